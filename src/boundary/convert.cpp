@@ -1,0 +1,102 @@
+#include "boundary/convert.hpp"
+
+#include <climits>  // for INT32_MIN, INT32_MAX
+#include <cstring>  // for strcmp
+
+namespace peakforge::py {
+namespace {
+
+// "'<qualname>' object cannot be converted to '<target>'"
+[[noreturn]] void throw_cannot_convert(PyObject* object, const char* target) {
+  Ref qualname(PyType_GetQualName(Py_TYPE(object)));
+  if (!qualname) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "'<failed to extract type name>' object cannot be converted to '%s'", target);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
+                 target);
+  }
+  throw ErrorSet{};
+}
+
+// True for NumPy's bool scalar type; lookup failures just mean "no".
+bool is_numpy_bool(PyTypeObject* type) {
+  Ref module(PyType_GetModuleName(type));
+  if (!module || !PyUnicode_Check(module.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
+  Ref name(PyType_GetName(type));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+}  // namespace
+
+int32_t to_int32(PyObject* object) {
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) throw_pending();
+  if (value < INT32_MIN || value > INT32_MAX) {
+    throw_error(PyExc_OverflowError, "Python int too large to convert to C long");
+  }
+  return static_cast<int32_t>(value);
+}
+
+bool to_bool(PyObject* object) {
+  if (PyBool_Check(object)) return object == Py_True;
+  PyTypeObject* type = Py_TYPE(object);
+  if (is_numpy_bool(type)) {
+    PyNumberMethods* number = type->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) {
+      PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                   reinterpret_cast<PyObject*>(type));
+      throw ErrorSet{};
+    }
+    const int truth = number->nb_bool(object);
+    if (truth < 0) throw_pending();
+    return truth == 1;
+  }
+  throw_cannot_convert(object, "PyBool");
+}
+
+uint64_t to_count(PyObject* object) {
+  Ref index;
+  if (!PyLong_Check(object)) {
+    index = Ref(PyNumber_Index(object));
+    if (!index) throw_pending();
+    object = index.get();
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+  return value;
+}
+
+void check_sequence(PyObject* object) {
+  if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(object)) throw_cannot_convert(object, "Sequence");
+}
+
+void prefix_argument_name(const char* name) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  Ref original(raised);
+  if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(original.release());
+    return;
+  }
+  Ref message(PyUnicode_FromFormat("argument '%s': %S", name, raised));
+  if (!message) return;  // the formatting failure is the exception now
+  Ref renamed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!renamed) return;
+  // SetCause steals the cause and marks the context as suppressed.
+  PyException_SetCause(renamed.get(), PyException_GetCause(raised));
+  PyErr_SetRaisedException(renamed.release());
+}
+
+}  // namespace peakforge::py

@@ -1,0 +1,104 @@
+// Linux implementation of the platform interface.
+#include "boundary/platform.hpp"
+
+#include <execinfo.h>     // for backtrace, backtrace_symbols
+#include <pthread.h>      // for pthread_create, pthread_attr_setstacksize
+#include <sys/random.h>   // for getrandom
+#include <sys/syscall.h>  // for SYS_gettid
+#include <unistd.h>       // for write, sysconf, syscall
+
+#include <cerrno>
+#include <cstdlib>   // for getenv, free
+#include <cstring>   // for strerror
+#include <memory>
+
+namespace peakforge::platform {
+
+unsigned logical_processor_count() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 0;
+}
+
+uint64_t current_thread_id() {
+  return static_cast<uint64_t>(syscall(SYS_gettid));
+}
+
+void write_stderr(const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(2, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+std::optional<std::string> environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::string stack_frames(int skip) {
+  void* frames[128];
+  int count = backtrace(frames, 128);
+  char** symbols = backtrace_symbols(frames, count);
+  std::string text;
+  for (int i = skip; i < count; ++i) {
+    text += "  ";
+    text += std::to_string(i - skip);
+    text += ": ";
+    text += symbols != nullptr ? symbols[i] : "<unknown>";
+    text += '\n';
+  }
+  std::free(symbols);
+  return text;
+}
+
+uint64_t random_seed() {
+  uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
+    seed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&seed)) ^ current_thread_id();
+  }
+  return seed;
+}
+
+namespace {
+void* thread_main(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return nullptr;
+}
+}  // namespace
+
+std::optional<ThreadHandle> start_thread(size_t stack_size, std::function<void()> body,
+                                         std::string& error) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stack_size < static_cast<size_t>(PTHREAD_STACK_MIN)) stack_size = PTHREAD_STACK_MIN;
+  // Round up to the page size, as the system requires on some libcs.
+  long page = sysconf(_SC_PAGESIZE);
+  if (page > 0) {
+    const size_t p = static_cast<size_t>(page);
+    stack_size = (stack_size + p - 1) / p * p;
+  }
+  int rc = pthread_attr_setstacksize(&attr, stack_size);
+  auto* heap_body = new std::function<void()>(std::move(body));
+  pthread_t thread{};
+  if (rc == 0) rc = pthread_create(&thread, &attr, thread_main, heap_body);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete heap_body;
+    error = std::string(std::strerror(rc)) + " (os error " + std::to_string(rc) + ")";
+    return std::nullopt;
+  }
+  return ThreadHandle{static_cast<uint64_t>(thread)};
+}
+
+void join_thread(ThreadHandle handle) {
+  pthread_join(static_cast<pthread_t>(handle.native), nullptr);
+}
+
+}  // namespace peakforge::platform

@@ -1,0 +1,6 @@
+import os
+
+# Internal failures print a diagnostic to standard error; keep it to the short
+# form, whatever the machine's environment says (the choice is read once per
+# process, at the first failure). Tests of the diagnostic itself run children.
+os.environ["RUST_BACKTRACE"] = "0"

@@ -232,3 +232,27 @@ def test_reference_counts_and_memory_are_stable():
         call()
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 100
+
+
+@pytest.mark.exhausts_memory
+def test_running_out_of_memory_raises_memory_error():
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent("""
+        import resource
+        import peakforge
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            peakforge.calculate_xrd_intensities(
+                [], range(10**10), 1.0, [], [], [], [], [], [], [], False, 0, False)
+        except MemoryError:
+            print("MemoryError")
+        print(peakforge.calculate_xrd_intensities(
+            [[1, 0, 0]], [0.5], 1.0, [0.0], [0.0], [0.0], [1], [[]], [1.0], [0.0],
+            False, 0, False))
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["MemoryError", str(EXPECTED)]

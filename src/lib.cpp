@@ -4,15 +4,33 @@
 #include <cstdint>
 
 #include "boundary/call_intensity.hpp"
+#include "boundary/call_reflections.hpp"
+#include "boundary/call_peaks.hpp"
 #include "boundary/exceptions.hpp"
 
 namespace peakforge::py {
 namespace {
 
 // Each entry only hands its body to the common entry wrapper.
+PyObject* get_unique_families_rust_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return get_unique_families_rust(args, nargs, kwnames); });
+}
+PyObject* generate_hkl_points_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return generate_hkl_points(args, nargs, kwnames); });
+}
 PyObject* calculate_xrd_intensities_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return calculate_xrd_intensities(args, nargs, kwnames); });
+}
+PyObject* merge_peaks_entry(PyObject* Py_UNUSED(module), PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&] { return merge_peaks(args, nargs, kwnames); });
+}
+PyObject* normalize_intensities_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return normalize_intensities(args, nargs, kwnames); });
 }
 
 struct FunctionRow {
@@ -23,10 +41,18 @@ struct FunctionRow {
 
 // In this order the functions are added to the module and to __all__.
 constexpr FunctionRow function_table[] = {
+    {"get_unique_families_rust", get_unique_families_rust_entry,
+     "get_unique_families_rust(hkls)\n--\n\n"},
+    {"generate_hkl_points", generate_hkl_points_entry,
+     "generate_hkl_points(recip_matrix, max_r, min_r)\n--\n\n"},
     {"calculate_xrd_intensities", calculate_xrd_intensities_entry,
      "calculate_xrd_intensities(hkls, g_hkls, wavelength, frac_coords_x, frac_coords_y, "
      "frac_coords_z, atomic_numbers, scattering_coeffs, occupancies, dw_factors, parallel, "
      "num_threads, use_simd)\n--\n\n"},
+    {"merge_peaks", merge_peaks_entry,
+     "merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance)\n--\n\n"},
+    {"normalize_intensities", normalize_intensities_entry,
+     "normalize_intensities(intensities, max_value)\n--\n\n"},
 };
 
 PyModuleDef module_definition = {

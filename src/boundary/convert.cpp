@@ -1,7 +1,7 @@
 #include "boundary/convert.hpp"
 
 #include <climits>  // for INT32_MIN, INT32_MAX
-#include <cstring>  // for strcmp
+#include <cstring>  // for strcmp, memcpy
 
 namespace peakforge::py {
 namespace {
@@ -75,6 +75,37 @@ uint64_t to_count(PyObject* object) {
   const unsigned long long value = PyLong_AsUnsignedLongLong(object);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
   return value;
+}
+
+bool read_float64_array(PyObject* object, std::vector<double>& values) {
+  // numpy.ndarray is a static type, so a class defined in Python (a heap
+  // type) cannot pose as it by taking its name.
+  PyTypeObject* type = Py_TYPE(object);
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 ||
+      std::strcmp(type->tp_name, "numpy.ndarray") != 0) {
+    return false;
+  }
+  struct Buffer {  // released on every path, a failed allocation included
+    Py_buffer view{};
+    ~Buffer() { PyBuffer_Release(&view); }
+  };
+  Buffer buffer;
+  if (PyObject_GetBuffer(object, &buffer.view, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();  // iteration gives the answer, or its own error
+    return false;
+  }
+  const Py_buffer& view = buffer.view;
+  if (view.ndim != 1 || view.itemsize != sizeof(double) || view.format == nullptr ||
+      std::strcmp(view.format, "d") != 0) {
+    return false;
+  }
+  const auto* item = static_cast<const char*>(view.buf);
+  values.resize(static_cast<size_t>(view.shape[0]));
+  for (double& value : values) {
+    std::memcpy(&value, item, sizeof(double));  // items need not be aligned
+    item += view.strides[0];
+  }
+  return true;
 }
 
 void check_sequence(PyObject* object) {

@@ -78,7 +78,17 @@ auto to_vector(PyObject* object, Element element) {
   return values;
 }
 
+// Fills `values` from a one-dimensional NumPy array of native float64 read
+// through the buffer protocol and returns true; returns false, having read
+// nothing, for any other object. Iterating such an array yields float64
+// scalars, a float subclass holding the same bits, so the values are exactly
+// those that iteration gives. Only the exact ndarray type qualifies, since a
+// subclass may change what iteration yields.
+bool read_float64_array(PyObject* object, std::vector<double>& values);
+
 inline std::vector<double> to_float_vector(PyObject* object) {
+  std::vector<double> values;
+  if (read_float64_array(object, values)) return values;
   return to_vector(object, to_double);
 }
 inline std::vector<std::vector<double>> to_nested_float_vector(PyObject* object) {

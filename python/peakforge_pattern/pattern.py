@@ -1,0 +1,193 @@
+"""From a structure to its powder pattern, through the module's five calls."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Sequence
+
+import numpy as np
+import peakforge
+
+from . import formats
+from .errors import InputError
+from .scattering import electron_coefficients
+from .structure import Structure
+from .wavelengths import resolve_wavelength
+
+TWO_THETA_TOLERANCE = 1e-5
+"""Reflections whose 2θ (degrees) lie closer than this form one peak."""
+
+SCALED_INTENSITY_TOLERANCE = 1e-3
+"""Peaks below this on the 0–100 scale are dropped."""
+
+MAX_LATTICE_POINTS = 5_000_000
+"""Largest index box walked for one pattern; beyond it the request is refused.
+
+The box grows with the cube of (cell edge / wavelength); a tiny wavelength or
+a huge cell would otherwise take minutes and gigabytes, and past 2³¹ per axis
+the index bounds no longer fit the walk's integers.
+"""
+
+
+@dataclass(frozen=True, eq=False)
+class Pattern:
+    """A powder pattern: one entry per peak, in increasing 2θ.
+
+    ``intensity`` is relative (strongest peak 100); ``absolute_intensity``
+    is the summed |F|²·LP of the reflections in the peak.  ``families[i]``
+    lists the Miller-index families under peak i, largest multiplicity first,
+    and ``multiplicities[i]`` how many reflections of each the peak holds.
+    """
+
+    two_theta: np.ndarray
+    d: np.ndarray
+    intensity: np.ndarray
+    absolute_intensity: np.ndarray
+    families: list[list[tuple[int, ...]]]
+    multiplicities: list[list[int]]
+    wavelength: float
+    two_theta_range: tuple[float, float]
+    structure_name: str = ""
+
+    def __len__(self) -> int:
+        return int(self.two_theta.size)
+
+    def to_numpy(self) -> np.ndarray:
+        """Columns 2θ (°), d (Å), relative and absolute intensity."""
+        return np.column_stack([self.two_theta, self.d, self.intensity, self.absolute_intensity])
+
+    def __array__(self, dtype=None, copy=None):
+        array = self.to_numpy()
+        return array if dtype is None else array.astype(dtype)
+
+    def records(self) -> list[dict]:
+        """One dictionary per peak, as written to JSON."""
+        return [
+            {
+                "two_theta": float(self.two_theta[i]),
+                "d": float(self.d[i]),
+                "intensity": float(self.intensity[i]),
+                "absolute_intensity": float(self.absolute_intensity[i]),
+                "families": [{"hkl": list(hkl), "multiplicity": m}
+                             for hkl, m in zip(self.families[i], self.multiplicities[i])],
+            }
+            for i in range(len(self))
+        ]
+
+    def to_dict(self) -> dict:
+        return {
+            "structure": self.structure_name,
+            "wavelength": self.wavelength,
+            "two_theta_range": list(self.two_theta_range),
+            "peaks": self.records(),
+        }
+
+    def to_table(self) -> str:
+        """The peak table as fixed-width text: 2θ, d, I, (hkl), multiplicity."""
+        return formats.table([self])
+
+    def to_csv(self) -> str:
+        return formats.csv_text([self])
+
+    def to_json(self) -> str:
+        return formats.json_text([self])
+
+    def strongest(self, count: int) -> np.ndarray:
+        """Indices of the ``count`` strongest peaks, strongest first."""
+        return np.argsort(-self.intensity, kind="stable")[:count]
+
+    def __repr__(self) -> str:
+        lo, hi = self.two_theta_range
+        return (f"Pattern({self.structure_name or 'unnamed'}: {len(self)} peaks, "
+                f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g})")
+
+
+def check_two_theta_range(two_theta_range: Sequence[float]) -> tuple[float, float]:
+    try:
+        lo, hi = (float(x) for x in two_theta_range)
+    except (TypeError, ValueError):
+        raise InputError(f"the 2theta range must be two numbers, not {two_theta_range!r}") from None
+    if not (math.isfinite(lo) and math.isfinite(hi)) or lo < 0.0 or hi > 180.0:
+        raise InputError(f"the 2theta range must lie within 0 to 180 degrees, not {lo:g} to {hi:g}")
+    if not lo < hi:
+        raise InputError(f"empty 2theta range: {lo:g} to {hi:g}")
+    return lo, hi
+
+
+def _lattice_box_size(reciprocal: np.ndarray, max_r: float) -> float:
+    """Number of index triples the shell search visits (as a float: it may be huge)."""
+    count = 1.0
+    for length in np.linalg.norm(reciprocal, axis=1):
+        count *= 2.0 * (math.ceil(max_r / length) + 1.0) + 1.0
+    return count - 1.0
+
+
+def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], list[int]]:
+    # The module's dictionary comes back in a per-process order; sort it so
+    # that output is reproducible: largest multiplicity first, then by index.
+    counted = peakforge.get_unique_families_rust(members)
+    ordered = sorted(counted.items(), key=lambda item: (-item[1], [-x for x in item[0]]))
+    return [tuple(hkl) for hkl, _ in ordered], [count for _, count in ordered]
+
+
+def compute_pattern(structure: Structure | str | Path,
+                    wavelength: float | str = "CuKa",
+                    two_theta_range: Sequence[float] = (0.0, 90.0),
+                    *, parallel: bool = True, num_threads: int = 0,
+                    use_simd: bool = True) -> Pattern:
+    """Compute the powder pattern of a structure (or of a CIF file's path).
+
+    ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
+    ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
+    and ``use_simd`` the vectorised structure-factor sum; neither changes
+    the result.
+    """
+    if not isinstance(structure, Structure):
+        structure = Structure.from_cif(structure)
+    lam = resolve_wavelength(wavelength)
+    lo, hi = check_two_theta_range(two_theta_range)
+    min_r = 2.0 * math.sin(math.radians(lo) / 2.0) / lam
+    max_r = 2.0 * math.sin(math.radians(hi) / 2.0) / lam
+    reciprocal = structure.reciprocal
+    box = _lattice_box_size(reciprocal, max_r)
+    if box > MAX_LATTICE_POINTS:
+        raise InputError(f"the 2theta range reaches {box:.3g} lattice points, more than "
+                         f"{MAX_LATTICE_POINTS:.0e}: use a longer wavelength or a smaller 2theta maximum")
+
+    points = peakforge.generate_hkl_points(reciprocal.tolist(), max_r, min_r)
+    # A reflection at exactly 2θ = 180° has cos θ = 0 and an unbounded
+    # Lorentz factor; it cannot be measured, so it is left out.
+    points = [p for p in points if p[1] * lam * 0.5 < 1.0]
+    hkls = [p[0] for p in points]
+    g_hkls = [p[1] for p in points]
+
+    numbers = [int(z) for z in structure.atomic_numbers]
+    coeffs = [[list(pair) for pair in electron_coefficients(z)] for z in numbers]
+    x, y, z = (structure.frac_coords[:, axis].tolist() for axis in range(3))
+    peaks = peakforge.calculate_xrd_intensities(
+        hkls, g_hkls, lam, x, y, z, numbers, coeffs,
+        structure.occupancies.tolist(), structure.b_factors.tolist(),
+        bool(parallel), int(num_threads), bool(use_simd))
+
+    two_thetas = [p[0] for p in peaks]
+    intensities = [p[1] for p in peaks]
+    int_hkls = [[int(round(c)) for c in hkl] for hkl in hkls]
+    d_hkls = [1.0 / g for g in g_hkls]
+    merged_tt, merged_i, merged_hkls, merged_d = peakforge.merge_peaks(
+        two_thetas, intensities, int_hkls, d_hkls, TWO_THETA_TOLERANCE)
+    scaled = peakforge.normalize_intensities(merged_i, 100.0)
+
+    keep = [i for i, value in enumerate(scaled) if value >= SCALED_INTENSITY_TOLERANCE]
+    families, multiplicities = [], []
+    for i in keep:
+        fams, mults = _sorted_families(merged_hkls[i])
+        families.append(fams)
+        multiplicities.append(mults)
+
+    def column(values):
+        return np.array([values[i] for i in keep], dtype=float)
+
+    return Pattern(column(merged_tt), column(merged_d), column(scaled), column(merged_i),
+                   families, multiplicities, lam, (lo, hi), structure.name)

@@ -82,7 +82,9 @@ std::optional<ThreadHandle> start_thread(size_t stack_size, std::function<void()
   long page = sysconf(_SC_PAGESIZE);
   if (page > 0) {
     const size_t p = static_cast<size_t>(page);
-    stack_size = (stack_size + p - 1) / p * p;
+    // A size too close to the top of the address space is left as it is
+    // (the start then fails) rather than wrapped round to a small one.
+    if (stack_size <= SIZE_MAX - (p - 1)) stack_size = (stack_size + p - 1) / p * p;
   }
   int rc = pthread_attr_setstacksize(&attr, stack_size);
   auto* heap_body = new std::function<void()>(std::move(body));

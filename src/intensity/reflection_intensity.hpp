@@ -5,17 +5,24 @@
 #pragma once
 
 #include <cstddef>  // for size_t
-#include <cstdint>  // for int32_t, uint64_t
+#include <cstdint>  // for int32_t
 #include <utility>  // for pair
 #include <vector>
 
-namespace peakforge {
+#include "intensity/factor_tables.hpp"
+#include "intensity/structure_factor.hpp"
 
-using Vector = std::vector<double>;
+namespace peakforge {
 
 // The converted per-atom and per-reflection data of one call. Read-only while
 // reflections are computed, so any number of threads may share it.
 struct IntensityContext {
+  IntensityContext(const Vector& g_hkls, const std::vector<int32_t>& atomic_numbers,
+                   const std::vector<std::vector<Vector>>& scattering_coeffs,
+                   const Vector& dw_factors, const Vector& frac_coords_x,
+                   const Vector& frac_coords_y, const Vector& frac_coords_z,
+                   const Vector& occupancies, double wavelength, bool use_simd);
+
   const Vector& g_hkls;
   const std::vector<int32_t>& atomic_numbers;
   const std::vector<std::vector<Vector>>& scattering_coeffs;
@@ -26,20 +33,21 @@ struct IntensityContext {
   const Vector& occupancies;
   double wavelength;
   bool use_simd;
+  FactorTables factor_tables;
 };
 
-// (Im, Re) of the structure factor.
-struct StructureFactor {
-  double im;
-  double re;
+// Working space of reflection_intensity, reused from one reflection to the
+// next on the same thread so that the walk does not allocate per reflection.
+struct IntensityScratch {
+  Vector form_factors;
+  Vector debye_waller;
+  Vector species_f;
+  Vector distinct_d;
 };
-
-// Left-to-right sum over atoms 0..n-1 with the C library's sin and cos.
-StructureFactor structure_factor(const Vector& hkl, const Vector& x, const Vector& y,
-                                 const Vector& z, const Vector& f, const Vector& occ,
-                                 const Vector& dw, size_t n);
 
 // (2 theta in degrees, intensity) of reflection i with index vector hkl.
+std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
+                                               const Vector& hkl, IntensityScratch& scratch);
 std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
                                                const Vector& hkl);
 

@@ -1,0 +1,85 @@
+#include "intensity/call_pool.hpp"
+
+#include <utility>  // for exchange
+
+#include "boundary/panic.hpp"
+#include "intensity/worker_count.hpp"
+
+namespace peakforge {
+
+CallPool::CallPool(size_t workers, const ThreadStarter& start) {
+  const size_t stack_size = worker_stack_size();
+  threads_.reserve(workers);
+  std::string error;
+  try {
+    while (threads_.size() < workers) {
+      auto handle = start(stack_size, [this] { worker_loop(); }, error);
+      if (!handle) break;
+      threads_.push_back(*handle);
+    }
+  } catch (...) {
+    release();
+    throw;
+  }
+  if (threads_.size() < workers) {
+    release();
+    panic("called `Result::unwrap()` on an `Err` value: cannot start worker thread " +
+          std::to_string(threads_.size() + 1) + " of " + std::to_string(workers) + ": " + error);
+  }
+}
+
+CallPool::~CallPool() { release(); }
+
+void CallPool::release() noexcept {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finish_ = true;
+  }
+  wake_.notify_all();
+  for (const platform::ThreadHandle& thread : threads_) platform::join_thread(thread);
+  threads_.clear();  // a second release has nothing left to join
+}
+
+void CallPool::run(const std::function<void()>& piece) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    piece_ = &piece;
+    running_ = threads_.size();
+    failure_ = nullptr;
+    failed_.store(false, std::memory_order_relaxed);
+    ++generation_;
+  }
+  wake_.notify_all();
+  std::exception_ptr failure;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return running_ == 0; });
+    piece_ = nullptr;
+    failure = std::exchange(failure_, nullptr);
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void CallPool::worker_loop() {
+  uint64_t seen = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return finish_ || generation_ != seen; });
+    if (generation_ == seen) return;  // told to finish, no piece pending
+    seen = generation_;
+    const std::function<void()>* piece = piece_;
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      (*piece)();
+    } catch (...) {
+      failure = std::current_exception();
+      failed_.store(true, std::memory_order_relaxed);
+    }
+    lock.lock();
+    if (failure && !failure_) failure_ = std::move(failure);
+    if (--running_ == 0) done_.notify_one();
+  }
+}
+
+}  // namespace peakforge

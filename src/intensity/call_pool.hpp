@@ -1,0 +1,82 @@
+// A pool of worker threads that lives for one call. The calling thread hands
+// it a piece of work, which every worker runs once, and waits; a failure
+// thrown inside a piece (an internal failure, running out of memory) is
+// rethrown on the calling thread once every piece has stopped.
+#pragma once
+
+#include <algorithm>  // for min
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>  // for size_t
+#include <cstdint>  // for uint64_t
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "boundary/platform.hpp"
+
+namespace peakforge {
+
+class CallPool {
+ public:
+  using ThreadStarter = std::function<std::optional<platform::ThreadHandle>(
+      size_t stack_size, std::function<void()> body, std::string& error)>;
+
+  // Starts `workers` unnamed threads with worker_stack_size() stacks. If one
+  // cannot be started, those already running are stopped and joined and the
+  // call fails with "called `Result::unwrap()` on an `Err` value: ...".
+  explicit CallPool(size_t workers, const ThreadStarter& start = platform::start_thread);
+  // Tells the workers to finish and joins them: no thread outlives the pool.
+  ~CallPool();
+  CallPool(const CallPool&) = delete;
+  CallPool& operator=(const CallPool&) = delete;
+
+  size_t size() const { return threads_.size(); }
+
+  // Runs `piece` once on every worker and blocks until all have returned;
+  // then rethrows the first failure any of them threw.
+  void run(const std::function<void()>& piece);
+
+  // True once a piece of the current run has failed: the others may stop
+  // early, since the run's result is lost anyway.
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+
+ private:
+  void worker_loop();
+  void release() noexcept;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;  // workers: a new piece, or finish
+  std::condition_variable done_;  // caller: every piece has returned
+  const std::function<void()>* piece_ = nullptr;
+  uint64_t generation_ = 0;
+  size_t running_ = 0;
+  bool finish_ = false;
+  std::exception_ptr failure_;
+  std::atomic<bool> failed_{false};
+  std::vector<platform::ThreadHandle> threads_;
+};
+
+// Calls body(state, i) for every i in [0, n) exactly once, on the pool's
+// workers. Indices are handed out in chunks from one atomic counter; each
+// worker makes one State for all its chunks (its reusable scratch space).
+template <class State, class Body>
+void parallel_for_each_index(CallPool& pool, size_t n, Body&& body) {
+  const size_t workers = std::max<size_t>(pool.size(), 1);
+  const size_t chunk = std::clamp<size_t>(n / (8 * workers), 1, 64);
+  std::atomic<size_t> next{0};
+  pool.run([&] {
+    State state{};
+    while (!pool.failed()) {
+      const size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+      if (begin >= n) return;
+      const size_t end = std::min(n, begin + chunk);
+      for (size_t i = begin; i < end; ++i) body(state, i);
+    }
+  });
+}
+
+}  // namespace peakforge

@@ -1,0 +1,92 @@
+#include "intensity/factor_tables.hpp"
+
+#include <bit>    // for bit_cast
+#include <cmath>  // for exp
+#include <map>
+#include <unordered_map>
+
+#include "boundary/panic.hpp"
+
+namespace peakforge {
+namespace {
+
+uint64_t bits(double value) { return std::bit_cast<uint64_t>(value); }
+
+void build_species(const std::vector<int32_t>& atomic_numbers,
+                   const std::vector<std::vector<Vector>>& scattering_coeffs,
+                   FactorTables& tables) {
+  std::map<std::vector<uint64_t>, size_t> known;
+  std::vector<uint64_t> key;
+  tables.species_of_atom.reserve(atomic_numbers.size());
+  for (size_t j = 0; j < atomic_numbers.size(); ++j) {
+    if (j >= scattering_coeffs.size()) {
+      tables.form_factor_failure = FactorTables::ShortRead{scattering_coeffs.size(), j};
+      return;
+    }
+    const std::vector<Vector>& pairs = scattering_coeffs[j];
+    key.assign(1, static_cast<uint64_t>(static_cast<uint32_t>(atomic_numbers[j])));
+    for (const Vector& pair : pairs) {
+      if (pair.size() < 2) {
+        // The walk reads component 0, then component 1.
+        tables.form_factor_failure = FactorTables::ShortRead{pair.size(), pair.size()};
+        return;
+      }
+      key.push_back(bits(pair[0]));
+      key.push_back(bits(pair[1]));
+    }
+    auto [place, added] = known.try_emplace(key, tables.species.size());
+    if (added) {
+      tables.species.push_back({static_cast<double>(atomic_numbers[j]), &pairs});
+    }
+    tables.species_of_atom.push_back(place->second);
+  }
+}
+
+void build_b_values(const Vector& dw_factors, FactorTables& tables) {
+  std::unordered_map<uint64_t, size_t> known;
+  tables.b_of_entry.reserve(dw_factors.size());
+  for (double b : dw_factors) {
+    auto [place, added] = known.try_emplace(bits(b), tables.distinct_b.size());
+    if (added) tables.distinct_b.push_back(b);
+    tables.b_of_entry.push_back(place->second);
+  }
+}
+
+}  // namespace
+
+FactorTables build_factor_tables(const std::vector<int32_t>& atomic_numbers,
+                                 const std::vector<std::vector<Vector>>& scattering_coeffs,
+                                 const Vector& dw_factors) {
+  FactorTables tables;
+  build_species(atomic_numbers, scattering_coeffs, tables);
+  build_b_values(dw_factors, tables);
+  return tables;
+}
+
+void fill_form_factors(const FactorTables& tables, double s2, double k, Vector& species_f,
+                       Vector& out) {
+  if (const auto& failure = tables.form_factor_failure) {
+    panic_index(failure->len, failure->index);
+  }
+  species_f.resize(tables.species.size());
+  for (size_t i = 0; i < tables.species.size(); ++i) {
+    double sum = 0.0;
+    for (const Vector& pair : *tables.species[i].pairs) {
+      sum = sum + std::exp(s2 * -pair[1]) * pair[0];
+    }
+    species_f[i] = tables.species[i].z - k * sum;
+  }
+  out.resize(tables.species_of_atom.size());
+  for (size_t j = 0; j < out.size(); ++j) out[j] = species_f[tables.species_of_atom[j]];
+}
+
+void fill_debye_waller(const FactorTables& tables, double s2, Vector& distinct_d, Vector& out) {
+  distinct_d.resize(tables.distinct_b.size());
+  for (size_t i = 0; i < distinct_d.size(); ++i) {
+    distinct_d[i] = std::exp(s2 * -tables.distinct_b[i]);
+  }
+  out.resize(tables.b_of_entry.size());
+  for (size_t j = 0; j < out.size(); ++j) out[j] = distinct_d[tables.b_of_entry[j]];
+}
+
+}  // namespace peakforge

@@ -3,6 +3,7 @@
 
 #include <execinfo.h>     // for backtrace, backtrace_symbols
 #include <pthread.h>      // for pthread_create, pthread_attr_setstacksize
+#include <sched.h>        // for sched_getaffinity, CPU_COUNT
 #include <sys/random.h>   // for getrandom
 #include <sys/syscall.h>  // for SYS_gettid
 #include <unistd.h>       // for write, sysconf, syscall
@@ -15,6 +16,14 @@
 namespace peakforge::platform {
 
 unsigned logical_processor_count() {
+  // The processors this process may run on (a container or taskset may
+  // allow fewer than the machine has), else every online processor.
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    const int n = CPU_COUNT(&allowed);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<unsigned>(n) : 0;
 }

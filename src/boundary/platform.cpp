@@ -4,7 +4,6 @@
 #include <execinfo.h>     // for backtrace, backtrace_symbols
 #include <pthread.h>      // for pthread_create, pthread_attr_setstacksize
 #include <sched.h>        // for sched_getaffinity, CPU_COUNT
-#include <sys/random.h>   // for getrandom
 #include <sys/syscall.h>  // for SYS_gettid
 #include <unistd.h>       // for write, sysconf, syscall
 
@@ -64,14 +63,6 @@ std::string stack_frames(int skip) {
   }
   std::free(symbols);
   return text;
-}
-
-uint64_t random_seed() {
-  uint64_t seed = 0;
-  if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
-    seed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&seed)) ^ current_thread_id();
-  }
-  return seed;
 }
 
 namespace {

@@ -28,9 +28,6 @@ std::optional<std::string> environment(const char* name);
 // innermost `skip` frames.
 std::string stack_frames(int skip);
 
-// 64 bits from the system's random source.
-uint64_t random_seed();
-
 // Starts an unnamed thread with the given stack reservation running `body`.
 // Returns an opaque handle, or nothing when the thread cannot be started
 // (the error text is stored in `error`).

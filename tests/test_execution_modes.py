@@ -206,7 +206,7 @@ def observed_workers(num_threads, env, seconds=0.4):
     (3, {"RAYON_NUM_THREADS": "5"}, 3),
     (0, {"RAYON_NUM_THREADS": "+2", "RAYON_RS_NUM_CPUS": "5"}, 2),
     (0, {"RAYON_NUM_THREADS": "2.0", "RAYON_RS_NUM_CPUS": "5"}, 5),
-    (0, {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, os.cpu_count()),
+    (0, {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, os.process_cpu_count()),
 ])
 def test_worker_count_seen_from_outside(num_threads, env, expected):
     assert observed_workers(num_threads, env) == expected

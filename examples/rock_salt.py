@@ -9,6 +9,7 @@ import math
 import gemmi
 
 import peakforge
+from peakforge_pattern.scattering import electron_coefficients
 
 A = 5.6402  # cubic cell edge, angstrom
 WAVELENGTH = 1.5406  # Cu K-alpha, angstrom
@@ -18,13 +19,6 @@ fcc = [(0.0, 0.0, 0.0), (0.0, 0.5, 0.5), (0.5, 0.0, 0.5), (0.5, 0.5, 0.0)]
 atoms = [("Na", p) for p in fcc] + [
     ("Cl", ((x + 0.5) % 1.0, y, z)) for x, y, z in fcc
 ]
-
-
-def coefficient_pairs(symbol):
-    """Electron scattering factor as (a, b) pairs, from the c4322 table."""
-    coefs = gemmi.Element(symbol).c4322.get_coefs()
-    half = len(coefs) // 2
-    return [[a, b] for a, b in zip(coefs[:half], coefs[half:])]
 
 
 g_max = 2.0 * math.sin(math.radians(MAX_TWO_THETA / 2.0)) / WAVELENGTH
@@ -46,7 +40,8 @@ result = peakforge.calculate_xrd_intensities(
     [p[1] for _, p in atoms],
     [p[2] for _, p in atoms],
     [gemmi.Element(s).atomic_number for s, _ in atoms],
-    [coefficient_pairs(s) for s, _ in atoms],
+    [[list(pair) for pair in electron_coefficients(gemmi.Element(s).atomic_number)]
+     for s, _ in atoms],
     [1.0] * len(atoms),
     [0.5] * len(atoms),
     False,

@@ -3,34 +3,18 @@
 #include <atomic>
 #include <cstdint>
 
-#include "boundary/call_intensity.hpp"
-#include "boundary/call_reflections.hpp"
-#include "boundary/call_peaks.hpp"
+#include "boundary/calls.hpp"
+#include "boundary/convert.hpp"
 #include "boundary/exceptions.hpp"
 
 namespace peakforge::py {
 namespace {
 
 // Each entry only hands its body to the common entry wrapper.
-PyObject* get_unique_families_rust_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return get_unique_families_rust(args, nargs, kwnames); });
-}
-PyObject* generate_hkl_points_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
-                                    Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return generate_hkl_points(args, nargs, kwnames); });
-}
-PyObject* calculate_xrd_intensities_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return calculate_xrd_intensities(args, nargs, kwnames); });
-}
-PyObject* merge_peaks_entry(PyObject* Py_UNUSED(module), PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return guarded([&] { return merge_peaks(args, nargs, kwnames); });
-}
-PyObject* normalize_intensities_entry(PyObject* Py_UNUSED(module), PyObject* const* args,
-                                      Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return normalize_intensities(args, nargs, kwnames); });
+template <Body body>
+PyObject* entry(PyObject* Py_UNUSED(module), PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) {
+  return guarded([&] { return body(args, nargs, kwnames); });
 }
 
 struct FunctionRow {
@@ -41,17 +25,17 @@ struct FunctionRow {
 
 // In this order the functions are added to the module and to __all__.
 constexpr FunctionRow function_table[] = {
-    {"get_unique_families_rust", get_unique_families_rust_entry,
+    {"get_unique_families_rust", entry<get_unique_families_rust>,
      "get_unique_families_rust(hkls)\n--\n\n"},
-    {"generate_hkl_points", generate_hkl_points_entry,
+    {"generate_hkl_points", entry<generate_hkl_points>,
      "generate_hkl_points(recip_matrix, max_r, min_r)\n--\n\n"},
-    {"calculate_xrd_intensities", calculate_xrd_intensities_entry,
+    {"calculate_xrd_intensities", entry<calculate_xrd_intensities>,
      "calculate_xrd_intensities(hkls, g_hkls, wavelength, frac_coords_x, frac_coords_y, "
      "frac_coords_z, atomic_numbers, scattering_coeffs, occupancies, dw_factors, parallel, "
      "num_threads, use_simd)\n--\n\n"},
-    {"merge_peaks", merge_peaks_entry,
+    {"merge_peaks", entry<merge_peaks>,
      "merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance)\n--\n\n"},
-    {"normalize_intensities", normalize_intensities_entry,
+    {"normalize_intensities", entry<normalize_intensities>,
      "normalize_intensities(intensities, max_value)\n--\n\n"},
 };
 
@@ -92,12 +76,7 @@ void add_function(PyObject* module, const FunctionRow& row) {
 
   Ref name(PyObject_GetAttr(function.get(), interned("__name__", name_attribute)));
   if (!name) throw_pending();
-  if (!PyUnicode_Check(name.get())) {
-    Ref qualname(PyType_GetQualName(Py_TYPE(name.get())));
-    if (!qualname) throw_pending();
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", qualname.get());
-    throw ErrorSet{};
-  }
+  if (!PyUnicode_Check(name.get())) throw_cannot_convert(name.get(), "PyString");
 
   PyObject* all_name = interned("__all__", all_attribute);
   Ref all(PyObject_GetAttr(module, all_name));
@@ -108,12 +87,7 @@ void add_function(PyObject* module, const FunctionRow& row) {
     if (!all) throw_pending();
     if (PyObject_SetAttr(module, all_name, all.get()) < 0) throw_pending();
   }
-  if (!PyList_Check(all.get())) {
-    Ref qualname(PyType_GetQualName(Py_TYPE(all.get())));
-    if (!qualname) throw_pending();
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", qualname.get());
-    throw ErrorSet{};
-  }
+  if (!PyList_Check(all.get())) throw_cannot_convert(all.get(), "PyList");
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
     panic("could not append __name__ to __all__");

@@ -1,4 +1,4 @@
-#include "boundary/call_peaks.hpp"
+#include "boundary/calls.hpp"
 
 #include <iterator>  // for size
 #include <utility>   // for move

@@ -1,4 +1,4 @@
-#include "boundary/call_reflections.hpp"
+#include "boundary/calls.hpp"
 
 #include "boundary/convert.hpp"
 #include "boundary/matching.hpp"

@@ -6,20 +6,6 @@
 namespace peakforge::py {
 namespace {
 
-// "'<qualname>' object cannot be converted to '<target>'"
-[[noreturn]] void throw_cannot_convert(PyObject* object, const char* target) {
-  Ref qualname(PyType_GetQualName(Py_TYPE(object)));
-  if (!qualname) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError,
-                 "'<failed to extract type name>' object cannot be converted to '%s'", target);
-  } else {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
-                 target);
-  }
-  throw ErrorSet{};
-}
-
 // True for NumPy's bool scalar type; lookup failures just mean "no".
 bool is_numpy_bool(PyTypeObject* type) {
   Ref module(PyType_GetModuleName(type));
@@ -38,6 +24,19 @@ bool is_numpy_bool(PyTypeObject* type) {
 }
 
 }  // namespace
+
+void throw_cannot_convert(PyObject* object, const char* target) {
+  Ref qualname(PyType_GetQualName(Py_TYPE(object)));
+  if (!qualname) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "'<failed to extract type name>' object cannot be converted to '%s'", target);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
+                 target);
+  }
+  throw ErrorSet{};
+}
 
 int32_t to_int32(PyObject* object) {
   const long value = PyLong_AsLong(object);

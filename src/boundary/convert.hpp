@@ -20,6 +20,9 @@ inline double to_double(PyObject* object) {
   return value;
 }
 
+// TypeError "'<qualname>' object cannot be converted to '<target>'".
+[[noreturn]] void throw_cannot_convert(PyObject* object, const char* target);
+
 // 32-bit integer rule: anything with __index__, within the signed 32-bit range.
 int32_t to_int32(PyObject* object);
 

@@ -36,6 +36,12 @@ inline const T& at(const std::vector<T>& v, size_t i,
   if (i >= v.size()) panic_index(v.size(), i, where);
   return v[i];
 }
+template <class T>
+inline T& at(std::vector<T>& v, size_t i,
+             std::source_location where = std::source_location::current()) {
+  if (i >= v.size()) panic_index(v.size(), i, where);
+  return v[i];
+}
 
 // Formats and writes the diagnostic of one internal failure (exposed for the
 // unit tests; panic() calls it).

@@ -23,9 +23,6 @@ IntensityContext::IntensityContext(const Vector& g_hkls, const std::vector<int32
                                    const Vector& frac_coords_y, const Vector& frac_coords_z,
                                    const Vector& occupancies, double wavelength, bool use_simd)
     : g_hkls(g_hkls),
-      atomic_numbers(atomic_numbers),
-      scattering_coeffs(scattering_coeffs),
-      dw_factors(dw_factors),
       frac_coords_x(frac_coords_x),
       frac_coords_y(frac_coords_y),
       frac_coords_z(frac_coords_z),
@@ -59,12 +56,6 @@ std::pair<double, double> reflection_intensity(const IntensityContext& context, 
   const double s1 = std::sin(theta);
   const double lp = (c * c + 1.0) / ((s1 * s1) * std::cos(theta));
   return {two_theta * degrees_per_radian, lp * f_squared};
-}
-
-std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
-                                               const Vector& hkl) {
-  IntensityScratch scratch;
-  return reflection_intensity(context, i, hkl, scratch);
 }
 
 }  // namespace peakforge

@@ -15,7 +15,9 @@
 namespace peakforge {
 
 // The converted per-atom and per-reflection data of one call. Read-only while
-// reflections are computed, so any number of threads may share it.
+// reflections are computed, so any number of threads may share it. Atomic
+// numbers, coefficient lists and B values enter only through factor_tables,
+// which points into the coefficient lists: they must outlive the context.
 struct IntensityContext {
   IntensityContext(const Vector& g_hkls, const std::vector<int32_t>& atomic_numbers,
                    const std::vector<std::vector<Vector>>& scattering_coeffs,
@@ -24,9 +26,6 @@ struct IntensityContext {
                    const Vector& occupancies, double wavelength, bool use_simd);
 
   const Vector& g_hkls;
-  const std::vector<int32_t>& atomic_numbers;
-  const std::vector<std::vector<Vector>>& scattering_coeffs;
-  const Vector& dw_factors;
   const Vector& frac_coords_x;
   const Vector& frac_coords_y;
   const Vector& frac_coords_z;
@@ -48,7 +47,5 @@ struct IntensityScratch {
 // (2 theta in degrees, intensity) of reflection i with index vector hkl.
 std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
                                                const Vector& hkl, IntensityScratch& scratch);
-std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
-                                               const Vector& hkl);
 
 }  // namespace peakforge

@@ -1,7 +1,6 @@
 #include "peaks/merge_peaks.hpp"
 
 #include <cmath>  // for fabs
-#include <source_location>
 #include <utility>  // for move
 
 #include "boundary/panic.hpp"
@@ -16,13 +15,6 @@ struct OpenGroup {
   std::vector<MillerIndex> members;
   double spacing = 0.0;
 };
-
-// Bounds-checked access to an index entry that is about to be moved out.
-MillerIndex& take(std::vector<MillerIndex>& hkls, size_t j,
-                  std::source_location where = std::source_location::current()) {
-  if (j >= hkls.size()) panic_index(hkls.size(), j, where);
-  return hkls[j];
-}
 
 }  // namespace
 
@@ -40,7 +32,7 @@ MergedPeaks merge_peaks(const std::vector<double>& two_thetas,
     group.anchor = two_thetas[j];
     group.intensity = at(intensities, j);
     group.members.clear();
-    group.members.push_back(std::move(take(hkls, j)));
+    group.members.push_back(std::move(at(hkls, j)));
     group.spacing = at(d_hkls, j);
   };
   auto close = [&] {
@@ -56,7 +48,7 @@ MergedPeaks merge_peaks(const std::vector<double>& two_thetas,
     // difference against an infinite tolerance.
     if (std::fabs(two_thetas[j] - group.anchor) < tolerance) {
       const double intensity = at(intensities, j);
-      group.members.push_back(std::move(take(hkls, j)));
+      group.members.push_back(std::move(at(hkls, j)));
       group.intensity += intensity;
     } else {
       close();

@@ -23,6 +23,12 @@ ROUNDS = 3
 CALLS = 10**4
 PARALLEL_CALLS = 10**3
 BLOCK_BOUND = 64  # Python blocks a round may gain: caches and free lists settling
+# A path that prints a Python traceback (a PanicException raised by user code
+# is printed before it is resumed) goes through the interpreter's traceback
+# formatting, whose caches move by up to about 150 blocks per 10^4 prints
+# even for a plain sys.excepthook call; a leak of one object per call still
+# shows as 10^4.
+TRACEBACK_BLOCK_BOUND = 1000
 HEAP_BOUND = 4096  # bytes of C heap a round may gain
 
 
@@ -201,6 +207,7 @@ def test_no_leak(name, path, arguments, expected, calls, capfd):
     inputs = reachable((args, kwargs))
     text = repr((args, kwargs))
 
+    block_bound = TRACEBACK_BLOCK_BOUND if path == "PanicException from user code" else BLOCK_BOUND
     run(function, args, kwargs, expected, calls)  # warm-up: caches, free lists
     gc.collect()  # also drops what earlier tests left behind, which may hold inputs
     refcounts = reference_counts(inputs)
@@ -209,8 +216,8 @@ def test_no_leak(name, path, arguments, expected, calls, capfd):
         run(function, args, kwargs, expected, calls)
         capfd.readouterr()  # diagnostics of internal failures pile up otherwise
         gc.collect()
-        now = settled(sys.getallocatedblocks, blocks, BLOCK_BOUND)
-        assert now - blocks <= BLOCK_BOUND, f"round {round_}: {now - blocks} Python blocks more"
+        now = settled(sys.getallocatedblocks, blocks, block_bound)
+        assert now - blocks <= block_bound, f"round {round_}: {now - blocks} Python blocks more"
         blocks = now
         if MALLINFO2:
             now = settled(heap_in_use, heap, HEAP_BOUND)

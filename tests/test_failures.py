@@ -65,7 +65,7 @@ FAIL_TWICE = """
         pass
 """
 
-HEAD = (r"\nthread '<unnamed>' \((\d+)\) panicked at src/intensity/\w+\.cpp:\d+:\d+:\n"
+HEAD = (r"\nthread '<unnamed>' \((\d+)\) panicked at src/core/intensity/\w+\.cpp:\d+:\d+:\n"
         r"index out of bounds: the len is 1 but the index is 1\n")
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
 

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "boundary/panic.hpp"
-#include "boundary/platform.hpp"
+#include "base/panic.hpp"
+#include "base/platform.hpp"
 #include "intensity/call_pool.hpp"
 #include "intensity/sin_cos_x4.hpp"
 #include "intensity/worker_count.hpp"

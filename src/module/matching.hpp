@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "boundary/python.hpp"
+#include "module/python.hpp"
 
 namespace peakforge::py {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>  // for min
 
-#include "boundary/platform.hpp"
+#include "base/platform.hpp"
 
 namespace peakforge {
 namespace {

@@ -1,31 +1,27 @@
-"""The ``peakforge`` command."""
+"""``peakforge pattern``: peak tables (and plots) of structure files."""
 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from pathlib import Path
 
-from . import formats
-from .errors import InputError
-from .examples import EXAMPLES, example_path
-from .pattern import check_two_theta_range, compute_pattern
-from .wavelengths import ANODE_LINES, resolve_wavelength
+from .. import formats
+from ..errors import InputError
+from ..examples import EXAMPLES, example_path
+from ..pattern import check_two_theta_range, compute_pattern
+from ..wavelengths import ANODE_LINES, resolve_wavelength
+from .common import USER_ERROR, fail
 
-USER_ERROR = 2
+NAME = "pattern"
+HELP = "compute the peak table of one or more structures"
+DESCRIPTION = ("Compute powder patterns of CIF files (or of folders of them). "
+               "With no FILE, the pattern of the built-in silicon example.")
 
 _WRITERS = {"table": formats.table, "csv": formats.csv_text, "json": formats.json_text}
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures.")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    pattern = commands.add_parser(
-        "pattern", help="compute the peak table of one or more structures",
-        description="Compute powder patterns of CIF files (or of folders of them). "
-                    "With no FILE, the pattern of the built-in silicon example.")
+def add_arguments(pattern: argparse.ArgumentParser) -> None:
     pattern.add_argument("files", nargs="*", metavar="FILE", help="CIF file or folder of CIF files")
     pattern.add_argument("--example", action="append", default=[], choices=list(EXAMPLES),
                          help="a bundled example structure (repeatable)")
@@ -46,7 +42,6 @@ def _parser() -> argparse.ArgumentParser:
     pattern.add_argument("--no-simd", action="store_true", help="use the scalar structure-factor sum")
     pattern.add_argument("--no-progress", action="store_true",
                          help="no progress bar when several structures are computed")
-    return parser
 
 
 def _sources(args) -> tuple[list[Path], list[str]]:
@@ -67,11 +62,7 @@ def _sources(args) -> tuple[list[Path], list[str]]:
     return sources, problems
 
 
-def _fail(message: str) -> None:
-    print(f"peakforge: {message}", file=sys.stderr, flush=True)
-
-
-def _run_pattern(args) -> int:
+def run(args) -> int:
     try:
         wavelength = resolve_wavelength(args.wavelength)
         two_theta_range = check_two_theta_range(args.two_theta)
@@ -80,12 +71,12 @@ def _run_pattern(args) -> int:
         if not 0 <= args.threads <= 65535:
             raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
     except InputError as exc:
-        _fail(f"error: {exc}")
+        fail(f"error: {exc}")
         return USER_ERROR
 
     sources, problems = _sources(args)
     for problem in problems:
-        _fail(problem)
+        fail(problem)
     failed = bool(problems)
     progress = None
     if len(sources) > 1 and not args.no_progress:
@@ -102,7 +93,7 @@ def _run_pattern(args) -> int:
             if progress is not None:
                 progress.write(f"peakforge: {path}: {exc}", file=sys.stderr)  # keeps the bar intact
             else:
-                _fail(f"{path}: {exc}")
+                fail(f"{path}: {exc}")
         if progress is not None:
             progress.update()
     if progress is not None:
@@ -113,29 +104,10 @@ def _run_pattern(args) -> int:
         sys.stdout.write(_WRITERS[args.format](patterns, named))
         sys.stdout.flush()
         if args.plot is not None:
-            from .plot import draw
+            from ..plot import draw
             try:
                 draw(patterns, args.plot, fwhm=args.fwhm)
             except (OSError, ValueError) as exc:
-                _fail(f"{args.plot}: cannot write the plot: {' '.join(str(exc).split())}")
+                fail(f"{args.plot}: cannot write the plot: {' '.join(str(exc).split())}")
                 failed = True
     return USER_ERROR if failed else 0
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
-    if args.command is None:
-        parser.print_help(sys.stderr)
-        return USER_ERROR
-    try:
-        return _run_pattern(args)
-    except BrokenPipeError:
-        # The reader (say, `head`) closed the pipe: stop quietly, and keep the
-        # interpreter from complaining again while it flushes stdout at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())

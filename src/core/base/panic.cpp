@@ -1,10 +1,10 @@
 // Diagnostic of an internal failure, written to the raw standard-error stream.
-#include "boundary/panic.hpp"
+#include "base/panic.hpp"
 
 #include <cstring>  // for strstr
 #include <mutex>
 
-#include "boundary/platform.hpp"
+#include "base/platform.hpp"
 
 namespace peakforge {
 namespace {

@@ -1,4 +1,4 @@
-#include "boundary/result.hpp"
+#include "module/result.hpp"
 
 namespace peakforge::py {
 

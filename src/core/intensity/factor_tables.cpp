@@ -5,7 +5,7 @@
 #include <map>
 #include <unordered_map>
 
-#include "boundary/panic.hpp"
+#include "base/panic.hpp"
 
 namespace peakforge {
 namespace {

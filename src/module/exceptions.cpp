@@ -1,8 +1,8 @@
-#include "boundary/exceptions.hpp"
+#include "module/exceptions.hpp"
 
 #include <cstdlib>  // for abort
 
-#include "boundary/platform.hpp"
+#include "base/platform.hpp"
 
 namespace peakforge::py {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cmath>  // for asin, sin, cos
 
-#include "boundary/panic.hpp"
+#include "base/panic.hpp"
 #include "intensity/structure_factor_simd.hpp"
 
 namespace peakforge {

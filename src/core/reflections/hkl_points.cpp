@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>      // for ceil, isnan, sqrt
 
-#include "boundary/panic.hpp"
+#include "base/panic.hpp"
 
 namespace peakforge {
 namespace {

@@ -8,7 +8,7 @@
 #include <source_location>
 #include <vector>
 
-#include "boundary/exceptions.hpp"
+#include "module/exceptions.hpp"
 
 namespace peakforge::py {
 

@@ -2,7 +2,7 @@
 
 #include <utility>  // for exchange
 
-#include "boundary/panic.hpp"
+#include "base/panic.hpp"
 #include "intensity/worker_count.hpp"
 
 namespace peakforge {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/platform.hpp"
+#include "base/platform.hpp"
 
 namespace peakforge {
 

@@ -1,8 +1,8 @@
-#include "boundary/calls.hpp"
+#include "module/calls.hpp"
 
-#include "boundary/convert.hpp"
-#include "boundary/matching.hpp"
-#include "boundary/result.hpp"
+#include "module/convert.hpp"
+#include "module/matching.hpp"
+#include "module/result.hpp"
 #include "reflections/families.hpp"
 #include "reflections/hkl_points.hpp"
 

@@ -1,5 +1,5 @@
 // Linux implementation of the platform interface.
-#include "boundary/platform.hpp"
+#include "base/platform.hpp"
 
 #include <execinfo.h>     // for backtrace, backtrace_symbols
 #include <pthread.h>      // for pthread_create, pthread_attr_setstacksize

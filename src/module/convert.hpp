@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "boundary/exceptions.hpp"
+#include "module/exceptions.hpp"
 
 namespace peakforge::py {
 

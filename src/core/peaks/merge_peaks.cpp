@@ -3,7 +3,7 @@
 #include <cmath>  // for fabs
 #include <utility>  // for move
 
-#include "boundary/panic.hpp"
+#include "base/panic.hpp"
 
 namespace peakforge {
 namespace {

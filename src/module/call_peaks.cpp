@@ -1,11 +1,11 @@
-#include "boundary/calls.hpp"
+#include "module/calls.hpp"
 
 #include <iterator>  // for size
 #include <utility>   // for move
 
-#include "boundary/convert.hpp"
-#include "boundary/matching.hpp"
-#include "boundary/result.hpp"
+#include "module/convert.hpp"
+#include "module/matching.hpp"
+#include "module/result.hpp"
 #include "peaks/merge_peaks.hpp"
 #include "peaks/normalize.hpp"
 

@@ -9,8 +9,8 @@
 #include <stdexcept>  // for length_error
 #include <string>
 
-#include "boundary/panic.hpp"
-#include "boundary/python.hpp"
+#include "base/panic.hpp"
+#include "module/python.hpp"
 
 namespace peakforge::py {
 

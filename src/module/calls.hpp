@@ -1,7 +1,7 @@
 // The bodies of the five functions: each matches its arguments, converts
 // them, runs its computation and builds the result.
 #pragma once
-#include "boundary/python.hpp"
+#include "module/python.hpp"
 
 namespace peakforge::py {
 

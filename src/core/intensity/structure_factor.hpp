@@ -7,7 +7,7 @@
 #include <cstddef>  // for size_t
 #include <vector>
 
-#include "boundary/panic.hpp"
+#include "base/panic.hpp"
 
 namespace peakforge {
 

@@ -1,9 +1,9 @@
-#include "boundary/matching.hpp"
+#include "module/matching.hpp"
 
 #include <cstring>  // for strlen, memcmp
 #include <string>
 
-#include "boundary/exceptions.hpp"
+#include "module/exceptions.hpp"
 
 namespace peakforge::py {
 namespace {

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "boundary/calls.hpp"
-#include "boundary/convert.hpp"
-#include "boundary/exceptions.hpp"
+#include "module/calls.hpp"
+#include "module/convert.hpp"
+#include "module/exceptions.hpp"
 
 namespace peakforge::py {
 namespace {

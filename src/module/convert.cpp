@@ -1,4 +1,4 @@
-#include "boundary/convert.hpp"
+#include "module/convert.hpp"
 
 #include <climits>  // for INT32_MIN, INT32_MAX
 #include <cstring>  // for strcmp, memcpy

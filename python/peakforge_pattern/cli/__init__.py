@@ -1,0 +1,44 @@
+"""The ``peakforge`` command: one module per subcommand, each adding its own
+arguments and running its own work."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from . import pattern_command
+from .common import USER_ERROR
+
+# Each subcommand module has NAME, HELP, add_arguments(parser) and run(args).
+_COMMANDS = (pattern_command,)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for command in _COMMANDS:
+        sub = commands.add_parser(command.NAME, help=command.HELP, description=command.DESCRIPTION)
+        sub.set_defaults(run=command.run)
+        command.add_arguments(sub)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return USER_ERROR
+    try:
+        return args.run(args)
+    except BrokenPipeError:
+        # The reader (say, `head`) closed the pipe: stop quietly, and keep the
+        # interpreter from complaining again while it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,63 @@
+"""Output files that appear whole or not at all.
+
+Everything the package writes goes first to a temporary file beside its
+destination and is renamed over it only once complete, so a full disk, a
+killed process or an error half-way leaves an existing file untouched and
+never a truncated one.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import tempfile
+from pathlib import Path
+from typing import Iterator
+
+
+def _current_umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+@contextlib.contextmanager
+def atomic_path(path: str | os.PathLike[str]) -> Iterator[Path]:
+    """Yield a temporary path in the destination's folder, with its suffix.
+
+    Write the file there; when the block ends without an exception it is
+    renamed to ``path`` (replacing any file of that name), otherwise it is
+    removed and the exception goes on.
+    """
+    target = Path(path)
+    folder = target.parent
+    fd, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=f".partial{target.suffix}", dir=folder)
+    os.close(fd)
+    temporary = Path(name)
+    try:
+        yield temporary
+        # mkstemp makes the file private; give it the mode a plain open() would.
+        os.chmod(temporary, 0o666 & ~_current_umask())
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            temporary.unlink()
+        raise
+
+
+def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str = "utf-8") -> None:
+    """Write ``text`` to ``path`` whole, or leave ``path`` as it was."""
+    with atomic_path(path) as temporary:
+        with open(temporary, "w", encoding=encoding, newline="") as out:
+            out.write(text)
+            out.flush()
+            os.fsync(out.fileno())
+
+
+def write_bytes_atomically(path: str | os.PathLike[str], data: bytes) -> None:
+    """Write ``data`` to ``path`` whole, or leave ``path`` as it was."""
+    with atomic_path(path) as temporary:
+        with open(temporary, "wb") as out:
+            out.write(data)
+            out.flush()
+            os.fsync(out.fileno())

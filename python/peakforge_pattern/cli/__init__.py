@@ -7,11 +7,11 @@ import argparse
 import os
 import sys
 
-from . import pattern_command
+from . import batch_command, pattern_command
 from .common import USER_ERROR
 
 # Each subcommand module has NAME, HELP, add_arguments(parser) and run(args).
-_COMMANDS = (pattern_command,)
+_COMMANDS = (pattern_command, batch_command)
 
 
 def _parser() -> argparse.ArgumentParser:

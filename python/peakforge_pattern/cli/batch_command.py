@@ -1,0 +1,140 @@
+"""``peakforge batch``: patterns of many structures into a Parquet dataset."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+from ..errors import InputError
+from ..wavelengths import ANODE_LINES
+from .common import USER_ERROR, fail
+
+NAME = "batch"
+HELP = "compute the patterns of many structures into a Parquet dataset"
+DESCRIPTION = ("Compute the powder pattern of every structure in SOURCES (CIF files, folders searched "
+               "recursively, or .txt/.list/.lst files listing paths) into a folder of Parquet parts, "
+               "one row per structure. A rerun with the same --out resumes where the last one stopped.")
+
+ERRORS_SHOWN = 20
+"""Error rows printed as they come; the rest are only in the output."""
+
+INTERRUPTED = 130
+
+
+def add_arguments(batch: argparse.ArgumentParser) -> None:
+    batch.add_argument("sources", nargs="+", metavar="SOURCE", help="CIF file, folder, or list of paths")
+    batch.add_argument("-o", "--out", required=True, metavar="DIR", help="output folder (a Parquet dataset)")
+    batch.add_argument("-w", "--wavelength", default="CuKa",
+                       help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa)")
+    batch.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
+                       help="2theta range in degrees (default 0 90)")
+    batch.add_argument("--float32", action="store_true", help="store peak numbers as float32 (half the size)")
+    engine = batch.add_mutually_exclusive_group()
+    engine.add_argument("--workers", type=int, metavar="N",
+                        help="processes of the local pool (default: one per processor)")
+    engine.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster at tcp://HOST:PORT")
+    engine.add_argument("--scheduler-file", metavar="FILE", help="run on the Dask cluster this file describes")
+    start = batch.add_mutually_exclusive_group()
+    start.add_argument("--overwrite", action="store_true", help="empty --out first instead of resuming")
+    start.add_argument("--retry-errors", action="store_true", help="compute the error rows of --out again")
+    batch.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def _connect(args: argparse.Namespace) -> Any:
+    """A Dask client for --scheduler or --scheduler-file, else None."""
+    if args.scheduler is None and args.scheduler_file is None:
+        return None
+    from ..optional import require
+    distributed = require("distributed", "distributed", "--scheduler")
+    where = args.scheduler or args.scheduler_file
+    try:
+        if args.scheduler is not None:
+            return distributed.Client(args.scheduler, timeout="20s")
+        return distributed.Client(scheduler_file=args.scheduler_file, timeout="20s")
+    except (OSError, ValueError) as exc:
+        raise InputError(f"cannot reach the Dask scheduler of {where}: {' '.join(str(exc).split())}") from None
+
+
+class _Progress:
+    """A bar counting structures on standard error (when tqdm is there), and
+    the first error rows printed above it."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
+        self.bar: Any = None
+        self.errors_seen = 0
+
+    def start(self, total: int) -> None:
+        if self.enabled and total:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
+
+    def advance(self, count: int, errors: list[tuple[str, str]]) -> None:
+        for id, message in errors:
+            self.errors_seen += 1
+            if self.errors_seen <= ERRORS_SHOWN:
+                self._print(f"peakforge: {id}: {message}")
+            elif self.errors_seen == ERRORS_SHOWN + 1:
+                self._print("peakforge: more error rows follow; read them from the output's error column")
+        if self.bar is not None:
+            self.bar.update(count)
+
+    def _print(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stderr)  # keeps the bar intact
+        else:
+            print(line, file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _size(count: int) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if count < 1024 or unit == "GiB":
+            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
+        count /= 1024
+    raise AssertionError
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.workers is not None and args.workers < 1:
+        fail(f"error: --workers must be at least 1, not {args.workers}")
+        return USER_ERROR
+    try:
+        from ..batch import run_batch
+        client = _connect(args)
+    except (ImportError, InputError) as exc:
+        fail(f"error: {exc}")
+        return USER_ERROR
+
+    progress = _Progress(not args.no_progress)
+    try:
+        summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
+                            client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
+                            float32=args.float32, workers=args.workers, progress=progress)
+    except InputError as exc:
+        fail(f"error: {exc}")
+        return USER_ERROR
+    except KeyboardInterrupt:
+        fail("interrupted: the parts written so far are kept; run the same command again to resume")
+        return INTERRUPTED
+    finally:
+        progress.close()
+        if client is not None:
+            client.close()
+
+    for problem in summary.problems:
+        fail(problem)
+    before = f" ({summary.done_before} done before)" if summary.done_before else ""
+    missing = f", {summary.not_done} not computed" if summary.not_done else ""
+    print(f"{summary.listed} structures{before}: {summary.ok + summary.done_before - summary.errors_before} ok, "
+          f"{summary.errors + summary.errors_before} errors{missing}; {summary.computed} computed in "
+          f"{summary.seconds:.1f} s ({summary.rate:.1f}/s); {summary.out}: {_size(summary.output_bytes)}",
+          flush=True)
+    return summary.exit_status

@@ -80,6 +80,13 @@ def _death(exitcode: int | None) -> str:
     return f"the worker computing it exited with status {exitcode}"
 
 
+def _processors() -> int:
+    """Processors this process may run on."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
 class _Worker:
     def __init__(self) -> None:
         ours, theirs = _CONTEXT.Pipe()
@@ -125,7 +132,7 @@ class LocalPool:
 
     def __init__(self, job: Job, workers: int | None = None) -> None:
         self.job = job
-        self.workers = workers or len(os.sched_getaffinity(0))
+        self.workers = workers or _processors()
         self._queue: deque[Chunk] = deque()
         self._busy: list[_Worker] = []
         self._idle: list[_Worker] = []

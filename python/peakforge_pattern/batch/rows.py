@@ -98,8 +98,12 @@ _PATTERN_FIELDS = {field.name for field in dataclasses.fields(Pattern)}
 
 def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
     """The Pattern a row of status ok holds, named by its id."""
-    extra = {"warnings": list(row["warnings"] or [])} if "warnings" in _PATTERN_FIELDS else {}
-    return Pattern(*(np.asarray(row[name], dtype=float) for name in PEAK_COLUMNS),
+    def peaks(name: str) -> np.ndarray:
+        return np.asarray(row[name], dtype=float)
+
+    extra: dict[str, Any] = {"warnings": tuple(row["warnings"] or ())} if "warnings" in _PATTERN_FIELDS else {}
+    return Pattern(two_theta=peaks("two_theta"), d=peaks("d"), intensity=peaks("intensity"),
+                   absolute_intensity=peaks("absolute_intensity"),
                    families=[[tuple(hkl) for hkl in peak] for peak in row["families"]],
                    multiplicities=[list(m) for m in row["multiplicities"]],
                    wavelength=options.wavelength, two_theta_range=options.two_theta_range,

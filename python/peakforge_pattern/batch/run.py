@@ -12,7 +12,7 @@ from typing import Any, Iterable, Protocol, Sequence
 
 from ..errors import InputError
 from .chunks import Chunk, plan_chunks
-from .engine import Died, Engine, Failed, Finished
+from .engine import Died, Engine, Finished
 from .options import RunOptions
 from .output import OutputFolder, write_part
 from .rows import ERROR, RowBuilder
@@ -66,58 +66,78 @@ class BatchSummary:
         return 2 if self.errors or self.errors_before else 0
 
 
-def _drive(engine: Engine, chunks: list[Chunk], out: str, options: RunOptions, summary: BatchSummary,
-           progress: Progress | None) -> None:
-    failures: dict[str, int] = {}
-    suspects: list[Chunk] = []  # single structures whose worker died, maybe for another task's sake
-    suspected: set[Chunk] = set()
-    pending = 0
-    for chunk in chunks:
-        engine.submit(chunk)
-        pending += 1
-    while pending or suspects:
-        if not pending:
-            # Alone on the engine, a structure that kills its worker again is the culprit.
-            engine.submit(suspects.pop())
-            pending += 1
-        for chunk, outcome in engine.wait():
-            pending -= 1
-            errors: list[tuple[str, str]] = []
-            if isinstance(outcome, Finished):
-                summary.ok += outcome.result.ok
-                errors = outcome.result.errors
-            elif isinstance(outcome, Died) and len(chunk) > 1:
-                # One structure per task, so that only the culprit is lost.
-                for single in chunk.singles():
-                    engine.submit(single, urgent=True)
-                    pending += 1
-                continue
-            elif isinstance(outcome, Died) and not engine.isolates_chunks and chunk not in suspected:
-                suspected.add(chunk)
-                suspects.append(chunk)
-                continue
-            elif isinstance(outcome, Died):
-                # The driver owns the output: it writes the culprit's row without the cluster lock.
-                rows = RowBuilder(options)
-                (id, _), = chunk.items
-                rows.add_error(id, outcome.message)
-                try:
-                    write_part(out, chunk.name, rows.table())
-                    errors = [(id, outcome.message)]
-                except OSError as exc:
-                    summary.not_done += 1
-                    summary.problems.append(f"{id}: cannot write its error row: {exc}")
-            elif isinstance(outcome, Failed) and failures.get(chunk.name, 0) < RETRIES:
-                failures[chunk.name] = failures.get(chunk.name, 0) + 1
-                engine.submit(chunk, urgent=True)
-                pending += 1
-                continue
-            else:
-                summary.not_done += len(chunk)
-                summary.problems.append(f"{len(chunk)} structures not computed: {outcome.message}")
-            summary.errors += len(errors)
-            if progress is not None:
-                progress.advance(len(chunk), errors)
+class _Driver:
+    """Hands chunks to an engine and settles each outcome: a dead worker's
+    chunk is split into single structures, a single one that dies again is
+    an error row, a chunk that raised is retried, then counted as not done."""
+
+    def __init__(self, engine: Engine, out: str, options: RunOptions, summary: BatchSummary,
+                 progress: Progress | None) -> None:
+        self.engine, self.out, self.options = engine, out, options
+        self.summary, self.progress = summary, progress
+        self.pending = 0
+        self.failures: dict[str, int] = {}
+        # Single structures whose worker died beside other tasks: each is run
+        # alone at the end, where dying again proves it the culprit.
+        self.suspects: list[Chunk] = []
+        self.suspected: set[Chunk] = set()
+
+    def _submit(self, chunk: Chunk, urgent: bool = False) -> None:
+        self.engine.submit(chunk, urgent)
+        self.pending += 1
+
+    def run(self, chunks: list[Chunk]) -> None:
+        for chunk in chunks:
+            self._submit(chunk)
+        while self.pending or self.suspects:
+            if not self.pending:
+                self._submit(self.suspects.pop())
+            for chunk, outcome in self.engine.wait():
+                self.pending -= 1
+                if isinstance(outcome, Finished):
+                    self.summary.ok += outcome.result.ok
+                    self._done(chunk, outcome.result.errors)
+                elif isinstance(outcome, Died):
+                    self._died(chunk, outcome.message)
+                else:
+                    self._failed(chunk, outcome.message)
+
+    def _done(self, chunk: Chunk, errors: list[tuple[str, str]]) -> None:
+        self.summary.errors += len(errors)
+        if self.progress is not None:
+            self.progress.advance(len(chunk), errors)
+
+    def _died(self, chunk: Chunk, message: str) -> None:
+        if len(chunk) > 1:
+            for single in chunk.singles():  # one structure per task: only the culprit is lost
+                self._submit(single, urgent=True)
+        elif not self.engine.isolates_chunks and chunk not in self.suspected:
+            self.suspected.add(chunk)
+            self.suspects.append(chunk)
+        else:
+            # The driver owns the output: it writes the culprit's row without the cluster lock.
+            (id, _), = chunk.items
+            rows = RowBuilder(self.options)
+            rows.add_error(id, message)
+            try:
+                write_part(self.out, chunk.name, rows.table())
+            except OSError as exc:
+                self._not_done(chunk, f"cannot write the error row of {id}: {exc}")
+                return
+            self._done(chunk, [(id, message)])
+
+    def _failed(self, chunk: Chunk, message: str) -> None:
+        tries = self.failures[chunk.name] = self.failures.get(chunk.name, 0) + 1
+        if tries <= RETRIES:
+            self._submit(chunk, urgent=True)
+        else:
+            self._not_done(chunk, message)
+
+    def _not_done(self, chunk: Chunk, message: str) -> None:
+        self.summary.not_done += len(chunk)
+        self.summary.problems.append(f"{len(chunk)} structures not computed: {message}")
+        if self.progress is not None:
+            self.progress.advance(len(chunk), [])
 
 
 def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str], *,
@@ -168,7 +188,7 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
             summary.errors_before = sum(statuses.get(source.id) == ERROR for source in listing)
             if progress is not None:
                 progress.start(len(todo))
-            _drive(engine, plan_chunks(todo, engine.workers), job.out, options, summary, progress)
+            _Driver(engine, job.out, options, summary, progress).run(plan_chunks(todo, engine.workers))
         finally:
             engine.close()
             folder.remove_temporaries()

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import logging
 import sys
 from typing import Any
 
@@ -48,6 +49,8 @@ def _connect(args: argparse.Namespace) -> Any:
     from ..optional import require
     distributed = require("distributed", "distributed", "--scheduler")
     where = args.scheduler or args.scheduler_file
+    # Results lost with a dead worker are recomputed; the client's notes on that are noise here.
+    logging.getLogger("distributed.client").setLevel(logging.ERROR)
     try:
         if args.scheduler is not None:
             return distributed.Client(args.scheduler, timeout="20s")
@@ -94,11 +97,16 @@ class _Progress:
             self.bar.close()
 
 
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
 def _size(count: int) -> str:
+    size = float(count)
     for unit in ("B", "KiB", "MiB", "GiB"):
-        if count < 1024 or unit == "GiB":
-            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
-        count /= 1024
+        if size < 1024 or unit == "GiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
     raise AssertionError
 
 
@@ -106,19 +114,15 @@ def run(args: argparse.Namespace) -> int:
     if args.workers is not None and args.workers < 1:
         fail(f"error: --workers must be at least 1, not {args.workers}")
         return USER_ERROR
+    progress = _Progress(not args.no_progress)
+    client = None
     try:
         from ..batch import run_batch
         client = _connect(args)
-    except (ImportError, InputError) as exc:
-        fail(f"error: {exc}")
-        return USER_ERROR
-
-    progress = _Progress(not args.no_progress)
-    try:
         summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
                             client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
                             float32=args.float32, workers=args.workers, progress=progress)
-    except InputError as exc:
+    except (ImportError, InputError) as exc:
         fail(f"error: {exc}")
         return USER_ERROR
     except KeyboardInterrupt:
@@ -133,8 +137,8 @@ def run(args: argparse.Namespace) -> int:
         fail(problem)
     before = f" ({summary.done_before} done before)" if summary.done_before else ""
     missing = f", {summary.not_done} not computed" if summary.not_done else ""
-    print(f"{summary.listed} structures{before}: {summary.ok + summary.done_before - summary.errors_before} ok, "
-          f"{summary.errors + summary.errors_before} errors{missing}; {summary.computed} computed in "
-          f"{summary.seconds:.1f} s ({summary.rate:.1f}/s); {summary.out}: {_size(summary.output_bytes)}",
-          flush=True)
+    errors = summary.errors + summary.errors_before
+    print(f"{_count(summary.listed, 'structure')}{before}: {summary.ok + summary.done_before - summary.errors_before}"
+          f" ok, {_count(errors, 'error')}{missing}; {summary.computed} computed in {summary.seconds:.1f} s "
+          f"({summary.rate:.1f}/s); {summary.out}: {_size(summary.output_bytes)}", flush=True)
     return summary.exit_status

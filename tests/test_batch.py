@@ -264,9 +264,9 @@ def test_cluster_parts_of_a_superseded_run_are_discarded(tmp_path, cluster):
     options = RunOptions.resolve("CuKa", (0, 90))
     with folder.locked():
         folder.start(options, token="new", resume=True)
-    table = RowBuilder(options).table()
+    rows = RowBuilder(options)
     with pytest.raises(Superseded):
-        write_part(folder.path, "part-late", table, token="old", cluster_lock=folder.cluster_lock)
-    write_part(folder.path, "part-current", table, token="new", cluster_lock=folder.cluster_lock)
+        write_part(folder.path, "part-late", rows.schema, [], token="old", cluster_lock=folder.cluster_lock)
+    write_part(folder.path, "part-current", rows.schema, [], token="new", cluster_lock=folder.cluster_lock)
     assert [p.name for p in folder.parts()] == ["part-current.parquet"]
     assert not list(folder.path.glob(".*"))

@@ -31,6 +31,10 @@ class Died:
 Outcome = Union[Finished, Failed, Died]
 
 
+class EngineError(RuntimeError):
+    """The engine cannot run chunks at all (its workers cannot start, say)."""
+
+
 class Engine(Protocol):
     workers: int
     """How many chunks run at once."""

@@ -18,13 +18,16 @@ from multiprocessing.connection import Connection, wait
 from typing import Iterator
 
 from .chunks import Chunk
-from .engine import Died, Failed, Finished, Outcome
+from .engine import Died, EngineError, Failed, Finished, Outcome
 from .worker import Job, describe, process_chunk
 
 # Fresh interpreters: nothing inherited from the driver's threads, the same on every platform.
 _CONTEXT = multiprocessing.get_context("spawn")
 
 _PR_SET_PDEATHSIG = 1
+
+_READY = "ready"
+"""A new worker's first message: it started, so a later death is its chunk's doing."""
 
 
 def _die_with(parent: int) -> None:
@@ -46,6 +49,7 @@ def _serve(connection: Connection, parent: int) -> None:
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     signal.signal(signal.SIGTERM, _stop)
     _die_with(parent)
+    connection.send(_READY)
     while True:
         try:
             task = connection.recv()
@@ -72,12 +76,11 @@ def _interrupts_held() -> Iterator[None]:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
-def _death(exitcode: int | None) -> str:
+def _ending(exitcode: int | None) -> str:
     if exitcode is not None and exitcode < 0:
         name = signal.Signals(-exitcode).name
-        hint = " (as when memory runs out)" if -exitcode == signal.SIGKILL else ""
-        return f"the worker computing it was killed by {name}{hint}"
-    return f"the worker computing it exited with status {exitcode}"
+        return f"was killed by {name}" + (" (as when memory runs out)" if -exitcode == signal.SIGKILL else "")
+    return f"exited with status {exitcode}"
 
 
 def _processors() -> int:
@@ -97,16 +100,17 @@ class _Worker:
         theirs.close()
         self.connection = ours
         self.chunk: Chunk | None = None
+        self.started = False
 
-    def outcome(self) -> Outcome:
-        """What the chunk ended in, once the worker has replied or died."""
+    def message(self) -> Outcome | str:
+        """The worker's next message, or Died once it is gone."""
         try:
             if self.connection.poll():
                 return self.connection.recv()
         except (EOFError, OSError):
             pass
         self.process.join(5)
-        return Died(_death(self.process.exitcode))
+        return Died(f"the worker computing it {_ending(self.process.exitcode)}")
 
     def signal_stop(self) -> None:
         """Ask an idle worker to end, a busy one to give up its chunk."""
@@ -158,18 +162,25 @@ class LocalPool:
             self._busy.append(worker)
 
     def wait(self) -> list[tuple[Chunk, Outcome]]:
-        ready = set(wait([w.connection for w in self._busy] + [w.process.sentinel for w in self._busy]))
         ended: list[tuple[Chunk, Outcome]] = []
-        for worker in [w for w in self._busy if {w.connection, w.process.sentinel} & ready]:
-            outcome = worker.outcome()
-            assert worker.chunk is not None
-            ended.append((worker.chunk, outcome))
-            self._busy.remove(worker)
-            worker.chunk = None
-            if isinstance(outcome, Died):
-                worker.join()
-            else:
-                self._idle.append(worker)
+        while not ended:
+            ready = set(wait([w.connection for w in self._busy] + [w.process.sentinel for w in self._busy]))
+            for worker in [w for w in self._busy if {w.connection, w.process.sentinel} & ready]:
+                message = worker.message()
+                if message == _READY:
+                    worker.started = True
+                    continue
+                if isinstance(message, Died) and not worker.started:
+                    self.close()
+                    raise EngineError(f"a worker process could not start: it {_ending(worker.process.exitcode)}")
+                assert worker.chunk is not None and not isinstance(message, str)
+                ended.append((worker.chunk, message))
+                self._busy.remove(worker)
+                worker.chunk = None
+                if isinstance(message, Died):
+                    worker.join()
+                else:
+                    self._idle.append(worker)
         self._dispatch()
         return ended
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 import contextlib
 import os
 from pathlib import Path
-from typing import Collection, Iterator
+from typing import Collection, Iterable, Iterator
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -57,9 +57,10 @@ def _cluster_lock(name: str) -> Iterator[None]:
         yield
 
 
-def write_part(out: str | os.PathLike[str], name: str, table: pa.Table, *,
+def write_part(out: str | os.PathLike[str], name: str, schema: pa.Schema, batches: Iterable[pa.RecordBatch], *,
                token: str | None = None, cluster_lock: str | None = None) -> int:
-    """Write ``table`` as the part ``name`` of ``out``, whole or not at all.
+    """Write the part ``name`` of ``out`` from ``batches`` (consumed as they
+    come: they may be computed on demand), whole or not at all.
 
     With ``cluster_lock`` the rename happens under that Dask lock and only
     while ``token`` is still the folder's run token (Superseded otherwise).
@@ -69,7 +70,9 @@ def write_part(out: str | os.PathLike[str], name: str, table: pa.Table, *,
     with contextlib.ExitStack() as held:
         with atomic_path(target) as temporary:
             with open(temporary, "wb") as sink:
-                pq.write_table(table, sink, compression="zstd")
+                with pq.ParquetWriter(sink, schema, compression="zstd") as writer:
+                    for batch in batches:
+                        writer.write_batch(batch)
                 sink.flush()
                 os.fsync(sink.fileno())
             size = os.path.getsize(temporary)
@@ -184,7 +187,7 @@ class OutputFolder:
             table = pq.read_table(part, schema=schema(options)).filter(pc.invert(redo))
             dropped += marks.num_rows - table.num_rows
             if table.num_rows:
-                write_part(self.path, part.name[:-len(PART_SUFFIX)], table)
+                write_part(self.path, part.name[:-len(PART_SUFFIX)], table.schema, table.to_batches())
             else:
                 part.unlink()
         return dropped

@@ -58,14 +58,34 @@ def formula(structure: Structure) -> str:
 
 
 class RowBuilder:
-    """Rows of one part, gathered column by column."""
+    """Rows of one part, gathered column by column and taken out a few at a
+    time as record batches, so that a chunk's patterns are never all held as
+    Python objects at once."""
+
+    BATCH_ROWS = 64
+    BATCH_PEAKS = 100_000
 
     def __init__(self, options: RunOptions) -> None:
         self.schema = schema(options)
         self.columns: dict[str, list[Any]] = {name: [] for name in self.schema.names}
+        self.peaks = 0
+        self.ok = 0
+        self.errors: list[tuple[str, str]] = []
+        """(id, message) of every error row added."""
 
     def __len__(self) -> int:
         return len(self.columns["id"])
+
+    def full(self) -> bool:
+        return len(self) >= self.BATCH_ROWS or self.peaks >= self.BATCH_PEAKS
+
+    def take(self) -> pa.RecordBatch:
+        """The rows added since the last take."""
+        batch = pa.RecordBatch.from_pydict(self.columns, schema=self.schema)
+        for column in self.columns.values():
+            column.clear()
+        self.peaks = 0
+        return batch
 
     def _append(self, **values: Any) -> None:
         for name, column in self.columns.items():
@@ -82,15 +102,14 @@ class RowBuilder:
         self._append(id=id, status=OK, seconds=seconds, **self._cell(structure),
                      warnings=[str(w) for w in getattr(pattern, "warnings", ())],
                      **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
-                     multiplicities=pattern.multiplicities,
-                     families=[[list(hkl) for hkl in peak] for peak in pattern.families])
+                     multiplicities=pattern.multiplicities, families=pattern.families)
+        self.ok += 1
+        self.peaks += len(pattern)
 
     def add_error(self, id: str, message: str, seconds: float = 0.0,
                   structure: Structure | None = None) -> None:
         self._append(id=id, status=ERROR, error=message, seconds=seconds, **self._cell(structure))
-
-    def table(self) -> pa.Table:
-        return pa.Table.from_pydict(self.columns, schema=self.schema)
+        self.errors.append((id, message))
 
 
 _PATTERN_FIELDS = {field.name for field in dataclasses.fields(Pattern)}

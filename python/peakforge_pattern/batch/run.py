@@ -120,7 +120,7 @@ class _Driver:
             rows = RowBuilder(self.options)
             rows.add_error(id, message)
             try:
-                write_part(self.out, chunk.name, rows.table())
+                write_part(self.out, chunk.name, rows.schema, [rows.take()])
             except OSError as exc:
                 self._not_done(chunk, f"cannot write the error row of {id}: {exc}")
                 return
@@ -156,8 +156,8 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
     is emptied first. ``retry_errors`` computes the error rows again.
 
     Raises InputError for bad options or sources, or an output folder that
-    cannot be used; KeyboardInterrupt stops the workers, keeping every part
-    already written.
+    cannot be used, and EngineError when no worker can run; KeyboardInterrupt
+    stops the workers, keeping every part already written.
     """
     options = RunOptions.resolve(wavelength, two_theta_range, float32)
     if workers is not None and not 1 <= workers <= 4096:

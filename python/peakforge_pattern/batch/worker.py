@@ -7,6 +7,9 @@ import os
 import signal
 import time
 from dataclasses import dataclass, field
+from typing import Iterator
+
+import pyarrow as pa
 
 from ..errors import InputError
 from ..pattern import compute_pattern
@@ -85,12 +88,15 @@ def process_chunk(chunk: Chunk, job: Job) -> ChunkResult:
     """
     kill_on = os.environ.get(KILL_HOOK)
     rows = RowBuilder(job.options)
-    for id, path in chunk.items:
-        if id == kill_on:
-            os.kill(os.getpid(), signal.SIGKILL)
-        compute_row(rows, id, path, job.options)
-    table = rows.table()
-    size = write_part(job.out, chunk.name, table, token=job.token, cluster_lock=job.cluster_lock)
-    errors = [(id, message) for id, message in zip(rows.columns["id"], rows.columns["error"])
-              if message is not None]
-    return ChunkResult(chunk.name, len(rows) - len(errors), errors, size)
+
+    def batches() -> Iterator[pa.RecordBatch]:
+        for id, path in chunk.items:
+            if id == kill_on:
+                os.kill(os.getpid(), signal.SIGKILL)
+            compute_row(rows, id, path, job.options)
+            if rows.full():
+                yield rows.take()
+        yield rows.take()
+
+    size = write_part(job.out, chunk.name, rows.schema, batches(), token=job.token, cluster_lock=job.cluster_lock)
+    return ChunkResult(chunk.name, rows.ok, rows.errors, size)

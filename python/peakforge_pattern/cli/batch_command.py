@@ -21,6 +21,7 @@ ERRORS_SHOWN = 20
 """Error rows printed as they come; the rest are only in the output."""
 
 INTERRUPTED = 130
+RUN_FAILED = 1
 
 
 def add_arguments(batch: argparse.ArgumentParser) -> None:
@@ -114,10 +115,14 @@ def run(args: argparse.Namespace) -> int:
     if args.workers is not None and args.workers < 1:
         fail(f"error: --workers must be at least 1, not {args.workers}")
         return USER_ERROR
+    try:
+        from ..batch import EngineError, run_batch
+    except ImportError as exc:
+        fail(f"error: {exc}")
+        return USER_ERROR
     progress = _Progress(not args.no_progress)
     client = None
     try:
-        from ..batch import run_batch
         client = _connect(args)
         summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
                             client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
@@ -125,6 +130,9 @@ def run(args: argparse.Namespace) -> int:
     except (ImportError, InputError) as exc:
         fail(f"error: {exc}")
         return USER_ERROR
+    except EngineError as exc:
+        fail(f"error: {exc}")
+        return RUN_FAILED
     except KeyboardInterrupt:
         fail("interrupted: the parts written so far are kept; run the same command again to resume")
         return INTERRUPTED

@@ -58,13 +58,12 @@ def _cluster_lock(name: str) -> Iterator[None]:
 
 
 def write_part(out: str | os.PathLike[str], name: str, schema: pa.Schema, batches: Iterable[pa.RecordBatch], *,
-               token: str | None = None, cluster_lock: str | None = None) -> int:
+               token: str | None = None, cluster_lock: str | None = None) -> None:
     """Write the part ``name`` of ``out`` from ``batches`` (consumed as they
     come: they may be computed on demand), whole or not at all.
 
     With ``cluster_lock`` the rename happens under that Dask lock and only
     while ``token`` is still the folder's run token (Superseded otherwise).
-    Returns the part's size in bytes.
     """
     target = _part_path(out, name)
     with contextlib.ExitStack() as held:
@@ -75,12 +74,10 @@ def write_part(out: str | os.PathLike[str], name: str, schema: pa.Schema, batche
                         writer.write_batch(batch)
                 sink.flush()
                 os.fsync(sink.fileno())
-            size = os.path.getsize(temporary)
             if cluster_lock is not None:
                 held.enter_context(_cluster_lock(cluster_lock))
                 if run_token(out) != token:
                     raise Superseded(f"{out} now belongs to another run; {name} discarded")
-    return size
 
 
 class OutputFolder:

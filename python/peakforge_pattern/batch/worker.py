@@ -44,10 +44,10 @@ class Job:
 @dataclass(frozen=True)
 class ChunkResult:
     part: str
+    """The part's name: the file is ``{part}.parquet`` in the output folder."""
     ok: int
     errors: list[tuple[str, str]] = field(default_factory=list)
     """(id, message) of every error row."""
-    bytes: int = 0
 
 
 def describe(exc: BaseException) -> str:
@@ -98,5 +98,5 @@ def process_chunk(chunk: Chunk, job: Job) -> ChunkResult:
                 yield rows.take()
         yield rows.take()
 
-    size = write_part(job.out, chunk.name, rows.schema, batches(), token=job.token, cluster_lock=job.cluster_lock)
-    return ChunkResult(chunk.name, rows.ok, rows.errors, size)
+    write_part(job.out, chunk.name, rows.schema, batches(), token=job.token, cluster_lock=job.cluster_lock)
+    return ChunkResult(chunk.name, rows.ok, rows.errors)

@@ -97,7 +97,18 @@ class OutputFolder:
 
     @contextlib.contextmanager
     def locked(self) -> Iterator[None]:
-        """Create the folder and hold it against a second driver."""
+        """Create the folder and hold it against a second driver.
+
+        Refuses a folder holding files other than a batch output's (before
+        leaving anything in it).
+        """
+        if self.path.is_dir():
+            foreign = sorted(p.name for p in self.path.iterdir()
+                             if not (p.name.startswith((".", "_"))
+                                     or p.name.startswith(PART_PREFIX) and p.name.endswith(PART_SUFFIX)))
+            if foreign:
+                raise InputError(f"{self.path}: holds files that are not part of a batch output "
+                                 f"({', '.join(foreign[:3])}): choose another output folder")
         try:
             self.path.mkdir(parents=True, exist_ok=True)
             handle = open(self.path / LOCK_FILE, "a+b")
@@ -129,15 +140,8 @@ class OutputFolder:
     def start(self, options: RunOptions, token: str, resume: bool) -> None:
         """Make ``token``'s run the folder's owner, emptied first unless resuming.
 
-        Refuses a folder holding other files than a batch output's, and one
-        computed with other options (unless it is emptied).
+        Refuses a folder computed with other options (unless it is emptied).
         """
-        foreign = sorted(p.name for p in self.path.iterdir()
-                         if not (p.name.startswith((".", "_"))
-                                 or p.name.startswith(PART_PREFIX) and p.name.endswith(PART_SUFFIX)))
-        if foreign:
-            raise InputError(f"{self.path}: holds files that are not part of a batch output "
-                             f"({', '.join(foreign[:3])}): choose another output folder")
         if not resume:
             for part in self.parts():
                 part.unlink()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import sys
 from typing import Any
 
@@ -52,6 +53,8 @@ def _connect(args: argparse.Namespace) -> Any:
     where = args.scheduler or args.scheduler_file
     # Results lost with a dead worker are recomputed; the client's notes on that are noise here.
     logging.getLogger("distributed.client").setLevel(logging.ERROR)
+    if args.scheduler_file is not None and not os.path.isfile(args.scheduler_file):
+        raise InputError(f"{args.scheduler_file}: no such scheduler file")  # the client would wait for it
     try:
         if args.scheduler is not None:
             return distributed.Client(args.scheduler, timeout="20s")

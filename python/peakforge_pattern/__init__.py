@@ -9,7 +9,16 @@ generation, intensities, peak merging, family grouping and scaling::
     print(pattern.to_table())
 """
 
-from .errors import InputError
+from pkgutil import extend_path
+
+# The compiled engine (_engine) lives where the package was installed or
+# built; a source tree put first on sys.path (as the tests do) holds only the
+# Python files. Each directory named peakforge_pattern on sys.path is part of
+# the package, searched in sys.path order, so sources and the built module
+# meet.
+__path__ = extend_path(__path__, __name__)
+
+from .errors import InputError  # noqa: E402
 from .examples import EXAMPLES, example_path
 from .pattern import Pattern, compute_pattern
 from .structure import Structure

@@ -11,6 +11,7 @@ import numpy as np
 from .errors import InputError
 from .scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from .structure import Structure, lattice_from_parameters
+from .symmetry import expanded_u_aniso
 
 _EIGHT_PI_SQUARED = 8.0 * math.pi * math.pi
 
@@ -91,7 +92,9 @@ def read_cif(path: str | Path) -> Structure:
     cell = small.cell
     lattice = lattice_from_parameters(cell.a, cell.b, cell.c, cell.alpha, cell.beta, cell.gamma)
     numbers, coords, occupancies, b_factors = [], [], [], []
-    for site in small.get_all_unit_cell_sites():
+    expanded = small.get_all_unit_cell_sites()
+    operations = list(small.spacegroup.operations()) if small.spacegroup is not None else []
+    for site in expanded:
         z = site.element.atomic_number
         if not is_tabulated(z):
             symbol = site.type_symbol or site.label
@@ -101,4 +104,6 @@ def read_cif(path: str | Path) -> Structure:
         coords.append((site.fract.x, site.fract.y, site.fract.z))
         occupancies.append(site.occ)
         b_factors.append(_EIGHT_PI_SQUARED * _isotropic_u(site, lattice))
-    return Structure.from_arrays(lattice, numbers, coords, occupancies, b_factors, name=path.stem)
+    u_aniso = expanded_u_aniso(list(small.sites), expanded, operations, lattice)
+    return Structure.from_arrays(lattice, numbers, coords, occupancies, b_factors, name=path.stem,
+                                 u_aniso=u_aniso, symmetry_operations=[op.triplet() for op in operations])

@@ -1,4 +1,6 @@
-"""From a structure to its powder pattern, through the module's five calls."""
+"""From a structure to its powder pattern: by the pattern engine (one native
+call that uses the crystal's symmetry), or by the exhaustive route through
+the module's five calls."""
 
 from __future__ import annotations
 
@@ -11,7 +13,9 @@ import numpy as np
 import peakforge
 
 from . import formats
+from .engine_route import engine_columns
 from .errors import InputError
+from .radiation import check_radiation
 from .scattering import electron_coefficients
 from .structure import Structure
 from .wavelengths import resolve_wavelength
@@ -38,7 +42,11 @@ class Pattern:
     ``intensity`` is relative (strongest peak 100); ``absolute_intensity``
     is the summed |F|²·LP of the reflections in the peak.  ``families[i]``
     lists the Miller-index families under peak i, largest multiplicity first,
-    and ``multiplicities[i]`` how many reflections of each the peak holds.
+    and ``multiplicities[i]`` how many reflections of each the peak holds:
+    sets of reflections equivalent by the crystal's symmetry (by the cubic
+    rule of permutations and sign changes on the exact route), as (h, k, l)
+    or, with four-index labels, (h, k, i, l).  ``radiation`` is "xray" or
+    "neutron".
     """
 
     two_theta: np.ndarray
@@ -50,6 +58,7 @@ class Pattern:
     wavelength: float
     two_theta_range: tuple[float, float]
     structure_name: str = ""
+    radiation: str = "xray"
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
@@ -79,6 +88,7 @@ class Pattern:
     def to_dict(self) -> dict:
         return {
             "structure": self.structure_name,
+            "radiation": self.radiation,
             "wavelength": self.wavelength,
             "two_theta_range": list(self.two_theta_range),
             "peaks": self.records(),
@@ -132,30 +142,10 @@ def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], l
     return [tuple(hkl) for hkl, _ in ordered], [count for _, count in ordered]
 
 
-def compute_pattern(structure: Structure | str | Path,
-                    wavelength: float | str = "CuKa",
-                    two_theta_range: Sequence[float] = (0.0, 90.0),
-                    *, parallel: bool = True, num_threads: int = 0,
-                    use_simd: bool = True) -> Pattern:
-    """Compute the powder pattern of a structure (or of a CIF file's path).
-
-    ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
-    ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
-    and ``use_simd`` the vectorised structure-factor sum; neither changes
-    the result.
-    """
-    if not isinstance(structure, Structure):
-        structure = Structure.from_cif(structure)
-    lam = resolve_wavelength(wavelength)
-    lo, hi = check_two_theta_range(two_theta_range)
-    min_r = 2.0 * math.sin(math.radians(lo) / 2.0) / lam
-    max_r = 2.0 * math.sin(math.radians(hi) / 2.0) / lam
+def _exact_peaks(structure: Structure, lam: float, min_r: float, max_r: float,
+                 parallel: bool, num_threads: int, use_simd: bool):
+    """The exhaustive route: every reflection through the module's five calls."""
     reciprocal = structure.reciprocal
-    box = _lattice_box_size(reciprocal, max_r)
-    if box > MAX_LATTICE_POINTS:
-        raise InputError(f"the 2theta range reaches {box:.3g} lattice points, more than "
-                         f"{MAX_LATTICE_POINTS:.0e}: use a longer wavelength or a smaller 2theta maximum")
-
     points = peakforge.generate_hkl_points(reciprocal.tolist(), max_r, min_r)
     # A reflection at exactly 2θ = 180° has cos θ = 0 and an unbounded
     # Lorentz factor; it cannot be measured, so it is left out.
@@ -189,5 +179,93 @@ def compute_pattern(structure: Structure | str | Path,
     def column(values):
         return np.array([values[i] for i in keep], dtype=float)
 
-    return Pattern(column(merged_tt), column(merged_d), column(scaled), column(merged_i),
-                   families, multiplicities, lam, (lo, hi), structure.name)
+    return (column(merged_tt), column(merged_d), column(scaled), column(merged_i),
+            families, multiplicities)
+
+
+def _engine_peaks(structure: Structure, lam: float, min_r: float, max_r: float, **options):
+    table = engine_columns(structure, lam, min_r, max_r, merge_tolerance=TWO_THETA_TOLERANCE,
+                           relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+    rows = list(map(tuple, table["family_hkl"].tolist()))
+    counts = table["family_multiplicity"].tolist()
+    bounds = table["family_offsets"].tolist()
+    spans = list(zip(bounds[:-1], bounds[1:]))
+    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
+            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])
+
+
+def has_hexagonal_axes(structure: Structure) -> bool:
+    """a = b, α = β = 90°, γ = 120°: the cells whose planes take (h k i l) labels."""
+    a, b, _, alpha, beta, gamma = structure.cell_parameters
+    return (abs(a - b) <= 1e-6 * a and abs(alpha - 90.0) < 1e-4 and abs(beta - 90.0) < 1e-4
+            and abs(gamma - 120.0) < 1e-4)
+
+
+def _four_index(families: list[list[tuple[int, ...]]]) -> list[list[tuple[int, ...]]]:
+    return [[(h, k, -(h + k), l) for h, k, l in peak] for peak in families]
+
+
+def _check_monochromator(angle: float) -> float:
+    try:
+        value = float(angle)
+    except (TypeError, ValueError):
+        raise InputError(f"the monochromator angle must be a number, not {angle!r}") from None
+    if not (math.isfinite(value) and 0.0 <= value < 180.0):
+        raise InputError(f"the monochromator angle (its 2theta) must lie in [0, 180) degrees, not {angle!r}")
+    return value
+
+
+def compute_pattern(structure: Structure | str | Path,
+                    wavelength: float | str = "CuKa",
+                    two_theta_range: Sequence[float] = (0.0, 90.0),
+                    *, parallel: bool = True, num_threads: int = 0,
+                    use_simd: bool = True, exact: bool = False, radiation: str = "xray",
+                    anomalous: bool = False, hkil: bool = False,
+                    monochromator_angle: float = 0.0) -> Pattern:
+    """Compute the powder pattern of a structure (or of a CIF file's path).
+
+    ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
+    ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
+    and ``use_simd`` the vectorised structure-factor sum; neither changes
+    the result beyond rounding.
+
+    ``radiation`` is "xray" (Mott–Bethe form factors) or "neutron" (coherent
+    scattering lengths, no polarisation); ``anomalous`` adds the X-ray
+    dispersion f′ + i f″ at the beam's energy (Friedel mates then differ);
+    ``monochromator_angle`` is the 2θ (degrees) of a monochromator crystal
+    in the beam, 0 for none, which changes the polarisation factor to
+    1 + cos²2θ_M cos²2θ. ``hkil`` labels families of cells with hexagonal
+    axes (a = b, γ = 120°) as (h k i l); others keep three indices.
+
+    ``exact=True`` takes the exhaustive route through the module's five calls
+    (every reflection computed, families by permutations and sign changes),
+    for X-rays without dispersion or monochromator only.
+    """
+    if not isinstance(structure, Structure):
+        structure = Structure.from_cif(structure)
+    lam = resolve_wavelength(wavelength)
+    lo, hi = check_two_theta_range(two_theta_range)
+    check_radiation(radiation, bool(anomalous))
+    monochromator = _check_monochromator(monochromator_angle)
+    if exact and (radiation != "xray" or anomalous or monochromator != 0.0):
+        raise InputError("the exact route computes X-rays without anomalous dispersion "
+                         "or monochromator only")
+    min_r = 2.0 * math.sin(math.radians(lo) / 2.0) / lam
+    max_r = 2.0 * math.sin(math.radians(hi) / 2.0) / lam
+    box = _lattice_box_size(structure.reciprocal, max_r)
+    if box > MAX_LATTICE_POINTS:
+        raise InputError(f"the 2theta range reaches {box:.3g} lattice points, more than "
+                         f"{MAX_LATTICE_POINTS:.0e}: use a longer wavelength or a smaller 2theta maximum")
+
+    if exact:
+        columns = _exact_peaks(structure, lam, min_r, max_r, parallel, num_threads, use_simd)
+    else:
+        columns = _engine_peaks(structure, lam, min_r, max_r, radiation=radiation,
+                                anomalous=bool(anomalous), monochromator_angle=monochromator,
+                                parallel=bool(parallel), num_threads=int(num_threads),
+                                use_simd=bool(use_simd))
+    two_theta, d, scaled, absolute, families, multiplicities = columns
+    if hkil and has_hexagonal_axes(structure):
+        families = _four_index(families)
+    return Pattern(two_theta, d, scaled, absolute, families, multiplicities, lam, (lo, hi),
+                   structure.name, radiation)

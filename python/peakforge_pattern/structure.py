@@ -68,13 +68,33 @@ def _column(values: object, count: int, default: float, what: str) -> np.ndarray
     return array
 
 
+def _anisotropic_rows(values: object, count: int) -> np.ndarray:
+    try:
+        array = np.asarray(values, dtype=float)
+    except (TypeError, ValueError):
+        raise InputError("anisotropic displacements must be numbers") from None
+    if array.shape != (count, 6):
+        raise InputError(f"anisotropic displacements: expected {count} rows of 6, got shape {array.shape}")
+    isotropic = np.all(np.isnan(array), axis=1)
+    if not np.all(np.isfinite(array[~isotropic])):
+        raise InputError("anisotropic displacements must be finite (or a whole row of NaN)")
+    return array
+
+
 @dataclass(frozen=True, eq=False)
 class Structure:
     """All atoms of one unit cell.
 
     ``lattice`` holds the cell vectors a, b, c as rows (Å); ``frac_coords``
     one row of fractional coordinates per atom; ``b_factors`` the isotropic
-    displacement B = 8π²U in Å².
+    displacement B = 8π²U in Å² (for an anisotropic atom, 8π²U_eq).
+    ``u_aniso`` (or None) holds per atom the anisotropic displacement
+    U11, U22, U33, U12, U13, U23 in Å², in the convention of CIF files
+    (components along the reciprocal axes, normalised: the Debye–Waller
+    factor is exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a row of NaN marks an atom
+    given only isotropically. ``symmetry_operations`` are the operations
+    (x,y,z triplets) of the space group that generated the atoms, in the
+    cell's own setting; empty when unknown.
     """
 
     lattice: np.ndarray
@@ -83,18 +103,23 @@ class Structure:
     occupancies: np.ndarray
     b_factors: np.ndarray
     name: str = ""
+    u_aniso: np.ndarray | None = None
+    symmetry_operations: tuple[str, ...] = ()
 
     @classmethod
     def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
                     occupancies: Sequence | None = None, b_factors: Sequence | None = None,
-                    *, name: str = "") -> "Structure":
+                    *, name: str = "", u_aniso: Sequence | None = None,
+                    symmetry_operations: Sequence[str] = ()) -> "Structure":
         """Build a structure from plain arrays.
 
         ``lattice`` is either the six cell parameters (a, b, c in Å, α, β, γ
         in degrees) or a 3×3 matrix whose rows are the cell vectors in Å.
         ``species`` gives each atom's element as a symbol or atomic number.
         Occupancies default to 1 and B to 0.  The atoms must already fill
-        the whole unit cell: no symmetry is applied.
+        the whole unit cell: no symmetry is applied; ``symmetry_operations``
+        only tells the pattern calculation which symmetry they follow.
+        ``u_aniso`` (n×6, see the class) gives anisotropic displacements.
         """
         try:
             cell = np.asarray(lattice, dtype=float)
@@ -125,7 +150,9 @@ class Structure:
         if np.any(occ < 0.0):
             raise InputError("occupancies must not be negative")
         b = _column(b_factors, numbers.size, 0.0, "B factors")
-        return cls(matrix, numbers, coords, occ, b, name)
+        aniso = None if u_aniso is None else _anisotropic_rows(u_aniso, numbers.size)
+        operations = tuple(str(op) for op in symmetry_operations)
+        return cls(matrix, numbers, coords, occ, b, name, aniso, operations)
 
     @classmethod
     def from_cif(cls, path) -> "Structure":

@@ -78,6 +78,16 @@ ArrayValues<T> read_array(nb::handle object, const char* name, std::initializer_
   const T* base = static_cast<const T*>(array.data_handle());
   if (count == 0) return out;
   base = reinterpret_cast<const T*>(reinterpret_cast<const char*>(base) + array.byte_offset());
+  bool contiguous = true;
+  int64_t expected = 1;
+  for (size_t i = array.ndim(); i-- > 0;) {
+    if (array.shape(i) != 1 && array.stride(i) != expected) contiguous = false;
+    expected *= static_cast<int64_t>(array.shape(i));
+  }
+  if (contiguous) {
+    out.values.assign(base, base + count);
+    return out;
+  }
   // Walk the index space in row-major order through the element strides.
   std::vector<size_t> index(array.ndim(), 0);
   for (size_t n = 0; n < count; ++n) {

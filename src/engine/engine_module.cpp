@@ -146,7 +146,7 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
   out["family_offsets"] = to_numpy(std::move(table.family_offsets), {peaks + 1});
   out["reflections"] = table.reflections;
   out["unique_reflections"] = table.unique_reflections;
-  out["operations_used"] = table.operations_used;
+  out["point_group_order"] = table.point_group_order;
   return out;
 }
 

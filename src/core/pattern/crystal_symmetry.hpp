@@ -21,7 +21,6 @@ inline constexpr double site_tolerance = 0.01;  // Å
 
 struct PointGroup {
   std::vector<IntMatrix3> rotations;  // acting on fractional coordinates, identity first
-  size_t operations = 1;  // space-group operations (per primitive cell) kept
 };
 
 // The point group of the crystal as far as the atoms follow it. With
@@ -31,9 +30,9 @@ struct PointGroup {
 // under which the atoms, shifted by some translation, map onto themselves.
 PointGroup point_group(const PatternRequest& request);
 
-// The rotations as they act on Miller indices (row vectors, h' = h R),
-// closed under products; with `friedel`, also each rotation's negative. The
-// identity comes first.
+// The rotations of a point group (as point_group gives them) as they act on
+// Miller indices (row vectors, h' = h R); with `friedel`, also each
+// rotation's negative. The identity comes first.
 std::vector<IntMatrix3> reflection_equivalents(const std::vector<IntMatrix3>& rotations, bool friedel);
 
 }  // namespace peakforge::pattern

@@ -74,7 +74,7 @@ struct PeakTable {
   std::vector<int64_t> family_offsets{0};
   size_t reflections = 0;  // lattice points in the shell
   size_t unique_reflections = 0;  // of which computed: one per equivalent set
-  size_t operations_used = 1;  // symmetry operations the atoms follow
+  size_t point_group_order = 1;  // rotations of the symmetry the atoms follow
 };
 
 // A request that cannot be computed (bad shape of a value, a bound beyond the

@@ -71,6 +71,10 @@ def debye_waller_beta(u_aniso: np.ndarray, lattice: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(u_aniso * scale)
 
 
+def _xyz(site) -> tuple[float, float, float]:
+    return (site.fract.x, site.fract.y, site.fract.z)
+
+
 def expanded_u_aniso(sites: list, expanded: list, operations: list[gemmi.Op],
                      lattice: np.ndarray) -> np.ndarray | None:
     """Anisotropic U of every expanded site, rotated by the operation that made it.
@@ -88,7 +92,7 @@ def expanded_u_aniso(sites: list, expanded: list, operations: list[gemmi.Op],
     source = -1
     for i, image in enumerate(expanded):
         following = sites[source + 1] if source + 1 < len(sites) else None
-        if following is not None and image.label == following.label and image.fract == following.fract:
+        if following is not None and image.label == following.label and _xyz(image) == _xyz(following):
             source += 1
         site = sites[source]
         if not site.aniso.nonzero():

@@ -10,6 +10,7 @@ from .. import formats
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
 from ..pattern import check_two_theta_range, compute_pattern
+from ..radiation import RADIATIONS, check_radiation
 from ..wavelengths import ANODE_LINES, resolve_wavelength
 from .common import USER_ERROR, fail
 
@@ -36,6 +37,18 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="also draw the pattern to this file (.png, .svg, .pdf)")
     pattern.add_argument("--fwhm", type=float, default=0.1,
                          help="peak width in degrees of the plotted profile; 0 for sticks only (default 0.1)")
+    pattern.add_argument("--radiation", choices=list(RADIATIONS), default="xray",
+                         help="xray (default) or neutron (coherent scattering lengths, no polarisation)")
+    pattern.add_argument("--anomalous", action="store_true",
+                         help="X-rays with anomalous dispersion f' + i f'' at the beam's energy")
+    pattern.add_argument("--monochromator", type=float, default=0.0, metavar="DEG",
+                         help="2theta of a monochromator crystal in the beam, for the polarisation "
+                              "factor (default 0: none)")
+    pattern.add_argument("--hkil", action="store_true",
+                         help="four-index (h k i l) labels for cells with hexagonal axes")
+    pattern.add_argument("--exact", action="store_true",
+                         help="the exhaustive route: every reflection computed, families by "
+                              "permutations and sign changes (X-rays only)")
     pattern.add_argument("--serial", action="store_true", help="compute on the calling thread only")
     pattern.add_argument("--threads", type=int, default=0, metavar="N",
                          help="worker threads of the parallel calculation (default 0: automatic)")
@@ -70,6 +83,9 @@ def run(args) -> int:
             raise InputError(f"--fwhm must not be negative, not {args.fwhm:g}")
         if not 0 <= args.threads <= 65535:
             raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
+        check_radiation(args.radiation, args.anomalous)
+        if args.exact and (args.radiation != "xray" or args.anomalous or args.monochromator):
+            raise InputError("--exact computes X-rays without --anomalous or --monochromator only")
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR
@@ -87,7 +103,10 @@ def run(args) -> int:
     for path in sources:
         try:
             patterns.append(compute_pattern(path, wavelength, two_theta_range, parallel=not args.serial,
-                                            num_threads=args.threads, use_simd=not args.no_simd))
+                                            num_threads=args.threads, use_simd=not args.no_simd,
+                                            exact=args.exact, radiation=args.radiation,
+                                            anomalous=args.anomalous, hkil=args.hkil,
+                                            monochromator_angle=args.monochromator))
         except InputError as exc:
             failed = True
             if progress is not None:

@@ -4,9 +4,10 @@ the merged peaks and their families."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 import numpy as np
 
-from .errors import InputError
 from .radiation import species_tables
 from .structure import Structure
 from .symmetry import debye_waller_beta, operation_arrays
@@ -26,10 +27,16 @@ _NO_TRANSLATIONS = np.zeros((0, 3))
 def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
                    radiation: str, anomalous: bool, monochromator_angle: float,
                    merge_tolerance: float, relative_threshold: float,
-                   parallel: bool, num_threads: int, use_simd: bool) -> dict:
+                   parallel: bool, num_threads: int, use_simd: bool,
+                   progress: Callable[[int, int], None] | None = None) -> dict:
     """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
     absolute_intensity, multiplicity, and the families as family_hkl (m×3),
-    family_multiplicity (m) and family_offsets (peaks + 1)."""
+    family_multiplicity (m) and family_offsets (peaks + 1).
+
+    ``progress(done, total)`` is called now and then with the reflections
+    computed so far; the calculation stops at the next such point when
+    Ctrl-C is pressed (or ``progress`` raises).
+    """
     if _engine is None:
         raise ImportError("peakforge_pattern._engine is not built; install the package "
                           "(pip install .) to compute patterns") from _IMPORT_ERROR
@@ -42,15 +49,12 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     beta = None
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-    try:
-        return _engine.compute_peak_table(
-            np.ascontiguousarray(structure.reciprocal), wavelength, min_g, max_g,
-            np.ascontiguousarray(structure.frac_coords, dtype=float),
-            species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
-            np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
-            rotations, translations, radiation=radiation, anomalous=anomalous,
-            monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
-            relative_threshold=relative_threshold, parallel=parallel,
-            num_threads=num_threads, use_simd=use_simd)
-    except ValueError as exc:
-        raise InputError(str(exc)) from None
+    return _engine.compute_peak_table(
+        np.ascontiguousarray(structure.reciprocal), wavelength, min_g, max_g,
+        np.ascontiguousarray(structure.frac_coords, dtype=float),
+        species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
+        np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
+        rotations, translations, radiation=radiation, anomalous=anomalous,
+        monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
+        relative_threshold=relative_threshold, parallel=parallel,
+        num_threads=num_threads, use_simd=use_simd, progress=progress)

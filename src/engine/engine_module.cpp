@@ -24,8 +24,9 @@ namespace {
 
 using pattern::PatternRequest;
 
-// Thrown by the interrupt check once a signal handler has raised: the
-// exception it set is raised when the lock is held again.
+// Thrown by the interrupt check once a signal handler (or the progress
+// callback) has raised: the exception it set is raised when the lock is held
+// again.
 struct Interrupted {};
 
 // A NumPy array that owns `values`, with the given shape.
@@ -157,7 +158,7 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
                             nb::handle species_constants, nb::handle rotations, nb::handle translations,
                             const std::string& radiation, bool anomalous, double monochromator_two_theta,
                             double merge_tolerance, double relative_threshold, bool parallel,
-                            size_t num_threads, bool use_simd) {
+                            size_t num_threads, bool use_simd, nb::object progress) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -179,9 +180,16 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   pattern::PeakTable table;
   try {
     nb::gil_scoped_release unlocked;
-    table = pattern::compute_peak_table(request, [] {
+    table = pattern::compute_peak_table(request, [&progress](size_t done, size_t total) {
       nb::gil_scoped_acquire locked;
       if (PyErr_CheckSignals() != 0) throw Interrupted{};
+      if (progress.is_none() || total == 0) return;
+      try {
+        progress(done, total);
+      } catch (nb::python_error& error) {
+        error.restore();  // raised as it is once the lock is held again
+        throw Interrupted{};
+      }
     });
   } catch (const Interrupted&) {
     throw nb::python_error();
@@ -204,5 +212,6 @@ NB_MODULE(_engine, m) {
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
+        "progress"_a.none() = nb::none(),
         "The peak table of one structure, as a dict of NumPy columns (see pattern.py).");
 }

@@ -344,7 +344,8 @@ std::vector<IntMatrix3> make_holohedry_candidates() {
   const IntOperation six{{1, -1, 0, 1, 0, 0, 0, 0, 1}, {0, 0, 0}};
   const IntOperation two{{0, 1, 0, 1, 0, 0, 0, 0, -1}, {0, 0, 0}};
   const IntOperation inversion{{-1, 0, 0, 0, -1, 0, 0, 0, -1}, {0, 0, 0}};
-  for (const IntOperation& op : *closure({six, two, inversion})) {
+  const std::optional<std::vector<IntOperation>> hexagonal = closure({six, two, inversion});
+  for (const IntOperation& op : *hexagonal) {
     if (std::find(out.begin(), out.end(), op.rotation) == out.end()) out.push_back(op.rotation);
   }
   return out;

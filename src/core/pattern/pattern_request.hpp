@@ -83,8 +83,10 @@ struct RequestError {
   std::string message;
 };
 
-// Called between pieces of work on the calling thread; it throws to stop the
-// calculation (the binding's check for a pending Ctrl-C does).
-using InterruptCheck = std::function<void()>;
+// Called between pieces of work on the calling thread with the reflections
+// done so far and in all (both 0 while the reflections are still being
+// listed); it throws to stop the calculation (the binding's check for a
+// pending Ctrl-C does).
+using InterruptCheck = std::function<void(size_t done, size_t total)>;
 
 }  // namespace peakforge::pattern

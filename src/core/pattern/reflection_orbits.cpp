@@ -50,7 +50,7 @@ std::vector<ReflectionOrbit> reflection_orbits(const PatternRequest& request,
   size_t walked = 0;
   for (int32_t h = -H; h <= H; ++h) {
     if (walked >= candidates_per_check) {
-      check_interrupt();
+      check_interrupt(0, 0);
       walked = 0;
     }
     walked += static_cast<size_t>(2 * K + 1) * static_cast<size_t>(2 * L + 1);

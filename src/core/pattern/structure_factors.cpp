@@ -233,6 +233,8 @@ std::vector<double> squared_structure_factors(const PatternRequest& request,
     if (workers > 1) pool.emplace(workers);
   }
 
+  size_t reflections = 0, done = 0;
+  for (const ReflectionOrbit& o : sorted) reflections += static_cast<size_t>(o.multiplicity);
   Scratch serial_scratch;
   for (size_t first = 0; first < rows.size();) {
     double terms = 0.0;
@@ -245,8 +247,11 @@ std::vector<double> squared_structure_factors(const PatternRequest& request,
     } else {
       for (size_t r = first; r < last; ++r) calculation.compute_row(rows[r], serial_scratch, sorted_out);
     }
+    for (size_t i = rows[first].first; i < rows[last - 1].last; ++i) {
+      done += static_cast<size_t>(sorted[i].multiplicity);
+    }
     first = last;
-    if (first < rows.size()) check_interrupt();
+    check_interrupt(done, reflections);
   }
   for (size_t i = 0; i < order.size(); ++i) out[order[i]] = sorted_out[i];
   return out;

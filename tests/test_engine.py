@@ -295,3 +295,26 @@ def test_ctrl_c_stops_a_long_pattern_and_other_threads_run():
     assert words[0] == "interrupted", out
     assert int(words[1]) > 20  # the other thread ran while the pattern was computed
     assert stopped < 2.5
+
+
+def test_threads_share_the_engine_and_nothing_leaks():
+    from concurrent.futures import ThreadPoolExecutor
+    structure = Structure.from_arrays([27, 27.3, 26.8, 88, 91, 92], ["C", "O"] * 1000,
+                                      np.random.default_rng(3).uniform(0, 1, (2000, 3)))
+    expected = compute_pattern(structure, "CuKa", (5, 60), parallel=False)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda i: compute_pattern(structure, "CuKa", (5, 60), num_threads=1 + i % 3),
+                                range(8)))
+    for pattern in results:  # each reflection is computed alone: the same bits on any thread
+        np.testing.assert_array_equal(pattern.absolute_intensity, expected.absolute_intensity)
+
+
+@pytest.mark.no_sanitizer
+def test_repeated_calls_keep_memory_flat():
+    structure = read_cif(example_path("corundum"))
+    for _ in range(200):
+        compute_pattern(structure, "CuKa", anomalous=True)
+    before = sys.getallocatedblocks()
+    for _ in range(2000):
+        compute_pattern(structure, "CuKa", anomalous=True)
+    assert sys.getallocatedblocks() - before < 200

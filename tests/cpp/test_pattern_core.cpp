@@ -79,7 +79,7 @@ void test_symmetry_found_from_atoms() {
   check(reflection_equivalents(point_group(request).rotations, true).size() == 48,
         "rock salt: Friedel's law adds nothing to a centrosymmetric group");
   request.atoms[0].frac[0] += 0.05;  // 0.28 Å off: only the rotations keeping x fixed remain
-  check(point_group(request).rotations.size() == 8, "one atom moved along x: 4/mmm about x... 8 rotations");
+  check(point_group(request).rotations.size() == 8, "one atom moved along x: 4mm about x, 8 rotations");
   request.atoms[0].frac[1] += 0.03;
   const std::vector<IntMatrix3> none = point_group(request).rotations;
   check(none.size() <= 2, "an atom moved off every axis leaves at most a mirror");

@@ -297,7 +297,7 @@ def test_ctrl_c_stops_a_long_pattern_and_other_threads_run():
     assert stopped < 2.5
 
 
-def test_threads_share_the_engine_and_nothing_leaks():
+def test_threads_share_the_engine():
     from concurrent.futures import ThreadPoolExecutor
     structure = Structure.from_arrays([27, 27.3, 26.8, 88, 91, 92], ["C", "O"] * 1000,
                                       np.random.default_rng(3).uniform(0, 1, (2000, 3)))

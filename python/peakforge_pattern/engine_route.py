@@ -25,6 +25,7 @@ _NO_TRANSLATIONS = np.zeros((0, 3))
 
 
 def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
+                   reciprocal: np.ndarray | None = None,
                    radiation: str, anomalous: bool, monochromator_angle: float,
                    merge_tolerance: float, relative_threshold: float,
                    parallel: bool, num_threads: int, use_simd: bool,
@@ -50,7 +51,8 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
     return _engine.compute_peak_table(
-        np.ascontiguousarray(structure.reciprocal), wavelength, min_g, max_g,
+        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
+        wavelength, min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
         species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,

@@ -252,7 +252,8 @@ def compute_pattern(structure: Structure | str | Path,
                          "or monochromator only")
     min_r = 2.0 * math.sin(math.radians(lo) / 2.0) / lam
     max_r = 2.0 * math.sin(math.radians(hi) / 2.0) / lam
-    box = _lattice_box_size(structure.reciprocal, max_r)
+    reciprocal = structure.reciprocal
+    box = _lattice_box_size(reciprocal, max_r)
     if box > MAX_LATTICE_POINTS:
         raise InputError(f"the 2theta range reaches {box:.3g} lattice points, more than "
                          f"{MAX_LATTICE_POINTS:.0e}: use a longer wavelength or a smaller 2theta maximum")
@@ -260,7 +261,7 @@ def compute_pattern(structure: Structure | str | Path,
     if exact:
         columns = _exact_peaks(structure, lam, min_r, max_r, parallel, num_threads, use_simd)
     else:
-        columns = _engine_peaks(structure, lam, min_r, max_r, radiation=radiation,
+        columns = _engine_peaks(structure, lam, min_r, max_r, reciprocal=reciprocal, radiation=radiation,
                                 anomalous=bool(anomalous), monochromator_angle=monochromator,
                                 parallel=bool(parallel), num_threads=int(num_threads),
                                 use_simd=bool(use_simd))

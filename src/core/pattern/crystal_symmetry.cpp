@@ -180,6 +180,12 @@ class SiteIndex {
   // True when some atom like `atom` (species, occupancy, displacement) sits
   // within the tolerance of `position`; `beta` is the image's tensor.
   bool has_atom_like(const Atom& atom, const Vector3& position, const std::array<double, 6>& beta) const {
+    if (keys_.size() <= small_structure) {  // a scan is quicker than the bins
+      for (const Atom& other : request_.atoms) {
+        if (matches(atom, position, beta, other)) return true;
+      }
+      return false;
+    }
     std::array<std::array<uint64_t, 2>, 3> candidates;
     for (size_t axis = 0; axis < 3; ++axis) {
       candidates[axis] = {bin(axis, position[axis] - tolerance_[axis]),
@@ -204,6 +210,8 @@ class SiteIndex {
   }
 
  private:
+  static constexpr size_t small_structure = 16;
+
   uint64_t bin(size_t axis, double x) const {
     const uint64_t b = static_cast<uint64_t>(wrap_unit_interval(x) * static_cast<double>(bins_[axis]));
     return b >= bins_[axis] ? bins_[axis] - 1 : b;
@@ -220,7 +228,7 @@ class SiteIndex {
     Vector3 delta;
     for (size_t i = 0; i < 3; ++i) {
       const double d = position[i] - other.frac[i];
-      delta[i] = d - std::round(d);
+      delta[i] = d - std::rint(d);
     }
     double squared = 0.0;
     for (size_t c = 0; c < 3; ++c) {
@@ -445,16 +453,20 @@ constexpr size_t direct_check_limit = 4096;
 // rotation maps the atoms onto themselves (and keeps the metric).
 std::vector<IntMatrix3> followed_rotations(const std::vector<IntOperation>& given, const PatternRequest& request,
                                            const SiteIndex& index, const Matrix3& metric) {
+  // The operations grouped by rotation, in the order of first appearance.
+  std::vector<std::pair<uint64_t, size_t>> by_rotation;
+  for (size_t i = 0; i < given.size(); ++i) {
+    by_rotation.emplace_back(IntOperation{given[i].rotation, {0, 0, 0}}.key(), i);
+  }
+  std::sort(by_rotation.begin(), by_rotation.end());
   std::vector<IntMatrix3> rotations;
   std::vector<std::vector<const IntOperation*>> with_rotation;
-  for (const IntOperation& op : given) {
-    const auto place = std::find(rotations.begin(), rotations.end(), op.rotation);
-    if (place == rotations.end()) {
-      rotations.push_back(op.rotation);
-      with_rotation.push_back({&op});
-    } else {
-      with_rotation[static_cast<size_t>(place - rotations.begin())].push_back(&op);
+  for (size_t i = 0; i < by_rotation.size(); ++i) {
+    if (i == 0 || by_rotation[i].first != by_rotation[i - 1].first) {
+      rotations.push_back(given[by_rotation[i].second].rotation);
+      with_rotation.emplace_back();
     }
+    with_rotation.back().push_back(&given[by_rotation[i].second]);
   }
   if (rotations.size() * request.atoms.size() > direct_check_limit) {
     // Followed generators mean a followed group.

@@ -1,5 +1,6 @@
-"""Type checkers see both installed packages: mypy --strict on a small program.
+"""Type checkers see both installed packages, and the stubs match the module.
 
+mypy --strict checks a small program using both packages.
 Each line of the sample that mypy must reject ends in `# error: CODE`, each
 reveal_type line in `# reveals: TYPE`; mypy must report exactly those. The
 packages are the installed ones (mypy runs in an empty folder), so a stub or a
@@ -62,3 +63,10 @@ def test_mypy_sees_the_stubs_and_the_package_annotations(tmp_path):
         elif text.startswith("Revealed type"):  # other notes explain an error
             reported.add((int(number), kind, text))
     assert reported == expected, done.stdout
+
+
+def test_stubs_agree_with_the_module(tmp_path):
+    # Names, order and kinds of every parameter, and nothing missing or extra.
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "peakforge"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr

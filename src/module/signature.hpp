@@ -28,8 +28,8 @@ struct Signature {
   constexpr explicit Signature(const char* function, Parameter<Values>... each)
       : name(function), names{each.name...}, parameters{each...} {}
 
-  const char* name;                             // without "()"
-  std::array<const char*, sizeof...(Values)> names;  // what matching compares against
+  const char* name;  // without "()"
+  std::array<const char*, sizeof...(Values)> names;
   std::tuple<Parameter<Values>...> parameters;
 };
 

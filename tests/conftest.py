@@ -48,6 +48,7 @@ def panic_of(function, *args, **kwargs):
     with pytest.raises(BaseException) as info:
         function(*args, **kwargs)
     assert type(info.value).__name__ == "PanicException", repr(info.value)
+    assert not isinstance(info.value, Exception)
     return info.value
 
 

@@ -65,9 +65,10 @@ class MeasuredPattern:
         if x[0] <= 0.0 or x[-1] >= 180.0:
             raise InputError(f"{label}2theta must lie between 0 and 180 degrees, "
                              f"the file spans {x[0]:g} to {x[-1]:g}")
-        if np.any(e <= 0.0):
-            raise InputError(f"{label}uncertainties must be positive")
-        return cls(x, y, e, name)
+        if np.any(e < 0.0):
+            raise InputError(f"{label}uncertainties must not be negative")
+        # Files give a zero uncertainty for a zero count; counting statistics say about one.
+        return cls(x, y, np.where(e > 0.0, e, 1.0), name)
 
 
 def _numbers(line: str, separator: str | None) -> list[float] | None:

@@ -14,6 +14,7 @@ from ..pattern import check_two_theta_range
 from ..wavelengths import ANODE_LINES
 from .common import USER_ERROR, fail
 from .profile_options import add_instrument_arguments
+from .profile_outputs import output_error
 
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
@@ -72,6 +73,6 @@ def run(args: argparse.Namespace) -> int:
         try:
             result.plot(args.plot)
         except (OSError, ValueError) as exc:
-            fail(f"{args.plot}: cannot write: {' '.join(str(exc).split())}")
+            fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
             return USER_ERROR
     return 0

@@ -10,6 +10,12 @@ from .common import USER_ERROR, fail
 from .profile_options import write_profile_file
 
 
+def output_error(exc: Exception) -> str:
+    """An output failure in a few words, without the temporary file's name."""
+    text = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+    return " ".join(text.split())
+
+
 def check_profile_outputs(args, count: int) -> None:
     """Refuse what cannot be written before anything is computed."""
     from ..plot import check_image_path
@@ -33,22 +39,22 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
     if args.xy is not None:
         title = ", ".join(f"{p.structure_name} {100 * w:g} wt %" for p, w in
                           zip(patterns, mixture.weight_fractions)) if mixture else patterns[0].structure_name
-        outputs.append((args.xy, lambda: write_profile_file(
+        outputs.append((args.xy, "the profile", lambda: write_profile_file(
             args, title, target.scale_description, patterns[0].wavelength,
             lambda x: target.profile(x, instrument, sample), instrument, two_theta_range)))
     if args.plot is not None:
         plot_instrument = instrument if args.fwhm > 0.0 or args.caglioti is not None else None
-        outputs.append((args.plot, lambda: draw(patterns, args.plot, instrument=plot_instrument, fwhm=args.fwhm,
+        outputs.append((args.plot, "the plot", lambda: draw(patterns, args.plot, instrument=plot_instrument, fwhm=args.fwhm,
                                                 mixture=mixture is not None)))
     written = True
-    for path, write in outputs:
+    for path, what, write in outputs:
         try:
             write()
         except InputError as exc:
             fail(f"{path}: {exc}")
             written = False
         except (OSError, ValueError) as exc:
-            fail(f"{path}: cannot write: {' '.join(str(exc).split())}")
+            fail(f"{path}: cannot write {what}: {output_error(exc)}")
             written = False
     return written
 

@@ -14,6 +14,13 @@ from peakforge_pattern import compute_pattern, example_path
 PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 
+def run_command(*argv, limit):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(PACKAGE_PARENT),
+                                                                      os.environ.get("PYTHONPATH")])))
+    return subprocess.run([sys.executable, "-m", "peakforge_pattern", *argv], capture_output=True, text=True,
+                          env=env, timeout=120, preexec_fn=limit)
+
+
 def test_failed_plot_write_leaves_no_partial_file_and_keeps_the_old_image(tmp_path):
     image = tmp_path / "p.png"
     image.write_bytes(b"the image from yesterday")
@@ -22,15 +29,22 @@ def test_failed_plot_write_leaves_no_partial_file_and_keeps_the_old_image(tmp_pa
         resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192))
         signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # as a shell would leave it
 
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(PACKAGE_PARENT),
-                                                                      os.environ.get("PYTHONPATH")])))
-    done = subprocess.run([sys.executable, "-m", "peakforge_pattern", "pattern", "--plot", str(image)],
-                          capture_output=True, text=True, env=env, timeout=120, preexec_fn=limit_file_size)
+    done = run_command("pattern", "--plot", str(image), limit=limit_file_size)
     assert done.returncode == 2, done.stderr
     assert done.stderr.startswith(f"peakforge: {image}: cannot write the plot: File too large")
     assert done.stderr.count("\n") == 1 and "(1 1 1)" in done.stdout
     assert image.read_bytes() == b"the image from yesterday"
     assert [p.name for p in tmp_path.iterdir()] == ["p.png"]
+
+
+@pytest.mark.exhausts_memory
+def test_a_tiny_width_plots_in_bounded_memory(tmp_path):
+    def limit_memory():
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+
+    done = run_command("pattern", "--example", "corundum", "--plot", str(tmp_path / "p.png"), "--fwhm", "1e-6",
+                       limit=limit_memory)
+    assert done.returncode == 0 and done.stderr == "" and (tmp_path / "p.png").stat().st_size > 10_000
 
 
 def test_labels_never_overlap_and_the_profile_tops_at_the_strongest_stick():

@@ -24,7 +24,7 @@ def silicon():
     (Instrument.with_fwhm(1e-6), None),                      # far narrower than a bin
     (Instrument.with_fwhm(0.05, eta=0.0), None),             # Gaussian
     (Instrument.with_fwhm(0.05, eta=1.0), None),             # Lorentzian, long tails
-    (Instrument(shape="tch", U=0.01, V=-0.005, W=0.004, X=0.02, Y=0.01),
+    (Instrument(shape="tch", U=0.01, V=-0.005, W=0.004, X=0.02, Y=0.01, asymmetry=0.05),
      Sample(crystallite_size=40.0, microstrain=2e-3)),
 ])
 def test_each_peak_area_is_its_stick_intensity(silicon, instrument, sample):

@@ -219,6 +219,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         params += [_Parameter("X", 0.01, 0.0, 1.0, 0.01), _Parameter("Y", 0.02, 0.0, 1.0, 0.01)]
     else:
         params += [_Parameter("eta", 0.5, 0.0, 1.0, 0.1)]
+    params.append(_Parameter("asymmetry", 0.0, -0.5, 0.5, 0.01))
     for phase in fitted:
         if refine_cell:
             params += [_Parameter(f"{phase.name} cell {n}", 1.0, 1.0 - CELL_LIMIT, 1.0 + CELL_LIMIT, 1e-4)
@@ -234,7 +235,8 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
 
     def unpack(values: np.ndarray) -> tuple[Instrument, list[Sample | None], list[np.ndarray | None]]:
         named = dict(zip(names, values))
-        instrument = base.replace(**{k: named[k] for k in ("U", "V", "W", "X", "Y", "eta") if k in named},
+        instrument = base.replace(**{k: named[k] for k in ("U", "V", "W", "X", "Y", "eta", "asymmetry")
+                                     if k in named},
                                   **{correction: named[correction]})
         samples: list[Sample | None] = []
         reciprocals: list[np.ndarray | None] = []

@@ -8,6 +8,10 @@ Widths are full widths at half maximum in degrees 2θ:
 The "tch" shape combines the two (with the sample's broadening) into a
 pseudo-Voigt by Thompson, Cox and Hastings (J. Appl. Cryst. 20 (1987) 79);
 "pseudo-voigt" uses FWHM = Gaussian + Lorentzian and a fixed mixing η.
+Axial divergence gives peaks a tail towards 90° (low-angle tails below it,
+high-angle tails above); ``asymmetry`` A stretches the side towards 90° by
+1 + A / tan 2θ and shrinks the other as much (at most 0.9), a split
+pseudo-Voigt of unchanged area.
 """
 
 from __future__ import annotations
@@ -29,6 +33,9 @@ SHAPES: tuple[str, ...] = ("pseudo-voigt", "tch")
 
 DEFAULT_KA2_RATIO = 0.5
 """Intensity of Kα2 over Kα1."""
+
+MAX_ASYMMETRY = 0.9
+"""Largest stretch of one half of a peak (the other keeps a tenth of its width)."""
 
 
 def lorentz_polarisation(two_theta: np.ndarray, monochromator_two_theta: float = 0.0) -> np.ndarray:
@@ -78,6 +85,7 @@ class Instrument:
     X: float = 0.0
     Y: float = 0.0
     eta: float = 0.5
+    asymmetry: float = 0.0
     zero_shift: float = 0.0
     displacement: float = 0.0
     radius: float = 240.0
@@ -86,7 +94,7 @@ class Instrument:
     def __post_init__(self) -> None:
         if self.shape not in SHAPES:
             raise InputError(f"unknown peak shape {self.shape!r}: use one of {', '.join(SHAPES)}")
-        for name in ("U", "V", "W", "X", "Y", "zero_shift", "displacement"):
+        for name in ("U", "V", "W", "X", "Y", "asymmetry", "zero_shift", "displacement"):
             object.__setattr__(self, name, _finite(name, getattr(self, name)))
         object.__setattr__(self, "ka2_ratio", _finite("the Kα2 ratio", self.ka2_ratio, 0.0))
         object.__setattr__(self, "radius", _finite("the goniometer radius", self.radius, 1e-9))
@@ -126,6 +134,14 @@ class Instrument:
         """2θ (degrees) where a reflection at ``two_theta`` is observed."""
         theta = np.radians(two_theta) / 2.0
         return two_theta + self.zero_shift + np.degrees(-2.0 * self.displacement * np.cos(theta) / self.radius)
+
+    def asymmetries(self, two_theta: np.ndarray) -> np.ndarray:
+        """Stretch a of the low-angle half (the high-angle half gets −a) at each 2θ."""
+        if self.asymmetry == 0.0:
+            return np.zeros(np.shape(two_theta))
+        with np.errstate(divide="ignore"):
+            skew = self.asymmetry / np.tan(np.radians(two_theta))
+        return np.clip(np.nan_to_num(skew), -MAX_ASYMMETRY, MAX_ASYMMETRY)
 
     def widths(self, two_theta: np.ndarray, wavelength: float,
                sample: Sample | None = None) -> tuple[np.ndarray, np.ndarray]:

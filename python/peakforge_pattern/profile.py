@@ -113,12 +113,13 @@ class PhasePeaks:
 
 @dataclass(frozen=True)
 class LineSet:
-    """Every peak of every emission line: observed 2θ, FWHM, η and area."""
+    """Every peak of every emission line: observed 2θ, FWHM, η, area and asymmetry."""
 
     two_theta: np.ndarray
     fwhm: np.ndarray
     eta: np.ndarray
     area: np.ndarray
+    asymmetry: np.ndarray
     peak: np.ndarray  # index of the phase peak each line belongs to
 
 
@@ -135,8 +136,9 @@ def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = 
         true_two_theta = 2.0 * np.degrees(np.arcsin(sin_theta[seen]))
         fwhm, eta = instrument.widths(true_two_theta, wavelength, sample)
         area = weight[seen] * share * lorentz_polarisation(true_two_theta, instrument.monochromator_angle)
-        parts.append((instrument.shift(true_two_theta), fwhm, eta, area, seen))
-    return LineSet(*(np.concatenate([p[k] for p in parts]) for k in range(5)))
+        observed = instrument.shift(true_two_theta)
+        parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed), seen))
+    return LineSet(*(np.concatenate([p[k] for p in parts]) for k in range(6)))
 
 
 def render(lines: LineSet, two_theta: np.ndarray) -> np.ndarray:
@@ -146,7 +148,7 @@ def render(lines: LineSet, two_theta: np.ndarray) -> np.ndarray:
 
 def render_in_bins(lines: LineSet, edges: np.ndarray) -> np.ndarray:
     """The lines' profile averaged over each bin between consecutive edges."""
-    return binned_peaks(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area)
+    return binned_peaks(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area, lines.asymmetry)
 
 
 def phase_profile(peaks: PhasePeaks, two_theta: np.ndarray, instrument: Instrument,

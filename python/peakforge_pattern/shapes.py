@@ -123,24 +123,30 @@ def check_widths(fwhm: np.ndarray) -> None:
 
 
 def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: np.ndarray,
-                 areas: np.ndarray) -> np.ndarray:
+                 areas: np.ndarray, asymmetry: np.ndarray | None = None) -> np.ndarray:
     """Mean value over each bin of a sum of cut pseudo-Voigt peaks.
 
     ``edges`` (n + 1, increasing) delimit n bins; per peak its centre and
-    FWHM (same units as the edges), mixing η in [0, 1] and area. Returns n
-    values in area per unit of the edges' axis.
+    FWHM (same units as the edges), mixing η in [0, 1], area and optionally
+    an asymmetry a in (−1, 1): the half below the centre is stretched by
+    1 + a and the half above by 1 − a (a split pseudo-Voigt of the same
+    height at the centre and the same area). Returns n values in area per
+    unit of the edges' axis.
     """
     centres, fwhm, eta, areas = (np.asarray(a, dtype=float) for a in (centres, fwhm, eta, areas))
+    asymmetry = np.zeros(centres.shape) if asymmetry is None else np.asarray(asymmetry, dtype=float)
     check_widths(fwhm)
     # A zero width is a line: keep it a very narrow peak so the bin arithmetic holds.
     fwhm = np.maximum(fwhm, 1e-12)
     n_bins = edges.size - 1
+    below, above = 1.0 + asymmetry, 1.0 - asymmetry  # stretch of each half
     reach = WINDOW_WIDTHS * fwhm
-    first = np.clip(np.searchsorted(edges, centres - reach, side="right") - 1, 0, n_bins)
-    last = np.clip(np.searchsorted(edges, centres + reach, side="left"), 0, n_bins)
+    first = np.clip(np.searchsorted(edges, centres - reach * below, side="right") - 1, 0, n_bins)
+    last = np.clip(np.searchsorted(edges, centres + reach * above, side="left"), 0, n_bins)
     inside = (last > first) & (areas != 0.0)
     first, last = first[inside], last[inside]
     centres, fwhm, eta, areas = centres[inside], fwhm[inside], eta[inside], areas[inside]
+    below, above = below[inside], above[inside]
     counts = last - first + 1  # edges per peak
     total = float(counts.sum())
     if total > MAX_PROFILE_EVALUATIONS:
@@ -149,9 +155,11 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
             f"peaks up to {fwhm.max():.3g} degrees wide over {n_bins} points; "
             "use narrower peaks, a coarser step or a smaller 2theta range")
 
-    # Edge value and in-window area of the cut profile, per peak.
+    # Edge value and in-window area of the cut profile, per peak. Each half
+    # keeps its share of the area times its stretch, and the stretches add to 2.
     edge_value = _density(WINDOW_WIDTHS, eta)
     window_area = _cdf(WINDOW_WIDTHS, eta) - _cdf(-WINDOW_WIDTHS, eta) - 2.0 * WINDOW_WIDTHS * edge_value
+    centre_value = 0.5 - WINDOW_WIDTHS * edge_value  # the cut cumulative area at the centre
 
     profile = np.zeros(n_bins)
     scale = areas / window_area
@@ -171,9 +179,14 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
         u = edges[edge]
         u -= per_edge(centres)
         u /= per_edge(fwhm)
+        stretch = np.where(u < 0.0, per_edge(below), per_edge(above))
+        u /= stretch
         np.clip(u, -WINDOW_WIDTHS, WINDOW_WIDTHS, out=u)
         cumulative = _cdf(u, per_edge(eta))
         cumulative -= per_edge(edge_value) * (u + WINDOW_WIDTHS)
+        # Each half's cumulative area scaled by its stretch, measured from the centre.
+        cumulative -= per_edge(centre_value)
+        cumulative *= stretch
         share = np.diff(cumulative)
         share *= per_edge(scale)[1:]
         share[first_edge[1:] - 1] = 0.0  # the step from one peak's last edge to the next one's first

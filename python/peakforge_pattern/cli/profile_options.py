@@ -47,6 +47,8 @@ def add_profile_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--lorentzian", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"),
                        help="Lorentzian width X tan + Y / cos (deg)")
     group.add_argument("--eta", type=float, default=0.5, help="pseudo-Voigt mixing (default 0.5)")
+    group.add_argument("--asymmetry", type=float, default=0.0, metavar="A",
+                       help="axial-divergence asymmetry: the side towards 90 degrees stretched by 1 + A / tan 2theta")
     group.add_argument("--zero-shift", type=float, default=0.0, metavar="DEG", help="added to every 2theta")
     group.add_argument("--displacement", type=float, default=0.0, metavar="MM",
                        help="sample displacement (moves peaks by -2 s cos(theta) / radius)")
@@ -66,7 +68,7 @@ def instrument_from(args: argparse.Namespace) -> Instrument:
     if not math.isfinite(args.fwhm):
         raise InputError(f"--fwhm must be a finite number of degrees, not {args.fwhm:g}")
     fields = dict(ka2_ratio=ka2_ratio(args), shape=args.shape, X=args.lorentzian[0], Y=args.lorentzian[1],
-                  eta=args.eta, zero_shift=args.zero_shift, displacement=args.displacement,
+                  eta=args.eta, asymmetry=args.asymmetry, zero_shift=args.zero_shift, displacement=args.displacement,
                   radius=args.radius, monochromator_angle=args.monochromator)
     if args.caglioti is None:
         return Instrument.with_fwhm(args.fwhm, **fields)
@@ -90,7 +92,8 @@ def describe_instrument(instrument: Instrument, lines: Sequence[tuple[float, flo
     line_text = ", ".join(f"{w:.6f} A ({100 * s:.1f} %)" for w, s in lines)
     return [f"emission lines: {line_text}",
             f"shape {instrument.shape}; U V W {instrument.U:g} {instrument.V:g} {instrument.W:g} deg^2; "
-            f"X Y {instrument.X:g} {instrument.Y:g} deg; eta {instrument.eta:g}",
+            f"X Y {instrument.X:g} {instrument.Y:g} deg; eta {instrument.eta:g}; "
+            f"asymmetry {instrument.asymmetry:g}",
             f"zero shift {instrument.zero_shift:g} deg; displacement {instrument.displacement:g} mm "
             f"at radius {instrument.radius:g} mm; monochromator 2theta {instrument.monochromator_angle:g} deg"]
 

@@ -45,7 +45,7 @@ def test_fit_of_the_measured_corundum_and_fluorite_scans():
     cif = MEASURED / "corundum_Al2O3_bilbao.cif"
     # Peaks sit below the file's cell positions by a few hundredths of a degree.
     shifted = fit_pattern(corundum, [cif], refine_b=True, monochromator_angle=26.6)
-    assert -0.07 < shifted.parameters["zero_shift"] < -0.03 and shifted.rwp < 0.25
+    assert -0.06 < shifted.parameters["zero_shift"] < -0.02 and shifted.rwp < 0.2
     # The flat sample displaced (17.3 cm goniometer) and the cell refined fit far better.
     displaced = fit_pattern(corundum, [cif], correction="displacement", radius=173.0, refine_cell=True,
                             refine_b=True, monochromator_angle=26.6)

@@ -3,16 +3,17 @@ round-robin scans of corundum and fluorite (Madsen et al., J. Appl. Cryst.
 34 (2001) 409), and the files the readers must refuse."""
 
 import json
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from peakforge_pattern import example_path
+from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.fit import fit_pattern
 from peakforge_pattern.instrument import Instrument
-from peakforge_pattern.measured import read_measured
+from peakforge_pattern.measured import MeasuredPattern, read_measured
 from peakforge_pattern.mixture import compute_mixture
 
 MEASURED = Path(__file__).resolve().parents[2] / "shared" / "data" / "measured"  # shared/ beside the clone
@@ -98,3 +99,37 @@ def test_xrdml_scan_with_its_wavelengths(tmp_path):
     assert np.allclose(scan.two_theta, [10.0, 10.02, 10.04, 10.06])
     assert np.allclose(scan.intensity, [100, 25, 0, 9]) and scan.wavelength == (1.540598, 1.544426, 0.5)
     assert np.allclose(scan.uncertainty, [5.0, 2.5, 0.25, 1.5])  # √(I·t)/t; a zero count as one
+
+
+def test_refined_cells_keep_their_crystal_system():
+    from peakforge_pattern.cell_constraints import CellConstraints
+    cells = {(4.76, 4.76, 12.99, 90, 90, 120): ["a=b", "c"],
+             (5.43, 5.43, 5.43, 90, 90, 90): ["a=b=c"],
+             (5.1, 5.1, 5.1, 55.3, 55.3, 55.3): ["a=b=c", "alpha=beta=gamma"],
+             (5.0, 6.0, 7.0, 90, 101.5, 90): ["a", "b", "c", "beta"]}
+    for cell, free in cells.items():
+        constraints = CellConstraints.of(Structure.from_arrays(cell, ["Si"], [[0, 0, 0]]))
+        assert constraints.names == free
+        changed = constraints.cell(np.full(len(free), 1.001))
+        assert changed == pytest.approx([v * 1.001 if v not in (90, 120) else v for v in cell])
+
+
+def test_fit_refines_a_strained_cell_of_synthetic_data():
+    silicon = Structure.from_cif(example_path("silicon"))
+    bigger = Structure.from_arrays(silicon.lattice * 1.002, silicon.atomic_numbers, silicon.frac_coords,
+                                   b_factors=silicon.b_factors, name="silicon")
+    x = np.arange(20.0, 120.0, 0.02)
+    signal = compute_pattern(bigger, "CuKa", (10.0, 130.0)).profile(
+        x, Instrument(W=0.004, eta=0.4, zero_shift=-0.02))
+    counts = np.random.default_rng(3).poisson(5000.0 * signal / signal.max() + 100.0)
+    result = fit_pattern(MeasuredPattern.from_arrays(x, counts), [silicon], shape="pseudo-voigt",
+                         refine_cell=True, background_terms=3)
+    assert result.phases[0].cell[0] == pytest.approx(5.431 * 1.002, abs=2e-4)
+    assert result.parameters["zero_shift"] == pytest.approx(-0.02, abs=0.005)
+    assert result.parameters["eta"] == pytest.approx(0.4, abs=0.05) and result.chi2 < 1.2
+
+
+def test_fitting_without_scipy_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "scipy", None)
+    with pytest.raises(InputError, match=r"fitting needs SciPy: pip install 'peakforge\[fit\]'"):
+        fit_pattern(MEASURED / "qarr_fluorite.prn", [MEASURED / "fluorite_CaF2.cif"])

@@ -111,3 +111,20 @@ def test_profile_file_reads_back(tmp_path, capsys):
     counted = measured.intensity > 0.0  # a zero count reads as an uncertainty of one
     assert np.allclose(measured.uncertainty[counted], np.sqrt(measured.intensity[counted]), rtol=1e-6)
     assert np.all(measured.uncertainty[~counted] == 1.0)
+
+
+def test_size_broadening_follows_scherrer():
+    pattern = compute_pattern(example_path("tungsten"), "CuKa1", (70.0, 76.0))  # (2 1 1) alone
+    x = np.arange(70.0, 76.0, 0.0005)
+    size = 20.0  # nm
+    y = pattern.profile(x, Instrument(shape="tch", W=0.0), Sample(crystallite_size=size))
+    above = x[y >= y.max() / 2.0]
+    theta = math.radians(pattern.two_theta[0] / 2.0)
+    scherrer = math.degrees(0.9 * pattern.wavelength / (10.0 * size * math.cos(theta)))
+    assert above[-1] - above[0] == pytest.approx(scherrer, abs=0.001)
+
+
+def test_scale_is_named_in_every_output_format(capsys):
+    for output_format, named in (("csv", ",absolute\n"), ("json", '"intensity_scale": "absolute"')):
+        assert main(["pattern", "--scale", "absolute", "-f", output_format]) == 0
+        assert named in capsys.readouterr().out

@@ -15,6 +15,7 @@ volume; the agreement indices are the usual Rp, Rwp, Rexp and χ².
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -24,7 +25,7 @@ import numpy as np
 
 from .cell_constraints import CellConstraints
 from .errors import InputError
-from .instrument import SHAPES, Instrument
+from .instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from .measured import MeasuredPattern, in_range, read_measured
 from .mixture import cell_mass
 from .profile import PhasePeaks, line_set, render_in_bins
@@ -156,8 +157,7 @@ class _Phase:
 
     def __init__(self, structure: Structure, wavelength: float, lo: float, hi: float) -> None:
         from .pattern import compute_pattern
-        self.structure = structure
-        self.name = structure.name or "phase"
+        self.name = structure.name
         pattern = compute_pattern(structure, wavelength, (max(lo - _MARGIN, 0.0), min(hi + _MARGIN, 179.9)),
                                   scale="absolute")
         self.peaks = PhasePeaks.from_pattern(pattern)
@@ -170,11 +170,74 @@ def _load(phases: Sequence[Structure | str | Path]) -> list[Structure]:
     if not structures:
         raise InputError("a fit needs at least one phase")
     names = [s.name for s in structures]
-    for i, structure in enumerate(structures):  # phases are reported by name: keep names apart
-        if names.count(structure.name) > 1 or not structure.name:
-            names[i] = f"{structure.name or 'phase'}#{i + 1}"
-    return [Structure(s.lattice, s.atomic_numbers, s.frac_coords, s.occupancies, s.b_factors, n)
-            for s, n in zip(structures, names)]
+    # Phases are reported (and their parameters named) by name: keep names apart.
+    return [s if names.count(s.name) == 1 and s.name else dataclasses.replace(s, name=f"{s.name or 'phase'}#{i + 1}")
+            for i, s in enumerate(structures)]
+
+
+class _Model:
+    """The calculated pattern as a function of the non-linear parameters.
+
+    Scales and background coefficients are not parameters: ``solve`` finds
+    them exactly for every trial of the others.
+    """
+
+    def __init__(self, measured: MeasuredPattern, phases: list[_Phase], base: Instrument, correction: str,
+                 background_terms: int, refine_cell: bool, refine_b: bool) -> None:
+        self.measured, self.phases, self.base, self.correction = measured, phases, base, correction
+        self.refine_cell, self.refine_b = refine_cell, refine_b
+        x = measured.two_theta
+        self.edges = bin_edges(x)
+        self.background_basis = np.polynomial.chebyshev.chebvander(
+            2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, background_terms - 1)
+        position = (-1.0, 1.0, 0.01) if correction == "zero_shift" else (-5.0, 5.0, 0.05)
+        self.parameters = [_Parameter(correction, 0.0, *position),
+                           _Parameter("U", 0.005, 0.0, 1.0, 0.005), _Parameter("V", -0.002, -1.0, 1.0, 0.005),
+                           _Parameter("W", 0.003, 0.0, 1.0, 0.002)]
+        if base.shape == "tch":
+            self.parameters += [_Parameter("X", 0.01, 0.0, 1.0, 0.01), _Parameter("Y", 0.02, 0.0, 1.0, 0.01)]
+        else:
+            self.parameters.append(_Parameter("eta", 0.5, 0.0, 1.0, 0.1))
+        self.parameters.append(_Parameter("asymmetry", 0.0, -0.5, 0.5, 0.01))
+        for phase in phases:
+            if refine_cell:
+                self.parameters += [_Parameter(f"{phase.name} cell {n}", 1.0, 1.0 - CELL_LIMIT, 1.0 + CELL_LIMIT,
+                                               1e-4) for n in phase.constraints.names]
+            if refine_b:
+                self.parameters.append(_Parameter(f"{phase.name} B", 0.0, -3.0, 10.0, 0.3))
+        self.names = [p.name for p in self.parameters]
+
+    def cell_factors(self, phase: _Phase, named: dict[str, float]) -> np.ndarray:
+        if not self.refine_cell:
+            return np.ones(len(phase.constraints.groups))
+        return np.array([named[f"{phase.name} cell {n}"] for n in phase.constraints.names])
+
+    def unpack(self, values: np.ndarray) -> tuple[Instrument, list[Sample | None], list[np.ndarray | None]]:
+        """The instrument, and each phase's sample and reciprocal cell, for these parameters."""
+        named = dict(zip(self.names, map(float, values)))
+        instrument = self.base.replace(**{k: named[k] for k in ("U", "V", "W", "X", "Y", "eta", "asymmetry")
+                                          if k in named}, **{self.correction: named[self.correction]})
+        samples = [Sample(b_overall=named[f"{ph.name} B"]) if self.refine_b else None for ph in self.phases]
+        reciprocals = [ph.constraints.reciprocal(self.cell_factors(ph, named)) if self.refine_cell else None
+                       for ph in self.phases]
+        return instrument, samples, reciprocals
+
+    def phase_columns(self, values: np.ndarray) -> list[np.ndarray]:
+        """Each phase's profile for unit scale."""
+        instrument, samples, reciprocals = self.unpack(values)
+        return [render_in_bins(line_set(ph.peaks, instrument, s, r), self.edges)
+                for ph, s, r in zip(self.phases, samples, reciprocals)]
+
+    def solve(self, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Best scales and background for these parameters, and the weighted residuals."""
+        sigma = self.measured.uncertainty
+        matrix = np.column_stack(self.phase_columns(values) + [self.background_basis]) / sigma[:, None]
+        target = self.measured.intensity / sigma
+        coefficients = _linear_fit(matrix, target, len(self.phases))
+        return coefficients, matrix @ coefficients - target
+
+    def residuals(self, values: np.ndarray) -> np.ndarray:
+        return self.solve(values)[1]
 
 
 def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structure | str | Path], *,
@@ -205,103 +268,57 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     if wavelength is None:
         wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
     if ka2_ratio is None:
-        ka2_ratio = measured.wavelength[2] if measured.wavelength else 0.5
+        ka2_ratio = measured.wavelength[2] if measured.wavelength else DEFAULT_KA2_RATIO
     base = Instrument(wavelength=wavelength, ka2_ratio=ka2_ratio, shape=shape,  # type: ignore[arg-type]
                       radius=radius, monochromator_angle=monochromator_angle)
-    x, y, sigma = measured.two_theta, measured.intensity, measured.uncertainty
+    x = measured.two_theta
     first_line = base.lines(1.0)[0][0]
-    fitted = [_Phase(s, first_line, float(x[0]), float(x[-1])) for s in _load(phases)]
+    model = _Model(measured, [_Phase(s, first_line, float(x[0]), float(x[-1])) for s in _load(phases)],
+                   base, correction, int(background_terms), refine_cell, refine_b)
 
-    params = [_Parameter(correction, 0.0, *((-1.0, 1.0, 0.01) if correction == "zero_shift" else (-5.0, 5.0, 0.05))),
-              _Parameter("U", 0.005, 0.0, 1.0, 0.005), _Parameter("V", -0.002, -1.0, 1.0, 0.005),
-              _Parameter("W", 0.003, 0.0, 1.0, 0.002)]
-    if shape == "tch":
-        params += [_Parameter("X", 0.01, 0.0, 1.0, 0.01), _Parameter("Y", 0.02, 0.0, 1.0, 0.01)]
-    else:
-        params += [_Parameter("eta", 0.5, 0.0, 1.0, 0.1)]
-    params.append(_Parameter("asymmetry", 0.0, -0.5, 0.5, 0.01))
-    for phase in fitted:
-        if refine_cell:
-            params += [_Parameter(f"{phase.name} cell {n}", 1.0, 1.0 - CELL_LIMIT, 1.0 + CELL_LIMIT, 1e-4)
-                       for n in phase.constraints.names]
-        if refine_b:
-            params.append(_Parameter(f"{phase.name} B", 0.0, -3.0, 10.0, 0.3))
-    names = [p.name for p in params]
-
-    def cell_factors(phase: _Phase, named: dict[str, float]) -> np.ndarray:
-        if not refine_cell:
-            return np.ones(len(phase.constraints.groups))
-        return np.array([named[f"{phase.name} cell {n}"] for n in phase.constraints.names])
-
-    def unpack(values: np.ndarray) -> tuple[Instrument, list[Sample | None], list[np.ndarray | None]]:
-        named = dict(zip(names, values))
-        instrument = base.replace(**{k: named[k] for k in ("U", "V", "W", "X", "Y", "eta", "asymmetry")
-                                     if k in named},
-                                  **{correction: named[correction]})
-        samples: list[Sample | None] = []
-        reciprocals: list[np.ndarray | None] = []
-        for phase in fitted:
-            samples.append(Sample(b_overall=named[f"{phase.name} B"]) if refine_b else None)
-            reciprocals.append(phase.constraints.reciprocal(cell_factors(phase, named)) if refine_cell else None)
-        return instrument, samples, reciprocals
-
-    edges = bin_edges(x)
-    background_basis = np.polynomial.chebyshev.chebvander(
-        2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, int(background_terms) - 1)
-    n_phases = len(fitted)
-
-    def design(values: np.ndarray) -> np.ndarray:
-        instrument, samples, reciprocals = unpack(values)
-        columns = [render_in_bins(line_set(ph.peaks, instrument, s, r), edges)
-                   for ph, s, r in zip(fitted, samples, reciprocals)]
-        return np.column_stack(columns + [background_basis])
-
-    def solve(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Best scales and background for these parameters, and the weighted residuals."""
-        matrix = design(values) / sigma[:, None]
-        target = y / sigma
-        coefficients = _linear_fit(matrix, target, n_phases)
-        return coefficients, matrix @ coefficients - target
-
+    params = model.parameters
     start = np.array([p.start for p in params])
-    start[0] = _scan_position(lambda v: solve(v)[1], start, params[0])
-    lower, upper = np.array([p.lower for p in params]), np.array([p.upper for p in params])
-    solution = optimize.least_squares(lambda v: solve(v)[1], start, bounds=(lower, upper),
+    start[0] = _scan_position(model.residuals, start, params[0])
+    solution = optimize.least_squares(model.residuals, start,
+                                      bounds=(np.array([p.lower for p in params]), np.array([p.upper for p in params])),
                                       x_scale=np.array([p.typical for p in params]), max_nfev=max_evaluations,
                                       tr_solver="lsmr")
-    values = solution.x
-    coefficients, residual = solve(values)
-    instrument, samples, reciprocals = unpack(values)
+    return _result(model, solution, first_line)
 
-    profiles = [render_in_bins(line_set(ph.peaks, instrument, s, r), edges) * coefficients[k]
-                for k, (ph, s, r) in enumerate(zip(fitted, samples, reciprocals))]
-    background = background_basis @ coefficients[n_phases:]
+
+def _result(model: _Model, solution: Any, first_line: float) -> FitResult:
+    """The fit's numbers and curves at the solution."""
+    measured, n_phases = model.measured, len(model.phases)
+    x, y, sigma = measured.two_theta, measured.intensity, measured.uncertainty
+    coefficients, residual = model.solve(solution.x)
+    instrument, samples, reciprocals = model.unpack(solution.x)
+    profiles = [column * coefficients[k] for k, column in enumerate(model.phase_columns(solution.x))]
+    background = model.background_basis @ coefficients[n_phases:]
     calculated = background + sum(profiles, start=np.zeros(x.size))
 
     weights = 1.0 / sigma ** 2
-    count, refined = x.size, len(params) + coefficients.size
+    freedom = max(x.size - len(model.parameters) - coefficients.size, 1)
     rwp = math.sqrt(float(np.sum(weights * (y - calculated) ** 2) / np.sum(weights * y * y)))
-    rexp = math.sqrt(max(count - refined, 1) / float(np.sum(weights * y * y)))
-    chi2 = float(np.sum(residual ** 2)) / max(count - refined, 1)
+    rexp = math.sqrt(freedom / float(np.sum(weights * y * y)))
+    chi2 = float(np.sum(residual ** 2)) / freedom
     rp = float(np.sum(np.abs(y - calculated)) / np.sum(np.abs(y)))
 
-    named = dict(zip(names, map(float, values)))
-    volumes = [ph.constraints.volume(cell_factors(ph, named)) for ph in fitted]
-    amounts = np.array([coefficients[k] * ph.mass * v for k, (ph, v) in enumerate(zip(fitted, volumes))])
+    named = dict(zip(model.names, map(float, solution.x)))
+    factors = [model.cell_factors(ph, named) for ph in model.phases]
+    volumes = [ph.constraints.volume(f) for ph, f in zip(model.phases, factors)]
+    amounts = np.array([coefficients[k] * ph.mass * v for k, (ph, v) in enumerate(zip(model.phases, volumes))])
     fractions = amounts / amounts.sum() if amounts.sum() > 0.0 else np.zeros(n_phases)
     phase_fits = []
-    for k, (ph, s, r) in enumerate(zip(fitted, samples, reciprocals)):
-        d = ph.peaks.d_for(r)
-        ratio = first_line / (2.0 * d)
+    for k, (ph, s, r) in enumerate(zip(model.phases, samples, reciprocals)):
+        ratio = first_line / (2.0 * ph.peaks.d_for(r))
         ticks = instrument.shift(2.0 * np.degrees(np.arcsin(ratio[ratio < 1.0])))
         phase_fits.append(PhaseFit(ph.name, float(fractions[k]), float(coefficients[k]),
-                                   ph.constraints.cell(cell_factors(ph, named)),
-                                   volumes[k], s.b_overall if s else 0.0,
+                                   ph.constraints.cell(factors[k]), volumes[k], s.b_overall if s else 0.0,
                                    ticks[(ticks >= x[0]) & (ticks <= x[-1])]))
-    return FitResult(measured, calculated, background, profiles, phase_fits, instrument, correction,
-                     named, _uncertainties(solution.jac, chi2, names),
-                     coefficients[n_phases:], rp, rwp, rexp, chi2, int(solution.nfev),
-                     bool(solution.success), str(solution.message), names)
+    return FitResult(measured, calculated, background, profiles, phase_fits, instrument, model.correction,
+                     named, _uncertainties(solution.jac, chi2, model.names), coefficients[n_phases:],
+                     rp, rwp, rexp, chi2, int(solution.nfev), bool(solution.success), str(solution.message),
+                     model.names)
 
 
 def _linear_fit(matrix: np.ndarray, target: np.ndarray, n_phases: int) -> np.ndarray:

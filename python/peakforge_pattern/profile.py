@@ -120,15 +120,14 @@ class LineSet:
     eta: np.ndarray
     area: np.ndarray
     asymmetry: np.ndarray
-    peak: np.ndarray  # index of the phase peak each line belongs to
 
 
 def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None,
-             reciprocal: np.ndarray | None = None, scale: float = 1.0) -> LineSet:
+             reciprocal: np.ndarray | None = None) -> LineSet:
     """Place every peak of every emission line, for a cell given by ``reciprocal``."""
     sample = sample if sample is not None else Sample()
     d = peaks.d_for(reciprocal)
-    weight = scale * peaks.weight * sample.debye_waller(d) * peaks.orientation_factors(sample)
+    weight = peaks.weight * sample.debye_waller(d) * peaks.orientation_factors(sample)
     parts = []
     for wavelength, share in instrument.lines(peaks.wavelength):
         sin_theta = wavelength / (2.0 * d)
@@ -137,8 +136,8 @@ def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = 
         fwhm, eta = instrument.widths(true_two_theta, wavelength, sample)
         area = weight[seen] * share * lorentz_polarisation(true_two_theta, instrument.monochromator_angle)
         observed = instrument.shift(true_two_theta)
-        parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed), seen))
-    return LineSet(*(np.concatenate([p[k] for p in parts]) for k in range(6)))
+        parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed)))
+    return LineSet(*(np.concatenate(column) for column in zip(*parts)))
 
 
 def render(lines: LineSet, two_theta: np.ndarray) -> np.ndarray:
@@ -152,10 +151,9 @@ def render_in_bins(lines: LineSet, edges: np.ndarray) -> np.ndarray:
 
 
 def phase_profile(peaks: PhasePeaks, two_theta: np.ndarray, instrument: Instrument,
-                  sample: Sample | None = None, reciprocal: np.ndarray | None = None,
-                  scale: float = 1.0) -> np.ndarray:
-    """Intensity per degree at each 2θ; each peak's area is its intensity × ``scale``."""
-    return render(line_set(peaks, instrument, sample, reciprocal, scale), two_theta)
+                  sample: Sample | None = None, reciprocal: np.ndarray | None = None) -> np.ndarray:
+    """Intensity per degree at each 2θ; each peak's area is its intensity."""
+    return render(line_set(peaks, instrument, sample, reciprocal), two_theta)
 
 
 def uniform_grid(two_theta_range: tuple[float, float], step: float, max_points: int) -> np.ndarray:

@@ -117,11 +117,6 @@ def bin_edges(centres: np.ndarray) -> np.ndarray:
     return np.concatenate(([x[0] - 0.5 * steps[0]], middle, [x[-1] + 0.5 * steps[-1]]))
 
 
-def check_widths(fwhm: np.ndarray) -> None:
-    if fwhm.size and not np.all(np.isfinite(fwhm)):
-        raise InputError("peak widths must be finite")
-
-
 def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: np.ndarray,
                  areas: np.ndarray, asymmetry: np.ndarray | None = None) -> np.ndarray:
     """Mean value over each bin of a sum of cut pseudo-Voigt peaks.
@@ -135,7 +130,8 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
     """
     centres, fwhm, eta, areas = (np.asarray(a, dtype=float) for a in (centres, fwhm, eta, areas))
     asymmetry = np.zeros(centres.shape) if asymmetry is None else np.asarray(asymmetry, dtype=float)
-    check_widths(fwhm)
+    if not np.all(np.isfinite(fwhm)):
+        raise InputError("peak widths must be finite")
     # A zero width is a line: keep it a very narrow peak so the bin arithmetic holds.
     fwhm = np.maximum(fwhm, 1e-12)
     n_bins = edges.size - 1

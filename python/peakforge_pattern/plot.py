@@ -23,6 +23,7 @@ from .formats import hkl_label
 if TYPE_CHECKING:
     from .instrument import Instrument
     from .pattern import Pattern
+    from .sample import Sample
 
 IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")
 """Suffixes Matplotlib writes without an external program (no LaTeX)."""
@@ -61,11 +62,11 @@ def _profile_points(lo: float, hi: float, narrowest: float) -> np.ndarray:
     return np.linspace(lo, hi, int(round(span / step)) + 1)
 
 
-def scaled_profile(patterns: Sequence["Pattern"], instrument: "Instrument",
-                   lo: float, hi: float) -> tuple[np.ndarray, np.ndarray]:
+def scaled_profile(patterns: Sequence["Pattern"], instrument: "Instrument", lo: float, hi: float,
+                   sample: "Sample | None" = None) -> tuple[np.ndarray, np.ndarray]:
     """The patterns' summed profile over lo–hi, its highest point at the strongest stick."""
     from .profile import PhasePeaks, line_set, render
-    sets = [line_set(PhasePeaks.from_pattern(p), instrument) for p in patterns]
+    sets = [line_set(PhasePeaks.from_pattern(p), instrument, sample) for p in patterns]
     widths = [s.fwhm[(s.two_theta > lo) & (s.two_theta < hi)] for s in sets]
     narrowest = min((float(w.min()) for w in widths if w.size), default=hi - lo)
     x = _profile_points(lo, hi, narrowest)
@@ -97,7 +98,8 @@ def _place_labels(ax: Any, patterns: Sequence["Pattern"], count: int) -> None:
 
 
 def plot_patterns(patterns: Sequence["Pattern"], ax: Any = None, *, instrument: "Instrument | None" = None,
-                  fwhm: float = 0.1, labels: int = 8, mixture: bool = False) -> Any:
+                  sample: "Sample | None" = None, fwhm: float = 0.1, labels: int = 8,
+                  mixture: bool = False) -> Any:
     """Draw sticks (one colour per phase), the profile and labels into ``ax``.
 
     With ``mixture`` the profile is the phases' sum; otherwise one profile
@@ -114,7 +116,7 @@ def plot_patterns(patterns: Sequence["Pattern"], ax: Any = None, *, instrument: 
     groups = [list(patterns)] if mixture else [[p] for p in patterns]
     if instrument is not None:
         for group in groups:
-            x, y = scaled_profile(group, instrument, lo, hi)
+            x, y = scaled_profile(group, instrument, lo, hi, sample)
             ax.plot(x, y, color="tab:blue", linewidth=0.9, zorder=2,
                     label="profile (highest point at the strongest peak)" if group is groups[0] else None)
     for k, pattern in enumerate(patterns):
@@ -138,7 +140,7 @@ def plot_pattern(pattern: "Pattern", ax: Any = None, **options: Any) -> Any:
 
 
 def draw(patterns: Sequence["Pattern"], path: str | os.PathLike[str], *, instrument: "Instrument | None" = None,
-         fwhm: float = 0.1, labels: int = 8, mixture: bool = False) -> None:
+         sample: "Sample | None" = None, fwhm: float = 0.1, labels: int = 8, mixture: bool = False) -> None:
     """Write a figure to ``path`` (format from its suffix): one panel per
     pattern, or one panel for a mixture."""
     check_image_path(path)
@@ -146,10 +148,11 @@ def draw(patterns: Sequence["Pattern"], path: str | os.PathLike[str], *, instrum
     figure = new_figure(8.0, 1.0 + 3.0 * panels)
     axes = figure.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
     if mixture:
-        plot_patterns(patterns, axes[0], instrument=instrument, fwhm=fwhm, labels=labels, mixture=True)
+        plot_patterns(patterns, axes[0], instrument=instrument, sample=sample, fwhm=fwhm, labels=labels,
+                      mixture=True)
     else:
         for ax, pattern in zip(axes, patterns):
-            plot_patterns([pattern], ax, instrument=instrument, fwhm=fwhm, labels=labels)
+            plot_patterns([pattern], ax, instrument=instrument, sample=sample, fwhm=fwhm, labels=labels)
     save_figure(figure, path)
 
 

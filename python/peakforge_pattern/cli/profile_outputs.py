@@ -45,7 +45,8 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
     if args.plot is not None:
         plot_instrument = instrument if args.fwhm > 0.0 or args.caglioti is not None else None
         outputs.append((args.plot, "the plot", lambda: draw(
-            patterns, args.plot, instrument=plot_instrument, fwhm=args.fwhm, mixture=mixture is not None)))
+            patterns, args.plot, instrument=plot_instrument, sample=sample, fwhm=args.fwhm,
+            mixture=mixture is not None)))
     written = True
     for path, what, write in outputs:
         try:

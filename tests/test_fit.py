@@ -133,3 +133,16 @@ def test_fitting_without_scipy_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "scipy", None)
     with pytest.raises(InputError, match=r"fitting needs SciPy: pip install 'peakforge\[fit\]'"):
         fit_pattern(MEASURED / "qarr_fluorite.prn", [MEASURED / "fluorite_CaF2.cif"])
+
+
+def test_readers_skip_headers_and_comments(tmp_path):
+    text = tmp_path / "scan.csv"
+    text.write_text("Instrument: lab\n2theta,counts,esd\n# comment\n10.0,4,2\n10.5,9,3\n")
+    scan = read_measured(text)
+    assert np.allclose(scan.two_theta, [10.0, 10.5]) and np.allclose(scan.uncertainty, [2, 3])
+    listed = tmp_path / "listed.xrdml"
+    listed.write_text('<xrdMeasurements><dataPoints><positions axis="2Theta">'
+                      "<listPositions>20 20.5 21.5</listPositions></positions>"
+                      "<counts>16 25 36</counts></dataPoints></xrdMeasurements>")
+    scan = read_measured(listed)
+    assert np.allclose(scan.two_theta, [20, 20.5, 21.5]) and np.allclose(scan.uncertainty, [4, 5, 6])

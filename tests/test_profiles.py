@@ -128,3 +128,19 @@ def test_scale_is_named_in_every_output_format(capsys):
     for output_format, named in (("csv", ",absolute\n"), ("json", '"intensity_scale": "absolute"')):
         assert main(["pattern", "--scale", "absolute", "-f", output_format]) == 0
         assert named in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("argv, problem", [
+    (["--example", "silicon", "--example", "tungsten", "--xy", "p.xy"], "--xy writes one profile"),
+    (["--example", "silicon", "--example", "tungsten", "--mix", "0.5"], "one weight fraction per structure"),
+    (["--example", "silicon", "--xy", "p.txt"], "written as .xy"),
+    (["--eta", "1.5"], "eta must lie between 0 and 1"),
+    (["--preferred-orientation", "1", "0.5", "0", "0.8"], "whole Miller indices"),
+    (["--size", "-3"], "crystallite size must be a positive"),
+])
+def test_profile_options_refuse_with_one_line(capsys, tmp_path, monkeypatch, argv, problem):
+    monkeypatch.chdir(tmp_path)
+    assert main(["pattern", *argv]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and problem in err
+    assert list(tmp_path.iterdir()) == []

@@ -181,8 +181,8 @@ class Structure:
 def refuse_if_strict(warnings: Sequence[str]) -> None:
     """Raise the first warning as an InputError (for callers who asked to be strict)."""
     if warnings:
-        more = f" (and {len(warnings) - 1} more warnings)" if len(warnings) > 1 else ""
-        raise InputError(f"{warnings[0]}{more}")
+        more = f", and {len(warnings) - 1} more warning(s)" if len(warnings) > 1 else ""
+        raise InputError(f"{warnings[0]}{more} (warnings are errors in strict mode)")
 
 
 def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coords: np.ndarray,

@@ -12,6 +12,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
+from tqdm import tqdm
 
 from ..errors import InputError
 
@@ -40,8 +41,6 @@ def report(line: str) -> None:
     """One line on standard error, above any progress bar that is showing."""
     if sys.stderr is None:  # no standard error at all: nowhere to report
         return
-    from tqdm import tqdm
-
     with contextlib.suppress(OSError, ValueError):
         tqdm.write(line, file=sys.stderr)
 
@@ -120,17 +119,18 @@ def reporting_failures(run: Callable[[Any], int]) -> Callable[[Any], int]:
             fail("interrupted")
             return INTERRUPTED
         except InputError as exc:
-            fail(f"error: {exc}")
+            problem = str(exc)
         except MemoryError:
-            fail("error: out of memory")
+            problem = "out of memory"  # reported below, once the frames holding the memory are gone
         except OSError as exc:
             if sys.stdout is not None:
                 _silence_stdout()
-            fail(f"error: {describe_os_error(exc)}")
+            problem = describe_os_error(exc)
         except BaseException as exc:
             if not (is_panic(exc) and any(s in str(exc) for s in _RESOURCE_PANICS)):
                 raise
-            fail(f"error: {panic_message(exc)}")
+            problem = panic_message(exc)
+        fail(f"error: {problem}")
         return USER_ERROR
 
     return wrapped

@@ -183,14 +183,18 @@ def run(args: argparse.Namespace) -> int:
     patterns = []
     try:
         for source in sources:
+            problem = None
             try:
                 patterns.append(_compute(source, args, wavelength, two_theta_range))
             except InputError as exc:
-                failed = True
-                fail(f"{_shown(source)}: {exc}")
+                problem = str(exc)
             except MemoryError:
+                # Reported once the handler has let go of the exception, and
+                # with it of the frames holding the memory.
+                problem = "out of memory"
+            if problem is not None:
                 failed = True
-                fail(f"{_shown(source)}: out of memory")
+                fail(f"{_shown(source)}: {problem}")
             if progress is not None:
                 progress.update()
     finally:

@@ -198,7 +198,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
 
     for index, row in enumerate(table):
         label = gemmi.cif.as_string(present(row, 3) or "") or f"site {index + 1}"
-        if (present(row, 8) or "").lower() == "dum":
+        if gemmi.cif.as_string(present(row, 8) or "").lower() == "dum":
             continue  # a dummy atom marks a point, it does not scatter
         xyz = []
         for k, axis in enumerate("xyz"):
@@ -230,7 +230,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         elif b_text is not None:
             u = _number(b_text, f"B of {label}") / checks.EIGHT_PI_SQUARED
         else:
-            u = aniso.get(gemmi.cif.as_string(label), 0.0)
+            u = aniso.get(label, 0.0)
         sites.labels.append(label)
         sites.numbers.append(z)
         sites.coords.append(tuple(xyz))

@@ -82,8 +82,8 @@ def panic_message(exc: BaseException) -> str:
 
 
 # Internal failures that come from the machine, not from a bug: the worker
-# threads could not be started.
-_RESOURCE_PANICS = ("cannot start worker thread", "cannot allocate")
+# threads could not be started (a thread or process limit).
+_RESOURCE_PANICS = ("cannot start worker thread",)
 
 
 def describe_os_error(exc: OSError) -> str:

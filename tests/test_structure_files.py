@@ -67,6 +67,14 @@ def test_structure_file_gives_its_expected_outcome(path):
         np.testing.assert_allclose(pattern.intensity, reference.intensity, rtol=1e-6, atol=1e-6)
 
 
+def test_gzipped_file_reads_as_the_plain_one(tmp_path):
+    import gzip
+    packed = tmp_path / "quartz.cif.gz"
+    packed.write_bytes(gzip.compress((CIF_FOLDER / "quartz_shifted_origin.cif").read_bytes()))
+    np.testing.assert_array_equal(read_cif(packed).frac_coords,
+                                  read_cif(CIF_FOLDER / "quartz_shifted_origin.cif").frac_coords)
+
+
 def test_arrays_are_checked_like_files():
     cell = [4.123] * 3 + [90] * 3
     doubled = Structure.from_arrays(cell, ["Cs", "Cl", "Cs"], [[0, 0, 0], [.5, .5, .5], [0, 0, 0]],

@@ -24,7 +24,8 @@ SCALED_INTENSITY_TOLERANCE = 1e-3
 """Peaks below this on the 0–100 scale are dropped."""
 
 MAX_LATTICE_POINTS = 5_000_000
-"""Largest index box walked for one pattern; beyond it the request is refused.
+"""Largest index box walked for one pattern at the default work limit;
+beyond it the request is refused.
 
 The box grows with the cube of (cell edge / wavelength); a tiny wavelength or
 a huge cell would otherwise take minutes and gigabytes, and past 2³¹ per axis
@@ -172,13 +173,19 @@ def compute_pattern(structure: Structure | str | Path,
     min_r, max_r = shell_radii(lam, (lo, hi))
     reciprocal = structure.reciprocal
     box = _lattice_box_size(reciprocal, max_r)
-    if box > MAX_LATTICE_POINTS:
+    # A larger work limit allows a larger index walk in proportion.
+    box_limit = MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
+    if box > box_limit:
         reach = f"{box:.3g}" if math.isfinite(box) else "countless"
-        raise InputError(f"the 2theta range reaches {reach} lattice points, more than "
-                         f"{MAX_LATTICE_POINTS:.0e}: use a longer wavelength or a smaller 2theta maximum")
+        raise InputError(f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "
+                         "use a longer wavelength or a smaller 2theta maximum, or raise the limit "
+                         "(--max-work, or max_work= from Python)")
     check_work(estimate_work(structure.lattice, len(structure), lam, (lo, hi)), max_work)
 
-    points = peakforge.generate_hkl_points(reciprocal.tolist(), max_r, min_r)
+    try:
+        points = peakforge.generate_hkl_points(reciprocal.tolist(), max_r, min_r)
+    except ValueError as exc:  # the index bounds would not fit the walk's integers
+        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     # A reflection at exactly 2θ = 180° has cos θ = 0 and an unbounded
     # Lorentz factor; it cannot be measured, so it is left out.
     points = [p for p in points if p[1] * lam * 0.5 < 1.0]

@@ -23,6 +23,11 @@ input it was given or the resources it had."""
 INTERRUPTED = 130
 """Exit status after Ctrl-C, as shells report a process ended by SIGINT."""
 
+
+class OutputError(OSError):
+    """Standard output could not take what was written to it."""
+
+
 def _one_line(text: str) -> str:
     return " ".join(text.split())
 
@@ -49,14 +54,14 @@ def write_output(text: str) -> None:
     """Write ``text`` to standard output and flush it, so that a full disk
     shows up here as an OSError rather than at exit."""
     if sys.stdout is None:
-        raise OSError("standard output is closed")
+        raise OutputError("standard output is closed")
     try:
         sys.stdout.write(text)
         sys.stdout.flush()
     except BrokenPipeError:
         raise
     except OSError as exc:
-        raise OSError(exc.errno, f"cannot write to standard output: {exc.strerror or exc}") from None
+        raise OutputError(exc.errno, f"cannot write to standard output: {exc.strerror or exc}") from None
 
 
 def _silence_stdout() -> None:
@@ -123,7 +128,7 @@ def reporting_failures(run: Callable[[Any], int]) -> Callable[[Any], int]:
         except MemoryError:
             problem = "out of memory"  # reported below, once the frames holding the memory are gone
         except OSError as exc:
-            if sys.stdout is not None:
+            if isinstance(exc, OutputError) and sys.stdout is not None:
                 _silence_stdout()
             problem = describe_os_error(exc)
         except BaseException as exc:

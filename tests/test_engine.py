@@ -182,7 +182,7 @@ def test_dispersion_neutrons_and_monochromator_against_hand_sums():
     c2m = math.cos(math.radians(26.6)) ** 2
     tt = np.radians(plain.two_theta)
     np.testing.assert_allclose(mono.absolute_intensity / plain.absolute_intensity,
-                               (1 + c2m * np.cos(tt) ** 2) / (1 + np.cos(tt) ** 2), rtol=1e-9)
+                               2 * (1 + c2m * np.cos(tt) ** 2) / (1 + c2m) / (1 + np.cos(tt) ** 2), rtol=1e-9)
 
 
 ANISO_CIF = """data_aniso

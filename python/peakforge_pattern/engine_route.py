@@ -4,13 +4,17 @@ the merged peaks and their families."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 
+import gemmi
 import numpy as np
 
+from .displacements import debye_waller_beta
+from .errors import InputError
 from .radiation import species_tables
 from .structure import Structure
-from .symmetry import debye_waller_beta, operation_arrays
+
 
 try:
     from . import _engine
@@ -21,6 +25,30 @@ else:
     _IMPORT_ERROR = None
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
+
+
+@functools.lru_cache(maxsize=512)
+def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]:
+    """Rotations (m×3×3 int32, acting on fractional coordinates) and
+    translations (m×3) of x,y,z triplets; parsed once per distinct group.
+    Operations whose rotation is not whole (not a symmetry of any lattice)
+    are left out."""
+    rotations, translations = [], []
+    for triplet in triplets:
+        try:
+            op = gemmi.Op(triplet)
+        except (RuntimeError, ValueError) as exc:
+            raise InputError(f"bad symmetry operation {triplet!r}: {exc}") from None
+        rot = np.array(op.rot, dtype=np.int64)
+        if np.any(rot % op.DEN):
+            continue
+        rotations.append(rot // op.DEN)
+        translations.append(np.array(op.tran, dtype=float) / op.DEN)
+    r = np.array(rotations, dtype=np.int32).reshape(-1, 3, 3)
+    t = np.array(translations, dtype=float).reshape(-1, 3)
+    r.setflags(write=False)
+    t.setflags(write=False)
+    return r, t
 _NO_TRANSLATIONS = np.zeros((0, 3))
 
 

@@ -17,18 +17,17 @@ constexpr double mott_bethe = 41.78214;
 
 }  // namespace
 
-IntensityContext::IntensityContext(const Vector& g_hkls, const std::vector<int32_t>& atomic_numbers,
+IntensityContext::IntensityContext(const Vector& g, const std::vector<int32_t>& atomic_numbers,
                                    const std::vector<std::vector<Vector>>& scattering_coeffs,
-                                   const Vector& dw_factors, const Vector& frac_coords_x,
-                                   const Vector& frac_coords_y, const Vector& frac_coords_z,
-                                   const Vector& occupancies, double wavelength, bool use_simd)
-    : g_hkls(g_hkls),
-      frac_coords_x(frac_coords_x),
-      frac_coords_y(frac_coords_y),
-      frac_coords_z(frac_coords_z),
-      occupancies(occupancies),
-      wavelength(wavelength),
-      use_simd(use_simd),
+                                   const Vector& dw_factors, const Vector& x, const Vector& y,
+                                   const Vector& z, const Vector& occ, double lambda, bool simd)
+    : g_hkls(g),
+      frac_coords_x(x),
+      frac_coords_y(y),
+      frac_coords_z(z),
+      occupancies(occ),
+      wavelength(lambda),
+      use_simd(simd),
       factor_tables(build_factor_tables(atomic_numbers, scattering_coeffs, dw_factors)) {}
 
 std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,

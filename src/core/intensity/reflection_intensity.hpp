@@ -19,11 +19,10 @@ namespace peakforge {
 // numbers, coefficient lists and B values enter only through factor_tables,
 // which points into the coefficient lists: they must outlive the context.
 struct IntensityContext {
-  IntensityContext(const Vector& g_hkls, const std::vector<int32_t>& atomic_numbers,
+  IntensityContext(const Vector& g, const std::vector<int32_t>& atomic_numbers,
                    const std::vector<std::vector<Vector>>& scattering_coeffs,
-                   const Vector& dw_factors, const Vector& frac_coords_x,
-                   const Vector& frac_coords_y, const Vector& frac_coords_z,
-                   const Vector& occupancies, double wavelength, bool use_simd);
+                   const Vector& dw_factors, const Vector& x, const Vector& y, const Vector& z,
+                   const Vector& occ, double lambda, bool simd);
 
   const Vector& g_hkls;
   const Vector& frac_coords_x;

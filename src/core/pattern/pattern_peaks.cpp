@@ -14,9 +14,9 @@ namespace {
 constexpr double degrees_per_radian = 57.29577951308232;
 constexpr double radians_per_degree = 0.017453292519943295;
 
-// Lorentz factor 1 / (sin²θ cos θ), for X-rays times the polarisation
-// 1 + cos²2θ_M cos²2θ of an unpolarised beam after a monochromator crystal
-// diffracting at 2θ_M (without one, 1 + cos²2θ).
+// Lorentz factor 1 / (sin²θ cos θ), for X-rays times the polarisation of an
+// unpolarised beam after a monochromator crystal diffracting at 2θ_M,
+// 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M): 1 + cos²2θ without one.
 double lorentz_polarisation(const PatternRequest& request, double theta) {
   const double s1 = std::sin(theta);
   const double lorentz_denominator = (s1 * s1) * std::cos(theta);
@@ -24,7 +24,8 @@ double lorentz_polarisation(const PatternRequest& request, double theta) {
   const double c = std::cos(theta + theta);
   if (request.monochromator_two_theta == 0.0) return (c * c + 1.0) / lorentz_denominator;
   const double cm = std::cos(request.monochromator_two_theta * radians_per_degree);
-  return ((cm * cm) * (c * c) + 1.0) / lorentz_denominator;
+  const double cm2 = cm * cm;
+  return (2.0 * ((cm2 * (c * c) + 1.0) / (cm2 + 1.0))) / lorentz_denominator;
 }
 
 struct Reflection {

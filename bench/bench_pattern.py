@@ -21,6 +21,8 @@ import gemmi
 import numpy as np
 
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
+from peakforge_pattern.structure import lattice_from_parameters
+from peakforge_pattern.symmetry import expand_sites
 
 
 def supercell(structure: Structure, n: int) -> Structure:
@@ -48,18 +50,11 @@ def random_p1(atoms: int, seed: int = 7) -> Structure:
 def general_positions(hm: str, cell: list[float], sites: list[tuple[str, tuple[float, float, float], float]],
                       name: str) -> Structure:
     """Atoms generated from sites by the space group, with its operations."""
-    ops = list(gemmi.find_spacegroup_by_name(hm).operations())
-    species, coords, b_factors = [], [], []
-    for element, xyz, b in sites:
-        images: list[np.ndarray] = []
-        for op in ops:
-            p = np.array(op.apply_to_xyz(list(xyz))) % 1.0
-            if not any(np.all(np.abs((p - q + 0.5) % 1.0 - 0.5) < 1e-6) for q in images):
-                images.append(p)
-        species += [element] * len(images)
-        coords += images
-        b_factors += [b] * len(images)
-    return Structure.from_arrays(cell, species, coords, b_factors=b_factors, name=name,
+    ops = tuple(gemmi.find_spacegroup_by_name(hm).operations())
+    frac = np.array([xyz for _, xyz, _ in sites], dtype=float)
+    positions, site_of = expand_sites(frac, ops, lattice_from_parameters(*cell), 0.1)
+    return Structure.from_arrays(cell, [sites[i][0] for i in site_of], positions,
+                                 b_factors=[sites[i][2] for i in site_of], name=name,
                                  symmetry_operations=[op.triplet() for op in ops])
 
 

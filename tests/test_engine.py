@@ -17,23 +17,18 @@ import pytest
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.radiation import HC_EV_ANGSTROM
 from peakforge_pattern.scattering import electron_coefficients
+from peakforge_pattern.structure import lattice_from_parameters
+from peakforge_pattern.symmetry import expand_sites
 
 PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 
 def symmetric_structure(hm, cell, sites, b=0.5):
     """Atoms generated from `sites` by the space group, with its operations."""
-    ops = list(gemmi.find_spacegroup_by_name(hm).operations())
-    species, coords = [], []
-    for element, xyz in sites:
-        images = []
-        for op in ops:
-            p = np.array(op.apply_to_xyz(list(xyz))) % 1.0
-            if not any(np.all(np.abs((p - q + 0.5) % 1.0 - 0.5) < 1e-6) for q in images):
-                images.append(p)
-        species += [element] * len(images)
-        coords += images
-    return Structure.from_arrays(cell, species, coords, b_factors=[b] * len(species),
+    ops = tuple(gemmi.find_spacegroup_by_name(hm).operations())
+    frac = np.array([xyz for _, xyz in sites], dtype=float)
+    positions, site_of = expand_sites(frac, ops, lattice_from_parameters(*cell), 0.1)
+    return Structure.from_arrays(cell, [sites[i][0] for i in site_of], positions, b_factors=[b] * len(site_of),
                                  symmetry_operations=[op.triplet() for op in ops], name=hm)
 
 

@@ -31,11 +31,13 @@
 // pi/2 cut to 24 and 25 significant bits, P3 the rest of pi/2 to double
 // precision.
 //
-// Error bound, measured against long-double sinl/cosl by the unit tests
-// (test_sin_cos_accuracy): at most 1 ulp for |phi| <= 1e6, the common range of
-// structure-factor phases; the reduction loses accuracy with the quadrant
-// count (the three-part pi/2 carries about 116 bits), and once the count
-// passes 2^52 the phase itself no longer resolves a quadrant.
+// Error bound, measured against long-double sinl/cosl (test_sin_cos_accuracy
+// in the unit tests; 2e6 phases per band): at most 1 ulp on [-pi/4, pi/4],
+// where only the polynomials err; at most 2 ulps for |phi| up to 1e12, the
+// second ulp coming from the rounding of the reduced argument; beyond that
+// the three-part pi/2 no longer carries enough bits (thousands of ulps at
+// 1e15), and once the quadrant count passes 2^52 the phase itself no longer
+// resolves a quadrant.
 #pragma once
 
 #include <bit>      // for bit_cast
@@ -160,11 +162,11 @@ template <class L>
 // the saturated 2^63 - 1 included. Kept out of line: the structure-factor
 // loops stay small, and only huge or NaN phases come here.
 template <class L>
-[[gnu::noinline]] SinCos<L> apply_large_quadrant(typename L::Vec phi, const Reduced<L>& reduced, typename L::Vec s,
-                               typename L::Vec c) {
+[[gnu::noinline]] SinCos<L> apply_large_quadrant(typename L::Vec phi, typename L::Vec magnitude,
+                                                typename L::Vec y, typename L::Vec s,
+                                                typename L::Vec c) {
   namespace k = sin_cos_constants;
   using V = typename L::Vec;
-  const V y = reduced.quadrant;
   V n_mod_4 = L::sub(y, L::mul(L::floor(L::mul(y, L::splat(0.25))), L::splat(4.0)));
   n_mod_4 = L::select(L::greater_equal(y, L::splat(k::saturated_quadrant)), n_mod_4,
                       L::splat(3.0));
@@ -174,7 +176,7 @@ template <class L>
   const auto next_bit1 = L::either(is_1, L::equal(n_mod_4, L::splat(2.0)));
 
   const auto overflow = L::both(L::greater(y, L::splat(k::overflow_quadrant)),
-                                L::less(reduced.magnitude, L::splat(__builtin_inf())));
+                                L::less(magnitude, L::splat(__builtin_inf())));
   s = L::select(overflow, s, L::splat(0.0));
   c = L::select(overflow, c, L::splat(1.0));
   return place_in_quadrant<L>(phi, s, c, odd, bit1, next_bit1);
@@ -193,7 +195,8 @@ template <class L>
   if (L::all(L::less(reduced.quadrant, L::splat(sin_cos_constants::exact_quadrant)))) {
     return steps::apply_small_quadrant<L>(phi, reduced, s, c);
   }
-  return steps::apply_large_quadrant<L>(phi, reduced, s, c);
+  // By value, so that the loops never store the reduction to memory.
+  return steps::apply_large_quadrant<L>(phi, reduced.magnitude, reduced.quadrant, s, c);
 }
 
 }  // namespace peakforge

@@ -31,8 +31,10 @@ void compute_factors_at(const IntensityContext& context, double g, double sin_th
                         FactorsAtG& factors) {
   factors.g_bits.reset();  // until every value below belongs to this g
   const double theta = std::asin(sin_theta);
-  const double t = g * 0.5;  // s = sin(theta) / lambda
-  const double s_squared = t * t;
+  const double s = g * 0.5;  // sin(theta) / lambda
+  const double s_squared = s * s;
+  // Mott-Bethe: f = Z - 8 pi^2 a0 s^2 sum_k a_k exp(-b_k s^2), the electron
+  // scattering factor sum_k a_k exp(-b_k s^2) turned into an X-ray one.
   const double mott_bethe_term = s_squared * mott_bethe_constant;
   species_form_factors(context.factor_tables, s_squared, mott_bethe_term,
                        factors.species_form_factor);
@@ -40,12 +42,14 @@ void compute_factors_at(const IntensityContext& context, double g, double sin_th
   atom_weights(context.atoms, factors.species_form_factor, factors.distinct_debye_waller,
                factors.weights);
 
-  // LP = (1 + cos^2 2theta) / (sin^2 theta cos theta).
+  // Lorentz-polarisation: LP = (1 + cos^2 2theta) / (sin^2 theta cos theta),
+  // with sin theta taken from theta again, as the reference does (it may
+  // differ from lambda g / 2 in the last bit).
   const double two_theta = theta + theta;
   const double cos_two_theta = std::cos(two_theta);
-  const double sin_theta_again = std::sin(theta);
+  const double sin_of_theta = std::sin(theta);
   factors.lorentz_polarisation = (cos_two_theta * cos_two_theta + 1.0) /
-                                 ((sin_theta_again * sin_theta_again) * std::cos(theta));
+                                 ((sin_of_theta * sin_of_theta) * std::cos(theta));
   factors.two_theta_degrees = two_theta * degrees_per_radian;
   factors.g_bits = std::bit_cast<uint64_t>(g);
 }

@@ -3,18 +3,23 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Sequence
+from typing import TYPE_CHECKING, Any, Sequence
 
 import numpy as np
 import peakforge
 
 from . import formats
 from .errors import InputError
+from .scales import apply_scale, describe as describe_scale
 from .scattering import electron_coefficients
 from .structure import Structure
 from .wavelengths import resolve_wavelength
+
+if TYPE_CHECKING:
+    from .instrument import Instrument
+    from .sample import Sample
 
 TWO_THETA_TOLERANCE = 1e-5
 """Reflections whose 2θ (degrees) lie closer than this form one peak."""
@@ -35,10 +40,12 @@ the index bounds no longer fit the walk's integers.
 class Pattern:
     """A powder pattern: one entry per peak, in increasing 2θ.
 
-    ``intensity`` is relative (strongest peak 100); ``absolute_intensity``
-    is the summed |F|²·LP of the reflections in the peak.  ``families[i]``
-    lists the Miller-index families under peak i, largest multiplicity first,
-    and ``multiplicities[i]`` how many reflections of each the peak holds.
+    ``intensity`` is on the pattern's ``scale`` (by default relative, the
+    strongest peak 100); ``absolute_intensity`` is the summed |F|²·LP of the
+    reflections in the peak.  ``families[i]`` lists the Miller-index
+    families under peak i, largest multiplicity first, and
+    ``multiplicities[i]`` how many reflections of each the peak holds.
+    ``structure`` is the structure it was computed from, when known.
     """
 
     two_theta: np.ndarray
@@ -50,6 +57,8 @@ class Pattern:
     wavelength: float
     two_theta_range: tuple[float, float]
     structure_name: str = ""
+    scale: str = "max"
+    structure: Structure | None = field(default=None, repr=False)
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
@@ -81,6 +90,7 @@ class Pattern:
             "structure": self.structure_name,
             "wavelength": self.wavelength,
             "two_theta_range": list(self.two_theta_range),
+            "intensity_scale": self.scale,
             "peaks": self.records(),
         }
 
@@ -97,6 +107,45 @@ class Pattern:
     def strongest(self, count: int) -> np.ndarray:
         """Indices of the ``count`` strongest peaks, strongest first."""
         return np.argsort(-self.intensity, kind="stable")[:count]
+
+    @property
+    def scale_description(self) -> str:
+        """What the intensities mean, as said in output headers."""
+        return describe_scale(self.scale, self.two_theta_range)
+
+    def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: Instrument | None = None,
+                sample: Sample | None = None, *, fwhm: float | None = None) -> np.ndarray:
+        """The powder profile at each 2θ (degrees, increasing), in intensity per degree.
+
+        Each peak's area is its intensity (summed over emission lines: a
+        pattern of a Kα line gets the Kα1/Kα2 doublet).  ``instrument`` sets
+        lines, widths, shape and 2θ corrections, ``sample`` size, strain,
+        preferred orientation and an overall B; ``fwhm`` alone gives every
+        peak that width.  Values are means over the bins around each point,
+        so peaks of any width keep their area.
+        """
+        from .instrument import Instrument
+        from .profile import PhasePeaks, phase_profile
+        if instrument is None:
+            instrument = Instrument.with_fwhm(0.1 if fwhm is None else fwhm)
+        elif fwhm is not None:
+            raise InputError("give either an instrument or a fwhm, not both")
+        return phase_profile(PhasePeaks.from_pattern(self), np.asarray(two_theta, dtype=float),
+                             instrument, sample)
+
+    def plot(self, ax: Any = None, *, instrument: Instrument | None = None, fwhm: float = 0.1,
+             labels: int = 8) -> Any:
+        """Draw sticks, the profile and labels into a Matplotlib Axes (a new one if None)."""
+        from .plot import plot_pattern
+        return plot_pattern(self, ax, instrument=instrument, fwhm=fwhm, labels=labels)
+
+    def _repr_png_(self) -> bytes:
+        from .plot import pattern_png
+        return pattern_png(self)
+
+    def _repr_html_(self) -> str:
+        from .plot import pattern_html
+        return pattern_html(self)
 
     def __repr__(self) -> str:
         lo, hi = self.two_theta_range
@@ -136,13 +185,14 @@ def compute_pattern(structure: Structure | str | Path,
                     wavelength: float | str = "CuKa",
                     two_theta_range: Sequence[float] = (0.0, 90.0),
                     *, parallel: bool = True, num_threads: int = 0,
-                    use_simd: bool = True) -> Pattern:
+                    use_simd: bool = True, scale: str = "max") -> Pattern:
     """Compute the powder pattern of a structure (or of a CIF file's path).
 
     ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
     ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
     and ``use_simd`` the vectorised structure-factor sum; neither changes
-    the result.
+    the result.  ``scale`` is the intensity scale: "max" (strongest peak in
+    the range 100), "full" (strongest from 0 to 180° 100) or "absolute".
     """
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
@@ -189,5 +239,12 @@ def compute_pattern(structure: Structure | str | Path,
     def column(values):
         return np.array([values[i] for i in keep], dtype=float)
 
-    return Pattern(column(merged_tt), column(merged_d), column(scaled), column(merged_i),
-                   families, multiplicities, lam, (lo, hi), structure.name)
+    pattern = Pattern(column(merged_tt), column(merged_d), column(scaled), column(merged_i),
+                      families, multiplicities, lam, (lo, hi), structure.name, structure=structure)
+
+    def full_range_maximum() -> float:
+        full = compute_pattern(structure, lam, (0.0, 180.0), parallel=parallel,
+                               num_threads=num_threads, use_simd=use_simd)
+        return float(full.absolute_intensity.max(initial=0.0))
+
+    return apply_scale(pattern, scale, full_range_maximum)

@@ -31,13 +31,14 @@ sanitizer_runtime() {
 }
 
 # sanitizer_build DIR FLAGS: the module, compiled and linked with FLAGS
-# instead of the release optimisation.
+# instead of the release optimisation, warnings as errors.
 sanitizer_build() {
   local dir=$1 flags=$2
   ensure_build_tools
   echo "== building $dir ($flags)"
   "$CMAKE" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
     -DPython_EXECUTABLE="$(command -v "$PY")" -DCMAKE_BUILD_TYPE=Sanitize \
+    -DPEAKFORGE_STRICT_WARNINGS=ON \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" >/dev/null
   "$CMAKE" --build "$dir" >/dev/null
 }

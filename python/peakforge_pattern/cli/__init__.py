@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 
-from . import pattern_command
+from . import fit_command, pattern_command
 from .common import USER_ERROR
 
 # Each subcommand module has NAME, HELP, add_arguments(parser) and run(args).
-_COMMANDS = (pattern_command,)
+_COMMANDS = (pattern_command, fit_command)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -28,6 +29,9 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    # Past a file-size limit a write should fail with an error the command
+    # reports (and cleans up after), not kill the process half-way.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     if args.command is None:
         parser.print_help(sys.stderr)
         return USER_ERROR

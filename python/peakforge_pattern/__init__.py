@@ -9,16 +9,14 @@ generation, intensities, peak merging, family grouping and scaling::
     print(pattern.to_table())
 """
 
+from .cif import parse_cif, read_cif
 from .errors import InputError
 from .examples import EXAMPLES, example_path
 from .pattern import Pattern, compute_pattern
 from .structure import Structure
 from .wavelengths import ANODE_LINES, resolve_wavelength
+from .work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
 
-__all__ = ["ANODE_LINES", "EXAMPLES", "InputError", "Pattern", "Structure",
-           "compute_pattern", "example_path", "read_cif", "resolve_wavelength"]
-
-
-def read_cif(path):
-    """Read a CIF file into a Structure holding every atom of the unit cell."""
-    return Structure.from_cif(path)
+__all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "Structure",
+           "WorkEstimate", "compute_pattern", "estimate_work", "example_path", "parse_cif",
+           "read_cif", "resolve_wavelength"]

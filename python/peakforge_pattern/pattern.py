@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import peakforge
@@ -14,8 +15,9 @@ from . import formats
 from .errors import InputError
 from .scales import apply_scale, describe as describe_scale
 from .scattering import electron_coefficients
-from .structure import Structure
+from .structure import Structure, refuse_if_strict
 from .wavelengths import resolve_wavelength
+from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
 
 if TYPE_CHECKING:
     from .instrument import Instrument
@@ -28,12 +30,19 @@ SCALED_INTENSITY_TOLERANCE = 1e-3
 """Peaks below this on the 0–100 scale are dropped."""
 
 MAX_LATTICE_POINTS = 5_000_000
-"""Largest index box walked for one pattern; beyond it the request is refused.
+"""Largest index box walked for one pattern at the default work limit;
+beyond it the request is refused.
 
 The box grows with the cube of (cell edge / wavelength); a tiny wavelength or
 a huge cell would otherwise take minutes and gigabytes, and past 2³¹ per axis
 the index bounds no longer fit the walk's integers.
 """
+
+CHUNK_TERMS = 25_000_000
+"""Intensities are computed in pieces of about this many reflection-atom
+terms (under a tenth of a second by default, a second or two with the
+scalar sum), so that a long calculation reports progress and can be
+interrupted between them."""
 
 
 @dataclass(frozen=True, eq=False)
@@ -46,6 +55,7 @@ class Pattern:
     families under peak i, largest multiplicity first, and
     ``multiplicities[i]`` how many reflections of each the peak holds.
     ``structure`` is the structure it was computed from, when known.
+    ``warnings`` carries the structure's warnings and the pattern's own.
     """
 
     two_theta: np.ndarray
@@ -57,6 +67,7 @@ class Pattern:
     wavelength: float
     two_theta_range: tuple[float, float]
     structure_name: str = ""
+    warnings: tuple[str, ...] = ()
     scale: str = "max"
     structure: Structure | None = field(default=None, repr=False)
 
@@ -91,6 +102,7 @@ class Pattern:
             "wavelength": self.wavelength,
             "two_theta_range": list(self.two_theta_range),
             "intensity_scale": self.scale,
+            "warnings": list(self.warnings),
             "peaks": self.records(),
         }
 
@@ -169,7 +181,10 @@ def _lattice_box_size(reciprocal: np.ndarray, max_r: float) -> float:
     """Number of index triples the shell search visits (as a float: it may be huge)."""
     count = 1.0
     for length in np.linalg.norm(reciprocal, axis=1):
-        count *= 2.0 * (math.ceil(max_r / length) + 1.0) + 1.0
+        reach = max_r / length
+        if not reach < 1e100:  # a tiny wavelength: beyond any limit
+            return math.inf
+        count *= 2.0 * (math.ceil(reach) + 1.0) + 1.0
     return count - 1.0
 
 
@@ -185,7 +200,9 @@ def compute_pattern(structure: Structure | str | Path,
                     wavelength: float | str = "CuKa",
                     two_theta_range: Sequence[float] = (0.0, 90.0),
                     *, parallel: bool = True, num_threads: int = 0,
-                    use_simd: bool = True, scale: str = "max") -> Pattern:
+                    use_simd: bool = True, scale: str = "max", strict: bool = False,
+                    max_work: float | None = DEFAULT_MAX_WORK,
+                    progress: Callable[[int, int], None] | None = None) -> Pattern:
     """Compute the powder pattern of a structure (or of a CIF file's path).
 
     ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
@@ -193,20 +210,34 @@ def compute_pattern(structure: Structure | str | Path,
     and ``use_simd`` the vectorised structure-factor sum; neither changes
     the result.  ``scale`` is the intensity scale: "max" (strongest peak in
     the range 100), "full" (strongest from 0 to 180° 100) or "absolute".
+    ``strict`` raises any warning (the structure's or the
+    pattern's) as an InputError.  A calculation estimated above
+    ``max_work`` reflection-atom terms (default about a minute here; None
+    for no limit) is refused before it starts.  ``progress(done, total)``
+    is called as the reflections' intensities are computed.
     """
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
+    if strict:
+        refuse_if_strict(structure.warnings)
     lam = resolve_wavelength(wavelength)
     lo, hi = check_two_theta_range(two_theta_range)
-    min_r = 2.0 * math.sin(math.radians(lo) / 2.0) / lam
-    max_r = 2.0 * math.sin(math.radians(hi) / 2.0) / lam
+    min_r, max_r = shell_radii(lam, (lo, hi))
     reciprocal = structure.reciprocal
     box = _lattice_box_size(reciprocal, max_r)
-    if box > MAX_LATTICE_POINTS:
-        raise InputError(f"the 2theta range reaches {box:.3g} lattice points, more than "
-                         f"{MAX_LATTICE_POINTS:.0e}: use a longer wavelength or a smaller 2theta maximum")
+    # A larger work limit allows a larger index walk in proportion.
+    box_limit = MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
+    if box > box_limit:
+        reach = f"{box:.3g}" if math.isfinite(box) else "countless"
+        raise InputError(f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "
+                         "use a longer wavelength or a smaller 2theta maximum, or raise the limit "
+                         "(--max-work, or max_work= from Python)")
+    check_work(estimate_work(structure.lattice, len(structure), lam, (lo, hi)), max_work)
 
-    points = peakforge.generate_hkl_points(reciprocal.tolist(), max_r, min_r)
+    try:
+        points = peakforge.generate_hkl_points(reciprocal.tolist(), max_r, min_r)
+    except ValueError as exc:  # the index bounds would not fit the walk's integers
+        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     # A reflection at exactly 2θ = 180° has cos θ = 0 and an unbounded
     # Lorentz factor; it cannot be measured, so it is left out.
     points = [p for p in points if p[1] * lam * 0.5 < 1.0]
@@ -216,10 +247,18 @@ def compute_pattern(structure: Structure | str | Path,
     numbers = [int(z) for z in structure.atomic_numbers]
     coeffs = [[list(pair) for pair in electron_coefficients(z)] for z in numbers]
     x, y, z = (structure.frac_coords[:, axis].tolist() for axis in range(3))
-    peaks = peakforge.calculate_xrd_intensities(
-        hkls, g_hkls, lam, x, y, z, numbers, coeffs,
-        structure.occupancies.tolist(), structure.b_factors.tolist(),
-        bool(parallel), int(num_threads), bool(use_simd))
+    occupancies, b_factors = structure.occupancies.tolist(), structure.b_factors.tolist()
+    # Reflections are independent: computing them in pieces gives the same
+    # bits, and lets Ctrl-C and progress reports in between.
+    chunk = max(1, CHUNK_TERMS // len(numbers))
+    peaks = []
+    for start in range(0, len(hkls), chunk):
+        stop = min(start + chunk, len(hkls))
+        peaks += peakforge.calculate_xrd_intensities(
+            hkls[start:stop], g_hkls[start:stop], lam, x, y, z, numbers, coeffs,
+            occupancies, b_factors, bool(parallel), int(num_threads), bool(use_simd))
+        if progress is not None:
+            progress(stop, len(hkls))
 
     two_thetas = [p[0] for p in peaks]
     intensities = [p[1] for p in peaks]
@@ -239,12 +278,18 @@ def compute_pattern(structure: Structure | str | Path,
     def column(values):
         return np.array([values[i] for i in keep], dtype=float)
 
+    warnings = structure.warnings
+    if not keep:
+        warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {lam:g} A",)
+    if strict:
+        refuse_if_strict(warnings)
     pattern = Pattern(column(merged_tt), column(merged_d), column(scaled), column(merged_i),
-                      families, multiplicities, lam, (lo, hi), structure.name, structure=structure)
+                      families, multiplicities, lam, (lo, hi), structure.name, warnings,
+                      structure=structure)
 
     def full_range_maximum() -> float:
         full = compute_pattern(structure, lam, (0.0, 180.0), parallel=parallel,
-                               num_threads=num_threads, use_simd=use_simd)
+                               num_threads=num_threads, use_simd=use_simd, max_work=max_work)
         return float(full.absolute_intensity.max(initial=0.0))
 
     return apply_scale(pattern, scale, full_range_maximum)

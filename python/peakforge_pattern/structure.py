@@ -4,13 +4,15 @@ unit cell, with its element, fractional position, occupancy and isotropic B."""
 from __future__ import annotations
 
 import math
+import os
 import re
-from dataclasses import dataclass
-from typing import Sequence
+from collections.abc import Sequence
+from dataclasses import dataclass, replace
 
 import gemmi
 import numpy as np
 
+from . import checks
 from .errors import InputError
 from .scattering import LAST_TABULATED_ELEMENT, is_tabulated
 
@@ -22,9 +24,7 @@ _SYMBOL = re.compile(r"\s*([A-Za-z]{1,2})(?:\d*[+-]?|[+-]\d*)\s*")
 def lattice_from_parameters(a: float, b: float, c: float,
                             alpha: float, beta: float, gamma: float) -> np.ndarray:
     """Lattice vectors as rows, in Å: a along x, b in the xy plane."""
-    for length in (a, b, c):
-        if not (math.isfinite(length) and length > 0.0):
-            raise InputError(f"cell lengths must be positive, got {a}, {b}, {c}")
+    checks.check_cell_lengths((a, b, c))
     for angle in (alpha, beta, gamma):
         if not (math.isfinite(angle) and 0.0 < angle < 180.0):
             raise InputError(f"cell angles must lie between 0 and 180 degrees, got {alpha}, {beta}, {gamma}")
@@ -74,7 +74,10 @@ class Structure:
 
     ``lattice`` holds the cell vectors a, b, c as rows (Å); ``frac_coords``
     one row of fractional coordinates per atom; ``b_factors`` the isotropic
-    displacement B = 8π²U in Å².
+    displacement B = 8π²U in Å².  ``symmetry_operations`` are the
+    coordinate triplets of the space group the atoms were generated with,
+    in the coordinates of ``frac_coords`` (empty when not known);
+    ``warnings`` one line for each implausible feature met on the way.
     """
 
     lattice: np.ndarray
@@ -83,6 +86,8 @@ class Structure:
     occupancies: np.ndarray
     b_factors: np.ndarray
     name: str = ""
+    symmetry_operations: tuple[str, ...] = ()
+    warnings: tuple[str, ...] = ()
 
     @classmethod
     def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
@@ -104,9 +109,6 @@ class Structure:
             matrix = lattice_from_parameters(*(float(x) for x in cell))
         elif cell.shape == (3, 3):
             matrix = cell.copy()
-            volume = abs(np.linalg.det(matrix)) if np.all(np.isfinite(matrix)) else 0.0
-            if not volume > 1e-9 * np.prod(np.linalg.norm(matrix, axis=1)):
-                raise InputError("lattice vectors must be finite and span three dimensions")
         else:
             raise InputError(f"lattice must be six cell parameters or a 3x3 matrix, got shape {cell.shape}")
 
@@ -125,16 +127,23 @@ class Structure:
         if np.any(occ < 0.0):
             raise InputError("occupancies must not be negative")
         b = _column(b_factors, numbers.size, 0.0, "B factors")
-        return cls(matrix, numbers, coords, occ, b, name)
+        names = [f"atom {i + 1} ({gemmi.Element(int(z)).name})" for i, z in enumerate(numbers)]
+        warnings = checks.displacement_problems(b, names, [False] * numbers.size)
+        return assemble_structure(matrix, numbers, coords, occ, b, name=name, warnings=warnings,
+                                  site_names=names)
 
     @classmethod
-    def from_cif(cls, path) -> "Structure":
-        """Read a CIF file and expand its sites to the full unit cell."""
+    def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> "Structure":
+        """Read a CIF file and expand its sites to the full unit cell (see read_cif)."""
         from .cif import read_cif
-        return read_cif(path)
+        return read_cif(path, strict=strict)
 
     def __len__(self) -> int:
         return int(self.atomic_numbers.size)
+
+    def with_warnings(self, warnings: Sequence[str]) -> "Structure":
+        """The same structure with more warnings."""
+        return replace(self, warnings=self.warnings + tuple(warnings))
 
     @property
     def reciprocal(self) -> np.ndarray:
@@ -167,3 +176,33 @@ class Structure:
         a, b, c, al, be, ga = self.cell_parameters
         return (f"Structure({self.name or 'unnamed'}: {content}; "
                 f"a={a:.4f} b={b:.4f} c={c:.4f} α={al:.2f} β={be:.2f} γ={ga:.2f})")
+
+
+def refuse_if_strict(warnings: Sequence[str]) -> None:
+    """Raise the first warning as an InputError (for callers who asked to be strict)."""
+    if warnings:
+        more = f", and {len(warnings) - 1} more warning(s)" if len(warnings) > 1 else ""
+        raise InputError(f"{warnings[0]}{more} (warnings are errors in strict mode)")
+
+
+def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coords: np.ndarray,
+                       occupancies: np.ndarray, b_factors: np.ndarray, *, name: str = "",
+                       symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
+                       site_names: Sequence[str], site_of: np.ndarray | None = None,
+                       site_check: checks.SiteCheck | None = None) -> Structure:
+    """A checked structure from validated arrays of every atom of the cell.
+
+    Refuses cells no crystal has; atoms that repeat one another at the same
+    position count once.  ``site_of`` maps each atom to the listed site in
+    ``site_names`` it is an image of (default: one site per atom), and
+    ``site_check`` is the close-site check when the caller already ran it.
+    """
+    found = list(warnings)
+    found += checks.cell_problems(lattice)
+    if site_check is None:
+        site_check = checks.check_close_sites(lattice, atomic_numbers, frac_coords, occupancies,
+                                              site_names, site_of)
+    found += site_check.warnings
+    keep = site_check.keep
+    return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
+                     b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)))

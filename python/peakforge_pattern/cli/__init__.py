@@ -4,14 +4,14 @@ arguments and running its own work."""
 from __future__ import annotations
 
 import argparse
-import os
 import signal
 import sys
 
 from . import fit_command, pattern_command
-from .common import USER_ERROR
+from .common import USER_ERROR, reporting_failures
 
-# Each subcommand module has NAME, HELP, add_arguments(parser) and run(args).
+# Each subcommand module has NAME, HELP, DESCRIPTION, add_arguments(parser)
+# and run(args); run's failures are reported by reporting_failures.
 _COMMANDS = (pattern_command, fit_command)
 
 
@@ -35,13 +35,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.command is None:
         parser.print_help(sys.stderr)
         return USER_ERROR
-    try:
-        return args.run(args)
-    except BrokenPipeError:
-        # The reader (say, `head`) closed the pipe: stop quietly, and keep the
-        # interpreter from complaining again while it flushes stdout at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    return reporting_failures(args.run)(args)
 
 
 if __name__ == "__main__":

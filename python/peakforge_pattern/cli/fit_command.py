@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import sys
 from pathlib import Path
 
 from ..errors import InputError
@@ -12,7 +11,7 @@ from ..fit import BACKGROUND_TERMS, fit_pattern
 from ..measured import read_measured
 from ..pattern import check_two_theta_range
 from ..wavelengths import ANODE_LINES
-from .common import USER_ERROR, fail
+from .common import USER_ERROR, fail, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
 
@@ -64,11 +63,7 @@ def run(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         fail("interrupted")
         return 130
-    if args.format == "json":
-        sys.stdout.write(json.dumps(result.to_dict(), indent=2) + "\n")
-    else:
-        sys.stdout.write(result.summary())
-    sys.stdout.flush()
+    write_output(json.dumps(result.to_dict(), indent=2) + "\n" if args.format == "json" else result.summary())
     if args.plot is not None:
         try:
             result.plot(args.plot)

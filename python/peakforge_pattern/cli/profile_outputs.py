@@ -3,10 +3,9 @@ the plot, and the one pattern of a mixture."""
 
 from __future__ import annotations
 
-import sys
 
 from ..errors import InputError
-from .common import USER_ERROR, fail
+from .common import USER_ERROR, fail, write_output
 from .profile_options import write_profile_file
 
 
@@ -73,7 +72,6 @@ def run_mixture(args, sources, problems, writer, wavelength, two_theta_range, in
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR
-    sys.stdout.write(writer(mixture.patterns, True))
-    sys.stdout.flush()
+    write_output(writer(mixture.patterns, True))
     written = write_profile_outputs(args, mixture.patterns, instrument, sample, two_theta_range, mixture)
     return 0 if written else USER_ERROR

@@ -1,26 +1,37 @@
 """Speed of calculate_xrd_intensities against NumPy, side by side in one run.
 
-Synthetic cubic structures of 8, 64 and 512 atoms (three species, four
-coefficient pairs each) with 2000 reflections, computed by
+One command prints the whole table:  python bench/bench_intensity.py
+(run by hand, not in CI; it builds the floor micro-benchmark first, with the
+module's compiler flags, in build/bench).
 
-- peakforge: serial scalar, serial SIMD, and both on a call pool of 2 workers;
+Synthetic cubic structures of 8, 64, 512 and 4096 atoms (three species, four
+coefficient pairs each), each with two lists of 2000 reflections: the
+shortest reciprocal-lattice vectors as a lattice walk gives them (every
+reflection with its mirror image -h -k -l, which the module reuses), and the
+shortest with one of each mirror pair (nothing to reuse). Computed by
+
+- peakforge: serial scalar, serial 4-lane SIMD (PEAKFORGE_SIMD=avx2), serial
+  8-lane SIMD (where the processor has AVX-512), and 8-lane on a call pool of
+  2 workers;
 - NumPy the way a scientist would write it: vectorised over the atoms, one
-  reflection at a time ("numpy per reflection");
-- NumPy fully vectorised: reflections x atoms (x pairs) arrays ("numpy
-  vectorised").
+  reflection at a time ("numpy per reflection", up to 512 atoms);
+- NumPy fully vectorised: reflections x atoms (x pairs) arrays, in blocks of
+  reflections that keep the arrays near 64 MiB ("numpy vectorised").
+
+The floor is the bare 4-lane loop (phase, vector sine/cosine, the two
+multiply-adds per atom) over 512 atoms in L1, from bench/intensity_floor.cpp;
+the bare 8-lane loop is printed beside it.
 
 Every variant must agree with serial scalar: bit for bit where the modes
-promise it (parallel vs serial), otherwise to 1e-12 relative to the largest
-intensity of the pattern (weak reflections come from cancellation and carry
-only absolute rounding error). The table gives medians of wall and CPU time
-per call, the cost per atom x reflection, speed ratios, and the peak extra
-memory of one call, measured in a fresh child process.
+promise it (4 and 8 lanes, parallel and serial), otherwise to 1e-12 relative
+to the largest intensity of the pattern (weak reflections come from
+cancellation and carry only absolute rounding error). Times are medians of
+CPU time per call (summed over threads) and of wall time; ns per atom x
+reflection is from CPU time. The machine is shared, so compare ratios within
+one run.
 
 peakforge is timed from Python lists (its input conversion included), NumPy
-from ready arrays. The NumPy code makes no BLAS call, so the BLAS settings of
-the machine do not enter.
-
-Run by hand, not in CI:  python bench/bench_intensity.py [--repeats N]
+from ready arrays. The NumPy code makes no BLAS call.
 """
 
 import argparse
@@ -29,6 +40,7 @@ import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -39,8 +51,9 @@ DEGREES = 57.29577951308232
 MOTT_BETHE = 41.78214
 WAVELENGTH = 0.71073  # Mo K-alpha, angstrom
 REFLECTIONS = 2000
-SIZES = (8, 64, 512)
+SIZES = (8, 64, 512, 4096)
 WORKERS = 2
+ROOT = Path(__file__).resolve().parent.parent
 
 # Three species, each an electron scattering factor of four (a, b) pairs.
 SPECIES = (
@@ -49,12 +62,15 @@ SPECIES = (
     (26, [[0.4, 0.3], [1.5, 2.2], [2.8, 8.3], [1.9, 30.0]], 0.4),
 )
 RNG_SEED = 20240607
+LISTS = {"with ± pairs": True, "one of each pair": False}
 
 
-def make_structure(atoms):
+def make_structure(atoms, mirror_pairs=True):
     """A cubic cell of `atoms` atoms: m^3 copies of a rock-salt basis of 8,
-    slightly displaced, with all Miller indices of the 2000 shortest nonzero
-    reciprocal-lattice vectors. Plain Python lists, as a host passes them."""
+    slightly displaced, with the Miller indices of the 2000 shortest nonzero
+    reciprocal-lattice vectors (sorted by length, as a lattice walk gives
+    them), or of the 2000 shortest with one of each mirror pair. Plain Python
+    lists, as a host passes them."""
     rng = np.random.default_rng(RNG_SEED + atoms)
     m = round((atoms // 8) ** (1 / 3))
     assert 8 * m ** 3 == atoms
@@ -65,14 +81,17 @@ def make_structure(atoms):
     xyz = (xyz + rng.normal(0, 0.01 / m, xyz.shape)) % 1.0
     kinds = np.arange(atoms) % 3
     a = 5.64 * m  # cell edge, angstrom
-    span = np.arange(-16 * m, 16 * m + 1)
+    span = np.arange(-14, 15)  # holds the 2000 shortest of either list
     h, k, l = np.meshgrid(span, span, span, indexing="ij")
     hkl = np.stack([h.ravel(), k.ravel(), l.ravel()], axis=1)
+    if not mirror_pairs:  # keep the member whose first nonzero index is positive
+        first = np.where(hkl[:, 0] != 0, hkl[:, 0], np.where(hkl[:, 1] != 0, hkl[:, 1], hkl[:, 2]))
+        hkl = hkl[first >= 0]
     length = np.sqrt((hkl.astype(float) ** 2).sum(axis=1))
     order = np.argsort(length, kind="stable")
     hkl = hkl[order][1:REFLECTIONS + 1]
     g = length[order][1:REFLECTIONS + 1] / a
-    assert g.max() * WAVELENGTH / 2 < 1.0
+    assert g.max() * WAVELENGTH / 2 < 1.0 and np.abs(hkl).max() < 14
     return dict(
         hkls=hkl.astype(float).tolist(), g_hkls=g.tolist(), wavelength=WAVELENGTH,
         frac_coords_x=xyz[:, 0].tolist(), frac_coords_y=xyz[:, 1].tolist(),
@@ -113,6 +132,14 @@ def numpy_per_reflection(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
 
 
 def numpy_vectorised(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
+    block = max(1, (1 << 23) // (len(x) * a.shape[1]))  # about 64 MiB per array
+    return np.concatenate([
+        numpy_vectorised_block(hkls[i:i + block], g[i:i + block], wavelength,
+                               x, y, z, zn, a, b, occ, dw)
+        for i in range(0, len(hkls), block)])
+
+
+def numpy_vectorised_block(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
     sin_theta = g * wavelength * 0.5
     ok = (g != 0) & ~(sin_theta > 1)
     theta = np.arcsin(np.where(ok, sin_theta, 0.0))
@@ -128,27 +155,34 @@ def numpy_vectorised(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
     return np.where(ok[:, None], np.stack([2 * theta * DEGREES, lp * (re * re + im * im)], 1), 0.0)
 
 
-def peakforge_variant(parallel, use_simd):
+def peakforge_variant(parallel, use_simd, simd=None):
     def call(s, _arrays):
+        if simd is None:
+            os.environ.pop("PEAKFORGE_SIMD", None)
+        else:
+            os.environ["PEAKFORGE_SIMD"] = simd
         return peakforge.calculate_xrd_intensities(
             *s.values(), parallel, WORKERS if parallel else 0, use_simd)
     return call
 
 
-VARIANTS = {
-    "serial scalar": peakforge_variant(False, False),
-    "serial SIMD": peakforge_variant(False, True),
-    f"parallel scalar ({WORKERS} workers)": peakforge_variant(True, False),
-    f"parallel SIMD ({WORKERS} workers)": peakforge_variant(True, True),
-    "numpy per reflection": lambda _s, arrays: numpy_per_reflection(**arrays),
-    "numpy vectorised": lambda _s, arrays: numpy_vectorised(**arrays),
-}
-# Variant -> the one whose bits it must reproduce.
-IDENTICAL_TO = {f"parallel scalar ({WORKERS} workers)": "serial scalar",
-                f"parallel SIMD ({WORKERS} workers)": "serial SIMD"}
+def variants(atoms, eight_lanes):
+    table = {
+        "serial scalar": peakforge_variant(False, False),
+        "serial 4-lane": peakforge_variant(False, True, "avx2"),
+    }
+    if eight_lanes:
+        table["serial 8-lane"] = peakforge_variant(False, True)
+        table[f"parallel 8-lane ({WORKERS} workers)"] = peakforge_variant(True, True)
+    else:
+        table[f"parallel 4-lane ({WORKERS} workers)"] = peakforge_variant(True, True, "avx2")
+    if atoms <= 512:
+        table["numpy per reflection"] = lambda _s, arrays: numpy_per_reflection(**arrays)
+    table["numpy vectorised"] = lambda _s, arrays: numpy_vectorised(**arrays)
+    return table
 
 
-def time_calls(function, repeats, budget=5.0):
+def time_calls(function, repeats, budget=4.0):
     """Medians of wall and CPU seconds per call (CPU summed over all threads)."""
     function()  # warm up
     walls, cpus = [], []
@@ -163,85 +197,80 @@ def time_calls(function, repeats, budget=5.0):
 
 def check_agreement(results):
     reference = np.asarray(results["serial scalar"], dtype=float)
+    simd = results["serial 4-lane"]
     scale = np.abs(reference[:, 1]).max()
     for name, result in results.items():
         got = np.asarray(result, dtype=float)
-        if name in IDENTICAL_TO:
-            same = np.asarray(results[IDENTICAL_TO[name]], dtype=float)
-            assert got.tobytes() == same.tobytes(), f"{name} differs from {IDENTICAL_TO[name]}"
-            continue
+        if "lane" in name:  # every SIMD mode gives the 4-lane bits
+            assert got.tobytes() == np.asarray(simd, dtype=float).tobytes(), f"{name} differs"
+        elif name.startswith("parallel"):
+            assert got.tobytes() == reference.tobytes(), f"{name} differs"
         angle_error = np.abs(got[:, 0] - reference[:, 0]).max() / np.abs(reference[:, 0]).max()
         intensity_error = np.abs(got[:, 1] - reference[:, 1]).max() / scale
         assert angle_error <= 1e-12 and intensity_error <= 1e-12, (
             f"{name}: relative error {angle_error:.3g} in 2theta, {intensity_error:.3g} in I")
 
 
-def peak_memory(variant, atoms):
-    """Peak resident memory one call adds, in a fresh process (bytes)."""
-    done = subprocess.run([sys.executable, __file__, "--memory", variant, str(atoms)],
-                          capture_output=True, text=True, check=True)
-    return int(done.stdout)
-
-
-def measure_memory(variant, atoms):
-    s = make_structure(atoms)
-    arrays = numpy_arrays(s)
-    function = VARIANTS[variant]
-    with open("/proc/self/clear_refs", "w") as f:  # restart the high-water mark
-        f.write("5")
-    base = rss_kib("VmRSS")
-    function(s, arrays)
-    print((rss_kib("VmHWM") - base) * 1024)
-
-
-def rss_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field)
+def floor_loops():
+    """ns per atom of the bare 4-lane and 8-lane loops, built with the
+    module's flags."""
+    build = ROOT / "build" / "bench"
+    cmake = Path(sys.executable).parent / "cmake"
+    subprocess.run([str(cmake), "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
+                    f"-DPython_EXECUTABLE={sys.executable}", "-DPEAKFORGE_BUILD_BENCH=ON",
+                    f"-DCMAKE_MAKE_PROGRAM={Path(sys.executable).parent / 'ninja'}"],
+                   check=True, capture_output=True)
+    subprocess.run([str(cmake), "--build", str(build), "--target", "intensity_floor"],
+                   check=True, capture_output=True)
+    done = subprocess.run([str(build / "intensity_floor")], check=True, capture_output=True,
+                          text=True)
+    return {line.split()[0]: float(line.split()[1]) for line in done.stdout.splitlines()}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeats", type=int, default=9)
-    parser.add_argument("--memory", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES))
     options = parser.parse_args()
-    if options.memory:
-        measure_memory(options.memory[0], int(options.memory[1]))
-        return
 
+    floors = floor_loops()
+    floor = floors["4-lane"]
+    eight_lanes = "8-lane" in floors
     print(f"numpy {np.__version__}, CPU features used by numpy: "
           + " ".join(f for f, on in np._core._multiarray_umath.__cpu_features__.items()
                      if on and f.startswith("AVX512")) + f"; {os.cpu_count()} logical processors")
-    print(f"{REFLECTIONS} reflections, medians of up to {options.repeats} calls; "
-          "ratios are speed-ups (baseline time / variant time)\n")
-    print("| atoms | variant | wall ms | CPU ms | ns per atom x reflection | "
-          "vs numpy per reflection | vs numpy vectorised | vs serial scalar | "
-          "peak extra memory MiB |")
-    print("|---:|---|---:|---:|---:|---:|---:|---:|---:|")
-    overheads = []
-    for atoms in SIZES:
-        s = make_structure(atoms)
-        arrays = numpy_arrays(s)
-        results = {name: function(s, arrays) for name, function in VARIANTS.items()}
-        check_agreement(results)
-        times = {name: time_calls(lambda f=function: f(s, arrays), options.repeats)
-                 for name, function in VARIANTS.items()}
-        for name, (wall, cpu) in times.items():
-            memory = peak_memory(name, atoms) / 2 ** 20
-            print(f"| {atoms} | {name} | {wall * 1e3:.2f} | {cpu * 1e3:.2f} | "
-                  f"{wall / (atoms * REFLECTIONS) * 1e9:.2f} | "
-                  f"{times['numpy per reflection'][0] / wall:.2f} | "
-                  f"{times['numpy vectorised'][0] / wall:.2f} | "
-                  f"{times['serial scalar'][0] / wall:.2f} | {memory:.1f} |", flush=True)
-        for mode in ("scalar", "SIMD"):
-            serial = times[f"serial {mode}"][1]
-            parallel = times[f"parallel {mode} ({WORKERS} workers)"][1]
-            overheads.append(f"{atoms} atoms, {mode}: {(parallel / serial - 1) * 100:+.1f}%")
-    print("\nCPU time of the parallel walk over its serial mode: " + "; ".join(overheads))
-    print("All variants agree: parallel bit for bit with serial, the rest to 1e-12 "
-          "relative to the pattern's largest intensity.")
+    print("floor (bare loops over 512 atoms in L1, ns per atom): "
+          + ", ".join(f"{form} {ns:.3f}" for form, ns in floors.items()))
+    print(f"{REFLECTIONS} reflections, medians of up to {options.repeats} calls; ratios are "
+          "speed-ups (baseline time / variant time), x floor is ns per pair / the 4-lane floor\n")
+    print("| atoms | reflections | variant | wall ms | CPU ms | ns per atom x reflection | "
+          "x floor | vs numpy vectorised | vs serial scalar |")
+    print("|---:|---|---|---:|---:|---:|---:|---:|---:|")
+    per_pair = {}
+    for atoms in options.sizes:
+        for list_name, mirror_pairs in LISTS.items():
+            s = make_structure(atoms, mirror_pairs)
+            arrays = numpy_arrays(s)
+            table = variants(atoms, eight_lanes)
+            results = {name: function(s, arrays) for name, function in table.items()}
+            check_agreement(results)
+            times = {name: time_calls(lambda f=function: f(s, arrays), options.repeats)
+                     for name, function in table.items()}
+            for name, (wall, cpu) in times.items():
+                ns = cpu / (atoms * REFLECTIONS) * 1e9
+                per_pair[atoms, list_name, name] = ns
+                print(f"| {atoms} | {list_name} | {name} | {wall * 1e3:.2f} | {cpu * 1e3:.2f} | "
+                      f"{ns:.2f} | {ns / floor:.2f} | "
+                      f"{times['numpy vectorised'][1] / cpu:.2f} | "
+                      f"{times['serial scalar'][1] / cpu:.2f} |", flush=True)
+    os.environ.pop("PEAKFORGE_SIMD", None)
+    best = "serial 8-lane" if eight_lanes else "serial 4-lane"
+    if {64, 4096} <= set(options.sizes):
+        print("\nWhole call per pair, 64 atoms over 4096 atoms (" + best + "): " + "; ".join(
+            f"{list_name} {per_pair[64, list_name, best] / per_pair[4096, list_name, best]:.2f}"
+            for list_name in LISTS))
+    print("All variants agree: every SIMD mode bit for bit with 4 lanes, parallel with serial, "
+          "the rest to 1e-12 relative to the pattern's largest intensity.")
 
 
 if __name__ == "__main__":

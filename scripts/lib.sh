@@ -31,9 +31,11 @@ find_python313() {
   return 1
 }
 
-# Creates .venv (once) and installs the package with the given extras.
+# Creates .venv (once) and installs the package with the given extras; any
+# further arguments go to pip install (build settings, say).
 setup_venv() {
   local extras="$1"
+  shift
   if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if sys.version_info[:2] == (3, 13) else 1)' >/dev/null 2>&1; then
     local python
     python=$(find_python313)
@@ -41,6 +43,6 @@ setup_venv() {
     "$python" -m venv .venv
   fi
   .venv/bin/python -m pip install --quiet --upgrade pip
-  .venv/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
-  .venv/bin/python -m pip install --quiet ".${extras}"
+  .venv/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+  .venv/bin/python -m pip install --quiet "$@" ".${extras}"
 }

@@ -1,9 +1,68 @@
+"""Helpers shared by the test files (imported with `from conftest import ...`)."""
+
+import functools
 import os
+import struct
+
+import pytest
 
 # Internal failures print a diagnostic to standard error; keep it to the short
 # form, whatever the machine's environment says (the choice is read once per
 # process, at the first failure). Tests of the diagnostic itself run children.
 os.environ["RUST_BACKTRACE"] = "0"
+
+# The module's functions in the order of its table and __all__, each with its
+# parameters in declaration order.
+PARAMETERS = {
+    "get_unique_families_rust": ("hkls",),
+    "generate_hkl_points": ("recip_matrix", "max_r", "min_r"),
+    "calculate_xrd_intensities": (
+        "hkls", "g_hkls", "wavelength", "frac_coords_x", "frac_coords_y", "frac_coords_z",
+        "atomic_numbers", "scattering_coeffs", "occupancies", "dw_factors", "parallel",
+        "num_threads", "use_simd"),
+    "merge_peaks": ("two_thetas", "intensities", "hkls", "d_hkls", "tolerance"),
+    "normalize_intensities": ("intensities", "max_value"),
+}
+
+
+def index_message(length, index):
+    """The message of an internal failure at an index past the end of a vector."""
+    return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+@functools.cache
+def panic_type():
+    """The module's PanicException type (not a module attribute), provoked
+    with a g_hkls too short."""
+    import peakforge
+    try:
+        peakforge.calculate_xrd_intensities([[1.0, 0.0, 0.0]], [], 1.0, [], [], [], [], [], [],
+                                            [], False, 0, False)
+    except BaseException as e:  # noqa: B036 - that is the point
+        return type(e)
+    raise AssertionError("a too short g_hkls did not fail")
+
+
+def panic_of(function, *args, **kwargs):
+    """The PanicException that function(*args, **kwargs) raises."""
+    with pytest.raises(BaseException) as info:
+        function(*args, **kwargs)
+    assert type(info.value).__name__ == "PanicException", repr(info.value)
+    assert not isinstance(info.value, Exception)
+    return info.value
+
+
+def bits(value, any_nan=False):
+    """A result's floats as their exact bit patterns, in the same lists, tuples
+    and dicts. With any_nan, every NaN is the same (where the sign of a
+    computed NaN is the processor's choice)."""
+    if isinstance(value, float):
+        return b"nan" if any_nan and value != value else struct.pack("<d", value)
+    if isinstance(value, (list, tuple)):
+        return type(value)(bits(v, any_nan) for v in value)
+    if isinstance(value, dict):
+        return {k: bits(v, any_nan) for k, v in value.items()}
+    return value
 
 
 def pytest_report_header(config):

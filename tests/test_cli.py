@@ -28,7 +28,8 @@ def test_console_command_without_arguments_prints_silicon():
     done = subprocess.run([sys.executable, "-m", "peakforge_pattern", "pattern"],
                           capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
-    lines = done.stdout.splitlines()
+    scale, *lines = done.stdout.splitlines()
+    assert scale == "# intensity scale max: strongest peak in 2theta 0-90 is 100"
     assert lines[0].split() == ["2theta", "d", "I", "hkl", "mult"]
     assert lines[1].split()[2:] == ["100.00", "(1", "1", "1)", "8"]
     assert done.stderr == ""
@@ -56,7 +57,7 @@ def test_folder_gives_one_table_with_a_structure_column(capsys, tmp_path):
     (tmp_path / "notes.txt").write_text("not a structure")
     status, out, err = run(capsys, str(tmp_path), "--no-progress")
     assert status == 0 and err == ""
-    lines = out.splitlines()
+    lines = out.splitlines()[1:]  # after the scale line
     assert lines[0].split()[0] == "structure"
     assert {line.split()[0] for line in lines[1:]} == set(EXAMPLES)
 
@@ -92,7 +93,7 @@ def test_bad_files_get_one_line_each_and_the_rest_is_still_computed(capsys, tmp_
         paths.append(str(path))
     status, out, err = run(capsys, paths[0], str(example_path("cscl")), *paths[1:], "--no-progress")
     assert status == 2
-    assert {line.split()[0] for line in out.splitlines()[1:]} == {"cscl"}
+    assert {line.split()[0] for line in out.splitlines()[2:]} == {"cscl"}
     lines = err.splitlines()
     assert len(lines) == len(BAD_FILES) and "Traceback" not in err
     for line, path in zip(lines, paths):

@@ -4,7 +4,6 @@ import math
 import os
 import random
 import re
-import struct
 import subprocess
 import sys
 import textwrap
@@ -14,6 +13,7 @@ import time
 import pytest
 
 import peakforge
+from conftest import bits, index_message, panic_of
 
 xrd = peakforge.calculate_xrd_intensities
 COEFFS = {8: [[0.5, 10.0], [1.2, 2.5], [0.3, 0.8], [0.1, 30.0]],
@@ -41,19 +41,8 @@ def run(args, parallel=False, num_threads=0, use_simd=False):
     return xrd(**args, parallel=parallel, num_threads=num_threads, use_simd=use_simd)
 
 
-def bits(pairs):
-    return [struct.pack("<2d", *pair) for pair in pairs]
-
-
-def panic_of(args, **mode):
-    with pytest.raises(BaseException) as info:
-        run(args, **mode)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
-
-
-def index_message(length, index):
-    return f"index out of bounds: the len is {length} but the index is {index}"
+def panic_message(args, **mode):
+    return str(panic_of(run, args, **mode))
 
 
 @pytest.mark.parametrize("use_simd", [False, True])
@@ -62,7 +51,7 @@ def test_parallel_walk_gives_the_serial_bits(reflections, use_simd):
     args = structure(atoms=13, reflections=reflections)
     serial = run(args, use_simd=use_simd)
     assert len(serial) == reflections
-    for workers in (1, 2, 3, 7):
+    for workers in (1, 2, 3, 4, 7, 8):
         assert bits(run(args, True, workers, use_simd)) == bits(serial), workers
     assert bits(run(args, True, 0, use_simd)) == bits(serial)
 
@@ -113,7 +102,7 @@ def test_simd_reads_hkl_first_even_without_atoms():
                 occupancies=[], dw_factors=[])
     assert run(args) == [(28.95502437185985, 0.0), (0.0, 0.0)]
     for parallel in (False, True):
-        assert panic_of(args, parallel=parallel, num_threads=2, use_simd=True) == index_message(2, 2)
+        assert panic_message(args, parallel=parallel, num_threads=2, use_simd=True) == index_message(2, 2)
     early = {**args, "g_hkls": [0.0, 2.5]}  # both reflections exit before the sum
     assert run(early, use_simd=True) == [(0.0, 0.0), (0.0, 0.0)]
 
@@ -136,7 +125,7 @@ def test_short_atom_arrays_fail_alike_in_every_mode(changes, message):
     args = {**structure(atoms=9, reflections=40, seed=3), **changes}
     args["g_hkls"] = [0.0, 0.7] * 20
     for mode in MODES:
-        assert panic_of(args, **mode) == message, mode
+        assert panic_message(args, **mode) == message, mode
     # Reflections that exit early read no atom data at all.
     early = {**args, "g_hkls": [0.0, 2.5] * 20}
     for mode in MODES:
@@ -146,17 +135,17 @@ def test_short_atom_arrays_fail_alike_in_every_mode(changes, message):
 def test_short_g_hkls_fails_with_one_of_the_failing_indices():
     args = {**structure(atoms=6, reflections=50, seed=4)}
     args["g_hkls"] = args["g_hkls"][:30]
-    assert panic_of(args) == index_message(30, 30)
+    assert panic_message(args) == index_message(30, 30)
     possible = {index_message(30, i) for i in range(30, 50)}
     for workers in (2, 7):
-        assert panic_of(args, parallel=True, num_threads=workers) in possible
+        assert panic_message(args, parallel=True, num_threads=workers) in possible
 
 
 def test_failures_on_workers_are_reported_by_each_and_raised_once(capfd):
     args = {**structure(atoms=6, reflections=400, seed=5), "occupancies": [1.0] * 5}
     args["g_hkls"] = [0.5] * 400
     capfd.readouterr()
-    assert panic_of(args, parallel=True, num_threads=4) == index_message(5, 5)
+    assert panic_message(args, parallel=True, num_threads=4) == index_message(5, 5)
     err = capfd.readouterr().err
     heads = re.findall(r"thread '<unnamed>' \((\d+)\) panicked at [^\n]+:\n" +
                        re.escape(index_message(5, 5)) + "\n", err)

@@ -9,20 +9,15 @@ import textwrap
 import pytest
 
 import peakforge
+from conftest import panic_of
 
 ARGS = ([[1, 0, 0], [1, 0, 0]], [0.5], 1.0, [0.0], [0.0], [0.0], [1], [[]], [1.0], [0.0],
         False, 0, False)
 
 
-def panic_of(*args):
-    with pytest.raises(BaseException) as info:
-        peakforge.calculate_xrd_intensities(*args)
-    return info.value
-
-
 def test_panic_exception_type_and_message():
-    first = panic_of(*ARGS)
-    second = panic_of(*ARGS)
+    first = panic_of(peakforge.calculate_xrd_intensities, *ARGS)
+    second = panic_of(peakforge.calculate_xrd_intensities, *ARGS)
     kind = type(first)
     assert kind is type(second)
     assert (kind.__name__, kind.__module__) == ("PanicException", "pyo3_runtime")

@@ -5,6 +5,7 @@ import math
 import pytest
 
 import peakforge
+from conftest import index_message, panic_of
 
 NAN, INF = float("nan"), float("inf")
 
@@ -18,14 +19,7 @@ def xrd(hkls, g_hkls, wavelength=1.0, x=(0.0,), y=(0.0,), z=(0.0,), z_numbers=(1
 
 
 def panic_message(*args, **kwargs):
-    with pytest.raises(BaseException) as info:
-        xrd(*args, **kwargs)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
-
-
-def index_message(length, index):
-    return f"index out of bounds: the len is {length} but the index is {index}"
+    return str(panic_of(xrd, *args, **kwargs))
 
 
 def test_worked_values():

@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis import event, given
 
 import peakforge
+from conftest import PARAMETERS, panic_type
 
 settings.register_profile("ci", max_examples=2000, deadline=None,
                           suppress_health_check=list(HealthCheck))
@@ -32,34 +33,6 @@ settings.register_profile("dev", max_examples=200, deadline=None,
 PROFILE = settings.get_profile(os.environ.get("PEAKFORGE_HYPOTHESIS_PROFILE") or "dev")
 # Calling-convention checks are cheap per example but need fewer of them.
 CALL_PROFILE = settings(PROFILE, max_examples=max(100, PROFILE.max_examples // 4))
-
-PARAMETERS = {
-    "get_unique_families_rust": ("hkls",),
-    "generate_hkl_points": ("recip_matrix", "max_r", "min_r"),
-    "calculate_xrd_intensities": (
-        "hkls", "g_hkls", "wavelength", "frac_coords_x", "frac_coords_y", "frac_coords_z",
-        "atomic_numbers", "scattering_coeffs", "occupancies", "dw_factors", "parallel",
-        "num_threads", "use_simd"),
-    "merge_peaks": ("two_thetas", "intensities", "hkls", "d_hkls", "tolerance"),
-    "normalize_intensities": ("intensities", "max_value"),
-}
-
-
-def present(name):
-    if name not in peakforge.__all__:
-        pytest.skip(f"{name} is not in this build yet")
-    return getattr(peakforge, name)
-
-
-def panic_type():
-    """The module's PanicException type, provoked with a g_hkls too short."""
-    try:
-        peakforge.calculate_xrd_intensities([[1.0, 0.0, 0.0]], [], 1.0, [], [], [], [], [], [],
-                                            [], False, 0, False)
-    except BaseException as e:  # noqa: B036 - that is the point
-        return type(e)
-    raise AssertionError("a too short g_hkls did not fail")
-
 
 PANIC = panic_type()
 
@@ -419,7 +392,7 @@ def call_and_check(name, function, *args, **kwargs):
 
 @pytest.mark.parametrize("name", PARAMETERS)
 def test_arbitrary_arguments_give_a_result_or_an_allowed_exception(name):
-    function = present(name)
+    function = getattr(peakforge, name)
 
     @PROFILE
     @given(args=arguments(name))
@@ -433,7 +406,7 @@ def test_arbitrary_arguments_give_a_result_or_an_allowed_exception(name):
 def test_arbitrary_argument_counts_and_keywords(name):
     """Too many or too few positionals, duplicates, unknown keywords (also
     ones without UTF-8 text), in any mix."""
-    function = present(name)
+    function = getattr(peakforge, name)
     parameters = PARAMETERS[name]
     values = arguments(name)
     keyword_names = st.sampled_from(

@@ -6,6 +6,7 @@ import random
 import pytest
 
 import peakforge
+from conftest import index_message, panic_of
 
 IDENTITY = [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
 UNIT_POINTS = [([1.0, 0.0, 0.0], 1.0), ([0.0, 1.0, 0.0], 1.0), ([0.0, 0.0, 1.0], 1.0),
@@ -129,11 +130,8 @@ def test_only_leading_block_counts():
     ],
 )
 def test_short_matrix_panics_with_index_message(matrix, length, index):
-    with pytest.raises(BaseException) as caught:
-        peakforge.generate_hkl_points(matrix, 1.0, 0.0)
-    assert type(caught.value).__name__ == "PanicException"
-    assert not isinstance(caught.value, Exception)
-    assert str(caught.value) == f"index out of bounds: the len is {length} but the index is {index}"
+    assert str(panic_of(peakforge.generate_hkl_points, matrix, 1.0, 0.0)) == index_message(
+        length, index)
     assert peakforge.generate_hkl_points(IDENTITY, 1.0, 1.0) == UNIT_POINTS
 
 

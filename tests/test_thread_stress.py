@@ -7,13 +7,11 @@ worker on purpose. The other functions are mixed in. Every result must equal,
 bit for bit, the answer computed serially before the threads started.
 """
 import math
-import struct
 import sys
 import threading
 
-import pytest
-
 import peakforge
+from conftest import bits
 
 THREADS = 8
 CALLS = 200
@@ -37,29 +35,16 @@ def intensity_arguments(parallel, num_threads, use_simd, occupancies=None):
             [0.3 + 0.1 * j for j in range(atoms)], parallel, num_threads, use_simd)
 
 
-def bits(value):
-    """A structure's floats as their exact bit patterns (NaN included)."""
-    if isinstance(value, float):
-        return struct.pack("<d", value)
-    if isinstance(value, (list, tuple)):
-        return type(value)(bits(v) for v in value)
-    if isinstance(value, dict):
-        return {k: bits(v) for k, v in value.items()}
-    return value
-
-
-def other_calls():
-    """(name, args) of the other functions present in this build."""
-    calls = {
-        "generate_hkl_points": ([[0.4, 0.0, 0.0], [0.1, 0.5, 0.0], [0.0, 0.2, 0.45]], 1.2, 0.1),
-        "get_unique_families_rust": (
-            [[h, k, l] for h in range(-2, 3) for k in range(-2, 3) for l in range(0, 2)],),
-        "merge_peaks": ([10.0, 10.2, 30.0, 30.1, 30.4, 45.0] * 5, [1.0, 2.0, 5.0, 0.5, 3.0, 4.0] * 5,
-                        [[1, 0, 0], [0, 1, 0], [1, 1, 1], [1, 1, 0], [2, 0, 0], [2, 1, 0]] * 5,
-                        [4.0, 3.9, 2.0, 1.99, 1.5, 1.2] * 5, 0.5),
-        "normalize_intensities": ([0.5 * i for i in range(40)] + [math.nan], 100.0),
-    }
-    return [(name, args) for name, args in calls.items() if name in peakforge.__all__]
+# The other functions, mixed in with their arguments.
+OTHER_CALLS = {
+    "generate_hkl_points": ([[0.4, 0.0, 0.0], [0.1, 0.5, 0.0], [0.0, 0.2, 0.45]], 1.2, 0.1),
+    "get_unique_families_rust": (
+        [[h, k, l] for h in range(-2, 3) for k in range(-2, 3) for l in range(0, 2)],),
+    "merge_peaks": ([10.0, 10.2, 30.0, 30.1, 30.4, 45.0] * 5, [1.0, 2.0, 5.0, 0.5, 3.0, 4.0] * 5,
+                    [[1, 0, 0], [0, 1, 0], [1, 1, 1], [1, 1, 0], [2, 0, 0], [2, 1, 0]] * 5,
+                    [4.0, 3.9, 2.0, 1.99, 1.5, 1.2] * 5, 0.5),
+    "normalize_intensities": ([0.5 * i for i in range(40)] + [math.nan], 100.0),
+}
 
 
 SHORT = [1.0, 1.0]  # occupancies too short for the 9 atoms: every reflection fails
@@ -77,7 +62,7 @@ def test_threads_calling_at_once_get_the_serial_answers():
     serial = {use_simd: bits(peakforge.calculate_xrd_intensities(
         *intensity_arguments(False, 0, use_simd))) for use_simd in (False, True)}
     others = [(getattr(peakforge, name), args, bits(getattr(peakforge, name)(*args)))
-              for name, args in other_calls()]
+              for name, args in OTHER_CALLS.items()]
     failing = {use_simd: serial_failure(use_simd) for use_simd in (False, True)}
     failures = []
     start = threading.Barrier(THREADS)
@@ -97,7 +82,7 @@ def test_threads_calling_at_once_get_the_serial_answers():
                         assert str(e) == message
                     else:
                         raise AssertionError("short occupancies did not fail")
-                elif step % 5 == 4 and others:
+                elif step % 5 == 4:
                     function, args, expected = others[step % len(others)]
                     assert bits(function(*args)) == expected, function.__name__
                 else:
@@ -121,14 +106,3 @@ def test_threads_calling_at_once_get_the_serial_answers():
     finally:
         sys.setswitchinterval(interval)
     assert not failures, "\n".join(failures)
-
-
-@pytest.mark.parametrize("use_simd", [False, True])
-def test_every_worker_count_matches_the_serial_walk(use_simd):
-    """The same check without threads around it, so that a difference in the
-    parallel walk itself is told apart from one caused by concurrency."""
-    serial = bits(peakforge.calculate_xrd_intensities(*intensity_arguments(False, 0, use_simd)))
-    for workers in (0,) + WORKERS + (3, 7):
-        result = peakforge.calculate_xrd_intensities(
-            *intensity_arguments(True, workers, use_simd))
-        assert bits(result) == serial, f"{workers} workers"

@@ -1,104 +1,367 @@
-"""Reading a structure from a CIF file: cell, symmetry and atom sites."""
+"""Reading a structure from a CIF file: cell, symmetry and atom sites.
+
+Real files are often untidy; what can be read without guessing is read
+with a warning (a tag written twice, stray non-UTF-8 bytes, labels standing
+in for element symbols, '?' or '.' for unknown values), and what cannot is
+refused with a message naming the tag or site.
+"""
 
 from __future__ import annotations
 
+import gzip
 import math
+import re
+import zlib
+from collections import Counter
+from dataclasses import dataclass
 from pathlib import Path
 
 import gemmi
 import numpy as np
 
+from . import checks, displacements, symmetry
+from .composition import composition_problems, parse_formula
 from .errors import InputError
 from .scattering import LAST_TABULATED_ELEMENT, is_tabulated
-from .structure import Structure, lattice_from_parameters
+from .structure import Structure, assemble_structure, lattice_from_parameters, refuse_if_strict
 
-_EIGHT_PI_SQUARED = 8.0 * math.pi * math.pi
+_GZIP_MAGIC = b"\x1f\x8b"
+_LEADING_LETTERS = re.compile(r"\s*([A-Za-z]{1,2})")
+
+# Each CIF item under its DDL1 name and its DDLm (dotted) name; the first
+# one present is read.
+_OPERATIONS = ("_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz",
+               "_space_group_symop.operation_xyz")
+_HALL = ("_space_group_name_Hall", "_symmetry_space_group_name_Hall", "_space_group.name_Hall")
+_HERMANN_MAUGUIN = ("_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M",
+                    "_space_group.name_H-M_alt", "_space_group_name_H-M_ref")
+_NUMBER = ("_space_group_IT_number", "_symmetry_Int_Tables_number", "_space_group.IT_number")
+_ANISO_U = ("U_11", "U_22", "U_33", "U_12", "U_13", "U_23")
+_ANISO_B = ("B_11", "B_22", "B_33", "B_12", "B_13", "B_23")
 
 
 def _one_line(exc: BaseException) -> str:
     return " ".join(str(exc).split()) or type(exc).__name__
 
 
-def _structure_block(doc: gemmi.cif.Document) -> gemmi.cif.Block:
+def _decode(data: bytes) -> tuple[str, list[str]]:
+    """Text of the file; bytes that are not UTF-8 are replaced, with a warning."""
+    if data.startswith(_GZIP_MAGIC):
+        try:
+            data = gzip.decompress(data)
+        except (OSError, EOFError, zlib.error) as exc:
+            raise InputError(f"cannot read: damaged gzip data ({_one_line(exc)})") from None
+    try:
+        return data.decode("utf-8-sig"), []
+    except UnicodeDecodeError as exc:
+        line = data.count(b"\n", 0, exc.start) + 1
+        return (data.decode("utf-8-sig", errors="replace"),
+                [f"line {line} is not UTF-8 text: its undecodable bytes were replaced"])
+
+
+def _structure_block(doc: gemmi.cif.Document) -> tuple[gemmi.cif.Block, list[str]]:
     """The first data block that lists atom sites (else the first block)."""
     if len(doc) == 0:
         raise InputError("no data block")
-    for block in doc:
-        if block.find_values("_atom_site_fract_x"):
-            return block
-    return doc[0]
+    with_sites = [block for block in doc if block.find_values("_atom_site_fract_x")]
+    if not with_sites:
+        return doc[0], []
+    warnings = []
+    if len(with_sites) > 1:
+        warnings.append(f"the file holds {len(with_sites)} structures; the first, "
+                        f"data_{with_sites[0].name}, is read")
+    return with_sites[0], warnings
 
 
-def _check_symmetry(small: gemmi.SmallStructure, block: gemmi.cif.Block) -> None:
-    """Refuse symmetry the file states but that cannot be applied.
+def _duplicate_tags(block: gemmi.cif.Block) -> list[str]:
+    tags: list[str] = []
+    for item in block:
+        if item.pair is not None:
+            tags.append(item.pair[0].lower())
+        elif item.loop is not None:
+            tags.extend(tag.lower() for tag in item.loop.tags)
+    return [f"tag {tag} appears {n} times; the first value is used"
+            for tag, n in Counter(tags).items() if n > 1]
 
-    Without this a file naming an unknown group, or listing operations in
-    a setting that is not recognised, would silently lose every atom that
-    symmetry generates.
+
+def _value(block: gemmi.cif.Block, tags: tuple[str, ...]) -> str | None:
+    """The first non-null value among ``tags``, as a plain string."""
+    for tag in tags:
+        raw = block.find_value(tag)
+        if raw is not None and not gemmi.cif.is_null(raw):
+            return gemmi.cif.as_string(raw).strip()
+    return None
+
+
+def _number(raw: str, what: str) -> float:
+    value = gemmi.cif.as_number(raw)
+    if not math.isfinite(value):
+        raise InputError(f"cannot read {what} {raw!r} as a number")
+    return value
+
+
+def _cell(block: gemmi.cif.Block) -> tuple[float, ...]:
+    lengths = [_value(block, (f"_cell_length_{axis}", f"_cell.length_{axis}")) for axis in "abc"]
+    if any(value is None for value in lengths):
+        raise InputError("no unit cell (_cell_length_a, _cell_length_b, _cell_length_c)")
+    angles = [_value(block, (f"_cell_angle_{name}", f"_cell.angle_{name}")) for name in ("alpha", "beta", "gamma")]
+    return (*(_number(v, f"_cell_length_{axis}") for v, axis in zip(lengths, "abc")),
+            *(90.0 if v is None else _number(v, f"_cell_angle_{name}")
+              for v, name in zip(angles, ("alpha", "beta", "gamma"))))
+
+
+def _symmetry_statement(block: gemmi.cif.Block) -> tuple[symmetry.SymmetryStatement, list[str]]:
+    operations: tuple[str, ...] = ()
+    for tag in _OPERATIONS:
+        column = block.find_values(tag)
+        if column:
+            operations = tuple(gemmi.cif.as_string(v) for v in column if not gemmi.cif.is_null(v))
+            break
+    warnings = []
+    number = 0
+    number_text = _value(block, _NUMBER)
+    if number_text is not None:
+        try:
+            number = gemmi.cif.as_int(number_text)
+        except (RuntimeError, ValueError):
+            warnings.append(f"cannot read the space-group number {number_text!r}; it is ignored")
+    return symmetry.SymmetryStatement(operations, _value(block, _HALL) or "",
+                                      _value(block, _HERMANN_MAUGUIN) or "", number), warnings
+
+
+def _element(symbol: str, in_formula: set[int]) -> tuple[int, bool]:
+    """Atomic number from a type symbol or label ("Si4+", "O2-", "Fe+3", "OW1", "CA1"),
+    and whether the reading was a guess.
+
+    A label in capitals such as "CA1" reads as calcium or carbon: the
+    element in the file's formula wins, else the two-letter one.
     """
-    if small.spacegroup is not None:
-        return
-    if len(small.symops) > 1:
-        raise InputError("the symmetry operations do not form a recognised space-group setting")
-    for tag in ("_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M",
-                "_space_group_name_Hall", "_symmetry_space_group_name_Hall",
-                "_space_group_IT_number", "_symmetry_Int_Tables_number"):
-        value = block.find_value(tag)
-        if value is not None and gemmi.cif.as_string(value).strip() not in ("", "?", "."):
-            raise InputError(f"unknown space group {gemmi.cif.as_string(value).strip()!r}")
+    match = _LEADING_LETTERS.match(symbol)
+    if not match:
+        return 0, False
+    letters = match.group(1)
+    readings = [letters.capitalize()] if len(letters) == 2 else []
+    readings.append(letters[0].upper())
+    numbers = [z for z in (gemmi.Element(r).atomic_number for r in readings) if z]
+    if not numbers:
+        return 0, False
+    preferred = [z for z in numbers if z in in_formula]
+    guessed = len(numbers) == 2 and letters[1].isupper()
+    return (preferred or numbers)[0], guessed
 
 
-def _isotropic_u(site: gemmi.SmallStructure.Site, lattice: np.ndarray) -> float:
-    """U_iso, or U_eq = trace(U_cart)/3 when the file gives only anisotropic U."""
-    if site.u_iso != 0.0 or not site.aniso.nonzero():
-        return site.u_iso
-    u = site.aniso
-    u_cif = np.array([[u.u11, u.u12, u.u13], [u.u12, u.u22, u.u23], [u.u13, u.u23, u.u33]])
-    n = np.diag(np.linalg.norm(np.linalg.inv(lattice).T, axis=1))
-    columns = lattice.T
-    u_cart = columns @ n @ u_cif @ n @ columns.T
-    return float(np.trace(u_cart)) / 3.0
+@dataclass
+class _Sites:
+    labels: list[str]
+    numbers: list[int]
+    coords: list[tuple[float, float, float]]
+    occupancies: list[float]
+    b_factors: list[float]
+    given_as_u: list[bool]
 
 
-def read_cif(path: str | Path) -> Structure:
-    """Read the first structure of a CIF file, expanded to the full unit cell.
+def _aniso_u(block: gemmi.cif.Block, lattice: np.ndarray) -> dict[str, float]:
+    """U_eq (Å²) per label, from the anisotropic U_ij or B_ij loop."""
+    result: dict[str, float] = {}
+    for columns, scale in ((_ANISO_U, 1.0), (_ANISO_B, 1.0 / checks.EIGHT_PI_SQUARED)):
+        table = block.find("_atom_site_aniso_", ["label", *columns])
+        if not table:
+            continue
+        # U_cart = A N U_cif N Aᵀ with A the lattice vectors as columns and N
+        # the reciprocal lengths; U_eq is a third of its trace.
+        n = np.diag(np.linalg.norm(np.linalg.inv(lattice), axis=0))
+        columns_matrix = lattice.T
+        for row in table:
+            label = gemmi.cif.as_string(row[0])
+            values = [gemmi.cif.as_number(row[k]) for k in range(1, 7)]
+            if label in result or not all(math.isfinite(v) for v in values):
+                continue
+            u11, u22, u33, u12, u13, u23 = (v * scale for v in values)
+            u_cif = np.array([[u11, u12, u13], [u12, u22, u23], [u13, u23, u33]])
+            u_cart = columns_matrix @ n @ u_cif @ n @ columns_matrix.T
+            result[label] = float(np.trace(u_cart)) / 3.0
+        break
+    return result
 
-    Raises InputError for a file that cannot be read or parsed, that has no
-    cell or no atom sites, whose symmetry cannot be applied, or that holds
-    an element outside the scattering table.
+
+def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) -> tuple[_Sites, list[str]]:
+    table = block.find("_atom_site_", ["fract_x", "fract_y", "fract_z", "?label", "?type_symbol",
+                                       "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv", "?calc_flag"])
+    if not table or len(table) == 0:
+        raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
+    aniso = _aniso_u(block, lattice)
+    sites = _Sites([], [], [], [], [], [])
+    guesses, above_one = [], []
+
+    def present(row, k: int) -> str | None:
+        return None if not row.has(k) or gemmi.cif.is_null(row[k]) else row[k]
+
+    for index, row in enumerate(table):
+        label = gemmi.cif.as_string(present(row, 3) or "") or f"site {index + 1}"
+        if gemmi.cif.as_string(present(row, 8) or "").lower() == "dum":
+            continue  # a dummy atom marks a point, it does not scatter
+        xyz = []
+        for k, axis in enumerate("xyz"):
+            raw = present(row, k)
+            value = gemmi.cif.as_number(raw) if raw is not None else math.nan
+            if not math.isfinite(value):
+                raise InputError(f"site {label}: no fractional {axis} coordinate ({row[k]!r})")
+            xyz.append(value)
+        symbol = present(row, 4)
+        z, guessed = _element(gemmi.cif.as_string(symbol), in_formula) if symbol is not None else (0, False)
+        if z == 0:
+            z, guessed = _element(label, in_formula)
+        if guessed:
+            guesses.append(f"{label} = {gemmi.Element(z).name}")
+        if not is_tabulated(z):
+            shown = gemmi.cif.as_string(symbol) if symbol is not None else label
+            raise InputError(f"unknown element {shown!r} at site {label} "
+                             f"(elements 1 to {LAST_TABULATED_ELEMENT} are covered)")
+        occupancy_text = present(row, 5)
+        occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
+        if occupancy < 0.0:
+            raise InputError(f"negative occupancy {occupancy:g} at site {label}")
+        if occupancy > 1.0 + 1e-3:
+            above_one.append(f"{label} {occupancy:g}")
+        u_text, b_text = present(row, 6), present(row, 7)
+        given_as_u = b_text is None or u_text is not None
+        if u_text is not None:
+            u = _number(u_text, f"U of {label}")
+        elif b_text is not None:
+            u = _number(b_text, f"B of {label}") / checks.EIGHT_PI_SQUARED
+        else:
+            u = aniso.get(label, 0.0)
+        sites.labels.append(label)
+        sites.numbers.append(z)
+        sites.coords.append(tuple(xyz))
+        sites.occupancies.append(occupancy)
+        sites.b_factors.append(checks.EIGHT_PI_SQUARED * u)
+        sites.given_as_u.append(given_as_u)
+    if not sites.labels:
+        raise InputError("no atom sites other than dummy atoms")
+    warnings = []
+    if guesses:
+        warnings.append(f"element symbols that could name two elements read as {checks.listed(guesses)}")
+    if above_one:
+        warnings.append(f"occupancy above 1 at {len(above_one)} site(s): {checks.listed(above_one)}")
+    return sites, warnings
+
+
+@dataclass(frozen=True)
+class _Expansion:
+    choice: symmetry.SpaceGroupChoice
+    positions: np.ndarray
+    site_of: np.ndarray
+    site_check: checks.SiteCheck
+    composition_warnings: list[str]
+
+    @property
+    def faults(self) -> int:
+        return self.site_check.clashes + len(self.composition_warnings)
+
+
+def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGroupChoice],
+              formula_sum: str | None, formula_units: float | None) -> tuple[_Expansion, list[str]]:
+    """Sites expanded by the first choice of group under which they neither
+    collide nor contradict the formula."""
+    numbers = np.array(sites.numbers)
+    occupancies = np.array(sites.occupancies)
+    coords = np.array(sites.coords, dtype=float)
+    best = None
+    for choice in choices:
+        positions, site_of = symmetry.expand_sites(coords, choice.operations, lattice, checks.SAME_POSITION)
+        site_check = checks.check_close_sites(lattice, numbers[site_of], positions, occupancies[site_of],
+                                              sites.labels, site_of)
+        kept = site_of[site_check.keep]
+        composition = (composition_problems(numbers[kept], occupancies[kept], formula_sum, formula_units)
+                       if formula_sum else [])
+        expansion = _Expansion(choice, positions, site_of, site_check, composition)
+        if best is None or expansion.faults < best.faults:
+            best = expansion
+        if expansion.faults == 0:
+            break
+    warnings = []
+    if best.choice is not choices[0]:
+        warnings.append(f"{best.choice.description} is used: {choices[0].description}, the other origin "
+                        "choice of the group named, puts sites on top of each other or "
+                        "contradicts the formula")
+    return best, warnings
+
+
+def parse_cif(data: bytes | str, name: str = "") -> Structure:
+    """Read the first structure of CIF text, expanded to the full unit cell.
+
+    Raises InputError for text that cannot be parsed, that has no cell or no
+    atom sites, whose symmetry cannot be applied, that holds an element
+    outside the scattering table or an implausible value that cannot give a
+    pattern (a flat cell, a negative displacement); lesser problems are
+    listed in the structure's ``warnings``.
+    """
+    warnings: list[str] = []
+    if isinstance(data, bytes):
+        text, decode_warnings = _decode(data)
+        warnings += decode_warnings
+    else:
+        text = data
+    try:
+        doc = gemmi.cif.read_string(text, 0)  # level 0: a tag written twice is not fatal
+    except (RuntimeError, ValueError) as exc:
+        raise InputError(f"cannot read: {_one_line(exc)}") from None
+    block, block_warnings = _structure_block(doc)
+    warnings += block_warnings + _duplicate_tags(block)
+
+    a, b, c, alpha, beta, gamma = _cell(block)
+    lattice = lattice_from_parameters(a, b, c, alpha, beta, gamma)
+    warnings += checks.cell_problems(lattice)
+    formula_text = _value(block, ("_chemical_formula_sum", "_chemical_formula.sum"))
+    formula = parse_formula(formula_text) if formula_text else None
+    sites, site_warnings = _sites(block, lattice, set(formula or ()))
+    warnings += site_warnings
+    warnings += checks.displacement_problems(np.array(sites.b_factors), sites.labels, sites.given_as_u)
+
+    statement, statement_warnings = _symmetry_statement(block)
+    warnings += statement_warnings
+    choices = symmetry.space_group_choices(statement, alpha, gamma)
+    z_text = _value(block, ("_cell_formula_units_Z", "_cell.formula_units_Z"))
+    formula_units = gemmi.cif.as_number(z_text) if z_text else math.nan
+    expansion, origin_warnings = _expanded(
+        sites, lattice, choices, formula_text,
+        formula_units if math.isfinite(formula_units) and formula_units > 0 else None)
+    warnings += list(expansion.choice.warnings) + origin_warnings
+    warnings += symmetry.check_cell_against_group(lattice, expansion.choice)
+
+    site_of = expansion.site_of
+    u_sites = displacements.site_tensors(block, sites.labels)
+    u_aniso = None if u_sites is None else displacements.image_tensors(
+        u_sites, np.array(sites.coords, dtype=float), expansion.positions, site_of,
+        expansion.choice.operations, lattice)
+    return assemble_structure(
+        lattice, np.array(sites.numbers)[site_of], expansion.positions,
+        np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
+        name=name, symmetry_operations=expansion.choice.triplets,
+        warnings=warnings + expansion.composition_warnings,
+        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso)
+
+
+def _display_name(path: Path) -> str:
+    # File names that are not valid UTF-8 keep their bytes as escapes
+    # rather than break the output.
+    return path.stem.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def read_cif(path: str | Path, *, strict: bool = False) -> Structure:
+    """Read the first structure of a CIF file (plain or gzipped), expanded to the full unit cell.
+
+    Raises InputError as parse_cif does, and for a file that cannot be
+    read; with ``strict`` any warning is raised as an InputError too.
     """
     path = Path(path)
     try:
-        with open(path, "rb"):
-            pass  # a plain "no such file" or "is a directory" beats the parser's wording
+        with open(path, "rb") as stream:
+            data = stream.read()
     except OSError as exc:
         raise InputError(f"cannot read: {exc.strerror or _one_line(exc)}") from None
-    try:
-        doc = gemmi.cif.read(str(path))
-    except (RuntimeError, ValueError, OSError) as exc:
-        raise InputError(f"cannot read: {_one_line(exc)}") from None
-    block = _structure_block(doc)
-    if any(block.find_value(f"_cell_length_{axis}") is None for axis in "abc"):
-        raise InputError("no unit cell (_cell_length_a, _cell_length_b, _cell_length_c)")
-    try:
-        small = gemmi.make_small_structure_from_block(block)
-    except (RuntimeError, ValueError) as exc:
-        raise InputError(f"cannot read the structure: {_one_line(exc)}") from None
-    if len(small.sites) == 0:
-        raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
-    _check_symmetry(small, block)
-
-    cell = small.cell
-    lattice = lattice_from_parameters(cell.a, cell.b, cell.c, cell.alpha, cell.beta, cell.gamma)
-    numbers, coords, occupancies, b_factors = [], [], [], []
-    for site in small.get_all_unit_cell_sites():
-        z = site.element.atomic_number
-        if not is_tabulated(z):
-            symbol = site.type_symbol or site.label
-            raise InputError(f"unknown element {symbol!r} at site {site.label} "
-                             f"(elements 1 to {LAST_TABULATED_ELEMENT} are covered)")
-        numbers.append(z)
-        coords.append((site.fract.x, site.fract.y, site.fract.z))
-        occupancies.append(site.occ)
-        b_factors.append(_EIGHT_PI_SQUARED * _isotropic_u(site, lattice))
-    return Structure.from_arrays(lattice, numbers, coords, occupancies, b_factors, name=path.stem)
+    structure = parse_cif(data, name=_display_name(path))
+    if strict:
+        refuse_if_strict(structure.warnings)
+    return structure

@@ -25,8 +25,14 @@ def _rows(patterns):
             yield pattern, i
 
 
+def scale_header(patterns) -> list[str]:
+    """Comment lines saying what the intensities mean (one per distinct scale)."""
+    return list(dict.fromkeys(f"# {p.scale_description}" for p in patterns))
+
+
 def table(patterns, named=None) -> str:
-    """Fixed-width table: 2theta (deg), d (A), I (strongest = 100), (hkl), multiplicity."""
+    """Fixed-width table: 2theta (deg), d (A), I, (hkl), multiplicity, after a
+    comment line naming the intensity scale."""
     named = _named(patterns, named)
     header = (["structure"] if named else []) + ["2theta", "d", "I", "hkl", "mult"]
     rows = []
@@ -38,7 +44,7 @@ def table(patterns, named=None) -> str:
         rows.append(row)
     widths = [max(len(r[c]) for r in [header] + rows) for c in range(len(header))]
     text_columns = {header.index("hkl")} | ({0} if named else set())
-    lines = []
+    lines = scale_header(patterns)
     for row in [header] + rows:
         cells = [cell.ljust(w) if c in text_columns else cell.rjust(w)
                  for c, (cell, w) in enumerate(zip(row, widths))]
@@ -47,18 +53,20 @@ def table(patterns, named=None) -> str:
 
 
 def csv_text(patterns, named=None) -> str:
-    """CSV with full-precision numbers; a peak's families are separated by ';'."""
+    """CSV with full-precision numbers; a peak's families are separated by ';',
+    and the last column names the intensity scale."""
     named = _named(patterns, named)
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow((["structure"] if named else [])
-                    + ["two_theta", "d", "intensity", "absolute_intensity", "hkl", "multiplicity"])
+                    + ["two_theta", "d", "intensity", "absolute_intensity", "hkl", "multiplicity",
+                       "intensity_scale"])
     for pattern, i in _rows(patterns):
         writer.writerow(([pattern.structure_name] if named else []) + [
             repr(float(pattern.two_theta[i])), repr(float(pattern.d[i])),
             repr(float(pattern.intensity[i])), repr(float(pattern.absolute_intensity[i])),
             ";".join(" ".join(str(x) for x in h) for h in pattern.families[i]),
-            ";".join(str(m) for m in pattern.multiplicities[i])])
+            ";".join(str(m) for m in pattern.multiplicities[i]), pattern.scale])
     return out.getvalue()
 
 

@@ -1,67 +1,178 @@
-"""Drawing patterns: sticks, a pseudo-Voigt profile and labels of the strongest peaks."""
+"""Drawing patterns: sticks, the powder profile on the sticks' scale, and
+labels of the strongest peaks that never overlap.
+
+Figures are built without pyplot (no global backend, no display needed)
+unless a notebook user asks for an Axes; image files are written whole or
+not at all, in formats Matplotlib writes by itself.
+"""
 
 from __future__ import annotations
 
-import math
+import base64
+import html
+import os
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Sequence
 
 import numpy as np
 
+from .atomic_file import atomic_path
+from .errors import InputError
 from .formats import hkl_label
 
-# Profile tails are cut this many FWHM away from a peak; the Lorentzian
-# part there is below 0.01 % of the peak height.
-_TAIL_WIDTHS = 60.0
+if TYPE_CHECKING:
+    from .instrument import Instrument
+    from .pattern import Pattern
+    from .sample import Sample
+
+IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")
+"""Suffixes Matplotlib writes without an external program (no LaTeX)."""
+
+MAX_PLOT_POINTS = 20_000
+"""Most points of a plotted profile: far more than the pixels across a figure."""
+
+_PHASE_COLOURS = ("tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown", "tab:pink", "tab:olive")
 
 
-def pseudo_voigt(x: np.ndarray, centres, heights, fwhm: float, eta: float = 0.5) -> np.ndarray:
-    """Sum of pseudo-Voigt peaks of equal FWHM, each peak's maximum at its height.
+def check_image_path(path: str | os.PathLike[str]) -> str:
+    """The image format named by the path's suffix, or a clear refusal."""
+    suffix = Path(path).suffix.lower().lstrip(".")
+    if suffix not in IMAGE_FORMATS:
+        raise InputError(f"{path}: cannot draw a '{suffix or 'suffix-less'}' image: "
+                         f"name the file .{', .'.join(IMAGE_FORMATS)}")
+    return suffix
 
-    The profile is eta·Lorentzian + (1 − eta)·Gaussian, both of the given FWHM.
+
+def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> None:
+    """Write the figure to ``path`` whole, or leave what was there untouched."""
+    image_format = check_image_path(path)
+    with atomic_path(path) as temporary:
+        figure.savefig(temporary, format=image_format, dpi=dpi)
+
+
+def new_figure(width: float, height: float) -> Any:
+    from matplotlib.figure import Figure
+    return Figure(figsize=(width, height), layout="constrained")
+
+
+def _profile_points(lo: float, hi: float, narrowest: float) -> np.ndarray:
+    """Plot grid: ten points per narrowest width, between 2 000 and MAX_PLOT_POINTS over the range."""
+    span = hi - lo
+    step = min(max(narrowest / 10.0, span / MAX_PLOT_POINTS), span / 2000.0)
+    return np.linspace(lo, hi, int(round(span / step)) + 1)
+
+
+def scaled_profile(patterns: Sequence["Pattern"], instrument: "Instrument", lo: float, hi: float,
+                   sample: "Sample | None" = None) -> tuple[np.ndarray, np.ndarray]:
+    """The patterns' summed profile over lo–hi, its highest point at the strongest stick."""
+    from .profile import PhasePeaks, line_set, render
+    sets = [line_set(PhasePeaks.from_pattern(p), instrument, sample) for p in patterns]
+    widths = [s.fwhm[(s.two_theta > lo) & (s.two_theta < hi)] for s in sets]
+    narrowest = min((float(w.min()) for w in widths if w.size), default=hi - lo)
+    x = _profile_points(lo, hi, narrowest)
+    y = sum((render(s, x) for s in sets), start=np.zeros(x.size))
+    strongest = max((float(np.max(p.intensity, initial=0.0)) for p in patterns), default=0.0)
+    top = float(y.max(initial=0.0))
+    return x, (y * (strongest / top) if top > 0.0 else y)
+
+
+def _place_labels(ax: Any, patterns: Sequence["Pattern"], count: int) -> None:
+    """Label the strongest peaks, strongest first, skipping any label that would overlap one placed."""
+    candidates = [(float(p.intensity[i]), float(p.two_theta[i]), p.families[i][0])
+                  for p in patterns for i in p.strongest(count)]
+    candidates.sort(key=lambda c: -c[0])
+    lo, hi = ax.get_xlim()
+    figure = ax.figure
+    figure.draw_without_rendering()  # lays the figure out, so label extents are final
+    placed = []
+    for height, two_theta, hkl in candidates[:count]:
+        if not lo <= two_theta <= hi:
+            continue
+        label = ax.annotate(hkl_label(hkl), (two_theta, height), xytext=(0, 2), textcoords="offset points",
+                            ha="center", va="bottom", fontsize=7, rotation=90)
+        box = label.get_window_extent().expanded(1.15, 1.05)
+        if any(box.overlaps(other) for other in placed):
+            label.remove()
+        else:
+            placed.append(box)
+
+
+def plot_patterns(patterns: Sequence["Pattern"], ax: Any = None, *, instrument: "Instrument | None" = None,
+                  sample: "Sample | None" = None, fwhm: float = 0.1, labels: int = 8,
+                  mixture: bool = False) -> Any:
+    """Draw sticks (one colour per phase), the profile and labels into ``ax``.
+
+    With ``mixture`` the profile is the phases' sum; otherwise one profile
+    per pattern. ``fwhm`` 0 (and no instrument) draws sticks only.
     """
-    x = np.asarray(x, dtype=float)
-    profile = np.zeros_like(x)
-    half = fwhm / 2.0
-    sigma = fwhm / (2.0 * math.sqrt(2.0 * math.log(2.0)))
-    for centre, height in zip(centres, heights):
-        lo, hi = np.searchsorted(x, [centre - _TAIL_WIDTHS * fwhm, centre + _TAIL_WIDTHS * fwhm])
-        dx = x[lo:hi] - centre
-        lorentz = 1.0 / (1.0 + (dx / half) ** 2)
-        gauss = np.exp(-0.5 * (dx / sigma) ** 2)
-        profile[lo:hi] += height * (eta * lorentz + (1.0 - eta) * gauss)
-    return profile
-
-
-def draw(patterns, path, fwhm: float = 0.1, labels: int = 8) -> None:
-    """Write a figure with one panel per pattern to ``path`` (format from its suffix).
-
-    ``fwhm`` in degrees sets the width of the overlaid profile; 0 draws
-    sticks only.  The ``labels`` strongest peaks of each panel are labelled.
-    """
-    from matplotlib.figure import Figure  # no pyplot: no global backend, no display needed
-
-    fig = Figure(figsize=(8.0, 2.0 + 2.6 * len(patterns)), layout="constrained")
-    axes = fig.subplots(len(patterns), 1, sharex=True, squeeze=False)[:, 0]
+    from .instrument import Instrument
+    if ax is None:
+        import matplotlib.pyplot as plt  # a notebook user wants the figure shown
+        _, ax = plt.subplots(figsize=(8.0, 3.6), layout="constrained")
+    if instrument is None and fwhm > 0.0:
+        instrument = Instrument.with_fwhm(fwhm)
     lo = min(p.two_theta_range[0] for p in patterns)
     hi = max(p.two_theta_range[1] for p in patterns)
-    for ax, pattern in zip(axes, patterns):
-        top = 100.0
-        if fwhm > 0.0:
-            step = min(fwhm / 10.0, 0.01)
-            x = np.arange(lo, hi + step / 2.0, step)
-            profile = pseudo_voigt(x, pattern.two_theta, pattern.intensity, fwhm)
-            top = max(top, float(profile.max(initial=0.0)))
-            ax.plot(x, profile, color="tab:blue", linewidth=0.9, zorder=2, label=f"pseudo-Voigt, FWHM {fwhm:g}°")
-        ax.vlines(pattern.two_theta, 0.0, pattern.intensity, color="tab:red", linewidth=0.8, zorder=1)
-        for i in pattern.strongest(labels):
-            ax.annotate(hkl_label(pattern.families[i][0]), (pattern.two_theta[i], pattern.intensity[i]),
-                        xytext=(0, 3), textcoords="offset points", ha="center", va="bottom",
-                        fontsize=8, rotation=90 if len(pattern) > 12 else 0)
-        ax.set_xlim(lo, hi)
-        ax.set_ylim(0.0, 1.25 * top)
-        ax.set_ylabel("relative intensity")
-        ax.set_title(f"{pattern.structure_name or 'structure'}, wavelength {pattern.wavelength:g} Å",
-                     fontsize=10, loc="left")
-        if fwhm > 0.0:
-            ax.legend(loc="upper right", fontsize=8, frameon=False)
-    axes[-1].set_xlabel("2θ (degrees)")
-    fig.savefig(path, dpi=120)
+    groups = [list(patterns)] if mixture else [[p] for p in patterns]
+    if instrument is not None:
+        for group in groups:
+            x, y = scaled_profile(group, instrument, lo, hi, sample)
+            ax.plot(x, y, color="tab:blue", linewidth=0.9, zorder=2,
+                    label="profile (highest point at the strongest peak)" if group is groups[0] else None)
+    for k, pattern in enumerate(patterns):
+        ax.vlines(pattern.two_theta, 0.0, pattern.intensity, color=_PHASE_COLOURS[k % len(_PHASE_COLOURS)],
+                  linewidth=0.8, zorder=1, label=pattern.structure_name if len(patterns) > 1 else None)
+    top = max((float(np.max(p.intensity, initial=0.0)) for p in patterns), default=0.0)
+    ax.set_xlim(lo, hi)
+    ax.set_ylim(0.0, 1.3 * top if top > 0.0 else 1.0)
+    ax.set_xlabel("2θ (degrees)")
+    ax.set_ylabel("intensity" if patterns[0].scale == "absolute" else "relative intensity")
+    names = ", ".join(p.structure_name or "structure" for p in patterns)
+    ax.set_title(f"{names}, wavelength {patterns[0].wavelength:g} Å", fontsize=10, loc="left")
+    if instrument is not None or len(patterns) > 1:
+        ax.legend(loc="upper right", fontsize=8, frameon=False)
+    _place_labels(ax, patterns, labels)
+    return ax
+
+
+def plot_pattern(pattern: "Pattern", ax: Any = None, **options: Any) -> Any:
+    return plot_patterns([pattern], ax, **options)
+
+
+def draw(patterns: Sequence["Pattern"], path: str | os.PathLike[str], *, instrument: "Instrument | None" = None,
+         sample: "Sample | None" = None, fwhm: float = 0.1, labels: int = 8, mixture: bool = False) -> None:
+    """Write a figure to ``path`` (format from its suffix): one panel per
+    pattern, or one panel for a mixture."""
+    check_image_path(path)
+    panels = 1 if mixture else len(patterns)
+    figure = new_figure(8.0, 1.0 + 3.0 * panels)
+    axes = figure.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
+    if mixture:
+        plot_patterns(patterns, axes[0], instrument=instrument, sample=sample, fwhm=fwhm, labels=labels,
+                      mixture=True)
+    else:
+        for ax, pattern in zip(axes, patterns):
+            plot_patterns([pattern], ax, instrument=instrument, sample=sample, fwhm=fwhm, labels=labels)
+    save_figure(figure, path)
+
+
+def pattern_png(pattern: "Pattern") -> bytes:
+    """The pattern drawn as a PNG image (for notebooks)."""
+    import io
+    figure = new_figure(7.0, 3.0)
+    plot_patterns([pattern], figure.subplots())
+    out = io.BytesIO()
+    figure.savefig(out, format="png", dpi=90)
+    return out.getvalue()
+
+
+def pattern_html(pattern: "Pattern", rows: int = 10) -> str:
+    """A notebook view: the plot and the strongest peaks' table."""
+    image = base64.b64encode(pattern_png(pattern)).decode("ascii")
+    order = np.sort(pattern.strongest(rows))
+    cells = "".join(
+        f"<tr><td>{pattern.two_theta[i]:.3f}</td><td>{pattern.d[i]:.4f}</td><td>{pattern.intensity[i]:.4g}</td>"
+        f"<td>{html.escape(' '.join(hkl_label(h) for h in pattern.families[i]))}</td></tr>" for i in order)
+    return (f"<div><p>{html.escape(repr(pattern))}; {html.escape(pattern.scale_description)}</p>"
+            f'<img src="data:image/png;base64,{image}"/>'
+            f"<table><tr><th>2θ</th><th>d (Å)</th><th>I</th><th>hkl</th></tr>{cells}</table></div>")

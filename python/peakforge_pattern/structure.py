@@ -4,13 +4,15 @@ unit cell, with its element, fractional position, occupancy and isotropic B."""
 from __future__ import annotations
 
 import math
+import os
 import re
-from dataclasses import dataclass
-from typing import Sequence
+from collections.abc import Sequence
+from dataclasses import dataclass, replace
 
 import gemmi
 import numpy as np
 
+from . import checks
 from .errors import InputError
 from .scattering import LAST_TABULATED_ELEMENT, is_tabulated
 
@@ -22,9 +24,7 @@ _SYMBOL = re.compile(r"\s*([A-Za-z]{1,2})(?:\d*[+-]?|[+-]\d*)\s*")
 def lattice_from_parameters(a: float, b: float, c: float,
                             alpha: float, beta: float, gamma: float) -> np.ndarray:
     """Lattice vectors as rows, in Å: a along x, b in the xy plane."""
-    for length in (a, b, c):
-        if not (math.isfinite(length) and length > 0.0):
-            raise InputError(f"cell lengths must be positive, got {a}, {b}, {c}")
+    checks.check_cell_lengths((a, b, c))
     for angle in (alpha, beta, gamma):
         if not (math.isfinite(angle) and 0.0 < angle < 180.0):
             raise InputError(f"cell angles must lie between 0 and 180 degrees, got {alpha}, {beta}, {gamma}")
@@ -68,13 +68,34 @@ def _column(values: object, count: int, default: float, what: str) -> np.ndarray
     return array
 
 
+def _anisotropic_rows(values: object, count: int) -> np.ndarray:
+    try:
+        array = np.asarray(values, dtype=float)
+    except (TypeError, ValueError):
+        raise InputError("anisotropic displacements must be numbers") from None
+    if array.shape != (count, 6):
+        raise InputError(f"anisotropic displacements: expected {count} rows of 6, got shape {array.shape}")
+    isotropic = np.all(np.isnan(array), axis=1)
+    if not np.all(np.isfinite(array[~isotropic])):
+        raise InputError("anisotropic displacements must be finite (or a whole row of NaN)")
+    return array
+
+
 @dataclass(frozen=True, eq=False)
 class Structure:
     """All atoms of one unit cell.
 
     ``lattice`` holds the cell vectors a, b, c as rows (Å); ``frac_coords``
     one row of fractional coordinates per atom; ``b_factors`` the isotropic
-    displacement B = 8π²U in Å².
+    displacement B = 8π²U in Å² (for an anisotropic atom, 8π²U_eq).
+    ``symmetry_operations`` are the coordinate triplets of the space group
+    the atoms were generated with, in the coordinates of ``frac_coords``
+    (empty when not known); ``warnings`` one line for each implausible
+    feature met on the way.  ``u_aniso`` (or None) holds per atom the
+    anisotropic displacement U11, U22, U33, U12, U13, U23 in Å², in the
+    convention of CIF files (components along the normalised reciprocal
+    axes: the Debye–Waller factor is exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a
+    row of NaN marks an atom given only isotropically.
     """
 
     lattice: np.ndarray
@@ -83,18 +104,25 @@ class Structure:
     occupancies: np.ndarray
     b_factors: np.ndarray
     name: str = ""
+    symmetry_operations: tuple[str, ...] = ()
+    warnings: tuple[str, ...] = ()
+    u_aniso: np.ndarray | None = None
 
     @classmethod
     def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
                     occupancies: Sequence | None = None, b_factors: Sequence | None = None,
-                    *, name: str = "") -> "Structure":
+                    *, name: str = "", u_aniso: Sequence | None = None,
+                    symmetry_operations: Sequence[str] = ()) -> "Structure":
         """Build a structure from plain arrays.
 
         ``lattice`` is either the six cell parameters (a, b, c in Å, α, β, γ
         in degrees) or a 3×3 matrix whose rows are the cell vectors in Å.
         ``species`` gives each atom's element as a symbol or atomic number.
         Occupancies default to 1 and B to 0.  The atoms must already fill
-        the whole unit cell: no symmetry is applied.
+        the whole unit cell: no symmetry is applied; ``symmetry_operations``
+        (x,y,z triplets) only tell the pattern calculation which symmetry
+        they follow.  ``u_aniso`` (n×6, see the class) gives anisotropic
+        displacements.
         """
         try:
             cell = np.asarray(lattice, dtype=float)
@@ -104,9 +132,6 @@ class Structure:
             matrix = lattice_from_parameters(*(float(x) for x in cell))
         elif cell.shape == (3, 3):
             matrix = cell.copy()
-            volume = abs(np.linalg.det(matrix)) if np.all(np.isfinite(matrix)) else 0.0
-            if not volume > 1e-9 * np.prod(np.linalg.norm(matrix, axis=1)):
-                raise InputError("lattice vectors must be finite and span three dimensions")
         else:
             raise InputError(f"lattice must be six cell parameters or a 3x3 matrix, got shape {cell.shape}")
 
@@ -125,16 +150,25 @@ class Structure:
         if np.any(occ < 0.0):
             raise InputError("occupancies must not be negative")
         b = _column(b_factors, numbers.size, 0.0, "B factors")
-        return cls(matrix, numbers, coords, occ, b, name)
+        names = [f"atom {i + 1} ({gemmi.Element(int(z)).name})" for i, z in enumerate(numbers)]
+        warnings = checks.displacement_problems(b, names, [False] * numbers.size)
+        aniso = None if u_aniso is None else _anisotropic_rows(u_aniso, numbers.size)
+        return assemble_structure(matrix, numbers, coords, occ, b, name=name, warnings=warnings,
+                                  site_names=names, u_aniso=aniso,
+                                  symmetry_operations=[str(op) for op in symmetry_operations])
 
     @classmethod
-    def from_cif(cls, path) -> "Structure":
-        """Read a CIF file and expand its sites to the full unit cell."""
+    def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> "Structure":
+        """Read a CIF file and expand its sites to the full unit cell (see read_cif)."""
         from .cif import read_cif
-        return read_cif(path)
+        return read_cif(path, strict=strict)
 
     def __len__(self) -> int:
         return int(self.atomic_numbers.size)
+
+    def with_warnings(self, warnings: Sequence[str]) -> "Structure":
+        """The same structure with more warnings."""
+        return replace(self, warnings=self.warnings + tuple(warnings))
 
     @property
     def reciprocal(self) -> np.ndarray:
@@ -167,3 +201,35 @@ class Structure:
         a, b, c, al, be, ga = self.cell_parameters
         return (f"Structure({self.name or 'unnamed'}: {content}; "
                 f"a={a:.4f} b={b:.4f} c={c:.4f} α={al:.2f} β={be:.2f} γ={ga:.2f})")
+
+
+def refuse_if_strict(warnings: Sequence[str]) -> None:
+    """Raise the first warning as an InputError (for callers who asked to be strict)."""
+    if warnings:
+        more = f", and {len(warnings) - 1} more warning(s)" if len(warnings) > 1 else ""
+        raise InputError(f"{warnings[0]}{more} (warnings are errors in strict mode)")
+
+
+def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coords: np.ndarray,
+                       occupancies: np.ndarray, b_factors: np.ndarray, *, name: str = "",
+                       symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
+                       site_names: Sequence[str], site_of: np.ndarray | None = None,
+                       site_check: checks.SiteCheck | None = None,
+                       u_aniso: np.ndarray | None = None) -> Structure:
+    """A checked structure from validated arrays of every atom of the cell.
+
+    Refuses cells no crystal has; atoms that repeat one another at the same
+    position count once.  ``site_of`` maps each atom to the listed site in
+    ``site_names`` it is an image of (default: one site per atom), and
+    ``site_check`` is the close-site check when the caller already ran it.
+    """
+    found = list(warnings)
+    found += checks.cell_problems(lattice)
+    if site_check is None:
+        site_check = checks.check_close_sites(lattice, atomic_numbers, frac_coords, occupancies,
+                                              site_names, site_of)
+    found += site_check.warnings
+    keep = site_check.keep
+    return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
+                     b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)),
+                     None if u_aniso is None else u_aniso[keep])

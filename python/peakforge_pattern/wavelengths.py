@@ -56,3 +56,17 @@ def resolve_wavelength(wavelength: float | str) -> float:
     if not math.isfinite(value) or value <= 0.0:
         raise InputError(f"wavelength must be a positive number of angstrom, not {wavelength!r}")
     return value
+
+
+def k_alpha_doublet(wavelength: float | str) -> tuple[float, float] | None:
+    """The Kα1 and Kα2 wavelengths behind an unresolved Kα line, else None.
+
+    Both the name ("CuKa") and its weighted-mean wavelength (a pattern
+    computed for CuKa carries 1.541838) stand for the doublet; a single line
+    ("CuKa1") or any other number does not.
+    """
+    value = resolve_wavelength(wavelength)
+    for anode, lines in _K_ALPHA_LINES.items():
+        if value == ANODE_LINES[f"{anode}Ka"]:
+            return lines
+    return None

@@ -1,39 +1,58 @@
-#include "module/calls.hpp"
+#include <utility>  // for move
 
-#include "module/convert.hpp"
-#include "module/matching.hpp"
-#include "module/result.hpp"
 #include "intensity/compute_intensities.hpp"
+#include "module/calls.hpp"
+#include "module/result.hpp"
 
 namespace peakforge::py {
+namespace {
+
+constexpr Signature calculate_xrd_intensities_signature{
+    "calculate_xrd_intensities",
+    Parameter{"hkls", to_nested_float_vector},
+    Parameter{"g_hkls", to_float_vector},
+    Parameter{"wavelength", to_double},
+    Parameter{"frac_coords_x", to_float_vector},
+    Parameter{"frac_coords_y", to_float_vector},
+    Parameter{"frac_coords_z", to_float_vector},
+    Parameter{"atomic_numbers", to_int32_vector},
+    Parameter{"scattering_coeffs", to_doubly_nested_float_vector},
+    Parameter{"occupancies", to_float_vector},
+    Parameter{"dw_factors", to_float_vector},
+    Parameter{"parallel", to_bool},
+    Parameter{"num_threads", to_count},
+    Parameter{"use_simd", to_bool},
+};
 
 PyObject* calculate_xrd_intensities(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const parameters[] = {
-      "hkls",           "g_hkls",         "wavelength",        "frac_coords_x", "frac_coords_y",
-      "frac_coords_z",  "atomic_numbers", "scattering_coeffs", "occupancies",   "dw_factors",
-      "parallel",       "num_threads",    "use_simd"};
-  PyObject* slot[std::size(parameters)];
-  match_arguments({"calculate_xrd_intensities", parameters}, args, nargs, kwnames, slot);
+  auto [hkls, g_hkls, wavelength, frac_coords_x, frac_coords_y, frac_coords_z, atomic_numbers,
+        scattering_coeffs, occupancies, dw_factors, parallel, num_threads, use_simd] =
+      convert_arguments(calculate_xrd_intensities_signature, args, nargs, kwnames);
 
-  IntensityInputs in;
-  in.hkls = argument("hkls", slot[0], to_nested_float_vector);
-  in.g_hkls = argument("g_hkls", slot[1], to_float_vector);
-  in.wavelength = argument("wavelength", slot[2], to_double);
-  in.frac_coords_x = argument("frac_coords_x", slot[3], to_float_vector);
-  in.frac_coords_y = argument("frac_coords_y", slot[4], to_float_vector);
-  in.frac_coords_z = argument("frac_coords_z", slot[5], to_float_vector);
-  in.atomic_numbers = argument("atomic_numbers", slot[6], to_int32_vector);
-  in.scattering_coeffs = argument("scattering_coeffs", slot[7], to_doubly_nested_float_vector);
-  in.occupancies = argument("occupancies", slot[8], to_float_vector);
-  in.dw_factors = argument("dw_factors", slot[9], to_float_vector);
-  in.parallel = argument("parallel", slot[10], to_bool);
-  in.num_threads = argument("num_threads", slot[11], to_count);
-  in.use_simd = argument("use_simd", slot[12], to_bool);
-
+  const IntensityInputs in{
+      .hkls = std::move(hkls),
+      .g_hkls = std::move(g_hkls),
+      .wavelength = wavelength,
+      .frac_coords_x = std::move(frac_coords_x),
+      .frac_coords_y = std::move(frac_coords_y),
+      .frac_coords_z = std::move(frac_coords_z),
+      .atomic_numbers = std::move(atomic_numbers),
+      .scattering_coeffs = std::move(scattering_coeffs),
+      .occupancies = std::move(occupancies),
+      .dw_factors = std::move(dw_factors),
+      .parallel = parallel,
+      .num_threads = num_threads,
+      .use_simd = use_simd,
+  };
   const auto pairs = compute_intensities(in);
   return new_list(pairs, [](const std::pair<double, double>& pair) {
            return new_tuple(new_float(pair.first), new_float(pair.second));
          }).release();
 }
+
+}  // namespace
+
+constinit const FunctionRow calculate_xrd_intensities_function =
+    function_row<calculate_xrd_intensities_signature, calculate_xrd_intensities>();
 
 }  // namespace peakforge::py

@@ -1,27 +1,25 @@
+#include <utility>  // for move
+
 #include "module/calls.hpp"
-
-#include <iterator>  // for size
-#include <utility>   // for move
-
-#include "module/convert.hpp"
-#include "module/matching.hpp"
 #include "module/result.hpp"
 #include "peaks/merge_peaks.hpp"
 #include "peaks/normalize.hpp"
 
 namespace peakforge::py {
+namespace {
+
+constexpr Signature merge_peaks_signature{
+    "merge_peaks",
+    Parameter{"two_thetas", to_float_vector},
+    Parameter{"intensities", to_float_vector},
+    Parameter{"hkls", to_nested_int32_vector},
+    Parameter{"d_hkls", to_float_vector},
+    Parameter{"tolerance", to_double},
+};
 
 PyObject* merge_peaks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const parameters[] = {"two_thetas", "intensities", "hkls", "d_hkls",
-                                           "tolerance"};
-  PyObject* slot[std::size(parameters)];
-  match_arguments({"merge_peaks", parameters}, args, nargs, kwnames, slot);
-
-  auto two_thetas = argument("two_thetas", slot[0], to_float_vector);
-  auto intensities = argument("intensities", slot[1], to_float_vector);
-  auto hkls = argument("hkls", slot[2], to_nested_int32_vector);
-  auto d_hkls = argument("d_hkls", slot[3], to_float_vector);
-  const double tolerance = argument("tolerance", slot[4], to_double);
+  auto [two_thetas, intensities, hkls, d_hkls, tolerance] =
+      convert_arguments(merge_peaks_signature, args, nargs, kwnames);
 
   const MergedPeaks merged =
       peakforge::merge_peaks(two_thetas, intensities, std::move(hkls), d_hkls, tolerance);
@@ -34,16 +32,25 @@ PyObject* merge_peaks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
       .release();
 }
 
-PyObject* normalize_intensities(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const parameters[] = {"intensities", "max_value"};
-  PyObject* slot[std::size(parameters)];
-  match_arguments({"normalize_intensities", parameters}, args, nargs, kwnames, slot);
+constexpr Signature normalize_intensities_signature{
+    "normalize_intensities",
+    Parameter{"intensities", to_float_vector},
+    Parameter{"max_value", to_double},
+};
 
-  auto intensities = argument("intensities", slot[0], to_float_vector);
-  const double max_value = argument("max_value", slot[1], to_double);
+PyObject* normalize_intensities(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto [intensities, max_value] =
+      convert_arguments(normalize_intensities_signature, args, nargs, kwnames);
 
   return new_float_list(peakforge::normalize_intensities(std::move(intensities), max_value))
       .release();
 }
+
+}  // namespace
+
+constinit const FunctionRow merge_peaks_function =
+    function_row<merge_peaks_signature, merge_peaks>();
+constinit const FunctionRow normalize_intensities_function =
+    function_row<normalize_intensities_signature, normalize_intensities>();
 
 }  // namespace peakforge::py

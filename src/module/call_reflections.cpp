@@ -1,7 +1,6 @@
-#include "module/calls.hpp"
+#include <utility>  // for move
 
-#include "module/convert.hpp"
-#include "module/matching.hpp"
+#include "module/calls.hpp"
 #include "module/result.hpp"
 #include "reflections/families.hpp"
 #include "reflections/hkl_points.hpp"
@@ -18,14 +17,13 @@ Ref new_int_tuple(const std::vector<int32_t>& values) {
   return tuple;
 }
 
-}  // namespace
+constexpr Signature get_unique_families_rust_signature{
+    "get_unique_families_rust",
+    Parameter{"hkls", to_nested_int32_vector},
+};
 
 PyObject* get_unique_families_rust(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const parameters[] = {"hkls"};
-  PyObject* slot[std::size(parameters)];
-  match_arguments({"get_unique_families_rust", parameters}, args, nargs, kwnames, slot);
-
-  const auto hkls = argument("hkls", slot[0], to_nested_int32_vector);
+  const auto [hkls] = convert_arguments(get_unique_families_rust_signature, args, nargs, kwnames);
 
   const auto families = unique_families(hkls);
   Ref result = created(PyDict_New());
@@ -38,14 +36,16 @@ PyObject* get_unique_families_rust(PyObject* const* args, Py_ssize_t nargs, PyOb
   return result.release();
 }
 
-PyObject* generate_hkl_points(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const parameters[] = {"recip_matrix", "max_r", "min_r"};
-  PyObject* slot[std::size(parameters)];
-  match_arguments({"generate_hkl_points", parameters}, args, nargs, kwnames, slot);
+constexpr Signature generate_hkl_points_signature{
+    "generate_hkl_points",
+    Parameter{"recip_matrix", to_nested_float_vector},
+    Parameter{"max_r", to_double},
+    Parameter{"min_r", to_double},
+};
 
-  const auto recip_matrix = argument("recip_matrix", slot[0], to_nested_float_vector);
-  const double max_r = argument("max_r", slot[1], to_double);
-  const double min_r = argument("min_r", slot[2], to_double);
+PyObject* generate_hkl_points(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [recip_matrix, max_r, min_r] =
+      convert_arguments(generate_hkl_points_signature, args, nargs, kwnames);
 
   std::vector<HklPoint> points;
   try {
@@ -61,5 +61,12 @@ PyObject* generate_hkl_points(PyObject* const* args, Py_ssize_t nargs, PyObject*
            return new_tuple(std::move(hkl), new_float(p.g));
          }).release();
 }
+
+}  // namespace
+
+constinit const FunctionRow get_unique_families_rust_function =
+    function_row<get_unique_families_rust_signature, get_unique_families_rust>();
+constinit const FunctionRow generate_hkl_points_function =
+    function_row<generate_hkl_points_signature, generate_hkl_points>();
 
 }  // namespace peakforge::py

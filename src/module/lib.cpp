@@ -10,33 +10,11 @@
 namespace peakforge::py {
 namespace {
 
-// Each entry only hands its body to the common entry wrapper.
-template <Body body>
-PyObject* entry(PyObject* Py_UNUSED(module), PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) {
-  return guarded([&] { return body(args, nargs, kwnames); });
-}
-
-struct FunctionRow {
-  const char* name;
-  _PyCFunctionFastWithKeywords entry;
-  const char* doc;  // "name(params)\n--\n\n": gives __text_signature__, __doc__ None
-};
-
 // In this order the functions are added to the module and to __all__.
-constexpr FunctionRow function_table[] = {
-    {"get_unique_families_rust", entry<get_unique_families_rust>,
-     "get_unique_families_rust(hkls)\n--\n\n"},
-    {"generate_hkl_points", entry<generate_hkl_points>,
-     "generate_hkl_points(recip_matrix, max_r, min_r)\n--\n\n"},
-    {"calculate_xrd_intensities", entry<calculate_xrd_intensities>,
-     "calculate_xrd_intensities(hkls, g_hkls, wavelength, frac_coords_x, frac_coords_y, "
-     "frac_coords_z, atomic_numbers, scattering_coeffs, occupancies, dw_factors, parallel, "
-     "num_threads, use_simd)\n--\n\n"},
-    {"merge_peaks", entry<merge_peaks>,
-     "merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance)\n--\n\n"},
-    {"normalize_intensities", entry<normalize_intensities>,
-     "normalize_intensities(intensities, max_value)\n--\n\n"},
+const FunctionRow* const function_table[] = {
+    &get_unique_families_rust_function, &generate_hkl_points_function,
+    &calculate_xrd_intensities_function, &merge_peaks_function,
+    &normalize_intensities_function,
 };
 
 PyModuleDef module_definition = {
@@ -108,7 +86,7 @@ PyObject* initialise() {
 
   Ref module(PyModule_Create2(&module_definition, 1013));
   if (!module) throw_pending();
-  for (const FunctionRow& row : function_table) add_function(module.get(), row);
+  for (const FunctionRow* row : function_table) add_function(module.get(), *row);
 
   PyObject* expected_module = nullptr;
   if (!module_cell.compare_exchange_strong(expected_module, module.get())) {

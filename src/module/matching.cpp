@@ -9,18 +9,18 @@ namespace peakforge::py {
 namespace {
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-std::string quoted_list(const Signature& signature, PyObject* const* slots) {
+std::string quoted_list(std::span<const char* const> parameters, PyObject* const* slots) {
   std::string text;
   size_t count = 0, total = 0;
-  for (size_t i = 0; i < signature.parameters.size(); ++i) total += slots[i] == nullptr;
-  for (size_t i = 0; i < signature.parameters.size(); ++i) {
+  for (size_t i = 0; i < parameters.size(); ++i) total += slots[i] == nullptr;
+  for (size_t i = 0; i < parameters.size(); ++i) {
     if (slots[i] != nullptr) continue;
     if (count > 0) {
       if (total > 2) text += ",";
       text += count + 1 == total ? " and " : " ";
     }
     text += "'";
-    text += signature.parameters[i];
+    text += parameters[i];
     text += "'";
     ++count;
   }
@@ -29,14 +29,15 @@ std::string quoted_list(const Signature& signature, PyObject* const* slots) {
 
 }  // namespace
 
-void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots) {
-  const size_t count = signature.parameters.size();
+void match_arguments(const char* function, std::span<const char* const> parameters,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots) {
+  const size_t count = parameters.size();
   const size_t given = static_cast<size_t>(nargs);
   for (size_t i = 0; i < count; ++i) slots[i] = nullptr;
   if (given > count) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zu %s given",
-                 signature.name, count, given, given == 1 ? "was" : "were");
+                 function, count, given, given == 1 ? "was" : "were");
     throw ErrorSet{};
   }
   for (size_t i = 0; i < given; ++i) slots[i] = args[i];
@@ -50,7 +51,7 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
       if (utf8 == nullptr) PyErr_Clear();
       size_t slot = count;
       for (size_t i = 0; utf8 != nullptr && i < count; ++i) {
-        const char* parameter = signature.parameters[i];
+        const char* parameter = parameters[i];
         if (std::strlen(parameter) == static_cast<size_t>(size) &&
             std::memcmp(parameter, utf8, static_cast<size_t>(size)) == 0) {
           slot = i;
@@ -59,12 +60,12 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
       }
       if (slot == count) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                     signature.name, name);
+                     function, name);
         throw ErrorSet{};
       }
       if (slots[slot] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                     signature.name, signature.parameters[slot]);
+                     function, parameters[slot]);
         throw ErrorSet{};
       }
       slots[slot] = args[given + static_cast<size_t>(k)];
@@ -74,8 +75,8 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
   size_t missing = 0;
   for (size_t i = 0; i < count; ++i) missing += slots[i] == nullptr;
   if (missing > 0) {
-    const std::string names = quoted_list(signature, slots);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", signature.name,
+    const std::string names = quoted_list(parameters, slots);
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", function,
                  missing, missing == 1 ? "argument" : "arguments", names.c_str());
     throw ErrorSet{};
   }

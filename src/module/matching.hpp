@@ -9,14 +9,10 @@
 
 namespace peakforge::py {
 
-struct Signature {
-  const char* name;                       // the function's name, without "()"
-  std::span<const char* const> parameters;
-};
-
 // Fills slots[0..parameters.size()) with borrowed references, or sets a
-// TypeError and throws ErrorSet.
-void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** slots);
+// TypeError naming `function` (without "()") and throws ErrorSet.
+void match_arguments(const char* function, std::span<const char* const> parameters,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** slots);
 
 }  // namespace peakforge::py

@@ -1,5 +1,5 @@
 // Unit tests of the intensity core that Python cannot reach: the bits of the
-// 4-lane sine/cosine, the worker-count rules and the call pool.
+// vector sine/cosine, the worker-count rules and the call pool.
 #include <dirent.h>  // for opendir, readdir: counting this process's threads
 
 #include <atomic>
@@ -18,7 +18,9 @@
 #include "base/panic.hpp"
 #include "base/platform.hpp"
 #include "intensity/call_pool.hpp"
+#include "intensity/lane_scalar.hpp"
 #include "intensity/sin_cos_x4.hpp"
+#include "intensity/structure_factor_x8.hpp"
 #include "intensity/worker_count.hpp"
 
 namespace {
@@ -42,45 +44,130 @@ std::string hex(double v) {
   return text;
 }
 
-// ---- sin_cos_x4 against a plain scalar model of the same steps -----------
+// ---- the vector sine/cosine ------------------------------------------------
 
-double constant(uint64_t pattern) { return std::bit_cast<double>(pattern); }
+// Distance in units in the last place between two doubles of the same sign
+// (the count of representable doubles between them).
+int64_t ulps_apart(double a, double b) {
+  auto ordered = [](double v) {
+    const int64_t i = std::bit_cast<int64_t>(v);
+    return i < 0 ? std::numeric_limits<int64_t>::min() - i : i;
+  };
+  const int64_t d = ordered(a) - ordered(b);
+  return d < 0 ? -d : d;
+}
 
-std::pair<double, double> reference_sin_cos(double phi) {
-  namespace k = peakforge::sin_cos_constants;
-  const double a = std::fabs(phi);
-  const double y = std::nearbyint(a * constant(k::two_over_pi));  // default mode: ties to even
-  double r = std::fma(y, constant(k::minus_p1), a);
-  r = std::fma(y, constant(k::minus_p2), r);
-  r = std::fma(y, constant(k::minus_p3), r);
-  const double r2 = r * r, r4 = r2 * r2, r8 = r4 * r4, r3 = r * r2;
-  double p = std::fma(r8, std::fma(r2, constant(k::s5), constant(k::s4)),
-                      std::fma(r2, constant(k::s1), constant(k::s0)));
-  p = std::fma(r4, std::fma(r2, constant(k::s3), constant(k::s2)), p);
-  double s = std::fma(r3, p, r);
-  double q = std::fma(r8, std::fma(r2, constant(k::c5), constant(k::c4)),
-                      std::fma(r2, constant(k::c1), constant(k::c0)));
-  q = std::fma(r4, std::fma(r2, constant(k::c3), constant(k::c2)), q);
-  double c = std::fma(r4, q, std::fma(r2, -0.5, 1.0));
+std::string mismatch(const std::string& what, double phi, double got_sin, double got_cos,
+                     double want_sin, double want_cos) {
+  return what + "(" + hex(phi) + ") = (" + hex(got_sin) + ", " + hex(got_cos) + "), expected (" +
+         hex(want_sin) + ", " + hex(want_cos) + "): " + std::to_string(ulps_apart(got_sin, want_sin)) +
+         " and " + std::to_string(ulps_apart(got_cos, want_cos)) + " ulps apart";
+}
 
-  int64_t n;
-  if (std::isnan(y)) {
-    n = 0;
-  } else if (y >= 9223372036854775808.0) {
-    n = std::numeric_limits<int64_t>::max();
-  } else {
-    n = static_cast<int64_t>(y);
+// Special values, quadrant counts around 2^51 .. 2^64 (where n's bits and
+// the overflow and saturation rules change), random magnitudes from 2^-60
+// to 2^80 and arbitrary bit patterns (every exponent, NaN payloads,
+// subnormals).
+std::vector<double> fixed_phases() {
+  std::vector<double> phases = {
+      0.0, -0.0, 1e17, -1e17, 1e20, -1e20,
+      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+      std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+      std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
+      std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
+      M_PI_4, M_PI_2, M_PI, 3 * M_PI_2, 2 * M_PI, 1e6 * M_PI};
+  const double two_over_pi = std::bit_cast<double>(peakforge::sin_cos_constants::two_over_pi);
+  for (int e : {51, 52, 53, 54, 55, 56, 62, 63, 64}) {
+    const double quadrant = std::ldexp(1.0, e) / two_over_pi;
+    double v = quadrant;
+    for (int step = 0; step < 40; ++step) {
+      phases.push_back(v);
+      phases.push_back(-v);
+      v = std::nextafter(v, 0.0);
+    }
+    v = quadrant;
+    for (int step = 0; step < 40; ++step) phases.push_back(v = std::nextafter(v, INFINITY));
   }
-  if (n > (int64_t{1} << 55) && std::isfinite(a)) {
-    s = 0.0;
-    c = 1.0;
+  std::mt19937_64 random(20261207);
+  for (int i = 0; i < 100000; ++i) {
+    const double magnitude = std::ldexp(1.0, static_cast<int>(random() % 140) - 60);
+    const double u = std::bit_cast<double>((random() >> 12) | 0x3FF0000000000000) - 1.0;
+    phases.push_back((random() & 1 ? -1.0 : 1.0) * u * magnitude);
   }
-  if (n & 1) std::swap(s, c);
-  const uint64_t un = static_cast<uint64_t>(n);
-  const bool phi_negative = std::signbit(phi);
-  if (((un >> 1) & 1) != static_cast<uint64_t>(phi_negative)) s = -s;
-  if (((un + 1) >> 1) & 1) c = -c;
-  return {s, c};
+  for (int i = 0; i < 10000; ++i) phases.push_back(std::bit_cast<double>(random()));
+  return phases;
+}
+
+struct Digest {  // FNV-1a over the bytes of doubles
+  uint64_t state = 0xcbf29ce484222325;
+  void add(double v) {
+    const uint64_t b = bits(v);
+    for (int i = 0; i < 8; ++i) {
+      state ^= (b >> (8 * i)) & 0xFF;
+      state *= 0x100000001b3;
+    }
+  }
+};
+
+// (sin, cos) of every phase by the 4-lane, the 8-lane (where the processor
+// has it) and the scalar form.
+std::vector<std::pair<double, double>> sin_cos_by(const std::string& form,
+                                                  std::vector<double> phases) {
+  while (phases.size() % 8 != 0) phases.push_back(0.0);
+  std::vector<std::pair<double, double>> out(phases.size());
+  for (size_t i = 0; i < phases.size(); i += 8) {
+    if (form == "4-lane") {
+      for (size_t half : {0, 4}) {
+        const auto four = peakforge::sin_cos_x4(
+            {phases[i + half], phases[i + half + 1], phases[i + half + 2], phases[i + half + 3]});
+        for (size_t lane = 0; lane < 4; ++lane) out[i + half + lane] = four[lane];
+      }
+    } else if (form == "8-lane") {
+      double s[8], c[8];
+      peakforge::sin_cos_x8(&phases[i], s, c);
+      for (size_t lane = 0; lane < 8; ++lane) out[i + lane] = {s[lane], c[lane]};
+    } else {
+      for (size_t lane = 0; lane < 8; ++lane) out[i + lane] = peakforge::sin_cos_model(phases[i + lane]);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> vector_forms() {
+  std::vector<std::string> forms = {"4-lane"};
+  if (peakforge::platform::avx512f_usable()) forms.push_back("8-lane");
+  return forms;
+}
+
+// The outputs over the fixed phases, and the two polynomial steps at
+// arguments far outside the reduced range, where the last bit of every
+// coefficient shows, are pinned: a constant or a step changed in its last
+// bit changes a digest. The stored values are those of the module's results
+// as first defined.
+void test_sin_cos_digest() {
+  constexpr uint64_t pinned_outputs = 0xe2ade9f4a8712bc3;
+  constexpr uint64_t pinned_polynomials = 0x54b5e766013896ba;
+  const std::vector<double> phases = fixed_phases();
+  std::vector<std::string> forms = vector_forms();
+  forms.push_back("scalar model");
+  for (const std::string& form : forms) {
+    const auto out = sin_cos_by(form, phases);
+    Digest digest;
+    for (size_t i = 0; i < phases.size(); ++i) digest.add(out[i].first), digest.add(out[i].second);
+    char text[32];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(digest.state));
+    check(digest.state == pinned_outputs, form + " outputs over the fixed phases: digest " + text);
+  }
+  namespace steps = peakforge::sin_cos_steps;
+  Digest digest;
+  for (int e = -3; e <= 6; ++e) {
+    for (double m : {1.0, -1.0, 1.37, -2.91}) {
+      const auto x = steps::powers<peakforge::ScalarLane>(m * std::ldexp(1.0, e));
+      digest.add(steps::sine_polynomial<peakforge::ScalarLane>(x));
+      digest.add(steps::cosine_polynomial<peakforge::ScalarLane>(x));
+    }
+  }
+  check(digest.state == pinned_polynomials, "polynomial steps at the probe arguments");
 }
 
 void test_sin_cos_bit_patterns() {
@@ -90,90 +177,87 @@ void test_sin_cos_bit_patterns() {
       {1e20, -1.0, 0.0}, {-1e20, 1.0, 0.0},
   };
   for (const Case& c : cases) {
-    const auto out = peakforge::sin_cos_x4({c.phi, c.phi, c.phi, c.phi});
-    for (const auto& [s, co] : out) {
-      check(bits(s) == bits(c.sin) && bits(co) == bits(c.cos),
-            "sin_cos_x4(" + hex(c.phi) + ") = (" + hex(s) + ", " + hex(co) + ")");
-    }
+    const auto [s, co] = peakforge::sin_cos_model(c.phi);
+    check(bits(s) == bits(c.sin) && bits(co) == bits(c.cos),
+          mismatch("sin_cos_model", c.phi, s, co, c.sin, c.cos));
   }
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   for (double phi : {nan, -nan, inf, -inf}) {
-    const auto [s, c] = peakforge::sin_cos_x4({phi, 0.0, 0.0, 0.0})[0];
+    const auto [s, c] = peakforge::sin_cos_model(phi);
     check(std::isnan(s) && std::isnan(c), "non-finite phase gives NaN: " + hex(phi));
   }
 }
 
-// Each input goes into a random lane among garbage lanes, as the lanes must
-// not influence one another.
-void test_sin_cos_sweep() {
+// Each phase goes into a random lane among garbage lanes, as the lanes must
+// not influence one another; garbage of any bit pattern mostly sends a
+// vector down the path for huge phases, moderate garbage keeps it on the
+// common one. Every lane must give the scalar model's bits.
+void test_sin_cos_lanes_match_the_model() {
   std::mt19937_64 random(12345);
-  std::vector<double> phases = {
-      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
-      std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-      std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
-      std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-      std::bit_cast<double>(uint64_t{0x7FF0000000000001}),  // signalling NaN
-      M_PI_4, M_PI_2, M_PI, 3 * M_PI_2, 2 * M_PI, 1e6 * M_PI,
-  };
-  // Quadrant counts around 2^52 .. 2^55 and 2^63, where n's bits and the
-  // overflow and saturation rules change.
-  for (int e : {51, 52, 53, 54, 55, 56, 62, 63, 64}) {
-    const double quadrant = std::ldexp(1.0, e) / constant(peakforge::sin_cos_constants::two_over_pi);
-    double v = quadrant;
-    for (int step = 0; step < 40; ++step) {
-      phases.push_back(v);
-      phases.push_back(-v);
-      v = std::nextafter(v, 0.0);
-    }
-    v = quadrant;
-    for (int step = 0; step < 40; ++step) phases.push_back(v = std::nextafter(v, INFINITY));
-    for (int step = 1; step < 20; ++step) phases.push_back(quadrant * (1.0 + step / 997.0));
-  }
-  for (int i = 0; i < 200000; ++i) {
-    const double magnitude = std::ldexp(1.0, static_cast<int>(random() % 140) - 60);
-    const double u = std::bit_cast<double>((random() >> 12) | 0x3FF0000000000000) - 1.0;
-    phases.push_back((random() & 1 ? -1.0 : 1.0) * u * magnitude);
-  }
-  for (int i = 0; i < 20000; ++i) {
-    // Arbitrary bit patterns: every exponent, NaN payloads, subnormals.
-    phases.push_back(std::bit_cast<double>(random()));
-  }
-
-  // Garbage of any bit pattern mostly sends a group down the path for huge
-  // phases; moderate garbage keeps it on the common one. Both must agree.
   std::uniform_real_distribution<double> moderate(-1e3, 1e3);
-  int mismatches = 0;
-  for (double phi : phases) {
-    for (bool wild : {true, false}) {
-      std::array<double, 4> lanes;
-      for (double& lane : lanes) lane = wild ? std::bit_cast<double>(random()) : moderate(random);
-      const size_t lane = random() % 4;
-      lanes[lane] = phi;
-      const auto [s, c] = peakforge::sin_cos_x4(lanes)[lane];
-      const auto [rs, rc] = reference_sin_cos(phi);
-      if ((bits(s) != bits(rs) || bits(c) != bits(rc)) && ++mismatches <= 10) {
-        check(false, "sin_cos_x4(" + hex(phi) + ") = (" + hex(s) + ", " + hex(c) +
-                         "), model (" + hex(rs) + ", " + hex(rc) + ")");
+  const std::vector<double> phases = fixed_phases();
+  for (const std::string& form : vector_forms()) {
+    const size_t width = form == "8-lane" ? 8 : 4;
+    int mismatches = 0;
+    for (double phi : phases) {
+      for (bool wild : {true, false}) {
+        std::vector<double> lanes(width);
+        for (double& lane : lanes) lane = wild ? std::bit_cast<double>(random()) : moderate(random);
+        const size_t lane = random() % width;
+        lanes[lane] = phi;
+        const auto [s, c] = sin_cos_by(form, lanes)[lane];
+        const auto [ms, mc] = peakforge::sin_cos_model(phi);
+        if ((bits(s) != bits(ms) || bits(c) != bits(mc)) && ++mismatches <= 10) {
+          check(false, mismatch(form, phi, s, c, ms, mc));
+        }
       }
     }
+    check(mismatches == 0, form + ": " + std::to_string(mismatches) + " mismatches over " +
+                               std::to_string(phases.size()) + " phases");
   }
-  check(mismatches == 0, "sweep of " + std::to_string(phases.size()) + " phases: " +
-                             std::to_string(mismatches) + " mismatches");
 }
 
-// The model shares the constants, so a wrong constant would pass the sweep:
-// check the accuracy against the C library where the reduction is exact.
+// The error bound stated in sin_cos.hpp, against long double sinl and cosl
+// (64-bit significands): at most 1 ulp on the reduced range [-pi/4, pi/4],
+// at most 2 ulps for |phi| up to 1e6 (the test's range; 2e6 samples per
+// decade band up to 1e12 showed the same).
 void test_sin_cos_accuracy() {
   std::mt19937_64 random(99);
-  std::uniform_real_distribution<double> phase(-1e4, 1e4);
-  double worst = 0.0;
-  for (int i = 0; i < 100000; ++i) {
-    const double phi = phase(random);
-    const auto [s, c] = peakforge::sin_cos_x4({phi, phi, phi, phi})[0];
-    worst = std::max({worst, std::fabs(s - std::sin(phi)), std::fabs(c - std::cos(phi))});
+  for (const auto& [limit, bound] : {std::pair{M_PI_4, int64_t{1}}, std::pair{1e6, int64_t{2}}}) {
+    int64_t worst = 0;
+    double worst_phi = 0.0;
+    for (int i = 0; i < 200000; ++i) {
+      const double phi = std::uniform_real_distribution<double>(-1.0, 1.0)(random) *
+                         std::min(limit, std::ldexp(1.0, static_cast<int>(random() % 40) - 20));
+      const auto [s, c] = peakforge::sin_cos_model(phi);
+      const int64_t error = std::max(ulps_apart(s, static_cast<double>(sinl(phi))),
+                                     ulps_apart(c, static_cast<double>(cosl(phi))));
+      if (error > worst) worst = error, worst_phi = phi;
+    }
+    check(worst <= bound, "sin_cos within " + std::to_string(bound) + " ulp of sinl and cosl for |phi| <= " +
+                              std::to_string(limit) + ", worst " + std::to_string(worst) +
+                              " ulps at " + hex(worst_phi));
   }
-  check(worst < 4e-16, "sin_cos_x4 within 4e-16 of sin and cos, worst " + hex(worst));
+}
+
+// Reusing the intensity of a reflection for its mirror image (-h, -k, -l)
+// relies on the C library's sine being odd and its cosine even, bit for bit.
+void test_c_library_sine_is_odd() {
+  std::mt19937_64 random(7);
+  int failures = 0;
+  for (int i = 0; i < 1000000; ++i) {
+    // Finite x of every exponent (a NaN result is never reused).
+    const double x = std::ldexp(std::bit_cast<double>((random() >> 12) | 0x3FF0000000000000),
+                                static_cast<int>(random() % 2098) - 1074);
+    if (!std::isfinite(x)) continue;
+    const bool odd = bits(std::sin(-x)) == bits(-std::sin(x));
+    const bool even = bits(std::cos(-x)) == bits(std::cos(x));
+    if ((!odd || !even) && ++failures <= 5) {
+      check(false, "sin(-x) = -sin(x) and cos(-x) = cos(x) for x = " + hex(x));
+    }
+  }
+  check(failures == 0, "the C library's sine is odd and cosine even");
 }
 
 // ---- worker count ----------------------------------------------------------
@@ -301,8 +385,9 @@ void test_build_failure_leaks_no_thread() {
     peakforge::CallPool pool(5, flaky);
     check(false, "a thread that cannot start fails the build");
   } catch (const peakforge::InternalFailure& failure) {
-    check(failure.message.starts_with("called `Result::unwrap()` on an `Err` value"),
-          "build failure message: " + failure.message);
+    check(failure.message == "called `Result::unwrap()` on an `Err` value: cannot start worker "
+                             "thread 3 of 5: Resource temporarily unavailable (os error 11)",
+          "build failure message names the thread that failed: " + failure.message);
     check(thread_count() == 1, "the two started workers were stopped and joined");
   }
 }
@@ -310,9 +395,11 @@ void test_build_failure_leaks_no_thread() {
 }  // namespace
 
 int main() {
+  test_sin_cos_digest();
   test_sin_cos_bit_patterns();
-  test_sin_cos_sweep();
+  test_sin_cos_lanes_match_the_model();
   test_sin_cos_accuracy();
+  test_c_library_sine_is_odd();
   test_parse_unsigned_decimal();
   test_worker_count_rules();
   test_every_index_once();

@@ -3,7 +3,6 @@ is built from a pattern or an error, and how a pattern is read back from it."""
 
 from __future__ import annotations
 
-import dataclasses
 from collections import defaultdict
 from typing import Any
 
@@ -100,7 +99,7 @@ class RowBuilder:
 
     def add_pattern(self, id: str, structure: Structure, pattern: Pattern, seconds: float) -> None:
         self._append(id=id, status=OK, seconds=seconds, **self._cell(structure),
-                     warnings=[str(w) for w in getattr(pattern, "warnings", ())],
+                     warnings=list(pattern.warnings),
                      **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
                      multiplicities=pattern.multiplicities, families=pattern.families)
         self.ok += 1
@@ -112,18 +111,14 @@ class RowBuilder:
         self.errors.append((id, message))
 
 
-_PATTERN_FIELDS = {field.name for field in dataclasses.fields(Pattern)}
-
-
 def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
     """The Pattern a row of status ok holds, named by its id."""
     def peaks(name: str) -> np.ndarray:
         return np.asarray(row[name], dtype=float)
 
-    extra: dict[str, Any] = {"warnings": tuple(row["warnings"] or ())} if "warnings" in _PATTERN_FIELDS else {}
     return Pattern(two_theta=peaks("two_theta"), d=peaks("d"), intensity=peaks("intensity"),
                    absolute_intensity=peaks("absolute_intensity"),
                    families=[[tuple(hkl) for hkl in peak] for peak in row["families"]],
                    multiplicities=[list(m) for m in row["multiplicities"]],
                    wavelength=options.wavelength, two_theta_range=options.two_theta_range,
-                   structure_name=row["id"], **extra)
+                   structure_name=row["id"], warnings=tuple(row["warnings"] or ()))

@@ -4,14 +4,15 @@ arguments and running its own work."""
 from __future__ import annotations
 
 import argparse
-import os
+import signal
 import sys
 
-from . import batch_command, pattern_command
-from .common import USER_ERROR
+from . import batch_command, fit_command, pattern_command
+from .common import USER_ERROR, reporting_failures
 
-# Each subcommand module has NAME, HELP, add_arguments(parser) and run(args).
-_COMMANDS = (pattern_command, batch_command)
+# Each subcommand module has NAME, HELP, DESCRIPTION, add_arguments(parser)
+# and run(args); run's failures are reported by reporting_failures.
+_COMMANDS = (pattern_command, fit_command, batch_command)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -28,16 +29,13 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    # Past a file-size limit a write should fail with an error the command
+    # reports (and cleans up after), not kill the process half-way.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     if args.command is None:
         parser.print_help(sys.stderr)
         return USER_ERROR
-    try:
-        return args.run(args)
-    except BrokenPipeError:
-        # The reader (say, `head`) closed the pipe: stop quietly, and keep the
-        # interpreter from complaining again while it flushes stdout at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    return reporting_failures(args.run)(args)
 
 
 if __name__ == "__main__":

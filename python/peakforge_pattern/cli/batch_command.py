@@ -8,9 +8,11 @@ import os
 import sys
 from typing import Any
 
+from tqdm import tqdm
+
 from ..errors import InputError
 from ..wavelengths import ANODE_LINES
-from .common import USER_ERROR, fail
+from .common import INTERRUPTED, fail
 
 NAME = "batch"
 HELP = "compute the patterns of many structures into a Parquet dataset"
@@ -21,7 +23,6 @@ DESCRIPTION = ("Compute the powder pattern of every structure in SOURCES (CIF fi
 ERRORS_SHOWN = 20
 """Error rows printed as they come; the rest are only in the output."""
 
-INTERRUPTED = 130
 RUN_FAILED = 1
 
 
@@ -64,37 +65,27 @@ def _connect(args: argparse.Namespace) -> Any:
 
 
 class _Progress:
-    """A bar counting structures on standard error (when tqdm is there), and
-    the first error rows printed above it."""
+    """A bar counting structures on standard error, and the first error rows
+    printed above it."""
 
     def __init__(self, enabled: bool) -> None:
         self.enabled = enabled
-        self.bar: Any = None
+        self.bar: tqdm | None = None
         self.errors_seen = 0
 
     def start(self, total: int) -> None:
         if self.enabled and total:
-            try:
-                from tqdm import tqdm
-            except ImportError:
-                return
             self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
 
     def advance(self, count: int, errors: list[tuple[str, str]]) -> None:
         for id, message in errors:
             self.errors_seen += 1
             if self.errors_seen <= ERRORS_SHOWN:
-                self._print(f"peakforge: {id}: {message}")
+                fail(f"{id}: {message}")
             elif self.errors_seen == ERRORS_SHOWN + 1:
-                self._print("peakforge: more error rows follow; read them from the output's error column")
+                fail("more error rows follow; read them from the output's error column")
         if self.bar is not None:
             self.bar.update(count)
-
-    def _print(self, line: str) -> None:
-        if self.bar is not None:
-            self.bar.write(line, file=sys.stderr)  # keeps the bar intact
-        else:
-            print(line, file=sys.stderr, flush=True)
 
     def close(self) -> None:
         if self.bar is not None:
@@ -115,14 +106,14 @@ def _size(count: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Bad options, sources or output folders reach the shared failure
+    reporting as InputError (one line, status 2)."""
     if args.workers is not None and args.workers < 1:
-        fail(f"error: --workers must be at least 1, not {args.workers}")
-        return USER_ERROR
+        raise InputError(f"--workers must be at least 1, not {args.workers}")
     try:
         from ..batch import EngineError, run_batch
     except ImportError as exc:
-        fail(f"error: {exc}")
-        return USER_ERROR
+        raise InputError(str(exc)) from None
     progress = _Progress(not args.no_progress)
     client = None
     try:
@@ -130,9 +121,6 @@ def run(args: argparse.Namespace) -> int:
         summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
                             client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
                             float32=args.float32, workers=args.workers, progress=progress)
-    except (ImportError, InputError) as exc:
-        fail(f"error: {exc}")
-        return USER_ERROR
     except EngineError as exc:
         fail(f"error: {exc}")
         return RUN_FAILED

@@ -1,13 +1,182 @@
-"""What every subcommand shares: exit statuses and the one-line error report."""
+"""What every subcommand shares: exit statuses, one-line reports, output, and
+the turning of every failure that is not a bug into one line and status 2."""
 
 from __future__ import annotations
 
+import contextlib
+import functools
+import os
 import sys
+import tempfile
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import numpy as np
+from tqdm import tqdm
+
+from ..errors import InputError
 
 USER_ERROR = 2
-"""Exit status of a run that failed because of what the user asked for."""
+"""Exit status of a run that failed because of what the user asked for, the
+input it was given or the resources it had."""
+
+INTERRUPTED = 130
+"""Exit status after Ctrl-C, as shells report a process ended by SIGINT."""
+
+
+class OutputError(OSError):
+    """Standard output could not take what was written to it."""
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
 
 
 def fail(message: str) -> None:
     """Report a problem as one line on standard error."""
-    print(f"peakforge: {message}", file=sys.stderr, flush=True)
+    report(f"peakforge: {_one_line(message)}")
+
+
+def warn(source: str, message: str) -> None:
+    """Report a warning about ``source`` as one line on standard error."""
+    report(f"peakforge: warning: {source}: {_one_line(message)}")
+
+
+def report(line: str) -> None:
+    """One line on standard error, above any progress bar that is showing."""
+    if sys.stderr is None:  # no standard error at all: nowhere to report
+        return
+    with contextlib.suppress(OSError, ValueError):
+        tqdm.write(line, file=sys.stderr)
+
+
+def write_output(text: str) -> None:
+    """Write ``text`` to standard output and flush it, so that a full disk
+    shows up here as an OSError rather than at exit."""
+    if sys.stdout is None:
+        raise OutputError("standard output is closed")
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(exc.errno, f"cannot write to standard output: {exc.strerror or exc}") from None
+
+
+def _silence_stdout() -> None:
+    # After a failed write the interpreter would try to flush stdout again
+    # at exit and print its own complaint; point it at /dev/null instead.
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
+def is_panic(exc: BaseException) -> bool:
+    """An internal failure of the native module (its PanicException)."""
+    kind = type(exc)
+    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
+
+
+def panic_message(exc: BaseException) -> str:
+    # The message reads "called `Result::unwrap()` on an `Err` value: <why>".
+    text = _one_line(str(exc))
+    marker = "value: "
+    return text.split(marker, 1)[1] if marker in text else text
+
+
+# Internal failures that come from the machine, not from a bug: the worker
+# threads could not be started (a thread or process limit).
+_RESOURCE_PANICS = ("cannot start worker thread",)
+
+
+def describe_os_error(exc: OSError) -> str:
+    what = exc.strerror or _one_line(str(exc)) or type(exc).__name__
+    name = exc.filename
+    if name is None:
+        return what
+    shown = os.fsencode(name).decode("utf-8", "backslashreplace") if isinstance(name, (str, bytes)) else str(name)
+    return f"{shown}: {what}"
+
+
+def reporting_failures(run: Callable[[Any], int]) -> Callable[[Any], int]:
+    """Wrap a subcommand's run(args) so that whatever is not a bug ends in
+    one line on standard error and status 2 (130 for Ctrl-C).
+
+    Bugs keep their traceback and status 1.  NumPy's floating-point warnings
+    are kept off standard error: the inputs are checked before they could
+    matter, and a result that is not finite is refused where it is made.
+    """
+    @functools.wraps(run)
+    def wrapped(args: Any) -> int:
+        try:
+            with np.errstate(all="ignore"):
+                status = run(args)
+            if sys.stdout is not None:
+                sys.stdout.flush()
+            return status
+        except BrokenPipeError:
+            # The reader (say, `head`) has what it wanted: stop quietly.
+            _silence_stdout()
+            return USER_ERROR
+        except KeyboardInterrupt:
+            fail("interrupted")
+            return INTERRUPTED
+        except InputError as exc:
+            problem = str(exc)
+        except MemoryError:
+            problem = "out of memory"  # reported below, once the frames holding the memory are gone
+        except OSError as exc:
+            if isinstance(exc, OutputError) and sys.stdout is not None:
+                _silence_stdout()
+            problem = describe_os_error(exc)
+        except BaseException as exc:
+            if not (is_panic(exc) and any(s in str(exc) for s in _RESOURCE_PANICS)):
+                raise
+            problem = panic_message(exc)
+        fail(f"error: {problem}")
+        return USER_ERROR
+
+    return wrapped
+
+
+@contextlib.contextmanager
+def os_stderr_captured() -> Iterator[None]:
+    """Keep what native code writes to the process's standard error (file
+    descriptor 2) off the terminal for a while; it is dropped."""
+    with contextlib.suppress(ValueError, OSError):
+        sys.stderr.flush()
+    try:
+        saved = os.dup(2)
+    except OSError:  # no standard error to protect
+        yield
+        return
+    try:
+        with tempfile.TemporaryFile() as sink:
+            os.dup2(sink.fileno(), 2)
+            try:
+                yield
+            finally:
+                os.dup2(saved, 2)
+    finally:
+        os.close(saved)
+
+
+def probe_worker_threads(num_threads: int) -> str | None:
+    """Start a worker pool of ``num_threads`` once on a tiny problem.
+
+    Returns why it could not start (the machine's thread or process limit),
+    or None.  The native diagnostic of the failure stays off the terminal.
+    """
+    import peakforge
+
+    with os_stderr_captured():
+        try:
+            peakforge.calculate_xrd_intensities([[1, 0, 0]], [0.5], 1.0, [0.0], [0.0], [0.0], [1], [[]],
+                                                [1.0], [0.0], True, num_threads, False)
+        except BaseException as exc:
+            if not is_panic(exc):
+                raise
+            return panic_message(exc)
+    return None

@@ -3,26 +3,41 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
 from .. import formats
+from ..cif import parse_cif, read_cif
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
-from ..pattern import check_two_theta_range, compute_pattern
+from ..pattern import Pattern, check_two_theta_range, compute_pattern
+from ..radiation import RADIATIONS, check_radiation
+from ..scales import SCALES
+from ..structure import Structure, refuse_if_strict
 from ..wavelengths import ANODE_LINES, resolve_wavelength
-from .common import USER_ERROR, fail
+from ..work import DEFAULT_MAX_WORK, estimate_work
+from .common import USER_ERROR, describe_os_error, fail, probe_worker_threads, warn, write_output
+from .profile_options import add_profile_arguments, instrument_from, sample_from
+from .profile_outputs import check_profile_outputs, run_mixture, write_profile_outputs
 
 NAME = "pattern"
 HELP = "compute the peak table of one or more structures"
-DESCRIPTION = ("Compute powder patterns of CIF files (or of folders of them). "
-               "With no FILE, the pattern of the built-in silicon example.")
+DESCRIPTION = ("Compute powder patterns of CIF files (or of folders of them; '-' reads standard "
+               "input). With no FILE, the pattern of the built-in silicon example.")
 
 _WRITERS = {"table": formats.table, "csv": formats.csv_text, "json": formats.json_text}
 
+STDIN = "-"
+
+# A single structure expected to take longer than this (seconds) gets its own progress bar.
+_PROGRESS_AFTER_SECONDS = 3.0
+
 
 def add_arguments(pattern: argparse.ArgumentParser) -> None:
-    pattern.add_argument("files", nargs="*", metavar="FILE", help="CIF file or folder of CIF files")
+    pattern.add_argument("files", nargs="*", metavar="FILE",
+                         help="CIF file or folder of CIF files; '-' for standard input")
     pattern.add_argument("--example", action="append", default=[], choices=list(EXAMPLES),
                          help="a bundled example structure (repeatable)")
     pattern.add_argument("-w", "--wavelength", default="CuKa",
@@ -32,82 +47,191 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="2theta range in degrees (default 0 90)")
     pattern.add_argument("-f", "--format", choices=list(_WRITERS), default="table",
                          help="output format (default table)")
+    pattern.add_argument("--scale", choices=SCALES, default="max",
+                         help="intensities: strongest peak in the range 100 (max, default), strongest "
+                              "from 0 to 180 100 (full), or |F|^2 x multiplicity x LP per cell (absolute)")
+    pattern.add_argument("--mix", type=float, nargs="+", metavar="W",
+                         help="weight fractions of the structures, one per file: one mixture")
     pattern.add_argument("--plot", metavar="IMAGE", type=Path,
-                         help="also draw the pattern to this file (.png, .svg, .pdf)")
+                         help="also draw the pattern to this file (.png, .svg, .pdf, ...)")
     pattern.add_argument("--fwhm", type=float, default=0.1,
-                         help="peak width in degrees of the plotted profile; 0 for sticks only (default 0.1)")
+                         help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)")
+    pattern.add_argument("--strict", action="store_true",
+                         help="treat warnings about implausible structures as errors")
+    pattern.add_argument("--max-work", type=float, default=DEFAULT_MAX_WORK, metavar="TERMS",
+                         help="largest calculation to start, in reflections x atoms "
+                              f"(default {DEFAULT_MAX_WORK:.0e}, about a minute; inf for no limit)")
+    pattern.add_argument("--radiation", choices=list(RADIATIONS), default="xray",
+                         help="xray (default) or neutron (coherent scattering lengths, no polarisation)")
+    pattern.add_argument("--anomalous", action="store_true",
+                         help="X-rays with anomalous dispersion f' + i f'' at the beam's energy")
+    pattern.add_argument("--hkil", action="store_true",
+                         help="four-index (h k i l) labels for cells with hexagonal axes")
+    pattern.add_argument("--exact", action="store_true",
+                         help="the exhaustive route: every reflection computed, families by "
+                              "permutations and sign changes (X-rays only)")
     pattern.add_argument("--serial", action="store_true", help="compute on the calling thread only")
     pattern.add_argument("--threads", type=int, default=0, metavar="N",
                          help="worker threads of the parallel calculation (default 0: automatic)")
     pattern.add_argument("--no-simd", action="store_true", help="use the scalar structure-factor sum")
     pattern.add_argument("--no-progress", action="store_true",
-                         help="no progress bar when several structures are computed")
+                         help="no progress bar when several structures or a long one are computed")
+    add_profile_arguments(pattern)
 
 
-def _sources(args) -> tuple[list[Path], list[str]]:
-    """The structure files to compute, and the problems met while listing them."""
-    sources, problems = [], []
+def _shown(path: Path | str) -> str:
+    """A path as printable text, whatever bytes its name holds."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def _sources(args: argparse.Namespace) -> tuple[list[Path | str], list[str]]:
+    """The structures to compute, and the problems met while listing them."""
+    sources: list[Path | str] = []
+    problems = []
     for name in args.files:
+        if name == STDIN:
+            sources.append(STDIN)
+            continue
         path = Path(name)
-        if path.is_dir():
-            found = sorted(p for p in path.iterdir() if p.suffix.lower() == ".cif" and p.is_file())
-            if not found:
-                problems.append(f"{path}: no .cif files in this folder")
-            sources.extend(found)
-        else:
+        if not path.is_dir():
             sources.append(path)
+            continue
+        try:
+            found = sorted(p for p in path.iterdir() if p.suffix.lower() == ".cif" and p.is_file())
+        except OSError as exc:
+            problems.append(f"{_shown(path)}: cannot list this folder: {exc.strerror or exc}")
+            continue
+        if not found:
+            problems.append(f"{_shown(path)}: no .cif files in this folder")
+        sources.extend(found)
     sources.extend(example_path(name) for name in args.example)
     if not args.files and not args.example:
         sources.append(example_path("silicon"))
     return sources, problems
 
 
-def run(args) -> int:
-    try:
-        wavelength = resolve_wavelength(args.wavelength)
-        two_theta_range = check_two_theta_range(args.two_theta)
-        if not args.fwhm >= 0.0:
-            raise InputError(f"--fwhm must not be negative, not {args.fwhm:g}")
-        if not 0 <= args.threads <= 65535:
-            raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
-    except InputError as exc:
-        fail(f"error: {exc}")
-        return USER_ERROR
+def _read(source: Path | str, strict: bool) -> Structure:
+    if source == STDIN:
+        if sys.stdin is None:
+            raise InputError("cannot read: standard input is closed")
+        try:
+            data = sys.stdin.buffer.read()
+        except OSError as exc:
+            raise InputError(f"cannot read: {describe_os_error(exc)}") from None
+        structure = parse_cif(data, name="stdin")
+        if strict:
+            refuse_if_strict(structure.warnings)
+        return structure
+    return read_cif(source, strict=strict)
 
+
+def _check_options(args: argparse.Namespace) -> tuple[float, tuple[float, float]]:
+    wavelength = resolve_wavelength(args.wavelength)
+    two_theta_range = check_two_theta_range(args.two_theta)
+    if not args.fwhm >= 0.0:
+        raise InputError(f"--fwhm must not be negative, not {args.fwhm:g}")
+    if not 0 <= args.threads <= 65535:
+        raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
+    if not args.max_work > 0.0:
+        raise InputError(f"--max-work must be a positive number of terms, not {args.max_work:g}")
+    check_radiation(args.radiation, args.anomalous)
+    if args.exact and (args.radiation != "xray" or args.anomalous):
+        raise InputError("--exact computes X-rays without --anomalous only")
+    if sys.stdout is None:
+        raise InputError("standard output is closed: nowhere to write the patterns")
+    if not args.serial:
+        problem = probe_worker_threads(args.threads)
+        if problem is not None:
+            raise InputError(f"{problem}: ask for fewer --threads, or --serial")
+    return wavelength, two_theta_range
+
+
+def _progress_bar(total_structures: int, no_progress: bool):
+    if total_structures <= 1 or no_progress:
+        return None
+    from tqdm import tqdm
+    return tqdm(total=total_structures, unit="structure", file=sys.stderr, leave=False)
+
+
+def _reflection_progress(structure: Structure, wavelength: float, two_theta_range: tuple[float, float],
+                         no_progress: bool) -> tuple[Callable[[int, int], None] | None, Callable[[], None]]:
+    """A progress callback for one long calculation, and what closes its bar.
+
+    The bar appears at the first report, once the calculation is under way.
+    """
+    if no_progress or estimate_work(structure.lattice, len(structure), wavelength,
+                                    two_theta_range).seconds < _PROGRESS_AFTER_SECONDS:
+        return None, lambda: None
+    from tqdm import tqdm
+    bars: list[tqdm] = []
+
+    def advance(done: int, total: int) -> None:
+        if not bars:
+            bars.append(tqdm(total=total, unit="reflection", unit_scale=True, file=sys.stderr,
+                             leave=False, desc=structure.name))
+        bars[0].update(done - bars[0].n)
+
+    def close() -> None:
+        for bar in bars:
+            bar.close()
+
+    return advance, close
+
+
+def _compute(source: Path | str, args: argparse.Namespace, wavelength: float,
+             two_theta_range: tuple[float, float]) -> Pattern:
+    structure = _read(source, args.strict)
+    for warning in structure.warnings:
+        warn(_shown(source), warning)
+    progress, close = _reflection_progress(structure, wavelength, two_theta_range, args.no_progress)
+    try:
+        pattern = compute_pattern(structure, wavelength, two_theta_range, parallel=not args.serial,
+                                  num_threads=args.threads, use_simd=not args.no_simd, scale=args.scale,
+                                  strict=args.strict, max_work=args.max_work, progress=progress,
+                                  exact=args.exact, radiation=args.radiation, anomalous=args.anomalous,
+                                  hkil=args.hkil)
+    finally:
+        close()
+    for warning in pattern.warnings[len(structure.warnings):]:
+        warn(_shown(source), warning)
+    return pattern
+
+
+def run(args: argparse.Namespace) -> int:
+    wavelength, two_theta_range = _check_options(args)
+    instrument, sample = instrument_from(args), sample_from(args)
     sources, problems = _sources(args)
+    check_profile_outputs(args, len(sources))
+    if args.mix is not None:
+        return run_mixture(args, sources, problems, _WRITERS[args.format], wavelength, two_theta_range,
+                           instrument, sample)
     for problem in problems:
         fail(problem)
     failed = bool(problems)
-    progress = None
-    if len(sources) > 1 and not args.no_progress:
-        from tqdm import tqdm
-        progress = tqdm(total=len(sources), unit="structure", file=sys.stderr, leave=False)
-
+    progress = _progress_bar(len(sources), args.no_progress)
     patterns = []
-    for path in sources:
-        try:
-            patterns.append(compute_pattern(path, wavelength, two_theta_range, parallel=not args.serial,
-                                            num_threads=args.threads, use_simd=not args.no_simd))
-        except InputError as exc:
-            failed = True
+    try:
+        for source in sources:
+            problem = None
+            try:
+                patterns.append(_compute(source, args, wavelength, two_theta_range))
+            except InputError as exc:
+                problem = str(exc)
+            except MemoryError:
+                # Reported once the handler has let go of the exception, and
+                # with it of the frames holding the memory.
+                problem = "out of memory"
+            if problem is not None:
+                failed = True
+                fail(f"{_shown(source)}: {problem}")
             if progress is not None:
-                progress.write(f"peakforge: {path}: {exc}", file=sys.stderr)  # keeps the bar intact
-            else:
-                fail(f"{path}: {exc}")
+                progress.update()
+    finally:
         if progress is not None:
-            progress.update()
-    if progress is not None:
-        progress.close()
+            progress.close()
 
     if patterns:
-        named = len(sources) > 1 or any(Path(name).is_dir() for name in args.files)
-        sys.stdout.write(_WRITERS[args.format](patterns, named))
-        sys.stdout.flush()
-        if args.plot is not None:
-            from ..plot import draw
-            try:
-                draw(patterns, args.plot, fwhm=args.fwhm)
-            except (OSError, ValueError) as exc:
-                fail(f"{args.plot}: cannot write the plot: {' '.join(str(exc).split())}")
-                failed = True
+        named = len(sources) > 1 or any(Path(name).is_dir() for name in args.files if name != STDIN)
+        write_output(_WRITERS[args.format](patterns, named))
+        failed = not write_profile_outputs(args, patterns, instrument, sample, two_theta_range) or failed
     return USER_ERROR if failed else 0

@@ -1,6 +1,8 @@
 // Linux implementation of the platform interface.
 #include "base/platform.hpp"
 
+#include <cpuid.h>        // for __get_cpuid, __get_cpuid_count
+#include <cxxabi.h>       // for __cxa_get_globals
 #include <execinfo.h>     // for backtrace, backtrace_symbols
 #include <pthread.h>      // for pthread_create, pthread_attr_setstacksize
 #include <sched.h>        // for sched_getaffinity, CPU_COUNT
@@ -63,6 +65,38 @@ std::string stack_frames(int skip) {
   }
   std::free(symbols);
   return text;
+}
+
+bool avx512f_usable() {
+  static const bool usable = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    const bool os_saves_state = (ecx >> 27) & 1;  // OSXSAVE: xgetbv may be used
+    if (!os_saves_state) return false;
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    // SSE, AVX, opmask, upper halves of zmm0-15, zmm16-31.
+    constexpr unsigned zmm_state = 0x02 | 0x04 | 0x20 | 0x40 | 0x80;
+    if ((xcr0_low & zmm_state) != zmm_state) return false;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return ((ebx >> 16) & 1) != 0;  // AVX512F
+  }();
+  return usable;
+}
+
+bool prepare_thread_for_failures() {
+  // glibc allocates a thread's block of a dynamically loaded library's
+  // thread-local storage (here libstdc++'s exception globals, which every
+  // throw and catch touches) with malloc on first use, and ends the process
+  // if malloc fails. A probe of the same order of size, freed just before,
+  // leaves a chunk this thread's next small allocation takes; without it the
+  // thread gives up instead.
+  void* probe = std::malloc(4096);
+  if (probe == nullptr) return false;
+  __asm__ volatile("" : : "r"(probe) : "memory");  // keep the pair from being optimised away
+  std::free(probe);
+  (void)abi::__cxa_get_globals();
+  return true;
 }
 
 namespace {

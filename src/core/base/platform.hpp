@@ -28,6 +28,17 @@ std::optional<std::string> environment(const char* name);
 // innermost `skip` frames.
 std::string stack_frames(int skip);
 
+// True when the processor has AVX-512F and the operating system saves the
+// 512-bit registers across context switches (checked once per process).
+bool avx512f_usable();
+
+// Makes the calling thread ready to report a failure later without
+// allocating: the C++ runtime's per-thread exception state lives in
+// thread-local storage that the system allocates on first use, and aborts
+// the process when it cannot. Returns false, with nothing allocated, when
+// memory is too short for it now.
+bool prepare_thread_for_failures();
+
 // Starts an unnamed thread with the given stack reservation running `body`.
 // Returns an opaque handle, or nothing when the thread cannot be started
 // (the error text is stored in `error`).

@@ -1,11 +1,20 @@
 #include "intensity/call_pool.hpp"
 
+#include <cerrno>   // for ENOMEM
+#include <cstring>  // for strerror
 #include <utility>  // for exchange
 
 #include "base/panic.hpp"
 #include "intensity/worker_count.hpp"
 
 namespace peakforge {
+namespace {
+
+// Workers make themselves ready one at a time, so that the memory one probes
+// for is not taken by another in between.
+std::mutex preparation_lock;
+
+}  // namespace
 
 CallPool::CallPool(size_t workers, const ThreadStarter& start) {
   const size_t stack_size = worker_stack_size();
@@ -13,7 +22,8 @@ CallPool::CallPool(size_t workers, const ThreadStarter& start) {
   std::string error;
   try {
     while (threads_.size() < workers) {
-      auto handle = start(stack_size, [this] { worker_loop(); }, error);
+      const size_t index = threads_.size();
+      auto handle = start(stack_size, [this, index] { worker_main(index); }, error);
       if (!handle) break;
       threads_.push_back(*handle);
     }
@@ -21,11 +31,25 @@ CallPool::CallPool(size_t workers, const ThreadStarter& start) {
     release();
     throw;
   }
-  if (threads_.size() < workers) {
-    release();
-    panic("called `Result::unwrap()` on an `Err` value: cannot start worker thread " +
-          std::to_string(threads_.size() + 1) + " of " + std::to_string(workers) + ": " + error);
+  const size_t started = threads_.size();
+  std::optional<size_t> unready;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    reported_.wait(lock, [&] { return reports_ == started; });
+    unready = first_unready_;
   }
+  if (started == workers && !unready) return;
+
+  // The first thread that failed, counted from 1, named before release()
+  // forgets the started ones.
+  size_t failed_thread = started + 1;
+  if (unready && *unready < started) {
+    failed_thread = *unready + 1;
+    error = std::string(std::strerror(ENOMEM)) + " (os error " + std::to_string(ENOMEM) + ")";
+  }
+  release();
+  panic("called `Result::unwrap()` on an `Err` value: cannot start worker thread " +
+        std::to_string(failed_thread) + " of " + std::to_string(workers) + ": " + error);
 }
 
 CallPool::~CallPool() { release(); }
@@ -58,6 +82,21 @@ void CallPool::run(const std::function<void()>& piece) {
     failure = std::exchange(failure_, nullptr);
   }
   if (failure) std::rethrow_exception(failure);
+}
+
+void CallPool::worker_main(size_t index) {
+  bool ready;
+  {
+    std::lock_guard<std::mutex> guard(preparation_lock);
+    ready = platform::prepare_thread_for_failures();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++reports_;
+    if (!ready && (!first_unready_ || index < *first_unready_)) first_unready_ = index;
+  }
+  reported_.notify_one();
+  if (ready) worker_loop();
 }
 
 void CallPool::worker_loop() {

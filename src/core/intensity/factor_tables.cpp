@@ -63,30 +63,24 @@ FactorTables build_factor_tables(const std::vector<int32_t>& atomic_numbers,
   return tables;
 }
 
-void fill_form_factors(const FactorTables& tables, double s2, double k, Vector& species_f,
-                       Vector& out) {
+void species_form_factors(const FactorTables& tables, double s_squared, double mott_bethe_term,
+                          Vector& out) {
   if (const auto& failure = tables.form_factor_failure) {
     panic_index(failure->len, failure->index);
   }
-  species_f.resize(tables.species.size());
+  out.resize(tables.species.size());
   for (size_t i = 0; i < tables.species.size(); ++i) {
     double sum = 0.0;
     for (const Vector& pair : *tables.species[i].pairs) {
-      sum = sum + std::exp(s2 * -pair[1]) * pair[0];
+      sum = sum + std::exp(s_squared * -pair[1]) * pair[0];
     }
-    species_f[i] = tables.species[i].z - k * sum;
+    out[i] = tables.species[i].z - mott_bethe_term * sum;
   }
-  out.resize(tables.species_of_atom.size());
-  for (size_t j = 0; j < out.size(); ++j) out[j] = species_f[tables.species_of_atom[j]];
 }
 
-void fill_debye_waller(const FactorTables& tables, double s2, Vector& distinct_d, Vector& out) {
-  distinct_d.resize(tables.distinct_b.size());
-  for (size_t i = 0; i < distinct_d.size(); ++i) {
-    distinct_d[i] = std::exp(s2 * -tables.distinct_b[i]);
-  }
-  out.resize(tables.b_of_entry.size());
-  for (size_t j = 0; j < out.size(); ++j) out[j] = distinct_d[tables.b_of_entry[j]];
+void distinct_debye_waller(const FactorTables& tables, double s_squared, Vector& out) {
+  out.resize(tables.distinct_b.size());
+  for (size_t i = 0; i < out.size(); ++i) out[i] = std::exp(s_squared * -tables.distinct_b[i]);
 }
 
 }  // namespace peakforge

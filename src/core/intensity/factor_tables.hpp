@@ -38,14 +38,16 @@ FactorTables build_factor_tables(const std::vector<int32_t>& atomic_numbers,
                                  const std::vector<std::vector<Vector>>& scattering_coeffs,
                                  const Vector& dw_factors);
 
-// f_j = Z_j - k * sum over pairs (a, b) of exp(s2 * -b) * a, for every entry
-// of atomic_numbers, into `out`; `species_f` is scratch. Fails here if the
-// walk over the atoms would read past a vector.
-void fill_form_factors(const FactorTables& tables, double s2, double k, Vector& species_f,
-                       Vector& out);
+// The Mott-Bethe form factor of every species at s^2 = `s_squared`,
+//   f = Z - mott_bethe_term * sum over pairs (a, b) of exp(s^2 * -b) * a,
+// with mott_bethe_term = 8 pi^2 a0 s^2, into `out` (one entry per species;
+// sized by the caller). Fails here, as the walk over every atom's
+// coefficient list would, when that walk reads past a vector.
+void species_form_factors(const FactorTables& tables, double s_squared, double mott_bethe_term,
+                          Vector& out);
 
-// D_j = exp(s2 * -B_j) for every entry of dw_factors, into `out`;
-// `distinct_d` is scratch.
-void fill_debye_waller(const FactorTables& tables, double s2, Vector& distinct_d, Vector& out);
+// The Debye-Waller amplitude factor D = exp(s^2 * -B) of every distinct B,
+// into `out` (one entry per distinct B; sized by the caller).
+void distinct_debye_waller(const FactorTables& tables, double s_squared, Vector& out);
 
 }  // namespace peakforge

@@ -5,43 +5,55 @@
 #pragma once
 
 #include <cstddef>  // for size_t
-#include <cstdint>  // for int32_t
+#include <cstdint>  // for uint64_t
+#include <optional>
 #include <utility>  // for pair
 #include <vector>
 
+#include "intensity/aligned_vector.hpp"
+#include "intensity/atom_columns.hpp"
 #include "intensity/factor_tables.hpp"
+#include "intensity/simd_width.hpp"
 #include "intensity/structure_factor.hpp"
 
 namespace peakforge {
 
-// The converted per-atom and per-reflection data of one call. Read-only while
-// reflections are computed, so any number of threads may share it. Atomic
-// numbers, coefficient lists and B values enter only through factor_tables,
-// which points into the coefficient lists: they must outlive the context.
+struct IntensityInputs;
+
+// Which structure-factor sum every reflection of the call uses.
+enum class StructureFactorSum { scalar, four_lanes, eight_lanes };
+
+// What every reflection of one call reads, built once from the converted
+// inputs. Read-only while reflections are computed, so any number of threads
+// may share it. It points into the inputs' g values and coefficient lists,
+// which must outlive it.
 struct IntensityContext {
-  IntensityContext(const Vector& g_hkls, const std::vector<int32_t>& atomic_numbers,
-                   const std::vector<std::vector<Vector>>& scattering_coeffs,
-                   const Vector& dw_factors, const Vector& frac_coords_x,
-                   const Vector& frac_coords_y, const Vector& frac_coords_z,
-                   const Vector& occupancies, double wavelength, bool use_simd);
+  explicit IntensityContext(const IntensityInputs& inputs);
 
   const Vector& g_hkls;
-  const Vector& frac_coords_x;
-  const Vector& frac_coords_y;
-  const Vector& frac_coords_z;
-  const Vector& occupancies;
   double wavelength;
-  bool use_simd;
-  FactorTables factor_tables;
+  StructureFactorSum sum;
+  FactorTables factor_tables;  // distinct species and B values
+  AtomColumns atoms;
 };
 
-// Working space of reflection_intensity, reused from one reflection to the
-// next on the same thread so that the walk does not allocate per reflection.
+// What reflection_intensity computes from g alone, kept for the next
+// reflection with the same g (lists from a lattice walk come sorted by g).
+struct FactorsAtG {
+  std::optional<uint64_t> g_bits;  // the g these hold, by its bits; none yet
+  double two_theta_degrees = 0.0;
+  double lorentz_polarisation = 0.0;
+  Vector species_form_factor;      // f of each distinct species
+  Vector distinct_debye_waller;    // D of each distinct B
+  AlignedVector<double> weights;   // w_j = (f_j occ_j) D_j of each atom
+};
+
+// Working space of reflection_intensity on one thread, made with its full
+// size up front (on the calling thread, for the parallel walk), so that
+// computing a reflection allocates nothing.
 struct IntensityScratch {
-  Vector form_factors;
-  Vector debye_waller;
-  Vector species_f;
-  Vector distinct_d;
+  explicit IntensityScratch(const IntensityContext& context);
+  FactorsAtG factors;
 };
 
 // (2 theta in degrees, intensity) of reflection i with index vector hkl.

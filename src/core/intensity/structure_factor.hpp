@@ -1,13 +1,16 @@
-// The structure-factor sum F = sum_j w_j exp(2 pi i (h x_j + k y_j + l z_j)),
-// w_j = f_j occ_j D_j, as (Im, Re): the scalar variant, and the one-atom step
-// that the 4-lane variant also uses for the atoms left over after its groups.
+// The structure factor F = sum_j w_j exp(2 pi i (h x_j + k y_j + l z_j)),
+// with the weight w_j = (f_j occ_j) D_j, as (Im, Re): the scalar sum, and the
+// one-atom step that the SIMD sums also use for the atoms left over after
+// their 4-atom groups.
 #pragma once
 
 #include <cmath>    // for sin, cos
 #include <cstddef>  // for size_t
+#include <source_location>
 #include <vector>
 
 #include "base/panic.hpp"
+#include "intensity/atom_columns.hpp"
 
 namespace peakforge {
 
@@ -21,24 +24,35 @@ struct StructureFactor {
 
 inline constexpr double two_pi = 6.283185307179586;
 
-// Adds atom j to `sum` with the C library's sin and cos. The per-atom arrays
-// are read in a fixed order (y, z, f, occ, D), so a short array always fails
-// with the same message.
-inline void add_atom(double h, double k, double l, const Vector& x, const Vector& y,
-                     const Vector& z, const Vector& f, const Vector& occ, const Vector& dw,
-                     size_t j, StructureFactor& sum) {
-  const double yj = at(y, j), zj = at(z, j);
-  const double fj = at(f, j), occj = at(occ, j), dwj = at(dw, j);
-  const double phase = two_pi * ((h * x[j] + k * yj) + l * zj);
-  const double weight = (fj * occj) * dwj;
-  sum.im = sum.im + weight * std::sin(phase);
-  sum.re = sum.re + weight * std::cos(phase);
+struct MillerIndex {
+  double h, k, l;
+};
+
+// Components 0, 1 and 2 of a reflection's index vector; fails when it has
+// fewer.
+inline MillerIndex miller_index(const Vector& hkl,
+                                std::source_location where = std::source_location::current()) {
+  return {at(hkl, 0, where), at(hkl, 1, where), at(hkl, 2, where)};
 }
 
-// Left-to-right sum over atoms 0..n-1 (n at most x.size()); reads nothing,
-// not even hkl, when n is 0.
-StructureFactor structure_factor(const Vector& hkl, const Vector& x, const Vector& y,
-                                 const Vector& z, const Vector& f, const Vector& occ,
-                                 const Vector& dw, size_t n);
+// Fails as the first read past the end of a short per-atom array would.
+inline void require_every_atom(const AtomColumns& atoms,
+                               std::source_location where = std::source_location::current()) {
+  if (atoms.short_length) panic_index(*atoms.short_length, *atoms.short_length, where);
+}
+
+// Adds atom j to `sum` with the C library's sin and cos:
+//   phase = 2 pi ((h x_j + k y_j) + l z_j), Im += w_j sin(phase), Re += w_j cos(phase).
+inline void add_atom(const MillerIndex& hkl, const AtomColumns& atoms, const double* weights,
+                     size_t j, StructureFactor& sum) {
+  const double phase = two_pi * ((hkl.h * atoms.x[j] + hkl.k * atoms.y[j]) + hkl.l * atoms.z[j]);
+  sum.im = sum.im + weights[j] * std::sin(phase);
+  sum.re = sum.re + weights[j] * std::cos(phase);
+}
+
+// Left-to-right sum over every atom, with `weights` from atom_weights; reads
+// nothing, not even hkl, when there are no atoms.
+StructureFactor structure_factor(const Vector& hkl, const AtomColumns& atoms,
+                                 const double* weights);
 
 }  // namespace peakforge

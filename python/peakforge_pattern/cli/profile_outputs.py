@@ -1,0 +1,77 @@
+"""What ``peakforge pattern`` writes besides its table: the profile file,
+the plot, and the one pattern of a mixture."""
+
+from __future__ import annotations
+
+
+from ..errors import InputError
+from .common import USER_ERROR, fail, write_output
+from .profile_options import write_profile_file
+
+
+def output_error(exc: Exception) -> str:
+    """An output failure in a few words, without the temporary file's name."""
+    text = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+    return " ".join(text.split())
+
+
+def check_profile_outputs(args, count: int) -> None:
+    """Refuse what cannot be written before anything is computed."""
+    from ..plot import check_image_path
+    from ..profile_file import check_profile_path
+    if args.plot is not None:
+        check_image_path(args.plot)
+    if args.xy is not None:
+        check_profile_path(args.xy)
+        if count > 1 and args.mix is None:
+            raise InputError("--xy writes one profile: give one structure, or weight fractions with --mix")
+    if args.mix is not None and len(args.mix) != count:
+        raise InputError(f"--mix needs one weight fraction per structure: {count} structures, "
+                         f"{len(args.mix)} fractions")
+
+
+def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, mixture=None) -> bool:
+    """Write --xy and --plot; False (after one line on standard error) when one fails."""
+    from ..plot import draw
+    target = mixture if mixture is not None else patterns[0]
+    outputs = []
+    if args.xy is not None:
+        title = ", ".join(f"{p.structure_name} {100 * w:g} wt %" for p, w in
+                          zip(patterns, mixture.weight_fractions)) if mixture else patterns[0].structure_name
+        outputs.append((args.xy, "the profile", lambda: write_profile_file(
+            args, title, target.scale_description, patterns[0].wavelength,
+            lambda x: target.profile(x, instrument, sample), instrument, two_theta_range)))
+    if args.plot is not None:
+        plot_instrument = instrument if args.fwhm > 0.0 or args.caglioti is not None else None
+        outputs.append((args.plot, "the plot", lambda: draw(
+            patterns, args.plot, instrument=plot_instrument, sample=sample, fwhm=args.fwhm,
+            mixture=mixture is not None)))
+    written = True
+    for path, what, write in outputs:
+        try:
+            write()
+        except InputError as exc:
+            fail(f"{path}: {exc}")
+            written = False
+        except (OSError, ValueError) as exc:
+            fail(f"{path}: cannot write {what}: {output_error(exc)}")
+            written = False
+    return written
+
+
+def run_mixture(args, sources, problems, writer, wavelength, two_theta_range, instrument, sample) -> int:
+    """One pattern of all the structures mixed by --mix weight fractions."""
+    from ..mixture import compute_mixture
+    for problem in problems:
+        fail(problem)
+    if problems:
+        return USER_ERROR
+    try:
+        mixture = compute_mixture(sources, args.mix, wavelength, two_theta_range, scale=args.scale,
+                                  parallel=not args.serial, num_threads=args.threads, use_simd=not args.no_simd)
+    except InputError as exc:
+        fail(f"error: {exc}")
+        return USER_ERROR
+    write_output(writer(mixture.patterns, True))
+    written = write_profile_outputs(args, mixture.patterns, instrument, sample, two_theta_range, mixture)
+    return 0 if written else USER_ERROR

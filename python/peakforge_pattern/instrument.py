@@ -1,0 +1,160 @@
+"""The diffractometer as a profile sees it: emission lines, peak widths
+(Caglioti U, V, W and Lorentzian X, Y), peak shape, zero shift, sample
+displacement and the polarisation by a monochromator.
+
+Widths are full widths at half maximum in degrees 2θ:
+  Gaussian²  = U tan²θ + V tanθ + W            (Caglioti)
+  Lorentzian = X tanθ + Y / cosθ
+The "tch" shape combines the two (with the sample's broadening) into a
+pseudo-Voigt by Thompson, Cox and Hastings (J. Appl. Cryst. 20 (1987) 79);
+"pseudo-voigt" uses FWHM = Gaussian + Lorentzian and a fixed mixing η.
+Axial divergence gives peaks a tail towards 90° (low-angle tails below it,
+high-angle tails above); ``asymmetry`` A stretches the side towards 90° by
+1 + A / tan 2θ and shrinks the other as much (at most 0.9), a split
+pseudo-Voigt of unchanged area.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from dataclasses import dataclass
+from typing import Literal
+
+import numpy as np
+
+from .errors import InputError
+from .sample import Sample
+from .shapes import thompson_cox_hastings
+from .wavelengths import k_alpha_doublet, resolve_wavelength
+
+Shape = Literal["pseudo-voigt", "tch"]
+SHAPES: tuple[str, ...] = ("pseudo-voigt", "tch")
+
+DEFAULT_KA2_RATIO = 0.5
+"""Intensity of Kα2 over Kα1."""
+
+MAX_ASYMMETRY = 0.9
+"""Largest stretch of one half of a peak (the other keeps a tenth of its width)."""
+
+
+def lorentz_polarisation(two_theta: np.ndarray, monochromator_two_theta: float = 0.0) -> np.ndarray:
+    """Lorentz-polarisation factor at 2θ (degrees), with a monochromator at 2θ_M.
+
+    Without a monochromator this is the pattern calculation's own factor
+    (1 + cos²2θ) / (sin²θ cosθ); a monochromator's polarisation replaces
+    1 + cos²2θ by 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M).
+    """
+    theta = np.radians(np.asarray(two_theta, dtype=float)) / 2.0
+    cos_2t = np.cos(2.0 * theta)
+    cos_m = math.cos(math.radians(monochromator_two_theta)) ** 2
+    polarisation = 2.0 * (1.0 + cos_m * cos_2t * cos_2t) / (1.0 + cos_m)
+    return polarisation / (np.sin(theta) ** 2 * np.cos(theta))
+
+
+def _finite(name: str, value: float, minimum: float | None = None) -> float:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise InputError(f"{name} must be a number, not {value!r}") from None
+    if not math.isfinite(number) or (minimum is not None and number < minimum):
+        bound = "" if minimum is None else f" and at least {minimum:g}"
+        raise InputError(f"{name} must be finite{bound}, not {value!r}")
+    return number
+
+
+@dataclass(frozen=True)
+class Instrument:
+    """Emission lines, peak widths and shape, and 2θ corrections.
+
+    ``wavelength`` None takes the pattern's own; a Kα name or mean (CuKa),
+    or a pair of wavelengths (Kα1, Kα2) in Å, gives the doublet with
+    Kα2/Kα1 = ``ka2_ratio``. ``zero_shift``
+    is added to every 2θ (degrees); ``displacement`` (mm, towards the
+    source positive) moves peaks by −2 s cosθ / R with R = ``radius`` (mm).
+    ``monochromator_angle`` is the monochromator's 2θ (degrees; graphite
+    (002) with Cu Kα: 26.6), 0 for none.
+    """
+
+    wavelength: float | str | tuple[float, float] | None = None
+    ka2_ratio: float = DEFAULT_KA2_RATIO
+    shape: Shape = "pseudo-voigt"
+    U: float = 0.0
+    V: float = 0.0
+    W: float = 0.01
+    X: float = 0.0
+    Y: float = 0.0
+    eta: float = 0.5
+    asymmetry: float = 0.0
+    zero_shift: float = 0.0
+    displacement: float = 0.0
+    radius: float = 240.0
+    monochromator_angle: float = 0.0
+
+    def __post_init__(self) -> None:
+        if self.shape not in SHAPES:
+            raise InputError(f"unknown peak shape {self.shape!r}: use one of {', '.join(SHAPES)}")
+        for name in ("U", "V", "W", "X", "Y", "asymmetry", "zero_shift", "displacement"):
+            object.__setattr__(self, name, _finite(name, getattr(self, name)))
+        object.__setattr__(self, "ka2_ratio", _finite("the Kα2 ratio", self.ka2_ratio, 0.0))
+        object.__setattr__(self, "radius", _finite("the goniometer radius", self.radius, 1e-9))
+        eta = _finite("eta", self.eta)
+        if not 0.0 <= eta <= 1.0:
+            raise InputError(f"eta must lie between 0 and 1, not {eta:g}")
+        angle = _finite("the monochromator angle", self.monochromator_angle)
+        if not 0.0 <= angle < 180.0:
+            raise InputError(f"the monochromator angle must lie between 0 and 180 degrees, not {angle:g}")
+        if isinstance(self.wavelength, tuple):
+            if len(self.wavelength) != 2:
+                raise InputError(f"a wavelength pair is Kα1 and Kα2, not {self.wavelength!r}")
+            object.__setattr__(self, "wavelength", tuple(resolve_wavelength(w) for w in self.wavelength))
+        elif self.wavelength is not None:
+            resolve_wavelength(self.wavelength)
+
+    @classmethod
+    def with_fwhm(cls, fwhm: float, **fields) -> "Instrument":
+        """Every peak the same Gaussian-like width ``fwhm`` (degrees): W = FWHM², U = V = 0
+        (Lorentzian X, Y from ``fields``, none by default)."""
+        width = _finite("the peak width", fwhm, 0.0)
+        return cls(**{**fields, "U": 0.0, "V": 0.0, "W": width * width})
+
+    def replace(self, **changes) -> "Instrument":
+        return dataclasses.replace(self, **changes)
+
+    def lines(self, pattern_wavelength: float) -> list[tuple[float, float]]:
+        """Wavelengths (Å) and their shares of the intensity, summing to 1."""
+        wavelength = pattern_wavelength if self.wavelength is None else self.wavelength
+        doublet = wavelength if isinstance(wavelength, tuple) else k_alpha_doublet(wavelength)
+        if doublet is None:
+            return [(resolve_wavelength(wavelength), 1.0)]
+        alpha1, alpha2 = doublet
+        return [(alpha1, 1.0 / (1.0 + self.ka2_ratio)), (alpha2, self.ka2_ratio / (1.0 + self.ka2_ratio))]
+
+    def shift(self, two_theta: np.ndarray) -> np.ndarray:
+        """2θ (degrees) where a reflection at ``two_theta`` is observed."""
+        theta = np.radians(two_theta) / 2.0
+        return two_theta + self.zero_shift + np.degrees(-2.0 * self.displacement * np.cos(theta) / self.radius)
+
+    def asymmetries(self, two_theta: np.ndarray) -> np.ndarray:
+        """Stretch a of the low-angle half (the high-angle half gets −a) at each 2θ."""
+        if self.asymmetry == 0.0:
+            return np.zeros(np.shape(two_theta))
+        with np.errstate(divide="ignore"):
+            skew = self.asymmetry / np.tan(np.radians(two_theta))
+        return np.clip(np.nan_to_num(skew), -MAX_ASYMMETRY, MAX_ASYMMETRY)
+
+    def widths(self, two_theta: np.ndarray, wavelength: float,
+               sample: Sample | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """FWHM (degrees) and pseudo-Voigt mixing η of peaks at ``two_theta``."""
+        theta = np.radians(np.asarray(two_theta, dtype=float)) / 2.0
+        tan, cos = np.tan(theta), np.cos(theta)
+        gauss_sq = self.U * tan * tan + self.V * tan + self.W
+        lorentz = self.X * tan + self.Y / cos
+        if sample is not None:
+            gauss_sq = gauss_sq + sample.strain_fwhm(theta) ** 2
+            lorentz = lorentz + sample.size_fwhm(theta, wavelength)
+        gauss = np.sqrt(np.maximum(gauss_sq, 0.0))
+        lorentz = np.maximum(lorentz, 0.0)
+        if self.shape == "tch":
+            return thompson_cox_hastings(gauss, lorentz)
+        return gauss + lorentz, np.full(gauss.shape, self.eta)

@@ -1,0 +1,113 @@
+"""Mixtures of phases given by weight fractions.
+
+A phase's diffracted intensity per unit cell is |F|²·m·LP; the number of its
+cells in the beam goes as its volume fraction over its cell volume. With
+weight fractions w, cell masses ZM and cell volumes V that makes each phase's
+scale w / (ZM · V), the relation quantitative phase analysis inverts
+(w = S·ZMV / Σ S·ZMV; Hill and Howard, J. Appl. Cryst. 20 (1987) 467).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Sequence
+
+import gemmi
+import numpy as np
+
+from .errors import InputError
+from .scales import check_scale, describe, rescaled
+from .structure import Structure
+
+if TYPE_CHECKING:
+    from .instrument import Instrument
+    from .pattern import Pattern
+    from .sample import Sample
+
+
+def cell_mass(structure: Structure) -> float:
+    """Mass of the atoms of one unit cell in daltons (Z × formula mass)."""
+    weights = np.array([gemmi.Element(int(z)).weight for z in structure.atomic_numbers])
+    return float(weights @ structure.occupancies)
+
+
+def cell_volume(structure: Structure) -> float:
+    """Unit-cell volume in Å³."""
+    return float(abs(np.linalg.det(structure.lattice)))
+
+
+def check_weight_fractions(fractions: Sequence[float], count: int) -> np.ndarray:
+    """Weight fractions as given, normalised to sum 1."""
+    try:
+        values = np.asarray(fractions, dtype=float).reshape(-1)
+    except (TypeError, ValueError):
+        raise InputError("weight fractions must be numbers") from None
+    if values.size != count:
+        raise InputError(f"{count} phases need {count} weight fractions, got {values.size}")
+    if not np.all(np.isfinite(values)) or np.any(values < 0.0) or not values.sum() > 0.0:
+        raise InputError("weight fractions must be finite, not negative, and not all zero")
+    return values / values.sum()
+
+
+@dataclass(frozen=True, eq=False)
+class Mixture:
+    """Phases on one intensity scale: ``patterns[i].intensity`` is phase i's
+    share of the mixture, ``weight_fractions`` sum to 1."""
+
+    patterns: list["Pattern"]
+    weight_fractions: np.ndarray
+    scale: str
+
+    def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: "Instrument | None" = None,
+                sample: "Sample | Sequence[Sample | None] | None" = None, *,
+                fwhm: float | None = None) -> np.ndarray:
+        """The mixture's profile: the sum of its phases' (see Pattern.profile).
+
+        ``sample`` may be one for all phases or one per phase.
+        """
+        samples = list(sample) if isinstance(sample, (list, tuple)) else [sample] * len(self.patterns)
+        if len(samples) != len(self.patterns):
+            raise InputError(f"{len(self.patterns)} phases need {len(self.patterns)} samples, got {len(samples)}")
+        x = np.asarray(two_theta, dtype=float)
+        return sum((p.profile(x, instrument, s, fwhm=fwhm) for p, s in zip(self.patterns, samples)),
+                   start=np.zeros(x.shape))
+
+    def plot(self, ax: Any = None, *, instrument: "Instrument | None" = None, fwhm: float = 0.1,
+             labels: int = 8) -> Any:
+        from .plot import plot_patterns
+        return plot_patterns(self.patterns, ax, instrument=instrument, fwhm=fwhm, labels=labels,
+                             mixture=True)
+
+    @property
+    def scale_description(self) -> str:
+        return describe(self.scale, self.patterns[0].two_theta_range)
+
+
+def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractions: Sequence[float],
+                    wavelength: float | str = "CuKa", two_theta_range: Sequence[float] = (0.0, 90.0),
+                    *, scale: str = "max", **options) -> Mixture:
+    """Patterns of several phases scaled by weight fraction / (cell mass × volume).
+
+    ``scale`` "max" puts the strongest peak of the mixture in the range at
+    100, "full" the strongest from 0 to 180°, and "absolute" leaves
+    |F|²·m·LP × w / (ZM·V) (per dalton·Å³). ``options`` go to compute_pattern.
+    """
+    from .pattern import compute_pattern
+    check_scale(scale)
+    loaded = [s if isinstance(s, Structure) else Structure.from_cif(s) for s in structures]
+    if not loaded:
+        raise InputError("a mixture needs at least one phase")
+    fractions = check_weight_fractions(weight_fractions, len(loaded))
+    factors = [w / (cell_mass(s) * cell_volume(s)) for s, w in zip(loaded, fractions)]
+    patterns = [compute_pattern(s, wavelength, two_theta_range, **options) for s in loaded]
+    if scale == "max":
+        strongest = max(float(np.max(p.absolute_intensity, initial=0.0)) * f for p, f in zip(patterns, factors))
+    elif scale == "full":
+        strongest = max(float(np.max(compute_pattern(s, wavelength, (0.0, 180.0), **options).absolute_intensity,
+                                     initial=0.0)) * f for s, f in zip(loaded, factors))
+    else:
+        strongest = 100.0
+    overall = 100.0 / strongest if strongest > 0.0 and math.isfinite(strongest) else 0.0
+    return Mixture([rescaled(p, scale, f * overall) for p, f in zip(patterns, factors)], fractions, scale)

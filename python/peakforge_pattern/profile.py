@@ -1,0 +1,170 @@
+"""A phase's powder profile: its peaks spread by the instrument and the sample
+over a 2θ grid.
+
+A pattern's peaks carry |F|²·multiplicity·LP at the pattern's wavelength.
+|F|² does not depend on the wavelength, so each emission line gets the same
+reflections at its own angle, with the Lorentz-polarisation factor at that
+angle and its share of the intensity.
+"""
+
+from __future__ import annotations
+
+import functools
+import itertools
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .errors import InputError
+from .instrument import Instrument, lorentz_polarisation
+from .sample import Sample
+from .shapes import bin_edges, binned_peaks
+
+if TYPE_CHECKING:
+    from .pattern import Pattern
+
+
+def structure_factor_weights(pattern: "Pattern") -> np.ndarray:
+    """|F|²·multiplicity of each peak, on the pattern's intensity scale.
+
+    The pattern's intensities include the Lorentz-polarisation factor
+    without a monochromator; it is divided out here, and only here.
+    """
+    return pattern.intensity / lorentz_polarisation(pattern.two_theta, pattern.monochromator_angle)
+
+
+def _index_variants(hkl: tuple[int, ...]) -> np.ndarray:
+    """Every permutation and sign change of a Miller-index triple."""
+    variants = {tuple(s * x for s, x in zip(signs, perm))
+                for perm in itertools.permutations(hkl)
+                for signs in itertools.product((1, -1), repeat=3)}
+    return np.array(sorted(variants), dtype=float)
+
+
+@dataclass(frozen=True, eq=False)
+class PhasePeaks:
+    """A phase's peaks, independent of wavelength and instrument.
+
+    ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
+    ``hkl`` one reflection of each peak, from which its d follows for a
+    changed cell; ``reciprocal`` the reciprocal basis (rows) when the
+    structure is known.
+    """
+
+    d: np.ndarray
+    weight: np.ndarray
+    hkl: np.ndarray
+    families: list[list[tuple[int, ...]]]
+    multiplicities: list[list[int]]
+    wavelength: float
+    reciprocal: np.ndarray | None
+    name: str = ""
+
+    @classmethod
+    def from_pattern(cls, pattern: "Pattern") -> "PhasePeaks":
+        structure = getattr(pattern, "structure", None)
+        hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
+        return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
+                   pattern.families, pattern.multiplicities, float(pattern.wavelength),
+                   None if structure is None else structure.reciprocal, pattern.structure_name)
+
+    def __len__(self) -> int:
+        return int(self.d.size)
+
+    def d_for(self, reciprocal: np.ndarray | None) -> np.ndarray:
+        """Spacings for a changed reciprocal basis (None: the pattern's own)."""
+        if reciprocal is None or self.hkl.size == 0:
+            return self.d
+        return 1.0 / np.linalg.norm(self.hkl @ reciprocal, axis=1)
+
+    @functools.cached_property
+    def _orientation_members(self) -> tuple[np.ndarray, np.ndarray]:
+        """Every reflection under every peak: plane normals (Cartesian) and peak index.
+
+        A peak lists its families and how many reflections of each it holds;
+        the reflections are those variants of each family whose spacing is
+        closest to the peak's.
+        """
+        if self.reciprocal is None:
+            raise InputError("preferred orientation needs the structure: compute the pattern "
+                             "from a structure or CIF file")
+        normals, owners = [], []
+        for i, (fams, counts) in enumerate(zip(self.families, self.multiplicities)):
+            for hkl, count in zip(fams, counts):
+                g = _index_variants(hkl) @ self.reciprocal
+                closest = np.argsort(np.abs(np.linalg.norm(g, axis=1) - 1.0 / self.d[i]), kind="stable")
+                normals.append(g[closest[:count]])
+                owners.append(np.full(min(count, len(closest)), i))
+        if not normals:
+            return np.zeros((0, 3)), np.zeros(0, dtype=int)
+        return np.concatenate(normals), np.concatenate(owners)
+
+    def orientation_factors(self, sample: Sample) -> np.ndarray:
+        """Mean March–Dollase factor of each peak's reflections."""
+        if not sample.has_orientation:
+            return np.ones(len(self))
+        normals, owners = self._orientation_members
+        preferred = np.asarray(sample.preferred_orientation, dtype=float) @ self.reciprocal
+        cos_alpha = normals @ preferred / (np.linalg.norm(normals, axis=1) * np.linalg.norm(preferred))
+        factors = np.bincount(owners, weights=sample.march_dollase(cos_alpha), minlength=len(self))
+        return factors / np.maximum(np.bincount(owners, minlength=len(self)), 1)
+
+
+@dataclass(frozen=True)
+class LineSet:
+    """Every peak of every emission line: observed 2θ, FWHM, η, area and asymmetry."""
+
+    two_theta: np.ndarray
+    fwhm: np.ndarray
+    eta: np.ndarray
+    area: np.ndarray
+    asymmetry: np.ndarray
+
+
+def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None,
+             reciprocal: np.ndarray | None = None) -> LineSet:
+    """Place every peak of every emission line, for a cell given by ``reciprocal``."""
+    sample = sample if sample is not None else Sample()
+    d = peaks.d_for(reciprocal)
+    weight = peaks.weight * sample.debye_waller(d) * peaks.orientation_factors(sample)
+    parts = []
+    for wavelength, share in instrument.lines(peaks.wavelength):
+        sin_theta = wavelength / (2.0 * d)
+        seen = np.flatnonzero(sin_theta < 1.0)
+        true_two_theta = 2.0 * np.degrees(np.arcsin(sin_theta[seen]))
+        fwhm, eta = instrument.widths(true_two_theta, wavelength, sample)
+        area = weight[seen] * share * lorentz_polarisation(true_two_theta, instrument.monochromator_angle)
+        observed = instrument.shift(true_two_theta)
+        parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed)))
+    return LineSet(*(np.concatenate(column) for column in zip(*parts)))
+
+
+def render(lines: LineSet, two_theta: np.ndarray) -> np.ndarray:
+    """The lines' profile averaged over the bins around each 2θ point."""
+    return render_in_bins(lines, bin_edges(two_theta))
+
+
+def render_in_bins(lines: LineSet, edges: np.ndarray) -> np.ndarray:
+    """The lines' profile averaged over each bin between consecutive edges."""
+    return binned_peaks(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area, lines.asymmetry)
+
+
+def phase_profile(peaks: PhasePeaks, two_theta: np.ndarray, instrument: Instrument,
+                  sample: Sample | None = None, reciprocal: np.ndarray | None = None) -> np.ndarray:
+    """Intensity per degree at each 2θ; each peak's area is its intensity."""
+    return render(line_set(peaks, instrument, sample, reciprocal), two_theta)
+
+
+def uniform_grid(two_theta_range: tuple[float, float], step: float, max_points: int) -> np.ndarray:
+    """2θ points from the range's start to its end, ``step`` apart, or a clear refusal."""
+    lo, hi = two_theta_range
+    if not (np.isfinite(step) and step > 0.0):
+        raise InputError(f"the 2theta step must be a positive number, not {step:g}")
+    count = int(np.floor((hi - lo) / step + 1e-9)) + 1
+    if (hi - lo) / step + 1 > max_points:
+        raise InputError(f"a step of {step:g} degrees over {lo:g} to {hi:g} gives "
+                         f"{(hi - lo) / step + 1:.3g} points, more than {max_points:.0e}")
+    if count < 2:
+        raise InputError(f"a step of {step:g} degrees leaves fewer than two points in {lo:g} to {hi:g}")
+    return lo + step * np.arange(count)

@@ -1,0 +1,87 @@
+"""How much work a pattern takes, estimated before any of it is done.
+
+The structure-factor sum costs one term per reflection and atom; the
+number of reflections is the volume of the reciprocal shell times the cell
+volume.  A request far beyond what a user would wait for (a huge cell, a
+tiny wavelength) is refused up front, with the estimate, instead of running
+for hours.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from .errors import InputError
+
+TERMS_PER_SECOND = 4e8
+"""Reflection-atom terms per second of the default (parallel, vectorised)
+calculation on the development machine (two logical processors on one
+core), measured with 2000 to 20000 atoms; the scalar sum is about ten
+times slower."""
+
+DEFAULT_MAX_WORK = 2.5e10
+"""Largest number of reflection-atom terms computed without being asked:
+about a minute at TERMS_PER_SECOND."""
+
+
+@dataclass(frozen=True)
+class WorkEstimate:
+    """Expected size of a pattern calculation."""
+
+    reflections: float
+    atoms: int
+
+    @property
+    def terms(self) -> float:
+        """Reflection-atom terms of the structure-factor sum."""
+        return self.reflections * self.atoms
+
+    @property
+    def seconds(self) -> float:
+        """Rough wall time of the default calculation here."""
+        return self.terms / TERMS_PER_SECOND
+
+
+def shell_radii(wavelength: float, two_theta_range: tuple[float, float]) -> tuple[float, float]:
+    """Reciprocal-space shell (1/Å) of a 2θ range: g = 2 sin θ / λ."""
+    lo, hi = two_theta_range
+    return (2.0 * math.sin(math.radians(lo) / 2.0) / wavelength,
+            2.0 * math.sin(math.radians(hi) / 2.0) / wavelength)
+
+
+def estimate_work(lattice: np.ndarray, atoms: int, wavelength: float,
+                  two_theta_range: tuple[float, float]) -> WorkEstimate:
+    """Reflections in the shell (its volume over the reciprocal cell's) and atoms."""
+    min_r, max_r = shell_radii(wavelength, two_theta_range)
+    volume = abs(float(np.linalg.det(lattice)))
+    try:
+        reflections = 4.0 / 3.0 * math.pi * (max_r ** 3 - min_r ** 3) * volume
+    except OverflowError:
+        reflections = math.inf
+    return WorkEstimate(reflections, atoms)
+
+
+def _duration(seconds: float) -> str:
+    if not math.isfinite(seconds):
+        return "forever"
+    if seconds < 120:
+        return f"{seconds:.0f} s"
+    if seconds < 7200:
+        return f"{seconds / 60:.0f} min"
+    if seconds < 172800:
+        return f"{seconds / 3600:.0f} h"
+    return f"{seconds / 86400:.3g} days"
+
+
+def check_work(estimate: WorkEstimate, max_work: float | None) -> None:
+    """Refuse an estimate above ``max_work`` terms (None: no limit)."""
+    if max_work is None or estimate.terms <= max_work:
+        return
+    raise InputError(
+        f"about {estimate.reflections:.3g} reflections x {estimate.atoms} atoms = {estimate.terms:.3g} "
+        f"terms, about {_duration(estimate.seconds)} of work, above the limit of {max_work:.3g}: "
+        "narrow the 2theta range or use a longer wavelength, or raise the limit "
+        "(--max-work, or max_work= from Python)")

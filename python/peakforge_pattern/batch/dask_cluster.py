@@ -41,8 +41,9 @@ class DaskCluster:
 
     def exclusive(self) -> contextlib.AbstractContextManager[object]:
         assert self.job.cluster_lock is not None
-        return self._distributed.Lock(self.job.cluster_lock, scheduler_rpc=self.client.scheduler,
-                                      loop=self.client.loop)
+        lock: contextlib.AbstractContextManager[object] = self._distributed.Lock(
+            self.job.cluster_lock, scheduler_rpc=self.client.scheduler, loop=self.client.loop)
+        return lock
 
     def submit(self, chunk: Chunk, urgent: bool = False) -> None:
         serial = next(self._serial)

@@ -106,7 +106,8 @@ class _Worker:
         """The worker's next message, or Died once it is gone."""
         try:
             if self.connection.poll():
-                return self.connection.recv()
+                message: Outcome | str = self.connection.recv()
+                return message
         except (EOFError, OSError):
             pass
         self.process.join(5)

@@ -147,6 +147,28 @@ def test_a_part_that_cannot_be_written_is_retried_then_reported(tmp_path):
     assert len(rows(out)) == 4
 
 
+def test_runs_that_cannot_start_leave_no_trace_and_blame_no_structure(tmp_path, capsys):
+    source = corpus(tmp_path / "in")
+    before = sorted(p.name for p in source.iterdir())
+    # An output folder holding other files (here: the sources) is refused before anything is written there.
+    assert main(["batch", str(source), "--out", str(source), "--no-progress"]) == 2
+    assert "not part of a batch output" in capsys.readouterr().err
+    assert sorted(p.name for p in source.iterdir()) == before
+
+    from peakforge_pattern.batch.output import OutputFolder
+    with OutputFolder(tmp_path / "out").locked():  # a second driver on the same folder
+        assert main(["batch", str(source), "--out", str(tmp_path / "out"), "--no-progress"]) == 2
+    assert "another batch run is writing here" in capsys.readouterr().err
+
+    # Workers that cannot start (a script read from standard input cannot be
+    # imported again by them) fail the run; no structure gets an error row.
+    script = f"from peakforge_pattern.batch import run_batch\nrun_batch([{str(source)!r}], {str(tmp_path / 'out')!r})\n"
+    done = subprocess.run([sys.executable, "-"], input=script, capture_output=True, text=True,
+                          env=child_env(), timeout=120)
+    assert done.returncode == 1 and "EngineError: a worker process could not start" in done.stderr
+    assert not list((tmp_path / "out").glob("part-*"))
+
+
 def _children(pid):
     try:
         return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]

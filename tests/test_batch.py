@@ -176,16 +176,14 @@ def _children(pid):
         return []
 
 
-def _stop_when(argv, ready, stop, delay=0.0):
-    """Start the command; once ``ready(pid)`` and ``delay`` seconds later, send
-    ``stop`` to its process group. Returns its status, standard error, and the
-    pids its workers had."""
+def _stop_when(argv, ready, stop):
+    """Start the command; once ``ready(pid)``, send ``stop`` to its process
+    group. Returns its status, standard error, and the pids its workers had."""
     driver = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
                               start_new_session=True)  # its own group: Ctrl-C reaches driver and workers
     deadline = time.monotonic() + 60
     while not ready(driver.pid) and driver.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.02)
-    time.sleep(delay)
+        time.sleep(0.01)
     workers = _children(driver.pid)
     os.killpg(driver.pid, stop)
     _, err = driver.communicate(timeout=30)
@@ -195,19 +193,22 @@ def _stop_when(argv, ready, stop, delay=0.0):
 def test_a_stopped_driver_leaves_whole_parts_and_a_rerun_completes_them(tmp_path):
     source = tmp_path / "in"
     source.mkdir()
-    for i in range(16):  # larger files, so they form the first chunk: slow with Mo Ka
-        shutil.copyfile(example_path("corundum"), source / f"c{i:02}.cif")
-    for i in range(4):
-        shutil.copyfile(example_path("tungsten"), source / f"w{i}.cif")
+    ids = [f"c{i:03}.cif" for i in range(400)]  # 16 chunks of 25
+    for id in ids:
+        shutil.copyfile(example_path("corundum"), source / id)
     out = tmp_path / "out"
     argv = batch_command(str(source), "--out", str(out), "-w", "MoKa", "--two-theta", "0", "100")
 
-    # Ctrl-C once the small chunk is written and the large one is under way.
-    status, err, _ = _stop_when(argv, lambda _: list(out.glob("part-*")), signal.SIGINT)
+    def parts():
+        return len(list(out.glob("part-*")))
+
+    # Ctrl-C once the first part is written, the others under way.
+    status, err, _ = _stop_when(argv, lambda _: parts() > 0, signal.SIGINT)
     assert status == 130 and "run the same command again to resume" in err
     assert not list(out.glob(".*"))
-    # Killed outright while its workers compute: they end with it.
-    status, _, workers = _stop_when(argv, _children, signal.SIGKILL, delay=0.5)
+    # Killed outright once it has added a part: its workers end with it.
+    written = parts()
+    status, _, workers = _stop_when(argv, lambda _: parts() > written, signal.SIGKILL)
     assert status == -signal.SIGKILL and workers
     deadline = time.monotonic() + 10
     while any(Path(f"/proc/{pid}").exists() for pid in workers) and time.monotonic() < deadline:
@@ -218,7 +219,8 @@ def test_a_stopped_driver_leaves_whole_parts_and_a_rerun_completes_them(tmp_path
 
     done = subprocess.run(argv, capture_output=True, text=True, env=child_env(), timeout=120)
     assert done.returncode == 0, done.stderr
-    assert_each_once(out, [f"c{i:02}.cif" for i in range(16)] + [f"w{i}.cif" for i in range(4)])
+    assert " done before)" in done.stdout
+    assert_each_once(out, ids)
     assert not list(out.glob(".*"))
 
 

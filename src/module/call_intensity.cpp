@@ -9,7 +9,7 @@ namespace {
 
 constexpr Signature calculate_xrd_intensities_signature{
     "calculate_xrd_intensities",
-    Parameter{"hkls", to_nested_float_vector},
+    Parameter{"hkls", to_float_rows},
     Parameter{"g_hkls", to_float_vector},
     Parameter{"wavelength", to_double},
     Parameter{"frac_coords_x", to_float_vector},
@@ -45,9 +45,7 @@ PyObject* calculate_xrd_intensities(PyObject* const* args, Py_ssize_t nargs, PyO
       .use_simd = use_simd,
   };
   const auto pairs = compute_intensities(in);
-  return new_list(pairs, [](const std::pair<double, double>& pair) {
-           return new_tuple(new_float(pair.first), new_float(pair.second));
-         }).release();
+  return new_list(pairs, new_float_pair).release();
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace peakforge {
 
 struct IntensityInputs {
-  std::vector<Vector> hkls;
+  IndexVectors hkls;
   Vector g_hkls;
   double wavelength = 0.0;
   Vector frac_coords_x, frac_coords_y, frac_coords_z;

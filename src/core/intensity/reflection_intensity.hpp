@@ -58,6 +58,6 @@ struct IntensityScratch {
 
 // (2 theta in degrees, intensity) of reflection i with index vector hkl.
 std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
-                                               const Vector& hkl, IntensityScratch& scratch);
+                                               IndexVector hkl, IntensityScratch& scratch);
 
 }  // namespace peakforge

@@ -16,7 +16,7 @@ constexpr Signature calculate_xrd_intensities_signature{
     Parameter{"frac_coords_y", to_float_vector},
     Parameter{"frac_coords_z", to_float_vector},
     Parameter{"atomic_numbers", to_int32_vector},
-    Parameter{"scattering_coeffs", to_doubly_nested_float_vector},
+    Parameter{"scattering_coeffs", to_coefficient_lists},
     Parameter{"occupancies", to_float_vector},
     Parameter{"dw_factors", to_float_vector},
     Parameter{"parallel", to_bool},

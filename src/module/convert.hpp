@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/rows.hpp"
+#include "intensity/factor_tables.hpp"
 #include "module/exceptions.hpp"
 
 namespace peakforge::py {
@@ -157,8 +158,8 @@ template <class Reserve>
 void append_floats(PyObject* object, std::vector<double>& values, Reserve reserve) {
   const auto append = [&](PyObject* item) { values.push_back(to_double(item)); };
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    // While the items are exact floats and ints no Python code runs, so the
-    // list stands still: they are read straight from its item array.
+    // While the items are exact floats and ints no Python code runs, so a
+    // list cannot change: they are read straight from its item array.
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
     PyObject* const* items = PySequence_Fast_ITEMS(object);
     make_room(values, static_cast<size_t>(size));
@@ -186,6 +187,9 @@ inline std::vector<double> to_float_vector(PyObject* object) {
 inline std::vector<std::vector<double>> to_nested_float_vector(PyObject* object) {
   return to_vector(object, to_float_vector);
 }
+// For the rows of a nested kind: the block of values grows as vectors do.
+inline constexpr auto no_reserve = [](size_t) {};
+
 // The nested sequence of floats as rows in one block: no allocation per row.
 inline Rows<double> to_float_rows(PyObject* object) {
   Rows<double> rows;
@@ -193,14 +197,25 @@ inline Rows<double> to_float_rows(PyObject* object) {
       object,
       [&](size_t capacity) { rows.reserve(capacity, 3 * capacity); },  // rows of three, mostly
       [&](PyObject* row) {
-        append_floats(row, rows.values(), [](size_t) {});  // grows as any vector does
+        append_floats(row, rows.values(), no_reserve);
         rows.end_row();
       });
   return rows;
 }
-inline std::vector<std::vector<std::vector<double>>> to_doubly_nested_float_vector(
-    PyObject* object) {
-  return to_vector(object, to_nested_float_vector);
+// The doubly nested sequence of floats of the atoms' coefficient pairs, in
+// one block as well.
+inline CoefficientLists to_coefficient_lists(PyObject* object) {
+  CoefficientLists lists;
+  for_each_item(
+      object, [&](size_t capacity) { lists.pair_starts.reserve(capacity + 1); },
+      [&](PyObject* atom) {
+        for_each_item(atom, no_reserve, [&](PyObject* pair) {
+          append_floats(pair, lists.pairs.values(), no_reserve);
+          lists.pairs.end_row();
+        });
+        lists.end_atom();
+      });
+  return lists;
 }
 inline std::vector<int32_t> to_int32_vector(PyObject* object) {
   return to_vector(object, to_int32);

@@ -43,6 +43,6 @@ setup_venv() {
     "$python" -m venv .venv
   fi
   .venv/bin/python -m pip install --quiet --upgrade pip
-  .venv/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+  .venv/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
   .venv/bin/python -m pip install --quiet "$@" ".${extras}"
 }

@@ -65,19 +65,19 @@ def test_close_pairs_match_brute_force_in_an_oblique_cell():
 
 def test_work_estimate_and_pieces():
     silicon = read_cif(example_path("silicon"))
-    reference = compute_pattern(silicon, "MoKa", (0, 150), parallel=False)
+    reference = compute_pattern(silicon, "MoKa", (0, 150), parallel=False, exact=True)
     # The estimate counts the reflections of the shell within a few per cent.
     import peakforge
     lam = 0.71073
     points = peakforge.generate_hkl_points(silicon.reciprocal.tolist(), 2 * np.sin(np.radians(75)) / lam, 0.0)
     estimate = estimate_work(silicon.lattice, len(silicon), lam, (0, 150))
     assert estimate.reflections == pytest.approx(len(points), rel=0.05) and estimate.atoms == 8
-    # Computing the intensities in pieces changes no bit, and reports progress.
+    # The exact route's pieces change no bit, and report progress.
     reports = []
     original = pattern_module.CHUNK_TERMS
     try:
         pattern_module.CHUNK_TERMS = 8 * 97
-        pieces = compute_pattern(silicon, "MoKa", (0, 150), parallel=False,
+        pieces = compute_pattern(silicon, "MoKa", (0, 150), parallel=False, exact=True,
                                  progress=lambda done, total: reports.append((done, total)))
     finally:
         pattern_module.CHUNK_TERMS = original

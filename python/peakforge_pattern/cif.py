@@ -19,7 +19,7 @@ from pathlib import Path
 import gemmi
 import numpy as np
 
-from . import checks, symmetry
+from . import checks, displacements, symmetry
 from .composition import composition_problems, parse_formula
 from .errors import InputError
 from .scattering import LAST_TABULATED_ELEMENT, is_tabulated
@@ -331,12 +331,16 @@ def parse_cif(data: bytes | str, name: str = "") -> Structure:
     warnings += symmetry.check_cell_against_group(lattice, expansion.choice)
 
     site_of = expansion.site_of
+    u_sites = displacements.site_tensors(block, sites.labels)
+    u_aniso = None if u_sites is None else displacements.image_tensors(
+        u_sites, np.array(sites.coords, dtype=float), expansion.positions, site_of,
+        expansion.choice.operations, lattice)
     return assemble_structure(
         lattice, np.array(sites.numbers)[site_of], expansion.positions,
         np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
         name=name, symmetry_operations=expansion.choice.triplets,
         warnings=warnings + expansion.composition_warnings,
-        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check)
+        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso)
 
 
 def _display_name(path: Path) -> str:

@@ -1,4 +1,6 @@
-"""From a structure to its powder pattern, through the module's five calls."""
+"""From a structure to its powder pattern: by the pattern engine (one native
+call that uses the crystal's symmetry), or by the exhaustive route through
+the module's five calls."""
 
 from __future__ import annotations
 
@@ -12,7 +14,9 @@ import numpy as np
 import peakforge
 
 from . import formats
+from .engine_route import engine_columns
 from .errors import InputError
+from .radiation import check_radiation
 from .scales import apply_scale, describe as describe_scale
 from .scattering import electron_coefficients
 from .structure import Structure, refuse_if_strict
@@ -39,10 +43,11 @@ the index bounds no longer fit the walk's integers.
 """
 
 CHUNK_TERMS = 25_000_000
-"""Intensities are computed in pieces of about this many reflection-atom
-terms (under a tenth of a second by default, a second or two with the
-scalar sum), so that a long calculation reports progress and can be
-interrupted between them."""
+"""On the exact route, intensities are computed in pieces of about this many
+reflection-atom terms (under a tenth of a second by default, a second or two
+with the scalar sum), so that a long calculation reports progress and can be
+interrupted between them. The engine checks for Ctrl-C and reports progress
+between its own pieces."""
 
 
 @dataclass(frozen=True, eq=False)
@@ -56,6 +61,11 @@ class Pattern:
     ``multiplicities[i]`` how many reflections of each the peak holds.
     ``structure`` is the structure it was computed from, when known.
     ``warnings`` carries the structure's warnings and the pattern's own.
+    Families are sets of reflections equivalent by the crystal's symmetry
+    (on the exact route: by permutations and sign changes), as (h, k, l) or,
+    with four-index labels, (h, k, i, l); ``radiation`` is "xray" or
+    "neutron", ``monochromator_angle`` the 2θ (degrees) of the monochromator
+    whose polarisation the intensities carry (0: none).
     """
 
     two_theta: np.ndarray
@@ -70,6 +80,8 @@ class Pattern:
     warnings: tuple[str, ...] = ()
     scale: str = "max"
     structure: Structure | None = field(default=None, repr=False)
+    radiation: str = "xray"
+    monochromator_angle: float = 0.0
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
@@ -102,6 +114,7 @@ class Pattern:
             "wavelength": self.wavelength,
             "two_theta_range": list(self.two_theta_range),
             "intensity_scale": self.scale,
+            "radiation": self.radiation,
             "warnings": list(self.warnings),
             "peaks": self.records(),
         }
@@ -196,44 +209,10 @@ def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], l
     return [tuple(hkl) for hkl, _ in ordered], [count for _, count in ordered]
 
 
-def compute_pattern(structure: Structure | str | Path,
-                    wavelength: float | str = "CuKa",
-                    two_theta_range: Sequence[float] = (0.0, 90.0),
-                    *, parallel: bool = True, num_threads: int = 0,
-                    use_simd: bool = True, scale: str = "max", strict: bool = False,
-                    max_work: float | None = DEFAULT_MAX_WORK,
-                    progress: Callable[[int, int], None] | None = None) -> Pattern:
-    """Compute the powder pattern of a structure (or of a CIF file's path).
-
-    ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
-    ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
-    and ``use_simd`` the vectorised structure-factor sum; neither changes
-    the result.  ``scale`` is the intensity scale: "max" (strongest peak in
-    the range 100), "full" (strongest from 0 to 180° 100) or "absolute".
-    ``strict`` raises any warning (the structure's or the
-    pattern's) as an InputError.  A calculation estimated above
-    ``max_work`` reflection-atom terms (default about a minute here; None
-    for no limit) is refused before it starts.  ``progress(done, total)``
-    is called as the reflections' intensities are computed.
-    """
-    if not isinstance(structure, Structure):
-        structure = Structure.from_cif(structure)
-    if strict:
-        refuse_if_strict(structure.warnings)
-    lam = resolve_wavelength(wavelength)
-    lo, hi = check_two_theta_range(two_theta_range)
-    min_r, max_r = shell_radii(lam, (lo, hi))
-    reciprocal = structure.reciprocal
-    box = _lattice_box_size(reciprocal, max_r)
-    # A larger work limit allows a larger index walk in proportion.
-    box_limit = MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
-    if box > box_limit:
-        reach = f"{box:.3g}" if math.isfinite(box) else "countless"
-        raise InputError(f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "
-                         "use a longer wavelength or a smaller 2theta maximum, or raise the limit "
-                         "(--max-work, or max_work= from Python)")
-    check_work(estimate_work(structure.lattice, len(structure), lam, (lo, hi)), max_work)
-
+def _exact_peaks(structure: Structure, lam: float, min_r: float, max_r: float, reciprocal: np.ndarray,
+                 parallel: bool, num_threads: int, use_simd: bool,
+                 progress: Callable[[int, int], None] | None):
+    """The exhaustive route: every reflection through the module's five calls."""
     try:
         points = peakforge.generate_hkl_points(reciprocal.tolist(), max_r, min_r)
     except ValueError as exc:  # the index bounds would not fit the walk's integers
@@ -278,18 +257,132 @@ def compute_pattern(structure: Structure | str | Path,
     def column(values):
         return np.array([values[i] for i in keep], dtype=float)
 
+    return (column(merged_tt), column(merged_d), column(scaled), column(merged_i),
+            families, multiplicities)
+
+
+def _engine_peaks(structure: Structure, lam: float, min_r: float, max_r: float, **options):
+    """The pattern engine: one native call, symmetry-equivalent reflections once."""
+    table = engine_columns(structure, lam, min_r, max_r, merge_tolerance=TWO_THETA_TOLERANCE,
+                           relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+    rows = list(map(tuple, table["family_hkl"].tolist()))
+    counts = table["family_multiplicity"].tolist()
+    bounds = table["family_offsets"].tolist()
+    spans = list(zip(bounds[:-1], bounds[1:]))
+    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
+            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])
+
+
+def has_hexagonal_axes(structure: Structure) -> bool:
+    """a = b, α = β = 90°, γ = 120°: the cells whose planes take (h k i l) labels."""
+    a, b, _, alpha, beta, gamma = structure.cell_parameters
+    return (abs(a - b) <= 1e-6 * a and abs(alpha - 90.0) < 1e-4 and abs(beta - 90.0) < 1e-4
+            and abs(gamma - 120.0) < 1e-4)
+
+
+def _four_index(families: list[list[tuple[int, ...]]]) -> list[list[tuple[int, ...]]]:
+    return [[(h, k, -(h + k), l) for h, k, l in peak] for peak in families]
+
+
+def _check_monochromator(angle: float) -> float:
+    try:
+        value = float(angle)
+    except (TypeError, ValueError):
+        raise InputError(f"the monochromator angle must be a number, not {angle!r}") from None
+    if not (math.isfinite(value) and 0.0 <= value < 180.0):
+        raise InputError(f"the monochromator angle (its 2theta) must lie in [0, 180) degrees, not {angle!r}")
+    return value
+
+
+def compute_pattern(structure: Structure | str | Path,
+                    wavelength: float | str = "CuKa",
+                    two_theta_range: Sequence[float] = (0.0, 90.0),
+                    *, parallel: bool = True, num_threads: int = 0,
+                    use_simd: bool = True, scale: str = "max", strict: bool = False,
+                    max_work: float | None = DEFAULT_MAX_WORK,
+                    progress: Callable[[int, int], None] | None = None,
+                    exact: bool = False, radiation: str = "xray", anomalous: bool = False,
+                    hkil: bool = False, monochromator_angle: float = 0.0) -> Pattern:
+    """Compute the powder pattern of a structure (or of a CIF file's path).
+
+    ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
+    ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
+    and ``use_simd`` the vectorised structure-factor sum; neither changes
+    the result beyond rounding.  ``scale`` is the intensity scale: "max"
+    (strongest peak in the range 100), "full" (strongest from 0 to 180° 100)
+    or "absolute".  ``strict`` raises any warning (the structure's or the
+    pattern's) as an InputError.  A calculation estimated above
+    ``max_work`` reflection-atom terms (default about a minute here; None
+    for no limit) is refused before it starts.  ``progress(done, total)``
+    is called as the reflections' intensities are computed; Ctrl-C stops
+    the calculation within a fraction of a second.
+
+    ``radiation`` is "xray" (Mott–Bethe form factors) or "neutron" (coherent
+    scattering lengths, no polarisation); ``anomalous`` adds the X-ray
+    dispersion f′ + i f″ at the beam's energy (Friedel mates then differ);
+    ``monochromator_angle`` is the 2θ (degrees) of a monochromator crystal
+    in the beam, 0 for none, which makes the polarisation factor
+    2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M) (1 + cos²2θ without one).  ``hkil`` labels the families of cells with
+    hexagonal axes (a = b, γ = 120°) as (h k i l); others keep three
+    indices.
+
+    ``exact=True`` takes the exhaustive route through the module's five calls
+    (every reflection computed, families by permutations and sign changes),
+    for X-rays without dispersion or monochromator only.
+    """
+    if not isinstance(structure, Structure):
+        structure = Structure.from_cif(structure)
+    if strict:
+        refuse_if_strict(structure.warnings)
+    lam = resolve_wavelength(wavelength)
+    lo, hi = check_two_theta_range(two_theta_range)
+    check_radiation(radiation, bool(anomalous))
+    monochromator = _check_monochromator(monochromator_angle)
+    if exact and (radiation != "xray" or anomalous or monochromator != 0.0):
+        raise InputError("the exact route computes X-rays without anomalous dispersion "
+                         "or monochromator only")
+    min_r, max_r = shell_radii(lam, (lo, hi))
+    reciprocal = structure.reciprocal
+    box = _lattice_box_size(reciprocal, max_r)
+    # A larger work limit allows a larger index walk in proportion.
+    box_limit = MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
+    if box > box_limit:
+        reach = f"{box:.3g}" if math.isfinite(box) else "countless"
+        raise InputError(f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "
+                         "use a longer wavelength or a smaller 2theta maximum, or raise the limit "
+                         "(--max-work, or max_work= from Python)")
+    check_work(estimate_work(structure.lattice, len(structure), lam, (lo, hi)), max_work)
+
+    if exact:
+        columns = _exact_peaks(structure, lam, min_r, max_r, reciprocal, parallel, num_threads,
+                               use_simd, progress)
+    else:
+        try:
+            columns = _engine_peaks(structure, lam, min_r, max_r, reciprocal=reciprocal,
+                                    radiation=radiation, anomalous=bool(anomalous),
+                                    monochromator_angle=monochromator, parallel=bool(parallel),
+                                    num_threads=int(num_threads), use_simd=bool(use_simd),
+                                    progress=progress)
+        except ValueError as exc:  # the index bounds would not fit the walk's integers
+            raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
+    two_theta, d, scaled, absolute, families, multiplicities = columns
+    if hkil and has_hexagonal_axes(structure):
+        families = _four_index(families)
+
     warnings = structure.warnings
-    if not keep:
+    if len(two_theta) == 0:
         warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {lam:g} A",)
     if strict:
         refuse_if_strict(warnings)
-    pattern = Pattern(column(merged_tt), column(merged_d), column(scaled), column(merged_i),
-                      families, multiplicities, lam, (lo, hi), structure.name, warnings,
-                      structure=structure)
+    pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, lam, (lo, hi),
+                      structure.name, warnings, structure=structure, radiation=radiation,
+                      monochromator_angle=monochromator)
 
     def full_range_maximum() -> float:
         full = compute_pattern(structure, lam, (0.0, 180.0), parallel=parallel,
-                               num_threads=num_threads, use_simd=use_simd, max_work=max_work)
+                               num_threads=num_threads, use_simd=use_simd, max_work=max_work,
+                               exact=exact, radiation=radiation, anomalous=anomalous,
+                               monochromator_angle=monochromator)
         return float(full.absolute_intensity.max(initial=0.0))
 
     return apply_scale(pattern, scale, full_range_maximum)

@@ -31,7 +31,7 @@ def structure_factor_weights(pattern: "Pattern") -> np.ndarray:
     The pattern's intensities include the Lorentz-polarisation factor
     without a monochromator; it is divided out here, and only here.
     """
-    return pattern.intensity / lorentz_polarisation(pattern.two_theta)
+    return pattern.intensity / lorentz_polarisation(pattern.two_theta, pattern.monochromator_angle)
 
 
 def _index_variants(hkl: tuple[int, ...]) -> np.ndarray:

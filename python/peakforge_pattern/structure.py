@@ -68,16 +68,34 @@ def _column(values: object, count: int, default: float, what: str) -> np.ndarray
     return array
 
 
+def _anisotropic_rows(values: object, count: int) -> np.ndarray:
+    try:
+        array = np.asarray(values, dtype=float)
+    except (TypeError, ValueError):
+        raise InputError("anisotropic displacements must be numbers") from None
+    if array.shape != (count, 6):
+        raise InputError(f"anisotropic displacements: expected {count} rows of 6, got shape {array.shape}")
+    isotropic = np.all(np.isnan(array), axis=1)
+    if not np.all(np.isfinite(array[~isotropic])):
+        raise InputError("anisotropic displacements must be finite (or a whole row of NaN)")
+    return array
+
+
 @dataclass(frozen=True, eq=False)
 class Structure:
     """All atoms of one unit cell.
 
     ``lattice`` holds the cell vectors a, b, c as rows (Å); ``frac_coords``
     one row of fractional coordinates per atom; ``b_factors`` the isotropic
-    displacement B = 8π²U in Å².  ``symmetry_operations`` are the
-    coordinate triplets of the space group the atoms were generated with,
-    in the coordinates of ``frac_coords`` (empty when not known);
-    ``warnings`` one line for each implausible feature met on the way.
+    displacement B = 8π²U in Å² (for an anisotropic atom, 8π²U_eq).
+    ``symmetry_operations`` are the coordinate triplets of the space group
+    the atoms were generated with, in the coordinates of ``frac_coords``
+    (empty when not known); ``warnings`` one line for each implausible
+    feature met on the way.  ``u_aniso`` (or None) holds per atom the
+    anisotropic displacement U11, U22, U33, U12, U13, U23 in Å², in the
+    convention of CIF files (components along the normalised reciprocal
+    axes: the Debye–Waller factor is exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a
+    row of NaN marks an atom given only isotropically.
     """
 
     lattice: np.ndarray
@@ -88,18 +106,23 @@ class Structure:
     name: str = ""
     symmetry_operations: tuple[str, ...] = ()
     warnings: tuple[str, ...] = ()
+    u_aniso: np.ndarray | None = None
 
     @classmethod
     def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
                     occupancies: Sequence | None = None, b_factors: Sequence | None = None,
-                    *, name: str = "") -> "Structure":
+                    *, name: str = "", u_aniso: Sequence | None = None,
+                    symmetry_operations: Sequence[str] = ()) -> "Structure":
         """Build a structure from plain arrays.
 
         ``lattice`` is either the six cell parameters (a, b, c in Å, α, β, γ
         in degrees) or a 3×3 matrix whose rows are the cell vectors in Å.
         ``species`` gives each atom's element as a symbol or atomic number.
         Occupancies default to 1 and B to 0.  The atoms must already fill
-        the whole unit cell: no symmetry is applied.
+        the whole unit cell: no symmetry is applied; ``symmetry_operations``
+        (x,y,z triplets) only tell the pattern calculation which symmetry
+        they follow.  ``u_aniso`` (n×6, see the class) gives anisotropic
+        displacements.
         """
         try:
             cell = np.asarray(lattice, dtype=float)
@@ -129,8 +152,10 @@ class Structure:
         b = _column(b_factors, numbers.size, 0.0, "B factors")
         names = [f"atom {i + 1} ({gemmi.Element(int(z)).name})" for i, z in enumerate(numbers)]
         warnings = checks.displacement_problems(b, names, [False] * numbers.size)
+        aniso = None if u_aniso is None else _anisotropic_rows(u_aniso, numbers.size)
         return assemble_structure(matrix, numbers, coords, occ, b, name=name, warnings=warnings,
-                                  site_names=names)
+                                  site_names=names, u_aniso=aniso,
+                                  symmetry_operations=[str(op) for op in symmetry_operations])
 
     @classmethod
     def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> "Structure":
@@ -189,7 +214,8 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
                        occupancies: np.ndarray, b_factors: np.ndarray, *, name: str = "",
                        symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
                        site_names: Sequence[str], site_of: np.ndarray | None = None,
-                       site_check: checks.SiteCheck | None = None) -> Structure:
+                       site_check: checks.SiteCheck | None = None,
+                       u_aniso: np.ndarray | None = None) -> Structure:
     """A checked structure from validated arrays of every atom of the cell.
 
     Refuses cells no crystal has; atoms that repeat one another at the same
@@ -205,4 +231,5 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
     found += site_check.warnings
     keep = site_check.keep
     return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
-                     b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)))
+                     b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)),
+                     None if u_aniso is None else u_aniso[keep])

@@ -43,15 +43,18 @@ sanitizer_build() {
   "$CMAKE" --build "$dir" >/dev/null
 }
 
-# Fails unless `import peakforge` (with the environment as it is) loads the
-# module from DIR: a gate that silently tested another build would pass.
+# Fails unless `import peakforge` and the pattern engine (with the
+# environment as it is) load the modules from DIR: a gate that silently
+# tested another build would pass.
 require_module_from() {
-  local dir=$1 file
-  file=$("$PY" -c 'import peakforge; print(peakforge.__file__)')
-  case "$file" in
-    "$PWD/$dir"/*) echo "   module: $file" ;;
-    *) echo "error: peakforge was loaded from $file, not from $dir" >&2; return 1 ;;
-  esac
+  local dir=$1 file module
+  for module in peakforge peakforge_pattern._engine; do
+    file=$("$PY" -c "import $module as m; print(m.__file__)")
+    case "$file" in
+      "$PWD/$dir"/*) echo "   module: $file" ;;
+      *) echo "error: $module was loaded from $file, not from $dir" >&2; return 1 ;;
+    esac
+  done
 }
 
 # sanitized_pytest DIR PYTEST-ARGS...: runs pytest against the sanitizer build

@@ -13,6 +13,7 @@ from ..cif import parse_cif, read_cif
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
 from ..pattern import Pattern, check_two_theta_range, compute_pattern
+from ..radiation import RADIATIONS, check_radiation
 from ..scales import SCALES
 from ..structure import Structure, refuse_if_strict
 from ..wavelengths import ANODE_LINES, resolve_wavelength
@@ -60,6 +61,15 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
     pattern.add_argument("--max-work", type=float, default=DEFAULT_MAX_WORK, metavar="TERMS",
                          help="largest calculation to start, in reflections x atoms "
                               f"(default {DEFAULT_MAX_WORK:.0e}, about a minute; inf for no limit)")
+    pattern.add_argument("--radiation", choices=list(RADIATIONS), default="xray",
+                         help="xray (default) or neutron (coherent scattering lengths, no polarisation)")
+    pattern.add_argument("--anomalous", action="store_true",
+                         help="X-rays with anomalous dispersion f' + i f'' at the beam's energy")
+    pattern.add_argument("--hkil", action="store_true",
+                         help="four-index (h k i l) labels for cells with hexagonal axes")
+    pattern.add_argument("--exact", action="store_true",
+                         help="the exhaustive route: every reflection computed, families by "
+                              "permutations and sign changes (X-rays only)")
     pattern.add_argument("--serial", action="store_true", help="compute on the calling thread only")
     pattern.add_argument("--threads", type=int, default=0, metavar="N",
                          help="worker threads of the parallel calculation (default 0: automatic)")
@@ -124,6 +134,9 @@ def _check_options(args: argparse.Namespace) -> tuple[float, tuple[float, float]
         raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
     if not args.max_work > 0.0:
         raise InputError(f"--max-work must be a positive number of terms, not {args.max_work:g}")
+    check_radiation(args.radiation, args.anomalous)
+    if args.exact and (args.radiation != "xray" or args.anomalous):
+        raise InputError("--exact computes X-rays without --anomalous only")
     if sys.stdout is None:
         raise InputError("standard output is closed: nowhere to write the patterns")
     if not args.serial:
@@ -174,7 +187,9 @@ def _compute(source: Path | str, args: argparse.Namespace, wavelength: float,
     try:
         pattern = compute_pattern(structure, wavelength, two_theta_range, parallel=not args.serial,
                                   num_threads=args.threads, use_simd=not args.no_simd, scale=args.scale,
-                                  strict=args.strict, max_work=args.max_work, progress=progress)
+                                  strict=args.strict, max_work=args.max_work, progress=progress,
+                                  exact=args.exact, radiation=args.radiation, anomalous=args.anomalous,
+                                  hkil=args.hkil)
     finally:
         close()
     for warning in pattern.warnings[len(structure.warnings):]:

@@ -1,0 +1,15 @@
+"""The pattern engine of peakforge_pattern: one call per structure, NumPy arrays in and out."""
+
+from collections.abc import Callable
+from typing import Any
+
+def compute_peak_table(
+    reciprocal: object, wavelength: float, min_g: float, max_g: float, frac_coords: object,
+    species_index: object, occupancies: object, b_factors: object, anisotropic_beta: object | None,
+    species_atomic_numbers: object, species_electron_pairs: object, species_constants: object,
+    rotations: object, translations: object, *, radiation: str = "xray", anomalous: bool = False,
+    monochromator_two_theta: float = 0.0, merge_tolerance: float = 1e-05,
+    relative_threshold: float = 0.001, parallel: bool = True, num_threads: int = 0,
+    use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
+) -> dict[str, Any]:
+    """The peak table of one structure, as a dict of NumPy columns (see pattern.py)."""

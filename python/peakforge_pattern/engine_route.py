@@ -1,0 +1,90 @@
+"""The pattern engine's route from a structure to peak columns: one native
+call that works out the symmetry-equivalent reflections, their intensities,
+the merged peaks and their families."""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Callable
+
+import gemmi
+import numpy as np
+
+from .displacements import debye_waller_beta
+from .errors import InputError
+from .radiation import species_tables
+from .structure import Structure
+
+
+try:
+    from . import _engine
+except ImportError as exc:  # a source tree without the built module
+    _engine = None
+    _IMPORT_ERROR: ImportError | None = exc
+else:
+    _IMPORT_ERROR = None
+
+_NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
+
+
+@functools.lru_cache(maxsize=512)
+def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]:
+    """Rotations (m×3×3 int32, acting on fractional coordinates) and
+    translations (m×3) of x,y,z triplets; parsed once per distinct group.
+    Operations whose rotation is not whole (not a symmetry of any lattice)
+    are left out."""
+    rotations, translations = [], []
+    for triplet in triplets:
+        try:
+            op = gemmi.Op(triplet)
+        except (RuntimeError, ValueError) as exc:
+            raise InputError(f"bad symmetry operation {triplet!r}: {exc}") from None
+        rot = np.array(op.rot, dtype=np.int64)
+        if np.any(rot % op.DEN):
+            continue
+        rotations.append(rot // op.DEN)
+        translations.append(np.array(op.tran, dtype=float) / op.DEN)
+    r = np.array(rotations, dtype=np.int32).reshape(-1, 3, 3)
+    t = np.array(translations, dtype=float).reshape(-1, 3)
+    r.setflags(write=False)
+    t.setflags(write=False)
+    return r, t
+_NO_TRANSLATIONS = np.zeros((0, 3))
+
+
+def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
+                   reciprocal: np.ndarray | None = None,
+                   radiation: str, anomalous: bool, monochromator_angle: float,
+                   merge_tolerance: float, relative_threshold: float,
+                   parallel: bool, num_threads: int, use_simd: bool,
+                   progress: Callable[[int, int], None] | None = None) -> dict:
+    """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
+    absolute_intensity, multiplicity, and the families as family_hkl (m×3),
+    family_multiplicity (m) and family_offsets (peaks + 1).
+
+    ``progress(done, total)`` is called now and then with the reflections
+    computed so far; the calculation stops at the next such point when
+    Ctrl-C is pressed (or ``progress`` raises).
+    """
+    if _engine is None:
+        raise ImportError("peakforge_pattern._engine is not built; install the package "
+                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+    elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
+    z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
+    if structure.symmetry_operations:
+        rotations, translations = operation_arrays(tuple(structure.symmetry_operations))
+    else:
+        rotations, translations = _NO_ROTATIONS, _NO_TRANSLATIONS
+    beta = None
+    if structure.u_aniso is not None:
+        beta = debye_waller_beta(structure.u_aniso, structure.lattice)
+    return _engine.compute_peak_table(
+        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
+        wavelength, min_g, max_g,
+        np.ascontiguousarray(structure.frac_coords, dtype=float),
+        species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
+        np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
+        rotations, translations, radiation=radiation, anomalous=anomalous,
+        monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
+        relative_threshold=relative_threshold, parallel=parallel,
+        num_threads=num_threads, use_simd=use_simd, progress=progress)

@@ -1,0 +1,38 @@
+// Which of the given space-group operations the atoms actually follow, and
+// the rotations that make reflections equivalent.
+//
+// The operations normally come from the file that built the atoms, but a
+// file's sites may be rounded (0.3333 for 1/3), and its expansion may have
+// merged images near special positions; an operation is kept only when it
+// maps every atom onto an atom of the same kind within 0.01 Å and leaves the
+// cell's metric unchanged. What is kept is a group, so intensities computed
+// once per equivalent set equal those of the whole list of atoms. Atoms given
+// without operations (a P1 file, plain arrays) have their symmetry found.
+#pragma once
+
+#include <vector>
+
+#include "pattern/pattern_request.hpp"
+
+namespace peakforge::pattern {
+
+// Distance within which an operation's image of an atom must meet an atom.
+inline constexpr double site_tolerance = 0.01;  // Å
+
+struct PointGroup {
+  std::vector<IntMatrix3> rotations;  // acting on fractional coordinates, identity first
+};
+
+// The point group of the crystal as far as the atoms follow it. With
+// operations given: the rotations of the largest group they generate that
+// the atoms follow. Without: the rotations of the lattice's holohedry in the
+// cell's own axes (cubic and hexagonal candidates, those keeping the metric)
+// under which the atoms, shifted by some translation, map onto themselves.
+PointGroup point_group(const PatternRequest& request);
+
+// The rotations of a point group (as point_group gives them) as they act on
+// Miller indices (row vectors, h' = h R); with `friedel`, also each
+// rotation's negative. The identity comes first.
+std::vector<IntMatrix3> reflection_equivalents(const std::vector<IntMatrix3>& rotations, bool friedel);
+
+}  // namespace peakforge::pattern

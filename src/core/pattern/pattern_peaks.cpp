@@ -1,0 +1,123 @@
+#include "pattern/pattern_peaks.hpp"
+
+#include <algorithm>  // for sort
+#include <cmath>      // for asin, sin, cos, fabs, isnan
+#include <limits>     // for infinity
+
+#include "pattern/crystal_symmetry.hpp"
+#include "pattern/reflection_orbits.hpp"
+#include "pattern/structure_factors.hpp"
+
+namespace peakforge::pattern {
+namespace {
+
+constexpr double degrees_per_radian = 57.29577951308232;
+constexpr double radians_per_degree = 0.017453292519943295;
+
+// Lorentz factor 1 / (sin²θ cos θ), for X-rays times the polarisation of an
+// unpolarised beam after a monochromator crystal diffracting at 2θ_M,
+// 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M): 1 + cos²2θ without one.
+double lorentz_polarisation(const PatternRequest& request, double theta) {
+  const double s1 = std::sin(theta);
+  const double lorentz_denominator = (s1 * s1) * std::cos(theta);
+  if (request.radiation == Radiation::neutron) return 1.0 / lorentz_denominator;
+  const double c = std::cos(theta + theta);
+  if (request.monochromator_two_theta == 0.0) return (c * c + 1.0) / lorentz_denominator;
+  const double cm = std::cos(request.monochromator_two_theta * radians_per_degree);
+  const double cm2 = cm * cm;
+  return (2.0 * ((cm2 * (c * c) + 1.0) / (cm2 + 1.0))) / lorentz_denominator;
+}
+
+struct Reflection {
+  ReflectionOrbit orbit;
+  double two_theta;  // degrees
+  double intensity;  // per reflection: |F|² × LP
+};
+
+// g ascending, then h, k, l descending: the exhaustive list's order.
+bool precedes(const Reflection& a, const Reflection& b) {
+  if (a.orbit.g != b.orbit.g) return a.orbit.g < b.orbit.g;
+  if (a.orbit.h != b.orbit.h) return a.orbit.h > b.orbit.h;
+  if (a.orbit.k != b.orbit.k) return a.orbit.k > b.orbit.k;
+  return a.orbit.l > b.orbit.l;
+}
+
+// Largest multiplicity first, then h, k, l descending.
+bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
+  if (a.multiplicity != b.multiplicity) return a.multiplicity > b.multiplicity;
+  if (a.h != b.h) return a.h > b.h;
+  if (a.k != b.k) return a.k > b.k;
+  return a.l > b.l;
+}
+
+}  // namespace
+
+PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+  PeakTable table;
+  const PointGroup group = point_group(request);
+  table.point_group_order = group.rotations.size();
+  const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, !request.anomalous);
+  const std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);
+  const std::vector<double> f_squared = squared_structure_factors(request, orbits, check_interrupt);
+
+  std::vector<Reflection> reflections;
+  reflections.reserve(orbits.size());
+  for (size_t i = 0; i < orbits.size(); ++i) {
+    const double theta = std::asin((orbits[i].g * request.wavelength) * 0.5);
+    const double lp = lorentz_polarisation(request, theta);
+    reflections.push_back({orbits[i], (theta + theta) * degrees_per_radian, lp * f_squared[i]});
+    table.reflections += static_cast<size_t>(orbits[i].multiplicity);
+  }
+  table.unique_reflections = orbits.size();
+  std::sort(reflections.begin(), reflections.end(), precedes);
+
+  // Runs of reflections within the tolerance of the run's first 2θ.
+  struct Run {
+    size_t first, last;
+    double intensity;
+  };
+  std::vector<Run> runs;
+  for (size_t i = 0; i < reflections.size(); ++i) {
+    const Reflection& r = reflections[i];
+    const double total = r.intensity * r.orbit.multiplicity;
+    if (!runs.empty() &&
+        std::fabs(r.two_theta - reflections[runs.back().first].two_theta) < request.merge_tolerance) {
+      runs.back().last = i + 1;
+      runs.back().intensity += total;
+    } else {
+      runs.push_back({i, i + 1, total});
+    }
+  }
+
+  double largest = -std::numeric_limits<double>::infinity();
+  for (const Run& run : runs) {
+    if (!std::isnan(run.intensity) && !(largest > run.intensity)) largest = run.intensity;
+  }
+  std::vector<ReflectionOrbit> families;
+  for (const Run& run : runs) {
+    // Division first, as the exhaustive route scales.
+    const double scaled = largest == 0.0 ? run.intensity : run.intensity / largest * 100.0;
+    if (!(scaled >= request.relative_threshold)) continue;
+    const Reflection& anchor = reflections[run.first];
+    table.two_theta.push_back(anchor.two_theta);
+    table.d.push_back(1.0 / anchor.orbit.g);
+    table.intensity.push_back(scaled);
+    table.absolute_intensity.push_back(run.intensity);
+    families.clear();
+    int64_t multiplicity = 0;
+    for (size_t i = run.first; i < run.last; ++i) {
+      families.push_back(reflections[i].orbit);
+      multiplicity += reflections[i].orbit.multiplicity;
+    }
+    std::sort(families.begin(), families.end(), family_precedes);
+    for (const ReflectionOrbit& f : families) {
+      table.family_hkl.insert(table.family_hkl.end(), {f.h, f.k, f.l});
+      table.family_multiplicity.push_back(f.multiplicity);
+    }
+    table.multiplicity.push_back(multiplicity);
+    table.family_offsets.push_back(static_cast<int64_t>(table.family_multiplicity.size()));
+  }
+  return table;
+}
+
+}  // namespace peakforge::pattern

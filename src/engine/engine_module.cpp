@@ -1,0 +1,217 @@
+// peakforge_pattern._engine: one call per structure, from NumPy arrays of the
+// cell, atoms, species and symmetry operations to NumPy columns of the peak
+// table. The calculation runs without the interpreter lock; between pieces of
+// work it takes the lock back briefly to see whether Ctrl-C was pressed.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <cmath>    // for isnan, isfinite
+#include <memory>   // for unique_ptr
+#include <string>
+#include <utility>  // for move
+#include <vector>
+
+#include "array_arguments.hpp"
+#include "base/panic.hpp"
+#include "pattern/pattern_peaks.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace peakforge::engine {
+namespace {
+
+using pattern::PatternRequest;
+
+// Thrown by the interrupt check once a signal handler (or the progress
+// callback) has raised: the exception it set is raised when the lock is held
+// again.
+struct Interrupted {};
+
+// A NumPy array that owns `values`, with the given shape.
+template <class T>
+nb::object to_numpy(std::vector<T>&& values, std::initializer_list<size_t> shape) {
+  values.reserve(1);  // a real pointer even when empty
+  auto owned = std::make_unique<std::vector<T>>(std::move(values));
+  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  std::vector<T>* data = owned.release();
+  return nb::cast(nb::ndarray<nb::numpy, T>(data->data(), shape.size(), shape.begin(), owner),
+                  nb::rv_policy::reference);
+}
+
+double finite_number(double value, const char* name) {
+  if (!std::isfinite(value)) throw nb::value_error((std::string(name) + " must be finite").c_str());
+  return value;
+}
+
+pattern::Radiation radiation_of(const std::string& name) {
+  if (name == "xray") return pattern::Radiation::xray;
+  if (name == "neutron") return pattern::Radiation::neutron;
+  throw nb::value_error(("radiation must be 'xray' or 'neutron', not '" + name + "'").c_str());
+}
+
+void read_reciprocal(nb::handle reciprocal, PatternRequest& request) {
+  const auto matrix = float_array(reciprocal, "reciprocal", {3, 3});
+  require_finite(matrix.values, "reciprocal");
+  for (size_t i = 0; i < 3; ++i)
+    for (size_t j = 0; j < 3; ++j) request.reciprocal[i][j] = matrix.values[3 * i + j];
+}
+
+void read_species(nb::handle atomic_numbers, nb::handle electron_pairs, nb::handle constants,
+                  PatternRequest& request) {
+  const auto z = float_array(atomic_numbers, "species_atomic_numbers", {-1});
+  const size_t n = z.shape[0];
+  const auto pairs = float_array(electron_pairs, "species_electron_pairs", {static_cast<long>(n), -1, 2});
+  const auto constant = float_array(constants, "species_constants", {static_cast<long>(n), 2});
+  require_finite(z.values, "species_atomic_numbers");
+  require_finite(pairs.values, "species_electron_pairs");
+  require_finite(constant.values, "species_constants");
+  const size_t per_species = pairs.shape[1];
+  request.species.resize(n);
+  for (size_t s = 0; s < n; ++s) {
+    pattern::Species& species = request.species[s];
+    species.atomic_number = z.values[s];
+    for (size_t p = 0; p < per_species; ++p) {
+      const size_t at = 2 * (s * per_species + p);
+      species.electron_pairs.push_back({pairs.values[at], pairs.values[at + 1]});
+    }
+    species.constant_re = constant.values[2 * s];
+    species.constant_im = constant.values[2 * s + 1];
+  }
+}
+
+void read_atoms(nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                nb::handle b_factors, nb::handle anisotropic_beta, PatternRequest& request) {
+  const auto frac = float_array(frac_coords, "frac_coords", {-1, 3});
+  const long n = static_cast<long>(frac.shape[0]);
+  const auto species = int_array(species_index, "species_index", {n});
+  const auto occ = float_array(occupancies, "occupancies", {n});
+  const auto b = float_array(b_factors, "b_factors", {n});
+  require_finite(frac.values, "frac_coords");
+  require_finite(occ.values, "occupancies");
+  require_finite(b.values, "b_factors");
+  std::vector<double> beta;
+  if (!anisotropic_beta.is_none()) beta = float_array(anisotropic_beta, "anisotropic_beta", {n, 6}).values;
+  request.atoms.resize(static_cast<size_t>(n));
+  for (size_t j = 0; j < request.atoms.size(); ++j) {
+    pattern::Atom& atom = request.atoms[j];
+    atom.frac = {frac.values[3 * j], frac.values[3 * j + 1], frac.values[3 * j + 2]};
+    atom.species = species.values[j];
+    if (atom.species < 0 || static_cast<size_t>(atom.species) >= request.species.size()) {
+      throw nb::value_error(("species_index entries must lie between 0 and " +
+                             std::to_string(request.species.size()) + " - 1, not " +
+                             std::to_string(atom.species))
+                                .c_str());
+    }
+    atom.occupancy = occ.values[j];
+    atom.b_iso = b.values[j];
+    if (!beta.empty()) {
+      // A row of NaN marks an atom given only isotropically.
+      const double* row = &beta[6 * j];
+      atom.anisotropic = !std::isnan(row[0]);
+      if (atom.anisotropic) {
+        for (size_t e = 0; e < 6; ++e) {
+          if (!std::isfinite(row[e])) {
+            throw nb::value_error("anisotropic_beta rows must be finite or all NaN");
+          }
+          atom.beta[e] = row[e];
+        }
+      }
+    }
+  }
+}
+
+void read_operations(nb::handle rotations, nb::handle translations, PatternRequest& request) {
+  const auto r = int_array(rotations, "rotations", {-1, 3, 3});
+  const auto t = float_array(translations, "translations", {static_cast<long>(r.shape[0]), 3});
+  require_finite(t.values, "translations");
+  request.operations.resize(r.shape[0]);
+  for (size_t i = 0; i < r.shape[0]; ++i) {
+    for (size_t e = 0; e < 9; ++e) request.operations[i].rotation[e] = r.values[9 * i + e];
+    for (size_t e = 0; e < 3; ++e) request.operations[i].translation[e] = t.values[3 * i + e];
+  }
+}
+
+nb::dict peak_table_dict(pattern::PeakTable&& table) {
+  const size_t peaks = table.two_theta.size();
+  const size_t families = table.family_multiplicity.size();
+  nb::dict out;
+  out["two_theta"] = to_numpy(std::move(table.two_theta), {peaks});
+  out["d"] = to_numpy(std::move(table.d), {peaks});
+  out["intensity"] = to_numpy(std::move(table.intensity), {peaks});
+  out["absolute_intensity"] = to_numpy(std::move(table.absolute_intensity), {peaks});
+  out["multiplicity"] = to_numpy(std::move(table.multiplicity), {peaks});
+  out["family_hkl"] = to_numpy(std::move(table.family_hkl), {families, 3});
+  out["family_multiplicity"] = to_numpy(std::move(table.family_multiplicity), {families});
+  out["family_offsets"] = to_numpy(std::move(table.family_offsets), {peaks + 1});
+  out["reflections"] = table.reflections;
+  out["unique_reflections"] = table.unique_reflections;
+  out["point_group_order"] = table.point_group_order;
+  return out;
+}
+
+nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                            nb::handle b_factors, nb::handle anisotropic_beta,
+                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
+                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
+                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
+                            double merge_tolerance, double relative_threshold, bool parallel,
+                            size_t num_threads, bool use_simd, nb::object progress) {
+  PatternRequest request;
+  read_reciprocal(reciprocal, request);
+  request.wavelength = finite_number(wavelength, "wavelength");
+  if (!(wavelength > 0.0)) throw nb::value_error("wavelength must be positive");
+  request.min_g = finite_number(min_g, "min_g");
+  request.max_g = finite_number(max_g, "max_g");
+  request.radiation = radiation_of(radiation);
+  request.anomalous = anomalous;
+  request.monochromator_two_theta = finite_number(monochromator_two_theta, "monochromator_two_theta");
+  request.merge_tolerance = finite_number(merge_tolerance, "merge_tolerance");
+  request.relative_threshold = finite_number(relative_threshold, "relative_threshold");
+  read_species(species_atomic_numbers, species_electron_pairs, species_constants, request);
+  read_atoms(frac_coords, species_index, occupancies, b_factors, anisotropic_beta, request);
+  read_operations(rotations, translations, request);
+  request.parallel = parallel;
+  request.num_threads = num_threads;
+  request.use_simd = use_simd;
+
+  pattern::PeakTable table;
+  try {
+    nb::gil_scoped_release unlocked;
+    table = pattern::compute_peak_table(request, [&progress](size_t done, size_t total) {
+      nb::gil_scoped_acquire locked;
+      if (PyErr_CheckSignals() != 0) throw Interrupted{};
+      if (progress.is_none() || total == 0) return;
+      try {
+        progress(done, total);
+      } catch (nb::python_error& error) {
+        error.restore();  // raised as it is once the lock is held again
+        throw Interrupted{};
+      }
+    });
+  } catch (const Interrupted&) {
+    throw nb::python_error();
+  } catch (const pattern::RequestError& e) {
+    throw nb::value_error(e.message.c_str());
+  } catch (const InternalFailure& e) {
+    throw std::runtime_error(e.message);
+  }
+  return peak_table_dict(std::move(table));
+}
+
+}  // namespace
+}  // namespace peakforge::engine
+
+NB_MODULE(_engine, m) {
+  m.doc() = "The pattern engine of peakforge_pattern: one call per structure, NumPy arrays in and out.";
+  m.def("compute_peak_table", &peakforge::engine::compute_peak_table, "reciprocal"_a, "wavelength"_a,
+        "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
+        "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
+        "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
+        "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
+        "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
+        "progress"_a.none() = nb::none(),
+        "The peak table of one structure, as a dict of NumPy columns (see pattern.py).");
+}

@@ -13,19 +13,17 @@ template <class T>
 class Rows {
  public:
   size_t size() const { return starts_.size() - 1; }
-  bool empty() const { return size() == 0; }
   std::span<const T> operator[](size_t i) const {
     return {values_.data() + starts_[i], starts_[i + 1] - starts_[i]};
   }
 
-  // Building: values go into the row being built, which end_row() closes.
+  // Building: values appended to values() make up the row being built,
+  // which end_row() closes.
   void reserve(size_t rows, size_t values) {
     starts_.reserve(rows + 1);
     values_.reserve(values);
   }
-  void push_back(T value) { values_.push_back(value); }
   void end_row() { starts_.push_back(values_.size()); }
-  // The values of every row so far and of the one being built.
   std::vector<T>& values() { return values_; }
 
  private:

@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import peakforge
 from conftest import PARAMETERS
@@ -218,6 +219,82 @@ def test_list_changed_during_conversion_behaves_like_iteration():
     grown.append(Grower())
     out = call(hkls=[[1, 0, 0]] * 5, g_hkls=grown)
     assert out == EXPECTED * 5 and len(grown) == 5
+
+
+class Real(float):
+    pass
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Mutating:
+    """A number whose first conversion changes a list: its own index list or
+    the list of all of them."""
+
+    def __init__(self, value, target, action, new_item):
+        self.value, self.target, self.action, self.new_item = value, target, action, new_item
+
+    def __float__(self):
+        target, self.target = self.target, None
+        if target is not None and (target or self.action == "append"):
+            if self.action == "append":
+                target.append(self.new_item)
+            elif self.action == "pop":
+                target.pop()
+            elif self.action == "drop_first":
+                del target[0]
+            else:
+                target.clear()
+        return self.value
+
+
+ELEMENTS = st.tuples(
+    st.sampled_from(["float", "int", "big_int", "bool", "float_subclass", "float64", "float32",
+                     "index", "mutating"]),
+    st.floats(-4, 4), st.booleans(), st.sampled_from(["append", "pop", "drop_first", "clear"]))
+REFLECTIONS = st.lists(st.tuples(st.sampled_from([list, list, tuple, np.array]),
+                                 st.lists(ELEMENTS, min_size=2, max_size=5)), max_size=6)
+
+
+def build_hkls(recipe):
+    """Fresh index lists from `recipe`: every kind of number, in lists,
+    tuples and arrays, some changing the lists while they are converted."""
+    outer = []
+    for container, elements in recipe:
+        row = []
+        for kind, v, in_row, action in elements:
+            row.append({"float": v, "int": int(v * 4), "big_int": int(v * 2**70), "bool": v > 0,
+                        "float_subclass": Real(v), "float64": np.float64(v),
+                        "float32": np.float32(v), "index": Index(int(v)),
+                        "mutating": Mutating(v, *((row, action, 0.5) if in_row
+                                                   else (outer, action, [0.5, 1, 2])))}[kind])
+        outer.append(row if container is list else
+                     np.array([e[1] for e in elements]) if container is np.array else tuple(row))
+    return outer
+
+
+@settings(max_examples=300, deadline=None)
+@given(recipe=REFLECTIONS)
+def test_index_lists_convert_as_plain_iteration_does(recipe):
+    # Two atoms, so that the intensity depends on every index; the model
+    # converts the same fresh objects the way Python iteration does.
+    def outcome(hkls):
+        try:
+            return repr(call(hkls=hkls, g_hkls=[0.3] * 16, frac_coords_x=[0.1, 0.7],
+                             frac_coords_y=[0.2, 0.3], frac_coords_z=[0.3, 0.9],
+                             atomic_numbers=[1, 1], scattering_coeffs=[[], []],
+                             occupancies=[1.0, 1.0], dw_factors=[0.0, 0.0]))
+        except BaseException as e:  # noqa: B036 -- PanicException included
+            return type(e), str(e)
+
+    model = [[float(x) for x in row] for row in build_hkls(recipe)]
+    assert outcome(build_hkls(recipe)) == outcome(model)
 
 
 def test_size_hint_is_only_a_hint():

@@ -9,14 +9,14 @@ namespace {
 
 constexpr Signature calculate_xrd_intensities_signature{
     "calculate_xrd_intensities",
-    Parameter{"hkls", to_nested_float_vector},
+    Parameter{"hkls", to_float_rows},
     Parameter{"g_hkls", to_float_vector},
     Parameter{"wavelength", to_double},
     Parameter{"frac_coords_x", to_float_vector},
     Parameter{"frac_coords_y", to_float_vector},
     Parameter{"frac_coords_z", to_float_vector},
     Parameter{"atomic_numbers", to_int32_vector},
-    Parameter{"scattering_coeffs", to_doubly_nested_float_vector},
+    Parameter{"scattering_coeffs", to_coefficient_lists},
     Parameter{"occupancies", to_float_vector},
     Parameter{"dw_factors", to_float_vector},
     Parameter{"parallel", to_bool},
@@ -45,9 +45,7 @@ PyObject* calculate_xrd_intensities(PyObject* const* args, Py_ssize_t nargs, PyO
       .use_simd = use_simd,
   };
   const auto pairs = compute_intensities(in);
-  return new_list(pairs, [](const std::pair<double, double>& pair) {
-           return new_tuple(new_float(pair.first), new_float(pair.second));
-         }).release();
+  return new_list(pairs, new_float_pair).release();
 }
 
 }  // namespace

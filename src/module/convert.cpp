@@ -2,6 +2,7 @@
 
 #include <climits>  // for INT32_MIN, INT32_MAX
 #include <cstring>  // for strcmp, memcpy
+#include <span>
 
 namespace peakforge::py {
 namespace {
@@ -38,7 +39,17 @@ void throw_cannot_convert(PyObject* object, const char* target) {
   throw ErrorSet{};
 }
 
-int32_t to_int32(PyObject* object) {
+double to_double_by_conversion(PyObject* object) {
+  // An exact int takes the int conversion that PyFloat_AsDouble would call,
+  // without its temporary float; anything else (bool, __float__, __index__)
+  // goes through PyFloat_AsDouble itself.
+  const double value =
+      PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) throw_pending();
+  return value;
+}
+
+int32_t to_int32_by_conversion(PyObject* object) {
   const long value = PyLong_AsLong(object);
   if (value == -1 && PyErr_Occurred()) throw_pending();
   if (value < INT32_MIN || value > INT32_MAX) {
@@ -99,8 +110,9 @@ bool read_float64_array(PyObject* object, std::vector<double>& values) {
     return false;
   }
   const auto* item = static_cast<const char*>(view.buf);
-  values.resize(static_cast<size_t>(view.shape[0]));
-  for (double& value : values) {
+  const size_t start = values.size();
+  values.resize(start + static_cast<size_t>(view.shape[0]));
+  for (double& value : std::span(values).subspan(start)) {
     std::memcpy(&value, item, sizeof(double));  // items need not be aligned
     item += view.strides[0];
   }

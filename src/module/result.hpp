@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <source_location>
+#include <utility>  // for pair
 #include <vector>
 
 #include "module/exceptions.hpp"
@@ -41,6 +42,10 @@ Ref new_tuple(Items&&... items) {
   Py_ssize_t i = 0;
   (PyTuple_SET_ITEM(tuple.get(), i++, items.release()), ...);
   return tuple;
+}
+
+inline Ref new_float_pair(const std::pair<double, double>& pair) {
+  return new_tuple(new_float(pair.first), new_float(pair.second));
 }
 
 }  // namespace peakforge::py

@@ -7,6 +7,7 @@
 
 #include <cstddef>            // for size_t
 #include <source_location>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,12 @@ inline const T& at(const std::vector<T>& v, size_t i,
 template <class T>
 inline T& at(std::vector<T>& v, size_t i,
              std::source_location where = std::source_location::current()) {
+  if (i >= v.size()) panic_index(v.size(), i, where);
+  return v[i];
+}
+template <class T>
+inline const T& at(std::span<const T> v, size_t i,
+                   std::source_location where = std::source_location::current()) {
   if (i >= v.size()) panic_index(v.size(), i, where);
   return v[i];
 }

@@ -21,7 +21,7 @@ bool can_copy(const std::vector<Pair>& result, size_t mate) {
 // Computes result[i] for every i of `indices` on the pool, with one scratch
 // per worker that can have work, made here on the calling thread.
 void compute_on_pool(CallPool& pool, const IntensityContext& context,
-                     const std::vector<Vector>& hkls, const std::vector<size_t>& indices,
+                     const IndexVectors& hkls, const std::vector<size_t>& indices,
                      std::vector<IntensityScratch>& scratch, std::vector<Pair>& result) {
   const size_t states = std::min(scratch.size(), indices.size());
   parallel_for_each_index(pool, indices.size(), std::span(scratch.data(), states),

@@ -5,17 +5,18 @@
 #include <utility>
 #include <vector>
 
+#include "intensity/factor_tables.hpp"
 #include "intensity/reflection_intensity.hpp"
 
 namespace peakforge {
 
 struct IntensityInputs {
-  std::vector<Vector> hkls;
+  IndexVectors hkls;
   Vector g_hkls;
   double wavelength = 0.0;
   Vector frac_coords_x, frac_coords_y, frac_coords_z;
   std::vector<int32_t> atomic_numbers;
-  std::vector<std::vector<Vector>> scattering_coeffs;
+  CoefficientLists scattering_coeffs;
   Vector occupancies;
   Vector dw_factors;
   bool parallel = false;

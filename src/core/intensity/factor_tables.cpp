@@ -3,7 +3,9 @@
 #include <bit>    // for bit_cast
 #include <cmath>  // for exp
 #include <map>
+#include <span>
 #include <unordered_map>
+#include <utility>  // for move
 
 #include "base/panic.hpp"
 
@@ -13,8 +15,7 @@ namespace {
 uint64_t bits(double value) { return std::bit_cast<uint64_t>(value); }
 
 void build_species(const std::vector<int32_t>& atomic_numbers,
-                   const std::vector<std::vector<Vector>>& scattering_coeffs,
-                   FactorTables& tables) {
+                   const CoefficientLists& scattering_coeffs, FactorTables& tables) {
   std::map<std::vector<uint64_t>, size_t> known;
   std::vector<uint64_t> key;
   tables.species_of_atom.reserve(atomic_numbers.size());
@@ -23,9 +24,11 @@ void build_species(const std::vector<int32_t>& atomic_numbers,
       tables.form_factor_failure = FactorTables::ShortRead{scattering_coeffs.size(), j};
       return;
     }
-    const std::vector<Vector>& pairs = scattering_coeffs[j];
+    const size_t first = scattering_coeffs.pair_starts[j];
+    const size_t end = scattering_coeffs.pair_starts[j + 1];
     key.assign(1, static_cast<uint64_t>(static_cast<uint32_t>(atomic_numbers[j])));
-    for (const Vector& pair : pairs) {
+    for (size_t p = first; p < end; ++p) {
+      const std::span<const double> pair = scattering_coeffs.pairs[p];
       if (pair.size() < 2) {
         // The walk reads component 0, then component 1.
         tables.form_factor_failure = FactorTables::ShortRead{pair.size(), pair.size()};
@@ -36,7 +39,11 @@ void build_species(const std::vector<int32_t>& atomic_numbers,
     }
     auto [place, added] = known.try_emplace(key, tables.species.size());
     if (added) {
-      tables.species.push_back({static_cast<double>(atomic_numbers[j]), &pairs});
+      FactorTables::Species species{static_cast<double>(atomic_numbers[j]), {}};
+      for (size_t p = first; p < end; ++p) {
+        species.pairs.push_back({scattering_coeffs.pairs[p][0], scattering_coeffs.pairs[p][1]});
+      }
+      tables.species.push_back(std::move(species));
     }
     tables.species_of_atom.push_back(place->second);
   }
@@ -55,7 +62,7 @@ void build_b_values(const Vector& dw_factors, FactorTables& tables) {
 }  // namespace
 
 FactorTables build_factor_tables(const std::vector<int32_t>& atomic_numbers,
-                                 const std::vector<std::vector<Vector>>& scattering_coeffs,
+                                 const CoefficientLists& scattering_coeffs,
                                  const Vector& dw_factors) {
   FactorTables tables;
   build_species(atomic_numbers, scattering_coeffs, tables);
@@ -71,8 +78,8 @@ void species_form_factors(const FactorTables& tables, double s_squared, double m
   out.resize(tables.species.size());
   for (size_t i = 0; i < tables.species.size(); ++i) {
     double sum = 0.0;
-    for (const Vector& pair : *tables.species[i].pairs) {
-      sum = sum + std::exp(s_squared * -pair[1]) * pair[0];
+    for (const FactorTables::Pair& pair : tables.species[i].pairs) {
+      sum = sum + std::exp(s_squared * -pair.b) * pair.a;
     }
     out[i] = tables.species[i].z - mott_bethe_term * sum;
   }

@@ -9,14 +9,31 @@
 #include <optional>
 #include <vector>
 
+#include "base/rows.hpp"
+
 namespace peakforge {
 
 using Vector = std::vector<double>;
 
+// Every atom's list of coefficient pairs, in one block: the pairs of atom j
+// are rows pair_starts[j] to pair_starts[j + 1] - 1 of `pairs`, and of each
+// pair, component 0 is a and component 1 is b.
+struct CoefficientLists {
+  Rows<double> pairs;
+  std::vector<size_t> pair_starts{0};
+
+  size_t size() const { return pair_starts.size() - 1; }
+  // Building: the pairs added since the last call belong to the next atom.
+  void end_atom() { pair_starts.push_back(pairs.size()); }
+};
+
 struct FactorTables {
+  struct Pair {
+    double a, b;
+  };
   struct Species {
     double z;
-    const std::vector<Vector>* pairs;  // the first such atom's coefficient list
+    std::vector<Pair> pairs;  // the first such atom's coefficient list
   };
   // The first out-of-range read of the per-atom form-factor walk; every
   // reflection that reaches that walk fails with it.
@@ -35,7 +52,7 @@ struct FactorTables {
 // Species are told apart by Z and by the bits of components 0 and 1 of every
 // pair (further components are never read), B values by their bits.
 FactorTables build_factor_tables(const std::vector<int32_t>& atomic_numbers,
-                                 const std::vector<std::vector<Vector>>& scattering_coeffs,
+                                 const CoefficientLists& scattering_coeffs,
                                  const Vector& dw_factors);
 
 // The Mott-Bethe form factor of every species at s^2 = `s_squared`,

@@ -71,7 +71,7 @@ IntensityScratch::IntensityScratch(const IntensityContext& context) {
 }
 
 std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
-                                               const Vector& hkl, IntensityScratch& scratch) {
+                                               IndexVector hkl, IntensityScratch& scratch) {
   const double g = at(context.g_hkls, i);
   if (g == 0.0) return {0.0, 0.0};
   const double sin_theta = (g * context.wavelength) * 0.5;

@@ -25,8 +25,7 @@ enum class StructureFactorSum { scalar, four_lanes, eight_lanes };
 
 // What every reflection of one call reads, built once from the converted
 // inputs. Read-only while reflections are computed, so any number of threads
-// may share it. It points into the inputs' g values and coefficient lists,
-// which must outlive it.
+// may share it. It points into the inputs' g values, which must outlive it.
 struct IntensityContext {
   explicit IntensityContext(const IntensityInputs& inputs);
 
@@ -58,6 +57,6 @@ struct IntensityScratch {
 
 // (2 theta in degrees, intensity) of reflection i with index vector hkl.
 std::pair<double, double> reflection_intensity(const IntensityContext& context, size_t i,
-                                               const Vector& hkl, IntensityScratch& scratch);
+                                               IndexVector hkl, IntensityScratch& scratch);
 
 }  // namespace peakforge

@@ -13,7 +13,7 @@ struct MateKey {
   bool operator==(const MateKey&) const = default;
 };
 
-MateKey key_of(const Vector& hkl, double g) {
+MateKey key_of(IndexVector hkl, double g) {
   double h = hkl[0], k = hkl[1], l = hkl[2];
   const double first = h != 0.0 ? h : k != 0.0 ? k : l;
   if (first < 0.0) h = -h, k = -k, l = -l;
@@ -34,7 +34,7 @@ size_t hash_of(const MateKey& key) {
 
 }  // namespace
 
-std::vector<size_t> find_mates(const std::vector<Vector>& hkls, const Vector& g_hkls) {
+std::vector<size_t> find_mates(const IndexVectors& hkls, const Vector& g_hkls) {
   const size_t n = hkls.size();
   std::vector<size_t> mates(n, no_mate);
   std::vector<MateKey> keys(n);
@@ -42,7 +42,7 @@ std::vector<size_t> find_mates(const std::vector<Vector>& hkls, const Vector& g_
   const size_t capacity = std::bit_ceil(2 * n + 2);
   std::vector<size_t> slots(capacity, 0);
   for (size_t i = 0; i < n && i < g_hkls.size(); ++i) {
-    const Vector& hkl = hkls[i];
+    const IndexVector hkl = hkls[i];
     if (hkl.size() < 3 || std::isnan(hkl[0]) || std::isnan(hkl[1]) || std::isnan(hkl[2])) continue;
     keys[i] = key_of(hkl, g_hkls[i]);
     for (size_t slot = hash_of(keys[i]) & (capacity - 1);; slot = (slot + 1) & (capacity - 1)) {

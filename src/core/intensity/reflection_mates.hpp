@@ -14,15 +14,15 @@
 #include <cstdint>  // for SIZE_MAX
 #include <vector>
 
-namespace peakforge {
+#include "intensity/structure_factor.hpp"
 
-using Vector = std::vector<double>;
+namespace peakforge {
 
 inline constexpr size_t no_mate = SIZE_MAX;
 
 // For each reflection, the first earlier one it mirrors or repeats, or
 // no_mate. Reflections past the end of g_hkls, with fewer than three
 // indices, or with a NaN index have none.
-std::vector<size_t> find_mates(const std::vector<Vector>& hkls, const Vector& g_hkls);
+std::vector<size_t> find_mates(const IndexVectors& hkls, const Vector& g_hkls);
 
 }  // namespace peakforge

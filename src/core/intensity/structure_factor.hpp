@@ -7,14 +7,21 @@
 #include <cmath>    // for sin, cos
 #include <cstddef>  // for size_t
 #include <source_location>
+#include <span>
 #include <vector>
 
 #include "base/panic.hpp"
+#include "base/rows.hpp"
 #include "intensity/atom_columns.hpp"
 
 namespace peakforge {
 
 using Vector = std::vector<double>;
+
+// The index vectors of a call's reflections, and one of them: components 0, 1
+// and 2 are h, k and l, further ones are ignored.
+using IndexVectors = Rows<double>;
+using IndexVector = std::span<const double>;
 
 // (Im, Re) of the structure factor.
 struct StructureFactor {
@@ -30,7 +37,7 @@ struct MillerIndex {
 
 // Components 0, 1 and 2 of a reflection's index vector; fails when it has
 // fewer.
-inline MillerIndex miller_index(const Vector& hkl,
+inline MillerIndex miller_index(IndexVector hkl,
                                 std::source_location where = std::source_location::current()) {
   return {at(hkl, 0, where), at(hkl, 1, where), at(hkl, 2, where)};
 }
@@ -52,7 +59,7 @@ inline void add_atom(const MillerIndex& hkl, const AtomColumns& atoms, const dou
 
 // Left-to-right sum over every atom, with `weights` from atom_weights; reads
 // nothing, not even hkl, when there are no atoms.
-StructureFactor structure_factor(const Vector& hkl, const AtomColumns& atoms,
+StructureFactor structure_factor(IndexVector hkl, const AtomColumns& atoms,
                                  const double* weights);
 
 }  // namespace peakforge

@@ -37,7 +37,7 @@ double combined(const double (&lanes)[4]) { return ((lanes[0] + lanes[1]) + lane
 
 }  // namespace
 
-StructureFactor structure_factor_simd(const Vector& hkl, const AtomColumns& atoms,
+StructureFactor structure_factor_simd(IndexVector hkl, const AtomColumns& atoms,
                                       const double* weights, SimdWidth width) {
   const MillerIndex index = miller_index(hkl);
   if (atoms.count == 0) return {0.0, 0.0};

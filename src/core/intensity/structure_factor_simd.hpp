@@ -13,7 +13,7 @@ namespace peakforge {
 
 // Same arguments as structure_factor, but hkl is checked first, even when
 // there are no atoms.
-StructureFactor structure_factor_simd(const Vector& hkl, const AtomColumns& atoms,
+StructureFactor structure_factor_simd(IndexVector hkl, const AtomColumns& atoms,
                                       const double* weights, SimdWidth width);
 
 }  // namespace peakforge

@@ -1,0 +1,24 @@
+"""Powder patterns of many structures into a Parquet dataset, on this
+machine's processors or on a Dask cluster::
+
+    from peakforge_pattern.batch import run_batch, read_patterns
+    summary = run_batch(["structures/"], "patterns/", wavelength="CuKa", two_theta_range=(5, 90))
+    patterns = read_patterns("patterns/", ids=["quartz.cif"])
+
+Needs pyarrow (``pip install 'peakforge[batch]'``); a cluster needs Dask
+distributed as well (``peakforge[distributed]``).
+"""
+
+from ..optional import require
+
+require("pyarrow", "batch", "peakforge batch")
+
+from .chunks import Chunk, plan_chunks  # noqa: E402
+from .engine import EngineError  # noqa: E402
+from .options import RunOptions  # noqa: E402
+from .reader import read_patterns  # noqa: E402
+from .run import BatchSummary, run_batch  # noqa: E402
+from .worker import ChunkResult, Job, process_chunk  # noqa: E402
+
+__all__ = ["BatchSummary", "Chunk", "ChunkResult", "EngineError", "Job", "RunOptions", "plan_chunks", "process_chunk",
+           "read_patterns", "run_batch"]

@@ -1,0 +1,40 @@
+"""The options a batch run's results depend on, kept with its output so that
+a resumed run never mixes patterns computed differently."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import asdict, dataclass
+from typing import Sequence
+
+from ..pattern import check_two_theta_range
+from ..wavelengths import resolve_wavelength
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """Wavelength in Å, 2θ range in degrees, and whether list columns are float32."""
+
+    wavelength: float
+    two_theta_range: tuple[float, float]
+    float32: bool = False
+
+    @classmethod
+    def resolve(cls, wavelength: float | str, two_theta_range: Sequence[float],
+                float32: bool = False) -> "RunOptions":
+        """Check the options as given (InputError when they cannot give patterns)."""
+        return cls(resolve_wavelength(wavelength), check_two_theta_range(two_theta_range), bool(float32))
+
+    def to_json(self) -> str:
+        return json.dumps(asdict(self), sort_keys=True)
+
+    @classmethod
+    def from_json(cls, text: str | bytes) -> "RunOptions":
+        fields = json.loads(text)
+        lo, hi = fields["two_theta_range"]
+        return cls(float(fields["wavelength"]), (float(lo), float(hi)), bool(fields["float32"]))
+
+    def describe(self) -> str:
+        lo, hi = self.two_theta_range
+        kind = "float32" if self.float32 else "float64"
+        return f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g}, {kind}"

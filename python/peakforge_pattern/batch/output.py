@@ -1,0 +1,194 @@
+"""A batch run's output folder: a Parquet dataset of parts named by chunk.
+
+What keeps it sound: a part appears whole or not at all (written to a hidden
+temporary name, renamed when complete); one driver works on a folder at a
+time (a lock file); a run refuses a folder computed with other options; and
+on a cluster a part is renamed into place only while its run is the current
+one, so that tasks a killed driver left running cannot add rows twice.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from pathlib import Path
+from typing import Collection, Iterable, Iterator
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.dataset as ds
+import pyarrow.parquet as pq
+
+from ..atomic_file import atomic_path
+from ..errors import InputError
+from .options import RunOptions
+from .rows import ERROR, OPTIONS_KEY, schema
+
+METADATA_FILE = "_common_metadata"
+"""The dataset's schema, with the run's options and token in its metadata."""
+
+LOCK_FILE = "_peakforge.lock"
+RUN_KEY = b"peakforge.batch.run"
+PART_PREFIX, PART_SUFFIX = "part-", ".parquet"
+
+
+class Superseded(RuntimeError):
+    """A newer run owns the output folder; this task's part is not wanted."""
+
+
+def _part_path(out: str | os.PathLike[str], name: str) -> Path:
+    return Path(out) / f"{name}{PART_SUFFIX}"
+
+
+def run_token(out: str | os.PathLike[str]) -> str | None:
+    """The token of the run that currently owns the folder."""
+    try:
+        metadata = pq.read_schema(Path(out) / METADATA_FILE).metadata or {}
+    except (OSError, pa.ArrowException):
+        return None
+    token = metadata.get(RUN_KEY)
+    return token.decode() if token is not None else None
+
+
+@contextlib.contextmanager
+def _cluster_lock(name: str) -> Iterator[None]:
+    from distributed import Lock  # only ever named when running on a Dask cluster
+    with Lock(name):
+        yield
+
+
+def write_part(out: str | os.PathLike[str], name: str, schema: pa.Schema, batches: Iterable[pa.RecordBatch], *,
+               token: str | None = None, cluster_lock: str | None = None) -> None:
+    """Write the part ``name`` of ``out`` from ``batches`` (consumed as they
+    come: they may be computed on demand), whole or not at all.
+
+    With ``cluster_lock`` the rename happens under that Dask lock and only
+    while ``token`` is still the folder's run token (Superseded otherwise).
+    """
+    target = _part_path(out, name)
+    with contextlib.ExitStack() as held:
+        with atomic_path(target) as temporary:
+            with open(temporary, "wb") as sink:
+                with pq.ParquetWriter(sink, schema, compression="zstd") as writer:
+                    for batch in batches:
+                        writer.write_batch(batch)
+                sink.flush()
+                os.fsync(sink.fileno())
+            if cluster_lock is not None:
+                held.enter_context(_cluster_lock(cluster_lock))
+                if run_token(out) != token:
+                    raise Superseded(f"{out} now belongs to another run; {name} discarded")
+
+
+class OutputFolder:
+    def __init__(self, out: str | os.PathLike[str]) -> None:
+        self.path = Path(os.path.abspath(out))
+
+    @property
+    def cluster_lock(self) -> str:
+        """Name of the Dask lock that orders part renames against a new run's start."""
+        return f"peakforge-batch:{self.path}"
+
+    def parts(self) -> list[Path]:
+        return sorted(p for p in self.path.glob(f"{PART_PREFIX}*{PART_SUFFIX}") if p.is_file())
+
+    def size(self) -> int:
+        return sum(p.stat().st_size for p in self.parts())
+
+    @contextlib.contextmanager
+    def locked(self) -> Iterator[None]:
+        """Create the folder and hold it against a second driver.
+
+        Refuses a folder holding files other than a batch output's (before
+        leaving anything in it).
+        """
+        if self.path.is_dir():
+            foreign = sorted(p.name for p in self.path.iterdir()
+                             if not (p.name.startswith((".", "_"))
+                                     or p.name.startswith(PART_PREFIX) and p.name.endswith(PART_SUFFIX)))
+            if foreign:
+                raise InputError(f"{self.path}: holds files that are not part of a batch output "
+                                 f"({', '.join(foreign[:3])}): choose another output folder")
+        try:
+            self.path.mkdir(parents=True, exist_ok=True)
+            handle = open(self.path / LOCK_FILE, "a+b")
+        except OSError as exc:
+            raise InputError(f"{self.path}: cannot write here: {exc.strerror or exc}") from None
+        with handle:
+            try:
+                import fcntl
+            except ImportError:  # no advisory locks on this system
+                yield
+                return
+            try:
+                fcntl.flock(handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise InputError(f"{self.path}: another batch run is writing here") from None
+            yield
+
+    def options(self) -> RunOptions | None:
+        """Options of the run that wrote the folder, if any."""
+        sources = [self.path / METADATA_FILE] if (self.path / METADATA_FILE).exists() else self.parts()[:1]
+        for source in sources:
+            try:
+                metadata = pq.read_schema(source).metadata or {}
+                return RunOptions.from_json(metadata[OPTIONS_KEY])
+            except (OSError, pa.ArrowException, KeyError, ValueError) as exc:
+                raise InputError(f"{source}: not a batch output ({exc})") from None
+        return None
+
+    def start(self, options: RunOptions, token: str, resume: bool) -> None:
+        """Make ``token``'s run the folder's owner, emptied first unless resuming.
+
+        Refuses a folder computed with other options (unless it is emptied).
+        """
+        if not resume:
+            for part in self.parts():
+                part.unlink()
+            (self.path / METADATA_FILE).unlink(missing_ok=True)
+        existing = self.options()
+        if existing is not None and existing != options:
+            raise InputError(f"{self.path} holds patterns computed with other options "
+                             f"({existing.describe()}; asked for {options.describe()}): "
+                             "use the same options, --overwrite, or another output folder")
+        metadata_schema = schema(options).with_metadata({OPTIONS_KEY: options.to_json().encode(),
+                                                         RUN_KEY: token.encode()})
+        with atomic_path(self.path / METADATA_FILE) as temporary:
+            pq.write_metadata(metadata_schema, temporary)
+
+    def remove_temporaries(self) -> None:
+        """Partial files that killed workers or drivers left behind."""
+        for stale in self.path.glob(".*.partial*"):
+            stale.unlink(missing_ok=True)
+
+    def _dataset(self, options: RunOptions) -> ds.Dataset:
+        return ds.dataset([str(p) for p in self.parts()], schema=schema(options), format="parquet")
+
+    def statuses(self, options: RunOptions) -> dict[str, str]:
+        """Status of every row written so far, by id (reads two small columns only)."""
+        try:
+            table = self._dataset(options).to_table(columns=["id", "status"])
+        except (OSError, pa.ArrowException) as exc:
+            raise InputError(f"{self.path}: cannot read the parts written so far: {exc}") from None
+        return dict(zip(table.column("id").to_pylist(), table.column("status").to_pylist()))
+
+    def drop_error_rows(self, options: RunOptions, ids: Collection[str]) -> int:
+        """Remove the error rows of ``ids``, so that those structures count as not done.
+
+        Each part is rewritten whole, so an interruption leaves every row
+        either in place or dropped, never half a part.
+        """
+        wanted = pa.array(list(ids), pa.string())
+        dropped = 0
+        for part in self.parts():
+            marks = pq.read_table(part, columns=["id", "status"])
+            redo = pc.and_(pc.equal(marks.column("status"), ERROR), pc.is_in(marks.column("id"), wanted))
+            if not pc.any(redo).as_py():
+                continue
+            table = pq.read_table(part, schema=schema(options)).filter(pc.invert(redo))
+            dropped += marks.num_rows - table.num_rows
+            if table.num_rows:
+                write_part(self.path, part.name[:-len(PART_SUFFIX)], table.schema, table.to_batches())
+            else:
+                part.unlink()
+        return dropped

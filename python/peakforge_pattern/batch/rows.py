@@ -1,0 +1,124 @@
+"""The row of one structure in a batch output: its Arrow schema, how a row
+is built from a pattern or an error, and how a pattern is read back from it."""
+
+from __future__ import annotations
+
+from collections import defaultdict
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+
+from ..pattern import Pattern
+from ..structure import Structure
+from .options import RunOptions
+
+OPTIONS_KEY = b"peakforge.batch.options"
+"""Schema metadata key of the run's options (JSON), in every part."""
+
+OK, ERROR = "ok", "error"
+
+PEAK_COLUMNS = ("two_theta", "d", "intensity", "absolute_intensity")
+"""Per-peak numbers, one list per row, named as the Pattern fields they hold."""
+
+
+def schema(options: RunOptions) -> pa.Schema:
+    number = pa.float32() if options.float32 else pa.float64()
+    fields = [
+        pa.field("id", pa.string(), nullable=False),
+        pa.field("status", pa.string(), nullable=False),
+        pa.field("error", pa.string()),
+        pa.field("n_atoms", pa.int32()),
+        pa.field("volume", pa.float64()),
+        pa.field("formula", pa.string()),
+        pa.field("seconds", pa.float64()),
+        pa.field("warnings", pa.list_(pa.string())),
+        *(pa.field(name, pa.list_(number)) for name in PEAK_COLUMNS),
+        pa.field("multiplicities", pa.list_(pa.list_(pa.int32()))),
+        pa.field("families", pa.list_(pa.list_(pa.list_(pa.int32())))),
+    ]
+    return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode()})
+
+
+def formula(structure: Structure) -> str:
+    """Contents of the cell in Hill order (C, H, then alphabetical), counts
+    summed over occupancies: "Cl4 Na4", "C2 H6 O"."""
+    counts: dict[str, float] = defaultdict(float)
+    for symbol, occupancy in zip(structure.symbols, structure.occupancies):
+        counts[symbol] += float(occupancy)
+    first = [s for s in ("C", "H") if "C" in counts and s in counts]
+    order = first + sorted(s for s in counts if s not in first)
+    parts = []
+    for symbol in order:
+        count = counts[symbol]
+        text = f"{round(count)}" if abs(count - round(count)) < 1e-6 else f"{count:.4g}"
+        parts.append(symbol if text == "1" else symbol + text)
+    return " ".join(parts)
+
+
+class RowBuilder:
+    """Rows of one part, gathered column by column and taken out a few at a
+    time as record batches, so that a chunk's patterns are never all held as
+    Python objects at once."""
+
+    BATCH_ROWS = 64
+    BATCH_PEAKS = 100_000
+
+    def __init__(self, options: RunOptions) -> None:
+        self.schema = schema(options)
+        self.columns: dict[str, list[Any]] = {name: [] for name in self.schema.names}
+        self.peaks = 0
+        self.ok = 0
+        self.errors: list[tuple[str, str]] = []
+        """(id, message) of every error row added."""
+
+    def __len__(self) -> int:
+        return len(self.columns["id"])
+
+    def full(self) -> bool:
+        return len(self) >= self.BATCH_ROWS or self.peaks >= self.BATCH_PEAKS
+
+    def take(self) -> pa.RecordBatch:
+        """The rows added since the last take."""
+        batch = pa.RecordBatch.from_pydict(self.columns, schema=self.schema)
+        for column in self.columns.values():
+            column.clear()
+        self.peaks = 0
+        return batch
+
+    def _append(self, **values: Any) -> None:
+        for name, column in self.columns.items():
+            column.append(values.get(name))
+
+    @staticmethod
+    def _cell(structure: Structure | None) -> dict[str, Any]:
+        if structure is None:
+            return {}
+        return {"n_atoms": len(structure), "volume": float(abs(np.linalg.det(structure.lattice))),
+                "formula": formula(structure)}
+
+    def add_pattern(self, id: str, structure: Structure, pattern: Pattern, seconds: float) -> None:
+        self._append(id=id, status=OK, seconds=seconds, **self._cell(structure),
+                     warnings=list(pattern.warnings),
+                     **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
+                     multiplicities=pattern.multiplicities, families=pattern.families)
+        self.ok += 1
+        self.peaks += len(pattern)
+
+    def add_error(self, id: str, message: str, seconds: float = 0.0,
+                  structure: Structure | None = None) -> None:
+        self._append(id=id, status=ERROR, error=message, seconds=seconds, **self._cell(structure))
+        self.errors.append((id, message))
+
+
+def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
+    """The Pattern a row of status ok holds, named by its id."""
+    def peaks(name: str) -> np.ndarray:
+        return np.asarray(row[name], dtype=float)
+
+    return Pattern(two_theta=peaks("two_theta"), d=peaks("d"), intensity=peaks("intensity"),
+                   absolute_intensity=peaks("absolute_intensity"),
+                   families=[[tuple(hkl) for hkl in peak] for peak in row["families"]],
+                   multiplicities=[list(m) for m in row["multiplicities"]],
+                   wavelength=options.wavelength, two_theta_range=options.two_theta_range,
+                   structure_name=row["id"], warnings=tuple(row["warnings"] or ()))

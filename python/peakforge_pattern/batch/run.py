@@ -1,0 +1,197 @@
+"""The driver of a batch run: what is left to do, handing chunks to an
+engine, and what to do when one fails or its worker dies."""
+
+from __future__ import annotations
+
+import os
+import time
+import uuid
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Iterable, Protocol, Sequence
+
+from ..errors import InputError
+from .chunks import Chunk, plan_chunks
+from .engine import Died, Engine, Finished
+from .options import RunOptions
+from .output import OutputFolder, write_part
+from .rows import ERROR, RowBuilder
+from .sources import list_sources
+from .worker import Job
+
+RETRIES = 2
+"""A chunk whose function raised is run again this many times."""
+
+class Progress(Protocol):
+    """Told how many structures a run computes, then of each chunk as it ends."""
+
+    def start(self, total: int) -> None: ...
+
+    def advance(self, count: int, errors: list[tuple[str, str]]) -> None:
+        """``count`` more structures done; (id, message) of the new error rows."""
+
+
+@dataclass
+class BatchSummary:
+    """What a run did. ``listed`` structures: ``done_before`` were already in the
+    output, of which ``errors_before`` as error rows; this run wrote ``ok`` and
+    ``errors`` rows; ``not_done`` are missing because a chunk kept failing
+    (``problems`` says why)."""
+
+    out: Path
+    listed: int = 0
+    done_before: int = 0
+    errors_before: int = 0
+    ok: int = 0
+    errors: int = 0
+    not_done: int = 0
+    seconds: float = 0.0
+    output_bytes: int = 0
+    problems: list[str] = field(default_factory=list)
+
+    @property
+    def computed(self) -> int:
+        return self.ok + self.errors
+
+    @property
+    def rate(self) -> float:
+        """Structures computed per second."""
+        return self.computed / self.seconds if self.seconds > 0 else 0.0
+
+    @property
+    def exit_status(self) -> int:
+        """0 when every row is ok, 2 when some are errors, 1 when the run failed."""
+        if self.not_done:
+            return 1
+        return 2 if self.errors or self.errors_before else 0
+
+
+class _Driver:
+    """Hands chunks to an engine and settles each outcome: a dead worker's
+    chunk is split into single structures, a single one that dies again is
+    an error row, a chunk that raised is retried, then counted as not done."""
+
+    def __init__(self, engine: Engine, out: str, options: RunOptions, summary: BatchSummary,
+                 progress: Progress | None) -> None:
+        self.engine, self.out, self.options = engine, out, options
+        self.summary, self.progress = summary, progress
+        self.pending = 0
+        self.failures: dict[str, int] = {}
+        # Single structures whose worker died beside other tasks: each is run
+        # alone at the end, where dying again proves it the culprit.
+        self.suspects: list[Chunk] = []
+        self.suspected: set[Chunk] = set()
+
+    def _submit(self, chunk: Chunk, urgent: bool = False) -> None:
+        self.engine.submit(chunk, urgent)
+        self.pending += 1
+
+    def run(self, chunks: list[Chunk]) -> None:
+        for chunk in chunks:
+            self._submit(chunk)
+        while self.pending or self.suspects:
+            if not self.pending:
+                self._submit(self.suspects.pop())
+            for chunk, outcome in self.engine.wait():
+                self.pending -= 1
+                if isinstance(outcome, Finished):
+                    self.summary.ok += outcome.result.ok
+                    self._done(chunk, outcome.result.errors)
+                elif isinstance(outcome, Died):
+                    self._died(chunk, outcome.message)
+                else:
+                    self._failed(chunk, outcome.message)
+
+    def _done(self, chunk: Chunk, errors: list[tuple[str, str]]) -> None:
+        self.summary.errors += len(errors)
+        if self.progress is not None:
+            self.progress.advance(len(chunk), errors)
+
+    def _died(self, chunk: Chunk, message: str) -> None:
+        if len(chunk) > 1:
+            for single in chunk.singles():  # one structure per task: only the culprit is lost
+                self._submit(single, urgent=True)
+        elif not self.engine.isolates_chunks and chunk not in self.suspected:
+            self.suspected.add(chunk)
+            self.suspects.append(chunk)
+        else:
+            # The driver owns the output: it writes the culprit's row without the cluster lock.
+            (id, _), = chunk.items
+            rows = RowBuilder(self.options)
+            rows.add_error(id, message)
+            try:
+                write_part(self.out, chunk.name, rows.schema, [rows.take()])
+            except OSError as exc:
+                self._not_done(chunk, f"cannot write the error row of {id}: {exc}")
+                return
+            self._done(chunk, [(id, message)])
+
+    def _failed(self, chunk: Chunk, message: str) -> None:
+        tries = self.failures[chunk.name] = self.failures.get(chunk.name, 0) + 1
+        if tries <= RETRIES:
+            self._submit(chunk, urgent=True)
+        else:
+            self._not_done(chunk, message)
+
+    def _not_done(self, chunk: Chunk, message: str) -> None:
+        self.summary.not_done += len(chunk)
+        self.summary.problems.append(f"{len(chunk)} structures not computed: {message}")
+        if self.progress is not None:
+            self.progress.advance(len(chunk), [])
+
+
+def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str], *,
+              wavelength: float | str = "CuKa", two_theta_range: Sequence[float] = (0.0, 90.0),
+              client: Any = None, resume: bool = True, retry_errors: bool = False,
+              float32: bool = False, workers: int | None = None,
+              progress: Progress | None = None) -> BatchSummary:
+    """Compute the pattern of every structure ``sources`` name into the Parquet
+    dataset ``out``, one row per structure.
+
+    ``sources`` are CIF files, folders (searched recursively for .cif files)
+    or lists of paths (.txt, .list, .lst; one a line). Runs on a local
+    process pool of ``workers`` processes (default one per processor), or
+    on the Dask cluster of ``client``. With ``resume`` structures already in
+    ``out`` are skipped (the run's options must match); without it ``out``
+    is emptied first. ``retry_errors`` computes the error rows again.
+
+    Raises InputError for bad options or sources, or an output folder that
+    cannot be used, and EngineError when no worker can run; KeyboardInterrupt
+    stops the workers, keeping every part already written.
+    """
+    options = RunOptions.resolve(wavelength, two_theta_range, float32)
+    if workers is not None and not 1 <= workers <= 4096:
+        raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")
+    listing = list_sources(sources)
+    folder = OutputFolder(out)
+    summary = BatchSummary(folder.path, listed=len(listing))
+    started = time.perf_counter()
+    with folder.locked():
+        job = Job(str(folder.path), options, uuid.uuid4().hex,
+                  folder.cluster_lock if client is not None else None)
+        engine: Engine
+        if client is not None:
+            from .dask_cluster import DaskCluster
+            engine = DaskCluster(client, job)
+        else:
+            from .local_pool import LocalPool
+            engine = LocalPool(job, workers)
+        try:
+            with engine.exclusive():
+                folder.start(options, job.token, resume)
+            folder.remove_temporaries()
+            if retry_errors:
+                folder.drop_error_rows(options, [source.id for source in listing])
+            statuses = folder.statuses(options)
+            todo = [source for source in listing if source.id not in statuses]
+            summary.done_before = len(listing) - len(todo)
+            summary.errors_before = sum(statuses.get(source.id) == ERROR for source in listing)
+            if progress is not None:
+                progress.start(len(todo))
+            _Driver(engine, job.out, options, summary, progress).run(plan_chunks(todo, engine.workers))
+        finally:
+            engine.close()
+            folder.remove_temporaries()
+    summary.seconds = time.perf_counter() - started
+    summary.output_bytes = folder.size()
+    return summary

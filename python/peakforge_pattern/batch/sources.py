@@ -1,0 +1,105 @@
+"""The structures a batch run computes, from files, folders and lists of paths.
+
+Every structure gets an ``id``, the key of its row: for a file named on the
+command line the path as given, for a file found in a folder its path
+relative to that folder, for a line of a list file the line as written.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path, PurePath
+from typing import Iterable, Iterator
+
+from ..errors import InputError
+
+LIST_SUFFIXES = (".txt", ".list", ".lst")
+"""Files with these suffixes list structure paths, one a line; anything else is a structure."""
+
+
+@dataclass(frozen=True, slots=True)  # a million of them fit in a few hundred MB
+class Source:
+    id: str
+    path: str   # absolute, so that workers with another working folder find it
+    size: int   # bytes: a cheap stand-in for the work the structure takes
+
+
+def _id(text: str) -> str:
+    """``text`` as valid UTF-8 (Parquet strings must be): undecodable bytes of
+    a file name become backslash escapes, the same on every listing."""
+    return os.fsencode(text).decode("utf-8", "backslashreplace")
+
+
+def _size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0  # the worker reports what is wrong with it as an error row
+
+
+def _walk(folder: str) -> Iterator[tuple[str, int]]:
+    """Paths and sizes of the .cif files under ``folder``, in sorted order."""
+    with os.scandir(folder) as entries:
+        found = sorted(entries, key=lambda entry: entry.name)
+    for entry in found:
+        if entry.is_dir():
+            yield from _walk(entry.path)
+        elif entry.name.lower().endswith(".cif") and entry.is_file():
+            yield entry.path, entry.stat().st_size
+
+
+def _from_folder(argument: str) -> list[Source]:
+    root = os.path.abspath(argument)
+    try:
+        found = [Source(_id(PurePath(os.path.relpath(path, root)).as_posix()), path, size)
+                 for path, size in _walk(root)]
+    except OSError as exc:
+        raise InputError(f"{exc.filename or argument}: cannot list: {exc.strerror or exc}") from None
+    if not found:
+        raise InputError(f"{argument}: no .cif files in this folder or below")
+    return found
+
+
+def _from_list(argument: str) -> list[Source]:
+    base = os.path.dirname(os.path.abspath(argument))
+    try:
+        with open(argument, encoding="utf-8") as listing:
+            lines = [line.strip() for line in listing]
+    except (OSError, UnicodeDecodeError) as exc:
+        raise InputError(f"{argument}: cannot read the list: {getattr(exc, 'strerror', None) or exc}") from None
+    found = []
+    for line in lines:
+        if line and not line.startswith("#"):
+            path = os.path.normpath(os.path.join(base, line))
+            found.append(Source(_id(line), path, _size(path)))
+    if not found:
+        raise InputError(f"{argument}: the list names no structures")
+    return found
+
+
+def list_sources(arguments: Iterable[str | os.PathLike[str]]) -> list[Source]:
+    """Every structure the arguments name, each once.
+
+    Raises InputError for an argument that does not exist, a folder without
+    .cif files, an empty list, or two different files given the same id.
+    """
+    sources: dict[str, Source] = {}
+    for argument in (os.fspath(a) for a in arguments):
+        if os.path.isdir(argument):
+            found = _from_folder(argument)
+        elif not os.path.exists(argument):
+            raise InputError(f"{argument}: no such file or folder")
+        elif Path(argument).suffix.lower() in LIST_SUFFIXES:
+            found = _from_list(argument)
+        else:
+            path = os.path.abspath(argument)
+            found = [Source(_id(PurePath(argument).as_posix()), path, _size(path))]
+        for source in found:
+            seen = sources.setdefault(source.id, source)
+            if seen.path != source.path:
+                raise InputError(f"two structures have the id {source.id!r} ({seen.path} and {source.path}): "
+                                 "give their common folder instead")
+    if not sources:
+        raise InputError("no structures to compute")
+    return list(sources.values())

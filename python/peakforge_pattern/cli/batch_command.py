@@ -1,0 +1,143 @@
+"""``peakforge batch``: patterns of many structures into a Parquet dataset."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import sys
+from typing import Any
+
+from tqdm import tqdm
+
+from ..errors import InputError
+from ..wavelengths import ANODE_LINES
+from .common import INTERRUPTED, fail
+
+NAME = "batch"
+HELP = "compute the patterns of many structures into a Parquet dataset"
+DESCRIPTION = ("Compute the powder pattern of every structure in SOURCES (CIF files, folders searched "
+               "recursively, or .txt/.list/.lst files listing paths) into a folder of Parquet parts, "
+               "one row per structure. A rerun with the same --out resumes where the last one stopped.")
+
+ERRORS_SHOWN = 20
+"""Error rows printed as they come; the rest are only in the output."""
+
+RUN_FAILED = 1
+
+
+def add_arguments(batch: argparse.ArgumentParser) -> None:
+    batch.add_argument("sources", nargs="+", metavar="SOURCE", help="CIF file, folder, or list of paths")
+    batch.add_argument("-o", "--out", required=True, metavar="DIR", help="output folder (a Parquet dataset)")
+    batch.add_argument("-w", "--wavelength", default="CuKa",
+                       help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa)")
+    batch.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
+                       help="2theta range in degrees (default 0 90)")
+    batch.add_argument("--float32", action="store_true", help="store peak numbers as float32 (half the size)")
+    engine = batch.add_mutually_exclusive_group()
+    engine.add_argument("--workers", type=int, metavar="N",
+                        help="processes of the local pool (default: one per processor)")
+    engine.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster at tcp://HOST:PORT")
+    engine.add_argument("--scheduler-file", metavar="FILE", help="run on the Dask cluster this file describes")
+    start = batch.add_mutually_exclusive_group()
+    start.add_argument("--overwrite", action="store_true", help="empty --out first instead of resuming")
+    start.add_argument("--retry-errors", action="store_true", help="compute the error rows of --out again")
+    batch.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def _connect(args: argparse.Namespace) -> Any:
+    """A Dask client for --scheduler or --scheduler-file, else None."""
+    if args.scheduler is None and args.scheduler_file is None:
+        return None
+    from ..optional import require
+    distributed = require("distributed", "distributed", "--scheduler")
+    where = args.scheduler or args.scheduler_file
+    # Results lost with a dead worker are recomputed; the client's notes on that are noise here.
+    logging.getLogger("distributed.client").setLevel(logging.ERROR)
+    if args.scheduler_file is not None and not os.path.isfile(args.scheduler_file):
+        raise InputError(f"{args.scheduler_file}: no such scheduler file")  # the client would wait for it
+    try:
+        if args.scheduler is not None:
+            return distributed.Client(args.scheduler, timeout="20s")
+        return distributed.Client(scheduler_file=args.scheduler_file, timeout="20s")
+    except (OSError, ValueError) as exc:
+        raise InputError(f"cannot reach the Dask scheduler of {where}: {' '.join(str(exc).split())}") from None
+
+
+class _Progress:
+    """A bar counting structures on standard error, and the first error rows
+    printed above it."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
+        self.bar: tqdm | None = None
+        self.errors_seen = 0
+
+    def start(self, total: int) -> None:
+        if self.enabled and total:
+            self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
+
+    def advance(self, count: int, errors: list[tuple[str, str]]) -> None:
+        for id, message in errors:
+            self.errors_seen += 1
+            if self.errors_seen <= ERRORS_SHOWN:
+                fail(f"{id}: {message}")
+            elif self.errors_seen == ERRORS_SHOWN + 1:
+                fail("more error rows follow; read them from the output's error column")
+        if self.bar is not None:
+            self.bar.update(count)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
+def _size(count: int) -> str:
+    size = float(count)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError
+
+
+def run(args: argparse.Namespace) -> int:
+    """Bad options, sources or output folders reach the shared failure
+    reporting as InputError (one line, status 2)."""
+    if args.workers is not None and args.workers < 1:
+        raise InputError(f"--workers must be at least 1, not {args.workers}")
+    try:
+        from ..batch import EngineError, run_batch
+    except ImportError as exc:
+        raise InputError(str(exc)) from None
+    progress = _Progress(not args.no_progress)
+    client = None
+    try:
+        client = _connect(args)
+        summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
+                            client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
+                            float32=args.float32, workers=args.workers, progress=progress)
+    except EngineError as exc:
+        fail(f"error: {exc}")
+        return RUN_FAILED
+    except KeyboardInterrupt:
+        fail("interrupted: the parts written so far are kept; run the same command again to resume")
+        return INTERRUPTED
+    finally:
+        progress.close()
+        if client is not None:
+            client.close()
+
+    for problem in summary.problems:
+        fail(problem)
+    before = f" ({summary.done_before} done before)" if summary.done_before else ""
+    missing = f", {summary.not_done} not computed" if summary.not_done else ""
+    errors = summary.errors + summary.errors_before
+    print(f"{_count(summary.listed, 'structure')}{before}: {summary.ok + summary.done_before - summary.errors_before}"
+          f" ok, {_count(errors, 'error')}{missing}; {summary.computed} computed in {summary.seconds:.1f} s "
+          f"({summary.rate:.1f}/s); {summary.out}: {_size(summary.output_bytes)}", flush=True)
+    return summary.exit_status

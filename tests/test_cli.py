@@ -127,6 +127,14 @@ def test_unknown_option_and_missing_command_exit_2(capsys):
     capsys.readouterr()
 
 
+def test_plot_without_matplotlib_says_what_to_install(capsys, tmp_path, monkeypatch):
+    for module in ("matplotlib", "matplotlib.figure"):
+        monkeypatch.setitem(sys.modules, module, None)
+    assert main(["pattern", "--plot", str(tmp_path / "p.png")]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and "pip install 'peakforge[plot]'" in err
+
+
 def test_plot_is_a_png(capsys, tmp_path):
     image = tmp_path / "si.png"
     status, out, _ = run(capsys, "--plot", str(image), "--fwhm", "0.3")

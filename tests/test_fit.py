@@ -131,7 +131,7 @@ def test_fit_refines_a_strained_cell_of_synthetic_data():
 
 def test_fitting_without_scipy_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "scipy", None)
-    with pytest.raises(InputError, match=r"fitting needs SciPy: pip install 'peakforge\[fit\]'"):
+    with pytest.raises(InputError, match=r"fitting needs scipy, which is not installed: pip install 'peakforge\[fit\]'"):
         fit_pattern(MEASURED / "qarr_fluorite.prn", [MEASURED / "fluorite_CaF2.cif"])
 
 

@@ -48,8 +48,12 @@ def test_special_positions_count_once(position, count):
     assert np.all((positions >= 0) & (positions < 1))
 
 
-def test_close_pairs_match_brute_force_in_an_oblique_cell():
+@pytest.mark.parametrize("search", ["all pairs", "bins"])
+def test_close_pairs_match_brute_force_in_an_oblique_cell(search, monkeypatch):
+    from peakforge_pattern import neighbours
     from peakforge_pattern.structure import lattice_from_parameters
+    if search == "bins":
+        monkeypatch.setattr(neighbours, "_ALL_PAIRS_IMAGES", 27 * 1000)  # blocks of 1000 pairs too
     rng = np.random.default_rng(5)
     lattice = lattice_from_parameters(3.1, 4.2, 9.5, 62.0, 111.0, 75.0)
     frac = rng.random((150, 3)) * [1, 1, 3] - [0, 0, 1]  # some outside the cell

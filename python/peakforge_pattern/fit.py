@@ -28,6 +28,7 @@ from .errors import InputError
 from .instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from .measured import MeasuredPattern, in_range, read_measured
 from .mixture import cell_mass
+from .optional import require
 from .profile import PhasePeaks, line_set, render_in_bins
 from .sample import Sample
 from .shapes import bin_edges
@@ -42,11 +43,7 @@ _MARGIN = 5.0  # degrees of reflections computed beyond the data, for tails and 
 
 
 def _need_scipy() -> Any:
-    try:
-        from scipy import optimize
-    except ImportError:
-        raise InputError("fitting needs SciPy: pip install 'peakforge[fit]'") from None
-    return optimize
+    return require("scipy.optimize", "fit", "fitting")
 
 
 @dataclass(frozen=True)

@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
+from .optional import require
 from .plot import check_image_path, new_figure, save_figure
 
 if TYPE_CHECKING:
@@ -18,7 +19,8 @@ def plot_fit(result: "FitResult", ax: Any = None) -> Any:
     """Draw the fit into one Axes (a new pyplot figure if None): the
     difference sits below the pattern and the ticks between them."""
     if ax is None:
-        import matplotlib.pyplot as plt  # a notebook user wants the figure shown
+        # A notebook user wants the figure shown: pyplot, not a bare Figure.
+        plt = require("matplotlib.pyplot", "plot", "drawing a fit")
         _, ax = plt.subplots(figsize=(9.0, 5.0), layout="constrained")
     x, y = result.measured.two_theta, result.measured.intensity
     top, bottom = float(max(y.max(), result.calculated.max())), float(min(y.min(), 0.0))

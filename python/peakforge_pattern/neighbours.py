@@ -1,9 +1,9 @@
 """Pairs of atoms closer than a short distance in a periodic cell.
 
-The atoms are sorted into a grid of bins at least ``radius`` wide
-(measured across the lattice planes), so only the 27 bins around each atom
-need looking at and the search grows with the number of atoms, not its
-square.
+Small cells compare every pair at once. Larger ones sort the atoms into a
+grid of bins at least ``radius`` wide (measured across the lattice planes),
+so only the 27 bins around each atom need looking at and the search grows
+with the number of atoms, not its square.
 """
 
 from __future__ import annotations
@@ -20,6 +20,10 @@ MAX_CANDIDATE_PAIRS = 5_000_000
 
 _SHIFTS = np.array(list(itertools.product((-1.0, 0.0, 1.0), repeat=3)))
 
+# Up to this many pair images (pairs x 27) every pair is compared in a few
+# whole-array operations: cheaper than the bins' many small ones.
+_ALL_PAIRS_IMAGES = 1_000_000
+
 
 def _bin_counts(lattice: np.ndarray, radius: float, atoms: int) -> np.ndarray:
     widths = 1.0 / np.linalg.norm(np.linalg.inv(lattice), axis=0)  # spacing of the lattice planes
@@ -27,6 +31,24 @@ def _bin_counts(lattice: np.ndarray, radius: float, atoms: int) -> np.ndarray:
     while bins.prod() > 8 * atoms + 27:  # no more bins than the atoms can fill
         bins = np.maximum(1, bins // 2)
     return bins
+
+
+def _shortest_distances(lattice: np.ndarray, wrapped: np.ndarray, i: np.ndarray,
+                        j: np.ndarray) -> np.ndarray:
+    """Distance from atom i to the nearest periodic image of atom j, per pair.
+
+    The shortest image is the rounded difference or one of its 26
+    neighbours (needed in strongly oblique cells).
+    """
+    distance = np.empty(len(i))
+    block = _ALL_PAIRS_IMAGES // len(_SHIFTS)  # bounds the temporary arrays
+    for start in range(0, len(i), block):
+        delta = wrapped[j[start:start + block]] - wrapped[i[start:start + block]]
+        delta -= np.round(delta)
+        cartesian = (delta[:, None, :] + _SHIFTS[None, :, :]) @ lattice
+        squared = np.einsum("psi,psi->ps", cartesian, cartesian).min(axis=1, initial=np.inf)
+        distance[start:start + block] = np.sqrt(squared)
+    return distance
 
 
 def _neighbour_offsets(bins: np.ndarray) -> list[tuple[int, int, int]]:
@@ -47,6 +69,11 @@ def close_pairs(lattice: np.ndarray, frac: np.ndarray, radius: float
     if count < 2:
         return empty, empty, np.empty(0)
     wrapped = frac - np.floor(frac)
+    if count * (count - 1) // 2 * len(_SHIFTS) <= _ALL_PAIRS_IMAGES:
+        i, j = np.triu_indices(count, 1)
+        distance = _shortest_distances(lattice, wrapped, i, j)
+        near = distance < radius
+        return i[near], j[near], distance[near]
     bins = _bin_counts(lattice, radius, count)
     cell = np.minimum((wrapped * bins).astype(np.int64), bins - 1)
     flat = (cell[:, 0] * bins[1] + cell[:, 1]) * bins[2] + cell[:, 2]
@@ -70,15 +97,7 @@ def close_pairs(lattice: np.ndarray, frac: np.ndarray, radius: float
         j = order[np.repeat(starts[neighbour_flat], per_atom) + within]
         forward = i < j
         i, j = i[forward], j[forward]
-        delta = wrapped[j] - wrapped[i]
-        delta -= np.round(delta)
-        # Shortest image: the rounded difference or one of its 26 neighbours
-        # (needed in strongly oblique cells).
-        squared = np.full(len(i), np.inf)
-        for shift in _SHIFTS:
-            cartesian = (delta + shift) @ lattice
-            np.minimum(squared, np.einsum("pi,pi->p", cartesian, cartesian), out=squared)
-        distance = np.sqrt(squared)
+        distance = _shortest_distances(lattice, wrapped, i, j)
         near = distance < radius
         firsts.append(i[near])
         seconds.append(j[near])

@@ -164,13 +164,22 @@ class Pattern:
         from .plot import plot_pattern
         return plot_pattern(self, ax, instrument=instrument, fwhm=fwhm, labels=labels)
 
-    def _repr_png_(self) -> bytes:
+    # Notebook views; without matplotlib the notebook falls back to repr().
+    def _repr_png_(self) -> bytes | None:
+        from .optional import MissingDependency
         from .plot import pattern_png
-        return pattern_png(self)
+        try:
+            return pattern_png(self)
+        except MissingDependency:
+            return None
 
-    def _repr_html_(self) -> str:
+    def _repr_html_(self) -> str | None:
+        from .optional import MissingDependency
         from .plot import pattern_html
-        return pattern_html(self)
+        try:
+            return pattern_html(self)
+        except MissingDependency:
+            return None
 
     def __repr__(self) -> str:
         lo, hi = self.two_theta_range

@@ -19,6 +19,7 @@ import numpy as np
 from .atomic_file import atomic_path
 from .errors import InputError
 from .formats import hkl_label
+from .optional import require
 
 if TYPE_CHECKING:
     from .instrument import Instrument
@@ -35,7 +36,9 @@ _PHASE_COLOURS = ("tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown
 
 
 def check_image_path(path: str | os.PathLike[str]) -> str:
-    """The image format named by the path's suffix, or a clear refusal."""
+    """The image format named by the path's suffix, or a clear refusal
+    (also when matplotlib, which draws it, is not installed)."""
+    _matplotlib_figure()
     suffix = Path(path).suffix.lower().lstrip(".")
     if suffix not in IMAGE_FORMATS:
         raise InputError(f"{path}: cannot draw a '{suffix or 'suffix-less'}' image: "
@@ -50,8 +53,12 @@ def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> No
         figure.savefig(temporary, format=image_format, dpi=dpi)
 
 
+def _matplotlib_figure() -> Any:
+    return require("matplotlib.figure", "plot", "drawing a pattern")
+
+
 def new_figure(width: float, height: float) -> Any:
-    from matplotlib.figure import Figure
+    Figure = _matplotlib_figure().Figure  # no pyplot: no global backend, no display needed
     return Figure(figsize=(width, height), layout="constrained")
 
 
@@ -107,7 +114,8 @@ def plot_patterns(patterns: Sequence["Pattern"], ax: Any = None, *, instrument: 
     """
     from .instrument import Instrument
     if ax is None:
-        import matplotlib.pyplot as plt  # a notebook user wants the figure shown
+        # A notebook user wants the figure shown: pyplot, not a bare Figure.
+        plt = require("matplotlib.pyplot", "plot", "drawing a pattern")
         _, ax = plt.subplots(figsize=(8.0, 3.6), layout="constrained")
     if instrument is None and fwhm > 0.0:
         instrument = Instrument.with_fwhm(fwhm)

@@ -21,8 +21,8 @@ import gemmi
 import numpy as np
 
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
-from peakforge_pattern.structure import lattice_from_parameters
-from peakforge_pattern.symmetry import expand_sites
+from peakforge_pattern.structures.structure import lattice_from_parameters
+from peakforge_pattern.structures.symmetry import expand_sites
 
 
 def supercell(structure: Structure, n: int) -> Structure:
@@ -121,8 +121,8 @@ def main() -> None:
 
 def _counts(structure: Structure, line: str) -> tuple[int, int]:
     """Reflections in the shell, and how many the engine computed."""
-    from peakforge_pattern import engine_route, pattern as pattern_module
-    from peakforge_pattern.wavelengths import resolve_wavelength
+    from peakforge_pattern.diffraction import engine_route, pattern as pattern_module
+    from peakforge_pattern.diffraction.wavelengths import resolve_wavelength
     lam = resolve_wavelength(line)
     max_r = 2.0 * np.sin(np.radians(45.0)) / lam
     table = engine_route.engine_columns(structure, lam, 0.0, max_r, radiation="xray", anomalous=False,

@@ -9,7 +9,7 @@ import math
 import gemmi
 
 import peakforge
-from peakforge_pattern.scattering import electron_coefficients
+from peakforge_pattern.diffraction.scattering import electron_coefficients
 
 A = 5.6402  # cubic cell edge, angstrom
 WAVELENGTH = 1.5406  # Cu K-alpha, angstrom

@@ -11,10 +11,9 @@ import pytest
 
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.cli import main
-from peakforge_pattern.fit import fit_pattern
-from peakforge_pattern.instrument import Instrument
-from peakforge_pattern.measured import MeasuredPattern, read_measured
-from peakforge_pattern.mixture import compute_mixture
+from peakforge_pattern.fitting import fit_pattern
+from peakforge_pattern.fitting.measured import MeasuredPattern, read_measured
+from peakforge_pattern.profiles import Instrument, compute_mixture
 
 MEASURED = Path(__file__).resolve().parents[2] / "shared" / "data" / "measured"  # shared/ beside the clone
 
@@ -102,7 +101,7 @@ def test_xrdml_scan_with_its_wavelengths(tmp_path):
 
 
 def test_refined_cells_keep_their_crystal_system():
-    from peakforge_pattern.cell_constraints import CellConstraints
+    from peakforge_pattern.fitting.cell_constraints import CellConstraints
     cells = {(4.76, 4.76, 12.99, 90, 90, 120): ["a=b", "c"],
              (5.43, 5.43, 5.43, 90, 90, 90): ["a=b=c"],
              (5.1, 5.1, 5.1, 55.3, 55.3, 55.3): ["a=b=c", "alpha=beta=gamma"],

@@ -8,11 +8,10 @@ import pytest
 
 from peakforge_pattern import InputError, compute_pattern, example_path
 from peakforge_pattern.cli import main
-from peakforge_pattern.instrument import Instrument, lorentz_polarisation
-from peakforge_pattern.measured import read_measured
-from peakforge_pattern.mixture import compute_mixture
-from peakforge_pattern.sample import Sample
-from peakforge_pattern.wavelengths import ANODE_LINES
+from peakforge_pattern.diffraction.wavelengths import ANODE_LINES
+from peakforge_pattern.fitting.measured import read_measured
+from peakforge_pattern.profiles import Instrument, Sample, compute_mixture
+from peakforge_pattern.profiles.instrument import lorentz_polarisation
 
 
 @pytest.fixture(scope="module")

@@ -5,10 +5,10 @@ import gemmi
 import numpy as np
 import pytest
 
-import peakforge_pattern.pattern as pattern_module
 from peakforge_pattern import Structure, compute_pattern, estimate_work, example_path, read_cif
-from peakforge_pattern.neighbours import close_pairs
-from peakforge_pattern.symmetry import SymmetryStatement, expand_sites, space_group_choices
+import peakforge_pattern.diffraction.pattern as pattern_module
+from peakforge_pattern.structures.neighbours import close_pairs
+from peakforge_pattern.structures.symmetry import SymmetryStatement, expand_sites, space_group_choices
 
 TABLE = list(gemmi.spacegroup_table())
 
@@ -50,8 +50,8 @@ def test_special_positions_count_once(position, count):
 
 @pytest.mark.parametrize("search", ["all pairs", "bins"])
 def test_close_pairs_match_brute_force_in_an_oblique_cell(search, monkeypatch):
-    from peakforge_pattern import neighbours
-    from peakforge_pattern.structure import lattice_from_parameters
+    from peakforge_pattern.structures import neighbours
+    from peakforge_pattern.structures.structure import lattice_from_parameters
     if search == "bins":
         monkeypatch.setattr(neighbours, "_ALL_PAIRS_IMAGES", 27 * 1000)  # blocks of 1000 pairs too
     rng = np.random.default_rng(5)

@@ -21,7 +21,8 @@ def _package_directories(found_at: list[str]) -> list[str]:
     holds only the Python files: searching them all, in sys.path order, lets
     the sources and the built module meet, and lets a build directory on
     PYTHONPATH (the sanitizer builds) supply its engine ahead of the
-    installed one.
+    installed one. A subpackage (structures, diffraction, ...) comes whole
+    from the first of these directories that holds it.
     """
     candidates = [_os.path.join(_os.path.abspath(entry or _os.curdir), __name__) for entry in _sys.path]
     on_path = [d for d in dict.fromkeys(candidates) if _os.path.isdir(d)]
@@ -30,13 +31,13 @@ def _package_directories(found_at: list[str]) -> list[str]:
 
 __path__ = _package_directories(list(__path__))
 
-from .cif import parse_cif, read_cif
+from .diffraction.pattern import Pattern, compute_pattern
+from .diffraction.wavelengths import ANODE_LINES, resolve_wavelength
+from .diffraction.work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
 from .errors import InputError
 from .examples import EXAMPLES, example_path
-from .pattern import Pattern, compute_pattern
-from .structure import Structure
-from .wavelengths import ANODE_LINES, resolve_wavelength
-from .work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
+from .structures.cif import parse_cif, read_cif
+from .structures.structure import Structure
 
 __all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "Structure",
            "WorkEstimate", "compute_pattern", "estimate_work", "example_path", "parse_cif",

@@ -12,4 +12,4 @@ def compute_peak_table(
     relative_threshold: float = 0.001, parallel: bool = True, num_threads: int = 0,
     use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
 ) -> dict[str, Any]:
-    """The peak table of one structure, as a dict of NumPy columns (see pattern.py)."""
+    """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py)."""

@@ -213,5 +213,5 @@ NB_MODULE(_engine, m) {
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
         "progress"_a.none() = nb::none(),
-        "The peak table of one structure, as a dict of NumPy columns (see pattern.py).");
+        "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
 }

@@ -7,8 +7,8 @@ import json
 from dataclasses import asdict, dataclass
 from typing import Sequence
 
-from ..pattern import check_two_theta_range
-from ..wavelengths import resolve_wavelength
+from ..diffraction.pattern import check_two_theta_range
+from ..diffraction.wavelengths import resolve_wavelength
 
 
 @dataclass(frozen=True)

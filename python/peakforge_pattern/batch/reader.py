@@ -8,8 +8,8 @@ from typing import Iterable
 import pyarrow.compute as pc
 import pyarrow.dataset as ds
 
+from ..diffraction.pattern import Pattern
 from ..errors import InputError
-from ..pattern import Pattern
 from .output import OutputFolder
 from .rows import OK, pattern_from_row
 

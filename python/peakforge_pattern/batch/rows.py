@@ -9,8 +9,8 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from ..pattern import Pattern
-from ..structure import Structure
+from ..diffraction.pattern import Pattern
+from ..structures.structure import Structure
 from .options import RunOptions
 
 OPTIONS_KEY = b"peakforge.batch.options"

@@ -11,9 +11,9 @@ from typing import Iterator
 
 import pyarrow as pa
 
+from ..diffraction.pattern import compute_pattern
 from ..errors import InputError
-from ..pattern import compute_pattern
-from ..structure import Structure
+from ..structures.structure import Structure
 from .chunks import Chunk
 from .options import RunOptions
 from .output import write_part

@@ -10,8 +10,8 @@ from typing import Any
 
 from tqdm import tqdm
 
+from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
-from ..wavelengths import ANODE_LINES
 from .common import INTERRUPTED, fail
 
 NAME = "batch"

@@ -6,11 +6,11 @@ import argparse
 import json
 from pathlib import Path
 
+from ..diffraction.pattern import check_two_theta_range
+from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
-from ..fit import BACKGROUND_TERMS, fit_pattern
-from ..measured import read_measured
-from ..pattern import check_two_theta_range
-from ..wavelengths import ANODE_LINES
+from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
+from ..fitting.measured import read_measured
 from .common import USER_ERROR, fail, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
@@ -47,7 +47,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     try:
         if args.plot is not None:
-            from ..plot import check_image_path
+            from ..profiles.plot import check_image_path
             check_image_path(args.plot)
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         measured = read_measured(args.measured)

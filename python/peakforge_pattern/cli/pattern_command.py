@@ -8,16 +8,16 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
-from .. import formats
-from ..cif import parse_cif, read_cif
+from ..diffraction import formats
+from ..diffraction.pattern import Pattern, check_two_theta_range, compute_pattern
+from ..diffraction.radiation import RADIATIONS, check_radiation
+from ..diffraction.scales import SCALES
+from ..diffraction.wavelengths import ANODE_LINES, resolve_wavelength
+from ..diffraction.work import DEFAULT_MAX_WORK, estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
-from ..pattern import Pattern, check_two_theta_range, compute_pattern
-from ..radiation import RADIATIONS, check_radiation
-from ..scales import SCALES
-from ..structure import Structure, refuse_if_strict
-from ..wavelengths import ANODE_LINES, resolve_wavelength
-from ..work import DEFAULT_MAX_WORK, estimate_work
+from ..structures.cif import parse_cif, read_cif
+from ..structures.structure import Structure, refuse_if_strict
 from .common import USER_ERROR, describe_os_error, fail, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from
 from .profile_outputs import check_profile_outputs, run_mixture, write_profile_outputs

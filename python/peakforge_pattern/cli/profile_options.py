@@ -10,10 +10,10 @@ from typing import Callable, Sequence
 import numpy as np
 
 from ..errors import InputError
-from ..instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
-from ..profile import uniform_grid
-from ..profile_file import write_profile
-from ..sample import Sample
+from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
+from ..profiles.profile import uniform_grid
+from ..profiles.profile_file import write_profile
+from ..profiles.sample import Sample
 
 MAX_PROFILE_POINTS = 2_000_000
 """Most points of a profile file (0.0001° steps over 0–180°)."""

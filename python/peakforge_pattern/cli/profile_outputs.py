@@ -17,8 +17,8 @@ def output_error(exc: Exception) -> str:
 
 def check_profile_outputs(args, count: int) -> None:
     """Refuse what cannot be written before anything is computed."""
-    from ..plot import check_image_path
-    from ..profile_file import check_profile_path
+    from ..profiles.plot import check_image_path
+    from ..profiles.profile_file import check_profile_path
     if args.plot is not None:
         check_image_path(args.plot)
     if args.xy is not None:
@@ -32,7 +32,7 @@ def check_profile_outputs(args, count: int) -> None:
 
 def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, mixture=None) -> bool:
     """Write --xy and --plot; False (after one line on standard error) when one fails."""
-    from ..plot import draw
+    from ..profiles.plot import draw
     target = mixture if mixture is not None else patterns[0]
     outputs = []
     if args.xy is not None:
@@ -61,7 +61,7 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
 
 def run_mixture(args, sources, problems, writer, wavelength, two_theta_range, instrument, sample) -> int:
     """One pattern of all the structures mixed by --mix weight fractions."""
-    from ..mixture import compute_mixture
+    from ..profiles.mixture import compute_mixture
     for problem in problems:
         fail(problem)
     if problems:

@@ -10,14 +10,14 @@ from collections.abc import Callable
 import gemmi
 import numpy as np
 
-from .displacements import debye_waller_beta
-from .errors import InputError
+from ..errors import InputError
+from ..structures.displacements import debye_waller_beta
+from ..structures.structure import Structure
 from .radiation import species_tables
-from .structure import Structure
 
 
 try:
-    from . import _engine
+    from .. import _engine
 except ImportError as exc:  # a source tree without the built module
     _engine = None
     _IMPORT_ERROR: ImportError | None = exc

@@ -15,7 +15,7 @@ import math
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 
 WINDOW_WIDTHS = 30.0
 """Half-width of the window a peak is evaluated in, in FWHM.

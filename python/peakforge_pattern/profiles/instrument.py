@@ -23,10 +23,10 @@ from typing import Literal
 
 import numpy as np
 
-from .errors import InputError
+from ..diffraction.wavelengths import k_alpha_doublet, resolve_wavelength
+from ..errors import InputError
 from .sample import Sample
 from .shapes import thompson_cox_hastings
-from .wavelengths import k_alpha_doublet, resolve_wavelength
 
 Shape = Literal["pseudo-voigt", "tch"]
 SHAPES: tuple[str, ...] = ("pseudo-voigt", "tch")

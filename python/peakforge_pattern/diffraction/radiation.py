@@ -12,7 +12,7 @@ import functools
 import gemmi
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 from .scattering import electron_coefficients
 
 RADIATIONS = ("xray", "neutron")

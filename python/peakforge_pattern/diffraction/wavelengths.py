@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 
-from .errors import InputError
+from ..errors import InputError
 
 # Kα1 and Kα2 emission lines in Å.  The unresolved Kα doublet is their
 # intensity-weighted mean, Kα1 being twice as strong as Kα2.

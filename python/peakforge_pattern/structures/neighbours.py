@@ -12,7 +12,7 @@ import itertools
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 
 # Candidate pairs examined at most; beyond it the atoms pile up on each
 # other far more than any real structure does.

@@ -10,8 +10,8 @@ from typing import Sequence
 
 import numpy as np
 
-from .atomic_file import write_text_atomically
-from .errors import InputError
+from ..atomic_file import write_text_atomically
+from ..errors import InputError
 
 PROFILE_SUFFIXES: tuple[str, ...] = (".xy", ".xye")
 

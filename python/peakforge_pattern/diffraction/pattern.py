@@ -13,19 +13,19 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import peakforge
 
+from ..errors import InputError
+from ..structures.structure import Structure, refuse_if_strict
 from . import formats
 from .engine_route import engine_columns
-from .errors import InputError
 from .radiation import check_radiation
 from .scales import apply_scale, describe as describe_scale
 from .scattering import electron_coefficients
-from .structure import Structure, refuse_if_strict
 from .wavelengths import resolve_wavelength
 from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
 
 if TYPE_CHECKING:
-    from .instrument import Instrument
-    from .sample import Sample
+    from ..profiles.instrument import Instrument
+    from ..profiles.sample import Sample
 
 TWO_THETA_TOLERANCE = 1e-5
 """Reflections whose 2θ (degrees) lie closer than this form one peak."""
@@ -149,8 +149,8 @@ class Pattern:
         peak that width.  Values are means over the bins around each point,
         so peaks of any width keep their area.
         """
-        from .instrument import Instrument
-        from .profile import PhasePeaks, phase_profile
+        from ..profiles.instrument import Instrument
+        from ..profiles.profile import PhasePeaks, phase_profile
         if instrument is None:
             instrument = Instrument.with_fwhm(0.1 if fwhm is None else fwhm)
         elif fwhm is not None:
@@ -161,21 +161,21 @@ class Pattern:
     def plot(self, ax: Any = None, *, instrument: Instrument | None = None, fwhm: float = 0.1,
              labels: int = 8) -> Any:
         """Draw sticks, the profile and labels into a Matplotlib Axes (a new one if None)."""
-        from .plot import plot_pattern
+        from ..profiles.plot import plot_pattern
         return plot_pattern(self, ax, instrument=instrument, fwhm=fwhm, labels=labels)
 
     # Notebook views; without matplotlib the notebook falls back to repr().
     def _repr_png_(self) -> bytes | None:
-        from .optional import MissingDependency
-        from .plot import pattern_png
+        from ..optional import MissingDependency
+        from ..profiles.plot import pattern_png
         try:
             return pattern_png(self)
         except MissingDependency:
             return None
 
     def _repr_html_(self) -> str | None:
-        from .optional import MissingDependency
-        from .plot import pattern_html
+        from ..optional import MissingDependency
+        from ..profiles.plot import pattern_html
         try:
             return pattern_html(self)
         except MissingDependency:

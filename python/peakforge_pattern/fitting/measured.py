@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 
 _COMMENT = ("#", "!", "'", ";")
 

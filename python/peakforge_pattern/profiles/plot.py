@@ -16,14 +16,14 @@ from typing import TYPE_CHECKING, Any, Sequence
 
 import numpy as np
 
-from .atomic_file import atomic_path
-from .errors import InputError
-from .formats import hkl_label
-from .optional import require
+from ..atomic_file import atomic_path
+from ..diffraction.formats import hkl_label
+from ..errors import InputError
+from ..optional import require
 
 if TYPE_CHECKING:
+    from ..diffraction.pattern import Pattern
     from .instrument import Instrument
-    from .pattern import Pattern
     from .sample import Sample
 
 IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")

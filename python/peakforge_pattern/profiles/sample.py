@@ -18,7 +18,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 
 SCHERRER_CONSTANT = 0.9
 

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 
 TERMS_PER_SECOND = 4e8
 """Reflection-atom terms per second of the default (parallel, vectorised)

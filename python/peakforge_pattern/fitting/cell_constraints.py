@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .structure import Structure, lattice_from_parameters
+from ..structures.structure import Structure, lattice_from_parameters
 
 _LENGTH_TOLERANCE = 1e-5  # relative
 _ANGLE_TOLERANCE = 1e-4  # degrees

@@ -19,10 +19,10 @@ from pathlib import Path
 import gemmi
 import numpy as np
 
+from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
+from ..errors import InputError
 from . import checks, displacements, symmetry
 from .composition import composition_problems, parse_formula
-from .errors import InputError
-from .scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from .structure import Structure, assemble_structure, lattice_from_parameters, refuse_if_strict
 
 _GZIP_MAGIC = b"\x1f\x8b"

@@ -23,16 +23,16 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
+from ..errors import InputError
+from ..optional import require
+from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
+from ..profiles.mixture import cell_mass
+from ..profiles.profile import PhasePeaks, line_set, render_in_bins
+from ..profiles.sample import Sample
+from ..profiles.shapes import bin_edges
+from ..structures.structure import Structure
 from .cell_constraints import CellConstraints
-from .errors import InputError
-from .instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from .measured import MeasuredPattern, in_range, read_measured
-from .mixture import cell_mass
-from .optional import require
-from .profile import PhasePeaks, line_set, render_in_bins
-from .sample import Sample
-from .shapes import bin_edges
-from .structure import Structure
 
 BACKGROUND_TERMS = 6
 CELL_LIMIT = 0.005
@@ -153,7 +153,7 @@ class _Phase:
     """A phase's cached reflections and cell, ready to place for trial parameters."""
 
     def __init__(self, structure: Structure, wavelength: float, lo: float, hi: float) -> None:
-        from .pattern import compute_pattern
+        from ..diffraction.pattern import compute_pattern
         self.name = structure.name
         pattern = compute_pattern(structure, wavelength, (max(lo - _MARGIN, 0.0), min(hi + _MARGIN, 179.9)),
                                   scale="absolute")

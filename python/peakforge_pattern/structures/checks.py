@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 from .neighbours import close_pairs
 
 MIN_CELL_LENGTH = 1.0

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import gemmi
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 
 # Relative tolerance of the metric check: about 0.1° in an angle or 0.1 % in
 # a length, far above the rounding of published cells.

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 
 if TYPE_CHECKING:
     from .pattern import Pattern

@@ -12,9 +12,9 @@ from dataclasses import dataclass, replace
 import gemmi
 import numpy as np
 
+from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
+from ..errors import InputError
 from . import checks
-from .errors import InputError
-from .scattering import LAST_TABULATED_ELEMENT, is_tabulated
 
 # An element symbol, optionally followed by a site number and a charge,
 # as in "Si", "Na1+", "O2-" or "Fe3".

@@ -17,13 +17,13 @@ from typing import TYPE_CHECKING, Any, Sequence
 import gemmi
 import numpy as np
 
-from .errors import InputError
-from .scales import check_scale, describe, rescaled
-from .structure import Structure
+from ..diffraction.scales import check_scale, describe, rescaled
+from ..errors import InputError
+from ..structures.structure import Structure
 
 if TYPE_CHECKING:
+    from ..diffraction.pattern import Pattern
     from .instrument import Instrument
-    from .pattern import Pattern
     from .sample import Sample
 
 
@@ -94,7 +94,7 @@ def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractio
     100, "full" the strongest from 0 to 180°, and "absolute" leaves
     |F|²·m·LP × w / (ZM·V) (per dalton·Å³). ``options`` go to compute_pattern.
     """
-    from .pattern import compute_pattern
+    from ..diffraction.pattern import compute_pattern
     check_scale(scale)
     loaded = [s if isinstance(s, Structure) else Structure.from_cif(s) for s in structures]
     if not loaded:

@@ -6,8 +6,8 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from .optional import require
-from .plot import check_image_path, new_figure, save_figure
+from ..optional import require
+from ..profiles.plot import check_image_path, new_figure, save_figure
 
 if TYPE_CHECKING:
     from .fit import FitResult

@@ -16,13 +16,13 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .errors import InputError
+from ..errors import InputError
 from .instrument import Instrument, lorentz_polarisation
 from .sample import Sample
 from .shapes import bin_edges, binned_peaks
 
 if TYPE_CHECKING:
-    from .pattern import Pattern
+    from ..diffraction.pattern import Pattern
 
 
 def structure_factor_weights(pattern: "Pattern") -> np.ndarray:

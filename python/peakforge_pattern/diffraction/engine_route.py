@@ -25,6 +25,7 @@ else:
     _IMPORT_ERROR = None
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
+_NO_TRANSLATIONS = np.zeros((0, 3))
 
 
 @functools.lru_cache(maxsize=512)
@@ -49,7 +50,6 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     r.setflags(write=False)
     t.setflags(write=False)
     return r, t
-_NO_TRANSLATIONS = np.zeros((0, 3))
 
 
 def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,

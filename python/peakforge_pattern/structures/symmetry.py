@@ -220,12 +220,9 @@ def metric_mismatch(lattice: np.ndarray, operations: tuple[gemmi.Op, ...]) -> fl
     """
     metric = lattice @ lattice.T
     scale = float(np.max(np.abs(metric)))
-    worst = 0.0
-    for op in operations:
-        rotation = np.array(op.rot, dtype=float) / gemmi.Op.DEN
-        change = rotation.T @ metric @ rotation - metric
-        worst = max(worst, float(np.max(np.abs(change))) / scale)
-    return worst
+    rotations = np.array([op.rot for op in operations], dtype=float) / gemmi.Op.DEN
+    change = np.einsum("oji,jk,okl->oil", rotations, metric, rotations) - metric
+    return float(np.max(np.abs(change), initial=0.0)) / scale
 
 
 def check_cell_against_group(lattice: np.ndarray, choice: SpaceGroupChoice) -> list[str]:
@@ -257,7 +254,8 @@ def expand_sites(frac: np.ndarray, operations: tuple[gemmi.Op, ...], lattice: np
         images[images >= 1.0] = 0.0
         delta = images[:, :, None, :] - images[:, None, :, :]
         delta -= np.round(delta)
-        distance = np.linalg.norm(delta @ lattice, axis=-1)  # (sites, ops, ops)
+        cartesian = np.einsum("sabi,ij->sabj", delta, lattice)  # no BLAS threads for thin products
+        distance = np.sqrt(np.einsum("sabj,sabj->sab", cartesian, cartesian))  # (sites, ops, ops)
         # An image counts unless an earlier image of the same site lies on it.
         first_close = np.argmax(distance < tolerance, axis=2)
         keep = first_close == np.arange(len(operations))

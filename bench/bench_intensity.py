@@ -222,9 +222,16 @@ def floor_loops():
                    check=True, capture_output=True)
     subprocess.run([str(cmake), "--build", str(build), "--target", "intensity_floor"],
                    check=True, capture_output=True)
-    done = subprocess.run([str(build / "intensity_floor")], check=True, capture_output=True,
-                          text=True)
-    return {line.split()[0]: float(line.split()[1]) for line in done.stdout.splitlines()}
+    # The best of three processes: the first run after a build (or beside a
+    # busy sibling hyperthread) can come out a quarter slower.
+    floors: dict[str, float] = {}
+    for _ in range(3):
+        done = subprocess.run([str(build / "intensity_floor")], check=True, capture_output=True,
+                              text=True)
+        for line in done.stdout.splitlines():
+            form, ns = line.split()[0], float(line.split()[1])
+            floors[form] = min(ns, floors.get(form, ns))
+    return floors
 
 
 def main():

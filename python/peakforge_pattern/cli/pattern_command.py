@@ -205,8 +205,8 @@ def run(args: argparse.Namespace) -> int:
     if args.mix is not None:
         return run_mixture(args, sources, problems, _WRITERS[args.format], wavelength, two_theta_range,
                            instrument, sample)
-    for problem in problems:
-        fail(problem)
+    for unreadable in problems:
+        fail(unreadable)
     failed = bool(problems)
     progress = _progress_bar(len(sources), args.no_progress)
     patterns = []

@@ -23,18 +23,11 @@
 #include "intensity/structure_factor_x8.hpp"
 #include "intensity/worker_count.hpp"
 
+#include "check.hpp"  // the tests' assertion
+
 namespace {
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAILED: %s\n", what.c_str());
-  }
-}
+using test_support::check;
 
 uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
 
@@ -405,6 +398,5 @@ int main() {
   test_every_index_once();
   test_failures_reach_the_caller();
   test_build_failure_leaks_no_thread();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return test_support::tally();
 }

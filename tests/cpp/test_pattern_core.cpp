@@ -10,20 +10,13 @@
 #include "pattern/crystal_symmetry.hpp"
 #include "pattern/phase_sums.hpp"
 
+#include "check.hpp"  // the tests' assertion
+
 namespace {
 
 using namespace peakforge::pattern;
 
-int passed = 0, failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAILED: %s\n", what.c_str());
-  }
-}
+using test_support::check;
 
 void test_vector_sums_match_scalar_loops() {
   std::mt19937_64 random(5);
@@ -92,6 +85,5 @@ int main() {
   test_vector_sums_match_scalar_loops();
   test_phase_table_rows();
   test_symmetry_found_from_atoms();
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return test_support::tally();
 }

@@ -104,6 +104,25 @@ def test_rows_match_compute_pattern_and_reruns_resume_retry_or_refuse(tmp_path, 
     assert ds.dataset(out, format="parquet").schema.field("two_theta").type == pa.list_(pa.float32())
 
 
+def test_calculation_options_reach_the_rows_and_bind_the_output(tmp_path, capsys):
+    # The work limit only decides which structures are attempted: a rerun may raise it.
+    sources = [str(example_path("silicon")), str(example_path("corundum"))]
+    out = tmp_path / "out"
+    summary = run_batch(sources, out, radiation="neutron", max_work=1e4, workers=1)
+    assert (summary.ok, summary.errors) == (1, 1)
+    assert "above the limit of 1e+04" in {row["id"]: row for row in rows(out)}[sources[1]]["error"]
+    neutron = compute_pattern(example_path("silicon"), radiation="neutron")
+    pattern, = read_patterns(out, [sources[0]])
+    assert pattern.radiation == "neutron" and pattern.families == neutron.families
+    np.testing.assert_array_equal(pattern.absolute_intensity, neutron.absolute_intensity)
+
+    assert main(["batch", *sources, "--out", str(out), "--no-progress"]) == 2
+    assert "2theta 0 to 90, neutron, float64; asked for" in capsys.readouterr().err
+    assert main(["batch", *sources, "--out", str(out), "--radiation", "neutron", "--retry-errors",
+                 "--no-progress"]) == 0
+    assert {row["status"] for row in rows(out)} == {"ok"}
+
+
 def test_sources_ids_and_chunk_plan(tmp_path):
     for folder in ("a", "b"):
         (tmp_path / folder).mkdir()

@@ -2,6 +2,7 @@
 orientation, intensity scales and mixtures, profile files."""
 
 import math
+from collections import UserList
 
 import numpy as np
 import pytest
@@ -94,6 +95,9 @@ def test_scales_and_mixtures():
     assert max(p.intensity.max() for p in mixed.patterns) == 100.0
     with pytest.raises(InputError, match="2 phases need 2"):
         compute_mixture([example_path("silicon"), example_path("corundum")], [1.0])
+    # One sample per phase in any sequence, not only a list or tuple.
+    x, instrument, samples = np.arange(20.0, 80.0, 0.05), Instrument.with_fwhm(0.1), [Sample(20.0), None]
+    assert np.array_equal(mixed.profile(x, instrument, UserList(samples)), mixed.profile(x, instrument, samples))
 
 
 def test_profile_file_reads_back(tmp_path, capsys):

@@ -1,4 +1,5 @@
-"""Type checkers see both installed packages, and the stubs match the module.
+"""Type checkers see both installed packages, the stubs match the module, and
+the package's own annotations hold.
 
 mypy --strict checks a small program using both packages.
 Each line of the sample that mypy must reject ends in `# error: CODE`, each
@@ -6,10 +7,14 @@ reveal_type line in `# reveals: TYPE`; mypy must report exactly those. The
 packages are the installed ones (mypy runs in an empty folder), so a stub or a
 py.typed marker missing from the wheel fails here.
 """
+import os
 import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
 
 SAMPLE = textwrap.dedent("""\
     import numpy as np
@@ -69,4 +74,16 @@ def test_stubs_agree_with_the_module(tmp_path):
     # Names, order and kinds of every parameter, and nothing missing or extra.
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "peakforge"],
                           cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_the_package_type_checks(tmp_path):
+    # The source tree with the project's settings, so an edit is checked
+    # before it is installed.
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"),
+         "--cache-dir", str(tmp_path / "cache"), "--python-executable", sys.executable,
+         "-p", "peakforge_pattern"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        env={**os.environ, "MYPYPATH": str(ROOT / "python")})
     assert done.returncode == 0, done.stdout + done.stderr

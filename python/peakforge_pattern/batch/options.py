@@ -7,23 +7,31 @@ import json
 from dataclasses import asdict, dataclass
 from typing import Sequence
 
-from ..diffraction.pattern import check_two_theta_range
+from ..diffraction.pattern import check_route, check_two_theta_range
 from ..diffraction.wavelengths import resolve_wavelength
 
 
 @dataclass(frozen=True)
 class RunOptions:
-    """Wavelength in Å, 2θ range in degrees, and whether list columns are float32."""
+    """Wavelength in Å, 2θ range in degrees, whether list columns are
+    float32, and how the patterns are computed (radiation, anomalous
+    dispersion, the exact route), as compute_pattern takes them."""
 
     wavelength: float
     two_theta_range: tuple[float, float]
     float32: bool = False
+    radiation: str = "xray"
+    anomalous: bool = False
+    exact: bool = False
 
     @classmethod
     def resolve(cls, wavelength: float | str, two_theta_range: Sequence[float],
-                float32: bool = False) -> "RunOptions":
+                float32: bool = False, *, radiation: str = "xray", anomalous: bool = False,
+                exact: bool = False) -> "RunOptions":
         """Check the options as given (InputError when they cannot give patterns)."""
-        return cls(resolve_wavelength(wavelength), check_two_theta_range(two_theta_range), bool(float32))
+        check_route(bool(exact), radiation, bool(anomalous))
+        return cls(resolve_wavelength(wavelength), check_two_theta_range(two_theta_range), bool(float32),
+                   radiation, bool(anomalous), bool(exact))
 
     def to_json(self) -> str:
         return json.dumps(asdict(self), sort_keys=True)
@@ -32,9 +40,13 @@ class RunOptions:
     def from_json(cls, text: str | bytes) -> "RunOptions":
         fields = json.loads(text)
         lo, hi = fields["two_theta_range"]
-        return cls(float(fields["wavelength"]), (float(lo), float(hi)), bool(fields["float32"]))
+        # Outputs written before the calculation options were kept hold X-ray patterns.
+        return cls(float(fields["wavelength"]), (float(lo), float(hi)), bool(fields["float32"]),
+                   str(fields.get("radiation", "xray")), bool(fields.get("anomalous", False)),
+                   bool(fields.get("exact", False)))
 
     def describe(self) -> str:
         lo, hi = self.two_theta_range
         kind = "float32" if self.float32 else "float64"
-        return f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g}, {kind}"
+        route = "".join((", anomalous" if self.anomalous else "", ", exact route" if self.exact else ""))
+        return f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g}, {self.radiation}{route}, {kind}"

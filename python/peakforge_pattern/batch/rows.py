@@ -121,4 +121,5 @@ def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
                    families=[[tuple(hkl) for hkl in peak] for peak in row["families"]],
                    multiplicities=[list(m) for m in row["multiplicities"]],
                    wavelength=options.wavelength, two_theta_range=options.two_theta_range,
-                   structure_name=row["id"], warnings=tuple(row["warnings"] or ()))
+                   structure_name=row["id"], warnings=tuple(row["warnings"] or ()),
+                   radiation=options.radiation)

@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Iterable, Protocol, Sequence
 
+from ..diffraction.work import DEFAULT_MAX_WORK, check_max_work
 from ..errors import InputError
 from .chunks import Chunk, plan_chunks
 from .engine import Died, Engine, Finished
@@ -143,8 +144,9 @@ class _Driver:
 def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str], *,
               wavelength: float | str = "CuKa", two_theta_range: Sequence[float] = (0.0, 90.0),
               client: Any = None, resume: bool = True, retry_errors: bool = False,
-              float32: bool = False, workers: int | None = None,
-              progress: Progress | None = None) -> BatchSummary:
+              float32: bool = False, radiation: str = "xray", anomalous: bool = False,
+              exact: bool = False, max_work: float | None = DEFAULT_MAX_WORK,
+              workers: int | None = None, progress: Progress | None = None) -> BatchSummary:
     """Compute the pattern of every structure ``sources`` name into the Parquet
     dataset ``out``, one row per structure.
 
@@ -154,12 +156,16 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
     on the Dask cluster of ``client``. With ``resume`` structures already in
     ``out`` are skipped (the run's options must match); without it ``out``
     is emptied first. ``retry_errors`` computes the error rows again.
+    ``radiation``, ``anomalous``, ``exact`` and ``max_work`` are as for
+    compute_pattern; a structure above ``max_work`` becomes an error row.
 
     Raises InputError for bad options or sources, or an output folder that
     cannot be used, and EngineError when no worker can run; KeyboardInterrupt
     stops the workers, keeping every part already written.
     """
-    options = RunOptions.resolve(wavelength, two_theta_range, float32)
+    options = RunOptions.resolve(wavelength, two_theta_range, float32, radiation=radiation,
+                                 anomalous=anomalous, exact=exact)
+    check_max_work(max_work)
     if workers is not None and not 1 <= workers <= 4096:
         raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")
     listing = list_sources(sources)
@@ -168,7 +174,7 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
     started = time.perf_counter()
     with folder.locked():
         job = Job(str(folder.path), options, uuid.uuid4().hex,
-                  folder.cluster_lock if client is not None else None)
+                  folder.cluster_lock if client is not None else None, max_work)
         engine: Engine
         if client is not None:
             from .dask_cluster import DaskCluster

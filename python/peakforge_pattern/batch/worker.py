@@ -12,6 +12,7 @@ from typing import Iterator
 import pyarrow as pa
 
 from ..diffraction.pattern import compute_pattern
+from ..diffraction.work import DEFAULT_MAX_WORK
 from ..errors import InputError
 from ..structures.structure import Structure
 from .chunks import Chunk
@@ -32,13 +33,17 @@ class Job:
 
     ``out`` must name the same folder on every worker (a shared file system
     on a cluster); ``token`` identifies the run; ``cluster_lock``, on a Dask
-    cluster, names the lock under which parts are committed.
+    cluster, names the lock under which parts are committed. A structure
+    whose calculation is estimated above ``max_work`` terms (None: no
+    limit) becomes an error row; the limit changes no pattern, so it is not
+    one of the run's options and a rerun may raise it to retry those rows.
     """
 
     out: str
     options: RunOptions
     token: str
     cluster_lock: str | None = None
+    max_work: float | None = DEFAULT_MAX_WORK
 
 
 @dataclass(frozen=True)
@@ -56,7 +61,8 @@ def describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions) -> None:
+def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions,
+                max_work: float | None = DEFAULT_MAX_WORK) -> None:
     """Add the row of one structure: its pattern, or the reason there is none."""
     start = time.perf_counter()
     structure = None
@@ -65,6 +71,8 @@ def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions) -> No
             if structure is None:
                 structure = Structure.from_cif(path)
             pattern = compute_pattern(structure, options.wavelength, options.two_theta_range,
+                                      radiation=options.radiation, anomalous=options.anomalous,
+                                      exact=options.exact, max_work=max_work,
                                       parallel=False)  # the workers already fill the processors
         except InputError as exc:
             rows.add_error(id, str(exc), time.perf_counter() - start, structure)
@@ -93,7 +101,7 @@ def process_chunk(chunk: Chunk, job: Job) -> ChunkResult:
         for id, path in chunk.items:
             if id == kill_on:
                 os.kill(os.getpid(), signal.SIGKILL)
-            compute_row(rows, id, path, job.options)
+            compute_row(rows, id, path, job.options, job.max_work)
             if rows.full():
                 yield rows.take()
         yield rows.take()

@@ -12,6 +12,7 @@ from tqdm import tqdm
 
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
+from .calculation_options import add_calculation_arguments, check_calculation_arguments
 from .common import INTERRUPTED, fail
 
 NAME = "batch"
@@ -34,6 +35,7 @@ def add_arguments(batch: argparse.ArgumentParser) -> None:
     batch.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
                        help="2theta range in degrees (default 0 90)")
     batch.add_argument("--float32", action="store_true", help="store peak numbers as float32 (half the size)")
+    add_calculation_arguments(batch)
     engine = batch.add_mutually_exclusive_group()
     engine.add_argument("--workers", type=int, metavar="N",
                         help="processes of the local pool (default: one per processor)")
@@ -110,6 +112,7 @@ def run(args: argparse.Namespace) -> int:
     reporting as InputError (one line, status 2)."""
     if args.workers is not None and args.workers < 1:
         raise InputError(f"--workers must be at least 1, not {args.workers}")
+    check_calculation_arguments(args)
     try:
         from ..batch import EngineError, run_batch
     except ImportError as exc:
@@ -120,7 +123,9 @@ def run(args: argparse.Namespace) -> int:
         client = _connect(args)
         summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
                             client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
-                            float32=args.float32, workers=args.workers, progress=progress)
+                            float32=args.float32, radiation=args.radiation, anomalous=args.anomalous,
+                            exact=args.exact, max_work=args.max_work, workers=args.workers,
+                            progress=progress)
     except EngineError as exc:
         fail(f"error: {exc}")
         return RUN_FAILED

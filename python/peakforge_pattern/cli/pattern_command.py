@@ -10,14 +10,14 @@ from pathlib import Path
 
 from ..diffraction import formats
 from ..diffraction.pattern import Pattern, check_two_theta_range, compute_pattern
-from ..diffraction.radiation import RADIATIONS, check_radiation
 from ..diffraction.scales import SCALES
 from ..diffraction.wavelengths import ANODE_LINES, resolve_wavelength
-from ..diffraction.work import DEFAULT_MAX_WORK, estimate_work
+from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
 from ..structures.cif import parse_cif, read_cif
 from ..structures.structure import Structure, refuse_if_strict
+from .calculation_options import add_calculation_arguments, check_calculation_arguments
 from .common import USER_ERROR, describe_os_error, fail, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from
 from .profile_outputs import check_profile_outputs, run_mixture, write_profile_outputs
@@ -58,18 +58,9 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)")
     pattern.add_argument("--strict", action="store_true",
                          help="treat warnings about implausible structures as errors")
-    pattern.add_argument("--max-work", type=float, default=DEFAULT_MAX_WORK, metavar="TERMS",
-                         help="largest calculation to start, in reflections x atoms "
-                              f"(default {DEFAULT_MAX_WORK:.0e}, about a minute; inf for no limit)")
-    pattern.add_argument("--radiation", choices=list(RADIATIONS), default="xray",
-                         help="xray (default) or neutron (coherent scattering lengths, no polarisation)")
-    pattern.add_argument("--anomalous", action="store_true",
-                         help="X-rays with anomalous dispersion f' + i f'' at the beam's energy")
+    add_calculation_arguments(pattern)
     pattern.add_argument("--hkil", action="store_true",
                          help="four-index (h k i l) labels for cells with hexagonal axes")
-    pattern.add_argument("--exact", action="store_true",
-                         help="the exhaustive route: every reflection computed, families by "
-                              "permutations and sign changes (X-rays only)")
     pattern.add_argument("--serial", action="store_true", help="compute on the calling thread only")
     pattern.add_argument("--threads", type=int, default=0, metavar="N",
                          help="worker threads of the parallel calculation (default 0: automatic)")
@@ -132,11 +123,7 @@ def _check_options(args: argparse.Namespace) -> tuple[float, tuple[float, float]
         raise InputError(f"--fwhm must not be negative, not {args.fwhm:g}")
     if not 0 <= args.threads <= 65535:
         raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
-    if not args.max_work > 0.0:
-        raise InputError(f"--max-work must be a positive number of terms, not {args.max_work:g}")
-    check_radiation(args.radiation, args.anomalous)
-    if args.exact and (args.radiation != "xray" or args.anomalous):
-        raise InputError("--exact computes X-rays without --anomalous only")
+    check_calculation_arguments(args)
     if sys.stdout is None:
         raise InputError("standard output is closed: nowhere to write the patterns")
     if not args.serial:
@@ -205,8 +192,8 @@ def run(args: argparse.Namespace) -> int:
     if args.mix is not None:
         return run_mixture(args, sources, problems, _WRITERS[args.format], wavelength, two_theta_range,
                            instrument, sample)
-    for problem in problems:
-        fail(problem)
+    for unreadable in problems:
+        fail(unreadable)
     failed = bool(problems)
     progress = _progress_bar(len(sources), args.no_progress)
     patterns = []

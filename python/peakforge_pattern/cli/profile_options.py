@@ -79,10 +79,10 @@ def instrument_from(args: argparse.Namespace) -> Instrument:
 def sample_from(args: argparse.Namespace) -> Sample | None:
     orientation, march_r = None, 1.0
     if args.preferred_orientation is not None:
-        *hkl, march_r = args.preferred_orientation
-        if any(h != int(h) for h in hkl):
-            raise InputError(f"--preferred-orientation takes whole Miller indices, not {hkl}")
-        orientation = tuple(int(h) for h in hkl)
+        h, k, l, march_r = args.preferred_orientation
+        if any(index != int(index) for index in (h, k, l)):
+            raise InputError(f"--preferred-orientation takes whole Miller indices, not {[h, k, l]}")
+        orientation = (int(h), int(k), int(l))
     sample = Sample(args.size, args.strain, orientation, march_r, args.overall_b)
     return None if sample == Sample() else sample
 

@@ -16,13 +16,13 @@ from ..structures.structure import Structure
 from .radiation import species_tables
 
 
+# A source tree without the built module still imports; computing a pattern
+# then says what is missing (_engine is unbound while _IMPORT_ERROR is set).
+_IMPORT_ERROR: ImportError | None = None
 try:
     from .. import _engine
-except ImportError as exc:  # a source tree without the built module
-    _engine = None
-    _IMPORT_ERROR: ImportError | None = exc
-else:
-    _IMPORT_ERROR = None
+except ImportError as exc:
+    _IMPORT_ERROR = exc
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -66,7 +66,7 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     computed so far; the calculation stops at the next such point when
     Ctrl-C is pressed (or ``progress`` raises).
     """
-    if _engine is None:
+    if _IMPORT_ERROR is not None:
         raise ImportError("peakforge_pattern._engine is not built; install the package "
                           "(pip install .) to compute patterns") from _IMPORT_ERROR
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)

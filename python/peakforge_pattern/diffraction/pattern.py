@@ -303,6 +303,14 @@ def _check_monochromator(angle: float) -> float:
     return value
 
 
+def check_route(exact: bool, radiation: str, anomalous: bool, monochromator_angle: float = 0.0) -> None:
+    """Refuse a radiation, or a route, that cannot compute what is asked."""
+    check_radiation(radiation, anomalous)
+    if exact and (radiation != "xray" or anomalous or monochromator_angle != 0.0):
+        raise InputError("the exact route computes X-rays without anomalous dispersion "
+                         "or monochromator only")
+
+
 def compute_pattern(structure: Structure | str | Path,
                     wavelength: float | str = "CuKa",
                     two_theta_range: Sequence[float] = (0.0, 90.0),
@@ -345,11 +353,8 @@ def compute_pattern(structure: Structure | str | Path,
         refuse_if_strict(structure.warnings)
     lam = resolve_wavelength(wavelength)
     lo, hi = check_two_theta_range(two_theta_range)
-    check_radiation(radiation, bool(anomalous))
     monochromator = _check_monochromator(monochromator_angle)
-    if exact and (radiation != "xray" or anomalous or monochromator != 0.0):
-        raise InputError("the exact route computes X-rays without anomalous dispersion "
-                         "or monochromator only")
+    check_route(exact, radiation, bool(anomalous), monochromator)
     min_r, max_r = shell_radii(lam, (lo, hi))
     reciprocal = structure.reciprocal
     box = _lattice_box_size(reciprocal, max_r)

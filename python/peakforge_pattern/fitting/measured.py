@@ -118,6 +118,11 @@ def _find(element: ElementTree.Element, *names: str) -> ElementTree.Element | No
     return found
 
 
+def _text(element: ElementTree.Element | None) -> str:
+    """An element's text, empty when the element or its text is missing."""
+    return (element.text or "") if element is not None else ""
+
+
 def read_xrdml(data: bytes, name: str) -> MeasuredPattern:
     """The first scan of a PANalytical .xrdml file (2Theta positions, counts or intensities)."""
     try:
@@ -129,26 +134,26 @@ def read_xrdml(data: bytes, name: str) -> MeasuredPattern:
         raise InputError(f"{name}: no dataPoints in this .xrdml file")
     axis = next((e for e in points if _local(e.tag) == "positions" and e.get("axis") == "2Theta"), None)
     counts = next((e for e in points if _local(e.tag) in ("counts", "intensities")), None)
-    if axis is None or counts is None or not (counts.text or "").strip():
+    if axis is None or counts is None or not _text(counts).strip():
         raise InputError(f"{name}: the scan has no 2Theta positions or no counts")
-    y = np.array(_numbers(counts.text, None) or [], dtype=float)
+    y = np.array(_numbers(_text(counts), None) or [], dtype=float)
     listed = next((e for e in axis if _local(e.tag) == "listPositions"), None)
     if listed is not None:
-        x = np.array(_numbers(listed.text or "", None) or [], dtype=float)
+        x = np.array(_numbers(_text(listed), None) or [], dtype=float)
     else:
         start = next((e for e in axis if _local(e.tag) == "startPosition"), None)
         end = next((e for e in axis if _local(e.tag) == "endPosition"), None)
         try:
-            x = np.linspace(float(start.text), float(end.text), y.size)
-        except (AttributeError, TypeError, ValueError):
+            x = np.linspace(float(_text(start)), float(_text(end)), y.size)
+        except ValueError:
             raise InputError(f"{name}: the 2Theta axis has no start and end positions") from None
     uncertainty = None
     if _local(counts.tag) == "intensities":
         # Counts per second: the counting time turns them back into counts for the statistics.
         time = _find(points, "commonCountingTime")
         try:
-            seconds = float(time.text)
-        except (AttributeError, TypeError, ValueError):
+            seconds = float(_text(time))
+        except ValueError:
             seconds = 1.0
         if seconds > 0.0 and y.size:
             uncertainty = np.sqrt(np.maximum(y * seconds, 1.0)) / seconds

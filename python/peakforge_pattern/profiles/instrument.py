@@ -124,10 +124,13 @@ class Instrument:
     def lines(self, pattern_wavelength: float) -> list[tuple[float, float]]:
         """Wavelengths (Å) and their shares of the intensity, summing to 1."""
         wavelength = pattern_wavelength if self.wavelength is None else self.wavelength
-        doublet = wavelength if isinstance(wavelength, tuple) else k_alpha_doublet(wavelength)
-        if doublet is None:
-            return [(resolve_wavelength(wavelength), 1.0)]
-        alpha1, alpha2 = doublet
+        if isinstance(wavelength, tuple):
+            alpha1, alpha2 = wavelength
+        else:
+            doublet = k_alpha_doublet(wavelength)
+            if doublet is None:
+                return [(resolve_wavelength(wavelength), 1.0)]
+            alpha1, alpha2 = doublet
         return [(alpha1, 1.0 / (1.0 + self.ka2_ratio)), (alpha2, self.ka2_ratio / (1.0 + self.ka2_ratio))]
 
     def shift(self, two_theta: np.ndarray) -> np.ndarray:

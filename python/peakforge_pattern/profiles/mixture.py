@@ -67,7 +67,7 @@ class Mixture:
 
         ``sample`` may be one for all phases or one per phase.
         """
-        samples = list(sample) if isinstance(sample, (list, tuple)) else [sample] * len(self.patterns)
+        samples = list(sample) if isinstance(sample, Sequence) else [sample] * len(self.patterns)
         if len(samples) != len(self.patterns):
             raise InputError(f"{len(self.patterns)} phases need {len(self.patterns)} samples, got {len(samples)}")
         x = np.asarray(two_theta, dtype=float)

@@ -91,7 +91,7 @@ def _place_labels(ax: Any, patterns: Sequence["Pattern"], count: int) -> None:
     lo, hi = ax.get_xlim()
     figure = ax.figure
     figure.draw_without_rendering()  # lays the figure out, so label extents are final
-    placed = []
+    placed: list[Any] = []  # window extents of the labels kept
     for height, two_theta, hkl in candidates[:count]:
         if not lo <= two_theta <= hi:
             continue

@@ -99,7 +99,7 @@ def displacement_problems(b_factors: np.ndarray, names: Sequence[str],
     if negative.size:
         i = int(negative[0])
         raise InputError(f"negative displacement at {names[i]} (U = {u[i]:.4g} A^2, B = {b_factors[i]:.4g} A^2)")
-    large = [i for i in np.flatnonzero(u > LARGE_U)]
+    large: list[int] = np.flatnonzero(u > LARGE_U).tolist()
     if not large:
         return []
     from_u = [i for i in large if given_as_u[i]]
@@ -158,8 +158,8 @@ def check_close_sites(lattice: np.ndarray, atomic_numbers: np.ndarray, frac: np.
             keep[max(a, b)] = False
             repeated[(first, second)] = d
         else:
-            pair = tuple(sorted((site_a, site_b)))
-            clashing[pair] = min(d, clashing.get(pair, math.inf))
+            low, high = sorted((site_a, site_b))
+            clashing[(low, high)] = min(d, clashing.get((low, high), math.inf))
 
     warnings = []
     if repeated:

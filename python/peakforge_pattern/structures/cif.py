@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import gzip
 import math
+import os
 import re
 import zlib
 from collections import Counter
@@ -76,8 +77,9 @@ def _structure_block(doc: gemmi.cif.Document) -> tuple[gemmi.cif.Block, list[str
 def _duplicate_tags(block: gemmi.cif.Block) -> list[str]:
     tags: list[str] = []
     for item in block:
-        if item.pair is not None:
-            tags.append(item.pair[0].lower())
+        pair = item.pair  # a (tag, value) tuple, or None for a loop
+        if isinstance(pair, tuple):
+            tags.append(pair[0].lower())
         elif item.loop is not None:
             tags.extend(tag.lower() for tag in item.loop.tags)
     return [f"tag {tag} appears {n} times; the first value is used"
@@ -102,10 +104,11 @@ def _number(raw: str, what: str) -> float:
 
 def _cell(block: gemmi.cif.Block) -> tuple[float, ...]:
     lengths = [_value(block, (f"_cell_length_{axis}", f"_cell.length_{axis}")) for axis in "abc"]
-    if any(value is None for value in lengths):
+    given = [value for value in lengths if value is not None]
+    if len(given) < 3:
         raise InputError("no unit cell (_cell_length_a, _cell_length_b, _cell_length_c)")
     angles = [_value(block, (f"_cell_angle_{name}", f"_cell.angle_{name}")) for name in ("alpha", "beta", "gamma")]
-    return (*(_number(v, f"_cell_length_{axis}") for v, axis in zip(lengths, "abc")),
+    return (*(_number(v, f"_cell_length_{axis}") for v, axis in zip(given, "abc")),
             *(90.0 if v is None else _number(v, f"_cell_angle_{name}")
               for v, name in zip(angles, ("alpha", "beta", "gamma"))))
 
@@ -233,7 +236,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
             u = aniso.get(label, 0.0)
         sites.labels.append(label)
         sites.numbers.append(z)
-        sites.coords.append(tuple(xyz))
+        sites.coords.append((xyz[0], xyz[1], xyz[2]))
         sites.occupancies.append(occupancy)
         sites.b_factors.append(checks.EIGHT_PI_SQUARED * u)
         sites.given_as_u.append(given_as_u)
@@ -267,7 +270,7 @@ def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGr
     numbers = np.array(sites.numbers)
     occupancies = np.array(sites.occupancies)
     coords = np.array(sites.coords, dtype=float)
-    best = None
+    best: _Expansion | None = None
     for choice in choices:
         positions, site_of = symmetry.expand_sites(coords, choice.operations, lattice, checks.SAME_POSITION)
         site_check = checks.check_close_sites(lattice, numbers[site_of], positions, occupancies[site_of],
@@ -280,6 +283,8 @@ def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGr
             best = expansion
         if expansion.faults == 0:
             break
+    if best is None:  # space_group_choices gives at least one choice or raises
+        raise ValueError("no space group to expand the sites with")
     warnings = []
     if best.choice is not choices[0]:
         warnings.append(f"{best.choice.description} is used: {choices[0].description}, the other origin "
@@ -349,7 +354,7 @@ def _display_name(path: Path) -> str:
     return path.stem.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
-def read_cif(path: str | Path, *, strict: bool = False) -> Structure:
+def read_cif(path: str | os.PathLike[str], *, strict: bool = False) -> Structure:
     """Read the first structure of a CIF file (plain or gzipped), expanded to the full unit cell.
 
     Raises InputError as parse_cif does, and for a file that cannot be

@@ -194,7 +194,7 @@ class Structure:
         return 1.0 / float(np.linalg.norm(np.asarray(hkl, dtype=float) @ self.reciprocal))
 
     def __repr__(self) -> str:
-        formula = {}
+        formula: dict[str, float] = {}
         for symbol, occ in zip(self.symbols, self.occupancies):
             formula[symbol] = formula.get(symbol, 0.0) + occ
         content = " ".join(f"{s}{n:g}" for s, n in formula.items())

@@ -134,7 +134,7 @@ def _named_group(statement: SymmetryStatement, alpha: float, gamma: float
     The first entry is the one to use; a second one is the other origin
     choice of a name that does not say which it means.
     """
-    problems = []
+    problems: list[str] = []
     if statement.hall:
         try:
             group = gemmi.symops_from_hall(statement.hall)

@@ -15,7 +15,7 @@ from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.measured import MeasuredPattern, read_measured
 from peakforge_pattern.profiles import Instrument, compute_mixture
 
-MEASURED = Path(__file__).resolve().parent / "data" / "measured"  # real scans, see SOURCES.md there
+MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
 
 
 def test_fit_recovers_a_synthetic_mixture(tmp_path, capsys):

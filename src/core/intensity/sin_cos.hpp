@@ -107,24 +107,28 @@ template <class L>
   return {r, r2, L::mul(r, r2), r4, L::mul(r4, r4)};
 }
 
+// (K0 + K1 r^2) + r^4 (K2 + K3 r^2) + r^8 (K4 + K5 r^2), the evaluation order
+// both polynomials share; the coefficients are bit patterns.
+template <class L, uint64_t K0, uint64_t K1, uint64_t K2, uint64_t K3, uint64_t K4, uint64_t K5>
+[[gnu::always_inline]] inline typename L::Vec six_terms(const Powers<L>& x) {
+  const auto p = L::fma(x.r8, L::fma(x.r2, L::splat(constant(K5)), L::splat(constant(K4))),
+                        L::fma(x.r2, L::splat(constant(K1)), L::splat(constant(K0))));
+  return L::fma(x.r4, L::fma(x.r2, L::splat(constant(K3)), L::splat(constant(K2))), p);
+}
+
 // r + r^3 ((S0 + S1 r^2) + r^4 (S2 + S3 r^2) + r^8 (S4 + S5 r^2)).
 template <class L>
 [[gnu::always_inline]] inline typename L::Vec sine_polynomial(const Powers<L>& x) {
   namespace k = sin_cos_constants;
-  auto p = L::fma(x.r8, L::fma(x.r2, L::splat(constant(k::s5)), L::splat(constant(k::s4))),
-                  L::fma(x.r2, L::splat(constant(k::s1)), L::splat(constant(k::s0))));
-  p = L::fma(x.r4, L::fma(x.r2, L::splat(constant(k::s3)), L::splat(constant(k::s2))), p);
-  return L::fma(x.r3, p, x.r);
+  return L::fma(x.r3, six_terms<L, k::s0, k::s1, k::s2, k::s3, k::s4, k::s5>(x), x.r);
 }
 
 // (1 - r^2/2) + r^4 ((C0 + C1 r^2) + r^4 (C2 + C3 r^2) + r^8 (C4 + C5 r^2)).
 template <class L>
 [[gnu::always_inline]] inline typename L::Vec cosine_polynomial(const Powers<L>& x) {
   namespace k = sin_cos_constants;
-  auto q = L::fma(x.r8, L::fma(x.r2, L::splat(constant(k::c5)), L::splat(constant(k::c4))),
-                  L::fma(x.r2, L::splat(constant(k::c1)), L::splat(constant(k::c0))));
-  q = L::fma(x.r4, L::fma(x.r2, L::splat(constant(k::c3)), L::splat(constant(k::c2))), q);
-  return L::fma(x.r4, q, L::fma(x.r2, L::splat(-0.5), L::splat(1.0)));
+  return L::fma(x.r4, six_terms<L, k::c0, k::c1, k::c2, k::c3, k::c4, k::c5>(x),
+                L::fma(x.r2, L::splat(-0.5), L::splat(1.0)));
 }
 
 template <class L>

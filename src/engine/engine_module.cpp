@@ -15,6 +15,7 @@
 #include "array_arguments.hpp"
 #include "base/panic.hpp"
 #include "pattern/pattern_peaks.hpp"
+#include "pattern/reflection_table.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -48,7 +49,8 @@ double finite_number(double value, const char* name) {
 pattern::Radiation radiation_of(const std::string& name) {
   if (name == "xray") return pattern::Radiation::xray;
   if (name == "neutron") return pattern::Radiation::neutron;
-  throw nb::value_error(("radiation must be 'xray' or 'neutron', not '" + name + "'").c_str());
+  if (name == "electron") return pattern::Radiation::electron;
+  throw nb::value_error(("radiation must be 'xray', 'neutron' or 'electron', not '" + name + "'").c_str());
 }
 
 void read_reciprocal(nb::handle reciprocal, PatternRequest& request) {
@@ -151,14 +153,13 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
   return out;
 }
 
-nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
-                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
-                            nb::handle b_factors, nb::handle anisotropic_beta,
-                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
-                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
-                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
-                            double merge_tolerance, double relative_threshold, bool parallel,
-                            size_t num_threads, bool use_simd, nb::object progress) {
+PatternRequest build_request(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+                             nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                             nb::handle b_factors, nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
+                             nb::handle species_electron_pairs, nb::handle species_constants,
+                             nb::handle rotations, nb::handle translations, const std::string& radiation,
+                             bool anomalous, double monochromator_two_theta, double merge_tolerance,
+                             double relative_threshold, bool parallel, size_t num_threads, bool use_simd) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -176,11 +177,16 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   request.parallel = parallel;
   request.num_threads = num_threads;
   request.use_simd = use_simd;
+  return request;
+}
 
-  pattern::PeakTable table;
+// Runs `work(check_interrupt)` without the interpreter lock; Ctrl-C and an
+// exception from `progress` stop it and are raised as they are.
+template <class Work>
+auto run_unlocked(nb::object& progress, Work&& work) {
   try {
     nb::gil_scoped_release unlocked;
-    table = pattern::compute_peak_table(request, [&progress](size_t done, size_t total) {
+    return work([&progress](size_t done, size_t total) {
       nb::gil_scoped_acquire locked;
       if (PyErr_CheckSignals() != 0) throw Interrupted{};
       if (progress.is_none() || total == 0) return;
@@ -198,7 +204,70 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   } catch (const InternalFailure& e) {
     throw std::runtime_error(e.message);
   }
+}
+
+nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                            nb::handle b_factors, nb::handle anisotropic_beta,
+                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
+                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
+                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
+                            double merge_tolerance, double relative_threshold, bool parallel,
+                            size_t num_threads, bool use_simd, nb::object progress) {
+  const PatternRequest request = build_request(
+      reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors, anisotropic_beta,
+      species_atomic_numbers, species_electron_pairs, species_constants, rotations, translations, radiation,
+      anomalous, monochromator_two_theta, merge_tolerance, relative_threshold, parallel, num_threads, use_simd);
+  pattern::PeakTable table = run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+    return pattern::compute_peak_table(request, check);
+  });
   return peak_table_dict(std::move(table));
+}
+
+nb::dict reflection_table_dict(pattern::ReflectionTable&& table) {
+  const size_t sets = table.multiplicity.size();
+  pattern::PointGroup& symmetry = table.symmetry;
+  const size_t order = symmetry.rotations.size();
+  std::vector<int32_t> rotations;
+  std::vector<double> translations;
+  std::vector<uint8_t> known;
+  for (size_t i = 0; i < order; ++i) {
+    rotations.insert(rotations.end(), symmetry.rotations[i].begin(), symmetry.rotations[i].end());
+    translations.insert(translations.end(), symmetry.translations[i].begin(), symmetry.translations[i].end());
+    known.push_back(symmetry.translation_known[i] ? 1 : 0);
+  }
+  std::vector<double> centring;
+  for (const pattern::Vector3& c : symmetry.centring) centring.insert(centring.end(), c.begin(), c.end());
+  const size_t centrings = symmetry.centring.size();
+  nb::dict out;
+  out["hkl"] = to_numpy(std::move(table.hkl), {sets, 3});
+  out["multiplicity"] = to_numpy(std::move(table.multiplicity), {sets});
+  out["d"] = to_numpy(std::move(table.d), {sets});
+  out["two_theta"] = to_numpy(std::move(table.two_theta), {sets});
+  out["f_squared"] = to_numpy(std::move(table.f_squared), {sets});
+  out["absent"] = to_numpy(std::move(table.absent), {sets});
+  out["rotations"] = to_numpy(std::move(rotations), {order, 3, 3});
+  out["translations"] = to_numpy(std::move(translations), {order, 3});
+  out["translation_known"] = to_numpy(std::move(known), {order});
+  out["centring"] = to_numpy(std::move(centring), {centrings, 3});
+  return out;
+}
+
+nb::dict compute_reflection_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+                                  nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                                  nb::handle b_factors, nb::handle anisotropic_beta,
+                                  nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
+                                  nb::handle species_constants, nb::handle rotations, nb::handle translations,
+                                  const std::string& radiation, bool anomalous, bool parallel,
+                                  size_t num_threads, bool use_simd, nb::object progress) {
+  const PatternRequest request = build_request(
+      reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors, anisotropic_beta,
+      species_atomic_numbers, species_electron_pairs, species_constants, rotations, translations, radiation,
+      anomalous, 0.0, 1e-5, 1e-3, parallel, num_threads, use_simd);
+  pattern::ReflectionTable table = run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+    return pattern::compute_reflection_table(request, check);
+  });
+  return reflection_table_dict(std::move(table));
 }
 
 }  // namespace
@@ -214,4 +283,12 @@ NB_MODULE(_engine, m) {
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
         "progress"_a.none() = nb::none(),
         "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
+  m.def("compute_reflection_table", &peakforge::engine::compute_reflection_table, "reciprocal"_a, "wavelength"_a,
+        "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
+        "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
+        "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
+        "anomalous"_a = false, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
+        "progress"_a.none() = nb::none(),
+        "Every set of equivalent reflections of the shell, unmerged, with |F|^2, whether the space group "
+        "extinguishes it, and the operations the atoms follow (see diffraction/reflections.py).");
 }

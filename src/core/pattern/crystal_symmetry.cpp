@@ -325,10 +325,71 @@ bool atoms_map(const IntMatrix3& r, const Vector3& t, const PatternRequest& requ
   return true;
 }
 
-bool atoms_follow(const IntOperation& op, const PatternRequest& request, const SiteIndex& index) {
+Vector3 translation_of(const IntOperation& op) {
   Vector3 t;
   for (size_t i = 0; i < 3; ++i) t[i] = static_cast<double>(op.translation[i]) / translation_units;
-  return atoms_map(op.rotation, t, request, index);
+  return t;
+}
+
+bool atoms_follow(const IntOperation& op, const PatternRequest& request, const SiteIndex& index) {
+  return atoms_map(op.rotation, translation_of(op), request, index);
+}
+
+// The rotations the atoms follow, each with one translation that goes with
+// it (when known), and the pure translations they follow besides the lattice's.
+struct Followed {
+  std::vector<IntMatrix3> rotations;
+  std::vector<std::optional<Vector3>> translations;
+  std::vector<Vector3> centring;
+
+  void add(const IntMatrix3& r, const std::optional<Vector3>& t) {
+    rotations.push_back(r);
+    translations.push_back(t);
+  }
+  // A further translation t2 with the rotation whose first one is t1: then
+  // (R, t2)(R, t1)⁻¹ = (1, t2 - t1) is a pure translation the atoms follow.
+  void add_centring(const Vector3& t1, const Vector3& t2) {
+    Vector3 c;
+    for (size_t i = 0; i < 3; ++i) {
+      const double d = t2[i] - t1[i];
+      c[i] = d - std::floor(d);
+      if (c[i] > 1.0 - 1e-9) c[i] = 0.0;
+    }
+    if (std::fabs(c[0]) + std::fabs(c[1]) + std::fabs(c[2]) < 1e-9) return;
+    for (const Vector3& known : centring) {
+      if (std::fabs(known[0] - c[0]) + std::fabs(known[1] - c[1]) + std::fabs(known[2] - c[2]) < 1e-9) return;
+    }
+    centring.push_back(c);
+  }
+};
+
+// Fractional tolerance per axis: the site tolerance over the cell edge.
+Vector3 fractional_tolerance(const PatternRequest& request) {
+  Vector3 out;
+  for (size_t axis = 0; axis < 3; ++axis) {
+    const Vector3& r = request.reciprocal[axis];
+    out[axis] = site_tolerance * std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+  }
+  return out;
+}
+
+// A translation found from the atoms, as fractions with the smallest
+// denominators up to 48 within the tolerance (a supercell's shifts are n/m
+// of its edges), or nothing when some component is no such fraction.
+std::optional<Vector3> settled_translation(const Vector3& t, const Vector3& tolerance) {
+  Vector3 out;
+  for (size_t i = 0; i < 3; ++i) {
+    bool found = false;
+    for (int denominator = 1; denominator <= 48 && !found; ++denominator) {
+      const double n = std::round(t[i] * denominator);
+      if (std::fabs(t[i] - n / denominator) <= tolerance[i]) {
+        out[i] = wrap_unit_interval(n / denominator);
+        found = true;
+      }
+    }
+    if (!found) return std::nullopt;
+  }
+  return out;
 }
 
 bool same_kind(const Atom& a, const Atom& b) {
@@ -361,9 +422,9 @@ std::vector<IntMatrix3> make_holohedry_candidates() {
 
 // Rotations R (keeping the metric) for which some translation t maps the
 // atoms onto themselves; t is sought among the moves of one atom of the
-// rarest kind onto each atom of that kind.
-std::vector<IntMatrix3> found_rotations(const PatternRequest& request, const SiteIndex& index,
-                                        const Matrix3& metric) {
+// rarest kind onto each atom of that kind. The pure translations are sought
+// the same way.
+Followed found_rotations(const PatternRequest& request, const SiteIndex& index, const Matrix3& metric) {
   const std::vector<Atom>& atoms = request.atoms;
   size_t anchor = 0, fewest = atoms.size() + 1;
   for (size_t i = 0; i < atoms.size(); ++i) {
@@ -372,20 +433,38 @@ std::vector<IntMatrix3> found_rotations(const PatternRequest& request, const Sit
     if (count < fewest) fewest = count, anchor = i;
     if (fewest == 1) break;
   }
-  std::vector<IntMatrix3> found;
+  const Vector3 tolerance = fractional_tolerance(request);
+  // The translation as a fraction when the atoms follow it so settled too.
+  auto settled = [&](const IntMatrix3& r, const Vector3& t) -> std::optional<Vector3> {
+    const std::optional<Vector3> s = settled_translation(t, tolerance);
+    if (s && atoms_map(r, *s, request, index)) return s;
+    return std::nullopt;
+  };
+  Followed found;
   static const std::vector<IntMatrix3> candidates = make_holohedry_candidates();
   for (const IntMatrix3& r : candidates) {
     if (!keeps_metric(r, metric)) continue;
+    const bool identity = r == identity_operation.rotation;
     const Vector3& x = atoms[anchor].frac;
     const Vector3 rx = {r[0] * x[0] + r[1] * x[1] + r[2] * x[2], r[3] * x[0] + r[4] * x[1] + r[5] * x[2],
                         r[6] * x[0] + r[7] * x[1] + r[8] * x[2]};
-    for (const Atom& target : atoms) {
+    for (size_t j = 0; j < atoms.size(); ++j) {
+      const Atom& target = atoms[j];
       if (!same_kind(target, atoms[anchor])) continue;
-      const Vector3 t = {target.frac[0] - rx[0], target.frac[1] - rx[1], target.frac[2] - rx[2]};
-      if (atoms_map(r, t, request, index)) {
-        found.push_back(r);
-        break;
+      if (identity) {
+        if (j == anchor) {
+          found.add(r, Vector3{0.0, 0.0, 0.0});
+          continue;
+        }
       }
+      const Vector3 t = {target.frac[0] - rx[0], target.frac[1] - rx[1], target.frac[2] - rx[2]};
+      if (!atoms_map(r, t, request, index)) continue;
+      if (identity) {
+        if (const std::optional<Vector3> c = settled(r, t)) found.add_centring({0.0, 0.0, 0.0}, *c);
+        continue;
+      }
+      found.add(r, settled(r, t));
+      break;
     }
   }
   return found;
@@ -450,9 +529,10 @@ std::optional<std::vector<IntMatrix3>> rotation_group(const std::vector<IntMatri
 constexpr size_t direct_check_limit = 4096;
 
 // Rotations of the given operations for which some operation with that
-// rotation maps the atoms onto themselves (and keeps the metric).
-std::vector<IntMatrix3> followed_rotations(const std::vector<IntOperation>& given, const PatternRequest& request,
-                                           const SiteIndex& index, const Matrix3& metric) {
+// rotation maps the atoms onto themselves (and keeps the metric), with the
+// translations that go with them.
+Followed followed_rotations(const std::vector<IntOperation>& given, const PatternRequest& request,
+                            const SiteIndex& index, const Matrix3& metric) {
   // The operations grouped by rotation, in the order of first appearance.
   std::vector<std::pair<uint64_t, size_t>> by_rotation;
   for (size_t i = 0; i < given.size(); ++i) {
@@ -468,6 +548,7 @@ std::vector<IntMatrix3> followed_rotations(const std::vector<IntOperation>& give
     }
     with_rotation.back().push_back(&given[by_rotation[i].second]);
   }
+  Followed out;
   if (rotations.size() * request.atoms.size() > direct_check_limit) {
     // Followed generators mean a followed group.
     const std::vector<IntOperation> generators = generators_of(given);
@@ -476,21 +557,29 @@ std::vector<IntMatrix3> followed_rotations(const std::vector<IntOperation>& give
     });
     if (all) {
       if (const std::optional<std::vector<IntOperation>> group = closure(generators)) {
-        std::vector<IntMatrix3> out;
         for (const IntOperation& op : *group) {
-          if (std::find(out.begin(), out.end(), op.rotation) == out.end()) out.push_back(op.rotation);
+          const auto known = std::find(out.rotations.begin(), out.rotations.end(), op.rotation);
+          if (known == out.rotations.end()) {
+            out.add(op.rotation, translation_of(op));
+          } else {
+            out.add_centring(*out.translations[static_cast<size_t>(known - out.rotations.begin())],
+                             translation_of(op));
+          }
         }
         return out;
       }
     }
   }
-  std::vector<IntMatrix3> out;
   for (size_t i = 0; i < rotations.size(); ++i) {
     if (!keeps_metric(rotations[i], metric)) continue;
+    std::optional<Vector3> first;
     for (const IntOperation* op : with_rotation[i]) {
-      if (atoms_follow(*op, request, index)) {
-        out.push_back(rotations[i]);
-        break;
+      if (!atoms_follow(*op, request, index)) continue;
+      if (!first) {
+        first = translation_of(*op);
+        out.add(rotations[i], first);
+      } else {
+        out.add_centring(*first, translation_of(*op));
       }
     }
   }
@@ -500,12 +589,12 @@ std::vector<IntMatrix3> followed_rotations(const std::vector<IntOperation>& give
 }  // namespace
 
 PointGroup point_group(const PatternRequest& request) {
-  PointGroup result{{identity_operation.rotation}};
+  PointGroup result{{identity_operation.rotation}, {{0.0, 0.0, 0.0}}, {true}, {}};
   if (request.atoms.empty()) return result;
   const Matrix3 lattice = lattice_of(request.reciprocal);
   const Matrix3 metric = reciprocal_metric(request.reciprocal);
   const SiteIndex index(request, lattice);
-  std::vector<IntMatrix3> followed;
+  Followed followed;
   if (request.operations.empty()) {
     followed = found_rotations(request, index, metric);
   } else {
@@ -517,13 +606,45 @@ PointGroup point_group(const PatternRequest& request) {
   }
   // The rotations followed form a group; a set that does not close (atoms
   // within the tolerance of several arrangements) is not used.
-  const std::optional<std::vector<IntMatrix3>> group = rotation_group(followed);
+  const std::optional<std::vector<IntMatrix3>> group = rotation_group(followed.rotations);
   if (!group) return result;
+  std::vector<size_t> position;
   for (const IntMatrix3& r : *group) {
-    if (std::find(followed.begin(), followed.end(), r) == followed.end()) return result;
+    const auto at = std::find(followed.rotations.begin(), followed.rotations.end(), r);
+    if (at == followed.rotations.end()) return result;
+    position.push_back(static_cast<size_t>(at - followed.rotations.begin()));
   }
   result.rotations = *group;
+  result.translations.clear();
+  result.translation_known.clear();
+  for (size_t i : position) {
+    const std::optional<Vector3>& t = followed.translations[i];
+    result.translations.push_back(t.value_or(Vector3{0.0, 0.0, 0.0}));
+    result.translation_known.push_back(t.has_value());
+  }
+  result.centring = followed.centring;
   return result;
+}
+
+bool systematically_absent(const PointGroup& group, int32_t h, int32_t k, int32_t l) {
+  // Translations are fractions with denominators up to 48 and indices
+  // below 10⁷, so h·t is a whole number to far better than 1e-6 or not one.
+  auto fractional = [&](const Vector3& t) {
+    const double p = (h * t[0] + k * t[1]) + l * t[2];
+    return std::fabs(p - std::round(p)) > 1e-6;
+  };
+  for (const Vector3& c : group.centring) {
+    if (fractional(c)) return true;
+  }
+  for (size_t i = 1; i < group.rotations.size(); ++i) {
+    if (!group.translation_known[i]) continue;
+    const IntMatrix3& r = group.rotations[i];
+    const int64_t h2 = int64_t{h} * r[0] + int64_t{k} * r[3] + int64_t{l} * r[6];
+    const int64_t k2 = int64_t{h} * r[1] + int64_t{k} * r[4] + int64_t{l} * r[7];
+    const int64_t l2 = int64_t{h} * r[2] + int64_t{k} * r[5] + int64_t{l} * r[8];
+    if (h2 == h && k2 == k && l2 == l && fractional(group.translations[i])) return true;
+  }
+  return false;
 }
 
 std::vector<IntMatrix3> reflection_equivalents(const std::vector<IntMatrix3>& rotations, bool friedel) {

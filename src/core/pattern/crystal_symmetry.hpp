@@ -21,6 +21,15 @@ inline constexpr double site_tolerance = 0.01;  // Å
 
 struct PointGroup {
   std::vector<IntMatrix3> rotations;  // acting on fractional coordinates, identity first
+  // For rotations[i], a translation t (fractions of the cell edges) such that
+  // the atoms follow x' = R x + t; unknown (false in `translation_known`) when
+  // none could be settled as a fraction with a denominator up to 48, and then
+  // that rotation extinguishes nothing.
+  std::vector<Vector3> translations;
+  std::vector<bool> translation_known;
+  // The pure translations (other than the lattice's) the atoms follow: the
+  // centring of the cell, or the shifts of a supercell.
+  std::vector<Vector3> centring;
 };
 
 // The point group of the crystal as far as the atoms follow it. With
@@ -29,6 +38,11 @@ struct PointGroup {
 // cell's own axes (cubic and hexagonal candidates, those keeping the metric)
 // under which the atoms, shifted by some translation, map onto themselves.
 PointGroup point_group(const PatternRequest& request);
+
+// True when the space group of `group` extinguishes the reflection h: some
+// operation (R, t) the atoms follow has h R = h and h·t not whole, so that
+// F(h) = exp(2πi h·t) F(h) = 0 whatever the atoms.
+bool systematically_absent(const PointGroup& group, int32_t h, int32_t k, int32_t l);
 
 // The rotations of a point group (as point_group gives them) as they act on
 // Miller indices (row vectors, h' = h R); with `friedel`, also each

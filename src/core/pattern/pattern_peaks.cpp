@@ -17,10 +17,11 @@ constexpr double radians_per_degree = 0.017453292519943295;
 // Lorentz factor 1 / (sin²θ cos θ), for X-rays times the polarisation of an
 // unpolarised beam after a monochromator crystal diffracting at 2θ_M,
 // 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M): 1 + cos²2θ without one.
+// Neutrons and electrons are not polarised by scattering.
 double lorentz_polarisation(const PatternRequest& request, double theta) {
   const double s1 = std::sin(theta);
   const double lorentz_denominator = (s1 * s1) * std::cos(theta);
-  if (request.radiation == Radiation::neutron) return 1.0 / lorentz_denominator;
+  if (request.radiation != Radiation::xray) return 1.0 / lorentz_denominator;
   const double c = std::cos(theta + theta);
   if (request.monochromator_two_theta == 0.0) return (c * c + 1.0) / lorentz_denominator;
   const double cm = std::cos(request.monochromator_two_theta * radians_per_degree);
@@ -57,7 +58,11 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
   const PointGroup group = point_group(request);
   table.point_group_order = group.rotations.size();
   const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, !request.anomalous);
-  const std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);
+  std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);
+  for (const ReflectionOrbit& o : orbits) table.reflections += static_cast<size_t>(o.multiplicity);
+  // Sets the space group extinguishes are neither computed nor listed: a
+  // peak holds the families that diffract.
+  std::erase_if(orbits, [&](const ReflectionOrbit& o) { return systematically_absent(group, o.h, o.k, o.l); });
   const std::vector<double> f_squared = squared_structure_factors(request, orbits, check_interrupt);
 
   std::vector<Reflection> reflections;
@@ -66,7 +71,6 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
     const double theta = std::asin((orbits[i].g * request.wavelength) * 0.5);
     const double lp = lorentz_polarisation(request, theta);
     reflections.push_back({orbits[i], (theta + theta) * degrees_per_radian, lp * f_squared[i]});
-    table.reflections += static_cast<size_t>(orbits[i].multiplicity);
   }
   table.unique_reflections = orbits.size();
   std::sort(reflections.begin(), reflections.end(), precedes);

@@ -18,11 +18,12 @@ using Matrix3 = std::array<Vector3, 3>;
 // A rotation acting on fractional coordinates, row-major: x' = R x.
 using IntMatrix3 = std::array<int32_t, 9>;
 
-enum class Radiation { xray, neutron };
+enum class Radiation { xray, neutron, electron };
 
 // How one chemical species scatters. X-rays: f = f0(s) + f' + i f'', with f0
 // from the Mott–Bethe relation over the electron scattering factor given as
-// (a, b) pairs; neutrons: f = the coherent scattering length (constant).
+// (a, b) pairs; neutrons: f = the coherent scattering length (constant);
+// electrons: the electron scattering factor Σ a exp(-b s²) itself (Å).
 struct Species {
   double atomic_number = 0.0;
   std::vector<std::array<double, 2>> electron_pairs;  // (a in Å, b in Å²)

@@ -185,9 +185,10 @@ class Calculation {
 
 std::array<double, 2> scattering_factor(const Species& species, Radiation radiation, double s2) {
   if (radiation == Radiation::neutron) return {species.constant_re, species.constant_im};
-  const double k = s2 * mott_bethe;
   double sum = 0.0;
   for (const std::array<double, 2>& pair : species.electron_pairs) sum = sum + std::exp(s2 * -pair[1]) * pair[0];
+  if (radiation == Radiation::electron) return {sum + species.constant_re, species.constant_im};
+  const double k = s2 * mott_bethe;
   const double f0 = species.atomic_number - k * sum;
   return {f0 + species.constant_re, species.constant_im};
 }

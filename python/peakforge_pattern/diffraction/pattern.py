@@ -14,6 +14,7 @@ import numpy as np
 import peakforge
 
 from ..errors import InputError
+from ..structures.found_symmetry import with_found_symmetry
 from ..structures.structure import Structure, refuse_if_strict
 from . import formats
 from .engine_route import engine_columns
@@ -60,7 +61,9 @@ class Pattern:
     families under peak i, largest multiplicity first, and
     ``multiplicities[i]`` how many reflections of each the peak holds.
     ``structure`` is the structure it was computed from, when known.
-    ``warnings`` carries the structure's warnings and the pattern's own.
+    ``warnings`` carries the structure's warnings and the pattern's own;
+    ``notes`` what the calculation decided for the reader to know (the
+    space group found for atoms given in P1).
     Families are sets of reflections equivalent by the crystal's symmetry
     (on the exact route: by permutations and sign changes), as (h, k, l) or,
     with four-index labels, (h, k, i, l); ``radiation`` is "xray" or
@@ -82,6 +85,7 @@ class Pattern:
     structure: Structure | None = field(default=None, repr=False)
     radiation: str = "xray"
     monochromator_angle: float = 0.0
+    notes: tuple[str, ...] = ()
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
@@ -116,6 +120,7 @@ class Pattern:
             "intensity_scale": self.scale,
             "radiation": self.radiation,
             "warnings": list(self.warnings),
+            "notes": list(self.notes),
             "peaks": self.records(),
         }
 
@@ -319,10 +324,11 @@ def compute_pattern(structure: Structure | str | Path,
                     max_work: float | None = DEFAULT_MAX_WORK,
                     progress: Callable[[int, int], None] | None = None,
                     exact: bool = False, radiation: str = "xray", anomalous: bool = False,
-                    hkil: bool = False, monochromator_angle: float = 0.0) -> Pattern:
+                    hkil: bool = False, monochromator_angle: float = 0.0, as_given: bool = False) -> Pattern:
     """Compute the powder pattern of a structure (or of a CIF file's path).
 
-    ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
+    ``wavelength`` is in Å, an anode line name ("CuKa", "MoKa", ...), a
+    photon energy ("8.04keV") or, for electrons, an accelerating voltage ("200kV").
     ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
     and ``use_simd`` the vectorised structure-factor sum; neither changes
     the result beyond rounding.  ``scale`` is the intensity scale: "max"
@@ -334,8 +340,9 @@ def compute_pattern(structure: Structure | str | Path,
     is called as the reflections' intensities are computed; Ctrl-C stops
     the calculation within a fraction of a second.
 
-    ``radiation`` is "xray" (Mott–Bethe form factors) or "neutron" (coherent
-    scattering lengths, no polarisation); ``anomalous`` adds the X-ray
+    ``radiation`` is "xray" (Mott–Bethe form factors), "neutron" (coherent
+    scattering lengths, no polarisation) or "electron" (kinematic: electron
+    scattering factors, no polarisation); ``anomalous`` adds the X-ray
     dispersion f′ + i f″ at the beam's energy (Friedel mates then differ);
     ``monochromator_angle`` is the 2θ (degrees) of a monochromator crystal
     in the beam, 0 for none, which makes the polarisation factor
@@ -346,15 +353,24 @@ def compute_pattern(structure: Structure | str | Path,
     ``exact=True`` takes the exhaustive route through the module's five calls
     (every reflection computed, families by permutations and sign changes),
     for X-rays without dispersion or monochromator only.
+
+    Reflections the space group extinguishes are not listed. Atoms given in
+    P1 (the identity their only operation) are computed with the space group
+    they follow, named in ``notes``; ``as_given=True`` keeps P1.
     """
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
     if strict:
         refuse_if_strict(structure.warnings)
-    lam = resolve_wavelength(wavelength)
+    check_radiation(radiation, bool(anomalous))
+    lam = resolve_wavelength(wavelength, radiation)
     lo, hi = check_two_theta_range(two_theta_range)
     monochromator = _check_monochromator(monochromator_angle)
     check_route(exact, radiation, bool(anomalous), monochromator)
+    given, notes = structure, ()
+    if not (exact or as_given):
+        structure, note = with_found_symmetry(structure)
+        notes = () if note is None else (note,)
     min_r, max_r = shell_radii(lam, (lo, hi))
     reciprocal = structure.reciprocal
     box = _lattice_box_size(reciprocal, max_r)
@@ -389,14 +405,14 @@ def compute_pattern(structure: Structure | str | Path,
     if strict:
         refuse_if_strict(warnings)
     pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, lam, (lo, hi),
-                      structure.name, warnings, structure=structure, radiation=radiation,
-                      monochromator_angle=monochromator)
+                      structure.name, warnings, structure=given, radiation=radiation,
+                      monochromator_angle=monochromator, notes=notes)
 
     def full_range_maximum() -> float:
         full = compute_pattern(structure, lam, (0.0, 180.0), parallel=parallel,
                                num_threads=num_threads, use_simd=use_simd, max_work=max_work,
                                exact=exact, radiation=radiation, anomalous=anomalous,
-                               monochromator_angle=monochromator)
+                               monochromator_angle=monochromator, as_given=True)
         return float(full.absolute_intensity.max(initial=0.0))
 
     return apply_scale(pattern, scale, full_range_maximum)

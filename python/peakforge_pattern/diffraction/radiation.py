@@ -3,7 +3,9 @@ takes it: per species the atomic number and electron scattering-factor
 pairs (X-rays, through the Mott–Bethe relation) and a constant complex term
 (X-rays: the anomalous dispersion f′ + i f″ at the beam's energy, from
 gemmi's Cromer–Liberman calculation; neutrons: the coherent scattering
-length in fm, from gemmi's table)."""
+length in fm, from gemmi's table). Electrons scatter with the electron
+scattering factors themselves (kinematic: no Mott–Bethe conversion, no
+polarisation), from the same table."""
 
 from __future__ import annotations
 
@@ -15,7 +17,7 @@ import numpy as np
 from ..errors import InputError
 from .scattering import electron_coefficients
 
-RADIATIONS = ("xray", "neutron")
+RADIATIONS = ("xray", "neutron", "electron")
 
 HC_EV_ANGSTROM = 12398.419843320026
 """h·c in eV·Å: a photon of wavelength λ Å has the energy hc/λ eV."""
@@ -58,6 +60,7 @@ def species_tables(elements: np.ndarray, radiation: str, wavelength: float,
     if radiation == "neutron":
         constants[:, 0] = [neutron_scattering_length(z) for z in zs]
         return np.zeros(len(zs)), np.zeros((len(zs), 0, 2)), constants
+    # X-rays take f0 from these pairs by the Mott–Bethe relation, electrons as they are.
     pairs = [_electron_pairs(z) for z in zs]
     width = max((p.shape[0] for p in pairs), default=0)
     # A species with fewer pairs is padded with (0, 0): a term of 0.

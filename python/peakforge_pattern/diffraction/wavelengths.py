@@ -1,10 +1,47 @@
-"""X-ray wavelengths: a number in ångström, or the name of an anode line."""
+"""Wavelengths: a number in ångström, the name of an anode line, a photon
+energy in keV, or (electrons) an accelerating voltage in kV.
+
+A photon of energy E has λ = hc / E. An electron accelerated through V has
+the relativistic wavelength λ = h / √(2 m₀ e V (1 + e V / (2 m₀ c²)))
+(International Tables vol. C, 4.3.1): 0.025079 Å at 200 kV.
+"""
 
 from __future__ import annotations
 
 import math
+import re
 
 from ..errors import InputError
+
+HC_KEV_ANGSTROM = 12.398419843320026
+"""h·c in keV·Å (CODATA 2018, exact): a photon of λ Å has hc/λ keV."""
+
+# CODATA 2018: h, e and c exact, m₀ measured.
+_PLANCK = 6.62607015e-34  # J s
+_ELECTRON_MASS = 9.1093837015e-31  # kg
+_ELEMENTARY_CHARGE = 1.602176634e-19  # C
+_LIGHT_SPEED = 299792458.0  # m/s
+
+_WITH_UNIT = re.compile(r"\s*([-+0-9.eE]+)\s*(kev|kv)\s*", re.IGNORECASE)
+
+
+def photon_wavelength(energy_kev: float) -> float:
+    """The wavelength (Å) of photons of ``energy_kev`` keV."""
+    return HC_KEV_ANGSTROM / _positive(energy_kev, "a photon energy", "keV")
+
+
+def electron_wavelength(voltage_kv: float) -> float:
+    """The relativistic wavelength (Å) of electrons accelerated through ``voltage_kv`` kV."""
+    energy = _ELEMENTARY_CHARGE * _positive(voltage_kv, "an accelerating voltage", "kV") * 1e3  # J
+    rest = _ELECTRON_MASS * _LIGHT_SPEED ** 2
+    momentum = math.sqrt(2.0 * _ELECTRON_MASS * energy * (1.0 + energy / (2.0 * rest)))
+    return _PLANCK / momentum * 1e10
+
+
+def _positive(value: float, what: str, unit: str) -> float:
+    if not (math.isfinite(value) and value > 0.0):
+        raise InputError(f"{what} must be a positive number of {unit}, not {value:g}")
+    return value
 
 # Kα1 and Kα2 emission lines in Å.  The unresolved Kα doublet is their
 # intensity-weighted mean, Kα1 being twice as strong as Kα2.
@@ -33,21 +70,42 @@ ANODE_LINES: dict[str, float] = _anode_table()
 _BY_LOWER_NAME = {name.lower(): value for name, value in ANODE_LINES.items()}
 
 
-def resolve_wavelength(wavelength: float | str) -> float:
-    """Return the wavelength in Å for a positive number or an anode line name.
+def resolve_wavelength(wavelength: float | str, radiation: str = "xray") -> float:
+    """Return the wavelength in Å for a positive number, an anode line name,
+    a photon energy ("8.04keV") or, for electrons, an accelerating voltage ("200kV").
 
-    Names are matched without regard to case ("cuka" is CuKa); a numeric
-    string such as "1.5406" is read as a number.
+    Names and units are matched without regard to case ("cuka" is CuKa); a
+    numeric string such as "1.5406" is read as a number of Å.
+
+    Raises
+    ------
+    InputError
+        For anything else, and for a unit that does not go with the
+        radiation (keV and lines are X-rays, kV electrons).
+
+    Examples
+    --------
+    >>> round(resolve_wavelength("8.04keV"), 5)
+    1.54209
+    >>> round(resolve_wavelength("200kV", "electron"), 6)
+    0.025079
     """
     if isinstance(wavelength, str):
         text = wavelength.strip()
         if text.lower() in _BY_LOWER_NAME:
+            if radiation != "xray":
+                raise InputError(f"{text} is an X-ray line: give the {radiation} wavelength in angstrom"
+                                 + (" or the accelerating voltage in kV" if radiation == "electron" else ""))
             return _BY_LOWER_NAME[text.lower()]
+        with_unit = _WITH_UNIT.fullmatch(text)
+        if with_unit:
+            return _with_unit(with_unit.group(1), with_unit.group(2).lower(), radiation, wavelength)
         try:
             value = float(text)
         except ValueError:
             known = ", ".join(ANODE_LINES)
-            raise InputError(f"unknown wavelength {wavelength!r}: give a number in angstrom or one of {known}") from None
+            raise InputError(f"unknown wavelength {wavelength!r}: give a number in angstrom, an energy "
+                             f"such as 8.04keV, a voltage such as 200kV (electrons) or one of {known}") from None
     else:
         try:
             value = float(wavelength)
@@ -56,6 +114,21 @@ def resolve_wavelength(wavelength: float | str) -> float:
     if not math.isfinite(value) or value <= 0.0:
         raise InputError(f"wavelength must be a positive number of angstrom, not {wavelength!r}")
     return value
+
+
+def _with_unit(number: str, unit: str, radiation: str, given: str) -> float:
+    try:
+        value = float(number)
+    except ValueError:
+        raise InputError(f"unknown wavelength {given!r}: {number!r} is not a number") from None
+    if unit == "kev":
+        if radiation != "xray":
+            raise InputError(f"a photon energy ({given}) sets an X-ray wavelength, not a {radiation} one")
+        return photon_wavelength(value)
+    if radiation != "electron":
+        raise InputError(f"an accelerating voltage ({given}) sets an electron wavelength: "
+                         "choose electron radiation (--radiation electron)")
+    return electron_wavelength(value)
 
 
 def k_alpha_doublet(wavelength: float | str) -> tuple[float, float] | None:

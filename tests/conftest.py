@@ -4,6 +4,8 @@ import functools
 import os
 import struct
 
+import gemmi
+import numpy as np
 import pytest
 
 # Internal failures print a diagnostic to standard error; keep it to the short
@@ -72,3 +74,33 @@ def pytest_report_header(config):
     except ImportError as e:
         return f"peakforge: not importable ({e})"
     return f"peakforge: {peakforge.__file__}"
+
+
+def symmetric_structure(hm, cell, sites, b=0.5):
+    """Atoms generated from `sites` by the space group, with its operations."""
+    from peakforge_pattern import Structure
+    from peakforge_pattern.structures.structure import lattice_from_parameters
+    from peakforge_pattern.structures.symmetry import expand_sites
+    ops = tuple(gemmi.find_spacegroup_by_name(hm).operations())
+    frac = np.array([xyz for _, xyz in sites], dtype=float)
+    positions, site_of = expand_sites(frac, ops, lattice_from_parameters(*cell), 0.1)
+    return Structure.from_arrays(cell, [sites[i][0] for i in site_of], positions, b_factors=[b] * len(site_of),
+                                 symmetry_operations=[op.triplet() for op in ops], name=hm)
+
+
+def random_cell(sg, rng):
+    a, b, c = rng.uniform(4.0, 9.0, 3)
+    system = sg.crystal_system_str()
+    if system == "cubic":
+        return [a, a, a, 90, 90, 90]
+    if system == "tetragonal":
+        return [a, a, c, 90, 90, 90]
+    if sg.ext == "R":  # a rhombohedral group in rhombohedral axes
+        return [a, a, a, *[rng.uniform(60, 100)] * 3]
+    if system in ("hexagonal", "trigonal"):
+        return [a, a, c, 90, 90, 120]
+    if system == "monoclinic":
+        return [a, b, c, 90, rng.uniform(95, 115), 90]
+    if system == "triclinic":
+        return [a, b, c, *rng.uniform(80, 100, 3)]
+    return [a, b, c, 90, 90, 90]

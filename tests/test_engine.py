@@ -14,23 +14,13 @@ import gemmi
 import numpy as np
 import peakforge
 import pytest
+from conftest import random_cell, symmetric_structure
 
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.radiation import HC_EV_ANGSTROM
 from peakforge_pattern.diffraction.scattering import electron_coefficients
-from peakforge_pattern.structures.structure import lattice_from_parameters
-from peakforge_pattern.structures.symmetry import expand_sites
 
 PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
-
-
-def symmetric_structure(hm, cell, sites, b=0.5):
-    """Atoms generated from `sites` by the space group, with its operations."""
-    ops = tuple(gemmi.find_spacegroup_by_name(hm).operations())
-    frac = np.array([xyz for _, xyz in sites], dtype=float)
-    positions, site_of = expand_sites(frac, ops, lattice_from_parameters(*cell), 0.1)
-    return Structure.from_arrays(cell, [sites[i][0] for i in site_of], positions, b_factors=[b] * len(site_of),
-                                 symmetry_operations=[op.triplet() for op in ops], name=hm)
 
 
 def allowed_reflections_per_peak(structure, pattern):
@@ -62,22 +52,6 @@ def assert_same_peaks(engine, exact, structure):
 RANDOM_GROUPS = ["P 1", "P -1", "P 1 21/c 1", "C 1 2/c 1", "P n m a", "F d d d", "I 41/a m d :1",
                  "P 4/n :1", "R -3 :H", "R -3 m :H", "P -3 1 c", "P 63/m m c", "P 61 2 2", "P a -3",
                  "I -4 3 d", "F d -3 m :1", "I m -3 m"]
-
-
-def random_cell(sg, rng):
-    a, b, c = rng.uniform(4.0, 9.0, 3)
-    system = sg.crystal_system_str()
-    if system == "cubic":
-        return [a, a, a, 90, 90, 90]
-    if system == "tetragonal":
-        return [a, a, c, 90, 90, 90]
-    if system in ("hexagonal", "trigonal"):
-        return [a, a, c, 90, 90, 120]
-    if system == "monoclinic":
-        return [a, b, c, 90, rng.uniform(95, 115), 90]
-    if system == "triclinic":
-        return [a, b, c, *rng.uniform(80, 100, 3)]
-    return [a, b, c, 90, 90, 90]
 
 
 def test_agrees_with_the_exact_route_on_examples_and_random_structures():

@@ -30,7 +30,7 @@ class RunOptions:
                 exact: bool = False) -> "RunOptions":
         """Check the options as given (InputError when they cannot give patterns)."""
         check_route(bool(exact), radiation, bool(anomalous))
-        return cls(resolve_wavelength(wavelength), check_two_theta_range(two_theta_range), bool(float32),
+        return cls(resolve_wavelength(wavelength, radiation), check_two_theta_range(two_theta_range), bool(float32),
                    radiation, bool(anomalous), bool(exact))
 
     def to_json(self) -> str:

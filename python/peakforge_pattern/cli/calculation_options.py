@@ -15,7 +15,8 @@ def add_calculation_arguments(parser: argparse.ArgumentParser) -> None:
                         help="largest calculation to start, in reflections x atoms "
                              f"(default {DEFAULT_MAX_WORK:.2g}, about a minute; inf for no limit)")
     parser.add_argument("--radiation", choices=list(RADIATIONS), default="xray",
-                        help="xray (default) or neutron (coherent scattering lengths, no polarisation)")
+                        help="xray (default), neutron (coherent scattering lengths, no polarisation) or "
+                             "electron (kinematic, electron scattering factors; -w 200kV gives the wavelength)")
     parser.add_argument("--anomalous", action="store_true",
                         help="X-rays with anomalous dispersion f' + i f'' at the beam's energy")
     parser.add_argument("--exact", action="store_true",
@@ -27,5 +28,7 @@ def check_calculation_arguments(args: argparse.Namespace) -> None:
     """Refuse combinations no structure could be computed with, before any is read."""
     check_max_work(args.max_work, "--max-work")
     check_radiation(args.radiation, args.anomalous)
+    if getattr(args, "as_given", False) and args.exact:
+        raise InputError("--as-given applies to the pattern engine; --exact always computes every reflection")
     if args.exact and (args.radiation != "xray" or args.anomalous):
         raise InputError("--exact computes X-rays without --anomalous only")

@@ -42,6 +42,11 @@ def warn(source: str, message: str) -> None:
     report(f"peakforge: warning: {source}: {_one_line(message)}")
 
 
+def note(source: str, message: str) -> None:
+    """Report what the calculation decided about ``source`` as one line on standard error."""
+    report(f"peakforge: note: {source}: {_one_line(message)}")
+
+
 def report(line: str) -> None:
     """One line on standard error, above any progress bar that is showing."""
     if sys.stderr is None:  # no standard error at all: nowhere to report

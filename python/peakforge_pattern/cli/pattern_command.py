@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 from collections.abc import Callable
 from pathlib import Path
 
 from ..diffraction import formats
+from ..diffraction.absences import WEAK_BELOW, explain_absences
+from ..diffraction.structure_factor import reflection_detail, three_indices
 from ..diffraction.pattern import Pattern, check_two_theta_range, compute_pattern
 from ..diffraction.scales import SCALES
 from ..diffraction.wavelengths import ANODE_LINES, resolve_wavelength
@@ -18,7 +21,7 @@ from ..examples import EXAMPLES, example_path
 from ..structures.cif import parse_cif, read_cif
 from ..structures.structure import Structure, refuse_if_strict
 from .calculation_options import add_calculation_arguments, check_calculation_arguments
-from .common import USER_ERROR, describe_os_error, fail, probe_worker_threads, warn, write_output
+from .common import USER_ERROR, describe_os_error, fail, note, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from
 from .profile_outputs import check_profile_outputs, run_mixture, write_profile_outputs
 
@@ -41,7 +44,8 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
     pattern.add_argument("--example", action="append", default=[], choices=list(EXAMPLES),
                          help="a bundled example structure (repeatable)")
     pattern.add_argument("-w", "--wavelength", default="CuKa",
-                         help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES)
+                         help="wavelength in angstrom, a photon energy (8.04keV), an electron accelerating "
+                              "voltage (200kV, with --radiation electron) or a line name: " + ", ".join(ANODE_LINES)
                               + " (default CuKa)")
     pattern.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
                          help="2theta range in degrees (default 0 90)")
@@ -61,6 +65,17 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
     add_calculation_arguments(pattern)
     pattern.add_argument("--hkil", action="store_true",
                          help="four-index (h k i l) labels for cells with hexagonal axes")
+    pattern.add_argument("--as-given", action="store_true",
+                         help="keep a P1 file in P1 instead of the space group its atoms follow")
+    pattern.add_argument("--absent", action="store_true",
+                         help="instead of the peaks, list the reflections in range that the space group "
+                              "extinguishes (with the reason) and those allowed but accidentally weak")
+    pattern.add_argument("--weak-below", type=float, default=WEAK_BELOW, metavar="FRACTION",
+                         help="with --absent: allowed reflections with |F|^2 below this fraction of the "
+                              f"strongest count as weak (default {WEAK_BELOW:g})")
+    pattern.add_argument("--hkl", nargs="+", type=int, metavar="H",
+                         help="instead of the peaks, take one reflection apart (H K L, or H K I L): d, 2theta, "
+                              "multiplicity, |F|, phase and each atom's term")
     pattern.add_argument("--serial", action="store_true", help="compute on the calling thread only")
     pattern.add_argument("--threads", type=int, default=0, metavar="N",
                          help="worker threads of the parallel calculation (default 0: automatic)")
@@ -117,13 +132,18 @@ def _read(source: Path | str, strict: bool) -> Structure:
 
 
 def _check_options(args: argparse.Namespace) -> tuple[float, tuple[float, float]]:
-    wavelength = resolve_wavelength(args.wavelength)
+    check_calculation_arguments(args)
+    wavelength = resolve_wavelength(args.wavelength, args.radiation)
     two_theta_range = check_two_theta_range(args.two_theta)
+    if args.hkl is not None:
+        three_indices(args.hkl)
+    if (args.absent or args.hkl is not None) and (args.mix is not None or args.exact or args.format == "csv"):
+        raise InputError("--absent and --hkl print a table or JSON of the pattern engine's reflections: "
+                         "not with --mix, --exact or -f csv")
     if not args.fwhm >= 0.0:
         raise InputError(f"--fwhm must not be negative, not {args.fwhm:g}")
     if not 0 <= args.threads <= 65535:
         raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
-    check_calculation_arguments(args)
     if sys.stdout is None:
         raise InputError("standard output is closed: nowhere to write the patterns")
     if not args.serial:
@@ -176,18 +196,67 @@ def _compute(source: Path | str, args: argparse.Namespace, wavelength: float,
                                   num_threads=args.threads, use_simd=not args.no_simd, scale=args.scale,
                                   strict=args.strict, max_work=args.max_work, progress=progress,
                                   exact=args.exact, radiation=args.radiation, anomalous=args.anomalous,
-                                  hkil=args.hkil)
+                                  hkil=args.hkil, as_given=args.as_given)
     finally:
         close()
     for warning in pattern.warnings[len(structure.warnings):]:
         warn(_shown(source), warning)
+    for message in pattern.notes:
+        note(_shown(source), message)
     return pattern
+
+
+def _explain(source: Path | str, args: argparse.Namespace, wavelength: float,
+             two_theta_range: tuple[float, float]) -> tuple[str, dict]:
+    """The --absent and --hkl reports of one structure, as text and as a JSON-ready dict."""
+    structure = _read(source, args.strict)
+    for warning in structure.warnings:
+        warn(_shown(source), warning)
+    text, record = "", {"structure": structure.name}
+    if args.absent:
+        absences = explain_absences(structure, wavelength, two_theta_range, radiation=args.radiation,
+                                    anomalous=args.anomalous, weak_below=args.weak_below,
+                                    as_given=args.as_given, hkil=args.hkil, max_work=args.max_work)
+        for message in absences.notes:
+            note(_shown(source), message)
+        text += absences.to_table()
+        record["absences"] = absences.to_dict()
+    if args.hkl is not None:
+        detail = reflection_detail(structure, args.hkl, wavelength, radiation=args.radiation,
+                                   anomalous=args.anomalous, as_given=args.as_given)
+        text += detail.to_text()
+        record["reflection"] = detail.to_dict()
+    return text, record
+
+
+def _run_explanations(args: argparse.Namespace, sources: list[Path | str], problems: list[str],
+                      wavelength: float, two_theta_range: tuple[float, float]) -> int:
+    for unreadable in problems:
+        fail(unreadable)
+    failed = bool(problems)
+    records = []
+    for number, source in enumerate(sources):
+        try:
+            text, record = _explain(source, args, wavelength, two_theta_range)
+        except InputError as exc:
+            failed = True
+            fail(f"{_shown(source)}: {exc}")
+            continue
+        records.append(record)
+        if args.format != "json":
+            heading = f"{chr(10) if number else ''}## {_shown(source)}\n" if len(sources) > 1 else ""
+            write_output(heading + text)
+    if args.format == "json" and records:
+        write_output(json.dumps(records if len(sources) > 1 else records[0], indent=1, ensure_ascii=False) + "\n")
+    return USER_ERROR if failed else 0
 
 
 def run(args: argparse.Namespace) -> int:
     wavelength, two_theta_range = _check_options(args)
     instrument, sample = instrument_from(args), sample_from(args)
     sources, problems = _sources(args)
+    if args.absent or args.hkl is not None:
+        return _run_explanations(args, sources, problems, wavelength, two_theta_range)
     check_profile_outputs(args, len(sources))
     if args.mix is not None:
         return run_mixture(args, sources, problems, _WRITERS[args.format], wavelength, two_theta_range,

@@ -52,6 +52,29 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     return r, t
 
 
+def _engine_arguments(structure: Structure, wavelength: float, min_g: float, max_g: float,
+                      reciprocal: np.ndarray | None, radiation: str, anomalous: bool) -> tuple:
+    """The positional arguments both engine calls take, from a structure."""
+    if _IMPORT_ERROR is not None:
+        raise ImportError("peakforge_pattern._engine is not built; install the package "
+                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+    elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
+    z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
+    if structure.symmetry_operations:
+        rotations, translations = operation_arrays(tuple(structure.symmetry_operations))
+    else:
+        rotations, translations = _NO_ROTATIONS, _NO_TRANSLATIONS
+    beta = None
+    if structure.u_aniso is not None:
+        beta = debye_waller_beta(structure.u_aniso, structure.lattice)
+    return (np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
+            wavelength, min_g, max_g,
+            np.ascontiguousarray(structure.frac_coords, dtype=float),
+            species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
+            np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
+            rotations, translations)
+
+
 def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
                    reciprocal: np.ndarray | None = None,
                    radiation: str, anomalous: bool, monochromator_angle: float,
@@ -66,25 +89,21 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     computed so far; the calculation stops at the next such point when
     Ctrl-C is pressed (or ``progress`` raises).
     """
-    if _IMPORT_ERROR is not None:
-        raise ImportError("peakforge_pattern._engine is not built; install the package "
-                          "(pip install .) to compute patterns") from _IMPORT_ERROR
-    elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
-    z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
-    if structure.symmetry_operations:
-        rotations, translations = operation_arrays(tuple(structure.symmetry_operations))
-    else:
-        rotations, translations = _NO_ROTATIONS, _NO_TRANSLATIONS
-    beta = None
-    if structure.u_aniso is not None:
-        beta = debye_waller_beta(structure.u_aniso, structure.lattice)
+    arguments = _engine_arguments(structure, wavelength, min_g, max_g, reciprocal, radiation, anomalous)
     return _engine.compute_peak_table(
-        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
-        wavelength, min_g, max_g,
-        np.ascontiguousarray(structure.frac_coords, dtype=float),
-        species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
-        np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
-        rotations, translations, radiation=radiation, anomalous=anomalous,
+        *arguments, radiation=radiation, anomalous=anomalous,
         monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
         relative_threshold=relative_threshold, parallel=parallel,
         num_threads=num_threads, use_simd=use_simd, progress=progress)
+
+
+def engine_reflection_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
+                              radiation: str, anomalous: bool, parallel: bool = True,
+                              progress: Callable[[int, int], None] | None = None) -> dict:
+    """Every set of equivalent reflections of the shell, unmerged, in increasing g:
+    hkl (n×3), multiplicity, d, two_theta, f_squared (0 for an extinguished set),
+    absent (n, 0 or 1); and the operations the atoms follow: rotations (m×3×3),
+    translations (m×3) with translation_known (m), and centring (c×3)."""
+    arguments = _engine_arguments(structure, wavelength, min_g, max_g, None, radiation, anomalous)
+    return _engine.compute_reflection_table(*arguments, radiation=radiation, anomalous=anomalous,
+                                            parallel=parallel, progress=progress)

@@ -486,12 +486,14 @@ int trit_code(const IntMatrix3& r) {
 // or the group passes 48 elements.
 std::optional<std::vector<IntMatrix3>> trit_group(const std::vector<IntMatrix3>& rotations) {
   std::bitset<19683> member;
-  std::vector<IntMatrix3> group, generators;
+  std::vector<IntMatrix3> group{identity_operation.rotation}, generators;
+  member.set(static_cast<size_t>(trit_code(identity_operation.rotation)));
   for (const IntMatrix3& r : rotations) {
     const int code = trit_code(r);
     if (code < 0) return std::nullopt;
-    if (!group.empty() && member.test(static_cast<size_t>(code))) continue;
-    if (!group.empty()) generators.push_back(r);
+    // Every rotation not yet reached is a generator, the first one given included.
+    if (member.test(static_cast<size_t>(code))) continue;
+    generators.push_back(r);
     // The group of the generators so far, from the identity outwards.
     group.assign({identity_operation.rotation});
     member.reset();
@@ -508,7 +510,6 @@ std::optional<std::vector<IntMatrix3>> trit_group(const std::vector<IntMatrix3>&
       }
     }
   }
-  if (group.empty()) group.assign({identity_operation.rotation});
   return group;
 }
 

@@ -10,11 +10,13 @@ absences a reader expects.
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, replace
 from fractions import Fraction
 
 import numpy as np
 import spglib
+import spglib.error
 
 from .structure import Structure
 
@@ -95,7 +97,13 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
     """
     cell = (np.ascontiguousarray(structure.lattice), np.ascontiguousarray(structure.frac_coords),
             _kinds(structure))
-    dataset = spglib.get_symmetry_dataset(cell, symprec=tolerance)
+    with warnings.catch_warnings():
+        # spglib's notice about its coming error handling; both ways are caught here.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            dataset = spglib.get_symmetry_dataset(cell, symprec=tolerance)
+        except spglib.error.SpglibError:  # raised once its new handling is the default
+            dataset = None
     if dataset is None:
         return None
     edge_tolerance = tolerance / np.linalg.norm(structure.lattice, axis=1)

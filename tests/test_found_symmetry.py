@@ -1,0 +1,65 @@
+"""Atoms given in P1 are computed with the space group they follow (named in
+a note), unless asked to keep P1."""
+
+import numpy as np
+import pytest
+from conftest import symmetric_structure
+
+from peakforge_pattern import compute_pattern, example_path, read_cif
+from peakforge_pattern.cli import main
+from peakforge_pattern.structures.found_symmetry import find_symmetry, given_without_symmetry
+
+
+def p1_cif(structure, digits=6):
+    """The structure written as a P1 file: every atom, the identity its only operation."""
+    a, b, c, al, be, ga = structure.cell_parameters
+    rows = "\n".join(f"{s}{i} {s} {x:.{digits}f} {y:.{digits}f} {z:.{digits}f} {bb / 78.9568:.5f}"
+                     for i, (s, (x, y, z), bb) in enumerate(zip(structure.symbols, structure.frac_coords,
+                                                                structure.b_factors)))
+    return (f"data_p1\n_cell_length_a {a}\n_cell_length_b {b}\n_cell_length_c {c}\n_cell_angle_alpha {al}\n"
+            f"_cell_angle_beta {be}\n_cell_angle_gamma {ga}\n_symmetry_space_group_name_H-M 'P 1'\n"
+            "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\nloop_\n_atom_site_label\n_atom_site_type_symbol\n"
+            "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_U_iso_or_equiv\n" + rows + "\n")
+
+
+ZINCITE = symmetric_structure("P 63 m c", [3.2498, 3.2498, 5.2066, 90, 90, 120],
+                              [("Zn", (1 / 3, 2 / 3, 0)), ("O", (1 / 3, 2 / 3, 0.3819))])
+
+
+def test_p1_zincite_reads_with_the_families_of_its_atoms(tmp_path, capsys):
+    path = tmp_path / "zincite_p1.cif"
+    path.write_text(p1_cif(ZINCITE, digits=4))  # 0.3333 for 1/3: rounded as files are
+    structure = read_cif(path)
+    assert given_without_symmetry(structure) and find_symmetry(structure).describe() == "P6_3mc (No. 186)"
+    found = compute_pattern(structure, "CuKa", (20, 80), hkil=True)
+    assert found.families[0] == [(1, 0, -1, 0)] and found.multiplicities[0] == [6]
+    assert found.notes == ("given in P1, its atoms follow P6_3mc (No. 186): reflections and families are "
+                           "those of P6_3mc",)
+    assert found.families == compute_pattern(ZINCITE, "CuKa", (20, 80), hkil=True).families
+    kept = compute_pattern(structure, "CuKa", (20, 80), as_given=True)
+    assert kept.families[0] == [(1, 0, 0), (1, -1, 0), (0, 1, 0)] and kept.multiplicities[0] == [2, 2, 2]
+    assert kept.notes == () and found.structure.symmetry_operations == ("x,y,z",)
+    # The same peaks; the written sites (0.3333) follow the symmetry only to 1e-4, and so do the intensities.
+    np.testing.assert_allclose(found.absolute_intensity, kept.absolute_intensity, rtol=3e-3)
+
+    # On the command line the note is one line on standard error; --as-given keeps P1 silently.
+    assert main(["pattern", str(path), "--two-theta", "30", "33", "--hkil"]) == 0
+    out, err = capsys.readouterr()
+    assert "(1 0 -1 0)" in out
+    assert err.strip() == f"peakforge: note: {path}: {found.notes[0]}"
+
+
+def test_p1_corundum_loses_its_extinct_families_and_random_atoms_stay_p1(tmp_path, capsys):
+    path = tmp_path / "corundum_p1.cif"
+    path.write_text(p1_cif(read_cif(example_path("corundum"))))
+    pattern = compute_pattern(read_cif(path), "CuKa", (20, 40))
+    assert pattern.families[0] == [(0, 1, 2)] and pattern.multiplicities[0] == [6]
+    assert "R-3c (No. 167)" in pattern.notes[0]
+
+    rng = np.random.default_rng(7)
+    random = symmetric_structure("P 1", [5.1, 6.2, 7.3, 81, 95, 99], [("Fe", rng.uniform(0, 1, 3)),
+                                                                      ("O", rng.uniform(0, 1, 3))])
+    assert compute_pattern(random, "CuKa", (10, 60)).notes == ()
+    assert main(["pattern", str(path), "--as-given", "--two-theta", "25", "26"]) == 0
+    out, err = capsys.readouterr()
+    assert err == "" and "(1 0 2)" in out

@@ -56,3 +56,33 @@ def test_electron_patterns_use_the_electron_factors_without_polarisation(capsys)
     assert capsys.readouterr().out == by_energy
     assert main(["pattern", "-w", "200kV"]) == 2
     assert "--radiation electron" in capsys.readouterr().err
+
+
+def test_tables_and_profiles_on_d_and_q(capsys, tmp_path):
+    from peakforge_pattern.diffraction.axes import from_two_theta, to_two_theta
+    two_theta = np.array([10.0, 28.4654, 90.0, 170.0])
+    for axis in ("d", "q"):
+        np.testing.assert_allclose(to_two_theta(axis, from_two_theta(axis, two_theta, 1.5406), 1.5406), two_theta)
+    np.testing.assert_allclose(from_two_theta("q", two_theta, 1.5406) * from_two_theta("d", two_theta, 1.5406),
+                               2 * np.pi)
+    assert np.isnan(to_two_theta("d", np.array([0.5]), 1.5406))[0]  # below λ/2: out of reach
+
+    tables = {}
+    for axis in ("2theta", "d", "q"):
+        assert main(["pattern", "--axis", axis, "--two-theta", "20", "60"]) == 0
+        tables[axis] = [line.split() for line in capsys.readouterr().out.splitlines()[1:]]
+    assert tables["d"][0][:2] == ["d", "2theta"] and tables["q"][0][:2] == ["Q", "d"]
+    assert [row[:2] for row in tables["d"][1:]] == [row[1::-1] for row in tables["2theta"][1:]]
+    assert float(tables["q"][1][0]) == pytest.approx(2 * math.pi / float(tables["q"][1][1]), abs=1e-4)
+    assert main(["pattern", "--axis", "q", "-f", "csv"]) == 0
+    header = capsys.readouterr().out.splitlines()[0].split(",")
+    assert header[:3] == ["two_theta", "d", "q"]
+
+    path = tmp_path / "si_d.xy"
+    assert main(["pattern", "--axis", "d", "--xy", str(path)]) == 0
+    capsys.readouterr()
+    text = path.read_text()
+    assert "# columns: d (A) of the 2theta grid at 1.54184 A, intensity" in text
+    d, intensity = np.loadtxt(path).T
+    assert np.all(np.isfinite(d)) and np.all(np.diff(d) > 0)
+    assert d[np.argmax(intensity)] == pytest.approx(3.1356, abs=2e-3)  # silicon (1 1 1)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import sys
@@ -11,6 +12,7 @@ from pathlib import Path
 
 from ..diffraction import formats
 from ..diffraction.absences import WEAK_BELOW, explain_absences
+from ..diffraction.axes import AXES
 from ..diffraction.structure_factor import reflection_detail, three_indices
 from ..diffraction.pattern import Pattern, check_two_theta_range, compute_pattern
 from ..diffraction.scales import SCALES
@@ -51,6 +53,9 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="2theta range in degrees (default 0 90)")
     pattern.add_argument("-f", "--format", choices=list(_WRITERS), default="table",
                          help="output format (default table)")
+    pattern.add_argument("--axis", choices=AXES, default="2theta",
+                         help="position of the peaks in tables, --xy and plots: 2theta (degrees, default), "
+                              "d (angstrom) or q (4 pi sin(theta) / lambda, 1/angstrom)")
     pattern.add_argument("--scale", choices=SCALES, default="max",
                          help="intensities: strongest peak in the range 100 (max, default), strongest "
                               "from 0 to 180 100 (full), or |F|^2 x multiplicity x LP per cell (absolute)")
@@ -83,6 +88,11 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
     pattern.add_argument("--no-progress", action="store_true",
                          help="no progress bar when several structures or a long one are computed")
     add_profile_arguments(pattern)
+
+
+def _writer(args: argparse.Namespace) -> Callable[..., str]:
+    """The table, CSV or JSON writer, on the axis asked for."""
+    return functools.partial(_WRITERS[args.format], axis=args.axis)
 
 
 def _shown(path: Path | str) -> str:
@@ -259,7 +269,7 @@ def run(args: argparse.Namespace) -> int:
         return _run_explanations(args, sources, problems, wavelength, two_theta_range)
     check_profile_outputs(args, len(sources))
     if args.mix is not None:
-        return run_mixture(args, sources, problems, _WRITERS[args.format], wavelength, two_theta_range,
+        return run_mixture(args, sources, problems, _writer(args), wavelength, two_theta_range,
                            instrument, sample)
     for unreadable in problems:
         fail(unreadable)
@@ -288,6 +298,6 @@ def run(args: argparse.Namespace) -> int:
 
     if patterns:
         named = len(sources) > 1 or any(Path(name).is_dir() for name in args.files if name != STDIN)
-        write_output(_WRITERS[args.format](patterns, named))
+        write_output(_writer(args)(patterns, named))
         failed = not write_profile_outputs(args, patterns, instrument, sample, two_theta_range) or failed
     return USER_ERROR if failed else 0

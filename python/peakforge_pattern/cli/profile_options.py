@@ -9,6 +9,7 @@ from typing import Callable, Sequence
 
 import numpy as np
 
+from ..diffraction.axes import COLUMN_NAMES, UNITS, from_two_theta
 from ..errors import InputError
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..profiles.profile import uniform_grid
@@ -103,8 +104,16 @@ def write_profile_file(args: argparse.Namespace, title: str, scale_description: 
                        two_theta_range: tuple[float, float]) -> None:
     """Evaluate ``profile`` on the --step grid and write it to --xy."""
     grid = uniform_grid(two_theta_range, args.step, MAX_PROFILE_POINTS)
+    axis = getattr(args, "axis", "2theta")
+    position = f"{COLUMN_NAMES[axis]} ({UNITS[axis]})"
+    if axis != "2theta":
+        position += f" of the 2theta grid at {wavelength:g} A"
     header = [f"peakforge profile of {title}",
               f"{scale_description}; profile in intensity per degree 2theta, each peak's area its intensity",
               *describe_instrument(instrument, instrument.lines(wavelength)),
-              "columns: 2theta (deg), intensity" + (", uncertainty" if args.xy.lower().endswith(".xye") else "")]
-    write_profile(args.xy, grid, profile(grid), header)
+              f"columns: {position}, intensity" + (", uncertainty" if args.xy.lower().endswith(".xye") else "")]
+    x, y = from_two_theta(axis, grid, wavelength), profile(grid)
+    # d is unbounded at 2theta = 0; rows go in increasing d, as other axes do.
+    keep = np.isfinite(x)
+    order = slice(None, None, -1) if axis == "d" else slice(None)
+    write_profile(args.xy, x[keep][order], y[keep][order], header)

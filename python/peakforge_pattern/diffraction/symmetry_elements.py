@@ -36,14 +36,33 @@ def fraction(x: float) -> Fraction:
     return Fraction(float(x)).limit_denominator(48) % 1
 
 
+def _closure(generators: list[tuple[Fraction, ...]], limit: int = 64) -> set[tuple[Fraction, ...]] | None:
+    """Every sum of the translations modulo whole cells (without the zero one), or None past ``limit``."""
+    zero = (Fraction(0),) * 3
+    members = {zero}
+    frontier = [zero]
+    while frontier:
+        member = frontier.pop()
+        for g in generators:
+            total = tuple((a + b) % 1 for a, b in zip(member, g))
+            if total not in members:
+                if len(members) >= limit:
+                    return None
+                members.add(total)
+                frontier.append(total)
+    return members - {zero}
+
+
 def describe_centring(vectors: np.ndarray) -> str:
-    """The name of the cell's centring from its pure translations: "C-centring",
-    "R-centring", or the translations themselves for a supercell's shifts."""
-    key = tuple(sorted(tuple(fraction(x) for x in v) for v in vectors))
-    name = _CENTRINGS.get(key)
+    """The name of the cell's centring from its pure translations (any that
+    generate them): "C-centring", "R-centring", or the generating translations
+    themselves for a supercell's shifts."""
+    generators = sorted(tuple(fraction(x) for x in v) for v in vectors)
+    closed = _closure(generators)
+    name = None if closed is None else _CENTRINGS.get(tuple(sorted(closed)))
     if name is not None:
         return f"{name}-centring" if " " not in name else f"R-centring {name[2:]}"
-    shown = ", ".join("(" + " ".join(str(x) for x in v) + ")" for v in key)
+    shown = ", ".join("(" + " ".join(str(x) for x in v) + ")" for v in generators)
     return f"lattice translations {shown}"
 
 

@@ -5,6 +5,7 @@
 #include <cmath>      // for floor, round, fabs, sqrt
 #include <cstdint>    // for uint64_t
 #include <optional>
+#include <unordered_set>
 #include <utility>    // for pair
 
 namespace peakforge::pattern {
@@ -335,31 +336,69 @@ bool atoms_follow(const IntOperation& op, const PatternRequest& request, const S
   return atoms_map(op.rotation, translation_of(op), request, index);
 }
 
+Vector3 wrapped(const Vector3& t) {
+  Vector3 w;
+  for (size_t i = 0; i < 3; ++i) {
+    w[i] = t[i] - std::floor(t[i]);
+    if (w[i] > 1.0 - 1e-9) w[i] = 0.0;
+  }
+  return w;
+}
+
+// Pure translations (fractions of the cell edges, modulo whole cells) closed
+// under addition. The generators are those added; a reflection whose phase
+// is whole for each of them is whole for the whole group. Membership only
+// spares checks, so past `member_limit` (a huge supercell) it stops growing.
+class TranslationGroup {
+ public:
+  TranslationGroup() { insert({0.0, 0.0, 0.0}); }
+
+  bool contains(const Vector3& t) const { return keys_.count(key(wrapped(t))) != 0; }
+
+  void add(const Vector3& t) {
+    if (contains(t)) return;
+    generators_.push_back(wrapped(t));
+    for (size_t next = 0; next < members_.size() && members_.size() < member_limit; ++next) {
+      for (const Vector3& g : generators_) {
+        const Vector3 sum = wrapped({members_[next][0] + g[0], members_[next][1] + g[1], members_[next][2] + g[2]});
+        if (!contains(sum)) insert(sum);
+      }
+    }
+  }
+
+  const std::vector<Vector3>& generators() const { return generators_; }
+
+ private:
+  static constexpr size_t member_limit = size_t{1} << 16;
+
+  static uint64_t key(const Vector3& w) {
+    uint64_t k = 0;
+    for (double x : w) k = k * 1000003u + static_cast<uint64_t>(std::llround(x * 1e6) % 1000000);
+    return k;
+  }
+  void insert(const Vector3& w) {
+    members_.push_back(w);
+    keys_.insert(key(w));
+  }
+
+  std::vector<Vector3> members_, generators_;
+  std::unordered_set<uint64_t> keys_;
+};
+
 // The rotations the atoms follow, each with one translation that goes with
 // it (when known), and the pure translations they follow besides the lattice's.
 struct Followed {
   std::vector<IntMatrix3> rotations;
   std::vector<std::optional<Vector3>> translations;
-  std::vector<Vector3> centring;
+  TranslationGroup centring;
 
   void add(const IntMatrix3& r, const std::optional<Vector3>& t) {
     rotations.push_back(r);
     translations.push_back(t);
   }
-  // A further translation t2 with the rotation whose first one is t1: then
-  // (R, t2)(R, t1)⁻¹ = (1, t2 - t1) is a pure translation the atoms follow.
-  void add_centring(const Vector3& t1, const Vector3& t2) {
-    Vector3 c;
-    for (size_t i = 0; i < 3; ++i) {
-      const double d = t2[i] - t1[i];
-      c[i] = d - std::floor(d);
-      if (c[i] > 1.0 - 1e-9) c[i] = 0.0;
-    }
-    if (std::fabs(c[0]) + std::fabs(c[1]) + std::fabs(c[2]) < 1e-9) return;
-    for (const Vector3& known : centring) {
-      if (std::fabs(known[0] - c[0]) + std::fabs(known[1] - c[1]) + std::fabs(known[2] - c[2]) < 1e-9) return;
-    }
-    centring.push_back(c);
+  // (R, t2)(R, t1)⁻¹ = (1, t2 - t1): two translations with one rotation differ by a pure translation.
+  static Vector3 difference(const Vector3& t1, const Vector3& t2) {
+    return {t2[0] - t1[0], t2[1] - t1[1], t2[2] - t1[2]};
   }
 };
 
@@ -458,11 +497,13 @@ Followed found_rotations(const PatternRequest& request, const SiteIndex& index, 
         }
       }
       const Vector3 t = {target.frac[0] - rx[0], target.frac[1] - rx[1], target.frac[2] - rx[2]};
-      if (!atoms_map(r, t, request, index)) continue;
       if (identity) {
-        if (const std::optional<Vector3> c = settled(r, t)) found.add_centring({0.0, 0.0, 0.0}, *c);
+        // A shift already implied by those found needs no check.
+        const std::optional<Vector3> c = settled_translation(t, tolerance);
+        if (c && !found.centring.contains(*c) && atoms_map(r, *c, request, index)) found.centring.add(*c);
         continue;
       }
+      if (!atoms_map(r, t, request, index)) continue;
       found.add(r, settled(r, t));
       break;
     }
@@ -563,24 +604,33 @@ Followed followed_rotations(const std::vector<IntOperation>& given, const Patter
           if (known == out.rotations.end()) {
             out.add(op.rotation, translation_of(op));
           } else {
-            out.add_centring(*out.translations[static_cast<size_t>(known - out.rotations.begin())],
-                             translation_of(op));
+            out.centring.add(Followed::difference(
+                *out.translations[static_cast<size_t>(known - out.rotations.begin())], translation_of(op)));
           }
         }
         return out;
       }
     }
   }
-  for (size_t i = 0; i < rotations.size(); ++i) {
+  // The pure translations first (the identity's operations), then per other
+  // rotation the first operation the atoms follow; a further operation with
+  // that rotation is checked only when the translations found do not imply it.
+  std::vector<size_t> order(rotations.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_partition(order.begin(), order.end(),
+                        [&](size_t i) { return rotations[i] == identity_operation.rotation; });
+  for (size_t i : order) {
     if (!keeps_metric(rotations[i], metric)) continue;
     std::optional<Vector3> first;
     for (const IntOperation* op : with_rotation[i]) {
+      const Vector3 t = translation_of(*op);
+      if (first && out.centring.contains(Followed::difference(*first, t))) continue;
       if (!atoms_follow(*op, request, index)) continue;
       if (!first) {
-        first = translation_of(*op);
+        first = t;
         out.add(rotations[i], first);
       } else {
-        out.add_centring(*first, translation_of(*op));
+        out.centring.add(Followed::difference(*first, t));
       }
     }
   }
@@ -623,7 +673,7 @@ PointGroup point_group(const PatternRequest& request) {
     result.translations.push_back(t.value_or(Vector3{0.0, 0.0, 0.0}));
     result.translation_known.push_back(t.has_value());
   }
-  result.centring = followed.centring;
+  result.centring = followed.centring.generators();
   return result;
 }
 

@@ -79,7 +79,7 @@ def pytest_report_header(config):
 def symmetric_structure(hm, cell, sites, b=0.5):
     """Atoms generated from `sites` by the space group, with its operations."""
     from peakforge_pattern import Structure
-    from peakforge_pattern.structures.structure import lattice_from_parameters
+    from peakforge_pattern.structures.lattice import lattice_from_parameters
     from peakforge_pattern.structures.symmetry import expand_sites
     ops = tuple(gemmi.find_spacegroup_by_name(hm).operations())
     frac = np.array([xyz for _, xyz in sites], dtype=float)

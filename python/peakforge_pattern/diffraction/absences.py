@@ -19,6 +19,7 @@ import numpy as np
 from ..errors import InputError
 from ..structures.found_symmetry import with_found_symmetry
 from ..structures.structure import Structure
+from .compute import check_two_theta_range, has_hexagonal_axes
 from .engine_route import engine_reflection_columns
 from .formats import hkl_label
 from .radiation import check_radiation
@@ -164,7 +165,6 @@ def explain_absences(structure: Structure | str | Path, wavelength: float | str 
     >>> [(r.hkl, r.reasons) for r in absences.systematic][:1]
     [((2, 0, 0), ('d-glide ⊥ [001]', 'd-glide ⊥ [010]', '4₁ along a'))]
     """
-    from .pattern import check_two_theta_range, has_hexagonal_axes
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
     check_radiation(radiation, bool(anomalous))

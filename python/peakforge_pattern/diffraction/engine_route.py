@@ -13,14 +13,15 @@ import numpy as np
 from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
 from .radiation import species_tables
 
 
 # A source tree without the built module still imports; computing a pattern
-# then says what is missing (_engine is unbound while _IMPORT_ERROR is set).
+# then says what is missing (the engine calls are unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .. import _engine
+    from .._engine import compute_peak_table, compute_reflection_table
 except ImportError as exc:
     _IMPORT_ERROR = exc
 
@@ -90,7 +91,7 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     Ctrl-C is pressed (or ``progress`` raises).
     """
     arguments = _engine_arguments(structure, wavelength, min_g, max_g, reciprocal, radiation, anomalous)
-    return _engine.compute_peak_table(
+    return compute_peak_table(
         *arguments, radiation=radiation, anomalous=anomalous,
         monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
         relative_threshold=relative_threshold, parallel=parallel,
@@ -105,5 +106,45 @@ def engine_reflection_columns(structure: Structure, wavelength: float, min_g: fl
     absent (n, 0 or 1); and the operations the atoms follow: rotations (m×3×3),
     translations (m×3) with translation_known (m), and centring (c×3)."""
     arguments = _engine_arguments(structure, wavelength, min_g, max_g, None, radiation, anomalous)
-    return _engine.compute_reflection_table(*arguments, radiation=radiation, anomalous=anomalous,
+    return compute_reflection_table(*arguments, radiation=radiation, anomalous=anomalous,
                                             parallel=parallel, progress=progress)
+
+
+def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float,
+                 **options) -> tuple:
+    """The pattern engine's peaks as the columns a Pattern holds.
+
+    Parameters
+    ----------
+    structure : Structure
+        Every atom of the cell, with its symmetry operations.
+    wavelength : float
+        Wavelength in Å.
+    min_g, max_g : float
+        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
+    **options
+        Radiation, execution mode and progress, as engine_columns takes them.
+
+    Returns
+    -------
+    tuple
+        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+
+    Raises
+    ------
+    InputError
+        When the index bounds of the shell do not fit the walk's integers.
+    """
+    try:
+        table = engine_columns(structure, wavelength, min_g, max_g, merge_tolerance=TWO_THETA_TOLERANCE,
+                               relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+    except InputError:  # the species tables' or the symmetry's own message
+        raise
+    except ValueError as exc:  # the index bounds would not fit the walk's integers
+        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
+    rows = list(map(tuple, table["family_hkl"].tolist()))
+    counts = table["family_multiplicity"].tolist()
+    bounds = table["family_offsets"].tolist()
+    spans = list(zip(bounds[:-1], bounds[1:]))
+    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
+            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])

@@ -17,13 +17,15 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ..diffraction.compute import compute_pattern
+from ..diffraction.pattern import Pattern
 from ..errors import InputError
+from ..profiles.instrument import Instrument
+from ..profiles.profile import pattern_profile
 from ..structures.structure import Structure
 from .measured import MeasuredPattern, read_measured
 
 if TYPE_CHECKING:
-    from ..diffraction.pattern import Pattern
-    from ..profiles.instrument import Instrument
     from ..profiles.sample import Sample
 
 
@@ -52,10 +54,10 @@ class Overlay:
     """
 
     measured: MeasuredPattern
-    patterns: tuple["Pattern", ...]
+    patterns: tuple[Pattern, ...]
     profiles: np.ndarray
     scales: np.ndarray
-    instrument: "Instrument"
+    instrument: Instrument
 
     @property
     def scaled_profiles(self) -> np.ndarray:
@@ -65,19 +67,12 @@ class Overlay:
     def calculated(self) -> np.ndarray:
         return self.scaled_profiles.sum(axis=0)
 
-    def plot(self, target: Any = None, **options: Any) -> Any:
-        """Draw into a Matplotlib Axes or Figure (a new figure if None), or to
-        an image file when ``target`` is a path; ``options`` as for
-        ``peakforge_pattern.plotting.plot_overlay``."""
-        from ..profiles.plot import plot_overlay
-        return plot_overlay(self, target, **options)
-
     def __repr__(self) -> str:
         phases = ", ".join(f"{p.structure_name or 'unnamed'} x {s:.4g}" for p, s in zip(self.patterns, self.scales))
         return f"Overlay({self.measured.name or 'scan'}: {len(self.measured)} points; {phases})"
 
 
-def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Structure | str | Path | "Pattern"],
+def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Structure | str | Path | Pattern],
                    wavelength: float | str | None = None, *, instrument: "Instrument | None" = None,
                    sample: "Sample | None" = None, fwhm: float | None = None,
                    **options: Any) -> Overlay:
@@ -111,10 +106,9 @@ def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Stru
     --------
     >>> overlay = overlay_phases("examples/measured/qarr_corundum.prn",
     ...                          ["examples/measured/corundum_Al2O3_bilbao.cif"])  # doctest: +SKIP
-    >>> overlay.plot("overlay.png", layout="stacked")  # doctest: +SKIP
+    >>> from peakforge_pattern.plotting import plot_overlay
+    >>> plot_overlay(overlay, "overlay.png")  # doctest: +SKIP
     """
-    from ..diffraction.pattern import Pattern, compute_pattern
-    from ..profiles.instrument import Instrument
     scan = measured if isinstance(measured, MeasuredPattern) else read_measured(measured)
     if not phases:
         raise InputError("an overlay needs at least one phase")
@@ -132,7 +126,7 @@ def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Stru
     patterns = tuple(p if isinstance(p, Pattern)
                      else compute_pattern(p, "CuKa" if wavelength is None else wavelength, (lo, hi), **options)
                      for p in phases)
-    profiles = np.array([p.profile(scan.two_theta, instrument, sample) for p in patterns])
+    profiles = np.array([pattern_profile(p, scan.two_theta, instrument, sample) for p in patterns])
     if not np.any(profiles):
         raise InputError(f"no phase has a peak between 2theta {lo:g} and {hi:g}: nothing to lay on the scan")
     return Overlay(scan, patterns, profiles, least_squares_scales(profiles, scan.intensity), instrument)

@@ -21,12 +21,15 @@ from ..diffraction.wavelengths import ANODE_LINES, resolve_wavelength
 from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
+from ..fitting.measured import in_range, read_measured
+from ..plotting.figures import DEFAULT_DPI, check_dpi
+from ..plotting.overlays import LAYOUTS
 from ..structures.checks import refuse_if_strict
 from ..structures.structure import Structure, parse_cif, read_cif
 from .calculation_options import add_calculation_arguments, check_calculation_arguments
 from .common import USER_ERROR, describe_os_error, fail, note, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from
-from .profile_outputs import check_profile_outputs, run_mixture, write_profile_outputs
+from .profile_outputs import check_profile_outputs, label_count, run_mixture, write_overlay, write_profile_outputs
 
 NAME = "pattern"
 HELP = "compute the peak table of one or more structures"
@@ -50,8 +53,8 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="wavelength in angstrom, a photon energy (8.04keV), an electron accelerating "
                               "voltage (200kV, with --radiation electron) or a line name: " + ", ".join(ANODE_LINES)
                               + " (default CuKa)")
-    pattern.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
-                         help="2theta range in degrees (default 0 90)")
+    pattern.add_argument("--two-theta", nargs=2, type=float, default=None, metavar=("MIN", "MAX"),
+                         help="2theta range in degrees (default 0 90; with --measured, the scan's)")
     pattern.add_argument("-f", "--format", choices=list(_WRITERS), default="table",
                          help="output format (default table)")
     pattern.add_argument("--axis", choices=AXES, default="2theta",
@@ -64,6 +67,16 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="weight fractions of the structures, one per file: one mixture")
     pattern.add_argument("--plot", metavar="IMAGE", type=Path,
                          help="also draw the pattern to this file (.png, .svg, .pdf, ...)")
+    pattern.add_argument("--measured", metavar="SCAN", type=Path,
+                         help="a measured scan (.xy, .xye, .csv, .xrdml, ...): each structure's profile is "
+                              "scaled to it by least squares (nothing else refined); with --plot, drawn over it")
+    pattern.add_argument("--layout", choices=LAYOUTS, default="stacked",
+                         help="with --measured and --plot: a panel per phase (stacked, default) or one panel")
+    pattern.add_argument("--labels", type=label_count, default=8, metavar="N",
+                         help="peaks labelled in the plot, per phase: a number (default 8) or 'all'")
+    pattern.add_argument("--dpi", type=float, default=DEFAULT_DPI,
+                         help=f"resolution of a raster --plot image (default {DEFAULT_DPI})")
+    pattern.add_argument("--title", help="title of the --plot figure (default: structures and wavelength)")
     pattern.add_argument("--fwhm", type=float, default=0.1,
                          help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)")
     pattern.add_argument("--strict", action="store_true",
@@ -145,7 +158,10 @@ def _read(source: Path | str, strict: bool) -> Structure:
 def _check_options(args: argparse.Namespace) -> tuple[float, tuple[float, float]]:
     check_calculation_arguments(args)
     wavelength = resolve_wavelength(args.wavelength, args.radiation)
-    two_theta_range = check_two_theta_range(args.two_theta)
+    two_theta_range = check_two_theta_range((0.0, 90.0) if args.two_theta is None else args.two_theta)
+    check_dpi(args.dpi)
+    if args.measured is not None and (args.mix is not None or args.exact):
+        raise InputError("--measured scales each structure's own profile to the scan: not with --mix or --exact")
     if args.hkl is not None:
         three_indices(args.hkl)
     if (args.absent or args.hkl is not None) and (args.mix is not None or args.exact or args.format == "csv"):
@@ -269,6 +285,13 @@ def run(args: argparse.Namespace) -> int:
     if args.absent or args.hkl is not None:
         return _run_explanations(args, sources, problems, wavelength, two_theta_range)
     check_profile_outputs(args, len(sources))
+    scan = None
+    if args.measured is not None:
+        scan = read_measured(args.measured)
+        if args.two_theta is not None:
+            scan = in_range(scan, *two_theta_range)
+        # The patterns cover the scan, so that every peak it can show is there.
+        two_theta_range = (float(scan.two_theta[0]), float(scan.two_theta[-1]))
     if args.mix is not None:
         return run_mixture(args, sources, problems, _writer(args), wavelength, two_theta_range,
                            instrument, sample)
@@ -300,5 +323,8 @@ def run(args: argparse.Namespace) -> int:
     if patterns:
         named = len(sources) > 1 or any(Path(name).is_dir() for name in args.files if name != STDIN)
         write_output(_writer(args)(patterns, named))
+        if scan is not None:
+            failed = not write_overlay(args, scan, patterns, instrument, sample) or failed
+            args = argparse.Namespace(**{**vars(args), "plot": None})  # the overlay is the plot
         failed = not write_profile_outputs(args, patterns, instrument, sample, two_theta_range) or failed
     return USER_ERROR if failed else 0

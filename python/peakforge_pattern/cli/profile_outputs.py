@@ -3,13 +3,15 @@ the plot, and the one pattern of a mixture."""
 
 from __future__ import annotations
 
+import argparse
 
 from ..errors import InputError
-from ..plotting import check_image_path, draw
+from ..fitting.overlay import overlay_phases
+from ..plotting import check_image_path, draw, plot_overlay
 from ..profiles.mixture import compute_mixture
 from ..profiles.profile import pattern_profile
 from ..profiles.profile_file import check_profile_path
-from .common import USER_ERROR, fail, write_output
+from .common import USER_ERROR, fail, note, write_output
 from .profile_options import write_profile_file
 
 
@@ -47,7 +49,7 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
         plot_instrument = instrument if args.fwhm > 0.0 or args.caglioti is not None else None
         outputs.append((args.plot, "the plot", lambda: draw(
             patterns, args.plot, instrument=plot_instrument, sample=sample, fwhm=args.fwhm,
-            mixture=mixture is not None)))
+            mixture=mixture is not None, labels=args.labels, axis=args.axis, title=args.title, dpi=args.dpi)))
     written = True
     for path, what, write in outputs:
         try:
@@ -59,6 +61,39 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
             fail(f"{path}: cannot write {what}: {output_error(exc)}")
             written = False
     return written
+
+
+def label_count(text: str) -> int | str:
+    """--labels: a number of peaks, or 'all'."""
+    if text == "all":
+        return text
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of peaks or 'all', not {text!r}")
+    return count
+
+
+def write_overlay(args, scan, patterns, instrument, sample) -> bool:
+    """Scale each pattern's profile to the --measured scan, say the scales in a
+    note, and draw them over it to --plot; False (after one line) when the plot fails."""
+    overlay = overlay_phases(scan, patterns, instrument=instrument, sample=sample)
+    scales = ", ".join(f"{p.structure_name or 'structure'} {s:.6g}" for p, s in zip(overlay.patterns, overlay.scales))
+    note(str(args.measured), f"least-squares scales of the simulated profiles: {scales}")
+    if args.plot is None:
+        return True
+    try:
+        plot_overlay(overlay, args.plot, layout=args.layout, labels=args.labels, axis=args.axis, title=args.title,
+                     dpi=args.dpi)
+    except InputError as exc:
+        fail(f"{args.plot}: {exc}")
+        return False
+    except (OSError, ValueError) as exc:
+        fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
+        return False
+    return True
 
 
 def run_mixture(args, sources, problems, writer, wavelength, two_theta_range, instrument, sample) -> int:

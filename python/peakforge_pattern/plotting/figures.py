@@ -14,6 +14,9 @@ from ..optional import require
 IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")
 """Suffixes Matplotlib writes without an external program (no LaTeX)."""
 
+DEFAULT_DPI = 120
+"""Resolution of raster images (PNG, JPEG, TIFF, WebP) unless asked otherwise."""
+
 
 
 def check_image_path(path: str | os.PathLike[str]) -> str:
@@ -27,9 +30,21 @@ def check_image_path(path: str | os.PathLike[str]) -> str:
     return suffix
 
 
-def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> None:
+def check_dpi(dpi: float) -> float:
+    """A resolution in dots per inch that Matplotlib can rasterise at."""
+    try:
+        value = float(dpi)
+    except (TypeError, ValueError):
+        raise InputError(f"the resolution must be a number of dots per inch, not {dpi!r}") from None
+    if not 10.0 <= value <= 2400.0:
+        raise InputError(f"the resolution must lie between 10 and 2400 dots per inch, not {dpi!r}")
+    return value
+
+
+def save_figure(figure: Any, path: str | os.PathLike[str], dpi: float = DEFAULT_DPI) -> None:
     """Write the figure to ``path`` whole, or leave what was there untouched."""
     image_format = check_image_path(path)
+    dpi = check_dpi(dpi)
     with atomic_path(path) as temporary:
         figure.savefig(temporary, format=image_format, dpi=dpi)
 

@@ -14,6 +14,7 @@ from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.cli import main
 from peakforge_pattern.diffraction.absences import explain_absences
 from peakforge_pattern.diffraction.engine_route import engine_reflection_columns
+from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.diffraction.structure_factor import reflection_detail
 from peakforge_pattern.errors import InputError
 
@@ -41,7 +42,7 @@ def test_engine_flags_the_sets_gemmi_calls_absent_in_every_kind_of_group():
     for hm in GROUPS:
         ops = gemmi.find_spacegroup_by_name(hm).operations()
         structure = general_structure(hm, rng)
-        table = engine_reflection_columns(structure, 1.5406, 0.0, 0.9, radiation="xray", anomalous=False)
+        table = engine_reflection_columns(structure, PatternRequest(wavelength=1.5406), 0.0, 0.9)
         flagged = table["absent"].astype(bool)
         by_gemmi = np.array([ops.is_systematically_absent(list(hkl)) for hkl in table["hkl"].tolist()])
         assert flagged.any() or hm == "P 31 2 1" and not by_gemmi.any(), hm
@@ -100,7 +101,7 @@ def test_weak_reflections_and_one_reflection_taken_apart():
     assert explain_absences(kcl, "CuKa", (0, 60), weak_below=0.0).weak == ()
 
     structure = read_cif(example_path("corundum"))
-    table = engine_reflection_columns(structure, 1.5406, 0.0, 0.6, radiation="xray", anomalous=False)
+    table = engine_reflection_columns(structure, PatternRequest(wavelength=1.5406), 0.0, 0.6)
     for hkl, f2 in zip(table["hkl"].tolist()[::9], table["f_squared"][::9]):
         detail = reflection_detail(structure, hkl, 1.5406)
         assert detail.f_squared == pytest.approx(f2, rel=1e-9, abs=1e-9)

@@ -13,11 +13,10 @@ from pathlib import Path
 from ..diffraction import formats
 from ..diffraction.absences import WEAK_BELOW, explain_absences
 from ..diffraction.axes import AXES
-from ..diffraction.compute import check_two_theta_range, compute_pattern
+from ..diffraction.compute import compute_pattern
 from ..diffraction.pattern import Pattern
+from ..diffraction.request import PatternRequest
 from ..diffraction.structure_factor import reflection_detail, three_indices
-from ..diffraction.scales import SCALES
-from ..diffraction.wavelengths import ANODE_LINES, resolve_wavelength
 from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
@@ -26,7 +25,7 @@ from ..plotting.figures import DEFAULT_DPI, check_dpi
 from ..plotting.overlays import LAYOUTS
 from ..structures.checks import refuse_if_strict
 from ..structures.structure import Structure, parse_cif, read_cif
-from .calculation_options import add_calculation_arguments, check_calculation_arguments
+from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, describe_os_error, fail, note, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from
 from .profile_outputs import check_profile_outputs, label_count, run_mixture, write_overlay, write_profile_outputs
@@ -49,27 +48,19 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="CIF file or folder of CIF files; '-' for standard input")
     pattern.add_argument("--example", action="append", default=[], choices=list(EXAMPLES),
                          help="a bundled example structure (repeatable)")
-    pattern.add_argument("-w", "--wavelength", default="CuKa",
-                         help="wavelength in angstrom, a photon energy (8.04keV), an electron accelerating "
-                              "voltage (200kV, with --radiation electron) or a line name: " + ", ".join(ANODE_LINES)
-                              + " (default CuKa)")
-    pattern.add_argument("--two-theta", nargs=2, type=float, default=None, metavar=("MIN", "MAX"),
-                         help="2theta range in degrees (default 0 90; with --measured, the scan's)")
     pattern.add_argument("-f", "--format", choices=list(_WRITERS), default="table",
                          help="output format (default table)")
     pattern.add_argument("--axis", choices=AXES, default="2theta",
                          help="position of the peaks in tables, --xy and plots: 2theta (degrees, default), "
                               "d (angstrom) or q (4 pi sin(theta) / lambda, 1/angstrom)")
-    pattern.add_argument("--scale", choices=SCALES, default="max",
-                         help="intensities: strongest peak in the range 100 (max, default), strongest "
-                              "from 0 to 180 100 (full), or |F|^2 x multiplicity x LP per cell (absolute)")
     pattern.add_argument("--mix", type=float, nargs="+", metavar="W",
                          help="weight fractions of the structures, one per file: one mixture")
     pattern.add_argument("--plot", metavar="IMAGE", type=Path,
                          help="also draw the pattern to this file (.png, .svg, .pdf, ...)")
     pattern.add_argument("--measured", metavar="SCAN", type=Path,
                          help="a measured scan (.xy, .xye, .csv, .xrdml, ...): each structure's profile is "
-                              "scaled to it by least squares (nothing else refined); with --plot, drawn over it")
+                              "scaled to it by least squares (nothing else refined); with --plot, drawn over it; "
+                              "without --two-theta the patterns cover the scan's range")
     pattern.add_argument("--layout", choices=LAYOUTS, default="stacked",
                          help="with --measured and --plot: a panel per phase (stacked, default) or one panel")
     pattern.add_argument("--labels", type=label_count, default=8, metavar="N",
@@ -77,15 +68,6 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
     pattern.add_argument("--dpi", type=float, default=DEFAULT_DPI,
                          help=f"resolution of a raster --plot image (default {DEFAULT_DPI})")
     pattern.add_argument("--title", help="title of the --plot figure (default: structures and wavelength)")
-    pattern.add_argument("--fwhm", type=float, default=0.1,
-                         help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)")
-    pattern.add_argument("--strict", action="store_true",
-                         help="treat warnings about implausible structures as errors")
-    add_calculation_arguments(pattern)
-    pattern.add_argument("--hkil", action="store_true",
-                         help="four-index (h k i l) labels for cells with hexagonal axes")
-    pattern.add_argument("--as-given", action="store_true",
-                         help="keep a P1 file in P1 instead of the space group its atoms follow")
     pattern.add_argument("--absent", action="store_true",
                          help="instead of the peaks, list the reflections in range that the space group "
                               "extinguishes (with the reason) and those allowed but accidentally weak")
@@ -95,12 +77,11 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
     pattern.add_argument("--hkl", nargs="+", type=int, metavar="H",
                          help="instead of the peaks, take one reflection apart (H K L, or H K I L): d, 2theta, "
                               "multiplicity, |F|, phase and each atom's term")
-    pattern.add_argument("--serial", action="store_true", help="compute on the calling thread only")
-    pattern.add_argument("--threads", type=int, default=0, metavar="N",
-                         help="worker threads of the parallel calculation (default 0: automatic)")
-    pattern.add_argument("--no-simd", action="store_true", help="use the scalar structure-factor sum")
+    pattern.add_argument("--fwhm", type=float, default=0.1,
+                         help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)")
     pattern.add_argument("--no-progress", action="store_true",
                          help="no progress bar when several structures or a long one are computed")
+    add_request_arguments(pattern)
     add_profile_arguments(pattern)
 
 
@@ -155,29 +136,25 @@ def _read(source: Path | str, strict: bool) -> Structure:
     return read_cif(source, strict=strict)
 
 
-def _check_options(args: argparse.Namespace) -> tuple[float, tuple[float, float]]:
-    check_calculation_arguments(args)
-    wavelength = resolve_wavelength(args.wavelength, args.radiation)
-    two_theta_range = check_two_theta_range((0.0, 90.0) if args.two_theta is None else args.two_theta)
+def _check_options(args: argparse.Namespace) -> PatternRequest:
+    request = request_from(args)
     check_dpi(args.dpi)
-    if args.measured is not None and (args.mix is not None or args.exact):
-        raise InputError("--measured scales each structure's own profile to the scan: not with --mix or --exact")
     if args.hkl is not None:
         three_indices(args.hkl)
-    if (args.absent or args.hkl is not None) and (args.mix is not None or args.exact or args.format == "csv"):
+    if (args.absent or args.hkl is not None) and (args.mix is not None or request.exact or args.format == "csv"):
         raise InputError("--absent and --hkl print a table or JSON of the pattern engine's reflections: "
                          "not with --mix, --exact or -f csv")
+    if args.measured is not None and (args.mix is not None or request.exact):
+        raise InputError("--measured scales each structure's own profile to the scan: not with --mix or --exact")
     if not args.fwhm >= 0.0:
         raise InputError(f"--fwhm must not be negative, not {args.fwhm:g}")
-    if not 0 <= args.threads <= 65535:
-        raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
     if sys.stdout is None:
         raise InputError("standard output is closed: nowhere to write the patterns")
-    if not args.serial:
-        problem = probe_worker_threads(args.threads)
+    if request.parallel:
+        problem = probe_worker_threads(request.num_threads)
         if problem is not None:
             raise InputError(f"{problem}: ask for fewer --threads, or --serial")
-    return wavelength, two_theta_range
+    return request
 
 
 def _progress_bar(total_structures: int, no_progress: bool):
@@ -187,14 +164,14 @@ def _progress_bar(total_structures: int, no_progress: bool):
     return tqdm(total=total_structures, unit="structure", file=sys.stderr, leave=False)
 
 
-def _reflection_progress(structure: Structure, wavelength: float, two_theta_range: tuple[float, float],
+def _reflection_progress(structure: Structure, request: PatternRequest,
                          no_progress: bool) -> tuple[Callable[[int, int], None] | None, Callable[[], None]]:
     """A progress callback for one long calculation, and what closes its bar.
 
     The bar appears at the first report, once the calculation is under way.
     """
-    if no_progress or estimate_work(structure.lattice, len(structure), wavelength,
-                                    two_theta_range).seconds < _PROGRESS_AFTER_SECONDS:
+    if no_progress or estimate_work(structure.lattice, len(structure), request.wavelength,
+                                    request.two_theta_range).seconds < _PROGRESS_AFTER_SECONDS:
         return None, lambda: None
     from tqdm import tqdm
     bars: list[tqdm] = []
@@ -212,18 +189,13 @@ def _reflection_progress(structure: Structure, wavelength: float, two_theta_rang
     return advance, close
 
 
-def _compute(source: Path | str, args: argparse.Namespace, wavelength: float,
-             two_theta_range: tuple[float, float]) -> Pattern:
-    structure = _read(source, args.strict)
+def _compute(source: Path | str, args: argparse.Namespace, request: PatternRequest) -> Pattern:
+    structure = _read(source, request.strict)
     for warning in structure.warnings:
         warn(_shown(source), warning)
-    progress, close = _reflection_progress(structure, wavelength, two_theta_range, args.no_progress)
+    progress, close = _reflection_progress(structure, request, args.no_progress)
     try:
-        pattern = compute_pattern(structure, wavelength, two_theta_range, parallel=not args.serial,
-                                  num_threads=args.threads, use_simd=not args.no_simd, scale=args.scale,
-                                  strict=args.strict, max_work=args.max_work, progress=progress,
-                                  exact=args.exact, radiation=args.radiation, anomalous=args.anomalous,
-                                  hkil=args.hkil, as_given=args.as_given)
+        pattern = compute_pattern(structure, request=request, progress=progress)
     finally:
         close()
     for warning in pattern.warnings[len(structure.warnings):]:
@@ -233,38 +205,34 @@ def _compute(source: Path | str, args: argparse.Namespace, wavelength: float,
     return pattern
 
 
-def _explain(source: Path | str, args: argparse.Namespace, wavelength: float,
-             two_theta_range: tuple[float, float]) -> tuple[str, dict]:
+def _explain(source: Path | str, args: argparse.Namespace, request: PatternRequest) -> tuple[str, dict]:
     """The --absent and --hkl reports of one structure, as text and as a JSON-ready dict."""
-    structure = _read(source, args.strict)
+    structure = _read(source, request.strict)
     for warning in structure.warnings:
         warn(_shown(source), warning)
     text, record = "", {"structure": structure.name}
     if args.absent:
-        absences = explain_absences(structure, wavelength, two_theta_range, radiation=args.radiation,
-                                    anomalous=args.anomalous, weak_below=args.weak_below,
-                                    as_given=args.as_given, hkil=args.hkil, max_work=args.max_work)
+        absences = explain_absences(structure, request=request, weak_below=args.weak_below)
         for message in absences.notes:
             note(_shown(source), message)
         text += absences.to_table()
         record["absences"] = absences.to_dict()
     if args.hkl is not None:
-        detail = reflection_detail(structure, args.hkl, wavelength, radiation=args.radiation,
-                                   anomalous=args.anomalous, as_given=args.as_given)
+        detail = reflection_detail(structure, args.hkl, request=request)
         text += detail.to_text()
         record["reflection"] = detail.to_dict()
     return text, record
 
 
 def _run_explanations(args: argparse.Namespace, sources: list[Path | str], problems: list[str],
-                      wavelength: float, two_theta_range: tuple[float, float]) -> int:
+                      request: PatternRequest) -> int:
     for unreadable in problems:
         fail(unreadable)
     failed = bool(problems)
     records = []
     for number, source in enumerate(sources):
         try:
-            text, record = _explain(source, args, wavelength, two_theta_range)
+            text, record = _explain(source, args, request)
         except InputError as exc:
             failed = True
             fail(f"{_shown(source)}: {exc}")
@@ -279,22 +247,21 @@ def _run_explanations(args: argparse.Namespace, sources: list[Path | str], probl
 
 
 def run(args: argparse.Namespace) -> int:
-    wavelength, two_theta_range = _check_options(args)
-    instrument, sample = instrument_from(args), sample_from(args)
+    request = _check_options(args)
+    instrument, sample = instrument_from(args, request.monochromator_angle), sample_from(args)
     sources, problems = _sources(args)
     if args.absent or args.hkl is not None:
-        return _run_explanations(args, sources, problems, wavelength, two_theta_range)
+        return _run_explanations(args, sources, problems, request)
     check_profile_outputs(args, len(sources))
     scan = None
     if args.measured is not None:
         scan = read_measured(args.measured)
-        if args.two_theta is not None:
-            scan = in_range(scan, *two_theta_range)
+        if args.two_theta_range is not None:
+            scan = in_range(scan, *request.two_theta_range)
         # The patterns cover the scan, so that every peak it can show is there.
-        two_theta_range = (float(scan.two_theta[0]), float(scan.two_theta[-1]))
+        request = request.replace(two_theta_range=(float(scan.two_theta[0]), float(scan.two_theta[-1])))
     if args.mix is not None:
-        return run_mixture(args, sources, problems, _writer(args), wavelength, two_theta_range,
-                           instrument, sample)
+        return run_mixture(args, sources, problems, _writer(args), request, instrument, sample)
     for unreadable in problems:
         fail(unreadable)
     failed = bool(problems)
@@ -304,7 +271,7 @@ def run(args: argparse.Namespace) -> int:
         for source in sources:
             problem = None
             try:
-                patterns.append(_compute(source, args, wavelength, two_theta_range))
+                patterns.append(_compute(source, args, request))
             except InputError as exc:
                 problem = str(exc)
             except MemoryError:
@@ -326,5 +293,5 @@ def run(args: argparse.Namespace) -> int:
         if scan is not None:
             failed = not write_overlay(args, scan, patterns, instrument, sample) or failed
             args = argparse.Namespace(**{**vars(args), "plot": None})  # the overlay is the plot
-        failed = not write_profile_outputs(args, patterns, instrument, sample, two_theta_range) or failed
+        failed = not write_profile_outputs(args, patterns, instrument, sample, request.two_theta_range) or failed
     return USER_ERROR if failed else 0

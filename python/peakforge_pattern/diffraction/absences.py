@@ -12,6 +12,7 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import gemmi
 import numpy as np
@@ -19,13 +20,12 @@ import numpy as np
 from ..errors import InputError
 from ..structures.found_symmetry import with_found_symmetry
 from ..structures.structure import Structure
-from .compute import check_two_theta_range, has_hexagonal_axes
+from .compute import has_hexagonal_axes
 from .engine_route import engine_reflection_columns
 from .formats import hkl_label
-from .radiation import check_radiation
+from .request import PatternRequest
 from .symmetry_elements import extinction_reasons
-from .wavelengths import resolve_wavelength
-from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
+from .work import check_work, estimate_work, shell_radii
 
 WEAK_BELOW = 1e-3
 """An allowed set is accidentally weak when its |F|² is below this fraction
@@ -131,22 +131,20 @@ def four_index(hkl: tuple[int, ...]) -> tuple[int, ...]:
     return (h, k, -(h + k), l)
 
 
-def explain_absences(structure: Structure | str | Path, wavelength: float | str = "CuKa",
-                     two_theta_range: Sequence[float] = (0.0, 90.0), *, radiation: str = "xray",
-                     anomalous: bool = False, weak_below: float = WEAK_BELOW, as_given: bool = False,
-                     hkil: bool = False, max_work: float | None = DEFAULT_MAX_WORK) -> Absences:
+def explain_absences(structure: Structure | str | Path, wavelength: float | str | None = None,
+                     two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
+                     weak_below: float = WEAK_BELOW, **fields: Any) -> Absences:
     """The reflections of a 2θ range missing from a structure's pattern, and why.
 
     Parameters
     ----------
     structure
         A Structure or the path of a CIF file.
-    wavelength, two_theta_range, radiation, anomalous, as_given, max_work
-        As for compute_pattern (Å or a line, degrees).
+    wavelength, two_theta_range, request, fields
+        The calculation, as compute_pattern takes it (wavelength, radiation,
+        anomalous, as_given, hkil, max_work, ... ).
     weak_below
         Allowed sets with |F|² below this fraction of the range's largest are listed as weak.
-    hkil
-        Four-index labels for cells with hexagonal axes.
 
     Returns
     -------
@@ -156,34 +154,36 @@ def explain_absences(structure: Structure | str | Path, wavelength: float | str 
     Raises
     ------
     InputError
-        For a bad wavelength, range or threshold, or a calculation above ``max_work``.
+        For a bad option or threshold, or a calculation above the work limit.
 
     Examples
     --------
     >>> from peakforge_pattern import example_path
     >>> absences = explain_absences(example_path("silicon"), "CuKa", (0, 60))
-    >>> [(r.hkl, r.reasons) for r in absences.systematic][:1]
-    [((2, 0, 0), ('d-glide ⊥ [001]', 'd-glide ⊥ [010]', '4₁ along a'))]
+    >>> [(r.hkl, r.reasons) for r in absences.systematic][2]
+    ((2, 0, 0), ('d-glide ⊥ [001]', 'd-glide ⊥ [010]', '4₁ along a'))
     """
+    if wavelength is not None:
+        fields["wavelength"] = wavelength
+    if two_theta_range is not None:
+        fields["two_theta_range"] = two_theta_range
+    request = PatternRequest.from_fields(request, **fields)
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
-    check_radiation(radiation, bool(anomalous))
-    lam = resolve_wavelength(wavelength, radiation)
-    lo, hi = check_two_theta_range(two_theta_range)
     if not (math.isfinite(weak_below) and 0.0 <= weak_below < 1.0):
         raise InputError(f"the weak threshold must lie in [0, 1), not {weak_below!r}")
-    check_work(estimate_work(structure.lattice, len(structure), lam, (lo, hi)), max_work)
+    lam, (lo, hi) = request.wavelength, request.two_theta_range
+    check_work(estimate_work(structure.lattice, len(structure), lam, (lo, hi)), request.max_work)
     notes: tuple[str, ...] = ()
-    if not as_given:
+    if not request.as_given:
         structure, note = with_found_symmetry(structure)
         notes = () if note is None else (note,)
     min_g, max_g = shell_radii(lam, (lo, hi))
     try:
-        table = engine_reflection_columns(structure, lam, min_g, max_g, radiation=radiation,
-                                          anomalous=bool(anomalous))
+        table = engine_reflection_columns(structure, request, min_g, max_g)
     except ValueError as exc:  # the index bounds would not fit the walk's integers
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
-    label = four_index if hkil and has_hexagonal_axes(structure) else tuple
+    label = four_index if request.hkil and has_hexagonal_axes(structure) else tuple
     absent = table["absent"].astype(bool)
     f_squared = table["f_squared"]
     strongest = float(f_squared.max(initial=0.0))

@@ -13,8 +13,9 @@ import numpy as np
 from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
-from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
 from .radiation import species_tables
+from .request import PatternRequest
 
 
 # A source tree without the built module still imports; computing a pattern
@@ -53,14 +54,57 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     return r, t
 
 
-def _engine_arguments(structure: Structure, wavelength: float, min_g: float, max_g: float,
-                      reciprocal: np.ndarray | None, radiation: str, anomalous: bool) -> tuple:
-    """The positional arguments both engine calls take, from a structure."""
+def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
+                   progress: Callable[[int, int], None] | None = None) -> dict:
+    """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
+
+    The request's fields go one for one into the core's own request
+    (src/core/pattern/pattern_request.hpp); what the core does not take
+    (the route, labels, scale, strictness, the work limit) is the caller's.
+
+    Parameters
+    ----------
+    structure : Structure
+        Every atom of the cell, with its symmetry operations.
+    request : PatternRequest
+        Wavelength, radiation, dispersion, monochromator and execution mode.
+    min_g, max_g : float
+        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
+    progress : callable, optional
+        Called now and then as ``progress(done, total)`` with the reflections
+        computed so far; the calculation stops at the next such point when
+        Ctrl-C is pressed (or ``progress`` raises).
+
+    Returns
+    -------
+    dict
+        NumPy columns two_theta, d, intensity (0–100), absolute_intensity,
+        multiplicity, and the families as family_hkl (m×3),
+        family_multiplicity (m) and family_offsets (peaks + 1); counts
+        reflections, unique_reflections and point_group_order.
+
+    Raises
+    ------
+    ImportError
+        The engine is not built.
+    ValueError
+        A request the engine cannot compute (its own guards).
+    """
+    arguments = _engine_arguments(structure, request, min_g, max_g)
+    return compute_peak_table(
+        *arguments, radiation=request.radiation, anomalous=request.anomalous,
+        monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
+        relative_threshold=SCALED_INTENSITY_TOLERANCE, parallel=request.parallel,
+        num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
+
+
+def _engine_arguments(structure: Structure, request: PatternRequest, min_g: float, max_g: float) -> tuple:
+    """The positional arguments both engine calls take: cell, shell, atoms, species and operations."""
     if _IMPORT_ERROR is not None:
         raise ImportError("peakforge_pattern._engine is not built; install the package "
                           "(pip install .) to compute patterns") from _IMPORT_ERROR
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
-    z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
+    z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
     if structure.symmetry_operations:
         rotations, translations = operation_arrays(tuple(structure.symmetry_operations))
     else:
@@ -68,66 +112,50 @@ def _engine_arguments(structure: Structure, wavelength: float, min_g: float, max
     beta = None
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-    return (np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
-            wavelength, min_g, max_g,
+    return (np.ascontiguousarray(structure.reciprocal), request.wavelength, min_g, max_g,
             np.ascontiguousarray(structure.frac_coords, dtype=float),
             species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
             np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
             rotations, translations)
 
 
-def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
-                   reciprocal: np.ndarray | None = None,
-                   radiation: str, anomalous: bool, monochromator_angle: float,
-                   merge_tolerance: float, relative_threshold: float,
-                   parallel: bool, num_threads: int, use_simd: bool,
-                   progress: Callable[[int, int], None] | None = None) -> dict:
-    """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
-    absolute_intensity, multiplicity, and the families as family_hkl (m×3),
-    family_multiplicity (m) and family_offsets (peaks + 1).
-
-    ``progress(done, total)`` is called now and then with the reflections
-    computed so far; the calculation stops at the next such point when
-    Ctrl-C is pressed (or ``progress`` raises).
-    """
-    arguments = _engine_arguments(structure, wavelength, min_g, max_g, reciprocal, radiation, anomalous)
-    return compute_peak_table(
-        *arguments, radiation=radiation, anomalous=anomalous,
-        monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
-        relative_threshold=relative_threshold, parallel=parallel,
-        num_threads=num_threads, use_simd=use_simd, progress=progress)
-
-
-def engine_reflection_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
-                              radiation: str, anomalous: bool, parallel: bool = True,
+def engine_reflection_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
                               progress: Callable[[int, int], None] | None = None) -> dict:
-    """Every set of equivalent reflections of the shell, unmerged, in increasing g:
-    hkl (n×3), multiplicity, d, two_theta, f_squared (0 for an extinguished set),
-    absent (n, 0 or 1); and the operations the atoms follow: rotations (m×3×3),
-    translations (m×3) with translation_known (m), and centring (c×3)."""
-    arguments = _engine_arguments(structure, wavelength, min_g, max_g, None, radiation, anomalous)
-    return compute_reflection_table(*arguments, radiation=radiation, anomalous=anomalous,
-                                            parallel=parallel, progress=progress)
+    """Every set of equivalent reflections of the shell, unmerged, in increasing g.
 
-
-def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float,
-                 **options) -> tuple:
-    """The pattern engine's peaks as the columns a Pattern holds.
-
-    Parameters
-    ----------
-    structure : Structure
-        Every atom of the cell, with its symmetry operations.
-    wavelength : float
-        Wavelength in Å.
-    min_g, max_g : float
-        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
-    **options
-        Radiation, execution mode and progress, as engine_columns takes them.
+    Parameters are those of engine_columns.
 
     Returns
     -------
-    tuple
+    dict
+        hkl (n×3), multiplicity, d, two_theta, f_squared (0 for an
+        extinguished set) and absent (n, 0 or 1); and the operations the
+        atoms follow: rotations (m×3×3), translations (m×3) with
+        translation_known (m), and the generators of the pure translations,
+        centring (c×3).
+
+    Raises
+    ------
+    ImportError
+        The engine is not built.
+    ValueError
+        A request the engine cannot compute (its own guards).
+    """
+    arguments = _engine_arguments(structure, request, min_g, max_g)
+    return compute_reflection_table(*arguments, radiation=request.radiation, anomalous=request.anomalous,
+                                    parallel=request.parallel, num_threads=request.num_threads,
+                                    use_simd=request.use_simd, progress=progress)
+
+
+def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
+                 progress: Callable[[int, int], None] | None = None) -> PeakColumns:
+    """The pattern engine's peaks as the columns a Pattern holds.
+
+    Parameters are those of engine_columns.
+
+    Returns
+    -------
+    PeakColumns
         2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
 
     Raises
@@ -136,8 +164,7 @@ def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: f
         When the index bounds of the shell do not fit the walk's integers.
     """
     try:
-        table = engine_columns(structure, wavelength, min_g, max_g, merge_tolerance=TWO_THETA_TOLERANCE,
-                               relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+        table = engine_columns(structure, request, min_g, max_g, progress)
     except InputError:  # the species tables' or the symmetry's own message
         raise
     except ValueError as exc:  # the index bounds would not fit the walk's integers

@@ -13,6 +13,7 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import gemmi
 import numpy as np
@@ -24,9 +25,9 @@ from ..structures.structure import Structure
 from .absences import four_index
 from .engine_route import engine_reflection_columns
 from .formats import hkl_label
-from .radiation import check_radiation, species_tables
+from .radiation import species_tables
+from .request import PatternRequest
 from .symmetry_elements import extinction_reasons
-from .wavelengths import resolve_wavelength
 
 MOTT_BETHE = 41.78214
 """8π² a₀ (Å): f_X = Z − 8π² a₀ s² f_e(s), as in the engine."""
@@ -167,8 +168,8 @@ def _displacement_factors(structure: Structure, hkl: tuple[int, int, int], s2: f
     return factors
 
 
-def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wavelength: float | str = "CuKa", *,
-                      radiation: str = "xray", anomalous: bool = False, as_given: bool = False) -> ReflectionDetail:
+def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wavelength: float | str | None = None,
+                      *, request: PatternRequest | None = None, **fields: Any) -> ReflectionDetail:
     """A reflection of a structure taken apart: d, 2θ, multiplicity, |F|, phase and each atom's term.
 
     Parameters
@@ -177,8 +178,8 @@ def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wav
         A Structure or the path of a CIF file.
     hkl
         Three Miller indices, or four (h k i l) for hexagonal axes.
-    wavelength, radiation, anomalous, as_given
-        As for compute_pattern.
+    wavelength, request, fields
+        The calculation, as compute_pattern takes it (radiation, anomalous, as_given, ...).
 
     Returns
     -------
@@ -196,19 +197,21 @@ def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wav
     >>> detail.multiplicity, detail.amplitude < 1e-9, detail.absent_because[0]
     (6, True, 'd-glide ⊥ [001]')
     """
+    if wavelength is not None:
+        fields["wavelength"] = wavelength
+    request = PatternRequest.from_fields(request, **fields)
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
-    check_radiation(radiation, bool(anomalous))
-    lam = resolve_wavelength(wavelength, radiation)
+    lam, radiation, anomalous = request.wavelength, request.radiation, request.anomalous
     h, k, l = three_indices(hkl)
-    if not as_given:
+    if not request.as_given:
         structure, _ = with_found_symmetry(structure)
     g = float(np.linalg.norm(np.array([h, k, l], dtype=float) @ structure.reciprocal))
     if not g * lam / 2 < 1.0:
         raise InputError(f"{hkl_label((h, k, l))} has d = {1 / g:.5g} A, below half the wavelength "
                          f"({lam:g} A): it cannot diffract")
     s2 = (g / 2) ** 2
-    f = _scattering_factors(structure, s2, radiation, lam, bool(anomalous))
+    f = _scattering_factors(structure, s2, radiation, lam, anomalous)
     t = _displacement_factors(structure, (h, k, l), s2)
     phases = np.exp(2j * np.pi * (structure.frac_coords @ np.array([h, k, l], dtype=float)))
     terms = structure.occupancies * f * t * phases
@@ -219,8 +222,7 @@ def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wav
         for j in range(len(structure)))
 
     # The set the reflection belongs to, from the engine's table of a thin shell around it.
-    table = engine_reflection_columns(structure, lam, g * (1 - 1e-9), g * (1 + 1e-9), radiation=radiation,
-                                      anomalous=bool(anomalous), parallel=False)
+    table = engine_reflection_columns(structure, request.replace(parallel=False), g * (1 - 1e-9), g * (1 + 1e-9))
     members = {tuple(int(x) for x in np.array([h, k, l]) @ r) for r in table["rotations"]}
     if not anomalous:
         members |= {(-a, -b, -c) for a, b, c in members}

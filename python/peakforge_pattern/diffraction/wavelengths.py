@@ -81,7 +81,7 @@ def resolve_wavelength(wavelength: float | str, radiation: str = "xray") -> floa
     ------
     InputError
         For anything else, and for a unit that does not go with the
-        radiation (keV and lines are X-rays, kV electrons).
+        radiation (keV is a photon energy, kV an electron voltage).
 
     Examples
     --------
@@ -93,9 +93,6 @@ def resolve_wavelength(wavelength: float | str, radiation: str = "xray") -> floa
     if isinstance(wavelength, str):
         text = wavelength.strip()
         if text.lower() in _BY_LOWER_NAME:
-            if radiation != "xray":
-                raise InputError(f"{text} is an X-ray line: give the {radiation} wavelength in angstrom"
-                                 + (" or the accelerating voltage in kV" if radiation == "electron" else ""))
             return _BY_LOWER_NAME[text.lower()]
         with_unit = _WITH_UNIT.fullmatch(text)
         if with_unit:

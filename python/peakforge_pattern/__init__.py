@@ -40,6 +40,7 @@ from .errors import InputError
 from .examples import EXAMPLES, example_path
 from .structures.structure import parse_cif, read_cif
 from .structures.structure import Structure
+from . import plotting as _plotting  # noqa: F401  (registers the notebook pictures of mixtures and fits)
 
 __all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "PatternRequest", "Structure",
            "WorkEstimate", "compute_pattern", "estimate_work", "example_path", "parse_cif",

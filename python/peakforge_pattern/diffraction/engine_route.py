@@ -22,9 +22,15 @@ from .request import PatternRequest
 # then says what is missing (the engine calls are unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .._engine import compute_peak_table, compute_reflection_table
+    from .._engine import compute_peak_table
 except ImportError as exc:
     _IMPORT_ERROR = exc
+# An engine built before the reflection table existed still computes patterns.
+_TABLE_IMPORT_ERROR: ImportError | None = None
+try:
+    from .._engine import compute_reflection_table
+except ImportError as exc:
+    _TABLE_IMPORT_ERROR = exc
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -142,6 +148,9 @@ def engine_reflection_columns(structure: Structure, request: PatternRequest, min
         A request the engine cannot compute (its own guards).
     """
     arguments = _engine_arguments(structure, request, min_g, max_g)
+    if _TABLE_IMPORT_ERROR is not None:
+        raise ImportError("this build of peakforge_pattern._engine has no reflection table; reinstall the "
+                          "package (pip install .)") from _TABLE_IMPORT_ERROR
     return compute_reflection_table(*arguments, radiation=request.radiation, anomalous=request.anomalous,
                                     parallel=request.parallel, num_threads=request.num_threads,
                                     use_simd=request.use_simd, progress=progress)

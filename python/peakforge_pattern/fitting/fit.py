@@ -27,6 +27,7 @@ from ..diffraction.compute import compute_pattern
 from ..diffraction.request import check_two_theta_range
 from ..errors import InputError
 from ..optional import require
+from ..pictures import png_of
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks, line_set, render_in_bins
@@ -34,6 +35,7 @@ from ..profiles.sample import Sample
 from ..profiles.shapes import bin_edges
 from ..structures.structure import Structure
 from .cell_constraints import CellConstraints
+from .fit_display import fit_html, fit_repr
 from .measured import MeasuredPattern, in_range, read_measured
 
 BACKGROUND_TERMS = 6
@@ -118,6 +120,16 @@ class FitResult:
                         "cell": list(p.cell), "volume": p.volume, "b_overall": p.b_overall} for p in self.phases],
             "converged": self.converged, "evaluations": self.evaluations,
         }
+
+    # Notebook views; the picture is the plotting layer's (see pictures.py).
+    def _repr_html_(self) -> str:
+        return fit_html(self)
+
+    def _repr_png_(self) -> bytes | None:
+        return png_of(self)
+
+    def __repr__(self) -> str:
+        return fit_repr(self)
 
     def summary(self) -> str:
         """The fit as text: agreement, instrument parameters and phases."""

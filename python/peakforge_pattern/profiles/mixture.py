@@ -9,6 +9,7 @@ scale w / (ZM · V), the relation quantitative phase analysis inverts
 
 from __future__ import annotations
 
+import html
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -18,10 +19,12 @@ import gemmi
 import numpy as np
 
 from ..diffraction.compute import compute_pattern
+from ..diffraction.formats import hkl_label
 from ..diffraction.pattern import Pattern
 from ..diffraction.request import PatternRequest
 from ..diffraction.scales import describe
 from ..errors import InputError
+from ..pictures import png_of
 from ..structures.structure import Structure
 from .instrument import Instrument
 from .profile import pattern_profile
@@ -78,6 +81,31 @@ class Mixture:
     @property
     def scale_description(self) -> str:
         return describe(self.scale, self.patterns[0].two_theta_range)
+
+    def _phases_text(self) -> str:
+        return ", ".join(f"{p.structure_name or 'phase'} {100 * w:.4g} wt %"
+                         for p, w in zip(self.patterns, self.weight_fractions))
+
+    def __repr__(self) -> str:
+        lo, hi = self.patterns[0].two_theta_range
+        return (f"Mixture({self._phases_text()}; wavelength {self.patterns[0].wavelength:g} A, "
+                f"2theta {lo:g} to {hi:g})")
+
+    # Notebook views: the phases and their strongest peaks; the picture is the plotting layer's.
+    def _repr_html_(self) -> str:
+        rows = []
+        for pattern, fraction in zip(self.patterns, self.weight_fractions):
+            strongest = pattern.strongest(3)
+            peaks = ", ".join(f"{pattern.two_theta[i]:.2f}° {' '.join(hkl_label(h) for h in pattern.families[i])}"
+                              for i in strongest)
+            rows.append(f"<tr><td>{html.escape(pattern.structure_name or 'phase')}</td><td>{100 * fraction:.4g}</td>"
+                        f"<td>{len(pattern)}</td><td>{html.escape(peaks)}</td></tr>")
+        return (f"<div><p>{html.escape(repr(self))}; {html.escape(self.scale_description)}</p>"
+                "<table><tr><th>phase</th><th>weight %</th><th>peaks</th><th>strongest</th></tr>"
+                f"{''.join(rows)}</table></div>")
+
+    def _repr_png_(self) -> bytes | None:
+        return png_of(self)
 
 
 def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractions: Sequence[float],

@@ -15,8 +15,6 @@ from dataclasses import dataclass, replace
 from fractions import Fraction
 
 import numpy as np
-import spglib
-import spglib.error
 
 from .structure import Structure
 
@@ -97,6 +95,9 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
     """
     cell = (np.ascontiguousarray(structure.lattice), np.ascontiguousarray(structure.frac_coords),
             _kinds(structure))
+    # Imported here: only atoms given in P1 need it, and it takes a while to load.
+    import spglib
+    import spglib.error
     with warnings.catch_warnings():
         # spglib's notice about its coming error handling; both ways are caught here.
         warnings.simplefilter("ignore", DeprecationWarning)

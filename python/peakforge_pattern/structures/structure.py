@@ -13,7 +13,7 @@ import gemmi
 import numpy as np
 
 from ..errors import InputError
-from . import checks, cif
+from . import checks, cif, display
 from .checks import refuse_if_strict
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
@@ -176,13 +176,11 @@ class Structure:
         return 1.0 / float(np.linalg.norm(np.asarray(hkl, dtype=float) @ self.reciprocal))
 
     def __repr__(self) -> str:
-        formula: dict[str, float] = {}
-        for symbol, occ in zip(self.symbols, self.occupancies):
-            formula[symbol] = formula.get(symbol, 0.0) + occ
-        content = " ".join(f"{s}{n:g}" for s, n in formula.items())
-        a, b, c, al, be, ga = self.cell_parameters
-        return (f"Structure({self.name or 'unnamed'}: {content}; "
-                f"a={a:.4f} b={b:.4f} c={c:.4f} α={al:.2f} β={be:.2f} γ={ga:.2f})")
+        return display.short_repr(self)
+
+    def _repr_html_(self) -> str:
+        """Notebook view: formula, space group, cell and the table of sites."""
+        return display.structure_html(self)
 
 
 def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coords: np.ndarray,

@@ -1,0 +1,34 @@
+"""Notebook pictures of results, drawn by the plotting layer.
+
+The types that compute (a fit, a mixture) never draw, and cannot import the
+layer that does; so a type that shows a picture in a notebook asks this
+registry for one, and the plotting layer, when imported (importing
+peakforge_pattern imports it), registers a drawing function per type.
+Without matplotlib there is no picture, and the notebook shows the HTML view.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+from .optional import MissingDependency
+
+_DRAWERS: dict[type, Callable[[Any], bytes]] = {}
+
+
+def register(kind: type, draw: Callable[[Any], bytes]) -> None:
+    """Let ``draw(obj)`` (PNG bytes) picture every ``kind`` in notebooks."""
+    _DRAWERS[kind] = draw
+
+
+def png_of(obj: Any) -> bytes | None:
+    """The PNG picture registered for the object's type, or None (nothing registered, or no matplotlib)."""
+    for kind in type(obj).__mro__:
+        draw = _DRAWERS.get(kind)
+        if draw is not None:
+            try:
+                return draw(obj)
+            except MissingDependency:
+                return None
+    return None

@@ -13,3 +13,14 @@ def compute_peak_table(
     use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
 ) -> dict[str, Any]:
     """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py)."""
+
+def compute_reflection_table(
+    reciprocal: object, wavelength: float, min_g: float, max_g: float, frac_coords: object,
+    species_index: object, occupancies: object, b_factors: object, anisotropic_beta: object | None,
+    species_atomic_numbers: object, species_electron_pairs: object, species_constants: object,
+    rotations: object, translations: object, *, radiation: str = "xray", anomalous: bool = False,
+    parallel: bool = True, num_threads: int = 0, use_simd: bool = True,
+    progress: Callable[[int, int], None] | None = None,
+) -> dict[str, Any]:
+    """Every set of equivalent reflections of the shell, unmerged, with |F|^2, whether the space group
+    extinguishes it, and the operations the atoms follow (see diffraction/engine_route.py)."""

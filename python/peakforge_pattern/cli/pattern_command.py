@@ -210,7 +210,8 @@ def _explain(source: Path | str, args: argparse.Namespace, request: PatternReque
     structure = _read(source, request.strict)
     for warning in structure.warnings:
         warn(_shown(source), warning)
-    text, record = "", {"structure": structure.name}
+    text = ""
+    record: dict[str, object] = {"structure": structure.name}
     if args.absent:
         absences = explain_absences(structure, request=request, weak_below=args.weak_below)
         for message in absences.notes:

@@ -125,7 +125,8 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         structure = Structure.from_cif(structure)
     if request.strict:
         refuse_if_strict(structure.warnings)
-    given, notes = structure, ()
+    given = structure
+    notes: tuple[str, ...] = ()
     if not (request.exact or request.as_given):
         structure, note = with_found_symmetry(structure)
         notes = () if note is None else (note,)

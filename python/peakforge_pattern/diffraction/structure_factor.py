@@ -217,7 +217,8 @@ def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wav
     terms = structure.occupancies * f * t * phases
     contributions = tuple(
         AtomContribution(j, gemmi.Element(int(structure.atomic_numbers[j])).name,
-                         tuple(float(x) for x in structure.frac_coords[j]), float(structure.occupancies[j]),
+                         (float(structure.frac_coords[j, 0]), float(structure.frac_coords[j, 1]),
+                          float(structure.frac_coords[j, 2])), float(structure.occupancies[j]),
                          complex(f[j]), float(t[j]), complex(terms[j]))
         for j in range(len(structure)))
 
@@ -227,7 +228,7 @@ def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wav
     if not anomalous:
         members |= {(-a, -b, -c) for a, b, c in members}
     row = next(i for i, rep in enumerate(table["hkl"].tolist()) if tuple(rep) in members)
-    reasons = ()
+    reasons: tuple[str, ...] = ()
     if table["absent"][row]:
         reasons = extinction_reasons(np.array([h, k, l]), table["rotations"], table["translations"],
                                      table["translation_known"], table["centring"])

@@ -36,15 +36,18 @@ def fraction(x: float) -> Fraction:
     return Fraction(float(x)).limit_denominator(48) % 1
 
 
-def _closure(generators: list[tuple[Fraction, ...]], limit: int = 64) -> set[tuple[Fraction, ...]] | None:
+Translation = tuple[Fraction, Fraction, Fraction]
+
+
+def _closure(generators: list[Translation], limit: int = 64) -> set[Translation] | None:
     """Every sum of the translations modulo whole cells (without the zero one), or None past ``limit``."""
-    zero = (Fraction(0),) * 3
+    zero: Translation = (Fraction(0), Fraction(0), Fraction(0))
     members = {zero}
     frontier = [zero]
     while frontier:
         member = frontier.pop()
         for g in generators:
-            total = tuple((a + b) % 1 for a, b in zip(member, g))
+            total: Translation = ((member[0] + g[0]) % 1, (member[1] + g[1]) % 1, (member[2] + g[2]) % 1)
             if total not in members:
                 if len(members) >= limit:
                     return None
@@ -57,7 +60,7 @@ def describe_centring(vectors: np.ndarray) -> str:
     """The name of the cell's centring from its pure translations (any that
     generate them): "C-centring", "R-centring", or the generating translations
     themselves for a supercell's shifts."""
-    generators = sorted(tuple(fraction(x) for x in v) for v in vectors)
+    generators: list[Translation] = sorted((fraction(v[0]), fraction(v[1]), fraction(v[2])) for v in vectors)
     closed = _closure(generators)
     name = None if closed is None else _CENTRINGS.get(tuple(sorted(closed)))
     if name is not None:
@@ -94,7 +97,7 @@ def _eigen_direction(matrix: np.ndarray) -> np.ndarray | None:
 
 def _axis_name(u: np.ndarray) -> str:
     names = {(1, 0, 0): "a", (0, 1, 0): "b", (0, 0, 1): "c"}
-    key = tuple(int(x) for x in u)
+    key = (int(u[0]), int(u[1]), int(u[2]))
     return names.get(key, "[" + "".join(str(x) for x in key) + "]")
 
 

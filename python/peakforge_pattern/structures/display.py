@@ -51,7 +51,7 @@ def sites(structure: "Structure") -> list[tuple[int, int]]:
     frac = structure.frac_coords
     lattice = structure.lattice
     assigned = np.full(len(structure), -1)
-    out = []
+    out: list[tuple[int, int]] = []
     for j in range(len(structure)):
         if assigned[j] >= 0:
             continue

@@ -102,7 +102,7 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
         # spglib's notice about its coming error handling; both ways are caught here.
         warnings.simplefilter("ignore", DeprecationWarning)
         try:
-            dataset = spglib.get_symmetry_dataset(cell, symprec=tolerance)
+            dataset = spglib.get_symmetry_dataset(cell, symprec=tolerance)  # type: ignore[arg-type]
         except spglib.error.SpglibError:  # raised once its new handling is the default
             dataset = None
     if dataset is None:

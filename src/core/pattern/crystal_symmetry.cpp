@@ -474,9 +474,18 @@ Followed found_rotations(const PatternRequest& request, const SiteIndex& index, 
   }
   const Vector3 tolerance = fractional_tolerance(request);
   // The translation as a fraction when the atoms follow it so settled too.
+  // `t` maps the atoms; its fraction does too when it is `t` to rounding (a
+  // supercell's exact sites), else that is checked again.
   auto settled = [&](const IntMatrix3& r, const Vector3& t) -> std::optional<Vector3> {
     const std::optional<Vector3> s = settled_translation(t, tolerance);
-    if (s && atoms_map(r, *s, request, index)) return s;
+    if (!s) return std::nullopt;
+    const Vector3 w = wrapped(t);
+    bool same = true;
+    for (size_t i = 0; i < 3; ++i) {
+      const double d = std::fabs((*s)[i] - w[i]);
+      same = same && std::min(d, 1.0 - d) < 1e-9;
+    }
+    if (same || atoms_map(r, *s, request, index)) return s;
     return std::nullopt;
   };
   Followed found;

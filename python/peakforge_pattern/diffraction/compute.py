@@ -19,7 +19,7 @@ from .engine_route import engine_peaks
 from .exact_route import exact_peaks
 from .pattern import Pattern
 from .request import PatternRequest
-from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
+from .work import DEFAULT_MAX_WORK, check_work, estimate_work, reciprocal_shell
 
 MAX_LATTICE_POINTS = 5_000_000
 """Largest index box walked for one pattern at the default work limit;
@@ -119,13 +119,13 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         structure = Structure.from_cif(structure)
     if request.strict:
         refuse_if_strict(structure.warnings)
-    min_g, max_g = shell_radii(request.wavelength, request.two_theta_range)
+    min_g, max_g = reciprocal_shell(request.wavelength, request.two_theta_range)
     _check_index_box(structure, max_g, request.max_work)
     check_work(estimate_work(structure.lattice, len(structure), request.wavelength, request.two_theta_range),
                request.max_work)
 
     route = exact_peaks if request.exact else engine_peaks
-    two_theta, d, scaled, absolute, families, multiplicities = route(structure, request, min_g, max_g, progress)
+    two_theta, d, scaled, absolute, lp, families, multiplicities = route(structure, request, min_g, max_g, progress)
     if request.hkil and has_hexagonal_axes(structure):
         families = _four_index(families)
 
@@ -137,7 +137,8 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         refuse_if_strict(warnings)
     pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, request.wavelength,
                       request.two_theta_range, structure.name, warnings, structure=structure,
-                      radiation=request.radiation, monochromator_angle=request.monochromator_angle)
+                      radiation=request.radiation, monochromator_angle=request.monochromator_angle,
+                      lorentz_polarisation=lp)
     if request.scale == "max":
         return pattern
     if request.scale == "absolute":

@@ -5,7 +5,7 @@ the merged peaks and their families."""
 from __future__ import annotations
 
 import functools
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import gemmi
 import numpy as np
@@ -19,10 +19,10 @@ from .request import PatternRequest
 
 
 # A source tree without the built module still imports; computing a pattern
-# then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
+# then says what is missing (the engine's functions are unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .._engine import compute_peak_table
+    from .._engine import compute_peak_table, lorentz_polarisation as _lorentz_polarisation
 except ImportError as exc:
     _IMPORT_ERROR = exc
 
@@ -54,6 +54,40 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     return r, t
 
 
+def _require_engine() -> None:
+    if _IMPORT_ERROR is not None:
+        raise ImportError("peakforge_pattern._engine is not built; install the package "
+                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+
+
+def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str = "xray",
+                         monochromator_angle: float = 0.0) -> np.ndarray:
+    """The Lorentz-polarisation factor at each 2θ, as the engine's peaks carry it.
+
+    Lorentz factor 1 / (sin²θ cos θ); for X-rays times the polarisation
+    1 + cos²2θ, or 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M) after a
+    monochromator at 2θ_M. The formula lives in the core
+    (src/core/intensity/lorentz_polarisation.hpp), once.
+
+    Parameters
+    ----------
+    two_theta : array_like
+        2θ in degrees.
+    radiation : {"xray", "neutron"}
+        Neutrons are not polarised.
+    monochromator_angle : float
+        The monochromator's 2θ in degrees, 0 for none.
+
+    Returns
+    -------
+    numpy.ndarray
+        The factor at each angle.
+    """
+    _require_engine()
+    return _lorentz_polarisation(np.ascontiguousarray(two_theta, dtype=float).reshape(-1), radiation=radiation,
+                                 monochromator_two_theta=monochromator_angle)
+
+
 def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
                    progress: Callable[[int, int], None] | None = None) -> dict:
     """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
@@ -79,7 +113,7 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     -------
     dict
         NumPy columns two_theta, d, intensity (0–100), absolute_intensity,
-        multiplicity, and the families as family_hkl (m×3),
+        lorentz_polarisation, multiplicity, and the families as family_hkl (m×3),
         family_multiplicity (m) and family_offsets (peaks + 1); counts
         reflections, unique_reflections and point_group_order.
 
@@ -90,9 +124,7 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     ValueError
         A request the engine cannot compute (its own guards).
     """
-    if _IMPORT_ERROR is not None:
-        raise ImportError("peakforge_pattern._engine is not built; install the package "
-                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+    _require_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
     z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
     if structure.symmetry_operations:
@@ -122,7 +154,8 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     Returns
     -------
     PeakColumns
-        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+        2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
+        factor, families and multiplicities.
 
     Raises
     ------
@@ -140,4 +173,4 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     bounds = table["family_offsets"].tolist()
     spans = list(zip(bounds[:-1], bounds[1:]))
     return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
-            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])
+            table["lorentz_polarisation"], [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])

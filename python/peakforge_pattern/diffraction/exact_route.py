@@ -12,6 +12,7 @@ import peakforge
 
 from ..errors import InputError
 from ..structures.structure import Structure
+from .engine_route import lorentz_polarisation
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
 from .request import PatternRequest
 from .scattering import electron_coefficients
@@ -50,7 +51,8 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
     Returns
     -------
     PeakColumns
-        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+        2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
+        factor (the engine's, at each peak's 2θ), families and multiplicities.
 
     Raises
     ------
@@ -102,5 +104,6 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
     def column(values):
         return np.array([values[i] for i in keep], dtype=float)
 
-    return (column(merged_tt), column(merged_d), column(scaled), column(merged_i),
+    two_theta = column(merged_tt)
+    return (two_theta, column(merged_d), column(scaled), column(merged_i), lorentz_polarisation(two_theta),
             families, multiplicities)

@@ -38,20 +38,6 @@ MAX_ASYMMETRY = 0.9
 """Largest stretch of one half of a peak (the other keeps a tenth of its width)."""
 
 
-def lorentz_polarisation(two_theta: np.ndarray, monochromator_two_theta: float = 0.0) -> np.ndarray:
-    """Lorentz-polarisation factor at 2θ (degrees), with a monochromator at 2θ_M.
-
-    Without a monochromator this is the pattern calculation's own factor
-    (1 + cos²2θ) / (sin²θ cosθ); a monochromator's polarisation replaces
-    1 + cos²2θ by 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M).
-    """
-    theta = np.radians(np.asarray(two_theta, dtype=float)) / 2.0
-    cos_2t = np.cos(2.0 * theta)
-    cos_m = math.cos(math.radians(monochromator_two_theta)) ** 2
-    polarisation = 2.0 * (1.0 + cos_m * cos_2t * cos_2t) / (1.0 + cos_m)
-    return polarisation / (np.sin(theta) ** 2 * np.cos(theta))
-
-
 def _finite(name: str, value: float, minimum: float | None = None) -> float:
     try:
         number = float(value)

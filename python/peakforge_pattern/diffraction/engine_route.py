@@ -19,12 +19,19 @@ from .request import PatternRequest
 
 
 # A source tree without the built module still imports; computing a pattern
-# then says what is missing (the engine's functions are unbound while _IMPORT_ERROR is set).
+# then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .._engine import compute_peak_table, lorentz_polarisation as _lorentz_polarisation
+    from .._engine import compute_peak_table
 except ImportError as exc:
     _IMPORT_ERROR = exc
+# An engine built before it returned the Lorentz-polarisation factor still
+# computes patterns (without the column); a profile then asks for a rebuild.
+_OLD_ENGINE: ImportError | None = None
+try:
+    from .._engine import lorentz_polarisation as _lorentz_polarisation
+except ImportError as exc:
+    _OLD_ENGINE = exc
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -84,6 +91,9 @@ def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str
         The factor at each angle.
     """
     _require_engine()
+    if _OLD_ENGINE is not None:
+        raise ImportError("peakforge_pattern._engine was built before it gave the Lorentz-polarisation "
+                          "factor: rebuild it (pip install .)") from _OLD_ENGINE
     return _lorentz_polarisation(np.ascontiguousarray(two_theta, dtype=float).reshape(-1), radiation=radiation,
                                  monochromator_two_theta=monochromator_angle)
 
@@ -173,4 +183,4 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     bounds = table["family_offsets"].tolist()
     spans = list(zip(bounds[:-1], bounds[1:]))
     return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
-            table["lorentz_polarisation"], [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])
+            table.get("lorentz_polarisation"), [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])

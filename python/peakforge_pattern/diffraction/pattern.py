@@ -19,7 +19,7 @@ TWO_THETA_TOLERANCE = 1e-5
 SCALED_INTENSITY_TOLERANCE = 1e-3
 """Peaks below this on the 0–100 scale are dropped."""
 
-PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[list[tuple[int, ...]]],
+PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray | None, list[list[tuple[int, ...]]],
                     list[list[int]]]
 """What a route gives: 2θ, d, intensity (0–100), absolute intensity, the
 Lorentz-polarisation factor, families and their multiplicities."""

@@ -99,7 +99,8 @@ def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str
 
 
 def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                   progress: Callable[[int, int], None] | None = None) -> dict:
+                   progress: Callable[[int, int], None] | None = None, *,
+                   reciprocal: np.ndarray | None = None) -> dict:
     """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
 
     The request's fields go one for one into the core's own request
@@ -118,6 +119,8 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         Called now and then as ``progress(done, total)`` with the reflections
         computed so far; the calculation stops at the next such point when
         Ctrl-C is pressed (or ``progress`` raises).
+    reciprocal : numpy.ndarray, optional
+        The structure's reciprocal basis, when the caller has it already.
 
     Returns
     -------
@@ -145,7 +148,8 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
     return compute_peak_table(
-        np.ascontiguousarray(structure.reciprocal), request.wavelength, min_g, max_g,
+        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal), request.wavelength,
+        min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
         species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
@@ -156,7 +160,8 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
 
 
 def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                 progress: Callable[[int, int], None] | None = None) -> PeakColumns:
+                 progress: Callable[[int, int], None] | None = None, *,
+                 reciprocal: np.ndarray | None = None) -> PeakColumns:
     """The pattern engine's peaks as the columns a Pattern holds.
 
     Parameters are those of engine_columns.
@@ -173,7 +178,7 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
         When the index bounds of the shell do not fit the walk's integers.
     """
     try:
-        table = engine_columns(structure, request, min_g, max_g, progress)
+        table = engine_columns(structure, request, min_g, max_g, progress, reciprocal=reciprocal)
     except InputError:  # the species tables' or the symmetry's own message
         raise
     except ValueError as exc:  # the index bounds would not fit the walk's integers

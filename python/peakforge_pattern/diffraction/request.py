@@ -168,7 +168,8 @@ class PatternRequest:
             "use_simd": _flag("use_simd", self.use_simd),
         }
         for name, value in normal.items():
-            object.__setattr__(self, name, value)
+            if value is not getattr(self, name):  # most values arrive in their final form
+                object.__setattr__(self, name, value)
         if self.anomalous and self.radiation != "xray":
             raise InputError("anomalous dispersion applies to X-rays only")
         if self.exact and (self.radiation != "xray" or self.anomalous or self.monochromator_angle != 0.0):

@@ -4,8 +4,9 @@ over a 2θ grid.
 A pattern's peaks carry |F|²·multiplicity·LP at the pattern's wavelength,
 and the engine's LP factor beside them. |F|² does not depend on the
 wavelength, so each emission line gets the same reflections at its own
-angle, with the engine's Lorentz-polarisation factor at that angle (and the
-instrument's monochromator) and its share of the intensity.
+angle, with the engine's Lorentz-polarisation factor at that angle (for the
+instrument's monochromator, by default the pattern's) and its share of the
+intensity.
 """
 
 from __future__ import annotations
@@ -50,7 +51,8 @@ class PhasePeaks:
     ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
     ``hkl`` one reflection of each peak, from which its d follows for a
     changed cell; ``reciprocal`` the reciprocal basis (rows) when the
-    structure is known; ``radiation`` decides whether the beam is polarised.
+    structure is known; ``radiation`` decides whether the beam is polarised,
+    ``monochromator_angle`` is the one the pattern was computed with.
     """
 
     d: np.ndarray
@@ -62,6 +64,7 @@ class PhasePeaks:
     reciprocal: np.ndarray | None
     name: str = ""
     radiation: str = "xray"
+    monochromator_angle: float = 0.0
 
     @classmethod
     def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
@@ -69,7 +72,8 @@ class PhasePeaks:
         hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
                    pattern.families, pattern.multiplicities, float(pattern.wavelength),
-                   None if structure is None else structure.reciprocal, pattern.structure_name, pattern.radiation)
+                   None if structure is None else structure.reciprocal, pattern.structure_name, pattern.radiation,
+                   pattern.monochromator_angle)
 
     def __len__(self) -> int:
         return int(self.d.size)
@@ -130,14 +134,16 @@ def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = 
     sample = sample if sample is not None else Sample()
     d = peaks.d_for(reciprocal)
     weight = peaks.weight * sample.debye_waller(d) * peaks.orientation_factors(sample)
+    monochromator = instrument.monochromator_angle
+    if monochromator is None:
+        monochromator = peaks.monochromator_angle
     parts = []
     for wavelength, share in instrument.lines(peaks.wavelength):
         sin_theta = wavelength / (2.0 * d)
         seen = np.flatnonzero(sin_theta < 1.0)
         true_two_theta = 2.0 * np.degrees(np.arcsin(sin_theta[seen]))
         fwhm, eta = instrument.widths(true_two_theta, wavelength, sample)
-        area = weight[seen] * share * lorentz_polarisation(true_two_theta, peaks.radiation,
-                                                           instrument.monochromator_angle)
+        area = weight[seen] * share * lorentz_polarisation(true_two_theta, peaks.radiation, monochromator)
         observed = instrument.shift(true_two_theta)
         parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed)))
     return LineSet(*(np.concatenate(column) for column in zip(*parts)))

@@ -25,7 +25,7 @@ from .engine_route import engine_reflection_columns
 from .formats import hkl_label
 from .request import PatternRequest
 from .symmetry_elements import extinction_reasons
-from .work import check_work, estimate_work, shell_radii
+from .work import check_work, estimate_work, reciprocal_shell
 
 WEAK_BELOW = 1e-3
 """An allowed set is accidentally weak when its |F|² is below this fraction
@@ -178,7 +178,7 @@ def explain_absences(structure: Structure | str | Path, wavelength: float | str 
     if not request.as_given:
         structure, note = with_found_symmetry(structure)
         notes = () if note is None else (note,)
-    min_g, max_g = shell_radii(lam, (lo, hi))
+    min_g, max_g = reciprocal_shell(lam, (lo, hi))
     try:
         table = engine_reflection_columns(structure, request, min_g, max_g)
     except ValueError as exc:  # the index bounds would not fit the walk's integers

@@ -20,8 +20,25 @@ DEFAULT_DPI = 120
 
 
 def check_image_path(path: str | os.PathLike[str]) -> str:
-    """The image format named by the path's suffix, or a clear refusal
-    (also when matplotlib, which draws it, is not installed)."""
+    """The image format a path's suffix names.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Where an image is to be written.
+
+    Returns
+    -------
+    str
+        The suffix without its dot, lower case ("png", "svg", ...).
+
+    Raises
+    ------
+    InputError
+        A suffix Matplotlib cannot write by itself.
+    MissingDependency
+        Without matplotlib (the ``plot`` extra), which draws it.
+    """
     _matplotlib_figure()
     suffix = Path(path).suffix.lower().lstrip(".")
     if suffix not in IMAGE_FORMATS:
@@ -42,7 +59,24 @@ def check_dpi(dpi: float) -> float:
 
 
 def save_figure(figure: Any, path: str | os.PathLike[str], dpi: float = DEFAULT_DPI) -> None:
-    """Write the figure to ``path`` whole, or leave what was there untouched."""
+    """Write the figure to ``path`` whole, or leave what was there untouched.
+
+    Parameters
+    ----------
+    figure : matplotlib.figure.Figure
+        The figure.
+    path : str or os.PathLike
+        The image file; its suffix names the format.
+    dpi : float
+        Dots per inch of raster formats (10 to 2400).
+
+    Raises
+    ------
+    InputError
+        A format Matplotlib cannot write, or a resolution outside that range.
+    OSError
+        The file cannot be written (nothing is left behind).
+    """
     image_format = check_image_path(path)
     dpi = check_dpi(dpi)
     with atomic_path(path) as temporary:

@@ -118,11 +118,36 @@ def plot_patterns(patterns: Sequence[Pattern], ax: Any = None, *, instrument: In
     """Draw sticks and profile (one colour per phase) and labels into ``ax``.
 
     With ``mixture`` the profile is the phases' sum; otherwise one profile
-    per pattern. ``fwhm`` 0 (and no instrument) draws sticks only. An Axes
-    that already shows something keeps its limits and title (the new data
-    join its autoscaling); the legend has one entry per phase however often
-    a phase is drawn into it. ``axis`` is "2theta", "d" or "q"; ``title``
-    replaces the default one (empty for none).
+    per pattern. An Axes that already shows something keeps its limits and
+    title (the new data join its autoscaling); the legend has one entry per
+    phase however often a phase is drawn into it, and new phases take the
+    next colours.
+
+    Parameters
+    ----------
+    patterns : sequence of Pattern
+        The phases to draw.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new pyplot figure when None.
+    instrument : Instrument, optional
+        The profile's instrument; by default every peak ``fwhm`` wide.
+    sample : Sample, optional
+        The profile's sample.
+    fwhm : float
+        Peak width in degrees when no instrument is given; 0 draws sticks only.
+    labels : int or "all"
+        Most peaks labelled with their indices (every family of the peak).
+    mixture : bool
+        One profile, the phases' sum, instead of one per pattern.
+    axis : {"2theta", "d", "q"}
+        The horizontal axis.
+    title : str, optional
+        Replaces the default title of a new Axes ("" for none).
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The Axes drawn into.
     """
     check_axis(axis)
     count = _label_count(labels, patterns)
@@ -227,10 +252,29 @@ def plot_mixture(mixture: Mixture, ax: Any = None, *, instrument: Instrument | N
 
 def draw(patterns: Sequence[Pattern], path: str | os.PathLike[str], *, instrument: Instrument | None = None,
          sample: Sample | None = None, fwhm: float = 0.1, labels: LabelCount = 8, mixture: bool = False,
-         axis: str = "2theta", title: str | None = None, dpi: int = DEFAULT_DPI) -> None:
-    """Write a figure to ``path`` (format from its suffix, ``dpi`` for raster
-    formats): one panel per pattern, or one panel for a mixture; ``title``
-    above the whole figure."""
+         axis: str = "2theta", title: str | None = None, dpi: float = DEFAULT_DPI) -> None:
+    """Write a figure to ``path``: one panel per pattern, or one panel for a mixture.
+
+    Parameters
+    ----------
+    patterns : sequence of Pattern
+        The patterns.
+    path : str or os.PathLike
+        The image file (format from its suffix), written whole or not at all.
+    instrument, sample, fwhm, labels, mixture, axis
+        As for plot_patterns.
+    title : str, optional
+        Above the whole figure.
+    dpi : float
+        Resolution of raster formats.
+
+    Raises
+    ------
+    InputError
+        A format Matplotlib cannot write, an unknown axis, a bad label count or resolution.
+    MissingDependency
+        Without matplotlib (the ``plot`` extra).
+    """
     check_image_path(path)
     check_axis(axis)
     panels = 1 if mixture else len(patterns)
@@ -248,7 +292,18 @@ def draw(patterns: Sequence[Pattern], path: str | os.PathLike[str], *, instrumen
 
 
 def pattern_png(pattern: Pattern) -> bytes:
-    """The pattern drawn as a PNG image (for notebooks)."""
+    """The pattern drawn as a PNG image (for notebooks).
+
+    Parameters
+    ----------
+    pattern : Pattern
+        The pattern.
+
+    Returns
+    -------
+    bytes
+        The PNG file's bytes.
+    """
     figure = new_figure(7.0, 3.0)
     plot_patterns([pattern], figure.subplots())
     out = io.BytesIO()

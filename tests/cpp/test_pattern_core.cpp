@@ -1,6 +1,6 @@
 // Unit tests of the pattern engine's core that Python cannot reach: the
 // vector phase sums against their scalar loops, the phase tables against the
-// C library, and symmetry found from the atoms alone.
+// C library, symmetry found from the atoms alone, and the extinctions that follow.
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -79,11 +79,51 @@ void test_symmetry_found_from_atoms() {
   check(reflection_equivalents(none, true).size() == 2 * none.size(), "Friedel's law doubles a group without -1");
 }
 
+// Extinctions: the F-centring of the rock salt found from its atoms, and a
+// 2₁ screw given before the identity (whose rotation once went unused).
+void test_extinctions_from_found_and_given_operations() {
+  PatternRequest request;
+  const double a = 5.64;
+  request.reciprocal = {{{1 / a, 0, 0}, {0, 1 / a, 0}, {0, 0, 1 / a}}};
+  request.species.resize(2);
+  const double fcc[4][3] = {{0, 0, 0}, {0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  for (int species = 0; species < 2; ++species) {
+    for (const auto& p : fcc) {
+      Atom atom;
+      atom.species = species;
+      for (size_t i = 0; i < 3; ++i) atom.frac[i] = p[i] + 0.5 * species;
+      request.atoms.push_back(atom);
+    }
+  }
+  const PointGroup rock_salt = point_group(request);
+  check(rock_salt.centring.size() >= 2, "rock salt without operations: the face centring found");
+  check(systematically_absent(rock_salt, 1, 0, 0) && systematically_absent(rock_salt, 2, 1, 0) &&
+            !systematically_absent(rock_salt, 1, 1, 1) && !systematically_absent(rock_salt, 2, 0, 0),
+        "rock salt: h, k, l of mixed parity extinguished, (1 1 1) and (2 0 0) allowed");
+
+  PatternRequest p21;
+  p21.reciprocal = {{{1 / 5.0, 0, 0}, {0, 1 / 6.0, 0}, {0, 0, 1 / 7.0}}};
+  p21.species.resize(1);
+  Atom atom;
+  atom.frac = {0.11, 0.23, 0.37};
+  p21.atoms.push_back(atom);
+  atom.frac = {-0.11, 0.73, -0.37};
+  p21.atoms.push_back(atom);
+  p21.operations.push_back({{-1, 0, 0, 0, 1, 0, 0, 0, -1}, {0.0, 0.5, 0.0}});  // -x, y+1/2, -z
+  p21.operations.push_back({{1, 0, 0, 0, 1, 0, 0, 0, 1}, {0.0, 0.0, 0.0}});
+  const PointGroup screw = point_group(p21);
+  check(screw.rotations.size() == 2, "P2_1 with the screw listed first: both rotations kept");
+  check(systematically_absent(screw, 0, 1, 0) && !systematically_absent(screw, 0, 2, 0) &&
+            !systematically_absent(screw, 1, 1, 0),
+        "P2_1: (0 k 0) with k odd extinguished, nothing else");
+}
+
 }  // namespace
 
 int main() {
   test_vector_sums_match_scalar_loops();
   test_phase_table_rows();
   test_symmetry_found_from_atoms();
+  test_extinctions_from_found_and_given_operations();
   return test_support::tally();
 }

@@ -16,6 +16,7 @@ from peakforge_pattern.diffraction.absences import explain_absences
 from peakforge_pattern.diffraction.engine_route import engine_reflection_columns
 from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.diffraction.structure_factor import reflection_detail
+from peakforge_pattern.diffraction.symmetry_elements import describe_centring, describe_operation
 from peakforge_pattern.errors import InputError
 
 # Every centring (P, A, C, I, F, R obverse in hexagonal axes, R in rhombohedral
@@ -154,3 +155,34 @@ def test_command_lists_absences_and_takes_a_reflection_apart(capsys):
     assert "three Miller indices" in capsys.readouterr().err
     assert main(["pattern", "--absent", "--exact"]) == 2
     assert main(["pattern", "--absent", "--weak-below", "2"]) == 2
+
+
+def elements_of(hm):
+    """The glides and screws describe_operation names among a group's own operations."""
+    names = set()
+    for op in gemmi.find_spacegroup_by_name(hm).operations():
+        name = describe_operation(np.array(op.rot) // op.DEN, np.array(op.tran) / op.DEN)
+        if name is not None and "centring" not in name:
+            names.add(name)
+    return names
+
+
+def test_operations_are_named_as_their_symbols_read():
+    # The screw's handedness: 6₁ and 6₅, 4₁ and 4₃, 3₁ and 3₂ are told apart.
+    assert {"6₁ along c", "3₁ along c"} <= elements_of("P 61 2 2") and "6₅ along c" not in elements_of("P 61 2 2")
+    assert {"6₅ along c", "3₂ along c"} <= elements_of("P 65") and "6₁ along c" not in elements_of("P 65")
+    assert "4₃ along c" in elements_of("P 43 21 2") and "4₁ along c" not in elements_of("P 43 21 2")
+    assert elements_of("P 32 2 1") == {"3₂ along c"}
+    assert elements_of("P 1 21/c 1") == {"2₁ along b", "c-glide ⊥ [010]"}
+    assert elements_of("P n m a") == {"2₁ along a", "2₁ along b", "2₁ along c", "n-glide ⊥ [100]",
+                                       "a-glide ⊥ [001]"}
+    assert elements_of("P 42/n :2") == {"4₂ along c", "n-glide ⊥ [001]"}
+    assert {"d-glide ⊥ [100]", "d-glide ⊥ [010]", "d-glide ⊥ [001]"} <= elements_of("F d d d :2")
+    assert elements_of("P 63 m c") == {"6₃ along c", "2₁ along c", "c-glide ⊥ [1-10]", "c-glide ⊥ [120]",
+                                       "c-glide ⊥ [210]"}
+    # A rotation without a screw part, a mirror without a glide, a centring vector.
+    assert describe_operation(np.diag([-1, 1, -1]), np.zeros(3)) is None
+    assert describe_operation(np.diag([1, -1, 1]), np.array([0.0, 0.3, 0.0])) is None  # a mirror at y = 0.15
+    assert describe_operation(np.eye(3, dtype=int), np.array([0.5, 0.5, 0.0])) == "C-centring"
+    assert describe_centring(np.array([[0, 0.5, 0.5], [0.5, 0, 0.5]])) == "F-centring"  # generators suffice
+    assert describe_centring(np.array([[2 / 3, 1 / 3, 1 / 3]])) == "R-centring"

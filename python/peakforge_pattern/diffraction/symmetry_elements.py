@@ -105,6 +105,20 @@ def _bracket(u: np.ndarray) -> str:
     return "[" + "".join(str(int(x)) for x in u) + "]"
 
 
+def _turns_clockwise(rotation: np.ndarray, axis: np.ndarray) -> bool:
+    """Whether the proper rotation turns clockwise looking down ``axis`` (its
+    sign of det[u, v, R v] for a v off the axis, the same in the fractional
+    basis of a right-handed cell as in Cartesian axes)."""
+    for v in np.eye(3):
+        if abs(np.linalg.det(np.array([axis, v, v]))) < 1e-9 and np.allclose(np.cross(axis, v), 0):
+            continue
+        turned = rotation @ v
+        volume = float(np.linalg.det(np.array([axis, v, turned], dtype=float)))
+        if abs(volume) > 1e-9:
+            return volume < 0
+    return False
+
+
 def _order(rotation: np.ndarray) -> int:
     power = np.eye(3, dtype=int)
     for n in range(1, 7):
@@ -146,6 +160,10 @@ def describe_operation(rotation: np.ndarray, translation: np.ndarray) -> str | N
             return None
         big = int(np.argmax(np.abs(axis)))
         m = round(w[big] / axis[big] * n) % n
+        # n_m turns anticlockwise looking down the axis while moving m/n along
+        # it; a clockwise turn with m/n is the anticlockwise one with (n-m)/n.
+        if n > 2 and _turns_clockwise(r, axis):
+            m = (n - m) % n
         return None if m == 0 else f"{n}{str(m).translate(_SUBSCRIPTS)} along {_axis_name(axis)}"
     if n == 2 and not np.array_equal(r, -np.eye(3, dtype=int)):  # a mirror
         normal = _eigen_direction(r + np.eye(3, dtype=int))

@@ -46,6 +46,12 @@ def test_electron_patterns_use_the_electron_factors_without_polarisation(capsys)
         assert pattern.absolute_intensity[peak] == pytest.approx(expected, rel=1e-9)
     with pytest.raises(InputError):
         compute_pattern(structure, "200kV", (0, 4), radiation="electron", exact=True)
+    # One reflection taken apart with the same factors: |F|² × m × L is the engine's peak.
+    from peakforge_pattern.diffraction.structure_factor import reflection_detail
+    detail = reflection_detail(structure, (2, 0, 0), "200kV", radiation="electron")
+    theta = math.radians(pattern.two_theta[1] / 2)
+    assert detail.f_squared * detail.multiplicity / (math.sin(theta) ** 2 * math.cos(theta)) == pytest.approx(
+        pattern.absolute_intensity[1], rel=1e-9)
 
     assert main(["pattern", "--example", "rocksalt", "-w", "200kV", "--radiation", "electron",
                  "--two-theta", "0", "2", "-f", "json"]) == 0

@@ -63,6 +63,21 @@ def test_overlay_scales_are_the_least_squares_ones_and_are_drawn(tmp_path, capsy
         plot_overlay(overlay, tmp_path / "x.png", layout="sideways")
 
 
+def test_a_scan_made_of_known_multiples_of_the_profiles_gives_those_scales_back():
+    from peakforge_pattern.fitting.measured import MeasuredPattern
+    from peakforge_pattern.profiles import Instrument
+    # A scan naming its own Kα1/Kα2 (as .xrdml files do): the patterns take its Kα1 and the profile the doublet.
+    x = np.arange(20.0, 80.0, 0.02)
+    instrument = Instrument.with_fwhm(0.12, wavelength=(1.5406, 1.5444), ka2_ratio=0.5)
+    truth = overlay_phases(MeasuredPattern.from_arrays(x, np.ones_like(x)), PHASES, 1.5406, instrument=instrument)
+    counts = 3.7 * truth.profiles[0] + 0.25 * truth.profiles[1]
+    scan = MeasuredPattern(x, counts, np.sqrt(counts + 1), "synthetic", (1.5406, 1.5444, 0.5))
+    overlay = overlay_phases(scan, PHASES, fwhm=0.12)
+    assert [p.wavelength for p in overlay.patterns] == [1.5406, 1.5406]
+    np.testing.assert_allclose(overlay.scales, [3.7, 0.25], rtol=1e-9)
+    np.testing.assert_allclose(overlay.calculated, counts, rtol=1e-9, atol=1e-9)
+
+
 def test_plot_functions_leave_the_callers_axes_as_given():
     from matplotlib.figure import Figure
     ax = Figure().subplots()

@@ -1,0 +1,74 @@
+"""Bruker RAW version 4 (binary, little-endian; magic ``RAW4.00``).
+
+After a 61-byte file header whose bytes 56-59 give the length of the
+metadata records that follow, each range (scan) is a 160-byte header, a
+block of sub-records whose length is at bytes 140-143, then the data:
+one or more 4-byte floats per step (their count at bytes 124-127), the
+first of them the intensity. The range header gives the number of steps
+(bytes 4-7), the first 2θ (bytes 72-79, a double) and the 2θ step
+(80-87, a double). Only the first range is read. Versions 1 to 3 of the
+format (``RAW1.01``, ``RAW2``, ``RAW ``) have another layout and are refused.
+"""
+
+from __future__ import annotations
+
+import struct
+
+import numpy as np
+
+from ...errors import InputError
+from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
+
+MAGIC = b"RAW4.00"
+_FILE_HEADER = 61
+_RANGE_HEADER = 160
+
+
+def is_bruker_raw(head: bytes) -> bool:
+    """Any version of Bruker's RAW: the ones this reader refuses are refused by name."""
+    return head.startswith((b"RAW4.00", b"RAW1.01", b"RAW2", b"RAW "))
+
+
+def read_bruker_raw(data: bytes, name: str) -> MeasuredPattern:
+    """The first range of a Bruker RAW v4 file.
+
+    Parameters
+    ----------
+    data : bytes
+        The file's contents.
+    name : str
+        What messages call the file.
+
+    Returns
+    -------
+    MeasuredPattern
+        Counting-statistics uncertainties; the file gives none.
+
+    Raises
+    ------
+    InputError
+        Another RAW version, or a header whose lengths do not fit the file.
+    """
+    if not data.startswith(MAGIC):
+        version = data[:7].decode("ascii", errors="replace").rstrip("\0 ")
+        raise InputError(f"{name}: Bruker {version!r} files are not read, only RAW4.00 "
+                         "(save the scan as RAW version 4, .brml or .xy)")
+    try:
+        (extra,) = struct.unpack_from("<I", data, 56)
+        at = _FILE_HEADER + extra
+        (steps,) = struct.unpack_from("<I", data, at + 4)
+        first, step = struct.unpack_from("<dd", data, at + 72)
+        (per_step,) = struct.unpack_from("<I", data, at + 124)
+        (sub_records,) = struct.unpack_from("<I", data, at + 140)
+    except struct.error:
+        raise InputError(f"{name}: the RAW4 header is cut short ({len(data)} bytes)") from None
+    check_point_count(steps, name)
+    start = at + _RANGE_HEADER + sub_records
+    if not 1 <= per_step <= 16 or steps < 2 or start + steps * per_step * 4 > len(data):
+        raise InputError(f"{name}: the RAW4 range header does not fit the file ({steps} steps of "
+                         f"{per_step} values from byte {start}, file of {len(data)} bytes)")
+    if not (np.isfinite(first) and np.isfinite(step) and step > 0.0):
+        raise InputError(f"{name}: the RAW4 range starts at {first:g} with step {step:g} degrees")
+    values = np.frombuffer(data, dtype="<f4", count=steps * per_step, offset=start).reshape(steps, per_step)
+    intensity = values[:, 0].astype(float)
+    return scan_from_file(first + step * np.arange(steps), intensity, None, name)

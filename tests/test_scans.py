@@ -119,6 +119,12 @@ def test_what_cannot_be_a_scan_is_refused_before_it_is_read(tmp_path, monkeypatc
         read_scan(huge)
     assert time.monotonic() - started < 2.0
 
+    many = tmp_path / "many.xy"
+    many.write_bytes(b"1 2\n" * (MAX_POINTS + 100_001))
+    started = time.monotonic()
+    with pytest.raises(InputError, match=f"2100001 lines is more than a scan holds \\(at most {MAX_POINTS} points\\)"):
+        read_scan(many)
+    assert time.monotonic() - started < 2.0
     with pytest.raises(InputError, match=f"1000000000 points is more than a scan holds \\(at most {MAX_POINTS}\\)"):
         read_scan(_gsas(tmp_path, "BANK 1 1000000000 100000000 CONST 1000.0 2.0 0 0 STD", ["     1"]))
     raw = bytearray((SCANS / "test_sample.raw").read_bytes())

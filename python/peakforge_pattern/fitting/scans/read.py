@@ -13,7 +13,7 @@ from .bruker_brml import is_brml, read_brml
 from .bruker_raw import is_bruker_raw, read_bruker_raw
 from .columns import read_columns
 from .gsas import looks_like_gsas, read_gsas
-from .limits import MAX_BYTES, size_text
+from .limits import MAX_BYTES, MAX_POINTS, size_text
 from .measured_pattern import MeasuredPattern
 from .rigaku_ras import looks_like_ras, read_ras
 from .rigaku_rasx import is_rasx, read_rasx
@@ -26,6 +26,7 @@ SCAN_FORMATS = ("columns of 2theta, intensity and optional sigma (.xy .xye .csv 
 """The formats :func:`read_scan` reads, as its messages list them."""
 
 _HEAD = 65536
+_HEADER_LINES = 100_000  # comment and header lines a column file may carry beside its points
 
 
 def formats_read() -> str:
@@ -93,6 +94,9 @@ def read_scan_bytes(data: bytes, name: str) -> MeasuredPattern:
         return read_ras(text, name)
     if looks_like_gsas(text):
         return read_gsas(text, name)
+    lines = data.count(b"\n")
+    if lines > MAX_POINTS + _HEADER_LINES:  # refused before splitting it into millions of strings
+        raise InputError(f"{name}: {lines} lines is more than a scan holds (at most {MAX_POINTS} points)")
     separator = "," if name.lower().endswith(".csv") else None
     if separator is None and re.search(r"\d,\s*[-+.\d]", text) and not re.search(r"\d\s+[-+.\d]", text):
         separator = ","  # comma-separated columns under another name

@@ -5,6 +5,7 @@ the merged peaks and their families."""
 from __future__ import annotations
 
 import functools
+import math
 from collections.abc import Callable
 
 import gemmi
@@ -56,7 +57,7 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
                    reciprocal: np.ndarray | None = None,
                    radiation: str, anomalous: bool, monochromator_angle: float,
                    merge_tolerance: float, relative_threshold: float,
-                   parallel: bool, num_threads: int, use_simd: bool,
+                   parallel: bool, num_threads: int, use_simd: bool, max_walk: float = math.inf,
                    progress: Callable[[int, int], None] | None = None) -> dict:
     """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
     absolute_intensity, multiplicity, and the families as family_hkl (m×3),
@@ -64,7 +65,8 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
 
     ``progress(done, total)`` is called now and then with the reflections
     computed so far; the calculation stops at the next such point when
-    Ctrl-C is pressed (or ``progress`` raises).
+    Ctrl-C is pressed (or ``progress`` raises). A shell spanning more than
+    ``max_walk`` index triples is refused (ValueError) before it is walked.
     """
     if _IMPORT_ERROR is not None:
         raise ImportError("peakforge_pattern._engine is not built; install the package "
@@ -86,5 +88,5 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
         rotations, translations, radiation=radiation, anomalous=anomalous,
         monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
-        relative_threshold=relative_threshold, parallel=parallel,
+        relative_threshold=relative_threshold, max_walk=max_walk, parallel=parallel,
         num_threads=num_threads, use_simd=use_simd, progress=progress)

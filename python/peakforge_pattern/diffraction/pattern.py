@@ -376,9 +376,9 @@ def compute_pattern(structure: Structure | str | Path,
                                     radiation=radiation, anomalous=bool(anomalous),
                                     monochromator_angle=monochromator, parallel=bool(parallel),
                                     num_threads=int(num_threads), use_simd=bool(use_simd),
-                                    progress=progress)
-        except ValueError as exc:  # the index bounds would not fit the walk's integers
-            raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
+                                    max_walk=box_limit, progress=progress)
+        except ValueError as exc:  # the engine's own bounds: the walk's size, an intensity beyond any atom's
+            raise InputError(str(exc)) from None
     two_theta, d, scaled, absolute, families, multiplicities = columns
     if hkil and has_hexagonal_axes(structure):
         families = _four_index(families)

@@ -194,7 +194,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
     aniso = _aniso_u(block, lattice)
     sites = _Sites([], [], [], [], [], [])
-    guesses, above_one = [], []
+    guesses, above_one, unread_symbols = [], [], []
 
     def present(row, k: int) -> str | None:
         return None if not row.has(k) or gemmi.cif.is_null(row[k]) else row[k]
@@ -214,6 +214,8 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         z, guessed = _element(gemmi.cif.as_string(symbol), in_formula) if symbol is not None else (0, False)
         if z == 0:
             z, guessed = _element(label, in_formula)
+            if symbol is not None and is_tabulated(z):
+                unread_symbols.append(f"{label} {gemmi.cif.as_string(symbol)!r} (read as {gemmi.Element(z).name})")
         if guessed:
             guesses.append(f"{label} = {gemmi.Element(z).name}")
         if not is_tabulated(z):
@@ -245,6 +247,9 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     warnings = []
     if guesses:
         warnings.append(f"element symbols that could name two elements read as {checks.listed(guesses)}")
+    if unread_symbols:
+        warnings.append(f"type symbols that name no element, so the element comes from the site label, at "
+                        f"{len(unread_symbols)} site(s): {checks.listed(unread_symbols)}")
     if above_one:
         warnings.append(f"occupancy above 1 at {len(above_one)} site(s): {checks.listed(above_one)}")
     return sites, warnings

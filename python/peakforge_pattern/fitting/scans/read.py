@@ -3,6 +3,7 @@ recognised by its contents (a .raw may be GSAS text or Bruker binary)."""
 
 from __future__ import annotations
 
+import codecs
 import os
 import re
 import stat
@@ -74,6 +75,11 @@ def read_scan(path: str | os.PathLike[str]) -> MeasuredPattern:
 def read_scan_bytes(data: bytes, name: str) -> MeasuredPattern:
     """Read a scan from a file's contents; ``name`` (its file name) labels the messages and picks
     the column separator of .csv files."""
+    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):  # text some Windows programs export
+        try:
+            data = data.decode("utf-16").encode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise InputError(f"{name}: not readable UTF-16 text ({exc.reason})") from None
     head = data[:_HEAD]
     if is_bruker_raw(head):
         return read_bruker_raw(data, name)
@@ -136,4 +142,4 @@ def _read_bounded(path: Path, name: str) -> bytes:
 
 
 def _known_binary(head: bytes) -> bool:
-    return is_bruker_raw(head) or head.startswith(b"PK\x03\x04")
+    return is_bruker_raw(head) or head.startswith((b"PK\x03\x04", codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE))

@@ -4,6 +4,7 @@ loops, CIFs with impossible cells or unknown element symbols, and engine
 arrays compute_pattern would never pass. (Scan files too large to be scans:
 test_scans.py.)"""
 
+import gzip
 import os
 import signal
 import subprocess
@@ -156,7 +157,7 @@ def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
     assert "a loop back to" in captured.err and captured.err.count("warning:") == 3
 
 
-def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys):
+def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
     silicon = example_path("silicon").read_text()
     for angle in ("alpha", "beta", "gamma"):
         subnormal = tmp_path / f"subnormal_{angle}.cif"
@@ -187,3 +188,20 @@ def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys):
     assert "Al1 'Xx'" in capsys.readouterr().err
     assert main(["pattern", str(unknown), "--strict"]) == 2
     assert "warnings are errors in strict mode" in capsys.readouterr().err
+
+    # What cannot be a structure file is refused before it fills memory.
+    started = time.monotonic()
+    with pytest.raises(InputError, match="binary data, not CIF text"):
+        read_cif("/dev/zero")
+    assert time.monotonic() - started < 2.0
+    from peakforge_pattern.structures import cif
+    monkeypatch.setattr(cif, "MAX_CIF_BYTES", 2**20)
+    bomb = tmp_path / "bomb.cif.gz"
+    bomb.write_bytes(gzip.compress(b" " * 2**21))
+    with pytest.raises(InputError, match="the gzip data unpack to more than 1 MB"):
+        read_cif(bomb)
+    big = tmp_path / "big.cif"
+    with big.open("wb") as f:
+        f.truncate(2**21)
+    with pytest.raises(InputError, match="2 MB is more than 1 MB"):
+        read_cif(big)

@@ -1,11 +1,12 @@
 """Hostile and absurd input, each class met with a clear refusal, a warning or
 the work done anyway: Ctrl-C inside the reflection walk, folders with link
 loops, CIFs with impossible cells or unknown element symbols, and engine
-arrays compute_pattern would never pass. (Scan files too large to be scans:
-test_scans.py.)"""
+arrays compute_pattern would never pass, plots written past a file-size limit.
+(Scan files too large to be scans: test_scans.py.)"""
 
 import gzip
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -205,3 +206,26 @@ def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
         f.truncate(2**21)
     with pytest.raises(InputError, match="2 MB is more than 1 MB"):
         read_cif(big)
+
+
+def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
+    profile = tmp_path / "silicon.xy"
+    assert main(["pattern", str(example_path("silicon")), "--xy", str(profile), "--two-theta", "20", "80",
+                 "--step", "0.05"]) == 0
+
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (3000, 3000))
+
+    commands = {
+        "half.pdf": ["pattern", str(example_path("silicon")), "--plot"],  # the PDF writer broke on closing
+        "half.svg": ["pattern", str(example_path("silicon")), "--plot"],
+        "fit.pdf": ["fit", str(profile), str(example_path("silicon")), "--plot"],
+    }
+    for name, argv in commands.items():
+        image = tmp_path / "images" / name
+        image.parent.mkdir(exist_ok=True)
+        done = subprocess.run([sys.executable, "-m", "peakforge_pattern", *argv, str(image)], capture_output=True,
+                              text=True, env=_child_env(), timeout=120, preexec_fn=limit_file_size)
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, (name, done.stderr)
+        assert f"{image}: cannot write the plot: File too large" in done.stderr, (name, done.stderr)
+        assert list(image.parent.iterdir()) == [], name  # no partial file left behind

@@ -72,6 +72,11 @@ def test_gsas_layouts_counters_and_banks(tmp_path):
     fxye = read_scan(_gsas(tmp_path, "BANK 1 3 3 CONS 1000 1 0 0 FXYE",
                            ["1000.0 50.0 7.0", "1001.0 60.0 8.0", "1002.5 70.0 9.0"]))
     assert fxye.two_theta.tolist() == [10.0, 10.01, 10.025] and fxye.uncertainty.tolist() == [7, 8, 9]
+    # ALT: Fortran F8.0, F7.4, F5.4 triplets; a field without a point has implied decimals.
+    alt_record = ("  1000.0" "12.5000" " 3.50") + ("  1001.0" " 125000" "35000")
+    alt = read_scan(_gsas(tmp_path, "BANK 1 2 1 CONST 1000 1 0 0 ALT", [alt_record]))
+    assert alt.two_theta.tolist() == [10.0, 10.01] and alt.intensity.tolist() == [12.5, 12.5]
+    assert alt.uncertainty.tolist() == [3.5, 3.5]
     two_banks = read_scan(_gsas(tmp_path, "BANK 1 2 1 CONST 1000.0 2.0 0 0 ESD",
                                 ["      9.      3.     16.      4.", "BANK 2 2 1 CONST 0 1 0 0 ESD", "1 1 1 1"]))
     assert two_banks.intensity.tolist() == [9, 16] and "first of 2 banks" in two_banks.notes[0]

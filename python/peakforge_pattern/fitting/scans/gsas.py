@@ -12,7 +12,8 @@ the records hold the points:
 - ``ESD``: five pairs of eight-character fields, intensity and its
   uncertainty.
 - ``ALT``: four triplets of 2θ (centidegrees, 8 characters), intensity
-  (7) and uncertainty (5).
+  (7) and uncertainty (5), read as Fortran F8.0, F7.4 and F5.4 (a field
+  without a decimal point has four implied decimals).
 - ``FXYE``: free-format rows of 2θ (centidegrees), intensity, uncertainty.
 
 Only the first bank is read; time-of-flight banks (other BINTYPs) are refused.
@@ -42,11 +43,17 @@ def _fixed_fields(line: str, widths: tuple[int, ...]) -> list[str]:
     return fields
 
 
-def _float(field: str, name: str, number: int) -> float:
+def _float(field: str, name: str, number: int, decimals: int = 0) -> float:
+    """A Fortran Fw.d field: without a decimal point (or exponent) its last ``decimals`` digits are the
+    fraction, as the format that wrote it implies."""
+    text = field.strip()
     try:
-        return float(field) if field.strip() else 0.0
+        value = float(text) if text else 0.0
     except ValueError:
-        raise InputError(f"{name}: line {number}: {field.strip()!r} is not a number") from None
+        raise InputError(f"{name}: line {number}: {text!r} is not a number") from None
+    if decimals and not any(mark in text for mark in ".eEdD"):
+        value /= 10.0 ** decimals
+    return value
 
 
 def read_gsas(text: str, name: str) -> MeasuredPattern:
@@ -155,7 +162,8 @@ def _alt(records: list[str], name: str, start: int) -> tuple[np.ndarray, np.ndar
     values: list[float] = []
     for number, line in enumerate(records, start=start + 2):
         if line.strip():
-            values.extend(_float(f, name, number) for f in _fixed_fields(line, (8, 7, 5)) if f.strip())
+            fields = _fixed_fields(line, (8, 7, 5))
+            values.extend(_float(f, name, number, (0, 4, 4)[i % 3]) for i, f in enumerate(fields) if f.strip())
     if len(values) % 3:
         raise InputError(f"{name}: ALT records hold {len(values)} values, not triplets of 2theta, I, sigma")
     table = np.array(values).reshape(-1, 3)

@@ -63,7 +63,8 @@ def _gsas(tmp_path, bank, records, name="scan.gsas"):
 
 def test_gsas_layouts_counters_and_banks(tmp_path):
     # STD: an optional two-digit counter number before each six-digit count.
-    std = read_scan(_gsas(tmp_path, "BANK 1 4 1 CONST 1000.0 2.0 0 0 STD", [(" 4   400" "     100" "      25" " 4   900")]))
+    std_record = " 4   400" "     100" "      25" " 4   900"
+    std = read_scan(_gsas(tmp_path, "BANK 1 4 1 CONST 1000.0 2.0 0 0 STD", [std_record]))
     assert std.two_theta.tolist() == [10.0, 10.02, 10.04, 10.06]
     assert std.intensity.tolist() == [400, 100, 25, 900] and std.uncertainty.tolist() == [10, 10, 5, 15]
     # No layout named means STD.

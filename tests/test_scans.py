@@ -146,6 +146,15 @@ def test_what_cannot_be_a_scan_is_refused_before_it_is_read(tmp_path, monkeypatc
     with pytest.raises(InputError, match="range header does not fit the file"):
         read_scan(tmp_path / "short.raw")
 
+    # XML whose entities expand a thousand-million-fold is refused by the parser's amplification limit.
+    entities = ['<!ENTITY e0 "lollollollollollollollollollol">'] + [
+        f'<!ENTITY e{i} "{f"&e{i - 1};" * 10}">' for i in range(1, 10)]
+    laughs = tmp_path / "laughs.xrdml"
+    laughs.write_text('<?xml version="1.0"?>\n<!DOCTYPE x [' + "\n".join(entities) + ']>\n<xrdMeasurements>&e9;'
+                      "</xrdMeasurements>")
+    with pytest.raises(InputError, match="not a readable XML file .*amplification"):
+        read_scan(laughs)
+
     # An archive member that unpacks past the bound is refused, whatever its header says.
     from peakforge_pattern.fitting.scans import zipped
     monkeypatch.setattr(zipped, "MAX_BYTES", 1000)

@@ -64,6 +64,22 @@ def estimate_work(lattice: np.ndarray, atoms: int, wavelength: float,
     return WorkEstimate(reflections, atoms)
 
 
+MAX_LATTICE_POINTS = 5_000_000
+"""Largest index box walked for one pattern at the default work limit;
+beyond it the request is refused.
+
+The box grows with the cube of (cell edge / wavelength); a tiny wavelength or
+a huge cell would otherwise take minutes and gigabytes, and past 2³¹ per axis
+the index bounds no longer fit the walk's integers.
+"""
+
+
+def max_lattice_points(max_work: float | None) -> float:
+    """The largest index box walked under a work limit (None: no limit): a larger
+    limit allows a larger walk in proportion, a smaller one still the default box."""
+    return MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
+
+
 def _duration(seconds: float) -> str:
     if not math.isfinite(seconds):
         return "forever"
@@ -74,13 +90,6 @@ def _duration(seconds: float) -> str:
     if seconds < 172800:
         return f"{seconds / 3600:.0f} h"
     return f"{seconds / 86400:.3g} days"
-
-
-def check_max_work(max_work: float | None, name: str = "max_work") -> float | None:
-    """A work limit as given, refused unless it is a positive number of terms (or None)."""
-    if max_work is not None and not max_work > 0.0:
-        raise InputError(f"{name} must be a positive number of terms, not {max_work:g}")
-    return max_work
 
 
 def check_work(estimate: WorkEstimate, max_work: float | None) -> None:

@@ -50,6 +50,11 @@ def test_real_files_of_every_format_read_with_their_axes_and_uncertainties(tmp_p
     as_gsas.write_bytes((SCANS / "test_sample.raw").read_bytes())
     assert np.array_equal(read_scan(as_gsas).intensity, raw.intensity)
     assert read_measured is read_scan
+    downwards = tmp_path / "downwards.xye"
+    downwards.write_text("10.5 9 3\n10.0 4 2\n")
+    turned = read_scan(downwards)
+    assert turned.two_theta.tolist() == [10.0, 10.5] and turned.uncertainty.tolist() == [2, 3]
+    assert "decreases through the file" in turned.notes[0]
     utf16 = tmp_path / "exported.xy"
     utf16.write_bytes("2theta counts\n10.0 4\n10.5 9\n".encode("utf-16"))
     assert read_scan(utf16).intensity.tolist() == [4, 9]

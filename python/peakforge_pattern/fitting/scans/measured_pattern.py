@@ -120,10 +120,18 @@ def scan_from_file(two_theta, intensity, uncertainty, name: str, *,
 
     Points at 2θ ≤ 0 or ≥ 180° cannot be measured in reflection or
     transmission (a calculated profile starts at 0°): they are dropped with
-    a note rather than refusing the file.
+    a note rather than refusing the file. A scan measured downwards (2θ
+    decreasing at every step) is turned round, with a note.
     """
     x = np.asarray(two_theta, dtype=float).reshape(-1)
     check_point_count(x.size, name)
+    if x.size > 1 and np.all(np.diff(x) < 0.0) and np.asarray(intensity).size == x.size:
+        # A scan measured downwards: the same points, put in increasing order.
+        notes = (*notes, f"{name}: 2theta decreases through the file; the points are read in increasing order")
+        x = x[::-1]
+        intensity = np.asarray(intensity, dtype=float).reshape(-1)[::-1]
+        if uncertainty is not None and np.asarray(uncertainty).size == x.size:
+            uncertainty = np.asarray(uncertainty, dtype=float).reshape(-1)[::-1]
     outside = (x <= 0.0) | (x >= 180.0)
     if outside.any() and outside.size == np.asarray(intensity).size:
         keep = ~outside

@@ -38,6 +38,20 @@ def test_real_files_of_every_format_read_with_their_axes_and_uncertainties(tmp_p
     assert raw.two_theta[np.argmax(raw.intensity)] == pytest.approx(31.556, abs=0.01)
     assert not raw.uncertainty_from_file
 
+    raw3 = read_scan(SCANS / "Cu3Au-1.raw")  # RAW1.01
+    assert len(raw3) == 3901 and (raw3.two_theta[0], raw3.two_theta[-1]) == (22.0, pytest.approx(100.0))
+    assert raw3.two_theta[np.argmax(raw3.intensity)] == pytest.approx(41.5, abs=0.05)  # Cu3Au (111)
+    assert raw3.intensity[:3].tolist() == [48, 24, 38] and raw3.wavelength == (1.5406, 1.54439, 0.5)
+    # Bruker's own text conversion of a RAW1.01 file (with a supplementary range header) agrees.
+    bt86 = read_scan(SCANS / "BT86.raw")
+    converted = np.array([line.split() for line in (SCANS / "BT86.UXD").read_text(encoding="latin-1").splitlines()
+                          if line[:1].isdigit()], dtype=float)
+    assert np.array_equal(bt86.intensity, converted[:, 1])
+    assert np.allclose(bt86.two_theta, converted[:, 0], rtol=0, atol=0.005)  # the text keeps four digits
+    ranges = read_scan(SCANS / "format1.raw")
+    assert len(ranges) == 101 and ranges.two_theta[-1] == pytest.approx(20.0)
+    assert "read the first of 3 ranges" in ranges.notes[0]
+
     brml = read_scan(SCANS / "23-012-AG_2thomegascan_long.brml")
     assert len(brml) == 2001 and (brml.two_theta[0], brml.two_theta[-1]) == (44.0, 48.0)
     assert brml.intensity[:3].tolist() == [3, 1, 1]
@@ -115,8 +129,8 @@ def test_files_in_no_format_read_say_which_formats_are(tmp_path):
         with pytest.raises(InputError, match=r"it reads columns of 2theta.*Bruker .brml; Rigaku .ras; Rigaku .rasx"):
             read_scan(path)
     old = tmp_path / "old.raw"
-    old.write_bytes(b"RAW1.01" + bytes(200))
-    with pytest.raises(InputError, match="'RAW1.01' files are not read, only RAW4.00"):
+    old.write_bytes(b"RAW2" + bytes(200))
+    with pytest.raises(InputError, match="'RAW2' files .* are not read, only RAW1.01 and RAW4.00"):
         read_scan(old)
     with pytest.raises(InputError, match="is a directory"):
         read_scan(tmp_path)

@@ -6,8 +6,8 @@ block of sub-records whose length is at bytes 140-143, then the data:
 one or more 4-byte floats per step (their count at bytes 124-127), the
 first of them the intensity. The range header gives the number of steps
 (bytes 4-7), the first 2θ (bytes 72-79, a double) and the 2θ step
-(80-87, a double). Only the first range is read. Versions 1 to 3 of the
-format (``RAW1.01``, ``RAW2``, ``RAW ``) have another layout and are refused.
+(80-87, a double). Only the first range is read. Version 3 (``RAW1.01``)
+has its own reader; versions 1 and 2 (``RAW ``, ``RAW2``) are refused.
 """
 
 from __future__ import annotations
@@ -17,6 +17,7 @@ import struct
 import numpy as np
 
 from ...errors import InputError
+from .bruker_raw3 import read_bruker_raw3
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 
 MAGIC = b"RAW4.00"
@@ -30,7 +31,7 @@ def is_bruker_raw(head: bytes) -> bool:
 
 
 def read_bruker_raw(data: bytes, name: str) -> MeasuredPattern:
-    """The first range of a Bruker RAW v4 file.
+    """The first range of a Bruker RAW v4 (or v3) file.
 
     Parameters
     ----------
@@ -49,10 +50,12 @@ def read_bruker_raw(data: bytes, name: str) -> MeasuredPattern:
     InputError
         Another RAW version, or a header whose lengths do not fit the file.
     """
+    if data.startswith(b"RAW1.01"):
+        return read_bruker_raw3(data, name)
     if not data.startswith(MAGIC):
         version = data[:7].decode("ascii", errors="replace").rstrip("\0 ")
-        raise InputError(f"{name}: Bruker {version!r} files are not read, only RAW4.00 "
-                         "(save the scan as RAW version 4, .brml or .xy)")
+        raise InputError(f"{name}: Bruker {version!r} files (RAW versions 1 and 2) are not read, only RAW1.01 "
+                         "and RAW4.00 (save the scan as RAW version 3 or 4, .brml or .xy)")
     try:
         (extra,) = struct.unpack_from("<I", data, 56)
         at = _FILE_HEADER + extra

@@ -22,7 +22,7 @@ from .xrdml import read_xrdml
 from .zipped import open_archive
 
 SCAN_FORMATS = ("columns of 2theta, intensity and optional sigma (.xy .xye .csv .dat .prn .txt)",
-                "PANalytical .xrdml", "GSAS raw (.gsas .gsa .fxye .raw .xra)", "Bruker RAW v4 (.raw)",
+                "PANalytical .xrdml", "GSAS raw (.gsas .gsa .fxye .raw .xra)", "Bruker RAW v3 and v4 (.raw)",
                 "Bruker .brml", "Rigaku .ras", "Rigaku .rasx")
 """The formats :func:`read_scan` reads, as its messages list them."""
 

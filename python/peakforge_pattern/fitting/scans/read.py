@@ -95,14 +95,14 @@ def read_scan_bytes(data: bytes, name: str) -> MeasuredPattern:
     stripped = head.lstrip()
     if stripped.startswith(b"<?xml") or b"<xrdMeasurement" in head:
         return read_xrdml(data, name)
+    lines = data.count(b"\n")
+    if lines > MAX_POINTS + _HEADER_LINES:  # every text format holds at most one point a line: refused undecoded
+        raise InputError(f"{name}: {lines} lines is more than a scan holds (at most {MAX_POINTS} points)")
     text = data.decode("latin-1") if looks_like_ras(head.decode("latin-1")) else data.decode("utf-8", "replace")
     if looks_like_ras(text):
         return read_ras(text, name)
     if looks_like_gsas(text):
         return read_gsas(text, name)
-    lines = data.count(b"\n")
-    if lines > MAX_POINTS + _HEADER_LINES:  # refused before splitting it into millions of strings
-        raise InputError(f"{name}: {lines} lines is more than a scan holds (at most {MAX_POINTS} points)")
     separator = "," if name.lower().endswith(".csv") else None
     if separator is None and re.search(r"\d,\s*[-+.\d]", text) and not re.search(r"\d\s+[-+.\d]", text):
         separator = ","  # comma-separated columns under another name

@@ -96,7 +96,7 @@ def read_scan_bytes(data: bytes, name: str) -> MeasuredPattern:
     if stripped.startswith(b"<?xml") or b"<xrdMeasurement" in head:
         return read_xrdml(data, name)
     lines = data.count(b"\n")
-    if lines > MAX_POINTS + _HEADER_LINES:  # every text format holds at most one point a line: refused undecoded
+    if lines > MAX_POINTS + _HEADER_LINES:  # every text format holds a point or more a line: refused undecoded
         raise InputError(f"{name}: {lines} lines is more than a scan holds (at most {MAX_POINTS} points)")
     text = data.decode("latin-1") if looks_like_ras(head.decode("latin-1")) else data.decode("utf-8", "replace")
     if looks_like_ras(text):

@@ -115,8 +115,8 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
     if len({len(r) for r in rows}) > 1 or len(rows[0]) < 2:
         raise InputError(f"{name}: data rows must all hold 2theta, intensity and optionally attenuation")
     table = np.array(rows)
-    seconds = counting_scale(header.get("MEAS_SCAN_UNIT_Y", "counts"),
-                             number_or_zero(header.get("MEAS_SCAN_STEP")), number_or_zero(header.get("MEAS_SCAN_SPEED")),
+    step, speed = number_or_zero(header.get("MEAS_SCAN_STEP")), number_or_zero(header.get("MEAS_SCAN_SPEED"))
+    seconds = counting_scale(header.get("MEAS_SCAN_UNIT_Y", "counts"), step, speed,
                              header.get("MEAS_SCAN_SPEED_UNIT", "deg/min"))
     intensity, sigma = unattenuated(table, seconds)
     wavelength = rigaku_wavelength(header.get("HW_XG_WAVE_LENGTH_ALPHA1", ""),

@@ -36,7 +36,7 @@ def test_real_files_of_every_format_read_with_their_axes_and_uncertainties(tmp_p
     raw = read_scan(SCANS / "test_sample.raw")
     assert len(raw) == 7134 and raw.two_theta[0] == 10.0 and raw.two_theta[-1] == pytest.approx(85.0413, abs=1e-4)
     assert raw.two_theta[np.argmax(raw.intensity)] == pytest.approx(31.556, abs=0.01)
-    assert not raw.uncertainty_from_file
+    assert not raw.uncertainty_from_file and raw.wavelength == (1.5405999422073364,) * 2 + (0.0,)  # Kα2 stripped
 
     raw3 = read_scan(SCANS / "Cu3Au-1.raw")  # RAW1.01
     assert len(raw3) == 3901 and (raw3.two_theta[0], raw3.two_theta[-1]) == (22.0, pytest.approx(100.0))

@@ -6,8 +6,12 @@ block of sub-records whose length is at bytes 140-143, then the data:
 one or more 4-byte floats per step (their count at bytes 124-127), the
 first of them the intensity. The range header gives the number of steps
 (bytes 4-7), the first 2θ (bytes 72-79, a double) and the 2θ step
-(80-87, a double). Only the first range is read. Version 3 (``RAW1.01``)
-has its own reader; versions 1 and 2 (``RAW ``, ``RAW2``) are refused.
+(80-87, a double). Only the first range is read. Each metadata record
+starts with its type and its length (4 bytes each); the hardware record
+(type 30) holds the tube's Kα1, Kα2 and Kα2/Kα1 ratio as doubles at
+bytes 80, 88 and 104 (a Kα2 and ratio of 0 when Kα2 was stripped from the
+scan). Version 3 (``RAW1.01``) has its own reader; versions 1 and 2
+(``RAW ``, ``RAW2``) are refused.
 """
 
 from __future__ import annotations
@@ -23,6 +27,7 @@ from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 MAGIC = b"RAW4.00"
 _FILE_HEADER = 61
 _RANGE_HEADER = 160
+_HARDWARE_RECORD = 30
 
 
 def is_bruker_raw(head: bytes) -> bool:
@@ -43,7 +48,7 @@ def read_bruker_raw(data: bytes, name: str) -> MeasuredPattern:
     Returns
     -------
     MeasuredPattern
-        Counting-statistics uncertainties; the file gives none.
+        Counting-statistics uncertainties (the file gives none), and the tube's lines when it states them.
 
     Raises
     ------
@@ -74,4 +79,24 @@ def read_bruker_raw(data: bytes, name: str) -> MeasuredPattern:
         raise InputError(f"{name}: the RAW4 range starts at {first:g} with step {step:g} degrees")
     values = np.frombuffer(data, dtype="<f4", count=steps * per_step, offset=start).reshape(steps, per_step)
     intensity = values[:, 0].astype(float)
-    return scan_from_file(first + step * np.arange(steps), intensity, None, name)
+    return scan_from_file(first + step * np.arange(steps), intensity, None, name,
+                          wavelength=_tube_lines(data, _FILE_HEADER, at))
+
+
+def _tube_lines(data: bytes, first: int, end: int) -> tuple[float, float, float] | None:
+    """Kα1, Kα2 and their ratio from the hardware record among the metadata records, if plausible."""
+    at = first
+    while at + 8 <= end:
+        kind, length = struct.unpack_from("<II", data, at)
+        if length < 8:
+            return None
+        if kind == _HARDWARE_RECORD and length >= 112 and at + 112 <= len(data):
+            alpha1, alpha2 = struct.unpack_from("<dd", data, at + 80)
+            (ratio,) = struct.unpack_from("<d", data, at + 104)
+            if not 0.0 < alpha1 < 10.0:
+                return None
+            if alpha2 == 0.0 and ratio == 0.0:  # Kα2 stripped: a Kα1 scan
+                return (alpha1, alpha1, 0.0)
+            return (alpha1, alpha2, ratio) if 0.0 < alpha2 < 10.0 and 0.0 <= ratio <= 1.0 else None
+        at += length
+    return None

@@ -152,6 +152,11 @@ def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
     assert sorted(s.id for s in found) == ["a/b/silicon.cif", "cscl.cif"]
     assert [w.split(": ")[1].split(" ")[0:2] for w in warnings] == [["a", "loop"], ["the", "same"], ["a", "link"]]
 
+    # A "list" that is no text is refused at its first line, not read into memory.
+    (tmp_path / "zeros.txt").symlink_to("/dev/zero")
+    with pytest.raises(InputError, match="line 1 is no path .*not a list of structure files"):
+        list_sources([tmp_path / "zeros.txt"])
+
     assert main(["batch", str(source), "-o", str(tmp_path / "out"), "--workers", "1", "--no-progress"]) == 0
     captured = capsys.readouterr()
     assert "2 structures: 2 ok, 0 errors" in captured.out

@@ -17,6 +17,9 @@ from ..errors import InputError
 LIST_SUFFIXES = (".txt", ".list", ".lst")
 """Files with these suffixes list structure paths, one a line; anything else is a structure."""
 
+MAX_LIST_LINE = 16384
+"""Longest line of a list of paths (four times the longest path Linux takes)."""
+
 
 @dataclass(frozen=True, slots=True)  # a million of them fit in a few hundred MB
 class Source:
@@ -89,9 +92,15 @@ def _from_folder(argument: str, warnings: list[str]) -> list[Source]:
 
 def _from_list(argument: str) -> list[Source]:
     base = os.path.dirname(os.path.abspath(argument))
+    lines: list[str] = []
     try:
         with open(argument, encoding="utf-8") as listing:
-            lines = [line.strip() for line in listing]
+            # Line by line with a bound, so that a list that is no text (/dev/zero) cannot fill memory.
+            while line := listing.readline(MAX_LIST_LINE + 1):
+                if len(line) > MAX_LIST_LINE or "\0" in line:
+                    raise InputError(f"{argument}: line {len(lines) + 1} is no path (binary data or longer than "
+                                     f"{MAX_LIST_LINE} characters): not a list of structure files")
+                lines.append(line.strip())
     except (OSError, UnicodeDecodeError) as exc:
         raise InputError(f"{argument}: cannot read the list: {getattr(exc, 'strerror', None) or exc}") from None
     found = []

@@ -12,7 +12,7 @@ from peakforge_pattern import compute_pattern, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.errors import InputError
 from peakforge_pattern.fitting import overlay_phases
-from peakforge_pattern.fitting.measured import read_measured
+from peakforge_pattern.fitting import read_scan
 from peakforge_pattern.fitting.overlay import least_squares_scales
 from peakforge_pattern.plotting import plot_overlay, plot_pattern
 
@@ -29,7 +29,7 @@ def png_size(path):
 def test_overlay_scales_are_the_least_squares_ones_and_are_drawn(tmp_path, capsys):
     from matplotlib.figure import Figure
     overlay = overlay_phases(SCAN, PHASES, fwhm=0.1)
-    scan = read_measured(SCAN)
+    scan = read_scan(SCAN)
     unconstrained, *_ = np.linalg.lstsq(overlay.profiles.T, scan.intensity, rcond=None)
     if np.all(unconstrained >= 0):
         np.testing.assert_allclose(overlay.scales, unconstrained, rtol=1e-9)
@@ -64,7 +64,7 @@ def test_overlay_scales_are_the_least_squares_ones_and_are_drawn(tmp_path, capsy
 
 
 def test_a_scan_made_of_known_multiples_of_the_profiles_gives_those_scales_back():
-    from peakforge_pattern.fitting.measured import MeasuredPattern
+    from peakforge_pattern.fitting import MeasuredPattern
     from peakforge_pattern.profiles import Instrument
     # A scan naming its own Kα1/Kα2 (as .xrdml files do): the patterns take its Kα1 and the profile the doublet.
     x = np.arange(20.0, 80.0, 0.02)
@@ -81,7 +81,7 @@ def test_a_scan_made_of_known_multiples_of_the_profiles_gives_those_scales_back(
 def test_plot_functions_leave_the_callers_axes_as_given():
     from matplotlib.figure import Figure
     ax = Figure().subplots()
-    scan = read_measured(SCAN)
+    scan = read_scan(SCAN)
     ax.plot(scan.two_theta, scan.intensity, label="measured")
     ax.set_xlim(20, 80)
     corundum = compute_pattern(PHASES[0], "CuKa", (20, 80))

@@ -20,10 +20,11 @@ from ..diffraction.structure_factor import reflection_detail, three_indices
 from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
-from ..fitting.measured import in_range, read_measured
+from ..fitting.scans import in_range, read_scan
 from ..plotting.figures import DEFAULT_DPI, check_dpi
 from ..plotting.overlays import LAYOUTS
 from ..structures.checks import refuse_if_strict
+from ..structures.cif import read_cif_bytes
 from ..structures.structure import Structure, parse_cif, read_cif
 from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, describe_os_error, fail, note, probe_worker_threads, warn, write_output
@@ -126,7 +127,7 @@ def _read(source: Path | str, strict: bool) -> Structure:
         if sys.stdin is None:
             raise InputError("cannot read: standard input is closed")
         try:
-            data = sys.stdin.buffer.read()
+            data = read_cif_bytes(sys.stdin.buffer)
         except OSError as exc:
             raise InputError(f"cannot read: {describe_os_error(exc)}") from None
         structure = parse_cif(data, name="stdin")
@@ -256,7 +257,7 @@ def run(args: argparse.Namespace) -> int:
     check_profile_outputs(args, len(sources))
     scan = None
     if args.measured is not None:
-        scan = read_measured(args.measured)
+        scan = read_scan(args.measured)
         if args.two_theta_range is not None:
             scan = in_range(scan, *request.two_theta_range)
         # The patterns cover the scan, so that every peak it can show is there.

@@ -23,7 +23,7 @@ from ..errors import InputError
 from ..profiles.instrument import Instrument
 from ..profiles.profile import pattern_profile
 from ..structures.structure import Structure
-from .measured import MeasuredPattern, read_measured
+from .scans import MeasuredPattern, read_scan
 
 if TYPE_CHECKING:
     from ..profiles.sample import Sample
@@ -81,7 +81,7 @@ def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Stru
     Parameters
     ----------
     measured
-        A MeasuredPattern or the path of a scan file (see read_measured).
+        A MeasuredPattern or the path of a scan file in any format read_scan reads.
     phases
         Structures, CIF paths or already computed Patterns.
     wavelength
@@ -109,7 +109,7 @@ def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Stru
     >>> from peakforge_pattern.plotting import plot_overlay
     >>> plot_overlay(overlay, "overlay.png")  # doctest: +SKIP
     """
-    scan = measured if isinstance(measured, MeasuredPattern) else read_measured(measured)
+    scan = measured if isinstance(measured, MeasuredPattern) else read_scan(measured)
     if not phases:
         raise InputError("an overlay needs at least one phase")
     if instrument is not None and fwhm is not None:

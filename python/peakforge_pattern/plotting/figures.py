@@ -3,11 +3,12 @@ files written whole or not at all, in formats Matplotlib writes by itself."""
 
 from __future__ import annotations
 
+import io
 import os
 from pathlib import Path
 from typing import Any
 
-from ..atomic_file import atomic_path
+from ..atomic_file import write_bytes_atomically
 from ..errors import InputError
 from ..optional import require
 
@@ -61,6 +62,11 @@ def check_dpi(dpi: float) -> float:
 def save_figure(figure: Any, path: str | os.PathLike[str], dpi: float = DEFAULT_DPI) -> None:
     """Write the figure to ``path`` whole, or leave what was there untouched.
 
+    The image is rendered in memory first: a backend that fails half-way
+    through its own writes (the PDF writer, on a full disk or past a file-size
+    limit) can leave its state broken and raise again while closing, which
+    would hide the OSError that says what went wrong.
+
     Parameters
     ----------
     figure : matplotlib.figure.Figure
@@ -79,8 +85,9 @@ def save_figure(figure: Any, path: str | os.PathLike[str], dpi: float = DEFAULT_
     """
     image_format = check_image_path(path)
     dpi = check_dpi(dpi)
-    with atomic_path(path) as temporary:
-        figure.savefig(temporary, format=image_format, dpi=dpi)
+    rendered = io.BytesIO()
+    figure.savefig(rendered, format=image_format, dpi=dpi)
+    write_bytes_atomically(path, rendered.getvalue())
 
 
 def _matplotlib_figure() -> Any:

@@ -13,3 +13,10 @@ def compute_peak_table(
     use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
 ) -> dict[str, Any]:
     """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py)."""
+
+def binned_profile(
+    edges: object, centre: object, fwhm: object, eta: object, area: object, asymmetry: object,
+    first: object, last: object, chain: object | None = None,
+) -> tuple[Any, Any | None]:
+    """Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain
+    (peaks x 5 x parameters) the Jacobian (bins x parameters)."""

@@ -15,6 +15,7 @@
 #include "array_arguments.hpp"
 #include "base/panic.hpp"
 #include "pattern/pattern_peaks.hpp"
+#include "profile/binned_profile.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -201,6 +202,51 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   return peak_table_dict(std::move(table));
 }
 
+std::vector<int64_t> window_bounds(nb::handle values, const char* name, size_t peaks) {
+  const auto read = int_array(values, name, {static_cast<long>(peaks)});
+  return {read.values.begin(), read.values.end()};
+}
+
+nb::tuple binned_profile(nb::handle edges, nb::handle centre, nb::handle fwhm, nb::handle eta, nb::handle area,
+                         nb::handle asymmetry, nb::handle first, nb::handle last, nb::handle chain) {
+  const auto edge_values = float_array(edges, "edges", {-1});
+  const auto centres = float_array(centre, "centre", {-1});
+  const size_t peaks = centres.shape[0];
+  const long n = static_cast<long>(peaks);
+  profile::PeakColumns columns;
+  columns.centre = centres.values;
+  columns.fwhm = float_array(fwhm, "fwhm", {n}).values;
+  columns.eta = float_array(eta, "eta", {n}).values;
+  columns.area = float_array(area, "area", {n}).values;
+  columns.asymmetry = float_array(asymmetry, "asymmetry", {n}).values;
+  columns.first = window_bounds(first, "first", peaks);
+  columns.last = window_bounds(last, "last", peaks);
+  std::vector<double> chain_values;
+  size_t parameters = 0;
+  if (!chain.is_none()) {
+    auto read = float_array(chain, "chain", {n, static_cast<long>(profile::peak_terms), -1});
+    require_finite(read.values, "chain");
+    parameters = read.shape[2];
+    chain_values = std::move(read.values);
+  }
+  profile::BinnedProfile result;
+  try {
+    nb::gil_scoped_release unlocked;
+    result = profile::binned_profile(edge_values.values, columns, chain_values, parameters, [] {
+      nb::gil_scoped_acquire locked;
+      if (PyErr_CheckSignals() != 0) throw Interrupted{};
+    });
+  } catch (const Interrupted&) {
+    throw nb::python_error();
+  } catch (const profile::ProfileError& e) {
+    throw nb::value_error(e.message.c_str());
+  }
+  const size_t bins = result.values.size();
+  nb::object jacobian = nb::none();
+  if (!chain.is_none()) jacobian = to_numpy(std::move(result.jacobian), {bins, parameters});
+  return nb::make_tuple(to_numpy(std::move(result.values), {bins}), jacobian);
+}
+
 }  // namespace
 }  // namespace peakforge::engine
 
@@ -214,4 +260,8 @@ NB_MODULE(_engine, m) {
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
         "progress"_a.none() = nb::none(),
         "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
+  m.def("binned_profile", &peakforge::engine::binned_profile, "edges"_a, "centre"_a, "fwhm"_a, "eta"_a, "area"_a,
+        "asymmetry"_a, "first"_a, "last"_a, "chain"_a.none() = nb::none(),
+        "Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain "
+        "(peaks x 5 x parameters) the Jacobian (bins x parameters).");
 }

@@ -52,6 +52,14 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     return r, t
 
 
+def native_engine():
+    """The compiled engine module, or an ImportError that says how to build it."""
+    if _IMPORT_ERROR is not None:
+        raise ImportError("peakforge_pattern._engine is not built; install the package "
+                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+    return _engine
+
+
 def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
                    reciprocal: np.ndarray | None = None,
                    radiation: str, anomalous: bool, monochromator_angle: float,
@@ -66,9 +74,7 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     computed so far; the calculation stops at the next such point when
     Ctrl-C is pressed (or ``progress`` raises).
     """
-    if _IMPORT_ERROR is not None:
-        raise ImportError("peakforge_pattern._engine is not built; install the package "
-                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+    engine = native_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
     z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
     if structure.symmetry_operations:
@@ -78,7 +84,7 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     beta = None
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-    return _engine.compute_peak_table(
+    return engine.compute_peak_table(
         np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
         wavelength, min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),

@@ -27,14 +27,19 @@ def _central(structure, field, index, options):
     return (up - down) / (2.0 * STEP)
 
 
-@pytest.mark.parametrize("options", [{}, {"monochromator_angle": 26.6}, {"radiation": "neutron"},
-                                     {"anomalous": True}], ids=["xray", "monochromator", "neutron", "anomalous"])
-def test_atom_derivatives_match_central_differences(options):
+@pytest.mark.parametrize("case", ["xray", "monochromator", "neutron", "anomalous", "anisotropic"])
+def test_atom_derivatives_match_central_differences(case):
+    options = {"monochromator": {"monochromator_angle": 26.6}, "neutron": {"radiation": "neutron"},
+               "anomalous": {"anomalous": True}}.get(case, {})
     corundum = Structure.from_cif(example_path("corundum"))
     rng = np.random.default_rng(3)
     # Distinct B and occupancies, so no derivative vanishes by accident.
     structure = dataclasses.replace(corundum, b_factors=rng.uniform(0.2, 0.8, len(corundum)),
                                     occupancies=rng.uniform(0.7, 1.0, len(corundum)))
+    if case == "anisotropic":  # every other atom with its own U (B then unused)
+        u = np.full((len(corundum), 6), np.nan)
+        u[::2] = [0.01, 0.012, 0.008, 0.001, 0.0, -0.002]
+        structure = dataclasses.replace(structure, u_aniso=u)
     result = intensity_derivatives(structure, "CuKa", RANGE, relative_threshold=0.0, **options)
     assert result.d_frac.shape == (len(result), len(structure), 3)
     # Rows are the pattern's peaks, on its absolute scale.
@@ -50,6 +55,8 @@ def test_atom_derivatives_match_central_differences(options):
             np.testing.assert_allclose(result.d_frac[:, atom, axis], numeric, rtol=0, atol=1e-7 * scale)
         np.testing.assert_allclose(result.d_b[:, atom], _central(structure, "b_factors", atom, options),
                                    rtol=0, atol=1e-7 * scale)
+        if case == "anisotropic" and atom % 2 == 0:
+            assert not result.d_b[:, atom].any() and result.d_occupancy[:, atom].any()
         np.testing.assert_allclose(result.d_occupancy[:, atom],
                                    _central(structure, "occupancies", atom, options), rtol=0, atol=1e-7 * scale)
 

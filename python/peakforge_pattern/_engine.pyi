@@ -10,9 +10,11 @@ def compute_peak_table(
     rotations: object, translations: object, *, radiation: str = "xray", anomalous: bool = False,
     monochromator_two_theta: float = 0.0, merge_tolerance: float = 1e-05,
     relative_threshold: float = 0.001, parallel: bool = True, num_threads: int = 0,
-    use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
+    use_simd: bool = True, progress: Callable[[int, int], None] | None = None, derivatives: bool = False,
 ) -> dict[str, Any]:
-    """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py)."""
+    """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py); with
+    derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates
+    (d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy)."""
 
 def binned_profile(
     edges: object, centre: object, fwhm: object, eta: object, area: object, asymmetry: object,

@@ -14,6 +14,7 @@
 
 #include "array_arguments.hpp"
 #include "base/panic.hpp"
+#include "pattern/intensity_derivatives.hpp"
 #include "pattern/pattern_peaks.hpp"
 #include "profile/binned_profile.hpp"
 
@@ -152,14 +153,13 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
   return out;
 }
 
-nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+PatternRequest read_request(nb::handle reciprocal, double wavelength, double min_g, double max_g,
                             nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
-                            nb::handle b_factors, nb::handle anisotropic_beta,
-                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
-                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
-                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
-                            double merge_tolerance, double relative_threshold, bool parallel,
-                            size_t num_threads, bool use_simd, nb::object progress) {
+                            nb::handle b_factors, nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
+                            nb::handle species_electron_pairs, nb::handle species_constants, nb::handle rotations,
+                            nb::handle translations, const std::string& radiation, bool anomalous,
+                            double monochromator_two_theta, double merge_tolerance, double relative_threshold,
+                            bool parallel, size_t num_threads, bool use_simd) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -177,11 +177,16 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   request.parallel = parallel;
   request.num_threads = num_threads;
   request.use_simd = use_simd;
+  return request;
+}
 
-  pattern::PeakTable table;
+// Runs `calculation(check)` without the interpreter lock; `check` sees
+// Ctrl-C and reports progress, and every failure becomes one Python exception.
+template <class Calculation>
+auto run_unlocked(nb::object& progress, Calculation&& calculation) {
   try {
     nb::gil_scoped_release unlocked;
-    table = pattern::compute_peak_table(request, [&progress](size_t done, size_t total) {
+    return calculation([&progress](size_t done, size_t total) {
       nb::gil_scoped_acquire locked;
       if (PyErr_CheckSignals() != 0) throw Interrupted{};
       if (progress.is_none() || total == 0) return;
@@ -199,7 +204,35 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   } catch (const InternalFailure& e) {
     throw std::runtime_error(e.message);
   }
-  return peak_table_dict(std::move(table));
+}
+
+nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                            nb::handle b_factors, nb::handle anisotropic_beta,
+                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
+                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
+                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
+                            double merge_tolerance, double relative_threshold, bool parallel,
+                            size_t num_threads, bool use_simd, nb::object progress, bool derivatives) {
+  const PatternRequest request =
+      read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
+                   anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
+                   rotations, translations, radiation, anomalous, monochromator_two_theta, merge_tolerance,
+                   relative_threshold, parallel, num_threads, use_simd);
+  if (!derivatives) {
+    return peak_table_dict(run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+      return pattern::compute_peak_table(request, check);
+    }));
+  }
+  pattern::PeakDerivatives result = run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+    return pattern::compute_peak_derivatives(request, check);
+  });
+  const size_t peaks = result.table.two_theta.size(), atoms = result.atoms;
+  nb::dict out = peak_table_dict(std::move(result.table));
+  out["d_frac"] = to_numpy(std::move(result.d_frac), {peaks, atoms, 3});
+  out["d_b"] = to_numpy(std::move(result.d_b), {peaks, atoms});
+  out["d_occupancy"] = to_numpy(std::move(result.d_occupancy), {peaks, atoms});
+  return out;
 }
 
 std::vector<int64_t> window_bounds(nb::handle values, const char* name, size_t peaks) {
@@ -258,8 +291,10 @@ NB_MODULE(_engine, m) {
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
-        "progress"_a.none() = nb::none(),
-        "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
+        "progress"_a.none() = nb::none(), "derivatives"_a = false,
+        "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py); with "
+        "derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates "
+        "(d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy).");
   m.def("binned_profile", &peakforge::engine::binned_profile, "edges"_a, "centre"_a, "fwhm"_a, "eta"_a, "area"_a,
         "asymmetry"_a, "first"_a, "last"_a, "chain"_a.none() = nb::none(),
         "Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain "

@@ -65,14 +65,17 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
                    radiation: str, anomalous: bool, monochromator_angle: float,
                    merge_tolerance: float, relative_threshold: float,
                    parallel: bool, num_threads: int, use_simd: bool,
-                   progress: Callable[[int, int], None] | None = None) -> dict:
+                   progress: Callable[[int, int], None] | None = None, derivatives: bool = False) -> dict:
     """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
     absolute_intensity, multiplicity, and the families as family_hkl (m×3),
     family_multiplicity (m) and family_offsets (peaks + 1).
 
     ``progress(done, total)`` is called now and then with the reflections
     computed so far; the calculation stops at the next such point when
-    Ctrl-C is pressed (or ``progress`` raises).
+    Ctrl-C is pressed (or ``progress`` raises). ``derivatives`` adds the
+    derivatives of each peak's absolute intensity by every atom's
+    coordinates, B and occupancy (d_frac, d_b, d_occupancy; see
+    intensity_derivatives.py).
     """
     engine = native_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
@@ -93,4 +96,5 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
         rotations, translations, radiation=radiation, anomalous=anomalous,
         monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
         relative_threshold=relative_threshold, parallel=parallel,
-        num_threads=num_threads, use_simd=use_simd, progress=progress)
+        num_threads=num_threads, use_simd=use_simd, progress=progress,
+        derivatives=derivatives)

@@ -23,20 +23,17 @@ An anisotropic atom's B is not used: its B derivative is 0.
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import Sequence
 
 import numpy as np
 
-from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
 from .engine_route import engine_columns
-from .radiation import check_radiation, species_tables
+from .radiation import check_radiation
 from .wavelengths import resolve_wavelength
 from .work import shell_radii
 
-_MOTT_BETHE = 41.78214  # 8π² a0 (Å), as the engine
 _MERGE_TOLERANCE = 1e-5  # degrees 2θ, the pattern's own
 _RELATIVE_THRESHOLD = 1e-3  # peaks below this (strongest 100) are dropped, as in the pattern
 
@@ -80,29 +77,6 @@ class IntensityDerivatives:
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
-
-
-def _lorentz_polarisation(theta: np.ndarray, radiation: str, monochromator_angle: float) -> np.ndarray:
-    """The engine's factor: 1/(sin²θ cosθ) times the polarisation (X-rays)."""
-    s = np.sin(theta)
-    lorentz = 1.0 / (s * s * np.cos(theta))
-    if radiation == "neutron":
-        return lorentz
-    c = np.cos(2.0 * theta)
-    if monochromator_angle == 0.0:
-        return (c * c + 1.0) * lorentz
-    cm2 = math.cos(math.radians(monochromator_angle)) ** 2
-    return 2.0 * (cm2 * c * c + 1.0) / (cm2 + 1.0) * lorentz
-
-
-def _scattering_factors(z: np.ndarray, pairs: np.ndarray, constants: np.ndarray, radiation: str,
-                        s2: np.ndarray) -> np.ndarray:
-    """Complex f of each species (columns) at each s² (rows)."""
-    if radiation == "neutron":
-        return np.broadcast_to(constants[:, 0] + 1j * constants[:, 1], (s2.size, z.size))
-    terms = pairs[None, :, :, 0] * np.exp(-s2[:, None, None] * pairs[None, :, :, 1])
-    f0 = z[None, :] - _MOTT_BETHE * s2[:, None] * terms.sum(axis=2)
-    return f0 + constants[None, :, 0] + 1j * constants[None, :, 1]
 
 
 def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa",
@@ -153,58 +127,10 @@ def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa"
     table = engine_columns(structure, lam, min_g, max_g, reciprocal=basis, radiation=radiation,
                            anomalous=bool(anomalous), monochromator_angle=float(monochromator_angle),
                            merge_tolerance=_MERGE_TOLERANCE, relative_threshold=float(relative_threshold),
-                           parallel=True, num_threads=0, use_simd=True)
-    hkl = np.asarray(table["family_hkl"], dtype=np.int64).reshape(-1, 3)
-    counts = np.asarray(table["family_multiplicity"], dtype=np.int64)
-    offsets = np.asarray(table["family_offsets"], dtype=np.int64)
-    d_frac, d_b, d_occ = _reference_derivatives(structure, basis, lam, hkl, counts, offsets, radiation,
-                                                bool(anomalous), float(monochromator_angle))
-    return IntensityDerivatives(np.asarray(table["two_theta"]), np.asarray(table["d"]),
-                                np.asarray(table["absolute_intensity"]), hkl, counts, offsets,
-                                d_frac, d_b, d_occ)
-
-
-def _reference_derivatives(structure: Structure, reciprocal: np.ndarray, wavelength: float, hkl: np.ndarray,
-                           counts: np.ndarray, offsets: np.ndarray, radiation: str, anomalous: bool,
-                           monochromator_angle: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The derivatives by NumPy, family by family."""
-    elements, species = np.unique(structure.atomic_numbers, return_inverse=True)
-    z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
-    h = hkl.astype(float)
-    g = np.linalg.norm(h @ reciprocal, axis=1)
-    s2 = (0.5 * g) ** 2
-    theta = np.arcsin(np.minimum(g * wavelength * 0.5, 1.0))
-    weight = counts * _lorentz_polarisation(theta, radiation, monochromator_angle)  # (families,)
-    f = _scattering_factors(z, pairs, constants, radiation, s2)[:, species]  # (families, atoms)
-    occ, b = structure.occupancies, structure.b_factors
-    aniso = np.zeros(len(structure), dtype=bool)
-    temperature = np.exp(-s2[:, None] * b[None, :])
-    if structure.u_aniso is not None:
-        beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-        aniso = ~np.isnan(beta[:, 0])
-        if aniso.any():
-            bt = beta[aniso]
-            q = (h[:, 0:1] ** 2 * bt[:, 0] + h[:, 1:2] ** 2 * bt[:, 1] + h[:, 2:3] ** 2 * bt[:, 2]
-                 + 2.0 * (h[:, 0:1] * h[:, 1:2] * bt[:, 3] + h[:, 0:1] * h[:, 2:3] * bt[:, 4]
-                          + h[:, 1:2] * h[:, 2:3] * bt[:, 5]))
-            temperature[:, aniso] = np.exp(-q)
-    phases = np.exp(2j * np.pi * (h @ structure.frac_coords.T))  # (families, atoms)
-    ot = occ[None, :] * temperature
-    fe = f * phases
-    structure_factor = (fe * ot).sum(axis=1)
-    q_j = np.conj(structure_factor)[:, None] * fe
-    per_family_frac = (-4.0 * np.pi * ot * q_j.imag)[:, :, None] * h[:, None, :]
-    per_family_b = np.where(aniso[None, :], 0.0, -2.0 * s2[:, None] * ot * q_j.real)
-    per_family_occ = 2.0 * temperature * q_j.real
-    owner = np.repeat(np.arange(offsets.size - 1), np.diff(offsets))
-    peaks = offsets.size - 1
-
-    def per_peak(values: np.ndarray) -> np.ndarray:
-        out = np.zeros((peaks,) + values.shape[1:])
-        np.add.at(out, owner, values * weight.reshape((-1,) + (1,) * (values.ndim - 1)))
-        return out
-
-    return per_peak(per_family_frac), per_peak(per_family_b), per_peak(per_family_occ)
+                           parallel=True, num_threads=0, use_simd=True, derivatives=True)
+    return IntensityDerivatives(table["two_theta"], table["d"], table["absolute_intensity"],
+                                table["family_hkl"].astype(np.int64), table["family_multiplicity"],
+                                table["family_offsets"], table["d_frac"], table["d_b"], table["d_occupancy"])
 
 
 def sum_over_images(per_atom: np.ndarray, site_of: np.ndarray, rotations: np.ndarray | None = None,

@@ -165,10 +165,9 @@ class FitModel:
         coefficients = linear_fit(matrix, self.intensity / self.sigma, len(self.phases))
         active = np.flatnonzero(np.linalg.norm(matrix, axis=0) > 0.0)
         active = active[(active >= len(self.phases)) | (coefficients[active] > 0.0)]
-        basis = np.linalg.qr(matrix[:, active])[0] if active.size else np.zeros((matrix.shape[0], 0))
         derivatives = self.column_derivatives(values, self.parameters.free)
         columns = np.einsum("kpn,p->nk", derivatives, coefficients[:len(self.phases)]) / self.sigma[:, None]
-        return columns - basis @ (basis.T @ columns)
+        return columns - projection(matrix[:, active], columns)
 
     def b_derivative(self, phase_index: int):
         """The analytic derivative of the phases' columns by one phase's overall B."""
@@ -180,6 +179,24 @@ class FitModel:
             return result
 
         return derivative
+
+
+def projection(matrix: np.ndarray, columns: np.ndarray) -> np.ndarray:
+    """The part of ``columns`` in the span of ``matrix``'s columns.
+
+    By the normal equations of the unit-scaled columns, as in linear_fit: a
+    handful of them, well conditioned, and far cheaper than a QR
+    decomposition of the tall matrix.
+    """
+    if matrix.shape[1] == 0:
+        return np.zeros_like(columns)
+    norms = np.linalg.norm(matrix, axis=0)
+    scaled = matrix / norms
+    try:
+        solution = np.linalg.solve(scaled.T @ scaled, scaled.T @ columns)
+    except np.linalg.LinAlgError:
+        solution = np.linalg.lstsq(scaled, columns, rcond=None)[0]
+    return scaled @ solution
 
 
 def linear_fit(matrix: np.ndarray, target: np.ndarray, n_phases: int) -> np.ndarray:

@@ -1,0 +1,98 @@
+"""Analytic derivatives of a fit's phase profiles, for its Jacobian.
+
+The zero shift, displacement, widths (U, V, W, X, Y or η), asymmetry, each
+phase's overall B and cell factors have derivatives in closed form (see
+profiles/profile_derivatives.py). For a trial of the parameters, every
+phase's profile is rendered once by the native kernel together with its
+derivatives by all of these at once; each parameter's ``derivative`` slot
+reads its column from that one rendering. Parameters without one (size,
+strain, orientation, and any a caller adds) keep numerical derivatives.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+
+import numpy as np
+
+from ..profiles.profile import LineSet
+from ..profiles.profile_derivatives import line_set_with_chain
+from ..profiles.shapes import binned_peaks_with_jacobian
+from .model import FitModel
+from .parameters import Derivative, ParameterSet
+
+INSTRUMENT_TERMS = ("zero_shift", "displacement", "U", "V", "W", "X", "Y", "eta", "asymmetry")
+"""Instrument parameters with an analytic derivative; their names are the Instrument fields."""
+
+
+class AnalyticDerivatives:
+    """Columns ∂(phase profile)/∂parameter for the parameters that have them.
+
+    Parameters
+    ----------
+    model : FitModel
+        The fit's model; its parameters' ``derivative`` slots are filled by ``attach``.
+    """
+
+    def __init__(self, model: FitModel) -> None:
+        self.model = model
+        self._key: tuple[tuple[str, float], ...] | None = None
+        self._columns: dict[str, np.ndarray] = {}
+
+    def names(self) -> list[str]:
+        """The model's parameters with an analytic derivative, refined or not."""
+        parameters = self.model.parameters
+        found = [n for n in INSTRUMENT_TERMS if n in parameters]
+        for phase in self.model.phases:
+            found += [n for n in (f"{phase.name} B", *(f"{phase.name} cell {g}" for g in phase.constraints.names))
+                      if n in parameters]
+        return found
+
+    def attach(self, parameters: ParameterSet | None = None) -> None:
+        """Give every parameter that has an analytic derivative its slot."""
+        parameters = self.model.parameters if parameters is None else parameters
+        for name in self.names():
+            parameters.replace(name, derivative=self.derivative(name))
+
+    def derivative(self, name: str) -> Derivative:
+        """The slot of one parameter: (phases × points) at the given values."""
+        def column(values: Mapping[str, float]) -> np.ndarray:
+            return self.columns(values)[name]
+        return column
+
+    def columns(self, values: Mapping[str, float]) -> dict[str, np.ndarray]:
+        """Every analytic derivative at ``values``: one rendering per phase, kept for the next call."""
+        key = tuple(sorted((k, float(v)) for k, v in values.items()))
+        if key != self._key:
+            self._columns = self._compute(values)
+            self._key = key
+        return self._columns
+
+    def _compute(self, values: Mapping[str, float]) -> dict[str, np.ndarray]:
+        model = self.model
+        free = {p.name for p in model.parameters.free}
+        instrument_terms = [n for n in INSTRUMENT_TERMS if n in free]
+        points = model.two_theta.size
+        out = {n: np.zeros((len(model.phases), points)) for n in self.names()}
+        instrument = model.instrument(values)
+        for k, phase in enumerate(model.phases):
+            sample, factors = model.sample(phase, values), model.cell_factors(phase, values)
+            reciprocal = phase.constraints.reciprocal(factors)
+            terms = instrument_terms + (["b_overall"] if f"{phase.name} B" in free else [])
+            cells = [g for g, name in enumerate(phase.constraints.names) if f"{phase.name} cell {name}" in free]
+            placed, chains = [], []
+            for wavelength, share, peaks in phase.lines:
+                spacing = phase.constraints.spacing_derivatives(peaks.hkl, factors)[:, cells]
+                lines, chain = line_set_with_chain(peaks, instrument.replace(wavelength=wavelength), sample,
+                                                   reciprocal, terms=terms, spacing_derivatives=spacing)
+                placed.append(LineSet(lines.two_theta, lines.fwhm, lines.eta, lines.area * share, lines.asymmetry))
+                chain[:, 3, :] *= share  # the area row
+                chains.append(chain)
+            merged = [np.concatenate([getattr(ls, f) for ls in placed])
+                      for f in ("two_theta", "fwhm", "eta", "area", "asymmetry")]
+            _, jacobian = binned_peaks_with_jacobian(model.edges, *merged, chain=np.concatenate(chains))
+            names = [n if n in INSTRUMENT_TERMS else f"{phase.name} B" for n in terms]
+            names += [f"{phase.name} cell {phase.constraints.names[g]}" for g in cells]
+            for j, name in enumerate(names):
+                out[name][k] = jacobian[:, j]
+        return out

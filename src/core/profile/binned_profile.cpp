@@ -4,40 +4,87 @@
 #include <cmath>      // for isfinite, fabs
 
 #include "profile/peak_shape.hpp"
+#include "profile/profile_lanes.hpp"
 
 namespace peakforge::profile {
 namespace {
-
-// The cumulative area C of one peak at one edge, and its derivatives.
-struct EdgeValue {
-  double c, d_centre, d_fwhm, d_eta, d_asymmetry;
-};
 
 // What every edge of one peak shares: its η and the cut window's terms.
 struct PeakTerms {
   double centre, fwhm, eta, asymmetry;
   double edge_value, edge_value_slope;  // p(30, η) and ∂p(30, η)/∂η
   double centre_value;                  // 1/2 − 30 p(30, η)
+  double erfc_at_zero;
 };
 
-EdgeValue edge_value(const PeakTerms& peak, double edge) {
-  const double u = (edge - peak.centre) / peak.fwhm;
-  const bool below = u < 0.0;
-  const double stretch = below ? 1.0 + peak.asymmetry : 1.0 - peak.asymmetry;
-  double v = u / stretch;
-  bool clipped = false;
-  if (v < -window_widths) v = -window_widths, clipped = true;
-  if (v > window_widths) v = window_widths, clipped = true;
-  const CumulativeArea parts = cumulative_parts(v);
-  const double lorentz_minus_gauss = parts.lorentz - parts.gauss;
-  const double cumulative = parts.gauss + peak.eta * lorentz_minus_gauss;
-  const double density = parts.gauss_density + peak.eta * (parts.lorentz_density - parts.gauss_density);
-  const double cut = cumulative - peak.edge_value * (v + window_widths) - peak.centre_value;
-  // Beyond the window the cut area is constant; at its edge its slope is 0 too.
-  const double slope = clipped ? 0.0 : density - peak.edge_value;
-  return {stretch * cut, -slope / peak.fwhm, -stretch * v * slope / peak.fwhm,
-          stretch * (lorentz_minus_gauss - v * peak.edge_value_slope),
-          (below ? 1.0 : -1.0) * (cut - v * slope)};
+// The cumulative area C of one peak at each of `count` edges, and with
+// `derivatives` its derivatives by centre, FWHM, η and asymmetry.
+struct EdgeColumns {
+  std::vector<double> c, d_centre, d_fwhm, d_eta, d_asymmetry;
+  void resize(size_t n, bool derivatives) {
+    c.resize(n);
+    if (derivatives) d_centre.resize(n), d_fwhm.resize(n), d_eta.resize(n), d_asymmetry.resize(n);
+  }
+};
+
+template <class L, bool derivatives>
+[[gnu::always_inline]] inline void edge_block(const PeakTerms& peak, const double* edges, size_t i,
+                                              EdgeColumns& out) {
+  using V = typename L::Vec;
+  const V one = L::splat(1.0), window = L::splat(window_widths);
+  const V u = L::div(L::sub(L::load(edges + i), L::splat(peak.centre)), L::splat(peak.fwhm));
+  const typename L::Mask below = L::less(u, L::splat(0.0));
+  const V stretch = L::select(below, L::splat(1.0 - peak.asymmetry), L::splat(1.0 + peak.asymmetry));
+  V v = L::div(u, stretch);
+  const typename L::Mask low = L::less(v, L::sub(L::splat(0.0), window)), high = L::greater(v, window);
+  v = L::select(high, L::select(low, v, L::sub(L::splat(0.0), window)), window);
+  const CumulativeParts<L> parts = cumulative_parts<L, derivatives>(v, peak.erfc_at_zero);
+  const V eta = L::splat(peak.eta), edge_value = L::splat(peak.edge_value);
+  const V lorentz_minus_gauss = L::sub(parts.lorentz, parts.gauss);
+  const V cumulative = L::add(parts.gauss, L::mul(eta, lorentz_minus_gauss));
+  const V cut = L::sub(L::sub(cumulative, L::mul(edge_value, L::add(v, window))), L::splat(peak.centre_value));
+  L::store(out.c.data() + i, L::mul(stretch, cut));
+  if constexpr (derivatives) {
+    const V density =
+        L::add(parts.gauss_density, L::mul(eta, L::sub(parts.lorentz_density, parts.gauss_density)));
+    // Beyond the window the cut area is constant; at its edge its slope is 0 too.
+    const V slope = L::select(L::either(low, high), L::sub(density, edge_value), L::splat(0.0));
+    const V fwhm = L::splat(peak.fwhm);
+    L::store(out.d_centre.data() + i, L::div(L::sub(L::splat(0.0), slope), fwhm));
+    L::store(out.d_fwhm.data() + i, L::div(L::mul(L::mul(L::sub(L::splat(0.0), stretch), v), slope), fwhm));
+    L::store(out.d_eta.data() + i,
+             L::mul(stretch, L::sub(lorentz_minus_gauss, L::mul(v, L::splat(peak.edge_value_slope)))));
+    const V side = L::select(below, L::splat(-1.0), one);
+    L::store(out.d_asymmetry.data() + i, L::mul(side, L::sub(cut, L::mul(v, slope))));
+  }
+}
+
+// row += Σ_q step[q] · block[q] (the bin's share of each peak term times the
+// peak's chain), four parameters at a time.
+void accumulate_row(const double* step, const double* block, size_t parameters, double* row) {
+  size_t k = 0;
+  for (; k + X4Lane::width <= parameters; k += X4Lane::width) {
+    __m256d sum = X4Lane::load(row + k);
+    for (size_t q = 0; q < peak_terms; ++q) {
+      sum = X4Lane::add(sum, X4Lane::mul(X4Lane::splat(step[q]), X4Lane::load(block + q * parameters + k)));
+    }
+    X4Lane::store(row + k, sum);
+  }
+  for (; k < parameters; ++k) {
+    double sum = row[k];
+    for (size_t q = 0; q < peak_terms; ++q) sum = sum + step[q] * block[q * parameters + k];
+    row[k] = sum;
+  }
+}
+
+// Every edge of the window in vectors of four, the rest one by one with the
+// same operations.
+template <bool derivatives>
+void edge_columns(const PeakTerms& peak, const double* edges, size_t count, EdgeColumns& out) {
+  out.resize(count, derivatives);
+  size_t i = 0;
+  for (; i + X4Lane::width <= count; i += X4Lane::width) edge_block<X4Lane, derivatives>(peak, edges, i, out);
+  for (; i < count; ++i) edge_block<ScalarLane, derivatives>(peak, edges, i, out);
 }
 
 [[noreturn]] void refuse(const std::string& message) { throw ProfileError{message}; }
@@ -81,9 +128,12 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
   out.jacobian.assign(bins * parameters, 0.0);
 
   // The window's ends, the same for every peak but for η.
-  const CumulativeArea high = cumulative_parts(window_widths), low = cumulative_parts(-window_widths);
+  const double erfc_at_zero = erfc_fit_at_zero();
+  const CumulativeParts<ScalarLane> high = cumulative_parts<ScalarLane, false>(window_widths, erfc_at_zero);
+  const CumulativeParts<ScalarLane> low = cumulative_parts<ScalarLane, false>(-window_widths, erfc_at_zero);
   const double gauss_edge = gauss_density(window_widths), lorentz_edge = lorentz_density(window_widths);
   std::vector<double> step(peak_terms);
+  EdgeColumns columns;
   constexpr size_t edges_between_checks = size_t{1} << 20;
   size_t since_check = 0;
 
@@ -96,7 +146,7 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
       since_check = 0;
     }
     const double eta = peaks.eta[p];
-    PeakTerms terms{peaks.centre[p], peaks.fwhm[p], eta, peaks.asymmetry[p], 0.0, 0.0, 0.0};
+    PeakTerms terms{peaks.centre[p], peaks.fwhm[p], eta, peaks.asymmetry[p], 0.0, 0.0, 0.0, erfc_at_zero};
     terms.edge_value = eta * lorentz_edge + (1.0 - eta) * gauss_edge;
     terms.edge_value_slope = lorentz_edge - gauss_edge;
     terms.centre_value = 0.5 - window_widths * terms.edge_value;
@@ -106,28 +156,23 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
     const double window_area_slope = (high.lorentz - high.gauss) - (low.lorentz - low.gauss) -
                                      2.0 * window_widths * terms.edge_value_slope;
     const double scale = peaks.area[p] / window_area;
-    const double* block = parameters ? chain.data() + p * peak_terms * parameters : nullptr;
-
-    EdgeValue previous = edge_value(terms, edges[first]);
-    for (size_t b = first; b < last; ++b) {
-      const EdgeValue next = edge_value(terms, edges[b + 1]);
-      const double difference = next.c - previous.c;
-      out.values[b] += difference * scale;
-      if (parameters) {
-        step[0] = (next.d_centre - previous.d_centre) * scale;
-        step[1] = (next.d_fwhm - previous.d_fwhm) * scale;
-        step[2] = (next.d_eta - previous.d_eta) * scale - difference * scale * window_area_slope / window_area;
-        step[3] = difference / window_area;
-        step[4] = (next.d_asymmetry - previous.d_asymmetry) * scale;
-        double* row = out.jacobian.data() + b * parameters;
-        for (size_t q = 0; q < peak_terms; ++q) {
-          const double s = step[q];
-          if (s == 0.0) continue;
-          const double* coefficients = block + q * parameters;
-          for (size_t k = 0; k < parameters; ++k) row[k] += s * coefficients[k];
-        }
-      }
-      previous = next;
+    const size_t count = last - first + 1;
+    if (!parameters) {
+      edge_columns<false>(terms, edges.data() + first, count, columns);
+      for (size_t i = 0; i + 1 < count; ++i) out.values[first + i] += (columns.c[i + 1] - columns.c[i]) * scale;
+      continue;
+    }
+    edge_columns<true>(terms, edges.data() + first, count, columns);
+    const double* block = chain.data() + p * peak_terms * parameters;
+    for (size_t i = 0; i + 1 < count; ++i) {
+      const double difference = columns.c[i + 1] - columns.c[i];
+      out.values[first + i] += difference * scale;
+      step[0] = (columns.d_centre[i + 1] - columns.d_centre[i]) * scale;
+      step[1] = (columns.d_fwhm[i + 1] - columns.d_fwhm[i]) * scale;
+      step[2] = (columns.d_eta[i + 1] - columns.d_eta[i]) * scale - difference * scale * window_area_slope / window_area;
+      step[3] = difference / window_area;
+      step[4] = (columns.d_asymmetry[i + 1] - columns.d_asymmetry[i]) * scale;
+      accumulate_row(step.data(), block, parameters, out.jacobian.data() + (first + i) * parameters);
     }
   }
   for (size_t b = 0; b < bins; ++b) {

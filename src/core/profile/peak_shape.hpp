@@ -1,62 +1,74 @@
-// The unit pseudo-Voigt of FWHM 1 as the binned profile integrates it: its
-// cumulative area and the derivatives of that area, at u FWHM from the centre
-// with Lorentzian fraction η.
+// The unit pseudo-Voigt of FWHM 1 as the binned profile integrates it: the
+// cumulative areas of its Gaussian and Lorentzian parts and their densities,
+// at u FWHM from the centre, written once over the lane operations.
 //
 // The Gaussian part's cumulative area uses a Chebyshev fit of erfc (fractional
 // accuracy 1.2e-7), divided by its own value at 0 so that erf(0) = 0 exactly
-// and the function is odd. The density given here is the derivative of that
+// and the function is odd. Its density given here is the derivative of that
 // fit, not the exact Gaussian, so that analytic derivatives of a binned
 // profile agree with its differences.
 #pragma once
 
-#include <cmath>  // for exp, atan, copysign, fabs, sqrt
+#include <cmath>  // for exp, sqrt
+
+#include "profile/lane_math.hpp"
 
 namespace peakforge::profile {
 
 inline constexpr double pi = 3.141592653589793;
 // 2 √ln2: u in FWHM to the erf argument of the Gaussian part.
 inline constexpr double gauss_scale = 1.6651092223153954;
+// Beyond this the fit's exponential underflows to exactly 0 (its exponent
+// lies below −746): value and slope are 0.
+inline constexpr double erfc_fit_zero_beyond = 27.35;
 
-struct ErfcFit {
-  double value;  // erfc(z)
-  double slope;  // d erfc / dz
-};
+inline constexpr double erfc_fit_coefficients[10] = {0.17087277, -0.82215223, 1.48851587, -1.13520398, 0.27886807,
+                                                      -0.18628806, 0.09678418,  0.37409196, 1.00002368,  -1.26551223};
 
-// The fit at z ≥ 0, with its derivative.
-inline ErfcFit erfc_fit(double z) {
-  const double t = 1.0 / (0.5 * z + 1.0);
-  constexpr double c[10] = {0.17087277, -0.82215223, 1.48851587, -1.13520398, 0.27886807,
-                            -0.18628806, 0.09678418,  0.37409196, 1.00002368,  -1.26551223};
-  double poly = c[0], slope = 0.0;  // P(t) and P'(t), by Horner together
-  for (int i = 1; i < 10; ++i) {
-    slope = slope * t + poly;
-    poly = poly * t + c[i];
-  }
-  const double e = std::exp(poly - z * z);
-  const double dt_dz = -0.5 * t * t;
-  return {e * t, e * (dt_dz + t * (slope * dt_dz - 2.0 * z))};
-}
-
-// The fit's value at 0, which every erf value is divided by.
+// The fit's value at 0, which every erf value is divided by: t = 1, exp(P(1)).
 inline double erfc_fit_at_zero() {
-  static const double value = erfc_fit(0.0).value;
+  static const double value = [] {
+    double poly = erfc_fit_coefficients[0];
+    for (int i = 1; i < 10; ++i) poly = poly + erfc_fit_coefficients[i];
+    return lane_exp<ScalarLane>(poly);
+  }();
   return value;
 }
 
-struct CumulativeArea {
-  double gauss, lorentz;  // cumulative areas of the two unit parts
-  double gauss_density, lorentz_density;  // their derivatives in u
+template <class L>
+struct CumulativeParts {
+  typename L::Vec gauss, lorentz;                  // cumulative areas of the two unit parts
+  typename L::Vec gauss_density, lorentz_density;  // their derivatives in u (with `densities`)
 };
 
-// Cumulative areas of the unit Gaussian and Lorentzian of FWHM 1 at u, and
-// their densities.
-inline CumulativeArea cumulative_parts(double u) {
-  const double x = gauss_scale * u;
-  const ErfcFit fit = erfc_fit(std::fabs(x));
-  const double erf = std::copysign(1.0 - fit.value / erfc_fit_at_zero(), x);
-  const double two_u = 2.0 * u;
-  return {0.5 * (erf + 1.0), std::atan(two_u) / pi + 0.5,
-          -0.5 * gauss_scale * fit.slope / erfc_fit_at_zero(), (2.0 / pi) / (two_u * two_u + 1.0)};
+template <class L, bool densities>
+[[gnu::always_inline]] inline CumulativeParts<L> cumulative_parts(typename L::Vec u, double erfc_at_zero) {
+  using V = typename L::Vec;
+  const V one = L::splat(1.0);
+  const V x = L::mul(L::splat(gauss_scale), u);
+  const V z = L::abs(x);
+  const V t = L::div(one, L::add(L::mul(L::splat(0.5), z), one));
+  V poly = L::splat(erfc_fit_coefficients[0]), slope = L::splat(0.0);  // P(t) and P'(t), by Horner together
+  for (int i = 1; i < 10; ++i) {
+    if constexpr (densities) slope = L::add(L::mul(slope, t), poly);
+    poly = L::add(L::mul(poly, t), L::splat(erfc_fit_coefficients[i]));
+  }
+  const V e = lane_exp<L>(L::sub(poly, L::mul(z, z)));
+  const typename L::Mask far = L::greater(z, L::splat(erfc_fit_zero_beyond));
+  const V erfc = L::select(far, L::mul(e, t), L::splat(0.0));
+  const V zero_one = L::splat(erfc_at_zero);
+  const V erf = L::copy_sign(L::sub(one, L::div(erfc, zero_one)), x);
+  const V two_u = L::mul(L::splat(2.0), u);
+  CumulativeParts<L> out;
+  out.gauss = L::mul(L::splat(0.5), L::add(erf, one));
+  out.lorentz = L::add(L::div(lane_atan<L>(two_u), L::splat(pi)), L::splat(0.5));
+  if constexpr (densities) {
+    const V dt_dz = L::mul(L::splat(-0.5), L::mul(t, t));
+    const V d_erfc = L::mul(e, L::add(dt_dz, L::mul(t, L::sub(L::mul(slope, dt_dz), L::add(z, z)))));
+    out.gauss_density = L::div(L::mul(L::splat(-0.5 * gauss_scale), L::select(far, d_erfc, L::splat(0.0))), zero_one);
+    out.lorentz_density = L::div(L::splat(2.0 / pi), L::add(L::mul(two_u, two_u), one));
+  }
+  return out;
 }
 
 // Densities of the exact unit Gaussian and Lorentzian at u (for the value at

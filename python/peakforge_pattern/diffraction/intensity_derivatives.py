@@ -160,6 +160,6 @@ def sum_over_images(per_atom: np.ndarray, site_of: np.ndarray, rotations: np.nda
         if rotations is None:
             raise ValueError("coordinate derivatives need each image's rotation")
         values = np.einsum("pai,aij->paj", values, np.asarray(rotations, dtype=float))
-    out = np.zeros((values.shape[0], count) + values.shape[2:])
-    np.add.at(out, (slice(None), site_of), values)
-    return out
+    out = np.zeros((count, values.shape[0]) + values.shape[2:])
+    np.add.at(out, site_of, np.moveaxis(values, 1, 0))
+    return np.moveaxis(out, 0, 1)

@@ -88,9 +88,11 @@ class AnalyticDerivatives:
                 placed.append(LineSet(lines.two_theta, lines.fwhm, lines.eta, lines.area * share, lines.asymmetry))
                 chain[:, 3, :] *= share  # the area row
                 chains.append(chain)
-            merged = [np.concatenate([getattr(ls, f) for ls in placed])
-                      for f in ("two_theta", "fwhm", "eta", "area", "asymmetry")]
-            _, jacobian = binned_peaks_with_jacobian(model.edges, *merged, chain=np.concatenate(chains))
+            centres, fwhm, eta, area, asymmetry = (np.concatenate([getattr(ls, f) for ls in placed])
+                                                   for f in ("two_theta", "fwhm", "eta", "area", "asymmetry"))
+            _, jacobian = binned_peaks_with_jacobian(model.edges, centres, fwhm, eta, area, asymmetry,
+                                                     chain=np.concatenate(chains))
+            assert jacobian is not None  # a chain was given
             names = [n if n in INSTRUMENT_TERMS else f"{phase.name} B" for n in terms]
             names += [f"{phase.name} cell {phase.constraints.names[g]}" for g in cells]
             for j, name in enumerate(names):

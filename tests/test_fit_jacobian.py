@@ -47,6 +47,11 @@ def test_analytic_columns_match_central_differences_of_the_model(shape):
         scale = np.abs(numeric).max()
         assert scale > 0.0, parameter.name
         assert np.abs(analytic[parameter.name] - numeric).max() <= 2e-3 * scale, parameter.name
+    # The columns rendered with the derivatives are those a plain rendering gives.
+    kept = model.phase_columns(values)
+    model.rendered = None
+    for column, fresh in zip(kept, model.phase_columns(values)):
+        np.testing.assert_array_equal(column, fresh)
     # Attached, the slots give the same columns to the model.
     derivatives.attach()
     np.testing.assert_array_equal(model.column_derivatives(values, [parameters["U"]])[0], analytic["U"])

@@ -18,7 +18,7 @@ import numpy as np
 from ..profiles.profile import LineSet
 from ..profiles.profile_derivatives import line_set_with_chain
 from ..profiles.shapes import binned_peaks_with_jacobian
-from .model import FitModel
+from .model import FitModel, values_key
 from .parameters import Derivative, ParameterSet
 
 INSTRUMENT_TERMS = ("zero_shift", "displacement", "U", "V", "W", "X", "Y", "eta", "asymmetry")
@@ -62,7 +62,7 @@ class AnalyticDerivatives:
 
     def columns(self, values: Mapping[str, float]) -> dict[str, np.ndarray]:
         """Every analytic derivative at ``values``: one rendering per phase, kept for the next call."""
-        key = tuple(sorted((k, float(v)) for k, v in values.items()))
+        key = values_key(values)
         if key != self._key:
             self._columns = self._compute(values)
             self._key = key
@@ -74,6 +74,7 @@ class AnalyticDerivatives:
         instrument_terms = [n for n in INSTRUMENT_TERMS if n in free]
         points = model.two_theta.size
         out = {n: np.zeros((len(model.phases), points)) for n in self.names()}
+        profiles = []
         instrument = model.instrument(values)
         for k, phase in enumerate(model.phases):
             sample, factors = model.sample(phase, values), model.cell_factors(phase, values)
@@ -90,11 +91,14 @@ class AnalyticDerivatives:
                 chains.append(chain)
             centres, fwhm, eta, area, asymmetry = (np.concatenate([getattr(ls, f) for ls in placed])
                                                    for f in ("two_theta", "fwhm", "eta", "area", "asymmetry"))
-            _, jacobian = binned_peaks_with_jacobian(model.edges, centres, fwhm, eta, area, asymmetry,
-                                                     chain=np.concatenate(chains))
+            profile, jacobian = binned_peaks_with_jacobian(model.edges, centres, fwhm, eta, area, asymmetry,
+                                                           chain=np.concatenate(chains))
+            profiles.append(profile)
             assert jacobian is not None  # a chain was given
             names = [n if n in INSTRUMENT_TERMS else f"{phase.name} B" for n in terms]
             names += [f"{phase.name} cell {phase.constraints.names[g]}" for g in cells]
             for j, name in enumerate(names):
                 out[name][k] = jacobian[:, j]
+        # The same columns a plain rendering gives: the model need not render them again.
+        model.rendered = (values_key(values), profiles)
         return out

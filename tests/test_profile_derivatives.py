@@ -59,3 +59,39 @@ def test_spacing_derivatives_of_a_triclinic_cell():
         down[k] -= 1e-7
         spacing = [1.0 / np.linalg.norm(hkl @ constraints.reciprocal(f), axis=1) for f in (up, down)]
         np.testing.assert_allclose(analytic[:, k], (spacing[0] - spacing[1]) / 2e-7, rtol=1e-6, atol=1e-9)
+
+
+def test_profile_derivatives_by_atom_coordinates_through_the_weights():
+    """A structure's intensity derivatives become profile derivatives through the area row."""
+    import dataclasses
+
+    from peakforge_pattern.diffraction.intensity_derivatives import intensity_derivatives
+    from peakforge_pattern.profiles.instrument import lorentz_polarisation
+
+    structure = Structure.from_cif(example_path("corundum"))
+    instrument = Instrument(shape="tch", **{**INSTRUMENT, "monochromator_angle": 0.0})
+    edges = bin_edges(np.arange(20.0, 90.0, 0.02))
+    atom, axis = 3, 2
+
+    def profile(frac):
+        moved = dataclasses.replace(structure, frac_coords=frac)
+        pattern = compute_pattern(moved, "CuKa1", (10.0, 100.0), scale="absolute")
+        return render_in_bins(line_set(PhasePeaks.from_pattern(pattern), instrument, Sample(b_overall=0.4)), edges)
+
+    pattern = compute_pattern(structure, "CuKa1", (10.0, 100.0), scale="absolute")
+    found = intensity_derivatives(structure, "CuKa1", (10.0, 100.0))
+    np.testing.assert_array_equal(found.two_theta, pattern.two_theta)
+    weights = found.d_frac[:, atom, axis:axis + 1] / lorentz_polarisation(found.two_theta)[:, None]
+    lines, chain = line_set_with_chain(PhasePeaks.from_pattern(pattern), instrument, Sample(b_overall=0.4),
+                                       terms=["U"], weight_derivatives=weights)
+    _, jacobian = binned_peaks_with_jacobian(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area,
+                                             lines.asymmetry, chain)
+    step = 1e-6
+    up, down = structure.frac_coords.copy(), structure.frac_coords.copy()
+    up[atom, axis] += step
+    down[atom, axis] -= step
+    numeric = (profile(up) - profile(down)) / (2.0 * step)
+    assert np.abs(numeric).max() > 0.0
+    assert np.abs(jacobian[:, 1] - numeric).max() <= 1e-6 * np.abs(numeric).max()
+    with pytest.raises(ValueError, match="one row per reflection"):
+        line_set_with_chain(PhasePeaks.from_pattern(pattern), instrument, terms=["U"], weight_derivatives=weights[1:])

@@ -19,6 +19,12 @@ any one of its images agrees along the directions the site symmetry leaves
 free, which are the only ones a constrained refinement moves.
 
 An anisotropic atom's B is not used: its B derivative is 0.
+
+In a fit, a phase's peak weights are these intensities over the
+Lorentz-polarisation factor at each peak (profiles/profile.py), so the
+weights' derivatives are these over the same factor;
+``profile_derivatives.line_set_with_chain(weight_derivatives=...)`` turns
+them into columns of the profile's Jacobian, rendered with the others.
 """
 
 from __future__ import annotations

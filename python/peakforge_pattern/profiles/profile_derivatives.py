@@ -23,7 +23,7 @@ from typing import Sequence
 
 import numpy as np
 
-from .instrument import MAX_ASYMMETRY, Instrument
+from .instrument import MAX_ASYMMETRY, Instrument, lorentz_polarisation
 from .profile import LineSet, PhasePeaks, line_set
 from .sample import Sample
 
@@ -99,7 +99,8 @@ def _log_lp_slope(two_theta: np.ndarray, monochromator_two_theta: float) -> np.n
 
 def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None,
                         reciprocal: np.ndarray | None = None, *, terms: Sequence[str] = PROFILE_TERMS,
-                        spacing_derivatives: np.ndarray | None = None) -> tuple[LineSet, np.ndarray]:
+                        spacing_derivatives: np.ndarray | None = None,
+                        weight_derivatives: np.ndarray | None = None) -> tuple[LineSet, np.ndarray]:
     """The phase's lines (as ``line_set`` places them) and each line's derivatives.
 
     Parameters
@@ -110,7 +111,12 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
         Names from ``PROFILE_TERMS``, one chain column each, in this order.
     spacing_derivatives : ndarray (reflections, m), optional
         ∂d/∂c_k of each of ``peaks``' reflections for m cell parameters c_k,
-        appended as the last m columns.
+        appended after the terms.
+    weight_derivatives : ndarray (reflections, j), optional
+        ∂weight/∂p_i of each of ``peaks``' reflections (``PhasePeaks.weight``,
+        |F|²·multiplicity) for j parameters p_i, such as a structure's
+        coordinates (from intensity_derivatives.py divided by the Lorentz-
+        polarisation factor as the weights are), appended last.
 
     Returns
     -------
@@ -131,15 +137,19 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
     lines = line_set(peaks, instrument, sample, reciprocal)
     d_all = peaks.d_for(reciprocal)
     cells = np.zeros((d_all.size, 0)) if spacing_derivatives is None else np.asarray(spacing_derivatives, float)
+    weights = np.zeros((d_all.size, 0)) if weight_derivatives is None else np.asarray(weight_derivatives, float)
+    if cells.shape[0] != d_all.size or weights.shape[0] != d_all.size:
+        raise ValueError(f"spacing and weight derivatives need one row per reflection ({d_all.size})")
     column = {t: i for i, t in enumerate(terms)}
-    width = len(terms) + cells.shape[1]
-    cos_m = instrument.monochromator_angle
-    parts = []
+    width = len(terms) + cells.shape[1] + weights.shape[1]
+    # What multiplies a reflection's weight into its area: all but the weight itself.
+    weight_factor = sample.debye_waller(d_all) * peaks.orientation_factors(sample)
+    monochromator = instrument.monochromator_angle
+    chains = []
     offset = 0
-    for wavelength, _ in instrument.lines(peaks.wavelength):
-        d = d_all
-        seen = np.flatnonzero(wavelength / (2.0 * d) < 1.0)
-        d = d[seen]
+    for wavelength, share in instrument.lines(peaks.wavelength):
+        seen = np.flatnonzero(wavelength / (2.0 * d_all) < 1.0)
+        d = d_all[seen]
         theta = np.arcsin(wavelength / (2.0 * d))
         true = 2.0 * np.degrees(theta)
         fwhm_eta = _width_derivatives(instrument, sample, true, wavelength)
@@ -147,7 +157,7 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
         offset += seen.size
         observed = instrument.shift(true)
         chain = np.zeros((d.size, 5, width))
-        # The observed angle and the asymmetry, as functions of the true angle.
+        # The asymmetry A / tan 2θ_obs, and the observed angle as a function of the true one.
         tan_obs = np.tan(np.radians(observed))
         with np.errstate(divide="ignore", invalid="ignore"):
             skew = instrument.asymmetry / tan_obs
@@ -155,9 +165,6 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
             dasym_da = np.where(free, 1.0 / tan_obs, 0.0)
             dasym_dobs = np.where(free, -instrument.asymmetry / np.sin(np.radians(observed)) ** 2 / _DEG, 0.0)
         dobs_dtrue = 1.0 + instrument.displacement * np.sin(theta) / instrument.radius
-        parts.append((seen, d, theta, true, fwhm_eta, observed, chain, dasym_da, dasym_dobs, dobs_dtrue, area))
-    chains = []
-    for seen, d, theta, true, fwhm_eta, observed, chain, dasym_da, dasym_dobs, dobs_dtrue, area in parts:
         if "zero_shift" in column:
             chain[:, _CENTRE, column["zero_shift"]] = 1.0
             chain[:, _ASYMMETRY, column["zero_shift"]] = dasym_dobs
@@ -176,7 +183,7 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
         if cells.shape[1]:
             # Through d: the true angle, then position, widths, LP and Debye–Waller.
             dtrue_dd = -2.0 * _DEG * np.tan(theta) / d
-            lp_slope = _log_lp_slope(true, cos_m)
+            lp_slope = _log_lp_slope(true, monochromator)
             dw_slope = sample.b_overall / d ** 3
             for k in range(cells.shape[1]):
                 dd = cells[seen, k]
@@ -187,5 +194,8 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
                 chain[:, _ETA, j] = fwhm_eta["2theta"][:, 1] * dtrue
                 chain[:, _AREA, j] = area * (lp_slope * dtrue + dw_slope * dd)
                 chain[:, _ASYMMETRY, j] = dasym_dobs * dobs_dtrue * dtrue
+        if weights.shape[1]:
+            to_area = weight_factor[seen] * share * lorentz_polarisation(true, monochromator)
+            chain[:, _AREA, width - weights.shape[1]:] = weights[seen] * to_area[:, None]
         chains.append(chain)
     return lines, np.concatenate(chains) if chains else np.zeros((0, 5, width))

@@ -73,8 +73,8 @@ def old_tree(commit: str) -> Path:
     build = tree / "build"
     if not list((build / "peakforge_pattern").glob("_engine*.so")):
         cmake = str(Path(sys.executable).with_name("cmake"))
-        subprocess.run([cmake, "-S", str(tree), "-B", str(build), "-G", "Ninja", f"-DPython_EXECUTABLE={sys.executable}",
-                        "-DCMAKE_BUILD_TYPE=Release"], check=True)
+        subprocess.run([cmake, "-S", str(tree), "-B", str(build), "-G", "Ninja",
+                        f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"], check=True)
         subprocess.run([cmake, "--build", str(build), "-j2"], check=True)
     return tree
 

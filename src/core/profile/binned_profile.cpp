@@ -169,7 +169,9 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
       out.values[first + i] += difference * scale;
       step[0] = (columns.d_centre[i + 1] - columns.d_centre[i]) * scale;
       step[1] = (columns.d_fwhm[i + 1] - columns.d_fwhm[i]) * scale;
-      step[2] = (columns.d_eta[i + 1] - columns.d_eta[i]) * scale - difference * scale * window_area_slope / window_area;
+      // η also changes the window's area the peak is renormalised by.
+      step[2] = (columns.d_eta[i + 1] - columns.d_eta[i]) * scale -
+                difference * scale * window_area_slope / window_area;
       step[3] = difference / window_area;
       step[4] = (columns.d_asymmetry[i + 1] - columns.d_asymmetry[i]) * scale;
       accumulate_row(step.data(), block, parameters, out.jacobian.data() + (first + i) * parameters);

@@ -9,7 +9,6 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.fitting import fit_pattern
@@ -250,3 +249,14 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
     captured = capsys.readouterr()
     assert "corundum B stopped at its lower bound (-0.236871 A^2)" in captured.err
     assert "W               0.004" not in captured.out and "fixed" in captured.out
+
+
+def test_the_plot_says_counts_only_for_counts():
+    pytest.importorskip("matplotlib")
+    x = np.arange(30.0, 60.0, 0.02)
+    scan = synthetic_scan([Structure.from_cif(FLUORITE)], [1.0], x)
+    labels = []
+    for factor in (1.0, 1.0 / 7.3):
+        scaled = MeasuredPattern.from_arrays(x, scan.intensity * factor)
+        labels.append(fit_pattern(scaled, [FLUORITE], fix=["cell"]).plot().get_ylabel())
+    assert labels == ["intensity (counts)", "intensity (arbitrary units)"]

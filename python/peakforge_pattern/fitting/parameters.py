@@ -184,8 +184,8 @@ class ParameterSet:
                   if (not separator or p.phase == phase) and (p.kind == wanted if kind else separator)]
         if not chosen:
             phases = sorted({p.phase for p in self if p.phase})
-            kinds = [k for k in KINDS if any(p.kind == k for p in self)]
-            raise InputError(f"{selector!r} names no parameter of this fit: use a kind ({', '.join(kinds)})"
+            present = [k for k in KINDS if any(p.kind == k for p in self)]
+            raise InputError(f"{selector!r} names no parameter of this fit: use a kind ({', '.join(present)})"
                              + (f", or PHASE:KIND with a phase of {', '.join(phases)}" if phases else ""))
         return chosen
 

@@ -98,10 +98,10 @@ def summary_text(result: FitResult) -> str:
         lines += ["  " + line for line in _table(rows)]
     header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
     table = [header]
-    for p in result.phases:
-        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(p.cell, p.cell_esd)]
-        fraction = format_with_uncertainty(100 * p.weight_fraction, 100 * p.weight_fraction_esd, 4)
-        table.append([p.name, fraction, *cell, format_with_uncertainty(p.b_overall, p.b_overall_esd, 3)])
+    for phase in result.phases:
+        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
+        fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
+        table.append([phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)])
     lines += _table(table)
     extra = [p for p in result.phases if p.particle_radius > 0.0]
     if extra:

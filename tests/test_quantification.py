@@ -260,3 +260,32 @@ def test_the_plot_says_counts_only_for_counts():
         scaled = MeasuredPattern.from_arrays(x, scan.intensity * factor)
         labels.append(fit_pattern(scaled, [FLUORITE], fix=["cell"]).plot().get_ylabel())
     assert labels == ["intensity (counts)", "intensity (arbitrary units)"]
+
+
+def test_brindley_tau_and_the_command_line_sample_terms():
+    from peakforge_pattern.cli.fit_command import parse_orientation, parse_particle_sizes
+    from peakforge_pattern.fitting.absorption import corrected_fractions
+    # τ is 1 for a phase absorbing like the mean, continuous where the series meets the closed form,
+    # below 1 for strong absorbers; 0.1 gives Brindley's 0.865.
+    assert brindley_tau(0.0) == 1.0 and brindley_tau(0.1) == pytest.approx(0.8648, abs=1e-4)
+    for a in (-0.0025, 0.0025):
+        assert brindley_tau(a * 0.999) == pytest.approx(brindley_tau(a * 1.001), abs=1e-5)
+    assert brindley_tau(-0.5) > 1.0 > brindley_tau(2.0) > 0.0
+    # Equal absorbers are left alone; the fractions always sum to one.
+    fractions, tau = corrected_fractions(np.array([2.0, 1.0]), [100.0, 100.0], [3.0, 5.0], [5.0, 5.0])
+    assert np.allclose(tau, 1.0) and np.allclose(fractions, [2 / 3, 1 / 3])
+    fractions, tau = corrected_fractions(np.array([2.0, 1.0]), [100.0, 400.0], [3.0, 5.0], [5.0, 5.0])
+    assert fractions.sum() == pytest.approx(1.0) and tau[0] > 1.0 > tau[1] and fractions[1] > 1 / 3
+
+    assert parse_orientation("brucite:001") == ("brucite", (0, 0, 1))
+    assert parse_orientation("zincite:1,0,-1") == ("zincite", (1, 0, -1))
+    assert parse_orientation("a:b:-110") == ("a:b", (-1, 1, 0))
+    for bad in ("001", "x:01", "x:0011", "x:1,2", "x:1.5,0,0"):
+        with pytest.raises(InputError, match="--orientation"):
+            parse_orientation(bad)
+    assert parse_particle_sizes(["2", "zincite:1.5"]) == {None: 2.0, "zincite": 1.5}
+    assert parse_particle_sizes([]) is None
+    with pytest.raises(InputError, match="MICRONS or PHASE:MICRONS"):
+        parse_particle_sizes(["zincite:big"])
+    with pytest.raises(InputError, match="particle radii must be finite"):
+        fit_pattern(MEASURED / "qarr_fluorite.prn", [FLUORITE], particle_radius=-1.0)

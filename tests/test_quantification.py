@@ -289,3 +289,28 @@ def test_brindley_tau_and_the_command_line_sample_terms():
         parse_particle_sizes(["zincite:big"])
     with pytest.raises(InputError, match="particle radii must be finite"):
         fit_pattern(MEASURED / "qarr_fluorite.prn", [FLUORITE], particle_radius=-1.0)
+
+
+def test_kaufman_jacobian_matches_the_numerical_derivative_of_the_residuals():
+    x = np.arange(25.0, 75.0, 0.02)
+    scan = synthetic_scan([Structure.from_cif(ZINCITE), Structure.from_cif(FLUORITE)], [0.4, 0.6], x)
+    # The true instrument held, only the overall B's move, and they have analytic derivatives: the fit
+    # takes Kaufman's Jacobian.
+    result = fit_pattern(scan, [ZINCITE, FLUORITE], instrument=TRUTH, fix=["displacement", "cell"])
+    assert result.refined == ["zincite_ZnO B", "fluorite_CaF2 B"]
+    assert abs(result.parameters["zincite_ZnO B"]) < 3 * result.uncertainties["zincite_ZnO B"] + 0.01
+    from peakforge_pattern.fitting.model import FitModel
+    from peakforge_pattern.fitting.phases import prepare_phase
+    phases = [prepare_phase(Structure.from_cif(f), str(f), result.instrument.lines(1.0), 25.0, 75.0, True)
+              for f in (ZINCITE, FLUORITE)]
+    parameters = result.parameter_set
+    model = FitModel(x, scan.intensity, scan.uncertainty, phases, result.instrument, parameters, {})
+    for k, phase in enumerate(phases):
+        parameters.replace(f"{phase.name} B", derivative=model.b_derivative(k))
+    # At the minimum Kaufman's form drops only terms of the size of the residuals.
+    free = np.array([result.parameters["zincite_ZnO B"], result.parameters["fluorite_CaF2 B"]])
+    analytic = model.jacobian(free)
+    h = 1e-5
+    numerical = np.column_stack([(model.residuals(free + h * e) - model.residuals(free - h * e)) / (2 * h)
+                                 for e in np.eye(2)])
+    assert np.linalg.norm(analytic - numerical, axis=0) == pytest.approx(0.0, abs=0.03 * np.linalg.norm(numerical))

@@ -15,7 +15,9 @@ for every trial of the others and are never handed to the optimiser.
 
 A new kind of parameter (atomic coordinates, site occupancies, ...) is
 added by putting ``Parameter``s of a new ``kind`` into the set and reading
-their values where the model is built; nothing here needs to change. A
+their values where the model is built (``FitModel.peaks`` for what changes
+|F|², ``FitModel.sample`` and ``FitModel.instrument`` for the rest);
+nothing here needs to change. A
 parameter may carry an analytic ``derivative``: given every parameter's
 value by name, it returns d(profile)/d(parameter) of each phase's
 unit-scale profile, an array of shape (phases, points). Parameters without

@@ -314,3 +314,22 @@ def test_kaufman_jacobian_matches_the_numerical_derivative_of_the_residuals():
     numerical = np.column_stack([(model.residuals(free + h * e) - model.residuals(free - h * e)) / (2 * h)
                                  for e in np.eye(2)])
     assert np.linalg.norm(analytic - numerical, axis=0) == pytest.approx(0.0, abs=0.03 * np.linalg.norm(numerical))
+
+
+def test_crystallite_size_and_microstrain_per_phase_over_a_standards_instrument(capsys):
+    x = np.arange(20.0, 120.0, 0.02)
+    fluorite, zincite = Structure.from_cif(FLUORITE), Structure.from_cif(ZINCITE)
+    broadened = [Sample(crystallite_size=60.0, microstrain=1.5e-3), Sample(crystallite_size=200.0)]
+    scan = synthetic_scan([fluorite, zincite], [0.5, 0.5], x, samples=broadened, seed=4)
+    result = fit_pattern(scan, [FLUORITE, ZINCITE], instrument=TRUTH, fix=["cell"],
+                         refine=["size", "fluorite_CaF2:strain"])
+    assert result.parameters["fluorite_CaF2 size"] == pytest.approx(60.0, rel=0.05)
+    assert result.parameters["fluorite_CaF2 strain"] == pytest.approx(1.5e-3, rel=0.1)
+    assert result.parameters["zincite_ZnO size"] == pytest.approx(200.0, rel=0.15)
+    assert "zincite_ZnO strain" not in result.parameters and result.phases[1].strain is None
+    assert result.phases[0].size == result.parameters["fluorite_CaF2 size"]
+    assert result.weight_fractions["fluorite_CaF2"] == pytest.approx(0.5, abs=0.01) and not result.warnings
+    # Without a standard the instrument's Lorentzian Y is held at 0, and the fit says so.
+    alone = fit_pattern(scan, [FLUORITE, ZINCITE], monochromator_angle=26.6, refine=["size"])
+    assert alone.parameters["Y"] == 0.0 and "Y" not in alone.refined
+    assert any("size refined without --instrument" in w for w in alone.warnings)

@@ -20,6 +20,7 @@ MISFIT_LIMIT = 2.0
 
 PLAUSIBLE_B = 5.0  # Å²: an overall B above this is rarely thermal motion
 SMALL_SIZE = 5.0  # nm
+NEGATIVE_B = 0.1  # Å²: a smaller lowering of the structure's B is within what scans tell
 
 
 def parameter_warnings(parameters: ParameterSet, esd: dict[str, float]) -> list[str]:
@@ -50,9 +51,9 @@ def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
         if p.weight_fraction <= 0.0:
             found.append(f"phase {p.name} came out absent (its scale would be negative): the scan shows none of it, "
                          "or another phase takes its peaks")
-        if p.b_overall < 0.0:
-            found.append(f"phase {p.name}: overall B {p.b_overall:.3g} A^2 makes its atoms' B smaller than the "
-                         "structure's")
+        if p.b_overall < -max(NEGATIVE_B, 3.0 * p.b_overall_esd):
+            found.append(f"phase {p.name}: overall B {p.b_overall:.3g} A^2 lowers the structure's B: "
+                         "its displacement parameters look too large for this scan")
     return found
 
 

@@ -155,7 +155,7 @@ def test_uncertainties_agree_with_the_scatter_over_noise_seeds():
         esds.append(result.phases[0].weight_fraction_esd)
     scatter = float(np.std(fractions, ddof=1))
     assert abs(np.mean(fractions) - 0.3) < 3 * scatter + 1e-3
-    assert 0.45 < np.mean(esds) / scatter < 2.2
+    assert 0.5 < np.mean(esds) / scatter < 2.0  # 1.00 over 16 seeds
 
 
 def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):

@@ -16,7 +16,8 @@ from peakforge_pattern.fitting.absorption import brindley_tau, density, linear_a
 from peakforge_pattern.fitting.measured import MeasuredPattern
 from peakforge_pattern.fitting.parameters import Parameter, ParameterSet
 from peakforge_pattern.fitting.uncertainties import format_with_uncertainty
-from peakforge_pattern.profiles import Instrument, Sample
+from peakforge_pattern.plotting import plot_fit
+from peakforge_pattern.profiles import Instrument, Sample, pattern_profile
 from peakforge_pattern.profiles.mixture import cell_mass, cell_volume
 
 MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
@@ -34,7 +35,7 @@ def synthetic_scan(structures, fractions, x, *, samples=None, taus=None, anomalo
     total = np.zeros(x.size)
     for i, (s, w) in enumerate(zip(structures, fractions)):
         pattern = compute_pattern(s, "CuKa1", (x[0] - 5, x[-1] + 5), scale="absolute", anomalous=anomalous)
-        profile = pattern.profile(x, instrument, None if samples is None else samples[i])
+        profile = pattern_profile(pattern, x, instrument, None if samples is None else samples[i])
         total += profile * w * (1.0 if taus is None else taus[i]) / (cell_mass(s) * cell_volume(s))
     expected = peak * total / total.max() + 200.0 + 50.0 * np.exp(-(x - x[0]) / 20.0)
     return MeasuredPattern.from_arrays(x, np.random.default_rng(seed).poisson(expected), name="synthetic")
@@ -258,7 +259,7 @@ def test_the_plot_says_counts_only_for_counts():
     labels = []
     for factor in (1.0, 1.0 / 7.3):
         scaled = MeasuredPattern.from_arrays(x, scan.intensity * factor)
-        labels.append(fit_pattern(scaled, [FLUORITE], fix=["cell"]).plot().get_ylabel())
+        labels.append(plot_fit(fit_pattern(scaled, [FLUORITE], fix=["cell"])).get_ylabel())
     assert labels == ["intensity (counts)", "intensity (arbitrary units)"]
 
 

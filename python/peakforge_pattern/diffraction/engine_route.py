@@ -13,6 +13,7 @@ import numpy as np
 from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
 from .radiation import species_tables
 
 
@@ -98,3 +99,43 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
         relative_threshold=relative_threshold, parallel=parallel,
         num_threads=num_threads, use_simd=use_simd, progress=progress,
         derivatives=derivatives)
+
+
+def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float,
+                 **options) -> tuple:
+    """The pattern engine's peaks as the columns a Pattern holds.
+
+    Parameters
+    ----------
+    structure : Structure
+        Every atom of the cell, with its symmetry operations.
+    wavelength : float
+        Wavelength in Å.
+    min_g, max_g : float
+        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
+    **options
+        Radiation, execution mode and progress, as engine_columns takes them.
+
+    Returns
+    -------
+    tuple
+        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+
+    Raises
+    ------
+    InputError
+        When the index bounds of the shell do not fit the walk's integers.
+    """
+    try:
+        table = engine_columns(structure, wavelength, min_g, max_g, merge_tolerance=TWO_THETA_TOLERANCE,
+                               relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+    except InputError:  # the species tables' or the symmetry's own message
+        raise
+    except ValueError as exc:  # the index bounds would not fit the walk's integers
+        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
+    rows = list(map(tuple, table["family_hkl"].tolist()))
+    counts = table["family_multiplicity"].tolist()
+    bounds = table["family_offsets"].tolist()
+    spans = list(zip(bounds[:-1], bounds[1:]))
+    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
+            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])

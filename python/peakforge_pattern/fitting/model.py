@@ -21,7 +21,7 @@ from collections.abc import Mapping, Sequence
 import numpy as np
 
 from ..profiles.instrument import Instrument
-from ..profiles.profile import LineSet, line_set, render_in_bins
+from ..profiles.profile import LineSet, PhasePeaks, line_set, render_in_bins
 from ..profiles.sample import Sample
 from ..profiles.shapes import bin_edges
 from .parameters import Parameter, ParameterSet
@@ -89,12 +89,20 @@ class FitModel:
     def reciprocal(self, phase: FitPhase, values: Mapping[str, float]) -> np.ndarray:
         return phase.constraints.reciprocal(self.cell_factors(phase, values))
 
+    def peaks(self, phase: FitPhase, values: Mapping[str, float]) -> Sequence[tuple[float, float, PhasePeaks]]:
+        """The phase's peaks at each emission line (wavelength, share, peaks) for these values.
+
+        Computed once when the phase was prepared; parameters that change
+        |F|² (atomic coordinates, occupancies) recompute them here.
+        """
+        return phase.lines
+
     def line_sets(self, phase: FitPhase, values: Mapping[str, float]) -> list[tuple[LineSet, np.ndarray]]:
         """Each emission line's peaks of the phase, with their spacings d."""
         instrument = self.instrument(values)
         sample, reciprocal = self.sample(phase, values), self.reciprocal(phase, values)
         placed = []
-        for wavelength, share, peaks in phase.lines:
+        for wavelength, share, peaks in self.peaks(phase, values):
             lines = line_set(peaks, instrument.replace(wavelength=wavelength), sample, reciprocal)
             d = peaks.d_for(reciprocal)
             d = d[wavelength / (2.0 * d) < 1.0]  # the reflections line_set kept, in its order

@@ -75,3 +75,37 @@ def test_fit_with_the_analytic_jacobian_agrees_with_finite_differences(tmp_path,
             assert abs(value - numerical.parameters[name]) <= 0.2 * esd, name
             assert esd == pytest.approx(numerical.uncertainties[name], rel=0.05), name
     assert analytic.weight_fractions["corundum"] == pytest.approx(numerical.weight_fractions["corundum"], abs=1e-4)
+
+
+def test_weight_parameters_join_the_rendering():
+    """A parameter acting on one phase's peak weights gets its column from the same rendering."""
+    import dataclasses
+
+    from peakforge_pattern.fitting.analytic_derivatives import WeightDerivatives
+    from peakforge_pattern.fitting.parameters import Parameter
+
+    model, parameters = _model("tch")
+    parameters.add(Parameter("corundum p", 0.1, -1.0, 1.0, kind="p", phase="corundum", step=0.01))
+    corundum = model.phases[0]
+    tilts = [np.linspace(-1.0, 1.0, len(peaks)) for _, _, peaks in corundum.lines]
+    original = model.peaks
+
+    def peaks(phase, values):  # corundum's weights scaled by 1 + p·tilt
+        if phase is not corundum:
+            return original(phase, values)
+        return [(w, s, dataclasses.replace(p, weight=p.weight * (1.0 + values["corundum p"] * tilt)))
+                for (w, s, p), tilt in zip(phase.lines, tilts)]
+
+    model.peaks = peaks
+    provider = WeightDerivatives(["corundum p"], lambda line, values: (corundum.lines[line][2].weight
+                                                                       * tilts[line])[:, None])
+    derivatives = AnalyticDerivatives(model, {"corundum": provider})
+    assert "corundum p" in derivatives.names()
+    values = parameters.values()
+    analytic = derivatives.columns(values)
+    numeric = model.column_derivatives(values, [parameters["corundum p"]])[0]
+    assert not analytic["corundum p"][1].any()  # silicon does not move
+    assert np.abs(analytic["corundum p"] - numeric).max() <= 1e-6 * np.abs(numeric).max()
+    # The other columns are those of the trial's own peaks.
+    np.testing.assert_allclose(analytic["U"], model.column_derivatives(values, [parameters["U"]])[0],
+                               rtol=0, atol=2e-3 * np.abs(analytic["U"]).max())

@@ -6,12 +6,17 @@ profiles/profile_derivatives.py). For a trial of the parameters, every
 phase's profile is rendered once by the native kernel together with its
 derivatives by all of these at once; each parameter's ``derivative`` slot
 reads its column from that one rendering. Parameters without one (size,
-strain, orientation, and any a caller adds) keep numerical derivatives.
+strain, orientation) keep numerical derivatives.
+
+Quantities a phase's peak weights depend on (a structure's coordinates,
+B and occupancies) join the same rendering when the caller gives their
+weight derivatives per emission line (``WeightDerivatives``).
 """
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -25,6 +30,19 @@ INSTRUMENT_TERMS = ("zero_shift", "displacement", "U", "V", "W", "X", "Y", "eta"
 """Instrument parameters with an analytic derivative; their names are the Instrument fields."""
 
 
+@dataclass(frozen=True)
+class WeightDerivatives:
+    """Parameters that act on a phase's peak weights (|F|²·multiplicity).
+
+    ``per_line(line, values)`` gives ∂weight/∂parameter of every reflection
+    of the phase's peaks at emission line ``line`` (as ``FitModel.peaks``
+    gives them) for the parameters ``names``, as (reflections × names).
+    """
+
+    names: Sequence[str]
+    per_line: Callable[[int, Mapping[str, float]], np.ndarray]
+
+
 class AnalyticDerivatives:
     """Columns ∂(phase profile)/∂parameter for the parameters that have them.
 
@@ -32,10 +50,13 @@ class AnalyticDerivatives:
     ----------
     model : FitModel
         The fit's model; its parameters' ``derivative`` slots are filled by ``attach``.
+    weights : mapping of phase name to WeightDerivatives, optional
+        Parameters of a phase's peak weights, rendered with the others.
     """
 
-    def __init__(self, model: FitModel) -> None:
+    def __init__(self, model: FitModel, weights: Mapping[str, WeightDerivatives] | None = None) -> None:
         self.model = model
+        self.weights = dict(weights or {})
         self._key: tuple[tuple[str, float], ...] | None = None
         self._columns: dict[str, np.ndarray] = {}
 
@@ -46,6 +67,8 @@ class AnalyticDerivatives:
         for phase in self.model.phases:
             found += [n for n in (f"{phase.name} B", *(f"{phase.name} cell {g}" for g in phase.constraints.names))
                       if n in parameters]
+            if phase.name in self.weights:
+                found += [n for n in self.weights[phase.name].names if n in parameters]
         return found
 
     def attach(self, parameters: ParameterSet | None = None) -> None:
@@ -81,11 +104,15 @@ class AnalyticDerivatives:
             reciprocal = phase.constraints.reciprocal(factors)
             terms = instrument_terms + (["b_overall"] if f"{phase.name} B" in free else [])
             cells = [g for g, name in enumerate(phase.constraints.names) if f"{phase.name} cell {name}" in free]
+            provider = self.weights.get(phase.name)
+            moved = [j for j, n in enumerate(provider.names) if n in free] if provider else []
             placed, chains = [], []
-            for wavelength, share, peaks in phase.lines:
+            for line, (wavelength, share, peaks) in enumerate(model.peaks(phase, values)):
                 spacing = phase.constraints.spacing_derivatives(peaks.hkl, factors)[:, cells]
+                weights = provider.per_line(line, values)[:, moved] if provider and moved else None
                 lines, chain = line_set_with_chain(peaks, instrument.replace(wavelength=wavelength), sample,
-                                                   reciprocal, terms=terms, spacing_derivatives=spacing)
+                                                   reciprocal, terms=terms, spacing_derivatives=spacing,
+                                                   weight_derivatives=weights)
                 placed.append(LineSet(lines.two_theta, lines.fwhm, lines.eta, lines.area * share, lines.asymmetry))
                 chain[:, 3, :] *= share  # the area row
                 chains.append(chain)
@@ -97,6 +124,7 @@ class AnalyticDerivatives:
             assert jacobian is not None  # a chain was given
             names = [n if n in INSTRUMENT_TERMS else f"{phase.name} B" for n in terms]
             names += [f"{phase.name} cell {phase.constraints.names[g]}" for g in cells]
+            names += [provider.names[j] for j in moved] if provider else []
             for j, name in enumerate(names):
                 out[name][k] = jacobian[:, j]
         # The same columns a plain rendering gives: the model need not render them again.

@@ -7,7 +7,7 @@ import gemmi
 import numpy as np
 import pytest
 
-from peakforge_pattern import Structure, compute_pattern, example_path
+from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.diffraction.intensity_derivatives import intensity_derivatives, sum_over_images
 
 RANGE = (15.0, 100.0)
@@ -94,3 +94,15 @@ def test_site_derivatives_through_the_images():
     np.testing.assert_allclose(b_site[:, 0], result.d_b[:, :len(ops)].sum(axis=1))
     with pytest.raises(ValueError, match="rotation"):
         sum_over_images(result.d_frac, site_of)
+
+
+def test_requests_refused_in_one_line():
+    corundum = Structure.from_cif(example_path("corundum"))
+    with pytest.raises(InputError, match="2theta range"):
+        intensity_derivatives(corundum, "CuKa", (50.0, 20.0))
+    with pytest.raises(InputError, match="monochromator"):
+        intensity_derivatives(corundum, "CuKa", RANGE, monochromator_angle=float("nan"))
+    with pytest.raises(InputError, match="radiation"):
+        intensity_derivatives(corundum, "CuKa", RANGE, radiation="electron")
+    with pytest.raises(InputError, match="limit"):
+        intensity_derivatives(corundum, 0.05, (0.0, 180.0), max_work=1e6)

@@ -29,16 +29,19 @@ them into columns of the profile's Jacobian, rendered with the others.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Sequence
 
 import numpy as np
 
+from ..errors import InputError
 from ..structures.structure import Structure
+from .compute import check_two_theta_range
 from .engine_route import engine_columns
 from .radiation import check_radiation
 from .wavelengths import resolve_wavelength
-from .work import shell_radii
+from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
 
 _MERGE_TOLERANCE = 1e-5  # degrees 2θ, the pattern's own
 _RELATIVE_THRESHOLD = 1e-3  # peaks below this (strongest 100) are dropped, as in the pattern
@@ -89,7 +92,8 @@ def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa"
                           two_theta_range: Sequence[float] = (0.0, 90.0), *,
                           reciprocal: np.ndarray | None = None, radiation: str = "xray",
                           anomalous: bool = False, monochromator_angle: float = 0.0,
-                          relative_threshold: float = _RELATIVE_THRESHOLD) -> IntensityDerivatives:
+                          relative_threshold: float = _RELATIVE_THRESHOLD,
+                          max_work: float | None = DEFAULT_MAX_WORK) -> IntensityDerivatives:
     """Peak intensities of a structure and their derivatives for each atom.
 
     Parameters
@@ -106,6 +110,9 @@ def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa"
         As for ``compute_pattern``.
     relative_threshold : float
         Peaks below this on the 0–100 scale are left out (0 keeps every peak).
+    max_work : float or None
+        Refuse a calculation estimated above this many reflection-atom terms
+        (as ``compute_pattern``; None for no limit).
 
     Returns
     -------
@@ -116,7 +123,8 @@ def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa"
     Raises
     ------
     InputError
-        For a radiation or wavelength that cannot be computed.
+        For a radiation, wavelength, range or monochromator angle that cannot
+        be computed, or work above ``max_work``.
 
     Examples
     --------
@@ -127,13 +135,20 @@ def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa"
     """
     check_radiation(radiation, bool(anomalous))
     lam = resolve_wavelength(wavelength)
-    lo, hi = (float(v) for v in two_theta_range)
+    lo, hi = check_two_theta_range(two_theta_range)
+    if not (math.isfinite(monochromator_angle) and 0.0 <= monochromator_angle < 180.0):
+        raise InputError(f"the monochromator angle must lie in [0, 180) degrees, not {monochromator_angle!r}")
     min_g, max_g = shell_radii(lam, (lo, hi))
+    # The derivatives cost about three times the intensities' terms.
+    check_work(estimate_work(structure.lattice, 3 * len(structure), lam, (lo, hi)), max_work)
     basis = structure.reciprocal if reciprocal is None else np.asarray(reciprocal, dtype=float)
-    table = engine_columns(structure, lam, min_g, max_g, reciprocal=basis, radiation=radiation,
-                           anomalous=bool(anomalous), monochromator_angle=float(monochromator_angle),
-                           merge_tolerance=_MERGE_TOLERANCE, relative_threshold=float(relative_threshold),
-                           parallel=True, num_threads=0, use_simd=True, derivatives=True)
+    try:
+        table = engine_columns(structure, lam, min_g, max_g, reciprocal=basis, radiation=radiation,
+                               anomalous=bool(anomalous), monochromator_angle=float(monochromator_angle),
+                               merge_tolerance=_MERGE_TOLERANCE, relative_threshold=float(relative_threshold),
+                               parallel=True, num_threads=0, use_simd=True, derivatives=True)
+    except ValueError as exc:  # the index bounds would not fit the walk's integers
+        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     return IntensityDerivatives(table["two_theta"], table["d"], table["absolute_intensity"],
                                 table["family_hkl"].astype(np.int64), table["family_multiplicity"],
                                 table["family_offsets"], table["d_frac"], table["d_b"], table["d_occupancy"])

@@ -9,7 +9,9 @@ against the fit of an earlier commit built beside it, side by side in one run.
    first use), alternated; CPU time (user + system) of each process, and the
    CPU time of a process that only imports what the command imports, so that
    the fit itself shows apart from start-up.
-2. This tree's fit in one process with the analytic Jacobian and with finite
+2. One binned profile rendered by each tree (the old one's NumPy, this
+   one's native kernel): CPU time and the largest difference.
+3. This tree's fit in one process with the analytic Jacobian and with finite
    differences for every parameter (their slots emptied): CPU time, model
    evaluations, and every fitted value's difference in units of its e.s.d.
 
@@ -27,6 +29,8 @@ import statistics
 import subprocess
 import sys
 from pathlib import Path
+
+import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = ROOT.parent / "shared" / "data" / "measured"
@@ -54,6 +58,22 @@ for label in ("analytic", "numerical"):
     out[label] = {"cpu": cpu, "evaluations": result.evaluations, "values": values, "esds": esds,
                   "rwp": result.rwp}
 print(json.dumps(out))
+"""
+
+
+RENDERING = r"""
+import json, time
+import numpy as np
+from peakforge_pattern.profiles.shapes import bin_edges, binned_peaks
+rng = np.random.default_rng(1)
+edges = bin_edges(np.linspace(5.0, 150.0, 7251))
+peaks = (rng.uniform(5.0, 150.0, 400), rng.uniform(0.05, 0.3, 400), rng.uniform(0.2, 0.8, 400),
+         rng.uniform(1.0, 100.0, 400), rng.uniform(-0.2, 0.2, 400))
+binned_peaks(edges, *peaks)
+start = time.process_time()
+for _ in range(20):
+    profile = binned_peaks(edges, *peaks)
+print(json.dumps({"cpu": (time.process_time() - start) / 20, "profile": profile.tolist()}))
 """
 
 
@@ -119,6 +139,18 @@ def main() -> None:
         print(f"| {name if name == 'new' else args.old} | {whole:.2f} | {start:.2f} | {whole - start:.2f} |")
     print(f"| ratio new / old | {rows['new'][0] / rows['old'][0]:.2f} | {rows['new'][1] / rows['old'][1]:.2f} "
           f"| {rows['new'][2] / rows['old'][2]:.2f} |\n")
+
+    rendered = {}
+    for name, env in trees.items():
+        found = subprocess.run([sys.executable, "-c", RENDERING], env=env, check=True, capture_output=True, text=True)
+        rendered[name] = json.loads(found.stdout)
+    old_profile, new_profile = (np.array(rendered[k]["profile"]) for k in ("old", "new"))
+    print("## One binned profile: 400 asymmetric pseudo-Voigt peaks over 7251 points (CPU ms per rendering)\n")
+    print(f"| {args.old} (NumPy) | new (native) | ratio | largest difference / largest value |")
+    print("|---:|---:|---:|---:|")
+    print(f"| {1e3 * rendered['old']['cpu']:.2f} | {1e3 * rendered['new']['cpu']:.2f} | "
+          f"{rendered['new']['cpu'] / rendered['old']['cpu']:.2f} | "
+          f"{np.abs(new_profile - old_profile).max() / np.abs(old_profile).max():.1e} |\n")
 
     options = {"monochromator_angle": 26.6, "radius": 173.0}
     found = subprocess.run([sys.executable, "-c", SAME_PROCESS, json.dumps([list(map(str, FILES)), options])],

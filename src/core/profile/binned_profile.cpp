@@ -1,6 +1,7 @@
 #include "profile/binned_profile.hpp"
 
-#include <algorithm>  // for fill
+#include <algorithm>  // for copy
+#include <cstddef>    // for ptrdiff_t
 #include <cmath>      // for isfinite, fabs
 
 #include "profile/peak_shape.hpp"
@@ -49,9 +50,9 @@ template <class L, bool derivatives>
         L::add(parts.gauss_density, L::mul(eta, L::sub(parts.lorentz_density, parts.gauss_density)));
     // Beyond the window the cut area is constant; at its edge its slope is 0 too.
     const V slope = L::select(L::either(low, high), L::sub(density, edge_value), L::splat(0.0));
-    const V fwhm = L::splat(peak.fwhm);
-    L::store(out.d_centre.data() + i, L::div(L::sub(L::splat(0.0), slope), fwhm));
-    L::store(out.d_fwhm.data() + i, L::div(L::mul(L::mul(L::sub(L::splat(0.0), stretch), v), slope), fwhm));
+    const V per_fwhm = L::splat(-1.0 / peak.fwhm);
+    L::store(out.d_centre.data() + i, L::mul(slope, per_fwhm));
+    L::store(out.d_fwhm.data() + i, L::mul(L::mul(L::mul(stretch, v), slope), per_fwhm));
     L::store(out.d_eta.data() + i,
              L::mul(stretch, L::sub(lorentz_minus_gauss, L::mul(v, L::splat(peak.edge_value_slope)))));
     const V side = L::select(below, L::splat(-1.0), one);
@@ -60,20 +61,14 @@ template <class L, bool derivatives>
 }
 
 // row += Σ_q step[q] · block[q] (the bin's share of each peak term times the
-// peak's chain), four parameters at a time.
-void accumulate_row(const double* step, const double* block, size_t parameters, double* row) {
-  size_t k = 0;
-  for (; k + X4Lane::width <= parameters; k += X4Lane::width) {
+// peak's chain), four parameters at a time; `stride` is a multiple of four.
+void accumulate_row(const double* step, const double* block, size_t stride, double* row) {
+  for (size_t k = 0; k < stride; k += X4Lane::width) {
     __m256d sum = X4Lane::load(row + k);
     for (size_t q = 0; q < peak_terms; ++q) {
-      sum = X4Lane::add(sum, X4Lane::mul(X4Lane::splat(step[q]), X4Lane::load(block + q * parameters + k)));
+      sum = X4Lane::add(sum, X4Lane::mul(X4Lane::splat(step[q]), X4Lane::load(block + q * stride + k)));
     }
     X4Lane::store(row + k, sum);
-  }
-  for (; k < parameters; ++k) {
-    double sum = row[k];
-    for (size_t q = 0; q < peak_terms; ++q) sum = sum + step[q] * block[q * parameters + k];
-    row[k] = sum;
   }
 }
 
@@ -125,7 +120,9 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
   const size_t bins = edges.size() - 1;
   BinnedProfile out;
   out.values.assign(bins, 0.0);
-  out.jacobian.assign(bins * parameters, 0.0);
+  // The Jacobian is accumulated with rows padded to whole vectors of four.
+  const size_t stride = (parameters + X4Lane::width - 1) / X4Lane::width * X4Lane::width;
+  std::vector<double> padded_jacobian(bins * stride, 0.0), padded_block(peak_terms * stride, 0.0);
 
   // The window's ends, the same for every peak but for η.
   const double erfc_at_zero = erfc_fit_at_zero();
@@ -163,7 +160,10 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
       continue;
     }
     edge_columns<true>(terms, edges.data() + first, count, columns);
-    const double* block = chain.data() + p * peak_terms * parameters;
+    for (size_t q = 0; q < peak_terms; ++q) {
+      const double* from = chain.data() + (p * peak_terms + q) * parameters;
+      std::copy(from, from + parameters, padded_block.begin() + static_cast<std::ptrdiff_t>(q * stride));
+    }
     for (size_t i = 0; i + 1 < count; ++i) {
       const double difference = columns.c[i + 1] - columns.c[i];
       out.values[first + i] += difference * scale;
@@ -174,13 +174,14 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
                 difference * scale * window_area_slope / window_area;
       step[3] = difference / window_area;
       step[4] = (columns.d_asymmetry[i + 1] - columns.d_asymmetry[i]) * scale;
-      accumulate_row(step.data(), block, parameters, out.jacobian.data() + (first + i) * parameters);
+      accumulate_row(step.data(), padded_block.data(), stride, padded_jacobian.data() + (first + i) * stride);
     }
   }
+  out.jacobian.resize(bins * parameters);
   for (size_t b = 0; b < bins; ++b) {
     const double width = edges[b + 1] - edges[b];
     out.values[b] /= width;
-    for (size_t k = 0; k < parameters; ++k) out.jacobian[b * parameters + k] /= width;
+    for (size_t k = 0; k < parameters; ++k) out.jacobian[b * parameters + k] = padded_jacobian[b * stride + k] / width;
   }
   return out;
 }

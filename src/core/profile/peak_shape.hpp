@@ -47,15 +47,24 @@ template <class L, bool densities>
   const V one = L::splat(1.0);
   const V x = L::mul(L::splat(gauss_scale), u);
   const V z = L::abs(x);
-  const V t = L::div(one, L::add(L::mul(L::splat(0.5), z), one));
-  V poly = L::splat(erfc_fit_coefficients[0]), slope = L::splat(0.0);  // P(t) and P'(t), by Horner together
-  for (int i = 1; i < 10; ++i) {
-    if constexpr (densities) slope = L::add(L::mul(slope, t), poly);
-    poly = L::add(L::mul(poly, t), L::splat(erfc_fit_coefficients[i]));
-  }
-  const V e = lane_exp<L>(L::sub(poly, L::mul(z, z)));
   const typename L::Mask far = L::greater(z, L::splat(erfc_fit_zero_beyond));
-  const V erfc = L::select(far, L::mul(e, t), L::splat(0.0));
+  V erfc = L::splat(0.0), d_erfc = L::splat(0.0);
+  // In the tails every lane's fit is exactly 0: the exponential is skipped.
+  if (!L::all(far)) {
+    const V t = L::div(one, L::add(L::mul(L::splat(0.5), z), one));
+    V poly = L::splat(erfc_fit_coefficients[0]), slope = L::splat(0.0);  // P(t) and P'(t), by Horner together
+    for (int i = 1; i < 10; ++i) {
+      if constexpr (densities) slope = L::add(L::mul(slope, t), poly);
+      poly = L::add(L::mul(poly, t), L::splat(erfc_fit_coefficients[i]));
+    }
+    const V e = lane_exp<L>(L::sub(poly, L::mul(z, z)));
+    erfc = L::select(far, L::mul(e, t), L::splat(0.0));
+    if constexpr (densities) {
+      const V dt_dz = L::mul(L::splat(-0.5), L::mul(t, t));
+      d_erfc = L::select(far, L::mul(e, L::add(dt_dz, L::mul(t, L::sub(L::mul(slope, dt_dz), L::add(z, z))))),
+                         L::splat(0.0));
+    }
+  }
   const V zero_one = L::splat(erfc_at_zero);
   const V erf = L::copy_sign(L::sub(one, L::div(erfc, zero_one)), x);
   const V two_u = L::mul(L::splat(2.0), u);
@@ -63,9 +72,7 @@ template <class L, bool densities>
   out.gauss = L::mul(L::splat(0.5), L::add(erf, one));
   out.lorentz = L::add(L::div(lane_atan<L>(two_u), L::splat(pi)), L::splat(0.5));
   if constexpr (densities) {
-    const V dt_dz = L::mul(L::splat(-0.5), L::mul(t, t));
-    const V d_erfc = L::mul(e, L::add(dt_dz, L::mul(t, L::sub(L::mul(slope, dt_dz), L::add(z, z)))));
-    out.gauss_density = L::div(L::mul(L::splat(-0.5 * gauss_scale), L::select(far, d_erfc, L::splat(0.0))), zero_one);
+    out.gauss_density = L::div(L::mul(L::splat(-0.5 * gauss_scale), d_erfc), zero_one);
     out.lorentz_density = L::div(L::splat(2.0 / pi), L::add(L::mul(two_u, two_u), one));
   }
   return out;

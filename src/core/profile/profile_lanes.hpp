@@ -32,6 +32,7 @@ struct ScalarLane {
   static Mask less(Vec a, Vec b) { return a < b; }
   static Mask greater(Vec a, Vec b) { return a > b; }
   static Mask either(Mask a, Mask b) { return a || b; }
+  static bool all(Mask m) { return m; }
   static Vec select(Mask m, Vec if_clear, Vec if_set) { return m ? if_set : if_clear; }
   // 2^n for a whole n in [-1022, 1023].
   static Vec power_of_two(Vec n) {
@@ -63,6 +64,7 @@ struct X4Lane {
   [[gnu::always_inline]] static Mask less(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
   [[gnu::always_inline]] static Mask greater(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
   [[gnu::always_inline]] static Mask either(Mask a, Mask b) { return _mm256_or_pd(a, b); }
+  [[gnu::always_inline]] static bool all(Mask m) { return _mm256_movemask_pd(m) == 0xF; }
   [[gnu::always_inline]] static Vec select(Mask m, Vec if_clear, Vec if_set) {
     return _mm256_blendv_pd(if_clear, if_set, m);
   }

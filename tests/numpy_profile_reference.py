@@ -1,11 +1,11 @@
 """The binned profile as NumPy rendered it before the native kernel: the
-reference the kernel must match (kept verbatim apart from this note)."""
+reference the kernel must match (kept as it was, but for this note and
+the chunk bounds bound into per_edge)."""
 from __future__ import annotations
 
 import math
 
 import numpy as np
-
 from peakforge_pattern.errors import InputError
 
 WINDOW_WIDTHS = 30.0
@@ -158,7 +158,7 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
                                                   side="right")))
         c = counts[start:stop]
 
-        def per_edge(values: np.ndarray) -> np.ndarray:
+        def per_edge(values: np.ndarray, start: int = start, stop: int = stop, c: np.ndarray = c) -> np.ndarray:
             return np.repeat(values[start:stop], c)
 
         first_edge = np.cumsum(c) - c

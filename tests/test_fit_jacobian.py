@@ -4,7 +4,6 @@ differences."""
 
 import numpy as np
 import pytest
-
 from peakforge_pattern import Structure, example_path
 from peakforge_pattern.fitting import analytic_derivatives, fit_pattern
 from peakforge_pattern.fitting.analytic_derivatives import AnalyticDerivatives
@@ -64,7 +63,7 @@ def test_fit_with_the_analytic_jacobian_agrees_with_finite_differences(tmp_path,
     signal = compute_mixture(phases, [0.6, 0.4], "CuKa1", (10.0, 100.0), scale="absolute").profile(X, truth)
     counts = np.random.default_rng(5).poisson(20000.0 * signal / signal.max() + 200.0).astype(float)
     measured = MeasuredPattern(X, counts, np.sqrt(np.maximum(counts, 1.0)), "synthetic")
-    options = dict(correction="zero_shift", anomalous=False, fix=["cell"])
+    options = {"correction": "zero_shift", "anomalous": False, "fix": ["cell"]}
     analytic = fit_pattern(measured, phases, **options)
     monkeypatch.setattr(analytic_derivatives.AnalyticDerivatives, "attach", lambda self, parameters=None: None)
     numerical = fit_pattern(measured, phases, **options)

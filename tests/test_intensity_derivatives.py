@@ -6,7 +6,6 @@ import dataclasses
 import gemmi
 import numpy as np
 import pytest
-
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.diffraction.intensity_derivatives import intensity_derivatives, sum_over_images
 

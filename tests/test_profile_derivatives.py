@@ -3,7 +3,6 @@ parameter that has one, against central differences of the profile."""
 
 import numpy as np
 import pytest
-
 from peakforge_pattern import Structure, compute_pattern, example_path
 from peakforge_pattern.fitting.cell_constraints import CellConstraints
 from peakforge_pattern.profiles import Instrument, Sample
@@ -11,8 +10,9 @@ from peakforge_pattern.profiles.profile import PhasePeaks, line_set, render_in_b
 from peakforge_pattern.profiles.profile_derivatives import PROFILE_TERMS, line_set_with_chain
 from peakforge_pattern.profiles.shapes import bin_edges, binned_peaks_with_jacobian
 
-INSTRUMENT = dict(wavelength="CuKa", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.03, eta=0.4, asymmetry=0.15,
-                  zero_shift=0.02, displacement=0.1, radius=173.0, monochromator_angle=26.6)
+INSTRUMENT = {"wavelength": "CuKa", "U": 0.004, "V": -0.002, "W": 0.003, "X": 0.02, "Y": 0.03, "eta": 0.4,
+              "asymmetry": 0.15, "zero_shift": 0.02, "displacement": 0.1, "radius": 173.0,
+              "monochromator_angle": 26.6}
 
 
 @pytest.mark.parametrize("shape", ["tch", "pseudo-voigt"])

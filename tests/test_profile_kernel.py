@@ -3,12 +3,11 @@ replaced, derivatives of each peak term against central differences, and the
 requests it refuses."""
 
 import numpy as np
-import pytest
-
 import numpy_profile_reference as reference
+import pytest
 from peakforge_pattern import InputError
-from peakforge_pattern.profiles.shapes import bin_edges, binned_peaks, binned_peaks_with_jacobian
 from peakforge_pattern.diffraction.engine_route import native_engine
+from peakforge_pattern.profiles.shapes import bin_edges, binned_peaks, binned_peaks_with_jacobian
 
 
 def _random_peaks(rng, count, lo, hi, widest):

@@ -30,8 +30,8 @@ them into columns of the profile's Jacobian, rendered with the others.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Sequence
 
 import numpy as np
 

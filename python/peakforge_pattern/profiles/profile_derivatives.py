@@ -19,7 +19,7 @@ derivative here (their width terms enter the derivatives by 2θ).
 from __future__ import annotations
 
 import math
-from typing import Sequence
+from collections.abc import Sequence
 
 import numpy as np
 

@@ -218,7 +218,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         its widths, asymmetry and zero shift are held unless ``refine``
         names them.
     progress : callable or None
-        Called with the number of model evaluations so far.
+        Called at every evaluation of the model with the number so far.
 
     Returns
     -------
@@ -266,16 +266,12 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
                          "fit a wider range, or hold parameters with --fix")
 
-    def residuals(free: np.ndarray) -> np.ndarray:
-        if progress is not None:
-            progress(model.evaluations)
-        return model.residuals(free)
-
+    model.progress = progress
     lower, upper = parameters.bounds()
     start = np.clip(_scan_position(model, parameters.start()), lower, upper)
     analytic = all(p.derivative is not None for p in parameters.free)
     if parameters.free:
-        solution = optimize.least_squares(residuals, start, bounds=(lower, upper), x_scale=parameters.steps(),
+        solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper), x_scale=parameters.steps(),
                                           max_nfev=max_evaluations, tr_solver="lsmr",
                                           jac=model.jacobian if analytic else "2-point")
         free, converged, message = solution.x, bool(solution.success), str(solution.message)

@@ -16,7 +16,7 @@ underflow nor overflow; the division is exact.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 
 import numpy as np
 
@@ -69,6 +69,7 @@ class FitModel:
         self.background_basis = np.polynomial.chebyshev.chebvander(
             2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, terms - 1) if terms else np.zeros((x.size, 0))
         self.evaluations = 0
+        self.progress: Callable[[int], None] | None = None  # told the number of evaluations so far
 
     # From parameter values to what the profile code takes.
 
@@ -120,6 +121,8 @@ class FitModel:
 
     def phase_columns(self, values: Mapping[str, float]) -> list[np.ndarray]:
         self.evaluations += 1
+        if self.progress is not None:
+            self.progress(self.evaluations)
         return [self.phase_column(phase, values) for phase in self.phases]
 
     # The linear part, solved exactly.

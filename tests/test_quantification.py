@@ -19,8 +19,8 @@ from peakforge_pattern.fitting.parameters import Parameter, ParameterSet
 from peakforge_pattern.fitting.uncertainties import format_with_uncertainty
 from peakforge_pattern.plotting import plot_fit
 from peakforge_pattern.profiles import Instrument, Sample, pattern_profile
-from peakforge_pattern.profiles.profile import PhasePeaks
 from peakforge_pattern.profiles.mixture import cell_mass, cell_volume
+from peakforge_pattern.profiles.profile import PhasePeaks
 
 MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
 CORUNDUM, ZINCITE, FLUORITE = (MEASURED / f for f in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif",

@@ -131,8 +131,9 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
     if from_standard:
         defaults_fixed += [kind_of(t) for t in CARRIED if t in parameters]
     kinds = {p.kind for p in parameters}
+    asked = {word.lower() for word in refine}
     for sample_kind, instrument_kind, what in (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2")):
-        if sample_kind in kinds and instrument_kind in parameters and instrument_kind not in refine:
+        if sample_kind in kinds and instrument_kind in parameters and instrument_kind.lower() not in asked:
             # The same angular dependence: refining both leaves the fit without a unique answer.
             defaults_fixed.append(instrument_kind)
             if not from_standard:

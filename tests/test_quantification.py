@@ -4,6 +4,7 @@ the round robin's weighed mixture 1e (Madsen et al., J. Appl. Cryst. 34
 (2001) 409), uncertainties against the scatter of noise, instrument files,
 and every way a fit must fail or warn instead of reporting success."""
 
+import dataclasses
 import json
 from pathlib import Path
 
@@ -19,6 +20,7 @@ from peakforge_pattern.fitting.uncertainties import format_with_uncertainty
 from peakforge_pattern.plotting import plot_fit
 from peakforge_pattern.profiles import Instrument, Sample, pattern_profile
 from peakforge_pattern.profiles.mixture import cell_mass, cell_volume
+from peakforge_pattern.profiles.profile import PhasePeaks
 
 MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
 CORUNDUM, ZINCITE, FLUORITE = (MEASURED / f for f in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif",
@@ -185,7 +187,9 @@ def test_zero_shift_and_displacement_refine_together():
     x = np.arange(20.0, 140.0, 0.02)
     truth = TRUTH.replace(zero_shift=0.04, displacement=0.15, radius=173.0)
     scan = synthetic_scan([Structure.from_cif(FLUORITE)], [1.0], x, instrument=truth)
-    result = fit_pattern(scan, [FLUORITE], monochromator_angle=26.6, radius=173.0, fix=["cell"])
+    told = []
+    result = fit_pattern(scan, [FLUORITE], monochromator_angle=26.6, radius=173.0, fix=["cell"], progress=told.append)
+    assert told == list(range(1, result.evaluations + 1))
     assert result.parameters["zero_shift"] == pytest.approx(0.04, abs=0.01)
     assert result.parameters["displacement"] == pytest.approx(0.15, abs=0.03)
     assert result.correction == "zero_shift+displacement"
@@ -334,3 +338,29 @@ def test_crystallite_size_and_microstrain_per_phase_over_a_standards_instrument(
     alone = fit_pattern(scan, [FLUORITE, ZINCITE], monochromator_angle=26.6, refine=["size"])
     assert alone.parameters["Y"] == 0.0 and "Y" not in alone.refined
     assert any("size refined without --instrument" in w for w in alone.warnings)
+
+
+def test_orientation_factors_average_each_peaks_symmetry_equivalents():
+    r = 0.75
+    plates = Sample(preferred_orientation=(0, 0, 1), march_r=r)
+    zincite = Structure.from_cif(ZINCITE)
+    pattern = compute_pattern(zincite, "CuKa1", (20, 80), scale="absolute")
+    factors = dict(zip((tuple(f[0]) for f in pattern.families),
+                       PhasePeaks.from_pattern(pattern).orientation_factors(plates)))
+    # Hexagonal: the six normals of {100} and {110} lie in the plane, (002) along the axis; every
+    # member of {101} makes the same angle with it.
+    assert factors[(1, 0, 0)] == pytest.approx(r ** 1.5) and factors[(1, 1, 0)] == pytest.approx(r ** 1.5)
+    assert factors[(0, 0, 2)] == pytest.approx(r ** -3)
+    normal, axis = np.array([1, 0, 1]) @ zincite.reciprocal, np.array([0, 0, 1]) @ zincite.reciprocal
+    cos2 = (normal @ axis) ** 2 / (normal @ normal * (axis @ axis))
+    assert factors[(1, 0, 1)] == pytest.approx((r * r * cos2 + (1 - cos2) / r) ** -1.5)
+    # Without listed operations the lattice's own equivalents give the same factors.
+    bare = dataclasses.replace(zincite, symmetry_operations=())
+    again = PhasePeaks.from_pattern(compute_pattern(bare, "CuKa1", (20, 80), scale="absolute"))
+    assert again.rotations is None
+    assert again.orientation_factors(plates) == pytest.approx(list(factors.values()))
+    # Cubic {111} along [111]: two of eight normals along it, six at cos² = 1/9.
+    fluorite = compute_pattern(Structure.from_cif(FLUORITE), "CuKa1", (20, 40), scale="absolute")
+    along = PhasePeaks.from_pattern(fluorite).orientation_factors(Sample(preferred_orientation=(1, 1, 1), march_r=r))
+    expected = (2 * r ** -3 + 6 * (r * r / 9 + (8 / 9) / r) ** -1.5) / 8
+    assert along[0] == pytest.approx(expected)

@@ -5,7 +5,11 @@ from __future__ import annotations
 import argparse
 import json
 import re
+import sys
+from collections.abc import Callable
 from pathlib import Path
+
+from tqdm import tqdm
 
 from ..diffraction.compute import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
@@ -26,6 +30,8 @@ DESCRIPTION = ("Fit the phases to a measured pattern (.xy, .xye, .csv, .xrdml or
                "and asymmetry, each phase's cell and overall B, with anomalous dispersion at each emission line; "
                "print Rp, Rwp, Rexp, chi2, every refined parameter and each phase's weight fraction with its "
                "standard uncertainty, as 33.65(42).")
+PROGRESS_DELAY = 1.5  # seconds before a fit shows its progress line
+
 EPILOG = ("parameter names for --fix and --refine: " + ", ".join(KINDS)
           + "; PHASE:KIND for one phase's (corundum:cell), or a parameter's full name as printed")
 
@@ -69,6 +75,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="draw measured, calculated and difference curves with reflection ticks")
     parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
                         help="result as text (default) or JSON")
+    parser.add_argument("--no-progress", action="store_true",
+                        help="no progress line on standard error while a fit takes more than a second or two")
     add_instrument_arguments(parser, "tch")
     # None: the instrument file's value, else the usual default.
     parser.set_defaults(shape=None, monochromator=None, radius=None)
@@ -104,6 +112,12 @@ def parse_particle_sizes(values: list[str]) -> dict[str | None, float] | None:
     return radii
 
 
+def _advance(bar: tqdm) -> Callable[[int], None]:
+    def told(evaluations: int) -> None:
+        bar.update(evaluations - bar.n)
+    return told
+
+
 def run(args: argparse.Namespace) -> int:
     try:
         if args.plot is not None:
@@ -111,13 +125,19 @@ def run(args: argparse.Namespace) -> int:
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
         measured = read_measured(args.measured)
-        result = fit_pattern(measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio,
-                             shape=args.shape, background_terms=args.background,
-                             correction="displacement" if args.displacement else None,
-                             radius=args.radius, monochromator_angle=args.monochromator,
-                             two_theta_range=two_theta_range, anomalous=not args.no_anomalous,
-                             orientations=orientations, particle_radius=parse_particle_sizes(args.particle_size),
-                             fix=args.fix, refine=args.refine, instrument=args.instrument)
+        bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
+                                                 delay=PROGRESS_DELAY)
+        try:
+            result = fit_pattern(
+                measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio, shape=args.shape,
+                background_terms=args.background, correction="displacement" if args.displacement else None,
+                radius=args.radius, monochromator_angle=args.monochromator, two_theta_range=two_theta_range,
+                anomalous=not args.no_anomalous, orientations=orientations,
+                particle_radius=parse_particle_sizes(args.particle_size), fix=args.fix, refine=args.refine,
+                instrument=args.instrument, progress=None if bar is None else _advance(bar))
+        finally:
+            if bar is not None:
+                bar.close()
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR

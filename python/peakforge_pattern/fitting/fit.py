@@ -136,8 +136,9 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
     if from_standard:
         defaults_fixed += [kind_of(t) for t in CARRIED if t in parameters]
     kinds = {p.kind for p in parameters}
+    asked = {word.lower() for word in refine}
     for sample_kind, instrument_kind, what in (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2")):
-        if sample_kind in kinds and instrument_kind in parameters and instrument_kind not in refine:
+        if sample_kind in kinds and instrument_kind in parameters and instrument_kind.lower() not in asked:
             # The same angular dependence: refining both leaves the fit without a unique answer.
             defaults_fixed.append(instrument_kind)
             if not from_standard:
@@ -223,7 +224,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         its widths, asymmetry and zero shift are held unless ``refine``
         names them.
     progress : callable or None
-        Called with the number of model evaluations so far.
+        Called at every evaluation of the model with the number so far.
 
     Returns
     -------
@@ -270,11 +271,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
                          "fit a wider range, or hold parameters with --fix")
 
-    def residuals(free: np.ndarray) -> np.ndarray:
-        if progress is not None:
-            progress(model.evaluations)
-        return model.residuals(free)
-
+    model.progress = progress
     # The fit's matrices are a few columns by some thousand points: BLAS threads cost
     # more CPU time than they save, so the fit runs them on one thread.
     with _need_threadpoolctl().threadpool_limits(limits=1, user_api="blas"):
@@ -283,9 +280,9 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         # Kaufman's Jacobian from analytic columns, numerical ones only for the parameters without.
         analytic = any(p.derivative is not None for p in parameters.free)
         if parameters.free:
-            solution = optimize.least_squares(residuals, start, bounds=(lower, upper), x_scale=parameters.steps(),
-                                              max_nfev=max_evaluations, tr_solver="lsmr",
-                                              jac=model.jacobian if analytic else "2-point")
+            solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper),
+                                              x_scale=parameters.steps(), max_nfev=max_evaluations,
+                                              tr_solver="lsmr", jac=model.jacobian if analytic else "2-point")
             free, converged, message = solution.x, bool(solution.success), str(solution.message)
         else:
             free, converged, message = start, True, "nothing to refine but the scales and background"

@@ -16,7 +16,7 @@ underflow nor overflow; the division is exact.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 
 import numpy as np
 
@@ -71,6 +71,7 @@ class FitModel:
         self.evaluations = 0
         # Phase columns rendered along with analytic derivatives, by the values they are for.
         self.rendered: tuple[tuple[tuple[str, float], ...], list[np.ndarray]] | None = None
+        self.progress: Callable[[int], None] | None = None  # told the number of evaluations so far
 
     # From parameter values to what the profile code takes.
 
@@ -124,6 +125,8 @@ class FitModel:
         if self.rendered is not None and self.rendered[0] == values_key(values):
             return list(self.rendered[1])
         self.evaluations += 1
+        if self.progress is not None:
+            self.progress(self.evaluations)
         return [self.phase_column(phase, values) for phase in self.phases]
 
     # The linear part, solved exactly.

@@ -108,3 +108,15 @@ def test_weight_parameters_join_the_rendering():
     # The other columns are those of the trial's own peaks.
     np.testing.assert_allclose(analytic["U"], model.column_derivatives(values, [parameters["U"]])[0],
                                rtol=0, atol=2e-3 * np.abs(analytic["U"]).max())
+
+
+def test_slots_only_for_refined_parameters():
+    """A held parameter gets no slot (its columns are not rendered); freed later it is differentiated numerically."""
+    model, parameters = _model("tch")
+    parameters.fix(["displacement"])
+    AnalyticDerivatives(model).attach()
+    assert parameters["displacement"].derivative is None and parameters["zero_shift"].derivative is not None
+    parameters.refine(["displacement"])
+    values = parameters.values()
+    column = model.column_derivatives(values, [parameters["displacement"]])[0]
+    assert np.abs(column).max() > 0.0

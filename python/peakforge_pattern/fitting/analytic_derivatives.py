@@ -72,10 +72,16 @@ class AnalyticDerivatives:
         return found
 
     def attach(self, parameters: ParameterSet | None = None) -> None:
-        """Give every parameter that has an analytic derivative its slot."""
+        """Give every refined parameter that has an analytic derivative its slot.
+
+        Only the refined ones are rendered with the profiles; one freed
+        later keeps numerical derivatives.
+        """
         parameters = self.model.parameters if parameters is None else parameters
+        free = {p.name for p in parameters.free}
         for name in self.names():
-            parameters.replace(name, derivative=self.derivative(name))
+            if name in free:
+                parameters.replace(name, derivative=self.derivative(name))
 
     def derivative(self, name: str) -> Derivative:
         """The slot of one parameter: (phases × points) at the given values."""

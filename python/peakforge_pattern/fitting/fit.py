@@ -23,7 +23,7 @@ from typing import Any
 
 import numpy as np
 
-from ..diffraction.request import check_two_theta_range
+from ..diffraction.request import PatternRequest, check_two_theta_range
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
@@ -253,7 +253,8 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     x = measured.two_theta
     lines = base.lines(1.0)
     structures = load_structures(phases)
-    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), anomalous) for s, source in structures]
+    request = PatternRequest.from_fields(anomalous=bool(anomalous))
+    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), request) for s, source in structures]
     names = [ph.name for ph in fit_phases]
     checked_orientations = _check_orientations(orientations, names)
     radii = _particle_radii(particle_radius, names)

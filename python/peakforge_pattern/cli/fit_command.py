@@ -130,7 +130,7 @@ def run(args: argparse.Namespace) -> int:
         orientations = dict(parse_orientation(text) for text in args.orientation)
         measured = read_measured(args.measured)
         bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
-                                                 delay=PROGRESS_DELAY)
+                                                 delay=PROGRESS_DELAY, disable=None)  # None: only on a terminal
         try:
             result = fit_pattern(
                 measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio, shape=args.shape,

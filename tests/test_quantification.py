@@ -238,6 +238,15 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
         assert scaled["weighting"] == "equal" and "the intensities are not counts" in captured.err
         assert scaled["phases"][0]["scale"] / plain["phases"][0]["scale"] == pytest.approx(factor, rel=0.05)
         assert any("not counts" in w for w in scaled["warnings"]) and "Traceback" not in captured.err
+    # Uncertainties far off the intensities' scale (but with finite weights) change χ² and nothing else.
+    esds, chi2s = [], []
+    for sigma in (1.0, 1e-100, 1e100):
+        assert main(["fit", write("sigma.xye", x, counts, np.full(x.size, sigma)), corundum, "-f", "json"]) == 0
+        fitted = json.loads(capsys.readouterr().out)
+        assert fitted["weighting"] == "file"
+        esds.append(fitted["uncertainties"]["W"])
+        chi2s.append(fitted["chi2"] * sigma ** 2)
+    assert esds == pytest.approx([esds[0]] * 3, rel=1e-5) and chi2s == pytest.approx([chi2s[0]] * 3, rel=1e-5)
     # Whole numbers that scatter three times as much as counts: scaled after counting.
     assert main(["fit", write("normalised.xy", x, np.round(counts * 3.0)), corundum, "-f", "json"]) == 0
     captured = capsys.readouterr()

@@ -324,8 +324,9 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
                   - (coefficients.size - n_phases), 1)
     wyy = float(np.sum((yn / sn) ** 2))
     rwp = math.sqrt(float(np.sum(((yn - cn) / sn) ** 2)) / wyy) if wyy > 0.0 else math.nan
-    rexp = math.sqrt(freedom / wyy) if wyy > 0.0 else math.nan
-    chi2 = float(np.sum(residual ** 2)) / freedom
+    # χ² and Rexp in the file's own σ (the model's are divided by sigma_unit).
+    rexp = math.sqrt(freedom / wyy) * model.sigma_unit if wyy > 0.0 else math.nan
+    chi2 = float(np.sum(residual ** 2)) / freedom / model.sigma_unit ** 2
     rp = float(np.sum(np.abs(yn - cn)) / np.sum(np.abs(yn)))
     if not all(math.isfinite(v) for v in (rwp, rexp, chi2, rp)) or not np.all(np.isfinite(calculated)):
         raise InputError(f"{measured.name or 'the scan'}: the fit did not produce finite agreement indices "
@@ -334,7 +335,7 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
         raise InputError(f"{measured.name or 'the scan'}: none of the phases fits the scan "
                          "(every scale came out zero): check the phases and the wavelength")
 
-    names, cov = covariance(model, values, coefficients, chi2)
+    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit ** 2)
     esd = standard_uncertainties(names, cov)
     # Scales and background back in the scan's own intensity unit.
     for parameter in parameters.linear:

@@ -5,6 +5,7 @@ differences."""
 import numpy as np
 import pytest
 from peakforge_pattern import Structure, example_path
+from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.fitting import analytic_derivatives, fit_pattern
 from peakforge_pattern.fitting.analytic_derivatives import AnalyticDerivatives
 from peakforge_pattern.fitting.fit_parameters import standard_parameters
@@ -19,7 +20,8 @@ X = np.arange(20.0, 90.0, 0.02)
 def _model(shape):
     """Corundum and silicon with the doublet, dispersion per line, and every term away from its start."""
     base = Instrument(wavelength="CuKa", shape=shape, radius=173.0, monochromator_angle=26.6)
-    phases = [prepare_phase(Structure.from_cif(example_path(name)), name, base.lines(1.0), X[0], X[-1], True)
+    request = PatternRequest(anomalous=True)
+    phases = [prepare_phase(Structure.from_cif(example_path(name)), name, base.lines(1.0), X[0], X[-1], request)
               for name in ("corundum", "silicon")]
     parameters = standard_parameters(base, phases, 4, {})
     model = FitModel(X, np.ones_like(X), np.ones_like(X), phases, base, parameters, {})

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.cli import main
+from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.absorption import brindley_tau, density, linear_absorption
 from peakforge_pattern.fitting.measured import MeasuredPattern
@@ -75,7 +76,8 @@ def test_analytic_b_derivative_matches_the_numerical_one():
     from peakforge_pattern.fitting.model import FitModel
     from peakforge_pattern.fitting.phases import prepare_phase
     parameters = result.parameter_set
-    phase = prepare_phase(Structure.from_cif(FLUORITE), "f", result.instrument.lines(1.0), 20.0, 80.0, True)
+    phase = prepare_phase(Structure.from_cif(FLUORITE), "f", result.instrument.lines(1.0), 20.0, 80.0,
+                          PatternRequest(anomalous=True))
     model = FitModel(x, scan.intensity, scan.uncertainty, [phase], result.instrument, parameters, {})
     values = {**parameters.values(), "fluorite_CaF2 B": 0.4}
     b = parameters["fluorite_CaF2 B"]
@@ -236,6 +238,15 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
         assert scaled["weighting"] == "equal" and "the intensities are not counts" in captured.err
         assert scaled["phases"][0]["scale"] / plain["phases"][0]["scale"] == pytest.approx(factor, rel=0.05)
         assert any("not counts" in w for w in scaled["warnings"]) and "Traceback" not in captured.err
+    # Uncertainties far off the intensities' scale (but with finite weights) change χ² and nothing else.
+    esds, chi2s = [], []
+    for sigma in (1.0, 1e-100, 1e100):
+        assert main(["fit", write("sigma.xye", x, counts, np.full(x.size, sigma)), corundum, "-f", "json"]) == 0
+        fitted = json.loads(capsys.readouterr().out)
+        assert fitted["weighting"] == "file"
+        esds.append(fitted["uncertainties"]["W"])
+        chi2s.append(fitted["chi2"] * sigma ** 2)
+    assert esds == pytest.approx([esds[0]] * 3, rel=1e-5) and chi2s == pytest.approx([chi2s[0]] * 3, rel=1e-5)
     # Whole numbers that scatter three times as much as counts: scaled after counting.
     assert main(["fit", write("normalised.xy", x, np.round(counts * 3.0)), corundum, "-f", "json"]) == 0
     captured = capsys.readouterr()
@@ -306,8 +317,8 @@ def test_kaufman_jacobian_matches_the_numerical_derivative_of_the_residuals():
     assert abs(result.parameters["zincite_ZnO B"]) < 3 * result.uncertainties["zincite_ZnO B"] + 0.01
     from peakforge_pattern.fitting.model import FitModel
     from peakforge_pattern.fitting.phases import prepare_phase
-    phases = [prepare_phase(Structure.from_cif(f), str(f), result.instrument.lines(1.0), 25.0, 75.0, True)
-              for f in (ZINCITE, FLUORITE)]
+    phases = [prepare_phase(Structure.from_cif(f), str(f), result.instrument.lines(1.0), 25.0, 75.0,
+                            PatternRequest(anomalous=True)) for f in (ZINCITE, FLUORITE)]
     parameters = result.parameter_set
     model = FitModel(x, scan.intensity, scan.uncertainty, phases, result.instrument, parameters, {})
     for k, phase in enumerate(phases):

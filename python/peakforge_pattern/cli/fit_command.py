@@ -11,7 +11,7 @@ from pathlib import Path
 
 from tqdm import tqdm
 
-from ..diffraction.compute import check_two_theta_range
+from ..diffraction.request import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
@@ -19,6 +19,7 @@ from ..fitting.instrument_file import save_instrument
 from ..fitting.measured import read_measured
 from ..fitting.parameters import KINDS
 from ..plotting import check_image_path, plot_fit
+from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
@@ -78,8 +79,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--no-progress", action="store_true",
                         help="no progress line on standard error while a fit takes more than a second or two")
     add_instrument_arguments(parser, "tch")
+    add_request_arguments(parser, only=("monochromator_angle",))
     # None: the instrument file's value, else the usual default.
-    parser.set_defaults(shape=None, monochromator=None, radius=None)
+    parser.set_defaults(shape=None, radius=None)
 
 
 def parse_orientation(text: str) -> tuple[str, tuple[int, int, int]]:
@@ -122,16 +124,18 @@ def run(args: argparse.Namespace) -> int:
     try:
         if args.plot is not None:
             check_image_path(args.plot)
+        # Not given: the instrument file's, else none.
+        monochromator_angle = None if args.monochromator_angle is None else request_from(args).monochromator_angle
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
         measured = read_measured(args.measured)
         bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
-                                                 delay=PROGRESS_DELAY)
+                                                 delay=PROGRESS_DELAY, disable=None)  # None: only on a terminal
         try:
             result = fit_pattern(
                 measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio, shape=args.shape,
                 background_terms=args.background, correction="displacement" if args.displacement else None,
-                radius=args.radius, monochromator_angle=args.monochromator, two_theta_range=two_theta_range,
+                radius=args.radius, monochromator_angle=monochromator_angle, two_theta_range=two_theta_range,
                 anomalous=not args.no_anomalous, orientations=orientations,
                 particle_radius=parse_particle_sizes(args.particle_size), fix=args.fix, refine=args.refine,
                 instrument=args.instrument, progress=None if bar is None else _advance(bar))

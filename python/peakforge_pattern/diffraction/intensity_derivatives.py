@@ -29,22 +29,18 @@ them into columns of the profile's Jacobian, rendered with the others.
 
 from __future__ import annotations
 
-import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
 from ..errors import InputError
 from ..structures.structure import Structure
-from .compute import check_two_theta_range
 from .engine_route import engine_columns
-from .radiation import check_radiation
-from .wavelengths import resolve_wavelength
-from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
-
-_MERGE_TOLERANCE = 1e-5  # degrees 2θ, the pattern's own
-_RELATIVE_THRESHOLD = 1e-3  # peaks below this (strongest 100) are dropped, as in the pattern
+from .pattern import SCALED_INTENSITY_TOLERANCE
+from .request import PatternRequest
+from .work import check_work, estimate_work, shell_radii
 
 
 @dataclass(frozen=True, eq=False)
@@ -88,31 +84,33 @@ class IntensityDerivatives:
         return int(self.two_theta.size)
 
 
-def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa",
-                          two_theta_range: Sequence[float] = (0.0, 90.0), *,
-                          reciprocal: np.ndarray | None = None, radiation: str = "xray",
-                          anomalous: bool = False, monochromator_angle: float = 0.0,
-                          relative_threshold: float = _RELATIVE_THRESHOLD,
-                          max_work: float | None = DEFAULT_MAX_WORK) -> IntensityDerivatives:
+def intensity_derivatives(structure: Structure, wavelength: float | str | None = None,
+                          two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
+                          relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
+                          progress: Callable[[int, int], None] | None = None,
+                          **fields: Any) -> IntensityDerivatives:
     """Peak intensities of a structure and their derivatives for each atom.
 
     Parameters
     ----------
     structure : Structure
         Every atom of the cell (as ``Structure.from_cif`` expands it).
-    wavelength : float or str
-        Å, or an anode line name ("CuKa").
-    two_theta_range : pair of float
-        Degrees.
-    reciprocal : ndarray (3, 3), optional
-        Reciprocal basis (rows, no 2π) of a changed cell; default the structure's.
-    radiation, anomalous, monochromator_angle
-        As for ``compute_pattern``.
+    wavelength : float or str, optional
+        Å, or an anode line name ("CuKa"); default CuKa.
+    two_theta_range : pair of float, optional
+        Degrees; default 0 to 90.
+    request : PatternRequest, optional
+        Every calculation option at once, as for ``compute_pattern``;
+        ``wavelength``, ``two_theta_range`` and ``fields`` change it.
     relative_threshold : float
-        Peaks below this on the 0–100 scale are left out (0 keeps every peak).
-    max_work : float or None
-        Refuse a calculation estimated above this many reflection-atom terms
-        (as ``compute_pattern``; None for no limit).
+        Peaks below this on the 0–100 scale are left out (0 keeps every
+        peak, so that the rows depend on the cell and symmetry alone).
+    progress : callable, optional
+        Called as ``progress(done, total)`` while the reflections are
+        computed; Ctrl-C stops the calculation.
+    **fields
+        Any other field of PatternRequest (radiation, anomalous,
+        monochromator_angle, max_work, parallel, ...).
 
     Returns
     -------
@@ -123,30 +121,31 @@ def intensity_derivatives(structure: Structure, wavelength: float | str = "CuKa"
     Raises
     ------
     InputError
-        For a radiation, wavelength, range or monochromator angle that cannot
-        be computed, or work above ``max_work``.
+        A bad option, the exhaustive route (the derivatives come from the
+        pattern engine), or work above the request's ``max_work``.
 
     Examples
     --------
-    >>> from peakforge_pattern.examples import example_path  # doctest: +SKIP
-    >>> result = intensity_derivatives(Structure.from_cif("corundum.cif"), "CuKa", (20, 80))  # doctest: +SKIP
-    >>> result.d_frac.shape  # doctest: +SKIP
-    (17, 30, 3)
+    >>> from peakforge_pattern import Structure, example_path
+    >>> corundum = Structure.from_cif(example_path("corundum"))
+    >>> found = intensity_derivatives(corundum, "CuKa", (20, 80))
+    >>> found.d_frac.shape == (len(found), len(corundum), 3)
+    True
     """
-    check_radiation(radiation, bool(anomalous))
-    lam = resolve_wavelength(wavelength)
-    lo, hi = check_two_theta_range(two_theta_range)
-    if not (math.isfinite(monochromator_angle) and 0.0 <= monochromator_angle < 180.0):
-        raise InputError(f"the monochromator angle must lie in [0, 180) degrees, not {monochromator_angle!r}")
-    min_g, max_g = shell_radii(lam, (lo, hi))
+    if wavelength is not None:
+        fields["wavelength"] = wavelength
+    if two_theta_range is not None:
+        fields["two_theta_range"] = two_theta_range
+    request = PatternRequest.from_fields(request, **fields)
+    if request.exact:
+        raise InputError("intensity derivatives come from the pattern engine: leave exact off")
+    min_g, max_g = shell_radii(request.wavelength, request.two_theta_range)
     # The derivatives cost about three times the intensities' terms.
-    check_work(estimate_work(structure.lattice, 3 * len(structure), lam, (lo, hi)), max_work)
-    basis = structure.reciprocal if reciprocal is None else np.asarray(reciprocal, dtype=float)
+    check_work(estimate_work(structure.lattice, 3 * len(structure), request.wavelength, request.two_theta_range),
+               request.max_work)
     try:
-        table = engine_columns(structure, lam, min_g, max_g, reciprocal=basis, radiation=radiation,
-                               anomalous=bool(anomalous), monochromator_angle=float(monochromator_angle),
-                               merge_tolerance=_MERGE_TOLERANCE, relative_threshold=float(relative_threshold),
-                               parallel=True, num_threads=0, use_simd=True, derivatives=True)
+        table = engine_columns(structure, request, min_g, max_g, progress,
+                               relative_threshold=float(relative_threshold), derivatives=True)
     except ValueError as exc:  # the index bounds would not fit the walk's integers
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     return IntensityDerivatives(table["two_theta"], table["d"], table["absolute_intensity"],

@@ -23,6 +23,7 @@ from typing import Any
 
 import numpy as np
 
+from ..diffraction.request import PatternRequest, check_two_theta_range
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
@@ -248,7 +249,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     if not isinstance(measured, MeasuredPattern):
         measured = read_measured(measured)
     if two_theta_range is not None:
-        measured = in_range(measured, *(float(v) for v in two_theta_range))
+        measured = in_range(measured, *check_two_theta_range(two_theta_range))
     if not 1 <= int(background_terms) <= 30:
         raise InputError(f"the background takes 1 to 30 Chebyshev terms, not {background_terms}")
     weighting = choose_weights(measured)
@@ -257,7 +258,8 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     x = measured.two_theta
     lines = base.lines(1.0)
     structures = load_structures(phases)
-    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), anomalous) for s, source in structures]
+    request = PatternRequest.from_fields(anomalous=bool(anomalous))
+    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), request) for s, source in structures]
     names = [ph.name for ph in fit_phases]
     checked_orientations = _check_orientations(orientations, names)
     radii = _particle_radii(particle_radius, names)
@@ -330,8 +332,9 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
                   - (coefficients.size - n_phases), 1)
     wyy = float(np.sum((yn / sn) ** 2))
     rwp = math.sqrt(float(np.sum(((yn - cn) / sn) ** 2)) / wyy) if wyy > 0.0 else math.nan
-    rexp = math.sqrt(freedom / wyy) if wyy > 0.0 else math.nan
-    chi2 = float(np.sum(residual ** 2)) / freedom
+    # χ² and Rexp in the file's own σ (the model's are divided by sigma_unit).
+    rexp = math.sqrt(freedom / wyy) * model.sigma_unit if wyy > 0.0 else math.nan
+    chi2 = float(np.sum(residual ** 2)) / freedom / model.sigma_unit ** 2
     rp = float(np.sum(np.abs(yn - cn)) / np.sum(np.abs(yn)))
     if not all(math.isfinite(v) for v in (rwp, rexp, chi2, rp)) or not np.all(np.isfinite(calculated)):
         raise InputError(f"{measured.name or 'the scan'}: the fit did not produce finite agreement indices "
@@ -340,7 +343,7 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
         raise InputError(f"{measured.name or 'the scan'}: none of the phases fits the scan "
                          "(every scale came out zero): check the phases and the wavelength")
 
-    names, cov = covariance(model, values, coefficients, chi2)
+    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit ** 2)
     esd = standard_uncertainties(names, cov)
     # Scales and background back in the scan's own intensity unit.
     for parameter in parameters.linear:

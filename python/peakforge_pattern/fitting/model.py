@@ -10,7 +10,8 @@ parameter has an analytic derivative the Jacobian is Kaufman's (BIT 15
 
 The model works on the scan divided by a power of two near its largest
 intensity, so that counts of any magnitude (1e-300 or 1e300) neither
-underflow nor overflow; the division is exact.
+underflow nor overflow, and on uncertainties far off that scale divided by
+another; the divisions are exact.
 """
 
 from __future__ import annotations
@@ -38,6 +39,20 @@ def intensity_unit(intensity: np.ndarray) -> float:
     return math.ldexp(1.0, math.frexp(largest)[1])
 
 
+def sigma_unit(sigma: np.ndarray) -> float:
+    """1, or a power of two that brings uncertainties far from the intensities' scale near it.
+
+    A file's σ of 1e-100 (or 1e100) would square the weighted residuals out
+    of range; dividing every σ by one factor changes neither the minimum nor
+    the uncertainties (the covariance is scaled by χ²), only χ² and Rexp,
+    which are computed back in the file's unit.
+    """
+    typical = float(np.median(sigma))
+    if not (typical > 0.0 and math.isfinite(typical)) or 2.0 ** -30 <= typical <= 2.0 ** 30:
+        return 1.0
+    return math.ldexp(1.0, math.frexp(typical)[1] + 10)
+
+
 class FitModel:
     """Phases, instrument and background on one scan's points.
 
@@ -60,7 +75,8 @@ class FitModel:
         self.two_theta = np.asarray(two_theta, dtype=float)
         self.unit = intensity_unit(intensity)
         self.intensity = np.asarray(intensity, dtype=float) / self.unit
-        self.sigma = np.asarray(sigma, dtype=float) / self.unit
+        self.sigma_unit = sigma_unit(np.asarray(sigma, dtype=float) / self.unit)
+        self.sigma = np.asarray(sigma, dtype=float) / self.unit / self.sigma_unit
         self.phases, self.base, self.parameters = phases, base, parameters
         self.orientations = dict(orientations)
         x = self.two_theta

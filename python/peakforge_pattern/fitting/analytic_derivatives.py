@@ -102,7 +102,7 @@ class AnalyticDerivatives:
         free = {p.name for p in model.parameters.free}
         instrument_terms = [n for n in INSTRUMENT_TERMS if n in free]
         points = model.two_theta.size
-        out = {n: np.zeros((len(model.phases), points)) for n in self.names()}
+        out = {n: np.zeros((len(model.phases), points)) for n in self.names() if n in free}
         profiles = []
         instrument = model.instrument(values)
         for k, phase in enumerate(model.phases):

@@ -20,11 +20,12 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 
 import numpy as np
 
 from .instrument import MAX_ASYMMETRY, Instrument, lorentz_polarisation
-from .profile import LineSet, PhasePeaks, line_set
+from .profile import LineSet, PhasePeaks
 from .sample import Sample
 
 PROFILE_TERMS: tuple[str, ...] = ("zero_shift", "displacement", "U", "V", "W", "X", "Y", "eta", "asymmetry",
@@ -39,9 +40,24 @@ _TCH_FWHM = (1.0, 2.69269, 2.42843, 4.47163, 0.07842, 1.0)  # g^(5-i) l^i
 _TCH_ETA = (1.36603, -0.47719, 0.11116)  # q, q², q³
 
 
-def _width_derivatives(instrument: Instrument, sample: Sample, two_theta: np.ndarray, wavelength: float
-                       ) -> dict[str, np.ndarray]:
-    """FWHM, η and their derivatives by U, V, W, X, Y, η and the true 2θ (each (peaks, 2))."""
+@dataclass(frozen=True)
+class _WidthSlopes:
+    """How FWHM and η move with the squared Gaussian width G² and the Lorentzian width L
+    (dFWHM = fwhm_g2·dG² + fwhm_l·dL, dη = eta_g2·dG² + eta_l·dL), and how G² and L move
+    with the true 2θ (degrees)."""
+
+    tan: np.ndarray
+    cos: np.ndarray
+    fwhm_g2: np.ndarray
+    fwhm_l: np.ndarray
+    eta_g2: np.ndarray
+    eta_l: np.ndarray
+    g2_by_angle: np.ndarray
+    l_by_angle: np.ndarray
+
+
+def _width_slopes(instrument: Instrument, sample: Sample, two_theta: np.ndarray, wavelength: float) -> _WidthSlopes:
+    """The chain from the widths' terms to FWHM and η at each true 2θ (instrument.widths' formulas)."""
     theta = np.radians(two_theta) / 2.0
     tan, cos = np.tan(theta), np.cos(theta)
     sec2 = 1.0 / (cos * cos)
@@ -50,42 +66,36 @@ def _width_derivatives(instrument: Instrument, sample: Sample, two_theta: np.nda
     gauss_sq = instrument.U * tan * tan + instrument.V * tan + instrument.W + strain ** 2
     lorentz = instrument.X * tan + instrument.Y / cos + size
     d_theta = math.pi / 360.0  # dθ/d(2θ in degrees)
-    d_gauss_sq = {"U": tan * tan, "V": tan, "W": np.ones_like(tan), "X": 0.0 * tan, "Y": 0.0 * tan,
-                  "2theta": (2.0 * instrument.U * tan * sec2 + instrument.V * sec2
-                             + 2.0 * strain * np.degrees(4.0 * sample.microstrain * sec2)) * d_theta}
-    d_lorentz = {"U": 0.0 * tan, "V": 0.0 * tan, "W": 0.0 * tan, "X": tan, "Y": 1.0 / cos,
-                 "2theta": (instrument.X * sec2 + instrument.Y * tan / cos + size * tan) * d_theta}
+    g2_by_angle = (2.0 * instrument.U * tan * sec2 + instrument.V * sec2
+                   + 2.0 * strain * np.degrees(4.0 * sample.microstrain * sec2)) * d_theta
+    l_by_angle = (instrument.X * sec2 + instrument.Y * tan / cos + size * tan) * d_theta
     g = np.sqrt(np.maximum(gauss_sq, 0.0))
     with np.errstate(divide="ignore", invalid="ignore"):
-        dg_dsq = np.where(gauss_sq > 0.0, 0.5 / g, 0.0)
-    l_positive = lorentz > 0.0
+        g_by_g2 = np.where(gauss_sq > 0.0, 0.5 / g, 0.0)
+    l_moves = (lorentz > 0.0).astype(float)
+    if instrument.shape != "tch":  # FWHM = G + L, η fixed
+        zero = np.zeros_like(tan)
+        return _WidthSlopes(tan, cos, g_by_g2, l_moves, zero, zero, g2_by_angle, l_by_angle)
     l = np.maximum(lorentz, 0.0)
-    out: dict[str, np.ndarray] = {}
-    if instrument.shape == "tch":
-        poly = sum(c * g ** (5 - i) * l ** i for i, c in enumerate(_TCH_FWHM))
-        fwhm = poly ** 0.2
-        dpoly_dg = sum(c * (5 - i) * g ** (4 - i) * l ** i for i, c in enumerate(_TCH_FWHM) if i < 5)
-        dpoly_dl = sum(c * i * g ** (5 - i) * l ** (i - 1) for i, c in enumerate(_TCH_FWHM) if i > 0)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            dfwhm_dpoly = np.where(fwhm > 0.0, 0.2 / fwhm ** 4, 0.0)
-            q = np.where(fwhm > 0.0, l / fwhm, 0.0)
-        eta_raw = _TCH_ETA[0] * q + _TCH_ETA[1] * q * q + _TCH_ETA[2] * q ** 3
-        deta_dq = np.where((eta_raw > 0.0) & (eta_raw < 1.0),
-                           _TCH_ETA[0] + 2.0 * _TCH_ETA[1] * q + 3.0 * _TCH_ETA[2] * q * q, 0.0)
-        for name in ("U", "V", "W", "X", "Y", "2theta"):
-            dg = dg_dsq * d_gauss_sq[name]
-            dl = np.where(l_positive, d_lorentz[name], 0.0)
-            dfwhm = dfwhm_dpoly * (dpoly_dg * dg + dpoly_dl * dl)
-            with np.errstate(divide="ignore", invalid="ignore"):
-                dq = np.where(fwhm > 0.0, dl / fwhm - l * dfwhm / (fwhm * fwhm), 0.0)
-            out[name] = np.column_stack([dfwhm, deta_dq * dq])
-        out["eta"] = np.zeros((tan.size, 2))
-    else:
-        for name in ("U", "V", "W", "X", "Y", "2theta"):
-            dfwhm = dg_dsq * d_gauss_sq[name] + np.where(l_positive, d_lorentz[name], 0.0)
-            out[name] = np.column_stack([dfwhm, np.zeros_like(dfwhm)])
-        out["eta"] = np.column_stack([np.zeros_like(tan), np.ones_like(tan)])
-    return out
+    g2, g3, l2, l3 = g * g, g * g * g, l * l, l * l * l
+    c = _TCH_FWHM
+    poly = g2 * g3 + c[1] * g2 * g2 * l + c[2] * g3 * l2 + c[3] * g2 * l3 + c[4] * g * l2 * l2 + l2 * l3
+    fwhm = poly ** 0.2
+    poly_g = 5.0 * g2 * g2 + 4.0 * c[1] * g3 * l + 3.0 * c[2] * g2 * l2 + 2.0 * c[3] * g * l3 + c[4] * l2 * l2
+    poly_l = c[1] * g2 * g2 + 2.0 * c[2] * g3 * l + 3.0 * c[3] * g2 * l2 + 4.0 * c[4] * g * l3 + 5.0 * l2 * l2
+    with np.errstate(divide="ignore", invalid="ignore"):
+        fwhm_by_poly = np.where(fwhm > 0.0, 0.2 / fwhm ** 4, 0.0)
+        q = np.where(fwhm > 0.0, l / fwhm, 0.0)
+        per_fwhm = np.where(fwhm > 0.0, 1.0 / fwhm, 0.0)
+    eta_raw = _TCH_ETA[0] * q + _TCH_ETA[1] * q * q + _TCH_ETA[2] * q ** 3
+    eta_by_q = np.where((eta_raw > 0.0) & (eta_raw < 1.0),
+                        _TCH_ETA[0] + 2.0 * _TCH_ETA[1] * q + 3.0 * _TCH_ETA[2] * q * q, 0.0)
+    fwhm_g2 = fwhm_by_poly * poly_g * g_by_g2
+    fwhm_l = fwhm_by_poly * poly_l * l_moves
+    # q = L / FWHM: dq = dL / FWHM − q dFWHM / FWHM.
+    eta_g2 = eta_by_q * (-q * per_fwhm * fwhm_g2)
+    eta_l = eta_by_q * (l_moves * per_fwhm - q * per_fwhm * fwhm_l)
+    return _WidthSlopes(tan, cos, fwhm_g2, fwhm_l, eta_g2, eta_l, g2_by_angle, l_by_angle)
 
 
 def _log_lp_slope(two_theta: np.ndarray, monochromator_two_theta: float) -> np.ndarray:
@@ -134,7 +144,6 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
     if unknown:
         raise ValueError(f"no analytic derivative for {', '.join(unknown)}")
     sample = sample if sample is not None else Sample()
-    lines = line_set(peaks, instrument, sample, reciprocal)
     d_all = peaks.d_for(reciprocal)
     cells = np.zeros((d_all.size, 0)) if spacing_derivatives is None else np.asarray(spacing_derivatives, float)
     weights = np.zeros((d_all.size, 0)) if weight_derivatives is None else np.asarray(weight_derivatives, float)
@@ -144,18 +153,23 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
     width = len(terms) + cells.shape[1] + weights.shape[1]
     # What multiplies a reflection's weight into its area: all but the weight itself.
     weight_factor = sample.debye_waller(d_all) * peaks.orientation_factors(sample)
+    weight_all = peaks.weight * weight_factor
     monochromator = instrument.monochromator_angle
-    chains = []
-    offset = 0
+    parts, chains = [], []
     for wavelength, share in instrument.lines(peaks.wavelength):
-        seen = np.flatnonzero(wavelength / (2.0 * d_all) < 1.0)
-        d = d_all[seen]
-        theta = np.arcsin(wavelength / (2.0 * d))
-        true = 2.0 * np.degrees(theta)
-        fwhm_eta = _width_derivatives(instrument, sample, true, wavelength)
-        area = lines.area[offset:offset + seen.size]  # as line_set computed them
-        offset += seen.size
+        # The line placed as profile.line_set places it, with the same operations.
+        sin_theta = wavelength / (2.0 * d_all)
+        seen = np.flatnonzero(sin_theta < 1.0)
+        true = 2.0 * np.degrees(np.arcsin(sin_theta[seen]))
+        fwhm, eta = instrument.widths(true, wavelength, sample)
+        lp = lorentz_polarisation(true, monochromator)
+        area = weight_all[seen] * share * lp
         observed = instrument.shift(true)
+        parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed)))
+
+        d = d_all[seen]
+        theta = np.radians(true) / 2.0
+        slopes = _width_slopes(instrument, sample, true, wavelength)
         chain = np.zeros((d.size, 5, width))
         # The asymmetry A / tan 2θ_obs, and the observed angle as a function of the true one.
         tan_obs = np.tan(np.radians(observed))
@@ -172,10 +186,19 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
             shift = -2.0 * np.cos(theta) / instrument.radius * _DEG
             chain[:, _CENTRE, column["displacement"]] = shift
             chain[:, _ASYMMETRY, column["displacement"]] = dasym_dobs * shift
-        for name in ("U", "V", "W", "X", "Y", "eta"):
+        tan, cos = slopes.tan, slopes.cos
+        for name, g2_term, l_term in (("U", tan * tan, None), ("V", tan, None), ("W", 1.0, None),
+                                      ("X", None, tan), ("Y", None, 1.0 / cos)):
             if name in column:
-                chain[:, _FWHM, column[name]] = fwhm_eta[name][:, 0]
-                chain[:, _ETA, column[name]] = fwhm_eta[name][:, 1]
+                k = column[name]
+                if g2_term is not None:
+                    chain[:, _FWHM, k] = slopes.fwhm_g2 * g2_term
+                    chain[:, _ETA, k] = slopes.eta_g2 * g2_term
+                else:
+                    chain[:, _FWHM, k] = slopes.fwhm_l * l_term
+                    chain[:, _ETA, k] = slopes.eta_l * l_term
+        if "eta" in column and instrument.shape != "tch":
+            chain[:, _ETA, column["eta"]] = 1.0
         if "asymmetry" in column:
             chain[:, _ASYMMETRY, column["asymmetry"]] = dasym_da
         if "b_overall" in column:
@@ -185,17 +208,19 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
             dtrue_dd = -2.0 * _DEG * np.tan(theta) / d
             lp_slope = _log_lp_slope(true, monochromator)
             dw_slope = sample.b_overall / d ** 3
+            fwhm_by_angle = slopes.fwhm_g2 * slopes.g2_by_angle + slopes.fwhm_l * slopes.l_by_angle
+            eta_by_angle = slopes.eta_g2 * slopes.g2_by_angle + slopes.eta_l * slopes.l_by_angle
             for k in range(cells.shape[1]):
                 dd = cells[seen, k]
                 dtrue = dtrue_dd * dd
                 j = len(terms) + k
                 chain[:, _CENTRE, j] = dobs_dtrue * dtrue
-                chain[:, _FWHM, j] = fwhm_eta["2theta"][:, 0] * dtrue
-                chain[:, _ETA, j] = fwhm_eta["2theta"][:, 1] * dtrue
+                chain[:, _FWHM, j] = fwhm_by_angle * dtrue
+                chain[:, _ETA, j] = eta_by_angle * dtrue
                 chain[:, _AREA, j] = area * (lp_slope * dtrue + dw_slope * dd)
                 chain[:, _ASYMMETRY, j] = dasym_dobs * dobs_dtrue * dtrue
         if weights.shape[1]:
-            to_area = weight_factor[seen] * share * lorentz_polarisation(true, monochromator)
-            chain[:, _AREA, width - weights.shape[1]:] = weights[seen] * to_area[:, None]
+            chain[:, _AREA, width - weights.shape[1]:] = weights[seen] * (weight_factor[seen] * share * lp)[:, None]
         chains.append(chain)
+    lines = LineSet(*(np.concatenate(column_values) for column_values in zip(*parts)))
     return lines, np.concatenate(chains) if chains else np.zeros((0, 5, width))

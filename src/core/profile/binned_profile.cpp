@@ -13,6 +13,7 @@ namespace {
 // What every edge of one peak shares: its η and the cut window's terms.
 struct PeakTerms {
   double centre, fwhm, eta, asymmetry;
+  double per_fwhm, per_stretch_below, per_stretch_above;  // 1 / FWHM, 1 / (1 + a), 1 / (1 − a)
   double edge_value, edge_value_slope;  // p(30, η) and ∂p(30, η)/∂η
   double centre_value;                  // 1/2 − 30 p(30, η)
   double erfc_at_zero;
@@ -33,10 +34,10 @@ template <class L, bool derivatives>
                                               EdgeColumns& out) {
   using V = typename L::Vec;
   const V one = L::splat(1.0), window = L::splat(window_widths);
-  const V u = L::div(L::sub(L::load(edges + i), L::splat(peak.centre)), L::splat(peak.fwhm));
+  const V u = L::mul(L::sub(L::load(edges + i), L::splat(peak.centre)), L::splat(peak.per_fwhm));
   const typename L::Mask below = L::less(u, L::splat(0.0));
   const V stretch = L::select(below, L::splat(1.0 - peak.asymmetry), L::splat(1.0 + peak.asymmetry));
-  V v = L::div(u, stretch);
+  V v = L::mul(u, L::select(below, L::splat(peak.per_stretch_above), L::splat(peak.per_stretch_below)));
   const typename L::Mask low = L::less(v, L::sub(L::splat(0.0), window)), high = L::greater(v, window);
   v = L::select(high, L::select(low, v, L::sub(L::splat(0.0), window)), window);
   const CumulativeParts<L> parts = cumulative_parts<L, derivatives>(v, peak.erfc_at_zero);
@@ -50,7 +51,7 @@ template <class L, bool derivatives>
         L::add(parts.gauss_density, L::mul(eta, L::sub(parts.lorentz_density, parts.gauss_density)));
     // Beyond the window the cut area is constant; at its edge its slope is 0 too.
     const V slope = L::select(L::either(low, high), L::sub(density, edge_value), L::splat(0.0));
-    const V per_fwhm = L::splat(-1.0 / peak.fwhm);
+    const V per_fwhm = L::splat(-peak.per_fwhm);
     L::store(out.d_centre.data() + i, L::mul(slope, per_fwhm));
     L::store(out.d_fwhm.data() + i, L::mul(L::mul(L::mul(stretch, v), slope), per_fwhm));
     L::store(out.d_eta.data() + i,
@@ -143,7 +144,9 @@ BinnedProfile binned_profile(const std::vector<double>& edges, const PeakColumns
       since_check = 0;
     }
     const double eta = peaks.eta[p];
-    PeakTerms terms{peaks.centre[p], peaks.fwhm[p], eta, peaks.asymmetry[p], 0.0, 0.0, 0.0, erfc_at_zero};
+    const double a = peaks.asymmetry[p];
+    PeakTerms terms{peaks.centre[p], peaks.fwhm[p], eta, a, 1.0 / peaks.fwhm[p], 1.0 / (1.0 + a), 1.0 / (1.0 - a),
+                    0.0, 0.0, 0.0, erfc_at_zero};
     terms.edge_value = eta * lorentz_edge + (1.0 - eta) * gauss_edge;
     terms.edge_value_slope = lorentz_edge - gauss_edge;
     terms.centre_value = 0.5 - window_widths * terms.edge_value;

@@ -44,8 +44,10 @@ template <class L>
   const V a = L::abs(x);
   const typename L::Mask big = L::greater(a, L::splat(tan_3pi_8));
   const typename L::Mask middle = L::greater(a, L::splat(0.66));  // and not big, by the order of selects
-  V reduced = L::select(middle, a, L::div(L::sub(a, L::splat(1.0)), L::add(a, L::splat(1.0))));
-  reduced = L::select(big, reduced, L::div(L::splat(-1.0), a));
+  // (a − 1) / (a + 1) in the middle range, −1 / a beyond it: one division.
+  const V numerator = L::select(big, L::sub(a, L::splat(1.0)), L::splat(-1.0));
+  const V denominator = L::select(big, L::add(a, L::splat(1.0)), a);
+  const V reduced = L::select(middle, a, L::div(numerator, denominator));
   V offset = L::select(middle, L::splat(0.0), L::splat(0.7853981633974483));
   offset = L::select(big, offset, L::splat(1.5707963267948966));
   V extra = L::select(middle, L::splat(0.0), L::splat(0.5 * more_bits));

@@ -65,14 +65,15 @@ template <class L, bool densities>
                          L::splat(0.0));
     }
   }
-  const V zero_one = L::splat(erfc_at_zero);
-  const V erf = L::copy_sign(L::sub(one, L::div(erfc, zero_one)), x);
+  // Products by reciprocals rather than divisions: a few units in the last place, far cheaper.
+  const V per_zero = L::splat(1.0 / erfc_at_zero);
+  const V erf = L::copy_sign(L::sub(one, L::mul(erfc, per_zero)), x);
   const V two_u = L::mul(L::splat(2.0), u);
   CumulativeParts<L> out;
   out.gauss = L::mul(L::splat(0.5), L::add(erf, one));
-  out.lorentz = L::add(L::div(lane_atan<L>(two_u), L::splat(pi)), L::splat(0.5));
+  out.lorentz = L::add(L::mul(lane_atan<L>(two_u), L::splat(1.0 / pi)), L::splat(0.5));
   if constexpr (densities) {
-    out.gauss_density = L::div(L::mul(L::splat(-0.5 * gauss_scale), d_erfc), zero_one);
+    out.gauss_density = L::mul(L::mul(L::splat(-0.5 * gauss_scale), d_erfc), per_zero);
     out.lorentz_density = L::div(L::splat(2.0 / pi), L::add(L::mul(two_u, two_u), one));
   }
   return out;

@@ -179,6 +179,9 @@ def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):
     assert sample["parameters"]["U"] == document["U"] and sample["parameters"]["zero_shift"] == document["zero_shift"]
     assert "displacement" in sample["uncertainties"] and sample["rwp"] < 0.2
 
+    assert main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument", str(saved),
+                 "--shape", "pseudo-voigt"]) == 2
+    assert "the instrument was refined with tch peaks, not pseudo-voigt" in capsys.readouterr().err
     (tmp_path / "broken.json").write_text('{"format": "peakforge instrument", "shape": "tch"}')
     assert main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument",
                  str(tmp_path / "broken.json")]) == 2

@@ -66,7 +66,7 @@ def test_profile_derivatives_by_atom_coordinates_through_the_weights():
     import dataclasses
 
     from peakforge_pattern.diffraction.intensity_derivatives import intensity_derivatives
-    from peakforge_pattern.profiles.instrument import lorentz_polarisation
+    from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
 
     structure = Structure.from_cif(example_path("corundum"))
     instrument = Instrument(shape="tch", **{**INSTRUMENT, "monochromator_angle": 0.0})

@@ -3,6 +3,8 @@
 from collections.abc import Callable
 from typing import Any
 
+import numpy as np
+
 def compute_peak_table(
     reciprocal: object, wavelength: float, min_g: float, max_g: float, frac_coords: object,
     species_index: object, occupancies: object, b_factors: object, anisotropic_beta: object | None,
@@ -12,13 +14,18 @@ def compute_peak_table(
     relative_threshold: float = 0.001, parallel: bool = True, num_threads: int = 0,
     use_simd: bool = True, progress: Callable[[int, int], None] | None = None, derivatives: bool = False,
 ) -> dict[str, Any]:
-    """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py); with
+    """The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py); with
     derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates
     (d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy)."""
+
+def lorentz_polarisation(
+    two_theta: object, *, radiation: str = "xray", monochromator_two_theta: float = 0.0,
+) -> np.ndarray:
+    """The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array)."""
 
 def binned_profile(
     edges: object, centre: object, fwhm: object, eta: object, area: object, asymmetry: object,
     first: object, last: object, chain: object | None = None,
-) -> tuple[Any, Any | None]:
+) -> tuple[np.ndarray, np.ndarray | None]:
     """Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain
     (peaks x 5 x parameters) the Jacobian (bins x parameters)."""

@@ -40,7 +40,7 @@ from ..structures.structure import Structure
 from .engine_route import engine_columns
 from .pattern import SCALED_INTENSITY_TOLERANCE
 from .request import PatternRequest
-from .work import check_work, estimate_work, shell_radii
+from .work import check_work, estimate_work, reciprocal_shell
 
 
 @dataclass(frozen=True, eq=False)
@@ -139,7 +139,7 @@ def intensity_derivatives(structure: Structure, wavelength: float | str | None =
     request = PatternRequest.from_fields(request, **fields)
     if request.exact:
         raise InputError("intensity derivatives come from the pattern engine: leave exact off")
-    min_g, max_g = shell_radii(request.wavelength, request.two_theta_range)
+    min_g, max_g = reciprocal_shell(request.wavelength, request.two_theta_range)
     # The derivatives cost about three times the intensities' terms.
     check_work(estimate_work(structure.lattice, 3 * len(structure), request.wavelength, request.two_theta_range),
                request.max_work)

@@ -24,7 +24,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .instrument import MAX_ASYMMETRY, Instrument, lorentz_polarisation
+from ..diffraction.engine_route import lorentz_polarisation
+from .instrument import MAX_ASYMMETRY, Instrument
 from .profile import LineSet, PhasePeaks
 from .sample import Sample
 
@@ -98,13 +99,15 @@ def _width_slopes(instrument: Instrument, sample: Sample, two_theta: np.ndarray,
     return _WidthSlopes(tan, cos, fwhm_g2, fwhm_l, eta_g2, eta_l, g2_by_angle, l_by_angle)
 
 
-def _log_lp_slope(two_theta: np.ndarray, monochromator_two_theta: float) -> np.ndarray:
-    """d ln LP / d(2θ in degrees) of instrument.lorentz_polarisation."""
-    theta = np.radians(two_theta) / 2.0
-    cm = math.cos(math.radians(monochromator_two_theta)) ** 2
-    c2, s2 = np.cos(2.0 * theta), np.sin(2.0 * theta)
-    d_log = -4.0 * cm * c2 * s2 / (1.0 + cm * c2 * c2) - 2.0 / np.tan(theta) + np.tan(theta)
-    return d_log * (math.pi / 360.0)
+_LP_STEP = 1e-3  # degrees 2θ: the factor's slope by a central difference, good to about 1e-8
+
+
+def _log_lp_slope(two_theta: np.ndarray, radiation: str, monochromator_angle: float) -> np.ndarray:
+    """d ln LP / d(2θ in degrees) of the engine's Lorentz-polarisation factor (whose formula
+    lives in the core only)."""
+    up = lorentz_polarisation(two_theta + _LP_STEP, radiation, monochromator_angle)
+    down = lorentz_polarisation(two_theta - _LP_STEP, radiation, monochromator_angle)
+    return (np.log(up) - np.log(down)) / (2.0 * _LP_STEP)
 
 
 def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None,
@@ -155,6 +158,8 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
     weight_factor = sample.debye_waller(d_all) * peaks.orientation_factors(sample)
     weight_all = peaks.weight * weight_factor
     monochromator = instrument.monochromator_angle
+    if monochromator is None:  # the pattern's own, as line_set takes it
+        monochromator = peaks.monochromator_angle
     parts, chains = [], []
     for wavelength, share in instrument.lines(peaks.wavelength):
         # The line placed as profile.line_set places it, with the same operations.
@@ -162,7 +167,7 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
         seen = np.flatnonzero(sin_theta < 1.0)
         true = 2.0 * np.degrees(np.arcsin(sin_theta[seen]))
         fwhm, eta = instrument.widths(true, wavelength, sample)
-        lp = lorentz_polarisation(true, monochromator)
+        lp = lorentz_polarisation(true, peaks.radiation, monochromator)
         area = weight_all[seen] * share * lp
         observed = instrument.shift(true)
         parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed)))
@@ -206,7 +211,7 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
         if cells.shape[1]:
             # Through d: the true angle, then position, widths, LP and Debye–Waller.
             dtrue_dd = -2.0 * _DEG * np.tan(theta) / d
-            lp_slope = _log_lp_slope(true, monochromator)
+            lp_slope = _log_lp_slope(true, peaks.radiation, monochromator)
             dw_slope = sample.b_overall / d ** 3
             fwhm_by_angle = slopes.fwhm_g2 * slopes.g2_by_angle + slopes.fwhm_l * slopes.l_by_angle
             eta_by_angle = slopes.eta_g2 * slopes.g2_by_angle + slopes.eta_l * slopes.l_by_angle

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>  // for size_t
+#include <span>
 #include <vector>
 
 #include "pattern/pattern_request.hpp"
@@ -37,5 +38,10 @@ struct PeakMember {
 // reflections under each kept peak.
 PeakTable peak_table_of(const PatternRequest& request, const PatternReflections& reflections,
                         std::vector<PeakMember>* members);
+// The Lorentz-polarisation factor the peaks carry, at each 2θ (degrees), for
+// a radiation and a monochromator's 2θ (degrees, 0 for none): what a profile
+// needs at the angles of other emission lines.
+std::vector<double> lorentz_polarisation_at(std::span<const double> two_theta, Radiation radiation,
+                                            double monochromator_two_theta);
 
 }  // namespace peakforge::pattern

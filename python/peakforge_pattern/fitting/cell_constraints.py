@@ -72,10 +72,22 @@ class CellConstraints:
         return float(abs(np.linalg.det(lattice_from_parameters(*self.cell(factors)))))
 
     def spacing_derivatives(self, hkl: np.ndarray, factors: np.ndarray) -> np.ndarray:
-        """∂d/∂factor of each reflection (rows of ``hkl``) for each group, at ``factors``.
+        """∂d/∂factor of each reflection for each group of cell parameters.
 
         1/d² = hᵀ G⁻¹ h with the metric G of the cell, so
         ∂d/∂f = (d³ / 2) hᵀ G⁻¹ (∂G/∂f) G⁻¹ h.
+
+        Parameters
+        ----------
+        hkl : ndarray (reflections, 3)
+            Miller indices.
+        factors : ndarray (groups,)
+            The groups' factors at which to differentiate.
+
+        Returns
+        -------
+        ndarray (reflections, groups)
+            ∂d/∂factor in Å.
         """
         a, b, c, alpha, beta, gamma = self.cell(factors)
         ca, cb, cg = (math.cos(math.radians(v)) for v in (alpha, beta, gamma))

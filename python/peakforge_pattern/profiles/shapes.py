@@ -76,9 +76,29 @@ class PeakWindows:
 
 def peak_windows(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: np.ndarray,
                  areas: np.ndarray, asymmetry: np.ndarray | None = None) -> PeakWindows:
-    """Each peak's window of edges, WINDOW_WIDTHS FWHM either side of its centre
-    (each side stretched by its asymmetry), or a refusal when the profile would
-    take more than MAX_PROFILE_EVALUATIONS edge evaluations."""
+    """Each peak's window of edges, WINDOW_WIDTHS FWHM either side of its centre.
+
+    Parameters
+    ----------
+    edges : ndarray (n + 1,)
+        Increasing bin edges.
+    centres, fwhm, eta, areas : array_like (peaks,)
+        Peak positions and FWHM (units of the edges), mixing η in [0, 1] and areas.
+    asymmetry : array_like (peaks,), optional
+        Stretch a in (−1, 1) of the half below the centre (the half above gets −a).
+
+    Returns
+    -------
+    PeakWindows
+        The peaks with an area and a window inside the edges, with their first
+        and last edge (a zero width taken as 1e-12).
+
+    Raises
+    ------
+    InputError
+        For non-finite values, η or asymmetry out of range, or a profile of
+        more than MAX_PROFILE_EVALUATIONS edge evaluations.
+    """
     centres, fwhm, eta, areas = (np.asarray(a, dtype=float) for a in (centres, fwhm, eta, areas))
     asymmetry = np.zeros(centres.shape) if asymmetry is None else np.asarray(asymmetry, dtype=float)
     if not np.all(np.isfinite(fwhm)):

@@ -27,7 +27,8 @@ from .profile_outputs import output_error
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
 DESCRIPTION = ("Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v4 and "
-               ".brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift and sample displacement, peak widths "
+               ".brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift and "
+               "sample displacement, peak widths "
                "and asymmetry, each phase's cell and overall B, with anomalous dispersion at each emission line; "
                "print Rp, Rwp, Rexp, chi2, every refined parameter and each phase's weight fraction with its "
                "standard uncertainty, as 33.65(42).")

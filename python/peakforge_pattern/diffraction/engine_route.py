@@ -19,10 +19,10 @@ from .request import PatternRequest
 from .work import max_lattice_points
 
 # A source tree without the built module still imports; computing a pattern
-# then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
+# then says what is missing (_engine is unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .._engine import compute_peak_table
+    from .. import _engine
 except ImportError as exc:
     _IMPORT_ERROR = exc
 # An engine built before it returned the Lorentz-polarisation factor still
@@ -32,12 +32,6 @@ try:
     from .._engine import lorentz_polarisation as _lorentz_polarisation
 except ImportError as exc:
     _OLD_ENGINE = exc
-# Nor is the reflection table needed for patterns.
-_TABLE_IMPORT_ERROR: ImportError | None = None
-try:
-    from .._engine import compute_reflection_table
-except ImportError as exc:
-    _TABLE_IMPORT_ERROR = exc
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -104,9 +98,16 @@ def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str
                                  monochromator_two_theta=monochromator_angle)
 
 
+def native_engine():
+    """The compiled engine module, or an ImportError that says how to build it."""
+    _require_engine()
+    return _engine
+
+
 def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
                    progress: Callable[[int, int], None] | None = None, *,
-                   reciprocal: np.ndarray | None = None) -> dict:
+                   reciprocal: np.ndarray | None = None, relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
+                   derivatives: bool = False) -> dict:
     """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
 
     The request's fields go one for one into the core's own request
@@ -127,6 +128,14 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         Ctrl-C is pressed (or ``progress`` raises).
     reciprocal : numpy.ndarray, optional
         The structure's reciprocal basis, when the caller has it already.
+    relative_threshold : float
+        Peaks below this on the 0–100 scale are left out; 0 keeps every
+        peak, so that the list depends on the cell and symmetry alone (a
+        refinement that moves atoms keeps the same peaks).
+    derivatives : bool
+        Add the derivatives of each peak's absolute intensity by every atom's
+        coordinates, B and occupancy: d_frac (peaks × atoms × 3), d_b and
+        d_occupancy (peaks × atoms); see intensity_derivatives.py.
 
     Returns
     -------
@@ -146,11 +155,12 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         a finite number.
     """
     arguments = _engine_arguments(structure, request, min_g, max_g, reciprocal)
-    return compute_peak_table(
+    return native_engine().compute_peak_table(
         *arguments, radiation=request.radiation, anomalous=request.anomalous,
         monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
-        relative_threshold=SCALED_INTENSITY_TOLERANCE, max_walk=max_lattice_points(request.max_work),
-        parallel=request.parallel, num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
+        relative_threshold=relative_threshold, max_walk=max_lattice_points(request.max_work),
+        parallel=request.parallel, num_threads=request.num_threads, use_simd=request.use_simd, progress=progress,
+        derivatives=derivatives)
 
 
 def _engine_arguments(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
@@ -196,12 +206,13 @@ def engine_reflection_columns(structure: Structure, request: PatternRequest, min
         A request the engine cannot compute (its own guards).
     """
     arguments = _engine_arguments(structure, request, min_g, max_g)
-    if _TABLE_IMPORT_ERROR is not None:
+    table = getattr(_engine, "compute_reflection_table", None)
+    if table is None:
         raise ImportError("this build of peakforge_pattern._engine has no reflection table; reinstall the "
-                          "package (pip install .)") from _TABLE_IMPORT_ERROR
-    return compute_reflection_table(*arguments, radiation=request.radiation, anomalous=request.anomalous,
-                                    max_walk=max_lattice_points(request.max_work), parallel=request.parallel,
-                                    num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
+                          "package (pip install .)")
+    return table(*arguments, radiation=request.radiation, anomalous=request.anomalous,
+                 max_walk=max_lattice_points(request.max_work), parallel=request.parallel,
+                 num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
 
 
 def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,

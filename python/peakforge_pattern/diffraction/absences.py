@@ -161,7 +161,7 @@ def explain_absences(structure: Structure | str | Path, wavelength: float | str 
     >>> from peakforge_pattern import example_path
     >>> absences = explain_absences(example_path("silicon"), "CuKa", (0, 60))
     >>> [(r.hkl, r.reasons) for r in absences.systematic][2]
-    ((2, 0, 0), ('d-glide ⊥ [001]', 'd-glide ⊥ [010]', '4₁ along a'))
+    ((2, 0, 0), ('d-glide ⊥ [001]', 'd-glide ⊥ [010]', '4₁ along a', '4₃ along a'))
     """
     if wavelength is not None:
         fields["wavelength"] = wavelength

@@ -91,6 +91,10 @@ def intensity_derivatives(structure: Structure, wavelength: float | str | None =
                           **fields: Any) -> IntensityDerivatives:
     """Peak intensities of a structure and their derivatives for each atom.
 
+    The atoms' symmetry is that of the structure's own operations: atoms
+    given in P1 stay in P1 (each moves on its own), the peaks of
+    ``compute_pattern(..., as_given=True)``.
+
     Parameters
     ----------
     structure : Structure

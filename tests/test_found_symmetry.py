@@ -63,3 +63,14 @@ def test_p1_corundum_loses_its_extinct_families_and_random_atoms_stay_p1(tmp_pat
     assert main(["pattern", str(path), "--as-given", "--two-theta", "25", "26"]) == 0
     out, err = capsys.readouterr()
     assert err == "" and "(1 0 2)" in out
+
+
+def test_a_p1_cell_too_large_to_search_is_computed_as_given(tmp_path, monkeypatch):
+    from peakforge_pattern.structures import found_symmetry
+    path = tmp_path / "zincite_p1.cif"
+    path.write_text(p1_cif(ZINCITE))
+    monkeypatch.setattr(found_symmetry, "MAX_SEARCHED_ATOMS", 3)
+    pattern = compute_pattern(read_cif(path), "CuKa", (30, 33))
+    assert pattern.families[0] == [(1, 0, 0), (1, -1, 0), (0, 1, 0)]
+    assert pattern.notes == ("given in P1 with 4 atoms: computed in P1 (symmetry is looked for in cells of up to "
+                             "3 atoms)",)

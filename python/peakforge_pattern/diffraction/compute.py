@@ -116,15 +116,16 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
     if request.strict:
         refuse_if_strict(structure.warnings)
     given = structure
-    notes: tuple[str, ...] = ()
-    if not (request.exact or request.as_given):
-        structure, note = with_found_symmetry(structure)
-        notes = () if note is None else (note,)
     min_g, max_g = reciprocal_shell(request.wavelength, request.two_theta_range)
     reciprocal = structure.reciprocal
     _check_index_box(reciprocal, max_g, request.max_work)
     check_work(estimate_work(structure.lattice, len(structure), request.wavelength, request.two_theta_range),
                request.max_work)
+    # The symmetry is looked for once the work is known to be bounded: a huge cell is refused first.
+    notes: tuple[str, ...] = ()
+    if not (request.exact or request.as_given):
+        structure, note = with_found_symmetry(structure)
+        notes = () if note is None else (note,)
 
     route = exact_peaks if request.exact else engine_peaks
     two_theta, d, scaled, absolute, lp, families, multiplicities = route(structure, request, min_g, max_g, progress,

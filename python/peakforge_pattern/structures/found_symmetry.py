@@ -21,6 +21,11 @@ from .structure import Structure
 SITE_TOLERANCE = 0.01
 """Å: how far an operation's image of an atom may lie from an atom like it."""
 
+MAX_SEARCHED_ATOMS = 5000
+"""Largest cell whose symmetry is searched. The search takes about 0.1 s at
+2000 atoms and grows faster than the count, and Ctrl-C cannot stop it; a
+larger P1 cell is computed as given (the engine's cost grows with it anyway)."""
+
 @dataclass(frozen=True)
 class FoundSymmetry:
     """A space group found from the atoms: its Hermann–Mauguin symbol as
@@ -123,6 +128,9 @@ def with_found_symmetry(structure: Structure) -> tuple[Structure, str | None]:
     """
     if not structure.symmetry_operations or not given_without_symmetry(structure):
         return structure, None
+    if len(structure) > MAX_SEARCHED_ATOMS:
+        return structure, (f"given in P1 with {len(structure)} atoms: computed in P1 (symmetry is looked for "
+                           f"in cells of up to {MAX_SEARCHED_ATOMS} atoms)")
     found = find_symmetry(structure)
     if found is None or found.number == 1:
         return structure, None

@@ -102,6 +102,6 @@ def test_requests_refused_in_one_line():
     with pytest.raises(InputError, match="monochromator"):
         intensity_derivatives(corundum, "CuKa", RANGE, monochromator_angle=float("nan"))
     with pytest.raises(InputError, match="radiation"):
-        intensity_derivatives(corundum, "CuKa", RANGE, radiation="electron")
+        intensity_derivatives(corundum, "CuKa", RANGE, radiation="muon")
     with pytest.raises(InputError, match="limit"):
         intensity_derivatives(corundum, 0.05, (0.0, 180.0), max_work=1e6)

@@ -13,3 +13,26 @@ def compute_peak_table(
     use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
 ) -> dict[str, Any]:
     """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py)."""
+
+def assemble_sites(
+    lattice: object, sites: object, site_numbers: object, site_occupancies: object, rotations: object,
+    translations: object, *, same_position: float, close: float, occupancy_slack: float,
+) -> dict[str, Any]:
+    """Listed sites expanded by the operations and their close atoms sorted out (see structures/assembly.py)."""
+
+def check_close_sites(
+    lattice: object, frac_coords: object, atomic_numbers: object, occupancies: object,
+    site_of: object | None = None, *, same_position: float, close: float, occupancy_slack: float,
+) -> dict[str, Any]:
+    """The close-site check of atoms whose listed sites site_of gives (default: each its own)."""
+
+def close_pairs(lattice: object, frac_coords: object, radius: float,
+                single_bin_pairs: int = 1000000) -> tuple[Any, Any, Any]:
+    """Pairs i < j of atoms closer than radius (Å) over the periodic images, and their distances."""
+
+def expand_sites(lattice: object, sites: object, rotations: object, translations: object,
+                 tolerance: float) -> tuple[Any, Any, Any]:
+    """Every image of every site wrapped into the cell, images of one site within tolerance (Å) once."""
+
+def metric_mismatch(lattice: object, rotations: object) -> float:
+    """Largest relative change of the cell's metric tensor under the rotations."""

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "array_arguments.hpp"
+#include "numpy_columns.hpp"
+#include "structure_bindings.hpp"
 #include "base/panic.hpp"
 #include "pattern/pattern_peaks.hpp"
 
@@ -28,17 +30,6 @@ using pattern::PatternRequest;
 // callback) has raised: the exception it set is raised when the lock is held
 // again.
 struct Interrupted {};
-
-// A NumPy array that owns `values`, with the given shape.
-template <class T>
-nb::object to_numpy(std::vector<T>&& values, std::initializer_list<size_t> shape) {
-  values.reserve(1);  // a real pointer even when empty
-  auto owned = std::make_unique<std::vector<T>>(std::move(values));
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  std::vector<T>* data = owned.release();
-  return nb::cast(nb::ndarray<nb::numpy, T>(data->data(), shape.size(), shape.begin(), owner),
-                  nb::rv_policy::reference);
-}
 
 double finite_number(double value, const char* name) {
   if (!std::isfinite(value)) throw nb::value_error((std::string(name) + " must be finite").c_str());
@@ -214,4 +205,5 @@ NB_MODULE(_engine, m) {
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
         "progress"_a.none() = nb::none(),
         "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
+  peakforge::engine::bind_structure_assembly(m);
 }

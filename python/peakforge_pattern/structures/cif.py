@@ -22,7 +22,7 @@ import numpy as np
 
 from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from ..errors import InputError
-from . import checks, displacements, symmetry
+from . import assembly, checks, displacements, symmetry
 from .composition import composition_problems, parse_formula
 from .structure import Structure, assemble_structure, lattice_from_parameters, refuse_if_strict
 
@@ -161,6 +161,9 @@ class _Sites:
     occupancies: list[float]
     b_factors: list[float]
     given_as_u: list[bool]
+    # Rows that repeat an earlier row exactly, dropped before expansion: (the
+    # number of sites read before it, its label).
+    copies: list[tuple[int, str]]
 
 
 def _aniso_u(block: gemmi.cif.Block, lattice: np.ndarray) -> dict[str, float]:
@@ -193,8 +196,9 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     if not table or len(table) == 0:
         raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
     aniso = _aniso_u(block, lattice)
-    sites = _Sites([], [], [], [], [], [])
+    sites = _Sites([], [], [], [], [], [], [])
     guesses, above_one = [], []
+    seen_rows: set[tuple[str, ...]] = set()
 
     def present(row, k: int) -> str | None:
         return None if not row.has(k) or gemmi.cif.is_null(row[k]) else row[k]
@@ -203,6 +207,13 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         label = gemmi.cif.as_string(present(row, 3) or "") or f"site {index + 1}"
         if gemmi.cif.as_string(present(row, 8) or "").lower() == "dum":
             continue  # a dummy atom marks a point, it does not scatter
+        # A row written again word for word is the same atom: dropped here,
+        # before its images would pile up on the first copy's.
+        raw = tuple(row[k] if row.has(k) else "" for k in range(9))
+        if raw in seen_rows:
+            sites.copies.append((len(sites.labels), label))
+            continue
+        seen_rows.add(raw)
         xyz = []
         for k, axis in enumerate("xyz"):
             raw = present(row, k)
@@ -253,8 +264,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
 @dataclass(frozen=True)
 class _Expansion:
     choice: symmetry.SpaceGroupChoice
-    positions: np.ndarray
-    site_of: np.ndarray
+    atoms: assembly.Assembly
     site_check: checks.SiteCheck
     composition_warnings: list[str]
 
@@ -263,22 +273,28 @@ class _Expansion:
         return self.site_check.clashes + len(self.composition_warnings)
 
 
+def _earlier_repeats(sites: _Sites) -> list[tuple[float, str, str]]:
+    """Exact copies of rows, as the site check reports repeats: placed just
+    before the site that follows them, each naming the first row of its label."""
+    return [(position - 0.5, label, label) for position, label in sites.copies]
+
+
 def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGroupChoice],
               formula_sum: str | None, formula_units: float | None) -> tuple[_Expansion, list[str]]:
     """Sites expanded by the first choice of group under which they neither
     collide nor contradict the formula."""
-    numbers = np.array(sites.numbers)
+    numbers = np.array(sites.numbers, dtype=np.int32)
     occupancies = np.array(sites.occupancies)
     coords = np.array(sites.coords, dtype=float)
     best: _Expansion | None = None
     for choice in choices:
-        positions, site_of = symmetry.expand_sites(coords, choice.operations, lattice, checks.SAME_POSITION)
-        site_check = checks.check_close_sites(lattice, numbers[site_of], positions, occupancies[site_of],
-                                              sites.labels, site_of)
-        kept = site_of[site_check.keep]
+        atoms = assembly.assemble(lattice, coords, numbers, occupancies, choice.rotations, choice.translations,
+                                  same_position=checks.SAME_POSITION, close=checks.CLOSE_SITES)
+        site_check = checks.site_check(atoms.close_sites, sites.labels, _earlier_repeats(sites))
+        kept = atoms.site_of[site_check.keep]
         composition = (composition_problems(numbers[kept], occupancies[kept], formula_sum, formula_units)
                        if formula_sum else [])
-        expansion = _Expansion(choice, positions, site_of, site_check, composition)
+        expansion = _Expansion(choice, atoms, site_check, composition)
         if best is None or expansion.faults < best.faults:
             best = expansion
         if expansion.faults == 0:
@@ -335,13 +351,13 @@ def parse_cif(data: bytes | str, name: str = "") -> Structure:
     warnings += list(expansion.choice.warnings) + origin_warnings
     warnings += symmetry.check_cell_against_group(lattice, expansion.choice)
 
-    site_of = expansion.site_of
+    atoms = expansion.atoms
+    site_of = atoms.site_of
     u_sites = displacements.site_tensors(block, sites.labels)
-    u_aniso = None if u_sites is None else displacements.image_tensors(
-        u_sites, np.array(sites.coords, dtype=float), expansion.positions, site_of,
-        expansion.choice.operations, lattice)
+    u_aniso = None if u_sites is None else assembly.image_tensors(
+        u_sites, atoms.operation_of, site_of, expansion.choice.rotations, lattice)
     return assemble_structure(
-        lattice, np.array(sites.numbers)[site_of], expansion.positions,
+        lattice, np.array(sites.numbers)[site_of], atoms.positions,
         np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
         name=name, symmetry_operations=expansion.choice.triplets,
         warnings=warnings + expansion.composition_warnings,

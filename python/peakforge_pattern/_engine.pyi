@@ -10,7 +10,7 @@ def compute_peak_table(
     rotations: object, translations: object, *, radiation: str = "xray", anomalous: bool = False,
     monochromator_two_theta: float = 0.0, merge_tolerance: float = 1e-05,
     relative_threshold: float = 0.001, parallel: bool = True, num_threads: int = 0,
-    use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
+    use_simd: bool = True, max_work: float = ..., progress: Callable[[int, int], None] | None = None,
 ) -> dict[str, Any]:
     """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py)."""
 

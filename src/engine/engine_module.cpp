@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>    // for isnan, isfinite
+#include <limits>   // for numeric_limits
 #include <memory>   // for unique_ptr
 #include <string>
 #include <utility>  // for move
@@ -25,6 +26,11 @@ namespace peakforge::engine {
 namespace {
 
 using pattern::PatternRequest;
+
+// Raised for a calculation beyond the work limit given (a ValueError, so
+// that callers catching bad requests catch it too).
+// Created at import and kept for the life of the process.
+PyObject* work_limit_error = nullptr;
 
 // Thrown by the interrupt check once a signal handler (or the progress
 // callback) has raised: the exception it set is raised when the lock is held
@@ -149,7 +155,7 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
                             nb::handle species_constants, nb::handle rotations, nb::handle translations,
                             const std::string& radiation, bool anomalous, double monochromator_two_theta,
                             double merge_tolerance, double relative_threshold, bool parallel,
-                            size_t num_threads, bool use_simd, nb::object progress) {
+                            size_t num_threads, bool use_simd, double max_work, nb::object progress) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -167,6 +173,8 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   request.parallel = parallel;
   request.num_threads = num_threads;
   request.use_simd = use_simd;
+  if (!(max_work > 0.0)) throw nb::value_error("max_work must be a positive number (inf for no limit)");
+  request.max_work = max_work;
 
   pattern::PeakTable table;
   try {
@@ -186,6 +194,9 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
     throw nb::python_error();
   } catch (const pattern::RequestError& e) {
     throw nb::value_error(e.message.c_str());
+  } catch (const pattern::WorkLimitError& e) {
+    PyErr_SetString(work_limit_error, e.message.c_str());
+    throw nb::python_error();
   } catch (const InternalFailure& e) {
     throw std::runtime_error(e.message);
   }
@@ -197,13 +208,17 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
 
 NB_MODULE(_engine, m) {
   m.doc() = "The pattern engine of peakforge_pattern: one call per structure, NumPy arrays in and out.";
+  peakforge::engine::work_limit_error =
+      PyErr_NewException("peakforge_pattern._engine.WorkLimitError", PyExc_ValueError, nullptr);
+  if (peakforge::engine::work_limit_error == nullptr) throw nb::python_error();
+  m.attr("WorkLimitError") = nb::handle(peakforge::engine::work_limit_error);
   m.def("compute_peak_table", &peakforge::engine::compute_peak_table, "reciprocal"_a, "wavelength"_a,
         "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
         "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
-        "progress"_a.none() = nb::none(),
+        "max_work"_a = std::numeric_limits<double>::infinity(), "progress"_a.none() = nb::none(),
         "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
   peakforge::engine::bind_structure_assembly(m);
 }

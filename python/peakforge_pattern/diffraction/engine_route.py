@@ -5,6 +5,7 @@ the merged peaks and their families."""
 from __future__ import annotations
 
 import functools
+import math
 from collections.abc import Callable
 
 import gemmi
@@ -56,7 +57,7 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
                    reciprocal: np.ndarray | None = None,
                    radiation: str, anomalous: bool, monochromator_angle: float,
                    merge_tolerance: float, relative_threshold: float,
-                   parallel: bool, num_threads: int, use_simd: bool,
+                   parallel: bool, num_threads: int, use_simd: bool, max_work: float | None = None,
                    progress: Callable[[int, int], None] | None = None) -> dict:
     """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
     absolute_intensity, multiplicity, and the families as family_hkl (m×3),
@@ -64,7 +65,10 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
 
     ``progress(done, total)`` is called now and then with the reflections
     computed so far; the calculation stops at the next such point when
-    Ctrl-C is pressed (or ``progress`` raises).
+    Ctrl-C is pressed (or ``progress`` raises).  The symmetry search of a
+    structure without operations counts against ``max_work`` (reflection ×
+    atom terms, None for no limit); beyond it the engine raises its
+    WorkLimitError (a ValueError).
     """
     if _IMPORT_ERROR is not None:
         raise ImportError("peakforge_pattern._engine is not built; install the package "
@@ -87,4 +91,5 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
         rotations, translations, radiation=radiation, anomalous=anomalous,
         monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
         relative_threshold=relative_threshold, parallel=parallel,
-        num_threads=num_threads, use_simd=use_simd, progress=progress)
+        num_threads=num_threads, use_simd=use_simd, max_work=math.inf if max_work is None else max_work,
+        progress=progress)

@@ -1,9 +1,12 @@
 #include "pattern/crystal_symmetry.hpp"
 
+#include "pattern/search_budget.hpp"
+
 #include <algorithm>  // for sort, equal_range, max, min, find
 #include <bitset>
 #include <cmath>      // for floor, round, fabs, sqrt
 #include <cstdint>    // for uint64_t
+#include <numeric>    // for iota
 #include <optional>
 #include <utility>    // for pair
 
@@ -175,6 +178,24 @@ class SiteIndex {
       keys_.emplace_back(key({bin(0, f[0]), bin(1, f[1]), bin(2, f[2])}), j);
     }
     std::sort(keys_.begin(), keys_.end());
+    // The atoms in bin order, so the atoms of a bin lie side by side.
+    binned_.reserve(keys_.size());
+    for (const auto& entry : keys_) binned_.push_back(request.atoms[entry.second]);
+    // A hash table from each occupied bin to its run in keys_: a look-up
+    // then touches a slot or two instead of a binary search's scattered
+    // reads (which dominate in structures of 10⁵ atoms).
+    size_t slots = 16;
+    shift_ = 60;
+    while (slots < 2 * keys_.size()) slots *= 2, --shift_;
+    table_.assign(slots, Run{});
+    for (size_t i = 0; i < keys_.size();) {
+      size_t end = i + 1;
+      while (end < keys_.size() && keys_[end].first == keys_[i].first) ++end;
+      size_t slot = slot_of(keys_[i].first);
+      while (table_[slot].end != 0) slot = (slot + 1) & (table_.size() - 1);
+      table_[slot] = {keys_[i].first, i, end};
+      i = end;
+    }
   }
 
   // True when some atom like `atom` (species, occupancy, displacement) sits
@@ -198,10 +219,9 @@ class SiteIndex {
         for (size_t k = 0; k < 2; ++k) {
           if (k == 1 && candidates[2][1] == candidates[2][0]) break;
           const uint64_t wanted = key({candidates[0][i], candidates[1][j], candidates[2][k]});
-          auto range = std::equal_range(keys_.begin(), keys_.end(), std::make_pair(wanted, size_t{0}),
-                                        [](const auto& a, const auto& b) { return a.first < b.first; });
-          for (auto it = range.first; it != range.second; ++it) {
-            if (matches(atom, position, beta, request_.atoms[it->second])) return true;
+          const Run& run = run_of(wanted);
+          for (size_t at = run.begin; at < run.end; ++at) {
+            if (matches(atom, position, beta, binned_[at])) return true;
           }
         }
       }
@@ -211,6 +231,24 @@ class SiteIndex {
 
  private:
   static constexpr size_t small_structure = 16;
+
+  // The atoms of one bin: keys_[begin .. end); end == 0 marks an empty slot.
+  struct Run {
+    uint64_t key = 0;
+    size_t begin = 0, end = 0;
+  };
+
+  size_t slot_of(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);  // Fibonacci hashing: the top bits
+  }
+  const Run& run_of(uint64_t key) const {
+    static const Run none{};
+    for (size_t slot = slot_of(key);; slot = (slot + 1) & (table_.size() - 1)) {
+      const Run& run = table_[slot];
+      if (run.end == 0) return none;
+      if (run.key == key) return run;
+    }
+  }
 
   uint64_t bin(size_t axis, double x) const {
     const uint64_t b = static_cast<uint64_t>(wrap_unit_interval(x) * static_cast<double>(bins_[axis]));
@@ -255,6 +293,9 @@ class SiteIndex {
   Vector3 tolerance_{};
   std::array<uint64_t, 3> bins_{};
   std::vector<std::pair<uint64_t, size_t>> keys_;
+  std::vector<Atom> binned_;
+  std::vector<Run> table_;
+  unsigned shift_ = 60;  // 64 - log2(table_.size())
 };
 
 // beta' = R beta Rᵀ for the symmetric tensor stored as (11, 22, 33, 12, 13, 23).
@@ -359,30 +400,139 @@ std::vector<IntMatrix3> make_holohedry_candidates() {
   return out;
 }
 
+// Whether two atoms can stand for each other under a symmetry operation
+// (species, occupancy, displacement), as a total order for sorting.
+bool kind_precedes(const Atom& a, const Atom& b) {
+  if (a.species != b.species) return a.species < b.species;
+  if (a.occupancy != b.occupancy) return a.occupancy < b.occupancy;
+  if (a.anisotropic != b.anisotropic) return a.anisotropic < b.anisotropic;
+  return !a.anisotropic && a.b_iso < b.b_iso;
+}
+
+// The atoms of the rarest kind, in increasing index: the earliest atom of the
+// kinds with fewest members, and the members of its kind. Sorting makes this
+// n log n (comparing every pair would be n²).
+std::vector<size_t> rarest_kind(const std::vector<Atom>& atoms) {
+  std::vector<size_t> order(atoms.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&atoms](size_t a, size_t b) { return kind_precedes(atoms[a], atoms[b]); });
+  size_t best_first = 0, best_size = atoms.size() + 1, best_anchor = atoms.size();
+  for (size_t first = 0; first < order.size();) {
+    size_t last = first + 1;
+    while (last < order.size() && same_kind(atoms[order[first]], atoms[order[last]])) ++last;
+    // Within a run indices increase (a stable sort), so order[first] is the kind's earliest atom.
+    const size_t size = last - first;
+    if (size < best_size || (size == best_size && order[first] < best_anchor)) {
+      best_first = first, best_size = size, best_anchor = order[first];
+    }
+    first = last;
+  }
+  return {order.begin() + static_cast<std::ptrdiff_t>(best_first),
+          order.begin() + static_cast<std::ptrdiff_t>(best_first + best_size)};
+}
+
+// The order the atoms are tried in: first a few dozen in a fixed scrambled
+// order, as an operation that a structure does not have usually fails on
+// one of them (in file order a whole layer of atoms may follow it first);
+// then all in file order, whose neighbours in the list are neighbours in
+// space and in the index's memory.
+std::vector<size_t> probe_order(size_t count, size_t skip) {
+  constexpr size_t scrambled = 64;
+  std::vector<std::pair<uint64_t, size_t>> keyed;
+  keyed.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    if (i == skip) continue;
+    uint64_t z = static_cast<uint64_t>(i) + 0x9E3779B97F4A7C15ull;  // splitmix64
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    keyed.emplace_back(z ^ (z >> 31), i);
+  }
+  const size_t head = std::min(scrambled, keyed.size());
+  std::partial_sort(keyed.begin(), keyed.begin() + static_cast<std::ptrdiff_t>(head), keyed.end());
+  std::vector<size_t> out;
+  out.reserve(head + count);
+  for (size_t i = 0; i < head; ++i) out.push_back(keyed[i].second);
+  for (size_t i = 0; i < count; ++i) {
+    if (i != skip) out.push_back(i);
+  }
+  return out;
+}
+
+// Atoms that showed recent candidate operations wrong, tried first: in a
+// structure that nearly has a symmetry (a supercell with one atom moved, say)
+// the same few atoms refute candidate after candidate that every other atom
+// follows, so each is refuted in a look-up or two instead of a pass over all.
+class Refuters {
+ public:
+  const std::vector<size_t>& atoms() const { return atoms_; }
+  void note(size_t atom) {
+    if (std::find(atoms_.begin(), atoms_.end(), atom) != atoms_.end()) return;
+    if (atoms_.size() == kept) atoms_.pop_back();
+    atoms_.insert(atoms_.begin(), atom);
+  }
+
+ private:
+  static constexpr size_t kept = 8;
+  std::vector<size_t> atoms_;
+};
+
+// Every atom's image under x' = R x + t meets an atom like it: the refuters
+// tried first, then the atoms in `order`; each look-up is counted.
+bool atoms_map_counted(const IntMatrix3& r, const Vector3& t, const PatternRequest& request,
+                       const SiteIndex& index, const std::vector<size_t>& order, Refuters& refuters,
+                       SearchBudget& budget) {
+  size_t tried = 0;
+  auto follows = [&](size_t j) {
+    const Atom& atom = request.atoms[j];
+    Vector3 image;
+    for (size_t i = 0; i < 3; ++i) {
+      image[i] = r[3 * i] * atom.frac[0] + r[3 * i + 1] * atom.frac[1] + r[3 * i + 2] * atom.frac[2] + t[i];
+    }
+    const std::array<double, 6> beta = atom.anisotropic ? rotate_tensor(r, atom.beta) : atom.beta;
+    if (++tried == 4096) budget.spend(tried), tried = 0;
+    return index.has_atom_like(atom, image, beta);
+  };
+  for (size_t j : refuters.atoms()) {
+    if (!follows(j)) {
+      budget.spend(tried);
+      return false;
+    }
+  }
+  for (size_t j : order) {
+    if (!follows(j)) {
+      refuters.note(j);
+      budget.spend(tried);
+      return false;
+    }
+  }
+  budget.spend(tried);
+  return true;
+}
+
 // Rotations R (keeping the metric) for which some translation t maps the
 // atoms onto themselves; t is sought among the moves of one atom of the
-// rarest kind onto each atom of that kind.
+// rarest kind onto each atom of that kind (the anchor maps by construction,
+// so the others are tried).
 std::vector<IntMatrix3> found_rotations(const PatternRequest& request, const SiteIndex& index,
-                                        const Matrix3& metric) {
+                                        const Matrix3& metric, SearchBudget& budget) {
   const std::vector<Atom>& atoms = request.atoms;
-  size_t anchor = 0, fewest = atoms.size() + 1;
-  for (size_t i = 0; i < atoms.size(); ++i) {
-    size_t count = 0;
-    for (const Atom& other : atoms) count += same_kind(atoms[i], other);
-    if (count < fewest) fewest = count, anchor = i;
-    if (fewest == 1) break;
-  }
+  const std::vector<size_t> targets = rarest_kind(atoms);
+  const size_t anchor = targets.front();
+  const std::vector<size_t> order = probe_order(atoms.size(), anchor);
+  budget.spend(atoms.size());  // the sorting above
   std::vector<IntMatrix3> found;
+  Refuters refuters;
   static const std::vector<IntMatrix3> candidates = make_holohedry_candidates();
   for (const IntMatrix3& r : candidates) {
     if (!keeps_metric(r, metric)) continue;
     const Vector3& x = atoms[anchor].frac;
     const Vector3 rx = {r[0] * x[0] + r[1] * x[1] + r[2] * x[2], r[3] * x[0] + r[4] * x[1] + r[5] * x[2],
                         r[6] * x[0] + r[7] * x[1] + r[8] * x[2]};
-    for (const Atom& target : atoms) {
-      if (!same_kind(target, atoms[anchor])) continue;
-      const Vector3 t = {target.frac[0] - rx[0], target.frac[1] - rx[1], target.frac[2] - rx[2]};
-      if (atoms_map(r, t, request, index)) {
+    for (size_t target : targets) {
+      const Vector3& to = atoms[target].frac;
+      const Vector3 t = {to[0] - rx[0], to[1] - rx[1], to[2] - rx[2]};
+      if (atoms_map_counted(r, t, request, index, order, refuters, budget)) {
         found.push_back(r);
         break;
       }
@@ -499,7 +649,7 @@ std::vector<IntMatrix3> followed_rotations(const std::vector<IntOperation>& give
 
 }  // namespace
 
-PointGroup point_group(const PatternRequest& request) {
+PointGroup point_group(const PatternRequest& request, const InterruptCheck& check_interrupt) {
   PointGroup result{{identity_operation.rotation}};
   if (request.atoms.empty()) return result;
   const Matrix3 lattice = lattice_of(request.reciprocal);
@@ -507,7 +657,8 @@ PointGroup point_group(const PatternRequest& request) {
   const SiteIndex index(request, lattice);
   std::vector<IntMatrix3> followed;
   if (request.operations.empty()) {
-    followed = found_rotations(request, index, metric);
+    SearchBudget budget(request.max_work, request.atoms.size(), check_interrupt);
+    followed = found_rotations(request, index, metric, budget);
   } else {
     std::vector<IntOperation> given;
     for (const SymmetryOperation& op : request.operations) {

@@ -54,7 +54,7 @@ bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
 
 PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
   PeakTable table;
-  const PointGroup group = point_group(request);
+  const PointGroup group = point_group(request, check_interrupt);
   table.point_group_order = group.rotations.size();
   const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, !request.anomalous);
   const std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);

@@ -8,6 +8,7 @@
 #include <cstddef>  // for size_t
 #include <cstdint>  // for int32_t, int64_t
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,9 @@ struct PatternRequest {
   bool parallel = true;
   size_t num_threads = 0;  // 0: automatic
   bool use_simd = true;
+  // Largest calculation started, in reflection × atom terms; the symmetry
+  // search of atoms given without operations counts against it too.
+  double max_work = std::numeric_limits<double>::infinity();
 };
 
 // Columns of the peak table, in increasing 2θ. Peak i holds the families
@@ -80,6 +84,12 @@ struct PeakTable {
 // A request that cannot be computed (bad shape of a value, a bound beyond the
 // index range); the binding raises it as ValueError.
 struct RequestError {
+  std::string message;
+};
+
+// A calculation that would exceed request.max_work; the binding raises it as
+// its WorkLimitError (a ValueError).
+struct WorkLimitError {
   std::string message;
 };
 

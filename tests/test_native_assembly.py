@@ -11,7 +11,7 @@ import pytest
 from peakforge_pattern import Structure, read_cif
 from peakforge_pattern.errors import InputError
 from peakforge_pattern.structures import assembly, checks, cif, symmetry
-from peakforge_pattern.structures.cif import parse_cif
+from peakforge_pattern.structures.structure import parse_cif
 
 import structure_reference
 

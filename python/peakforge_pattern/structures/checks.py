@@ -173,3 +173,10 @@ def check_close_sites(lattice: np.ndarray, atomic_numbers: np.ndarray, frac: np.
     found = assembly.check_close_sites(lattice, frac, atomic_numbers, occupancies, site_of,
                                        same_position=SAME_POSITION, close=CLOSE_SITES)
     return site_check(found, names)
+
+
+def refuse_if_strict(warnings: Sequence[str]) -> None:
+    """Raise the first warning as an InputError (for callers who asked to be strict)."""
+    if warnings:
+        more = f", and {len(warnings) - 1} more warning(s)" if len(warnings) > 1 else ""
+        raise InputError(f"{warnings[0]}{more} (warnings are errors in strict mode)")

@@ -11,7 +11,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from peakforge_pattern import Structure, _engine
+from peakforge_pattern import Structure, _engine, compute_pattern
+from peakforge_pattern.errors import InputError
 from peakforge_pattern.diffraction.engine_route import engine_columns
 
 PACKAGE_PARENT = Path(__file__).resolve().parents[1] / "python"
@@ -54,8 +55,12 @@ def test_symmetry_found_in_supercells_and_refused_beyond_the_work_limit():
                                       (grid + 0.5 + rng.uniform(-0.2, 0.2, grid.shape)) / 10)
     assert _point_group_order(scattered) == 1
     start = time.process_time()
+    moved = rock_salt(10, moved=True)
     with pytest.raises(_engine.WorkLimitError, match="finding the symmetry of 8000 atoms .* exceeds the work limit"):
-        _point_group_order(rock_salt(10, moved=True), max_work=1e8)
+        _point_group_order(moved, max_work=1e8)
+    # compute_pattern passes its limit on, and says how to raise it.
+    with pytest.raises(InputError, match="exceeds the work limit.*--max-work"):
+        compute_pattern(moved, "CuKa", (10, 10.5), max_work=1e8)
     assert time.process_time() - start < 5.0
 
 

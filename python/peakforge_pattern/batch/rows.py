@@ -10,6 +10,7 @@ import numpy as np
 import pyarrow as pa
 
 from ..diffraction.pattern import Pattern
+from ..diffraction.peak_families import PeakFamilies
 from ..structures.structure import Structure
 from .options import RunOptions
 
@@ -118,8 +119,7 @@ def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
 
     return Pattern(two_theta=peaks("two_theta"), d=peaks("d"), intensity=peaks("intensity"),
                    absolute_intensity=peaks("absolute_intensity"),
-                   families=[[tuple(hkl) for hkl in peak] for peak in row["families"]],
-                   multiplicities=[list(m) for m in row["multiplicities"]],
+                   peak_families=PeakFamilies.from_lists(row["families"], row["multiplicities"]),
                    wavelength=options.wavelength, two_theta_range=options.two_theta_range,
                    structure_name=row["id"], warnings=tuple(row["warnings"] or ()),
                    radiation=options.radiation)

@@ -74,10 +74,6 @@ def has_hexagonal_axes(structure: Structure) -> bool:
             and abs(gamma - 120.0) < 1e-4)
 
 
-def _four_index(families: list[list[tuple[int, ...]]]) -> list[list[tuple[int, ...]]]:
-    return [[(h, k, -(h + k), l) for h, k, l in peak] for peak in families]
-
-
 def _check_monochromator(angle: float) -> float:
     try:
         value = float(angle)
@@ -151,17 +147,18 @@ def compute_pattern(structure: Structure | str | Path,
     else:
         columns = engine_peaks(structure, lam, min_g, max_g, radiation=radiation, anomalous=bool(anomalous),
                                monochromator_angle=monochromator, parallel=bool(parallel),
-                               num_threads=int(num_threads), use_simd=bool(use_simd), progress=progress)
-    two_theta, d, scaled, absolute, families, multiplicities = columns
+                               num_threads=int(num_threads), use_simd=bool(use_simd), max_work=max_work,
+                               progress=progress)
+    two_theta, d, scaled, absolute, families = columns
     if hkil and has_hexagonal_axes(structure):
-        families = _four_index(families)
+        families = families.four_index()
 
     warnings = structure.warnings
     if len(two_theta) == 0:
         warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {lam:g} A",)
     if strict:
         refuse_if_strict(warnings)
-    pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, lam, (lo, hi),
+    pattern = Pattern(two_theta, d, scaled, absolute, families, lam, (lo, hi),
                       structure.name, warnings, structure=structure, radiation=radiation,
                       monochromator_angle=monochromator)
     if scale == "max":

@@ -15,6 +15,7 @@ from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
+from .peak_families import PeakFamilies
 from .radiation import species_tables
 
 
@@ -22,9 +23,12 @@ from .radiation import species_tables
 # then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .._engine import compute_peak_table
+    from .._engine import WorkLimitError, compute_peak_table
 except ImportError as exc:
     _IMPORT_ERROR = exc
+
+    class WorkLimitError(ValueError):  # type: ignore[no-redef]  # never raised without the engine
+        pass
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -114,7 +118,7 @@ def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: f
     Returns
     -------
     tuple
-        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+        2θ, d, intensity (0–100), absolute intensity and the peaks' families.
 
     Raises
     ------
@@ -126,11 +130,9 @@ def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: f
                                relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
     except InputError:  # the species tables' or the symmetry's own message
         raise
+    except WorkLimitError as exc:  # the symmetry search of atoms given without operations
+        raise InputError(f"{exc} (--max-work, or max_work= from Python)") from None
     except ValueError as exc:  # the index bounds would not fit the walk's integers
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
-    rows = list(map(tuple, table["family_hkl"].tolist()))
-    counts = table["family_multiplicity"].tolist()
-    bounds = table["family_offsets"].tolist()
-    spans = list(zip(bounds[:-1], bounds[1:]))
-    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
-            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])
+    families = PeakFamilies(table["family_hkl"], table["family_multiplicity"], table["family_offsets"])
+    return table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"], families

@@ -13,6 +13,7 @@ import peakforge
 from ..errors import InputError
 from ..structures.structure import Structure
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
+from .peak_families import PeakFamilies
 from .scattering import electron_coefficients
 
 CHUNK_TERMS = 25_000_000
@@ -22,7 +23,7 @@ scalar sum), so that a long calculation reports progress and can be
 interrupted between them."""
 
 PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[list[tuple[int, ...]]], list[list[int]]]
-"""2θ, d, intensity (0–100), absolute intensity, families and their multiplicities."""
+"""2θ, d, intensity (0–100), absolute intensity and the peaks' families (PeakFamilies)."""
 
 
 def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], list[int]]:
@@ -54,7 +55,7 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
     Returns
     -------
     PeakColumns
-        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+        2θ, d, intensity (0–100), absolute intensity and the peaks' families.
 
     Raises
     ------
@@ -106,4 +107,4 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
         return np.array([values[i] for i in keep], dtype=float)
 
     return (column(merged_tt), column(merged_d), column(scaled), column(merged_i),
-            families, multiplicities)
+            PeakFamilies.from_lists(families, multiplicities))

@@ -11,6 +11,7 @@ import numpy as np
 
 from ..structures.structure import Structure
 from . import formats
+from .peak_families import PeakFamilies
 from .scales import check_scale, describe as describe_scale
 
 TWO_THETA_TOLERANCE = 1e-5
@@ -31,7 +32,8 @@ class Pattern:
     strongest peak 100); ``absolute_intensity`` is the summed |F|²·LP of the
     reflections in the peak.  ``families[i]`` lists the Miller-index families under peak i,
     largest multiplicity first, and ``multiplicities[i]`` how many
-    reflections of each the peak holds.  ``structure`` is the structure it
+    reflections of each the peak holds; both are built on first use from
+    ``peak_families``, which keeps them as arrays.  ``structure`` is the structure it
     was computed from, when known.  ``warnings`` carries the structure's
     warnings and the pattern's own.  Families are sets of reflections
     equivalent by the crystal's symmetry (on the exact route: by
@@ -49,8 +51,7 @@ class Pattern:
     d: np.ndarray
     intensity: np.ndarray
     absolute_intensity: np.ndarray
-    families: list[list[tuple[int, ...]]]
-    multiplicities: list[list[int]]
+    peak_families: PeakFamilies
     wavelength: float
     two_theta_range: tuple[float, float]
     structure_name: str = ""
@@ -62,6 +63,16 @@ class Pattern:
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
+
+    @property
+    def families(self) -> list[list[tuple[int, ...]]]:
+        """Per peak, its Miller-index families as tuples, largest multiplicity first."""
+        return self.peak_families.families
+
+    @property
+    def multiplicities(self) -> list[list[int]]:
+        """Per peak, how many reflections of each of its families it holds."""
+        return self.peak_families.multiplicities
 
     def to_numpy(self) -> np.ndarray:
         """Columns 2θ (°), d (Å), relative and absolute intensity."""

@@ -17,6 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..diffraction.pattern import Pattern
+from ..diffraction.peak_families import PeakFamilies
 from ..errors import InputError
 from .instrument import Instrument, lorentz_polarisation
 from .sample import Sample
@@ -46,15 +47,14 @@ class PhasePeaks:
 
     ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
     ``hkl`` one reflection of each peak, from which its d follows for a
-    changed cell; ``reciprocal`` the reciprocal basis (rows) when the
-    structure is known.
+    changed cell; ``families`` every peak's Miller-index families (as arrays);
+    ``reciprocal`` the reciprocal basis (rows) when the structure is known.
     """
 
     d: np.ndarray
     weight: np.ndarray
     hkl: np.ndarray
-    families: list[list[tuple[int, ...]]]
-    multiplicities: list[list[int]]
+    families: PeakFamilies
     wavelength: float
     reciprocal: np.ndarray | None
     name: str = ""
@@ -62,9 +62,9 @@ class PhasePeaks:
     @classmethod
     def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
         structure = getattr(pattern, "structure", None)
-        hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
+        hkl = pattern.peak_families.first().astype(float)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
-                   pattern.families, pattern.multiplicities, float(pattern.wavelength),
+                   pattern.peak_families, float(pattern.wavelength),
                    None if structure is None else structure.reciprocal, pattern.structure_name)
 
     def __len__(self) -> int:
@@ -88,7 +88,7 @@ class PhasePeaks:
             raise InputError("preferred orientation needs the structure: compute the pattern "
                              "from a structure or CIF file")
         normals, owners = [], []
-        for i, (fams, counts) in enumerate(zip(self.families, self.multiplicities)):
+        for i, (fams, counts) in enumerate(zip(self.families.families, self.families.multiplicities)):
             for hkl, count in zip(fams, counts):
                 g = _index_variants(hkl) @ self.reciprocal
                 closest = np.argsort(np.abs(np.linalg.norm(g, axis=1) - 1.0 / self.d[i]), kind="stable")

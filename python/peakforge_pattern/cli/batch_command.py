@@ -6,14 +6,15 @@ import argparse
 import logging
 import os
 import sys
-from typing import Any
-
-from tqdm import tqdm
+from typing import TYPE_CHECKING, Any
 
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from .calculation_options import add_calculation_arguments, check_calculation_arguments
 from .common import INTERRUPTED, fail
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 NAME = "batch"
 HELP = "compute the patterns of many structures into a Parquet dataset"
@@ -77,6 +78,7 @@ class _Progress:
 
     def start(self, total: int) -> None:
         if self.enabled and total:
+            from tqdm import tqdm  # imported when a bar is shown: other commands start without it
             self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
 
     def advance(self, count: int, errors: list[tuple[str, str]]) -> None:

@@ -29,7 +29,6 @@ from pathlib import Path
 import gemmi
 import numpy as np
 import peakforge
-
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.engine_route import engine_columns
 from peakforge_pattern.diffraction.scattering import electron_coefficients

@@ -11,7 +11,6 @@ from __future__ import annotations
 import itertools
 
 import numpy as np
-
 from peakforge_pattern.errors import InputError
 from peakforge_pattern.structures.assembly import OCCUPANCY_SLACK, Assembly, CloseSites
 

@@ -7,13 +7,11 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
+import structure_reference
 from peakforge_pattern import Structure, read_cif
 from peakforge_pattern.errors import InputError
 from peakforge_pattern.structures import assembly, checks, cif, symmetry
 from peakforge_pattern.structures.structure import parse_cif
-
-import structure_reference
 
 ROOT = Path(__file__).resolve().parents[1]
 CORPUS = sorted(glob.glob(str(ROOT / "python/peakforge_pattern/data/*.cif"))

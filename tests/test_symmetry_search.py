@@ -10,10 +10,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from peakforge_pattern import Structure, _engine, compute_pattern
-from peakforge_pattern.errors import InputError
 from peakforge_pattern.diffraction.engine_route import engine_columns
+from peakforge_pattern.errors import InputError
 
 PACKAGE_PARENT = Path(__file__).resolve().parents[1] / "python"
 
@@ -33,7 +32,8 @@ def rock_salt(n, moved=False):
         frac[len(frac) // 3] += [0.3 / n, 0.3 / n, 0.3 / n]
     return Structure.from_arrays([5.64 * n] * 3 + [90] * 3, ["Na"] * len(sodium) + ["Cl"] * len(sodium), frac)
 """
-exec(SUPERCELL)
+exec(SUPERCELL)  # defines rock_salt, here and in the child process
+rock_salt = globals()["rock_salt"]
 
 
 def _point_group_order(structure, **options):

@@ -15,7 +15,8 @@ from ..errors import InputError
 from .chunks import Chunk, plan_chunks
 from .engine import Died, Engine, Finished
 from .options import RunOptions
-from .output import OutputFolder, write_part
+from .output import OutputFolder
+from .parts import write_part
 from .rows import ERROR, RowBuilder
 from .sources import list_sources
 from .worker import Job

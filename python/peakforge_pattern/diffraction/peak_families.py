@@ -9,6 +9,7 @@ Python object per peak until then.
 from __future__ import annotations
 
 import functools
+import itertools
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -66,7 +67,7 @@ class PeakFamilies:
         rows = list(map(tuple, self.hkl.tolist()))
         counts = self.multiplicity.tolist()
         bounds = self.offsets.tolist()
-        spans = list(zip(bounds[:-1], bounds[1:]))
+        spans = list(itertools.pairwise(bounds))
         return [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans]
 
     @property

@@ -12,15 +12,15 @@ from __future__ import annotations
 import contextlib
 import os
 from pathlib import Path
-from typing import Collection, Iterator
+from types import ModuleType
+from typing import Any, Collection, Iterator
 
 import pyarrow as pa
-import pyarrow.compute as pc
-import pyarrow.dataset as ds
 import pyarrow.parquet as pq
 
 from ..atomic_file import atomic_path
 from ..errors import InputError
+from ..optional import require
 from .options import RunOptions
 from .parts import METADATA_FILE, PART_PREFIX, PART_SUFFIX, RUN_KEY, Superseded, write_part
 
@@ -28,6 +28,19 @@ __all__ = ["LOCK_FILE", "OutputFolder", "Superseded", "write_part"]  # the parts
 from .rows import ERROR, OPTIONS_KEY, schema
 
 LOCK_FILE = "_peakforge.lock"
+
+
+# The dataset reader and compute functions serve the driver only; imported
+# when first used, so that a worker process (which imports this package)
+# starts without them: pyarrow.dataset brings pandas, most of a second.
+def datasets() -> ModuleType:
+    """pyarrow.dataset."""
+    return require("pyarrow.dataset", "batch", "peakforge batch")
+
+
+def compute_functions() -> ModuleType:
+    """pyarrow.compute."""
+    return require("pyarrow.compute", "batch", "peakforge batch")
 
 
 class OutputFolder:
@@ -111,8 +124,8 @@ class OutputFolder:
         for stale in self.path.glob(".*.partial*"):
             stale.unlink(missing_ok=True)
 
-    def _dataset(self, options: RunOptions) -> ds.Dataset:
-        return ds.dataset([str(p) for p in self.parts()], schema=schema(options), format="parquet")
+    def _dataset(self, options: RunOptions) -> Any:
+        return datasets().dataset([str(p) for p in self.parts()], schema=schema(options), format="parquet")
 
     def statuses(self, options: RunOptions) -> dict[str, str]:
         """Status of every row written so far, by id (reads two small columns only)."""
@@ -128,6 +141,7 @@ class OutputFolder:
         Each part is rewritten whole, so an interruption leaves every row
         either in place or dropped, never half a part.
         """
+        pc = compute_functions()
         wanted = pa.array(list(ids), pa.string())
         dropped = 0
         for part in self.parts():

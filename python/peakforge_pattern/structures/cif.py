@@ -27,6 +27,7 @@ from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
 
 _GZIP_MAGIC = b"\x1f\x8b"
+_NULL = ("?", ".")  # CIF's unknown and inapplicable values
 _LEADING_LETTERS = re.compile(r"\s*([A-Za-z]{1,2})")
 
 # Each CIF item under its DDL1 name and its DDLm (dotted) name; the first
@@ -200,44 +201,57 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     guesses, above_one = [], []
     seen_rows: set[tuple[str, ...]] = set()
 
-    def present(row, k: int) -> str | None:
-        return None if not row.has(k) or gemmi.cif.is_null(row[k]) else row[k]
+    # The columns as plain strings, read once: per-value calls into the
+    # table cost more than the rest of the reading.
+    columns = [list(table.column(k)) if table.has_column(k) else None for k in range(9)]
+    rows = len(table)
+    elements: dict[str, tuple[int, bool]] = {}  # each distinct symbol or label read once
 
-    for index, row in enumerate(table):
-        label = gemmi.cif.as_string(present(row, 3) or "") or f"site {index + 1}"
-        if gemmi.cif.as_string(present(row, 8) or "").lower() == "dum":
+    def present(k: int, index: int) -> str | None:
+        column = columns[k]
+        value = None if column is None else column[index]
+        return None if value is None or value in _NULL else value
+
+    def element(text: str) -> tuple[int, bool]:
+        if text not in elements:
+            elements[text] = _element(text, in_formula)
+        return elements[text]
+
+    for index in range(rows):
+        label = gemmi.cif.as_string(present(3, index) or "") or f"site {index + 1}"
+        if gemmi.cif.as_string(present(8, index) or "").lower() == "dum":
             continue  # a dummy atom marks a point, it does not scatter
         # A row written again word for word is the same atom: dropped here,
         # before its images would pile up on the first copy's.
-        raw = tuple(row[k] if row.has(k) else "" for k in range(9))
+        raw = tuple("" if column is None else column[index] for column in columns)
         if raw in seen_rows:
             sites.copies.append((len(sites.labels), label))
             continue
         seen_rows.add(raw)
         xyz = []
         for k, axis in enumerate("xyz"):
-            raw = present(row, k)
-            value = gemmi.cif.as_number(raw) if raw is not None else math.nan
+            text = present(k, index)
+            value = gemmi.cif.as_number(text) if text is not None else math.nan
             if not math.isfinite(value):
-                raise InputError(f"site {label}: no fractional {axis} coordinate ({row[k]!r})")
+                raise InputError(f"site {label}: no fractional {axis} coordinate ({raw[k]!r})")
             xyz.append(value)
-        symbol = present(row, 4)
-        z, guessed = _element(gemmi.cif.as_string(symbol), in_formula) if symbol is not None else (0, False)
+        symbol = present(4, index)
+        z, guessed = element(gemmi.cif.as_string(symbol)) if symbol is not None else (0, False)
         if z == 0:
-            z, guessed = _element(label, in_formula)
+            z, guessed = element(label)
         if guessed:
             guesses.append(f"{label} = {gemmi.Element(z).name}")
         if not is_tabulated(z):
             shown = gemmi.cif.as_string(symbol) if symbol is not None else label
             raise InputError(f"unknown element {shown!r} at site {label} "
                              f"(elements 1 to {LAST_TABULATED_ELEMENT} are covered)")
-        occupancy_text = present(row, 5)
+        occupancy_text = present(5, index)
         occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
         if occupancy < 0.0:
             raise InputError(f"negative occupancy {occupancy:g} at site {label}")
         if occupancy > 1.0 + 1e-3:
             above_one.append(f"{label} {occupancy:g}")
-        u_text, b_text = present(row, 6), present(row, 7)
+        u_text, b_text = present(6, index), present(7, index)
         given_as_u = b_text is None or u_text is not None
         if u_text is not None:
             u = _number(u_text, f"U of {label}")

@@ -198,14 +198,26 @@ class SiteIndex {
     }
   }
 
+  static constexpr size_t none = ~size_t{0};
+
   // True when some atom like `atom` (species, occupancy, displacement) sits
   // within the tolerance of `position`; `beta` is the image's tensor.
   bool has_atom_like(const Atom& atom, const Vector3& position, const std::array<double, 6>& beta) const {
+    return find(atom, position, &beta) != none;
+  }
+
+  // The index of an atom of the same kind as `atom` (species, occupancy,
+  // isotropic B) within the tolerance of `position`, anisotropic tensors
+  // not compared; `none` if there is none.
+  size_t atom_near(const Atom& atom, const Vector3& position) const { return find(atom, position, nullptr); }
+
+ private:
+  size_t find(const Atom& atom, const Vector3& position, const std::array<double, 6>* beta) const {
     if (keys_.size() <= small_structure) {  // a scan is quicker than the bins
-      for (const Atom& other : request_.atoms) {
-        if (matches(atom, position, beta, other)) return true;
+      for (size_t j = 0; j < request_.atoms.size(); ++j) {
+        if (matches(atom, position, beta, request_.atoms[j])) return j;
       }
-      return false;
+      return none;
     }
     std::array<std::array<uint64_t, 2>, 3> candidates;
     for (size_t axis = 0; axis < 3; ++axis) {
@@ -221,15 +233,14 @@ class SiteIndex {
           const uint64_t wanted = key({candidates[0][i], candidates[1][j], candidates[2][k]});
           const Run& run = run_of(wanted);
           for (size_t at = run.begin; at < run.end; ++at) {
-            if (matches(atom, position, beta, binned_[at])) return true;
+            if (matches(atom, position, beta, binned_[at])) return keys_[at].second;
           }
         }
       }
     }
-    return false;
+    return none;
   }
 
- private:
   static constexpr size_t small_structure = 16;
 
   // The atoms of one bin: keys_[begin .. end); end == 0 marks an empty slot.
@@ -242,10 +253,10 @@ class SiteIndex {
     return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);  // Fibonacci hashing: the top bits
   }
   const Run& run_of(uint64_t key) const {
-    static const Run none{};
+    static const Run empty{};
     for (size_t slot = slot_of(key);; slot = (slot + 1) & (table_.size() - 1)) {
       const Run& run = table_[slot];
-      if (run.end == 0) return none;
+      if (run.end == 0) return empty;
       if (run.key == key) return run;
     }
   }
@@ -256,7 +267,8 @@ class SiteIndex {
   }
   uint64_t key(const std::array<uint64_t, 3>& b) const { return (b[0] * bins_[1] + b[1]) * bins_[2] + b[2]; }
 
-  bool matches(const Atom& atom, const Vector3& position, const std::array<double, 6>& beta,
+  // `beta` null: anisotropic tensors are not compared.
+  bool matches(const Atom& atom, const Vector3& position, const std::array<double, 6>* beta,
                const Atom& other) const {
     if (other.species != atom.species || other.occupancy != atom.occupancy ||
         other.anisotropic != atom.anisotropic) {
@@ -274,7 +286,7 @@ class SiteIndex {
       squared += x * x;
     }
     if (!(squared < site_tolerance * site_tolerance)) return false;
-    if (!atom.anisotropic) return true;
+    if (!atom.anisotropic || beta == nullptr) return true;
     // Within 1e-4 Å² in each U_ij (beta_ij = 2π² a*_i a*_j U_ij).
     static constexpr size_t row[6] = {0, 1, 2, 0, 0, 1}, column[6] = {0, 1, 2, 1, 2, 2};
     for (size_t e = 0; e < 6; ++e) {
@@ -283,7 +295,7 @@ class SiteIndex {
       const double scale = 2.0 * 9.869604401089358 *
                            std::sqrt((ri[0] * ri[0] + ri[1] * ri[1] + ri[2] * ri[2]) *
                                      (rj[0] * rj[0] + rj[1] * rj[1] + rj[2] * rj[2]));
-      if (!(std::fabs(beta[e] - other.beta[e]) <= 1e-4 * scale)) return false;
+      if (!(std::fabs((*beta)[e] - other.beta[e]) <= 1e-4 * scale)) return false;
     }
     return true;
   }
@@ -459,33 +471,63 @@ std::vector<size_t> probe_order(size_t count, size_t skip) {
   return out;
 }
 
-// Atoms that showed recent candidate operations wrong, tried first: in a
-// structure that nearly has a symmetry (a supercell with one atom moved, say)
-// the same few atoms refute candidate after candidate that every other atom
-// follows, so each is refuted in a look-up or two instead of a pass over all.
-class Refuters {
+// What showed recent candidate operations wrong, tried first on the next: in
+// a structure that nearly has a symmetry (a supercell with one atom moved,
+// say) every other atom follows candidate after candidate, and a pass over
+// the atoms would find the few that do not only at its end.
+//  - refuting atoms: the same atom often refutes the next candidate too;
+//  - holes: points where an atom's image found no atom. A candidate that
+//    maps some atom of that kind onto a hole is wrong, and that atom,
+//    R⁻¹(hole - t), is found with one look-up (in a supercell with a
+//    vacancy each candidate translation has its own such atom).
+class Refutations {
  public:
+  struct Hole {
+    Vector3 position;
+    size_t atom;  // whose image it was: the kind to look for
+  };
+
   const std::vector<size_t>& atoms() const { return atoms_; }
-  void note(size_t atom) {
-    if (std::find(atoms_.begin(), atoms_.end(), atom) != atoms_.end()) return;
-    if (atoms_.size() == kept) atoms_.pop_back();
-    atoms_.insert(atoms_.begin(), atom);
+  const std::vector<Hole>& holes() const { return holes_; }
+
+  void note(size_t atom, const Vector3& hole) {
+    if (std::find(atoms_.begin(), atoms_.end(), atom) == atoms_.end()) {
+      if (atoms_.size() == kept) atoms_.pop_back();
+      atoms_.insert(atoms_.begin(), atom);
+    }
+    if (holes_.size() == kept) holes_.pop_back();
+    holes_.insert(holes_.begin(), {hole, atom});
   }
 
  private:
   static constexpr size_t kept = 8;
   std::vector<size_t> atoms_;
+  std::vector<Hole> holes_;
 };
 
-// Every atom's image under x' = R x + t meets an atom like it: the refuters
-// tried first, then the atoms in `order`; each look-up is counted.
+// R⁻¹ of a rotation with determinant ±1: its adjugate over the determinant.
+IntMatrix3 inverse(const IntMatrix3& r) {
+  const int32_t det = static_cast<int32_t>(determinant(r));
+  auto cofactor = [&r](size_t i, size_t j) {
+    const size_t i1 = (i + 1) % 3, i2 = (i + 2) % 3, j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+    return r[3 * i1 + j1] * r[3 * i2 + j2] - r[3 * i1 + j2] * r[3 * i2 + j1];
+  };
+  IntMatrix3 out{};
+  for (size_t i = 0; i < 3; ++i)
+    for (size_t j = 0; j < 3; ++j) out[3 * i + j] = cofactor(j, i) * det;  // det = ±1 = 1 / det
+  return out;
+}
+
+// Every atom's image under x' = R x + t meets an atom like it: the atoms
+// the refutations point at tried first, then the atoms in `order`; each
+// look-up is counted.
 bool atoms_map_counted(const IntMatrix3& r, const Vector3& t, const PatternRequest& request,
-                       const SiteIndex& index, const std::vector<size_t>& order, Refuters& refuters,
+                       const SiteIndex& index, const std::vector<size_t>& order, Refutations& refutations,
                        SearchBudget& budget) {
   size_t tried = 0;
+  Vector3 image;
   auto follows = [&](size_t j) {
     const Atom& atom = request.atoms[j];
-    Vector3 image;
     for (size_t i = 0; i < 3; ++i) {
       image[i] = r[3 * i] * atom.frac[0] + r[3 * i + 1] * atom.frac[1] + r[3 * i + 2] * atom.frac[2] + t[i];
     }
@@ -493,18 +535,27 @@ bool atoms_map_counted(const IntMatrix3& r, const Vector3& t, const PatternReque
     if (++tried == 4096) budget.spend(tried), tried = 0;
     return index.has_atom_like(atom, image, beta);
   };
-  for (size_t j : refuters.atoms()) {
-    if (!follows(j)) {
-      budget.spend(tried);
-      return false;
-    }
+  auto refuted = [&](size_t j) {
+    refutations.note(j, image);
+    budget.spend(tried);
+    return false;
+  };
+  for (size_t j : refutations.atoms()) {
+    if (!follows(j)) return refuted(j);
+  }
+  const IntMatrix3 back = inverse(r);
+  for (size_t h = 0; h < refutations.holes().size(); ++h) {
+    const Refutations::Hole hole = refutations.holes()[h];
+    const Vector3 d = {hole.position[0] - t[0], hole.position[1] - t[1], hole.position[2] - t[2]};
+    const Vector3 source = {back[0] * d[0] + back[1] * d[1] + back[2] * d[2],
+                            back[3] * d[0] + back[4] * d[1] + back[5] * d[2],
+                            back[6] * d[0] + back[7] * d[1] + back[8] * d[2]};
+    ++tried;
+    const size_t j = index.atom_near(request.atoms[hole.atom], source);
+    if (j != SiteIndex::none && !follows(j)) return refuted(j);
   }
   for (size_t j : order) {
-    if (!follows(j)) {
-      refuters.note(j);
-      budget.spend(tried);
-      return false;
-    }
+    if (!follows(j)) return refuted(j);
   }
   budget.spend(tried);
   return true;
@@ -522,7 +573,7 @@ std::vector<IntMatrix3> found_rotations(const PatternRequest& request, const Sit
   const std::vector<size_t> order = probe_order(atoms.size(), anchor);
   budget.spend(atoms.size());  // the sorting above
   std::vector<IntMatrix3> found;
-  Refuters refuters;
+  Refutations refutations;
   static const std::vector<IntMatrix3> candidates = make_holohedry_candidates();
   for (const IntMatrix3& r : candidates) {
     if (!keeps_metric(r, metric)) continue;
@@ -532,7 +583,7 @@ std::vector<IntMatrix3> found_rotations(const PatternRequest& request, const Sit
     for (size_t target : targets) {
       const Vector3& to = atoms[target].frac;
       const Vector3 t = {to[0] - rx[0], to[1] - rx[1], to[2] - rx[2]};
-      if (atoms_map_counted(r, t, request, index, order, refuters, budget)) {
+      if (atoms_map_counted(r, t, request, index, order, refutations, budget)) {
         found.push_back(r);
         break;
       }

@@ -9,9 +9,9 @@ operation is followed by all atoms but a few). Each is timed in a child
 process (CPU time of the engine call with a shell of a few reflections, so
 the search dominates), for this tree and, with --old, for an earlier build
 (TREE/python and TREE/build, as bench_batch_versions.py). Then Ctrl-C: a
-child searching the moved-atom supercell of 100 000 atoms without a work
-limit gets SIGINT after 1 s; the table gives the time from the signal to the
-KeyboardInterrupt caught in the child. Prints Markdown tables.
+child searching a supercell of 216 000 atoms (seconds of search) without a
+work limit gets SIGINT after 0.5 s; the table gives the time from the signal
+to the KeyboardInterrupt caught in the child. Prints Markdown tables.
 """
 
 from __future__ import annotations

@@ -31,6 +31,7 @@ import numpy as np
 import peakforge
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.engine_route import engine_columns
+from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.diffraction.scattering import electron_coefficients
 
 FAU_SITES = [("Si1", "Si", (-0.05381, 0.12500, 0.03581), 0.010),
@@ -137,9 +138,8 @@ def main() -> None:
                                       silicon.occupancies, silicon.b_factors,
                                       symmetry_operations=silicon.symmetry_operations)
         min_g, max_g = 0.0, 2 * np.sin(np.radians(45.0)) / 1.5406
-        options = dict(radiation="xray", anomalous=False, monochromator_angle=0.0, merge_tolerance=1e-5,
-                       relative_threshold=1e-3, parallel=True, num_threads=0, use_simd=True)
-        engine = cpu_ms(lambda: engine_columns(eight, 1.5406, min_g, max_g, **options), args.repeats)
+        request = PatternRequest(wavelength=1.5406)
+        engine = cpu_ms(lambda: engine_columns(eight, request, min_g, max_g), args.repeats)
         whole = cpu_ms(lambda: compute_pattern(eight, 1.5406, (0, 90)), args.repeats)
         print("| 8 atoms (silicon), Cu Kα, 2θ 0–90° | ms (CPU) | / engine call |")
         print("|---|---:|---:|")

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 from peakforge_pattern import Structure, _engine, compute_pattern
 from peakforge_pattern.diffraction.engine_route import engine_columns
+from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.errors import InputError
 
 PACKAGE_PARENT = Path(__file__).resolve().parents[1] / "python"
@@ -36,11 +37,10 @@ exec(SUPERCELL)  # defines rock_salt, here and in the child process
 rock_salt = globals()["rock_salt"]
 
 
-def _point_group_order(structure, **options):
-    table = engine_columns(structure, 1.54, 0.0, 0.05, radiation="xray", anomalous=False, monochromator_angle=0.0,
-                           merge_tolerance=1e-5, relative_threshold=1e-3, parallel=False, num_threads=1,
-                           use_simd=True, **options)
-    return table["point_group_order"]
+def _point_group_order(structure, max_work=None):
+    """The order of the point group the engine finds (a shell of a few reflections: the search dominates)."""
+    request = PatternRequest(wavelength=1.54, parallel=False, max_work=max_work)
+    return engine_columns(structure, request, 0.0, 0.05)["point_group_order"]
 
 
 def test_symmetry_found_in_supercells_and_refused_beyond_the_work_limit():
@@ -67,11 +67,11 @@ def test_symmetry_found_in_supercells_and_refused_beyond_the_work_limit():
 CHILD = SUPERCELL + """
 import sys
 from peakforge_pattern.diffraction.engine_route import engine_columns
+from peakforge_pattern.diffraction.request import PatternRequest
 structure = rock_salt(int(sys.argv[1]))
 print("started", flush=True)
 try:
-    engine_columns(structure, 1.54, 0.0, 0.05, radiation="xray", anomalous=False, monochromator_angle=0.0,
-                   merge_tolerance=1e-5, relative_threshold=1e-3, parallel=False, num_threads=1, use_simd=True)
+    engine_columns(structure, PatternRequest(wavelength=1.54, parallel=False, max_work=None), 0.0, 0.05)
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", flush=True)

@@ -147,6 +147,7 @@ def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
     return Pattern(two_theta=peaks("two_theta"), d=peaks("d"), intensity=peaks("intensity"),
                    absolute_intensity=peaks("absolute_intensity"),
                    peak_families=PeakFamilies.from_lists(row["families"], row["multiplicities"]),
-                   wavelength=options.wavelength, two_theta_range=options.two_theta_range,
+                   wavelength=options.request.wavelength, two_theta_range=options.request.two_theta_range,
                    structure_name=row["id"], warnings=tuple(row["warnings"] or ()),
-                   radiation=options.radiation)
+                   scale=options.request.scale, radiation=options.request.radiation,
+                   monochromator_angle=options.request.monochromator_angle)

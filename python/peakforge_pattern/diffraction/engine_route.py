@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import functools
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import gemmi
 import numpy as np
@@ -14,9 +14,10 @@ import numpy as np
 from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
-from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
 from .peak_families import PeakFamilies
 from .radiation import species_tables
+from .request import PatternRequest
 
 
 # A source tree without the built module still imports; computing a pattern
@@ -29,6 +30,13 @@ except ImportError as exc:
 
     class WorkLimitError(ValueError):  # type: ignore[no-redef]  # never raised without the engine
         pass
+# An engine built before it returned the Lorentz-polarisation factor still
+# computes patterns (without the column); a profile then asks for a rebuild.
+_OLD_ENGINE: ImportError | None = None
+try:
+    from .._engine import lorentz_polarisation as _lorentz_polarisation
+except ImportError as exc:
+    _OLD_ENGINE = exc
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -58,28 +66,89 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     return r, t
 
 
-def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
-                   reciprocal: np.ndarray | None = None,
-                   radiation: str, anomalous: bool, monochromator_angle: float,
-                   merge_tolerance: float, relative_threshold: float,
-                   parallel: bool, num_threads: int, use_simd: bool, max_work: float | None = None,
-                   progress: Callable[[int, int], None] | None = None) -> dict:
-    """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
-    absolute_intensity, multiplicity, and the families as family_hkl (m×3),
-    family_multiplicity (m) and family_offsets (peaks + 1).
-
-    ``progress(done, total)`` is called now and then with the reflections
-    computed so far; the calculation stops at the next such point when
-    Ctrl-C is pressed (or ``progress`` raises).  The symmetry search of a
-    structure without operations counts against ``max_work`` (reflection ×
-    atom terms, None for no limit); beyond it the engine raises its
-    WorkLimitError (a ValueError).
-    """
+def _require_engine() -> None:
     if _IMPORT_ERROR is not None:
         raise ImportError("peakforge_pattern._engine is not built; install the package "
                           "(pip install .) to compute patterns") from _IMPORT_ERROR
+
+
+def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str = "xray",
+                         monochromator_angle: float = 0.0) -> np.ndarray:
+    """The Lorentz-polarisation factor at each 2θ, as the engine's peaks carry it.
+
+    Lorentz factor 1 / (sin²θ cos θ); for X-rays times the polarisation
+    1 + cos²2θ, or 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M) after a
+    monochromator at 2θ_M. The formula lives in the core
+    (src/core/intensity/lorentz_polarisation.hpp), once.
+
+    Parameters
+    ----------
+    two_theta : array_like
+        2θ in degrees.
+    radiation : {"xray", "neutron"}
+        Neutrons are not polarised.
+    monochromator_angle : float
+        The monochromator's 2θ in degrees, 0 for none.
+
+    Returns
+    -------
+    numpy.ndarray
+        The factor at each angle.
+    """
+    _require_engine()
+    if _OLD_ENGINE is not None:
+        raise ImportError("peakforge_pattern._engine was built before it gave the Lorentz-polarisation "
+                          "factor: rebuild it (pip install .)") from _OLD_ENGINE
+    return _lorentz_polarisation(np.ascontiguousarray(two_theta, dtype=float).reshape(-1), radiation=radiation,
+                                 monochromator_two_theta=monochromator_angle)
+
+
+def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
+                   progress: Callable[[int, int], None] | None = None, *,
+                   reciprocal: np.ndarray | None = None) -> dict:
+    """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
+
+    The request's fields go one for one into the core's own request
+    (src/core/pattern/pattern_request.hpp); what the core does not take
+    (the route, labels, scale, strictness) is the caller's; of the work
+    limit the engine takes the symmetry search of a structure given without
+    operations, which it counts against ``request.max_work`` (the caller
+    checks the reflections × atoms estimate before).
+
+    Parameters
+    ----------
+    structure : Structure
+        Every atom of the cell, with its symmetry operations.
+    request : PatternRequest
+        Wavelength, radiation, dispersion, monochromator and execution mode.
+    min_g, max_g : float
+        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
+    progress : callable, optional
+        Called now and then as ``progress(done, total)`` with the reflections
+        computed so far; the calculation stops at the next such point when
+        Ctrl-C is pressed (or ``progress`` raises).
+    reciprocal : numpy.ndarray, optional
+        The structure's reciprocal basis, when the caller has it already.
+
+    Returns
+    -------
+    dict
+        NumPy columns two_theta, d, intensity (0–100), absolute_intensity,
+        lorentz_polarisation, multiplicity, and the families as family_hkl (m×3),
+        family_multiplicity (m) and family_offsets (peaks + 1); counts
+        reflections, unique_reflections and point_group_order.
+
+    Raises
+    ------
+    ImportError
+        The engine is not built.
+    ValueError
+        A request the engine cannot compute (its own guards); the engine's
+        WorkLimitError, a ValueError, for a symmetry search beyond the work limit.
+    """
+    _require_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
-    z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
+    z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
     if structure.symmetry_operations:
         rotations, translations = operation_arrays(tuple(structure.symmetry_operations))
     else:
@@ -88,46 +157,39 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
     return compute_peak_table(
-        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
-        wavelength, min_g, max_g,
+        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal), request.wavelength,
+        min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
         species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
-        rotations, translations, radiation=radiation, anomalous=anomalous,
-        monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
-        relative_threshold=relative_threshold, parallel=parallel,
-        num_threads=num_threads, use_simd=use_simd, max_work=math.inf if max_work is None else max_work,
-        progress=progress)
+        rotations, translations, radiation=request.radiation, anomalous=request.anomalous,
+        monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
+        relative_threshold=SCALED_INTENSITY_TOLERANCE, parallel=request.parallel,
+        num_threads=request.num_threads, use_simd=request.use_simd,
+        max_work=math.inf if request.max_work is None else request.max_work, progress=progress)
 
 
-def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float,
-                 **options) -> tuple:
+def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
+                 progress: Callable[[int, int], None] | None = None, *,
+                 reciprocal: np.ndarray | None = None) -> PeakColumns:
     """The pattern engine's peaks as the columns a Pattern holds.
 
-    Parameters
-    ----------
-    structure : Structure
-        Every atom of the cell, with its symmetry operations.
-    wavelength : float
-        Wavelength in Å.
-    min_g, max_g : float
-        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
-    **options
-        Radiation, execution mode and progress, as engine_columns takes them.
+    Parameters are those of engine_columns.
 
     Returns
     -------
-    tuple
-        2θ, d, intensity (0–100), absolute intensity and the peaks' families.
+    PeakColumns
+        2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
+        factor and the peaks' families (kept as arrays).
 
     Raises
     ------
     InputError
-        When the index bounds of the shell do not fit the walk's integers.
+        When the index bounds of the shell do not fit the walk's integers, or
+        the symmetry search would pass the work limit.
     """
     try:
-        table = engine_columns(structure, wavelength, min_g, max_g, merge_tolerance=TWO_THETA_TOLERANCE,
-                               relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+        table = engine_columns(structure, request, min_g, max_g, progress, reciprocal=reciprocal)
     except InputError:  # the species tables' or the symmetry's own message
         raise
     except WorkLimitError as exc:  # the symmetry search of atoms given without operations
@@ -135,4 +197,5 @@ def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: f
     except ValueError as exc:  # the index bounds would not fit the walk's integers
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     families = PeakFamilies(table["family_hkl"], table["family_multiplicity"], table["family_offsets"])
-    return table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"], families
+    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
+            table.get("lorentz_polarisation"), families)

@@ -12,8 +12,10 @@ import peakforge
 
 from ..errors import InputError
 from ..structures.structure import Structure
-from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
+from .engine_route import lorentz_polarisation
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
 from .peak_families import PeakFamilies
+from .request import PatternRequest
 from .scattering import electron_coefficients
 
 CHUNK_TERMS = 25_000_000
@@ -21,9 +23,6 @@ CHUNK_TERMS = 25_000_000
 terms (under a tenth of a second by default, a second or two with the
 scalar sum), so that a long calculation reports progress and can be
 interrupted between them."""
-
-PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[list[tuple[int, ...]]], list[list[int]]]
-"""2θ, d, intensity (0–100), absolute intensity and the peaks' families (PeakFamilies)."""
 
 
 def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], list[int]]:
@@ -34,28 +33,30 @@ def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], l
     return [tuple(hkl) for hkl, _ in ordered], [count for _, count in ordered]
 
 
-def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
-                parallel: bool, num_threads: int, use_simd: bool,
-                progress: Callable[[int, int], None] | None = None) -> PeakColumns:
+def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
+                progress: Callable[[int, int], None] | None = None, *,
+                reciprocal: np.ndarray | None = None) -> PeakColumns:
     """Every reflection of the shell min_g ≤ |g| ≤ max_g (1/Å) through the module's five calls.
 
     Parameters
     ----------
     structure : Structure
         Every atom of the cell.
-    wavelength : float
-        Wavelength in Å.
+    request : PatternRequest
+        Its wavelength and execution mode (X-rays without dispersion or
+        monochromator: the request refuses the exact route otherwise).
     min_g, max_g : float
         The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
-    parallel, num_threads, use_simd : bool, int, bool
-        The module's execution mode (none changes the result).
     progress : callable, optional
         Called as ``progress(done, total)`` after each piece of reflections.
+    reciprocal : numpy.ndarray, optional
+        The structure's reciprocal basis, when the caller has it already.
 
     Returns
     -------
     PeakColumns
-        2θ, d, intensity (0–100), absolute intensity and the peaks' families.
+        2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
+        factor (the engine's, at each peak's 2θ) and the peaks' families.
 
     Raises
     ------
@@ -63,11 +64,13 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
         When the index bounds of the shell do not fit the walk's integers.
     """
     try:
-        points = peakforge.generate_hkl_points(structure.reciprocal.tolist(), max_g, min_g)
+        basis = structure.reciprocal if reciprocal is None else reciprocal
+        points = peakforge.generate_hkl_points(basis.tolist(), max_g, min_g)
     except ValueError as exc:  # the index bounds would not fit the walk's integers
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     # A reflection at exactly 2θ = 180° has cos θ = 0 and an unbounded
     # Lorentz factor; it cannot be measured, so it is left out.
+    wavelength = request.wavelength
     points = [p for p in points if p[1] * wavelength * 0.5 < 1.0]
     hkls = [p[0] for p in points]
     g_hkls = [p[1] for p in points]
@@ -84,7 +87,7 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
         stop = min(start + chunk, len(hkls))
         peaks += peakforge.calculate_xrd_intensities(
             hkls[start:stop], g_hkls[start:stop], wavelength, x, y, z, numbers, coeffs,
-            occupancies, b_factors, bool(parallel), int(num_threads), bool(use_simd))
+            occupancies, b_factors, request.parallel, request.num_threads, request.use_simd)
         if progress is not None:
             progress(stop, len(hkls))
 
@@ -106,5 +109,6 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
     def column(values):
         return np.array([values[i] for i in keep], dtype=float)
 
-    return (column(merged_tt), column(merged_d), column(scaled), column(merged_i),
+    two_theta = column(merged_tt)
+    return (two_theta, column(merged_d), column(scaled), column(merged_i), lorentz_polarisation(two_theta),
             PeakFamilies.from_lists(families, multiplicities))

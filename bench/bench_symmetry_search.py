@@ -31,7 +31,15 @@ import sys, time
 import numpy as np
 from peakforge_pattern import Structure
 from peakforge_pattern.diffraction.engine_route import engine_columns
-from peakforge_pattern.diffraction.request import PatternRequest
+try:
+    from peakforge_pattern.diffraction.request import PatternRequest
+    def search(structure):
+        return engine_columns(structure, PatternRequest(wavelength=1.54, parallel=False, max_work=None), 0.0, 0.05)
+except ImportError:  # an earlier build, whose engine_columns takes its options as keywords
+    def search(structure):
+        return engine_columns(structure, 1.54, 0.0, 0.05, radiation="xray", anomalous=False,
+                              monochromator_angle=0.0, merge_tolerance=1e-5, relative_threshold=1e-3,
+                              parallel=False, num_threads=1, use_simd=True)
 
 def rock_salt(n, moved=False):
     fcc = np.array([[0, 0, 0], [0, .5, .5], [.5, 0, .5], [.5, .5, 0]])
@@ -52,11 +60,10 @@ def scattered(atoms):
 kind, size, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 structure = {"supercell": lambda: rock_salt(size), "moved": lambda: rock_salt(size, True),
              "random": lambda: scattered(size)}[kind]()
-request = PatternRequest(wavelength=1.54, parallel=False, max_work=None)
 print(len(structure), flush=True)
 start = time.process_time()
 try:
-    table = engine_columns(structure, request, 0.0, 0.05)
+    table = search(structure)
     print(f"{time.process_time() - start:.3f} {table['point_group_order']}", flush=True)
 except KeyboardInterrupt:
     print(f"interrupted {time.monotonic():.6f}", flush=True)

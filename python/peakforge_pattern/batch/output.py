@@ -129,6 +129,8 @@ class OutputFolder:
 
     def statuses(self, options: RunOptions) -> dict[str, str]:
         """Status of every row written so far, by id (reads two small columns only)."""
+        if not self.parts():  # a fresh folder: nothing to read (nor the dataset reader to import)
+            return {}
         try:
             table = self._dataset(options).to_table(columns=["id", "status"])
         except (OSError, pa.ArrowException) as exc:

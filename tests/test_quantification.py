@@ -56,7 +56,8 @@ def test_parameters_are_selected_by_name_kind_or_phase_and_printed_with_their_un
     p.refine(["al:b"])
     assert [q.name for q in p.free] == ["zero_shift", "U", "al B"] and [q.name for q in p.linear] == ["al scale"]
     assert p.values(np.array([0.1, 0.2, 0.3]))["al B"] == 0.3 and p["si B"].at_bound() == "lower"
-    with pytest.raises(InputError, match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), or PHASE:KIND with a phase of al, si"):
+    with pytest.raises(InputError, match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), "
+                                         r"or PHASE:KIND with a phase of al, si"):
         p.select("cel")
     with pytest.raises(InputError, match="cannot be held fixed"):
         p.fix(["scale"])
@@ -220,7 +221,8 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
     # Failures: one line, status 2.
     _one_line_failure(capsys, ["fit", write("tiny.xye", x, counts, np.full(x.size, 1e-300)), corundum],
                       "the uncertainty of point 1 (1e-300) is too small")
-    _one_line_failure(capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum], "2 points cannot determine")
+    _one_line_failure(capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum],
+                      "2 points cannot determine")
     _one_line_failure(capsys, ["fit", write("zero.xy", x, 0 * counts), corundum], "every intensity is zero")
     _one_line_failure(capsys, ["fit", write("scan.xy", x, counts), corundum, str(example_path("silicon")),
                                "--two-theta", "20", "27"],

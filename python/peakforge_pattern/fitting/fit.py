@@ -133,7 +133,8 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
         defaults_fixed += [kind_of(t) for t in CARRIED if t in parameters]
     kinds = {p.kind for p in parameters}
     asked = {word.lower() for word in refine}
-    for sample_kind, instrument_kind, what in (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2")):
+    same_shape = (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2"))
+    for sample_kind, instrument_kind, what in same_shape:
         if sample_kind in kinds and instrument_kind in parameters and instrument_kind.lower() not in asked:
             # The same angular dependence: refining both leaves the fit without a unique answer.
             defaults_fixed.append(instrument_kind)
@@ -293,7 +294,8 @@ def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[f
     mus: list[float | None] = [None] * len(phases)
     if any(r > 0.0 for r in radii):
         mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases]
-        fractions, tau = corrected_fractions(amounts, mus, [ph.density for ph in phases], radii)  # type: ignore[arg-type]
+        densities = [ph.density for ph in phases]
+        fractions, tau = corrected_fractions(amounts, mus, densities, radii)  # type: ignore[arg-type]
     else:
         fractions, tau = amounts / amounts.sum(), np.ones(len(phases))
     per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])

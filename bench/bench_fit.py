@@ -23,10 +23,10 @@ MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"
 PHASES = [MEASURED / f for f in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif", "fluorite_CaF2.cif")]
 WEIGHED = {"corundum_Al2O3_bilbao": 55.12, "zincite_ZnO": 15.25, "fluorite_CaF2": 29.62}
 CONFIGURATIONS = {
-    "old options (displacement, cell, B; no dispersion)": dict(correction="displacement", anomalous=False),
+    "old options (displacement, cell, B; no dispersion)": {"correction": "displacement", "anomalous": False},
     "defaults": {},
-    "defaults, Brindley 2 um": dict(particle_radius=2.0),
-    "defaults, size and strain": dict(refine=["size", "strain"]),
+    "defaults, Brindley 2 um": {"particle_radius": 2.0},
+    "defaults, size and strain": {"refine": ["size", "strain"]},
 }
 
 

@@ -16,8 +16,8 @@ from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
 from ..fitting.instrument_file import save_instrument
-from ..fitting.measured import read_measured
 from ..fitting.parameters import KINDS
+from ..fitting.scans import read_scan
 from ..plotting import check_image_path, plot_fit
 from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output
@@ -26,11 +26,11 @@ from .profile_outputs import output_error
 
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
-DESCRIPTION = ("Fit the phases to a measured pattern (.xy, .xye, .csv, .xrdml or any two or three columns) by "
-               "least squares: scales, a Chebyshev background, zero shift and sample displacement, peak widths "
-               "and asymmetry, each phase's cell and overall B, with anomalous dispersion at each emission line; "
-               "print Rp, Rwp, Rexp, chi2, every refined parameter and each phase's weight fraction with its "
-               "standard uncertainty, as 33.65(42).")
+DESCRIPTION = ("Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v3/v4 "
+               "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift "
+               "and sample displacement, peak widths and asymmetry, each phase's cell and overall B, with "
+               "anomalous dispersion at each emission line; print Rp, Rwp, Rexp, chi2, every refined parameter "
+               "and each phase's weight fraction with its standard uncertainty, as 33.65(42).")
 PROGRESS_DELAY = 1.5  # seconds before a fit shows its progress line
 
 EPILOG = ("parameter names for --fix and --refine: " + ", ".join(KINDS)
@@ -128,7 +128,9 @@ def run(args: argparse.Namespace) -> int:
         monochromator_angle = None if args.monochromator_angle is None else request_from(args).monochromator_angle
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
-        measured = read_measured(args.measured)
+        measured = read_scan(args.measured)
+        for note in measured.notes:
+            report(f"peakforge: note: {note}")
         bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
                                                  delay=PROGRESS_DELAY, disable=None)  # None: only on a terminal
         try:

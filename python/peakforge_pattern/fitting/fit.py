@@ -31,12 +31,12 @@ from ..structures.structure import Structure
 from .absorption import corrected_fractions, linear_absorption
 from .fit_parameters import CELL_LIMIT, standard_parameters
 from .instrument_file import CARRIED, kind_of, load_instrument
-from .measured import MeasuredPattern, in_range, read_measured
 from .model import FitModel
 from .parameters import ParameterSet
 from .phases import load_structures, prepare_phase
 from .reporting import misfit_warning, parameter_warnings, phase_warnings
 from .result import FitResult, PhaseFit
+from .scans import MeasuredPattern, in_range, read_scan
 from .uncertainties import covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 
@@ -243,7 +243,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     started = time.process_time()
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
-        measured = read_measured(measured)
+        measured = read_scan(measured)
     if two_theta_range is not None:
         measured = in_range(measured, *check_two_theta_range(two_theta_range))
     if not 1 <= int(background_terms) <= 30:

@@ -10,9 +10,9 @@ from typing import Any
 import numpy as np
 
 from ..profiles.instrument import Instrument
-from .measured import MeasuredPattern
 from .parameters import ParameterSet
 from .reporting import summary_text
+from .scans import MeasuredPattern
 
 
 @dataclass(frozen=True, eq=False)
@@ -133,7 +133,7 @@ class FitResult:
             "at_bound": at_bound,
             "background_coefficients": self.background_coefficients.tolist(),
             "phases": [p.to_dict(self.uncertainties) for p in self.phases],
-            "warnings": list(self.warnings),
+            "warnings": list(self.warnings), "notes": list(self.measured.notes),
             "converged": self.converged, "evaluations": self.evaluations,
         }
 

@@ -18,8 +18,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..errors import InputError
-from .measured import MeasuredPattern
 from .model import intensity_unit
+from .scans import MeasuredPattern
 
 _CHI2_ONE_MEDIAN = 0.45493642311957283
 _POISSON_RANGE = (0.4, 2.5)  # ratio of the scatter to Poisson's that still counts as counts
@@ -91,7 +91,7 @@ def choose_weights(measured: MeasuredPattern) -> Weighting:
                              "to weigh the point by")
         return Weighting(given, "file", None if counts else
                          f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is "
-                         "weighted by the uncertainty the file gives")
+                         "weighted by the uncertainty given with it")
     return Weighting(np.full(y.size, scatter_sigma(y / unit) * unit), "equal",
                      f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is weighted equally, "
                      "with sigma from the scatter between neighbouring points; give uncertainties as a "

@@ -6,6 +6,7 @@ and every way a fit must fail or warn instead of reporting success."""
 
 import dataclasses
 import json
+import re
 from pathlib import Path
 
 import numpy as np
@@ -380,3 +381,25 @@ def test_orientation_factors_average_each_peaks_symmetry_equivalents():
     along = PhasePeaks.from_pattern(fluorite).orientation_factors(Sample(preferred_orientation=(1, 1, 1), march_r=r))
     expected = (2 * r ** -3 + 6 * (r * r / 9 + (8 / 9) / r) ** -1.5) / 8
     assert along[0] == pytest.approx(expected)
+
+
+def test_weights_follow_what_the_intensities_are():
+    from peakforge_pattern.fitting.scans.measured_pattern import scan_from_file
+    from peakforge_pattern.fitting.weighting import choose_weights
+    x = np.arange(20.0, 60.0, 0.02)
+    counts = np.random.default_rng(5).poisson(200.0 + 3000.0 * np.exp(-((x - 40.0) / 0.2) ** 2)).astype(float)
+    plain = choose_weights(MeasuredPattern.from_arrays(x, counts))
+    assert plain.kind == "counts" and plain.warning is None and np.array_equal(plain.sigma, np.sqrt(counts))
+    given = choose_weights(MeasuredPattern.from_arrays(x, counts, np.full(x.size, 3.0)))
+    assert given.kind == "file" and given.warning is None and np.all(given.sigma == 3.0)
+    # Counts per second with the counting time: the reader's counting statistics, not a warning.
+    rate = scan_from_file(x, counts / 4.0, np.sqrt(counts) / 4.0, "rate.xrdml", counting_uncertainty=True)
+    assert choose_weights(rate).kind == "counts" and choose_weights(rate).warning is None
+    scaled = choose_weights(MeasuredPattern.from_arrays(x, counts / 4.0, name="scaled.xy"))
+    assert scaled.kind == "equal" and "scaled.xy: the intensities are not counts (not whole numbers)" in scaled.warning
+    # One σ from the scatter: about that of the counts in the flat part, scaled alike.
+    assert scaled.sigma[0] == pytest.approx(np.sqrt(200.0) / 4.0, rel=0.15)
+    normalised = choose_weights(MeasuredPattern.from_arrays(x, np.round(counts * 5.0)))
+    assert normalised.kind == "equal" and re.search(r"they scatter [45]\.\d+ times as much", normalised.warning)
+    with pytest.raises(InputError, match="every intensity is zero"):
+        choose_weights(MeasuredPattern.from_arrays(x, 0.0 * counts))

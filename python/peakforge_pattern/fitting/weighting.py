@@ -1,6 +1,7 @@
 """How the points of a scan are weighted: counting statistics when the
-intensities are counts, the file's own uncertainties when it gives them,
-else equal weights.
+intensities are counts (or the reader derived them from count rates and
+counting times), the file's own uncertainties when it gives them, else
+equal weights.
 
 Counts are whole, not negative, and scatter as Poisson statistics say:
 the second difference y₋ − 2y + y₊ of neighbouring points has variance
@@ -76,6 +77,9 @@ def choose_weights(measured: MeasuredPattern) -> Weighting:
     if not np.any(y != 0.0):
         raise InputError(f"{name}: every intensity is zero: there is nothing to fit")
     from_counts = np.array_equal(given, np.sqrt(np.maximum(y, 1.0)))
+    if not from_counts and not measured.uncertainty_from_file:
+        # The reader's counting statistics (a count rate with its counting time, GSAS counters).
+        return Weighting(given, "counts")
     whole = bool(np.all(y >= 0.0) and np.all(y == np.round(y)))
     # Whole numbers far from 1 (counts × 1e300) are tested on a scale where their squares are finite.
     unit = intensity_unit(y)

@@ -29,6 +29,7 @@ from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..structures.structure import Structure
 from .absorption import corrected_fractions, linear_absorption
+from .analytic_derivatives import AnalyticDerivatives
 from .fit_parameters import CELL_LIMIT, standard_parameters
 from .instrument_file import CARRIED, kind_of, load_instrument
 from .model import FitModel
@@ -49,6 +50,10 @@ DEFAULT_RADIUS = 240.0  # mm
 
 def _need_scipy() -> Any:
     return require("scipy.optimize", "fit", "fitting")
+
+
+def _need_threadpoolctl() -> Any:
+    return require("threadpoolctl", "fit", "fitting")
 
 
 def _check_orientations(orientations: Mapping[str, Sequence[int]] | None, names: list[str]
@@ -263,25 +268,28 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     parameters = standard_parameters(base, fit_phases, int(background_terms), checked_orientations, refine)
     notes = _choose_parameters(parameters, correction, refine_cell, refine_b, from_standard, fix, refine)
     model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
-    for k, ph in enumerate(fit_phases):
-        parameters.replace(f"{ph.name} B", derivative=model.b_derivative(k))
+    AnalyticDerivatives(model).attach()
     unknowns = len(parameters.free) + len(parameters.linear)
     if x.size <= unknowns:
         raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
                          "fit a wider range, or hold parameters with --fix")
 
     model.progress = progress
-    lower, upper = parameters.bounds()
-    start = np.clip(_scan_position(model, parameters.start()), lower, upper)
-    analytic = all(p.derivative is not None for p in parameters.free)
-    if parameters.free:
-        solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper), x_scale=parameters.steps(),
-                                          max_nfev=max_evaluations, tr_solver="lsmr",
-                                          jac=model.jacobian if analytic else "2-point")
-        free, converged, message = solution.x, bool(solution.success), str(solution.message)
-    else:
-        free, converged, message = start, True, "nothing to refine but the scales and background"
-    return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started)
+    # The fit's matrices are a few columns by some thousand points: BLAS threads cost
+    # more CPU time than they save, so the fit runs them on one thread.
+    with _need_threadpoolctl().threadpool_limits(limits=1, user_api="blas"):
+        lower, upper = parameters.bounds()
+        start = np.clip(_scan_position(model, parameters.start()), lower, upper)
+        # Kaufman's Jacobian from analytic columns, numerical ones only for the parameters without.
+        analytic = any(p.derivative is not None for p in parameters.free)
+        if parameters.free:
+            solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper),
+                                              x_scale=parameters.steps(), max_nfev=max_evaluations,
+                                              tr_solver="lsmr", jac=model.jacobian if analytic else "2-point")
+            free, converged, message = solution.x, bool(solution.success), str(solution.message)
+        else:
+            free, converged, message = start, True, "nothing to refine but the scales and background"
+        return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started)
 
 
 def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[float], names: list[str],

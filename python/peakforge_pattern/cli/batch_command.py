@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 from ..errors import InputError
 from .calculation_options import EXECUTION, add_request_arguments, request_from
-from .common import INTERRUPTED, fail
+from .common import INTERRUPTED, fail, report
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -133,6 +133,8 @@ def run(args: argparse.Namespace) -> int:
         if client is not None:
             client.close()
 
+    for warning in summary.warnings:
+        report(f"peakforge: warning: {warning}")
     for problem in summary.problems:
         fail(problem)
     before = f" ({summary.done_before} done before)" if summary.done_before else ""

@@ -18,18 +18,15 @@ from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumn
 from .peak_families import PeakFamilies
 from .radiation import species_tables
 from .request import PatternRequest
-
+from .work import max_lattice_points
 
 # A source tree without the built module still imports; computing a pattern
-# then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
+# then says what is missing (_engine is unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .._engine import WorkLimitError, compute_peak_table
+    from .. import _engine
 except ImportError as exc:
     _IMPORT_ERROR = exc
-
-    class WorkLimitError(ValueError):  # type: ignore[no-redef]  # never raised without the engine
-        pass
 # An engine built before it returned the Lorentz-polarisation factor still
 # computes patterns (without the column); a profile then asks for a rebuild.
 _OLD_ENGINE: ImportError | None = None
@@ -37,6 +34,17 @@ try:
     from .._engine import lorentz_polarisation as _lorentz_polarisation
 except ImportError as exc:
     _OLD_ENGINE = exc
+
+
+
+class _NeverRaised(Exception):
+    """Stands for the engine's WorkLimitError where the engine is not built."""
+
+
+# A symmetry search of atoms given without operations that would pass the
+# work limit.
+_WORK_LIMIT_ERROR: type[Exception] = getattr(_engine, "WorkLimitError", _NeverRaised) if _IMPORT_ERROR is None \
+    else _NeverRaised
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -103,17 +111,21 @@ def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str
                                  monochromator_two_theta=monochromator_angle)
 
 
+def native_engine():
+    """The compiled engine module, or an ImportError that says how to build it."""
+    _require_engine()
+    return _engine
+
+
 def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
                    progress: Callable[[int, int], None] | None = None, *,
-                   reciprocal: np.ndarray | None = None) -> dict:
+                   reciprocal: np.ndarray | None = None, relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
+                   derivatives: bool = False) -> dict:
     """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
 
     The request's fields go one for one into the core's own request
     (src/core/pattern/pattern_request.hpp); what the core does not take
-    (the route, labels, scale, strictness) is the caller's; of the work
-    limit the engine takes the symmetry search of a structure given without
-    operations, which it counts against ``request.max_work`` (the caller
-    checks the reflections × atoms estimate before).
+    (the route, labels, scale, strictness, the work limit) is the caller's.
 
     Parameters
     ----------
@@ -129,6 +141,14 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         Ctrl-C is pressed (or ``progress`` raises).
     reciprocal : numpy.ndarray, optional
         The structure's reciprocal basis, when the caller has it already.
+    relative_threshold : float
+        Peaks below this on the 0–100 scale are left out; 0 keeps every
+        peak, so that the list depends on the cell and symmetry alone (a
+        refinement that moves atoms keeps the same peaks).
+    derivatives : bool
+        Add the derivatives of each peak's absolute intensity by every atom's
+        coordinates, B and occupancy: d_frac (peaks × atoms × 3), d_b and
+        d_occupancy (peaks × atoms); see intensity_derivatives.py.
 
     Returns
     -------
@@ -143,10 +163,12 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     ImportError
         The engine is not built.
     ValueError
-        A request the engine cannot compute (its own guards); the engine's
-        WorkLimitError, a ValueError, for a symmetry search beyond the work limit.
+        A request the engine cannot compute (its own guards): a shell spanning
+        more index triples than the work limit allows, an intensity that is not
+        a finite number; the engine's WorkLimitError (a ValueError) for a
+        symmetry search of atoms given without operations beyond the limit.
     """
-    _require_engine()
+    engine = native_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
     z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
     if structure.symmetry_operations:
@@ -156,7 +178,7 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     beta = None
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-    return compute_peak_table(
+    return engine.compute_peak_table(
         np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal), request.wavelength,
         min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
@@ -164,9 +186,9 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
         rotations, translations, radiation=request.radiation, anomalous=request.anomalous,
         monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
-        relative_threshold=SCALED_INTENSITY_TOLERANCE, parallel=request.parallel,
-        num_threads=request.num_threads, use_simd=request.use_simd,
-        max_work=math.inf if request.max_work is None else request.max_work, progress=progress)
+        relative_threshold=relative_threshold, max_walk=max_lattice_points(request.max_work),
+        max_work=math.inf if request.max_work is None else request.max_work, parallel=request.parallel,
+        num_threads=request.num_threads, use_simd=request.use_simd, progress=progress, derivatives=derivatives)
 
 
 def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
@@ -185,17 +207,19 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     Raises
     ------
     InputError
-        When the index bounds of the shell do not fit the walk's integers, or
-        the symmetry search would pass the work limit.
+        When the index bounds of the shell do not fit the walk's integers or
+        the walk, or the symmetry search, is larger than the work limit
+        allows, or an intensity is not a finite number (an occupancy or
+        scattering factor beyond any atom's).
     """
     try:
         table = engine_columns(structure, request, min_g, max_g, progress, reciprocal=reciprocal)
     except InputError:  # the species tables' or the symmetry's own message
         raise
-    except WorkLimitError as exc:  # the symmetry search of atoms given without operations
+    except _WORK_LIMIT_ERROR as exc:  # the symmetry search of atoms given without operations
         raise InputError(f"{exc} (--max-work, or max_work= from Python)") from None
-    except ValueError as exc:  # the index bounds would not fit the walk's integers
-        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
+    except ValueError as exc:  # the engine's own bounds: the walk's size, an intensity beyond any atom's
+        raise InputError(str(exc)) from None
     families = PeakFamilies(table["family_hkl"], table["family_multiplicity"], table["family_offsets"])
     return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
             table.get("lorentz_polarisation"), families)

@@ -144,8 +144,9 @@ def site_check(found: CloseSites, names: Sequence[str],
     (place among the sites, dropped name, name of the site it repeats); they
     are reported together with the ones the check dropped.
     """
-    repeats = [(int(site), names[site], names[of])
-               for site, of in zip(found.repeated_site.tolist(), found.repeated_of.tolist())]
+    repeats: list[tuple[float, str, str]] = [
+        (float(site), names[site], names[of])
+        for site, of in zip(found.repeated_site.tolist(), found.repeated_of.tolist())]
     repeats = sorted([*repeats, *earlier_repeats], key=lambda entry: entry[0])
     warnings = repeat_warning([(dropped, kept) for _, dropped, kept in repeats])
     if found.merged_site.size:

@@ -120,8 +120,8 @@ def main() -> None:
         print("| file | atoms | read_cif ms | gemmi read + expand ms | read_cif / gemmi |")
         print("|---|---:|---:|---:|---:|")
         for name, path in files:
-            ours = cpu_ms(lambda: read_cif(path), args.repeats)
-            theirs = cpu_ms(lambda: gemmi_expanded(path), args.repeats)
+            ours = cpu_ms(lambda path=path: read_cif(path), args.repeats)
+            theirs = cpu_ms(lambda path=path: gemmi_expanded(path), args.repeats)
             print(f"| {name} | {len(read_cif(path))} | {ours:.3f} | {theirs:.3f} | {ours / theirs:.2f} |", flush=True)
 
         print()

@@ -16,7 +16,7 @@ def test_families_stay_arrays_until_asked_for():
     # The lists are the arrays' rows, peak by peak, and convert back unchanged.
     families, multiplicities = pattern.families, pattern.multiplicities
     assert [len(f) for f in families] == np.diff(table.offsets).tolist()
-    assert sum(families, []) == list(map(tuple, table.hkl.tolist()))
+    assert [hkl for peak in families for hkl in peak] == list(map(tuple, table.hkl.tolist()))
     again = PeakFamilies.from_lists(families, multiplicities)
     for name in ("hkl", "multiplicity", "offsets"):
         np.testing.assert_array_equal(getattr(again, name), getattr(table, name))

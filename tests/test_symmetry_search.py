@@ -17,14 +17,11 @@ from peakforge_pattern.errors import InputError
 
 PACKAGE_PARENT = Path(__file__).resolve().parents[1] / "python"
 
-# Rock salt repeated n × n × n times, optionally with one sodium moved by
-# 0.3 of the small cell's edge: a structure that nearly has the full cubic
-# symmetry (every candidate operation is followed by all atoms but a few).
-SUPERCELL = """
-import numpy as np
-from peakforge_pattern import Structure
 
 def rock_salt(n, moved=False):
+    """Rock salt repeated n × n × n times, optionally with one sodium moved by
+    0.3 of the small cell's edge: a structure that nearly has the full cubic
+    symmetry (every candidate operation is followed by all atoms but a few)."""
     fcc = np.array([[0, 0, 0], [0, .5, .5], [.5, 0, .5], [.5, .5, 0]])
     cells = np.array([[i, j, k] for i in range(n) for j in range(n) for k in range(n)])
     sodium = (fcc[None] + cells[:, None]).reshape(-1, 3)
@@ -32,9 +29,6 @@ def rock_salt(n, moved=False):
     if moved:
         frac[len(frac) // 3] += [0.3 / n, 0.3 / n, 0.3 / n]
     return Structure.from_arrays([5.64 * n] * 3 + [90] * 3, ["Na"] * len(sodium) + ["Cl"] * len(sodium), frac)
-"""
-exec(SUPERCELL)  # defines rock_salt, here and in the child process
-rock_salt = globals()["rock_salt"]
 
 
 def _point_group_order(structure, max_work=None):
@@ -64,8 +58,10 @@ def test_symmetry_found_in_supercells_and_refused_beyond_the_work_limit():
     assert time.process_time() - start < 5.0
 
 
-CHILD = SUPERCELL + """
+CHILD = f"""
 import sys
+sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
+from test_symmetry_search import rock_salt
 from peakforge_pattern.diffraction.engine_route import engine_columns
 from peakforge_pattern.diffraction.request import PatternRequest
 structure = rock_salt(int(sys.argv[1]))

@@ -7,7 +7,7 @@ from __future__ import annotations
 import contextlib
 import os
 from pathlib import Path
-from typing import Iterable, Iterator
+from collections.abc import Iterable, Iterator
 
 import pyarrow as pa
 import pyarrow.parquet as pq

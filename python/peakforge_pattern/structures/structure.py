@@ -24,7 +24,25 @@ _SYMBOL = re.compile(r"\s*([A-Za-z]{1,2})(?:\d*[+-]?|[+-]\d*)\s*")
 
 
 def atomic_number_of(species: object) -> int:
-    """Atomic number of an element given by symbol ("Si", "Na1+") or number."""
+    """Atomic number of an element given by symbol ("Si", "Na1+", "Fe3") or number.
+
+    Parameters
+    ----------
+    species : str or int
+        An element symbol, optionally followed by a site number and a
+        charge, or an atomic number.
+
+    Returns
+    -------
+    int
+        The atomic number.
+
+    Raises
+    ------
+    InputError
+        Neither a symbol nor a number, or an element outside the scattering
+        table.
+    """
     if isinstance(species, (int, np.integer)) and not isinstance(species, bool):
         z = int(species)
     elif isinstance(species, str):
@@ -68,17 +86,34 @@ def _anisotropic_rows(values: object, count: int) -> np.ndarray:
 class Structure:
     """All atoms of one unit cell.
 
-    ``lattice`` holds the cell vectors a, b, c as rows (Å); ``frac_coords``
-    one row of fractional coordinates per atom; ``b_factors`` the isotropic
-    displacement B = 8π²U in Å² (for an anisotropic atom, 8π²U_eq).
-    ``symmetry_operations`` are the coordinate triplets of the space group
-    the atoms were generated with, in the coordinates of ``frac_coords``
-    (empty when not known); ``warnings`` one line for each implausible
-    feature met on the way.  ``u_aniso`` (or None) holds per atom the
-    anisotropic displacement U11, U22, U33, U12, U13, U23 in Å², in the
-    convention of CIF files (components along the normalised reciprocal
-    axes: the Debye–Waller factor is exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a
-    row of NaN marks an atom given only isotropically.
+    Made by `read_cif`, `parse_cif` or `Structure.from_arrays`; frozen.
+
+    Attributes
+    ----------
+    lattice : numpy.ndarray
+        The cell vectors a, b, c as rows (3×3, Å).
+    atomic_numbers : numpy.ndarray
+        Each atom's atomic number (int64).
+    frac_coords : numpy.ndarray
+        One row of fractional coordinates per atom (n×3).
+    occupancies : numpy.ndarray
+        Each atom's occupancy.
+    b_factors : numpy.ndarray
+        Each atom's isotropic displacement B = 8π²U in Å² (for an
+        anisotropic atom, 8π²U_eq).
+    name : str
+        The structure's name (a CIF file's stem, or as given).
+    symmetry_operations : tuple of str
+        Coordinate triplets of the space group the atoms were generated
+        with, in the coordinates of ``frac_coords`` (empty when not known).
+    warnings : tuple of str
+        One line for each implausible feature met on the way.
+    u_aniso : numpy.ndarray or None
+        Per atom the anisotropic displacement U11, U22, U33, U12, U13, U23
+        in Å², in the convention of CIF files (components along the
+        normalised reciprocal axes: the Debye–Waller factor is
+        exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a row of NaN marks an atom
+        given only isotropically.  None when every atom is isotropic.
     """
 
     lattice: np.ndarray
@@ -98,14 +133,54 @@ class Structure:
                     symmetry_operations: Sequence[str] = ()) -> "Structure":
         """Build a structure from plain arrays.
 
-        ``lattice`` is either the six cell parameters (a, b, c in Å, α, β, γ
-        in degrees) or a 3×3 matrix whose rows are the cell vectors in Å.
-        ``species`` gives each atom's element as a symbol or atomic number.
-        Occupancies default to 1 and B to 0.  The atoms must already fill
-        the whole unit cell: no symmetry is applied; ``symmetry_operations``
-        (x,y,z triplets) only tell the pattern calculation which symmetry
-        they follow.  ``u_aniso`` (n×6, see the class) gives anisotropic
-        displacements.
+        The atoms must already fill the whole unit cell: no symmetry is
+        applied.  Atoms that repeat one another at the same position count
+        once; lesser problems are listed in the result's ``warnings``.
+
+        Parameters
+        ----------
+        lattice : array_like
+            Either the six cell parameters (a, b, c in Å; α, β, γ in degrees)
+            or a 3×3 matrix whose rows are the cell vectors in Å.
+        species : sequence of str or int
+            Each atom's element, as a symbol ("Si", "Na1+") or atomic number.
+        frac_coords : array_like
+            One row of three fractional coordinates per atom.
+        occupancies : array_like, optional
+            One per atom, not negative; default 1.
+        b_factors : array_like, optional
+            Isotropic B in Å², one per atom; default 0.
+        name : str
+            The structure's name.
+        u_aniso : array_like, optional
+            Anisotropic displacements, n×6 (U11, U22, U33, U12, U13, U23 in
+            Å², see the class); a row of NaN leaves that atom isotropic.
+        symmetry_operations : sequence of str
+            Coordinate triplets ("x,y,z", "-x,-y,z", ...) the atoms follow;
+            they tell the pattern calculation the symmetry, nothing more.
+
+        Returns
+        -------
+        Structure
+            The checked structure.
+
+        Raises
+        ------
+        InputError
+            A lattice that is not six parameters or a 3×3 matrix, or that no
+            crystal has; no atom; an unknown element; arrays whose lengths do
+            not match the atoms; values that are not finite numbers; a
+            negative occupancy or displacement.
+
+        Examples
+        --------
+        >>> from peakforge_pattern import Structure
+        >>> cscl = Structure.from_arrays([4.123, 4.123, 4.123, 90, 90, 90], ["Cs", "Cl"],
+        ...                              [[0, 0, 0], [0.5, 0.5, 0.5]], name="CsCl")
+        >>> len(cscl), cscl.symbols
+        (2, ['Cs', 'Cl'])
+        >>> round(cscl.d_spacing((1, 1, 0)), 4)
+        2.9154
         """
         try:
             cell = np.asarray(lattice, dtype=float)
@@ -142,14 +217,40 @@ class Structure:
 
     @classmethod
     def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> "Structure":
-        """Read a CIF file and expand its sites to the full unit cell (see read_cif)."""
+        """Read a CIF file and expand its sites to the full unit cell.
+
+        The same as `read_cif`, which documents the parameters and errors.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The CIF file (plain or gzipped).
+        strict : bool
+            Raise any warning as an InputError.
+
+        Returns
+        -------
+        Structure
+            Every atom of the cell.
+        """
         return read_cif(path, strict=strict)
 
     def __len__(self) -> int:
         return int(self.atomic_numbers.size)
 
     def with_warnings(self, warnings: Sequence[str]) -> "Structure":
-        """The same structure with more warnings."""
+        """The same structure with more warnings.
+
+        Parameters
+        ----------
+        warnings : sequence of str
+            Lines added after the structure's own.
+
+        Returns
+        -------
+        Structure
+            A copy; this one is unchanged.
+        """
         return replace(self, warnings=self.warnings + tuple(warnings))
 
     @property
@@ -159,6 +260,7 @@ class Structure:
 
     @property
     def cell_parameters(self) -> tuple[float, float, float, float, float, float]:
+        """The cell's a, b, c (Å) and α, β, γ (degrees)."""
         a, b, c = (float(np.linalg.norm(v)) for v in self.lattice)
         va, vb, vc = self.lattice
 
@@ -169,10 +271,22 @@ class Structure:
 
     @property
     def symbols(self) -> list[str]:
+        """Each atom's element symbol, in atom order."""
         return [gemmi.Element(int(z)).name for z in self.atomic_numbers]
 
     def d_spacing(self, hkl: Sequence[float]) -> float:
-        """Interplanar spacing of the (hkl) planes, in Å."""
+        """Interplanar spacing of the (hkl) planes.
+
+        Parameters
+        ----------
+        hkl : sequence of float
+            Miller indices h, k, l.
+
+        Returns
+        -------
+        float
+            The spacing d in Å.
+        """
         return 1.0 / float(np.linalg.norm(np.asarray(hkl, dtype=float) @ self.reciprocal))
 
     def __repr__(self) -> str:

@@ -186,6 +186,11 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
                 progress: Callable[[int], None] | None = None) -> FitResult:
     """Fit the phases (Structures or CIF paths) to a measured pattern (or its file).
 
+    A whole-pattern fit by least squares: per phase a scale (from which the
+    weight fraction follows, Hill and Howard), its cell and an overall B;
+    the peak widths and shape, the 2θ corrections and a Chebyshev
+    background.  Every refined number carries its standard uncertainty.
+
     Parameters
     ----------
     measured : MeasuredPattern, str or Path
@@ -209,6 +214,9 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         False holds the cells, or the overall B, fixed (both refined by default).
     two_theta_range : (float, float) or None
         Fit only these points.
+    max_evaluations : int
+        Most evaluations of the model before the fit stops (the result then
+        says it did not converge).
     anomalous : bool
         Anomalous dispersion f′, f″ at each emission line (default on).
     orientations : mapping of phase name to (h, k, l)
@@ -231,6 +239,8 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     Returns
     -------
     FitResult
+        The refined parameters with their uncertainties, the phases'
+        weight fractions, the agreement indices and the curves.
 
     Raises
     ------
@@ -241,9 +251,21 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
 
     Examples
     --------
-    >>> result = fit_pattern("mixture.xy", ["corundum.cif", "zincite.cif"],
-    ...                      monochromator_angle=26.6, radius=173)  # doctest: +SKIP
-    >>> result.weight_fractions, result.weight_fraction_esds  # doctest: +SKIP
+    The weighed three-phase mixture of the round robin shipped in the
+    checkout's ``examples/measured/`` (run from the repository's root):
+
+    >>> from peakforge_pattern.fitting.fit import fit_pattern
+    >>> folder = "examples/measured/"
+    >>> result = fit_pattern(folder + "qarr_cpd-1e.prn",
+    ...                      [folder + name for name in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif",
+    ...                                                  "fluorite_CaF2.cif")],
+    ...                      monochromator_angle=26.6, radius=173)
+    >>> result.converged
+    True
+    >>> w, esd = result.weight_fractions["fluorite_CaF2"], result.weight_fraction_esds["fluorite_CaF2"]
+    >>> f"{100 * w:.0f} ± {100 * esd:.1f} wt %"
+    '29 ± 0.1 wt %'
+    >>> print(result.summary())  # doctest: +SKIP
     """
     started = time.process_time()
     optimize = _need_scipy()

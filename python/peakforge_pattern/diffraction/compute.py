@@ -55,6 +55,13 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
                     progress: Callable[[int, int], None] | None = None, **fields: Any) -> Pattern:
     """Compute the powder pattern of a structure (or of a CIF file's path).
 
+    The options come as one `PatternRequest`, as its fields by keyword, or
+    both.  A calculation estimated above the request's ``max_work`` terms
+    is refused before it starts.  The pattern engine finds the reflections
+    with the crystal's symmetry; ``exact=True`` takes the exhaustive route
+    instead.  Reflections at one 2θ form one peak, labelled with their
+    Miller-index families.
+
     Parameters
     ----------
     structure : Structure, str or os.PathLike

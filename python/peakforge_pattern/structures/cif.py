@@ -23,6 +23,7 @@ import numpy as np
 from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from ..errors import InputError
 from . import checks, displacements, symmetry
+from .asymmetric_unit import ListedSites
 from .composition import composition_problems, parse_formula
 from .structure import Structure, assemble_structure, lattice_from_parameters, refuse_if_strict
 
@@ -340,12 +341,17 @@ def parse_cif(data: bytes | str, name: str = "") -> Structure:
     u_aniso = None if u_sites is None else displacements.image_tensors(
         u_sites, np.array(sites.coords, dtype=float), expansion.positions, site_of,
         expansion.choice.operations, lattice)
+    image_counts = np.bincount(site_of[expansion.site_check.keep], minlength=len(sites.labels))
+    listed = ListedSites(tuple(sites.labels), np.array(sites.numbers, dtype=np.int64),
+                         np.array(sites.coords, dtype=float), np.array(sites.occupancies),
+                         np.array(sites.b_factors), expansion.choice.triplets, image_counts, u_sites)
     return assemble_structure(
         lattice, np.array(sites.numbers)[site_of], expansion.positions,
         np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
         name=name, symmetry_operations=expansion.choice.triplets,
         warnings=warnings + expansion.composition_warnings,
-        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso)
+        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso,
+        listed_sites=listed)
 
 
 def _display_name(path: Path) -> str:

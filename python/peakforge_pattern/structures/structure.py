@@ -3,6 +3,7 @@ unit cell, with its element, fractional position, occupancy and isotropic B."""
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import re
@@ -15,6 +16,7 @@ import numpy as np
 from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from ..errors import InputError
 from . import checks
+from .asymmetric_unit import AsymmetricUnit, ListedSites
 
 # An element symbol, optionally followed by a site number and a charge,
 # as in "Si", "Na1+", "O2-" or "Fe3".
@@ -95,7 +97,9 @@ class Structure:
     anisotropic displacement U11, U22, U33, U12, U13, U23 in Å², in the
     convention of CIF files (components along the normalised reciprocal
     axes: the Debye–Waller factor is exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a
-    row of NaN marks an atom given only isotropically.
+    row of NaN marks an atom given only isotropically.  ``listed_sites``
+    (or None) keeps the sites as the file listed them, for
+    ``asymmetric_unit``.
     """
 
     lattice: np.ndarray
@@ -107,6 +111,7 @@ class Structure:
     symmetry_operations: tuple[str, ...] = ()
     warnings: tuple[str, ...] = ()
     u_aniso: np.ndarray | None = None
+    listed_sites: ListedSites | None = None
 
     @classmethod
     def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
@@ -166,6 +171,20 @@ class Structure:
     def __len__(self) -> int:
         return int(self.atomic_numbers.size)
 
+    @functools.cached_property
+    def asymmetric_unit(self) -> AsymmetricUnit:
+        """The sites the cell is built from, with their site symmetry.
+
+        A structure read from a file has the sites it lists; one given as
+        the full cell's atoms has one site per atom, in P1.
+        """
+        if self.listed_sites is not None:
+            return self.listed_sites.asymmetric_unit(self.lattice)
+        labels = [f"{symbol}{i + 1}" for i, symbol in enumerate(self.symbols)]
+        return AsymmetricUnit.from_sites(labels, self.atomic_numbers, self.frac_coords, self.occupancies,
+                                         self.b_factors, ("x,y,z",), self.lattice,
+                                         u_sites=self.u_aniso)
+
     def with_warnings(self, warnings: Sequence[str]) -> "Structure":
         """The same structure with more warnings."""
         return replace(self, warnings=self.warnings + tuple(warnings))
@@ -215,13 +234,14 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
                        symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
                        site_names: Sequence[str], site_of: np.ndarray | None = None,
                        site_check: checks.SiteCheck | None = None,
-                       u_aniso: np.ndarray | None = None) -> Structure:
+                       u_aniso: np.ndarray | None = None, listed_sites: ListedSites | None = None) -> Structure:
     """A checked structure from validated arrays of every atom of the cell.
 
     Refuses cells no crystal has; atoms that repeat one another at the same
     position count once.  ``site_of`` maps each atom to the listed site in
     ``site_names`` it is an image of (default: one site per atom), and
-    ``site_check`` is the close-site check when the caller already ran it.
+    ``site_check`` is the close-site check when the caller already ran it;
+    ``listed_sites`` the sites the atoms were expanded from.
     """
     found = list(warnings)
     found += checks.cell_problems(lattice)
@@ -232,4 +252,4 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
     keep = site_check.keep
     return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
                      b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)),
-                     None if u_aniso is None else u_aniso[keep])
+                     None if u_aniso is None else u_aniso[keep], listed_sites)

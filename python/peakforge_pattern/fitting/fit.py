@@ -28,10 +28,14 @@ from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks, line_set, render_in_bins
+from .atom_tables import atom_table
 from ..profiles.sample import Sample
 from ..profiles.shapes import bin_edges
 from ..structures.structure import Structure
+from .atom_parameters import AtomModel, AtomOptions
+from .atom_results import Covariance, refined_sites, site_dicts
 from .cell_constraints import CellConstraints
+from .structure_peaks import StructurePeaks
 from .measured import MeasuredPattern, in_range, read_measured
 
 BACKGROUND_TERMS = 6
@@ -67,6 +71,7 @@ class PhaseFit:
     volume: float
     b_overall: float
     reflections: np.ndarray
+    atoms: list = field(default_factory=list)
 
 
 @dataclass(frozen=True, eq=False)
@@ -91,6 +96,9 @@ class FitResult:
     converged: bool
     message: str = ""
     refined: list[str] = field(default_factory=list)
+    covariance: Covariance = ((), np.zeros((0, 0)))
+    warnings: list[str] = field(default_factory=list)
+    atom_models: dict = field(default_factory=dict)
 
     @property
     def _cell_factor_prefixes(self) -> tuple[str, ...]:
@@ -113,7 +121,9 @@ class FitResult:
             "parameters": self.parameters, "uncertainties": self.uncertainties,
             "background_coefficients": self.background_coefficients.tolist(),
             "phases": [{"name": p.name, "weight_fraction": p.weight_fraction, "scale": p.scale,
-                        "cell": list(p.cell), "volume": p.volume, "b_overall": p.b_overall} for p in self.phases],
+                        "cell": list(p.cell), "volume": p.volume, "b_overall": p.b_overall,
+                        **({"atoms": site_dicts(p.atoms)} if p.atoms else {})} for p in self.phases],
+            "warnings": self.warnings,
             "converged": self.converged, "evaluations": self.evaluations,
         }
 
@@ -125,7 +135,8 @@ class FitResult:
                  + ("" if self.converged else f" (not converged: {self.message})"),
                  f"Rp {100 * self.rp:.2f} %  Rwp {100 * self.rwp:.2f} %  Rexp {100 * self.rexp:.2f} %  "
                  f"chi2 {self.chi2:.3f}"]
-        shown = [n for n in self.parameters if not n.startswith(self._cell_factor_prefixes)]
+        atom_names = {n for m in self.atom_models.values() for n in m.names}
+        shown = [n for n in self.parameters if not n.startswith(self._cell_factor_prefixes) and n not in atom_names]
         width = max(map(len, shown), default=0)
         for name in shown:
             error = self.uncertainties.get(name)
@@ -137,6 +148,10 @@ class FitResult:
         for row in [header] + rows:
             lines.append("  ".join(cell.ljust(w) if c == 0 else cell.rjust(w)
                                    for c, (cell, w) in enumerate(zip(row, widths))).rstrip())
+        for phase in self.phases:
+            if phase.atoms:
+                lines.append(atom_table(phase.name, phase.atoms))
+        lines += [f"warning: {w}" for w in self.warnings]
         return "\n".join(lines) + "\n"
 
     def plot(self, target: Any = None) -> Any:
@@ -160,6 +175,14 @@ class _Phase:
         self.peaks = PhasePeaks.from_pattern(pattern)
         self.constraints = CellConstraints.of(structure)
         self.mass = cell_mass(structure)
+        self.atoms: StructurePeaks | None = None
+        self.structure = structure
+        self.range = (max(lo - _MARGIN, 0.0), min(hi + _MARGIN, 179.9))
+        self.wavelength = wavelength
+
+    def refine_atoms(self, options: AtomOptions) -> None:
+        """Let the fit move this phase's structure."""
+        self.atoms = StructurePeaks(AtomModel(self.structure, self.name, options), self.wavelength, self.range)
 
 
 def _load(phases: Sequence[Structure | str | Path]) -> list[Structure]:
@@ -200,8 +223,11 @@ class _Model:
             if refine_cell:
                 self.parameters += [_Parameter(f"{phase.name} cell {n}", 1.0, 1.0 - CELL_LIMIT, 1.0 + CELL_LIMIT,
                                                1e-4) for n in phase.constraints.names]
-            if refine_b:
+            if refine_b and not (phase.atoms is not None and phase.atoms.model.options.b is not None):
                 self.parameters.append(_Parameter(f"{phase.name} B", 0.0, -3.0, 10.0, 0.3))
+            if phase.atoms is not None:
+                self.parameters += [_Parameter(a.name, a.start, a.lower, a.upper, a.typical)
+                                    for a in phase.atoms.model.parameters]
         self.names = [p.name for p in self.parameters]
 
     def cell_factors(self, phase: _Phase, named: dict[str, float]) -> np.ndarray:
@@ -214,7 +240,8 @@ class _Model:
         named = dict(zip(self.names, map(float, values)))
         instrument = self.base.replace(**{k: named[k] for k in ("U", "V", "W", "X", "Y", "eta", "asymmetry")
                                           if k in named}, **{self.correction: named[self.correction]})
-        samples = [Sample(b_overall=named[f"{ph.name} B"]) if self.refine_b else None for ph in self.phases]
+        samples = [Sample(b_overall=named[f"{ph.name} B"]) if f"{ph.name} B" in named else None
+                   for ph in self.phases]
         reciprocals = [ph.constraints.reciprocal(self.cell_factors(ph, named)) if self.refine_cell else None
                        for ph in self.phases]
         return instrument, samples, reciprocals
@@ -222,8 +249,15 @@ class _Model:
     def phase_columns(self, values: np.ndarray) -> list[np.ndarray]:
         """Each phase's profile for unit scale."""
         instrument, samples, reciprocals = self.unpack(values)
-        return [render_in_bins(line_set(ph.peaks, instrument, s, r), self.edges)
+        return [render_in_bins(line_set(self.peaks(ph, values), instrument, s, r), self.edges)
                 for ph, s, r in zip(self.phases, samples, reciprocals)]
+
+    def peaks(self, phase: _Phase, values: np.ndarray) -> PhasePeaks:
+        """The phase's peaks; a refined structure's for its parameters among ``values``."""
+        if phase.atoms is None:
+            return phase.peaks
+        named = dict(zip(self.names, map(float, values)))
+        return phase.atoms.peaks(np.array([named[n] for n in phase.atoms.model.names]))
 
     def solve(self, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """Best scales and background for these parameters, and the weighted residuals."""
@@ -242,7 +276,8 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
                 shape: str = "tch", background_terms: int = BACKGROUND_TERMS, correction: str = "zero_shift",
                 radius: float = 240.0, monochromator_angle: float = 0.0, refine_cell: bool = False,
                 refine_b: bool = False, two_theta_range: Sequence[float] | None = None,
-                max_evaluations: int = 400) -> FitResult:
+                max_evaluations: int = 400, refine_atoms: bool | Sequence[str] = False,
+                atom_options: AtomOptions = AtomOptions()) -> FitResult:
     """Fit the phases (Structures or CIF paths) to a measured pattern (or its file).
 
     ``wavelength`` None takes the file's (an .xrdml names its lines) or CuKa,
@@ -250,6 +285,9 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     ``correction`` refines a "zero_shift" (degrees) or a sample
     "displacement" (mm, goniometer ``radius`` in mm). ``monochromator_angle``
     is the monochromator's 2θ for the polarisation factor (0: none).
+    ``refine_atoms`` (True for every phase, or phase names) refines the
+    structure as ``atom_options`` says: free coordinates, B per site or
+    element, occupancies.
     """
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
@@ -270,8 +308,9 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
                       radius=radius, monochromator_angle=monochromator_angle)
     x = measured.two_theta
     first_line = base.lines(1.0)[0][0]
-    model = _Model(measured, [_Phase(s, first_line, float(x[0]), float(x[-1])) for s in _load(phases)],
-                   base, correction, int(background_terms), refine_cell, refine_b)
+    fit_phases = [_Phase(s, first_line, float(x[0]), float(x[-1])) for s in _load(phases)]
+    notes = _prepare_atoms(fit_phases, refine_atoms, atom_options, float(x[0]), float(x[-1]))
+    model = _Model(measured, fit_phases, base, correction, int(background_terms), refine_cell, refine_b)
 
     params = model.parameters
     start = np.array([p.start for p in params])
@@ -280,10 +319,35 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
                                       bounds=(np.array([p.lower for p in params]), np.array([p.upper for p in params])),
                                       x_scale=np.array([p.typical for p in params]), max_nfev=max_evaluations,
                                       tr_solver="lsmr")
-    return _result(model, solution, first_line)
+    return _result(model, solution, first_line, notes)
 
 
-def _result(model: _Model, solution: Any, first_line: float) -> FitResult:
+def _prepare_atoms(phases: list[_Phase], refine_atoms: bool | Sequence[str], options: AtomOptions,
+                   low: float, high: float) -> list[str]:
+    """Set up the structure refinement of the phases asked for; refuse one the data cannot carry."""
+    if refine_atoms is False or refine_atoms is None:
+        return []
+    wanted = None if refine_atoms is True else [str(n) for n in refine_atoms]
+    names = [ph.name for ph in phases]
+    for name in wanted or []:
+        if name not in names:
+            raise InputError(f"--refine-atoms names {name!r}, which is not a phase of this fit "
+                             f"(phases: {', '.join(names)})")
+    notes: list[str] = []
+    for phase in phases:
+        if wanted is not None and phase.name not in wanted:
+            continue
+        phase.refine_atoms(options)
+        assert phase.atoms is not None
+        count, reflections = len(phase.atoms.model.parameters), phase.atoms.reflections_between(low, high)
+        if reflections < count:
+            raise InputError(f"{phase.name}: {count} structure parameters but only {reflections} reflections "
+                             f"in 2theta {low:g} to {high:g}: refine fewer (coordinates only, or B per element)")
+        notes += phase.atoms.model.notes
+    return notes
+
+
+def _result(model: _Model, solution: Any, first_line: float, notes: Sequence[str] = ()) -> FitResult:
     """The fit's numbers and curves at the solution."""
     measured, n_phases = model.measured, len(model.phases)
     x, y, sigma = measured.two_theta, measured.intensity, measured.uncertainty
@@ -305,17 +369,49 @@ def _result(model: _Model, solution: Any, first_line: float) -> FitResult:
     volumes = [ph.constraints.volume(f) for ph, f in zip(model.phases, factors)]
     amounts = np.array([coefficients[k] * ph.mass * v for k, (ph, v) in enumerate(zip(model.phases, volumes))])
     fractions = amounts / amounts.sum() if amounts.sum() > 0.0 else np.zeros(n_phases)
+    covariance = _covariance(solution.jac, chi2, model.names)
+    warnings = list(notes) + _bound_warnings(model, solution.x)
     phase_fits = []
     for k, (ph, s, r) in enumerate(zip(model.phases, samples, reciprocals)):
         ratio = first_line / (2.0 * ph.peaks.d_for(r))
         ticks = instrument.shift(2.0 * np.degrees(np.arcsin(ratio[ratio < 1.0])))
+        atoms = [] if ph.atoms is None else refined_sites(ph.atoms.model, named, covariance)
         phase_fits.append(PhaseFit(ph.name, float(fractions[k]), float(coefficients[k]),
                                    ph.constraints.cell(factors[k]), volumes[k], s.b_overall if s else 0.0,
-                                   ticks[(ticks >= x[0]) & (ticks <= x[-1])]))
+                                   ticks[(ticks >= x[0]) & (ticks <= x[-1])], atoms))
     return FitResult(measured, calculated, background, profiles, phase_fits, instrument, model.correction,
                      named, _uncertainties(solution.jac, chi2, model.names), coefficients[n_phases:],
                      rp, rwp, rexp, chi2, int(solution.nfev), bool(solution.success), str(solution.message),
-                     model.names)
+                     model.names, covariance, warnings,
+                     {ph.name: ph.atoms.model for ph in model.phases if ph.atoms is not None})
+
+
+def _covariance(jacobian: np.ndarray, chi2: float, names: list[str]) -> Covariance:
+    """Covariance of the parameters from the curvature at the minimum, scaled by χ²."""
+    norms = np.linalg.norm(jacobian, axis=0)
+    norms[norms == 0.0] = 1.0
+    scaled = jacobian / norms
+    inverse = np.linalg.pinv(scaled.T @ scaled, rcond=1e-13, hermitian=True)
+    return names, inverse / np.outer(norms, norms) * chi2
+
+
+def _bound_warnings(model: _Model, values: np.ndarray) -> list[str]:
+    """One line for each structure parameter the fit left at a bound."""
+    warnings = []
+    for p, v in zip(model.parameters, values):
+        kind = next((a.kind for ph in model.phases if ph.atoms is not None
+                     for a in ph.atoms.model.parameters if a.name == p.name), None)
+        if kind is None:
+            continue
+        span = p.upper - p.lower
+        side = "lower" if v <= p.lower + 1e-6 * span else "upper" if v >= p.upper - 1e-6 * span else None
+        if side is None:
+            continue
+        why = {"coordinate": "the site was being driven onto a neighbouring atom",
+               "b": "B would fall below zero" if side == "lower" else "B would exceed its limit",
+               "occupancy": "the occupancy would leave [0, 1]"}[kind]
+        warnings.append(f"{p.name} stopped at its {side} bound {v:.6g}: {why}")
+    return warnings
 
 
 def _linear_fit(matrix: np.ndarray, target: np.ndarray, n_phases: int) -> np.ndarray:

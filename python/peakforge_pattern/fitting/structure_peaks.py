@@ -1,0 +1,91 @@
+"""A refined phase's peaks: the same reflections for every trial structure,
+with |F|²·multiplicity computed again by the pattern engine.
+
+The peak list (2θ, families) depends only on the cell and the space group,
+so it is computed once with no intensity threshold; each trial of the
+structure parameters changes only the weights. Trials are cached by their
+structure parameters, so the fit's other parameters cost no new
+calculation.
+"""
+
+from __future__ import annotations
+
+from dataclasses import replace
+
+import numpy as np
+
+from ..diffraction.engine_route import engine_columns
+from ..diffraction.work import shell_radii
+from ..errors import InputError
+from ..profiles.instrument import lorentz_polarisation
+from ..profiles.profile import PhasePeaks
+from ..structures.structure import Structure
+from .atom_parameters import AtomModel
+
+_CACHE_SIZE = 64
+
+
+class StructurePeaks:
+    """Peaks of a phase whose structure is refined.
+
+    Parameters
+    ----------
+    model : AtomModel
+        The phase's sites as functions of its structure parameters.
+    wavelength : float
+        Å, the first emission line (the others reuse |F|²).
+    two_theta_range : (float, float)
+        Degrees, the reflections to compute.
+    radiation, anomalous
+        As for ``compute_pattern``.
+    """
+
+    def __init__(self, model: AtomModel, wavelength: float, two_theta_range: tuple[float, float], *,
+                 radiation: str = "xray", anomalous: bool = False) -> None:
+        self.model, self.wavelength = model, float(wavelength)
+        self.shell = shell_radii(self.wavelength, two_theta_range)
+        self.radiation, self.anomalous = radiation, bool(anomalous)
+        start = np.array([p.start for p in model.parameters])
+        table = self._table(model.structure_for(start))
+        families_hkl = list(map(tuple, table["family_hkl"].tolist()))
+        counts = table["family_multiplicity"].tolist()
+        bounds = table["family_offsets"].tolist()
+        spans = list(zip(bounds[:-1], bounds[1:]))
+        families = [families_hkl[a:b] for a, b in spans]
+        self.two_theta = np.asarray(table["two_theta"], dtype=float)
+        self.base = PhasePeaks(np.asarray(table["d"], dtype=float), self._weights(table),
+                               np.array([f[0] for f in families], dtype=float).reshape(-1, 3),
+                               families, [counts[a:b] for a, b in spans], self.wavelength,
+                               model.structure.reciprocal, model.structure.name)
+        self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
+
+    def _table(self, structure: Structure) -> dict:
+        return engine_columns(structure, self.wavelength, *self.shell, radiation=self.radiation,
+                              anomalous=self.anomalous, monochromator_angle=0.0, merge_tolerance=1e-5,
+                              relative_threshold=0.0, parallel=False, num_threads=0, use_simd=True)
+
+    def _weights(self, table: dict) -> np.ndarray:
+        return np.asarray(table["absolute_intensity"], dtype=float) / lorentz_polarisation(table["two_theta"])
+
+    def peaks(self, values: np.ndarray) -> PhasePeaks:
+        """The peaks with |F|²·multiplicity of the structure at these parameter values."""
+        values = np.asarray(values, dtype=float)
+        key = values.tobytes()
+        found = self._cache.get(key)
+        if found is not None:
+            return found
+        table = self._table(self.model.structure_for(values))
+        if table["d"].shape != self.base.d.shape or not np.array_equal(table["d"], self.base.d):
+            # The moved sites changed the symmetry the engine finds: a site reached a special position.
+            raise InputError(f"{self.model.phase}: the refined sites changed the structure's symmetry")
+        peaks = replace(self.base, weight=self._weights(table))
+        if len(self._cache) >= _CACHE_SIZE:
+            self._cache.pop(next(iter(self._cache)))
+        self._cache[key] = peaks
+        return peaks
+
+    def reflections_between(self, low: float, high: float) -> int:
+        """Sets of reflections with intensity between 2θ ``low`` and ``high`` (degrees)."""
+        present = self.base.weight > 1e-9 * float(self.base.weight.max(initial=0.0))
+        inside = (self.two_theta >= low) & (self.two_theta <= high)
+        return int(sum(len(f) for f, keep in zip(self.base.families, present & inside) if keep))

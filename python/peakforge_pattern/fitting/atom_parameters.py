@@ -26,7 +26,7 @@ import gemmi
 import numpy as np
 
 from ..errors import InputError
-from ..structures.asymmetric_unit import AsymmetricUnit
+from ..structures.asymmetric_unit import AsymmetricUnit, ListedSites
 from ..structures.checks import SAME_POSITION
 from ..structures.site_symmetry import floating_origin
 from ..structures.structure import Structure
@@ -236,6 +236,9 @@ class AtomModel:
     def structure_for(self, values: np.ndarray) -> Structure:
         """The phase with its sites at these parameter values, expanded to the cell."""
         coords, occupancies, b = self.site_values(values)
-        numbers, positions, occ, b_atoms, u_aniso = self.unit.expand(coords, occupancies, b, self.lattice)
+        unit = self.unit
+        numbers, positions, occ, b_atoms, u_aniso = unit.expand(coords, occupancies, b, self.lattice)
+        listed = ListedSites(unit.labels, unit.atomic_numbers, coords, occupancies, b, unit.operations,
+                             unit.multiplicities, unit.u_sites)
         return Structure(self.lattice, numbers, positions, occ, b_atoms, self.structure.name,
-                         self.structure.symmetry_operations, self.structure.warnings, u_aniso)
+                         self.structure.symmetry_operations, self.structure.warnings, u_aniso, listed)

@@ -1,0 +1,183 @@
+"""Refining the structure itself: site-symmetry constraints from the space
+group's operations, recovery of moved atoms from synthetic scans, the
+refined CIF read back, bond lengths, and the refusals and bounds that keep a
+refinement honest."""
+
+from pathlib import Path
+
+import gemmi
+import numpy as np
+import pytest
+
+from peakforge_pattern import InputError, Structure, compute_pattern, example_path, parse_cif, read_cif
+from peakforge_pattern.fitting import fit_pattern
+from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions
+from peakforge_pattern.fitting.measured import MeasuredPattern
+from peakforge_pattern.profiles import Instrument
+from peakforge_pattern.structures.site_symmetry import floating_origin, site_symmetry
+from peakforge_pattern.structures.structure import lattice_from_parameters
+
+DATA = Path(__file__).resolve().parent / "data" / "cif"
+MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"
+
+# (space group, cell, a site, its free coordinates): one or more Wyckoff positions per crystal system.
+WYCKOFF = [
+    ("F m -3 m", (5.46, 5.46, 5.46, 90, 90, 90), (0.25, 0.25, 0.25), ()),          # fluorite F, 8c
+    ("F m -3 m", (5.46, 5.46, 5.46, 90, 90, 90), (0.2, 0.2, 0.0), ("x",)),         # 48h x,x,0
+    ("P m -3 m", (4.0, 4.0, 4.0, 90, 90, 90), (0.3, 0.3, 0.3), ("x",)),            # 8g x,x,x on the 3-fold axis
+    ("I a -3", (9.4, 9.4, 9.4, 90, 90, 90), (0.28, 0.0, 0.25), ("x",)),            # 24d x,0,1/4
+    ("P 63/m m c", (3.2, 3.2, 5.2, 90, 90, 120), (0.2, 0.4, 0.25), ("x",)),        # 6h x,2x,1/4
+    ("P 63 m c", (3.25, 3.25, 5.21, 90, 90, 120), (1 / 3, 2 / 3, 0.38), ("z",)),   # zincite 2b
+    ("P 63 m c", (3.25, 3.25, 5.21, 90, 90, 120), (0.2, 0.8, 0.1), ("x", "z")),    # 6c x,-x,z on a mirror
+    ("R -3 c:H", (4.76, 4.76, 12.99, 90, 90, 120), (0.0, 0.0, 0.35216), ("z",)),   # corundum Al, 12c
+    ("R -3 c:H", (4.76, 4.76, 12.99, 90, 90, 120), (0.30624, 0.0, 0.25), ("x",)),  # corundum O, 18e
+    ("R -3 m:R", (5.5, 5.5, 5.5, 55, 55, 55), (0.25, 0.25, 0.25), ("x",)),         # rhombohedral axes, x,x,x
+    ("P 32 2 1", (4.91, 4.91, 5.40, 90, 90, 120), (0.47, 0.0, 1 / 6), ("x",)),     # quartz Si, 3a
+    ("P 32 2 1", (4.91, 4.91, 5.40, 90, 90, 120), (0.41, 0.27, 0.12), ("x", "y", "z")),
+    ("I 41/a m d:2", (3.78, 3.78, 9.5, 90, 90, 90), (0.0, 0.25, 0.08), ("z",)),    # anatase O, 8e
+    ("P 42/m n m", (4.59, 4.59, 2.96, 90, 90, 90), (0.305, 0.305, 0.0), ("x",)),   # rutile O, 4f x,x,0
+    ("P n m a", (5.2, 5.6, 7.6, 90, 90, 90), (0.1, 0.25, 0.3), ("x", "z")),        # on the mirror y = 1/4
+    ("P n m a", (5.2, 5.6, 7.6, 90, 90, 90), (0.0, 0.0, 0.5), ()),                 # 4b, an inversion centre
+    ("C m c m", (3.0, 10.0, 4.0, 90, 90, 90), (0.0, 0.4, 0.25), ("y",)),           # 4c 0,y,1/4
+    ("P 1 21/c 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.1, 0.2, 0.3), ("x", "y", "z")),
+    ("C 1 2/m 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.2, 0.0, 0.3), ("x", "z")),      # 4i x,0,z on the mirror
+    ("C 1 2/m 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.0, 0.3, 0.5), ("y",)),          # 4h 0,y,1/2 on the 2-fold
+]
+
+
+def _gemmi_site_order(group: gemmi.SpaceGroup, cell: tuple, frac: np.ndarray) -> int:
+    """The site-symmetry order as gemmi counts it: images of the site onto itself, plus one."""
+    block = gemmi.cif.read_string(
+        f"data_x\n_cell_length_a {cell[0]}\n_cell_length_b {cell[1]}\n_cell_length_c {cell[2]}\n"
+        f"_cell_angle_alpha {cell[3]}\n_cell_angle_beta {cell[4]}\n_cell_angle_gamma {cell[5]}\n"
+        f"_symmetry_space_group_name_H-M '{group.xhm()}'\n"
+        "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\nC 0 0 0\n")[0]
+    small = gemmi.make_small_structure_from_block(block)
+    small.setup_cell_images()
+    return small.cell.is_special_position(gemmi.Fractional(*frac), 0.05) + 1
+
+
+def test_site_symmetry_matches_gemmi_across_crystal_systems():
+    for name, cell, site, free in WYCKOFF:
+        group = gemmi.find_spacegroup_by_name(name)
+        operations = list(group.operations())
+        lattice = lattice_from_parameters(*cell)
+        found = site_symmetry(site, operations, lattice)
+        where = f"{name} {site}"
+        assert found.order == _gemmi_site_order(group, cell, np.array(site)), where
+        assert found.parameter_names == free, where
+        assert np.allclose(found.position, site, atol=1e-9), where
+        # Moving along every free direction keeps the site symmetry; moving off them loses it.
+        rng = np.random.default_rng(len(where))
+        moved = found.coordinates(found.parameters() + rng.uniform(-0.03, 0.03, len(free)))
+        assert _gemmi_site_order(group, cell, moved) == found.order, where
+        if len(free) < 3:
+            off = found.position + 0.03 * np.linalg.svd(found.free.T if free else np.zeros((1, 3)))[2][-1]
+            assert _gemmi_site_order(group, cell, off) < found.order, where
+
+    # Polar groups leave the origin free along their axis; centric ones fix it.
+    assert floating_origin(list(gemmi.find_spacegroup_by_name("P 63 m c").operations()))[1] == (2,)
+    assert floating_origin(list(gemmi.find_spacegroup_by_name("P 1").operations()))[1] == (0, 1, 2)
+    assert floating_origin(list(gemmi.find_spacegroup_by_name("P 1 21/c 1").operations()))[1] == ()
+
+    # The phases at hand: fluorite leaves nothing free, corundum Al z and O x, zincite O z (Zn z holds the origin).
+    with pytest.raises(InputError, match="no structure parameter to refine"):
+        AtomModel(read_cif(MEASURED / "fluorite_CaF2.cif"), "fluorite", AtomOptions())
+    corundum = AtomModel(read_cif(MEASURED / "corundum_Al2O3_bilbao.cif"), "corundum", AtomOptions())
+    assert corundum.names == ["corundum Al1 z", "corundum O1 x"]
+    zincite = parse_cif(ZINCITE, name="zincite")
+    model = AtomModel(zincite, "zincite", AtomOptions(b="elements"))
+    assert model.names == ["zincite O z", "zincite B(Zn)", "zincite B(O)"]
+    assert any("origin floats along z" in note for note in model.notes)
+    # Re-expanding the start gives the cell the reader built.
+    for structure, atoms in ((zincite, model), (read_cif(MEASURED / "corundum_Al2O3_bilbao.cif"), corundum)):
+        again = atoms.structure_for(np.array([p.start for p in atoms.parameters]))
+        assert len(again) == len(structure)
+        delta = again.frac_coords[:, None, :] - structure.frac_coords[None, :, :]
+        assert np.all(np.min(np.abs(delta - np.round(delta)).max(axis=2), axis=1) < 1e-6)  # sites made exact
+
+
+ZINCITE = """data_zincite
+_cell_length_a 3.2499
+_cell_length_b 3.2499
+_cell_length_c 5.2066
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 120
+_space_group_name_H-M_alt 'P 63 m c'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_B_iso_or_equiv
+Zn Zn 0.3333333 0.6666667 0.0 0.55
+O O 0.3333333 0.6666667 0.3826 0.55
+"""
+
+
+def _synthetic_scan(structure: Structure, seed: int) -> MeasuredPattern:
+    x = np.arange(15.0, 130.0, 0.02)
+    instrument = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.02,
+                            zero_shift=0.02)
+    signal = compute_pattern(structure, "CuKa", (5.0, 140.0)).profile(x, instrument)
+    expected = 30000.0 * signal / signal.max() + 200.0
+    return MeasuredPattern.from_arrays(x, np.random.default_rng(seed).poisson(expected), name="synthetic")
+
+
+def test_moved_atoms_are_recovered_from_a_synthetic_scan():
+    quartz = read_cif(DATA / "quartz_standard_setting.cif")
+    model = AtomModel(quartz, quartz.name, AtomOptions())
+    assert model.names == [f"{quartz.name} {n}" for n in ("Si1 x", "O1 x", "O1 y", "O1 z")]
+    start = np.array([p.start for p in model.parameters])
+    truth = start + np.array([0.012, -0.02, 0.015, 0.01])
+    scan = _synthetic_scan(model.structure_for(truth), seed=11)
+
+    results = []
+    for begin in (start, truth + np.array([0.015, -0.015, 0.015, -0.015])):
+        moved = model.structure_for(begin)
+        result = fit_pattern(scan, [moved], background_terms=3, refine_atoms=True)
+        sites = {s.label: s for s in result.phases[0].atoms}
+        refined = np.array([sites["Si1"].xyz[0], *sites["O1"].xyz])
+        errors = np.array([sites["Si1"].xyz_esd[0], *sites["O1"].xyz_esd])
+        assert np.all(np.abs(refined - truth) < 0.002), (refined, truth)
+        assert np.all(np.abs(refined - truth) < 3.0 * errors), (refined - truth, errors)
+        assert sites["Si1"].xyz[1] == 0.0 and sites["Si1"].xyz_esd[1] is None  # held by the site's 2-fold axis
+        results.append(refined)
+    assert np.all(np.abs(results[0] - results[1]) < 0.002)  # both starts reach the same answer
+
+
+def test_refined_cif_reads_back_to_the_same_structure(tmp_path):
+    from peakforge_pattern.fitting.atom_results import bond_lengths, refined_cif
+    corundum = read_cif(MEASURED / "corundum_Al2O3_bilbao.cif")
+    scan = _synthetic_scan(corundum, seed=5)
+    result = fit_pattern(scan, [corundum], background_terms=3, refine_cell=True, refine_atoms=True,
+                         atom_options=AtomOptions(b="sites"))
+    model = result.atom_models[corundum.name]
+    cell = result.phases[0].cell
+    text = refined_cif(model, result.parameters, result.covariance, cell, [0.0001] * 3 + [None] * 3)
+    path = tmp_path / "corundum.cif"
+    path.write_text(text)
+
+    again = read_cif(path)
+    assert again.warnings == ()
+    assert np.allclose(again.cell_parameters, cell, atol=1e-5)
+    for site, back in zip(result.phases[0].atoms, again.asymmetric_unit.frac_coords):
+        assert np.allclose(site.xyz, back, atol=1e-4)
+    assert np.allclose(again.asymmetric_unit.b_factors, [s.b for s in result.phases[0].atoms], atol=1e-3)
+    block = gemmi.cif.read(str(path))[0]
+    small = gemmi.make_small_structure_from_block(block)
+    assert small.spacegroup.number == 167 and [s.label for s in small.sites] == ["Al1", "O1"]
+    al_z, o_z = block.find_values("_atom_site_fract_z")
+    assert al_z.endswith(")") and o_z == "0.25000"  # refined with its uncertainty; held by symmetry without
+    refined_pattern = compute_pattern(result.atom_models[corundum.name].structure_for(
+        np.array([result.parameters[n] for n in model.names])), "CuKa", (10, 90))
+    cif_pattern = compute_pattern(again, "CuKa", (10, 90))
+    assert np.allclose(cif_pattern.intensity[cif_pattern.intensity > 1], refined_pattern.intensity[
+        refined_pattern.intensity > 1], atol=0.05)
+
+    bonds = bond_lengths(model, result.parameters, lambda v: again.lattice, result.covariance, 2.0)
+    al_o = [b for b in bonds if b.first == "Al1"]
+    assert [b.count for b in al_o] == [3, 3] and all(b.esd is not None and 0 < b.esd < 0.01 for b in al_o)
+    assert al_o[0].distance == pytest.approx(1.855, abs=0.01) and al_o[1].distance == pytest.approx(1.97, abs=0.01)

@@ -22,9 +22,9 @@ def atom_table(phase: str, sites: Sequence[SiteRecord]) -> str:
     return "\n".join(lines)
 
 
-def bond_table(phase: str, bonds: Sequence[BondLength], cutoff: float) -> str:
-    """Bond lengths of a phase within the cutoff, with uncertainties and counts."""
-    lines = [f"{phase} bonds within {cutoff:g} A"]
+def bond_table(phase: str, bonds: Sequence[BondLength]) -> str:
+    """Bond lengths of a phase with uncertainties, and how many neighbours of the first site are at each."""
+    lines = [f"{phase} bonds (A)"]
     if not bonds:
         lines.append("  (none)")
     for bond in bonds:

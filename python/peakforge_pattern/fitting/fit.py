@@ -68,14 +68,16 @@ def _check_orientations(orientations: Mapping[str, Sequence[int]] | None, names:
     return checked
 
 
-def _particle_radii(particle_radius: float | Mapping[str, float] | None, names: list[str]) -> list[float]:
+def _particle_radii(particle_radius: float | Mapping[str | None, float] | None, names: list[str]) -> list[float]:
+    """Each phase's particle radius (µm); a mapping's None key gives the phases it does not name."""
     if particle_radius is None:
         return [0.0] * len(names)
     if isinstance(particle_radius, Mapping):
-        unknown = [n for n in particle_radius if n not in names]
+        unknown = [n for n in particle_radius if n is not None and n not in names]
         if unknown:
             raise InputError(f"the particle size names phase {unknown[0]!r}; the phases are {', '.join(names)}")
-        radii = [float(particle_radius.get(n, 0.0)) for n in names]
+        default = float(particle_radius.get(None, 0.0))
+        radii = [float(particle_radius.get(n, default)) for n in names]
     else:
         radii = [float(particle_radius)] * len(names)
     if not all(math.isfinite(r) and r >= 0.0 for r in radii):
@@ -174,7 +176,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
                 refine_cell: bool | None = None, refine_b: bool | None = None,
                 two_theta_range: Sequence[float] | None = None, max_evaluations: int = 400,
                 anomalous: bool = True, orientations: Mapping[str, Sequence[int]] | None = None,
-                particle_radius: float | Mapping[str, float] | None = None,
+                particle_radius: float | Mapping[str | None, float] | None = None,
                 fix: Sequence[str] = (), refine: Sequence[str] = (),
                 instrument: Instrument | str | Path | None = None,
                 progress: Callable[[int], None] | None = None, refine_atoms: bool | Sequence[str] = False,
@@ -210,7 +212,8 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         March–Dollase preferred orientation refined along these directions.
     particle_radius : float or mapping of phase name to float
         Particle radius in µm for Brindley's microabsorption correction,
-        one for every phase or per phase (default none).
+        one for every phase or per phase name (the key None for the
+        others; default none).
     fix, refine : sequence of str
         Parameters to hold or to move: names, kinds (scale, background,
         zero, displacement, cell, b, U, V, W, X, Y, eta, asymmetry, size,

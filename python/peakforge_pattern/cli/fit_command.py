@@ -7,10 +7,14 @@ import json
 import re
 from pathlib import Path
 
+from ..atomic_file import write_text_atomically
+
 from ..diffraction.pattern import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
+from ..fitting.atom_phase import ATOM_KINDS
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
+from ..fitting.result import FitResult
 from ..fitting.instrument_file import save_instrument
 from ..fitting.measured import read_measured
 from ..fitting.parameters import KINDS
@@ -26,7 +30,9 @@ DESCRIPTION = ("Fit the phases to a measured pattern (.xy, .xye, .csv, .xrdml or
                "print Rp, Rwp, Rexp, chi2, every refined parameter and each phase's weight fraction with its "
                "standard uncertainty, as 33.65(42).")
 EPILOG = ("parameter names for --fix and --refine: " + ", ".join(KINDS)
+          + "; with --refine-atoms also " + ", ".join(ATOM_KINDS)
           + "; PHASE:KIND for one phase's (corundum:cell), or a parameter's full name as printed")
+DEFAULT_BOND_CUTOFF = 3.0  # Å
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -46,6 +52,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     refinement.add_argument("--refine", nargs="+", action="extend", default=[], metavar="NAME",
                             help="refine these parameters too: size and strain per phase, or terms an "
                                  "--instrument file holds")
+    refinement.add_argument("--refine-atoms", nargs="*", metavar="PHASE", default=None,
+                            help="refine the structure of these phases (all if none named; put it after the "
+                                 "files): the coordinates their site symmetry leaves free, with --refine b-sites "
+                                 "or b-elements an isotropic B per site or element, with --refine occupancy the "
+                                 "occupancies of partly occupied or shared sites")
     refinement.add_argument("--no-anomalous", action="store_true",
                             help="leave out anomalous dispersion (f', f'' at each emission line's energy)")
     refinement.add_argument("--orientation", action="append", default=[], metavar="PHASE:HKL",
@@ -66,6 +77,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                        help="write the refined instrument terms as JSON, for --instrument")
     parser.add_argument("--plot", metavar="IMAGE", type=Path,
                         help="draw measured, calculated and difference curves with reflection ticks")
+    parser.add_argument("--cif-out", metavar="DIR", type=Path,
+                        help="write each phase after the fit as DIR/PHASE.cif: refined cell, coordinates, "
+                             "occupancies and B with uncertainties")
+    parser.add_argument("--bonds", nargs="?", type=float, const=DEFAULT_BOND_CUTOFF, metavar="ANGSTROM",
+                        help="list the refined structures' bond lengths with uncertainties, up to ANGSTROM "
+                             f"(default {DEFAULT_BOND_CUTOFF:g})")
     parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
                         help="result as text (default) or JSON")
     add_instrument_arguments(parser, "tch")
@@ -103,8 +120,24 @@ def parse_particle_sizes(values: list[str]) -> dict[str | None, float] | None:
     return radii
 
 
+def _check_cif_folder(folder: Path | None) -> None:
+    if folder is not None and folder.exists() and not folder.is_dir():
+        raise InputError(f"--cif-out {folder}: not a folder")
+
+
+def _write_cifs(folder: Path, result: FitResult) -> None:
+    """One CIF per phase, each whole or not at all."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for phase in result.phases:
+        name = "".join(c if c.isalnum() or c in "-_.#" else "_" for c in phase.name).lstrip(".") or "phase"
+        write_text_atomically(folder / f"{name}.cif", phase.cif)
+
+
 def run(args: argparse.Namespace) -> int:
     try:
+        _check_cif_folder(args.cif_out)
+        if args.bonds is not None and not (args.bonds > 0.0 and args.bonds < 10.0):
+            raise InputError(f"--bonds takes a cutoff between 0 and 10 angstrom, not {args.bonds:g}")
         if args.plot is not None:
             from ..profiles.plot import check_image_path
             check_image_path(args.plot)
@@ -117,7 +150,11 @@ def run(args: argparse.Namespace) -> int:
                              radius=args.radius, monochromator_angle=args.monochromator,
                              two_theta_range=two_theta_range, anomalous=not args.no_anomalous,
                              orientations=orientations, particle_radius=parse_particle_sizes(args.particle_size),
-                             fix=args.fix, refine=args.refine, instrument=args.instrument)
+                             fix=args.fix, refine=args.refine, instrument=args.instrument,
+                             refine_atoms=False if args.refine_atoms is None else (args.refine_atoms or True),
+                             bonds=args.bonds)
+        if args.bonds is not None and not any(p.atoms for p in result.phases):
+            raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR
@@ -127,6 +164,12 @@ def run(args: argparse.Namespace) -> int:
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
     write_output(json.dumps(result.to_dict(), indent=2) + "\n" if args.format == "json" else result.summary())
+    if args.cif_out is not None:
+        try:
+            _write_cifs(args.cif_out, result)
+        except OSError as exc:
+            fail(f"{args.cif_out}: cannot write the CIF files: {output_error(exc)}")
+            return USER_ERROR
     if args.save_instrument is not None:
         try:
             save_instrument(args.save_instrument, result.instrument, result.instrument.lines(1.0),

@@ -16,6 +16,7 @@ from dataclasses import dataclass
 import gemmi
 import numpy as np
 
+from ..structures.asymmetric_unit import AsymmetricUnit
 from ..structures.bonds import Bond, bond_length, find_bonds
 from ..structures.cif_writer import SiteRecord, cif_text
 from .atom_parameters import AtomModel
@@ -41,21 +42,37 @@ def _esd(variance: float) -> float | None:
     return math.sqrt(variance) if variance > 0.0 and math.isfinite(variance) else None
 
 
-def refined_sites(model: AtomModel, values: Mapping[str, float], covariance: Covariance) -> list[SiteRecord]:
-    """Every site of the phase at the refined values, with uncertainties where refined."""
+def refined_sites(model: AtomModel, values: Mapping[str, float], covariance: Covariance,
+                  b_overall: tuple[float, float | None] = (0.0, None)) -> list[SiteRecord]:
+    """Every site of the phase at the refined values, with uncertainties where refined.
+
+    ``b_overall`` (value, uncertainty) is a refined overall B, added to
+    every site's B so that the sites give the fitted pattern on their own.
+    """
     p = np.array([values[n] for n in model.names])
     coords, occupancies, b = model.site_values(p)
     site_cov = model.site_covariance(_block(covariance, model.names))
     variance = np.diag(site_cov)
     n = len(model.unit)
+    extra, extra_esd = b_overall
     records = []
     for s in range(n):
         xyz = tuple(float(v) + 0.0 for v in coords[s])
+        b_variance = variance[4 * n + s] + (extra_esd or 0.0) ** 2
         records.append(SiteRecord(model.unit.labels[s], gemmi.Element(int(model.unit.atomic_numbers[s])).name,
-                                  (xyz[0], xyz[1], xyz[2]), float(occupancies[s]), float(b[s]),
+                                  (xyz[0], xyz[1], xyz[2]), float(occupancies[s]), float(b[s]) + extra,
                                   (_esd(variance[3 * s]), _esd(variance[3 * s + 1]), _esd(variance[3 * s + 2])),
-                                  _esd(variance[3 * n + s]), _esd(variance[4 * n + s])))
+                                  _esd(variance[3 * n + s]), _esd(b_variance)))
     return records
+
+
+def sites_as_read(unit: AsymmetricUnit, b_overall: tuple[float, float | None] = (0.0, None)) -> list[SiteRecord]:
+    """The sites of a phase whose structure was not refined (B with the overall B added)."""
+    extra, extra_esd = b_overall
+    return [SiteRecord(label, gemmi.Element(int(z)).name, (float(x[0]), float(x[1]), float(x[2])), float(occ),
+                       float(b) + extra, b_esd=extra_esd)
+            for label, z, x, occ, b in zip(unit.labels, unit.atomic_numbers, unit.frac_coords, unit.occupancies,
+                                           unit.b_factors)]
 
 
 def site_dicts(records: Sequence[SiteRecord]) -> list[dict]:
@@ -125,8 +142,7 @@ def bond_lengths(model: AtomModel, values: Mapping[str, float], lattice_of: Call
     return found
 
 
-def refined_cif(model: AtomModel, values: Mapping[str, float], covariance: Covariance,
-                cell: Sequence[float], cell_esd: Sequence[float | None], notes: Sequence[str] = ()) -> str:
-    """The phase's refined structure as CIF text."""
-    return cif_text(model.structure.name or model.phase, cell, cell_esd, model.unit.operations,
-                    refined_sites(model, values, covariance), notes=notes)
+def structure_cif(name: str, unit: AsymmetricUnit, sites: Sequence[SiteRecord], cell: Sequence[float],
+                  cell_esd: Sequence[float | None], notes: Sequence[str] = ()) -> str:
+    """A phase's structure after the fit as CIF text: its sites, in its own setting and space group."""
+    return cif_text(name, cell, cell_esd, unit.operations, sites, notes=notes)

@@ -31,7 +31,7 @@ from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .atom_parameters import AtomModel
 from .atom_phase import ATOM_KINDS, AtomPeaks, atom_options
-from .atom_results import bond_lengths, refined_cif, refined_sites
+from .atom_results import bond_lengths, refined_sites, sites_as_read, structure_cif
 from .fit_parameters import CELL_LIMIT, standard_parameters
 from .instrument_file import CARRIED, kind_of, load_instrument
 from .measured import MeasuredPattern, in_range, read_measured
@@ -347,8 +347,6 @@ def _hold_overall_b(phases: list[FitPhase], parameters: ParameterSet) -> list[st
     for ph in phases:
         if ph.atoms is None or ph.atoms.model.options.b is None or f"{ph.name} B" not in parameters:
             continue
-        if parameters[f"{ph.name} B"].refined:
-            notes.append(f"{ph.name}: the atoms' B are refined, so the overall B is held at 0")
         parameters.replace(f"{ph.name} B", value=0.0, refined=False)
     return notes
 
@@ -369,13 +367,22 @@ def _refuse_unsupported_atoms(phases: list[FitPhase], parameters: ParameterSet, 
 def _atom_results(model: FitModel, phase: FitPhase, values: dict[str, float], covariance_: tuple[list[str], np.ndarray],
                   cell: tuple[float, ...], cell_esd: tuple[float, ...], bonds: float | None, measured: str
                   ) -> dict[str, Any]:
-    """The refined sites, bond lengths and CIF text of a phase whose structure was refined."""
+    """The CIF text of a phase after the fit, and the refined sites and bond lengths of a refined structure.
+
+    A refined overall B is added to every site's B, so that the file gives
+    the fitted pattern by itself.
+    """
+    overall = (values.get(f"{phase.name} B", 0.0),
+               dict(zip(covariance_[0], np.sqrt(np.maximum(np.diag(covariance_[1]), 0.0)))).get(f"{phase.name} B"))
+    notes = [f"{phase.name} after peakforge fit against {measured}"]
+    cell_errors = [e if e > 0.0 else None for e in cell_esd]
     if phase.atoms is None:
-        return {}
+        unit = phase.structure.asymmetric_unit
+        return {"cif": structure_cif(phase.structure.name or phase.name, unit, sites_as_read(unit, overall), cell,
+                                     cell_errors, notes)}
     atom_model = phase.atoms.model
-    sites = refined_sites(atom_model, values, covariance_)
-    text = refined_cif(atom_model, values, covariance_, cell, [e if e > 0.0 else None for e in cell_esd],
-                       notes=[f"{phase.name} refined by peakforge fit against {measured}"])
+    sites = refined_sites(atom_model, values, covariance_, overall)
+    text = structure_cif(phase.structure.name or phase.name, atom_model.unit, sites, cell, cell_errors, notes)
     found: dict[str, Any] = {"atoms": tuple(sites), "cif": text}
     if bonds is not None:
         cell_names = [f"{phase.name} cell {g}" for g in phase.constraints.names]

@@ -182,3 +182,98 @@ def test_refined_cif_reads_back_to_the_same_structure(tmp_path):
     al_o = [b for b in phase.bonds if b.first == "Al1" and b.second == "O1"]
     assert [b.count for b in al_o] == [3, 3] and all(b.esd is not None and 0 < b.esd < 0.01 for b in al_o)
     assert al_o[0].distance == pytest.approx(1.855, abs=0.01) and al_o[1].distance == pytest.approx(1.97, abs=0.01)
+
+
+def test_shared_site_keeps_its_total_occupancy():
+    # Mg and Fe share the cation site (0.8/0.2 as read); the scan is of 0.6/0.4.
+    structure = read_cif(DATA / "shared_and_split_sites.cif")
+    model = AtomModel(structure, structure.name, AtomOptions(occupancy=True))
+    assert [n.split(" ", 1)[1] for n in model.names] == ["O1 x", "Mg1 occupancy", "O1 occupancy"]
+    truth = np.array([p.start for p in model.parameters])
+    truth[1] = 0.6
+    scan = _synthetic_scan(model.structure_for(truth), seed=3)
+    result = fit_pattern(scan, [structure], background_terms=3, refine_atoms=True, refine=["occupancy"],
+                         anomalous=False, fix=["b", "cell", f"{structure.name} O1 occupancy"])
+    sites = {s.label: s for s in result.phases[0].atoms}
+    assert abs(sites["Mg1"].occupancy - 0.6) < 3.0 * sites["Mg1"].occupancy_esd < 0.15
+    assert sites["O1"].occupancy == 0.1667 and sites["O1"].occupancy_esd is None  # held by --fix
+    assert sites["Mg1"].occupancy + sites["Fe1"].occupancy == pytest.approx(1.0, abs=1e-12)
+    assert sites["Fe1"].occupancy_esd == pytest.approx(sites["Mg1"].occupancy_esd)  # one parameter, two sites
+    assert sites["Mg1"].xyz == sites["Fe1"].xyz == (0.0, 0.0, 0.0)
+
+
+def test_refinement_stops_at_bounds_and_refuses_what_the_data_cannot_carry(tmp_path, capsys):
+    from peakforge_pattern.cli import main
+    from peakforge_pattern.structures.bonds import find_bonds
+
+    quartz = read_cif(DATA / "quartz_standard_setting.cif")
+    model = AtomModel(quartz, quartz.name, AtomOptions(b="sites"))
+    start = np.array([p.start for p in model.parameters])
+    lower, upper = (np.array([getattr(p, side) for p in model.parameters]) for side in ("lower", "upper"))
+    # Every corner of the coordinate bounds keeps atoms apart: no site can be driven onto another.
+    shortest = min(b.distance for b in find_bonds(quartz.asymmetric_unit, quartz.lattice, 3.0))
+    rng = np.random.default_rng(2)
+    for _ in range(50):
+        corner = np.where(rng.random(start.size) < 0.5, lower, upper)
+        corner[4:] = start[4:]
+        moved = model.structure_for(corner)
+        closest = min(b.distance for b in find_bonds(moved.asymmetric_unit, moved.lattice, 3.0))
+        assert closest >= 0.2 * shortest - 1e-9
+
+    # Atoms far from the start stop at the bound, and B that the data would take below zero stops at 0:
+    # each with a warning, and without an uncertainty.
+    truth = start.copy()
+    truth[1] = upper[1] + 0.02  # O1 x beyond its reach
+    truth[4:] = [0.0, 0.0]
+    far = model.structure_for(truth)
+    colder = Structure(far.lattice, far.atomic_numbers, far.frac_coords, far.occupancies,
+                       np.where(far.atomic_numbers == 8, -0.8, 0.3), symmetry_operations=far.symmetry_operations)
+    scan = _synthetic_scan(colder, seed=9)
+    result = fit_pattern(scan, [quartz], background_terms=3, refine_atoms=True, refine=["b-sites"], anomalous=False)
+    o1 = {s.label: s for s in result.phases[0].atoms}["O1"]
+    assert o1.xyz[0] == pytest.approx(upper[1]) and o1.xyz_esd[0] is None
+    assert o1.b == pytest.approx(0.0, abs=1e-9) and o1.b_esd is None
+    assert any("O1 x stopped at its upper bound" in w and "driven onto one another" in w for w in result.warnings)
+    assert any("O1 B stopped at its lower bound" in w and "below zero" in w for w in result.warnings)
+
+    # More structure parameters than reflections: one line, exit status 2.
+    path = tmp_path / "narrow.xy"
+    np.savetxt(path, np.column_stack([scan.two_theta, scan.intensity])[(scan.two_theta > 19) & (scan.two_theta < 27)])
+    status = main(["fit", str(path), str(DATA / "quartz_standard_setting.cif"), "--refine-atoms",
+                   "--refine", "b-sites"])
+    error = capsys.readouterr().err
+    assert status == 2 and error.count("\n") == 1
+    assert "6 structure parameters but only" in error and "reflections" in error
+    # Structure terms without --refine-atoms, or a phase that is not in the fit: one line each.
+    for arguments, message in ((["--refine", "occupancy"], "add --refine-atoms"),
+                               (["--refine-atoms", "corundum"], "not a phase of this fit")):
+        assert main(["fit", str(path), str(DATA / "quartz_standard_setting.cif"), *arguments]) == 2
+        assert message in capsys.readouterr().err
+
+
+def test_command_line_reports_sites_bonds_and_cifs(tmp_path, capsys):
+    import json
+
+    from peakforge_pattern.cli import main
+    corundum = read_cif(MEASURED / "corundum_Al2O3_bilbao.cif")
+    scan = _synthetic_scan(corundum, seed=1)
+    path = tmp_path / "corundum.xy"
+    np.savetxt(path, np.column_stack([scan.two_theta, scan.intensity]))
+    fluorite = MEASURED / "fluorite_CaF2.cif"  # nothing free: its structure stays, with a note
+    status = main(["fit", str(path), str(MEASURED / "corundum_Al2O3_bilbao.cif"), str(fluorite), "-f", "json",
+                   "--refine-atoms", "--bonds", "--cif-out", str(tmp_path / "cifs")])
+    captured = capsys.readouterr()
+    assert status == 0
+    result = json.loads(captured.out)
+    phases = {p["name"]: p for p in result["phases"]}
+    atoms = {a["label"]: a for a in phases["corundum_Al2O3_bilbao"]["atoms"]}
+    assert set(atoms["Al1"]) == {"label", "element", "x", "x_esd", "y", "y_esd", "z", "z_esd", "occupancy",
+                                 "occupancy_esd", "b", "b_esd"}
+    assert atoms["Al1"]["z_esd"] > 0 and atoms["Al1"]["x_esd"] is None and atoms["O1"]["x_esd"] > 0
+    assert atoms["Al1"]["z"] == pytest.approx(0.35216, abs=0.002)
+    assert "atoms" not in phases["fluorite_CaF2"]
+    assert any("fluorite_CaF2: no structure parameter to refine" in w for w in result["warnings"])
+    assert {b["second"] for b in phases["corundum_Al2O3_bilbao"]["bonds"] if b["first"] == "Al1"} == {"O1", "Al1"}
+    written = sorted(p.name for p in (tmp_path / "cifs").iterdir())
+    assert written == ["corundum_Al2O3_bilbao.cif", "fluorite_CaF2.cif"]
+    assert len(read_cif(tmp_path / "cifs" / "fluorite_CaF2.cif")) == 12

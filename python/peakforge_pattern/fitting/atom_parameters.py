@@ -173,8 +173,10 @@ class AtomModel:
                     column[3 * n + s] = 1.0
                     if len(group) > 1:
                         column[3 * n + group[-1]] = -1.0
-                    add(f"{unit.labels[s]} occupancy", column, float(unit.occupancies[s]), 0.0,
-                        min(1.0, total), 0.02, "occupancy")
+                    # A shared site's species stay within its total; a site of its own within 0 and 1.
+                    upper = min(1.0, total) if len(group) > 1 else 1.0
+                    add(f"{unit.labels[s]} occupancy", column, min(float(unit.occupancies[s]), upper), 0.0,
+                        upper, 0.02, "occupancy")
             if not any(p.kind == "occupancy" for p in self.parameters):
                 self.notes.append(f"{phase}: every site is fully occupied by one species; occupancies "
                                   "stay (a full site's occupancy is the phase's scale)")

@@ -144,8 +144,9 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
                 notes.append(f"{sample_kind} refined without --instrument: the instrument's {what} width is "
                              f"held at 0, so the {sample_kind} includes the instrument's broadening")
     parameters.fix([k for k in defaults_fixed if any(p.kind == k or p.name == k for p in parameters)])
-    parameters.fix(fix)
     parameters.refine([r for r in refine if r.rpartition(":")[2].lower() not in ("scale", "background")])
+    # The user's --fix last: a general --refine word (occupancy, size) must not free what they named.
+    parameters.fix(fix)
     return notes
 
 

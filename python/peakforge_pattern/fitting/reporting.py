@@ -47,7 +47,8 @@ def parameter_warnings(parameters: ParameterSet, esd: dict[str, float]) -> list[
 
 
 _BOUND_REASONS = {
-    "coordinates": " (the site was being driven onto a neighbouring atom)",
+    "coordinates": (" (a site moves at most 0.4 of the distance to its nearest neighbour, so that sites "
+                    "cannot be driven onto one another)"),
     "b-sites": " (B may not fall below zero)",
     "b-elements": " (B may not fall below zero)",
     "occupancy": " (occupancies stay within 0 and 1)",

@@ -8,8 +8,7 @@ from pathlib import Path
 import gemmi
 import numpy as np
 import pytest
-
-from peakforge_pattern import InputError, Structure, compute_pattern, example_path, parse_cif, read_cif
+from peakforge_pattern import InputError, Structure, compute_pattern, parse_cif, read_cif
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions
 from peakforge_pattern.fitting.measured import MeasuredPattern

@@ -184,15 +184,15 @@ class AtomModel:
             for group in self.groups:
                 column = np.zeros(5 * n)
                 column[[4 * n + s for s in group]] = 1.0
-                start = max(float(unit.b_factors[group[0]]), 0.0)
-                add(f"{unit.labels[group[0]]} B", column, start, 0.0, B_UPPER, 0.1, "b")
+                add(f"{unit.labels[group[0]]} B", column, max(float(unit.b_factors[group[0]]), 0.0), 0.0, B_UPPER,
+                    0.1, "b")
         elif options.b == "elements":
             for z in dict.fromkeys(int(v) for v in unit.atomic_numbers):
                 members = [s for s in range(n) if unit.atomic_numbers[s] == z]
                 column = np.zeros(5 * n)
                 column[[4 * n + s for s in members]] = 1.0
-                start = max(float(np.mean(unit.b_factors[members])), 0.0)
-                add(f"B({gemmi.Element(z).name})", column, start, 0.0, B_UPPER, 0.1, "b")
+                add(f"B({gemmi.Element(z).name})", column, max(float(np.mean(unit.b_factors[members])), 0.0), 0.0,
+                    B_UPPER, 0.1, "b")
         if not self.parameters:
             raise InputError(f"{phase}: no structure parameter to refine (every site sits on a fixed "
                              "position, or the origin fixes the only free coordinate)")

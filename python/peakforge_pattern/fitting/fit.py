@@ -276,7 +276,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         for parameter in ph.atoms.fit_parameters() if ph.atoms is not None else ():
             parameters.add(parameter)
     notes = atom_notes + _choose_parameters(parameters, correction, refine_cell, refine_b, from_standard, fix, refine)
-    notes += _hold_overall_b(fit_phases, parameters)
+    _hold_overall_b(fit_phases, parameters)
     _refuse_unsupported_atoms(fit_phases, parameters, float(x[0]), float(x[-1]))
     model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
     for k, ph in enumerate(fit_phases):
@@ -342,14 +342,11 @@ def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], re
     return found, notes
 
 
-def _hold_overall_b(phases: list[FitPhase], parameters: ParameterSet) -> list[str]:
+def _hold_overall_b(phases: list[FitPhase], parameters: ParameterSet) -> None:
     """A phase whose atoms have their own B keeps its overall B at 0 (the two would be one parameter)."""
-    notes = []
     for ph in phases:
-        if ph.atoms is None or ph.atoms.model.options.b is None or f"{ph.name} B" not in parameters:
-            continue
-        parameters.replace(f"{ph.name} B", value=0.0, refined=False)
-    return notes
+        if ph.atoms is not None and ph.atoms.model.options.b is not None and f"{ph.name} B" in parameters:
+            parameters.replace(f"{ph.name} B", value=0.0, refined=False)
 
 
 def _refuse_unsupported_atoms(phases: list[FitPhase], parameters: ParameterSet, low: float, high: float) -> None:

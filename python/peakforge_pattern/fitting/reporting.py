@@ -120,11 +120,11 @@ def summary_text(result: FitResult) -> str:
         lines.append("microabsorption (Brindley): " + "; ".join(
             f"{p.name} mu {p.linear_absorption:.1f} /cm, R {p.particle_radius:g} um, tau {p.brindley_tau:.4f}"
             for p in extra))
-    for p in result.phases:
-        if p.atoms:
-            lines.append(atom_table(p.name, p.atoms))
-        if p.bonds:
-            lines.append(bond_table(p.name, p.bonds))
+    for phase in result.phases:
+        if phase.atoms:
+            lines.append(atom_table(phase.name, phase.atoms))
+        if phase.bonds:
+            lines.append(bond_table(phase.name, phase.bonds))
     if not math.isfinite(result.rwp):
         lines.append("the agreement indices are not finite")
     return "\n".join(lines) + "\n"

@@ -10,6 +10,7 @@ calculation.
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import replace
 
 import numpy as np
@@ -50,7 +51,7 @@ class StructurePeaks:
         families_hkl = list(map(tuple, table["family_hkl"].tolist()))
         counts = table["family_multiplicity"].tolist()
         bounds = table["family_offsets"].tolist()
-        spans = list(zip(bounds[:-1], bounds[1:]))
+        spans = list(itertools.pairwise(bounds))
         families = [families_hkl[a:b] for a, b in spans]
         self.two_theta = np.asarray(table["two_theta"], dtype=float)
         self.base = PhasePeaks(np.asarray(table["d"], dtype=float), self._weights(table),

@@ -110,7 +110,7 @@ class SiteSymmetry:
         """The free parameters of the special position itself (its leading coordinates)."""
         return self.position[list(self.free_axes)].copy()
 
-    def constrained(self, extra_fixed: Sequence[int]) -> "SiteSymmetry":
+    def constrained(self, extra_fixed: Sequence[int]) -> SiteSymmetry:
         """The same site with more coordinate axes held where they are.
 
         Used to pin a floating origin: the site keeps the free directions
@@ -185,7 +185,7 @@ def site_symmetry(frac: Sequence[float] | np.ndarray, operations: Sequence[gemmi
     distance = _minimum_image_distance(images - x, lattice)
     keeping = np.flatnonzero(distance < tolerance)
     position = np.mean(images[keeping] - shifts[keeping], axis=0)
-    free, axes = free_directions([_integer_rotation(operations[k]) for k in keeping])
+    free, axes = free_directions([_integer_rotation(operations[int(k)]) for k in keeping])
     return SiteSymmetry(tuple(int(k) for k in keeping), position, free, axes)
 
 

@@ -12,7 +12,7 @@ from peakforge_pattern import InputError, Structure, compute_pattern, parse_cif,
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions
 from peakforge_pattern.fitting.measured import MeasuredPattern
-from peakforge_pattern.profiles import Instrument
+from peakforge_pattern.profiles import Instrument, pattern_profile
 from peakforge_pattern.structures.site_symmetry import floating_origin, site_symmetry
 from peakforge_pattern.structures.structure import lattice_from_parameters
 
@@ -120,7 +120,7 @@ def _synthetic_scan(structure: Structure, seed: int) -> MeasuredPattern:
     x = np.arange(15.0, 130.0, 0.02)
     instrument = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.02,
                             zero_shift=0.02)
-    signal = compute_pattern(structure, "CuKa", (5.0, 140.0)).profile(x, instrument)
+    signal = pattern_profile(compute_pattern(structure, "CuKa", (5.0, 140.0)), x, instrument)
     expected = 30000.0 * signal / signal.max() + 200.0
     return MeasuredPattern.from_arrays(x, np.random.default_rng(seed).poisson(expected), name="synthetic")
 

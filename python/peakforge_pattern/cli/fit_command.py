@@ -8,16 +8,16 @@ import re
 from pathlib import Path
 
 from ..atomic_file import write_text_atomically
-
-from ..diffraction.pattern import check_two_theta_range
+from ..diffraction.compute import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..fitting.atom_phase import ATOM_KINDS
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
-from ..fitting.result import FitResult
 from ..fitting.instrument_file import save_instrument
 from ..fitting.measured import read_measured
+from ..fitting.result import FitResult
 from ..fitting.parameters import KINDS
+from ..plotting import check_image_path, plot_fit
 from .common import USER_ERROR, fail, report, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
@@ -139,7 +139,6 @@ def run(args: argparse.Namespace) -> int:
         if args.bonds is not None and not (args.bonds > 0.0 and args.bonds < 10.0):
             raise InputError(f"--bonds takes a cutoff between 0 and 10 angstrom, not {args.bonds:g}")
         if args.plot is not None:
-            from ..profiles.plot import check_image_path
             check_image_path(args.plot)
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
@@ -179,7 +178,7 @@ def run(args: argparse.Namespace) -> int:
             return USER_ERROR
     if args.plot is not None:
         try:
-            result.plot(args.plot)
+            plot_fit(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
             return USER_ERROR

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ..diffraction.pattern import compute_pattern
+from ..diffraction.compute import compute_pattern
 from ..errors import InputError
 from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks

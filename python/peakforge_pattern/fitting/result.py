@@ -5,7 +5,6 @@ show them."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -153,12 +152,3 @@ class FitResult:
     def summary(self) -> str:
         """The fit as text: agreement, parameters with uncertainties and phases."""
         return summary_text(self)
-
-    def plot(self, target: Any = None) -> Any:
-        """Draw measured, calculated, difference and reflection ticks into an
-        Axes (a new figure if None), or write them to a file path."""
-        from .fit_plot import draw_fit, plot_fit
-        if isinstance(target, (str, Path)):
-            draw_fit(self, target)
-            return None
-        return plot_fit(self, target)

@@ -276,3 +276,132 @@ def test_command_line_reports_sites_bonds_and_cifs(tmp_path, capsys):
     written = sorted(p.name for p in (tmp_path / "cifs").iterdir())
     assert written == ["corundum_Al2O3_bilbao.cif", "fluorite_CaF2.cif"]
     assert len(read_cif(tmp_path / "cifs" / "fluorite_CaF2.cif")) == 12
+
+
+ANISO = """data_aniso
+_cell_length_a 5.0
+_cell_length_b 6.0
+_cell_length_c 7.0
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'P 21 21 21'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+Fe1 Fe 0.1 0.2 0.3 0.02
+O1 O 0.3 0.45 0.1 0.015
+loop_
+_atom_site_aniso_label
+_atom_site_aniso_U_11
+_atom_site_aniso_U_22
+_atom_site_aniso_U_33
+_atom_site_aniso_U_12
+_atom_site_aniso_U_13
+_atom_site_aniso_U_23
+Fe1 0.01 0.02 0.03 0.004 0.006 -0.008
+"""
+
+
+def _same_atoms(first: Structure, second: Structure) -> np.ndarray:
+    """For each atom of ``first``, the index of the atom of ``second`` at its position."""
+    delta = first.frac_coords[:, None, :] - second.frac_coords[None, :, :]
+    distance = np.abs(delta - np.round(delta)).max(axis=2)
+    assert np.all(distance.min(axis=1) < 1e-9)
+    return np.argmin(distance, axis=1)
+
+
+def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_files():
+    from peakforge_pattern.fitting.atom_results import bond_lengths, refined_sites
+    from peakforge_pattern.structures.cif_writer import with_uncertainty
+
+    # A site on the three-fold axis (x, x, x): one parameter, the same uncertainty in x, y and z.
+    cubic = Structure.from_arrays((4.0, 4.0, 4.0, 90, 90, 90), ["Cs", "Cl", "Cl"],
+                                  [[0, 0, 0], [0.3, 0.3, 0.3], [0.7, 0.7, 0.7]])
+    # The full cell given without symmetry: P1, every atom its own site, the origin floats in x, y and z.
+    p1 = AtomModel(cubic, "p1", AtomOptions())
+    assert [n for n in p1.names if n.startswith("p1 Cs")] == []  # the heaviest atom holds the origin
+    assert len(p1.names) == 6
+    with_symmetry = Structure.from_cif(DATA / "quartz_standard_setting.cif")
+    model = AtomModel(with_symmetry, "q", AtomOptions(b="elements"))
+    names = model.names
+    covariance = np.diag(np.linspace(1e-8, 4e-8, len(names)))
+    values = {n: p.start for n, p in zip(names, model.parameters)}
+    sites = refined_sites(model, values, (names, covariance))
+    si = sites[0]
+    assert si.xyz_esd[0] == pytest.approx(1e-4) and si.xyz_esd[1] is None and si.xyz_esd[2] is None
+    assert sites[1].b_esd == pytest.approx(np.sqrt(covariance[-1, -1]))  # B(O), per element
+
+    # A bond's uncertainty through the coordinates and the cell: d = |Δx|·a in a cubic cell.
+    chlorine = Structure.from_arrays((4.0, 4.0, 4.0, 90, 90, 90), ["Cs", "Cl"], [[0, 0, 0], [0.3, 0.0, 0.0]],
+                                     name="pair")
+    pair = AtomModel(chlorine, "pair", AtomOptions())
+    x_name = "pair Cl2 x"
+    assert x_name in pair.names
+    cell_name = "pair cell a=b=c"
+
+    def lattice_of(named):
+        return np.eye(3) * 4.0 * named[cell_name]
+
+    point = {n: p.start for n, p in zip(pair.names, pair.parameters)} | {cell_name: 1.0}
+    cov = np.zeros((len(pair.names) + 1, len(pair.names) + 1))
+    k = pair.names.index(x_name)
+    cov[k, k], cov[-1, -1], cov[k, -1] = 0.001 ** 2, 0.0002 ** 2, 0.5 * 0.001 * 0.0002
+    cov[-1, k] = cov[k, -1]
+    bonds = bond_lengths(pair, point, lattice_of, ([*pair.names, cell_name], cov), 1.5, [cell_name])
+    shortest = bonds[0]
+    assert (shortest.first, shortest.second, shortest.distance) == ("Cs1", "Cl2", pytest.approx(1.2))
+    gradient = np.array([4.0, 1.2])  # ∂d/∂x = a, ∂d/∂(cell factor) = d
+    expected = np.sqrt(gradient @ cov[np.ix_([k, -1], [k, -1])] @ gradient)
+    assert shortest.esd == pytest.approx(expected, rel=1e-5)
+
+    # Parenthesis notation by the rule of 19.
+    cases = {(0.352163, 4.1e-5): "0.35216(4)", (12.98852, 0.00032): "12.9885(3)", (0.3063, 0.00019): "0.30630(19)",
+             (0.1, 0.00096): "0.1000(10)", (15.0, 2.5): "15(3)", (1234.5, 25.0): "1230(30)", (0.25, None): "0.25000",
+             (1.0, 0.0): "1.00000"}
+    assert {case: with_uncertainty(*case) for case in cases} == cases
+
+
+def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
+    from peakforge_pattern.fitting.fit import fit_pattern as fit  # the model is built inside; probe it here
+    from peakforge_pattern.fitting.model import FitModel
+
+    captured = {}
+    original = FitModel.__init__
+
+    def keep(self, *args, **kwargs):
+        original(self, *args, **kwargs)
+        captured["model"] = self
+
+    aniso = parse_cif(ANISO, name="aniso")
+    model = AtomModel(aniso, "aniso", AtomOptions())
+    # Re-expanding the sites gives the reader's cell, anisotropic displacements turned with each image.
+    again = model.structure_for(np.array([p.start for p in model.parameters]))
+    order = _same_atoms(again, aniso)
+    np.testing.assert_allclose(again.u_aniso, aniso.u_aniso[order], atol=1e-12)
+    with pytest.raises(AssertionError):
+        np.testing.assert_allclose(again.u_aniso[:4], again.u_aniso[0], atol=1e-6)  # images differ
+
+    scan = _synthetic_scan(aniso, seed=4)
+    FitModel.__init__ = keep
+    try:
+        result = fit(scan, [aniso], background_terms=2, refine_atoms=True, refine=["b-elements"],
+                     max_evaluations=3, anomalous=True)
+    finally:
+        FitModel.__init__ = original
+    fit_model = captured["model"]
+    values = {n: result.parameters.get(n, fit_model.parameters[n].value) for n in fit_model.parameters.names}
+    phase = fit_model.phases[0]
+    for name in phase.atoms.model.names:
+        step = 1e-5 if "B(" not in name else 1e-4
+        up, down = dict(values), dict(values)
+        up[name] += step
+        down[name] -= step
+        numerical = (fit_model.phase_column(phase, up) - fit_model.phase_column(phase, down)) / (2 * step)
+        analytic = fit_model.atom_derivative(0, name)(values)[0]
+        scale = np.max(np.abs(numerical))
+        assert scale > 0 and np.max(np.abs(analytic - numerical)) < 1e-4 * scale, name

@@ -43,17 +43,19 @@ def with_uncertainty(value: float, esd: float | None, fixed_decimals: int = 5) -
     """
     if esd is None or not (math.isfinite(esd) and esd > 0.0) or not math.isfinite(value):
         return f"{value:.{fixed_decimals}f}"
-    decimals = -math.floor(math.log10(esd))
-    digits = round(esd * 10.0 ** decimals)
-    if digits >= 10:  # 0.96 rounded up to 10: one place less
-        decimals -= 1
-        digits = round(esd * 10.0 ** decimals)
-    if digits < 2:  # 1.0 to 1.9 in the leading digit: keep two digits
-        decimals += 1
-        digits = round(esd * 10.0 ** decimals)
+    decimals = -math.floor(math.log10(esd))  # the place of the first significant digit
+    leading = _half_up(esd * 10.0 ** (decimals + 1))  # the first two digits, 10 to 100
+    if leading <= 19:
+        decimals, digits = decimals + 1, leading
+    else:
+        digits = _half_up(esd * 10.0 ** decimals)  # 2 to 10; 10 reads as the two digits "10"
     if decimals <= 0:
-        return f"{value:.0f}({round(esd):d})"
+        return f"{round(value, decimals):.0f}({digits * 10 ** -decimals:d})"
     return f"{value:.{decimals}f}({digits:d})"
+
+
+def _half_up(x: float) -> int:
+    return math.floor(x + 0.5)
 
 
 @dataclass(frozen=True)

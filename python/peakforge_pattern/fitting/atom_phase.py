@@ -60,6 +60,7 @@ class AtomPeaks:
         self.lines = [StructurePeaks(model, wavelength, two_theta_range, anomalous=anomalous)
                       for wavelength, _ in lines]
         self._index = {name: k for k, name in enumerate(model.names)}
+        self._derivatives: dict[int, tuple[bytes, np.ndarray]] = {}
 
     @property
     def kind_of(self) -> dict[str, str]:
@@ -82,18 +83,33 @@ class AtomPeaks:
         """The phase's peaks at emission line ``line`` for these parameter values."""
         return self.lines[line].peaks(self.values(named))
 
+    def weight_derivatives(self, line: int, named: Mapping[str, float]) -> np.ndarray:
+        """d(|F|²·multiplicity)/d(parameter) of every peak at emission line ``line``: (peaks × parameters).
+
+        Central differences of the engine's intensities (one-sided at a bound);
+        kept for the next call at the same values.
+        """
+        values = self.values(named)
+        key = values.tobytes()
+        kept = self._derivatives.get(line)
+        if kept is not None and kept[0] == key:
+            return kept[1]
+        source = self.lines[line]
+        columns = []
+        for k, parameter in enumerate(self.model.parameters):
+            h = _DERIVATIVE_STEP * parameter.typical
+            up, down = values.copy(), values.copy()
+            up[k] = min(values[k] + h, parameter.upper)
+            down[k] = max(values[k] - h, parameter.lower)
+            columns.append((source.peaks(up).weight - source.peaks(down).weight) / (up[k] - down[k]))
+        found = np.column_stack(columns)
+        self._derivatives[line] = (key, found)
+        return found
+
     def derivative_peaks(self, line: int, named: Mapping[str, float], name: str) -> PhasePeaks:
         """Peaks whose weights are d(|F|²·multiplicity)/d(parameter ``name``)."""
-        values = self.values(named)
-        k = self._index[name]
-        parameter = self.model.parameters[k]
-        h = _DERIVATIVE_STEP * parameter.typical
-        up, down = values.copy(), values.copy()
-        up[k] = min(values[k] + h, parameter.upper)
-        down[k] = max(values[k] - h, parameter.lower)
-        source = self.lines[line]
-        high, low = source.peaks(up), source.peaks(down)
-        return replace(high, weight=(high.weight - low.weight) / (up[k] - down[k]))
+        peaks = self.peaks(line, named)
+        return replace(peaks, weight=self.weight_derivatives(line, named)[:, self._index[name]])
 
     def reflections_between(self, low: float, high: float) -> int:
         return self.lines[0].reflections_between(low, high)

@@ -138,6 +138,8 @@ def run(args: argparse.Namespace) -> int:
         _check_cif_folder(args.cif_out)
         if args.bonds is not None and not (args.bonds > 0.0 and args.bonds < 10.0):
             raise InputError(f"--bonds takes a cutoff between 0 and 10 angstrom, not {args.bonds:g}")
+        if args.bonds is not None and args.refine_atoms is None:
+            raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
         if args.plot is not None:
             check_image_path(args.plot)
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
@@ -152,8 +154,6 @@ def run(args: argparse.Namespace) -> int:
                              fix=args.fix, refine=args.refine, instrument=args.instrument,
                              refine_atoms=False if args.refine_atoms is None else (args.refine_atoms or True),
                              bonds=args.bonds)
-        if args.bonds is not None and not any(p.atoms for p in result.phases):
-            raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR

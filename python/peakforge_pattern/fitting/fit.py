@@ -392,6 +392,27 @@ def _atom_results(model: FitModel, phase: FitPhase, values: dict[str, float], co
     return found
 
 
+def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[float], names: list[str],
+                      cov: np.ndarray, radii: list[float]
+                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[float | None]]:
+    """Weight fractions, their standard uncertainties, Brindley's τ and the phases' μ (None without radii)."""
+    phases = model.phases
+    scales = np.array([values[f"{ph.name} scale"] for ph in phases])
+    amounts = scales * np.array([ph.mass * v for ph, v in zip(phases, volumes)])
+    mus: list[float | None] = [None] * len(phases)
+    if any(r > 0.0 for r in radii):
+        mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases]
+        fractions, tau = corrected_fractions(amounts, mus, [ph.density for ph in phases], radii)  # type: ignore[arg-type]
+    else:
+        fractions, tau = amounts / amounts.sum(), np.ones(len(phases))
+    per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])
+    # The covariance of the scales is in the model's intensity unit: so is the gradient.
+    model_values = {**values, **{f"{ph.name} scale": values[f"{ph.name} scale"] / model.unit for ph in phases}}
+    gradient = weight_fraction_gradient(model, model_values, fractions, per_scale, names)
+    fraction_esd = np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", gradient, cov, gradient), 0.0))
+    return fractions, fraction_esd, tau, mus
+
+
 def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, converged: bool, message: str,
             weighting: Any, radii: list[float], anomalous: bool, notes: list[str], started: float,
             bonds: float | None = None) -> FitResult:
@@ -425,28 +446,15 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
 
     names, cov = covariance(model, values, coefficients, chi2)
     esd = standard_uncertainties(names, cov)
-    for name in list(esd):
-        if parameters[name].linear:
-            esd[name] *= unit
-            parameters.update({name: parameters[name].value * unit})
+    # Scales and background back in the scan's own intensity unit.
+    for parameter in parameters.linear:
+        parameters.update({parameter.name: parameter.value * unit})
+        if parameter.name in esd:
+            esd[parameter.name] *= unit
     values = parameters.values()
-
-    # Weight fractions, corrected for microabsorption where particle radii are given.
     cells = [ph.constraints.cell(model.cell_factors(ph, values)) for ph in phases]
     volumes = [ph.constraints.volume(model.cell_factors(ph, values)) for ph in phases]
-    scales = np.array([values[f"{ph.name} scale"] for ph in phases])
-    amounts = np.array([s * ph.mass * v for s, ph, v in zip(scales, phases, volumes)])
-    mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases] \
-        if any(r > 0.0 for r in radii) else [None] * n_phases
-    if any(r > 0.0 for r in radii):
-        fractions, tau = corrected_fractions(amounts, mus, [ph.density for ph in phases], radii)  # type: ignore[arg-type]
-    else:
-        fractions, tau = amounts / amounts.sum(), np.ones(n_phases)
-    per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])
-    # The gradient is taken in the model's intensity unit, where the covariance of the scales was computed.
-    model_values = {**values, **{f"{ph.name} scale": values[f"{ph.name} scale"] / unit for ph in phases}}
-    gradient = weight_fraction_gradient(model, model_values, fractions, per_scale, names)
-    fraction_esd = np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", gradient, cov, gradient), 0.0))
+    fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii)
 
     instrument = model.instrument(values)
     first_line = phases[0].lines[0][0]
@@ -462,7 +470,7 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
             for i in group:
                 cell_esd[i] = ph.constraints.parameters[i] * factor_esd
         phase_fits.append(PhaseFit(
-            ph.name, float(fractions[k]), float(scales[k]), cells[k], volumes[k], sample.b_overall,
+            ph.name, float(fractions[k]), values[f"{ph.name} scale"], cells[k], volumes[k], sample.b_overall,
             ticks[(ticks >= x[0]) & (ticks <= x[-1])], weight_fraction_esd=float(fraction_esd[k]),
             scale_esd=esd.get(f"{ph.name} scale", 0.0), cell_esd=tuple(cell_esd),
             b_overall_esd=esd.get(f"{ph.name} B", 0.0),

@@ -21,7 +21,7 @@ from collections.abc import Mapping, Sequence
 import numpy as np
 
 from ..profiles.instrument import Instrument
-from ..profiles.profile import LineSet, line_set, render_in_bins
+from ..profiles.profile import LineSet, PhasePeaks, line_set, render_in_bins
 from ..profiles.sample import Sample
 from ..profiles.shapes import bin_edges
 from .parameters import Parameter, ParameterSet
@@ -87,21 +87,32 @@ class FitModel:
     def reciprocal(self, phase: FitPhase, values: Mapping[str, float]) -> np.ndarray:
         return phase.constraints.reciprocal(self.cell_factors(phase, values))
 
+    def peaks(self, phase: FitPhase, values: Mapping[str, float]) -> Sequence[tuple[float, float, PhasePeaks]]:
+        """The phase's peaks at each emission line (wavelength, share, peaks) for these values.
+
+        Computed once when the phase was prepared; a refined structure's
+        (atomic coordinates, occupancies, B) are computed again here for its
+        parameters' values.
+        """
+        if phase.atoms is None:
+            return phase.lines
+        return [(w, s, phase.atoms.peaks(k, values)) for k, (w, s, _) in enumerate(phase.lines)]
+
     def line_sets(self, phase: FitPhase, values: Mapping[str, float],
                   atom_derivative: str | None = None) -> list[tuple[LineSet, np.ndarray]]:
         """Each emission line's peaks of the phase, with their spacings d.
 
-        A refined structure's peaks are those of its parameters' values;
-        ``atom_derivative`` names a structure parameter to give the peaks'
-        derivatives by it instead (the profile is linear in them).
+        ``atom_derivative`` names a structure parameter to place the peaks'
+        derivatives by it instead (the profile is linear in the weights).
         """
         instrument = self.instrument(values)
         sample, reciprocal = self.sample(phase, values), self.reciprocal(phase, values)
         placed = []
-        for index, (wavelength, share, peaks) in enumerate(phase.lines):
-            if phase.atoms is not None:
-                peaks = (phase.atoms.peaks(index, values) if atom_derivative is None
-                         else phase.atoms.derivative_peaks(index, values, atom_derivative))
+        emission = self.peaks(phase, values)
+        if atom_derivative is not None and phase.atoms is not None:
+            emission = [(w, s, phase.atoms.derivative_peaks(k, values, atom_derivative))
+                        for k, (w, s, _) in enumerate(phase.lines)]
+        for wavelength, share, peaks in emission:
             lines = line_set(peaks, instrument.replace(wavelength=wavelength), sample, reciprocal)
             d = peaks.d_for(reciprocal)
             d = d[wavelength / (2.0 * d) < 1.0]  # the reflections line_set kept, in its order

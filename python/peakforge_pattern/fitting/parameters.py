@@ -15,7 +15,9 @@ for every trial of the others and are never handed to the optimiser.
 
 A new kind of parameter (atomic coordinates, site occupancies, ...) is
 added by putting ``Parameter``s of a new ``kind`` into the set and reading
-their values where the model is built; nothing here needs to change. A
+their values where the model is built (``FitModel.peaks`` for what changes
+|F|², ``FitModel.sample`` and ``FitModel.instrument`` for the rest);
+nothing here needs to change. A
 parameter may carry an analytic ``derivative``: given every parameter's
 value by name, it returns d(profile)/d(parameter) of each phase's
 unit-scale profile, an array of shape (phases, points). Parameters without
@@ -184,8 +186,8 @@ class ParameterSet:
                   if (not separator or p.phase == phase) and (p.kind == wanted if kind else separator)]
         if not chosen:
             phases = sorted({p.phase for p in self if p.phase})
-            kinds = [k for k in KINDS if any(p.kind == k for p in self)]
-            raise InputError(f"{selector!r} names no parameter of this fit: use a kind ({', '.join(kinds)})"
+            present = [k for k in KINDS if any(p.kind == k for p in self)]
+            raise InputError(f"{selector!r} names no parameter of this fit: use a kind ({', '.join(present)})"
                              + (f", or PHASE:KIND with a phase of {', '.join(phases)}" if phases else ""))
         return chosen
 

@@ -21,6 +21,7 @@ MISFIT_LIMIT = 2.0
 
 PLAUSIBLE_B = 5.0  # Å²: an overall B above this is rarely thermal motion
 SMALL_SIZE = 5.0  # nm
+NEGATIVE_B = 0.1  # Å²: a smaller lowering of the structure's B is within what scans tell
 
 
 def parameter_warnings(parameters: ParameterSet, esd: dict[str, float]) -> list[str]:
@@ -61,9 +62,9 @@ def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
         if p.weight_fraction <= 0.0:
             found.append(f"phase {p.name} came out absent (its scale would be negative): the scan shows none of it, "
                          "or another phase takes its peaks")
-        if p.b_overall < 0.0:
-            found.append(f"phase {p.name}: overall B {p.b_overall:.3g} A^2 makes its atoms' B smaller than the "
-                         "structure's")
+        if p.b_overall < -max(NEGATIVE_B, 3.0 * p.b_overall_esd):
+            found.append(f"phase {p.name}: overall B {p.b_overall:.3g} A^2 lowers the structure's B: "
+                         "its displacement parameters look too large for this scan")
     return found
 
 
@@ -110,10 +111,10 @@ def summary_text(result: FitResult) -> str:
         lines += ["  " + line for line in _table(rows)]
     header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
     table = [header]
-    for p in result.phases:
-        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(p.cell, p.cell_esd)]
-        fraction = format_with_uncertainty(100 * p.weight_fraction, 100 * p.weight_fraction_esd, 4)
-        table.append([p.name, fraction, *cell, format_with_uncertainty(p.b_overall, p.b_overall_esd, 3)])
+    for phase in result.phases:
+        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
+        fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
+        table.append([phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)])
     lines += _table(table)
     extra = [p for p in result.phases if p.particle_radius > 0.0]
     if extra:

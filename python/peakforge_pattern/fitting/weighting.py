@@ -12,12 +12,14 @@ scale factor.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
 
 from ..errors import InputError
 from .measured import MeasuredPattern
+from .model import intensity_unit
 
 _CHI2_ONE_MEDIAN = 0.45493642311957283
 _POISSON_RANGE = (0.4, 2.5)  # ratio of the scatter to Poisson's that still counts as counts
@@ -55,6 +57,8 @@ def scatter_sigma(y: np.ndarray) -> float:
 def _why(whole: bool, ratio: float | None) -> str:
     if not whole:
         return "not whole numbers"
+    if ratio is None or not math.isfinite(ratio):
+        return "far too large to be counts"
     return f"they scatter {ratio:.3g} times as much as counts would: scaled after counting?"
 
 
@@ -73,7 +77,9 @@ def choose_weights(measured: MeasuredPattern) -> Weighting:
         raise InputError(f"{name}: every intensity is zero: there is nothing to fit")
     from_counts = np.array_equal(given, np.sqrt(np.maximum(y, 1.0)))
     whole = bool(np.all(y >= 0.0) and np.all(y == np.round(y)))
-    ratio = _scatter_ratio(y) if whole else None
+    # Whole numbers far from 1 (counts × 1e300) are tested on a scale where their squares are finite.
+    unit = intensity_unit(y)
+    ratio = _scatter_ratio(y) if whole and unit < 2.0 ** 900 else (math.inf if whole else None)
     counts = whole and (ratio is None or _POISSON_RANGE[0] <= ratio <= _POISSON_RANGE[1])
     if counts and from_counts:
         return Weighting(given, "counts")
@@ -86,7 +92,7 @@ def choose_weights(measured: MeasuredPattern) -> Weighting:
         return Weighting(given, "file", None if counts else
                          f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is "
                          "weighted by the uncertainty the file gives")
-    return Weighting(np.full(y.size, scatter_sigma(y)), "equal",
+    return Weighting(np.full(y.size, scatter_sigma(y / unit) * unit), "equal",
                      f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is weighted equally, "
                      "with sigma from the scatter between neighbouring points; give uncertainties as a "
                      "third column to weight by them")

@@ -326,6 +326,9 @@ def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_file
     p1 = AtomModel(cubic, "p1", AtomOptions())
     assert [n for n in p1.names if n.startswith("p1 Cs")] == []  # the heaviest atom holds the origin
     assert len(p1.names) == 6
+    # Moved, it keeps to P1: the engine does not search the moved atoms for symmetry, so the peaks stay the same.
+    moved = p1.structure_for(np.array([p.start for p in p1.parameters]) + 0.01)
+    assert moved.symmetry_operations == ("x,y,z",)
     with_symmetry = Structure.from_cif(DATA / "quartz_standard_setting.cif")
     model = AtomModel(with_symmetry, "q", AtomOptions(b="elements"))
     names = model.names

@@ -242,5 +242,7 @@ class AtomModel:
         numbers, positions, occ, b_atoms, u_aniso = unit.expand(coords, occupancies, b, self.lattice)
         listed = ListedSites(unit.labels, unit.atomic_numbers, coords, occupancies, b, unit.operations,
                              unit.multiplicities, unit.u_sites)
+        # The sites' own operations, also for a structure given without any: the engine then keeps to
+        # them instead of searching the moved atoms for symmetry, so every trial has the same peaks.
         return Structure(self.lattice, numbers, positions, occ, b_atoms, self.structure.name,
-                         self.structure.symmetry_operations, self.structure.warnings, u_aniso, listed)
+                         unit.operations, self.structure.warnings, u_aniso, listed)

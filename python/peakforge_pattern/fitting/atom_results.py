@@ -88,6 +88,14 @@ def site_dicts(records: Sequence[SiteRecord]) -> list[dict]:
     return out
 
 
+def occupancy_warnings(phases: Sequence) -> list[str]:
+    """Sites whose occupancy left [0, 1]: the last of three or more species sharing a site takes what
+    the others leave, which no bound on them can keep within it."""
+    return [f"{phase.name} {site.label}: occupancy {site.occupancy:.4g} lies outside [0, 1]; hold some of the "
+            "species sharing its site with --fix"
+            for phase in phases for site in getattr(phase, "atoms", ()) if not -1e-9 <= site.occupancy <= 1 + 1e-9]
+
+
 @dataclass(frozen=True)
 class BondLength:
     """A refined distance: the two sites, its length (Å), its uncertainty (None

@@ -31,7 +31,7 @@ from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .atom_parameters import AtomModel
 from .atom_phase import ATOM_KINDS, AtomPeaks, atom_options
-from .atom_results import bond_lengths, refined_sites, sites_as_read, structure_cif
+from .atom_results import bond_lengths, occupancy_warnings, refined_sites, sites_as_read, structure_cif
 from .fit_parameters import CELL_LIMIT, standard_parameters
 from .instrument_file import CARRIED, kind_of, load_instrument
 from .measured import MeasuredPattern, in_range, read_measured
@@ -487,6 +487,7 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
         warnings.append(f"the fit stopped before converging: {message}")
     warnings += parameter_warnings(parameters, esd)
     warnings += phase_warnings(phase_fits)
+    warnings += occupancy_warnings(phase_fits)
     warnings += misfit_warning(rwp, rexp, weighting.kind)
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(measured, calculated, background, profiles, phase_fits, instrument,

@@ -8,7 +8,7 @@ import re
 from pathlib import Path
 
 from ..atomic_file import write_text_atomically
-from ..diffraction.compute import check_two_theta_range
+from ..diffraction.request import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..fitting.atom_phase import ATOM_KINDS
@@ -18,6 +18,7 @@ from ..fitting.measured import read_measured
 from ..fitting.result import FitResult
 from ..fitting.parameters import KINDS
 from ..plotting import check_image_path, plot_fit
+from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
@@ -86,8 +87,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
                         help="result as text (default) or JSON")
     add_instrument_arguments(parser, "tch")
+    add_request_arguments(parser, only=("monochromator_angle",))
     # None: the instrument file's value, else the usual default.
-    parser.set_defaults(shape=None, monochromator=None, radius=None)
+    parser.set_defaults(shape=None, radius=None)
 
 
 def parse_orientation(text: str) -> tuple[str, tuple[int, int, int]]:
@@ -142,13 +144,16 @@ def run(args: argparse.Namespace) -> int:
             raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
         if args.plot is not None:
             check_image_path(args.plot)
+        # Not given: the instrument file's, else none (checked as the calculation request checks it).
+        monochromator_angle = (None if args.monochromator_angle is None
+                               else request_from(args).monochromator_angle)
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
         measured = read_measured(args.measured)
         result = fit_pattern(measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio,
                              shape=args.shape, background_terms=args.background,
                              correction="displacement" if args.displacement else None,
-                             radius=args.radius, monochromator_angle=args.monochromator,
+                             radius=args.radius, monochromator_angle=monochromator_angle,
                              two_theta_range=two_theta_range, anomalous=not args.no_anomalous,
                              orientations=orientations, particle_radius=parse_particle_sizes(args.particle_size),
                              fix=args.fix, refine=args.refine, instrument=args.instrument,

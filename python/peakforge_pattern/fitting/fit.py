@@ -24,6 +24,7 @@ from typing import Any
 
 import numpy as np
 
+from ..diffraction.request import check_two_theta_range
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
@@ -256,7 +257,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     if not isinstance(measured, MeasuredPattern):
         measured = read_measured(measured)
     if two_theta_range is not None:
-        measured = in_range(measured, *(float(v) for v in two_theta_range))
+        measured = in_range(measured, *check_two_theta_range(two_theta_range))
     if not 1 <= int(background_terms) <= 30:
         raise InputError(f"the background takes 1 to 30 Chebyshev terms, not {background_terms}")
     weighting = choose_weights(measured)

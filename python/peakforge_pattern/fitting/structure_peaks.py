@@ -16,6 +16,7 @@ from dataclasses import replace
 import numpy as np
 
 from ..diffraction.engine_route import engine_columns
+from ..diffraction.request import PatternRequest
 from ..diffraction.work import shell_radii
 from ..errors import InputError
 from ..profiles.instrument import lorentz_polarisation
@@ -45,7 +46,9 @@ class StructurePeaks:
                  radiation: str = "xray", anomalous: bool = False) -> None:
         self.model, self.wavelength = model, float(wavelength)
         self.shell = shell_radii(self.wavelength, two_theta_range)
-        self.radiation, self.anomalous = radiation, bool(anomalous)
+        # One thread: the fit calls the engine thousands of times on small structures.
+        self.request = PatternRequest.from_fields(wavelength=self.wavelength, two_theta_range=two_theta_range,
+                                                  radiation=radiation, anomalous=bool(anomalous), parallel=False)
         start = np.array([p.start for p in model.parameters])
         table = self._table(model.structure_for(start))
         families_hkl = list(map(tuple, table["family_hkl"].tolist()))
@@ -61,9 +64,7 @@ class StructurePeaks:
         self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
 
     def _table(self, structure: Structure) -> dict:
-        return engine_columns(structure, self.wavelength, *self.shell, radiation=self.radiation,
-                              anomalous=self.anomalous, monochromator_angle=0.0, merge_tolerance=1e-5,
-                              relative_threshold=0.0, parallel=False, num_threads=0, use_simd=True)
+        return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0)
 
     def _weights(self, table: dict) -> np.ndarray:
         return np.asarray(table["absolute_intensity"], dtype=float) / lorentz_polarisation(table["two_theta"])

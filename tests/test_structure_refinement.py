@@ -398,6 +398,17 @@ def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
     np.testing.assert_allclose(again.u_aniso, aniso.u_aniso[order], atol=1e-12)
     with pytest.raises(AssertionError):
         np.testing.assert_allclose(again.u_aniso[:4], again.u_aniso[0], atol=1e-6)  # images differ
+    # Written out unrefined, the anisotropic displacements are kept (an overall B of 0.8 added to them).
+    from peakforge_pattern.fitting.atom_results import sites_as_read, structure_cif
+    unit = aniso.asymmetric_unit
+    text = structure_cif("aniso", unit, sites_as_read(unit, aniso.lattice, (0.8, 0.01)), aniso.cell_parameters,
+                         [None] * 6)
+    back = parse_cif(text, name="back")
+    order = _same_atoms(back, aniso)
+    shifted = aniso.u_aniso[order].copy()
+    shifted[:, :3] += 0.8 / (8 * np.pi ** 2)  # orthorhombic: the isotropic part adds to U11, U22, U33 alone
+    np.testing.assert_allclose(back.u_aniso, shifted, atol=2e-6, equal_nan=True)
+    assert back.b_factors[order == 4][0] == pytest.approx(aniso.b_factors[4] + 0.8, abs=1e-3)
 
     scan = _synthetic_scan(aniso, seed=4)
     FitModel.__init__ = keep

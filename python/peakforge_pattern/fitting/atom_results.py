@@ -55,6 +55,7 @@ def refined_sites(model: AtomModel, values: Mapping[str, float], covariance: Cov
     variance = np.diag(site_cov)
     n = len(model.unit)
     extra, extra_esd = b_overall
+    anisotropic = _anisotropic_rows(model.unit, model.lattice, extra)
     records = []
     for s in range(n):
         xyz = tuple(float(v) + 0.0 for v in coords[s])
@@ -62,17 +63,31 @@ def refined_sites(model: AtomModel, values: Mapping[str, float], covariance: Cov
         records.append(SiteRecord(model.unit.labels[s], gemmi.Element(int(model.unit.atomic_numbers[s])).name,
                                   (xyz[0], xyz[1], xyz[2]), float(occupancies[s]), float(b[s]) + extra,
                                   (_esd(variance[3 * s]), _esd(variance[3 * s + 1]), _esd(variance[3 * s + 2])),
-                                  _esd(variance[3 * n + s]), _esd(b_variance)))
+                                  _esd(variance[3 * n + s]), _esd(b_variance), anisotropic[s]))
     return records
 
 
-def sites_as_read(unit: AsymmetricUnit, b_overall: tuple[float, float | None] = (0.0, None)) -> list[SiteRecord]:
+def _anisotropic_rows(unit: AsymmetricUnit, lattice: np.ndarray, b_overall: float) -> list[tuple[float, ...] | None]:
+    """Each site's anisotropic U (CIF convention), with an overall B added as the isotropic
+    U = B / 8π² in the same convention (U G*_ij / (a*_i a*_j)); None for an isotropic site."""
+    if unit.u_sites is None:
+        return [None] * len(unit)
+    reciprocal = np.linalg.inv(lattice).T
+    metric = reciprocal @ reciprocal.T
+    lengths = np.sqrt(np.diag(metric))
+    shape = metric / np.outer(lengths, lengths)
+    extra = b_overall / (8.0 * np.pi ** 2) * shape[[0, 1, 2, 0, 0, 1], [0, 1, 2, 1, 2, 2]]
+    return [None if np.isnan(row[0]) else tuple(float(v) for v in row + extra) for row in unit.u_sites]
+
+
+def sites_as_read(unit: AsymmetricUnit, lattice: np.ndarray,
+                  b_overall: tuple[float, float | None] = (0.0, None)) -> list[SiteRecord]:
     """The sites of a phase whose structure was not refined (B with the overall B added)."""
     extra, extra_esd = b_overall
     return [SiteRecord(label, gemmi.Element(int(z)).name, (float(x[0]), float(x[1]), float(x[2])), float(occ),
-                       float(b) + extra, b_esd=extra_esd)
-            for label, z, x, occ, b in zip(unit.labels, unit.atomic_numbers, unit.frac_coords, unit.occupancies,
-                                           unit.b_factors)]
+                       float(b) + extra, b_esd=extra_esd, u_aniso=u)
+            for label, z, x, occ, b, u in zip(unit.labels, unit.atomic_numbers, unit.frac_coords, unit.occupancies,
+                                              unit.b_factors, _anisotropic_rows(unit, lattice, extra))]
 
 
 def site_dicts(records: Sequence[SiteRecord]) -> list[dict]:

@@ -377,8 +377,8 @@ def _atom_results(model: FitModel, phase: FitPhase, values: dict[str, float], co
     cell_errors = [e if e > 0.0 else None for e in cell_esd]
     if phase.atoms is None:
         unit = phase.structure.asymmetric_unit
-        return {"cif": structure_cif(phase.structure.name or phase.name, unit, sites_as_read(unit, overall), cell,
-                                     cell_errors, notes)}
+        sites = sites_as_read(unit, phase.structure.lattice, overall)
+        return {"cif": structure_cif(phase.structure.name or phase.name, unit, sites, cell, cell_errors, notes)}
     atom_model = phase.atoms.model
     sites = refined_sites(atom_model, values, covariance_, overall)
     text = structure_cif(phase.structure.name or phase.name, atom_model.unit, sites, cell, cell_errors, notes)

@@ -61,7 +61,8 @@ def _half_up(x: float) -> int:
 @dataclass(frozen=True)
 class SiteRecord:
     """One site as written: label, element, coordinates, occupancy and B with
-    their uncertainties (None where held fixed)."""
+    their uncertainties (None where held fixed), and the anisotropic U11,
+    U22, U33, U12, U13, U23 (Å², CIF convention) of a site that has them."""
 
     label: str
     element: str
@@ -71,6 +72,7 @@ class SiteRecord:
     xyz_esd: tuple[float | None, float | None, float | None] = (None, None, None)
     occupancy_esd: float | None = None
     b_esd: float | None = None
+    u_aniso: tuple[float, ...] | None = None
 
 
 def _quoted(text: str) -> str:
@@ -117,7 +119,12 @@ def cif_text(name: str, cell: Sequence[float], cell_esd: Sequence[float | None],
         xyz = [with_uncertainty(v + 0.0, e) for v, e in zip(site.xyz, site.xyz_esd)]
         lines.append(" ".join([_quoted(site.label), site.element, *xyz,
                                with_uncertainty(site.occupancy, site.occupancy_esd, 4),
-                               with_uncertainty(site.b, site.b_esd, 3), "Biso"]))
+                               with_uncertainty(site.b, site.b_esd, 3), "Biso" if site.u_aniso is None else "Uani"]))
+    anisotropic = [site for site in sites if site.u_aniso is not None]
+    if anisotropic:
+        lines += ["", "loop_", "_atom_site_aniso_label",
+                  *(f"_atom_site_aniso_U_{ij}" for ij in ("11", "22", "33", "12", "13", "23"))]
+        lines += [" ".join([_quoted(site.label), *(f"{u:.6f}" for u in site.u_aniso or ())]) for site in anisotropic]
     return "\n".join(lines) + "\n"
 
 

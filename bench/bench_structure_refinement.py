@@ -16,7 +16,6 @@ import statistics
 import time
 
 import numpy as np
-
 from peakforge_pattern import Structure, compute_pattern
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions

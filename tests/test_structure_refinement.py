@@ -369,8 +369,8 @@ def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_file
     from peakforge_pattern.structures.cif_writer import SiteRecord
     crowded = SimpleNamespace(name="spinel", atoms=(SiteRecord("Fe1", "Fe", (0, 0, 0), -0.05, 0.5),
                                                     SiteRecord("Mg1", "Mg", (0, 0, 0), 0.6, 0.5)))
-    assert occupancy_warnings([crowded]) == ["spinel Fe1: occupancy -0.05 lies outside [0, 1]; hold some of the "
-                                             "species sharing its site with --fix"]
+    assert occupancy_warnings([crowded]) == [("spinel Fe1: occupancy -0.05 lies outside [0, 1]; hold some of the "
+                                              "species sharing its site with --fix")]
 
     # Parenthesis notation by the rule of 19.
     cases = {(0.352163, 4.1e-5): "0.35216(4)", (12.98852, 0.00032): "12.9885(3)", (0.3063, 0.00019): "0.30630(19)",

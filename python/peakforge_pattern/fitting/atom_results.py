@@ -46,8 +46,23 @@ def refined_sites(model: AtomModel, values: Mapping[str, float], covariance: Cov
                   b_overall: tuple[float, float | None] = (0.0, None)) -> list[SiteRecord]:
     """Every site of the phase at the refined values, with uncertainties where refined.
 
-    ``b_overall`` (value, uncertainty) is a refined overall B, added to
-    every site's B so that the sites give the fitted pattern on their own.
+    Parameters
+    ----------
+    model : AtomModel
+        The phase's structure parameters.
+    values : mapping of str to float
+        Every parameter's value by name (the model's among them).
+    covariance : (names, matrix)
+        The refined parameters' covariance; a parameter without a row (held,
+        or stopped at a bound) contributes no uncertainty.
+    b_overall : (float, float or None)
+        A refined overall B and its uncertainty, added to every site's B so
+        that the sites give the fitted pattern on their own.
+
+    Returns
+    -------
+    list of SiteRecord
+        One per site, uncertainties None where nothing refined moved the value.
     """
     p = np.array([values[n] for n in model.names])
     coords, occupancies, b = model.site_values(p)
@@ -126,9 +141,29 @@ class BondLength:
 
 def bond_lengths(model: AtomModel, values: Mapping[str, float], lattice_of: Callable[[Mapping[str, float]], np.ndarray],
                  covariance: Covariance, cutoff: float, cell_names: Sequence[str] = ()) -> list[BondLength]:
-    """Distances from each site within ``cutoff`` Å, with uncertainties from the
-    coordinates and the cell (``lattice_of`` gives the cell for parameter values,
-    ``cell_names`` the phase's refined cell parameters)."""
+    """Distances from each site within ``cutoff`` Å, with uncertainties from the coordinates and the cell.
+
+    Parameters
+    ----------
+    model : AtomModel
+        The phase's structure parameters.
+    values : mapping of str to float
+        Every parameter's value by name.
+    lattice_of : callable
+        The cell vectors (rows, Å) for a mapping of parameter values.
+    covariance : (names, matrix)
+        The refined parameters' covariance.
+    cutoff : float
+        Å.
+    cell_names : sequence of str
+        The phase's cell parameters among ``values``.
+
+    Returns
+    -------
+    list of BondLength
+        By site, then distance; equal distances to images of the same site
+        counted in one entry.
+    """
     names = [n for n in [*model.names, *cell_names] if n in values]
     block = _block(covariance, names)
     seitz = model.unit.seitz

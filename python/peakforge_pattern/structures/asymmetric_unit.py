@@ -128,9 +128,21 @@ class AsymmetricUnit:
                ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
         """Every atom of the cell for these site values (default: the sites' own).
 
-        Returns atomic numbers, fractional coordinates (wrapped into the
-        cell), occupancies, B and the anisotropic U of each atom (None when
-        no site has one; ``lattice`` is needed then).
+        Parameters
+        ----------
+        frac_coords : (sites, 3) array, optional
+            The sites' coordinates; moved only along their free directions,
+            each keeps its number of images.
+        occupancies, b_factors : (sites,) arrays, optional
+        lattice : (3, 3) array, optional
+            Cell vectors as rows (Å), needed to turn anisotropic U with each image.
+
+        Returns
+        -------
+        tuple
+            Atomic numbers, fractional coordinates (wrapped into the cell),
+            occupancies, B and the anisotropic U of each atom (None when no
+            site has one or no ``lattice`` is given), site by site.
         """
         coords = self.frac_coords if frac_coords is None else np.asarray(frac_coords, dtype=float)
         occ = self.occupancies if occupancies is None else np.asarray(occupancies, dtype=float)

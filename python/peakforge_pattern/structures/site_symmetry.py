@@ -190,9 +190,25 @@ def site_symmetry(frac: Sequence[float] | np.ndarray, operations: Sequence[gemmi
 
 
 def floating_origin(operations: Sequence[gemmi.Op]) -> tuple[np.ndarray, tuple[int, ...]]:
-    """Directions along which the space group leaves the origin free (polar
-    axes), as a 3×f matrix and the axis each leads on; f = 0 for a group
-    whose origin is fixed (any group with an inversion centre, for one)."""
+    """Directions along which the space group leaves the origin free (its polar axes).
+
+    Parameters
+    ----------
+    operations : sequence of gemmi.Op
+        Every operation of the group.
+
+    Returns
+    -------
+    (ndarray, tuple of int)
+        A 3×f basis and the axis each column leads on; f = 0 for a group
+        whose origin is fixed (any group with an inversion centre, for one).
+
+    Examples
+    --------
+    >>> import gemmi
+    >>> floating_origin(list(gemmi.find_spacegroup_by_name("P 63 m c").operations()))[1]
+    (2,)
+    """
     return free_directions([_integer_rotation(op) for op in operations])
 
 

@@ -119,6 +119,13 @@ class AsymmetricUnit:
         return np.array([len(i) for i in self.images], dtype=int)
 
     @property
+    def image_operations(self) -> np.ndarray:
+        """For each atom of the expanded cell, the index of the operation that made it (x_atom = R x_site + t)."""
+        if not len(self):
+            return np.zeros(0, dtype=int)
+        return np.concatenate([np.array(i, dtype=int) for i in self.images])
+
+    @property
     def site_of(self) -> np.ndarray:
         """For each atom of the expanded cell, the site it is an image of."""
         return np.repeat(np.arange(len(self)), self.multiplicities)
@@ -149,7 +156,7 @@ class AsymmetricUnit:
         b = self.b_factors if b_factors is None else np.asarray(b_factors, dtype=float)
         seitz = self.seitz
         site_of = self.site_of
-        chosen = np.concatenate([np.array(i, dtype=int) for i in self.images]) if len(self) else np.zeros(0, int)
+        chosen = self.image_operations
         positions = np.einsum("aij,aj->ai", seitz[chosen, :3, :3], coords[site_of]) + seitz[chosen, :3, 3]
         positions -= np.floor(positions)
         positions[positions >= 1.0] = 0.0

@@ -60,7 +60,7 @@ def find_bonds(unit: AsymmetricUnit, lattice: np.ndarray, cutoff: float) -> list
         return []
     seitz = unit.seitz
     site_of = unit.site_of
-    chosen = np.concatenate([np.array(i, dtype=int) for i in unit.images])
+    chosen = unit.image_operations
     images = np.einsum("aij,aj->ai", seitz[chosen, :3, :3], unit.frac_coords[site_of]) + seitz[chosen, :3, 3]
     # Lattice vectors enough to reach the cutoff from anywhere in the cell.
     spacing = 1.0 / np.linalg.norm(np.linalg.inv(lattice), axis=0)

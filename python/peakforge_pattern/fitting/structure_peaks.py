@@ -15,11 +15,10 @@ from dataclasses import replace
 
 import numpy as np
 
-from ..diffraction.engine_route import engine_columns
+from ..diffraction.engine_route import engine_columns, lorentz_polarisation
 from ..diffraction.request import PatternRequest
-from ..diffraction.work import shell_radii
+from ..diffraction.work import reciprocal_shell
 from ..errors import InputError
-from ..profiles.instrument import lorentz_polarisation
 from ..profiles.profile import PhasePeaks
 from ..structures.structure import Structure
 from .atom_parameters import AtomModel
@@ -45,7 +44,7 @@ class StructurePeaks:
     def __init__(self, model: AtomModel, wavelength: float, two_theta_range: tuple[float, float], *,
                  radiation: str = "xray", anomalous: bool = False) -> None:
         self.model, self.wavelength = model, float(wavelength)
-        self.shell = shell_radii(self.wavelength, two_theta_range)
+        self.shell = reciprocal_shell(self.wavelength, two_theta_range)
         # One thread: the fit calls the engine thousands of times on small structures.
         self.request = PatternRequest.from_fields(wavelength=self.wavelength, two_theta_range=two_theta_range,
                                                   radiation=radiation, anomalous=bool(anomalous), parallel=False)
@@ -60,14 +59,17 @@ class StructurePeaks:
         self.base = PhasePeaks(np.asarray(table["d"], dtype=float), self._weights(table),
                                np.array([f[0] for f in families], dtype=float).reshape(-1, 3),
                                families, [counts[a:b] for a, b in spans], self.wavelength,
-                               model.structure.reciprocal, model.structure.name)
+                               model.structure.reciprocal, model.structure.name, self.request.radiation, 0.0)
         self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
 
     def _table(self, structure: Structure) -> dict:
         return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0)
 
     def _weights(self, table: dict) -> np.ndarray:
-        return np.asarray(table["absolute_intensity"], dtype=float) / lorentz_polarisation(table["two_theta"])
+        factors = table.get("lorentz_polarisation")
+        if factors is None:
+            factors = lorentz_polarisation(table["two_theta"], self.request.radiation)
+        return np.asarray(table["absolute_intensity"], dtype=float) / factors
 
     def peaks(self, values: np.ndarray) -> PhasePeaks:
         """The peaks with |F|²·multiplicity of the structure at these parameter values."""

@@ -4,6 +4,7 @@ the round robin's weighed mixture 1e (Madsen et al., J. Appl. Cryst. 34
 (2001) 409), uncertainties against the scatter of noise, instrument files,
 and every way a fit must fail or warn instead of reporting success."""
 
+import dataclasses
 import json
 from pathlib import Path
 
@@ -11,6 +12,7 @@ import numpy as np
 import pytest
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.cli import main
+from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.absorption import brindley_tau, density, linear_absorption
 from peakforge_pattern.fitting.measured import MeasuredPattern
@@ -19,6 +21,7 @@ from peakforge_pattern.fitting.uncertainties import format_with_uncertainty
 from peakforge_pattern.plotting import plot_fit
 from peakforge_pattern.profiles import Instrument, Sample, pattern_profile
 from peakforge_pattern.profiles.mixture import cell_mass, cell_volume
+from peakforge_pattern.profiles.profile import PhasePeaks
 
 MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
 CORUNDUM, ZINCITE, FLUORITE = (MEASURED / f for f in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif",
@@ -53,7 +56,8 @@ def test_parameters_are_selected_by_name_kind_or_phase_and_printed_with_their_un
     p.refine(["al:b"])
     assert [q.name for q in p.free] == ["zero_shift", "U", "al B"] and [q.name for q in p.linear] == ["al scale"]
     assert p.values(np.array([0.1, 0.2, 0.3]))["al B"] == 0.3 and p["si B"].at_bound() == "lower"
-    with pytest.raises(InputError, match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), or PHASE:KIND with a phase of al, si"):
+    with pytest.raises(InputError, match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), "
+                                         r"or PHASE:KIND with a phase of al, si"):
         p.select("cel")
     with pytest.raises(InputError, match="cannot be held fixed"):
         p.fix(["scale"])
@@ -73,7 +77,8 @@ def test_analytic_b_derivative_matches_the_numerical_one():
     from peakforge_pattern.fitting.model import FitModel
     from peakforge_pattern.fitting.phases import prepare_phase
     parameters = result.parameter_set
-    phase = prepare_phase(Structure.from_cif(FLUORITE), "f", result.instrument.lines(1.0), 20.0, 80.0, True)
+    phase = prepare_phase(Structure.from_cif(FLUORITE), "f", result.instrument.lines(1.0), 20.0, 80.0,
+                          PatternRequest(anomalous=True))
     model = FitModel(x, scan.intensity, scan.uncertainty, [phase], result.instrument, parameters, {})
     values = {**parameters.values(), "fluorite_CaF2 B": 0.4}
     b = parameters["fluorite_CaF2 B"]
@@ -175,6 +180,9 @@ def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):
     assert sample["parameters"]["U"] == document["U"] and sample["parameters"]["zero_shift"] == document["zero_shift"]
     assert "displacement" in sample["uncertainties"] and sample["rwp"] < 0.2
 
+    assert main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument", str(saved),
+                 "--shape", "pseudo-voigt"]) == 2
+    assert "the instrument was refined with tch peaks, not pseudo-voigt" in capsys.readouterr().err
     (tmp_path / "broken.json").write_text('{"format": "peakforge instrument", "shape": "tch"}')
     assert main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument",
                  str(tmp_path / "broken.json")]) == 2
@@ -185,7 +193,9 @@ def test_zero_shift_and_displacement_refine_together():
     x = np.arange(20.0, 140.0, 0.02)
     truth = TRUTH.replace(zero_shift=0.04, displacement=0.15, radius=173.0)
     scan = synthetic_scan([Structure.from_cif(FLUORITE)], [1.0], x, instrument=truth)
-    result = fit_pattern(scan, [FLUORITE], monochromator_angle=26.6, radius=173.0, fix=["cell"])
+    told = []
+    result = fit_pattern(scan, [FLUORITE], monochromator_angle=26.6, radius=173.0, fix=["cell"], progress=told.append)
+    assert told == list(range(1, result.evaluations + 1))
     assert result.parameters["zero_shift"] == pytest.approx(0.04, abs=0.01)
     assert result.parameters["displacement"] == pytest.approx(0.15, abs=0.03)
     assert result.correction == "zero_shift+displacement"
@@ -211,7 +221,8 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
     # Failures: one line, status 2.
     _one_line_failure(capsys, ["fit", write("tiny.xye", x, counts, np.full(x.size, 1e-300)), corundum],
                       "the uncertainty of point 1 (1e-300) is too small")
-    _one_line_failure(capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum], "2 points cannot determine")
+    _one_line_failure(capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum],
+                      "2 points cannot determine")
     _one_line_failure(capsys, ["fit", write("zero.xy", x, 0 * counts), corundum], "every intensity is zero")
     _one_line_failure(capsys, ["fit", write("scan.xy", x, counts), corundum, str(example_path("silicon")),
                                "--two-theta", "20", "27"],
@@ -232,6 +243,15 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
         assert scaled["weighting"] == "equal" and "the intensities are not counts" in captured.err
         assert scaled["phases"][0]["scale"] / plain["phases"][0]["scale"] == pytest.approx(factor, rel=0.05)
         assert any("not counts" in w for w in scaled["warnings"]) and "Traceback" not in captured.err
+    # Uncertainties far off the intensities' scale (but with finite weights) change χ² and nothing else.
+    esds, chi2s = [], []
+    for sigma in (1.0, 1e-100, 1e100):
+        assert main(["fit", write("sigma.xye", x, counts, np.full(x.size, sigma)), corundum, "-f", "json"]) == 0
+        fitted = json.loads(capsys.readouterr().out)
+        assert fitted["weighting"] == "file"
+        esds.append(fitted["uncertainties"]["W"])
+        chi2s.append(fitted["chi2"] * sigma ** 2)
+    assert esds == pytest.approx([esds[0]] * 3, rel=1e-5) and chi2s == pytest.approx([chi2s[0]] * 3, rel=1e-5)
     # Whole numbers that scatter three times as much as counts: scaled after counting.
     assert main(["fit", write("normalised.xy", x, np.round(counts * 3.0)), corundum, "-f", "json"]) == 0
     captured = capsys.readouterr()
@@ -302,8 +322,8 @@ def test_kaufman_jacobian_matches_the_numerical_derivative_of_the_residuals():
     assert abs(result.parameters["zincite_ZnO B"]) < 3 * result.uncertainties["zincite_ZnO B"] + 0.01
     from peakforge_pattern.fitting.model import FitModel
     from peakforge_pattern.fitting.phases import prepare_phase
-    phases = [prepare_phase(Structure.from_cif(f), str(f), result.instrument.lines(1.0), 25.0, 75.0, True)
-              for f in (ZINCITE, FLUORITE)]
+    phases = [prepare_phase(Structure.from_cif(f), str(f), result.instrument.lines(1.0), 25.0, 75.0,
+                            PatternRequest(anomalous=True)) for f in (ZINCITE, FLUORITE)]
     parameters = result.parameter_set
     model = FitModel(x, scan.intensity, scan.uncertainty, phases, result.instrument, parameters, {})
     for k, phase in enumerate(phases):
@@ -334,3 +354,29 @@ def test_crystallite_size_and_microstrain_per_phase_over_a_standards_instrument(
     alone = fit_pattern(scan, [FLUORITE, ZINCITE], monochromator_angle=26.6, refine=["size"])
     assert alone.parameters["Y"] == 0.0 and "Y" not in alone.refined
     assert any("size refined without --instrument" in w for w in alone.warnings)
+
+
+def test_orientation_factors_average_each_peaks_symmetry_equivalents():
+    r = 0.75
+    plates = Sample(preferred_orientation=(0, 0, 1), march_r=r)
+    zincite = Structure.from_cif(ZINCITE)
+    pattern = compute_pattern(zincite, "CuKa1", (20, 80), scale="absolute")
+    factors = dict(zip((tuple(f[0]) for f in pattern.families),
+                       PhasePeaks.from_pattern(pattern).orientation_factors(plates)))
+    # Hexagonal: the six normals of {100} and {110} lie in the plane, (002) along the axis; every
+    # member of {101} makes the same angle with it.
+    assert factors[(1, 0, 0)] == pytest.approx(r ** 1.5) and factors[(1, 1, 0)] == pytest.approx(r ** 1.5)
+    assert factors[(0, 0, 2)] == pytest.approx(r ** -3)
+    normal, axis = np.array([1, 0, 1]) @ zincite.reciprocal, np.array([0, 0, 1]) @ zincite.reciprocal
+    cos2 = (normal @ axis) ** 2 / (normal @ normal * (axis @ axis))
+    assert factors[(1, 0, 1)] == pytest.approx((r * r * cos2 + (1 - cos2) / r) ** -1.5)
+    # Without listed operations the lattice's own equivalents give the same factors.
+    bare = dataclasses.replace(zincite, symmetry_operations=())
+    again = PhasePeaks.from_pattern(compute_pattern(bare, "CuKa1", (20, 80), scale="absolute"))
+    assert again.rotations is None
+    assert again.orientation_factors(plates) == pytest.approx(list(factors.values()))
+    # Cubic {111} along [111]: two of eight normals along it, six at cos² = 1/9.
+    fluorite = compute_pattern(Structure.from_cif(FLUORITE), "CuKa1", (20, 40), scale="absolute")
+    along = PhasePeaks.from_pattern(fluorite).orientation_factors(Sample(preferred_orientation=(1, 1, 1), march_r=r))
+    expected = (2 * r ** -3 + 6 * (r * r / 9 + (8 / 9) / r) ** -1.5) / 8
+    assert along[0] == pytest.approx(expected)

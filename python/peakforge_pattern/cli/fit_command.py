@@ -5,7 +5,11 @@ from __future__ import annotations
 import argparse
 import json
 import re
+import sys
+from collections.abc import Callable
 from pathlib import Path
+
+from tqdm import tqdm
 
 from ..atomic_file import write_text_atomically
 from ..diffraction.request import check_two_theta_range
@@ -15,8 +19,8 @@ from ..fitting.atom_phase import ATOM_KINDS
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
 from ..fitting.instrument_file import save_instrument
 from ..fitting.measured import read_measured
-from ..fitting.result import FitResult
 from ..fitting.parameters import KINDS
+from ..fitting.result import FitResult
 from ..plotting import check_image_path, plot_fit
 from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output
@@ -30,6 +34,8 @@ DESCRIPTION = ("Fit the phases to a measured pattern (.xy, .xye, .csv, .xrdml or
                "and asymmetry, each phase's cell and overall B, with anomalous dispersion at each emission line; "
                "print Rp, Rwp, Rexp, chi2, every refined parameter and each phase's weight fraction with its "
                "standard uncertainty, as 33.65(42).")
+PROGRESS_DELAY = 1.5  # seconds before a fit shows its progress line
+
 EPILOG = ("parameter names for --fix and --refine: " + ", ".join(KINDS)
           + "; with --refine-atoms also " + ", ".join(ATOM_KINDS)
           + "; PHASE:KIND for one phase's (corundum:cell), or a parameter's full name as printed")
@@ -86,6 +92,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              f"(default {DEFAULT_BOND_CUTOFF:g})")
     parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
                         help="result as text (default) or JSON")
+    parser.add_argument("--no-progress", action="store_true",
+                        help="no progress line on standard error while a fit takes more than a second or two")
     add_instrument_arguments(parser, "tch")
     add_request_arguments(parser, only=("monochromator_angle",))
     # None: the instrument file's value, else the usual default.
@@ -135,6 +143,12 @@ def _write_cifs(folder: Path, result: FitResult) -> None:
         write_text_atomically(folder / f"{name}.cif", phase.cif)
 
 
+def _advance(bar: tqdm) -> Callable[[int], None]:
+    def told(evaluations: int) -> None:
+        bar.update(evaluations - bar.n)
+    return told
+
+
 def run(args: argparse.Namespace) -> int:
     try:
         _check_cif_folder(args.cif_out)
@@ -144,21 +158,25 @@ def run(args: argparse.Namespace) -> int:
             raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
         if args.plot is not None:
             check_image_path(args.plot)
-        # Not given: the instrument file's, else none (checked as the calculation request checks it).
-        monochromator_angle = (None if args.monochromator_angle is None
-                               else request_from(args).monochromator_angle)
+        # Not given: the instrument file's, else none.
+        monochromator_angle = None if args.monochromator_angle is None else request_from(args).monochromator_angle
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
         measured = read_measured(args.measured)
-        result = fit_pattern(measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio,
-                             shape=args.shape, background_terms=args.background,
-                             correction="displacement" if args.displacement else None,
-                             radius=args.radius, monochromator_angle=monochromator_angle,
-                             two_theta_range=two_theta_range, anomalous=not args.no_anomalous,
-                             orientations=orientations, particle_radius=parse_particle_sizes(args.particle_size),
-                             fix=args.fix, refine=args.refine, instrument=args.instrument,
-                             refine_atoms=False if args.refine_atoms is None else (args.refine_atoms or True),
-                             bonds=args.bonds)
+        bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
+                                                 delay=PROGRESS_DELAY, disable=None)  # None: only on a terminal
+        try:
+            result = fit_pattern(
+                measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio, shape=args.shape,
+                background_terms=args.background, correction="displacement" if args.displacement else None,
+                radius=args.radius, monochromator_angle=monochromator_angle, two_theta_range=two_theta_range,
+                anomalous=not args.no_anomalous, orientations=orientations,
+                particle_radius=parse_particle_sizes(args.particle_size), fix=args.fix, refine=args.refine,
+                instrument=args.instrument, progress=None if bar is None else _advance(bar),
+                refine_atoms=False if args.refine_atoms is None else (args.refine_atoms or True), bonds=args.bonds)
+        finally:
+            if bar is not None:
+                bar.close()
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR

@@ -15,6 +15,7 @@ from dataclasses import replace
 
 import numpy as np
 
+from ..diffraction.request import PatternRequest
 from ..errors import InputError
 from ..profiles.profile import PhasePeaks
 from .atom_parameters import AtomModel, AtomOptions
@@ -50,15 +51,14 @@ class AtomPeaks:
         The emission lines (Å and share of the intensity).
     two_theta_range : (float, float)
         Degrees of reflections to compute.
-    anomalous : bool
-        Anomalous dispersion at each line's energy.
+    request : PatternRequest
+        The fit's calculation options (anomalous dispersion at each line's energy).
     """
 
     def __init__(self, model: AtomModel, lines: Sequence[tuple[float, float]], two_theta_range: tuple[float, float],
-                 anomalous: bool) -> None:
+                 request: PatternRequest) -> None:
         self.model = model
-        self.lines = [StructurePeaks(model, wavelength, two_theta_range, anomalous=anomalous)
-                      for wavelength, _ in lines]
+        self.lines = [StructurePeaks(model, wavelength, two_theta_range, request) for wavelength, _ in lines]
         self._index = {name: k for k, name in enumerate(model.names)}
         self._derivatives: dict[int, tuple[bytes, np.ndarray]] = {}
 

@@ -24,7 +24,7 @@ from typing import Any
 
 import numpy as np
 
-from ..diffraction.request import check_two_theta_range
+from ..diffraction.request import PatternRequest, check_two_theta_range
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
@@ -136,8 +136,10 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
     if from_standard:
         defaults_fixed += [kind_of(t) for t in CARRIED if t in parameters]
     kinds = {p.kind for p in parameters}
-    for sample_kind, instrument_kind, what in (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2")):
-        if sample_kind in kinds and instrument_kind in parameters and instrument_kind not in refine:
+    asked = {word.lower() for word in refine}
+    same_shape = (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2"))
+    for sample_kind, instrument_kind, what in same_shape:
+        if sample_kind in kinds and instrument_kind in parameters and instrument_kind.lower() not in asked:
             # The same angular dependence: refining both leaves the fit without a unique answer.
             defaults_fixed.append(instrument_kind)
             if not from_standard:
@@ -225,7 +227,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         its widths, asymmetry and zero shift are held unless ``refine``
         names them.
     progress : callable or None
-        Called with the number of model evaluations so far.
+        Called at every evaluation of the model with the number so far.
     refine_atoms : bool or sequence of str
         Refine the structure of every phase (True) or of the phases named:
         each site's free coordinates under its site symmetry, and with
@@ -266,9 +268,10 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     x = measured.two_theta
     lines = base.lines(1.0)
     structures = load_structures(phases)
-    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), anomalous) for s, source in structures]
+    request = PatternRequest.from_fields(anomalous=bool(anomalous))
+    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), request) for s, source in structures]
     names = [ph.name for ph in fit_phases]
-    fit_phases, atom_notes = _attach_atoms(fit_phases, refine_atoms, refine, float(x[0]), float(x[-1]), anomalous)
+    fit_phases, atom_notes = _attach_atoms(fit_phases, refine_atoms, refine, float(x[0]), float(x[-1]), request)
     checked_orientations = _check_orientations(orientations, names)
     radii = _particle_radii(particle_radius, names)
 
@@ -289,16 +292,12 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
                          "fit a wider range, or hold parameters with --fix")
 
-    def residuals(free: np.ndarray) -> np.ndarray:
-        if progress is not None:
-            progress(model.evaluations)
-        return model.residuals(free)
-
+    model.progress = progress
     lower, upper = parameters.bounds()
     start = np.clip(_scan_position(model, parameters.start()), lower, upper)
     analytic = all(p.derivative is not None for p in parameters.free)
     if parameters.free:
-        solution = optimize.least_squares(residuals, start, bounds=(lower, upper), x_scale=parameters.steps(),
+        solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper), x_scale=parameters.steps(),
                                           max_nfev=max_evaluations, tr_solver="lsmr",
                                           jac=model.jacobian if analytic else "2-point")
         free, converged, message = solution.x, bool(solution.success), str(solution.message)
@@ -308,7 +307,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
 
 
 def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], refine: Sequence[str], low: float,
-                  high: float, anomalous: bool) -> tuple[list[FitPhase], list[str]]:
+                  high: float, request: PatternRequest) -> tuple[list[FitPhase], list[str]]:
     """The phases with their structures made refinable where asked, and notes for the user."""
     asked = [w for w in refine if w.strip().rpartition(":")[2].lower() in ATOM_KINDS]
     if refine_atoms is False or refine_atoms is None:
@@ -336,7 +335,7 @@ def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], re
             notes.append(f"{exc}; its structure stays as read")
             found.append(ph)
             continue
-        atoms = AtomPeaks(atom_model, [(w, s) for w, s, _ in ph.lines], window, anomalous)
+        atoms = AtomPeaks(atom_model, [(w, s) for w, s, _ in ph.lines], window, request)
         lines = tuple((w, s, source.base) for (w, s, _), source in zip(ph.lines, atoms.lines))
         found.append(dataclasses.replace(ph, atoms=atoms, lines=lines))
         notes += atom_model.notes
@@ -403,7 +402,8 @@ def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[f
     mus: list[float | None] = [None] * len(phases)
     if any(r > 0.0 for r in radii):
         mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases]
-        fractions, tau = corrected_fractions(amounts, mus, [ph.density for ph in phases], radii)  # type: ignore[arg-type]
+        densities = [ph.density for ph in phases]
+        fractions, tau = corrected_fractions(amounts, mus, densities, radii)  # type: ignore[arg-type]
     else:
         fractions, tau = amounts / amounts.sum(), np.ones(len(phases))
     per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])
@@ -435,8 +435,9 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
                   - (coefficients.size - n_phases), 1)
     wyy = float(np.sum((yn / sn) ** 2))
     rwp = math.sqrt(float(np.sum(((yn - cn) / sn) ** 2)) / wyy) if wyy > 0.0 else math.nan
-    rexp = math.sqrt(freedom / wyy) if wyy > 0.0 else math.nan
-    chi2 = float(np.sum(residual ** 2)) / freedom
+    # χ² and Rexp in the file's own σ (the model's are divided by sigma_unit).
+    rexp = math.sqrt(freedom / wyy) * model.sigma_unit if wyy > 0.0 else math.nan
+    chi2 = float(np.sum(residual ** 2)) / freedom / model.sigma_unit ** 2
     rp = float(np.sum(np.abs(yn - cn)) / np.sum(np.abs(yn)))
     if not all(math.isfinite(v) for v in (rwp, rexp, chi2, rp)) or not np.all(np.isfinite(calculated)):
         raise InputError(f"{measured.name or 'the scan'}: the fit did not produce finite agreement indices "
@@ -445,7 +446,7 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
         raise InputError(f"{measured.name or 'the scan'}: none of the phases fits the scan "
                          "(every scale came out zero): check the phases and the wavelength")
 
-    names, cov = covariance(model, values, coefficients, chi2)
+    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit ** 2)
     esd = standard_uncertainties(names, cov)
     # Scales and background back in the scan's own intensity unit.
     for parameter in parameters.linear:

@@ -10,13 +10,14 @@ parameter has an analytic derivative the Jacobian is Kaufman's (BIT 15
 
 The model works on the scan divided by a power of two near its largest
 intensity, so that counts of any magnitude (1e-300 or 1e300) neither
-underflow nor overflow; the division is exact.
+underflow nor overflow, and on uncertainties far off that scale divided by
+another; the divisions are exact.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 
 import numpy as np
 
@@ -36,6 +37,20 @@ def intensity_unit(intensity: np.ndarray) -> float:
     if not (largest > 0.0 and math.isfinite(largest)):
         return 1.0
     return math.ldexp(1.0, math.frexp(largest)[1])
+
+
+def sigma_unit(sigma: np.ndarray) -> float:
+    """1, or a power of two that brings uncertainties far from the intensities' scale near it.
+
+    A file's σ of 1e-100 (or 1e100) would square the weighted residuals out
+    of range; dividing every σ by one factor changes neither the minimum nor
+    the uncertainties (the covariance is scaled by χ²), only χ² and Rexp,
+    which are computed back in the file's unit.
+    """
+    typical = float(np.median(sigma))
+    if not (typical > 0.0 and math.isfinite(typical)) or 2.0 ** -30 <= typical <= 2.0 ** 30:
+        return 1.0
+    return math.ldexp(1.0, math.frexp(typical)[1] + 10)
 
 
 class FitModel:
@@ -60,7 +75,8 @@ class FitModel:
         self.two_theta = np.asarray(two_theta, dtype=float)
         self.unit = intensity_unit(intensity)
         self.intensity = np.asarray(intensity, dtype=float) / self.unit
-        self.sigma = np.asarray(sigma, dtype=float) / self.unit
+        self.sigma_unit = sigma_unit(np.asarray(sigma, dtype=float) / self.unit)
+        self.sigma = np.asarray(sigma, dtype=float) / self.unit / self.sigma_unit
         self.phases, self.base, self.parameters = phases, base, parameters
         self.orientations = dict(orientations)
         x = self.two_theta
@@ -69,6 +85,7 @@ class FitModel:
         self.background_basis = np.polynomial.chebyshev.chebvander(
             2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, terms - 1) if terms else np.zeros((x.size, 0))
         self.evaluations = 0
+        self.progress: Callable[[int], None] | None = None  # told the number of evaluations so far
 
     # From parameter values to what the profile code takes.
 
@@ -133,6 +150,8 @@ class FitModel:
 
     def phase_columns(self, values: Mapping[str, float]) -> list[np.ndarray]:
         self.evaluations += 1
+        if self.progress is not None:
+            self.progress(self.evaluations)
         return [self.phase_column(phase, values) for phase in self.phases]
 
     # The linear part, solved exactly.

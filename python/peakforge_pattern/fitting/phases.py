@@ -17,6 +17,7 @@ from pathlib import Path
 import numpy as np
 
 from ..diffraction.compute import compute_pattern
+from ..diffraction.request import PatternRequest
 from ..errors import InputError
 from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks
@@ -79,8 +80,11 @@ def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Stru
 
 
 def prepare_phase(structure: Structure, source: str, lines: Sequence[tuple[float, float]],
-                  lo: float, hi: float, anomalous: bool) -> FitPhase:
+                  lo: float, hi: float, request: PatternRequest) -> FitPhase:
     """Compute the phase's peaks at every emission line over [lo, hi] plus a margin.
+
+    ``request`` carries the calculation's options (anomalous dispersion,
+    threads, work limit); the wavelength, range and absolute scale are set here.
 
     Raises
     ------
@@ -90,7 +94,7 @@ def prepare_phase(structure: Structure, source: str, lines: Sequence[tuple[float
     computed = []
     for wavelength, share in lines:
         pattern = compute_pattern(structure, wavelength, (max(lo - MARGIN, 0.0), min(hi + MARGIN, 179.9)),
-                                  scale="absolute", anomalous=anomalous)
+                                  request=request, scale="absolute")
         computed.append((float(wavelength), float(share), PhasePeaks.from_pattern(pattern)))
     first = computed[0][2]
     angles = 2.0 * np.degrees(np.arcsin(np.clip(computed[0][0] / (2.0 * first.d), -1.0, 1.0)))

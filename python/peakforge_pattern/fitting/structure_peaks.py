@@ -37,17 +37,18 @@ class StructurePeaks:
         Å, the first emission line (the others reuse |F|²).
     two_theta_range : (float, float)
         Degrees, the reflections to compute.
-    radiation, anomalous
-        As for ``compute_pattern``.
+    request : PatternRequest, optional
+        The calculation's options (radiation, anomalous dispersion); the
+        wavelength and range are these, and the engine runs on one thread:
+        a fit calls it thousands of times on small structures.
     """
 
-    def __init__(self, model: AtomModel, wavelength: float, two_theta_range: tuple[float, float], *,
-                 radiation: str = "xray", anomalous: bool = False) -> None:
+    def __init__(self, model: AtomModel, wavelength: float, two_theta_range: tuple[float, float],
+                 request: PatternRequest | None = None) -> None:
         self.model, self.wavelength = model, float(wavelength)
         self.shell = reciprocal_shell(self.wavelength, two_theta_range)
-        # One thread: the fit calls the engine thousands of times on small structures.
-        self.request = PatternRequest.from_fields(wavelength=self.wavelength, two_theta_range=two_theta_range,
-                                                  radiation=radiation, anomalous=bool(anomalous), parallel=False)
+        self.request = PatternRequest.from_fields(request, wavelength=self.wavelength,
+                                                  two_theta_range=two_theta_range, parallel=False)
         start = np.array([p.start for p in model.parameters])
         table = self._table(model.structure_for(start))
         families_hkl = list(map(tuple, table["family_hkl"].tolist()))

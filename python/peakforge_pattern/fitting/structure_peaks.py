@@ -26,6 +26,14 @@ from .atom_parameters import AtomModel
 _CACHE_SIZE = 64
 
 
+def _rotations(seitz: np.ndarray) -> np.ndarray | None:
+    """The distinct rotations (direct space) of the sites' operations, None for P1, as a pattern's peaks hold them."""
+    if len(seitz) <= 1:
+        return None
+    distinct = {tuple(np.rint(r).astype(int).reshape(-1)) for r in seitz[:, :3, :3]}
+    return np.array(sorted(distinct), dtype=float).reshape(-1, 3, 3)
+
+
 class StructurePeaks:
     """Peaks of a phase whose structure is refined.
 
@@ -57,10 +65,12 @@ class StructurePeaks:
         spans = list(itertools.pairwise(bounds))
         families = [families_hkl[a:b] for a, b in spans]
         self.two_theta = np.asarray(table["two_theta"], dtype=float)
-        self.base = PhasePeaks(np.asarray(table["d"], dtype=float), self._weights(table),
-                               np.array([f[0] for f in families], dtype=float).reshape(-1, 3),
-                               families, [counts[a:b] for a, b in spans], self.wavelength,
-                               model.structure.reciprocal, model.structure.name, self.request.radiation, 0.0)
+        self.base = PhasePeaks(d=np.asarray(table["d"], dtype=float), weight=self._weights(table),
+                               hkl=np.array([f[0] for f in families], dtype=float).reshape(-1, 3),
+                               families=families, multiplicities=[counts[a:b] for a, b in spans],
+                               wavelength=self.wavelength, reciprocal=model.structure.reciprocal,
+                               name=model.structure.name, radiation=self.request.radiation, monochromator_angle=0.0,
+                               rotations=_rotations(model.unit.seitz))
         self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
 
     def _table(self, structure: Structure) -> dict:

@@ -12,7 +12,7 @@ from peakforge_pattern import InputError, Structure, compute_pattern, parse_cif,
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions
 from peakforge_pattern.fitting.measured import MeasuredPattern
-from peakforge_pattern.profiles import Instrument, pattern_profile
+from peakforge_pattern.profiles import Instrument, Sample, pattern_profile
 from peakforge_pattern.structures.site_symmetry import floating_origin, site_symmetry
 from peakforge_pattern.structures.structure import lattice_from_parameters
 
@@ -118,11 +118,11 @@ O O 0.3333333 0.6666667 0.3826 0.55
 """
 
 
-def _synthetic_scan(structure: Structure, seed: int) -> MeasuredPattern:
+def _synthetic_scan(structure: Structure, seed: int, sample: Sample | None = None) -> MeasuredPattern:
     x = np.arange(15.0, 130.0, 0.02)
     instrument = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.02,
                             zero_shift=0.02)
-    signal = pattern_profile(compute_pattern(structure, "CuKa", (5.0, 140.0)), x, instrument)
+    signal = pattern_profile(compute_pattern(structure, "CuKa", (5.0, 140.0)), x, instrument, sample)
     expected = 30000.0 * signal / signal.max() + 200.0
     return MeasuredPattern.from_arrays(x, np.random.default_rng(seed).poisson(expected), name="synthetic")
 
@@ -227,9 +227,11 @@ def test_refinement_stops_at_bounds_and_refuses_what_the_data_cannot_carry(tmp_p
     truth[1] = upper[1] + 0.02  # O1 x beyond its reach
     truth[4:] = [0.0, 0.0]
     far = model.structure_for(truth)
+    # O's B below zero (-0.8 Å², Si 0.3): every atom 0.8 Å² warmer and an overall B of -0.8 Å² on the
+    # intensities give the same scan (the engine refuses a negative B of an atom).
     colder = Structure(far.lattice, far.atomic_numbers, far.frac_coords, far.occupancies,
-                       np.where(far.atomic_numbers == 8, -0.8, 0.3), symmetry_operations=far.symmetry_operations)
-    scan = _synthetic_scan(colder, seed=9)
+                       np.where(far.atomic_numbers == 8, 0.0, 1.1), symmetry_operations=far.symmetry_operations)
+    scan = _synthetic_scan(colder, seed=9, sample=Sample(b_overall=-0.8))
     result = fit_pattern(scan, [quartz], background_terms=3, refine_atoms=True, refine=["b-sites"], anomalous=False)
     o1 = {s.label: s for s in result.phases[0].atoms}["O1"]
     assert o1.xyz[0] == pytest.approx(upper[1]) and o1.xyz_esd[0] is None

@@ -29,8 +29,9 @@ from .profile_outputs import output_error
 
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
-DESCRIPTION = ("Fit the phases to a measured pattern (.xy, .xye, .csv, .xrdml or any two or three columns) by "
-               "least squares: scales, a Chebyshev background, zero shift and sample displacement, peak widths "
+DESCRIPTION = ("Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v4 and "
+               ".brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift and "
+               "sample displacement, peak widths "
                "and asymmetry, each phase's cell and overall B, with anomalous dispersion at each emission line; "
                "print Rp, Rwp, Rexp, chi2, every refined parameter and each phase's weight fraction with its "
                "standard uncertainty, as 33.65(42).")
@@ -163,6 +164,8 @@ def run(args: argparse.Namespace) -> int:
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
         measured = read_measured(args.measured)
+        for note in measured.notes:
+            report(f"peakforge: note: {note}")
         bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
                                                  delay=PROGRESS_DELAY, disable=None)  # None: only on a terminal
         try:

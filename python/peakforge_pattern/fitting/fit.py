@@ -30,6 +30,7 @@ from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
+from .analytic_derivatives import AnalyticDerivatives
 from .atom_parameters import AtomModel
 from .atom_phase import ATOM_KINDS, AtomPeaks, atom_options
 from .atom_results import bond_lengths, occupancy_warnings, refined_sites, sites_as_read, structure_cif
@@ -53,6 +54,10 @@ DEFAULT_RADIUS = 240.0  # mm
 
 def _need_scipy() -> Any:
     return require("scipy.optimize", "fit", "fitting")
+
+
+def _need_threadpoolctl() -> Any:
+    return require("threadpoolctl", "fit", "fitting")
 
 
 def _check_orientations(orientations: Mapping[str, Sequence[int]] | None, names: list[str]
@@ -283,8 +288,8 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     _hold_overall_b(fit_phases, parameters)
     _refuse_unsupported_atoms(fit_phases, parameters, float(x[0]), float(x[-1]))
     model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
+    AnalyticDerivatives(model).attach()
     for k, ph in enumerate(fit_phases):
-        parameters.replace(f"{ph.name} B", derivative=model.b_derivative(k))
         for name in ph.atoms.model.names if ph.atoms is not None else ():
             parameters.replace(name, derivative=model.atom_derivative(k, name))
     unknowns = len(parameters.free) + len(parameters.linear)
@@ -293,17 +298,21 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
                          "fit a wider range, or hold parameters with --fix")
 
     model.progress = progress
-    lower, upper = parameters.bounds()
-    start = np.clip(_scan_position(model, parameters.start()), lower, upper)
-    analytic = all(p.derivative is not None for p in parameters.free)
-    if parameters.free:
-        solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper), x_scale=parameters.steps(),
-                                          max_nfev=max_evaluations, tr_solver="lsmr",
-                                          jac=model.jacobian if analytic else "2-point")
-        free, converged, message = solution.x, bool(solution.success), str(solution.message)
-    else:
-        free, converged, message = start, True, "nothing to refine but the scales and background"
-    return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)
+    # The fit's matrices are a few columns by some thousand points: BLAS threads cost
+    # more CPU time than they save, so the fit runs them on one thread.
+    with _need_threadpoolctl().threadpool_limits(limits=1, user_api="blas"):
+        lower, upper = parameters.bounds()
+        start = np.clip(_scan_position(model, parameters.start()), lower, upper)
+        # Kaufman's Jacobian from analytic columns, numerical ones only for the parameters without.
+        analytic = any(p.derivative is not None for p in parameters.free)
+        if parameters.free:
+            solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper),
+                                              x_scale=parameters.steps(), max_nfev=max_evaluations,
+                                              tr_solver="lsmr", jac=model.jacobian if analytic else "2-point")
+            free, converged, message = solution.x, bool(solution.success), str(solution.message)
+        else:
+            free, converged, message = start, True, "nothing to refine but the scales and background"
+        return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)
 
 
 def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], refine: Sequence[str], low: float,

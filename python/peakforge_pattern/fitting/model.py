@@ -85,6 +85,8 @@ class FitModel:
         self.background_basis = np.polynomial.chebyshev.chebvander(
             2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, terms - 1) if terms else np.zeros((x.size, 0))
         self.evaluations = 0
+        # Phase columns rendered along with analytic derivatives, by the values they are for.
+        self.rendered: tuple[tuple[tuple[str, float], ...], list[np.ndarray]] | None = None
         self.progress: Callable[[int], None] | None = None  # told the number of evaluations so far
 
     # From parameter values to what the profile code takes.
@@ -149,6 +151,8 @@ class FitModel:
         return render_in_bins(merged, self.edges)
 
     def phase_columns(self, values: Mapping[str, float]) -> list[np.ndarray]:
+        if self.rendered is not None and self.rendered[0] == values_key(values):
+            return list(self.rendered[1])
         self.evaluations += 1
         if self.progress is not None:
             self.progress(self.evaluations)
@@ -201,14 +205,14 @@ class FitModel:
     def jacobian(self, free: np.ndarray) -> np.ndarray:
         """Kaufman's Jacobian of the weighted residuals by the free parameters."""
         values = self.parameters.values(free)
+        # Derivatives first: analytic ones render the phase columns the design then reuses.
+        derivatives = self.column_derivatives(values, self.parameters.free)
         matrix = self.design(values)
         coefficients = linear_fit(matrix, self.intensity / self.sigma, len(self.phases))
         active = np.flatnonzero(np.linalg.norm(matrix, axis=0) > 0.0)
         active = active[(active >= len(self.phases)) | (coefficients[active] > 0.0)]
-        basis = np.linalg.qr(matrix[:, active])[0] if active.size else np.zeros((matrix.shape[0], 0))
-        derivatives = self.column_derivatives(values, self.parameters.free)
         columns = np.einsum("kpn,p->nk", derivatives, coefficients[:len(self.phases)]) / self.sigma[:, None]
-        return columns - basis @ (basis.T @ columns)
+        return columns - projection(matrix[:, active], columns)
 
     def atom_derivative(self, phase_index: int, name: str):
         """The derivative of the phases' columns by one structure parameter of one phase."""
@@ -231,6 +235,29 @@ class FitModel:
             return result
 
         return derivative
+
+
+def values_key(values: Mapping[str, float]) -> tuple[tuple[str, float], ...]:
+    """Parameter values as a key: the same values give the same key."""
+    return tuple(sorted((name, float(value)) for name, value in values.items()))
+
+
+def projection(matrix: np.ndarray, columns: np.ndarray) -> np.ndarray:
+    """The part of ``columns`` in the span of ``matrix``'s columns.
+
+    By the normal equations of the unit-scaled columns, as in linear_fit: a
+    handful of them, well conditioned, and far cheaper than a QR
+    decomposition of the tall matrix.
+    """
+    if matrix.shape[1] == 0:
+        return np.zeros_like(columns)
+    norms = np.linalg.norm(matrix, axis=0)
+    scaled = matrix / norms
+    try:
+        solution = np.linalg.solve(scaled.T @ scaled, scaled.T @ columns)
+    except np.linalg.LinAlgError:
+        solution = np.linalg.lstsq(scaled, columns, rcond=None)[0]
+    return scaled @ solution
 
 
 def linear_fit(matrix: np.ndarray, target: np.ndarray, n_phases: int) -> np.ndarray:

@@ -71,10 +71,10 @@ class PhasePeaks:
     ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
     ``hkl`` one reflection of each peak, from which its d follows for a
     changed cell; ``reciprocal`` the reciprocal basis (rows) when the
-    structure is known; ``radiation`` decides whether the beam is polarised,
-    ``monochromator_angle`` is the one the pattern was computed with; ``rotations``
-    the rotations of the structure's symmetry operations (direct space, in the same
-    setting) when it lists them.
+    structure is known, ``rotations`` its symmetry operations' rotations
+    (direct space, in the same setting) when it lists them; ``radiation``
+    decides whether the beam is polarised, ``monochromator_angle`` is the one
+    the pattern was computed with.
     """
 
     d: np.ndarray
@@ -85,9 +85,9 @@ class PhasePeaks:
     wavelength: float
     reciprocal: np.ndarray | None
     name: str = ""
+    rotations: np.ndarray | None = None
     radiation: str = "xray"
     monochromator_angle: float = 0.0
-    rotations: np.ndarray | None = None
 
     @classmethod
     def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
@@ -95,9 +95,9 @@ class PhasePeaks:
         hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
                    pattern.families, pattern.multiplicities, float(pattern.wavelength),
-                   None if structure is None else structure.reciprocal, pattern.structure_name, pattern.radiation,
-                   pattern.monochromator_angle,
-                   None if structure is None else _rotations(structure.symmetry_operations))
+                   None if structure is None else structure.reciprocal, pattern.structure_name,
+                   None if structure is None else _rotations(structure.symmetry_operations),
+                   pattern.radiation, pattern.monochromator_angle)
 
     def __len__(self) -> int:
         return int(self.d.size)

@@ -414,22 +414,32 @@ def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
     np.testing.assert_allclose(back.u_aniso, shifted, atol=2e-6, equal_nan=True)
     assert back.b_factors[order == 4][0] == pytest.approx(aniso.b_factors[4] + 0.8, abs=1e-3)
 
-    scan = _synthetic_scan(aniso, seed=4)
-    FitModel.__init__ = keep
-    try:
-        result = fit(scan, [aniso], background_terms=2, refine_atoms=True, refine=["b-elements"],
-                     max_evaluations=3, anomalous=True)
-    finally:
-        FitModel.__init__ = original
-    fit_model = captured["model"]
-    values = {n: result.parameters.get(n, fit_model.parameters[n].value) for n in fit_model.parameters.names}
-    phase = fit_model.phases[0]
-    for name in phase.atoms.model.names:
-        step = 1e-5 if "B(" not in name else 1e-4
-        up, down = dict(values), dict(values)
-        up[name] += step
-        down[name] -= step
-        numerical = (fit_model.phase_column(phase, up) - fit_model.phase_column(phase, down)) / (2 * step)
-        analytic = fit_model.atom_derivative(0, name)(values)[0]
-        scale = np.max(np.abs(numerical))
-        assert scale > 0 and np.max(np.abs(analytic - numerical)) < 1e-4 * scale, name
+    # Every kind of structure parameter gets an analytic column in the fit's Jacobian (the engine's
+    # intensity derivatives, summed over each site's images through the constraints), equal to
+    # central differences of the phase's profile: coordinates and B per element on a P2₁2₁2₁ structure
+    # with anomalous scattering, then B per site and the occupancies of a shared Fm-3m site and a split one.
+    kinds = set()
+    for structure, refine, seed in ((aniso, ["b-elements"], 4), (read_cif(DATA / "shared_and_split_sites.cif"),
+                                                                   ["b-sites", "occupancy"], 6)):
+        FitModel.__init__ = keep
+        try:
+            result = fit(_synthetic_scan(structure, seed=seed), [structure], background_terms=2, refine_atoms=True,
+                         refine=refine, max_evaluations=3, anomalous=True)
+        finally:
+            FitModel.__init__ = original
+        fit_model = captured["model"]
+        values = {n: result.parameters.get(n, fit_model.parameters[n].value) for n in fit_model.parameters.names}
+        phase = fit_model.phases[0]
+        for name in phase.atoms.model.names:
+            parameter = fit_model.parameters[name]
+            assert parameter.derivative is not None, name  # no profile rendered per structure parameter
+            step = 1e-5 if parameter.kind == "coordinates" else 1e-4
+            up, down = dict(values), dict(values)
+            up[name] += step
+            down[name] -= step
+            numerical = (fit_model.phase_column(phase, up) - fit_model.phase_column(phase, down)) / (2 * step)
+            analytic = parameter.derivative(values)[0]
+            scale = np.max(np.abs(numerical))
+            assert scale > 0 and np.max(np.abs(analytic - numerical)) < 1e-5 * scale, name
+            kinds.add(parameter.kind)
+    assert kinds == {"coordinates", "b-elements", "b-sites", "occupancy"}

@@ -3,15 +3,15 @@ fit parameters, and its peaks at each emission line for trial values.
 
 The profile is linear in each peak's |F|²·multiplicity, so the derivative
 of a phase's profile by a structure parameter is the profile of peaks whose
-weights are the weights' derivatives; those come from the pattern engine by
-central differences of the weights alone, two intensity calculations per
-parameter and one rendering.
+weights are the weights' derivatives. The pattern engine gives those for
+every parameter in one call (structure_peaks.py); the fit renders them as
+columns of its Jacobian together with the instrument's and the cell's
+(analytic_derivatives.WeightDerivatives).
 """
 
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from dataclasses import replace
 
 import numpy as np
 
@@ -24,8 +24,6 @@ from .structure_peaks import StructurePeaks
 
 ATOM_KINDS = ("coordinates", "b-sites", "b-elements", "occupancy")
 """The words that select structure parameters (--fix coordinates, --refine b-sites)."""
-
-_DERIVATIVE_STEP = 0.01  # share of a parameter's typical step used for its difference quotient
 
 
 def atom_options(refine: Sequence[str], phase: str) -> AtomOptions:
@@ -59,7 +57,6 @@ class AtomPeaks:
                  request: PatternRequest) -> None:
         self.model = model
         self.lines = [StructurePeaks(model, wavelength, two_theta_range, request) for wavelength, _ in lines]
-        self._index = {name: k for k, name in enumerate(model.names)}
         self._derivatives: dict[int, tuple[bytes, np.ndarray]] = {}
 
     @property
@@ -86,30 +83,16 @@ class AtomPeaks:
     def weight_derivatives(self, line: int, named: Mapping[str, float]) -> np.ndarray:
         """d(|F|²·multiplicity)/d(parameter) of every peak at emission line ``line``: (peaks × parameters).
 
-        Central differences of the engine's intensities (one-sided at a bound);
-        kept for the next call at the same values.
+        Analytic, from the pattern engine; kept for the next call at the same values.
         """
         values = self.values(named)
         key = values.tobytes()
         kept = self._derivatives.get(line)
         if kept is not None and kept[0] == key:
             return kept[1]
-        source = self.lines[line]
-        columns = []
-        for k, parameter in enumerate(self.model.parameters):
-            h = _DERIVATIVE_STEP * parameter.typical
-            up, down = values.copy(), values.copy()
-            up[k] = min(values[k] + h, parameter.upper)
-            down[k] = max(values[k] - h, parameter.lower)
-            columns.append((source.peaks(up).weight - source.peaks(down).weight) / (up[k] - down[k]))
-        found = np.column_stack(columns)
+        found = self.lines[line].weight_derivatives(values)
         self._derivatives[line] = (key, found)
         return found
-
-    def derivative_peaks(self, line: int, named: Mapping[str, float], name: str) -> PhasePeaks:
-        """Peaks whose weights are d(|F|²·multiplicity)/d(parameter ``name``)."""
-        peaks = self.peaks(line, named)
-        return replace(peaks, weight=self.weight_derivatives(line, named)[:, self._index[name]])
 
     def reflections_between(self, low: float, high: float) -> int:
         return self.lines[0].reflections_between(low, high)

@@ -30,7 +30,7 @@ from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
-from .analytic_derivatives import AnalyticDerivatives
+from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
 from .atom_parameters import AtomModel
 from .atom_phase import ATOM_KINDS, AtomPeaks, atom_options
 from .atom_results import bond_lengths, occupancy_warnings, refined_sites, sites_as_read, structure_cif
@@ -288,10 +288,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     _hold_overall_b(fit_phases, parameters)
     _refuse_unsupported_atoms(fit_phases, parameters, float(x[0]), float(x[-1]))
     model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
-    AnalyticDerivatives(model).attach()
-    for k, ph in enumerate(fit_phases):
-        for name in ph.atoms.model.names if ph.atoms is not None else ():
-            parameters.replace(name, derivative=model.atom_derivative(k, name))
+    AnalyticDerivatives(model, structure_weights(fit_phases)).attach()
     unknowns = len(parameters.free) + len(parameters.linear)
     if x.size <= unknowns:
         raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
@@ -349,6 +346,12 @@ def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], re
         found.append(dataclasses.replace(ph, atoms=atoms, lines=lines))
         notes += atom_model.notes
     return found, notes
+
+
+def structure_weights(phases: Sequence[FitPhase]) -> dict[str, WeightDerivatives]:
+    """The refined structures' parameters, whose peak-weight derivatives the engine gives, by phase."""
+    return {ph.name: WeightDerivatives(tuple(ph.atoms.model.names), ph.atoms.weight_derivatives)
+            for ph in phases if ph.atoms is not None}
 
 
 def _hold_overall_b(phases: list[FitPhase], parameters: ParameterSet) -> None:

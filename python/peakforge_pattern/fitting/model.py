@@ -117,21 +117,12 @@ class FitModel:
             return phase.lines
         return [(w, s, phase.atoms.peaks(k, values)) for k, (w, s, _) in enumerate(phase.lines)]
 
-    def line_sets(self, phase: FitPhase, values: Mapping[str, float],
-                  atom_derivative: str | None = None) -> list[tuple[LineSet, np.ndarray]]:
-        """Each emission line's peaks of the phase, with their spacings d.
-
-        ``atom_derivative`` names a structure parameter to place the peaks'
-        derivatives by it instead (the profile is linear in the weights).
-        """
+    def line_sets(self, phase: FitPhase, values: Mapping[str, float]) -> list[tuple[LineSet, np.ndarray]]:
+        """Each emission line's peaks of the phase, with their spacings d."""
         instrument = self.instrument(values)
         sample, reciprocal = self.sample(phase, values), self.reciprocal(phase, values)
         placed = []
-        emission = self.peaks(phase, values)
-        if atom_derivative is not None and phase.atoms is not None:
-            emission = [(w, s, phase.atoms.derivative_peaks(k, values, atom_derivative))
-                        for k, (w, s, _) in enumerate(phase.lines)]
-        for wavelength, share, peaks in emission:
+        for wavelength, share, peaks in self.peaks(phase, values):
             lines = line_set(peaks, instrument.replace(wavelength=wavelength), sample, reciprocal)
             d = peaks.d_for(reciprocal)
             d = d[wavelength / (2.0 * d) < 1.0]  # the reflections line_set kept, in its order
@@ -139,10 +130,9 @@ class FitModel:
         return placed
 
     def phase_column(self, phase: FitPhase, values: Mapping[str, float],
-                     area_factor: str | None = None, atom_derivative: str | None = None) -> np.ndarray:
-        """The phase's profile for unit scale; ``area_factor`` "b" gives its derivative by the overall B,
-        ``atom_derivative`` by that structure parameter."""
-        parts = self.line_sets(phase, values, atom_derivative)
+                     area_factor: str | None = None) -> np.ndarray:
+        """The phase's profile for unit scale; ``area_factor`` "b" gives its derivative by the overall B."""
+        parts = self.line_sets(phase, values)
         if area_factor == "b":
             parts = [(LineSet(ls.two_theta, ls.fwhm, ls.eta, ls.area * (-0.5 / (d * d)), ls.asymmetry), d)
                      for ls, d in parts]
@@ -213,17 +203,6 @@ class FitModel:
         active = active[(active >= len(self.phases)) | (coefficients[active] > 0.0)]
         columns = np.einsum("kpn,p->nk", derivatives, coefficients[:len(self.phases)]) / self.sigma[:, None]
         return columns - projection(matrix[:, active], columns)
-
-    def atom_derivative(self, phase_index: int, name: str):
-        """The derivative of the phases' columns by one structure parameter of one phase."""
-        phase = self.phases[phase_index]
-
-        def derivative(values: Mapping[str, float]) -> np.ndarray:
-            result = np.zeros((len(self.phases), self.two_theta.size))
-            result[phase_index] = self.phase_column(phase, values, atom_derivative=name)
-            return result
-
-        return derivative
 
     def b_derivative(self, phase_index: int):
         """The analytic derivative of the phases' columns by one phase's overall B."""

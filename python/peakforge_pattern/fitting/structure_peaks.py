@@ -6,6 +6,13 @@ so it is computed once with no intensity threshold; each trial of the
 structure parameters changes only the weights. Trials are cached by their
 structure parameters, so the fit's other parameters cost no new
 calculation.
+
+The weights' derivatives by the structure parameters come from the same
+engine call: the engine differentiates each peak's intensity by every atom's
+coordinates, B and occupancy (from the phase-factor tables it builds for the
+structure factors); the atoms' derivatives are gathered onto their sites
+through the images' rotations and mapped onto the parameters through the
+sites' constraints (v = v₀ + M p, so ∂/∂p = Mᵀ ∂/∂v).
 """
 
 from __future__ import annotations
@@ -16,6 +23,7 @@ from dataclasses import replace
 import numpy as np
 
 from ..diffraction.engine_route import engine_columns, lorentz_polarisation
+from ..diffraction.intensity_derivatives import sum_over_images
 from ..diffraction.request import PatternRequest
 from ..diffraction.work import reciprocal_shell
 from ..errors import InputError
@@ -72,15 +80,33 @@ class StructurePeaks:
                                name=model.structure.name, radiation=self.request.radiation, monochromator_angle=0.0,
                                rotations=_rotations(model.unit.seitz))
         self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
+        unit = model.unit
+        self._site_of = unit.site_of
+        self._image_rotations = np.ascontiguousarray(unit.seitz[unit.image_operations, :3, :3])
 
-    def _table(self, structure: Structure) -> dict:
-        return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0)
+    def _table(self, structure: Structure, derivatives: bool = False) -> dict:
+        return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0, derivatives=derivatives)
 
-    def _weights(self, table: dict) -> np.ndarray:
+    def _checked_table(self, values: np.ndarray, derivatives: bool = False) -> dict:
+        table = self._table(self.model.structure_for(values), derivatives)
+        if table["d"].shape != self.base.d.shape or not np.array_equal(table["d"], self.base.d):
+            # The moved sites changed the symmetry the engine finds: a site reached a special position.
+            raise InputError(f"{self.model.phase}: the refined sites changed the structure's symmetry")
+        return table
+
+    def _keep(self, key: bytes, peaks: PhasePeaks) -> None:
+        if len(self._cache) >= _CACHE_SIZE:
+            self._cache.pop(next(iter(self._cache)))
+        self._cache[key] = peaks
+
+    def _lorentz_polarisation(self, table: dict) -> np.ndarray:
         factors = table.get("lorentz_polarisation")
         if factors is None:
             factors = lorentz_polarisation(table["two_theta"], self.request.radiation)
-        return np.asarray(table["absolute_intensity"], dtype=float) / factors
+        return np.asarray(factors, dtype=float)
+
+    def _weights(self, table: dict) -> np.ndarray:
+        return np.asarray(table["absolute_intensity"], dtype=float) / self._lorentz_polarisation(table)
 
     def peaks(self, values: np.ndarray) -> PhasePeaks:
         """The peaks with |F|²·multiplicity of the structure at these parameter values."""
@@ -89,15 +115,29 @@ class StructurePeaks:
         found = self._cache.get(key)
         if found is not None:
             return found
-        table = self._table(self.model.structure_for(values))
-        if table["d"].shape != self.base.d.shape or not np.array_equal(table["d"], self.base.d):
-            # The moved sites changed the symmetry the engine finds: a site reached a special position.
-            raise InputError(f"{self.model.phase}: the refined sites changed the structure's symmetry")
-        peaks = replace(self.base, weight=self._weights(table))
-        if len(self._cache) >= _CACHE_SIZE:
-            self._cache.pop(next(iter(self._cache)))
-        self._cache[key] = peaks
+        peaks = replace(self.base, weight=self._weights(self._checked_table(values)))
+        self._keep(key, peaks)
         return peaks
+
+    def weight_derivatives(self, values: np.ndarray) -> np.ndarray:
+        """∂(|F|²·multiplicity)/∂p of every peak by every structure parameter p: (peaks × parameters).
+
+        One engine call gives the peaks' intensities and their derivatives
+        by every atom of the cell; the peaks it gives are kept too.
+        """
+        values = np.asarray(values, dtype=float)
+        table = self._checked_table(values, derivatives=True)
+        key = values.tobytes()
+        if key not in self._cache:
+            self._keep(key, replace(self.base, weight=self._weights(table)))
+        n = len(self.model.unit)
+        site_of = self._site_of
+        by_site = [sum_over_images(table["d_frac"], site_of, self._image_rotations, sites=n).reshape(-1, 3 * n),
+                   sum_over_images(table["d_occupancy"], site_of, sites=n),
+                   sum_over_images(table["d_b"], site_of, sites=n)]
+        # Site values are [x y z per site | occupancies | B], the rows of the constraint matrix.
+        by_parameter = np.concatenate(by_site, axis=1) @ self.model.matrix
+        return by_parameter / self._lorentz_polarisation(table)[:, None]
 
     def reflections_between(self, low: float, high: float) -> int:
         """Sets of reflections with intensity between 2θ ``low`` and ``high`` (degrees)."""

@@ -20,6 +20,7 @@ one another; the fit warns of any parameter left at a bound.
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass, replace
 
 import gemmi
@@ -220,6 +221,24 @@ class AtomModel:
         self.notes.append(f"{self.phase}: the origin floats along {', '.join('xyz'[a] for a in axes)}; "
                           f"{self.unit.labels[leader]} holds it there")
         return {leader: list(axes)}
+
+    @functools.cached_property
+    def atom_matrix(self) -> np.ndarray:
+        """∂(atom values)/∂(parameters) over the expanded cell: (5 × atoms, parameters).
+
+        Rows are [x y z per atom | occupancy per atom | B per atom] in the
+        order ``structure_for`` expands the sites. An image x = R·x_site + t
+        moves by R·(∂x_site/∂p), so a row block of coordinates is the image's
+        rotation times its site's rows of ``matrix``; occupancy and B rows are
+        their site's. Derivatives by the atoms of the cell (the engine's) times
+        this matrix are derivatives by the parameters.
+        """
+        unit, n = self.unit, len(self.unit)
+        site_of = unit.site_of
+        rotations = unit.seitz[unit.image_operations, :3, :3]
+        by_site = self.matrix[:3 * n].reshape(n, 3, -1)
+        coordinates = np.einsum("aij,ajp->aip", rotations, by_site[site_of]).reshape(3 * len(site_of), -1)
+        return np.concatenate([coordinates, self.matrix[3 * n:4 * n][site_of], self.matrix[4 * n:][site_of]])
 
     @property
     def names(self) -> list[str]:

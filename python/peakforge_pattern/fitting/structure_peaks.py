@@ -10,9 +10,8 @@ calculation.
 The weights' derivatives by the structure parameters come from the same
 engine call: the engine differentiates each peak's intensity by every atom's
 coordinates, B and occupancy (from the phase-factor tables it builds for the
-structure factors); the atoms' derivatives are gathered onto their sites
-through the images' rotations and mapped onto the parameters through the
-sites' constraints (v = v₀ + M p, so ∂/∂p = Mᵀ ∂/∂v).
+structure factors), and the chain rule through each image's operation and
+the sites' constraints (``AtomModel.atom_matrix``) gives them by parameter.
 """
 
 from __future__ import annotations
@@ -23,7 +22,6 @@ from dataclasses import replace
 import numpy as np
 
 from ..diffraction.engine_route import engine_columns, lorentz_polarisation
-from ..diffraction.intensity_derivatives import sum_over_images
 from ..diffraction.request import PatternRequest
 from ..diffraction.work import reciprocal_shell
 from ..errors import InputError
@@ -80,9 +78,6 @@ class StructurePeaks:
                                name=model.structure.name, radiation=self.request.radiation, monochromator_angle=0.0,
                                rotations=_rotations(model.unit.seitz))
         self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
-        unit = model.unit
-        self._site_of = unit.site_of
-        self._image_rotations = np.ascontiguousarray(unit.seitz[unit.image_operations, :3, :3])
 
     def _table(self, structure: Structure, derivatives: bool = False) -> dict:
         return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0, derivatives=derivatives)
@@ -130,14 +125,9 @@ class StructurePeaks:
         key = values.tobytes()
         if key not in self._cache:
             self._keep(key, replace(self.base, weight=self._weights(table)))
-        n = len(self.model.unit)
-        site_of = self._site_of
-        by_site = [sum_over_images(table["d_frac"], site_of, self._image_rotations, sites=n).reshape(-1, 3 * n),
-                   sum_over_images(table["d_occupancy"], site_of, sites=n),
-                   sum_over_images(table["d_b"], site_of, sites=n)]
-        # Site values are [x y z per site | occupancies | B], the rows of the constraint matrix.
-        by_parameter = np.concatenate(by_site, axis=1) @ self.model.matrix
-        return by_parameter / self._lorentz_polarisation(table)[:, None]
+        by_atom = np.concatenate([table["d_frac"].reshape(len(table["d"]), -1), table["d_occupancy"], table["d_b"]],
+                                 axis=1)
+        return (by_atom @ self.model.atom_matrix) / self._lorentz_polarisation(table)[:, None]
 
     def reflections_between(self, low: float, high: float) -> int:
         """Sets of reflections with intensity between 2θ ``low`` and ``high`` (degrees)."""

@@ -70,6 +70,8 @@ def _cpu(run) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--with-instrument", action="store_true",
+                        help="refine the zero shift, widths, asymmetry and cell beside the coordinates")
     args = parser.parse_args()
 
     structure = _structure(5)
@@ -81,7 +83,7 @@ def main() -> None:
     scan = MeasuredPattern.from_arrays(x, np.random.default_rng(1).poisson(20000.0 * signal / signal.max() + 200.0))
     start = model.structure_for(truth + np.random.default_rng(2).uniform(-0.004, 0.004, truth.size))
     print(f"{len(structure.asymmetric_unit)} sites, {len(structure)} atoms, {len(model.parameters)} coordinates, "
-          f"{x.size} points")
+          f"{x.size} points, instrument and cell {'refined' if args.with_instrument else 'held'}")
 
     def differenced(phases):
         """Weight derivatives by central differences of the engine's intensities, per parameter."""
@@ -104,7 +106,7 @@ def main() -> None:
                 fit_module.structure_weights = weights  # type: ignore[assignment]
             try:
                 result = fit_pattern(scan, [start], background_terms=3, refine_atoms=True, anomalous=False,
-                                     fix=HELD, shape="tch")
+                                     fix=[] if args.with_instrument else HELD, shape="tch")
             finally:
                 fit_module.structure_weights = original  # type: ignore[assignment]
             refined = np.array([result.parameters[n] for n in model.names])

@@ -202,6 +202,39 @@ def test_shared_site_keeps_its_total_occupancy():
     assert sites["Fe1"].occupancy_esd == pytest.approx(sites["Mg1"].occupancy_esd)  # one parameter, two sites
     assert sites["Mg1"].xyz == sites["Fe1"].xyz == (0.0, 0.0, 0.0)
 
+    # Three species on a site: the last takes what the others leave, which no bound of one parameter
+    # holds. A scan without Ni drives it below zero: the fit stops with one line, not the engine's refusal.
+    three = parse_cif(THREE_SPECIES, name="three")
+    model = AtomModel(three, "three", AtomOptions(occupancy=True))
+    assert [n.split(" ", 1)[1] for n in model.names] == ["Mg1 occupancy", "Fe1 occupancy"]
+    scan = _synthetic_scan(model.structure_for(np.array([0.95, 0.05])), seed=2)
+    with pytest.raises(InputError, match=r"occupancy of Ni1 went below zero .*--fix \"three Mg1 occupancy\""):
+        fit_pattern(scan, [three], background_terms=3, refine_atoms=True, refine=["occupancy"], anomalous=False)
+    assert model.structure_for(np.array([0.7, 0.3 + 1e-13])).occupancies.min() == 0.0  # rounding of an exact 0
+
+
+THREE_SPECIES = """data_three
+_cell_length_a 4.23
+_cell_length_b 4.23
+_cell_length_c 4.23
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_space_group_name_H-M_alt 'F m -3 m'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_occupancy
+_atom_site_U_iso_or_equiv
+Mg1 Mg 0 0 0 0.4 0.005
+Fe1 Fe 0 0 0 0.3 0.005
+Ni1 Ni 0 0 0 0.3 0.005
+O1 O 0.5 0.5 0.5 1.0 0.008
+"""
+
 
 def test_refinement_stops_at_bounds_and_refuses_what_the_data_cannot_carry(tmp_path, capsys):
     from peakforge_pattern.cli import main

@@ -42,6 +42,8 @@ MOVE_SHARE = 0.4
 MAX_MOVE = 1.0
 """... and never more than this many Å."""
 
+OCCUPANCY_ROUNDING = 1e-12  # a shared site's remainder this far below zero is rounding of an exact 0
+
 COORDINATE_STEP = 1e-3  # a meaningful change of a fractional coordinate, for the optimiser's scaling
 
 
@@ -255,9 +257,25 @@ class AtomModel:
         return self.matrix @ covariance @ self.matrix.T
 
     def structure_for(self, values: np.ndarray) -> Structure:
-        """The phase with its sites at these parameter values, expanded to the cell."""
+        """The phase with its sites at these parameter values, expanded to the cell.
+
+        Raises
+        ------
+        InputError
+            An occupancy below zero: the last species of a site shared by
+            three or more takes what the others leave, which no bound of a
+            single parameter can keep from going negative.
+        """
         coords, occupancies, b = self.site_values(values)
         unit = self.unit
+        if np.any(occupancies < 0.0):
+            below = int(np.argmin(occupancies))
+            if occupancies[below] < -OCCUPANCY_ROUNDING:
+                held = next(g[0] for g in self.groups if below in g)
+                raise InputError(f"{self.phase}: the occupancy of {unit.labels[below]} went below zero "
+                                 f"({occupancies[below]:.3g}) as the other species of its site took more; hold "
+                                 f"one of them (--fix \"{self.phase} {unit.labels[held]} occupancy\")")
+            occupancies = np.maximum(occupancies, 0.0)  # rounding of a sum that is exactly zero
         numbers, positions, occ, b_atoms, u_aniso = unit.expand(coords, occupancies, b, self.lattice)
         listed = ListedSites(unit.labels, unit.atomic_numbers, coords, occupancies, b, unit.operations,
                              unit.multiplicities, unit.u_sites)

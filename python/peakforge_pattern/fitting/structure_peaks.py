@@ -80,7 +80,11 @@ class StructurePeaks:
         self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
 
     def _table(self, structure: Structure, derivatives: bool = False) -> dict:
-        return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0, derivatives=derivatives)
+        try:
+            return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0,
+                                  derivatives=derivatives)
+        except ValueError as exc:  # the engine's refusal of a trial structure, in one line
+            raise InputError(f"{self.model.phase}: {exc}") from None
 
     def _checked_table(self, values: np.ndarray, derivatives: bool = False) -> dict:
         table = self._table(self.model.structure_for(values), derivatives)

@@ -449,11 +449,12 @@ def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
 
     # Every kind of structure parameter gets an analytic column in the fit's Jacobian (the engine's
     # intensity derivatives, summed over each site's images through the constraints), equal to
-    # central differences of the phase's profile: coordinates and B per element on a P2₁2₁2₁ structure
-    # with anomalous scattering, then B per site and the occupancies of a shared Fm-3m site and a split one.
+    # central differences of the phase's profile: coordinates of a P2₁2₁2₁ structure keeping its
+    # anisotropic U, coordinates and B per element with anomalous scattering, then B per site and the
+    # occupancies of a shared Fm-3m site and a split one.
     kinds = set()
-    for structure, refine, seed in ((aniso, ["b-elements"], 4), (read_cif(DATA / "shared_and_split_sites.cif"),
-                                                                   ["b-sites", "occupancy"], 6)):
+    for structure, refine, seed in ((aniso, [], 5), (aniso, ["b-elements"], 4),
+                                    (read_cif(DATA / "shared_and_split_sites.cif"), ["b-sites", "occupancy"], 6)):
         FitModel.__init__ = keep
         try:
             result = fit(_synthetic_scan(structure, seed=seed), [structure], background_terms=2, refine_atoms=True,

@@ -10,6 +10,8 @@ from typing import Any
 import numpy as np
 
 from ..profiles.instrument import Instrument
+from ..structures.cif_writer import SiteRecord
+from .atom_results import BondLength, site_dicts
 from .parameters import ParameterSet
 from .reporting import summary_text
 from .scans import MeasuredPattern
@@ -24,7 +26,9 @@ class PhaseFit:
     the overall B (Å²), the sample terms that were fitted (None where not),
     the linear absorption coefficient (1/cm), Brindley's τ and the particle
     radius (µm, 0 without the correction), and the observed 2θ of its
-    reflections (first emission line) in the range.
+    reflections (first emission line) in the range. A phase whose structure
+    was refined has its ``atoms`` (sites with uncertainties), the refined
+    structure as ``cif`` text and, where asked, its ``bonds``.
     """
 
     name: str
@@ -46,6 +50,9 @@ class PhaseFit:
     brindley_tau: float = 1.0
     particle_radius: float = 0.0
     source: str = ""
+    atoms: tuple[SiteRecord, ...] = ()
+    bonds: tuple[BondLength, ...] = ()
+    cif: str = ""
 
     def to_dict(self, esd: dict[str, float]) -> dict[str, Any]:
         found: dict[str, Any] = {
@@ -66,6 +73,11 @@ class PhaseFit:
         if self.particle_radius > 0.0:
             found["particle_radius"] = self.particle_radius
             found["brindley_tau"] = self.brindley_tau
+        if self.atoms:
+            found["atoms"] = site_dicts(self.atoms)
+        if self.bonds:
+            found["bonds"] = [{"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd,
+                               "count": b.count} for b in self.bonds]
         return found
 
 

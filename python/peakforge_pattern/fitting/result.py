@@ -10,6 +10,8 @@ from typing import Any
 import numpy as np
 
 from ..profiles.instrument import Instrument
+from ..structures.cif_writer import SiteRecord
+from .atom_results import BondLength, site_dicts
 from .parameters import ParameterSet
 from .reporting import summary_text
 from .scans import MeasuredPattern
@@ -51,6 +53,13 @@ class PhaseFit:
         Particle radius of the correction, µm (0 without it).
     source : str
         Where the phase came from (its CIF file), if known.
+    atoms : tuple of SiteRecord
+        For a phase whose structure was refined, its sites with their
+        uncertainties (else empty).
+    bonds : tuple of BondLength
+        Bond lengths with uncertainties, where asked.
+    cif : str
+        The refined structure as CIF text (empty when not refined).
     """
 
     name: str
@@ -72,6 +81,9 @@ class PhaseFit:
     brindley_tau: float = 1.0
     particle_radius: float = 0.0
     source: str = ""
+    atoms: tuple[SiteRecord, ...] = ()
+    bonds: tuple[BondLength, ...] = ()
+    cif: str = ""
 
     def to_dict(self, esd: dict[str, float]) -> dict[str, Any]:
         """The phase as JSON takes it.
@@ -86,7 +98,8 @@ class PhaseFit:
         -------
         dict
             Name, weight fraction, scale, cell, B and the fitted sample
-            terms, each with its uncertainty.
+            terms, each with its uncertainty; a refined structure's sites
+            and any bond lengths.
         """
         found: dict[str, Any] = {
             "name": self.name, "source": self.source,
@@ -106,6 +119,11 @@ class PhaseFit:
         if self.particle_radius > 0.0:
             found["particle_radius"] = self.particle_radius
             found["brindley_tau"] = self.brindley_tau
+        if self.atoms:
+            found["atoms"] = site_dicts(self.atoms)
+        if self.bonds:
+            found["bonds"] = [{"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd,
+                               "count": b.count} for b in self.bonds]
         return found
 
 

@@ -25,6 +25,7 @@ import numpy as np
 
 from ..errors import InputError
 from . import assembly, checks, displacements, symmetry
+from .asymmetric_unit import ListedSites
 from .composition import composition_problems, parse_formula
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
@@ -382,6 +383,7 @@ class CifContents:
     site_of: np.ndarray
     site_check: checks.SiteCheck
     u_aniso: np.ndarray | None
+    listed_sites: ListedSites | None = None
 
 
 def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
@@ -445,12 +447,17 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
     u_sites = displacements.site_tensors(block, sites.labels)
     u_aniso = None if u_sites is None else assembly.image_tensors(
         u_sites, atoms.operation_of, site_of, expansion.choice.rotations, lattice)
+    image_counts = np.bincount(site_of[expansion.site_check.keep], minlength=len(sites.labels))
+    listed = ListedSites(tuple(sites.labels), np.array(sites.numbers, dtype=np.int64),
+                         np.array(sites.coords, dtype=float), np.array(sites.occupancies),
+                         np.array(sites.b_factors), tuple(expansion.choice.triplets), image_counts, u_sites)
     return CifContents(
         lattice, np.array(sites.numbers)[site_of], atoms.positions,
         np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
         name=name, symmetry_operations=tuple(expansion.choice.triplets),
         warnings=warnings + expansion.composition_warnings,
-        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso)
+        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso,
+        listed_sites=listed)
 
 
 def _display_name(path: Path) -> str:

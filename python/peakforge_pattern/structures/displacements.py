@@ -39,6 +39,26 @@ def _axis_scale(lattice: np.ndarray) -> np.ndarray:
     return np.linalg.norm(np.linalg.inv(lattice).T, axis=1)
 
 
+def _tensor(row: np.ndarray) -> np.ndarray:
+    u11, u22, u33, u12, u13, u23 = row
+    return np.array([[u11, u12, u13], [u12, u22, u23], [u13, u23, u33]])
+
+
+def _row(tensor: np.ndarray) -> np.ndarray:
+    return np.array([tensor[0, 0], tensor[1, 1], tensor[2, 2], tensor[0, 1], tensor[0, 2], tensor[1, 2]])
+
+
+def rotate_u(u_row: np.ndarray, rotation: np.ndarray, lattice: np.ndarray) -> np.ndarray:
+    """U of the image of an atom under a rotation of fractional coordinates.
+
+    Fractional displacements transform as Δx' = R Δx, so their covariance
+    C = N U N (N = diag(|a*|, |b*|, |c*|)) becomes R C Rᵀ.
+    """
+    n = _axis_scale(lattice)
+    c = rotation @ (_tensor(u_row) * np.outer(n, n)) @ rotation.T
+    return _row(c / np.outer(n, n))
+
+
 def debye_waller_beta(u_aniso: np.ndarray, lattice: np.ndarray) -> np.ndarray:
     """β (11, 22, 33, 12, 13, 23) with T = exp(-(β11 h² + ... + 2 β23 k l)).
 

@@ -3,6 +3,7 @@ unit cell, with its element, fractional position, occupancy and isotropic B."""
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import re
@@ -14,6 +15,7 @@ import numpy as np
 
 from ..errors import InputError
 from . import checks, cif
+from .asymmetric_unit import AsymmetricUnit, ListedSites
 from .checks import refuse_if_strict
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
@@ -114,6 +116,9 @@ class Structure:
         normalised reciprocal axes: the Debye–Waller factor is
         exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a row of NaN marks an atom
         given only isotropically.  None when every atom is isotropic.
+    listed_sites : ListedSites or None
+        The sites as the file listed them, for `asymmetric_unit` (None for
+        a structure given as the full cell's atoms).
     """
 
     lattice: np.ndarray
@@ -125,6 +130,7 @@ class Structure:
     symmetry_operations: tuple[str, ...] = ()
     warnings: tuple[str, ...] = ()
     u_aniso: np.ndarray | None = None
+    listed_sites: ListedSites | None = None
 
     @classmethod
     def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
@@ -238,6 +244,19 @@ class Structure:
     def __len__(self) -> int:
         return int(self.atomic_numbers.size)
 
+    @functools.cached_property
+    def asymmetric_unit(self) -> AsymmetricUnit:
+        """The sites the cell is built from, with their site symmetry.
+
+        A structure read from a file has the sites it lists; one given as
+        the full cell's atoms has one site per atom, in P1.
+        """
+        if self.listed_sites is not None:
+            return self.listed_sites.asymmetric_unit(self.lattice)
+        labels = [f"{symbol}{i + 1}" for i, symbol in enumerate(self.symbols)]
+        return AsymmetricUnit.from_sites(labels, self.atomic_numbers, self.frac_coords, self.occupancies,
+                                         self.b_factors, ("x,y,z",), self.lattice, u_sites=self.u_aniso)
+
     def with_warnings(self, warnings: Sequence[str]) -> "Structure":
         """The same structure with more warnings.
 
@@ -304,7 +323,8 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
                        symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
                        site_names: Sequence[str], site_of: np.ndarray | None = None,
                        site_check: checks.SiteCheck | None = None,
-                       u_aniso: np.ndarray | None = None, cell_checked: bool = False) -> Structure:
+                       u_aniso: np.ndarray | None = None, cell_checked: bool = False,
+                       listed_sites: ListedSites | None = None) -> Structure:
     """A checked structure from validated arrays of every atom of the cell.
 
     Refuses cells no crystal has; atoms that repeat one another at the same
@@ -323,7 +343,7 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
     keep = site_check.keep
     return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
                      b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)),
-                     None if u_aniso is None else u_aniso[keep])
+                     None if u_aniso is None else u_aniso[keep], listed_sites)
 
 
 def _from_contents(contents: cif.CifContents) -> Structure:
@@ -331,7 +351,8 @@ def _from_contents(contents: cif.CifContents) -> Structure:
         contents.lattice, contents.atomic_numbers, contents.frac_coords, contents.occupancies,
         contents.b_factors, name=contents.name, symmetry_operations=contents.symmetry_operations,
         warnings=contents.warnings, site_names=contents.site_names, site_of=contents.site_of,
-        site_check=contents.site_check, u_aniso=contents.u_aniso, cell_checked=True)
+        site_check=contents.site_check, u_aniso=contents.u_aniso, cell_checked=True,
+        listed_sites=contents.listed_sites)
 
 
 def parse_cif(data: bytes | str, name: str = "") -> Structure:

@@ -11,6 +11,7 @@ import pyarrow as pa
 
 from ..diffraction.pattern import Pattern
 from ..structures.structure import Structure
+from .descriptors import structure_descriptors, structure_intensity
 from .options import RunOptions
 
 OPTIONS_KEY = b"peakforge.batch.options"
@@ -20,6 +21,10 @@ OK, ERROR = "ok", "error"
 
 PEAK_COLUMNS = ("two_theta", "d", "intensity", "absolute_intensity")
 """Per-peak numbers, one list per row, named as the Pattern fields they hold."""
+
+DESCRIPTOR_COLUMNS = ("path", "elements", "space_group_number", "space_group", "crystal_system", "density",
+                      "structure_intensity")
+"""Columns added for identification and learning; libraries written before them read them as nulls."""
 
 
 def schema(options: RunOptions) -> pa.Schema:
@@ -32,10 +37,17 @@ def schema(options: RunOptions) -> pa.Schema:
         pa.field("volume", pa.float64()),
         pa.field("formula", pa.string()),
         pa.field("seconds", pa.float64()),
+        pa.field("path", pa.string()),
+        pa.field("elements", pa.list_(pa.string())),
+        pa.field("space_group_number", pa.int16()),
+        pa.field("space_group", pa.string()),
+        pa.field("crystal_system", pa.string()),
+        pa.field("density", pa.float64()),
         pa.field("warnings", pa.list_(pa.string())),
         *(pa.field(name, pa.list_(number)) for name in PEAK_COLUMNS),
         pa.field("multiplicities", pa.list_(pa.list_(pa.int32()))),
         pa.field("families", pa.list_(pa.list_(pa.list_(pa.int32())))),
+        pa.field("structure_intensity", pa.list_(number)),
     ]
     return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode()})
 
@@ -95,19 +107,21 @@ class RowBuilder:
         if structure is None:
             return {}
         return {"n_atoms": len(structure), "volume": float(abs(np.linalg.det(structure.lattice))),
-                "formula": formula(structure)}
+                "formula": formula(structure), **structure_descriptors(structure)}
 
-    def add_pattern(self, id: str, structure: Structure, pattern: Pattern, seconds: float) -> None:
-        self._append(id=id, status=OK, seconds=seconds, **self._cell(structure),
+    def add_pattern(self, id: str, structure: Structure, pattern: Pattern, seconds: float,
+                    path: str | None = None) -> None:
+        self._append(id=id, status=OK, seconds=seconds, path=path, **self._cell(structure),
                      warnings=list(pattern.warnings),
                      **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
-                     multiplicities=pattern.multiplicities, families=pattern.families)
+                     multiplicities=pattern.multiplicities, families=pattern.families,
+                     structure_intensity=structure_intensity(pattern))
         self.ok += 1
         self.peaks += len(pattern)
 
     def add_error(self, id: str, message: str, seconds: float = 0.0,
-                  structure: Structure | None = None) -> None:
-        self._append(id=id, status=ERROR, error=message, seconds=seconds, **self._cell(structure))
+                  structure: Structure | None = None, path: str | None = None) -> None:
+        self._append(id=id, status=ERROR, error=message, seconds=seconds, path=path, **self._cell(structure))
         self.errors.append((id, message))
 
 

@@ -66,6 +66,7 @@ def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions,
     """Add the row of one structure: its pattern, or the reason there is none."""
     start = time.perf_counter()
     structure = None
+    where = os.path.abspath(path)
     for attempt in range(ATTEMPTS):
         try:
             if structure is None:
@@ -75,16 +76,16 @@ def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions,
                                       exact=options.exact, max_work=max_work,
                                       parallel=False)  # the workers already fill the processors
         except InputError as exc:
-            rows.add_error(id, str(exc), time.perf_counter() - start, structure)
+            rows.add_error(id, str(exc), time.perf_counter() - start, structure, where)
             return
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as exc:  # a fault of the computation, internal failures included
             if attempt + 1 == ATTEMPTS:
-                rows.add_error(id, describe(exc), time.perf_counter() - start, structure)
+                rows.add_error(id, describe(exc), time.perf_counter() - start, structure, where)
                 return
         else:
-            rows.add_pattern(id, structure, pattern, time.perf_counter() - start)
+            rows.add_pattern(id, structure, pattern, time.perf_counter() - start, where)
             return
 
 

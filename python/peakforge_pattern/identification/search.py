@@ -15,11 +15,11 @@
        n_eff ln(χ²_w) + k ln(n_eff),
 
    χ²_w the weighted sum of squared residuals and k the parameters. Profile
-   residuals are serially correlated, so the number of independent points
-   n_eff is n (1 − ρ) / (1 + ρ), ρ the lag-one autocorrelation of the
-   weighted residuals (Bérar & Lelann, J. Appl. Cryst. 24 (1991) 1): a phase
-   must explain real intensity, not soak up a misfit of the phases already
-   there.
+   residuals are serially correlated over a peak width (Bérar & Lelann,
+   J. Appl. Cryst. 24 (1991) 1), so the number of independent points n_eff
+   is the number of peak widths the scan spans, not its number of points:
+   a phase must explain real intensity, not soak up a misfit of the phases
+   already there.
 """
 
 from __future__ import annotations
@@ -74,28 +74,26 @@ class _Trial:
     fit: FitResult
     misfit: float
     parameters: int
-    correlation: float
 
 
-def _lag_one_correlation(residual: np.ndarray) -> float:
-    denominator = float(residual @ residual)
-    if denominator <= 0.0 or residual.size < 3:
-        return 0.0
-    return float(np.clip(residual[1:] @ residual[:-1] / denominator, 0.0, 0.99))
+def independent_points(measured: MeasuredPattern, fwhm: float) -> float:
+    """The peak widths a scan spans: how many of its points are independent."""
+    span = float(measured.two_theta[-1] - measured.two_theta[0])
+    return float(np.clip(span / max(fwhm, 1e-6), 10.0, len(measured)))
 
 
-def _criterion(misfit: float, parameters: int, points: int, correlation: float) -> float:
-    effective = max(points * (1.0 - correlation) / (1.0 + correlation), 2.0)
-    return effective * math.log(max(misfit, 1e-300)) + parameters * math.log(effective)
+def information_criterion(misfit: float, parameters: int, independent: float) -> float:
+    """Bayesian information criterion of a weighted misfit χ²_w with ``parameters`` and ``independent`` points."""
+    return independent * math.log(max(misfit, 1e-300)) + parameters * math.log(independent)
 
 
-def _background_misfit(measured: MeasuredPattern, terms: int) -> tuple[float, float]:
-    """Weighted misfit and residual correlation of a background alone (the search's starting point)."""
+def _background_misfit(measured: MeasuredPattern, terms: int) -> float:
+    """Weighted misfit of a background alone (the search's starting point)."""
     x, y, sigma = measured.two_theta, measured.intensity, measured.uncertainty
     basis = np.polynomial.chebyshev.chebvander(2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, terms - 1) / sigma[:, None]
     coefficients = np.linalg.lstsq(basis, y / sigma, rcond=None)[0]
     residual = basis @ coefficients - y / sigma
-    return float(residual @ residual), _lag_one_correlation(residual)
+    return float(residual @ residual)
 
 
 def _reduced_formula(formula: str) -> str:
@@ -170,7 +168,7 @@ class _Search:
                              refine_b=refine_b, max_evaluations=evaluations, **self.fit_options)
         residual = (self.measured.intensity - result.calculated) / self.measured.uncertainty
         parameters = len(result.refined) + len(indices) + result.background_coefficients.size
-        return _Trial(indices[-1], result, float(residual @ residual), parameters, _lag_one_correlation(residual))
+        return _Trial(indices[-1], result, float(residual @ residual), parameters)
 
     def remaining(self, fit: FitResult, peaks: ScanPeaks) -> np.ndarray:
         """Share of each observed peak (of the target) the fit's phases leave unexplained."""
@@ -284,7 +282,8 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
     fit_options = dict(wavelength=wavelength, ka2_ratio=ka2_ratio, shape=shape, background_terms=background_terms,
                        correction=correction, radius=radius, monochromator_angle=monochromator_angle)
     search = _Search(measured, shortlist, target, fit_options)
-    misfit, correlation = _background_misfit(measured, int(background_terms))
+    misfit = _background_misfit(measured, int(background_terms))
+    independent = independent_points(measured, peaks.typical_fwhm)
     parameters = int(background_terms)
     kept: list[int] = []
     kept_scores: dict[int, float] = {}
@@ -298,9 +297,8 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
             break
         trials = [search.fit(kept + [i], SEARCH_EVALUATIONS, refine_b=False) for i in worth]
         best = min(trials, key=lambda t: (t.misfit, shortlist.ids[t.index]))
-        strictest = best.correlation
-        change = (_criterion(best.misfit, best.parameters, len(measured), strictest)
-                  - _criterion(misfit, parameters, len(measured), strictest))
+        change = (information_criterion(best.misfit, best.parameters, independent)
+                  - information_criterion(misfit, parameters, independent))
         fractions = best.fit.weight_fractions
         present = fractions.get(shortlist.ids[best.index], 0.0) >= MIN_WEIGHT_FRACTION
         accepted = change < 0.0 and present
@@ -309,7 +307,7 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
             break
         kept.append(best.index)
         kept_scores[best.index] = float(scores.score[best.index])
-        current, misfit, parameters, correlation = best.fit, best.misfit, best.parameters, best.correlation
+        current, misfit, parameters = best.fit, best.misfit, best.parameters
         remaining_target = target.with_explained(target.intensity * search.remaining(current, peaks))
         ranked, scores = search.ranked(remaining_target, kept)
 

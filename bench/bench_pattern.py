@@ -21,7 +21,7 @@ import gemmi
 import numpy as np
 
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
-from peakforge_pattern.structures.structure import lattice_from_parameters
+from peakforge_pattern.structures.lattice import lattice_from_parameters
 from peakforge_pattern.structures.symmetry import expand_sites
 
 

@@ -13,7 +13,7 @@ from peakforge_pattern import InputError, Structure, compute_pattern, example_pa
 from peakforge_pattern.cli import main
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.measured import MeasuredPattern, read_measured
-from peakforge_pattern.profiles import Instrument, compute_mixture
+from peakforge_pattern.profiles import Instrument, compute_mixture, pattern_profile
 
 MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
 
@@ -118,8 +118,8 @@ def test_fit_refines_a_strained_cell_of_synthetic_data():
     bigger = Structure.from_arrays(silicon.lattice * 1.002, silicon.atomic_numbers, silicon.frac_coords,
                                    b_factors=silicon.b_factors, name="silicon")
     x = np.arange(20.0, 120.0, 0.02)
-    signal = compute_pattern(bigger, "CuKa", (10.0, 130.0)).profile(
-        x, Instrument(W=0.004, eta=0.4, zero_shift=-0.02))
+    signal = pattern_profile(compute_pattern(bigger, "CuKa", (10.0, 130.0)), x,
+                             Instrument(W=0.004, eta=0.4, zero_shift=-0.02))
     counts = np.random.default_rng(3).poisson(5000.0 * signal / signal.max() + 100.0)
     result = fit_pattern(MeasuredPattern.from_arrays(x, counts), [silicon], shape="pseudo-voigt",
                          refine_cell=True, background_terms=3)

@@ -31,12 +31,13 @@ def _package_directories(found_at: list[str]) -> list[str]:
 
 __path__ = _package_directories(list(__path__))
 
-from .diffraction.pattern import Pattern, compute_pattern
+from .diffraction.compute import compute_pattern
+from .diffraction.pattern import Pattern
 from .diffraction.wavelengths import ANODE_LINES, resolve_wavelength
 from .diffraction.work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
 from .errors import InputError
 from .examples import EXAMPLES, example_path
-from .structures.cif import parse_cif, read_cif
+from .structures.structure import parse_cif, read_cif
 from .structures.structure import Structure
 
 __all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "Structure",

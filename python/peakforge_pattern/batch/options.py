@@ -7,7 +7,7 @@ import json
 from dataclasses import asdict, dataclass
 from typing import Sequence
 
-from ..diffraction.pattern import check_route, check_two_theta_range
+from ..diffraction.compute import check_route, check_two_theta_range
 from ..diffraction.wavelengths import resolve_wavelength
 
 

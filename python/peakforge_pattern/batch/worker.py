@@ -11,7 +11,7 @@ from typing import Iterator
 
 import pyarrow as pa
 
-from ..diffraction.pattern import compute_pattern
+from ..diffraction.compute import compute_pattern
 from ..diffraction.work import DEFAULT_MAX_WORK
 from ..errors import InputError
 from ..structures.structure import Structure

@@ -6,11 +6,12 @@ import argparse
 import json
 from pathlib import Path
 
-from ..diffraction.pattern import check_two_theta_range
+from ..diffraction.compute import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
 from ..fitting.measured import read_measured
+from ..plotting import check_image_path, plot_fit
 from .common import USER_ERROR, fail, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
@@ -47,7 +48,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     try:
         if args.plot is not None:
-            from ..profiles.plot import check_image_path
             check_image_path(args.plot)
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         measured = read_measured(args.measured)
@@ -66,7 +66,7 @@ def run(args: argparse.Namespace) -> int:
     write_output(json.dumps(result.to_dict(), indent=2) + "\n" if args.format == "json" else result.summary())
     if args.plot is not None:
         try:
-            result.plot(args.plot)
+            plot_fit(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
             return USER_ERROR

@@ -11,6 +11,7 @@ from tqdm import tqdm
 from ..diffraction.pattern import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
+from ..plotting import check_image_path, plot_identification
 from .common import INTERRUPTED, USER_ERROR, fail, write_output
 from .dask_client import add_cluster_arguments, connect
 from .profile_options import add_instrument_arguments
@@ -57,7 +58,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     """Bad options, scans or libraries are one line on standard error and status 2."""
     if args.plot is not None:
-        from ..profiles.plot import check_image_path
         check_image_path(args.plot)
     two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
     try:
@@ -88,7 +88,7 @@ def run(args: argparse.Namespace) -> int:
             fail(f"{args.plot}: no phase was found, so there is no fit to draw")
             return USER_ERROR
         try:
-            result.plot(args.plot)
+            plot_identification(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
             return USER_ERROR

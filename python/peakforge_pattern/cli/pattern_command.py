@@ -9,14 +9,15 @@ from collections.abc import Callable
 from pathlib import Path
 
 from ..diffraction import formats
-from ..diffraction.pattern import Pattern, check_two_theta_range, compute_pattern
+from ..diffraction.compute import check_two_theta_range, compute_pattern
+from ..diffraction.pattern import Pattern
 from ..diffraction.scales import SCALES
 from ..diffraction.wavelengths import ANODE_LINES, resolve_wavelength
 from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
-from ..structures.cif import parse_cif, read_cif
-from ..structures.structure import Structure, refuse_if_strict
+from ..structures.checks import refuse_if_strict
+from ..structures.structure import Structure, parse_cif, read_cif
 from .calculation_options import add_calculation_arguments, check_calculation_arguments
 from .common import USER_ERROR, describe_os_error, fail, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from

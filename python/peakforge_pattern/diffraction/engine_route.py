@@ -13,14 +13,15 @@ import numpy as np
 from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
 from .radiation import species_tables
 
 
 # A source tree without the built module still imports; computing a pattern
-# then says what is missing (_engine is unbound while _IMPORT_ERROR is set).
+# then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .. import _engine
+    from .._engine import compute_peak_table
 except ImportError as exc:
     _IMPORT_ERROR = exc
 
@@ -78,7 +79,7 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     beta = None
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-    return _engine.compute_peak_table(
+    return compute_peak_table(
         np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
         wavelength, min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
@@ -88,3 +89,43 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
         monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
         relative_threshold=relative_threshold, parallel=parallel,
         num_threads=num_threads, use_simd=use_simd, progress=progress)
+
+
+def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float,
+                 **options) -> tuple:
+    """The pattern engine's peaks as the columns a Pattern holds.
+
+    Parameters
+    ----------
+    structure : Structure
+        Every atom of the cell, with its symmetry operations.
+    wavelength : float
+        Wavelength in Å.
+    min_g, max_g : float
+        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
+    **options
+        Radiation, execution mode and progress, as engine_columns takes them.
+
+    Returns
+    -------
+    tuple
+        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+
+    Raises
+    ------
+    InputError
+        When the index bounds of the shell do not fit the walk's integers.
+    """
+    try:
+        table = engine_columns(structure, wavelength, min_g, max_g, merge_tolerance=TWO_THETA_TOLERANCE,
+                               relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+    except InputError:  # the species tables' or the symmetry's own message
+        raise
+    except ValueError as exc:  # the index bounds would not fit the walk's integers
+        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
+    rows = list(map(tuple, table["family_hkl"].tolist()))
+    counts = table["family_multiplicity"].tolist()
+    bounds = table["family_offsets"].tolist()
+    spans = list(zip(bounds[:-1], bounds[1:]))
+    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
+            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])

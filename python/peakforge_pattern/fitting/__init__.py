@@ -1,6 +1,6 @@
 """Fitting phases to a measured powder pattern: reading the measurement,
-the cell parameters a refinement may move, the least-squares fit and its
-picture::
+the cell parameters a refinement may move, and the least-squares fit
+(its picture is plotting.plot_fit)::
 
     from peakforge_pattern.fitting import fit_pattern
 """

@@ -13,7 +13,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..structures.structure import Structure, lattice_from_parameters
+from ..structures.lattice import lattice_from_parameters
+from ..structures.structure import Structure
 
 _LENGTH_TOLERANCE = 1e-5  # relative
 _ANGLE_TOLERANCE = 1e-4  # degrees

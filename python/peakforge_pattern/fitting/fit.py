@@ -23,6 +23,7 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
+from ..diffraction.compute import compute_pattern
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
@@ -139,21 +140,11 @@ class FitResult:
                                    for c, (cell, w) in enumerate(zip(row, widths))).rstrip())
         return "\n".join(lines) + "\n"
 
-    def plot(self, target: Any = None) -> Any:
-        """Draw measured, calculated, difference and reflection ticks into an
-        Axes (a new figure if None), or write them to a file path."""
-        from .fit_plot import draw_fit, plot_fit
-        if isinstance(target, (str, Path)):
-            draw_fit(self, target)
-            return None
-        return plot_fit(self, target)
-
 
 class _Phase:
     """A phase's cached reflections and cell, ready to place for trial parameters."""
 
     def __init__(self, structure: Structure, wavelength: float, lo: float, hi: float) -> None:
-        from ..diffraction.pattern import compute_pattern
         self.name = structure.name
         pattern = compute_pattern(structure, wavelength, (max(lo - _MARGIN, 0.0), min(hi + _MARGIN, 179.9)),
                                   scale="absolute")

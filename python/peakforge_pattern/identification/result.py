@@ -1,12 +1,12 @@
 """What an identification found: phases with weight fractions, the next
-candidates, the peaks nothing explains; as text, JSON and a picture."""
+candidates, the peaks nothing explains; as text and JSON (``plotting.plot_identification``
+draws it)."""
 
 from __future__ import annotations
 
 import json
 import math
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
 from ..fitting.fit import FitResult
@@ -141,16 +141,6 @@ class IdentificationResult:
                 lines.append(f"  {c.name:<{width}}  score {c.score:.3f}  coverage {c.coverage:.2f}  "
                              f"explains {100 * c.explained:.0f} %  {c.id}")
         return "\n".join(lines) + "\n"
-
-    def plot(self, target: Any = None) -> Any:
-        """Draw the final fit with each phase's reflection ticks into an Axes
-        (a new figure if None), or write it to a file path."""
-        if self.fit is None:
-            raise ValueError("no phase was found: nothing to draw")
-        if isinstance(target, (str, Path)):
-            self.fit.plot(target)
-            return None
-        return self.fit.plot(target)
 
 
 def _percent(fraction: float, esd: float | None) -> str:

@@ -12,19 +12,19 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import Sequence
 
 import gemmi
 import numpy as np
 
-from ..diffraction.scales import check_scale, describe, rescaled
+from ..diffraction.compute import compute_pattern
+from ..diffraction.pattern import Pattern
+from ..diffraction.scales import check_scale, describe
 from ..errors import InputError
 from ..structures.structure import Structure
-
-if TYPE_CHECKING:
-    from ..diffraction.pattern import Pattern
-    from .instrument import Instrument
-    from .sample import Sample
+from .instrument import Instrument
+from .profile import pattern_profile
+from .sample import Sample
 
 
 def cell_mass(structure: Structure) -> float:
@@ -56,14 +56,14 @@ class Mixture:
     """Phases on one intensity scale: ``patterns[i].intensity`` is phase i's
     share of the mixture, ``weight_fractions`` sum to 1."""
 
-    patterns: list["Pattern"]
+    patterns: list[Pattern]
     weight_fractions: np.ndarray
     scale: str
 
-    def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: "Instrument | None" = None,
-                sample: "Sample | Sequence[Sample | None] | None" = None, *,
+    def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: Instrument | None = None,
+                sample: Sample | Sequence[Sample | None] | None = None, *,
                 fwhm: float | None = None) -> np.ndarray:
-        """The mixture's profile: the sum of its phases' (see Pattern.profile).
+        """The mixture's profile: the sum of its phases' (see pattern_profile).
 
         ``sample`` may be one for all phases or one per phase.
         """
@@ -71,14 +71,8 @@ class Mixture:
         if len(samples) != len(self.patterns):
             raise InputError(f"{len(self.patterns)} phases need {len(self.patterns)} samples, got {len(samples)}")
         x = np.asarray(two_theta, dtype=float)
-        return sum((p.profile(x, instrument, s, fwhm=fwhm) for p, s in zip(self.patterns, samples)),
+        return sum((pattern_profile(p, x, instrument, s, fwhm=fwhm) for p, s in zip(self.patterns, samples)),
                    start=np.zeros(x.shape))
-
-    def plot(self, ax: Any = None, *, instrument: "Instrument | None" = None, fwhm: float = 0.1,
-             labels: int = 8) -> Any:
-        from .plot import plot_patterns
-        return plot_patterns(self.patterns, ax, instrument=instrument, fwhm=fwhm, labels=labels,
-                             mixture=True)
 
     @property
     def scale_description(self) -> str:
@@ -94,7 +88,6 @@ def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractio
     100, "full" the strongest from 0 to 180°, and "absolute" leaves
     |F|²·m·LP × w / (ZM·V) (per dalton·Å³). ``options`` go to compute_pattern.
     """
-    from ..diffraction.pattern import compute_pattern
     check_scale(scale)
     loaded = [s if isinstance(s, Structure) else Structure.from_cif(s) for s in structures]
     if not loaded:
@@ -110,4 +103,4 @@ def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractio
     else:
         strongest = 100.0
     overall = 100.0 / strongest if strongest > 0.0 and math.isfinite(strongest) else 0.0
-    return Mixture([rescaled(p, scale, f * overall) for p, f in zip(patterns, factors)], fractions, scale)
+    return Mixture([p.rescaled(scale, f * overall) for p, f in zip(patterns, factors)], fractions, scale)

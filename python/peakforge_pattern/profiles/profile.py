@@ -11,21 +11,19 @@ from __future__ import annotations
 
 import functools
 import itertools
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
 import numpy as np
 
+from ..diffraction.pattern import Pattern
 from ..errors import InputError
 from .instrument import Instrument, lorentz_polarisation
 from .sample import Sample
 from .shapes import bin_edges, binned_peaks
 
-if TYPE_CHECKING:
-    from ..diffraction.pattern import Pattern
 
-
-def structure_factor_weights(pattern: "Pattern") -> np.ndarray:
+def structure_factor_weights(pattern: Pattern) -> np.ndarray:
     """|F|²·multiplicity of each peak, on the pattern's intensity scale.
 
     The pattern's intensities include the Lorentz-polarisation factor
@@ -62,7 +60,7 @@ class PhasePeaks:
     name: str = ""
 
     @classmethod
-    def from_pattern(cls, pattern: "Pattern") -> "PhasePeaks":
+    def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
         structure = getattr(pattern, "structure", None)
         hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
@@ -154,6 +152,55 @@ def phase_profile(peaks: PhasePeaks, two_theta: np.ndarray, instrument: Instrume
                   sample: Sample | None = None, reciprocal: np.ndarray | None = None) -> np.ndarray:
     """Intensity per degree at each 2θ; each peak's area is its intensity."""
     return render(line_set(peaks, instrument, sample, reciprocal), two_theta)
+
+
+def pattern_profile(pattern: Pattern, two_theta: Sequence[float] | np.ndarray, instrument: Instrument | None = None,
+                    sample: Sample | None = None, *, fwhm: float | None = None) -> np.ndarray:
+    """The powder profile of a pattern at each 2θ, in intensity per degree.
+
+    Each peak's area is its intensity (summed over emission lines: a
+    pattern of a Kα line gets the Kα1/Kα2 doublet).  Values are means over
+    the bins around each point, so peaks of any width keep their area.
+
+    Parameters
+    ----------
+    pattern : Pattern
+        The peaks.
+    two_theta : array_like
+        Increasing 2θ points, degrees.
+    instrument : Instrument, optional
+        Lines, widths, shape and 2θ corrections.
+    sample : Sample, optional
+        Size, strain, preferred orientation and an overall B.
+    fwhm : float, optional
+        Instead of an instrument: every peak this width (degrees); 0.1 when
+        neither is given.
+
+    Returns
+    -------
+    numpy.ndarray
+        Intensity per degree at each point.
+
+    Raises
+    ------
+    InputError
+        Both an instrument and a fwhm, or a width or grid that cannot be drawn.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from peakforge_pattern import compute_pattern, example_path
+    >>> from peakforge_pattern.profiles import pattern_profile
+    >>> x = np.linspace(20.0, 80.0, 6001)
+    >>> y = pattern_profile(compute_pattern(example_path("silicon")), x, fwhm=0.05)
+    >>> bool(y.max() > 0.0)
+    True
+    """
+    if instrument is None:
+        instrument = Instrument.with_fwhm(0.1 if fwhm is None else fwhm)
+    elif fwhm is not None:
+        raise InputError("give either an instrument or a fwhm, not both")
+    return phase_profile(PhasePeaks.from_pattern(pattern), np.asarray(two_theta, dtype=float), instrument, sample)
 
 
 def uniform_grid(two_theta_range: tuple[float, float], step: float, max_points: int) -> np.ndarray:

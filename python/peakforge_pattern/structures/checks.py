@@ -174,3 +174,10 @@ def check_close_sites(lattice: np.ndarray, atomic_numbers: np.ndarray, frac: np.
         warnings.append(f"{len(clashing)} pair(s) of sites closer than {CLOSE_SITES:g} A with a total "
                         f"occupancy above 1: {shown}")
     return SiteCheck(keep, tuple(warnings), len(off_special) + len(clashing))
+
+
+def refuse_if_strict(warnings: Sequence[str]) -> None:
+    """Raise the first warning as an InputError (for callers who asked to be strict)."""
+    if warnings:
+        more = f", and {len(warnings) - 1} more warning(s)" if len(warnings) > 1 else ""
+        raise InputError(f"{warnings[0]}{more} (warnings are errors in strict mode)")

@@ -20,11 +20,11 @@ from pathlib import Path
 import gemmi
 import numpy as np
 
-from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from ..errors import InputError
 from . import checks, displacements, symmetry
 from .composition import composition_problems, parse_formula
-from .structure import Structure, assemble_structure, lattice_from_parameters, refuse_if_strict
+from .elements import LAST_TABULATED_ELEMENT, is_tabulated
+from .lattice import lattice_from_parameters
 
 _GZIP_MAGIC = b"\x1f\x8b"
 _LEADING_LETTERS = re.compile(r"\s*([A-Za-z]{1,2})")
@@ -293,14 +293,47 @@ def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGr
     return best, warnings
 
 
-def parse_cif(data: bytes | str, name: str = "") -> Structure:
+@dataclass(frozen=True, eq=False)
+class CifContents:
+    """Every atom of the cell a CIF file describes, checked, as the structure
+    type assembles it (see structures.structure.assemble_structure)."""
+
+    lattice: np.ndarray
+    atomic_numbers: np.ndarray
+    frac_coords: np.ndarray
+    occupancies: np.ndarray
+    b_factors: np.ndarray
+    name: str
+    symmetry_operations: tuple[str, ...]
+    warnings: list[str]
+    site_names: list[str]
+    site_of: np.ndarray
+    site_check: checks.SiteCheck
+    u_aniso: np.ndarray | None
+
+
+def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
     """Read the first structure of CIF text, expanded to the full unit cell.
 
-    Raises InputError for text that cannot be parsed, that has no cell or no
-    atom sites, whose symmetry cannot be applied, that holds an element
-    outside the scattering table or an implausible value that cannot give a
-    pattern (a flat cell, a negative displacement); lesser problems are
-    listed in the structure's ``warnings``.
+    Parameters
+    ----------
+    data : bytes or str
+        The file's content; bytes may be gzipped and need not be UTF-8.
+    name : str
+        The structure's name.
+
+    Returns
+    -------
+    CifContents
+        Every atom of the cell, with the warnings met on the way.
+
+    Raises
+    ------
+    InputError
+        Text that cannot be parsed, that has no cell or no atom sites, whose
+        symmetry cannot be applied, that holds an element outside the
+        scattering table or an implausible value that cannot give a pattern
+        (a flat cell, a negative displacement).
     """
     warnings: list[str] = []
     if isinstance(data, bytes):
@@ -340,10 +373,10 @@ def parse_cif(data: bytes | str, name: str = "") -> Structure:
     u_aniso = None if u_sites is None else displacements.image_tensors(
         u_sites, np.array(sites.coords, dtype=float), expansion.positions, site_of,
         expansion.choice.operations, lattice)
-    return assemble_structure(
+    return CifContents(
         lattice, np.array(sites.numbers)[site_of], expansion.positions,
         np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
-        name=name, symmetry_operations=expansion.choice.triplets,
+        name=name, symmetry_operations=tuple(expansion.choice.triplets),
         warnings=warnings + expansion.composition_warnings,
         site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso)
 
@@ -354,11 +387,23 @@ def _display_name(path: Path) -> str:
     return path.stem.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
-def read_cif(path: str | os.PathLike[str], *, strict: bool = False) -> Structure:
-    """Read the first structure of a CIF file (plain or gzipped), expanded to the full unit cell.
+def read_cif_contents(path: str | os.PathLike[str]) -> CifContents:
+    """Read the first structure of a CIF file (plain or gzipped).
 
-    Raises InputError as parse_cif does, and for a file that cannot be
-    read; with ``strict`` any warning is raised as an InputError too.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+
+    Returns
+    -------
+    CifContents
+        Every atom of the cell, named after the file.
+
+    Raises
+    ------
+    InputError
+        A file that cannot be read, or whose content parse_cif_contents refuses.
     """
     path = Path(path)
     try:
@@ -366,7 +411,4 @@ def read_cif(path: str | os.PathLike[str], *, strict: bool = False) -> Structure
             data = stream.read()
     except OSError as exc:
         raise InputError(f"cannot read: {exc.strerror or _one_line(exc)}") from None
-    structure = parse_cif(data, name=_display_name(path))
-    if strict:
-        refuse_if_strict(structure.warnings)
-    return structure
+    return parse_cif_contents(data, name=_display_name(path))

@@ -12,32 +12,15 @@ from dataclasses import dataclass, replace
 import gemmi
 import numpy as np
 
-from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from ..errors import InputError
-from . import checks
+from . import checks, cif
+from .checks import refuse_if_strict
+from .elements import LAST_TABULATED_ELEMENT, is_tabulated
+from .lattice import lattice_from_parameters
 
 # An element symbol, optionally followed by a site number and a charge,
 # as in "Si", "Na1+", "O2-" or "Fe3".
 _SYMBOL = re.compile(r"\s*([A-Za-z]{1,2})(?:\d*[+-]?|[+-]\d*)\s*")
-
-
-def lattice_from_parameters(a: float, b: float, c: float,
-                            alpha: float, beta: float, gamma: float) -> np.ndarray:
-    """Lattice vectors as rows, in Å: a along x, b in the xy plane."""
-    checks.check_cell_lengths((a, b, c))
-    for angle in (alpha, beta, gamma):
-        if not (math.isfinite(angle) and 0.0 < angle < 180.0):
-            raise InputError(f"cell angles must lie between 0 and 180 degrees, got {alpha}, {beta}, {gamma}")
-    ca, cb, cg = (math.cos(math.radians(x)) for x in (alpha, beta, gamma))
-    sg = math.sin(math.radians(gamma))
-    cx = c * cb
-    cy = c * (ca - cb * cg) / sg
-    cz_squared = c * c - cx * cx - cy * cy
-    if cz_squared <= 0.0:
-        raise InputError(f"cell angles {alpha}, {beta}, {gamma} do not make a three-dimensional cell")
-    return np.array([[a, 0.0, 0.0],
-                     [b * cg, b * sg, 0.0],
-                     [cx, cy, math.sqrt(cz_squared)]])
 
 
 def atomic_number_of(species: object) -> int:
@@ -160,7 +143,6 @@ class Structure:
     @classmethod
     def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> "Structure":
         """Read a CIF file and expand its sites to the full unit cell (see read_cif)."""
-        from .cif import read_cif
         return read_cif(path, strict=strict)
 
     def __len__(self) -> int:
@@ -203,13 +185,6 @@ class Structure:
                 f"a={a:.4f} b={b:.4f} c={c:.4f} α={al:.2f} β={be:.2f} γ={ga:.2f})")
 
 
-def refuse_if_strict(warnings: Sequence[str]) -> None:
-    """Raise the first warning as an InputError (for callers who asked to be strict)."""
-    if warnings:
-        more = f", and {len(warnings) - 1} more warning(s)" if len(warnings) > 1 else ""
-        raise InputError(f"{warnings[0]}{more} (warnings are errors in strict mode)")
-
-
 def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coords: np.ndarray,
                        occupancies: np.ndarray, b_factors: np.ndarray, *, name: str = "",
                        symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
@@ -233,3 +208,71 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
     return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
                      b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)),
                      None if u_aniso is None else u_aniso[keep])
+
+
+def _from_contents(contents: cif.CifContents) -> Structure:
+    return assemble_structure(
+        contents.lattice, contents.atomic_numbers, contents.frac_coords, contents.occupancies,
+        contents.b_factors, name=contents.name, symmetry_operations=contents.symmetry_operations,
+        warnings=contents.warnings, site_names=contents.site_names, site_of=contents.site_of,
+        site_check=contents.site_check, u_aniso=contents.u_aniso)
+
+
+def parse_cif(data: bytes | str, name: str = "") -> Structure:
+    """Read the first structure of CIF text, expanded to the full unit cell.
+
+    Parameters
+    ----------
+    data : bytes or str
+        The file's content; bytes may be gzipped, and bytes that are not
+        UTF-8 are replaced (with a warning).
+    name : str
+        The structure's name.
+
+    Returns
+    -------
+    Structure
+        Every atom of the cell; lesser problems are listed in its ``warnings``.
+
+    Raises
+    ------
+    InputError
+        Text that cannot be parsed, that has no cell or no atom sites, whose
+        symmetry cannot be applied, that holds an element outside the
+        scattering table or an implausible value that cannot give a pattern
+        (a flat cell, a negative displacement).
+    """
+    return _from_contents(cif.parse_cif_contents(data, name))
+
+
+def read_cif(path: str | os.PathLike[str], *, strict: bool = False) -> Structure:
+    """Read the first structure of a CIF file (plain or gzipped), expanded to the full unit cell.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file; the structure is named after it.
+    strict : bool
+        Raise any warning as an InputError.
+
+    Returns
+    -------
+    Structure
+        Every atom of the cell.
+
+    Raises
+    ------
+    InputError
+        As parse_cif does, for a file that cannot be read, and with
+        ``strict`` for any warning.
+
+    Examples
+    --------
+    >>> from peakforge_pattern import example_path, read_cif
+    >>> round(read_cif(example_path("silicon")).cell_parameters[0], 3)
+    5.431
+    """
+    structure = _from_contents(cif.read_cif_contents(path))
+    if strict:
+        refuse_if_strict(structure.warnings)
+    return structure

@@ -1,0 +1,44 @@
+"""Figures without pyplot (no global backend, no display needed), and image
+files written whole or not at all, in formats Matplotlib writes by itself."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import Any
+
+from ..atomic_file import atomic_path
+from ..errors import InputError
+from ..optional import require
+
+IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")
+"""Suffixes Matplotlib writes without an external program (no LaTeX)."""
+
+
+
+def check_image_path(path: str | os.PathLike[str]) -> str:
+    """The image format named by the path's suffix, or a clear refusal
+    (also when matplotlib, which draws it, is not installed)."""
+    _matplotlib_figure()
+    suffix = Path(path).suffix.lower().lstrip(".")
+    if suffix not in IMAGE_FORMATS:
+        raise InputError(f"{path}: cannot draw a '{suffix or 'suffix-less'}' image: "
+                         f"name the file .{', .'.join(IMAGE_FORMATS)}")
+    return suffix
+
+
+def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> None:
+    """Write the figure to ``path`` whole, or leave what was there untouched."""
+    image_format = check_image_path(path)
+    with atomic_path(path) as temporary:
+        figure.savefig(temporary, format=image_format, dpi=dpi)
+
+
+def _matplotlib_figure() -> Any:
+    return require("matplotlib.figure", "plot", "drawing a pattern")
+
+
+def new_figure(width: float, height: float) -> Any:
+    """A Matplotlib Figure of ``width`` × ``height`` inches, laid out as constrained."""
+    Figure = _matplotlib_figure().Figure  # no pyplot: no global backend, no display needed
+    return Figure(figsize=(width, height), layout="constrained")

@@ -115,6 +115,34 @@ def test_library_columns_read_back_typed_and_selectively(library, tmp_path):
         read_library(tmp_path)
 
 
+def test_a_grid_profile_column_is_a_float32_matrix_bound_to_its_options(tmp_path, capsys):
+    from peakforge_pattern import compute_pattern
+    from peakforge_pattern.profiles import pattern_profile
+    sources = tmp_path / "cifs"
+    sources.mkdir()
+    for name in ("silicon", "corundum"):
+        shutil.copyfile(example_path(name), sources / f"{name}.cif")
+    out = tmp_path / "lib"
+    assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--workers", "1", "--two-theta", "5", "90",
+                 "--grid", "10", "80", "0.05", "--shape", "tch", "--caglioti", "0.004", "-0.002", "0.003",
+                 "--lorentzian", "0.02", "0.01"]) == 0
+    capsys.readouterr()
+    table = read_library(out, ["id", "profile"])
+    assert table.schema.field("profile").type == pa.list_(pa.float32(), 1401)
+    matrix = table.column("profile").combine_chunks().flatten().to_numpy().reshape(table.num_rows, -1)
+    silicon = matrix[table.column("id").to_pylist().index("silicon.cif")]
+    instrument = Instrument(shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.01)
+    expected = pattern_profile(compute_pattern(example_path("silicon"), "CuKa", (5, 90)),
+                               np.linspace(10, 80, 1401), instrument)
+    np.testing.assert_allclose(silicon, expected, rtol=1e-6, atol=1e-6 * expected.max())
+    # Other widths are other profiles: the folder refuses to mix them.
+    assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--two-theta", "5", "90",
+                 "--grid", "10", "80", "0.05"]) == 2
+    assert "other options" in capsys.readouterr().err
+    assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--grid", "10", "200", "0.05"]) == 2
+    assert "within 0 to 180" in capsys.readouterr().err
+
+
 def test_a_library_written_before_the_identification_columns_still_serves(library, tmp_path):
     old = tmp_path / "old"
     shutil.copytree(library, old)
@@ -266,7 +294,7 @@ def cluster(tmp_path_factory):
 
 
 def test_a_dask_cluster_gives_the_answer_of_one_process(library, cluster, tmp_path, capsys):
-    client, scheduler_file = cluster
+    _, scheduler_file = cluster
     scan = synthetic_scan(["corundum", "rocksalt"], [0.5, 0.5], seed=5)
     path = tmp_path / "scan.xy"
     np.savetxt(path, np.column_stack([scan.two_theta, scan.intensity]))

@@ -49,6 +49,8 @@ def schema(options: RunOptions) -> pa.Schema:
         pa.field("families", pa.list_(pa.list_(pa.list_(pa.int32())))),
         pa.field("structure_intensity", pa.list_(number)),
     ]
+    if options.grid is not None:
+        fields.append(pa.field("profile", pa.list_(pa.float32(), options.grid.points)))
     return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode()})
 
 
@@ -78,6 +80,7 @@ class RowBuilder:
 
     def __init__(self, options: RunOptions) -> None:
         self.schema = schema(options)
+        self.grid = options.grid
         self.columns: dict[str, list[Any]] = {name: [] for name in self.schema.names}
         self.peaks = 0
         self.ok = 0
@@ -115,7 +118,8 @@ class RowBuilder:
                      warnings=list(pattern.warnings),
                      **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
                      multiplicities=pattern.multiplicities, families=pattern.families,
-                     structure_intensity=structure_intensity(pattern))
+                     structure_intensity=structure_intensity(pattern),
+                     profile=None if self.grid is None else self.grid.profile(pattern))
         self.ok += 1
         self.peaks += len(pattern)
 

@@ -12,8 +12,11 @@ from typing import Any, Iterable, Protocol, Sequence
 
 from ..diffraction.work import DEFAULT_MAX_WORK, check_max_work
 from ..errors import InputError
+from ..profiles.instrument import Instrument
+from ..profiles.sample import Sample
 from .chunks import Chunk, plan_chunks
 from .engine import Died, Engine, Finished
+from .grid_profile import GridProfile
 from .options import RunOptions
 from .output import OutputFolder, write_part
 from .rows import ERROR, RowBuilder
@@ -146,7 +149,9 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
               client: Any = None, resume: bool = True, retry_errors: bool = False,
               float32: bool = False, radiation: str = "xray", anomalous: bool = False,
               exact: bool = False, max_work: float | None = DEFAULT_MAX_WORK,
-              workers: int | None = None, progress: Progress | None = None) -> BatchSummary:
+              workers: int | None = None, progress: Progress | None = None,
+              grid: Sequence[float] | None = None, instrument: Instrument | None = None,
+              sample: Sample | None = None) -> BatchSummary:
     """Compute the pattern of every structure ``sources`` name into the Parquet
     dataset ``out``, one row per structure.
 
@@ -158,13 +163,17 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
     is emptied first. ``retry_errors`` computes the error rows again.
     ``radiation``, ``anomalous``, ``exact`` and ``max_work`` are as for
     compute_pattern; a structure above ``max_work`` becomes an error row.
+    ``grid`` (MIN, MAX, STEP in degrees) adds a float32 ``profile`` column
+    on that 2θ grid, its peaks shaped by ``instrument`` and ``sample`` (as
+    for a pattern's profile; default 0.1° wide peaks).
 
     Raises InputError for bad options or sources, or an output folder that
     cannot be used, and EngineError when no worker can run; KeyboardInterrupt
     stops the workers, keeping every part already written.
     """
     options = RunOptions.resolve(wavelength, two_theta_range, float32, radiation=radiation,
-                                 anomalous=anomalous, exact=exact)
+                                 anomalous=anomalous, exact=exact,
+                                 grid=None if grid is None else GridProfile.resolve(grid, instrument, sample))
     check_max_work(max_work)
     if workers is not None and not 1 <= workers <= 4096:
         raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")

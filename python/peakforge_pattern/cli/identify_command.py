@@ -8,7 +8,7 @@ from pathlib import Path
 
 from tqdm import tqdm
 
-from ..diffraction.pattern import check_two_theta_range
+from ..diffraction.compute import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..plotting import check_image_path, plot_identification

@@ -16,6 +16,7 @@ from typing import Any, Iterator, Sequence
 
 import pyarrow as pa
 import pyarrow.dataset as ds
+import pyarrow.parquet as pq
 
 from ..errors import InputError
 from ..optional import require
@@ -55,22 +56,38 @@ class Library:
 
     def batches(self, columns: Sequence[str], filter: Any = None, rows: int = 4096,
                 parts: Sequence[str] | None = None) -> Iterator[pa.RecordBatch]:
-        """Record batches of about ``rows`` rows of the columns asked for (row
-        groups gathered up to that size), of ``parts`` only if given."""
+        """Record batches of about ``rows`` rows of the columns asked for, of
+        ``parts`` only if given, with ``filter`` (an expression on those
+        columns) applied.
+
+        Parts are read one row group after another (a dataset scanner keeps
+        more of what it has read, and its memory would grow with the library);
+        a column a part lacks (written by an older run) comes as nulls.
+        """
         self.check_columns(columns)
-        dataset = self.dataset if parts is None else ds.dataset(list(parts), schema=self.schema, format="parquet")
-        scanner = dataset.scanner(columns=list(columns), filter=filter, batch_size=rows,
-                                  batch_readahead=1, fragment_readahead=1, use_threads=False)
-        held: list[pa.RecordBatch] = []
+        schema = pa.schema([self.schema.field(c) for c in columns])
+        held: list[pa.Table] = []
         count = 0
-        for batch in scanner.to_batches():
-            held.append(batch)
-            count += batch.num_rows
-            if count >= rows:
-                yield pa.Table.from_batches(held).combine_chunks().to_batches()[0]
-                held, count = [], 0
+        for part in parts if parts is not None else self.parts:
+            with pq.ParquetFile(part) as source:
+                present = set(source.schema_arrow.names)
+                for batch in source.iter_batches(batch_size=rows, columns=[c for c in columns if c in present],
+                                                 use_threads=False):
+                    table = pa.Table.from_batches([batch])
+                    for name in columns:
+                        if name not in present:
+                            table = table.append_column(schema.field(name), pa.nulls(len(table), schema.field(name).type))
+                    table = table.select(list(columns)).cast(schema)
+                    if filter is not None:
+                        table = table.filter(filter)
+                    if table.num_rows:
+                        held.append(table)
+                        count += table.num_rows
+                    if count >= rows:
+                        yield pa.concat_tables(held).combine_chunks().to_batches()[0]
+                        held, count = [], 0
         if count:
-            yield pa.Table.from_batches(held).combine_chunks().to_batches()[0]
+            yield pa.concat_tables(held).combine_chunks().to_batches()[0]
 
 
 def open_library(path: str | os.PathLike[str]) -> Library:
@@ -98,7 +115,6 @@ def open_library(path: str | os.PathLike[str]) -> Library:
 
 def _library_schema(folder: OutputFolder) -> pa.Schema:
     """The schema of the run that wrote the folder (its common metadata), else the first part's."""
-    import pyarrow.parquet as pq
     common = folder.path / "_common_metadata"
     return pq.read_schema(common if common.exists() else folder.parts()[0])
 

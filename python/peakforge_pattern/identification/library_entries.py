@@ -136,7 +136,7 @@ def stream_entries(library: Library, *, allowed: Sequence[str] | None = None,
                    parts: Sequence[str] | None = None) -> Iterator[EntryChunk]:
     """The library's ok rows passing the element filter, ``rows`` at a time."""
     columns = needed_columns(library)
-    for batch in library.batches(columns, pc.field("status") == OK, rows, parts):
+    for batch in library.batches(["status", *columns], pc.field("status") == OK, rows, parts):
         keep = element_mask(_elements_column(batch), allowed, excluded)
         if not keep.any():
             continue

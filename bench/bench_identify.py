@@ -58,6 +58,14 @@ def replicate(library: Path, size: int, folder: Path) -> Path:
     return out
 
 
+def _peak_rss_mib() -> float:
+    """This process's peak resident memory (VmHWM; ru_maxrss would carry the parent's peak across exec)."""
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
 def measure(library: Path, scan: str, rows: int, elements: list[str] | None) -> dict:
     """Score the library against the scan in this process: wall, CPU, peak memory."""
     from peakforge_pattern.batch.library import open_library
@@ -75,13 +83,13 @@ def measure(library: Path, scan: str, rows: int, elements: list[str] | None) -> 
     target = ScanTarget.build(peaks.two_theta, peaks.intensity, tolerance=0.5 * peaks.typical_fwhm, lines=lines,
                               fwhm=peaks.typical_fwhm, library_d_range=library_d_range(opened),
                               scan_range=(measured.two_theta[0], measured.two_theta[-1]), **SCAN_OPTIONS)
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = _peak_rss_mib()
     wall, cpu = time.perf_counter(), time.process_time()
     shortlist = shortlist_library(opened, target, allowed=elements, rows=rows)
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    return {"entries": shortlist.scored, "wall": wall, "cpu": cpu, "peak_mib": peak / 1024,
-            "growth_mib": (peak - before) / 1024, "best": shortlist.ids[:3]}
+    peak = _peak_rss_mib()
+    return {"entries": shortlist.scored, "wall": wall, "cpu": cpu, "peak_mib": peak,
+            "growth_mib": peak - before, "best": shortlist.ids[:3]}
 
 
 def per_entry_loop(library: Path, scan: str, limit: int) -> dict:

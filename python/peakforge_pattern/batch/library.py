@@ -77,7 +77,9 @@ class Library:
                     for name in columns:
                         if name not in present:
                             table = table.append_column(schema.field(name), pa.nulls(len(table), schema.field(name).type))
-                    table = table.select(list(columns)).cast(schema)
+                    table = table.select(list(columns))
+                    if not table.schema.equals(schema):
+                        table = table.cast(schema)
                     if filter is not None:
                         table = table.filter(filter)
                     if table.num_rows:

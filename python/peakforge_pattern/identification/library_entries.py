@@ -136,8 +136,10 @@ def stream_entries(library: Library, *, allowed: Sequence[str] | None = None,
                    parts: Sequence[str] | None = None) -> Iterator[EntryChunk]:
     """The library's ok rows passing the element filter, ``rows`` at a time."""
     columns = needed_columns(library)
-    for batch in library.batches(["status", *columns], pc.field("status") == OK, rows, parts):
+    for batch in library.batches(["status", *columns], None, rows, parts):
+        # One filter for status and elements: filtering copies every list column.
         keep = element_mask(_elements_column(batch), allowed, excluded)
+        keep &= np.asarray(pc.fill_null(pc.equal(batch.column("status"), OK), False))
         if not keep.any():
             continue
         if not keep.all():

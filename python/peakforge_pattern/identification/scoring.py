@@ -34,7 +34,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..profiles.instrument import lorentz_polarisation
 
 MAX_STRAIN = 0.02
 """Largest uniform cell strain allowed, relative."""
@@ -110,22 +109,41 @@ class ScanTarget:
                           self.tolerance, self.wavelength, self.second_wavelength, self.doublet_shift, self.fwhm,
                           self.monochromator_angle, self.neutron, self.d_range)
 
-    def place(self, d: np.ndarray) -> np.ndarray:
-        """2θ (degrees) where the scan shows a peak of spacing d (NaN beyond 180°), before any zero shift."""
+    def first_line_angle(self, d: np.ndarray) -> np.ndarray:
+        """2θ (degrees) of spacing d at the first emission line (NaN beyond 180°)."""
         sine = self.wavelength / (2.0 * d)
-        two_theta = 2.0 * np.degrees(np.arcsin(np.where(sine < 1.0, sine, np.nan)))
+        return 2.0 * np.degrees(np.arcsin(np.where(sine < 1.0, sine, np.nan)))
+
+    def place(self, d: np.ndarray) -> np.ndarray:
+        """2θ (degrees) where the scan shows a peak of spacing d (NaN beyond 180°), before any zero shift.
+
+        With a Kα doublet narrower than the peaks, the top sits between the
+        two lines; the separation is taken to first order, 2 tanθ Δλ/λ,
+        which is exact enough where it matters (the doublet unresolved).
+        """
+        sine = self.wavelength / (2.0 * d)
+        sine = np.where(sine < 1.0, sine, np.nan)
+        two_theta = 2.0 * np.degrees(np.arcsin(sine))
         if self.second_wavelength is None:
             return two_theta
-        sine2 = self.second_wavelength / (2.0 * d)
-        separation = 2.0 * np.degrees(np.arcsin(np.where(sine2 < 1.0, sine2, np.nan))) - two_theta
+        relative = (self.second_wavelength - self.wavelength) / self.wavelength
+        separation = np.degrees(2.0 * relative * sine / np.sqrt(1.0 - sine * sine))
         unresolved = np.clip(1.0 - separation / self.fwhm, 0.0, 1.0)
-        return two_theta + np.nan_to_num(separation) * self.doublet_shift * unresolved
+        return two_theta + separation * self.doublet_shift * unresolved
 
-    def lorentz_polarisation(self, two_theta: np.ndarray) -> np.ndarray:
+    def lorentz_polarisation(self, sine: np.ndarray) -> np.ndarray:
+        """The scan's Lorentz–polarisation factor at sinθ (from the sine alone: no angles computed).
+
+        X-rays: (1 + c cos²2θ) / (sin²θ cosθ) × 2 / (1 + c), c = cos²2θ_M of the
+        monochromator (c = 1 without one); neutrons: the Lorentz factor alone.
+        """
+        sine_squared = sine * sine
+        lorentz = 1.0 / (sine_squared * np.sqrt(1.0 - sine_squared))
         if self.neutron:
-            theta = np.radians(two_theta) / 2.0
-            return 1.0 / (np.sin(theta) ** 2 * np.cos(theta))
-        return lorentz_polarisation(two_theta, self.monochromator_angle)
+            return lorentz
+        cos_m = math.cos(math.radians(self.monochromator_angle)) ** 2
+        cos_2t = 1.0 - 2.0 * sine_squared
+        return lorentz * 2.0 * (1.0 + cos_m * cos_2t * cos_2t) / (1.0 + cos_m)
 
 
 @dataclass(frozen=True, eq=False)
@@ -183,28 +201,29 @@ def figure_of_merit(coverage: np.ndarray, explained: np.ndarray, position: np.nd
     return coverage ** 2 * np.sqrt(np.clip(explained, 0.0, 1.0)) * (0.5 + 0.5 * position)
 
 
-def _in_scan(target: ScanTarget, peaks: EntryPeaks) -> tuple[EntryPeaks, np.ndarray]:
+def _in_scan(target: ScanTarget, peaks: EntryPeaks) -> tuple[EntryPeaks, np.ndarray, np.ndarray]:
     """Peaks inside the spacings compared, weighted for the scan and normalised per entry,
-    the weak ones dropped; and each entry's count of peaks kept."""
+    the weak ones dropped; their sinθ at the first line; and each entry's count of peaks kept."""
     d_lo, d_hi = target.d_range
     inside = (peaks.d >= d_lo / (1.0 - MAX_STRAIN)) & (peaks.d <= d_hi / (1.0 + MAX_STRAIN))
-    inside &= np.isfinite(peaks.d) & (peaks.weight > 0.0)
+    inside &= peaks.weight > 0.0
     owners = peaks.owners()[inside]
     d = peaks.d[inside]
-    weight = peaks.weight[inside] * target.lorentz_polarisation(target.place(d))
+    sine = target.wavelength / (2.0 * d)
+    weight = peaks.weight[inside] * target.lorentz_polarisation(np.minimum(sine, 1.0 - 1e-12))
     count = len(peaks)
     strongest = np.zeros(count)
     np.maximum.at(strongest, owners, weight)
-    keep = weight >= WEAKEST_PEAK * strongest[owners]
-    owners, d, weight = owners[keep], d[keep], weight[keep]
+    keep = (weight >= WEAKEST_PEAK * strongest[owners]) & (sine < 1.0)
+    owners, d, weight, sine = owners[keep], d[keep], weight[keep], sine[keep]
     totals = np.bincount(owners, weights=weight, minlength=count)
     weight = weight / totals[owners]
     counts = np.bincount(owners, minlength=count)
     offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-    return EntryPeaks(offsets, d, weight), counts
+    return EntryPeaks(offsets, d, weight), sine, counts
 
 
-def _screen(target: ScanTarget, peaks: EntryPeaks) -> tuple[np.ndarray, np.ndarray]:
+def _screen(target: ScanTarget, peaks: EntryPeaks, sine: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Each entry's best screening coverage and the strain shift t = ln(1+s) at its centre."""
     count = len(peaks)
     bins = _STRAIN_BINS
@@ -213,8 +232,8 @@ def _screen(target: ScanTarget, peaks: EntryPeaks) -> tuple[np.ndarray, np.ndarr
     observed = np.sort(np.log(target.wavelength / (2.0 * np.sin(np.radians(target.two_theta) / 2.0))))
     owners = peaks.owners()
     log_d = np.log(peaks.d)
-    theta = np.radians(target.place(peaks.d)) / 2.0
-    reach = np.radians(target.tolerance + MAX_ZERO_SHIFT) / 2.0 / np.tan(theta)
+    # A tolerance δ in 2θ is δ cotθ / 2 in ln d.
+    reach = np.radians(target.tolerance + MAX_ZERO_SHIFT) / 2.0 * np.sqrt(1.0 - sine * sine) / sine
     first = np.searchsorted(observed, log_d - limit - reach, side="left")
     last = np.searchsorted(observed, log_d + limit + reach, side="right")
     pairs = last - first
@@ -255,9 +274,12 @@ def _score_block(target: ScanTarget, peaks: EntryPeaks, centre: np.ndarray) -> S
     strain, zero = _trials(centre)
     trials = strain.shape[1]
     owners = peaks.owners()
-    # (peaks, trials): each calculated peak placed for each trial of its entry.
-    d = peaks.d[:, None] * np.exp(strain[owners])
-    placed = target.place(d) + zero[owners]
+    # (peaks, trials): each calculated peak placed for each trial of its entry; the
+    # trials run over the strains, then the zero shifts, so each strain is placed once.
+    strains = strain[:, ::_ZERO_SHIFTS]
+    zeros = zero[0, :_ZERO_SHIFTS]
+    placed = (target.place(peaks.d[:, None] * np.exp(strains[owners]))[:, :, None]
+              + zeros[None, None, :]).reshape(owners.size, trials)
     x = target.two_theta
     right = np.clip(np.searchsorted(x, placed), 1, max(x.size - 1, 1))
     left = right - 1
@@ -314,8 +336,8 @@ def score_entries(target: ScanTarget, peaks: EntryPeaks) -> Scores:
     result = Scores.empty(count)
     if count == 0 or target.two_theta.size == 0:
         return result
-    usable, kept = _in_scan(target, peaks)
-    coverage, centre = _screen(target, usable)
+    usable, sine, kept = _in_scan(target, peaks)
+    coverage, centre = _screen(target, usable, sine)
     survivors = np.flatnonzero((coverage >= SCREEN_COVERAGE) & (kept > 0))
     if survivors.size == 0:
         return result

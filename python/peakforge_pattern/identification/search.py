@@ -126,7 +126,7 @@ class _Search:
             d = peaks.d[peaks.offsets[i]:peaks.offsets[i + 1]]
             w = peaks.weight[peaks.offsets[i]:peaks.offsets[i + 1]]
             inside = (d >= d_lo) & (d <= d_hi)
-            d, w = d[inside], w[inside] * self.target.lorentz_polarisation(self.target.place(d[inside]))
+            d, w = d[inside], w[inside] * self.target.lorentz_polarisation(self.target.wavelength / (2.0 * d[inside]))
             strongest = d[np.argsort(-w, kind="stable")[:3]]
             result.append(np.sort(strongest * (1.0 + self.shortlist.scores.strain[i])))
         return result

@@ -108,6 +108,9 @@ def test_library_columns_read_back_typed_and_selectively(library, tmp_path):
     frame = read_library(tmp_path / "lib", ["id", "n_atoms", "space_group_number"], output="pandas")
     assert str(frame["n_atoms"].dtype) == "Int32" and str(frame["space_group_number"].dtype) == "Int16"
     assert frame.set_index("id")["n_atoms"].isna().to_dict() == {"bad.cif": True, "silicon.cif": False}
+    import pandas
+    plain = pandas.read_parquet(tmp_path / "lib", columns=["id", "n_atoms"])  # any reader of the folder
+    assert str(plain["n_atoms"].dtype) == "Int32"
 
     with pytest.raises(InputError, match="no column nonsense"):
         read_library(library, ["id", "nonsense"])

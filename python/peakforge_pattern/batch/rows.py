@@ -3,6 +3,7 @@ is built from a pattern or an error, and how a pattern is read back from it."""
 
 from __future__ import annotations
 
+import json
 from collections import defaultdict
 from typing import Any
 
@@ -18,6 +19,13 @@ OPTIONS_KEY = b"peakforge.batch.options"
 """Schema metadata key of the run's options (JSON), in every part."""
 
 OK, ERROR = "ok", "error"
+
+PANDAS_KEY = b"pandas"
+_PANDAS_METADATA = json.dumps({
+    "index_columns": [], "column_indexes": [], "pandas_version": "2.0.0",
+    "columns": [{"name": name, "field_name": name, "pandas_type": kind.lower(), "numpy_type": kind, "metadata": None}
+                for name, kind in (("n_atoms", "Int32"), ("space_group_number", "Int16"))]}).encode()
+"""pandas reads the integer columns, which are null on error rows, as its nullable integers rather than floats."""
 
 PEAK_COLUMNS = ("two_theta", "d", "intensity", "absolute_intensity")
 """Per-peak numbers, one list per row, named as the Pattern fields they hold."""
@@ -51,7 +59,7 @@ def schema(options: RunOptions) -> pa.Schema:
     ]
     if options.grid is not None:
         fields.append(pa.field("profile", pa.list_(pa.float32(), options.grid.points)))
-    return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode()})
+    return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode(), PANDAS_KEY: _PANDAS_METADATA})
 
 
 def formula(structure: Structure) -> str:

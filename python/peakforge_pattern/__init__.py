@@ -33,6 +33,7 @@ __path__ = _package_directories(list(__path__))
 
 from .diffraction.compute import compute_pattern
 from .diffraction.pattern import Pattern
+from .diffraction.request import PatternRequest
 from .diffraction.wavelengths import ANODE_LINES, resolve_wavelength
 from .diffraction.work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
 from .errors import InputError
@@ -40,6 +41,6 @@ from .examples import EXAMPLES, example_path
 from .structures.structure import parse_cif, read_cif
 from .structures.structure import Structure
 
-__all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "Structure",
+__all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "PatternRequest", "Structure",
            "WorkEstimate", "compute_pattern", "estimate_work", "example_path", "parse_cif",
            "read_cif", "resolve_wavelength"]

@@ -15,12 +15,12 @@ from ..optional import require
 require("pyarrow", "batch", "peakforge batch")
 
 from .chunks import Chunk, plan_chunks  # noqa: E402
-from .engine import EngineError  # noqa: E402
+from .executor import ExecutorError  # noqa: E402
 from .library import Library, open_library, read_library  # noqa: E402
 from .options import RunOptions  # noqa: E402
 from .reader import read_patterns  # noqa: E402
 from .run import BatchSummary, run_batch  # noqa: E402
 from .worker import ChunkResult, Job, process_chunk  # noqa: E402
 
-__all__ = ["BatchSummary", "Chunk", "ChunkResult", "EngineError", "Job", "Library", "RunOptions", "open_library",
+__all__ = ["BatchSummary", "Chunk", "ChunkResult", "ExecutorError", "Job", "Library", "RunOptions", "open_library",
            "plan_chunks", "process_chunk", "read_library", "read_patterns", "run_batch"]

@@ -147,7 +147,7 @@ class OutputFolder:
                 part.unlink()
             (self.path / METADATA_FILE).unlink(missing_ok=True)
         existing = self.options()
-        if existing is not None and existing != options:
+        if existing is not None and not existing.same_patterns(options):
             raise InputError(f"{self.path} holds patterns computed with other options "
                              f"({existing.describe()}; asked for {options.describe()}): "
                              "use the same options, --overwrite, or another output folder")

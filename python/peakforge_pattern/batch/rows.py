@@ -146,6 +146,7 @@ def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
                    absolute_intensity=peaks("absolute_intensity"),
                    families=[[tuple(hkl) for hkl in peak] for peak in row["families"]],
                    multiplicities=[list(m) for m in row["multiplicities"]],
-                   wavelength=options.wavelength, two_theta_range=options.two_theta_range,
+                   wavelength=options.request.wavelength, two_theta_range=options.request.two_theta_range,
                    structure_name=row["id"], warnings=tuple(row["warnings"] or ()),
-                   radiation=options.radiation)
+                   scale=options.request.scale, radiation=options.request.radiation,
+                   monochromator_angle=options.request.monochromator_angle)

@@ -7,9 +7,8 @@ import sys
 
 from tqdm import tqdm
 
-from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
-from .calculation_options import add_calculation_arguments, check_calculation_arguments
+from .calculation_options import EXECUTION, add_request_arguments, request_from
 from .common import INTERRUPTED, fail
 from .dask_client import add_cluster_arguments, connect
 from .profile_options import add_peak_shape_arguments, instrument_from, sample_from
@@ -29,16 +28,13 @@ RUN_FAILED = 1
 def add_arguments(batch: argparse.ArgumentParser) -> None:
     batch.add_argument("sources", nargs="+", metavar="SOURCE", help="CIF file, folder, or list of paths")
     batch.add_argument("-o", "--out", required=True, metavar="DIR", help="output folder (a Parquet dataset)")
-    batch.add_argument("-w", "--wavelength", default="CuKa",
-                       help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa)")
-    batch.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
-                       help="2theta range in degrees (default 0 90)")
     batch.add_argument("--float32", action="store_true", help="store peak numbers as float32 (half the size)")
-    add_calculation_arguments(batch)
-    engine = batch.add_mutually_exclusive_group()
-    engine.add_argument("--workers", type=int, metavar="N",
+    # Each worker computes one structure at a time on one thread.
+    add_request_arguments(batch, exclude=EXECUTION)
+    executor = batch.add_mutually_exclusive_group()
+    executor.add_argument("--workers", type=int, metavar="N",
                         help="processes of the local pool (default: one per processor)")
-    add_cluster_arguments(engine)
+    add_cluster_arguments(executor)
     start = batch.add_mutually_exclusive_group()
     start.add_argument("--overwrite", action="store_true", help="empty --out first instead of resuming")
     start.add_argument("--retry-errors", action="store_true", help="compute the error rows of --out again")
@@ -97,23 +93,21 @@ def run(args: argparse.Namespace) -> int:
     reporting as InputError (one line, status 2)."""
     if args.workers is not None and args.workers < 1:
         raise InputError(f"--workers must be at least 1, not {args.workers}")
-    check_calculation_arguments(args)
+    request = request_from(args)
     try:
-        from ..batch import EngineError, run_batch
+        from ..batch import ExecutorError, run_batch
     except ImportError as exc:
         raise InputError(str(exc)) from None
     progress = _Progress(not args.no_progress)
     client = None
     try:
         client = connect(args)
-        summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
-                            client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
-                            float32=args.float32, radiation=args.radiation, anomalous=args.anomalous,
-                            exact=args.exact, max_work=args.max_work, workers=args.workers,
+        summary = run_batch(args.sources, args.out, request, client=client, resume=not args.overwrite,
+                            retry_errors=args.retry_errors, float32=args.float32, workers=args.workers,
                             progress=progress, grid=args.grid,
-                            instrument=None if args.grid is None else instrument_from(args),
+                            instrument=None if args.grid is None else instrument_from(args, request.monochromator_angle),
                             sample=None if args.grid is None else sample_from(args))
-    except EngineError as exc:
+    except ExecutorError as exc:
         fail(f"error: {exc}")
         return RUN_FAILED
     except KeyboardInterrupt:

@@ -6,12 +6,13 @@ import argparse
 import json
 from pathlib import Path
 
-from ..diffraction.compute import check_two_theta_range
+from ..diffraction.request import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
 from ..fitting.measured import read_measured
 from ..plotting import check_image_path, plot_fit
+from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
@@ -43,18 +44,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
                         help="result as text (default) or JSON")
     add_instrument_arguments(parser, "tch")
+    add_request_arguments(parser, only=("monochromator_angle",))
 
 
 def run(args: argparse.Namespace) -> int:
     try:
         if args.plot is not None:
             check_image_path(args.plot)
+        monochromator_angle = request_from(args).monochromator_angle
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         measured = read_measured(args.measured)
         result = fit_pattern(measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio,
                              shape=args.shape, background_terms=args.background,
                              correction="displacement" if args.displacement else "zero_shift",
-                             radius=args.radius, monochromator_angle=args.monochromator,
+                             radius=args.radius, monochromator_angle=monochromator_angle,
                              refine_cell=args.refine_cell, refine_b=args.refine_b,
                              two_theta_range=two_theta_range)
     except InputError as exc:

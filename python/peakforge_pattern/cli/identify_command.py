@@ -8,10 +8,11 @@ from pathlib import Path
 
 from tqdm import tqdm
 
-from ..diffraction.compute import check_two_theta_range
+from ..diffraction.request import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..plotting import check_image_path, plot_identification
+from .calculation_options import add_request_arguments, request_from
 from .common import INTERRUPTED, USER_ERROR, fail, write_output
 from .dask_client import add_cluster_arguments, connect
 from .profile_options import add_instrument_arguments
@@ -53,6 +54,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_cluster_arguments(parser.add_mutually_exclusive_group())
     add_instrument_arguments(parser, "tch")
+    add_request_arguments(parser, only=("monochromator_angle",))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -60,6 +62,7 @@ def run(args: argparse.Namespace) -> int:
     if args.plot is not None:
         check_image_path(args.plot)
     two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
+    monochromator_angle = request_from(args).monochromator_angle
     try:
         from ..identification import identify
     except ImportError as exc:
@@ -70,7 +73,7 @@ def run(args: argparse.Namespace) -> int:
         client = connect(args)
         result = identify(args.scan, args.library, elements=args.elements, exclude_elements=args.exclude_elements,
                           max_phases=args.max_phases, top=args.top, wavelength=args.wavelength,
-                          ka2_ratio=args.ka2_ratio, monochromator_angle=args.monochromator, radius=args.radius,
+                          ka2_ratio=args.ka2_ratio, monochromator_angle=monochromator_angle, radius=args.radius,
                           correction="displacement" if args.displacement else "zero_shift", shape=args.shape,
                           two_theta_range=two_theta_range, client=client,
                           progress=None if bar is None else bar.update)

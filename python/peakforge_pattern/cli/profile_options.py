@@ -20,16 +20,14 @@ MAX_PROFILE_POINTS = 2_000_000
 
 
 def add_instrument_arguments(parser: argparse.ArgumentParser, default_shape: str) -> None:
-    """Options for the lines, the peak shape and the monochromator (pattern and fit)."""
+    """Options for the lines and the peak shape (pattern and fit); the
+    monochromator is the calculation request's."""
     group = parser.add_argument_group("instrument")
     group.add_argument("--shape", choices=SHAPES, default=default_shape,
                        help=f"peak shape (default {default_shape}): pseudo-Voigt with a fixed eta, or "
                             "Thompson-Cox-Hastings from the Gaussian and Lorentzian widths")
     group.add_argument("--ka2-ratio", type=float, default=None, metavar="R",
                        help=f"Ka2/Ka1 intensity of a Ka line (default {DEFAULT_KA2_RATIO:g})")
-    group.add_argument("--monochromator", type=float, default=0.0, metavar="DEG",
-                       help="2theta of the monochromator for the polarisation factor "
-                            "(graphite with Cu Ka: 26.6; default 0, none)")
     group.add_argument("--radius", type=float, default=240.0, metavar="MM",
                        help="goniometer radius for the sample displacement (default 240)")
 
@@ -71,13 +69,14 @@ def ka2_ratio(args: argparse.Namespace) -> float:
     return DEFAULT_KA2_RATIO if args.ka2_ratio is None else args.ka2_ratio
 
 
-def instrument_from(args: argparse.Namespace) -> Instrument:
-    """The instrument the options describe (a single width from --fwhm unless --caglioti)."""
+def instrument_from(args: argparse.Namespace, monochromator_angle: float) -> Instrument:
+    """The instrument the options describe (a single width from --fwhm unless --caglioti),
+    with the request's monochromator."""
     if not math.isfinite(args.fwhm):
         raise InputError(f"--fwhm must be a finite number of degrees, not {args.fwhm:g}")
     fields = dict(ka2_ratio=ka2_ratio(args), shape=args.shape, X=args.lorentzian[0], Y=args.lorentzian[1],
                   eta=args.eta, asymmetry=args.asymmetry, zero_shift=args.zero_shift, displacement=args.displacement,
-                  radius=args.radius, monochromator_angle=args.monochromator)
+                  radius=args.radius, monochromator_angle=monochromator_angle)
     if args.caglioti is None:
         return Instrument.with_fwhm(args.fwhm, **fields)
     u, v, w = args.caglioti

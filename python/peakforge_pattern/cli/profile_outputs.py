@@ -61,18 +61,17 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
     return written
 
 
-def run_mixture(args, sources, problems, writer, wavelength, two_theta_range, instrument, sample) -> int:
+def run_mixture(args, sources, problems, writer, request, instrument, sample) -> int:
     """One pattern of all the structures mixed by --mix weight fractions."""
     for problem in problems:
         fail(problem)
     if problems:
         return USER_ERROR
     try:
-        mixture = compute_mixture(sources, args.mix, wavelength, two_theta_range, scale=args.scale,
-                                  parallel=not args.serial, num_threads=args.threads, use_simd=not args.no_simd)
+        mixture = compute_mixture(sources, args.mix, request=request)
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR
     write_output(writer(mixture.patterns, True))
-    written = write_profile_outputs(args, mixture.patterns, instrument, sample, two_theta_range, mixture)
+    written = write_profile_outputs(args, mixture.patterns, instrument, sample, request.two_theta_range, mixture)
     return 0 if written else USER_ERROR

@@ -1,4 +1,4 @@
-"""From a structure to its powder pattern: check the request, refuse what
+"""From a structure to its powder pattern: make the request, refuse what
 would not finish, take one of the two routes (the pattern engine, which uses
 the crystal's symmetry, or the exhaustive route through the module's five
 calls), label and scale the peaks."""
@@ -8,6 +8,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -17,9 +18,7 @@ from ..structures.structure import Structure
 from .engine_route import engine_peaks
 from .exact_route import exact_peaks
 from .pattern import Pattern
-from .radiation import check_radiation
-from .scales import check_scale
-from .wavelengths import resolve_wavelength
+from .request import PatternRequest
 from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
 
 MAX_LATTICE_POINTS = 5_000_000
@@ -30,19 +29,6 @@ The box grows with the cube of (cell edge / wavelength); a tiny wavelength or
 a huge cell would otherwise take minutes and gigabytes, and past 2³¹ per axis
 the index bounds no longer fit the walk's integers.
 """
-
-
-def check_two_theta_range(two_theta_range: Sequence[float]) -> tuple[float, float]:
-    """The 2θ range as two floats, or InputError when it is not a range within 0–180°."""
-    try:
-        lo, hi = (float(x) for x in two_theta_range)
-    except (TypeError, ValueError):
-        raise InputError(f"the 2theta range must be two numbers, not {two_theta_range!r}") from None
-    if not (math.isfinite(lo) and math.isfinite(hi)) or lo < 0.0 or hi > 180.0:
-        raise InputError(f"the 2theta range must lie within 0 to 180 degrees, not {lo:g} to {hi:g}")
-    if not lo < hi:
-        raise InputError(f"empty 2theta range: {lo:g} to {hi:g}")
-    return lo, hi
 
 
 def _lattice_box_size(reciprocal: np.ndarray, max_g: float) -> float:
@@ -78,98 +64,85 @@ def _four_index(families: list[list[tuple[int, ...]]]) -> list[list[tuple[int, .
     return [[(h, k, -(h + k), l) for h, k, l in peak] for peak in families]
 
 
-def _check_monochromator(angle: float) -> float:
-    try:
-        value = float(angle)
-    except (TypeError, ValueError):
-        raise InputError(f"the monochromator angle must be a number, not {angle!r}") from None
-    if not (math.isfinite(value) and 0.0 <= value < 180.0):
-        raise InputError(f"the monochromator angle (its 2theta) must lie in [0, 180) degrees, not {angle!r}")
-    return value
-
-
-def check_route(exact: bool, radiation: str, anomalous: bool, monochromator_angle: float = 0.0) -> None:
-    """Refuse a radiation, or a route, that cannot compute what is asked."""
-    check_radiation(radiation, anomalous)
-    if exact and (radiation != "xray" or anomalous or monochromator_angle != 0.0):
-        raise InputError("the exact route computes X-rays without anomalous dispersion "
-                         "or monochromator only")
-
-
-def compute_pattern(structure: Structure | str | Path,
-                    wavelength: float | str = "CuKa",
-                    two_theta_range: Sequence[float] = (0.0, 90.0),
-                    *, parallel: bool = True, num_threads: int = 0,
-                    use_simd: bool = True, scale: str = "max", strict: bool = False,
-                    max_work: float | None = DEFAULT_MAX_WORK,
-                    progress: Callable[[int, int], None] | None = None,
-                    exact: bool = False, radiation: str = "xray", anomalous: bool = False,
-                    hkil: bool = False, monochromator_angle: float = 0.0) -> Pattern:
+def compute_pattern(structure: Structure | str | Path, wavelength: float | str | None = None,
+                    two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
+                    progress: Callable[[int, int], None] | None = None, **fields: Any) -> Pattern:
     """Compute the powder pattern of a structure (or of a CIF file's path).
 
-    ``wavelength`` is in Å or an anode line name ("CuKa", "MoKa", ...).
-    ``parallel``/``num_threads`` choose a worker pool (0 = automatic size)
-    and ``use_simd`` the vectorised structure-factor sum; neither changes
-    the result beyond rounding.  ``scale`` is the intensity scale: "max"
-    (strongest peak in the range 100), "full" (strongest from 0 to 180° 100)
-    or "absolute".  ``strict`` raises any warning (the structure's or the
-    pattern's) as an InputError.  A calculation estimated above
-    ``max_work`` reflection-atom terms (default about a minute here; None
-    for no limit) is refused before it starts.  ``progress(done, total)``
-    is called as the reflections' intensities are computed; Ctrl-C stops
-    the calculation within a fraction of a second.
+    Parameters
+    ----------
+    structure : Structure, str or os.PathLike
+        The structure, or the path of a CIF file.
+    wavelength : float or str, optional
+        Wavelength in Å or an anode line name ("CuKa", "MoKa", ...); default CuKa.
+    two_theta_range : pair of float, optional
+        2θ range in degrees; default 0 to 90.
+    request : PatternRequest, optional
+        Every calculation option at once; ``wavelength``, ``two_theta_range``
+        and ``fields`` change it.
+    progress : callable, optional
+        Called as ``progress(done, total)`` as the reflections' intensities
+        are computed; Ctrl-C stops the calculation within a fraction of a second.
+    **fields
+        Any other field of PatternRequest: radiation, anomalous,
+        monochromator_angle, exact, hkil, scale, strict, max_work, parallel,
+        num_threads, use_simd.
 
-    ``radiation`` is "xray" (Mott–Bethe form factors) or "neutron" (coherent
-    scattering lengths, no polarisation); ``anomalous`` adds the X-ray
-    dispersion f′ + i f″ at the beam's energy (Friedel mates then differ);
-    ``monochromator_angle`` is the 2θ (degrees) of a monochromator crystal
-    in the beam, 0 for none, which makes the polarisation factor
-    2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M) (1 + cos²2θ without one).  ``hkil`` labels the families of cells with
-    hexagonal axes (a = b, γ = 120°) as (h k i l); others keep three
-    indices.
+    Returns
+    -------
+    Pattern
+        One entry per peak, in increasing 2θ.
 
-    ``exact=True`` takes the exhaustive route through the module's five calls
-    (every reflection computed, families by permutations and sign changes),
-    for X-rays without dispersion or monochromator only.
+    Raises
+    ------
+    InputError
+        A bad option, a structure that cannot be read or give a pattern, a
+        calculation estimated above ``max_work`` terms, or (with ``strict``)
+        any warning.
+    TypeError
+        An option PatternRequest does not have.
+
+    Examples
+    --------
+    >>> from peakforge_pattern import compute_pattern, example_path
+    >>> pattern = compute_pattern(example_path("silicon"), "CuKa", (20, 60))
+    >>> pattern.families[0], round(float(pattern.two_theta[0]), 2)
+    ([(1, 1, 1)], 28.47)
+    >>> neutron = compute_pattern(example_path("silicon"), radiation="neutron", scale="absolute")
     """
+    if wavelength is not None:
+        fields["wavelength"] = wavelength
+    if two_theta_range is not None:
+        fields["two_theta_range"] = two_theta_range
+    request = PatternRequest.from_fields(request, **fields)
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
-    if strict:
+    if request.strict:
         refuse_if_strict(structure.warnings)
-    lam = resolve_wavelength(wavelength)
-    lo, hi = check_two_theta_range(two_theta_range)
-    monochromator = _check_monochromator(monochromator_angle)
-    check_route(exact, radiation, bool(anomalous), monochromator)
-    check_scale(scale)
-    min_g, max_g = shell_radii(lam, (lo, hi))
-    _check_index_box(structure, max_g, max_work)
-    check_work(estimate_work(structure.lattice, len(structure), lam, (lo, hi)), max_work)
+    min_g, max_g = shell_radii(request.wavelength, request.two_theta_range)
+    _check_index_box(structure, max_g, request.max_work)
+    check_work(estimate_work(structure.lattice, len(structure), request.wavelength, request.two_theta_range),
+               request.max_work)
 
-    if exact:
-        columns = exact_peaks(structure, lam, min_g, max_g, parallel=parallel, num_threads=num_threads,
-                              use_simd=use_simd, progress=progress)
-    else:
-        columns = engine_peaks(structure, lam, min_g, max_g, radiation=radiation, anomalous=bool(anomalous),
-                               monochromator_angle=monochromator, parallel=bool(parallel),
-                               num_threads=int(num_threads), use_simd=bool(use_simd), progress=progress)
-    two_theta, d, scaled, absolute, families, multiplicities = columns
-    if hkil and has_hexagonal_axes(structure):
+    route = exact_peaks if request.exact else engine_peaks
+    two_theta, d, scaled, absolute, families, multiplicities = route(structure, request, min_g, max_g, progress)
+    if request.hkil and has_hexagonal_axes(structure):
         families = _four_index(families)
 
     warnings = structure.warnings
     if len(two_theta) == 0:
-        warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {lam:g} A",)
-    if strict:
+        lo, hi = request.two_theta_range
+        warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {request.wavelength:g} A",)
+    if request.strict:
         refuse_if_strict(warnings)
-    pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, lam, (lo, hi),
-                      structure.name, warnings, structure=structure, radiation=radiation,
-                      monochromator_angle=monochromator)
-    if scale == "max":
+    pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, request.wavelength,
+                      request.two_theta_range, structure.name, warnings, structure=structure,
+                      radiation=request.radiation, monochromator_angle=request.monochromator_angle)
+    if request.scale == "max":
         return pattern
-    if scale == "absolute":
-        return pattern.rescaled(scale, 1.0)
-    full = compute_pattern(structure, lam, (0.0, 180.0), parallel=parallel, num_threads=num_threads,
-                           use_simd=use_simd, max_work=max_work, exact=exact, radiation=radiation,
-                           anomalous=anomalous, monochromator_angle=monochromator)
+    if request.scale == "absolute":
+        return pattern.rescaled(request.scale, 1.0)
+    full = compute_pattern(structure, request=request.replace(two_theta_range=(0.0, 180.0), scale="max",
+                                                              strict=False, hkil=False))
     strongest = float(full.absolute_intensity.max(initial=0.0))
-    return pattern.rescaled(scale, 100.0 / strongest if strongest > 0.0 else 0.0)
+    return pattern.rescaled(request.scale, 100.0 / strongest if strongest > 0.0 else 0.0)

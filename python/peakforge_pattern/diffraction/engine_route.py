@@ -13,8 +13,9 @@ import numpy as np
 from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
-from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
 from .radiation import species_tables
+from .request import PatternRequest
 
 
 # A source tree without the built module still imports; computing a pattern
@@ -53,25 +54,47 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     return r, t
 
 
-def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
-                   reciprocal: np.ndarray | None = None,
-                   radiation: str, anomalous: bool, monochromator_angle: float,
-                   merge_tolerance: float, relative_threshold: float,
-                   parallel: bool, num_threads: int, use_simd: bool,
+def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
                    progress: Callable[[int, int], None] | None = None) -> dict:
-    """The engine's peak table: NumPy columns two_theta, d, intensity (0–100),
-    absolute_intensity, multiplicity, and the families as family_hkl (m×3),
-    family_multiplicity (m) and family_offsets (peaks + 1).
+    """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
 
-    ``progress(done, total)`` is called now and then with the reflections
-    computed so far; the calculation stops at the next such point when
-    Ctrl-C is pressed (or ``progress`` raises).
+    The request's fields go one for one into the core's own request
+    (src/core/pattern/pattern_request.hpp); what the core does not take
+    (the route, labels, scale, strictness, the work limit) is the caller's.
+
+    Parameters
+    ----------
+    structure : Structure
+        Every atom of the cell, with its symmetry operations.
+    request : PatternRequest
+        Wavelength, radiation, dispersion, monochromator and execution mode.
+    min_g, max_g : float
+        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
+    progress : callable, optional
+        Called now and then as ``progress(done, total)`` with the reflections
+        computed so far; the calculation stops at the next such point when
+        Ctrl-C is pressed (or ``progress`` raises).
+
+    Returns
+    -------
+    dict
+        NumPy columns two_theta, d, intensity (0–100), absolute_intensity,
+        multiplicity, and the families as family_hkl (m×3),
+        family_multiplicity (m) and family_offsets (peaks + 1); counts
+        reflections, unique_reflections and point_group_order.
+
+    Raises
+    ------
+    ImportError
+        The engine is not built.
+    ValueError
+        A request the engine cannot compute (its own guards).
     """
     if _IMPORT_ERROR is not None:
         raise ImportError("peakforge_pattern._engine is not built; install the package "
                           "(pip install .) to compute patterns") from _IMPORT_ERROR
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
-    z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
+    z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
     if structure.symmetry_operations:
         rotations, translations = operation_arrays(tuple(structure.symmetry_operations))
     else:
@@ -80,35 +103,25 @@ def engine_columns(structure: Structure, wavelength: float, min_g: float, max_g:
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
     return compute_peak_table(
-        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
-        wavelength, min_g, max_g,
+        np.ascontiguousarray(structure.reciprocal), request.wavelength, min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
         species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
-        rotations, translations, radiation=radiation, anomalous=anomalous,
-        monochromator_two_theta=monochromator_angle, merge_tolerance=merge_tolerance,
-        relative_threshold=relative_threshold, parallel=parallel,
-        num_threads=num_threads, use_simd=use_simd, progress=progress)
+        rotations, translations, radiation=request.radiation, anomalous=request.anomalous,
+        monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
+        relative_threshold=SCALED_INTENSITY_TOLERANCE, parallel=request.parallel,
+        num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
 
 
-def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float,
-                 **options) -> tuple:
+def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
+                 progress: Callable[[int, int], None] | None = None) -> PeakColumns:
     """The pattern engine's peaks as the columns a Pattern holds.
 
-    Parameters
-    ----------
-    structure : Structure
-        Every atom of the cell, with its symmetry operations.
-    wavelength : float
-        Wavelength in Å.
-    min_g, max_g : float
-        The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
-    **options
-        Radiation, execution mode and progress, as engine_columns takes them.
+    Parameters are those of engine_columns.
 
     Returns
     -------
-    tuple
+    PeakColumns
         2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
 
     Raises
@@ -117,8 +130,7 @@ def engine_peaks(structure: Structure, wavelength: float, min_g: float, max_g: f
         When the index bounds of the shell do not fit the walk's integers.
     """
     try:
-        table = engine_columns(structure, wavelength, min_g, max_g, merge_tolerance=TWO_THETA_TOLERANCE,
-                               relative_threshold=SCALED_INTENSITY_TOLERANCE, **options)
+        table = engine_columns(structure, request, min_g, max_g, progress)
     except InputError:  # the species tables' or the symmetry's own message
         raise
     except ValueError as exc:  # the index bounds would not fit the walk's integers

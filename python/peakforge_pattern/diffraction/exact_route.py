@@ -12,7 +12,8 @@ import peakforge
 
 from ..errors import InputError
 from ..structures.structure import Structure
-from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE
+from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
+from .request import PatternRequest
 from .scattering import electron_coefficients
 
 CHUNK_TERMS = 25_000_000
@@ -20,9 +21,6 @@ CHUNK_TERMS = 25_000_000
 terms (under a tenth of a second by default, a second or two with the
 scalar sum), so that a long calculation reports progress and can be
 interrupted between them."""
-
-PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[list[tuple[int, ...]]], list[list[int]]]
-"""2θ, d, intensity (0–100), absolute intensity, families and their multiplicities."""
 
 
 def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], list[int]]:
@@ -33,8 +31,7 @@ def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], l
     return [tuple(hkl) for hkl, _ in ordered], [count for _, count in ordered]
 
 
-def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: float, *,
-                parallel: bool, num_threads: int, use_simd: bool,
+def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
                 progress: Callable[[int, int], None] | None = None) -> PeakColumns:
     """Every reflection of the shell min_g ≤ |g| ≤ max_g (1/Å) through the module's five calls.
 
@@ -42,12 +39,11 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
     ----------
     structure : Structure
         Every atom of the cell.
-    wavelength : float
-        Wavelength in Å.
+    request : PatternRequest
+        Its wavelength and execution mode (X-rays without dispersion or
+        monochromator: the request refuses the exact route otherwise).
     min_g, max_g : float
         The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
-    parallel, num_threads, use_simd : bool, int, bool
-        The module's execution mode (none changes the result).
     progress : callable, optional
         Called as ``progress(done, total)`` after each piece of reflections.
 
@@ -67,6 +63,7 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     # A reflection at exactly 2θ = 180° has cos θ = 0 and an unbounded
     # Lorentz factor; it cannot be measured, so it is left out.
+    wavelength = request.wavelength
     points = [p for p in points if p[1] * wavelength * 0.5 < 1.0]
     hkls = [p[0] for p in points]
     g_hkls = [p[1] for p in points]
@@ -83,7 +80,7 @@ def exact_peaks(structure: Structure, wavelength: float, min_g: float, max_g: fl
         stop = min(start + chunk, len(hkls))
         peaks += peakforge.calculate_xrd_intensities(
             hkls[start:stop], g_hkls[start:stop], wavelength, x, y, z, numbers, coeffs,
-            occupancies, b_factors, bool(parallel), int(num_threads), bool(use_simd))
+            occupancies, b_factors, request.parallel, request.num_threads, request.use_simd)
         if progress is not None:
             progress(stop, len(hkls))
 

@@ -19,6 +19,9 @@ TWO_THETA_TOLERANCE = 1e-5
 SCALED_INTENSITY_TOLERANCE = 1e-3
 """Peaks below this on the 0–100 scale are dropped."""
 
+PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[list[tuple[int, ...]]], list[list[int]]]
+"""What a route gives: 2θ, d, intensity (0–100), absolute intensity, families and their multiplicities."""
+
 NOTEBOOK_ROWS = 10
 """Peaks listed in a notebook's view of a pattern: the strongest."""
 

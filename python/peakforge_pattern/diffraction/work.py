@@ -76,13 +76,6 @@ def _duration(seconds: float) -> str:
     return f"{seconds / 86400:.3g} days"
 
 
-def check_max_work(max_work: float | None, name: str = "max_work") -> float | None:
-    """A work limit as given, refused unless it is a positive number of terms (or None)."""
-    if max_work is not None and not max_work > 0.0:
-        raise InputError(f"{name} must be a positive number of terms, not {max_work:g}")
-    return max_work
-
-
 def check_work(estimate: WorkEstimate, max_work: float | None) -> None:
     """Refuse an estimate above ``max_work`` terms (None: no limit)."""
     if max_work is None or estimate.terms <= max_work:

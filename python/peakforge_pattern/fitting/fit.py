@@ -24,6 +24,7 @@ from typing import Any, Callable, Sequence
 import numpy as np
 
 from ..diffraction.compute import compute_pattern
+from ..diffraction.request import check_two_theta_range
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
@@ -246,7 +247,7 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     if not isinstance(measured, MeasuredPattern):
         measured = read_measured(measured)
     if two_theta_range is not None:
-        measured = in_range(measured, *(float(v) for v in two_theta_range))
+        measured = in_range(measured, *check_two_theta_range(two_theta_range))
     if shape not in SHAPES:
         raise InputError(f"unknown peak shape {shape!r}: use one of {', '.join(SHAPES)}")
     if correction not in CORRECTIONS:

@@ -24,7 +24,7 @@ from ..profiles.instrument import lorentz_polarisation
 from ..structures.structure import atomic_number_of
 from .scoring import EntryPeaks
 
-CHUNK_ROWS = 4096
+CHUNK_ROWS = 1024
 """Library rows held at once while scoring: memory is bounded by this many entries' peaks."""
 
 
@@ -61,8 +61,8 @@ def check_elements(symbols: Sequence[str] | None, what: str) -> list[str] | None
 
 def library_d_range(library: Library) -> tuple[float, float]:
     """The spacings (Å) the library's patterns cover: from its wavelength and 2θ range."""
-    lam = library.options.wavelength
-    lo, hi = library.options.two_theta_range
+    lam = library.options.request.wavelength
+    lo, hi = library.options.request.two_theta_range
     d_min = lam / (2.0 * math.sin(math.radians(min(hi, 179.999)) / 2.0))
     d_max = lam / (2.0 * math.sin(math.radians(lo) / 2.0)) if lo > 0.0 else math.inf
     return d_min, d_max
@@ -112,11 +112,11 @@ def _entry_peaks(batch: pa.RecordBatch, library: Library) -> EntryPeaks:
     else:
         two_theta = _flat(batch.column("two_theta"))[1]
         absolute = _flat(batch.column("absolute_intensity"))[1]
-        if library.options.radiation == "neutron":
+        if library.options.request.radiation == "neutron":
             theta = np.radians(two_theta) / 2.0
             factor = 1.0 / (np.sin(theta) ** 2 * np.cos(theta))
         else:
-            factor = lorentz_polarisation(two_theta)
+            factor = lorentz_polarisation(two_theta, library.options.request.monochromator_angle)
         weight = absolute / factor
     return EntryPeaks(offsets, d, weight)
 

@@ -270,7 +270,7 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
     step = float(np.median(np.diff(measured.two_theta)))
     target = ScanTarget.build(peaks.two_theta, peaks.intensity, tolerance=float(np.clip(
         0.5 * peaks.typical_fwhm, 2.0 * step, 0.3)), lines=lines, fwhm=peaks.typical_fwhm,
-        monochromator_angle=monochromator_angle, neutron=library.options.radiation == "neutron",
+        monochromator_angle=monochromator_angle, neutron=library.options.request.radiation == "neutron",
         library_d_range=library_d_range(library),
         scan_range=(float(measured.two_theta[0]), float(measured.two_theta[-1])))
 

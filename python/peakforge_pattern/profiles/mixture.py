@@ -12,14 +12,15 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Sequence
+from typing import Any, Sequence
 
 import gemmi
 import numpy as np
 
 from ..diffraction.compute import compute_pattern
 from ..diffraction.pattern import Pattern
-from ..diffraction.scales import check_scale, describe
+from ..diffraction.request import PatternRequest
+from ..diffraction.scales import describe
 from ..errors import InputError
 from ..structures.structure import Structure
 from .instrument import Instrument
@@ -80,26 +81,51 @@ class Mixture:
 
 
 def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractions: Sequence[float],
-                    wavelength: float | str = "CuKa", two_theta_range: Sequence[float] = (0.0, 90.0),
-                    *, scale: str = "max", **options) -> Mixture:
+                    wavelength: float | str | None = None, two_theta_range: Sequence[float] | None = None,
+                    *, request: PatternRequest | None = None, **fields: Any) -> Mixture:
     """Patterns of several phases scaled by weight fraction / (cell mass × volume).
 
-    ``scale`` "max" puts the strongest peak of the mixture in the range at
-    100, "full" the strongest from 0 to 180°, and "absolute" leaves
-    |F|²·m·LP × w / (ZM·V) (per dalton·Å³). ``options`` go to compute_pattern.
+    Parameters
+    ----------
+    structures : sequence of Structure, str or os.PathLike
+        The phases, or paths of their CIF files.
+    weight_fractions : sequence of float
+        One per phase, normalised to sum 1.
+    wavelength, two_theta_range, request, **fields
+        The calculation request, as compute_pattern takes it. Its ``scale``
+        is the mixture's: "max" puts the strongest peak of the mixture in
+        the range at 100, "full" the strongest from 0 to 180°, and
+        "absolute" leaves |F|²·m·LP × w / (ZM·V) (per dalton·Å³).
+
+    Returns
+    -------
+    Mixture
+        The phases' patterns on one scale.
+
+    Raises
+    ------
+    InputError
+        No phase, weight fractions that do not fit, or what compute_pattern refuses.
     """
-    check_scale(scale)
+    if wavelength is not None:
+        fields["wavelength"] = wavelength
+    if two_theta_range is not None:
+        fields["two_theta_range"] = two_theta_range
+    request = PatternRequest.from_fields(request, **fields)
+    scale = request.scale
+    phase_request = request.replace(scale="max")
     loaded = [s if isinstance(s, Structure) else Structure.from_cif(s) for s in structures]
     if not loaded:
         raise InputError("a mixture needs at least one phase")
     fractions = check_weight_fractions(weight_fractions, len(loaded))
     factors = [w / (cell_mass(s) * cell_volume(s)) for s, w in zip(loaded, fractions)]
-    patterns = [compute_pattern(s, wavelength, two_theta_range, **options) for s in loaded]
+    patterns = [compute_pattern(s, request=phase_request) for s in loaded]
     if scale == "max":
         strongest = max(float(np.max(p.absolute_intensity, initial=0.0)) * f for p, f in zip(patterns, factors))
     elif scale == "full":
-        strongest = max(float(np.max(compute_pattern(s, wavelength, (0.0, 180.0), **options).absolute_intensity,
-                                     initial=0.0)) * f for s, f in zip(loaded, factors))
+        whole = phase_request.replace(two_theta_range=(0.0, 180.0), hkil=False)
+        strongest = max(float(np.max(compute_pattern(s, request=whole).absolute_intensity, initial=0.0)) * f
+                        for s, f in zip(loaded, factors))
     else:
         strongest = 100.0
     overall = 100.0 / strongest if strongest > 0.0 and math.isfinite(strongest) else 0.0

@@ -10,6 +10,7 @@ intensity divided by the Lorentz–polarisation factor it was computed with.
 from __future__ import annotations
 
 import math
+import zlib
 from dataclasses import dataclass
 from typing import Iterator, Sequence
 
@@ -31,11 +32,13 @@ CHUNK_ROWS = 1024
 @dataclass(frozen=True, eq=False)
 class EntryChunk:
     """Some library entries: row ids, names (formula, else id), paths of
-    their structures (None where unknown) and their peaks."""
+    their structures (None where unknown), a number naming each entry's set
+    of elements (the same in every process) and their peaks."""
 
     ids: list[str]
     names: list[str]
     paths: list[str | None]
+    element_keys: np.ndarray
     peaks: EntryPeaks
 
     def __len__(self) -> int:
@@ -75,6 +78,13 @@ def _elements_column(batch: pa.RecordBatch) -> pa.Array:
         return batch.column("elements")
     words = pc.split_pattern(batch.column("formula"), " ")
     return pa.ListArray.from_arrays(words.offsets, pc.replace_substring_regex(words.flatten(), r"[0-9.]+$", ""))
+
+
+def element_keys(elements: pa.Array) -> np.ndarray:
+    """A stable 32-bit checksum of each row's element symbols (only the distinct sets are hashed)."""
+    joined = np.asarray(pc.fill_null(pc.binary_join(elements, " "), "").to_numpy(zero_copy_only=False), dtype=object)
+    distinct, inverse = np.unique(joined.astype(str), return_inverse=True)
+    return np.array([zlib.crc32(text.encode()) for text in distinct], dtype=np.int64)[inverse]
 
 
 def element_mask(elements: pa.Array, allowed: Sequence[str] | None, excluded: Sequence[str] | None) -> np.ndarray:
@@ -148,4 +158,4 @@ def stream_entries(library: Library, *, allowed: Sequence[str] | None = None,
         formulas = batch.column("formula").to_pylist() if "formula" in batch.schema.names else [None] * len(ids)
         paths = batch.column("path").to_pylist() if "path" in batch.schema.names else [None] * len(ids)
         names = [f or i for f, i in zip(formulas, ids)]
-        yield EntryChunk(ids, names, paths, _entry_peaks(batch, library))
+        yield EntryChunk(ids, names, paths, element_keys(_elements_column(batch)), _entry_peaks(batch, library))

@@ -315,6 +315,34 @@ def _score_block(target: ScanTarget, peaks: EntryPeaks, centre: np.ndarray) -> S
                   np.expm1(strain[rows, best]), zero[rows, best])
 
 
+FINGERPRINT_BIN = 0.002
+"""Relative width of the bins the strongest spacings are rounded to when telling phases apart."""
+
+
+def fingerprints(target: ScanTarget, peaks: EntryPeaks, strain: np.ndarray) -> np.ndarray:
+    """Each entry's three strongest spacings at the scan (strained as scored),
+    as ln d in bins of ``FINGERPRINT_BIN``: (entries, 3) integers, 0 where an
+    entry has fewer peaks. A supercell, a duplicate or the same structure in
+    another setting has the same fingerprint."""
+    count = len(peaks)
+    result = np.zeros((count, 3), dtype=np.int64)
+    if count == 0:
+        return result
+    usable, _, _ = _in_scan(target, peaks)
+    owners = usable.owners()
+    order = np.lexsort((-usable.weight, owners))
+    rank = np.arange(order.size) - usable.offsets[owners[order]]
+    top = order[rank < 3]
+    values = np.round(np.log(usable.d[top] * (1.0 + strain[owners[top]])) / FINGERPRINT_BIN).astype(np.int64)
+    # Sorted within each entry, so that the order of two near-equal peaks does not matter.
+    order = np.lexsort((values, owners[top]))
+    top, values = top[order], values[order]
+    entry = owners[top]
+    slot = np.arange(entry.size) - np.searchsorted(entry, entry, side="left")
+    result[entry, slot] = values
+    return result
+
+
 def score_entries(target: ScanTarget, peaks: EntryPeaks) -> Scores:
     """Figure of merit of every entry of ``peaks`` against the scan.
 

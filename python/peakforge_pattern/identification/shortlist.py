@@ -2,6 +2,12 @@
 streams past, so that later rounds of the search rescore them without
 reading the library again.
 
+Only the best entry of each phase is kept: entries with the same elements
+and the same three strongest spacings (strained as scored) are one phase,
+so that a library holding a structure many times over (supercells,
+duplicates, the same compound from several sources) cannot fill the list
+with it and push the other phases out.
+
 A shortlist is built from any number of chunks and merged from any number
 of workers; ranking is by score, then by id, so that the same entries come
 out in the same order however the library was cut.
@@ -17,7 +23,7 @@ import numpy as np
 
 from ..batch.library import Library, open_library
 from .library_entries import CHUNK_ROWS, stream_entries
-from .scoring import EntryPeaks, ScanTarget, Scores, score_entries
+from .scoring import EntryPeaks, ScanTarget, Scores, fingerprints, score_entries
 
 SHORTLIST_SIZE = 200
 """Entries kept for the search's later rounds."""
@@ -31,6 +37,8 @@ class Shortlist:
     ids: list[str]
     names: list[str]
     paths: list[str | None]
+    keys: np.ndarray
+    """(entries, 4) integers naming each entry's phase: its elements and fingerprint."""
     peaks: EntryPeaks
     scores: Scores
     scored: int = 0
@@ -40,20 +48,23 @@ class Shortlist:
 
     @classmethod
     def empty(cls) -> "Shortlist":
-        return cls([], [], [], EntryPeaks.concatenate([]), Scores.empty(0), 0)
+        return cls([], [], [], np.zeros((0, 4), dtype=np.int64), EntryPeaks.concatenate([]), Scores.empty(0), 0)
 
     def best(self, size: int) -> "Shortlist":
-        """The ``size`` best entries (by score, then id), best first."""
+        """The ``size`` best entries (by score, then id), one per phase, best first."""
         order = np.array(sorted(range(len(self)), key=lambda i: (-float(self.scores.score[i]), self.ids[i])),
-                         dtype=np.int64)[:size]
-        return self.take(order)
+                         dtype=np.int64)
+        if order.size:
+            first = np.unique(self.keys[order], axis=0, return_index=True)[1]
+            order = order[np.sort(first)]
+        return self.take(order[:size])
 
     def take(self, rows: np.ndarray) -> "Shortlist":
         rows = np.asarray(rows, dtype=np.int64)
         scores = Scores(*(np.asarray(getattr(self.scores, f))[rows] for f in
                           ("score", "coverage", "explained", "position", "strain", "zero_shift")))
         return Shortlist([self.ids[i] for i in rows], [self.names[i] for i in rows],
-                         [self.paths[i] for i in rows], self.peaks.take(rows), scores, self.scored)
+                         [self.paths[i] for i in rows], self.keys[rows], self.peaks.take(rows), scores, self.scored)
 
     @classmethod
     def merge(cls, lists: Sequence["Shortlist"], size: int) -> "Shortlist":
@@ -62,8 +73,8 @@ class Shortlist:
         scores = Scores(*(np.concatenate([getattr(s.scores, f) for s in lists]) for f in
                           ("score", "coverage", "explained", "position", "strain", "zero_shift")))
         joined = cls([i for s in lists for i in s.ids], [n for s in lists for n in s.names],
-                     [p for s in lists for p in s.paths], EntryPeaks.concatenate([s.peaks for s in lists]),
-                     scores, scored)
+                     [p for s in lists for p in s.paths], np.concatenate([s.keys for s in lists]),
+                     EntryPeaks.concatenate([s.peaks for s in lists]), scores, scored)
         return joined.best(size)
 
 
@@ -77,9 +88,15 @@ def shortlist_library(library: Library, target: ScanTarget, *, allowed: Sequence
     for chunk in stream_entries(library, allowed=allowed, excluded=excluded, rows=rows, parts=parts):
         scores = score_entries(target, chunk.peaks)
         candidates = np.flatnonzero(scores.score > 0.0)
-        chunk_list = Shortlist(chunk.ids, chunk.names, chunk.paths, chunk.peaks, scores, len(chunk)).take(candidates)
-        kept = Shortlist.merge([kept, Shortlist(chunk_list.ids, chunk_list.names, chunk_list.paths,
-                                                chunk_list.peaks, chunk_list.scores, len(chunk))], size)
+        peaks = chunk.peaks.take(candidates)
+        strain = scores.strain[candidates]
+        keys = np.column_stack([chunk.element_keys[candidates], fingerprints(target, peaks, strain)])
+        found = Shortlist([chunk.ids[i] for i in candidates], [chunk.names[i] for i in candidates],
+                          [chunk.paths[i] for i in candidates], keys, peaks,
+                          Scores(*(np.asarray(getattr(scores, f))[candidates] for f in
+                                   ("score", "coverage", "explained", "position", "strain", "zero_shift"))),
+                          len(chunk))
+        kept = Shortlist.merge([kept, found], size)
         if progress is not None:
             progress(len(chunk))
     return kept

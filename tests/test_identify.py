@@ -46,6 +46,8 @@ def _library_sources(folder, random_cells=60):
     folder.mkdir()
     for name in EXAMPLES:
         shutil.copyfile(example_path(name), folder / f"{name}.cif")
+    for copy in range(4):  # one compound many times over, as merged collections hold them
+        shutil.copyfile(example_path("corundum"), folder / f"corundum_copy{copy}.cif")
     for name in MEASURED_PHASES:
         if (MEASURED / name).exists():
             shutil.copyfile(MEASURED / name, folder / name)
@@ -192,6 +194,9 @@ def test_element_filter_and_chunks_change_nothing_but_what_they_should(library):
     assert whole.ids == pieces.ids and whole.scored == pieces.scored == lib.dataset.count_rows()
     np.testing.assert_array_equal(whole.scores.score, pieces.scores.score)
     assert whole.ids[:2] == ["corundum.cif", "silicon.cif"] or whole.ids[:2] == ["silicon.cif", "corundum.cif"]
+    # The copies of corundum are one phase: a short list still holds silicon.
+    assert not [i for i in whole.ids if i.startswith("corundum_copy")]
+    assert set(shortlist_library(lib, target, size=2).ids) == {"corundum.cif", "silicon.cif"}
 
     table = read_library(library, ["id", "elements"]).to_pylist()
     allowed, excluded = {"Al", "O", "Si", "Na", "Cl"}, {"Cl"}

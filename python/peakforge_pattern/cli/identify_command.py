@@ -68,6 +68,10 @@ def run(args: argparse.Namespace) -> int:
     except ImportError as exc:
         raise InputError(str(exc)) from None
     bar = None if args.no_progress else tqdm(unit="entry", file=sys.stderr, leave=False, desc="scoring")
+
+    def advance(entries: int) -> None:
+        if bar is not None:
+            bar.update(entries)
     client = None
     try:
         client = connect(args)
@@ -76,7 +80,7 @@ def run(args: argparse.Namespace) -> int:
                           ka2_ratio=args.ka2_ratio, monochromator_angle=monochromator_angle, radius=args.radius,
                           correction="displacement" if args.displacement else "zero_shift", shape=args.shape,
                           two_theta_range=two_theta_range, client=client,
-                          progress=None if bar is None else bar.update)
+                          progress=advance)
     except KeyboardInterrupt:
         fail("interrupted")
         return INTERRUPTED

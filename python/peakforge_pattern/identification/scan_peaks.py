@@ -106,11 +106,11 @@ def find_scan_peaks(measured: MeasuredPattern, lines: list[tuple[float, float]] 
     noise = np.maximum(measured.uncertainty, 1e-12) / math.sqrt(3.0)  # the smoothing averages about 3 points
     strongest = float(np.max(net)) if net.size else 0.0
     if strongest <= 0.0:
-        return ScanPeaks(*(np.zeros(0) for _ in range(4)), background)
+        return _no_peaks(background)
     threshold = np.maximum(significance * noise, SMALLEST_RELATIVE_HEIGHT * strongest)
     index, _ = signal.find_peaks(net, height=threshold, prominence=0.5 * threshold)
     if index.size == 0:
-        return ScanPeaks(*(np.zeros(0) for _ in range(4)), background)
+        return _no_peaks(background)
     widths = signal.peak_widths(net, index, rel_height=0.5)[0] * step
     # The top of each peak placed between points by the parabola through three of them.
     left, right = net[np.maximum(index - 1, 0)], net[np.minimum(index + 1, net.size - 1)]
@@ -121,6 +121,11 @@ def find_scan_peaks(measured: MeasuredPattern, lines: list[tuple[float, float]] 
     fwhm = np.maximum(widths, step)
     peaks = ScanPeaks(position, height, height * fwhm, fwhm, background)
     return _fold_ka2(peaks, lines) if lines is not None and len(lines) == 2 else peaks
+
+
+def _no_peaks(background: np.ndarray) -> ScanPeaks:
+    empty = np.zeros(0)
+    return ScanPeaks(empty, empty, empty, empty, background)
 
 
 def _fold_ka2(peaks: ScanPeaks, lines: list[tuple[float, float]]) -> ScanPeaks:

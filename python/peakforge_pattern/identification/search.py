@@ -254,7 +254,7 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
         raise InputError(f"--top must not be negative, not {top}")
     allowed = check_elements(elements, "--elements")
     excluded = check_elements(exclude_elements, "--exclude-elements")
-    measured = scan if isinstance(scan, MeasuredPattern) else read_measured(scan)
+    measured = scan if isinstance(scan, MeasuredPattern) else read_measured(os.fspath(scan))
     if two_theta_range is not None:
         measured = in_range(measured, *(float(v) for v in two_theta_range))
     if not isinstance(library, Library):

@@ -1,6 +1,7 @@
 """Powder profiles: areas, Kα doublets, widths and their bounds, preferred
 orientation, intensity scales and mixtures, profile files."""
 
+import dataclasses
 import math
 from collections import UserList
 
@@ -12,7 +13,7 @@ from peakforge_pattern.cli import main
 from peakforge_pattern.diffraction.wavelengths import ANODE_LINES
 from peakforge_pattern.fitting.measured import read_measured
 from peakforge_pattern.profiles import Instrument, Sample, compute_mixture, pattern_profile
-from peakforge_pattern.profiles.instrument import lorentz_polarisation
+from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
 
 
 @pytest.fixture(scope="module")
@@ -32,6 +33,27 @@ def test_each_peak_area_is_its_stick_intensity(silicon, instrument, sample):
     x = np.arange(0.0, 120.0, step)  # wide enough for every peak's window
     area = pattern_profile(silicon, x, instrument, sample).sum() * step
     assert area == pytest.approx(silicon.intensity.sum(), rel=1e-6)
+
+
+@pytest.mark.parametrize("fields, monochromator", [
+    ({"radiation": "neutron", "wavelength": 1.5}, 26.6),   # a monochromator does not polarise neutrons
+    ({"monochromator_angle": 26.6, "wavelength": "CuKa1"}, 26.6),
+    ({"monochromator_angle": 26.6, "wavelength": "CuKa1", "scale": "absolute"}, None),  # the pattern's
+    ({"wavelength": "CuKa1", "exact": True}, 0.0),
+])
+def test_the_profile_takes_the_lp_factor_the_peaks_carry(fields, monochromator):
+    pattern = compute_pattern(example_path("corundum"), two_theta_range=(20.0, 100.0), **fields)
+    assert pattern.lorentz_polarisation.shape == pattern.two_theta.shape
+    np.testing.assert_allclose(pattern.lorentz_polarisation, lorentz_polarisation(
+        pattern.two_theta, pattern.radiation, pattern.monochromator_angle), rtol=1e-13)
+    step = 0.004
+    x = np.arange(0.0, 120.0, step)
+    area = pattern_profile(pattern, x, Instrument.with_fwhm(0.05, monochromator_angle=monochromator)).sum() * step
+    assert area == pytest.approx(pattern.intensity.sum(), rel=1e-6)
+    # A pattern read back without the column (as from a batch) gets the same profile.
+    bare = dataclasses.replace(pattern, lorentz_polarisation=None)
+    np.testing.assert_allclose(pattern_profile(bare, x[::50], fwhm=0.2), pattern_profile(pattern, x[::50], fwhm=0.2),
+                               rtol=1e-12)
 
 
 def test_k_alpha_lines_sit_at_their_own_angles_with_lp_at_theirs():

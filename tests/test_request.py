@@ -77,6 +77,16 @@ def test_request_round_trips_and_keeps_unknown_and_old_fields_apart():
     assert PatternRequest.from_dict({"wavelength": 1.5}) == PatternRequest(wavelength=1.5)
     with pytest.raises(TypeError, match="unknown calculation option"):
         compute_pattern(example_path("silicon"), wavelenght=1.5)
+    # The command line spells every field, and gives back the request it describes.
+    from peakforge_pattern.cli import _parser
+    from peakforge_pattern.cli.calculation_options import request_from
+    from peakforge_pattern.diffraction.request import request_options
+    argv = ["pattern", "-w", "MoKa1", "--two-theta", "5", "60", "--radiation", "neutron", "--monochromator", "26.6",
+            "--hkil", "--scale", "full", "--max-work", "inf", "--serial", "--threads", "3", "--no-simd"]
+    assert request_from(_parser().parse_args(argv)) == request
+    assert request_from(_parser().parse_args(["pattern"])) == PatternRequest()
+    help_text = _parser()._subparsers._group_actions[0].choices["pattern"].format_help()
+    assert all(flag in help_text for _, _, option in request_options() for flag in option.flags)
     # A request and fields combine; the fields win.
     base = PatternRequest(radiation="neutron", two_theta_range=(10, 80))
     pattern = compute_pattern(example_path("silicon"), request=base, two_theta_range=(20, 60))

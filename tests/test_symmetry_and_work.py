@@ -72,9 +72,9 @@ def test_work_estimate_and_pieces():
     reference = compute_pattern(silicon, "MoKa", (0, 150), parallel=False, exact=True)
     # The estimate counts the reflections of the shell within a few per cent.
     import peakforge
-    lam = 0.71073
-    points = peakforge.generate_hkl_points(silicon.reciprocal.tolist(), 2 * np.sin(np.radians(75)) / lam, 0.0)
-    estimate = estimate_work(silicon.lattice, len(silicon), lam, (0, 150))
+    wavelength = 0.71073
+    points = peakforge.generate_hkl_points(silicon.reciprocal.tolist(), 2 * np.sin(np.radians(75)) / wavelength, 0.0)
+    estimate = estimate_work(silicon.lattice, len(silicon), wavelength, (0, 150))
     assert estimate.reflections == pytest.approx(len(points), rel=0.05) and estimate.atoms == 8
     # The exact route's pieces change no bit, and report progress.
     reports = []

@@ -7,6 +7,9 @@ generation, intensities, peak merging, family grouping and scaling::
     from peakforge_pattern import compute_pattern, example_path
     pattern = compute_pattern(example_path("silicon"), wavelength="CuKa")
     print(pattern.to_table())
+
+Every calculation option is a field of one PatternRequest; profiles are in
+peakforge_pattern.profiles, pictures in peakforge_pattern.plotting.
 """
 
 import os as _os

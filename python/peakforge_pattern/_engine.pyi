@@ -3,6 +3,8 @@
 from collections.abc import Callable
 from typing import Any
 
+import numpy as np
+
 def compute_peak_table(
     reciprocal: object, wavelength: float, min_g: float, max_g: float, frac_coords: object,
     species_index: object, occupancies: object, b_factors: object, anisotropic_beta: object | None,
@@ -12,4 +14,9 @@ def compute_peak_table(
     relative_threshold: float = 0.001, parallel: bool = True, num_threads: int = 0,
     use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
 ) -> dict[str, Any]:
-    """The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py)."""
+    """The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py)."""
+
+def lorentz_polarisation(
+    two_theta: object, *, radiation: str = "xray", monochromator_two_theta: float = 0.0,
+) -> np.ndarray:
+    """The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array)."""

@@ -141,6 +141,7 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
   out["d"] = to_numpy(std::move(table.d), {peaks});
   out["intensity"] = to_numpy(std::move(table.intensity), {peaks});
   out["absolute_intensity"] = to_numpy(std::move(table.absolute_intensity), {peaks});
+  out["lorentz_polarisation"] = to_numpy(std::move(table.lorentz_polarisation), {peaks});
   out["multiplicity"] = to_numpy(std::move(table.multiplicity), {peaks});
   out["family_hkl"] = to_numpy(std::move(table.family_hkl), {families, 3});
   out["family_multiplicity"] = to_numpy(std::move(table.family_multiplicity), {families});
@@ -201,6 +202,14 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   return peak_table_dict(std::move(table));
 }
 
+nb::object lorentz_polarisation(nb::handle two_theta, const std::string& radiation,
+                                double monochromator_two_theta) {
+  const auto angles = float_array(two_theta, "two_theta", {-1});
+  std::vector<double> factors = pattern::lorentz_polarisation_at(
+      angles.values, radiation_of(radiation), finite_number(monochromator_two_theta, "monochromator_two_theta"));
+  return to_numpy(std::move(factors), {angles.values.size()});
+}
+
 }  // namespace
 }  // namespace peakforge::engine
 
@@ -213,5 +222,8 @@ NB_MODULE(_engine, m) {
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
         "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
         "progress"_a.none() = nb::none(),
-        "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
+        "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py).");
+  m.def("lorentz_polarisation", &peakforge::engine::lorentz_polarisation, "two_theta"_a, nb::kw_only(),
+        "radiation"_a = "xray", "monochromator_two_theta"_a = 0.0,
+        "The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array).");
 }

@@ -102,7 +102,7 @@ def describe_instrument(instrument: Instrument, lines: Sequence[tuple[float, flo
             f"X Y {instrument.X:g} {instrument.Y:g} deg; eta {instrument.eta:g}; "
             f"asymmetry {instrument.asymmetry:g}",
             f"zero shift {instrument.zero_shift:g} deg; displacement {instrument.displacement:g} mm "
-            f"at radius {instrument.radius:g} mm; monochromator 2theta {instrument.monochromator_angle:g} deg"]
+            f"at radius {instrument.radius:g} mm; monochromator 2theta {instrument.monochromator_angle or 0.0:g} deg"]
 
 
 def write_profile_file(args: argparse.Namespace, title: str, scale_description: str, wavelength: float,

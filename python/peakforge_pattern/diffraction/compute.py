@@ -19,7 +19,7 @@ from .engine_route import engine_peaks
 from .exact_route import exact_peaks
 from .pattern import Pattern
 from .request import PatternRequest
-from .work import DEFAULT_MAX_WORK, check_work, estimate_work, shell_radii
+from .work import DEFAULT_MAX_WORK, check_work, estimate_work, reciprocal_shell
 
 MAX_LATTICE_POINTS = 5_000_000
 """Largest index box walked for one pattern at the default work limit;
@@ -42,8 +42,8 @@ def _lattice_box_size(reciprocal: np.ndarray, max_g: float) -> float:
     return count - 1.0
 
 
-def _check_index_box(structure: Structure, max_g: float, max_work: float | None) -> None:
-    box = _lattice_box_size(structure.reciprocal, max_g)
+def _check_index_box(reciprocal: np.ndarray, max_g: float, max_work: float | None) -> None:
+    box = _lattice_box_size(reciprocal, max_g)
     # A larger work limit allows a larger index walk in proportion.
     box_limit = MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
     if box > box_limit:
@@ -119,13 +119,15 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         structure = Structure.from_cif(structure)
     if request.strict:
         refuse_if_strict(structure.warnings)
-    min_g, max_g = shell_radii(request.wavelength, request.two_theta_range)
-    _check_index_box(structure, max_g, request.max_work)
+    min_g, max_g = reciprocal_shell(request.wavelength, request.two_theta_range)
+    reciprocal = structure.reciprocal
+    _check_index_box(reciprocal, max_g, request.max_work)
     check_work(estimate_work(structure.lattice, len(structure), request.wavelength, request.two_theta_range),
                request.max_work)
 
     route = exact_peaks if request.exact else engine_peaks
-    two_theta, d, scaled, absolute, families, multiplicities = route(structure, request, min_g, max_g, progress)
+    two_theta, d, scaled, absolute, lp, families, multiplicities = route(structure, request, min_g, max_g, progress,
+                                                                         reciprocal=reciprocal)
     if request.hkil and has_hexagonal_axes(structure):
         families = _four_index(families)
 
@@ -137,7 +139,8 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         refuse_if_strict(warnings)
     pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, request.wavelength,
                       request.two_theta_range, structure.name, warnings, structure=structure,
-                      radiation=request.radiation, monochromator_angle=request.monochromator_angle)
+                      radiation=request.radiation, monochromator_angle=request.monochromator_angle,
+                      lorentz_polarisation=lp)
     if request.scale == "max":
         return pattern
     if request.scale == "absolute":

@@ -5,7 +5,7 @@ the merged peaks and their families."""
 from __future__ import annotations
 
 import functools
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import gemmi
 import numpy as np
@@ -25,6 +25,13 @@ try:
     from .._engine import compute_peak_table
 except ImportError as exc:
     _IMPORT_ERROR = exc
+# An engine built before it returned the Lorentz-polarisation factor still
+# computes patterns (without the column); a profile then asks for a rebuild.
+_OLD_ENGINE: ImportError | None = None
+try:
+    from .._engine import lorentz_polarisation as _lorentz_polarisation
+except ImportError as exc:
+    _OLD_ENGINE = exc
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -54,8 +61,46 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     return r, t
 
 
+def _require_engine() -> None:
+    if _IMPORT_ERROR is not None:
+        raise ImportError("peakforge_pattern._engine is not built; install the package "
+                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+
+
+def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str = "xray",
+                         monochromator_angle: float = 0.0) -> np.ndarray:
+    """The Lorentz-polarisation factor at each 2θ, as the engine's peaks carry it.
+
+    Lorentz factor 1 / (sin²θ cos θ); for X-rays times the polarisation
+    1 + cos²2θ, or 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M) after a
+    monochromator at 2θ_M. The formula lives in the core
+    (src/core/intensity/lorentz_polarisation.hpp), once.
+
+    Parameters
+    ----------
+    two_theta : array_like
+        2θ in degrees.
+    radiation : {"xray", "neutron"}
+        Neutrons are not polarised.
+    monochromator_angle : float
+        The monochromator's 2θ in degrees, 0 for none.
+
+    Returns
+    -------
+    numpy.ndarray
+        The factor at each angle.
+    """
+    _require_engine()
+    if _OLD_ENGINE is not None:
+        raise ImportError("peakforge_pattern._engine was built before it gave the Lorentz-polarisation "
+                          "factor: rebuild it (pip install .)") from _OLD_ENGINE
+    return _lorentz_polarisation(np.ascontiguousarray(two_theta, dtype=float).reshape(-1), radiation=radiation,
+                                 monochromator_two_theta=monochromator_angle)
+
+
 def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                   progress: Callable[[int, int], None] | None = None) -> dict:
+                   progress: Callable[[int, int], None] | None = None, *,
+                   reciprocal: np.ndarray | None = None) -> dict:
     """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
 
     The request's fields go one for one into the core's own request
@@ -74,12 +119,14 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         Called now and then as ``progress(done, total)`` with the reflections
         computed so far; the calculation stops at the next such point when
         Ctrl-C is pressed (or ``progress`` raises).
+    reciprocal : numpy.ndarray, optional
+        The structure's reciprocal basis, when the caller has it already.
 
     Returns
     -------
     dict
         NumPy columns two_theta, d, intensity (0–100), absolute_intensity,
-        multiplicity, and the families as family_hkl (m×3),
+        lorentz_polarisation, multiplicity, and the families as family_hkl (m×3),
         family_multiplicity (m) and family_offsets (peaks + 1); counts
         reflections, unique_reflections and point_group_order.
 
@@ -90,9 +137,7 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     ValueError
         A request the engine cannot compute (its own guards).
     """
-    if _IMPORT_ERROR is not None:
-        raise ImportError("peakforge_pattern._engine is not built; install the package "
-                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+    _require_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
     z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
     if structure.symmetry_operations:
@@ -103,7 +148,8 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
     return compute_peak_table(
-        np.ascontiguousarray(structure.reciprocal), request.wavelength, min_g, max_g,
+        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal), request.wavelength,
+        min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
         species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
@@ -114,7 +160,8 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
 
 
 def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                 progress: Callable[[int, int], None] | None = None) -> PeakColumns:
+                 progress: Callable[[int, int], None] | None = None, *,
+                 reciprocal: np.ndarray | None = None) -> PeakColumns:
     """The pattern engine's peaks as the columns a Pattern holds.
 
     Parameters are those of engine_columns.
@@ -122,7 +169,8 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     Returns
     -------
     PeakColumns
-        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+        2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
+        factor, families and multiplicities.
 
     Raises
     ------
@@ -130,7 +178,7 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
         When the index bounds of the shell do not fit the walk's integers.
     """
     try:
-        table = engine_columns(structure, request, min_g, max_g, progress)
+        table = engine_columns(structure, request, min_g, max_g, progress, reciprocal=reciprocal)
     except InputError:  # the species tables' or the symmetry's own message
         raise
     except ValueError as exc:  # the index bounds would not fit the walk's integers
@@ -140,4 +188,4 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     bounds = table["family_offsets"].tolist()
     spans = list(zip(bounds[:-1], bounds[1:]))
     return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
-            [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])
+            table.get("lorentz_polarisation"), [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])

@@ -12,6 +12,7 @@ import peakforge
 
 from ..errors import InputError
 from ..structures.structure import Structure
+from .engine_route import lorentz_polarisation
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
 from .request import PatternRequest
 from .scattering import electron_coefficients
@@ -32,7 +33,8 @@ def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], l
 
 
 def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                progress: Callable[[int, int], None] | None = None) -> PeakColumns:
+                progress: Callable[[int, int], None] | None = None, *,
+                reciprocal: np.ndarray | None = None) -> PeakColumns:
     """Every reflection of the shell min_g ≤ |g| ≤ max_g (1/Å) through the module's five calls.
 
     Parameters
@@ -46,11 +48,14 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
         The reciprocal-space shell, |g| = 2 sin θ / λ in 1/Å.
     progress : callable, optional
         Called as ``progress(done, total)`` after each piece of reflections.
+    reciprocal : numpy.ndarray, optional
+        The structure's reciprocal basis, when the caller has it already.
 
     Returns
     -------
     PeakColumns
-        2θ, d, intensity (0–100), absolute intensity, families and multiplicities.
+        2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
+        factor (the engine's, at each peak's 2θ), families and multiplicities.
 
     Raises
     ------
@@ -58,7 +63,8 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
         When the index bounds of the shell do not fit the walk's integers.
     """
     try:
-        points = peakforge.generate_hkl_points(structure.reciprocal.tolist(), max_g, min_g)
+        basis = structure.reciprocal if reciprocal is None else reciprocal
+        points = peakforge.generate_hkl_points(basis.tolist(), max_g, min_g)
     except ValueError as exc:  # the index bounds would not fit the walk's integers
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
     # A reflection at exactly 2θ = 180° has cos θ = 0 and an unbounded
@@ -102,5 +108,6 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
     def column(values):
         return np.array([values[i] for i in keep], dtype=float)
 
-    return (column(merged_tt), column(merged_d), column(scaled), column(merged_i),
+    two_theta = column(merged_tt)
+    return (two_theta, column(merged_d), column(scaled), column(merged_i), lorentz_polarisation(two_theta),
             families, multiplicities)

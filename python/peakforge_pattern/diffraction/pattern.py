@@ -19,8 +19,10 @@ TWO_THETA_TOLERANCE = 1e-5
 SCALED_INTENSITY_TOLERANCE = 1e-3
 """Peaks below this on the 0–100 scale are dropped."""
 
-PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[list[tuple[int, ...]]], list[list[int]]]
-"""What a route gives: 2θ, d, intensity (0–100), absolute intensity, families and their multiplicities."""
+PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray | None, list[list[tuple[int, ...]]],
+                    list[list[int]]]
+"""What a route gives: 2θ, d, intensity (0–100), absolute intensity, the
+Lorentz-polarisation factor, families and their multiplicities."""
 
 NOTEBOOK_ROWS = 10
 """Peaks listed in a notebook's view of a pattern: the strongest."""
@@ -32,7 +34,9 @@ class Pattern:
 
     ``intensity`` is on the pattern's ``scale`` (by default relative, the
     strongest peak 100); ``absolute_intensity`` is the summed |F|²·LP of the
-    reflections in the peak.  ``families[i]`` lists the Miller-index families under peak i,
+    reflections in the peak, ``lorentz_polarisation`` the engine's LP factor
+    at the peak's 2θ (None where not known: a profile then asks the engine
+    for it).  ``families[i]`` lists the Miller-index families under peak i,
     largest multiplicity first, and ``multiplicities[i]`` how many
     reflections of each the peak holds.  ``structure`` is the structure it
     was computed from, when known.  ``warnings`` carries the structure's
@@ -62,6 +66,7 @@ class Pattern:
     structure: Structure | None = field(default=None, repr=False)
     radiation: str = "xray"
     monochromator_angle: float = 0.0
+    lorentz_polarisation: np.ndarray | None = field(default=None, repr=False)
 
     def __len__(self) -> int:
         return int(self.two_theta.size)

@@ -157,7 +157,7 @@ class PatternRequest:
             "two_theta_range": check_two_theta_range(self.two_theta_range),
             "radiation": _choice("radiation", self.radiation, RADIATIONS),
             "anomalous": _flag("anomalous", self.anomalous),
-            "monochromator_angle": _monochromator(self.monochromator_angle),
+            "monochromator_angle": check_monochromator_angle(self.monochromator_angle),
             "exact": _flag("exact", self.exact),
             "hkil": _flag("hkil", self.hkil),
             "scale": check_scale(self.scale),
@@ -168,7 +168,8 @@ class PatternRequest:
             "use_simd": _flag("use_simd", self.use_simd),
         }
         for name, value in normal.items():
-            object.__setattr__(self, name, value)
+            if value is not getattr(self, name):  # most values arrive in their final form
+                object.__setattr__(self, name, value)
         if self.anomalous and self.radiation != "xray":
             raise InputError("anomalous dispersion applies to X-rays only")
         if self.exact and (self.radiation != "xray" or self.anomalous or self.monochromator_angle != 0.0):
@@ -275,7 +276,14 @@ def check_two_theta_range(two_theta_range: object) -> tuple[float, float]:
     return lo, hi
 
 
-def _monochromator(angle: object) -> float:
+def check_monochromator_angle(angle: object) -> float:
+    """A monochromator's 2θ as a float (degrees, 0 for none).
+
+    Raises
+    ------
+    InputError
+        Not a number in [0, 180).
+    """
     try:
         value = float(angle)  # type: ignore[arg-type]
     except (TypeError, ValueError):

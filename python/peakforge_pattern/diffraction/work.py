@@ -45,8 +45,8 @@ class WorkEstimate:
         return self.terms / TERMS_PER_SECOND
 
 
-def shell_radii(wavelength: float, two_theta_range: tuple[float, float]) -> tuple[float, float]:
-    """Reciprocal-space shell (1/Å) of a 2θ range: g = 2 sin θ / λ."""
+def reciprocal_shell(wavelength: float, two_theta_range: tuple[float, float]) -> tuple[float, float]:
+    """The reciprocal-space shell min_g, max_g (1/Å) of a 2θ range: g = 2 sin θ / λ."""
     lo, hi = two_theta_range
     return (2.0 * math.sin(math.radians(lo) / 2.0) / wavelength,
             2.0 * math.sin(math.radians(hi) / 2.0) / wavelength)
@@ -55,10 +55,10 @@ def shell_radii(wavelength: float, two_theta_range: tuple[float, float]) -> tupl
 def estimate_work(lattice: np.ndarray, atoms: int, wavelength: float,
                   two_theta_range: tuple[float, float]) -> WorkEstimate:
     """Reflections in the shell (its volume over the reciprocal cell's) and atoms."""
-    min_r, max_r = shell_radii(wavelength, two_theta_range)
+    min_g, max_g = reciprocal_shell(wavelength, two_theta_range)
     volume = abs(float(np.linalg.det(lattice)))
     try:
-        reflections = 4.0 / 3.0 * math.pi * (max_r ** 3 - min_r ** 3) * volume
+        reflections = 4.0 / 3.0 * math.pi * (max_g ** 3 - min_g ** 3) * volume
     except OverflowError:
         reflections = math.inf
     return WorkEstimate(reflections, atoms)

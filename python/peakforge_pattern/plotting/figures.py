@@ -17,8 +17,25 @@ IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg
 
 
 def check_image_path(path: str | os.PathLike[str]) -> str:
-    """The image format named by the path's suffix, or a clear refusal
-    (also when matplotlib, which draws it, is not installed)."""
+    """The image format a path's suffix names.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Where an image is to be written.
+
+    Returns
+    -------
+    str
+        The suffix without its dot, lower case ("png", "svg", ...).
+
+    Raises
+    ------
+    InputError
+        A suffix Matplotlib cannot write by itself.
+    MissingDependency
+        Without matplotlib (the ``plot`` extra), which draws it.
+    """
     _matplotlib_figure()
     suffix = Path(path).suffix.lower().lstrip(".")
     if suffix not in IMAGE_FORMATS:
@@ -28,7 +45,24 @@ def check_image_path(path: str | os.PathLike[str]) -> str:
 
 
 def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> None:
-    """Write the figure to ``path`` whole, or leave what was there untouched."""
+    """Write the figure to ``path`` whole, or leave what was there untouched.
+
+    Parameters
+    ----------
+    figure : matplotlib.figure.Figure
+        The figure.
+    path : str or os.PathLike
+        The image file; its suffix names the format.
+    dpi : int
+        Dots per inch of raster formats.
+
+    Raises
+    ------
+    InputError
+        A format Matplotlib cannot write.
+    OSError
+        The file cannot be written (nothing is left behind).
+    """
     image_format = check_image_path(path)
     with atomic_path(path) as temporary:
         figure.savefig(temporary, format=image_format, dpi=dpi)

@@ -78,7 +78,20 @@ def _draw_fit_axes(result: FitResult, ax: Any) -> Any:
 
 
 def draw_fit(result: FitResult, path: str | os.PathLike[str]) -> None:
-    """Write the fit's figure to ``path`` (format from its suffix), whole or not at all."""
+    """Write the fit's figure to ``path`` (format from its suffix), whole or not at all.
+
+    Parameters
+    ----------
+    result : FitResult
+        The fit.
+    path : str or os.PathLike
+        The image file.
+
+    Raises
+    ------
+    InputError
+        A format Matplotlib cannot write.
+    """
     check_image_path(path)
     figure = new_figure(9.0, 5.0)
     _draw_fit_axes(result, figure.subplots())

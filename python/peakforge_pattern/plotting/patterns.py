@@ -74,8 +74,27 @@ def plot_patterns(patterns: Sequence[Pattern], ax: Any = None, *, instrument: In
                   mixture: bool = False) -> Any:
     """Draw sticks (one colour per phase), the profile and labels into ``ax``.
 
-    With ``mixture`` the profile is the phases' sum; otherwise one profile
-    per pattern. ``fwhm`` 0 (and no instrument) draws sticks only.
+    Parameters
+    ----------
+    patterns : sequence of Pattern
+        The phases to draw.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new pyplot figure when None.
+    instrument : Instrument, optional
+        The profile's instrument; by default every peak ``fwhm`` wide.
+    sample : Sample, optional
+        The profile's sample.
+    fwhm : float
+        Peak width in degrees when no instrument is given; 0 draws sticks only.
+    labels : int
+        Most peaks labelled with their indices.
+    mixture : bool
+        One profile, the phases' sum, instead of one per pattern.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The Axes drawn into.
     """
     if ax is None:
         # A notebook user wants the figure shown: pyplot, not a bare Figure.
@@ -154,8 +173,24 @@ def plot_mixture(mixture: Mixture, ax: Any = None, *, instrument: Instrument | N
 
 def draw(patterns: Sequence[Pattern], path: str | os.PathLike[str], *, instrument: Instrument | None = None,
          sample: Sample | None = None, fwhm: float = 0.1, labels: int = 8, mixture: bool = False) -> None:
-    """Write a figure to ``path`` (format from its suffix): one panel per
-    pattern, or one panel for a mixture."""
+    """Write a figure to ``path``: one panel per pattern, or one panel for a mixture.
+
+    Parameters
+    ----------
+    patterns : sequence of Pattern
+        The patterns.
+    path : str or os.PathLike
+        The image file (format from its suffix), written whole or not at all.
+    instrument, sample, fwhm, labels, mixture
+        As for plot_patterns.
+
+    Raises
+    ------
+    InputError
+        A format Matplotlib cannot write.
+    MissingDependency
+        Without matplotlib (the ``plot`` extra).
+    """
     check_image_path(path)
     panels = 1 if mixture else len(patterns)
     figure = new_figure(8.0, 1.0 + 3.0 * panels)
@@ -170,7 +205,18 @@ def draw(patterns: Sequence[Pattern], path: str | os.PathLike[str], *, instrumen
 
 
 def pattern_png(pattern: Pattern) -> bytes:
-    """The pattern drawn as a PNG image (for notebooks)."""
+    """The pattern drawn as a PNG image (for notebooks).
+
+    Parameters
+    ----------
+    pattern : Pattern
+        The pattern.
+
+    Returns
+    -------
+    bytes
+        The PNG file's bytes.
+    """
     figure = new_figure(7.0, 3.0)
     plot_patterns([pattern], figure.subplots())
     out = io.BytesIO()

@@ -23,6 +23,7 @@ from typing import Literal
 
 import numpy as np
 
+from ..diffraction.request import check_monochromator_angle
 from ..diffraction.wavelengths import k_alpha_doublet, resolve_wavelength
 from ..errors import InputError
 from .sample import Sample
@@ -36,20 +37,6 @@ DEFAULT_KA2_RATIO = 0.5
 
 MAX_ASYMMETRY = 0.9
 """Largest stretch of one half of a peak (the other keeps a tenth of its width)."""
-
-
-def lorentz_polarisation(two_theta: np.ndarray, monochromator_two_theta: float = 0.0) -> np.ndarray:
-    """Lorentz-polarisation factor at 2θ (degrees), with a monochromator at 2θ_M.
-
-    Without a monochromator this is the pattern calculation's own factor
-    (1 + cos²2θ) / (sin²θ cosθ); a monochromator's polarisation replaces
-    1 + cos²2θ by 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M).
-    """
-    theta = np.radians(np.asarray(two_theta, dtype=float)) / 2.0
-    cos_2t = np.cos(2.0 * theta)
-    cos_m = math.cos(math.radians(monochromator_two_theta)) ** 2
-    polarisation = 2.0 * (1.0 + cos_m * cos_2t * cos_2t) / (1.0 + cos_m)
-    return polarisation / (np.sin(theta) ** 2 * np.cos(theta))
 
 
 def _finite(name: str, value: float, minimum: float | None = None) -> float:
@@ -73,7 +60,8 @@ class Instrument:
     is added to every 2θ (degrees); ``displacement`` (mm, towards the
     source positive) moves peaks by −2 s cosθ / R with R = ``radius`` (mm).
     ``monochromator_angle`` is the monochromator's 2θ (degrees; graphite
-    (002) with Cu Kα: 26.6), 0 for none.
+    (002) with Cu Kα: 26.6), 0 for none; None takes the pattern's, the
+    one its intensities were computed with.
     """
 
     wavelength: float | str | tuple[float, float] | None = None
@@ -89,7 +77,7 @@ class Instrument:
     zero_shift: float = 0.0
     displacement: float = 0.0
     radius: float = 240.0
-    monochromator_angle: float = 0.0
+    monochromator_angle: float | None = None
 
     def __post_init__(self) -> None:
         if self.shape not in SHAPES:
@@ -101,9 +89,8 @@ class Instrument:
         eta = _finite("eta", self.eta)
         if not 0.0 <= eta <= 1.0:
             raise InputError(f"eta must lie between 0 and 1, not {eta:g}")
-        angle = _finite("the monochromator angle", self.monochromator_angle)
-        if not 0.0 <= angle < 180.0:
-            raise InputError(f"the monochromator angle must lie between 0 and 180 degrees, not {angle:g}")
+        if self.monochromator_angle is not None:
+            object.__setattr__(self, "monochromator_angle", check_monochromator_angle(self.monochromator_angle))
         if isinstance(self.wavelength, tuple):
             if len(self.wavelength) != 2:
                 raise InputError(f"a wavelength pair is Kα1 and Kα2, not {self.wavelength!r}")

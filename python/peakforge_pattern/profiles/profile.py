@@ -1,10 +1,12 @@
 """A phase's powder profile: its peaks spread by the instrument and the sample
 over a 2θ grid.
 
-A pattern's peaks carry |F|²·multiplicity·LP at the pattern's wavelength.
-|F|² does not depend on the wavelength, so each emission line gets the same
-reflections at its own angle, with the Lorentz-polarisation factor at that
-angle and its share of the intensity.
+A pattern's peaks carry |F|²·multiplicity·LP at the pattern's wavelength,
+and the engine's LP factor beside them. |F|² does not depend on the
+wavelength, so each emission line gets the same reflections at its own
+angle, with the engine's Lorentz-polarisation factor at that angle (for the
+instrument's monochromator, by default the pattern's) and its share of the
+intensity.
 """
 
 from __future__ import annotations
@@ -16,20 +18,22 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ..diffraction.engine_route import lorentz_polarisation
 from ..diffraction.pattern import Pattern
 from ..errors import InputError
-from .instrument import Instrument, lorentz_polarisation
+from .instrument import Instrument
 from .sample import Sample
 from .shapes import bin_edges, binned_peaks
 
 
 def structure_factor_weights(pattern: Pattern) -> np.ndarray:
-    """|F|²·multiplicity of each peak, on the pattern's intensity scale.
-
-    The pattern's intensities include the Lorentz-polarisation factor
-    without a monochromator; it is divided out here, and only here.
-    """
-    return pattern.intensity / lorentz_polarisation(pattern.two_theta, pattern.monochromator_angle)
+    """|F|²·multiplicity of each peak, on the pattern's intensity scale: its
+    intensity over the Lorentz-polarisation factor the engine gave it (asked
+    of the engine for a pattern that does not carry it)."""
+    factors = pattern.lorentz_polarisation
+    if factors is None:
+        factors = lorentz_polarisation(pattern.two_theta, pattern.radiation, pattern.monochromator_angle)
+    return pattern.intensity / factors
 
 
 def _index_variants(hkl: tuple[int, ...]) -> np.ndarray:
@@ -47,7 +51,8 @@ class PhasePeaks:
     ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
     ``hkl`` one reflection of each peak, from which its d follows for a
     changed cell; ``reciprocal`` the reciprocal basis (rows) when the
-    structure is known.
+    structure is known; ``radiation`` decides whether the beam is polarised,
+    ``monochromator_angle`` is the one the pattern was computed with.
     """
 
     d: np.ndarray
@@ -58,6 +63,8 @@ class PhasePeaks:
     wavelength: float
     reciprocal: np.ndarray | None
     name: str = ""
+    radiation: str = "xray"
+    monochromator_angle: float = 0.0
 
     @classmethod
     def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
@@ -65,7 +72,8 @@ class PhasePeaks:
         hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
                    pattern.families, pattern.multiplicities, float(pattern.wavelength),
-                   None if structure is None else structure.reciprocal, pattern.structure_name)
+                   None if structure is None else structure.reciprocal, pattern.structure_name, pattern.radiation,
+                   pattern.monochromator_angle)
 
     def __len__(self) -> int:
         return int(self.d.size)
@@ -126,13 +134,16 @@ def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = 
     sample = sample if sample is not None else Sample()
     d = peaks.d_for(reciprocal)
     weight = peaks.weight * sample.debye_waller(d) * peaks.orientation_factors(sample)
+    monochromator = instrument.monochromator_angle
+    if monochromator is None:
+        monochromator = peaks.monochromator_angle
     parts = []
     for wavelength, share in instrument.lines(peaks.wavelength):
         sin_theta = wavelength / (2.0 * d)
         seen = np.flatnonzero(sin_theta < 1.0)
         true_two_theta = 2.0 * np.degrees(np.arcsin(sin_theta[seen]))
         fwhm, eta = instrument.widths(true_two_theta, wavelength, sample)
-        area = weight[seen] * share * lorentz_polarisation(true_two_theta, instrument.monochromator_angle)
+        area = weight[seen] * share * lorentz_polarisation(true_two_theta, peaks.radiation, monochromator)
         observed = instrument.shift(true_two_theta)
         parts.append((observed, fwhm, eta, area, instrument.asymmetries(observed)))
     return LineSet(*(np.concatenate(column) for column in zip(*parts)))

@@ -1,9 +1,10 @@
 #include "pattern/pattern_peaks.hpp"
 
 #include <algorithm>  // for sort
-#include <cmath>      // for asin, sin, cos, fabs, isnan
+#include <cmath>      // for asin, fabs, isnan
 #include <limits>     // for infinity
 
+#include "intensity/lorentz_polarisation.hpp"
 #include "pattern/crystal_symmetry.hpp"
 #include "pattern/reflection_orbits.hpp"
 #include "pattern/structure_factors.hpp"
@@ -14,23 +15,14 @@ namespace {
 constexpr double degrees_per_radian = 57.29577951308232;
 constexpr double radians_per_degree = 0.017453292519943295;
 
-// Lorentz factor 1 / (sin²θ cos θ), for X-rays times the polarisation of an
-// unpolarised beam after a monochromator crystal diffracting at 2θ_M,
-// 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M): 1 + cos²2θ without one.
-double lorentz_polarisation(const PatternRequest& request, double theta) {
-  const double s1 = std::sin(theta);
-  const double lorentz_denominator = (s1 * s1) * std::cos(theta);
-  if (request.radiation == Radiation::neutron) return 1.0 / lorentz_denominator;
-  const double c = std::cos(theta + theta);
-  if (request.monochromator_two_theta == 0.0) return (c * c + 1.0) / lorentz_denominator;
-  const double cm = std::cos(request.monochromator_two_theta * radians_per_degree);
-  const double cm2 = cm * cm;
-  return (2.0 * ((cm2 * (c * c) + 1.0) / (cm2 + 1.0))) / lorentz_denominator;
+double factor_at(Radiation radiation, double monochromator_two_theta, double theta) {
+  return lorentz_polarisation(theta, radiation == Radiation::xray, monochromator_two_theta);
 }
 
 struct Reflection {
   ReflectionOrbit orbit;
   double two_theta;  // degrees
+  double lorentz_polarisation;
   double intensity;  // per reflection: |F|² × LP
 };
 
@@ -64,8 +56,8 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
   reflections.reserve(orbits.size());
   for (size_t i = 0; i < orbits.size(); ++i) {
     const double theta = std::asin((orbits[i].g * request.wavelength) * 0.5);
-    const double lp = lorentz_polarisation(request, theta);
-    reflections.push_back({orbits[i], (theta + theta) * degrees_per_radian, lp * f_squared[i]});
+    const double lp = factor_at(request.radiation, request.monochromator_two_theta, theta);
+    reflections.push_back({orbits[i], (theta + theta) * degrees_per_radian, lp, lp * f_squared[i]});
     table.reflections += static_cast<size_t>(orbits[i].multiplicity);
   }
   table.unique_reflections = orbits.size();
@@ -103,6 +95,7 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
     table.d.push_back(1.0 / anchor.orbit.g);
     table.intensity.push_back(scaled);
     table.absolute_intensity.push_back(run.intensity);
+    table.lorentz_polarisation.push_back(anchor.lorentz_polarisation);
     families.clear();
     int64_t multiplicity = 0;
     for (size_t i = run.first; i < run.last; ++i) {
@@ -118,6 +111,16 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
     table.family_offsets.push_back(static_cast<int64_t>(table.family_multiplicity.size()));
   }
   return table;
+}
+
+std::vector<double> lorentz_polarisation_at(std::span<const double> two_theta, Radiation radiation,
+                                            double monochromator_two_theta) {
+  std::vector<double> factors;
+  factors.reserve(two_theta.size());
+  for (const double angle : two_theta) {
+    factors.push_back(factor_at(radiation, monochromator_two_theta, (angle * radians_per_degree) * 0.5));
+  }
+  return factors;
 }
 
 }  // namespace peakforge::pattern

@@ -63,11 +63,13 @@ struct PatternRequest {
   bool use_simd = true;
 };
 
-// Columns of the peak table, in increasing 2θ. Peak i holds the families
+// Columns of the peak table, in increasing 2θ; lorentz_polarisation is the
+// factor at the peak's 2θ, so that |F|² × multiplicity is absolute_intensity
+// over it. Peak i holds the families
 // family_offsets[i] .. family_offsets[i + 1] - 1; family f's indices are
 // family_hkl[3 f .. 3 f + 2].
 struct PeakTable {
-  std::vector<double> two_theta, d, intensity, absolute_intensity;
+  std::vector<double> two_theta, d, intensity, absolute_intensity, lorentz_polarisation;
   std::vector<int64_t> multiplicity;
   std::vector<int32_t> family_hkl;
   std::vector<int64_t> family_multiplicity;

@@ -12,7 +12,7 @@ import gemmi
 import numpy as np
 
 from ..diffraction.pattern import Pattern
-from ..profiles.instrument import lorentz_polarisation
+from ..diffraction.engine_route import lorentz_polarisation
 from ..structures.structure import Structure
 
 AVOGADRO_SCALE = 1.0 / 0.602214076
@@ -45,11 +45,8 @@ def structure_descriptors(structure: Structure) -> dict[str, Any]:
 
 def structure_intensity(pattern: Pattern) -> np.ndarray:
     """|F|²·multiplicity of each peak, per unit cell: the absolute intensity
-    without the Lorentz–polarisation factor it was computed with."""
-    two_theta = np.asarray(pattern.two_theta, dtype=float)
-    if pattern.radiation == "neutron":
-        theta = np.radians(two_theta) / 2.0
-        factor = 1.0 / (np.sin(theta) ** 2 * np.cos(theta))
-    else:
-        factor = lorentz_polarisation(two_theta, pattern.monochromator_angle)
-    return np.asarray(pattern.absolute_intensity, dtype=float) / factor
+    without the Lorentz–polarisation factor the engine gave it."""
+    factors = pattern.lorentz_polarisation
+    if factors is None:
+        factors = lorentz_polarisation(pattern.two_theta, pattern.radiation, pattern.monochromator_angle)
+    return np.asarray(pattern.absolute_intensity, dtype=float) / factors

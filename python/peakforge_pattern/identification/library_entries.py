@@ -21,7 +21,7 @@ import pyarrow.compute as pc
 from ..batch.library import Library
 from ..batch.rows import OK
 from ..errors import InputError
-from ..profiles.instrument import lorentz_polarisation
+from ..diffraction.engine_route import lorentz_polarisation
 from ..structures.structure import atomic_number_of
 from .scoring import EntryPeaks
 
@@ -122,11 +122,8 @@ def _entry_peaks(batch: pa.RecordBatch, library: Library) -> EntryPeaks:
     else:
         two_theta = _flat(batch.column("two_theta"))[1]
         absolute = _flat(batch.column("absolute_intensity"))[1]
-        if library.options.request.radiation == "neutron":
-            theta = np.radians(two_theta) / 2.0
-            factor = 1.0 / (np.sin(theta) ** 2 * np.cos(theta))
-        else:
-            factor = lorentz_polarisation(two_theta, library.options.request.monochromator_angle)
+        request = library.options.request
+        factor = lorentz_polarisation(two_theta, request.radiation, request.monochromator_angle)
         weight = absolute / factor
     return EntryPeaks(offsets, d, weight)
 

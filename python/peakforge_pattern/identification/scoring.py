@@ -34,6 +34,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ..diffraction.engine_route import lorentz_polarisation
+
 
 MAX_STRAIN = 0.02
 """Largest uniform cell strain allowed, relative."""
@@ -132,18 +134,9 @@ class ScanTarget:
         return two_theta + separation * self.doublet_shift * unresolved
 
     def lorentz_polarisation(self, sine: np.ndarray) -> np.ndarray:
-        """The scan's Lorentz–polarisation factor at sinθ (from the sine alone: no angles computed).
-
-        X-rays: (1 + c cos²2θ) / (sin²θ cosθ) × 2 / (1 + c), c = cos²2θ_M of the
-        monochromator (c = 1 without one); neutrons: the Lorentz factor alone.
-        """
-        sine_squared = sine * sine
-        lorentz = 1.0 / (sine_squared * np.sqrt(1.0 - sine_squared))
-        if self.neutron:
-            return lorentz
-        cos_m = math.cos(math.radians(self.monochromator_angle)) ** 2
-        cos_2t = 1.0 - 2.0 * sine_squared
-        return lorentz * 2.0 * (1.0 + cos_m * cos_2t * cos_2t) / (1.0 + cos_m)
+        """The scan's Lorentz–polarisation factor at sinθ (of the first line)."""
+        return lorentz_polarisation(2.0 * np.degrees(np.arcsin(sine)), "neutron" if self.neutron else "xray",
+                                    self.monochromator_angle)
 
 
 @dataclass(frozen=True, eq=False)

@@ -104,7 +104,8 @@ def per_entry_loop(library: Path, scan: str, limit: int) -> dict:
     from peakforge_pattern.batch.library import open_library
     from peakforge_pattern.fitting.measured import read_measured
     from peakforge_pattern.identification.scan_peaks import find_scan_peaks
-    from peakforge_pattern.profiles.instrument import Instrument, lorentz_polarisation
+    from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
+    from peakforge_pattern.profiles.instrument import Instrument
 
     measured = read_measured(scan)
     lines = Instrument(wavelength="CuKa").lines(1.0)
@@ -125,7 +126,7 @@ def per_entry_loop(library: Path, scan: str, limit: int) -> dict:
             sine = lam / (2 * d * (1 + s))
             ok = sine < 1
             two_theta = 2 * np.degrees(np.arcsin(sine[ok]))
-            weight = w[ok] * lorentz_polarisation(two_theta, 26.6)
+            weight = w[ok] * lorentz_polarisation(two_theta, "xray", 26.6)
             weight = weight / weight.sum() if weight.sum() > 0 else weight
             for z in zeros:
                 placed = two_theta + z

@@ -73,14 +73,14 @@ def _peak_rss_mib() -> float:
 def measure(library: Path, scan: str, rows: int, elements: list[str] | None) -> dict:
     """Score the library against the scan in this process: wall, CPU, peak memory."""
     from peakforge_pattern.batch.library import open_library
-    from peakforge_pattern.fitting.measured import read_measured
+    from peakforge_pattern.fitting import read_scan
     from peakforge_pattern.identification.library_entries import library_d_range
     from peakforge_pattern.identification.scan_peaks import find_scan_peaks
     from peakforge_pattern.identification.scoring import ScanTarget
     from peakforge_pattern.identification.shortlist import shortlist_library
     from peakforge_pattern.profiles.instrument import Instrument
 
-    measured = read_measured(scan)
+    measured = read_scan(scan)
     lines = Instrument(wavelength="CuKa").lines(1.0)
     peaks = find_scan_peaks(measured, lines)
     opened = open_library(library)
@@ -102,12 +102,12 @@ def per_entry_loop(library: Path, scan: str, limit: int) -> dict:
     import pyarrow.compute as pc
 
     from peakforge_pattern.batch.library import open_library
-    from peakforge_pattern.fitting.measured import read_measured
+    from peakforge_pattern.fitting import read_scan
     from peakforge_pattern.identification.scan_peaks import find_scan_peaks
     from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
     from peakforge_pattern.profiles.instrument import Instrument
 
-    measured = read_measured(scan)
+    measured = read_scan(scan)
     lines = Instrument(wavelength="CuKa").lines(1.0)
     peaks = find_scan_peaks(measured, lines)
     x, y = peaks.two_theta, peaks.intensity / peaks.intensity.sum()

@@ -22,7 +22,7 @@ from peakforge_pattern.batch import run_batch  # noqa: E402
 from peakforge_pattern.batch.library import open_library, read_library  # noqa: E402
 from peakforge_pattern.cli import main  # noqa: E402
 from peakforge_pattern.errors import InputError  # noqa: E402
-from peakforge_pattern.fitting.measured import MeasuredPattern  # noqa: E402
+from peakforge_pattern.fitting import MeasuredPattern  # noqa: E402
 from peakforge_pattern.identification import identify  # noqa: E402
 from peakforge_pattern.identification.library_entries import library_d_range, stream_entries  # noqa: E402
 from peakforge_pattern.identification.scoring import ScanTarget  # noqa: E402

@@ -11,10 +11,11 @@ def compute_peak_table(
     species_atomic_numbers: object, species_electron_pairs: object, species_constants: object,
     rotations: object, translations: object, *, radiation: str = "xray", anomalous: bool = False,
     monochromator_two_theta: float = 0.0, merge_tolerance: float = 1e-05,
-    relative_threshold: float = 0.001, parallel: bool = True, num_threads: int = 0,
+    relative_threshold: float = 0.001, max_walk: float = 5e6, parallel: bool = True, num_threads: int = 0,
     use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
 ) -> dict[str, Any]:
-    """The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py)."""
+    """The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py).
+    A shell spanning more than max_walk index triples is refused before it is walked."""
 
 def lorentz_polarisation(
     two_theta: object, *, radiation: str = "xray", monochromator_two_theta: float = 0.0,

@@ -91,6 +91,10 @@ void read_atoms(nb::handle frac_coords, nb::handle species_index, nb::handle occ
   require_finite(frac.values, "frac_coords");
   require_finite(occ.values, "occupancies");
   require_finite(b.values, "b_factors");
+  for (size_t j = 0; j < occ.values.size(); ++j) {
+    if (occ.values[j] < 0.0) throw nb::value_error("occupancies must not be negative");
+    if (b.values[j] < 0.0) throw nb::value_error("b_factors must not be negative");
+  }
   std::vector<double> beta;
   if (!anisotropic_beta.is_none()) beta = float_array(anisotropic_beta, "anisotropic_beta", {n, 6}).values;
   request.atoms.resize(static_cast<size_t>(n));
@@ -107,17 +111,17 @@ void read_atoms(nb::handle frac_coords, nb::handle species_index, nb::handle occ
     atom.occupancy = occ.values[j];
     atom.b_iso = b.values[j];
     if (!beta.empty()) {
-      // A row of NaN marks an atom given only isotropically.
+      // A row of NaN marks an atom given only isotropically; any other row
+      // must be wholly finite.
       const double* row = &beta[6 * j];
-      atom.anisotropic = !std::isnan(row[0]);
-      if (atom.anisotropic) {
-        for (size_t e = 0; e < 6; ++e) {
-          if (!std::isfinite(row[e])) {
-            throw nb::value_error("anisotropic_beta rows must be finite or all NaN");
-          }
-          atom.beta[e] = row[e];
-        }
+      size_t nans = 0, finite = 0;
+      for (size_t e = 0; e < 6; ++e) {
+        nans += std::isnan(row[e]) ? 1 : 0;
+        finite += std::isfinite(row[e]) ? 1 : 0;
       }
+      if (nans != 6 && finite != 6) throw nb::value_error("anisotropic_beta rows must be finite or all NaN");
+      atom.anisotropic = finite == 6;
+      for (size_t e = 0; e < 6 && atom.anisotropic; ++e) atom.beta[e] = row[e];
     }
   }
 }
@@ -158,7 +162,7 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
                             nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
                             nb::handle species_constants, nb::handle rotations, nb::handle translations,
                             const std::string& radiation, bool anomalous, double monochromator_two_theta,
-                            double merge_tolerance, double relative_threshold, bool parallel,
+                            double merge_tolerance, double relative_threshold, double max_walk, bool parallel,
                             size_t num_threads, bool use_simd, nb::object progress) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
@@ -171,6 +175,8 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   request.monochromator_two_theta = finite_number(monochromator_two_theta, "monochromator_two_theta");
   request.merge_tolerance = finite_number(merge_tolerance, "merge_tolerance");
   request.relative_threshold = finite_number(relative_threshold, "relative_threshold");
+  if (!(max_walk > 0.0)) throw nb::value_error("max_walk must be a positive number (inf for no limit)");
+  request.max_walk = max_walk;
   read_species(species_atomic_numbers, species_electron_pairs, species_constants, request);
   read_atoms(frac_coords, species_index, occupancies, b_factors, anisotropic_beta, request);
   read_operations(rotations, translations, request);
@@ -220,9 +226,11 @@ NB_MODULE(_engine, m) {
         "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
-        "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
+        "relative_threshold"_a = 1e-3, "max_walk"_a = 5e6, "parallel"_a = true, "num_threads"_a = 0,
+        "use_simd"_a = true,
         "progress"_a.none() = nb::none(),
-        "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py).");
+        "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py). "
+        "A shell spanning more than max_walk index triples is refused before it is walked.");
   m.def("lorentz_polarisation", &peakforge::engine::lorentz_polarisation, "two_theta"_a, nb::kw_only(),
         "radiation"_a = "xray", "monochromator_two_theta"_a = 0.0,
         "The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array).");

@@ -40,7 +40,8 @@ class BatchSummary:
     """What a run did. ``listed`` structures: ``done_before`` were already in the
     output, of which ``errors_before`` as error rows; this run wrote ``ok`` and
     ``errors`` rows; ``not_done`` are missing because a chunk kept failing
-    (``problems`` says why)."""
+    (``problems`` says why); ``warnings`` name what listing the sources
+    skipped (links in loops)."""
 
     out: Path
     listed: int = 0
@@ -52,6 +53,7 @@ class BatchSummary:
     seconds: float = 0.0
     output_bytes: int = 0
     problems: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
 
     @property
     def computed(self) -> int:
@@ -205,9 +207,10 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
                                  **fields)
     if workers is not None and not 1 <= workers <= 4096:
         raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")
-    listing = list_sources(sources)
+    skipped: list[str] = []
+    listing = list_sources(sources, skipped)
     folder = OutputFolder(out)
-    summary = BatchSummary(folder.path, listed=len(listing))
+    summary = BatchSummary(folder.path, listed=len(listing), warnings=skipped)
     started = time.perf_counter()
     with folder.locked():
         job = Job(str(folder.path), options, uuid.uuid4().hex,

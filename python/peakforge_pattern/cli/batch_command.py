@@ -9,7 +9,7 @@ from tqdm import tqdm
 
 from ..errors import InputError
 from .calculation_options import EXECUTION, add_request_arguments, request_from
-from .common import INTERRUPTED, fail
+from .common import INTERRUPTED, fail, report
 from .dask_client import add_cluster_arguments, connect
 from .profile_options import add_peak_shape_arguments, instrument_from, sample_from
 
@@ -118,6 +118,8 @@ def run(args: argparse.Namespace) -> int:
         if client is not None:
             client.close()
 
+    for warning in summary.warnings:
+        report(f"peakforge: warning: {warning}")
     for problem in summary.problems:
         fail(problem)
     before = f" ({summary.done_before} done before)" if summary.done_before else ""

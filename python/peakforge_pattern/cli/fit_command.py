@@ -13,14 +13,15 @@ from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
 from ..fitting.measured import read_measured
 from ..plotting import check_image_path, plot_fit
 from .calculation_options import add_request_arguments, request_from
-from .common import USER_ERROR, fail, write_output
+from .common import USER_ERROR, fail, report, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
 
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
 DESCRIPTION = ("Fit the phases' scales, a Chebyshev background, the zero shift (or sample displacement) and "
-               "the peak widths to a measured pattern (.xy, .xye, .csv, .xrdml or any two or three columns), "
+               "the peak widths to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v4 and .brml, "
+               "Rigaku .ras and .rasx), "
                "by least squares; print Rp, Rwp, Rexp, chi2 and each phase's weight fraction.")
 
 
@@ -54,6 +55,8 @@ def run(args: argparse.Namespace) -> int:
         monochromator_angle = request_from(args).monochromator_angle
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         measured = read_measured(args.measured)
+        for note in measured.notes:
+            report(f"peakforge: note: {note}")
         result = fit_pattern(measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio,
                              shape=args.shape, background_terms=args.background,
                              correction="displacement" if args.displacement else "zero_shift",

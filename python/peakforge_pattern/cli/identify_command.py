@@ -32,7 +32,7 @@ def _symbols(text: str) -> list[str]:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("scan", metavar="SCAN", help="the measured scan (.xy, .xye, .csv, .xrdml, columns)")
+    parser.add_argument("scan", metavar="SCAN", help="the measured scan, in any format peakforge fit reads")
     parser.add_argument("--library", required=True, metavar="LIB", help="a library folder made by peakforge batch")
     parser.add_argument("--elements", type=_symbols, metavar="A,B,...",
                         help="consider only entries made of these elements")

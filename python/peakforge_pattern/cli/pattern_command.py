@@ -16,6 +16,7 @@ from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
 from ..structures.checks import refuse_if_strict
+from ..structures.cif import read_cif_bytes
 from ..structures.structure import Structure, parse_cif, read_cif
 from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, describe_os_error, fail, probe_worker_threads, warn, write_output
@@ -90,7 +91,7 @@ def _read(source: Path | str, strict: bool) -> Structure:
         if sys.stdin is None:
             raise InputError("cannot read: standard input is closed")
         try:
-            data = sys.stdin.buffer.read()
+            data = read_cif_bytes(sys.stdin.buffer)
         except OSError as exc:
             raise InputError(f"cannot read: {describe_os_error(exc)}") from None
         structure = parse_cif(data, name="stdin")

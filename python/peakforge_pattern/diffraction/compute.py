@@ -19,16 +19,7 @@ from .engine_route import engine_peaks
 from .exact_route import exact_peaks
 from .pattern import Pattern
 from .request import PatternRequest
-from .work import DEFAULT_MAX_WORK, check_work, estimate_work, reciprocal_shell
-
-MAX_LATTICE_POINTS = 5_000_000
-"""Largest index box walked for one pattern at the default work limit;
-beyond it the request is refused.
-
-The box grows with the cube of (cell edge / wavelength); a tiny wavelength or
-a huge cell would otherwise take minutes and gigabytes, and past 2³¹ per axis
-the index bounds no longer fit the walk's integers.
-"""
+from .work import check_work, estimate_work, max_lattice_points, reciprocal_shell
 
 
 def _lattice_box_size(reciprocal: np.ndarray, max_g: float) -> float:
@@ -44,8 +35,7 @@ def _lattice_box_size(reciprocal: np.ndarray, max_g: float) -> float:
 
 def _check_index_box(reciprocal: np.ndarray, max_g: float, max_work: float | None) -> None:
     box = _lattice_box_size(reciprocal, max_g)
-    # A larger work limit allows a larger index walk in proportion.
-    box_limit = MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
+    box_limit = max_lattice_points(max_work)
     if box > box_limit:
         reach = f"{box:.3g}" if math.isfinite(box) else "countless"
         raise InputError(f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "

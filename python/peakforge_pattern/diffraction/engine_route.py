@@ -16,7 +16,7 @@ from ..structures.structure import Structure
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
 from .radiation import species_tables
 from .request import PatternRequest
-
+from .work import max_lattice_points
 
 # A source tree without the built module still imports; computing a pattern
 # then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
@@ -135,7 +135,9 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     ImportError
         The engine is not built.
     ValueError
-        A request the engine cannot compute (its own guards).
+        A request the engine cannot compute (its own guards): a shell spanning
+        more index triples than the work limit allows, an intensity that is not
+        a finite number.
     """
     _require_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
@@ -155,7 +157,8 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
         rotations, translations, radiation=request.radiation, anomalous=request.anomalous,
         monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
-        relative_threshold=SCALED_INTENSITY_TOLERANCE, parallel=request.parallel,
+        relative_threshold=SCALED_INTENSITY_TOLERANCE, max_walk=max_lattice_points(request.max_work),
+        parallel=request.parallel,
         num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
 
 
@@ -175,14 +178,16 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     Raises
     ------
     InputError
-        When the index bounds of the shell do not fit the walk's integers.
+        When the index bounds of the shell do not fit the walk's integers or
+        the walk is larger than the work limit allows, or an intensity is not
+        a finite number (an occupancy or scattering factor beyond any atom's).
     """
     try:
         table = engine_columns(structure, request, min_g, max_g, progress, reciprocal=reciprocal)
     except InputError:  # the species tables' or the symmetry's own message
         raise
-    except ValueError as exc:  # the index bounds would not fit the walk's integers
-        raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
+    except ValueError as exc:  # the engine's own bounds: the walk's size, an intensity beyond any atom's
+        raise InputError(str(exc)) from None
     rows = list(map(tuple, table["family_hkl"].tolist()))
     counts = table["family_multiplicity"].tolist()
     bounds = table["family_offsets"].tolist()

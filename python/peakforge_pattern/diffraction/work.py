@@ -64,6 +64,22 @@ def estimate_work(lattice: np.ndarray, atoms: int, wavelength: float,
     return WorkEstimate(reflections, atoms)
 
 
+MAX_LATTICE_POINTS = 5_000_000
+"""Largest index box walked for one pattern at the default work limit;
+beyond it the request is refused.
+
+The box grows with the cube of (cell edge / wavelength); a tiny wavelength or
+a huge cell would otherwise take minutes and gigabytes, and past 2³¹ per axis
+the index bounds no longer fit the walk's integers.
+"""
+
+
+def max_lattice_points(max_work: float | None) -> float:
+    """The largest index box walked under a work limit (None: no limit): a larger
+    limit allows a larger walk in proportion, a smaller one still the default box."""
+    return MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
+
+
 def _duration(seconds: float) -> str:
     if not math.isfinite(seconds):
         return "forever"

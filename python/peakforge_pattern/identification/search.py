@@ -37,7 +37,7 @@ import numpy as np
 from ..batch.library import Library, open_library
 from ..errors import InputError
 from ..fitting.fit import BACKGROUND_TERMS, FitResult, fit_pattern
-from ..fitting.measured import MeasuredPattern, in_range, read_measured
+from ..fitting.scans import MeasuredPattern, in_range, read_scan
 from ..profiles.instrument import DEFAULT_KA2_RATIO, Instrument
 from ..structures.structure import Structure
 from .library_entries import CHUNK_ROWS, check_elements, library_d_range
@@ -254,7 +254,7 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
         raise InputError(f"--top must not be negative, not {top}")
     allowed = check_elements(elements, "--elements")
     excluded = check_elements(exclude_elements, "--exclude-elements")
-    measured = scan if isinstance(scan, MeasuredPattern) else read_measured(os.fspath(scan))
+    measured = scan if isinstance(scan, MeasuredPattern) else read_scan(scan)
     if two_theta_range is not None:
         measured = in_range(measured, *(float(v) for v in two_theta_range))
     if not isinstance(library, Library):

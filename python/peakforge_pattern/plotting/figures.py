@@ -3,11 +3,12 @@ files written whole or not at all, in formats Matplotlib writes by itself."""
 
 from __future__ import annotations
 
+import io
 import os
 from pathlib import Path
 from typing import Any
 
-from ..atomic_file import atomic_path
+from ..atomic_file import write_bytes_atomically
 from ..errors import InputError
 from ..optional import require
 
@@ -47,6 +48,11 @@ def check_image_path(path: str | os.PathLike[str]) -> str:
 def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> None:
     """Write the figure to ``path`` whole, or leave what was there untouched.
 
+    The image is rendered in memory first: a backend that fails half-way
+    through its own writes (the PDF writer, on a full disk or past a file-size
+    limit) can leave its state broken and raise again while closing, which
+    would hide the OSError that says what went wrong.
+
     Parameters
     ----------
     figure : matplotlib.figure.Figure
@@ -64,8 +70,9 @@ def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> No
         The file cannot be written (nothing is left behind).
     """
     image_format = check_image_path(path)
-    with atomic_path(path) as temporary:
-        figure.savefig(temporary, format=image_format, dpi=dpi)
+    rendered = io.BytesIO()
+    figure.savefig(rendered, format=image_format, dpi=dpi)
+    write_bytes_atomically(path, rendered.getvalue())
 
 
 def _matplotlib_figure() -> Any:

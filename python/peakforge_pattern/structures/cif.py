@@ -9,13 +9,16 @@ refused with a message naming the tag or site.
 from __future__ import annotations
 
 import gzip
+import io
 import math
 import os
 import re
+import stat
 import zlib
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
+from typing import BinaryIO
 
 import gemmi
 import numpy as np
@@ -27,6 +30,9 @@ from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
 
 _GZIP_MAGIC = b"\x1f\x8b"
+MAX_CIF_BYTES = 256 * 2**20
+"""The largest structure file read (also unpacked from gzip): the biggest
+crystal structures take a few MB."""
 _LEADING_LETTERS = re.compile(r"\s*([A-Za-z]{1,2})")
 
 # Each CIF item under its DDL1 name and its DDLm (dotted) name; the first
@@ -45,13 +51,44 @@ def _one_line(exc: BaseException) -> str:
     return " ".join(str(exc).split()) or type(exc).__name__
 
 
+def _too_large(what: str) -> InputError:
+    return InputError(f"cannot read: {what} more than {MAX_CIF_BYTES // 2**20} MB, more than any structure file")
+
+
+def read_cif_bytes(stream: BinaryIO) -> bytes:
+    """A structure file's bytes from an open stream (a file, a pipe, standard input).
+
+    Refused as soon as it is plainly no CIF: a regular file larger than
+    ``MAX_CIF_BYTES`` before reading it, binary data other than gzip from a
+    device or pipe (``/dev/zero``) at its first block, anything else past
+    ``MAX_CIF_BYTES``.
+    """
+    try:
+        info: os.stat_result | None = os.fstat(stream.fileno())
+    except (AttributeError, OSError, ValueError):  # no descriptor behind the stream
+        info = None
+    regular = info is not None and stat.S_ISREG(info.st_mode)
+    if info is not None and regular and info.st_size > MAX_CIF_BYTES:
+        raise _too_large(f"{info.st_size // 2**20} MB is")
+    head = stream.read(65536)
+    if not regular and b"\0" in head and not head.startswith(_GZIP_MAGIC):
+        raise InputError("cannot read: binary data, not CIF text")
+    data = head + stream.read(MAX_CIF_BYTES + 1 - len(head))
+    if len(data) > MAX_CIF_BYTES:
+        raise _too_large("the file holds")
+    return data
+
+
 def _decode(data: bytes) -> tuple[str, list[str]]:
     """Text of the file; bytes that are not UTF-8 are replaced, with a warning."""
     if data.startswith(_GZIP_MAGIC):
         try:
-            data = gzip.decompress(data)
+            with gzip.GzipFile(fileobj=io.BytesIO(data)) as unpacked:
+                data = unpacked.read(MAX_CIF_BYTES + 1)  # bounded: a small file may unpack without end
         except (OSError, EOFError, zlib.error) as exc:
             raise InputError(f"cannot read: damaged gzip data ({_one_line(exc)})") from None
+        if len(data) > MAX_CIF_BYTES:
+            raise _too_large("the gzip data unpack to")
     try:
         return data.decode("utf-8-sig"), []
     except UnicodeDecodeError as exc:
@@ -194,7 +231,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
     aniso = _aniso_u(block, lattice)
     sites = _Sites([], [], [], [], [], [])
-    guesses, above_one = [], []
+    guesses, above_one, unread_symbols = [], [], []
 
     def present(row, k: int) -> str | None:
         return None if not row.has(k) or gemmi.cif.is_null(row[k]) else row[k]
@@ -214,6 +251,8 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         z, guessed = _element(gemmi.cif.as_string(symbol), in_formula) if symbol is not None else (0, False)
         if z == 0:
             z, guessed = _element(label, in_formula)
+            if symbol is not None and is_tabulated(z):
+                unread_symbols.append(f"{label} {gemmi.cif.as_string(symbol)!r} (read as {gemmi.Element(z).name})")
         if guessed:
             guesses.append(f"{label} = {gemmi.Element(z).name}")
         if not is_tabulated(z):
@@ -245,6 +284,9 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     warnings = []
     if guesses:
         warnings.append(f"element symbols that could name two elements read as {checks.listed(guesses)}")
+    if unread_symbols:
+        warnings.append(f"type symbols that name no element, so the element comes from the site label, at "
+                        f"{len(unread_symbols)} site(s): {checks.listed(unread_symbols)}")
     if above_one:
         warnings.append(f"occupancy above 1 at {len(above_one)} site(s): {checks.listed(above_one)}")
     return sites, warnings
@@ -408,7 +450,9 @@ def read_cif_contents(path: str | os.PathLike[str]) -> CifContents:
     path = Path(path)
     try:
         with open(path, "rb") as stream:
-            data = stream.read()
+            data = read_cif_bytes(stream)
+    except IsADirectoryError:
+        raise InputError("cannot read: it is a folder, not a file") from None
     except OSError as exc:
         raise InputError(f"cannot read: {exc.strerror or _one_line(exc)}") from None
     return parse_cif_contents(data, name=_display_name(path))

@@ -19,6 +19,8 @@ def lattice_from_parameters(a: float, b: float, c: float,
             raise InputError(f"cell angles must lie between 0 and 180 degrees, got {alpha}, {beta}, {gamma}")
     ca, cb, cg = (math.cos(math.radians(x)) for x in (alpha, beta, gamma))
     sg = math.sin(math.radians(gamma))
+    if not sg > 0.0:  # a subnormal gamma: radians() underflows and a, b fall on one line
+        raise InputError(f"cell angles {alpha}, {beta}, {gamma} do not make a three-dimensional cell")
     cx = c * cb
     cy = c * (ca - cb * cg) / sg
     cz_squared = c * c - cx * cx - cy * cy

@@ -1,8 +1,9 @@
 #include "pattern/pattern_peaks.hpp"
 
 #include <algorithm>  // for sort
-#include <cmath>      // for asin, fabs, isnan
+#include <cmath>      // for asin, fabs, isnan, isfinite
 #include <limits>     // for infinity
+#include <string>     // for to_string
 
 #include "intensity/lorentz_polarisation.hpp"
 #include "pattern/crystal_symmetry.hpp"
@@ -42,6 +43,16 @@ bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
   return a.l > b.l;
 }
 
+// Only absurd inputs give an intensity that is not finite (an occupancy of
+// 1e300, a form factor's coefficient of 1e300); scaling an infinity would
+// drop every peak and report an empty pattern as a result.
+[[noreturn]] void throw_beyond_any_atom(const ReflectionOrbit& orbit) {
+  throw RequestError{"the intensity at reflection (" + std::to_string(orbit.h) + " " + std::to_string(orbit.k) +
+                     " " + std::to_string(orbit.l) +
+                     ") is not a finite number: an occupancy, displacement or scattering factor is far beyond "
+                     "any atom's"};
+}
+
 }  // namespace
 
 PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
@@ -72,10 +83,12 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
   for (size_t i = 0; i < reflections.size(); ++i) {
     const Reflection& r = reflections[i];
     const double total = r.intensity * r.orbit.multiplicity;
+    if (!std::isfinite(total)) throw_beyond_any_atom(r.orbit);
     if (!runs.empty() &&
         std::fabs(r.two_theta - reflections[runs.back().first].two_theta) < request.merge_tolerance) {
       runs.back().last = i + 1;
       runs.back().intensity += total;
+      if (!std::isfinite(runs.back().intensity)) throw_beyond_any_atom(r.orbit);
     } else {
       runs.push_back({i, i + 1, total});
     }

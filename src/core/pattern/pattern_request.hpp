@@ -8,6 +8,7 @@
 #include <cstddef>  // for size_t
 #include <cstdint>  // for int32_t, int64_t
 #include <functional>
+#include <limits>  // for numeric_limits
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ struct PatternRequest {
   std::vector<SymmetryOperation> operations;  // empty: no symmetry but Friedel's
   double merge_tolerance = 1e-5;  // degrees of 2θ
   double relative_threshold = 1e-3;  // peaks below this (strongest = 100) are dropped
+  // Largest box of index triples the reflection walk visits (infinity: no limit).
+  double max_walk = std::numeric_limits<double>::infinity();
   bool parallel = true;
   size_t num_threads = 0;  // 0: automatic
   bool use_simd = true;

@@ -1,0 +1,12 @@
+"""Measured powder scans from files: one reader per format, the format
+recognised by the file's contents::
+
+    from peakforge_pattern.fitting.scans import read_scan
+    scan = read_scan("sample.rasx")
+"""
+
+from .limits import MAX_BYTES, MAX_POINTS
+from .measured_pattern import MeasuredPattern, in_range
+from .read import SCAN_FORMATS, read_scan
+
+__all__ = ["MAX_BYTES", "MAX_POINTS", "SCAN_FORMATS", "MeasuredPattern", "in_range", "read_scan"]

@@ -208,6 +208,19 @@ def test_element_filter_and_chunks_change_nothing_but_what_they_should(library):
     with pytest.raises(InputError, match="'Qq' is not an element"):
         identify(scan, library, elements=["Al", "Qq"])
 
+    # A cell strained by 1.5 % and a zero shift: the entry is found with that strain.
+    import dataclasses
+    from peakforge_pattern import read_cif
+    silicon = read_cif(example_path("silicon"))
+    strained = dataclasses.replace(silicon, lattice=silicon.lattice * 1.015)
+    x = np.arange(15.0, 95.0, 0.02)
+    profile = compute_mixture([strained], [1.0], "CuKa", (10, 100)).profile(x, SCAN_INSTRUMENT.replace(zero_shift=0.06))
+    counts = np.random.default_rng(3).poisson(10000 * profile / profile.max() + 100).astype(float)
+    found = shortlist_library(lib, _target(library, MeasuredPattern.from_arrays(x, counts)), size=5)
+    assert found.ids[0] == "silicon.cif"
+    assert found.scores.strain[0] == pytest.approx(0.015, abs=0.002)
+    assert found.scores.zero_shift[0] == pytest.approx(0.06, abs=0.06)
+
 
 # ---- the search
 
@@ -261,6 +274,15 @@ def test_user_errors_are_one_line(library, tmp_path, capsys):
         assert main(["identify", "--no-progress", *argv]) == 2
         err = capsys.readouterr().err.strip()
         assert len(err.splitlines()) == 1 and message in err, err
+    # A scan with no peaks: nothing found, said plainly; no fit to draw is an error, not an empty picture.
+    flat = tmp_path / "flat.xy"
+    np.savetxt(flat, np.column_stack([synthetic.two_theta, np.full(synthetic.two_theta.size, 100.0)]))
+    assert main(["identify", "--no-progress", str(flat), "--library", str(library), "-f", "json"]) == 0
+    answer = json.loads(capsys.readouterr().out)
+    assert answer["phases"] == [] and answer["unexplained_peaks"] == []
+    assert main(["identify", "--no-progress", str(flat), "--library", str(library),
+                 "--plot", str(tmp_path / "none.png")]) == 2
+    assert "no phase was found" in capsys.readouterr().err and not (tmp_path / "none.png").exists()
 
 
 # ---- on a Dask cluster: a real scheduler and two workers, as separate processes

@@ -146,6 +146,20 @@ def test_a_grid_profile_column_is_a_float32_matrix_bound_to_its_options(tmp_path
     assert "other options" in capsys.readouterr().err
     assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--grid", "10", "200", "0.05"]) == 2
     assert "within 0 to 180" in capsys.readouterr().err
+    # The same grid and widths resume the folder.
+    assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--workers", "1", "--two-theta", "5", "90",
+                 "--grid", "10", "80", "0.05", "--shape", "tch", "--caglioti", "0.004", "-0.002", "0.003",
+                 "--lorentzian", "0.02", "0.01"]) == 0
+    assert "2 done before" in capsys.readouterr().out
+
+    # Neutron libraries divide out the Lorentz factor alone.
+    run_batch([sources], tmp_path / "neutron", wavelength=1.594, two_theta_range=(5, 120), radiation="neutron",
+              workers=1)
+    row = read_library(tmp_path / "neutron", ["two_theta", "absolute_intensity", "structure_intensity"],
+                       pc.field("id") == "silicon.cif").to_pylist()[0]
+    theta = np.radians(np.array(row["two_theta"])) / 2
+    np.testing.assert_allclose(np.array(row["structure_intensity"]) / (np.sin(theta) ** 2 * np.cos(theta)),
+                               row["absolute_intensity"], rtol=1e-12)
 
 
 def test_a_library_written_before_the_identification_columns_still_serves(library, tmp_path):
@@ -220,6 +234,39 @@ def test_element_filter_and_chunks_change_nothing_but_what_they_should(library):
     assert found.ids[0] == "silicon.cif"
     assert found.scores.strain[0] == pytest.approx(0.015, abs=0.002)
     assert found.scores.zero_shift[0] == pytest.approx(0.06, abs=0.06)
+
+
+def test_scan_peaks_sit_where_the_lines_put_them_and_noise_makes_none():
+    from peakforge_pattern import compute_pattern
+    from peakforge_pattern.identification.scan_peaks import find_scan_peaks, snip_background
+    scan = synthetic_scan(["silicon"], [1.0], seed=11, lo=20.0, hi=120.0)
+    lines = SCAN_INSTRUMENT.lines(1.0)
+    peaks = find_scan_peaks(scan, lines)
+    # The background follows the smooth part (and the peaks' far tails), not the peaks.
+    x = scan.two_theta
+    smooth = 200.0 * np.exp(-(x - x[0]) / 40.0) + 80.0
+    assert np.median(np.abs(peaks.background / smooth - 1.0)) < 0.06
+    assert np.max(peaks.background) < 2.0 * smooth.max()
+    # Each reflection is one peak (the resolved Kα2 companions folded in), at the shifted Kα1 position or
+    # between the lines where they are not resolved.
+    pattern = compute_pattern(example_path("silicon"), lines[0][0], (20, 120))
+    strong = pattern.two_theta[pattern.intensity > 5.0]
+    nearest = np.abs(peaks.two_theta[:, None] - strong[None, :]).min(axis=0)
+    assert np.all(nearest < 0.12), nearest
+    assert len(peaks) <= strong.size + 2
+    # Counting noise on a flat background is no peak.
+    rng = np.random.default_rng(0)
+    noise = MeasuredPattern.from_arrays(x, rng.poisson(np.full(x.size, 400.0)).astype(float))
+    assert len(find_scan_peaks(noise, lines)) <= 2
+    np.testing.assert_allclose(snip_background(np.full(50, 7.0), 10), 7.0, rtol=1e-12)
+
+
+def test_weight_fractions_print_with_their_uncertainty_in_the_last_digits():
+    from peakforge_pattern.identification.result import _percent
+    assert _percent(0.5722, 0.0031) == "57.22(31)"
+    assert _percent(0.12345, 0.0004) == "12.345(40)"
+    assert _percent(0.3, 0.012) == "30.0(12)"
+    assert _percent(0.3, None) == "30.00" and _percent(0.3, 0.0) == "30.00"
 
 
 # ---- the search

@@ -24,6 +24,9 @@ from ..optional import require
 BACKGROUND_WINDOW = 1.5
 """Half-width of the SNIP clipping window in degrees 2θ: several peak widths."""
 
+BACKGROUND_SMOOTHING = 0.3
+"""Width in degrees 2θ of the running mean the background is estimated from."""
+
 SIGNIFICANCE = 4.0
 """A peak's net height must exceed this many standard uncertainties of the counts."""
 
@@ -101,7 +104,11 @@ def find_scan_peaks(measured: MeasuredPattern, lines: list[tuple[float, float]] 
     if x.size < 16:
         raise InputError(f"{measured.name}: {x.size} points are too few to find peaks in")
     step = float(np.median(np.diff(x)))
-    background = snip_background(_smooth(y), max(int(round(BACKGROUND_WINDOW / step)), 2))
+    # Clipping takes the lower of noisy values again and again, so the background is
+    # estimated from counts averaged over about 0.3°: less noise, less downward bias.
+    width = max(int(round(BACKGROUND_SMOOTHING / step)) | 1, 3)
+    averaged = np.convolve(np.pad(y, width // 2, mode="edge"), np.full(width, 1.0 / width), mode="valid")
+    background = snip_background(averaged, max(int(round(BACKGROUND_WINDOW / step)), 2))
     net = _smooth(y) - background
     noise = np.maximum(measured.uncertainty, 1e-12) / math.sqrt(3.0)  # the smoothing averages about 3 points
     strongest = float(np.max(net)) if net.size else 0.0

@@ -12,12 +12,21 @@ def compute_peak_table(
     rotations: object, translations: object, *, radiation: str = "xray", anomalous: bool = False,
     monochromator_two_theta: float = 0.0, merge_tolerance: float = 1e-05,
     relative_threshold: float = 0.001, max_walk: float = 5e6, parallel: bool = True, num_threads: int = 0,
-    use_simd: bool = True, progress: Callable[[int, int], None] | None = None,
+    use_simd: bool = True, progress: Callable[[int, int], None] | None = None, derivatives: bool = False,
 ) -> dict[str, Any]:
-    """The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py).
-    A shell spanning more than max_walk index triples is refused before it is walked."""
+    """The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py); with
+    derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates
+    (d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy). A shell spanning more than max_walk
+    index triples is refused before it is walked."""
 
 def lorentz_polarisation(
     two_theta: object, *, radiation: str = "xray", monochromator_two_theta: float = 0.0,
 ) -> np.ndarray:
     """The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array)."""
+
+def binned_profile(
+    edges: object, centre: object, fwhm: object, eta: object, area: object, asymmetry: object,
+    first: object, last: object, chain: object | None = None,
+) -> tuple[np.ndarray, np.ndarray | None]:
+    """Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain
+    (peaks x 5 x parameters) the Jacobian (bins x parameters)."""

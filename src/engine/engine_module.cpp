@@ -14,7 +14,9 @@
 
 #include "array_arguments.hpp"
 #include "base/panic.hpp"
+#include "pattern/intensity_derivatives.hpp"
 #include "pattern/pattern_peaks.hpp"
+#include "profile/binned_profile.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -156,14 +158,13 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
   return out;
 }
 
-nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+PatternRequest read_request(nb::handle reciprocal, double wavelength, double min_g, double max_g,
                             nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
-                            nb::handle b_factors, nb::handle anisotropic_beta,
-                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
-                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
-                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
-                            double merge_tolerance, double relative_threshold, double max_walk, bool parallel,
-                            size_t num_threads, bool use_simd, nb::object progress) {
+                            nb::handle b_factors, nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
+                            nb::handle species_electron_pairs, nb::handle species_constants, nb::handle rotations,
+                            nb::handle translations, const std::string& radiation, bool anomalous,
+                            double monochromator_two_theta, double merge_tolerance, double relative_threshold,
+                            double max_walk, bool parallel, size_t num_threads, bool use_simd) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -183,11 +184,16 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   request.parallel = parallel;
   request.num_threads = num_threads;
   request.use_simd = use_simd;
+  return request;
+}
 
-  pattern::PeakTable table;
+// Runs `calculation(check)` without the interpreter lock; `check` sees
+// Ctrl-C and reports progress, and every failure becomes one Python exception.
+template <class Calculation>
+auto run_unlocked(nb::object& progress, Calculation&& calculation) {
   try {
     nb::gil_scoped_release unlocked;
-    table = pattern::compute_peak_table(request, [&progress](size_t done, size_t total) {
+    return calculation([&progress](size_t done, size_t total) {
       nb::gil_scoped_acquire locked;
       if (PyErr_CheckSignals() != 0) throw Interrupted{};
       if (progress.is_none() || total == 0) return;
@@ -205,7 +211,80 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   } catch (const InternalFailure& e) {
     throw std::runtime_error(e.message);
   }
-  return peak_table_dict(std::move(table));
+}
+
+nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                            nb::handle b_factors, nb::handle anisotropic_beta,
+                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
+                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
+                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
+                            double merge_tolerance, double relative_threshold, double max_walk, bool parallel,
+                            size_t num_threads, bool use_simd, nb::object progress, bool derivatives) {
+  const PatternRequest request =
+      read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
+                   anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
+                   rotations, translations, radiation, anomalous, monochromator_two_theta, merge_tolerance,
+                   relative_threshold, max_walk, parallel, num_threads, use_simd);
+  if (!derivatives) {
+    return peak_table_dict(run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+      return pattern::compute_peak_table(request, check);
+    }));
+  }
+  pattern::PeakDerivatives result = run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+    return pattern::compute_peak_derivatives(request, check);
+  });
+  const size_t peaks = result.table.two_theta.size(), atoms = result.atoms;
+  nb::dict out = peak_table_dict(std::move(result.table));
+  out["d_frac"] = to_numpy(std::move(result.d_frac), {peaks, atoms, 3});
+  out["d_b"] = to_numpy(std::move(result.d_b), {peaks, atoms});
+  out["d_occupancy"] = to_numpy(std::move(result.d_occupancy), {peaks, atoms});
+  return out;
+}
+
+std::vector<int64_t> window_bounds(nb::handle values, const char* name, size_t peaks) {
+  const auto read = int_array(values, name, {static_cast<long>(peaks)});
+  return {read.values.begin(), read.values.end()};
+}
+
+nb::tuple binned_profile(nb::handle edges, nb::handle centre, nb::handle fwhm, nb::handle eta, nb::handle area,
+                         nb::handle asymmetry, nb::handle first, nb::handle last, nb::handle chain) {
+  const auto edge_values = float_array(edges, "edges", {-1});
+  const auto centres = float_array(centre, "centre", {-1});
+  const size_t peaks = centres.shape[0];
+  const long n = static_cast<long>(peaks);
+  profile::PeakColumns columns;
+  columns.centre = centres.values;
+  columns.fwhm = float_array(fwhm, "fwhm", {n}).values;
+  columns.eta = float_array(eta, "eta", {n}).values;
+  columns.area = float_array(area, "area", {n}).values;
+  columns.asymmetry = float_array(asymmetry, "asymmetry", {n}).values;
+  columns.first = window_bounds(first, "first", peaks);
+  columns.last = window_bounds(last, "last", peaks);
+  std::vector<double> chain_values;
+  size_t parameters = 0;
+  if (!chain.is_none()) {
+    auto read = float_array(chain, "chain", {n, static_cast<long>(profile::peak_terms), -1});
+    require_finite(read.values, "chain");
+    parameters = read.shape[2];
+    chain_values = std::move(read.values);
+  }
+  profile::BinnedProfile result;
+  try {
+    nb::gil_scoped_release unlocked;
+    result = profile::binned_profile(edge_values.values, columns, chain_values, parameters, [] {
+      nb::gil_scoped_acquire locked;
+      if (PyErr_CheckSignals() != 0) throw Interrupted{};
+    });
+  } catch (const Interrupted&) {
+    throw nb::python_error();
+  } catch (const profile::ProfileError& e) {
+    throw nb::value_error(e.message.c_str());
+  }
+  const size_t bins = result.values.size();
+  nb::object jacobian = nb::none();
+  if (!chain.is_none()) jacobian = to_numpy(std::move(result.jacobian), {bins, parameters});
+  return nb::make_tuple(to_numpy(std::move(result.values), {bins}), jacobian);
 }
 
 nb::object lorentz_polarisation(nb::handle two_theta, const std::string& radiation,
@@ -227,11 +306,16 @@ NB_MODULE(_engine, m) {
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
         "relative_threshold"_a = 1e-3, "max_walk"_a = 5e6, "parallel"_a = true, "num_threads"_a = 0,
-        "use_simd"_a = true,
-        "progress"_a.none() = nb::none(),
-        "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py). "
-        "A shell spanning more than max_walk index triples is refused before it is walked.");
+        "use_simd"_a = true, "progress"_a.none() = nb::none(), "derivatives"_a = false,
+        "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py); with "
+        "derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates "
+        "(d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy). A shell spanning more than max_walk "
+        "index triples is refused before it is walked.");
   m.def("lorentz_polarisation", &peakforge::engine::lorentz_polarisation, "two_theta"_a, nb::kw_only(),
         "radiation"_a = "xray", "monochromator_two_theta"_a = 0.0,
         "The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array).");
+  m.def("binned_profile", &peakforge::engine::binned_profile, "edges"_a, "centre"_a, "fwhm"_a, "eta"_a, "area"_a,
+        "asymmetry"_a, "first"_a, "last"_a, "chain"_a.none() = nb::none(),
+        "Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain "
+        "(peaks x 5 x parameters) the Jacobian (bins x parameters).");
 }

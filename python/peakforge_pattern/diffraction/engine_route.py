@@ -19,10 +19,10 @@ from .request import PatternRequest
 from .work import max_lattice_points
 
 # A source tree without the built module still imports; computing a pattern
-# then says what is missing (compute_peak_table is unbound while _IMPORT_ERROR is set).
+# then says what is missing (_engine is unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .._engine import compute_peak_table
+    from .. import _engine
 except ImportError as exc:
     _IMPORT_ERROR = exc
 # An engine built before it returned the Lorentz-polarisation factor still
@@ -98,9 +98,16 @@ def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str
                                  monochromator_two_theta=monochromator_angle)
 
 
+def native_engine():
+    """The compiled engine module, or an ImportError that says how to build it."""
+    _require_engine()
+    return _engine
+
+
 def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
                    progress: Callable[[int, int], None] | None = None, *,
-                   reciprocal: np.ndarray | None = None) -> dict:
+                   reciprocal: np.ndarray | None = None, relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
+                   derivatives: bool = False) -> dict:
     """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
 
     The request's fields go one for one into the core's own request
@@ -121,6 +128,14 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         Ctrl-C is pressed (or ``progress`` raises).
     reciprocal : numpy.ndarray, optional
         The structure's reciprocal basis, when the caller has it already.
+    relative_threshold : float
+        Peaks below this on the 0–100 scale are left out; 0 keeps every
+        peak, so that the list depends on the cell and symmetry alone (a
+        refinement that moves atoms keeps the same peaks).
+    derivatives : bool
+        Add the derivatives of each peak's absolute intensity by every atom's
+        coordinates, B and occupancy: d_frac (peaks × atoms × 3), d_b and
+        d_occupancy (peaks × atoms); see intensity_derivatives.py.
 
     Returns
     -------
@@ -139,7 +154,7 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         more index triples than the work limit allows, an intensity that is not
         a finite number.
     """
-    _require_engine()
+    engine = native_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
     z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
     if structure.symmetry_operations:
@@ -149,7 +164,7 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     beta = None
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-    return compute_peak_table(
+    return engine.compute_peak_table(
         np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal), request.wavelength,
         min_g, max_g,
         np.ascontiguousarray(structure.frac_coords, dtype=float),
@@ -157,9 +172,9 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
         np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
         rotations, translations, radiation=request.radiation, anomalous=request.anomalous,
         monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
-        relative_threshold=SCALED_INTENSITY_TOLERANCE, max_walk=max_lattice_points(request.max_work),
+        relative_threshold=relative_threshold, max_walk=max_lattice_points(request.max_work),
         parallel=request.parallel,
-        num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
+        num_threads=request.num_threads, use_simd=request.use_simd, progress=progress, derivatives=derivatives)
 
 
 def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,

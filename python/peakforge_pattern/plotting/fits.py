@@ -70,7 +70,7 @@ def _draw_fit_axes(result: FitResult, ax: Any) -> Any:
     ax.set_xlim(float(x[0]), float(x[-1]))
     ax.set_ylim(difference_zero + float(difference.min(initial=0.0)) - 0.02 * span, top + 0.05 * span)
     ax.set_xlabel("2θ (degrees)")
-    ax.set_ylabel("intensity (counts)")
+    ax.set_ylabel("intensity (counts)" if result.is_counts else "intensity (arbitrary units)")
     ax.set_title(f"{os.path.basename(result.measured.name)}: Rwp {100 * result.rwp:.2f} %, "
                  f"Rexp {100 * result.rexp:.2f} %, χ² {result.chi2:.2f}", fontsize=10, loc="left")
     ax.legend(loc="upper right", fontsize=8, frameon=False, markerscale=4)

@@ -12,7 +12,6 @@ intensity.
 from __future__ import annotations
 
 import functools
-import itertools
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -21,6 +20,7 @@ import numpy as np
 from ..diffraction.engine_route import lorentz_polarisation
 from ..diffraction.pattern import Pattern
 from ..errors import InputError
+from ..structures.symmetry import parse_operation
 from .instrument import Instrument
 from .sample import Sample
 from .shapes import bin_edges, binned_peaks
@@ -36,12 +36,32 @@ def structure_factor_weights(pattern: Pattern) -> np.ndarray:
     return pattern.intensity / factors
 
 
-def _index_variants(hkl: tuple[int, ...]) -> np.ndarray:
-    """Every permutation and sign change of a Miller-index triple."""
-    variants = {tuple(s * x for s, x in zip(signs, perm))
-                for perm in itertools.permutations(hkl)
-                for signs in itertools.product((1, -1), repeat=3)}
-    return np.array(sorted(variants), dtype=float)
+def _rotations(triplets: Sequence[str]) -> np.ndarray | None:
+    """The rotation parts (direct space, rows) of a structure's symmetry operations, None for none."""
+    if len(triplets) <= 1:
+        return None
+    rotations = {tuple(np.asarray(parse_operation(t).rot, dtype=int).reshape(-1) // 24) for t in triplets}
+    return np.array(sorted(rotations), dtype=float).reshape(-1, 3, 3)
+
+
+def _equivalents(hkl: tuple[int, ...], rotations: np.ndarray | None, reciprocal: np.ndarray) -> np.ndarray:
+    """The reflections equivalent to ``hkl`` (with their Friedel mates, which share the normal's line).
+
+    With the crystal's rotations R, h' = h R; without them, every index
+    triple of the same spacing (the lattice's own symmetry, as the pattern
+    engine finds it for a structure given without operations).
+    """
+    h = np.asarray(hkl, dtype=float)
+    if rotations is not None:
+        orbit = np.einsum("j,rjk->rk", h, rotations)
+    else:
+        length = float(np.linalg.norm(h @ reciprocal))
+        direct = np.linalg.inv(reciprocal).T
+        reach = np.ceil(length * np.linalg.norm(direct, axis=1) + 1e-9).astype(int)
+        grid = np.stack(np.meshgrid(*(np.arange(-n, n + 1) for n in reach), indexing="ij"), -1).reshape(-1, 3)
+        lengths = np.linalg.norm(grid @ reciprocal, axis=1)
+        orbit = grid[np.abs(lengths - length) <= 1e-6 * length].astype(float)
+    return np.unique(np.concatenate([orbit, -orbit]), axis=0)
 
 
 @dataclass(frozen=True, eq=False)
@@ -51,8 +71,10 @@ class PhasePeaks:
     ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
     ``hkl`` one reflection of each peak, from which its d follows for a
     changed cell; ``reciprocal`` the reciprocal basis (rows) when the
-    structure is known; ``radiation`` decides whether the beam is polarised,
-    ``monochromator_angle`` is the one the pattern was computed with.
+    structure is known, ``rotations`` its symmetry operations' rotations
+    (direct space, in the same setting) when it lists them; ``radiation``
+    decides whether the beam is polarised, ``monochromator_angle`` is the one
+    the pattern was computed with.
     """
 
     d: np.ndarray
@@ -63,6 +85,7 @@ class PhasePeaks:
     wavelength: float
     reciprocal: np.ndarray | None
     name: str = ""
+    rotations: np.ndarray | None = None
     radiation: str = "xray"
     monochromator_angle: float = 0.0
 
@@ -72,8 +95,9 @@ class PhasePeaks:
         hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
                    pattern.families, pattern.multiplicities, float(pattern.wavelength),
-                   None if structure is None else structure.reciprocal, pattern.structure_name, pattern.radiation,
-                   pattern.monochromator_angle)
+                   None if structure is None else structure.reciprocal, pattern.structure_name,
+                   None if structure is None else _rotations(structure.symmetry_operations),
+                   pattern.radiation, pattern.monochromator_angle)
 
     def __len__(self) -> int:
         return int(self.d.size)
@@ -85,36 +109,36 @@ class PhasePeaks:
         return 1.0 / np.linalg.norm(self.hkl @ reciprocal, axis=1)
 
     @functools.cached_property
-    def _orientation_members(self) -> tuple[np.ndarray, np.ndarray]:
-        """Every reflection under every peak: plane normals (Cartesian) and peak index.
+    def _orientation_members(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Every reflection under every peak: plane normals (Cartesian), peak index and weight.
 
         A peak lists its families and how many reflections of each it holds;
-        the reflections are those variants of each family whose spacing is
-        closest to the peak's.
+        each family stands for its symmetry equivalents, weighted by that count.
         """
         if self.reciprocal is None:
             raise InputError("preferred orientation needs the structure: compute the pattern "
                              "from a structure or CIF file")
-        normals, owners = [], []
+        normals, owners, weights = [], [], []
         for i, (fams, counts) in enumerate(zip(self.families, self.multiplicities)):
             for hkl, count in zip(fams, counts):
-                g = _index_variants(hkl) @ self.reciprocal
-                closest = np.argsort(np.abs(np.linalg.norm(g, axis=1) - 1.0 / self.d[i]), kind="stable")
-                normals.append(g[closest[:count]])
-                owners.append(np.full(min(count, len(closest)), i))
+                orbit = _equivalents(hkl, self.rotations, self.reciprocal)
+                normals.append(orbit @ self.reciprocal)
+                owners.append(np.full(len(orbit), i))
+                weights.append(np.full(len(orbit), count / len(orbit)))
         if not normals:
-            return np.zeros((0, 3)), np.zeros(0, dtype=int)
-        return np.concatenate(normals), np.concatenate(owners)
+            return np.zeros((0, 3)), np.zeros(0, dtype=int), np.zeros(0)
+        return np.concatenate(normals), np.concatenate(owners), np.concatenate(weights)
 
     def orientation_factors(self, sample: Sample) -> np.ndarray:
         """Mean March–Dollase factor of each peak's reflections."""
         if not sample.has_orientation:
             return np.ones(len(self))
-        normals, owners = self._orientation_members
+        normals, owners, weights = self._orientation_members
         preferred = np.asarray(sample.preferred_orientation, dtype=float) @ self.reciprocal
         cos_alpha = normals @ preferred / (np.linalg.norm(normals, axis=1) * np.linalg.norm(preferred))
-        factors = np.bincount(owners, weights=sample.march_dollase(cos_alpha), minlength=len(self))
-        return factors / np.maximum(np.bincount(owners, minlength=len(self)), 1)
+        factors = np.bincount(owners, weights=weights * sample.march_dollase(cos_alpha), minlength=len(self))
+        total = np.bincount(owners, weights=weights, minlength=len(self))
+        return np.where(total > 0.0, factors / np.where(total > 0.0, total, 1.0), 1.0)
 
 
 @dataclass(frozen=True)

@@ -22,6 +22,7 @@ double factor_at(Radiation radiation, double monochromator_two_theta, double the
 
 struct Reflection {
   ReflectionOrbit orbit;
+  size_t index;      // into the pattern's orbits
   double two_theta;  // degrees
   double lorentz_polarisation;
   double intensity;  // per reflection: |F|² × LP
@@ -55,20 +56,33 @@ bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
 
 }  // namespace
 
-PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
-  PeakTable table;
+PatternReflections pattern_reflections(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+  PatternReflections out;
   const PointGroup group = point_group(request);
-  table.point_group_order = group.rotations.size();
+  out.point_group_order = group.rotations.size();
   const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, !request.anomalous);
-  const std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);
-  const std::vector<double> f_squared = squared_structure_factors(request, orbits, check_interrupt);
+  out.orbits = reflection_orbits(request, equivalents, check_interrupt);
+  out.f_squared = squared_structure_factors(request, out.orbits, check_interrupt);
+  return out;
+}
+
+PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+  return peak_table_of(request, pattern_reflections(request, check_interrupt), nullptr);
+}
+
+PeakTable peak_table_of(const PatternRequest& request, const PatternReflections& found,
+                        std::vector<PeakMember>* members) {
+  PeakTable table;
+  table.point_group_order = found.point_group_order;
+  const std::vector<ReflectionOrbit>& orbits = found.orbits;
+  const std::vector<double>& f_squared = found.f_squared;
 
   std::vector<Reflection> reflections;
   reflections.reserve(orbits.size());
   for (size_t i = 0; i < orbits.size(); ++i) {
     const double theta = std::asin((orbits[i].g * request.wavelength) * 0.5);
     const double lp = factor_at(request.radiation, request.monochromator_two_theta, theta);
-    reflections.push_back({orbits[i], (theta + theta) * degrees_per_radian, lp, lp * f_squared[i]});
+    reflections.push_back({orbits[i], i, (theta + theta) * degrees_per_radian, lp, lp * f_squared[i]});
     table.reflections += static_cast<size_t>(orbits[i].multiplicity);
   }
   table.unique_reflections = orbits.size();
@@ -114,6 +128,9 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
     for (size_t i = run.first; i < run.last; ++i) {
       families.push_back(reflections[i].orbit);
       multiplicity += reflections[i].orbit.multiplicity;
+      if (members) {
+        members->push_back({table.two_theta.size() - 1, reflections[i].index, reflections[i].lorentz_polarisation});
+      }
     }
     std::sort(families.begin(), families.end(), family_precedes);
     for (const ReflectionOrbit& f : families) {

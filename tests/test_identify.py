@@ -71,7 +71,9 @@ def synthetic_scan(names, fractions, seed, lo=15.0, hi=95.0, step=0.02):
     """Counts of a mixture of bundled examples with a background, a zero shift and Poisson noise."""
     rng = np.random.default_rng(seed)
     x = np.arange(lo, hi, step)
-    mixture = compute_mixture([example_path(n) for n in names], fractions, "CuKa", (lo - 5, hi + 5), scale="full")
+    # Anomalous dispersion, as the fit has it by default.
+    mixture = compute_mixture([example_path(n) for n in names], fractions, "CuKa", (lo - 5, hi + 5), scale="full",
+                              anomalous=True)
     instrument = SCAN_INSTRUMENT.replace(zero_shift=float(rng.uniform(-0.05, 0.05)))
     profile = mixture.profile(x, instrument)
     counts = 20000.0 * profile / profile.max() + 200.0 * np.exp(-(x - lo) / 40.0) + 80.0

@@ -46,7 +46,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"),
                         help="use only this 2theta range of the scan")
     parser.add_argument("--displacement", action="store_true",
-                        help="fit the sample displacement (mm) instead of a zero shift")
+                        help="fit only the sample displacement (mm), not a zero shift as well")
     parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
                         help="result as text (default) or JSON")
     parser.add_argument("--plot", metavar="IMAGE", type=Path,
@@ -78,7 +78,7 @@ def run(args: argparse.Namespace) -> int:
         result = identify(args.scan, args.library, elements=args.elements, exclude_elements=args.exclude_elements,
                           max_phases=args.max_phases, top=args.top, wavelength=args.wavelength,
                           ka2_ratio=args.ka2_ratio, monochromator_angle=monochromator_angle, radius=args.radius,
-                          correction="displacement" if args.displacement else "zero_shift", shape=args.shape,
+                          correction="displacement" if args.displacement else None, shape=args.shape,
                           two_theta_range=two_theta_range, client=client,
                           progress=advance)
     except KeyboardInterrupt:

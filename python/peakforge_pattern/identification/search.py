@@ -201,7 +201,7 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
              elements: Sequence[str] | None = None, exclude_elements: Sequence[str] | None = None,
              max_phases: int = MAX_PHASES, top: int = TOP_CANDIDATES,
              wavelength: float | str | tuple[float, float] | None = None, ka2_ratio: float | None = None,
-             monochromator_angle: float = 0.0, radius: float = 240.0, correction: str = "zero_shift",
+             monochromator_angle: float = 0.0, radius: float = 240.0, correction: str | None = None,
              shape: str = "tch", two_theta_range: Sequence[float] | None = None,
              background_terms: int = BACKGROUND_TERMS, trials_per_round: int = TRIALS_PER_ROUND,
              chunk_rows: int = CHUNK_ROWS, client: Any = None,

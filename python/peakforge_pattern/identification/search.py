@@ -312,6 +312,15 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
         ranked, scores = search.ranked(remaining_target, kept)
 
     final = search.fit(kept, 400, refine_b=True).fit if kept else None
+    # The converged fit may give a phase the trial fit kept next to nothing: it goes, and the rest is fitted again.
+    while final is not None and len(kept) > 1:
+        fractions = final.weight_fractions
+        weakest = min(kept, key=lambda i: fractions.get(shortlist.ids[i], 0.0))
+        if fractions.get(shortlist.ids[weakest], 0.0) >= MIN_WEIGHT_FRACTION:
+            break
+        steps.append(SearchStep(shortlist.ids[weakest], shortlist.names[weakest], float("nan"), float("nan"), False))
+        kept.remove(weakest)
+        final = search.fit(kept, 400, refine_b=True).fit
     unexplained: list[UnexplainedPeak] = []
     if final is not None:
         share = search.remaining(final, peaks)

@@ -76,7 +76,8 @@ class Library:
                     table = pa.Table.from_batches([batch])
                     for name in columns:
                         if name not in present:
-                            table = table.append_column(schema.field(name), pa.nulls(len(table), schema.field(name).type))
+                            missing = schema.field(name)
+                            table = table.append_column(missing, pa.nulls(len(table), missing.type))
                     table = table.select(list(columns))
                     if not table.schema.equals(schema):
                         table = table.cast(schema)

@@ -102,11 +102,12 @@ def run(args: argparse.Namespace) -> int:
     client = None
     try:
         client = connect(args)
+        # The --grid profile's peaks, shaped as pattern shapes a profile's.
+        instrument = None if args.grid is None else instrument_from(args, request.monochromator_angle)
+        sample = None if args.grid is None else sample_from(args)
         summary = run_batch(args.sources, args.out, request, client=client, resume=not args.overwrite,
                             retry_errors=args.retry_errors, float32=args.float32, workers=args.workers,
-                            progress=progress, grid=args.grid,
-                            instrument=None if args.grid is None else instrument_from(args, request.monochromator_angle),
-                            sample=None if args.grid is None else sample_from(args))
+                            progress=progress, grid=args.grid, instrument=instrument, sample=sample)
     except ExecutorError as exc:
         fail(f"error: {exc}")
         return RUN_FAILED

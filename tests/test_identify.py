@@ -48,6 +48,9 @@ def _library_sources(folder, random_cells=60):
         shutil.copyfile(example_path(name), folder / f"{name}.cif")
     for copy in range(4):  # one compound many times over, as merged collections hold them
         shutil.copyfile(example_path("corundum"), folder / f"corundum_copy{copy}.cif")
+    # The corundum type with other elements in corundum's cell: the same peaks, other intensities.
+    text = example_path("corundum").read_text()
+    (folder / "isotype_Fe2S3.cif").write_text(text.replace("Al1 Al", "Fe1 Fe").replace("O1 O", "S1 S"))
     for name in MEASURED_PHASES:
         if (MEASURED / name).exists():
             shutil.copyfile(MEASURED / name, folder / name)
@@ -310,6 +313,15 @@ def test_the_measured_mixture_1e_is_identified(library, tmp_path, capsys):
     assert all(0 < p["weight_fraction_esd"] < 0.01 for p in result["phases"])
     assert all({"id", "name", "score"} <= set(c) for c in result["candidates"])
     assert (tmp_path / "1e.png").stat().st_size > 10_000
+
+
+def test_a_single_phase_is_found_alone_beside_a_structure_with_the_same_peaks(library):
+    # The round robin's corundum scan; the library also holds the corundum type with Fe and S, whose
+    # peaks coincide with corundum's: it could only re-weight corundum's intensities, and is not kept.
+    result = identify(ROOT / "examples" / "measured" / "qarr_corundum.prn", library, monochromator_angle=26.6,
+                      two_theta_range=(20, 100), trials_per_round=2)
+    assert [SAME_PHASE.get(p.id, p.id) for p in result.phases] == ["corundum.cif"], result.summary()
+    assert result.phases[0].weight_fraction == 1.0
 
 
 def test_user_errors_are_one_line(library, tmp_path, capsys):

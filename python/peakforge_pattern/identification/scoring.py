@@ -308,6 +308,27 @@ def _score_block(target: ScanTarget, peaks: EntryPeaks, centre: np.ndarray) -> S
                   np.expm1(strain[rows, best]), zero[rows, best])
 
 
+def own_share(target: ScanTarget, peaks: EntryPeaks, strain: np.ndarray, zero_shift: np.ndarray,
+              unexplained: np.ndarray) -> np.ndarray:
+    """Share of each entry's intensity (placed with its strain and zero shift)
+    that falls on the observed peaks marked ``unexplained``: how much of it
+    only this entry, and no phase already found, accounts for."""
+    count = len(peaks)
+    result = np.zeros(count)
+    if count == 0 or target.two_theta.size == 0:
+        return result
+    usable, _, _ = _in_scan(target, peaks)
+    owners = usable.owners()
+    placed = target.place(usable.d * (1.0 + strain[owners])) + zero_shift[owners]
+    x = target.two_theta
+    right = np.clip(np.searchsorted(x, placed), 1, max(x.size - 1, 1))
+    left = right - 1
+    nearest = np.where(np.abs(placed - x[left]) <= np.abs(x[np.minimum(right, x.size - 1)] - placed), left, right)
+    nearest = np.minimum(nearest, x.size - 1)
+    own = (np.abs(placed - x[nearest]) <= target.tolerance) & unexplained[nearest]
+    return np.bincount(owners, weights=np.where(own, usable.weight, 0.0), minlength=count)
+
+
 FINGERPRINT_BIN = 0.002
 """Relative width of the bins the strongest spacings are rounded to when telling phases apart."""
 

@@ -43,7 +43,7 @@ from ..structures.structure import Structure
 from .library_entries import CHUNK_ROWS, check_elements, library_d_range
 from .result import Candidate, IdentificationResult, IdentifiedPhase, SearchStep, UnexplainedPeak
 from .scan_peaks import ScanPeaks, find_scan_peaks
-from .scoring import ScanTarget, Scores, score_entries
+from .scoring import ScanTarget, Scores, own_share, score_entries
 from .shortlist import SHORTLIST_SIZE, Shortlist, shortlist_library
 
 MAX_PHASES = 4
@@ -60,6 +60,11 @@ closely in d are one phase (a supercell, a duplicate): the list shows the best."
 
 MIN_CANDIDATE_SCORE = 0.05
 """Entries scoring below this against what is left unexplained are not worth a fit."""
+
+MIN_OWN_SHARE = 0.25
+"""A new phase must put this share of its intensity on observed peaks the phases already found leave
+unexplained: a structure whose peaks all coincide with theirs (the same type at nearly the same cell)
+would only re-weight their intensities."""
 
 MIN_WEIGHT_FRACTION = 0.01
 """A phase the fit gives less than this weight fraction is below what a laboratory scan detects: not kept."""
@@ -292,7 +297,11 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
     remaining_target = target
     ranked, scores = search.ranked(target, [])
     while len(kept) < int(max_phases) and ranked:
-        worth = [i for i in ranked[:int(trials_per_round)] if scores.score[i] >= MIN_CANDIDATE_SCORE]
+        unexplained = (search.remaining(current, peaks) > UNEXPLAINED_SHARE if current is not None
+                       else np.ones(target.two_theta.size, dtype=bool))
+        own = own_share(target, shortlist.peaks, scores.strain, scores.zero_shift, unexplained)
+        worth = [i for i in ranked if scores.score[i] >= MIN_CANDIDATE_SCORE and own[i] >= MIN_OWN_SHARE]
+        worth = worth[:int(trials_per_round)]
         if not worth:
             break
         trials = [search.fit(kept + [i], SEARCH_EVALUATIONS, refine_b=False) for i in worth]

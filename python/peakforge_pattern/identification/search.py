@@ -7,9 +7,10 @@
    best few hundred are kept with their peaks.
 3. Phases are added one at a time. Each round rescores the kept entries
    against the observed intensity the phases so far leave unexplained and
-   fits each of the best few, together with the phases so far, to the whole
-   scan (``fit_pattern``, each structure's cell first strained as the score
-   found). The candidate with the least misfit is kept only if it lowers
+   fits each of the best few that put a quarter of their intensity on
+   peaks no phase found explains, together with the phases so far, to the
+   whole scan (``fit_pattern``, each structure's cell first strained as
+   the score found). The candidate with the least misfit is kept only if it lowers
    the Bayesian information criterion
 
        n_eff ln(χ²_w) + k ln(n_eff),

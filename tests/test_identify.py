@@ -31,7 +31,7 @@ from peakforge_pattern.profiles import Instrument  # noqa: E402
 from peakforge_pattern.profiles.mixture import compute_mixture  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
-MEASURED = ROOT.parent / "shared" / "data" / "measured"
+MEASURED = ROOT / "examples" / "measured"
 sys.path.insert(0, str(ROOT / "bench"))
 from make_corpus import random_cell  # noqa: E402
 
@@ -288,7 +288,7 @@ def test_synthetic_mixtures_of_two_and_three_members_are_recovered(library):
         found = {SAME_PHASE.get(p.id, p.id): p.weight_fraction for p in result.phases}
         assert sorted(found) == sorted(f"{n}.cif" for n in names), (seed, result.summary())
         for name, fraction in zip(names, fractions):
-            assert found[f"{name}.cif"] == pytest.approx(fraction, abs=0.03), (seed, result.summary())
+            assert found[f"{name}.cif"] == pytest.approx(fraction, abs=0.015), (seed, result.summary())
         assert result.fit is not None and result.fit.rwp < 0.2
         assert not [p for p in result.unexplained_peaks if p.height > 0.05 * scan.intensity.max()]
 

@@ -11,6 +11,7 @@ import numpy as np
 import pyarrow as pa
 
 from ..diffraction.pattern import Pattern
+from ..diffraction.peak_families import PeakFamilies
 from ..structures.structure import Structure
 from .descriptors import structure_descriptors, structure_intensity
 from .options import RunOptions
@@ -78,10 +79,34 @@ def formula(structure: Structure) -> str:
     return " ".join(parts)
 
 
+def _family_columns(tables: list[PeakFamilies | None]) -> tuple[pa.Array, pa.Array]:
+    """The families and multiplicities columns of rows whose families are
+    ``tables`` (None for an error row), built from the arrays through their
+    offsets: no Python object per peak or family."""
+    row_offsets, peak_offsets, hkl, multiplicity = [0], [np.zeros(1, dtype=np.int64)], [], []
+    peaks = families = 0
+    for table in tables:
+        if table is not None:
+            peak_offsets.append(table.offsets[1:] + families)
+            hkl.append(table.hkl[:, :3])
+            multiplicity.append(table.multiplicity)
+            peaks += len(table)
+            families += int(table.offsets[-1])
+        row_offsets.append(peaks)
+    values = np.concatenate(hkl).astype(np.int32).reshape(-1) if hkl else np.zeros(0, dtype=np.int32)
+    triples = pa.ListArray.from_arrays(pa.array(np.arange(0, values.size + 1, 3, dtype=np.int32)), pa.array(values))
+    by_peak = pa.array(np.concatenate(peak_offsets).astype(np.int32))
+    rows = pa.array(np.array(row_offsets, dtype=np.int32))
+    errors = pa.array([table is None for table in tables])
+    counts = (np.concatenate(multiplicity) if multiplicity else np.zeros(0)).astype(np.int32)
+    return (pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, triples), mask=errors),
+            pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, pa.array(counts)), mask=errors))
+
+
 class RowBuilder:
     """Rows of one part, gathered column by column and taken out a few at a
     time as record batches, so that a chunk's patterns are never all held as
-    Python objects at once."""
+    Python objects at once (families stay arrays until the batch is built)."""
 
     BATCH_ROWS = 64
     BATCH_PEAKS = 100_000
@@ -103,7 +128,10 @@ class RowBuilder:
 
     def take(self) -> pa.RecordBatch:
         """The rows added since the last take."""
-        batch = pa.RecordBatch.from_pydict(self.columns, schema=self.schema)
+        columns: dict[str, Any] = dict(self.columns)
+        families, multiplicities = _family_columns(self.columns["families"])
+        columns["families"], columns["multiplicities"] = families, multiplicities
+        batch = pa.RecordBatch.from_pydict(columns, schema=self.schema)
         for column in self.columns.values():
             column.clear()
         self.peaks = 0
@@ -125,7 +153,7 @@ class RowBuilder:
         self._append(id=id, status=OK, seconds=seconds, path=path, **self._cell(structure),
                      warnings=list(pattern.warnings),
                      **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
-                     multiplicities=pattern.multiplicities, families=pattern.families,
+                     families=pattern.peak_families,
                      structure_intensity=structure_intensity(pattern),
                      profile=None if self.grid is None else self.grid.profile(pattern))
         self.ok += 1
@@ -144,8 +172,7 @@ def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
 
     return Pattern(two_theta=peaks("two_theta"), d=peaks("d"), intensity=peaks("intensity"),
                    absolute_intensity=peaks("absolute_intensity"),
-                   families=[[tuple(hkl) for hkl in peak] for peak in row["families"]],
-                   multiplicities=[list(m) for m in row["multiplicities"]],
+                   peak_families=PeakFamilies.from_lists(row["families"], row["multiplicities"]),
                    wavelength=options.request.wavelength, two_theta_range=options.request.two_theta_range,
                    structure_name=row["id"], warnings=tuple(row["warnings"] or ()),
                    scale=options.request.scale, radiation=options.request.radiation,

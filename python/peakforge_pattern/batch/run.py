@@ -18,7 +18,8 @@ from .chunks import Chunk, plan_chunks
 from .executor import Died, Executor, Finished
 from .grid_profile import GridProfile
 from .options import RunOptions
-from .output import OutputFolder, write_part
+from .output import OutputFolder
+from .parts import write_part
 from .rows import ERROR, RowBuilder
 from .sources import list_sources
 from .worker import Job

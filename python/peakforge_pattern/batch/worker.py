@@ -16,7 +16,7 @@ from ..errors import InputError
 from ..structures.structure import Structure
 from .chunks import Chunk
 from .options import RunOptions
-from .output import write_part
+from .parts import write_part
 from .rows import RowBuilder
 
 KILL_HOOK = "PEAKFORGE_BATCH_TEST_KILL_ON"

@@ -4,14 +4,16 @@ from __future__ import annotations
 
 import argparse
 import sys
-
-from tqdm import tqdm
+from typing import TYPE_CHECKING, Any
 
 from ..errors import InputError
 from .calculation_options import EXECUTION, add_request_arguments, request_from
 from .common import INTERRUPTED, fail, report
 from .dask_client import add_cluster_arguments, connect
 from .profile_options import add_peak_shape_arguments, instrument_from, sample_from
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 NAME = "batch"
 HELP = "compute the patterns of many structures into a Parquet dataset"
@@ -58,6 +60,7 @@ class _Progress:
 
     def start(self, total: int) -> None:
         if self.enabled and total:
+            from tqdm import tqdm  # imported when a bar is shown: other commands start without it
             self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
 
     def advance(self, count: int, errors: list[tuple[str, str]]) -> None:

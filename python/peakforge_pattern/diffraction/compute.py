@@ -50,10 +50,6 @@ def has_hexagonal_axes(structure: Structure) -> bool:
             and abs(gamma - 120.0) < 1e-4)
 
 
-def _four_index(families: list[list[tuple[int, ...]]]) -> list[list[tuple[int, ...]]]:
-    return [[(h, k, -(h + k), l) for h, k, l in peak] for peak in families]
-
-
 def compute_pattern(structure: Structure | str | Path, wavelength: float | str | None = None,
                     two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
                     progress: Callable[[int, int], None] | None = None, **fields: Any) -> Pattern:
@@ -116,10 +112,10 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
                request.max_work)
 
     route = exact_peaks if request.exact else engine_peaks
-    two_theta, d, scaled, absolute, lp, families, multiplicities = route(structure, request, min_g, max_g, progress,
-                                                                         reciprocal=reciprocal)
+    two_theta, d, scaled, absolute, lp, families = route(structure, request, min_g, max_g, progress,
+                                                         reciprocal=reciprocal)
     if request.hkil and has_hexagonal_axes(structure):
-        families = _four_index(families)
+        families = families.four_index()
 
     warnings = structure.warnings
     if len(two_theta) == 0:
@@ -127,7 +123,7 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {request.wavelength:g} A",)
     if request.strict:
         refuse_if_strict(warnings)
-    pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, request.wavelength,
+    pattern = Pattern(two_theta, d, scaled, absolute, families, request.wavelength,
                       request.two_theta_range, structure.name, warnings, structure=structure,
                       radiation=request.radiation, monochromator_angle=request.monochromator_angle,
                       lorentz_polarisation=lp)

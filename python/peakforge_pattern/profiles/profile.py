@@ -19,6 +19,7 @@ import numpy as np
 
 from ..diffraction.engine_route import lorentz_polarisation
 from ..diffraction.pattern import Pattern
+from ..diffraction.peak_families import PeakFamilies
 from ..errors import InputError
 from ..structures.symmetry import parse_operation
 from .instrument import Instrument
@@ -70,8 +71,9 @@ class PhasePeaks:
 
     ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
     ``hkl`` one reflection of each peak, from which its d follows for a
-    changed cell; ``reciprocal`` the reciprocal basis (rows) when the
-    structure is known, ``rotations`` its symmetry operations' rotations
+    changed cell; ``families`` every peak's Miller-index families (kept as
+    arrays); ``reciprocal`` the reciprocal basis (rows) when the structure is
+    known, ``rotations`` its symmetry operations' rotations
     (direct space, in the same setting) when it lists them; ``radiation``
     decides whether the beam is polarised, ``monochromator_angle`` is the one
     the pattern was computed with.
@@ -80,8 +82,7 @@ class PhasePeaks:
     d: np.ndarray
     weight: np.ndarray
     hkl: np.ndarray
-    families: list[list[tuple[int, ...]]]
-    multiplicities: list[list[int]]
+    families: PeakFamilies
     wavelength: float
     reciprocal: np.ndarray | None
     name: str = ""
@@ -92,9 +93,9 @@ class PhasePeaks:
     @classmethod
     def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
         structure = getattr(pattern, "structure", None)
-        hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
+        hkl = pattern.peak_families.first().astype(float)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
-                   pattern.families, pattern.multiplicities, float(pattern.wavelength),
+                   pattern.peak_families, float(pattern.wavelength),
                    None if structure is None else structure.reciprocal, pattern.structure_name,
                    None if structure is None else _rotations(structure.symmetry_operations),
                    pattern.radiation, pattern.monochromator_angle)
@@ -119,7 +120,7 @@ class PhasePeaks:
             raise InputError("preferred orientation needs the structure: compute the pattern "
                              "from a structure or CIF file")
         normals, owners, weights = [], [], []
-        for i, (fams, counts) in enumerate(zip(self.families, self.multiplicities)):
+        for i, (fams, counts) in enumerate(zip(self.families.families, self.families.multiplicities)):
             for hkl, count in zip(fams, counts):
                 orbit = _equivalents(hkl, self.rotations, self.reciprocal)
                 normals.append(orbit @ self.reciprocal)

@@ -190,16 +190,18 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
                        symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
                        site_names: Sequence[str], site_of: np.ndarray | None = None,
                        site_check: checks.SiteCheck | None = None,
-                       u_aniso: np.ndarray | None = None) -> Structure:
+                       u_aniso: np.ndarray | None = None, cell_checked: bool = False) -> Structure:
     """A checked structure from validated arrays of every atom of the cell.
 
     Refuses cells no crystal has; atoms that repeat one another at the same
     position count once.  ``site_of`` maps each atom to the listed site in
     ``site_names`` it is an image of (default: one site per atom), and
-    ``site_check`` is the close-site check when the caller already ran it.
+    ``site_check`` is the close-site check when the caller already ran it,
+    ``cell_checked`` says that ``warnings`` hold the cell's problems already.
     """
     found = list(warnings)
-    found += checks.cell_problems(lattice)
+    if not cell_checked:
+        found += checks.cell_problems(lattice)
     if site_check is None:
         site_check = checks.check_close_sites(lattice, atomic_numbers, frac_coords, occupancies,
                                               site_names, site_of)
@@ -215,7 +217,7 @@ def _from_contents(contents: cif.CifContents) -> Structure:
         contents.lattice, contents.atomic_numbers, contents.frac_coords, contents.occupancies,
         contents.b_factors, name=contents.name, symmetry_operations=contents.symmetry_operations,
         warnings=contents.warnings, site_names=contents.site_names, site_of=contents.site_of,
-        site_check=contents.site_check, u_aniso=contents.u_aniso)
+        site_check=contents.site_check, u_aniso=contents.u_aniso, cell_checked=True)
 
 
 def parse_cif(data: bytes | str, name: str = "") -> Structure:

@@ -21,7 +21,7 @@ from .profile_outputs import output_error
 NAME = "identify"
 HELP = "find which phases of a pattern library a measured scan holds"
 DESCRIPTION = ("Find the phases of a measured scan in a library made by 'peakforge batch': remove the "
-               "background, find the peaks, score every library entry (cell strain within 2 %%, a zero shift), "
+               "background, find the peaks, score every library entry (cell strain within 2 %, a zero shift), "
                "then add phases one at a time, each confirmed by a whole-pattern fit and kept only when it "
                "lowers the information criterion; print the phases with weight fractions, the next "
                "candidates and the peaks left unexplained.")

@@ -298,9 +298,9 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
     remaining_target = target
     ranked, scores = search.ranked(target, [])
     while len(kept) < int(max_phases) and ranked:
-        unexplained = (search.remaining(current, peaks) > UNEXPLAINED_SHARE if current is not None
-                       else np.ones(target.two_theta.size, dtype=bool))
-        own = own_share(target, shortlist.peaks, scores.strain, scores.zero_shift, unexplained)
+        open_peaks = (search.remaining(current, peaks) > UNEXPLAINED_SHARE if current is not None
+                      else np.ones(target.two_theta.size, dtype=bool))
+        own = own_share(target, shortlist.peaks, scores.strain, scores.zero_shift, open_peaks)
         worth = [i for i in ranked if scores.score[i] >= MIN_CANDIDATE_SCORE and own[i] >= MIN_OWN_SHARE]
         worth = worth[:int(trials_per_round)]
         if not worth:

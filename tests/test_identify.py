@@ -70,14 +70,14 @@ def library(tmp_path_factory):
     return out
 
 
-def synthetic_scan(names, fractions, seed, lo=15.0, hi=95.0, step=0.02):
+def synthetic_scan(names, fractions, seed, lo=15.0, hi=95.0, step=0.02, wavelength="CuKa"):
     """Counts of a mixture of bundled examples with a background, a zero shift and Poisson noise."""
     rng = np.random.default_rng(seed)
     x = np.arange(lo, hi, step)
     # Anomalous dispersion, as the fit has it by default.
-    mixture = compute_mixture([example_path(n) for n in names], fractions, "CuKa", (lo - 5, hi + 5), scale="full",
-                              anomalous=True)
-    instrument = SCAN_INSTRUMENT.replace(zero_shift=float(rng.uniform(-0.05, 0.05)))
+    mixture = compute_mixture([example_path(n) for n in names], fractions, wavelength, (lo - 5, hi + 5),
+                              scale="full", anomalous=True)
+    instrument = SCAN_INSTRUMENT.replace(zero_shift=float(rng.uniform(-0.05, 0.05)), wavelength=wavelength)
     profile = mixture.profile(x, instrument)
     counts = 20000.0 * profile / profile.max() + 200.0 * np.exp(-(x - lo) / 40.0) + 80.0
     return MeasuredPattern.from_arrays(x, rng.poisson(counts).astype(float), name=f"synthetic-{seed}")
@@ -291,6 +291,12 @@ def test_synthetic_mixtures_of_two_and_three_members_are_recovered(library):
             assert found[f"{name}.cif"] == pytest.approx(fraction, abs=0.015), (seed, result.summary())
         assert result.fit is not None and result.fit.rwp < 0.2
         assert not [p for p in result.unexplained_peaks if p.height > 0.05 * scan.intensity.max()]
+
+    # The library was computed for Cu Ka; a Mo Ka scan is identified from the same rows.
+    scan = synthetic_scan(["corundum", "rocksalt"], [0.7, 0.3], seed=9, lo=8.0, hi=45.0, wavelength="MoKa")
+    result = identify(scan, library, wavelength="MoKa", monochromator_angle=26.6, trials_per_round=2)
+    found = {SAME_PHASE.get(p.id, p.id): p.weight_fraction for p in result.phases}
+    assert found == pytest.approx({"corundum.cif": 0.7, "rocksalt.cif": 0.3}, abs=0.015), result.summary()
 
 
 @pytest.mark.skipif(not (MEASURED / "qarr_cpd-1e.prn").exists(), reason="the measured round-robin scans are absent")

@@ -114,8 +114,8 @@ class OutputFolder:
             raise InputError(f"{self.path} holds patterns computed with other options "
                              f"({existing.describe()}; asked for {options.describe()}): "
                              "use the same options, --overwrite, or another output folder")
-        metadata_schema = schema(options).with_metadata({OPTIONS_KEY: options.to_json().encode(),
-                                                         RUN_KEY: token.encode()})
+        metadata_schema = schema(options)
+        metadata_schema = metadata_schema.with_metadata({**metadata_schema.metadata, RUN_KEY: token.encode()})
         with atomic_path(self.path / METADATA_FILE) as temporary:
             pq.write_metadata(metadata_schema, temporary)
 

@@ -3,6 +3,7 @@ is built from a pattern or an error, and how a pattern is read back from it."""
 
 from __future__ import annotations
 
+import json
 from collections import defaultdict
 from typing import Any
 
@@ -12,6 +13,7 @@ import pyarrow as pa
 from ..diffraction.pattern import Pattern
 from ..diffraction.peak_families import PeakFamilies
 from ..structures.structure import Structure
+from .descriptors import structure_descriptors, structure_intensity
 from .options import RunOptions
 
 OPTIONS_KEY = b"peakforge.batch.options"
@@ -19,8 +21,19 @@ OPTIONS_KEY = b"peakforge.batch.options"
 
 OK, ERROR = "ok", "error"
 
+PANDAS_KEY = b"pandas"
+_PANDAS_METADATA = json.dumps({
+    "index_columns": [], "column_indexes": [], "pandas_version": "2.0.0",
+    "columns": [{"name": name, "field_name": name, "pandas_type": kind.lower(), "numpy_type": kind, "metadata": None}
+                for name, kind in (("n_atoms", "Int32"), ("space_group_number", "Int16"))]}).encode()
+"""pandas reads the integer columns, which are null on error rows, as its nullable integers rather than floats."""
+
 PEAK_COLUMNS = ("two_theta", "d", "intensity", "absolute_intensity")
 """Per-peak numbers, one list per row, named as the Pattern fields they hold."""
+
+DESCRIPTOR_COLUMNS = ("path", "elements", "space_group_number", "space_group", "crystal_system", "density",
+                      "structure_intensity")
+"""Columns added for identification and learning; libraries written before them read them as nulls."""
 
 
 def schema(options: RunOptions) -> pa.Schema:
@@ -33,12 +46,21 @@ def schema(options: RunOptions) -> pa.Schema:
         pa.field("volume", pa.float64()),
         pa.field("formula", pa.string()),
         pa.field("seconds", pa.float64()),
+        pa.field("path", pa.string()),
+        pa.field("elements", pa.list_(pa.string())),
+        pa.field("space_group_number", pa.int16()),
+        pa.field("space_group", pa.string()),
+        pa.field("crystal_system", pa.string()),
+        pa.field("density", pa.float64()),
         pa.field("warnings", pa.list_(pa.string())),
         *(pa.field(name, pa.list_(number)) for name in PEAK_COLUMNS),
         pa.field("multiplicities", pa.list_(pa.list_(pa.int32()))),
         pa.field("families", pa.list_(pa.list_(pa.list_(pa.int32())))),
+        pa.field("structure_intensity", pa.list_(number)),
     ]
-    return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode()})
+    if options.grid is not None:
+        fields.append(pa.field("profile", pa.list_(pa.float32(), options.grid.points)))
+    return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode(), PANDAS_KEY: _PANDAS_METADATA})
 
 
 def formula(structure: Structure) -> str:
@@ -91,6 +113,7 @@ class RowBuilder:
 
     def __init__(self, options: RunOptions) -> None:
         self.schema = schema(options)
+        self.grid = options.grid
         self.columns: dict[str, list[Any]] = {name: [] for name in self.schema.names}
         self.peaks = 0
         self.ok = 0
@@ -123,19 +146,22 @@ class RowBuilder:
         if structure is None:
             return {}
         return {"n_atoms": len(structure), "volume": float(abs(np.linalg.det(structure.lattice))),
-                "formula": formula(structure)}
+                "formula": formula(structure), **structure_descriptors(structure)}
 
-    def add_pattern(self, id: str, structure: Structure, pattern: Pattern, seconds: float) -> None:
-        self._append(id=id, status=OK, seconds=seconds, **self._cell(structure),
+    def add_pattern(self, id: str, structure: Structure, pattern: Pattern, seconds: float,
+                    path: str | None = None) -> None:
+        self._append(id=id, status=OK, seconds=seconds, path=path, **self._cell(structure),
                      warnings=list(pattern.warnings),
                      **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
-                     families=pattern.peak_families)
+                     families=pattern.peak_families,
+                     structure_intensity=structure_intensity(pattern),
+                     profile=None if self.grid is None else self.grid.profile(pattern))
         self.ok += 1
         self.peaks += len(pattern)
 
     def add_error(self, id: str, message: str, seconds: float = 0.0,
-                  structure: Structure | None = None) -> None:
-        self._append(id=id, status=ERROR, error=message, seconds=seconds, **self._cell(structure))
+                  structure: Structure | None = None, path: str | None = None) -> None:
+        self._append(id=id, status=ERROR, error=message, seconds=seconds, path=path, **self._cell(structure))
         self.errors.append((id, message))
 
 

@@ -8,10 +8,10 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import PACKAGE_PARENT
 
 from peakforge_pattern import compute_pattern, example_path
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 
 def run_command(*argv, limit):

@@ -21,7 +21,7 @@ import gemmi
 import numpy as np
 
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
-from peakforge_pattern.structures.structure import lattice_from_parameters
+from peakforge_pattern.structures.lattice import lattice_from_parameters
 from peakforge_pattern.structures.symmetry import expand_sites
 
 
@@ -121,15 +121,11 @@ def main() -> None:
 
 def _counts(structure: Structure, line: str) -> tuple[int, int]:
     """Reflections in the shell, and how many the engine computed."""
-    from peakforge_pattern.diffraction import engine_route, pattern as pattern_module
-    from peakforge_pattern.diffraction.wavelengths import resolve_wavelength
-    lam = resolve_wavelength(line)
-    max_r = 2.0 * np.sin(np.radians(45.0)) / lam
-    table = engine_route.engine_columns(structure, lam, 0.0, max_r, radiation="xray", anomalous=False,
-                                        monochromator_angle=0.0,
-                                        merge_tolerance=pattern_module.TWO_THETA_TOLERANCE,
-                                        relative_threshold=pattern_module.SCALED_INTENSITY_TOLERANCE,
-                                        parallel=True, num_threads=0, use_simd=True)
+    from peakforge_pattern.diffraction import engine_route
+    from peakforge_pattern.diffraction.request import PatternRequest
+    request = PatternRequest(wavelength=line, two_theta_range=(0.0, 90.0))
+    max_g = 2.0 * np.sin(np.radians(45.0)) / request.wavelength
+    table = engine_route.engine_columns(structure, request, 0.0, max_g)
     return table["reflections"], table["unique_reflections"]
 
 

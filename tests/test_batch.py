@@ -184,7 +184,7 @@ def test_runs_that_cannot_start_leave_no_trace_and_blame_no_structure(tmp_path, 
     script = f"from peakforge_pattern.batch import run_batch\nrun_batch([{str(source)!r}], {str(tmp_path / 'out')!r})\n"
     done = subprocess.run([sys.executable, "-"], input=script, capture_output=True, text=True,
                           env=child_env(), timeout=120)
-    assert done.returncode == 1 and "EngineError: a worker process could not start" in done.stderr
+    assert done.returncode == 1 and "ExecutorError: a worker process could not start" in done.stderr
     assert not list((tmp_path / "out").glob("part-*"))
 
 

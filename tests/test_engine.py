@@ -18,7 +18,7 @@ from conftest import PACKAGE_PARENT
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.radiation import HC_EV_ANGSTROM
 from peakforge_pattern.diffraction.scattering import electron_coefficients
-from peakforge_pattern.structures.structure import lattice_from_parameters
+from peakforge_pattern.structures.lattice import lattice_from_parameters
 from peakforge_pattern.structures.symmetry import expand_sites
 
 

@@ -1,6 +1,7 @@
 """Powder profiles: areas, Kα doublets, widths and their bounds, preferred
 orientation, intensity scales and mixtures, profile files."""
 
+import dataclasses
 import math
 from collections import UserList
 
@@ -11,8 +12,8 @@ from peakforge_pattern import InputError, compute_pattern, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.diffraction.wavelengths import ANODE_LINES
 from peakforge_pattern.fitting.measured import read_measured
-from peakforge_pattern.profiles import Instrument, Sample, compute_mixture
-from peakforge_pattern.profiles.instrument import lorentz_polarisation
+from peakforge_pattern.profiles import Instrument, Sample, compute_mixture, pattern_profile
+from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
 
 
 @pytest.fixture(scope="module")
@@ -30,15 +31,36 @@ def silicon():
 def test_each_peak_area_is_its_stick_intensity(silicon, instrument, sample):
     step = 0.004
     x = np.arange(0.0, 120.0, step)  # wide enough for every peak's window
-    area = silicon.profile(x, instrument, sample).sum() * step
+    area = pattern_profile(silicon, x, instrument, sample).sum() * step
     assert area == pytest.approx(silicon.intensity.sum(), rel=1e-6)
+
+
+@pytest.mark.parametrize("fields, monochromator", [
+    ({"radiation": "neutron", "wavelength": 1.5}, 26.6),   # a monochromator does not polarise neutrons
+    ({"monochromator_angle": 26.6, "wavelength": "CuKa1"}, 26.6),
+    ({"monochromator_angle": 26.6, "wavelength": "CuKa1", "scale": "absolute"}, None),  # the pattern's
+    ({"wavelength": "CuKa1", "exact": True}, 0.0),
+])
+def test_the_profile_takes_the_lp_factor_the_peaks_carry(fields, monochromator):
+    pattern = compute_pattern(example_path("corundum"), two_theta_range=(20.0, 100.0), **fields)
+    assert pattern.lorentz_polarisation.shape == pattern.two_theta.shape
+    np.testing.assert_allclose(pattern.lorentz_polarisation, lorentz_polarisation(
+        pattern.two_theta, pattern.radiation, pattern.monochromator_angle), rtol=1e-13)
+    step = 0.004
+    x = np.arange(0.0, 120.0, step)
+    area = pattern_profile(pattern, x, Instrument.with_fwhm(0.05, monochromator_angle=monochromator)).sum() * step
+    assert area == pytest.approx(pattern.intensity.sum(), rel=1e-6)
+    # A pattern read back without the column (as from a batch) gets the same profile.
+    bare = dataclasses.replace(pattern, lorentz_polarisation=None)
+    np.testing.assert_allclose(pattern_profile(bare, x[::50], fwhm=0.2), pattern_profile(pattern, x[::50], fwhm=0.2),
+                               rtol=1e-12)
 
 
 def test_k_alpha_lines_sit_at_their_own_angles_with_lp_at_theirs():
     pattern = compute_pattern(example_path("tungsten"), "CuKa", (30.0, 140.0))
     step = 0.0005
     x = np.arange(130.0, 135.0, step)
-    y = pattern.profile(x, fwhm=0.01)
+    y = pattern_profile(pattern, x, fwhm=0.01)
     d = pattern.d[np.argmin(abs(pattern.two_theta - 131.2))]  # (3 2 1)
     expected = [2.0 * math.degrees(math.asin(ANODE_LINES[line] / (2.0 * d))) for line in ("CuKa1", "CuKa2")]
     peaks = [x[lo + np.argmax(y[lo:hi])] for lo, hi in
@@ -53,13 +75,13 @@ def test_k_alpha_lines_sit_at_their_own_angles_with_lp_at_theirs():
 
 
 def test_extreme_widths_give_a_bounded_grid_or_a_clear_refusal(silicon, tmp_path, capsys):
-    flat = silicon.profile(np.linspace(20.0, 80.0, 601), fwhm=1e6)
+    flat = pattern_profile(silicon, np.linspace(20.0, 80.0, 601), fwhm=1e6)
     assert np.all(np.isfinite(flat)) and np.ptp(flat) < 1e-6 * flat.max()
     with pytest.raises(InputError, match="finite"):
-        silicon.profile(np.linspace(20.0, 80.0, 601), fwhm=math.inf)
+        pattern_profile(silicon, np.linspace(20.0, 80.0, 601), fwhm=math.inf)
     corundum = compute_pattern(example_path("corundum"), "CuKa", (0.0, 180.0))
     with pytest.raises(InputError, match="evaluations"):
-        corundum.profile(np.linspace(0.0, 180.0, 1_000_000), fwhm=100.0)
+        pattern_profile(corundum, np.linspace(0.0, 180.0, 1_000_000), fwhm=100.0)
     # From the command line: an absurd step or an infinite width is refused.
     assert main(["pattern", "--xy", str(tmp_path / "p.xy"), "--step", "1e-9"]) == 2
     assert main(["pattern", "--fwhm", "inf"]) == 2
@@ -71,9 +93,9 @@ def test_extreme_widths_give_a_bounded_grid_or_a_clear_refusal(silicon, tmp_path
 def test_march_dollase_averages_over_each_peaks_reflections():
     pattern = compute_pattern(example_path("tungsten"), "CuKa1", (50.0, 60.0))  # (2 0 0) alone
     r = 0.5
-    plates = pattern.profile(np.arange(50.0, 60.0, 0.01), Instrument.with_fwhm(0.05),
+    plates = pattern_profile(pattern, np.arange(50.0, 60.0, 0.01), Instrument.with_fwhm(0.05),
                              Sample(preferred_orientation=(1, 0, 0), march_r=r))
-    plain = pattern.profile(np.arange(50.0, 60.0, 0.01), Instrument.with_fwhm(0.05))
+    plain = pattern_profile(pattern, np.arange(50.0, 60.0, 0.01), Instrument.with_fwhm(0.05))
     # Of the six (2 0 0) reflections two lie along the preferred normal, four across it.
     assert plates.sum() / plain.sum() == pytest.approx((2 * r ** -3 + 4 * r ** 1.5) / 6, rel=1e-9)
 
@@ -91,6 +113,10 @@ def test_scales_and_mixtures():
     same = compute_mixture([example_path("silicon")] * 2, [0.25, 0.75], "CuKa", (0.0, 90.0))
     assert np.allclose(same.patterns[1].intensity, whole.intensity)
     assert np.allclose(same.patterns[0].intensity, whole.intensity / 3.0)
+    # An absolute mixture is not per unit cell: its header must say by what each phase is weighted.
+    absolute_mix = compute_mixture([example_path("silicon")] * 2, [0.25, 0.75], "CuKa", (0.0, 90.0),
+                                   scale="absolute")
+    assert "per unit cell x weight fraction" in absolute_mix.scale_description
     mixed = compute_mixture([example_path("silicon"), example_path("corundum")], [1, 1])
     assert max(p.intensity.max() for p in mixed.patterns) == 100.0
     with pytest.raises(InputError, match="2 phases need 2"):
@@ -120,7 +146,7 @@ def test_size_broadening_follows_scherrer():
     pattern = compute_pattern(example_path("tungsten"), "CuKa1", (70.0, 76.0))  # (2 1 1) alone
     x = np.arange(70.0, 76.0, 0.0005)
     size = 20.0  # nm
-    y = pattern.profile(x, Instrument(shape="tch", W=0.0), Sample(crystallite_size=size))
+    y = pattern_profile(pattern, x, Instrument(shape="tch", W=0.0), Sample(crystallite_size=size))
     above = x[y >= y.max() / 2.0]
     theta = math.radians(pattern.two_theta[0] / 2.0)
     scherrer = math.degrees(0.9 * pattern.wavelength / (10.0 * size * math.cos(theta)))

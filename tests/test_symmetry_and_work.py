@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from peakforge_pattern import Structure, compute_pattern, estimate_work, example_path, read_cif
-import peakforge_pattern.diffraction.pattern as pattern_module
+import peakforge_pattern.diffraction.exact_route as exact_route
 from peakforge_pattern.structures.neighbours import close_pairs
 from peakforge_pattern.structures.symmetry import SymmetryStatement, expand_sites, space_group_choices
 
@@ -51,7 +51,7 @@ def test_special_positions_count_once(position, count):
 @pytest.mark.parametrize("search", ["all pairs", "bins"])
 def test_close_pairs_match_brute_force_in_an_oblique_cell(search, monkeypatch):
     from peakforge_pattern.structures import neighbours
-    from peakforge_pattern.structures.structure import lattice_from_parameters
+    from peakforge_pattern.structures.lattice import lattice_from_parameters
     if search == "bins":
         monkeypatch.setattr(neighbours, "_ALL_PAIRS_IMAGES", 27 * 1000)  # blocks of 1000 pairs too
     rng = np.random.default_rng(5)
@@ -72,19 +72,19 @@ def test_work_estimate_and_pieces():
     reference = compute_pattern(silicon, "MoKa", (0, 150), parallel=False, exact=True)
     # The estimate counts the reflections of the shell within a few per cent.
     import peakforge
-    lam = 0.71073
-    points = peakforge.generate_hkl_points(silicon.reciprocal.tolist(), 2 * np.sin(np.radians(75)) / lam, 0.0)
-    estimate = estimate_work(silicon.lattice, len(silicon), lam, (0, 150))
+    wavelength = 0.71073
+    points = peakforge.generate_hkl_points(silicon.reciprocal.tolist(), 2 * np.sin(np.radians(75)) / wavelength, 0.0)
+    estimate = estimate_work(silicon.lattice, len(silicon), wavelength, (0, 150))
     assert estimate.reflections == pytest.approx(len(points), rel=0.05) and estimate.atoms == 8
     # The exact route's pieces change no bit, and report progress.
     reports = []
-    original = pattern_module.CHUNK_TERMS
+    original = exact_route.CHUNK_TERMS
     try:
-        pattern_module.CHUNK_TERMS = 8 * 97
+        exact_route.CHUNK_TERMS = 8 * 97
         pieces = compute_pattern(silicon, "MoKa", (0, 150), parallel=False, exact=True,
                                  progress=lambda done, total: reports.append((done, total)))
     finally:
-        pattern_module.CHUNK_TERMS = original
+        exact_route.CHUNK_TERMS = original
     np.testing.assert_array_equal(pieces.absolute_intensity, reference.absolute_intensity)
     assert len(reports) > 10 and reports[-1][0] == reports[-1][1] == len(points)
     with pytest.raises(ValueError, match="--max-work"):

@@ -7,16 +7,21 @@ generation, intensities, peak merging, family grouping and scaling::
     from peakforge_pattern import compute_pattern, example_path
     pattern = compute_pattern(example_path("silicon"), wavelength="CuKa")
     print(pattern.to_table())
+
+Every calculation option is a field of one PatternRequest; profiles are in
+peakforge_pattern.profiles, pictures in peakforge_pattern.plotting.
 """
 
-from .diffraction.pattern import Pattern, compute_pattern
+from .diffraction.compute import compute_pattern
+from .diffraction.pattern import Pattern
+from .diffraction.request import PatternRequest
 from .diffraction.wavelengths import ANODE_LINES, resolve_wavelength
 from .diffraction.work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
 from .errors import InputError
 from .examples import EXAMPLES, example_path
-from .structures.cif import parse_cif, read_cif
+from .structures.structure import parse_cif, read_cif
 from .structures.structure import Structure
 
-__all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "Structure",
+__all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "PatternRequest", "Structure",
            "WorkEstimate", "compute_pattern", "estimate_work", "example_path", "parse_cif",
            "read_cif", "resolve_wavelength"]

@@ -7,14 +7,18 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>    // for isnan, isfinite
-#include <memory>   // for unique_ptr
+#include <limits>   // for numeric_limits
 #include <string>
 #include <utility>  // for move
 #include <vector>
 
 #include "array_arguments.hpp"
+#include "numpy_columns.hpp"
+#include "structure_bindings.hpp"
 #include "base/panic.hpp"
+#include "pattern/intensity_derivatives.hpp"
 #include "pattern/pattern_peaks.hpp"
+#include "profile/binned_profile.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -29,16 +33,10 @@ using pattern::PatternRequest;
 // again.
 struct Interrupted {};
 
-// A NumPy array that owns `values`, with the given shape.
-template <class T>
-nb::object to_numpy(std::vector<T>&& values, std::initializer_list<size_t> shape) {
-  values.reserve(1);  // a real pointer even when empty
-  auto owned = std::make_unique<std::vector<T>>(std::move(values));
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  std::vector<T>* data = owned.release();
-  return nb::cast(nb::ndarray<nb::numpy, T>(data->data(), shape.size(), shape.begin(), owner),
-                  nb::rv_policy::reference);
-}
+// Raised for a calculation beyond the work limit given (a ValueError, so
+// that callers catching bad requests catch it too); created at import and
+// kept for the life of the process.
+PyObject* work_limit_error = nullptr;
 
 double finite_number(double value, const char* name) {
   if (!std::isfinite(value)) throw nb::value_error((std::string(name) + " must be finite").c_str());
@@ -91,6 +89,10 @@ void read_atoms(nb::handle frac_coords, nb::handle species_index, nb::handle occ
   require_finite(frac.values, "frac_coords");
   require_finite(occ.values, "occupancies");
   require_finite(b.values, "b_factors");
+  for (size_t j = 0; j < occ.values.size(); ++j) {
+    if (occ.values[j] < 0.0) throw nb::value_error("occupancies must not be negative");
+    if (b.values[j] < 0.0) throw nb::value_error("b_factors must not be negative");
+  }
   std::vector<double> beta;
   if (!anisotropic_beta.is_none()) beta = float_array(anisotropic_beta, "anisotropic_beta", {n, 6}).values;
   request.atoms.resize(static_cast<size_t>(n));
@@ -107,17 +109,17 @@ void read_atoms(nb::handle frac_coords, nb::handle species_index, nb::handle occ
     atom.occupancy = occ.values[j];
     atom.b_iso = b.values[j];
     if (!beta.empty()) {
-      // A row of NaN marks an atom given only isotropically.
+      // A row of NaN marks an atom given only isotropically; any other row
+      // must be wholly finite.
       const double* row = &beta[6 * j];
-      atom.anisotropic = !std::isnan(row[0]);
-      if (atom.anisotropic) {
-        for (size_t e = 0; e < 6; ++e) {
-          if (!std::isfinite(row[e])) {
-            throw nb::value_error("anisotropic_beta rows must be finite or all NaN");
-          }
-          atom.beta[e] = row[e];
-        }
+      size_t nans = 0, finite = 0;
+      for (size_t e = 0; e < 6; ++e) {
+        nans += std::isnan(row[e]) ? 1 : 0;
+        finite += std::isfinite(row[e]) ? 1 : 0;
       }
+      if (nans != 6 && finite != 6) throw nb::value_error("anisotropic_beta rows must be finite or all NaN");
+      atom.anisotropic = finite == 6;
+      for (size_t e = 0; e < 6 && atom.anisotropic; ++e) atom.beta[e] = row[e];
     }
   }
 }
@@ -141,6 +143,7 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
   out["d"] = to_numpy(std::move(table.d), {peaks});
   out["intensity"] = to_numpy(std::move(table.intensity), {peaks});
   out["absolute_intensity"] = to_numpy(std::move(table.absolute_intensity), {peaks});
+  out["lorentz_polarisation"] = to_numpy(std::move(table.lorentz_polarisation), {peaks});
   out["multiplicity"] = to_numpy(std::move(table.multiplicity), {peaks});
   out["family_hkl"] = to_numpy(std::move(table.family_hkl), {families, 3});
   out["family_multiplicity"] = to_numpy(std::move(table.family_multiplicity), {families});
@@ -151,14 +154,13 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
   return out;
 }
 
-nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+PatternRequest read_request(nb::handle reciprocal, double wavelength, double min_g, double max_g,
                             nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
-                            nb::handle b_factors, nb::handle anisotropic_beta,
-                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
-                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
-                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
-                            double merge_tolerance, double relative_threshold, bool parallel,
-                            size_t num_threads, bool use_simd, nb::object progress) {
+                            nb::handle b_factors, nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
+                            nb::handle species_electron_pairs, nb::handle species_constants, nb::handle rotations,
+                            nb::handle translations, const std::string& radiation, bool anomalous,
+                            double monochromator_two_theta, double merge_tolerance, double relative_threshold,
+                            double max_walk, double max_work, bool parallel, size_t num_threads, bool use_simd) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -170,17 +172,26 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
   request.monochromator_two_theta = finite_number(monochromator_two_theta, "monochromator_two_theta");
   request.merge_tolerance = finite_number(merge_tolerance, "merge_tolerance");
   request.relative_threshold = finite_number(relative_threshold, "relative_threshold");
+  if (!(max_walk > 0.0)) throw nb::value_error("max_walk must be a positive number (inf for no limit)");
+  request.max_walk = max_walk;
+  if (!(max_work > 0.0)) throw nb::value_error("max_work must be a positive number (inf for no limit)");
+  request.max_work = max_work;
   read_species(species_atomic_numbers, species_electron_pairs, species_constants, request);
   read_atoms(frac_coords, species_index, occupancies, b_factors, anisotropic_beta, request);
   read_operations(rotations, translations, request);
   request.parallel = parallel;
   request.num_threads = num_threads;
   request.use_simd = use_simd;
+  return request;
+}
 
-  pattern::PeakTable table;
+// Runs `calculation(check)` without the interpreter lock; `check` sees
+// Ctrl-C and reports progress, and every failure becomes one Python exception.
+template <class Calculation>
+auto run_unlocked(nb::object& progress, Calculation&& calculation) {
   try {
     nb::gil_scoped_release unlocked;
-    table = pattern::compute_peak_table(request, [&progress](size_t done, size_t total) {
+    return calculation([&progress](size_t done, size_t total) {
       nb::gil_scoped_acquire locked;
       if (PyErr_CheckSignals() != 0) throw Interrupted{};
       if (progress.is_none() || total == 0) return;
@@ -195,10 +206,95 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
     throw nb::python_error();
   } catch (const pattern::RequestError& e) {
     throw nb::value_error(e.message.c_str());
+  } catch (const pattern::WorkLimitError& e) {
+    PyErr_SetString(work_limit_error, e.message.c_str());
+    throw nb::python_error();
   } catch (const InternalFailure& e) {
     throw std::runtime_error(e.message);
   }
-  return peak_table_dict(std::move(table));
+}
+
+nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
+                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
+                            nb::handle b_factors, nb::handle anisotropic_beta,
+                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
+                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
+                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
+                            double merge_tolerance, double relative_threshold, double max_walk, double max_work,
+                            bool parallel, size_t num_threads, bool use_simd, nb::object progress,
+                            bool derivatives) {
+  const PatternRequest request =
+      read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
+                   anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
+                   rotations, translations, radiation, anomalous, monochromator_two_theta, merge_tolerance,
+                   relative_threshold, max_walk, max_work, parallel, num_threads, use_simd);
+  if (!derivatives) {
+    return peak_table_dict(run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+      return pattern::compute_peak_table(request, check);
+    }));
+  }
+  pattern::PeakDerivatives result = run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+    return pattern::compute_peak_derivatives(request, check);
+  });
+  const size_t peaks = result.table.two_theta.size(), atoms = result.atoms;
+  nb::dict out = peak_table_dict(std::move(result.table));
+  out["d_frac"] = to_numpy(std::move(result.d_frac), {peaks, atoms, 3});
+  out["d_b"] = to_numpy(std::move(result.d_b), {peaks, atoms});
+  out["d_occupancy"] = to_numpy(std::move(result.d_occupancy), {peaks, atoms});
+  return out;
+}
+
+std::vector<int64_t> window_bounds(nb::handle values, const char* name, size_t peaks) {
+  const auto read = int_array(values, name, {static_cast<long>(peaks)});
+  return {read.values.begin(), read.values.end()};
+}
+
+nb::tuple binned_profile(nb::handle edges, nb::handle centre, nb::handle fwhm, nb::handle eta, nb::handle area,
+                         nb::handle asymmetry, nb::handle first, nb::handle last, nb::handle chain) {
+  const auto edge_values = float_array(edges, "edges", {-1});
+  const auto centres = float_array(centre, "centre", {-1});
+  const size_t peaks = centres.shape[0];
+  const long n = static_cast<long>(peaks);
+  profile::PeakColumns columns;
+  columns.centre = centres.values;
+  columns.fwhm = float_array(fwhm, "fwhm", {n}).values;
+  columns.eta = float_array(eta, "eta", {n}).values;
+  columns.area = float_array(area, "area", {n}).values;
+  columns.asymmetry = float_array(asymmetry, "asymmetry", {n}).values;
+  columns.first = window_bounds(first, "first", peaks);
+  columns.last = window_bounds(last, "last", peaks);
+  std::vector<double> chain_values;
+  size_t parameters = 0;
+  if (!chain.is_none()) {
+    auto read = float_array(chain, "chain", {n, static_cast<long>(profile::peak_terms), -1});
+    require_finite(read.values, "chain");
+    parameters = read.shape[2];
+    chain_values = std::move(read.values);
+  }
+  profile::BinnedProfile result;
+  try {
+    nb::gil_scoped_release unlocked;
+    result = profile::binned_profile(edge_values.values, columns, chain_values, parameters, [] {
+      nb::gil_scoped_acquire locked;
+      if (PyErr_CheckSignals() != 0) throw Interrupted{};
+    });
+  } catch (const Interrupted&) {
+    throw nb::python_error();
+  } catch (const profile::ProfileError& e) {
+    throw nb::value_error(e.message.c_str());
+  }
+  const size_t bins = result.values.size();
+  nb::object jacobian = nb::none();
+  if (!chain.is_none()) jacobian = to_numpy(std::move(result.jacobian), {bins, parameters});
+  return nb::make_tuple(to_numpy(std::move(result.values), {bins}), jacobian);
+}
+
+nb::object lorentz_polarisation(nb::handle two_theta, const std::string& radiation,
+                                double monochromator_two_theta) {
+  const auto angles = float_array(two_theta, "two_theta", {-1});
+  std::vector<double> factors = pattern::lorentz_polarisation_at(
+      angles.values, radiation_of(radiation), finite_number(monochromator_two_theta, "monochromator_two_theta"));
+  return to_numpy(std::move(factors), {angles.values.size()});
 }
 
 }  // namespace
@@ -206,12 +302,29 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
 
 NB_MODULE(_engine, m) {
   m.doc() = "The pattern engine of peakforge_pattern: one call per structure, NumPy arrays in and out.";
+  peakforge::engine::work_limit_error =
+      PyErr_NewException("peakforge_pattern._engine.WorkLimitError", PyExc_ValueError, nullptr);
+  if (peakforge::engine::work_limit_error == nullptr) throw nb::python_error();
+  m.attr("WorkLimitError") = nb::handle(peakforge::engine::work_limit_error);
   m.def("compute_peak_table", &peakforge::engine::compute_peak_table, "reciprocal"_a, "wavelength"_a,
         "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
         "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
-        "relative_threshold"_a = 1e-3, "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true,
-        "progress"_a.none() = nb::none(),
-        "The peak table of one structure, as a dict of NumPy columns (see diffraction/pattern.py).");
+        "relative_threshold"_a = 1e-3, "max_walk"_a = 5e6,
+        "max_work"_a = std::numeric_limits<double>::infinity(), "parallel"_a = true, "num_threads"_a = 0,
+        "use_simd"_a = true, "progress"_a.none() = nb::none(), "derivatives"_a = false,
+        "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py); with "
+        "derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates "
+        "(d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy). A shell spanning more than max_walk "
+        "index triples is refused before it is walked; a symmetry search of atoms without operations beyond "
+        "max_work terms raises WorkLimitError.");
+  m.def("lorentz_polarisation", &peakforge::engine::lorentz_polarisation, "two_theta"_a, nb::kw_only(),
+        "radiation"_a = "xray", "monochromator_two_theta"_a = 0.0,
+        "The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array).");
+  m.def("binned_profile", &peakforge::engine::binned_profile, "edges"_a, "centre"_a, "fwhm"_a, "eta"_a, "area"_a,
+        "asymmetry"_a, "first"_a, "last"_a, "chain"_a.none() = nb::none(),
+        "Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain "
+        "(peaks x 5 x parameters) the Jacobian (bins x parameters).");
+  peakforge::engine::bind_structure_assembly(m);
 }

@@ -17,11 +17,11 @@
 
 #include "base/panic.hpp"
 #include "base/platform.hpp"
-#include "intensity/call_pool.hpp"
+#include "base/call_pool.hpp"
 #include "intensity/lane_scalar.hpp"
 #include "intensity/sin_cos_x4.hpp"
 #include "intensity/structure_factor_x8.hpp"
-#include "intensity/worker_count.hpp"
+#include "base/worker_count.hpp"
 
 #include "check.hpp"  // the tests' assertion
 

@@ -14,7 +14,7 @@ from typing import Any
 from ..errors import InputError
 from ..optional import require
 from .chunks import Chunk
-from .engine import Died, Failed, Finished, Outcome
+from .executor import Died, Failed, Finished, Outcome
 from .worker import Job, describe, process_chunk
 
 WORKER_WAIT_SECONDS = 60.0

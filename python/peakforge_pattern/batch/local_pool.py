@@ -1,4 +1,4 @@
-"""The default engine: worker processes on this machine, one chunk each at a time.
+"""The default executor: worker processes on this machine, one chunk each at a time.
 
 Unlike a general-purpose process pool, it knows which chunk each worker
 holds, so a worker that dies (killed, out of memory) fails only that chunk,
@@ -18,7 +18,7 @@ from multiprocessing.connection import Connection, wait
 from typing import Iterator
 
 from .chunks import Chunk
-from .engine import Died, EngineError, Failed, Finished, Outcome
+from .executor import Died, ExecutorError, Failed, Finished, Outcome
 from .worker import Job, describe, process_chunk
 
 # Fresh interpreters: nothing inherited from the driver's threads, the same on every platform.
@@ -173,7 +173,7 @@ class LocalPool:
                     continue
                 if isinstance(message, Died) and not worker.started:
                     self.close()
-                    raise EngineError(f"a worker process could not start: it {_ending(worker.process.exitcode)}")
+                    raise ExecutorError(f"a worker process could not start: it {_ending(worker.process.exitcode)}")
                 assert worker.chunk is not None and not isinstance(message, str)
                 ended.append((worker.chunk, message))
                 self._busy.remove(worker)

@@ -1,52 +1,61 @@
 """The options a batch run's results depend on, kept with its output so that
-a resumed run never mixes patterns computed differently."""
+a resumed run never mixes patterns computed differently: the calculation
+request as it was made, and how the list columns are stored."""
 
 from __future__ import annotations
 
 import json
-from dataclasses import asdict, dataclass
-from typing import Sequence
+from dataclasses import dataclass
+from typing import Any, Sequence
 
-from ..diffraction.pattern import check_route, check_two_theta_range
-from ..diffraction.wavelengths import resolve_wavelength
-
+from ..diffraction.request import PatternRequest
+from ..errors import InputError
+from .grid_profile import GridProfile
 
 @dataclass(frozen=True)
 class RunOptions:
-    """Wavelength in Å, 2θ range in degrees, whether list columns are
-    float32, and how the patterns are computed (radiation, anomalous
-    dispersion, the exact route), as compute_pattern takes them."""
+    """The calculation request, whether list columns are float32, and the
+    fixed 2θ grid (with its peak widths) of a profile column, if any."""
 
-    wavelength: float
-    two_theta_range: tuple[float, float]
+    request: PatternRequest
     float32: bool = False
-    radiation: str = "xray"
-    anomalous: bool = False
-    exact: bool = False
+    grid: GridProfile | None = None
 
     @classmethod
-    def resolve(cls, wavelength: float | str, two_theta_range: Sequence[float],
-                float32: bool = False, *, radiation: str = "xray", anomalous: bool = False,
-                exact: bool = False) -> "RunOptions":
-        """Check the options as given (InputError when they cannot give patterns)."""
-        check_route(bool(exact), radiation, bool(anomalous))
-        return cls(resolve_wavelength(wavelength), check_two_theta_range(two_theta_range), bool(float32),
-                   radiation, bool(anomalous), bool(exact))
+    def resolve(cls, wavelength: float | str | None = None, two_theta_range: Sequence[float] | None = None,
+                float32: bool = False, *, request: PatternRequest | None = None, grid: GridProfile | None = None,
+                **fields: Any) -> RunOptions:
+        """Options from a request and/or its fields (InputError when they cannot give patterns)."""
+        if wavelength is not None:
+            fields["wavelength"] = wavelength
+        if two_theta_range is not None:
+            fields["two_theta_range"] = two_theta_range
+        return cls(PatternRequest.from_fields(request, **fields), bool(float32), grid)
+
+    def same_patterns(self, other: RunOptions) -> bool:
+        """Whether a run with ``other`` computes the same rows (the work limit
+        and the execution mode change no pattern)."""
+        return (self.float32 == other.float32 and self.grid == other.grid
+                and self.request.result_fields() == other.request.result_fields())
 
     def to_json(self) -> str:
-        return json.dumps(asdict(self), sort_keys=True)
+        """The request's fields as to_dict gives them, float32 and the grid (if any), in one JSON object."""
+        grid = {} if self.grid is None else {"grid": self.grid.to_dict()}
+        return json.dumps({**self.request.to_dict(), "float32": self.float32, **grid}, sort_keys=True)
 
     @classmethod
-    def from_json(cls, text: str | bytes) -> "RunOptions":
+    def from_json(cls, text: str | bytes) -> RunOptions:
+        """The options to_json wrote; a field the text lacks takes its default
+        (outputs written before the whole request was kept hold its
+        wavelength, range, radiation, dispersion and route only)."""
         fields = json.loads(text)
-        lo, hi = fields["two_theta_range"]
-        # Outputs written before the calculation options were kept hold X-ray patterns.
-        return cls(float(fields["wavelength"]), (float(lo), float(hi)), bool(fields["float32"]),
-                   str(fields.get("radiation", "xray")), bool(fields.get("anomalous", False)),
-                   bool(fields.get("exact", False)))
+        if not isinstance(fields, dict) or "float32" not in fields:
+            raise InputError("batch options must be a JSON object with float32")
+        float32 = fields.pop("float32")
+        grid = fields.pop("grid", None)
+        return cls(PatternRequest.from_dict(fields), bool(float32), None if grid is None else GridProfile.from_dict(grid))
 
     def describe(self) -> str:
-        lo, hi = self.two_theta_range
         kind = "float32" if self.float32 else "float64"
-        route = "".join((", anomalous" if self.anomalous else "", ", exact route" if self.exact else ""))
-        return f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g}, {self.radiation}{route}, {kind}"
+        grid = "" if self.grid is None else f", {self.grid.describe()}"
+        return f"{self.request.describe()}, {kind}{grid}"

@@ -1,5 +1,5 @@
 """The driver of a batch run: what is left to do, handing chunks to an
-engine, and what to do when one fails or its worker dies."""
+executor, and what to do when one fails or its worker dies."""
 
 from __future__ import annotations
 
@@ -10,12 +10,16 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Iterable, Protocol, Sequence
 
-from ..diffraction.work import DEFAULT_MAX_WORK, check_max_work
+from ..diffraction.request import PatternRequest
 from ..errors import InputError
+from ..profiles.instrument import Instrument
+from ..profiles.sample import Sample
 from .chunks import Chunk, plan_chunks
-from .engine import Died, Engine, Finished
+from .executor import Died, Executor, Finished
+from .grid_profile import GridProfile
 from .options import RunOptions
-from .output import OutputFolder, write_part
+from .output import OutputFolder
+from .parts import write_part
 from .rows import ERROR, RowBuilder
 from .sources import list_sources
 from .worker import Job
@@ -37,7 +41,8 @@ class BatchSummary:
     """What a run did. ``listed`` structures: ``done_before`` were already in the
     output, of which ``errors_before`` as error rows; this run wrote ``ok`` and
     ``errors`` rows; ``not_done`` are missing because a chunk kept failing
-    (``problems`` says why)."""
+    (``problems`` says why); ``warnings`` name what listing the sources
+    skipped (links in loops)."""
 
     out: Path
     listed: int = 0
@@ -49,6 +54,7 @@ class BatchSummary:
     seconds: float = 0.0
     output_bytes: int = 0
     problems: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
 
     @property
     def computed(self) -> int:
@@ -68,13 +74,13 @@ class BatchSummary:
 
 
 class _Driver:
-    """Hands chunks to an engine and settles each outcome: a dead worker's
+    """Hands chunks to an executor and settles each outcome: a dead worker's
     chunk is split into single structures, a single one that dies again is
     an error row, a chunk that raised is retried, then counted as not done."""
 
-    def __init__(self, engine: Engine, out: str, options: RunOptions, summary: BatchSummary,
+    def __init__(self, executor: Executor, out: str, options: RunOptions, summary: BatchSummary,
                  progress: Progress | None) -> None:
-        self.engine, self.out, self.options = engine, out, options
+        self.executor, self.out, self.options = executor, out, options
         self.summary, self.progress = summary, progress
         self.pending = 0
         self.failures: dict[str, int] = {}
@@ -84,7 +90,7 @@ class _Driver:
         self.suspected: set[Chunk] = set()
 
     def _submit(self, chunk: Chunk, urgent: bool = False) -> None:
-        self.engine.submit(chunk, urgent)
+        self.executor.submit(chunk, urgent)
         self.pending += 1
 
     def run(self, chunks: list[Chunk]) -> None:
@@ -93,7 +99,7 @@ class _Driver:
         while self.pending or self.suspects:
             if not self.pending:
                 self._submit(self.suspects.pop())
-            for chunk, outcome in self.engine.wait():
+            for chunk, outcome in self.executor.wait():
                 self.pending -= 1
                 if isinstance(outcome, Finished):
                     self.summary.ok += outcome.result.ok
@@ -112,7 +118,7 @@ class _Driver:
         if len(chunk) > 1:
             for single in chunk.singles():  # one structure per task: only the culprit is lost
                 self._submit(single, urgent=True)
-        elif not self.engine.isolates_chunks and chunk not in self.suspected:
+        elif not self.executor.isolates_chunks and chunk not in self.suspected:
             self.suspected.add(chunk)
             self.suspects.append(chunk)
         else:
@@ -141,49 +147,102 @@ class _Driver:
             self.progress.advance(len(chunk), [])
 
 
-def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str], *,
-              wavelength: float | str = "CuKa", two_theta_range: Sequence[float] = (0.0, 90.0),
-              client: Any = None, resume: bool = True, retry_errors: bool = False,
-              float32: bool = False, radiation: str = "xray", anomalous: bool = False,
-              exact: bool = False, max_work: float | None = DEFAULT_MAX_WORK,
-              workers: int | None = None, progress: Progress | None = None) -> BatchSummary:
-    """Compute the pattern of every structure ``sources`` name into the Parquet
-    dataset ``out``, one row per structure.
+def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str],
+              request: PatternRequest | None = None, *, client: Any = None, resume: bool = True,
+              retry_errors: bool = False, float32: bool = False, workers: int | None = None,
+              progress: Progress | None = None, grid: Sequence[float] | None = None,
+              instrument: Instrument | None = None, sample: Sample | None = None, **fields: Any) -> BatchSummary:
+    """Compute the pattern of every structure ``sources`` name into a Parquet dataset.
 
-    ``sources`` are CIF files, folders (searched recursively for .cif files)
-    or lists of paths (.txt, .list, .lst; one a line). Runs on a local
-    process pool of ``workers`` processes (default one per processor), or
-    on the Dask cluster of ``client``. With ``resume`` structures already in
-    ``out`` are skipped (the run's options must match); without it ``out``
-    is emptied first. ``retry_errors`` computes the error rows again.
-    ``radiation``, ``anomalous``, ``exact`` and ``max_work`` are as for
-    compute_pattern; a structure above ``max_work`` becomes an error row.
+    One row per structure in ``out``: its peaks, or an error row saying why
+    it has none.  A run stopped or broken off resumes where it was.
 
-    Raises InputError for bad options or sources, or an output folder that
-    cannot be used, and EngineError when no worker can run; KeyboardInterrupt
-    stops the workers, keeping every part already written.
+    Parameters
+    ----------
+    sources : iterable of str or os.PathLike
+        CIF files, folders (searched recursively for .cif files) or lists of
+        paths (.txt, .list, .lst; one a line).
+    out : str or os.PathLike
+        The output folder, a Parquet dataset; the request is kept in its
+        metadata.
+    request : PatternRequest, optional
+        The calculation request; ``fields`` (wavelength, two_theta_range,
+        radiation, ...) change it. Each structure is computed on one thread
+        (the workers fill the processors); one estimated above the
+        request's ``max_work`` becomes an error row.
+    client : distributed.Client, optional
+        Run on its Dask cluster instead of a local process pool.
+    resume : bool
+        Skip the structures already in ``out`` (its patterns must have been
+        computed alike); without it ``out`` is emptied first.
+    retry_errors : bool
+        Compute the error rows again.
+    float32 : bool
+        Store the peak numbers as float32.
+    workers : int, optional
+        Processes of the local pool (default one per processor).
+    progress : Progress, optional
+        Told of the structures to compute and of each chunk as it ends.
+    grid : (min, max, step), optional
+        Add a float32 ``profile`` column on this fixed 2θ grid (degrees),
+        for learning; its peaks shaped by ``instrument`` and ``sample`` as a
+        pattern's profile is (default 0.1° wide peaks).
+    instrument : Instrument, optional
+        The instrument that shapes the ``grid`` profiles.
+    sample : Sample, optional
+        The sample terms of the ``grid`` profiles.
+
+    Returns
+    -------
+    BatchSummary
+        What was listed, done before, computed, and failed.
+
+    Raises
+    ------
+    InputError
+        Bad options or sources, or an output folder that cannot be used.
+    ExecutorError
+        No worker can run. KeyboardInterrupt stops the workers, keeping every
+        part already written.
+
+    Examples
+    --------
+    The package's example structures, on one worker process:
+
+    >>> import tempfile
+    >>> from pathlib import Path
+    >>> from peakforge_pattern import example_path
+    >>> from peakforge_pattern.batch import read_patterns, run_batch
+    >>> out = Path(tempfile.mkdtemp()) / "patterns"
+    >>> summary = run_batch([example_path("silicon").parent], out, wavelength="CuKa",
+    ...                     two_theta_range=(5, 90), workers=1)
+    >>> summary.listed, summary.ok, summary.errors, summary.exit_status
+    (5, 5, 0, 0)
+    >>> [pattern.structure_name for pattern in read_patterns(out)][:2]
+    ['corundum.cif', 'cscl.cif']
     """
-    options = RunOptions.resolve(wavelength, two_theta_range, float32, radiation=radiation,
-                                 anomalous=anomalous, exact=exact)
-    check_max_work(max_work)
+    options = RunOptions.resolve(request=request, float32=float32,
+                                 grid=None if grid is None else GridProfile.resolve(grid, instrument, sample),
+                                 **fields)
     if workers is not None and not 1 <= workers <= 4096:
         raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")
-    listing = list_sources(sources)
+    skipped: list[str] = []
+    listing = list_sources(sources, skipped)
     folder = OutputFolder(out)
-    summary = BatchSummary(folder.path, listed=len(listing))
+    summary = BatchSummary(folder.path, listed=len(listing), warnings=skipped)
     started = time.perf_counter()
     with folder.locked():
         job = Job(str(folder.path), options, uuid.uuid4().hex,
-                  folder.cluster_lock if client is not None else None, max_work)
-        engine: Engine
+                  folder.cluster_lock if client is not None else None)
+        executor: Executor
         if client is not None:
             from .dask_cluster import DaskCluster
-            engine = DaskCluster(client, job)
+            executor = DaskCluster(client, job)
         else:
             from .local_pool import LocalPool
-            engine = LocalPool(job, workers)
+            executor = LocalPool(job, workers)
         try:
-            with engine.exclusive():
+            with executor.exclusive():
                 folder.start(options, job.token, resume)
             folder.remove_temporaries()
             if retry_errors:
@@ -194,9 +253,9 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
             summary.errors_before = sum(statuses.get(source.id) == ERROR for source in listing)
             if progress is not None:
                 progress.start(len(todo))
-            _Driver(engine, job.out, options, summary, progress).run(plan_chunks(todo, engine.workers))
+            _Driver(executor, job.out, options, summary, progress).run(plan_chunks(todo, executor.workers))
         finally:
-            engine.close()
+            executor.close()
             folder.remove_temporaries()
     summary.seconds = time.perf_counter() - started
     summary.output_bytes = folder.size()

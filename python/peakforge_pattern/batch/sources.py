@@ -17,6 +17,9 @@ from ..errors import InputError
 LIST_SUFFIXES = (".txt", ".list", ".lst")
 """Files with these suffixes list structure paths, one a line; anything else is a structure."""
 
+MAX_LIST_LINE = 16384
+"""Longest line of a list of paths (four times the longest path Linux takes)."""
+
 
 @dataclass(frozen=True, slots=True)  # a million of them fit in a few hundred MB
 class Source:
@@ -38,22 +41,48 @@ def _size(path: str) -> int:
         return 0  # the worker reports what is wrong with it as an error row
 
 
-def _walk(folder: str) -> Iterator[tuple[str, int]]:
-    """Paths and sizes of the .cif files under ``folder``, in sorted order."""
+def _walk(folder: str, warnings: list[str]) -> Iterator[tuple[str, int]]:
+    """Paths and sizes of the .cif files under ``folder``, in sorted order.
+
+    Links are followed, but each real folder is searched once: a link back
+    to a folder being searched (a loop) or to one already searched is
+    skipped with a warning, so that no file is listed twice or without end.
+    """
+    info = os.stat(folder)
+    searched = {(info.st_dev, info.st_ino): folder}
+    yield from _walk_below(folder, searched, [folder], warnings)
+
+
+def _walk_below(folder: str, searched: dict[tuple[int, int], str], ancestors: list[str],
+                warnings: list[str]) -> Iterator[tuple[str, int]]:
     with os.scandir(folder) as entries:
         found = sorted(entries, key=lambda entry: entry.name)
     for entry in found:
-        if entry.is_dir():
-            yield from _walk(entry.path)
+        try:
+            is_folder = entry.is_dir()
+            key = (entry.stat().st_dev, entry.stat().st_ino) if is_folder else None
+        except OSError as exc:  # a link to itself, or to nothing
+            if entry.is_symlink():
+                warnings.append(f"{entry.path}: a link that cannot be followed ({exc.strerror or exc}), skipped")
+                continue
+            raise
+        if key is not None:
+            seen = searched.get(key)
+            if seen is not None:
+                why = "a loop back to" if seen in ancestors else "the same folder as"
+                warnings.append(f"{entry.path}: {why} {seen}, skipped")
+                continue
+            searched[key] = entry.path
+            yield from _walk_below(entry.path, searched, [*ancestors, entry.path], warnings)
         elif entry.name.lower().endswith(".cif") and entry.is_file():
             yield entry.path, entry.stat().st_size
 
 
-def _from_folder(argument: str) -> list[Source]:
+def _from_folder(argument: str, warnings: list[str]) -> list[Source]:
     root = os.path.abspath(argument)
     try:
         found = [Source(_id(PurePath(os.path.relpath(path, root)).as_posix()), path, size)
-                 for path, size in _walk(root)]
+                 for path, size in _walk(root, warnings)]
     except OSError as exc:
         raise InputError(f"{exc.filename or argument}: cannot list: {exc.strerror or exc}") from None
     if not found:
@@ -63,9 +92,15 @@ def _from_folder(argument: str) -> list[Source]:
 
 def _from_list(argument: str) -> list[Source]:
     base = os.path.dirname(os.path.abspath(argument))
+    lines: list[str] = []
     try:
         with open(argument, encoding="utf-8") as listing:
-            lines = [line.strip() for line in listing]
+            # Line by line with a bound, so that a list that is no text (/dev/zero) cannot fill memory.
+            while line := listing.readline(MAX_LIST_LINE + 1):
+                if len(line) > MAX_LIST_LINE or "\0" in line:
+                    raise InputError(f"{argument}: line {len(lines) + 1} is no path (binary data or longer than "
+                                     f"{MAX_LIST_LINE} characters): not a list of structure files")
+                lines.append(line.strip())
     except (OSError, UnicodeDecodeError) as exc:
         raise InputError(f"{argument}: cannot read the list: {getattr(exc, 'strerror', None) or exc}") from None
     found = []
@@ -78,16 +113,33 @@ def _from_list(argument: str) -> list[Source]:
     return found
 
 
-def list_sources(arguments: Iterable[str | os.PathLike[str]]) -> list[Source]:
+def list_sources(arguments: Iterable[str | os.PathLike[str]], warnings: list[str] | None = None) -> list[Source]:
     """Every structure the arguments name, each once.
 
-    Raises InputError for an argument that does not exist, a folder without
-    .cif files, an empty list, or two different files given the same id.
+    Parameters
+    ----------
+    arguments : iterable of path-like
+        CIF files, folders (searched recursively, links followed once) and lists of paths.
+    warnings : list of str, optional
+        Receives one line for each link skipped in a folder (a loop, a folder reached twice,
+        a link that cannot be followed).
+
+    Returns
+    -------
+    list of Source
+
+    Raises
+    ------
+    InputError
+        An argument that does not exist, a folder without .cif files, an
+        empty list, or two different files given the same id.
     """
+    if warnings is None:
+        warnings = []
     sources: dict[str, Source] = {}
     for argument in (os.fspath(a) for a in arguments):
         if os.path.isdir(argument):
-            found = _from_folder(argument)
+            found = _from_folder(argument, warnings)
         elif not os.path.exists(argument):
             raise InputError(f"{argument}: no such file or folder")
         elif Path(argument).suffix.lower() in LIST_SUFFIXES:

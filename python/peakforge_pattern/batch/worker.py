@@ -1,4 +1,4 @@
-"""The work of one chunk, the same whichever engine runs it: every structure
+"""The work of one chunk, the same whichever executor runs it: every structure
 read and computed, errors kept as rows, the part written whole."""
 
 from __future__ import annotations
@@ -11,13 +11,12 @@ from typing import Iterator
 
 import pyarrow as pa
 
-from ..diffraction.pattern import compute_pattern
-from ..diffraction.work import DEFAULT_MAX_WORK
+from ..diffraction.compute import compute_pattern
 from ..errors import InputError
 from ..structures.structure import Structure
 from .chunks import Chunk
 from .options import RunOptions
-from .output import write_part
+from .parts import write_part
 from .rows import RowBuilder
 
 KILL_HOOK = "PEAKFORGE_BATCH_TEST_KILL_ON"
@@ -34,16 +33,15 @@ class Job:
     ``out`` must name the same folder on every worker (a shared file system
     on a cluster); ``token`` identifies the run; ``cluster_lock``, on a Dask
     cluster, names the lock under which parts are committed. A structure
-    whose calculation is estimated above ``max_work`` terms (None: no
-    limit) becomes an error row; the limit changes no pattern, so it is not
-    one of the run's options and a rerun may raise it to retry those rows.
+    whose calculation is estimated above the request's work limit becomes an
+    error row; the limit changes no pattern, so a rerun may raise it to
+    retry those rows.
     """
 
     out: str
     options: RunOptions
     token: str
     cluster_lock: str | None = None
-    max_work: float | None = DEFAULT_MAX_WORK
 
 
 @dataclass(frozen=True)
@@ -61,35 +59,33 @@ def describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions,
-                max_work: float | None = DEFAULT_MAX_WORK) -> None:
+def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions) -> None:
     """Add the row of one structure: its pattern, or the reason there is none."""
+    request = options.request.replace(parallel=False)  # the workers already fill the processors
     start = time.perf_counter()
     structure = None
+    where = os.path.abspath(path)
     for attempt in range(ATTEMPTS):
         try:
             if structure is None:
                 structure = Structure.from_cif(path)
-            pattern = compute_pattern(structure, options.wavelength, options.two_theta_range,
-                                      radiation=options.radiation, anomalous=options.anomalous,
-                                      exact=options.exact, max_work=max_work,
-                                      parallel=False)  # the workers already fill the processors
+            pattern = compute_pattern(structure, request=request)
         except InputError as exc:
-            rows.add_error(id, str(exc), time.perf_counter() - start, structure)
+            rows.add_error(id, str(exc), time.perf_counter() - start, structure, where)
             return
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as exc:  # a fault of the computation, internal failures included
             if attempt + 1 == ATTEMPTS:
-                rows.add_error(id, describe(exc), time.perf_counter() - start, structure)
+                rows.add_error(id, describe(exc), time.perf_counter() - start, structure, where)
                 return
         else:
-            rows.add_pattern(id, structure, pattern, time.perf_counter() - start)
+            rows.add_pattern(id, structure, pattern, time.perf_counter() - start, where)
             return
 
 
 def process_chunk(chunk: Chunk, job: Job) -> ChunkResult:
-    """Compute a chunk and write its part; any engine can call this.
+    """Compute a chunk and write its part; any executor can call this.
 
     Raises only when the part cannot be written; problems of single
     structures become error rows.
@@ -101,7 +97,7 @@ def process_chunk(chunk: Chunk, job: Job) -> ChunkResult:
         for id, path in chunk.items:
             if id == kill_on:
                 os.kill(os.getpid(), signal.SIGKILL)
-            compute_row(rows, id, path, job.options, job.max_work)
+            compute_row(rows, id, path, job.options)
             if rows.full():
                 yield rows.take()
         yield rows.take()

@@ -3,17 +3,17 @@
 from __future__ import annotations
 
 import argparse
-import logging
-import os
 import sys
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from tqdm import tqdm
-
-from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
-from .calculation_options import add_calculation_arguments, check_calculation_arguments
-from .common import INTERRUPTED, fail
+from .calculation_options import EXECUTION, add_request_arguments, request_from
+from .common import INTERRUPTED, fail, report
+from .dask_client import add_cluster_arguments, connect
+from .profile_options import add_peak_shape_arguments, instrument_from, sample_from
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 NAME = "batch"
 HELP = "compute the patterns of many structures into a Parquet dataset"
@@ -30,40 +30,23 @@ RUN_FAILED = 1
 def add_arguments(batch: argparse.ArgumentParser) -> None:
     batch.add_argument("sources", nargs="+", metavar="SOURCE", help="CIF file, folder, or list of paths")
     batch.add_argument("-o", "--out", required=True, metavar="DIR", help="output folder (a Parquet dataset)")
-    batch.add_argument("-w", "--wavelength", default="CuKa",
-                       help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa)")
-    batch.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
-                       help="2theta range in degrees (default 0 90)")
     batch.add_argument("--float32", action="store_true", help="store peak numbers as float32 (half the size)")
-    add_calculation_arguments(batch)
-    engine = batch.add_mutually_exclusive_group()
-    engine.add_argument("--workers", type=int, metavar="N",
+    # Each worker computes one structure at a time on one thread.
+    add_request_arguments(batch, exclude=EXECUTION)
+    executor = batch.add_mutually_exclusive_group()
+    executor.add_argument("--workers", type=int, metavar="N",
                         help="processes of the local pool (default: one per processor)")
-    engine.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster at tcp://HOST:PORT")
-    engine.add_argument("--scheduler-file", metavar="FILE", help="run on the Dask cluster this file describes")
+    add_cluster_arguments(executor)
     start = batch.add_mutually_exclusive_group()
     start.add_argument("--overwrite", action="store_true", help="empty --out first instead of resuming")
     start.add_argument("--retry-errors", action="store_true", help="compute the error rows of --out again")
     batch.add_argument("--no-progress", action="store_true", help="no progress bar")
-
-
-def _connect(args: argparse.Namespace) -> Any:
-    """A Dask client for --scheduler or --scheduler-file, else None."""
-    if args.scheduler is None and args.scheduler_file is None:
-        return None
-    from ..optional import require
-    distributed = require("distributed", "distributed", "--scheduler")
-    where = args.scheduler or args.scheduler_file
-    # Results lost with a dead worker are recomputed; the client's notes on that are noise here.
-    logging.getLogger("distributed.client").setLevel(logging.ERROR)
-    if args.scheduler_file is not None and not os.path.isfile(args.scheduler_file):
-        raise InputError(f"{args.scheduler_file}: no such scheduler file")  # the client would wait for it
-    try:
-        if args.scheduler is not None:
-            return distributed.Client(args.scheduler, timeout="20s")
-        return distributed.Client(scheduler_file=args.scheduler_file, timeout="20s")
-    except (OSError, ValueError) as exc:
-        raise InputError(f"cannot reach the Dask scheduler of {where}: {' '.join(str(exc).split())}") from None
+    batch.add_argument("--grid", nargs=3, type=float, metavar=("MIN", "MAX", "STEP"),
+                       help="add a float32 profile column on this fixed 2theta grid (degrees), for learning; "
+                            "its peaks shaped by the profile options below")
+    batch.add_argument("--fwhm", type=float, default=0.1,
+                       help="width of every peak of the --grid profile unless --caglioti (default 0.1)")
+    add_peak_shape_arguments(batch)
 
 
 class _Progress:
@@ -77,6 +60,7 @@ class _Progress:
 
     def start(self, total: int) -> None:
         if self.enabled and total:
+            from tqdm import tqdm  # imported when a bar is shown: other commands start without it
             self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
 
     def advance(self, count: int, errors: list[tuple[str, str]]) -> None:
@@ -112,21 +96,22 @@ def run(args: argparse.Namespace) -> int:
     reporting as InputError (one line, status 2)."""
     if args.workers is not None and args.workers < 1:
         raise InputError(f"--workers must be at least 1, not {args.workers}")
-    check_calculation_arguments(args)
+    request = request_from(args)
     try:
-        from ..batch import EngineError, run_batch
+        from ..batch import ExecutorError, run_batch
     except ImportError as exc:
         raise InputError(str(exc)) from None
     progress = _Progress(not args.no_progress)
     client = None
     try:
-        client = _connect(args)
-        summary = run_batch(args.sources, args.out, wavelength=args.wavelength, two_theta_range=args.two_theta,
-                            client=client, resume=not args.overwrite, retry_errors=args.retry_errors,
-                            float32=args.float32, radiation=args.radiation, anomalous=args.anomalous,
-                            exact=args.exact, max_work=args.max_work, workers=args.workers,
-                            progress=progress)
-    except EngineError as exc:
+        client = connect(args)
+        # The --grid profile's peaks, shaped as pattern shapes a profile's.
+        instrument = None if args.grid is None else instrument_from(args, request.monochromator_angle)
+        sample = None if args.grid is None else sample_from(args)
+        summary = run_batch(args.sources, args.out, request, client=client, resume=not args.overwrite,
+                            retry_errors=args.retry_errors, float32=args.float32, workers=args.workers,
+                            progress=progress, grid=args.grid, instrument=instrument, sample=sample)
+    except ExecutorError as exc:
         fail(f"error: {exc}")
         return RUN_FAILED
     except KeyboardInterrupt:
@@ -137,6 +122,8 @@ def run(args: argparse.Namespace) -> int:
         if client is not None:
             client.close()
 
+    for warning in summary.warnings:
+        report(f"peakforge: warning: {warning}")
     for problem in summary.problems:
         fail(problem)
     before = f" ({summary.done_before} done before)" if summary.done_before else ""

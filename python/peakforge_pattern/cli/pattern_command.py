@@ -9,15 +9,16 @@ from collections.abc import Callable
 from pathlib import Path
 
 from ..diffraction import formats
-from ..diffraction.pattern import Pattern, check_two_theta_range, compute_pattern
-from ..diffraction.scales import SCALES
-from ..diffraction.wavelengths import ANODE_LINES, resolve_wavelength
+from ..diffraction.compute import compute_pattern
+from ..diffraction.pattern import Pattern
+from ..diffraction.request import PatternRequest
 from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
-from ..structures.cif import parse_cif, read_cif
-from ..structures.structure import Structure, refuse_if_strict
-from .calculation_options import add_calculation_arguments, check_calculation_arguments
+from ..structures.checks import refuse_if_strict
+from ..structures.cif import read_cif_bytes
+from ..structures.structure import Structure, parse_cif, read_cif
+from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, describe_os_error, fail, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from
 from .profile_outputs import check_profile_outputs, run_mixture, write_profile_outputs
@@ -40,33 +41,17 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
                          help="CIF file or folder of CIF files; '-' for standard input")
     pattern.add_argument("--example", action="append", default=[], choices=list(EXAMPLES),
                          help="a bundled example structure (repeatable)")
-    pattern.add_argument("-w", "--wavelength", default="CuKa",
-                         help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES)
-                              + " (default CuKa)")
-    pattern.add_argument("--two-theta", nargs=2, type=float, default=(0.0, 90.0), metavar=("MIN", "MAX"),
-                         help="2theta range in degrees (default 0 90)")
     pattern.add_argument("-f", "--format", choices=list(_WRITERS), default="table",
                          help="output format (default table)")
-    pattern.add_argument("--scale", choices=SCALES, default="max",
-                         help="intensities: strongest peak in the range 100 (max, default), strongest "
-                              "from 0 to 180 100 (full), or |F|^2 x multiplicity x LP per cell (absolute)")
     pattern.add_argument("--mix", type=float, nargs="+", metavar="W",
                          help="weight fractions of the structures, one per file: one mixture")
     pattern.add_argument("--plot", metavar="IMAGE", type=Path,
                          help="also draw the pattern to this file (.png, .svg, .pdf, ...)")
     pattern.add_argument("--fwhm", type=float, default=0.1,
                          help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)")
-    pattern.add_argument("--strict", action="store_true",
-                         help="treat warnings about implausible structures as errors")
-    add_calculation_arguments(pattern)
-    pattern.add_argument("--hkil", action="store_true",
-                         help="four-index (h k i l) labels for cells with hexagonal axes")
-    pattern.add_argument("--serial", action="store_true", help="compute on the calling thread only")
-    pattern.add_argument("--threads", type=int, default=0, metavar="N",
-                         help="worker threads of the parallel calculation (default 0: automatic)")
-    pattern.add_argument("--no-simd", action="store_true", help="use the scalar structure-factor sum")
     pattern.add_argument("--no-progress", action="store_true",
                          help="no progress bar when several structures or a long one are computed")
+    add_request_arguments(pattern)
     add_profile_arguments(pattern)
 
 
@@ -106,7 +91,7 @@ def _read(source: Path | str, strict: bool) -> Structure:
         if sys.stdin is None:
             raise InputError("cannot read: standard input is closed")
         try:
-            data = sys.stdin.buffer.read()
+            data = read_cif_bytes(sys.stdin.buffer)
         except OSError as exc:
             raise InputError(f"cannot read: {describe_os_error(exc)}") from None
         structure = parse_cif(data, name="stdin")
@@ -116,21 +101,17 @@ def _read(source: Path | str, strict: bool) -> Structure:
     return read_cif(source, strict=strict)
 
 
-def _check_options(args: argparse.Namespace) -> tuple[float, tuple[float, float]]:
-    wavelength = resolve_wavelength(args.wavelength)
-    two_theta_range = check_two_theta_range(args.two_theta)
+def _check_options(args: argparse.Namespace) -> PatternRequest:
+    request = request_from(args)
     if not args.fwhm >= 0.0:
         raise InputError(f"--fwhm must not be negative, not {args.fwhm:g}")
-    if not 0 <= args.threads <= 65535:
-        raise InputError(f"--threads must lie between 0 and 65535, not {args.threads}")
-    check_calculation_arguments(args)
     if sys.stdout is None:
         raise InputError("standard output is closed: nowhere to write the patterns")
-    if not args.serial:
-        problem = probe_worker_threads(args.threads)
+    if request.parallel:
+        problem = probe_worker_threads(request.num_threads)
         if problem is not None:
             raise InputError(f"{problem}: ask for fewer --threads, or --serial")
-    return wavelength, two_theta_range
+    return request
 
 
 def _progress_bar(total_structures: int, no_progress: bool):
@@ -140,14 +121,14 @@ def _progress_bar(total_structures: int, no_progress: bool):
     return tqdm(total=total_structures, unit="structure", file=sys.stderr, leave=False)
 
 
-def _reflection_progress(structure: Structure, wavelength: float, two_theta_range: tuple[float, float],
+def _reflection_progress(structure: Structure, request: PatternRequest,
                          no_progress: bool) -> tuple[Callable[[int, int], None] | None, Callable[[], None]]:
     """A progress callback for one long calculation, and what closes its bar.
 
     The bar appears at the first report, once the calculation is under way.
     """
-    if no_progress or estimate_work(structure.lattice, len(structure), wavelength,
-                                    two_theta_range).seconds < _PROGRESS_AFTER_SECONDS:
+    if no_progress or estimate_work(structure.lattice, len(structure), request.wavelength,
+                                    request.two_theta_range).seconds < _PROGRESS_AFTER_SECONDS:
         return None, lambda: None
     from tqdm import tqdm
     bars: list[tqdm] = []
@@ -165,18 +146,13 @@ def _reflection_progress(structure: Structure, wavelength: float, two_theta_rang
     return advance, close
 
 
-def _compute(source: Path | str, args: argparse.Namespace, wavelength: float,
-             two_theta_range: tuple[float, float]) -> Pattern:
-    structure = _read(source, args.strict)
+def _compute(source: Path | str, args: argparse.Namespace, request: PatternRequest) -> Pattern:
+    structure = _read(source, request.strict)
     for warning in structure.warnings:
         warn(_shown(source), warning)
-    progress, close = _reflection_progress(structure, wavelength, two_theta_range, args.no_progress)
+    progress, close = _reflection_progress(structure, request, args.no_progress)
     try:
-        pattern = compute_pattern(structure, wavelength, two_theta_range, parallel=not args.serial,
-                                  num_threads=args.threads, use_simd=not args.no_simd, scale=args.scale,
-                                  strict=args.strict, max_work=args.max_work, progress=progress,
-                                  exact=args.exact, radiation=args.radiation, anomalous=args.anomalous,
-                                  hkil=args.hkil)
+        pattern = compute_pattern(structure, request=request, progress=progress)
     finally:
         close()
     for warning in pattern.warnings[len(structure.warnings):]:
@@ -185,13 +161,12 @@ def _compute(source: Path | str, args: argparse.Namespace, wavelength: float,
 
 
 def run(args: argparse.Namespace) -> int:
-    wavelength, two_theta_range = _check_options(args)
-    instrument, sample = instrument_from(args), sample_from(args)
+    request = _check_options(args)
+    instrument, sample = instrument_from(args, request.monochromator_angle), sample_from(args)
     sources, problems = _sources(args)
     check_profile_outputs(args, len(sources))
     if args.mix is not None:
-        return run_mixture(args, sources, problems, _WRITERS[args.format], wavelength, two_theta_range,
-                           instrument, sample)
+        return run_mixture(args, sources, problems, _WRITERS[args.format], request, instrument, sample)
     for unreadable in problems:
         fail(unreadable)
     failed = bool(problems)
@@ -201,7 +176,7 @@ def run(args: argparse.Namespace) -> int:
         for source in sources:
             problem = None
             try:
-                patterns.append(_compute(source, args, wavelength, two_theta_range))
+                patterns.append(_compute(source, args, request))
             except InputError as exc:
                 problem = str(exc)
             except MemoryError:
@@ -220,5 +195,5 @@ def run(args: argparse.Namespace) -> int:
     if patterns:
         named = len(sources) > 1 or any(Path(name).is_dir() for name in args.files if name != STDIN)
         write_output(_WRITERS[args.format](patterns, named))
-        failed = not write_profile_outputs(args, patterns, instrument, sample, two_theta_range) or failed
+        failed = not write_profile_outputs(args, patterns, instrument, sample, request.two_theta_range) or failed
     return USER_ERROR if failed else 0

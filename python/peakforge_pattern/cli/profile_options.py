@@ -20,28 +20,33 @@ MAX_PROFILE_POINTS = 2_000_000
 
 
 def add_instrument_arguments(parser: argparse.ArgumentParser, default_shape: str) -> None:
-    """Options for the lines, the peak shape and the monochromator (pattern and fit)."""
+    """Options for the lines and the peak shape (pattern and fit); the
+    monochromator is the calculation request's."""
     group = parser.add_argument_group("instrument")
     group.add_argument("--shape", choices=SHAPES, default=default_shape,
                        help=f"peak shape (default {default_shape}): pseudo-Voigt with a fixed eta, or "
                             "Thompson-Cox-Hastings from the Gaussian and Lorentzian widths")
     group.add_argument("--ka2-ratio", type=float, default=None, metavar="R",
                        help=f"Ka2/Ka1 intensity of a Ka line (default {DEFAULT_KA2_RATIO:g})")
-    group.add_argument("--monochromator", type=float, default=0.0, metavar="DEG",
-                       help="2theta of the monochromator for the polarisation factor "
-                            "(graphite with Cu Ka: 26.6; default 0, none)")
     group.add_argument("--radius", type=float, default=240.0, metavar="MM",
                        help="goniometer radius for the sample displacement (default 240)")
 
 
 def add_profile_arguments(parser: argparse.ArgumentParser) -> None:
-    """Options of a calculated profile: widths, corrections and the sample."""
-    add_instrument_arguments(parser, "pseudo-voigt")
-    group = parser.add_argument_group("profile")
+    """Options of a calculated profile: the file, widths, corrections and the sample."""
+    group = add_peak_shape_arguments(parser)
     group.add_argument("--xy", metavar="FILE",
                        help="write the profile: .xy (2theta, intensity) or .xye (with uncertainties)")
     group.add_argument("--step", type=float, default=0.01, metavar="DEG",
                        help="2theta step of the profile file (default 0.01)")
+
+
+def add_peak_shape_arguments(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
+    """Options that shape a calculated profile's peaks: lines, widths, corrections and the sample.
+
+    Returns the "profile" argument group, for options of the profile's output."""
+    add_instrument_arguments(parser, "pseudo-voigt")
+    group = parser.add_argument_group("profile")
     group.add_argument("--caglioti", type=float, nargs=3, metavar=("U", "V", "W"),
                        help="widths FWHM^2 = U tan^2 + V tan + W (deg^2) instead of one --fwhm")
     group.add_argument("--lorentzian", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"),
@@ -57,19 +62,21 @@ def add_profile_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--preferred-orientation", type=float, nargs=4, metavar=("H", "K", "L", "R"),
                        help="March-Dollase orientation of the (HKL) planes, R < 1 plates, R > 1 needles")
     group.add_argument("--overall-b", type=float, default=0.0, metavar="B", help="added to every B (A^2)")
+    return group
 
 
 def ka2_ratio(args: argparse.Namespace) -> float:
     return DEFAULT_KA2_RATIO if args.ka2_ratio is None else args.ka2_ratio
 
 
-def instrument_from(args: argparse.Namespace) -> Instrument:
-    """The instrument the options describe (a single width from --fwhm unless --caglioti)."""
+def instrument_from(args: argparse.Namespace, monochromator_angle: float) -> Instrument:
+    """The instrument the options describe (a single width from --fwhm unless --caglioti),
+    with the request's monochromator."""
     if not math.isfinite(args.fwhm):
         raise InputError(f"--fwhm must be a finite number of degrees, not {args.fwhm:g}")
     fields = dict(ka2_ratio=ka2_ratio(args), shape=args.shape, X=args.lorentzian[0], Y=args.lorentzian[1],
                   eta=args.eta, asymmetry=args.asymmetry, zero_shift=args.zero_shift, displacement=args.displacement,
-                  radius=args.radius, monochromator_angle=args.monochromator)
+                  radius=args.radius, monochromator_angle=monochromator_angle)
     if args.caglioti is None:
         return Instrument.with_fwhm(args.fwhm, **fields)
     u, v, w = args.caglioti
@@ -95,7 +102,7 @@ def describe_instrument(instrument: Instrument, lines: Sequence[tuple[float, flo
             f"X Y {instrument.X:g} {instrument.Y:g} deg; eta {instrument.eta:g}; "
             f"asymmetry {instrument.asymmetry:g}",
             f"zero shift {instrument.zero_shift:g} deg; displacement {instrument.displacement:g} mm "
-            f"at radius {instrument.radius:g} mm; monochromator 2theta {instrument.monochromator_angle:g} deg"]
+            f"at radius {instrument.radius:g} mm; monochromator 2theta {instrument.monochromator_angle or 0.0:g} deg"]
 
 
 def write_profile_file(args: argparse.Namespace, title: str, scale_description: str, wavelength: float,

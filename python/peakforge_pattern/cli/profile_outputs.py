@@ -5,6 +5,10 @@ from __future__ import annotations
 
 
 from ..errors import InputError
+from ..plotting import check_image_path, draw
+from ..profiles.mixture import compute_mixture
+from ..profiles.profile import pattern_profile
+from ..profiles.profile_file import check_profile_path
 from .common import USER_ERROR, fail, write_output
 from .profile_options import write_profile_file
 
@@ -17,8 +21,6 @@ def output_error(exc: Exception) -> str:
 
 def check_profile_outputs(args, count: int) -> None:
     """Refuse what cannot be written before anything is computed."""
-    from ..profiles.plot import check_image_path
-    from ..profiles.profile_file import check_profile_path
     if args.plot is not None:
         check_image_path(args.plot)
     if args.xy is not None:
@@ -32,7 +34,6 @@ def check_profile_outputs(args, count: int) -> None:
 
 def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, mixture=None) -> bool:
     """Write --xy and --plot; False (after one line on standard error) when one fails."""
-    from ..profiles.plot import draw
     target = mixture if mixture is not None else patterns[0]
     outputs = []
     if args.xy is not None:
@@ -40,7 +41,8 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
                           zip(patterns, mixture.weight_fractions)) if mixture else patterns[0].structure_name
         outputs.append((args.xy, "the profile", lambda: write_profile_file(
             args, title, target.scale_description, patterns[0].wavelength,
-            lambda x: target.profile(x, instrument, sample), instrument, two_theta_range)))
+            lambda x: mixture.profile(x, instrument, sample) if mixture is not None
+            else pattern_profile(patterns[0], x, instrument, sample), instrument, two_theta_range)))
     if args.plot is not None:
         plot_instrument = instrument if args.fwhm > 0.0 or args.caglioti is not None else None
         outputs.append((args.plot, "the plot", lambda: draw(
@@ -59,19 +61,17 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
     return written
 
 
-def run_mixture(args, sources, problems, writer, wavelength, two_theta_range, instrument, sample) -> int:
+def run_mixture(args, sources, problems, writer, request, instrument, sample) -> int:
     """One pattern of all the structures mixed by --mix weight fractions."""
-    from ..profiles.mixture import compute_mixture
     for problem in problems:
         fail(problem)
     if problems:
         return USER_ERROR
     try:
-        mixture = compute_mixture(sources, args.mix, wavelength, two_theta_range, scale=args.scale,
-                                  parallel=not args.serial, num_threads=args.threads, use_simd=not args.no_simd)
+        mixture = compute_mixture(sources, args.mix, request=request)
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR
     write_output(writer(mixture.patterns, True))
-    written = write_profile_outputs(args, mixture.patterns, instrument, sample, two_theta_range, mixture)
+    written = write_profile_outputs(args, mixture.patterns, instrument, sample, request.two_theta_range, mixture)
     return 0 if written else USER_ERROR

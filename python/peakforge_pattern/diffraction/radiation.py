@@ -21,14 +21,6 @@ HC_EV_ANGSTROM = 12398.419843320026
 """h·c in eV·Å: a photon of wavelength λ Å has the energy hc/λ eV."""
 
 
-def check_radiation(radiation: str, anomalous: bool) -> str:
-    if radiation not in RADIATIONS:
-        raise InputError(f"radiation must be one of {', '.join(RADIATIONS)}, not {radiation!r}")
-    if anomalous and radiation != "xray":
-        raise InputError("anomalous dispersion applies to X-rays only")
-    return radiation
-
-
 @functools.cache
 def _electron_pairs(z: int) -> np.ndarray:
     return np.array(electron_coefficients(z), dtype=float).reshape(-1, 2)

@@ -12,9 +12,6 @@ import functools
 import gemmi
 import numpy as np
 
-# Heaviest element the electron-scattering table covers.
-LAST_TABULATED_ELEMENT = 98
-
 
 @functools.cache
 def electron_coefficients(atomic_number: int) -> tuple[tuple[float, float], ...]:
@@ -30,7 +27,3 @@ def electron_coefficients(atomic_number: int) -> tuple[tuple[float, float], ...]
     half = len(coefs) // 2
     published = [float(str(np.float32(value))) for value in coefs]
     return tuple(zip(published[:half], published[half:]))
-
-
-def is_tabulated(atomic_number: int) -> bool:
-    return 1 <= atomic_number <= LAST_TABULATED_ELEMENT

@@ -38,6 +38,29 @@ def resolve_wavelength(wavelength: float | str) -> float:
 
     Names are matched without regard to case ("cuka" is CuKa); a numeric
     string such as "1.5406" is read as a number.
+
+    Parameters
+    ----------
+    wavelength : float or str
+        Å, or a name of `ANODE_LINES` ("CuKa", "MoKa1", ...).
+
+    Returns
+    -------
+    float
+        The wavelength in Å; a Kα name gives the intensity-weighted mean
+        of Kα1 and Kα2.
+
+    Raises
+    ------
+    InputError
+        An unknown name (the message lists the known ones), or not a
+        positive finite number.
+
+    Examples
+    --------
+    >>> from peakforge_pattern.diffraction.wavelengths import resolve_wavelength
+    >>> resolve_wavelength("cuka1"), resolve_wavelength("CuKa"), resolve_wavelength("0.5")
+    (1.540562, 1.541838, 0.5)
     """
     if isinstance(wavelength, str):
         text = wavelength.strip()
@@ -47,7 +70,8 @@ def resolve_wavelength(wavelength: float | str) -> float:
             value = float(text)
         except ValueError:
             known = ", ".join(ANODE_LINES)
-            raise InputError(f"unknown wavelength {wavelength!r}: give a number in angstrom or one of {known}") from None
+            raise InputError(f"unknown wavelength {wavelength!r}: give a number in angstrom or one of {known}") \
+                from None
     else:
         try:
             value = float(wavelength)
@@ -64,6 +88,21 @@ def k_alpha_doublet(wavelength: float | str) -> tuple[float, float] | None:
     Both the name ("CuKa") and its weighted-mean wavelength (a pattern
     computed for CuKa carries 1.541838) stand for the doublet; a single line
     ("CuKa1") or any other number does not.
+
+    Parameters
+    ----------
+    wavelength : float or str
+        Å or a line name, as `resolve_wavelength` takes it.
+
+    Returns
+    -------
+    tuple of float or None
+        Kα1 and Kα2 in Å, or None for anything but a Kα doublet.
+
+    Raises
+    ------
+    InputError
+        What `resolve_wavelength` refuses.
     """
     value = resolve_wavelength(wavelength)
     for anode, lines in _K_ALPHA_LINES.items():

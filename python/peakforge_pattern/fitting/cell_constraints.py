@@ -9,11 +9,13 @@ one, up to all six for a triclinic one.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
 
-from ..structures.structure import Structure, lattice_from_parameters
+from ..structures.lattice import lattice_from_parameters
+from ..structures.structure import Structure
 
 _LENGTH_TOLERANCE = 1e-5  # relative
 _ANGLE_TOLERANCE = 1e-4  # degrees
@@ -68,3 +70,45 @@ class CellConstraints:
 
     def volume(self, factors: np.ndarray) -> float:
         return float(abs(np.linalg.det(lattice_from_parameters(*self.cell(factors)))))
+
+    def spacing_derivatives(self, hkl: np.ndarray, factors: np.ndarray) -> np.ndarray:
+        """∂d/∂factor of each reflection for each group of cell parameters.
+
+        1/d² = hᵀ G⁻¹ h with the metric G of the cell, so
+        ∂d/∂f = (d³ / 2) hᵀ G⁻¹ (∂G/∂f) G⁻¹ h.
+
+        Parameters
+        ----------
+        hkl : ndarray (reflections, 3)
+            Miller indices.
+        factors : ndarray (groups,)
+            The groups' factors at which to differentiate.
+
+        Returns
+        -------
+        ndarray (reflections, groups)
+            ∂d/∂factor in Å.
+        """
+        a, b, c, alpha, beta, gamma = self.cell(factors)
+        ca, cb, cg = (math.cos(math.radians(v)) for v in (alpha, beta, gamma))
+        sa, sb, sg = (math.sin(math.radians(v)) for v in (alpha, beta, gamma))
+        metric = np.array([[a * a, a * b * cg, a * c * cb], [a * b * cg, b * b, b * c * ca],
+                           [a * c * cb, b * c * ca, c * c]])
+        inverse = np.linalg.inv(metric)
+        rad = math.pi / 180.0
+        by_parameter = [  # ∂G/∂(a, b, c, α, β, γ), angles in degrees
+            np.array([[2 * a, b * cg, c * cb], [b * cg, 0, 0], [c * cb, 0, 0]]),
+            np.array([[0, a * cg, 0], [a * cg, 2 * b, c * ca], [0, c * ca, 0]]),
+            np.array([[0, 0, a * cb], [0, 0, b * ca], [a * cb, b * ca, 2 * c]]),
+            np.array([[0, 0, 0], [0, 0, -b * c * sa], [0, -b * c * sa, 0]]) * rad,
+            np.array([[0, 0, -a * c * sb], [0, 0, 0], [-a * c * sb, 0, 0]]) * rad,
+            np.array([[0, -a * b * sg, 0], [-a * b * sg, 0, 0], [0, 0, 0]]) * rad,
+        ]
+        h = np.asarray(hkl, dtype=float).reshape(-1, 3)
+        g_h = h @ inverse
+        d = 1.0 / np.sqrt(np.einsum("ni,ni->n", g_h, h))
+        out = np.zeros((h.shape[0], len(self.groups)))
+        for k, group in enumerate(self.groups):
+            d_metric = sum(self.parameters[i] * by_parameter[i] for i in group)
+            out[:, k] = 0.5 * d ** 3 * np.einsum("ni,ij,nj->n", g_h, d_metric, g_h)
+        return out

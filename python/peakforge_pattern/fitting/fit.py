@@ -1,363 +1,533 @@
-"""Fitting phases to a measured powder pattern by least squares.
+"""Fitting phases to a measured powder pattern by least squares: the whole
+fit from a scan and structure files to weight fractions with standard
+uncertainties.
 
-The calculated pattern is a Chebyshev background plus one profile per phase
-times its scale. Scales and background enter linearly: for every trial of
-the other parameters (zero shift or sample displacement, Caglioti U, V, W
-and Lorentzian X, Y or the mixing η, and optionally each phase's cell and
-overall B) they are solved exactly by weighted linear least squares, and
-SciPy's least_squares moves only the others (variable projection). A scan
-of the zero shift first puts the peaks near their place.
-
-Weight fractions follow from the scales S as w = S·ZMV / Σ S·ZMV (Hill and
-Howard, J. Appl. Cryst. 20 (1987) 467), ZM being the cell mass and V its
-volume; the agreement indices are the usual Rp, Rwp, Rexp and χ².
+By default X-ray intensities carry anomalous dispersion at each emission
+line's energy, and every phase's cell (within 0.5 %) and overall B (no atom
+below B = 0) are refined with the zero shift, the sample displacement, the
+widths and the asymmetry; ``fix`` and ``refine`` change which parameters
+move (see ``parameters.py`` for the names). Weight fractions follow from
+the scales S as w = S·ZMV/τ / Σ S·ZMV/τ (Hill and Howard, J. Appl. Cryst.
+20 (1987) 467), ZM being the cell mass, V its volume and τ Brindley's
+microabsorption factor (1 unless particle radii are given). The agreement
+indices are the usual Rp, Rwp, Rexp and χ².
 """
 
 from __future__ import annotations
 
 import dataclasses
 import math
-from dataclasses import dataclass, field
+import time
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
-from typing import Any, Callable, Sequence
+from typing import Any
 
 import numpy as np
 
+from ..diffraction.request import PatternRequest, check_two_theta_range
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
-from ..profiles.mixture import cell_mass
-from ..profiles.profile import PhasePeaks, line_set, render_in_bins
-from ..profiles.sample import Sample
-from ..profiles.shapes import bin_edges
-from ..structures.structure import Structure
-from .cell_constraints import CellConstraints
-from .measured import MeasuredPattern, in_range, read_measured
+from ..structures.structure import Structure, lattice_from_parameters
+from .absorption import corrected_fractions, linear_absorption
+from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
+from .atom_parameters import AtomModel
+from .atom_phase import ATOM_KINDS, AtomPeaks, atom_options
+from .atom_results import bond_lengths, occupancy_warnings, refined_sites, sites_as_read, structure_cif
+from .fit_parameters import CELL_LIMIT, standard_parameters
+from .instrument_file import CARRIED, kind_of, load_instrument
+from .model import FitModel
+from .parameters import ParameterSet
+from .phases import MARGIN, FitPhase, load_structures, prepare_phase
+from .reporting import misfit_warning, parameter_warnings, phase_warnings
+from .result import FitResult, PhaseFit
+from .scans import MeasuredPattern, in_range, read_scan
+from .uncertainties import covariance, standard_uncertainties, weight_fraction_gradient
+from .weighting import choose_weights
+
+__all__ = ["BACKGROUND_TERMS", "CELL_LIMIT", "CORRECTIONS", "FitResult", "PhaseFit", "fit_pattern"]
 
 BACKGROUND_TERMS = 6
-CELL_LIMIT = 0.005
-"""Largest relative change of a refined cell parameter."""
-
-CORRECTIONS: tuple[str, ...] = ("zero_shift", "displacement")
-_MARGIN = 5.0  # degrees of reflections computed beyond the data, for tails and Kα2
+CORRECTIONS: tuple[str, ...] = ("zero_shift", "displacement", "both")
+DEFAULT_RADIUS = 240.0  # mm
 
 
 def _need_scipy() -> Any:
     return require("scipy.optimize", "fit", "fitting")
 
 
-@dataclass(frozen=True)
-class _Parameter:
-    name: str
-    start: float
-    lower: float
-    upper: float
-    typical: float  # the size of a meaningful change, for the optimiser's scaling
+def _need_threadpoolctl() -> Any:
+    return require("threadpoolctl", "fit", "fitting")
 
 
-@dataclass(frozen=True, eq=False)
-class PhaseFit:
-    """One phase as fitted: weight fraction (0–1), scale, cell, overall B and
-    the observed 2θ of its reflections (first emission line) in the range."""
-
-    name: str
-    weight_fraction: float
-    scale: float
-    cell: tuple[float, ...]
-    volume: float
-    b_overall: float
-    reflections: np.ndarray
-
-
-@dataclass(frozen=True, eq=False)
-class FitResult:
-    """What a fit found, and the curves to show it."""
-
-    measured: MeasuredPattern
-    calculated: np.ndarray
-    background: np.ndarray
-    phase_profiles: list[np.ndarray]
-    phases: list[PhaseFit]
-    instrument: Instrument
-    correction: str
-    parameters: dict[str, float]
-    uncertainties: dict[str, float]
-    background_coefficients: np.ndarray
-    rp: float
-    rwp: float
-    rexp: float
-    chi2: float
-    evaluations: int
-    converged: bool
-    message: str = ""
-    refined: list[str] = field(default_factory=list)
-
-    @property
-    def _cell_factor_prefixes(self) -> tuple[str, ...]:
-        # Refined cells show in the phase table; their factors stay in ``parameters``.
-        return tuple(f"{p.name} cell " for p in self.phases)
-
-    @property
-    def weight_fractions(self) -> dict[str, float]:
-        return {p.name: p.weight_fraction for p in self.phases}
-
-    @property
-    def difference(self) -> np.ndarray:
-        return self.measured.intensity - self.calculated
-
-    def to_dict(self) -> dict:
-        return {
-            "measured": self.measured.name, "points": len(self.measured),
-            "two_theta_range": [float(self.measured.two_theta[0]), float(self.measured.two_theta[-1])],
-            "rp": self.rp, "rwp": self.rwp, "rexp": self.rexp, "chi2": self.chi2,
-            "parameters": self.parameters, "uncertainties": self.uncertainties,
-            "background_coefficients": self.background_coefficients.tolist(),
-            "phases": [{"name": p.name, "weight_fraction": p.weight_fraction, "scale": p.scale,
-                        "cell": list(p.cell), "volume": p.volume, "b_overall": p.b_overall} for p in self.phases],
-            "converged": self.converged, "evaluations": self.evaluations,
-        }
-
-    def summary(self) -> str:
-        """The fit as text: agreement, instrument parameters and phases."""
-        lo, hi = self.measured.two_theta[0], self.measured.two_theta[-1]
-        lines = [f"{self.measured.name}: {len(self.measured)} points, 2theta {lo:g} to {hi:g}, "
-                 f"{self.instrument.shape} peaks, {self.background_coefficients.size} background terms"
-                 + ("" if self.converged else f" (not converged: {self.message})"),
-                 f"Rp {100 * self.rp:.2f} %  Rwp {100 * self.rwp:.2f} %  Rexp {100 * self.rexp:.2f} %  "
-                 f"chi2 {self.chi2:.3f}"]
-        shown = [n for n in self.parameters if not n.startswith(self._cell_factor_prefixes)]
-        width = max(map(len, shown), default=0)
-        for name in shown:
-            error = self.uncertainties.get(name)
-            lines.append(f"  {name:<{width}}  {self.parameters[name]:12.6g}" + (f"  +- {error:.2g}" if error else ""))
-        header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
-        rows = [[p.name, f"{100 * p.weight_fraction:.2f}"] + [f"{v:.5f}" for v in p.cell[:3]]
-                + [f"{v:.3f}" for v in p.cell[3:]] + [f"{p.b_overall:.3f}"] for p in self.phases]
-        widths = [max(len(r[c]) for r in [header] + rows) for c in range(len(header))]
-        for row in [header] + rows:
-            lines.append("  ".join(cell.ljust(w) if c == 0 else cell.rjust(w)
-                                   for c, (cell, w) in enumerate(zip(row, widths))).rstrip())
-        return "\n".join(lines) + "\n"
-
-    def plot(self, target: Any = None) -> Any:
-        """Draw measured, calculated, difference and reflection ticks into an
-        Axes (a new figure if None), or write them to a file path."""
-        from .fit_plot import draw_fit, plot_fit
-        if isinstance(target, (str, Path)):
-            draw_fit(self, target)
-            return None
-        return plot_fit(self, target)
+def _check_orientations(orientations: Mapping[str, Sequence[int]] | None, names: list[str]
+                        ) -> dict[str, tuple[int, int, int]]:
+    checked: dict[str, tuple[int, int, int]] = {}
+    for phase, hkl in (orientations or {}).items():
+        if phase not in names:
+            raise InputError(f"the preferred orientation names phase {phase!r}; the phases are {', '.join(names)}")
+        indices = tuple(int(i) for i in hkl)
+        if len(indices) != 3 or indices == (0, 0, 0) or any(i != j for i, j in zip(indices, hkl)):
+            raise InputError(f"the preferred direction of {phase} must be three whole Miller indices, "
+                             f"not all zero: {tuple(hkl)!r}")
+        checked[phase] = indices  # type: ignore[assignment]
+    return checked
 
 
-class _Phase:
-    """A phase's cached reflections and cell, ready to place for trial parameters."""
-
-    def __init__(self, structure: Structure, wavelength: float, lo: float, hi: float) -> None:
-        from ..diffraction.pattern import compute_pattern
-        self.name = structure.name
-        pattern = compute_pattern(structure, wavelength, (max(lo - _MARGIN, 0.0), min(hi + _MARGIN, 179.9)),
-                                  scale="absolute")
-        self.peaks = PhasePeaks.from_pattern(pattern)
-        self.constraints = CellConstraints.of(structure)
-        self.mass = cell_mass(structure)
-
-
-def _load(phases: Sequence[Structure | str | Path]) -> list[Structure]:
-    structures = [p if isinstance(p, Structure) else Structure.from_cif(p) for p in phases]
-    if not structures:
-        raise InputError("a fit needs at least one phase")
-    names = [s.name for s in structures]
-    # Phases are reported (and their parameters named) by name: keep names apart.
-    return [s if names.count(s.name) == 1 and s.name else dataclasses.replace(s, name=f"{s.name or 'phase'}#{i + 1}")
-            for i, s in enumerate(structures)]
+def _particle_radii(particle_radius: float | Mapping[str | None, float] | None, names: list[str]) -> list[float]:
+    """Each phase's particle radius (µm); a mapping's None key gives the phases it does not name."""
+    if particle_radius is None:
+        return [0.0] * len(names)
+    if isinstance(particle_radius, Mapping):
+        unknown = [n for n in particle_radius if n is not None and n not in names]
+        if unknown:
+            raise InputError(f"the particle size names phase {unknown[0]!r}; the phases are {', '.join(names)}")
+        default = float(particle_radius.get(None, 0.0))
+        radii = [float(particle_radius.get(n, default)) for n in names]
+    else:
+        radii = [float(particle_radius)] * len(names)
+    if not all(math.isfinite(r) and r >= 0.0 for r in radii):
+        raise InputError(f"particle radii must be finite numbers of micrometres, at least 0, not {radii}")
+    return radii
 
 
-class _Model:
-    """The calculated pattern as a function of the non-linear parameters.
+def _start_instrument(instrument: Instrument | str | Path | None, measured: MeasuredPattern,
+                      wavelength: Any, ka2_ratio: float | None, shape: str | None, radius: float | None,
+                      monochromator_angle: float | None) -> tuple[Instrument, bool]:
+    """The instrument a fit starts from, and whether it came from a standard's file."""
+    loaded = load_instrument(instrument) if isinstance(instrument, (str, Path)) else instrument
+    if loaded is None:
+        if wavelength is None:
+            wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
+        if ka2_ratio is None:
+            ka2_ratio = measured.wavelength[2] if measured.wavelength else DEFAULT_KA2_RATIO
+        chosen = shape or "tch"
+        if chosen not in SHAPES:
+            raise InputError(f"unknown peak shape {chosen!r}: use one of {', '.join(SHAPES)}")
+        start = Instrument(wavelength=wavelength, ka2_ratio=ka2_ratio, shape=chosen,  # type: ignore[arg-type]
+                           U=0.005, V=-0.002, W=0.003, X=0.01, Y=0.02,
+                           radius=DEFAULT_RADIUS if radius is None else radius,
+                           monochromator_angle=0.0 if monochromator_angle is None else monochromator_angle)
+        return start, False
+    changes: dict[str, Any] = {"displacement": 0.0}
+    for key, value in (("wavelength", wavelength), ("ka2_ratio", ka2_ratio), ("radius", radius),
+                       ("monochromator_angle", monochromator_angle)):
+        if value is not None:
+            changes[key] = value
+    if shape is not None and shape != loaded.shape:
+        raise InputError(f"the instrument was refined with {loaded.shape} peaks, not {shape}")
+    return loaded.replace(**changes), True
 
-    Scales and background coefficients are not parameters: ``solve`` finds
-    them exactly for every trial of the others.
-    """
 
-    def __init__(self, measured: MeasuredPattern, phases: list[_Phase], base: Instrument, correction: str,
-                 background_terms: int, refine_cell: bool, refine_b: bool) -> None:
-        self.measured, self.phases, self.base, self.correction = measured, phases, base, correction
-        self.refine_cell, self.refine_b = refine_cell, refine_b
-        x = measured.two_theta
-        self.edges = bin_edges(x)
-        self.background_basis = np.polynomial.chebyshev.chebvander(
-            2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, background_terms - 1)
-        position = (-1.0, 1.0, 0.01) if correction == "zero_shift" else (-5.0, 5.0, 0.05)
-        self.parameters = [_Parameter(correction, 0.0, *position),
-                           _Parameter("U", 0.005, 0.0, 1.0, 0.005), _Parameter("V", -0.002, -1.0, 1.0, 0.005),
-                           _Parameter("W", 0.003, 0.0, 1.0, 0.002)]
-        if base.shape == "tch":
-            self.parameters += [_Parameter("X", 0.01, 0.0, 1.0, 0.01), _Parameter("Y", 0.02, 0.0, 1.0, 0.01)]
-        else:
-            self.parameters.append(_Parameter("eta", 0.5, 0.0, 1.0, 0.1))
-        self.parameters.append(_Parameter("asymmetry", 0.0, -0.5, 0.5, 0.01))
-        for phase in phases:
-            if refine_cell:
-                self.parameters += [_Parameter(f"{phase.name} cell {n}", 1.0, 1.0 - CELL_LIMIT, 1.0 + CELL_LIMIT,
-                                               1e-4) for n in phase.constraints.names]
-            if refine_b:
-                self.parameters.append(_Parameter(f"{phase.name} B", 0.0, -3.0, 10.0, 0.3))
-        self.names = [p.name for p in self.parameters]
+def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_cell: bool | None,
+                       refine_b: bool | None, from_standard: bool, fix: Sequence[str], refine: Sequence[str]
+                       ) -> list[str]:
+    """Apply the defaults and the user's --fix and --refine; returns notes for the user."""
+    notes = []
+    both = set(fix) & set(refine)
+    if both:
+        raise InputError(f"{min(both)!r} is both fixed and refined")
+    defaults_fixed = []
+    if correction not in (None, *CORRECTIONS):
+        raise InputError(f"unknown 2theta correction {correction!r}: use one of {', '.join(CORRECTIONS)}")
+    if correction == "zero_shift":
+        defaults_fixed.append("displacement")
+    elif correction == "displacement":
+        defaults_fixed.append("zero")
+    if refine_cell is False:
+        defaults_fixed.append("cell")
+    if refine_b is False:
+        defaults_fixed.append("b")
+    if from_standard:
+        defaults_fixed += [kind_of(t) for t in CARRIED if t in parameters]
+    kinds = {p.kind for p in parameters}
+    asked = {word.lower() for word in refine}
+    same_shape = (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2"))
+    for sample_kind, instrument_kind, what in same_shape:
+        if sample_kind in kinds and instrument_kind in parameters and instrument_kind.lower() not in asked:
+            # The same angular dependence: refining both leaves the fit without a unique answer.
+            defaults_fixed.append(instrument_kind)
+            if not from_standard:
+                parameters.replace(instrument_kind, value=0.0)
+                notes.append(f"{sample_kind} refined without --instrument: the instrument's {what} width is "
+                             f"held at 0, so the {sample_kind} includes the instrument's broadening")
+    parameters.fix([k for k in defaults_fixed if any(p.kind == k or p.name == k for p in parameters)])
+    parameters.refine([r for r in refine if r.rpartition(":")[2].lower() not in ("scale", "background")])
+    # The user's --fix last: a general --refine word (occupancy, size) must not free what they named.
+    parameters.fix(fix)
+    return notes
 
-    def cell_factors(self, phase: _Phase, named: dict[str, float]) -> np.ndarray:
-        if not self.refine_cell:
-            return np.ones(len(phase.constraints.groups))
-        return np.array([named[f"{phase.name} cell {n}"] for n in phase.constraints.names])
 
-    def unpack(self, values: np.ndarray) -> tuple[Instrument, list[Sample | None], list[np.ndarray | None]]:
-        """The instrument, and each phase's sample and reciprocal cell, for these parameters."""
-        named = dict(zip(self.names, map(float, values)))
-        instrument = self.base.replace(**{k: named[k] for k in ("U", "V", "W", "X", "Y", "eta", "asymmetry")
-                                          if k in named}, **{self.correction: named[self.correction]})
-        samples = [Sample(b_overall=named[f"{ph.name} B"]) if self.refine_b else None for ph in self.phases]
-        reciprocals = [ph.constraints.reciprocal(self.cell_factors(ph, named)) if self.refine_cell else None
-                       for ph in self.phases]
-        return instrument, samples, reciprocals
-
-    def phase_columns(self, values: np.ndarray) -> list[np.ndarray]:
-        """Each phase's profile for unit scale."""
-        instrument, samples, reciprocals = self.unpack(values)
-        return [render_in_bins(line_set(ph.peaks, instrument, s, r), self.edges)
-                for ph, s, r in zip(self.phases, samples, reciprocals)]
-
-    def solve(self, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Best scales and background for these parameters, and the weighted residuals."""
-        sigma = self.measured.uncertainty
-        matrix = np.column_stack(self.phase_columns(values) + [self.background_basis]) / sigma[:, None]
-        target = self.measured.intensity / sigma
-        coefficients = _linear_fit(matrix, target, len(self.phases))
-        return coefficients, matrix @ coefficients - target
-
-    def residuals(self, values: np.ndarray) -> np.ndarray:
-        return self.solve(values)[1]
+def _scan_position(model: FitModel, start: np.ndarray) -> np.ndarray:
+    """The zero shift (or else the displacement) on a coarse grid with the least misfit."""
+    free = [p.name for p in model.parameters.free]
+    target = next((n for n in ("zero_shift", "displacement") if n in free), None)
+    if target is None:
+        return start
+    k = free.index(target)
+    step = model.parameters[target].step
+    best, best_cost = start[k], math.inf
+    for value in np.linspace(-0.4, 0.4, 21) * (step / 0.01):
+        trial = start.copy()
+        trial[k] = value
+        cost = float(np.sum(model.residuals(trial) ** 2))
+        if cost < best_cost:
+            best, best_cost = float(value), cost
+    found = start.copy()
+    found[k] = best
+    return found
 
 
 def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structure | str | Path], *,
                 wavelength: float | str | tuple[float, float] | None = None, ka2_ratio: float | None = None,
-                shape: str = "tch", background_terms: int = BACKGROUND_TERMS, correction: str = "zero_shift",
-                radius: float = 240.0, monochromator_angle: float = 0.0, refine_cell: bool = False,
-                refine_b: bool = False, two_theta_range: Sequence[float] | None = None,
-                max_evaluations: int = 400) -> FitResult:
+                shape: str | None = None, background_terms: int = BACKGROUND_TERMS, correction: str | None = None,
+                radius: float | None = None, monochromator_angle: float | None = None,
+                refine_cell: bool | None = None, refine_b: bool | None = None,
+                two_theta_range: Sequence[float] | None = None, max_evaluations: int = 400,
+                anomalous: bool = True, orientations: Mapping[str, Sequence[int]] | None = None,
+                particle_radius: float | Mapping[str | None, float] | None = None,
+                fix: Sequence[str] = (), refine: Sequence[str] = (),
+                instrument: Instrument | str | Path | None = None,
+                progress: Callable[[int], None] | None = None, refine_atoms: bool | Sequence[str] = False,
+                bonds: float | None = None) -> FitResult:
     """Fit the phases (Structures or CIF paths) to a measured pattern (or its file).
 
-    ``wavelength`` None takes the file's (an .xrdml names its lines) or CuKa,
-    the Kα1/Kα2 doublet with ``ka2_ratio`` (default the file's or 0.5).
-    ``correction`` refines a "zero_shift" (degrees) or a sample
-    "displacement" (mm, goniometer ``radius`` in mm). ``monochromator_angle``
-    is the monochromator's 2θ for the polarisation factor (0: none).
+    A whole-pattern fit by least squares: per phase a scale (from which the
+    weight fraction follows, Hill and Howard), its cell and an overall B;
+    the peak widths and shape, the 2θ corrections and a Chebyshev
+    background.  Every refined number carries its standard uncertainty.
+
+    Parameters
+    ----------
+    measured : MeasuredPattern, str or Path
+        The scan, or its file.
+    phases : sequence of Structure, str or Path
+        The phases in the sample (CIF paths or structures).
+    wavelength, ka2_ratio
+        Å or a line name; None takes the instrument file's, the scan's
+        (an .xrdml names its lines) or CuKa with Kα2/Kα1 = 0.5.
+    shape : {"tch", "pseudo-voigt"} or None
+        Peak shape (default tch, or the instrument file's).
+    background_terms : int
+        Chebyshev terms of the background (1–30).
+    correction : {"zero_shift", "displacement", "both"} or None
+        Which 2θ corrections to refine (default both: zero shift in
+        degrees and the sample displacement in mm at goniometer ``radius``).
+    radius, monochromator_angle : float or None
+        Goniometer radius (mm, default 240) and the monochromator's 2θ
+        (degrees, default 0: none) unless the instrument file gives them.
+    refine_cell, refine_b : bool or None
+        False holds the cells, or the overall B, fixed (both refined by default).
+    two_theta_range : (float, float) or None
+        Fit only these points.
+    max_evaluations : int
+        Most evaluations of the model before the fit stops (the result then
+        says it did not converge).
+    anomalous : bool
+        Anomalous dispersion f′, f″ at each emission line (default on).
+    orientations : mapping of phase name to (h, k, l)
+        March–Dollase preferred orientation refined along these directions.
+    particle_radius : float or mapping of phase name to float
+        Particle radius in µm for Brindley's microabsorption correction,
+        one for every phase or per phase name (the key None for the
+        others; default none).
+    fix, refine : sequence of str
+        Parameters to hold or to move: names, kinds (scale, background,
+        zero, displacement, cell, b, U, V, W, X, Y, eta, asymmetry, size,
+        strain, orientation) or PHASE:KIND.
+    instrument : Instrument, str or Path or None
+        A standard's instrument (or the file ``--save-instrument`` wrote):
+        its widths, asymmetry and zero shift are held unless ``refine``
+        names them.
+    progress : callable or None
+        Called at every evaluation of the model with the number so far.
+    refine_atoms : bool or sequence of str
+        Refine the structure of every phase (True) or of the phases named:
+        each site's free coordinates under its site symmetry, and with
+        ``refine`` words ``b-sites`` or ``b-elements`` an isotropic B per
+        site or per element (the phase's overall B then stays 0),
+        ``occupancy`` the occupancies of partly occupied or shared sites.
+    bonds : float or None
+        List the refined phases' bond lengths up to this many Å.
+
+    Returns
+    -------
+    FitResult
+        The refined parameters with their uncertainties, the phases'
+        weight fractions, the agreement indices and the curves.
+
+    Raises
+    ------
+    InputError
+        For unreadable or unusable input, a phase without a reflection in
+        the range, fewer points than parameters, or a fit whose agreement
+        indices are not finite.
+
+    Examples
+    --------
+    The weighed three-phase mixture of the round robin shipped in the
+    checkout's ``examples/measured/`` (run from the repository's root):
+
+    >>> from peakforge_pattern.fitting.fit import fit_pattern
+    >>> folder = "examples/measured/"
+    >>> result = fit_pattern(folder + "qarr_cpd-1e.prn",
+    ...                      [folder + name for name in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif",
+    ...                                                  "fluorite_CaF2.cif")],
+    ...                      monochromator_angle=26.6, radius=173)
+    >>> result.converged
+    True
+    >>> w, esd = result.weight_fractions["fluorite_CaF2"], result.weight_fraction_esds["fluorite_CaF2"]
+    >>> f"{100 * w:.0f} ± {100 * esd:.1f} wt %"
+    '29 ± 0.1 wt %'
+    >>> print(result.summary())  # doctest: +SKIP
     """
+    started = time.process_time()
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
-        measured = read_measured(measured)
+        measured = read_scan(measured)
     if two_theta_range is not None:
-        measured = in_range(measured, *(float(v) for v in two_theta_range))
-    if shape not in SHAPES:
-        raise InputError(f"unknown peak shape {shape!r}: use one of {', '.join(SHAPES)}")
-    if correction not in CORRECTIONS:
-        raise InputError(f"unknown 2theta correction {correction!r}: use one of {', '.join(CORRECTIONS)}")
+        measured = in_range(measured, *check_two_theta_range(two_theta_range))
     if not 1 <= int(background_terms) <= 30:
         raise InputError(f"the background takes 1 to 30 Chebyshev terms, not {background_terms}")
-    if wavelength is None:
-        wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
-    if ka2_ratio is None:
-        ka2_ratio = measured.wavelength[2] if measured.wavelength else DEFAULT_KA2_RATIO
-    base = Instrument(wavelength=wavelength, ka2_ratio=ka2_ratio, shape=shape,  # type: ignore[arg-type]
-                      radius=radius, monochromator_angle=monochromator_angle)
+    weighting = choose_weights(measured)
+    base, from_standard = _start_instrument(instrument, measured, wavelength, ka2_ratio, shape, radius,
+                                            monochromator_angle)
     x = measured.two_theta
-    first_line = base.lines(1.0)[0][0]
-    model = _Model(measured, [_Phase(s, first_line, float(x[0]), float(x[-1])) for s in _load(phases)],
-                   base, correction, int(background_terms), refine_cell, refine_b)
+    lines = base.lines(1.0)
+    structures = load_structures(phases)
+    request = PatternRequest.from_fields(anomalous=bool(anomalous))
+    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), request) for s, source in structures]
+    names = [ph.name for ph in fit_phases]
+    fit_phases, atom_notes = _attach_atoms(fit_phases, refine_atoms, refine, float(x[0]), float(x[-1]), request)
+    checked_orientations = _check_orientations(orientations, names)
+    radii = _particle_radii(particle_radius, names)
 
-    params = model.parameters
-    start = np.array([p.start for p in params])
-    start[0] = _scan_position(model.residuals, start, params[0])
-    solution = optimize.least_squares(model.residuals, start,
-                                      bounds=(np.array([p.lower for p in params]), np.array([p.upper for p in params])),
-                                      x_scale=np.array([p.typical for p in params]), max_nfev=max_evaluations,
-                                      tr_solver="lsmr")
-    return _result(model, solution, first_line)
+    parameters = standard_parameters(base, fit_phases, int(background_terms), checked_orientations, refine)
+    for ph in fit_phases:
+        for parameter in ph.atoms.fit_parameters() if ph.atoms is not None else ():
+            parameters.add(parameter)
+    notes = atom_notes + _choose_parameters(parameters, correction, refine_cell, refine_b, from_standard, fix, refine)
+    _hold_overall_b(fit_phases, parameters)
+    _refuse_unsupported_atoms(fit_phases, parameters, float(x[0]), float(x[-1]))
+    model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
+    AnalyticDerivatives(model, structure_weights(fit_phases)).attach()
+    unknowns = len(parameters.free) + len(parameters.linear)
+    if x.size <= unknowns:
+        raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
+                         "fit a wider range, or hold parameters with --fix")
+
+    model.progress = progress
+    # The fit's matrices are a few columns by some thousand points: BLAS threads cost
+    # more CPU time than they save, so the fit runs them on one thread.
+    with _need_threadpoolctl().threadpool_limits(limits=1, user_api="blas"):
+        lower, upper = parameters.bounds()
+        start = np.clip(_scan_position(model, parameters.start()), lower, upper)
+        # Kaufman's Jacobian from analytic columns, numerical ones only for the parameters without.
+        analytic = any(p.derivative is not None for p in parameters.free)
+        if parameters.free:
+            solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper),
+                                              x_scale=parameters.steps(), max_nfev=max_evaluations,
+                                              tr_solver="lsmr", jac=model.jacobian if analytic else "2-point")
+            free, converged, message = solution.x, bool(solution.success), str(solution.message)
+        else:
+            free, converged, message = start, True, "nothing to refine but the scales and background"
+        return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)
 
 
-def _result(model: _Model, solution: Any, first_line: float) -> FitResult:
-    """The fit's numbers and curves at the solution."""
-    measured, n_phases = model.measured, len(model.phases)
-    x, y, sigma = measured.two_theta, measured.intensity, measured.uncertainty
-    coefficients, residual = model.solve(solution.x)
-    instrument, samples, reciprocals = model.unpack(solution.x)
-    profiles = [column * coefficients[k] for k, column in enumerate(model.phase_columns(solution.x))]
-    background = model.background_basis @ coefficients[n_phases:]
+def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], refine: Sequence[str], low: float,
+                  high: float, request: PatternRequest) -> tuple[list[FitPhase], list[str]]:
+    """The phases with their structures made refinable where asked, and notes for the user."""
+    asked = [w for w in refine if w.strip().rpartition(":")[2].lower() in ATOM_KINDS]
+    if refine_atoms is False or refine_atoms is None:
+        if asked:
+            raise InputError(f"--refine {asked[0]} refines the structure: add --refine-atoms "
+                             "(and --fix coordinates to hold the coordinates)")
+        return phases, []
+    names = [ph.name for ph in phases]
+    wanted = None if refine_atoms is True else [str(n) for n in refine_atoms]
+    unknown = [n for n in wanted or [] if n not in names]
+    if unknown:
+        raise InputError(f"--refine-atoms names {unknown[0]!r}, which is not a phase of this fit "
+                         f"(the phases are {', '.join(names)})")
+    window = (max(low - MARGIN, 0.0), min(high + MARGIN, 179.9))
+    found, notes = [], []
+    for ph in phases:
+        if wanted is not None and ph.name not in wanted:
+            found.append(ph)
+            continue
+        try:
+            atom_model = AtomModel(ph.structure, ph.name, atom_options(refine, ph.name))
+        except InputError as exc:
+            if wanted is not None:
+                raise
+            notes.append(f"{exc}; its structure stays as read")
+            found.append(ph)
+            continue
+        atoms = AtomPeaks(atom_model, [(w, s) for w, s, _ in ph.lines], window, request)
+        lines = tuple((w, s, source.base) for (w, s, _), source in zip(ph.lines, atoms.lines))
+        found.append(dataclasses.replace(ph, atoms=atoms, lines=lines))
+        notes += atom_model.notes
+    return found, notes
+
+
+def structure_weights(phases: Sequence[FitPhase]) -> dict[str, WeightDerivatives]:
+    """The refined structures' parameters, whose peak-weight derivatives the engine gives, by phase."""
+    return {ph.name: WeightDerivatives(tuple(ph.atoms.model.names), ph.atoms.weight_derivatives)
+            for ph in phases if ph.atoms is not None}
+
+
+def _hold_overall_b(phases: list[FitPhase], parameters: ParameterSet) -> None:
+    """A phase whose atoms have their own B keeps its overall B at 0 (the two would be one parameter)."""
+    for ph in phases:
+        if ph.atoms is not None and ph.atoms.model.options.b is not None and f"{ph.name} B" in parameters:
+            parameters.replace(f"{ph.name} B", value=0.0, refined=False)
+
+
+def _refuse_unsupported_atoms(phases: list[FitPhase], parameters: ParameterSet, low: float, high: float) -> None:
+    """Refuse a structure refinement with more parameters than the phase has reflections in the range."""
+    for ph in phases:
+        if ph.atoms is None:
+            continue
+        count = sum(1 for name in ph.atoms.model.names if parameters[name].refined)
+        reflections = ph.atoms.reflections_between(low, high)
+        if reflections < count:
+            raise InputError(f"{ph.name}: {count} structure parameters but only {reflections} reflections "
+                             f"between 2theta {low:g} and {high:g}: the data cannot carry them; refine fewer "
+                             "(--fix coordinates, b-elements instead of b-sites) or fit a wider range")
+
+
+def _atom_results(model: FitModel, phase: FitPhase, values: dict[str, float], covariance_: tuple[list[str], np.ndarray],
+                  cell: tuple[float, ...], cell_esd: tuple[float, ...], bonds: float | None, measured: str
+                  ) -> dict[str, Any]:
+    """The CIF text of a phase after the fit, and the refined sites and bond lengths of a refined structure.
+
+    A refined overall B is added to every site's B, so that the file gives
+    the fitted pattern by itself.
+    """
+    overall = (values.get(f"{phase.name} B", 0.0),
+               dict(zip(covariance_[0], np.sqrt(np.maximum(np.diag(covariance_[1]), 0.0)))).get(f"{phase.name} B"))
+    notes = [f"{phase.name} after peakforge fit against {measured}"]
+    cell_errors = [e if e > 0.0 else None for e in cell_esd]
+    if phase.atoms is None:
+        unit = phase.structure.asymmetric_unit
+        sites = sites_as_read(unit, phase.structure.lattice, overall)
+        return {"cif": structure_cif(phase.structure.name or phase.name, unit, sites, cell, cell_errors, notes)}
+    atom_model = phase.atoms.model
+    sites = refined_sites(atom_model, values, covariance_, overall)
+    text = structure_cif(phase.structure.name or phase.name, atom_model.unit, sites, cell, cell_errors, notes)
+    found: dict[str, Any] = {"atoms": tuple(sites), "cif": text}
+    if bonds is not None:
+        cell_names = [f"{phase.name} cell {g}" for g in phase.constraints.names]
+
+        def lattice_of(named: Mapping[str, float]) -> np.ndarray:
+            return lattice_from_parameters(*phase.constraints.cell(model.cell_factors(phase, named)))
+
+        found["bonds"] = tuple(bond_lengths(atom_model, values, lattice_of, covariance_, bonds, cell_names))
+    return found
+
+
+def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[float], names: list[str],
+                      cov: np.ndarray, radii: list[float]
+                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[float | None]]:
+    """Weight fractions, their standard uncertainties, Brindley's τ and the phases' μ (None without radii)."""
+    phases = model.phases
+    scales = np.array([values[f"{ph.name} scale"] for ph in phases])
+    amounts = scales * np.array([ph.mass * v for ph, v in zip(phases, volumes)])
+    mus: list[float | None] = [None] * len(phases)
+    if any(r > 0.0 for r in radii):
+        mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases]
+        densities = [ph.density for ph in phases]
+        fractions, tau = corrected_fractions(amounts, mus, densities, radii)  # type: ignore[arg-type]
+    else:
+        fractions, tau = amounts / amounts.sum(), np.ones(len(phases))
+    per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])
+    # The covariance of the scales is in the model's intensity unit: so is the gradient.
+    model_values = {**values, **{f"{ph.name} scale": values[f"{ph.name} scale"] / model.unit for ph in phases}}
+    gradient = weight_fraction_gradient(model, model_values, fractions, per_scale, names)
+    fraction_esd = np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", gradient, cov, gradient), 0.0))
+    return fractions, fraction_esd, tau, mus
+
+
+def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, converged: bool, message: str,
+            weighting: Any, radii: list[float], anomalous: bool, notes: list[str], started: float,
+            bonds: float | None = None) -> FitResult:
+    """The fit's numbers, uncertainties, warnings and curves at the solution."""
+    parameters, phases, unit = model.parameters, model.phases, model.unit
+    n_phases = len(phases)
+    coefficients, residual = model.solve(free)
+    parameters.update(parameters.values(free))
+    parameters.update(model.linear_values(coefficients))
+    values = parameters.values()
+    columns = model.phase_columns(values)
+    x = measured.two_theta
+    profiles = [column * coefficients[k] * unit for k, column in enumerate(columns)]
+    background = model.background_basis @ coefficients[n_phases:] * unit
     calculated = background + sum(profiles, start=np.zeros(x.size))
 
-    weights = 1.0 / sigma ** 2
-    freedom = max(x.size - len(model.parameters) - coefficients.size, 1)
-    rwp = math.sqrt(float(np.sum(weights * (y - calculated) ** 2) / np.sum(weights * y * y)))
-    rexp = math.sqrt(freedom / float(np.sum(weights * y * y)))
-    chi2 = float(np.sum(residual ** 2)) / freedom
-    rp = float(np.sum(np.abs(y - calculated)) / np.sum(np.abs(y)))
+    yn, sn, cn = model.intensity, model.sigma, calculated / unit
+    freedom = max(x.size - len(parameters.free) - int(np.count_nonzero(coefficients[:n_phases] > 0.0))
+                  - (coefficients.size - n_phases), 1)
+    wyy = float(np.sum((yn / sn) ** 2))
+    rwp = math.sqrt(float(np.sum(((yn - cn) / sn) ** 2)) / wyy) if wyy > 0.0 else math.nan
+    # χ² and Rexp in the file's own σ (the model's are divided by sigma_unit).
+    rexp = math.sqrt(freedom / wyy) * model.sigma_unit if wyy > 0.0 else math.nan
+    chi2 = float(np.sum(residual ** 2)) / freedom / model.sigma_unit ** 2
+    rp = float(np.sum(np.abs(yn - cn)) / np.sum(np.abs(yn)))
+    if not all(math.isfinite(v) for v in (rwp, rexp, chi2, rp)) or not np.all(np.isfinite(calculated)):
+        raise InputError(f"{measured.name or 'the scan'}: the fit did not produce finite agreement indices "
+                         f"(Rwp {rwp:g}, chi2 {chi2:g}): check the intensities and their uncertainties")
+    if not np.any(coefficients[:n_phases] > 0.0):
+        raise InputError(f"{measured.name or 'the scan'}: none of the phases fits the scan "
+                         "(every scale came out zero): check the phases and the wavelength")
 
-    named = dict(zip(model.names, map(float, solution.x)))
-    factors = [model.cell_factors(ph, named) for ph in model.phases]
-    volumes = [ph.constraints.volume(f) for ph, f in zip(model.phases, factors)]
-    amounts = np.array([coefficients[k] * ph.mass * v for k, (ph, v) in enumerate(zip(model.phases, volumes))])
-    fractions = amounts / amounts.sum() if amounts.sum() > 0.0 else np.zeros(n_phases)
+    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit ** 2)
+    esd = standard_uncertainties(names, cov)
+    # Scales and background back in the scan's own intensity unit.
+    for parameter in parameters.linear:
+        parameters.update({parameter.name: parameter.value * unit})
+        if parameter.name in esd:
+            esd[parameter.name] *= unit
+    values = parameters.values()
+    cells = [ph.constraints.cell(model.cell_factors(ph, values)) for ph in phases]
+    volumes = [ph.constraints.volume(model.cell_factors(ph, values)) for ph in phases]
+    fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii)
+
+    instrument = model.instrument(values)
+    first_line = phases[0].lines[0][0]
     phase_fits = []
-    for k, (ph, s, r) in enumerate(zip(model.phases, samples, reciprocals)):
-        ratio = first_line / (2.0 * ph.peaks.d_for(r))
+    for k, ph in enumerate(phases):
+        sample = model.sample(ph, values)
+        d = ph.lines[0][2].d_for(model.reciprocal(ph, values))
+        ratio = first_line / (2.0 * d)
         ticks = instrument.shift(2.0 * np.degrees(np.arcsin(ratio[ratio < 1.0])))
-        phase_fits.append(PhaseFit(ph.name, float(fractions[k]), float(coefficients[k]),
-                                   ph.constraints.cell(factors[k]), volumes[k], s.b_overall if s else 0.0,
-                                   ticks[(ticks >= x[0]) & (ticks <= x[-1])]))
-    return FitResult(measured, calculated, background, profiles, phase_fits, instrument, model.correction,
-                     named, _uncertainties(solution.jac, chi2, model.names), coefficients[n_phases:],
-                     rp, rwp, rexp, chi2, int(solution.nfev), bool(solution.success), str(solution.message),
-                     model.names)
+        cell_esd = [0.0] * 6
+        for group_name, group in zip(ph.constraints.names, ph.constraints.groups):
+            factor_esd = esd.get(f"{ph.name} cell {group_name}", 0.0)
+            for i in group:
+                cell_esd[i] = ph.constraints.parameters[i] * factor_esd
+        phase_fits.append(PhaseFit(
+            ph.name, float(fractions[k]), values[f"{ph.name} scale"], cells[k], volumes[k], sample.b_overall,
+            ticks[(ticks >= x[0]) & (ticks <= x[-1])], weight_fraction_esd=float(fraction_esd[k]),
+            scale_esd=esd.get(f"{ph.name} scale", 0.0), cell_esd=tuple(cell_esd),
+            b_overall_esd=esd.get(f"{ph.name} B", 0.0),
+            size=values.get(f"{ph.name} size"), strain=values.get(f"{ph.name} strain"),
+            orientation=model.orientations.get(ph.name), march_r=values.get(f"{ph.name} orientation"),
+            linear_absorption=mus[k], brindley_tau=float(tau[k]), particle_radius=radii[k], source=ph.source,
+            **_atom_results(model, ph, values, (names, cov), cells[k], tuple(cell_esd), bonds,
+                            measured.name or "a scan")))
 
-
-def _linear_fit(matrix: np.ndarray, target: np.ndarray, n_phases: int) -> np.ndarray:
-    """Least-squares coefficients of the columns, the first ``n_phases`` not negative.
-
-    The normal equations of a handful of unit-scaled columns are well
-    conditioned, and far cheaper than a decomposition of the tall matrix.
-    A phase that would come out negative is absent: it is dropped and the
-    rest solved again.
-    """
-    norms = np.linalg.norm(matrix, axis=0)
-    usable = norms > 0.0
-    while True:
-        scaled = matrix[:, usable] / norms[usable]
-        solution = np.zeros(matrix.shape[1])
-        try:
-            solution[usable] = np.linalg.solve(scaled.T @ scaled, scaled.T @ target) / norms[usable]
-        except np.linalg.LinAlgError:
-            solution[usable] = np.linalg.lstsq(scaled, target, rcond=None)[0] / norms[usable]
-        negative = np.flatnonzero(solution[:n_phases] < 0.0)
-        if negative.size == 0:
-            return solution
-        usable[negative[np.argmin(solution[negative])]] = False
-
-
-def _scan_position(residual: Callable[[np.ndarray], np.ndarray], start: np.ndarray,
-                   parameter: _Parameter) -> float:
-    """The zero shift (or displacement) on a coarse grid with the least misfit."""
-    best, best_cost = parameter.start, math.inf
-    for value in np.linspace(-0.4, 0.4, 21) * (parameter.typical / 0.01):
-        trial = start.copy()
-        trial[0] = value
-        cost = float(np.sum(residual(trial) ** 2))
-        if cost < best_cost:
-            best, best_cost = float(value), cost
-    return best
-
-
-def _uncertainties(jacobian: np.ndarray, chi2: float, names: list[str]) -> dict[str, float]:
-    """Standard uncertainties from the curvature at the minimum, scaled by χ²."""
-    try:
-        covariance = np.linalg.inv(jacobian.T @ jacobian) * chi2
-    except np.linalg.LinAlgError:
-        return {}
-    return {n: float(math.sqrt(v)) for n, v in zip(names, np.diag(covariance)) if v >= 0.0}
+    warnings = [*notes]
+    if weighting.warning:
+        warnings.append(weighting.warning)
+    if not converged:
+        warnings.append(f"the fit stopped before converging: {message}")
+    warnings += parameter_warnings(parameters, esd)
+    warnings += phase_warnings(phase_fits)
+    warnings += occupancy_warnings(phase_fits)
+    warnings += misfit_warning(rwp, rexp, weighting.kind)
+    refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
+    return FitResult(measured, calculated, background, profiles, phase_fits, instrument,
+                     "+".join(refined_corrections) or "none", {p.name: p.value for p in parameters if not p.linear},
+                     esd, coefficients[n_phases:] * unit, rp, rwp, rexp, chi2, model.evaluations, converged, message,
+                     [p.name for p in parameters.free], parameters, weighting.kind, tuple(warnings), anomalous,
+                     time.process_time() - started)

@@ -12,34 +12,75 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import Any, Sequence
 
 import gemmi
 import numpy as np
 
-from ..diffraction.scales import check_scale, describe, rescaled
+from ..diffraction.compute import compute_pattern
+from ..diffraction.pattern import Pattern
+from ..diffraction.request import PatternRequest
+from ..diffraction.scales import describe
 from ..errors import InputError
 from ..structures.structure import Structure
-
-if TYPE_CHECKING:
-    from ..diffraction.pattern import Pattern
-    from .instrument import Instrument
-    from .sample import Sample
+from .instrument import Instrument
+from .profile import pattern_profile
+from .sample import Sample
 
 
 def cell_mass(structure: Structure) -> float:
-    """Mass of the atoms of one unit cell in daltons (Z × formula mass)."""
+    """Mass of the atoms of one unit cell (Z × formula mass).
+
+    Parameters
+    ----------
+    structure : Structure
+        The phase.
+
+    Returns
+    -------
+    float
+        The mass in daltons, occupancies counted.
+    """
     weights = np.array([gemmi.Element(int(z)).weight for z in structure.atomic_numbers])
     return float(weights @ structure.occupancies)
 
 
 def cell_volume(structure: Structure) -> float:
-    """Unit-cell volume in Å³."""
+    """Unit-cell volume.
+
+    Parameters
+    ----------
+    structure : Structure
+        The phase.
+
+    Returns
+    -------
+    float
+        The volume in Å³.
+    """
     return float(abs(np.linalg.det(structure.lattice)))
 
 
 def check_weight_fractions(fractions: Sequence[float], count: int) -> np.ndarray:
-    """Weight fractions as given, normalised to sum 1."""
+    """Weight fractions as given, normalised to sum 1.
+
+    Parameters
+    ----------
+    fractions : sequence of float
+        One per phase, in any unit (percent, parts).
+    count : int
+        The number of phases.
+
+    Returns
+    -------
+    numpy.ndarray
+        The fractions over their sum.
+
+    Raises
+    ------
+    InputError
+        Not numbers, not ``count`` of them, not finite, negative, or all zero.
+    """
     try:
         values = np.asarray(fractions, dtype=float).reshape(-1)
     except (TypeError, ValueError):
@@ -53,61 +94,126 @@ def check_weight_fractions(fractions: Sequence[float], count: int) -> np.ndarray
 
 @dataclass(frozen=True, eq=False)
 class Mixture:
-    """Phases on one intensity scale: ``patterns[i].intensity`` is phase i's
-    share of the mixture, ``weight_fractions`` sum to 1."""
+    """Phases on one intensity scale, as `compute_mixture` makes them.
 
-    patterns: list["Pattern"]
+    Attributes
+    ----------
+    patterns : list of Pattern
+        One per phase; ``patterns[i].intensity`` is phase i's share of the
+        mixture's intensity.
+    weight_fractions : numpy.ndarray
+        The phases' weight fractions, summing to 1.
+    scale : str
+        The intensity scale of all phases: "max", "full" or "absolute".
+    """
+
+    patterns: list[Pattern]
     weight_fractions: np.ndarray
     scale: str
 
-    def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: "Instrument | None" = None,
-                sample: "Sample | Sequence[Sample | None] | None" = None, *,
+    def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: Instrument | None = None,
+                sample: Sample | Sequence[Sample | None] | None = None, *,
                 fwhm: float | None = None) -> np.ndarray:
-        """The mixture's profile: the sum of its phases' (see Pattern.profile).
+        """The mixture's profile: the sum of its phases' (see `pattern_profile`).
 
-        ``sample`` may be one for all phases or one per phase.
+        Parameters
+        ----------
+        two_theta : array_like
+            Increasing 2θ points, degrees.
+        instrument : Instrument, optional
+            Lines, widths, shape and 2θ corrections, shared by all phases.
+        sample : Sample or sequence of Sample, optional
+            One for all phases, or one (or None) per phase.
+        fwhm : float, optional
+            Instead of an instrument: every peak this width (degrees).
+
+        Returns
+        -------
+        numpy.ndarray
+            Intensity per degree at each point.
+
+        Raises
+        ------
+        InputError
+            A number of samples other than the phases', or what
+            `pattern_profile` refuses.
         """
         samples = list(sample) if isinstance(sample, Sequence) else [sample] * len(self.patterns)
         if len(samples) != len(self.patterns):
             raise InputError(f"{len(self.patterns)} phases need {len(self.patterns)} samples, got {len(samples)}")
         x = np.asarray(two_theta, dtype=float)
-        return sum((p.profile(x, instrument, s, fwhm=fwhm) for p, s in zip(self.patterns, samples)),
+        return sum((pattern_profile(p, x, instrument, s, fwhm=fwhm) for p, s in zip(self.patterns, samples)),
                    start=np.zeros(x.shape))
-
-    def plot(self, ax: Any = None, *, instrument: "Instrument | None" = None, fwhm: float = 0.1,
-             labels: int = 8) -> Any:
-        from .plot import plot_patterns
-        return plot_patterns(self.patterns, ax, instrument=instrument, fwhm=fwhm, labels=labels,
-                             mixture=True)
 
     @property
     def scale_description(self) -> str:
+        """The intensity scale in words, for headers and plots."""
+        if self.scale == "absolute":  # each phase's cells weighted by w / (ZM V), not one unit cell
+            return ("intensity scale absolute: |F|^2 x multiplicity x LP per unit cell x weight fraction "
+                    "/ (cell mass x cell volume), per dalton A^3")
         return describe(self.scale, self.patterns[0].two_theta_range)
 
 
 def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractions: Sequence[float],
-                    wavelength: float | str = "CuKa", two_theta_range: Sequence[float] = (0.0, 90.0),
-                    *, scale: str = "max", **options) -> Mixture:
+                    wavelength: float | str | None = None, two_theta_range: Sequence[float] | None = None,
+                    *, request: PatternRequest | None = None, **fields: Any) -> Mixture:
     """Patterns of several phases scaled by weight fraction / (cell mass × volume).
 
-    ``scale`` "max" puts the strongest peak of the mixture in the range at
-    100, "full" the strongest from 0 to 180°, and "absolute" leaves
-    |F|²·m·LP × w / (ZM·V) (per dalton·Å³). ``options`` go to compute_pattern.
+    Parameters
+    ----------
+    structures : sequence of Structure, str or os.PathLike
+        The phases, or paths of their CIF files.
+    weight_fractions : sequence of float
+        One per phase, normalised to sum 1.
+    wavelength, two_theta_range, request, **fields
+        The calculation request, as compute_pattern takes it. Its ``scale``
+        is the mixture's: "max" puts the strongest peak of the mixture in
+        the range at 100, "full" the strongest from 0 to 180°, and
+        "absolute" leaves |F|²·m·LP × w / (ZM·V) (per dalton·Å³).
+
+    Returns
+    -------
+    Mixture
+        The phases' patterns on one scale.
+
+    Raises
+    ------
+    InputError
+        No phase, weight fractions that do not fit, or what compute_pattern refuses.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from peakforge_pattern import example_path
+    >>> from peakforge_pattern.profiles import compute_mixture
+    >>> mixture = compute_mixture([example_path("silicon"), example_path("corundum")], [70, 30],
+    ...                           "CuKa", (20, 80))
+    >>> [round(float(w), 2) for w in mixture.weight_fractions]
+    [0.7, 0.3]
+    >>> profile = mixture.profile(np.linspace(20.0, 80.0, 3001), fwhm=0.08)
+    >>> profile.shape
+    (3001,)
     """
-    from ..diffraction.pattern import compute_pattern
-    check_scale(scale)
+    if wavelength is not None:
+        fields["wavelength"] = wavelength
+    if two_theta_range is not None:
+        fields["two_theta_range"] = two_theta_range
+    request = PatternRequest.from_fields(request, **fields)
+    scale = request.scale
+    phase_request = request.replace(scale="max")
     loaded = [s if isinstance(s, Structure) else Structure.from_cif(s) for s in structures]
     if not loaded:
         raise InputError("a mixture needs at least one phase")
     fractions = check_weight_fractions(weight_fractions, len(loaded))
     factors = [w / (cell_mass(s) * cell_volume(s)) for s, w in zip(loaded, fractions)]
-    patterns = [compute_pattern(s, wavelength, two_theta_range, **options) for s in loaded]
+    patterns = [compute_pattern(s, request=phase_request) for s in loaded]
     if scale == "max":
         strongest = max(float(np.max(p.absolute_intensity, initial=0.0)) * f for p, f in zip(patterns, factors))
     elif scale == "full":
-        strongest = max(float(np.max(compute_pattern(s, wavelength, (0.0, 180.0), **options).absolute_intensity,
-                                     initial=0.0)) * f for s, f in zip(loaded, factors))
+        whole = phase_request.replace(two_theta_range=(0.0, 180.0), hkil=False)
+        strongest = max(float(np.max(compute_pattern(s, request=whole).absolute_intensity, initial=0.0)) * f
+                        for s, f in zip(loaded, factors))
     else:
         strongest = 100.0
     overall = 100.0 / strongest if strongest > 0.0 and math.isfinite(strongest) else 0.0
-    return Mixture([rescaled(p, scale, f * overall) for p, f in zip(patterns, factors)], fractions, scale)
+    return Mixture([p.rescaled(scale, f * overall) for p, f in zip(patterns, factors)], fractions, scale)

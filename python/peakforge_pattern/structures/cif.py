@@ -9,24 +9,32 @@ refused with a message naming the tag or site.
 from __future__ import annotations
 
 import gzip
+import io
 import math
 import os
 import re
+import stat
 import zlib
 from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
+from typing import BinaryIO
 
 import gemmi
 import numpy as np
 
-from ..diffraction.scattering import LAST_TABULATED_ELEMENT, is_tabulated
 from ..errors import InputError
-from . import checks, displacements, symmetry
+from . import assembly, checks, displacements, symmetry
+from .asymmetric_unit import ListedSites
 from .composition import composition_problems, parse_formula
-from .structure import Structure, assemble_structure, lattice_from_parameters, refuse_if_strict
+from .elements import LAST_TABULATED_ELEMENT, is_tabulated
+from .lattice import lattice_from_parameters
 
 _GZIP_MAGIC = b"\x1f\x8b"
+_NULL = ("?", ".")  # CIF's unknown and inapplicable values
+MAX_CIF_BYTES = 256 * 2**20
+"""The largest structure file read (also unpacked from gzip): the biggest
+crystal structures take a few MB."""
 _LEADING_LETTERS = re.compile(r"\s*([A-Za-z]{1,2})")
 
 # Each CIF item under its DDL1 name and its DDLm (dotted) name; the first
@@ -45,13 +53,44 @@ def _one_line(exc: BaseException) -> str:
     return " ".join(str(exc).split()) or type(exc).__name__
 
 
+def _too_large(what: str) -> InputError:
+    return InputError(f"cannot read: {what} more than {MAX_CIF_BYTES // 2**20} MB, more than any structure file")
+
+
+def read_cif_bytes(stream: BinaryIO) -> bytes:
+    """A structure file's bytes from an open stream (a file, a pipe, standard input).
+
+    Refused as soon as it is plainly no CIF: a regular file larger than
+    ``MAX_CIF_BYTES`` before reading it, binary data other than gzip from a
+    device or pipe (``/dev/zero``) at its first block, anything else past
+    ``MAX_CIF_BYTES``.
+    """
+    try:
+        info: os.stat_result | None = os.fstat(stream.fileno())
+    except (AttributeError, OSError, ValueError):  # no descriptor behind the stream
+        info = None
+    regular = info is not None and stat.S_ISREG(info.st_mode)
+    if info is not None and regular and info.st_size > MAX_CIF_BYTES:
+        raise _too_large(f"{info.st_size // 2**20} MB is")
+    head = stream.read(65536)
+    if not regular and b"\0" in head and not head.startswith(_GZIP_MAGIC):
+        raise InputError("cannot read: binary data, not CIF text")
+    data = head + stream.read(MAX_CIF_BYTES + 1 - len(head))
+    if len(data) > MAX_CIF_BYTES:
+        raise _too_large("the file holds")
+    return data
+
+
 def _decode(data: bytes) -> tuple[str, list[str]]:
     """Text of the file; bytes that are not UTF-8 are replaced, with a warning."""
     if data.startswith(_GZIP_MAGIC):
         try:
-            data = gzip.decompress(data)
+            with gzip.GzipFile(fileobj=io.BytesIO(data)) as unpacked:
+                data = unpacked.read(MAX_CIF_BYTES + 1)  # bounded: a small file may unpack without end
         except (OSError, EOFError, zlib.error) as exc:
             raise InputError(f"cannot read: damaged gzip data ({_one_line(exc)})") from None
+        if len(data) > MAX_CIF_BYTES:
+            raise _too_large("the gzip data unpack to")
     try:
         return data.decode("utf-8-sig"), []
     except UnicodeDecodeError as exc:
@@ -161,6 +200,9 @@ class _Sites:
     occupancies: list[float]
     b_factors: list[float]
     given_as_u: list[bool]
+    # Rows that repeat an earlier row exactly, dropped before expansion: (the
+    # number of sites read before it, its label).
+    copies: list[tuple[int, str]]
 
 
 def _aniso_u(block: gemmi.cif.Block, lattice: np.ndarray) -> dict[str, float]:
@@ -193,40 +235,63 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     if not table or len(table) == 0:
         raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
     aniso = _aniso_u(block, lattice)
-    sites = _Sites([], [], [], [], [], [])
-    guesses, above_one = [], []
+    sites = _Sites([], [], [], [], [], [], [])
+    guesses, above_one, unread_symbols = [], [], []
+    seen_rows: set[tuple[str, ...]] = set()
 
-    def present(row, k: int) -> str | None:
-        return None if not row.has(k) or gemmi.cif.is_null(row[k]) else row[k]
+    # The columns as plain strings, read once: per-value calls into the
+    # table cost more than the rest of the reading.
+    columns = [list(table.column(k)) if table.has_column(k) else None for k in range(9)]
+    rows = len(table)
+    elements: dict[str, tuple[int, bool]] = {}  # each distinct symbol or label read once
 
-    for index, row in enumerate(table):
-        label = gemmi.cif.as_string(present(row, 3) or "") or f"site {index + 1}"
-        if gemmi.cif.as_string(present(row, 8) or "").lower() == "dum":
+    def present(k: int, index: int) -> str | None:
+        column = columns[k]
+        value = None if column is None else column[index]
+        return None if value is None or value in _NULL else value
+
+    def element(text: str) -> tuple[int, bool]:
+        if text not in elements:
+            elements[text] = _element(text, in_formula)
+        return elements[text]
+
+    for index in range(rows):
+        label = gemmi.cif.as_string(present(3, index) or "") or f"site {index + 1}"
+        if gemmi.cif.as_string(present(8, index) or "").lower() == "dum":
             continue  # a dummy atom marks a point, it does not scatter
+        # A row written again word for word is the same atom: dropped here,
+        # before its images would pile up on the first copy's.
+        raw = tuple("" if column is None else column[index] for column in columns)
+        if raw in seen_rows:
+            sites.copies.append((len(sites.labels), label))
+            continue
+        seen_rows.add(raw)
         xyz = []
         for k, axis in enumerate("xyz"):
-            raw = present(row, k)
-            value = gemmi.cif.as_number(raw) if raw is not None else math.nan
+            text = present(k, index)
+            value = gemmi.cif.as_number(text) if text is not None else math.nan
             if not math.isfinite(value):
-                raise InputError(f"site {label}: no fractional {axis} coordinate ({row[k]!r})")
+                raise InputError(f"site {label}: no fractional {axis} coordinate ({raw[k]!r})")
             xyz.append(value)
-        symbol = present(row, 4)
-        z, guessed = _element(gemmi.cif.as_string(symbol), in_formula) if symbol is not None else (0, False)
+        symbol = present(4, index)
+        z, guessed = element(gemmi.cif.as_string(symbol)) if symbol is not None else (0, False)
         if z == 0:
-            z, guessed = _element(label, in_formula)
+            z, guessed = element(label)
+            if symbol is not None and is_tabulated(z):
+                unread_symbols.append(f"{label} {gemmi.cif.as_string(symbol)!r} (read as {gemmi.Element(z).name})")
         if guessed:
             guesses.append(f"{label} = {gemmi.Element(z).name}")
         if not is_tabulated(z):
             shown = gemmi.cif.as_string(symbol) if symbol is not None else label
             raise InputError(f"unknown element {shown!r} at site {label} "
                              f"(elements 1 to {LAST_TABULATED_ELEMENT} are covered)")
-        occupancy_text = present(row, 5)
+        occupancy_text = present(5, index)
         occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
         if occupancy < 0.0:
             raise InputError(f"negative occupancy {occupancy:g} at site {label}")
         if occupancy > 1.0 + 1e-3:
             above_one.append(f"{label} {occupancy:g}")
-        u_text, b_text = present(row, 6), present(row, 7)
+        u_text, b_text = present(6, index), present(7, index)
         given_as_u = b_text is None or u_text is not None
         if u_text is not None:
             u = _number(u_text, f"U of {label}")
@@ -245,6 +310,9 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     warnings = []
     if guesses:
         warnings.append(f"element symbols that could name two elements read as {checks.listed(guesses)}")
+    if unread_symbols:
+        warnings.append(f"type symbols that name no element, so the element comes from the site label, at "
+                        f"{len(unread_symbols)} site(s): {checks.listed(unread_symbols)}")
     if above_one:
         warnings.append(f"occupancy above 1 at {len(above_one)} site(s): {checks.listed(above_one)}")
     return sites, warnings
@@ -253,8 +321,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
 @dataclass(frozen=True)
 class _Expansion:
     choice: symmetry.SpaceGroupChoice
-    positions: np.ndarray
-    site_of: np.ndarray
+    atoms: assembly.Assembly
     site_check: checks.SiteCheck
     composition_warnings: list[str]
 
@@ -263,22 +330,28 @@ class _Expansion:
         return self.site_check.clashes + len(self.composition_warnings)
 
 
+def _earlier_repeats(sites: _Sites) -> list[tuple[float, str, str]]:
+    """Exact copies of rows, as the site check reports repeats: placed just
+    before the site that follows them, each naming the first row of its label."""
+    return [(position - 0.5, label, label) for position, label in sites.copies]
+
+
 def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGroupChoice],
               formula_sum: str | None, formula_units: float | None) -> tuple[_Expansion, list[str]]:
     """Sites expanded by the first choice of group under which they neither
     collide nor contradict the formula."""
-    numbers = np.array(sites.numbers)
+    numbers = np.array(sites.numbers, dtype=np.int32)
     occupancies = np.array(sites.occupancies)
     coords = np.array(sites.coords, dtype=float)
     best: _Expansion | None = None
     for choice in choices:
-        positions, site_of = symmetry.expand_sites(coords, choice.operations, lattice, checks.SAME_POSITION)
-        site_check = checks.check_close_sites(lattice, numbers[site_of], positions, occupancies[site_of],
-                                              sites.labels, site_of)
-        kept = site_of[site_check.keep]
+        atoms = assembly.assemble(lattice, coords, numbers, occupancies, choice.rotations, choice.translations,
+                                  same_position=checks.SAME_POSITION, close=checks.CLOSE_SITES)
+        site_check = checks.site_check(atoms.close_sites, sites.labels, _earlier_repeats(sites))
+        kept = atoms.site_of[site_check.keep]
         composition = (composition_problems(numbers[kept], occupancies[kept], formula_sum, formula_units)
                        if formula_sum else [])
-        expansion = _Expansion(choice, positions, site_of, site_check, composition)
+        expansion = _Expansion(choice, atoms, site_check, composition)
         if best is None or expansion.faults < best.faults:
             best = expansion
         if expansion.faults == 0:
@@ -293,14 +366,48 @@ def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGr
     return best, warnings
 
 
-def parse_cif(data: bytes | str, name: str = "") -> Structure:
+@dataclass(frozen=True, eq=False)
+class CifContents:
+    """Every atom of the cell a CIF file describes, checked, as the structure
+    type assembles it (see structures.structure.assemble_structure)."""
+
+    lattice: np.ndarray
+    atomic_numbers: np.ndarray
+    frac_coords: np.ndarray
+    occupancies: np.ndarray
+    b_factors: np.ndarray
+    name: str
+    symmetry_operations: tuple[str, ...]
+    warnings: list[str]
+    site_names: list[str]
+    site_of: np.ndarray
+    site_check: checks.SiteCheck
+    u_aniso: np.ndarray | None
+    listed_sites: ListedSites | None = None
+
+
+def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
     """Read the first structure of CIF text, expanded to the full unit cell.
 
-    Raises InputError for text that cannot be parsed, that has no cell or no
-    atom sites, whose symmetry cannot be applied, that holds an element
-    outside the scattering table or an implausible value that cannot give a
-    pattern (a flat cell, a negative displacement); lesser problems are
-    listed in the structure's ``warnings``.
+    Parameters
+    ----------
+    data : bytes or str
+        The file's content; bytes may be gzipped and need not be UTF-8.
+    name : str
+        The structure's name.
+
+    Returns
+    -------
+    CifContents
+        Every atom of the cell, with the warnings met on the way.
+
+    Raises
+    ------
+    InputError
+        Text that cannot be parsed, that has no cell or no atom sites, whose
+        symmetry cannot be applied, that holds an element outside the
+        scattering table or an implausible value that cannot give a pattern
+        (a flat cell, a negative displacement).
     """
     warnings: list[str] = []
     if isinstance(data, bytes):
@@ -335,17 +442,22 @@ def parse_cif(data: bytes | str, name: str = "") -> Structure:
     warnings += list(expansion.choice.warnings) + origin_warnings
     warnings += symmetry.check_cell_against_group(lattice, expansion.choice)
 
-    site_of = expansion.site_of
+    atoms = expansion.atoms
+    site_of = atoms.site_of
     u_sites = displacements.site_tensors(block, sites.labels)
-    u_aniso = None if u_sites is None else displacements.image_tensors(
-        u_sites, np.array(sites.coords, dtype=float), expansion.positions, site_of,
-        expansion.choice.operations, lattice)
-    return assemble_structure(
-        lattice, np.array(sites.numbers)[site_of], expansion.positions,
+    u_aniso = None if u_sites is None else assembly.image_tensors(
+        u_sites, atoms.operation_of, site_of, expansion.choice.rotations, lattice)
+    image_counts = np.bincount(site_of[expansion.site_check.keep], minlength=len(sites.labels))
+    listed = ListedSites(tuple(sites.labels), np.array(sites.numbers, dtype=np.int64),
+                         np.array(sites.coords, dtype=float), np.array(sites.occupancies),
+                         np.array(sites.b_factors), tuple(expansion.choice.triplets), image_counts, u_sites)
+    return CifContents(
+        lattice, np.array(sites.numbers)[site_of], atoms.positions,
         np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
-        name=name, symmetry_operations=expansion.choice.triplets,
+        name=name, symmetry_operations=tuple(expansion.choice.triplets),
         warnings=warnings + expansion.composition_warnings,
-        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso)
+        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso,
+        listed_sites=listed)
 
 
 def _display_name(path: Path) -> str:
@@ -354,19 +466,30 @@ def _display_name(path: Path) -> str:
     return path.stem.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
-def read_cif(path: str | os.PathLike[str], *, strict: bool = False) -> Structure:
-    """Read the first structure of a CIF file (plain or gzipped), expanded to the full unit cell.
+def read_cif_contents(path: str | os.PathLike[str]) -> CifContents:
+    """Read the first structure of a CIF file (plain or gzipped).
 
-    Raises InputError as parse_cif does, and for a file that cannot be
-    read; with ``strict`` any warning is raised as an InputError too.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+
+    Returns
+    -------
+    CifContents
+        Every atom of the cell, named after the file.
+
+    Raises
+    ------
+    InputError
+        A file that cannot be read, or whose content parse_cif_contents refuses.
     """
     path = Path(path)
     try:
         with open(path, "rb") as stream:
-            data = stream.read()
+            data = read_cif_bytes(stream)
+    except IsADirectoryError:
+        raise InputError("cannot read: it is a folder, not a file") from None
     except OSError as exc:
         raise InputError(f"cannot read: {exc.strerror or _one_line(exc)}") from None
-    structure = parse_cif(data, name=_display_name(path))
-    if strict:
-        refuse_if_strict(structure.warnings)
-    return structure
+    return parse_cif_contents(data, name=_display_name(path))

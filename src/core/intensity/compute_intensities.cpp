@@ -3,9 +3,9 @@
 #include <cmath>  // for isnan
 #include <span>
 
-#include "intensity/call_pool.hpp"
+#include "base/call_pool.hpp"
 #include "intensity/reflection_mates.hpp"
-#include "intensity/worker_count.hpp"
+#include "base/worker_count.hpp"
 
 namespace peakforge {
 namespace {

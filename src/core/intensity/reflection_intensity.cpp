@@ -4,10 +4,11 @@
 #include "intensity/reflection_intensity.hpp"
 
 #include <bit>    // for bit_cast
-#include <cmath>  // for asin, sin, cos
+#include <cmath>  // for asin
 
 #include "base/panic.hpp"
 #include "intensity/compute_intensities.hpp"
+#include "intensity/lorentz_polarisation.hpp"
 #include "intensity/structure_factor_simd.hpp"
 
 namespace peakforge {
@@ -42,15 +43,11 @@ void compute_factors_at(const IntensityContext& context, double g, double sin_th
   atom_weights(context.atoms, factors.species_form_factor, factors.distinct_debye_waller,
                factors.weights);
 
-  // Lorentz-polarisation: LP = (1 + cos^2 2theta) / (sin^2 theta cos theta),
-  // with sin theta taken from theta again, as the reference does (it may
-  // differ from lambda g / 2 in the last bit).
-  const double two_theta = theta + theta;
-  const double cos_two_theta = std::cos(two_theta);
-  const double sin_of_theta = std::sin(theta);
-  factors.lorentz_polarisation = (cos_two_theta * cos_two_theta + 1.0) /
-                                 ((sin_of_theta * sin_of_theta) * std::cos(theta));
-  factors.two_theta_degrees = two_theta * degrees_per_radian;
+  // Lorentz-polarisation of an unpolarised X-ray beam, with sin theta taken
+  // from theta again, as the reference does (it may differ from lambda g / 2
+  // in the last bit).
+  factors.lorentz_polarisation = lorentz_polarisation(theta, true, 0.0);
+  factors.two_theta_degrees = (theta + theta) * degrees_per_radian;
   factors.g_bits = std::bit_cast<uint64_t>(g);
 }
 

@@ -28,7 +28,9 @@ struct PointGroup {
 // the atoms follow. Without: the rotations of the lattice's holohedry in the
 // cell's own axes (cubic and hexagonal candidates, those keeping the metric)
 // under which the atoms, shifted by some translation, map onto themselves.
-PointGroup point_group(const PatternRequest& request);
+// The search is counted against request.max_work (WorkLimitError beyond it)
+// and calls `check_interrupt` every few milliseconds.
+PointGroup point_group(const PatternRequest& request, const InterruptCheck& check_interrupt = {});
 
 // The rotations of a point group (as point_group gives them) as they act on
 // Miller indices (row vectors, h' = h R); with `friedel`, also each

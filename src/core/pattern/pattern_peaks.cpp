@@ -1,9 +1,11 @@
 #include "pattern/pattern_peaks.hpp"
 
 #include <algorithm>  // for sort
-#include <cmath>      // for asin, sin, cos, fabs, isnan
+#include <cmath>      // for asin, fabs, isnan, isfinite
 #include <limits>     // for infinity
+#include <string>     // for to_string
 
+#include "intensity/lorentz_polarisation.hpp"
 #include "pattern/crystal_symmetry.hpp"
 #include "pattern/reflection_orbits.hpp"
 #include "pattern/structure_factors.hpp"
@@ -14,23 +16,15 @@ namespace {
 constexpr double degrees_per_radian = 57.29577951308232;
 constexpr double radians_per_degree = 0.017453292519943295;
 
-// Lorentz factor 1 / (sin²θ cos θ), for X-rays times the polarisation of an
-// unpolarised beam after a monochromator crystal diffracting at 2θ_M,
-// 2 (1 + cos²2θ_M cos²2θ) / (1 + cos²2θ_M): 1 + cos²2θ without one.
-double lorentz_polarisation(const PatternRequest& request, double theta) {
-  const double s1 = std::sin(theta);
-  const double lorentz_denominator = (s1 * s1) * std::cos(theta);
-  if (request.radiation == Radiation::neutron) return 1.0 / lorentz_denominator;
-  const double c = std::cos(theta + theta);
-  if (request.monochromator_two_theta == 0.0) return (c * c + 1.0) / lorentz_denominator;
-  const double cm = std::cos(request.monochromator_two_theta * radians_per_degree);
-  const double cm2 = cm * cm;
-  return (2.0 * ((cm2 * (c * c) + 1.0) / (cm2 + 1.0))) / lorentz_denominator;
+double factor_at(Radiation radiation, double monochromator_two_theta, double theta) {
+  return lorentz_polarisation(theta, radiation == Radiation::xray, monochromator_two_theta);
 }
 
 struct Reflection {
   ReflectionOrbit orbit;
+  size_t index;      // into the pattern's orbits
   double two_theta;  // degrees
+  double lorentz_polarisation;
   double intensity;  // per reflection: |F|² × LP
 };
 
@@ -50,22 +44,45 @@ bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
   return a.l > b.l;
 }
 
+// Only absurd inputs give an intensity that is not finite (an occupancy of
+// 1e300, a form factor's coefficient of 1e300); scaling an infinity would
+// drop every peak and report an empty pattern as a result.
+[[noreturn]] void throw_beyond_any_atom(const ReflectionOrbit& orbit) {
+  throw RequestError{"the intensity at reflection (" + std::to_string(orbit.h) + " " + std::to_string(orbit.k) +
+                     " " + std::to_string(orbit.l) +
+                     ") is not a finite number: an occupancy, displacement or scattering factor is far beyond "
+                     "any atom's"};
+}
+
 }  // namespace
 
-PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
-  PeakTable table;
-  const PointGroup group = point_group(request);
-  table.point_group_order = group.rotations.size();
+PatternReflections pattern_reflections(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+  PatternReflections out;
+  const PointGroup group = point_group(request, check_interrupt);
+  out.point_group_order = group.rotations.size();
   const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, !request.anomalous);
-  const std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);
-  const std::vector<double> f_squared = squared_structure_factors(request, orbits, check_interrupt);
+  out.orbits = reflection_orbits(request, equivalents, check_interrupt);
+  out.f_squared = squared_structure_factors(request, out.orbits, check_interrupt);
+  return out;
+}
+
+PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+  return peak_table_of(request, pattern_reflections(request, check_interrupt), nullptr);
+}
+
+PeakTable peak_table_of(const PatternRequest& request, const PatternReflections& found,
+                        std::vector<PeakMember>* members) {
+  PeakTable table;
+  table.point_group_order = found.point_group_order;
+  const std::vector<ReflectionOrbit>& orbits = found.orbits;
+  const std::vector<double>& f_squared = found.f_squared;
 
   std::vector<Reflection> reflections;
   reflections.reserve(orbits.size());
   for (size_t i = 0; i < orbits.size(); ++i) {
     const double theta = std::asin((orbits[i].g * request.wavelength) * 0.5);
-    const double lp = lorentz_polarisation(request, theta);
-    reflections.push_back({orbits[i], (theta + theta) * degrees_per_radian, lp * f_squared[i]});
+    const double lp = factor_at(request.radiation, request.monochromator_two_theta, theta);
+    reflections.push_back({orbits[i], i, (theta + theta) * degrees_per_radian, lp, lp * f_squared[i]});
     table.reflections += static_cast<size_t>(orbits[i].multiplicity);
   }
   table.unique_reflections = orbits.size();
@@ -80,10 +97,12 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
   for (size_t i = 0; i < reflections.size(); ++i) {
     const Reflection& r = reflections[i];
     const double total = r.intensity * r.orbit.multiplicity;
+    if (!std::isfinite(total)) throw_beyond_any_atom(r.orbit);
     if (!runs.empty() &&
         std::fabs(r.two_theta - reflections[runs.back().first].two_theta) < request.merge_tolerance) {
       runs.back().last = i + 1;
       runs.back().intensity += total;
+      if (!std::isfinite(runs.back().intensity)) throw_beyond_any_atom(r.orbit);
     } else {
       runs.push_back({i, i + 1, total});
     }
@@ -103,11 +122,15 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
     table.d.push_back(1.0 / anchor.orbit.g);
     table.intensity.push_back(scaled);
     table.absolute_intensity.push_back(run.intensity);
+    table.lorentz_polarisation.push_back(anchor.lorentz_polarisation);
     families.clear();
     int64_t multiplicity = 0;
     for (size_t i = run.first; i < run.last; ++i) {
       families.push_back(reflections[i].orbit);
       multiplicity += reflections[i].orbit.multiplicity;
+      if (members) {
+        members->push_back({table.two_theta.size() - 1, reflections[i].index, reflections[i].lorentz_polarisation});
+      }
     }
     std::sort(families.begin(), families.end(), family_precedes);
     for (const ReflectionOrbit& f : families) {
@@ -118,6 +141,16 @@ PeakTable compute_peak_table(const PatternRequest& request, const InterruptCheck
     table.family_offsets.push_back(static_cast<int64_t>(table.family_multiplicity.size()));
   }
   return table;
+}
+
+std::vector<double> lorentz_polarisation_at(std::span<const double> two_theta, Radiation radiation,
+                                            double monochromator_two_theta) {
+  std::vector<double> factors;
+  factors.reserve(two_theta.size());
+  for (const double angle : two_theta) {
+    factors.push_back(factor_at(radiation, monochromator_two_theta, (angle * radians_per_degree) * 0.5));
+  }
+  return factors;
 }
 
 }  // namespace peakforge::pattern

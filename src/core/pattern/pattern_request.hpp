@@ -8,6 +8,7 @@
 #include <cstddef>  // for size_t
 #include <cstdint>  // for int32_t, int64_t
 #include <functional>
+#include <limits>  // for numeric_limits
 #include <string>
 #include <vector>
 
@@ -58,16 +59,23 @@ struct PatternRequest {
   std::vector<SymmetryOperation> operations;  // empty: no symmetry but Friedel's
   double merge_tolerance = 1e-5;  // degrees of 2θ
   double relative_threshold = 1e-3;  // peaks below this (strongest = 100) are dropped
+  // Largest box of index triples the reflection walk visits (infinity: no limit).
+  double max_walk = std::numeric_limits<double>::infinity();
   bool parallel = true;
   size_t num_threads = 0;  // 0: automatic
   bool use_simd = true;
+  // Largest calculation started, in reflection × atom terms; the symmetry
+  // search of atoms given without operations counts against it too.
+  double max_work = std::numeric_limits<double>::infinity();
 };
 
-// Columns of the peak table, in increasing 2θ. Peak i holds the families
+// Columns of the peak table, in increasing 2θ; lorentz_polarisation is the
+// factor at the peak's 2θ, so that |F|² × multiplicity is absolute_intensity
+// over it. Peak i holds the families
 // family_offsets[i] .. family_offsets[i + 1] - 1; family f's indices are
 // family_hkl[3 f .. 3 f + 2].
 struct PeakTable {
-  std::vector<double> two_theta, d, intensity, absolute_intensity;
+  std::vector<double> two_theta, d, intensity, absolute_intensity, lorentz_polarisation;
   std::vector<int64_t> multiplicity;
   std::vector<int32_t> family_hkl;
   std::vector<int64_t> family_multiplicity;
@@ -80,6 +88,12 @@ struct PeakTable {
 // A request that cannot be computed (bad shape of a value, a bound beyond the
 // index range); the binding raises it as ValueError.
 struct RequestError {
+  std::string message;
+};
+
+// A calculation that would exceed request.max_work; the binding raises it as
+// its WorkLimitError (a ValueError).
+struct WorkLimitError {
   std::string message;
 };
 

@@ -1,6 +1,8 @@
 #include "pattern/reflection_orbits.hpp"
 
-#include <cmath>  // for ceil, sqrt, isfinite
+#include <cmath>   // for ceil, sqrt, isfinite
+#include <cstdio>  // for snprintf
+#include <string>
 
 namespace peakforge::pattern {
 namespace {
@@ -18,6 +20,13 @@ int32_t index_bound(const Vector3& v, double max_g) {
   return static_cast<int32_t>(ceiling) + 1;
 }
 
+// A count for a message, in three significant digits ("4.2e+10").
+std::string rounded(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", value);
+  return text;
+}
+
 int negatives(int32_t h, int32_t k, int32_t l) { return (h < 0) + (k < 0) + (l < 0); }
 
 // True when (h2, k2, l2) is the better representative than (h1, k1, l1).
@@ -29,7 +38,9 @@ bool reads_better(int32_t h1, int32_t k1, int32_t l1, int32_t h2, int32_t k2, in
   return l2 > l1;
 }
 
-// Candidates walked between two interrupt checks.
+// Candidates walked between two interrupt checks: about ten milliseconds.
+// The count runs inside the rows, since one row of a long cell axis can
+// hold millions of candidates.
 constexpr size_t candidates_per_check = size_t{1} << 22;
 
 }  // namespace
@@ -45,21 +56,26 @@ std::vector<ReflectionOrbit> reflection_orbits(const PatternRequest& request,
   const int32_t L = index_bound(c, request.max_g);
   const double min_g = request.min_g, max_g = request.max_g, lambda = request.wavelength;
   const int32_t order = static_cast<int32_t>(equivalents.size());
+  const double box = (2.0 * H + 1.0) * (2.0 * K + 1.0) * (2.0 * L + 1.0) - 1.0;
+  if (!(box <= request.max_walk)) {
+    throw RequestError{"the shell of reflections spans " + rounded(box) + " index triples, more than the limit of " +
+                       rounded(request.max_walk) +
+                       ": use a longer wavelength or a smaller 2theta maximum, or raise the limit"};
+  }
 
   std::vector<ReflectionOrbit> orbits;
   size_t walked = 0;
   for (int32_t h = -H; h <= H; ++h) {
-    if (walked >= candidates_per_check) {
-      check_interrupt(0, 0);
-      walked = 0;
-    }
-    walked += static_cast<size_t>(2 * K + 1) * static_cast<size_t>(2 * L + 1);
     const double hd = h;
     const Vector3 ha = {hd * a[0], hd * a[1], hd * a[2]};
     for (int32_t k = -K; k <= K; ++k) {
       const double kd = k;
       const Vector3 hk = {ha[0] + kd * b[0], ha[1] + kd * b[1], ha[2] + kd * b[2]};
       for (int32_t l = -L; l <= L; ++l) {
+        if (++walked == candidates_per_check) {
+          check_interrupt(0, 0);
+          walked = 0;
+        }
         if (h == 0 && k == 0 && l == 0) continue;
         const double ld = l;
         const double x = hk[0] + ld * c[0];

@@ -21,7 +21,8 @@ struct ReflectionOrbit {
 
 // Sets of reflections with min_g ≤ g ≤ max_g and g λ / 2 < 1, under the
 // `equivalents` (a group of index rotations, identity first). Unordered.
-// Raises RequestError when the index box does not fit 32-bit indices.
+// Raises RequestError when the index box does not fit 32-bit indices or
+// holds more than `request.max_walk` index triples.
 std::vector<ReflectionOrbit> reflection_orbits(const PatternRequest& request,
                                                const std::vector<IntMatrix3>& equivalents,
                                                const InterruptCheck& check_interrupt);

@@ -7,8 +7,8 @@
 #include <optional>
 #include <tuple>      // for make_tuple
 
-#include "intensity/call_pool.hpp"
-#include "intensity/worker_count.hpp"
+#include "base/call_pool.hpp"
+#include "base/worker_count.hpp"
 #include "pattern/phase_sums.hpp"
 
 namespace peakforge::pattern {

@@ -1,65 +1,31 @@
 """Drawing patterns: sticks, the powder profile on the sticks' scale, and
 labels of the strongest peaks that never overlap.
 
-Figures are built without pyplot (no global backend, no display needed)
-unless a notebook user asks for an Axes; image files are written whole or
-not at all, in formats Matplotlib writes by itself.
+Figures are built without pyplot unless a notebook user asks for an Axes.
 """
 
 from __future__ import annotations
 
 import base64
-import html
+import io
 import os
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
-from ..atomic_file import atomic_path
 from ..diffraction.formats import hkl_label
-from ..errors import InputError
+from ..diffraction.pattern import Pattern
 from ..optional import require
-
-if TYPE_CHECKING:
-    from ..diffraction.pattern import Pattern
-    from .instrument import Instrument
-    from .sample import Sample
-
-IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg", "jpeg", "tif", "tiff", "webp")
-"""Suffixes Matplotlib writes without an external program (no LaTeX)."""
+from ..profiles.instrument import Instrument
+from ..profiles.mixture import Mixture
+from ..profiles.profile import PhasePeaks, line_set, render
+from ..profiles.sample import Sample
+from .figures import check_image_path, new_figure, save_figure
 
 MAX_PLOT_POINTS = 20_000
 """Most points of a plotted profile: far more than the pixels across a figure."""
 
 _PHASE_COLOURS = ("tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown", "tab:pink", "tab:olive")
-
-
-def check_image_path(path: str | os.PathLike[str]) -> str:
-    """The image format named by the path's suffix, or a clear refusal
-    (also when matplotlib, which draws it, is not installed)."""
-    _matplotlib_figure()
-    suffix = Path(path).suffix.lower().lstrip(".")
-    if suffix not in IMAGE_FORMATS:
-        raise InputError(f"{path}: cannot draw a '{suffix or 'suffix-less'}' image: "
-                         f"name the file .{', .'.join(IMAGE_FORMATS)}")
-    return suffix
-
-
-def save_figure(figure: Any, path: str | os.PathLike[str], dpi: int = 120) -> None:
-    """Write the figure to ``path`` whole, or leave what was there untouched."""
-    image_format = check_image_path(path)
-    with atomic_path(path) as temporary:
-        figure.savefig(temporary, format=image_format, dpi=dpi)
-
-
-def _matplotlib_figure() -> Any:
-    return require("matplotlib.figure", "plot", "drawing a pattern")
-
-
-def new_figure(width: float, height: float) -> Any:
-    Figure = _matplotlib_figure().Figure  # no pyplot: no global backend, no display needed
-    return Figure(figsize=(width, height), layout="constrained")
 
 
 def _profile_points(lo: float, hi: float, narrowest: float) -> np.ndarray:
@@ -69,10 +35,9 @@ def _profile_points(lo: float, hi: float, narrowest: float) -> np.ndarray:
     return np.linspace(lo, hi, int(round(span / step)) + 1)
 
 
-def scaled_profile(patterns: Sequence["Pattern"], instrument: "Instrument", lo: float, hi: float,
-                   sample: "Sample | None" = None) -> tuple[np.ndarray, np.ndarray]:
+def scaled_profile(patterns: Sequence[Pattern], instrument: Instrument, lo: float, hi: float,
+                   sample: Sample | None = None) -> tuple[np.ndarray, np.ndarray]:
     """The patterns' summed profile over lo–hi, its highest point at the strongest stick."""
-    from .profile import PhasePeaks, line_set, render
     sets = [line_set(PhasePeaks.from_pattern(p), instrument, sample) for p in patterns]
     widths = [s.fwhm[(s.two_theta > lo) & (s.two_theta < hi)] for s in sets]
     narrowest = min((float(w.min()) for w in widths if w.size), default=hi - lo)
@@ -83,7 +48,7 @@ def scaled_profile(patterns: Sequence["Pattern"], instrument: "Instrument", lo: 
     return x, (y * (strongest / top) if top > 0.0 else y)
 
 
-def _place_labels(ax: Any, patterns: Sequence["Pattern"], count: int) -> None:
+def _place_labels(ax: Any, patterns: Sequence[Pattern], count: int) -> None:
     """Label the strongest peaks, strongest first, skipping any label that would overlap one placed."""
     candidates = [(float(p.intensity[i]), float(p.two_theta[i]), p.families[i][0])
                   for p in patterns for i in p.strongest(count)]
@@ -104,15 +69,33 @@ def _place_labels(ax: Any, patterns: Sequence["Pattern"], count: int) -> None:
             placed.append(box)
 
 
-def plot_patterns(patterns: Sequence["Pattern"], ax: Any = None, *, instrument: "Instrument | None" = None,
-                  sample: "Sample | None" = None, fwhm: float = 0.1, labels: int = 8,
+def plot_patterns(patterns: Sequence[Pattern], ax: Any = None, *, instrument: Instrument | None = None,
+                  sample: Sample | None = None, fwhm: float = 0.1, labels: int = 8,
                   mixture: bool = False) -> Any:
     """Draw sticks (one colour per phase), the profile and labels into ``ax``.
 
-    With ``mixture`` the profile is the phases' sum; otherwise one profile
-    per pattern. ``fwhm`` 0 (and no instrument) draws sticks only.
+    Parameters
+    ----------
+    patterns : sequence of Pattern
+        The phases to draw.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new pyplot figure when None.
+    instrument : Instrument, optional
+        The profile's instrument; by default every peak ``fwhm`` wide.
+    sample : Sample, optional
+        The profile's sample.
+    fwhm : float
+        Peak width in degrees when no instrument is given; 0 draws sticks only.
+    labels : int
+        Most peaks labelled with their indices.
+    mixture : bool
+        One profile, the phases' sum, instead of one per pattern.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The Axes drawn into.
     """
-    from .instrument import Instrument
     if ax is None:
         # A notebook user wants the figure shown: pyplot, not a bare Figure.
         plt = require("matplotlib.pyplot", "plot", "drawing a pattern")
@@ -143,14 +126,71 @@ def plot_patterns(patterns: Sequence["Pattern"], ax: Any = None, *, instrument: 
     return ax
 
 
-def plot_pattern(pattern: "Pattern", ax: Any = None, **options: Any) -> Any:
-    return plot_patterns([pattern], ax, **options)
+def plot_pattern(pattern: Pattern, ax: Any = None, *, instrument: Instrument | None = None, fwhm: float = 0.1,
+                 labels: int = 8) -> Any:
+    """Draw a pattern's sticks, its profile and labels of its strongest peaks.
+
+    Parameters
+    ----------
+    pattern : Pattern
+        The pattern to draw.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new pyplot figure (shown in a notebook) when None.
+    instrument : Instrument, optional
+        The profile's instrument; by default every peak ``fwhm`` wide.
+    fwhm : float
+        Peak width in degrees when no instrument is given; 0 draws sticks only.
+    labels : int
+        Most peaks labelled with their indices (labels never overlap).
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The Axes drawn into.
+
+    Raises
+    ------
+    MissingDependency
+        Without matplotlib (the ``plot`` extra).
+
+    Examples
+    --------
+    >>> from peakforge_pattern import compute_pattern, example_path
+    >>> from peakforge_pattern.plotting import plot_pattern
+    >>> ax = plot_pattern(compute_pattern(example_path("silicon")))  # doctest: +SKIP
+    """
+    return plot_patterns([pattern], ax, instrument=instrument, fwhm=fwhm, labels=labels)
 
 
-def draw(patterns: Sequence["Pattern"], path: str | os.PathLike[str], *, instrument: "Instrument | None" = None,
-         sample: "Sample | None" = None, fwhm: float = 0.1, labels: int = 8, mixture: bool = False) -> None:
-    """Write a figure to ``path`` (format from its suffix): one panel per
-    pattern, or one panel for a mixture."""
+def plot_mixture(mixture: Mixture, ax: Any = None, *, instrument: Instrument | None = None, fwhm: float = 0.1,
+                 labels: int = 8) -> Any:
+    """Draw a mixture: each phase's sticks in its colour under the phases' summed profile.
+
+    Parameters are those of plot_pattern; returns the Axes drawn into.
+    """
+    return plot_patterns(mixture.patterns, ax, instrument=instrument, fwhm=fwhm, labels=labels, mixture=True)
+
+
+def draw(patterns: Sequence[Pattern], path: str | os.PathLike[str], *, instrument: Instrument | None = None,
+         sample: Sample | None = None, fwhm: float = 0.1, labels: int = 8, mixture: bool = False) -> None:
+    """Write a figure to ``path``: one panel per pattern, or one panel for a mixture.
+
+    Parameters
+    ----------
+    patterns : sequence of Pattern
+        The patterns.
+    path : str or os.PathLike
+        The image file (format from its suffix), written whole or not at all.
+    instrument, sample, fwhm, labels, mixture
+        As for plot_patterns.
+
+    Raises
+    ------
+    InputError
+        A format Matplotlib cannot write.
+    MissingDependency
+        Without matplotlib (the ``plot`` extra).
+    """
     check_image_path(path)
     panels = 1 if mixture else len(patterns)
     figure = new_figure(8.0, 1.0 + 3.0 * panels)
@@ -164,9 +204,19 @@ def draw(patterns: Sequence["Pattern"], path: str | os.PathLike[str], *, instrum
     save_figure(figure, path)
 
 
-def pattern_png(pattern: "Pattern") -> bytes:
-    """The pattern drawn as a PNG image (for notebooks)."""
-    import io
+def pattern_png(pattern: Pattern) -> bytes:
+    """The pattern drawn as a PNG image (for notebooks).
+
+    Parameters
+    ----------
+    pattern : Pattern
+        The pattern.
+
+    Returns
+    -------
+    bytes
+        The PNG file's bytes.
+    """
     figure = new_figure(7.0, 3.0)
     plot_patterns([pattern], figure.subplots())
     out = io.BytesIO()
@@ -174,13 +224,18 @@ def pattern_png(pattern: "Pattern") -> bytes:
     return out.getvalue()
 
 
-def pattern_html(pattern: "Pattern", rows: int = 10) -> str:
-    """A notebook view: the plot and the strongest peaks' table."""
+def pattern_html(pattern: Pattern) -> str:
+    """The pattern's notebook view with its picture: the plot above the strongest peaks' table.
+
+    Parameters
+    ----------
+    pattern : Pattern
+        The pattern to show.
+
+    Returns
+    -------
+    str
+        An HTML fragment with the picture inlined as a PNG.
+    """
     image = base64.b64encode(pattern_png(pattern)).decode("ascii")
-    order = np.sort(pattern.strongest(rows))
-    cells = "".join(
-        f"<tr><td>{pattern.two_theta[i]:.3f}</td><td>{pattern.d[i]:.4f}</td><td>{pattern.intensity[i]:.4g}</td>"
-        f"<td>{html.escape(' '.join(hkl_label(h) for h in pattern.families[i]))}</td></tr>" for i in order)
-    return (f"<div><p>{html.escape(repr(pattern))}; {html.escape(pattern.scale_description)}</p>"
-            f'<img src="data:image/png;base64,{image}"/>'
-            f"<table><tr><th>2θ</th><th>d (Å)</th><th>I</th><th>hkl</th></tr>{cells}</table></div>")
+    return f'<div><img src="data:image/png;base64,{image}"/>{pattern._repr_html_()}</div>'

@@ -1,11 +1,11 @@
-#include "intensity/call_pool.hpp"
+#include "base/call_pool.hpp"
 
 #include <cerrno>   // for ENOMEM
 #include <cstring>  // for strerror
 #include <utility>  // for exchange
 
 #include "base/panic.hpp"
-#include "intensity/worker_count.hpp"
+#include "base/worker_count.hpp"
 
 namespace peakforge {
 namespace {

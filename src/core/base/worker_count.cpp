@@ -1,4 +1,4 @@
-#include "intensity/worker_count.hpp"
+#include "base/worker_count.hpp"
 
 #include <algorithm>  // for min
 

@@ -1,5 +1,5 @@
-"""What the driver needs from an engine that runs chunks, and what a chunk's
-run can end in."""
+"""What the driver needs from an executor that runs chunks (a local process
+pool or a Dask cluster), and what a chunk's run can end in."""
 
 from __future__ import annotations
 
@@ -31,11 +31,11 @@ class Died:
 Outcome = Union[Finished, Failed, Died]
 
 
-class EngineError(RuntimeError):
-    """The engine cannot run chunks at all (its workers cannot start, say)."""
+class ExecutorError(RuntimeError):
+    """The executor cannot run chunks at all (its workers cannot start, say)."""
 
 
-class Engine(Protocol):
+class Executor(Protocol):
     workers: int
     """How many chunks run at once."""
 
@@ -56,5 +56,5 @@ class Engine(Protocol):
         ...
 
     def close(self) -> None:
-        """Stop every worker of this engine, abandoning unfinished chunks."""
+        """Stop every worker of this executor, abandoning unfinished chunks."""
         ...

@@ -1,0 +1,93 @@
+"""Standard uncertainties of a fit: the covariance of the refined
+parameters, the weight fractions' uncertainties through it, and the
+crystallographers' notation 33.65(42).
+
+The covariance is (JᵀJ)⁻¹ χ², J the Jacobian of the weighted residuals by
+every refined parameter (the linear ones, scales and background, included;
+the others with the linear ones held), at the minimum. A parameter that
+stopped at a bound is left out: it is no longer free. Weight fractions
+w = S·ZMV/τ / Σ S·ZMV/τ carry the uncertainty of the scales and of the
+cells' volumes; Brindley's τ is taken as exact.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+
+import numpy as np
+
+from .model import FitModel
+from .parameters import Parameter
+
+
+def covariance(model: FitModel, values: dict[str, float], coefficients: np.ndarray, chi2: float
+               ) -> tuple[list[str], np.ndarray]:
+    """Names of the parameters with an uncertainty, and their covariance (model units)."""
+    n_phases = len(model.phases)
+    moving: list[Parameter] = [p for p in model.parameters.free if p.at_bound(values[p.name]) is None]
+    derivatives = model.column_derivatives(values, moving)
+    nonlinear = np.einsum("kpn,p->nk", derivatives, coefficients[:n_phases]) / model.sigma[:, None]
+    design = model.design(values)
+    linear_names = [p.name for p in model.parameters.linear]
+    active = [i for i in range(design.shape[1])
+              if np.any(design[:, i] != 0.0) and (i >= n_phases or coefficients[i] > 0.0)]
+    jacobian = np.column_stack([nonlinear, design[:, active]])
+    names = [p.name for p in moving] + [linear_names[i] for i in active]
+    norms = np.linalg.norm(jacobian, axis=0)
+    norms[norms == 0.0] = 1.0
+    scaled = jacobian / norms
+    inverse = np.linalg.pinv(scaled.T @ scaled, rcond=1e-13, hermitian=True)
+    return names, inverse / np.outer(norms, norms) * chi2
+
+
+def standard_uncertainties(names: Sequence[str], cov: np.ndarray) -> dict[str, float]:
+    return {n: float(math.sqrt(v)) for n, v in zip(names, np.diag(cov)) if v >= 0.0 and math.isfinite(v)}
+
+
+def weight_fraction_gradient(model: FitModel, values: dict[str, float], fractions: np.ndarray,
+                             per_scale: np.ndarray, names: Sequence[str]) -> np.ndarray:
+    """∂w_i/∂θ for each phase i and each parameter θ in ``names``.
+
+    ``per_scale[j]`` is ZMV/τ of phase j, so that its amount is S_j · per_scale[j].
+    """
+    index = {n: k for k, n in enumerate(names)}
+    total = float(sum(values[f"{ph.name} scale"] * per_scale[j] for j, ph in enumerate(model.phases)))
+    gradient = np.zeros((len(model.phases), len(names)))
+    if not total > 0.0:
+        return gradient
+    for j, phase in enumerate(model.phases):
+        # How phase j's amount a_j moves with its scale and its cell.
+        moves = {f"{phase.name} scale": per_scale[j] / total}
+        factors = model.cell_factors(phase, values)
+        amount_share = fractions[j]
+        for g, group in enumerate(phase.constraints.names):
+            name = f"{phase.name} cell {group}"
+            if name in index:
+                h = 1e-6
+                up, down = factors.copy(), factors.copy()
+                up[g] += h
+                down[g] -= h
+                dlnv = (math.log(phase.constraints.volume(up)) - math.log(phase.constraints.volume(down))) / (2 * h)
+                moves[name] = amount_share * dlnv
+        for name, da in moves.items():
+            if name in index:
+                # w_i = a_i / Σa: ∂w_i/∂a_j · ∂a_j/∂θ with ∂a_j/∂θ / Σa given as da.
+                gradient[:, index[name]] += (np.eye(len(model.phases))[:, j] - fractions) * da
+    return gradient
+
+
+def format_with_uncertainty(value: float, esd: float | None, digits: int = 6) -> str:
+    """``value`` with its standard uncertainty in the last digits: 33.65(42).
+
+    Two significant digits of the uncertainty; without one (a fixed
+    parameter) the value alone, to ``digits`` significant digits.
+    """
+    if esd is None or not math.isfinite(esd) or esd <= 0.0 or not math.isfinite(value):
+        return f"{value:.{digits}g}"
+    decimals = 1 - math.floor(math.log10(esd))
+    if round(esd * 10.0 ** decimals) >= 100:  # 0.0996 rounds to 0.10
+        decimals -= 1
+    if decimals <= 0:
+        return f"{value:.0f}({esd:.0f})"
+    return f"{value:.{decimals}f}({round(esd * 10.0 ** decimals):d})"

@@ -1,0 +1,238 @@
+"""Hostile and absurd input, each class met with a clear refusal, a warning or
+the work done anyway: Ctrl-C inside the reflection walk, folders with link
+loops, CIFs with impossible cells or unknown element symbols, and engine
+arrays compute_pattern would never pass, plots written past a file-size limit.
+(Scan files too large to be scans: test_scans.py.)"""
+
+import gzip
+import os
+import resource
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from peakforge_pattern import InputError, Structure, compute_pattern, example_path, read_cif
+from peakforge_pattern.cli import main
+
+PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
+
+# A P1 cell 5 x 1e5 x 1e5 A: at 2theta 90 one row of the walk holds about 1e10
+# candidate indices. The thin shell keeps the reflections found (and memory) small.
+HUGE_CELL_CIF = """data_huge
+_cell_length_a 5
+_cell_length_b 100000
+_cell_length_c 100000
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'P 1'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+C1 C 0 0 0
+"""
+
+CLI_CHILD = """
+import sys
+from peakforge_pattern.cli import main
+print("started", flush=True)
+sys.exit(main(["pattern", sys.argv[1], "--max-work", "inf", "--two-theta", "89.9", "90"]))
+"""
+
+ENGINE_CHILD = """
+import numpy as np
+from peakforge_pattern import _engine
+print("started", flush=True)
+try:
+    _engine.compute_peak_table(np.diag([0.2, 1e-5, 1e-5]), 1.5406, 0.9178, 0.918, np.zeros((1, 3)),
+                               np.zeros(1, np.int32), np.ones(1), np.zeros(1), None, np.array([6.0]),
+                               np.zeros((1, 5, 2)), np.zeros((1, 2)), np.zeros((0, 3, 3), np.int32),
+                               np.zeros((0, 3)), max_walk=float("inf"))
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+def _child_env():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
+    return env
+
+
+def _interrupt_after_start(command, started_line):
+    """Send SIGINT a second and a half after the child says it starts its work; its output, status and
+    the seconds it took to stop."""
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_child_env())
+    try:
+        assert child.stdout.readline().strip() == started_line
+        time.sleep(1.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=20)
+        return out, err, child.returncode, time.monotonic() - sent
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+
+
+def test_ctrl_c_stops_the_reflection_walk_inside_a_row(tmp_path):
+    cif = tmp_path / "huge.cif"
+    cif.write_text(HUGE_CELL_CIF)
+    # Unmended, each took more than a minute to notice; a loaded machine may stretch a second.
+    out, err, status, seconds = _interrupt_after_start([sys.executable, "-c", CLI_CHILD, str(cif)], "started")
+    assert status == 130 and err.splitlines()[-1] == "peakforge: interrupted" and seconds < 2.0, err
+
+    out, err, status, seconds = _interrupt_after_start([sys.executable, "-c", ENGINE_CHILD], "started")
+    assert out.strip() == "interrupted" and status == 0 and seconds < 2.0, err
+
+    # Without an explicit limit the engine refuses such a walk before taking it.
+    from peakforge_pattern import _engine
+    started = time.monotonic()
+    with pytest.raises(ValueError, match=r"spans 4.38e\+11 index triples, more than the limit of 5e\+06"):
+        _engine.compute_peak_table(np.diag([0.2, 1e-5, 1e-5]), 1.5406, 0.0, 0.918, np.zeros((1, 3)),
+                                   np.zeros(1, np.int32), np.ones(1), np.zeros(1), None, np.array([6.0]),
+                                   np.zeros((1, 5, 2)), np.zeros((1, 2)), np.zeros((0, 3, 3), np.int32),
+                                   np.zeros((0, 3)))
+    assert time.monotonic() - started < 0.5
+
+
+def test_engine_refuses_what_compute_pattern_refuses():
+    from peakforge_pattern import _engine
+    good = {"reciprocal": np.eye(3) / 4, "wavelength": 1.5, "min_g": 0.0, "max_g": 1.0,
+            "frac_coords": np.zeros((1, 3)), "species_index": np.zeros(1, np.int32), "occupancies": np.ones(1),
+            "b_factors": np.zeros(1), "anisotropic_beta": None, "species_atomic_numbers": np.array([26.0]),
+            "species_electron_pairs": np.zeros((1, 5, 2)), "species_constants": np.zeros((1, 2)),
+            "rotations": np.zeros((0, 3, 3), np.int32), "translations": np.zeros((0, 3))}
+    huge_pair = np.zeros((1, 5, 2))
+    huge_pair[0, 0] = (1e300, 1.0)
+    cases = {
+        "a NaN first and numbers after is no isotropic row": (
+            "anisotropic_beta", np.array([[np.nan, 1e-3, 1e-3, 0, 0, 0]]), "rows must be finite or all NaN"),
+        "an infinity in a row is refused too": (
+            "anisotropic_beta", np.array([[1e-3, np.inf, 1e-3, 0, 0, 0]]), "rows must be finite or all NaN"),
+        "negative B": ("b_factors", np.array([-0.5]), "b_factors must not be negative"),
+        "negative occupancy": ("occupancies", np.array([-0.5]), "occupancies must not be negative"),
+        "an occupancy beyond any atom": ("occupancies", np.array([1e300]), "is not a finite number"),
+        "form-factor coefficients beyond any atom": ("species_electron_pairs", huge_pair, "is not a finite number"),
+        "a walk without a limit it fits": ("max_walk", 0.0, "max_walk must be a positive number"),
+    }
+    for case, (name, value, message) in cases.items():
+        with pytest.raises(ValueError, match=message):
+            _engine.compute_peak_table(**{**good, name: value})
+            pytest.fail(case)
+    isotropic = _engine.compute_peak_table(**{**good, "anisotropic_beta": np.full((1, 6), np.nan)})
+    assert np.array_equal(isotropic["intensity"], _engine.compute_peak_table(**good)["intensity"])
+
+    # Through compute_pattern the overflowing occupancy is one InputError, not an empty pattern.
+    with pytest.raises(InputError, match="occupancy, displacement or scattering factor is far beyond any atom's"):
+        compute_pattern(Structure.from_arrays([4, 4, 4, 90, 90, 90], ["Cu"], [[0, 0, 0]], occupancies=[1e300]))
+
+
+def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
+    pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
+    from peakforge_pattern.batch.sources import list_sources
+    source = tmp_path / "source"
+    (source / "a" / "b").mkdir(parents=True)
+    (source / "a" / "b" / "silicon.cif").write_bytes(example_path("silicon").read_bytes())
+    (source / "cscl.cif").write_bytes(example_path("cscl").read_bytes())
+    (source / "a" / "b" / "up").symlink_to("../..")      # a loop back to the top
+    (source / "again").symlink_to("a")                   # the same folder under a second name
+    (source / "self").symlink_to("self")                 # a link to itself
+    warnings = []
+    found = list_sources([source], warnings)
+    assert sorted(s.id for s in found) == ["a/b/silicon.cif", "cscl.cif"]
+    assert [w.split(": ")[1].split(" ")[0:2] for w in warnings] == [["a", "loop"], ["the", "same"], ["a", "link"]]
+
+    # A "list" that is no text is refused at its first line, not read into memory.
+    (tmp_path / "zeros.txt").symlink_to("/dev/zero")
+    with pytest.raises(InputError, match="line 1 is no path .*not a list of structure files"):
+        list_sources([tmp_path / "zeros.txt"])
+
+    assert main(["batch", str(source), "-o", str(tmp_path / "out"), "--workers", "1", "--no-progress"]) == 0
+    captured = capsys.readouterr()
+    assert "2 structures: 2 ok, 0 errors" in captured.out
+    assert "a loop back to" in captured.err and captured.err.count("warning:") == 3
+
+
+def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
+    silicon = example_path("silicon").read_text()
+    for angle in ("alpha", "beta", "gamma"):
+        subnormal = tmp_path / f"subnormal_{angle}.cif"
+        subnormal.write_text("\n".join(f"_cell_angle_{angle} 5e-324" if line.startswith(f"_cell_angle_{angle}")
+                                       else line for line in silicon.splitlines()))
+        assert main(["pattern", str(subnormal)]) == 2
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and "do not make a three-dimensional cell" in err, err
+    with pytest.raises(InputError, match="do not make a three-dimensional cell"):
+        Structure.from_arrays([5, 5, 5, 90, 90, 5e-324], ["Si"], [[0, 0, 0]])
+
+    pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
+    import pyarrow.dataset as ds
+    assert main(["batch", str(tmp_path / "subnormal_gamma.cif"), "-o", str(tmp_path / "out"), "--workers", "1",
+                 "--no-progress"]) == 2
+    row = ds.dataset(tmp_path / "out").to_table(columns=["status", "error"]).to_pylist()[0]
+    assert row["status"] == "error" and "do not make a three-dimensional cell" in row["error"]
+    capsys.readouterr()
+
+    # A type symbol naming no element: the label's element is used, and said so.
+    corundum = example_path("corundum").read_text()
+    unknown = tmp_path / "unknown_symbol.cif"
+    unknown.write_text(corundum.replace("  Al1 Al ", "  Al1 Xx "))
+    structure = read_cif(unknown)
+    assert "type symbols that name no element" in structure.warnings[0]
+    assert "Al1 'Xx' (read as Al)" in structure.warnings[0]
+    assert main(["pattern", str(unknown)]) == 0
+    assert "Al1 'Xx'" in capsys.readouterr().err
+    assert main(["pattern", str(unknown), "--strict"]) == 2
+    assert "warnings are errors in strict mode" in capsys.readouterr().err
+
+    # What cannot be a structure file is refused before it fills memory.
+    started = time.monotonic()
+    with pytest.raises(InputError, match="binary data, not CIF text"):
+        read_cif("/dev/zero")
+    assert time.monotonic() - started < 2.0
+    from peakforge_pattern.structures import cif
+    monkeypatch.setattr(cif, "MAX_CIF_BYTES", 2**20)
+    bomb = tmp_path / "bomb.cif.gz"
+    bomb.write_bytes(gzip.compress(b" " * 2**21))
+    with pytest.raises(InputError, match="the gzip data unpack to more than 1 MB"):
+        read_cif(bomb)
+    big = tmp_path / "big.cif"
+    with big.open("wb") as f:
+        f.truncate(2**21)
+    with pytest.raises(InputError, match="2 MB is more than 1 MB"):
+        read_cif(big)
+
+
+def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
+    profile = tmp_path / "silicon.xy"
+    assert main(["pattern", str(example_path("silicon")), "--xy", str(profile), "--two-theta", "20", "80",
+                 "--step", "0.05"]) == 0
+
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (3000, 3000))
+
+    commands = {
+        "half.pdf": ["pattern", str(example_path("silicon")), "--plot"],  # the PDF writer broke on closing
+        "half.svg": ["pattern", str(example_path("silicon")), "--plot"],
+        "fit.pdf": ["fit", str(profile), str(example_path("silicon")), "--plot"],
+    }
+    for name, argv in commands.items():
+        image = tmp_path / "images" / name
+        image.parent.mkdir(exist_ok=True)
+        done = subprocess.run([sys.executable, "-m", "peakforge_pattern", *argv, str(image)], capture_output=True,
+                              text=True, env=_child_env(), timeout=120, preexec_fn=limit_file_size, check=False)
+        # The fit also warns that a calculated profile is not counts; the failure itself is one line.
+        failures = [line for line in done.stderr.splitlines() if not line.startswith("peakforge: warning:")]
+        assert done.returncode == 2 and len(failures) == 1, (name, done.stderr)
+        assert f"{image}: cannot write the plot: File too large" in done.stderr, (name, done.stderr)
+        assert list(image.parent.iterdir()) == [], name  # no partial file left behind

@@ -13,6 +13,7 @@ from pathlib import Path
 import gemmi
 import numpy as np
 import pytest
+from conftest import PACKAGE_PARENT
 
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.radiation import HC_EV_ANGSTROM
@@ -20,7 +21,6 @@ from peakforge_pattern.diffraction.scattering import electron_coefficients
 from peakforge_pattern.structures.lattice import lattice_from_parameters
 from peakforge_pattern.structures.symmetry import expand_sites
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 
 def symmetric_structure(hm, cell, sites, b=0.5):

@@ -3,10 +3,18 @@
 import functools
 import os
 import struct
+from pathlib import Path
 
 import gemmi
 import numpy as np
+import peakforge_pattern
 import pytest
+
+# The directory the package under test was imported from (the installed copy,
+# a build directory on PYTHONPATH, or the sources of an editable install).
+# Child processes put it first on their path so that they test the same copy;
+# no symlink is resolved, since a build directory links to the sources.
+PACKAGE_PARENT = Path(os.path.abspath(peakforge_pattern.__file__)).parent.parent
 
 # Internal failures print a diagnostic to standard error; keep it to the short
 # form, whatever the machine's environment says (the choice is read once per

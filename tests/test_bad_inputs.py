@@ -231,6 +231,8 @@ def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
         image.parent.mkdir(exist_ok=True)
         done = subprocess.run([sys.executable, "-m", "peakforge_pattern", *argv, str(image)], capture_output=True,
                               text=True, env=_child_env(), timeout=120, preexec_fn=limit_file_size, check=False)
-        assert done.returncode == 2 and done.stderr.count("\n") == 1, (name, done.stderr)
+        # The fit also warns that a calculated profile is not counts; the failure itself is one line.
+        failures = [line for line in done.stderr.splitlines() if not line.startswith("peakforge: warning:")]
+        assert done.returncode == 2 and len(failures) == 1, (name, done.stderr)
         assert f"{image}: cannot write the plot: File too large" in done.stderr, (name, done.stderr)
         assert list(image.parent.iterdir()) == [], name  # no partial file left behind

@@ -13,6 +13,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import PACKAGE_PARENT
 
 pa = pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
 import pyarrow.dataset as ds  # noqa: E402
@@ -24,7 +25,6 @@ from peakforge_pattern.batch.sources import Source, list_sources  # noqa: E402
 from peakforge_pattern.batch.worker import KILL_HOOK  # noqa: E402
 from peakforge_pattern.cli import main  # noqa: E402
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 MALFORMED = "data_broken\n_cell_length_a 4\n"
 
 

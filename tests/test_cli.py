@@ -9,11 +9,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import PACKAGE_PARENT
 
 from peakforge_pattern import EXAMPLES, example_path
 from peakforge_pattern.cli import main
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 
 def run(capsys, *argv):

@@ -10,11 +10,11 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import PACKAGE_PARENT
 
 from peakforge_pattern import example_path
 from peakforge_pattern.cli import main
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 CIF_FOLDER = Path(__file__).parent / "data" / "cif"
 
 

@@ -14,13 +14,12 @@ import gemmi
 import numpy as np
 import peakforge
 import pytest
-from conftest import random_cell, symmetric_structure
+from conftest import PACKAGE_PARENT, random_cell, symmetric_structure
 
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.radiation import HC_EV_ANGSTROM
 from peakforge_pattern.diffraction.scattering import electron_coefficients
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 
 def allowed_reflections_per_peak(structure, pattern):

@@ -8,11 +8,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import PACKAGE_PARENT
 
 from peakforge_pattern import compute_pattern, example_path
 from peakforge_pattern.plotting import pattern_html, pattern_png, plot_pattern
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 
 def run_command(*argv, limit):

@@ -113,6 +113,10 @@ def test_scales_and_mixtures():
     same = compute_mixture([example_path("silicon")] * 2, [0.25, 0.75], "CuKa", (0.0, 90.0))
     assert np.allclose(same.patterns[1].intensity, whole.intensity)
     assert np.allclose(same.patterns[0].intensity, whole.intensity / 3.0)
+    # An absolute mixture is not per unit cell: its header must say by what each phase is weighted.
+    absolute_mix = compute_mixture([example_path("silicon")] * 2, [0.25, 0.75], "CuKa", (0.0, 90.0),
+                                   scale="absolute")
+    assert "per unit cell x weight fraction" in absolute_mix.scale_description
     mixed = compute_mixture([example_path("silicon"), example_path("corundum")], [1, 1])
     assert max(p.intensity.max() for p in mixed.patterns) == 100.0
     with pytest.raises(InputError, match="2 phases need 2"):

@@ -6,6 +6,7 @@ and every way a fit must fail or warn instead of reporting success."""
 
 import dataclasses
 import json
+import re
 from pathlib import Path
 
 import numpy as np
@@ -56,7 +57,8 @@ def test_parameters_are_selected_by_name_kind_or_phase_and_printed_with_their_un
     p.refine(["al:b"])
     assert [q.name for q in p.free] == ["zero_shift", "U", "al B"] and [q.name for q in p.linear] == ["al scale"]
     assert p.values(np.array([0.1, 0.2, 0.3]))["al B"] == 0.3 and p["si B"].at_bound() == "lower"
-    with pytest.raises(InputError, match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), or PHASE:KIND with a phase of al, si"):
+    with pytest.raises(InputError, match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), "
+                                         r"or PHASE:KIND with a phase of al, si"):
         p.select("cel")
     with pytest.raises(InputError, match="cannot be held fixed"):
         p.fix(["scale"])
@@ -220,7 +222,8 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
     # Failures: one line, status 2.
     _one_line_failure(capsys, ["fit", write("tiny.xye", x, counts, np.full(x.size, 1e-300)), corundum],
                       "the uncertainty of point 1 (1e-300) is too small")
-    _one_line_failure(capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum], "2 points cannot determine")
+    _one_line_failure(capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum],
+                      "2 points cannot determine")
     _one_line_failure(capsys, ["fit", write("zero.xy", x, 0 * counts), corundum], "every intensity is zero")
     _one_line_failure(capsys, ["fit", write("scan.xy", x, counts), corundum, str(example_path("silicon")),
                                "--two-theta", "20", "27"],
@@ -378,3 +381,25 @@ def test_orientation_factors_average_each_peaks_symmetry_equivalents():
     along = PhasePeaks.from_pattern(fluorite).orientation_factors(Sample(preferred_orientation=(1, 1, 1), march_r=r))
     expected = (2 * r ** -3 + 6 * (r * r / 9 + (8 / 9) / r) ** -1.5) / 8
     assert along[0] == pytest.approx(expected)
+
+
+def test_weights_follow_what_the_intensities_are():
+    from peakforge_pattern.fitting.scans.measured_pattern import scan_from_file
+    from peakforge_pattern.fitting.weighting import choose_weights
+    x = np.arange(20.0, 60.0, 0.02)
+    counts = np.random.default_rng(5).poisson(200.0 + 3000.0 * np.exp(-((x - 40.0) / 0.2) ** 2)).astype(float)
+    plain = choose_weights(MeasuredPattern.from_arrays(x, counts))
+    assert plain.kind == "counts" and plain.warning is None and np.array_equal(plain.sigma, np.sqrt(counts))
+    given = choose_weights(MeasuredPattern.from_arrays(x, counts, np.full(x.size, 3.0)))
+    assert given.kind == "file" and given.warning is None and np.all(given.sigma == 3.0)
+    # Counts per second with the counting time: the reader's counting statistics, not a warning.
+    rate = scan_from_file(x, counts / 4.0, np.sqrt(counts) / 4.0, "rate.xrdml", counting_uncertainty=True)
+    assert choose_weights(rate).kind == "counts" and choose_weights(rate).warning is None
+    scaled = choose_weights(MeasuredPattern.from_arrays(x, counts / 4.0, name="scaled.xy"))
+    assert scaled.kind == "equal" and "scaled.xy: the intensities are not counts (not whole numbers)" in scaled.warning
+    # One σ from the scatter: about that of the counts in the flat part, scaled alike.
+    assert scaled.sigma[0] == pytest.approx(np.sqrt(200.0) / 4.0, rel=0.15)
+    normalised = choose_weights(MeasuredPattern.from_arrays(x, np.round(counts * 5.0)))
+    assert normalised.kind == "equal" and re.search(r"they scatter [45]\.\d+ times as much", normalised.warning)
+    with pytest.raises(InputError, match="every intensity is zero"):
+        choose_weights(MeasuredPattern.from_arrays(x, 0.0 * counts))

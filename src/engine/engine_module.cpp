@@ -7,12 +7,14 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>    // for isnan, isfinite
-#include <memory>   // for unique_ptr
+#include <limits>   // for numeric_limits
 #include <string>
 #include <utility>  // for move
 #include <vector>
 
 #include "array_arguments.hpp"
+#include "numpy_columns.hpp"
+#include "structure_bindings.hpp"
 #include "base/panic.hpp"
 #include "pattern/intensity_derivatives.hpp"
 #include "pattern/pattern_peaks.hpp"
@@ -32,16 +34,10 @@ using pattern::PatternRequest;
 // again.
 struct Interrupted {};
 
-// A NumPy array that owns `values`, with the given shape.
-template <class T>
-nb::object to_numpy(std::vector<T>&& values, std::initializer_list<size_t> shape) {
-  values.reserve(1);  // a real pointer even when empty
-  auto owned = std::make_unique<std::vector<T>>(std::move(values));
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  std::vector<T>* data = owned.release();
-  return nb::cast(nb::ndarray<nb::numpy, T>(data->data(), shape.size(), shape.begin(), owner),
-                  nb::rv_policy::reference);
-}
+// Raised for a calculation beyond the work limit given (a ValueError, so
+// that callers catching bad requests catch it too); created at import and
+// kept for the life of the process.
+PyObject* work_limit_error = nullptr;
 
 double finite_number(double value, const char* name) {
   if (!std::isfinite(value)) throw nb::value_error((std::string(name) + " must be finite").c_str());
@@ -166,7 +162,7 @@ PatternRequest read_request(nb::handle reciprocal, double wavelength, double min
                             nb::handle species_electron_pairs, nb::handle species_constants, nb::handle rotations,
                             nb::handle translations, const std::string& radiation, bool anomalous,
                             double monochromator_two_theta, double merge_tolerance, double relative_threshold,
-                            double max_walk, bool parallel, size_t num_threads, bool use_simd) {
+                            double max_walk, double max_work, bool parallel, size_t num_threads, bool use_simd) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -180,6 +176,8 @@ PatternRequest read_request(nb::handle reciprocal, double wavelength, double min
   request.relative_threshold = finite_number(relative_threshold, "relative_threshold");
   if (!(max_walk > 0.0)) throw nb::value_error("max_walk must be a positive number (inf for no limit)");
   request.max_walk = max_walk;
+  if (!(max_work > 0.0)) throw nb::value_error("max_work must be a positive number (inf for no limit)");
+  request.max_work = max_work;
   read_species(species_atomic_numbers, species_electron_pairs, species_constants, request);
   read_atoms(frac_coords, species_index, occupancies, b_factors, anisotropic_beta, request);
   read_operations(rotations, translations, request);
@@ -210,6 +208,9 @@ auto run_unlocked(nb::object& progress, Calculation&& calculation) {
     throw nb::python_error();
   } catch (const pattern::RequestError& e) {
     throw nb::value_error(e.message.c_str());
+  } catch (const pattern::WorkLimitError& e) {
+    PyErr_SetString(work_limit_error, e.message.c_str());
+    throw nb::python_error();
   } catch (const InternalFailure& e) {
     throw std::runtime_error(e.message);
   }
@@ -221,13 +222,14 @@ nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min
                             nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
                             nb::handle species_constants, nb::handle rotations, nb::handle translations,
                             const std::string& radiation, bool anomalous, double monochromator_two_theta,
-                            double merge_tolerance, double relative_threshold, double max_walk, bool parallel,
-                            size_t num_threads, bool use_simd, nb::object progress, bool derivatives) {
+                            double merge_tolerance, double relative_threshold, double max_walk, double max_work,
+                            bool parallel, size_t num_threads, bool use_simd, nb::object progress,
+                            bool derivatives) {
   const PatternRequest request =
       read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
                    anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
                    rotations, translations, radiation, anomalous, monochromator_two_theta, merge_tolerance,
-                   relative_threshold, max_walk, parallel, num_threads, use_simd);
+                   relative_threshold, max_walk, max_work, parallel, num_threads, use_simd);
   if (!derivatives) {
     return peak_table_dict(run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
       return pattern::compute_peak_table(request, check);
@@ -331,12 +333,12 @@ nb::dict compute_reflection_table(nb::handle reciprocal, double wavelength, doub
                                   nb::handle b_factors, nb::handle anisotropic_beta,
                                   nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
                                   nb::handle species_constants, nb::handle rotations, nb::handle translations,
-                                  const std::string& radiation, bool anomalous, double max_walk, bool parallel,
-                                  size_t num_threads, bool use_simd, nb::object progress) {
+                                  const std::string& radiation, bool anomalous, double max_walk, double max_work,
+                                  bool parallel, size_t num_threads, bool use_simd, nb::object progress) {
   const PatternRequest request =
       read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
                    anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
-                   rotations, translations, radiation, anomalous, 0.0, 1e-5, 1e-3, max_walk, parallel,
+                   rotations, translations, radiation, anomalous, 0.0, 1e-5, 1e-3, max_walk, max_work, parallel,
                    num_threads, use_simd);
   return reflection_table_dict(run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
     return pattern::compute_reflection_table(request, check);
@@ -348,17 +350,23 @@ nb::dict compute_reflection_table(nb::handle reciprocal, double wavelength, doub
 
 NB_MODULE(_engine, m) {
   m.doc() = "The pattern engine of peakforge_pattern: one call per structure, NumPy arrays in and out.";
+  peakforge::engine::work_limit_error =
+      PyErr_NewException("peakforge_pattern._engine.WorkLimitError", PyExc_ValueError, nullptr);
+  if (peakforge::engine::work_limit_error == nullptr) throw nb::python_error();
+  m.attr("WorkLimitError") = nb::handle(peakforge::engine::work_limit_error);
   m.def("compute_peak_table", &peakforge::engine::compute_peak_table, "reciprocal"_a, "wavelength"_a,
         "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
         "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
         "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
-        "relative_threshold"_a = 1e-3, "max_walk"_a = 5e6, "parallel"_a = true, "num_threads"_a = 0,
+        "relative_threshold"_a = 1e-3, "max_walk"_a = 5e6,
+        "max_work"_a = std::numeric_limits<double>::infinity(), "parallel"_a = true, "num_threads"_a = 0,
         "use_simd"_a = true, "progress"_a.none() = nb::none(), "derivatives"_a = false,
         "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py); with "
         "derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates "
         "(d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy). A shell spanning more than max_walk "
-        "index triples is refused before it is walked.");
+        "index triples is refused before it is walked; a symmetry search of atoms without operations beyond "
+        "max_work terms raises WorkLimitError.");
   m.def("lorentz_polarisation", &peakforge::engine::lorentz_polarisation, "two_theta"_a, nb::kw_only(),
         "radiation"_a = "xray", "monochromator_two_theta"_a = 0.0,
         "The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array).");
@@ -370,8 +378,9 @@ NB_MODULE(_engine, m) {
         "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
         "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
         "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
-        "anomalous"_a = false, "max_walk"_a = 5e6, "parallel"_a = true, "num_threads"_a = 0,
-        "use_simd"_a = true, "progress"_a.none() = nb::none(),
+        "anomalous"_a = false, "max_walk"_a = 5e6, "max_work"_a = std::numeric_limits<double>::infinity(),
+        "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true, "progress"_a.none() = nb::none(),
         "Every set of equivalent reflections of the shell, unmerged, with |F|^2, whether the space group "
         "extinguishes it, and the operations the atoms follow (see diffraction/engine_route.py).");
+  peakforge::engine::bind_structure_assembly(m);
 }

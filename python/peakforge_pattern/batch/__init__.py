@@ -4,6 +4,7 @@ machine's processors or on a Dask cluster::
     from peakforge_pattern.batch import run_batch, read_patterns
     summary = run_batch(["structures/"], "patterns/", wavelength="CuKa", two_theta_range=(5, 90))
     patterns = read_patterns("patterns/", ids=["quartz.cif"])
+    table = read_library("patterns/", ["id", "elements", "space_group_number"])
 
 Needs pyarrow (``pip install 'peakforge[batch]'``); a cluster needs Dask
 distributed as well (``peakforge[distributed]``).
@@ -15,10 +16,11 @@ require("pyarrow", "batch", "peakforge batch")
 
 from .chunks import Chunk, plan_chunks  # noqa: E402
 from .executor import ExecutorError  # noqa: E402
+from .library import Library, open_library, read_library  # noqa: E402
 from .options import RunOptions  # noqa: E402
 from .reader import read_patterns  # noqa: E402
 from .run import BatchSummary, run_batch  # noqa: E402
 from .worker import ChunkResult, Job, process_chunk  # noqa: E402
 
-__all__ = ["BatchSummary", "Chunk", "ChunkResult", "ExecutorError", "Job", "RunOptions", "plan_chunks", "process_chunk",
-           "read_patterns", "run_batch"]
+__all__ = ["BatchSummary", "Chunk", "ChunkResult", "ExecutorError", "Job", "Library", "RunOptions", "open_library",
+           "plan_chunks", "process_chunk", "read_library", "read_patterns", "run_batch"]

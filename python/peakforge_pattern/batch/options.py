@@ -10,32 +10,38 @@ from typing import Any, Sequence
 
 from ..diffraction.request import PatternRequest
 from ..errors import InputError
+from .grid_profile import GridProfile
 
 @dataclass(frozen=True)
 class RunOptions:
-    """The calculation request, and whether list columns are float32."""
+    """The calculation request, whether list columns are float32, and the
+    fixed 2θ grid (with its peak widths) of a profile column, if any."""
 
     request: PatternRequest
     float32: bool = False
+    grid: GridProfile | None = None
 
     @classmethod
     def resolve(cls, wavelength: float | str | None = None, two_theta_range: Sequence[float] | None = None,
-                float32: bool = False, *, request: PatternRequest | None = None, **fields: Any) -> RunOptions:
+                float32: bool = False, *, request: PatternRequest | None = None, grid: GridProfile | None = None,
+                **fields: Any) -> RunOptions:
         """Options from a request and/or its fields (InputError when they cannot give patterns)."""
         if wavelength is not None:
             fields["wavelength"] = wavelength
         if two_theta_range is not None:
             fields["two_theta_range"] = two_theta_range
-        return cls(PatternRequest.from_fields(request, **fields), bool(float32))
+        return cls(PatternRequest.from_fields(request, **fields), bool(float32), grid)
 
     def same_patterns(self, other: RunOptions) -> bool:
         """Whether a run with ``other`` computes the same rows (the work limit
         and the execution mode change no pattern)."""
-        return self.float32 == other.float32 and self.request.result_fields() == other.request.result_fields()
+        return (self.float32 == other.float32 and self.grid == other.grid
+                and self.request.result_fields() == other.request.result_fields())
 
     def to_json(self) -> str:
-        """The request's fields as to_dict gives them, and float32, in one JSON object."""
-        return json.dumps({**self.request.to_dict(), "float32": self.float32}, sort_keys=True)
+        """The request's fields as to_dict gives them, float32 and the grid (if any), in one JSON object."""
+        grid = {} if self.grid is None else {"grid": self.grid.to_dict()}
+        return json.dumps({**self.request.to_dict(), "float32": self.float32, **grid}, sort_keys=True)
 
     @classmethod
     def from_json(cls, text: str | bytes) -> RunOptions:
@@ -46,8 +52,10 @@ class RunOptions:
         if not isinstance(fields, dict) or "float32" not in fields:
             raise InputError("batch options must be a JSON object with float32")
         float32 = fields.pop("float32")
-        return cls(PatternRequest.from_dict(fields), bool(float32))
+        grid = fields.pop("grid", None)
+        return cls(PatternRequest.from_dict(fields), bool(float32), None if grid is None else GridProfile.from_dict(grid))
 
     def describe(self) -> str:
         kind = "float32" if self.float32 else "float64"
-        return f"{self.request.describe()}, {kind}"
+        grid = "" if self.grid is None else f", {self.grid.describe()}"
+        return f"{self.request.describe()}, {kind}{grid}"

@@ -12,72 +12,35 @@ from __future__ import annotations
 import contextlib
 import os
 from pathlib import Path
-from typing import Collection, Iterable, Iterator
+from types import ModuleType
+from typing import Any, Collection, Iterator
 
 import pyarrow as pa
-import pyarrow.compute as pc
-import pyarrow.dataset as ds
 import pyarrow.parquet as pq
 
 from ..atomic_file import atomic_path
 from ..errors import InputError
+from ..optional import require
 from .options import RunOptions
+from .parts import METADATA_FILE, PART_PREFIX, PART_SUFFIX, RUN_KEY, Superseded, write_part
+
+__all__ = ["LOCK_FILE", "OutputFolder", "Superseded", "write_part"]  # the parts' writing, named here too
 from .rows import ERROR, OPTIONS_KEY, schema
 
-METADATA_FILE = "_common_metadata"
-"""The dataset's schema, with the run's options and token in its metadata."""
-
 LOCK_FILE = "_peakforge.lock"
-RUN_KEY = b"peakforge.batch.run"
-PART_PREFIX, PART_SUFFIX = "part-", ".parquet"
 
 
-class Superseded(RuntimeError):
-    """A newer run owns the output folder; this task's part is not wanted."""
+# The dataset reader and compute functions serve the driver only; imported
+# when first used, so that a worker process (which imports this package)
+# starts without them: pyarrow.dataset brings pandas, most of a second.
+def datasets() -> ModuleType:
+    """pyarrow.dataset."""
+    return require("pyarrow.dataset", "batch", "peakforge batch")
 
 
-def _part_path(out: str | os.PathLike[str], name: str) -> Path:
-    return Path(out) / f"{name}{PART_SUFFIX}"
-
-
-def run_token(out: str | os.PathLike[str]) -> str | None:
-    """The token of the run that currently owns the folder."""
-    try:
-        metadata = pq.read_schema(Path(out) / METADATA_FILE).metadata or {}
-    except (OSError, pa.ArrowException):
-        return None
-    token = metadata.get(RUN_KEY)
-    return token.decode() if token is not None else None
-
-
-@contextlib.contextmanager
-def _cluster_lock(name: str) -> Iterator[None]:
-    from distributed import Lock  # only ever named when running on a Dask cluster
-    with Lock(name):
-        yield
-
-
-def write_part(out: str | os.PathLike[str], name: str, schema: pa.Schema, batches: Iterable[pa.RecordBatch], *,
-               token: str | None = None, cluster_lock: str | None = None) -> None:
-    """Write the part ``name`` of ``out`` from ``batches`` (consumed as they
-    come: they may be computed on demand), whole or not at all.
-
-    With ``cluster_lock`` the rename happens under that Dask lock and only
-    while ``token`` is still the folder's run token (Superseded otherwise).
-    """
-    target = _part_path(out, name)
-    with contextlib.ExitStack() as held:
-        with atomic_path(target) as temporary:
-            with open(temporary, "wb") as sink:
-                with pq.ParquetWriter(sink, schema, compression="zstd") as writer:
-                    for batch in batches:
-                        writer.write_batch(batch)
-                sink.flush()
-                os.fsync(sink.fileno())
-            if cluster_lock is not None:
-                held.enter_context(_cluster_lock(cluster_lock))
-                if run_token(out) != token:
-                    raise Superseded(f"{out} now belongs to another run; {name} discarded")
+def compute_functions() -> ModuleType:
+    """pyarrow.compute."""
+    return require("pyarrow.compute", "batch", "peakforge batch")
 
 
 class OutputFolder:
@@ -151,8 +114,8 @@ class OutputFolder:
             raise InputError(f"{self.path} holds patterns computed with other options "
                              f"({existing.describe()}; asked for {options.describe()}): "
                              "use the same options, --overwrite, or another output folder")
-        metadata_schema = schema(options).with_metadata({OPTIONS_KEY: options.to_json().encode(),
-                                                         RUN_KEY: token.encode()})
+        metadata_schema = schema(options)
+        metadata_schema = metadata_schema.with_metadata({**metadata_schema.metadata, RUN_KEY: token.encode()})
         with atomic_path(self.path / METADATA_FILE) as temporary:
             pq.write_metadata(metadata_schema, temporary)
 
@@ -161,11 +124,13 @@ class OutputFolder:
         for stale in self.path.glob(".*.partial*"):
             stale.unlink(missing_ok=True)
 
-    def _dataset(self, options: RunOptions) -> ds.Dataset:
-        return ds.dataset([str(p) for p in self.parts()], schema=schema(options), format="parquet")
+    def _dataset(self, options: RunOptions) -> Any:
+        return datasets().dataset([str(p) for p in self.parts()], schema=schema(options), format="parquet")
 
     def statuses(self, options: RunOptions) -> dict[str, str]:
         """Status of every row written so far, by id (reads two small columns only)."""
+        if not self.parts():  # a fresh folder: nothing to read (nor the dataset reader to import)
+            return {}
         try:
             table = self._dataset(options).to_table(columns=["id", "status"])
         except (OSError, pa.ArrowException) as exc:
@@ -178,6 +143,7 @@ class OutputFolder:
         Each part is rewritten whole, so an interruption leaves every row
         either in place or dropped, never half a part.
         """
+        pc = compute_functions()
         wanted = pa.array(list(ids), pa.string())
         dropped = 0
         for part in self.parts():

@@ -5,12 +5,9 @@ from __future__ import annotations
 import os
 from typing import Iterable
 
-import pyarrow.compute as pc
-import pyarrow.dataset as ds
-
 from ..diffraction.pattern import Pattern
 from ..errors import InputError
-from .output import OutputFolder
+from .output import OutputFolder, compute_functions, datasets
 from .rows import OK, pattern_from_row
 
 
@@ -24,7 +21,8 @@ def read_patterns(out: str | os.PathLike[str], ids: Iterable[str] | None = None)
     options = folder.options()
     if options is None:
         raise InputError(f"{folder.path}: no batch output here")
-    dataset = ds.dataset([str(p) for p in folder.parts()], format="parquet")
+    pc = compute_functions()
+    dataset = datasets().dataset([str(p) for p in folder.parts()], format="parquet")
     wanted = None if ids is None else list(ids)
     condition = pc.field("status") == OK
     if wanted is not None:

@@ -8,14 +8,18 @@ import time
 import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterable, Protocol
+from typing import Any, Iterable, Protocol, Sequence
 
 from ..diffraction.request import PatternRequest
 from ..errors import InputError
+from ..profiles.instrument import Instrument
+from ..profiles.sample import Sample
 from .chunks import Chunk, plan_chunks
 from .executor import Died, Executor, Finished
+from .grid_profile import GridProfile
 from .options import RunOptions
-from .output import OutputFolder, write_part
+from .output import OutputFolder
+from .parts import write_part
 from .rows import ERROR, RowBuilder
 from .sources import list_sources
 from .worker import Job
@@ -146,9 +150,12 @@ class _Driver:
 def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str],
               request: PatternRequest | None = None, *, client: Any = None, resume: bool = True,
               retry_errors: bool = False, float32: bool = False, workers: int | None = None,
-              progress: Progress | None = None, **fields: Any) -> BatchSummary:
-    """Compute the pattern of every structure ``sources`` name into the Parquet
-    dataset ``out``, one row per structure.
+              progress: Progress | None = None, grid: Sequence[float] | None = None,
+              instrument: Instrument | None = None, sample: Sample | None = None, **fields: Any) -> BatchSummary:
+    """Compute the pattern of every structure ``sources`` name into a Parquet dataset.
+
+    One row per structure in ``out``: its peaks, or an error row saying why
+    it has none.  A run stopped or broken off resumes where it was.
 
     Parameters
     ----------
@@ -176,6 +183,14 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
         Processes of the local pool (default one per processor).
     progress : Progress, optional
         Told of the structures to compute and of each chunk as it ends.
+    grid : (min, max, step), optional
+        Add a float32 ``profile`` column on this fixed 2θ grid (degrees),
+        for learning; its peaks shaped by ``instrument`` and ``sample`` as a
+        pattern's profile is (default 0.1° wide peaks).
+    instrument : Instrument, optional
+        The instrument that shapes the ``grid`` profiles.
+    sample : Sample, optional
+        The sample terms of the ``grid`` profiles.
 
     Returns
     -------
@@ -192,9 +207,23 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
 
     Examples
     --------
-    >>> summary = run_batch(["structures/"], "patterns/", wavelength="CuKa", two_theta_range=(5, 90))  # doctest: +SKIP
+    The package's example structures, on one worker process:
+
+    >>> import tempfile
+    >>> from pathlib import Path
+    >>> from peakforge_pattern import example_path
+    >>> from peakforge_pattern.batch import read_patterns, run_batch
+    >>> out = Path(tempfile.mkdtemp()) / "patterns"
+    >>> summary = run_batch([example_path("silicon").parent], out, wavelength="CuKa",
+    ...                     two_theta_range=(5, 90), workers=1)
+    >>> summary.listed, summary.ok, summary.errors, summary.exit_status
+    (5, 5, 0, 0)
+    >>> [pattern.structure_name for pattern in read_patterns(out)][:2]
+    ['corundum.cif', 'cscl.cif']
     """
-    options = RunOptions.resolve(request=request, float32=float32, **fields)
+    options = RunOptions.resolve(request=request, float32=float32,
+                                 grid=None if grid is None else GridProfile.resolve(grid, instrument, sample),
+                                 **fields)
     if workers is not None and not 1 <= workers <= 4096:
         raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")
     skipped: list[str] = []

@@ -16,7 +16,7 @@ from ..errors import InputError
 from ..structures.structure import Structure
 from .chunks import Chunk
 from .options import RunOptions
-from .output import write_part
+from .parts import write_part
 from .rows import RowBuilder
 
 KILL_HOOK = "PEAKFORGE_BATCH_TEST_KILL_ON"
@@ -64,22 +64,23 @@ def compute_row(rows: RowBuilder, id: str, path: str, options: RunOptions) -> No
     request = options.request.replace(parallel=False)  # the workers already fill the processors
     start = time.perf_counter()
     structure = None
+    where = os.path.abspath(path)
     for attempt in range(ATTEMPTS):
         try:
             if structure is None:
                 structure = Structure.from_cif(path)
             pattern = compute_pattern(structure, request=request)
         except InputError as exc:
-            rows.add_error(id, str(exc), time.perf_counter() - start, structure)
+            rows.add_error(id, str(exc), time.perf_counter() - start, structure, where)
             return
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as exc:  # a fault of the computation, internal failures included
             if attempt + 1 == ATTEMPTS:
-                rows.add_error(id, describe(exc), time.perf_counter() - start, structure)
+                rows.add_error(id, describe(exc), time.perf_counter() - start, structure, where)
                 return
         else:
-            rows.add_pattern(id, structure, pattern, time.perf_counter() - start)
+            rows.add_pattern(id, structure, pattern, time.perf_counter() - start, where)
             return
 
 

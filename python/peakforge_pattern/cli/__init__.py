@@ -7,12 +7,12 @@ import argparse
 import signal
 import sys
 
-from . import batch_command, fit_command, pattern_command
+from . import batch_command, fit_command, identify_command, pattern_command
 from .common import USER_ERROR, reporting_failures
 
 # Each subcommand module has NAME, HELP, DESCRIPTION, add_arguments(parser)
 # and run(args); run's failures are reported by reporting_failures.
-_COMMANDS = (pattern_command, fit_command, batch_command)
+_COMMANDS = (pattern_command, fit_command, batch_command, identify_command)
 
 
 def _parser() -> argparse.ArgumentParser:

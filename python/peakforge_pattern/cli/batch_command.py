@@ -3,16 +3,17 @@
 from __future__ import annotations
 
 import argparse
-import logging
-import os
 import sys
-from typing import Any
-
-from tqdm import tqdm
+from typing import TYPE_CHECKING, Any
 
 from ..errors import InputError
 from .calculation_options import EXECUTION, add_request_arguments, request_from
 from .common import INTERRUPTED, fail, report
+from .dask_client import add_cluster_arguments, connect
+from .profile_options import add_peak_shape_arguments, instrument_from, sample_from
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 NAME = "batch"
 HELP = "compute the patterns of many structures into a Parquet dataset"
@@ -35,31 +36,17 @@ def add_arguments(batch: argparse.ArgumentParser) -> None:
     executor = batch.add_mutually_exclusive_group()
     executor.add_argument("--workers", type=int, metavar="N",
                         help="processes of the local pool (default: one per processor)")
-    executor.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster at tcp://HOST:PORT")
-    executor.add_argument("--scheduler-file", metavar="FILE", help="run on the Dask cluster this file describes")
+    add_cluster_arguments(executor)
     start = batch.add_mutually_exclusive_group()
     start.add_argument("--overwrite", action="store_true", help="empty --out first instead of resuming")
     start.add_argument("--retry-errors", action="store_true", help="compute the error rows of --out again")
     batch.add_argument("--no-progress", action="store_true", help="no progress bar")
-
-
-def _connect(args: argparse.Namespace) -> Any:
-    """A Dask client for --scheduler or --scheduler-file, else None."""
-    if args.scheduler is None and args.scheduler_file is None:
-        return None
-    from ..optional import require
-    distributed = require("distributed", "distributed", "--scheduler")
-    where = args.scheduler or args.scheduler_file
-    # Results lost with a dead worker are recomputed; the client's notes on that are noise here.
-    logging.getLogger("distributed.client").setLevel(logging.ERROR)
-    if args.scheduler_file is not None and not os.path.isfile(args.scheduler_file):
-        raise InputError(f"{args.scheduler_file}: no such scheduler file")  # the client would wait for it
-    try:
-        if args.scheduler is not None:
-            return distributed.Client(args.scheduler, timeout="20s")
-        return distributed.Client(scheduler_file=args.scheduler_file, timeout="20s")
-    except (OSError, ValueError) as exc:
-        raise InputError(f"cannot reach the Dask scheduler of {where}: {' '.join(str(exc).split())}") from None
+    batch.add_argument("--grid", nargs=3, type=float, metavar=("MIN", "MAX", "STEP"),
+                       help="add a float32 profile column on this fixed 2theta grid (degrees), for learning; "
+                            "its peaks shaped by the profile options below")
+    batch.add_argument("--fwhm", type=float, default=0.1,
+                       help="width of every peak of the --grid profile unless --caglioti (default 0.1)")
+    add_peak_shape_arguments(batch)
 
 
 class _Progress:
@@ -73,6 +60,7 @@ class _Progress:
 
     def start(self, total: int) -> None:
         if self.enabled and total:
+            from tqdm import tqdm  # imported when a bar is shown: other commands start without it
             self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
 
     def advance(self, count: int, errors: list[tuple[str, str]]) -> None:
@@ -116,10 +104,13 @@ def run(args: argparse.Namespace) -> int:
     progress = _Progress(not args.no_progress)
     client = None
     try:
-        client = _connect(args)
+        client = connect(args)
+        # The --grid profile's peaks, shaped as pattern shapes a profile's.
+        instrument = None if args.grid is None else instrument_from(args, request.monochromator_angle)
+        sample = None if args.grid is None else sample_from(args)
         summary = run_batch(args.sources, args.out, request, client=client, resume=not args.overwrite,
                             retry_errors=args.retry_errors, float32=args.float32, workers=args.workers,
-                            progress=progress)
+                            progress=progress, grid=args.grid, instrument=instrument, sample=sample)
     except ExecutorError as exc:
         fail(f"error: {exc}")
         return RUN_FAILED

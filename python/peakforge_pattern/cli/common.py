@@ -12,7 +12,6 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
-from tqdm import tqdm
 
 from ..errors import InputError
 
@@ -51,8 +50,16 @@ def report(line: str) -> None:
     """One line on standard error, above any progress bar that is showing."""
     if sys.stderr is None:  # no standard error at all: nowhere to report
         return
+    # A bar can be showing only once tqdm has been imported (commands import
+    # it when they start one): until then the line is written as it is, and
+    # starting the command does not pay for importing tqdm.
+    progress = sys.modules.get("tqdm")
     with contextlib.suppress(OSError, ValueError):
-        tqdm.write(line, file=sys.stderr)
+        if progress is None:
+            sys.stderr.write(line + "\n")
+            sys.stderr.flush()
+        else:
+            progress.tqdm.write(line, file=sys.stderr)
 
 
 def write_output(text: str) -> None:

@@ -11,13 +11,16 @@ from pathlib import Path
 
 from tqdm import tqdm
 
+from ..atomic_file import write_text_atomically
 from ..diffraction.request import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
+from ..fitting.atom_phase import ATOM_KINDS
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
 from ..fitting.instrument_file import save_instrument
-from ..fitting.measured import read_measured
 from ..fitting.parameters import KINDS
+from ..fitting.result import FitResult
+from ..fitting.scans import read_scan
 from ..plotting import check_image_path, plot_fit
 from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output
@@ -26,16 +29,17 @@ from .profile_outputs import output_error
 
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
-DESCRIPTION = ("Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v4 and "
-               ".brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift and "
-               "sample displacement, peak widths "
-               "and asymmetry, each phase's cell and overall B, with anomalous dispersion at each emission line; "
-               "print Rp, Rwp, Rexp, chi2, every refined parameter and each phase's weight fraction with its "
-               "standard uncertainty, as 33.65(42).")
+DESCRIPTION = ("Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v3/v4 "
+               "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift "
+               "and sample displacement, peak widths and asymmetry, each phase's cell and overall B, with "
+               "anomalous dispersion at each emission line; print Rp, Rwp, Rexp, chi2, every refined parameter "
+               "and each phase's weight fraction with its standard uncertainty, as 33.65(42).")
 PROGRESS_DELAY = 1.5  # seconds before a fit shows its progress line
 
 EPILOG = ("parameter names for --fix and --refine: " + ", ".join(KINDS)
+          + "; with --refine-atoms also " + ", ".join(ATOM_KINDS)
           + "; PHASE:KIND for one phase's (corundum:cell), or a parameter's full name as printed")
+DEFAULT_BOND_CUTOFF = 3.0  # Å
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -55,6 +59,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     refinement.add_argument("--refine", nargs="+", action="extend", default=[], metavar="NAME",
                             help="refine these parameters too: size and strain per phase, or terms an "
                                  "--instrument file holds")
+    refinement.add_argument("--refine-atoms", nargs="*", metavar="PHASE", default=None,
+                            help="refine the structure of these phases (all if none named; put it after the "
+                                 "files): the coordinates their site symmetry leaves free, with --refine b-sites "
+                                 "or b-elements an isotropic B per site or element, with --refine occupancy the "
+                                 "occupancies of partly occupied or shared sites")
     refinement.add_argument("--no-anomalous", action="store_true",
                             help="leave out anomalous dispersion (f', f'' at each emission line's energy)")
     refinement.add_argument("--orientation", action="append", default=[], metavar="PHASE:HKL",
@@ -75,6 +84,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                        help="write the refined instrument terms as JSON, for --instrument")
     parser.add_argument("--plot", metavar="IMAGE", type=Path,
                         help="draw measured, calculated and difference curves with reflection ticks")
+    parser.add_argument("--cif-out", metavar="DIR", type=Path,
+                        help="write each phase after the fit as DIR/PHASE.cif: refined cell, coordinates, "
+                             "occupancies and B with uncertainties")
+    parser.add_argument("--bonds", nargs="?", type=float, const=DEFAULT_BOND_CUTOFF, metavar="ANGSTROM",
+                        help="list the refined structures' bond lengths with uncertainties, up to ANGSTROM "
+                             f"(default {DEFAULT_BOND_CUTOFF:g})")
     parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
                         help="result as text (default) or JSON")
     parser.add_argument("--no-progress", action="store_true",
@@ -115,6 +130,19 @@ def parse_particle_sizes(values: list[str]) -> dict[str | None, float] | None:
     return radii
 
 
+def _check_cif_folder(folder: Path | None) -> None:
+    if folder is not None and folder.exists() and not folder.is_dir():
+        raise InputError(f"--cif-out {folder}: not a folder")
+
+
+def _write_cifs(folder: Path, result: FitResult) -> None:
+    """One CIF per phase, each whole or not at all."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for phase in result.phases:
+        name = "".join(c if c.isalnum() or c in "-_.#" else "_" for c in phase.name).lstrip(".") or "phase"
+        write_text_atomically(folder / f"{name}.cif", phase.cif)
+
+
 def _advance(bar: tqdm) -> Callable[[int], None]:
     def told(evaluations: int) -> None:
         bar.update(evaluations - bar.n)
@@ -123,13 +151,18 @@ def _advance(bar: tqdm) -> Callable[[int], None]:
 
 def run(args: argparse.Namespace) -> int:
     try:
+        _check_cif_folder(args.cif_out)
+        if args.bonds is not None and not (args.bonds > 0.0 and args.bonds < 10.0):
+            raise InputError(f"--bonds takes a cutoff between 0 and 10 angstrom, not {args.bonds:g}")
+        if args.bonds is not None and args.refine_atoms is None:
+            raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
         if args.plot is not None:
             check_image_path(args.plot)
         # Not given: the instrument file's, else none.
         monochromator_angle = None if args.monochromator_angle is None else request_from(args).monochromator_angle
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
         orientations = dict(parse_orientation(text) for text in args.orientation)
-        measured = read_measured(args.measured)
+        measured = read_scan(args.measured)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
         bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
@@ -141,7 +174,8 @@ def run(args: argparse.Namespace) -> int:
                 radius=args.radius, monochromator_angle=monochromator_angle, two_theta_range=two_theta_range,
                 anomalous=not args.no_anomalous, orientations=orientations,
                 particle_radius=parse_particle_sizes(args.particle_size), fix=args.fix, refine=args.refine,
-                instrument=args.instrument, progress=None if bar is None else _advance(bar))
+                instrument=args.instrument, progress=None if bar is None else _advance(bar),
+                refine_atoms=False if args.refine_atoms is None else (args.refine_atoms or True), bonds=args.bonds)
         finally:
             if bar is not None:
                 bar.close()
@@ -154,6 +188,12 @@ def run(args: argparse.Namespace) -> int:
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
     write_output(json.dumps(result.to_dict(), indent=2) + "\n" if args.format == "json" else result.summary())
+    if args.cif_out is not None:
+        try:
+            _write_cifs(args.cif_out, result)
+        except OSError as exc:
+            fail(f"{args.cif_out}: cannot write the CIF files: {output_error(exc)}")
+            return USER_ERROR
     if args.save_instrument is not None:
         try:
             save_instrument(args.save_instrument, result.instrument, result.instrument.lines(1.0),

@@ -34,13 +34,20 @@ def add_instrument_arguments(parser: argparse.ArgumentParser, default_shape: str
 
 
 def add_profile_arguments(parser: argparse.ArgumentParser) -> None:
-    """Options of a calculated profile: widths, corrections and the sample."""
-    add_instrument_arguments(parser, "pseudo-voigt")
-    group = parser.add_argument_group("profile")
+    """Options of a calculated profile: the file, widths, corrections and the sample."""
+    group = add_peak_shape_arguments(parser)
     group.add_argument("--xy", metavar="FILE",
                        help="write the profile: .xy (2theta, intensity) or .xye (with uncertainties)")
     group.add_argument("--step", type=float, default=0.01, metavar="DEG",
                        help="2theta step of the profile file (default 0.01)")
+
+
+def add_peak_shape_arguments(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
+    """Options that shape a calculated profile's peaks: lines, widths, corrections and the sample.
+
+    Returns the "profile" argument group, for options of the profile's output."""
+    add_instrument_arguments(parser, "pseudo-voigt")
+    group = parser.add_argument_group("profile")
     group.add_argument("--caglioti", type=float, nargs=3, metavar=("U", "V", "W"),
                        help="widths FWHM^2 = U tan^2 + V tan + W (deg^2) instead of one --fwhm")
     group.add_argument("--lorentzian", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"),
@@ -56,6 +63,7 @@ def add_profile_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--preferred-orientation", type=float, nargs=4, metavar=("H", "K", "L", "R"),
                        help="March-Dollase orientation of the (HKL) planes, R < 1 plates, R > 1 needles")
     group.add_argument("--overall-b", type=float, default=0.0, metavar="B", help="added to every B (A^2)")
+    return group
 
 
 def ka2_ratio(args: argparse.Namespace) -> float:

@@ -51,14 +51,17 @@ def has_hexagonal_axes(structure: Structure) -> bool:
             and abs(gamma - 120.0) < 1e-4)
 
 
-def _four_index(families: list[list[tuple[int, ...]]]) -> list[list[tuple[int, ...]]]:
-    return [[(h, k, -(h + k), l) for h, k, l in peak] for peak in families]
-
-
 def compute_pattern(structure: Structure | str | Path, wavelength: float | str | None = None,
                     two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
                     progress: Callable[[int, int], None] | None = None, **fields: Any) -> Pattern:
     """Compute the powder pattern of a structure (or of a CIF file's path).
+
+    The options come as one `PatternRequest`, as its fields by keyword, or
+    both.  A calculation estimated above the request's ``max_work`` terms
+    is refused before it starts.  The pattern engine finds the reflections
+    with the crystal's symmetry; ``exact=True`` takes the exhaustive route
+    instead.  Reflections at one 2θ form one peak, labelled with their
+    Miller-index families.
 
     Parameters
     ----------
@@ -128,10 +131,10 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         notes = () if note is None else (note,)
 
     route = exact_peaks if request.exact else engine_peaks
-    two_theta, d, scaled, absolute, lp, families, multiplicities = route(structure, request, min_g, max_g, progress,
-                                                                         reciprocal=reciprocal)
+    two_theta, d, scaled, absolute, lp, families = route(structure, request, min_g, max_g, progress,
+                                                         reciprocal=reciprocal)
     if request.hkil and has_hexagonal_axes(structure):
-        families = _four_index(families)
+        families = families.four_index()
 
     warnings = structure.warnings
     if len(two_theta) == 0:
@@ -139,7 +142,7 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {request.wavelength:g} A",)
     if request.strict:
         refuse_if_strict(warnings)
-    pattern = Pattern(two_theta, d, scaled, absolute, families, multiplicities, request.wavelength,
+    pattern = Pattern(two_theta, d, scaled, absolute, families, request.wavelength,
                       request.two_theta_range, structure.name, warnings, structure=given,
                       radiation=request.radiation, monochromator_angle=request.monochromator_angle,
                       lorentz_polarisation=lp, notes=notes)

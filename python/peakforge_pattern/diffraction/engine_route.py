@@ -5,6 +5,7 @@ the merged peaks and their families."""
 from __future__ import annotations
 
 import functools
+import math
 from collections.abc import Callable, Sequence
 
 import gemmi
@@ -14,6 +15,7 @@ from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
+from .peak_families import PeakFamilies
 from .radiation import species_tables
 from .request import PatternRequest
 from .work import max_lattice_points
@@ -32,6 +34,17 @@ try:
     from .._engine import lorentz_polarisation as _lorentz_polarisation
 except ImportError as exc:
     _OLD_ENGINE = exc
+
+
+
+class _NeverRaised(Exception):
+    """Stands for the engine's WorkLimitError where the engine is not built."""
+
+
+# A symmetry search of atoms given without operations that would pass the
+# work limit.
+_WORK_LIMIT_ERROR: type[Exception] = getattr(_engine, "WorkLimitError", _NeverRaised) if _IMPORT_ERROR is None \
+    else _NeverRaised
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -152,15 +165,16 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     ValueError
         A request the engine cannot compute (its own guards): a shell spanning
         more index triples than the work limit allows, an intensity that is not
-        a finite number.
+        a finite number; the engine's WorkLimitError (a ValueError) for a
+        symmetry search of atoms given without operations beyond the limit.
     """
     arguments = _engine_arguments(structure, request, min_g, max_g, reciprocal)
     return native_engine().compute_peak_table(
         *arguments, radiation=request.radiation, anomalous=request.anomalous,
         monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
         relative_threshold=relative_threshold, max_walk=max_lattice_points(request.max_work),
-        parallel=request.parallel, num_threads=request.num_threads, use_simd=request.use_simd, progress=progress,
-        derivatives=derivatives)
+        max_work=math.inf if request.max_work is None else request.max_work, parallel=request.parallel,
+        num_threads=request.num_threads, use_simd=request.use_simd, progress=progress, derivatives=derivatives)
 
 
 def _engine_arguments(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
@@ -211,7 +225,8 @@ def engine_reflection_columns(structure: Structure, request: PatternRequest, min
         raise ImportError("this build of peakforge_pattern._engine has no reflection table; reinstall the "
                           "package (pip install .)")
     return table(*arguments, radiation=request.radiation, anomalous=request.anomalous,
-                 max_walk=max_lattice_points(request.max_work), parallel=request.parallel,
+                 max_walk=max_lattice_points(request.max_work),
+                 max_work=math.inf if request.max_work is None else request.max_work, parallel=request.parallel,
                  num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
 
 
@@ -226,24 +241,24 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     -------
     PeakColumns
         2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
-        factor, families and multiplicities.
+        factor and the peaks' families (kept as arrays).
 
     Raises
     ------
     InputError
         When the index bounds of the shell do not fit the walk's integers or
-        the walk is larger than the work limit allows, or an intensity is not
-        a finite number (an occupancy or scattering factor beyond any atom's).
+        the walk, or the symmetry search, is larger than the work limit
+        allows, or an intensity is not a finite number (an occupancy or
+        scattering factor beyond any atom's).
     """
     try:
         table = engine_columns(structure, request, min_g, max_g, progress, reciprocal=reciprocal)
     except InputError:  # the species tables' or the symmetry's own message
         raise
+    except _WORK_LIMIT_ERROR as exc:  # the symmetry search of atoms given without operations
+        raise InputError(f"{exc} (--max-work, or max_work= from Python)") from None
     except ValueError as exc:  # the engine's own bounds: the walk's size, an intensity beyond any atom's
         raise InputError(str(exc)) from None
-    rows = list(map(tuple, table["family_hkl"].tolist()))
-    counts = table["family_multiplicity"].tolist()
-    bounds = table["family_offsets"].tolist()
-    spans = list(zip(bounds[:-1], bounds[1:]))
+    families = PeakFamilies(table["family_hkl"], table["family_multiplicity"], table["family_offsets"])
     return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
-            table.get("lorentz_polarisation"), [rows[a:b] for a, b in spans], [counts[a:b] for a, b in spans])
+            table.get("lorentz_polarisation"), families)

@@ -14,6 +14,7 @@ from ..errors import InputError
 from ..structures.structure import Structure
 from .engine_route import lorentz_polarisation
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
+from .peak_families import PeakFamilies
 from .request import PatternRequest
 from .scattering import electron_coefficients
 
@@ -55,7 +56,7 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
     -------
     PeakColumns
         2θ, d, intensity (0–100), absolute intensity, Lorentz-polarisation
-        factor (the engine's, at each peak's 2θ), families and multiplicities.
+        factor (the engine's, at each peak's 2θ) and the peaks' families.
 
     Raises
     ------
@@ -110,4 +111,4 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
 
     two_theta = column(merged_tt)
     return (two_theta, column(merged_d), column(scaled), column(merged_i), lorentz_polarisation(two_theta),
-            families, multiplicities)
+            PeakFamilies.from_lists(families, multiplicities))

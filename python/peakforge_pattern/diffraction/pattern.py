@@ -11,6 +11,7 @@ import numpy as np
 
 from ..structures.structure import Structure
 from . import formats
+from .peak_families import PeakFamilies
 from .scales import check_scale, describe as describe_scale
 
 TWO_THETA_TOLERANCE = 1e-5
@@ -19,10 +20,9 @@ TWO_THETA_TOLERANCE = 1e-5
 SCALED_INTENSITY_TOLERANCE = 1e-3
 """Peaks below this on the 0–100 scale are dropped."""
 
-PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray | None, list[list[tuple[int, ...]]],
-                    list[list[int]]]
+PeakColumns = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray | None, PeakFamilies]
 """What a route gives: 2θ, d, intensity (0–100), absolute intensity, the
-Lorentz-polarisation factor, families and their multiplicities."""
+Lorentz-polarisation factor and the peaks' families."""
 
 NOTEBOOK_ROWS = 10
 """Peaks listed in a notebook's view of a pattern: the strongest."""
@@ -38,7 +38,8 @@ class Pattern:
     at the peak's 2θ (None where not known: a profile then asks the engine
     for it).  ``families[i]`` lists the Miller-index families under peak i,
     largest multiplicity first, and ``multiplicities[i]`` how many
-    reflections of each the peak holds.  ``structure`` is the structure it
+    reflections of each the peak holds; both are built on first use from
+    ``peak_families``, which keeps them as arrays.  ``structure`` is the structure it
     was computed from, when known.  ``warnings`` carries the structure's
     warnings and the pattern's own; ``notes`` what the calculation decided
     for the reader to know (the space group found for atoms given in P1).  Families are sets of reflections
@@ -57,8 +58,7 @@ class Pattern:
     d: np.ndarray
     intensity: np.ndarray
     absolute_intensity: np.ndarray
-    families: list[list[tuple[int, ...]]]
-    multiplicities: list[list[int]]
+    peak_families: PeakFamilies
     wavelength: float
     two_theta_range: tuple[float, float]
     structure_name: str = ""
@@ -72,6 +72,16 @@ class Pattern:
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
+
+    @property
+    def families(self) -> list[list[tuple[int, ...]]]:
+        """Per peak, its Miller-index families as tuples, largest multiplicity first."""
+        return self.peak_families.families
+
+    @property
+    def multiplicities(self) -> list[list[int]]:
+        """Per peak, how many reflections of each of its families it holds."""
+        return self.peak_families.multiplicities
 
     def to_numpy(self) -> np.ndarray:
         """Columns 2θ (°), d (Å), relative and absolute intensity."""

@@ -35,12 +35,21 @@ EXACT_ROUTE_RULE = "the exact route computes X-rays without anomalous dispersion
 class Option:
     """How a request field is spelled on the command line.
 
-    ``flags`` are the option strings; a boolean field is a flag that sets it
-    True, or False when ``negated`` (``--serial`` sets ``parallel`` False).
-    ``nargs``, ``metavar``, ``choices`` and ``type`` are argparse's.
-    ``changes_result`` is False for what changes no number of the pattern
-    (how it is computed, or whether it is attempted): two requests that
-    differ only there give the same pattern.
+    Attributes
+    ----------
+    flags : tuple of str
+        The option strings; a boolean field is a flag that sets it True, or
+        False when ``negated`` (``--serial`` sets ``parallel`` False).
+    help : str
+        The option's help line.
+    metavar, type, nargs, choices
+        As argparse takes them.
+    negated : bool
+        The flag sets a boolean field False.
+    changes_result : bool
+        False for what changes no number of the pattern (how it is
+        computed, or whether it is attempted): two requests that differ
+        only there give the same pattern.
     """
 
     flags: tuple[str, ...]
@@ -63,6 +72,11 @@ DEFAULT_WAVELENGTH = ANODE_LINES["CuKa"]
 @dataclass(frozen=True)
 class PatternRequest:
     """What to compute, and how: checked and normalised when made.
+
+    Frozen; each parameter is an attribute of the same name holding the
+    normal form (the wavelength in Å, the 2θ range as a tuple of floats, no
+    work limit as None).  `compute_pattern`, `compute_mixture` and
+    `run_batch` take one, or its fields as keywords.
 
     Parameters
     ----------
@@ -191,6 +205,18 @@ class PatternRequest:
     def from_fields(cls, request: PatternRequest | None = None, **fields: Any) -> Self:
         """A request from ``request`` (default: every field's default) with ``fields`` changed.
 
+        Parameters
+        ----------
+        request : PatternRequest, optional
+            The request to start from.
+        **fields
+            Fields to change, by name.
+
+        Returns
+        -------
+        PatternRequest
+            A new, checked request.
+
         Raises
         ------
         TypeError
@@ -208,11 +234,36 @@ class PatternRequest:
         return dataclasses.replace(request, **fields)
 
     def replace(self, **changes: Any) -> Self:
-        """The same request with ``changes`` (checked like a new one)."""
+        """The same request with ``changes`` (checked like a new one).
+
+        Parameters
+        ----------
+        **changes
+            Fields to change, by name.
+
+        Returns
+        -------
+        PatternRequest
+            A new request; this one is unchanged.
+
+        Raises
+        ------
+        TypeError
+            A field the request does not have.
+        InputError
+            A value no pattern can be computed with.
+        """
         return dataclasses.replace(self, **changes)
 
     def to_dict(self) -> dict[str, Any]:
-        """Every field as JSON takes it (the 2θ range as a list; no limit as None)."""
+        """Every field as JSON takes it.
+
+        Returns
+        -------
+        dict
+            Field name to value: the 2θ range as a list, no work limit as
+            None; `from_dict` reads it back.
+        """
         values = dataclasses.asdict(self)
         values["two_theta_range"] = list(self.two_theta_range)
         return values
@@ -220,6 +271,16 @@ class PatternRequest:
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
         """The request ``to_dict`` wrote; fields it lacks take their defaults.
+
+        Parameters
+        ----------
+        values : mapping
+            Field name to value, as `to_dict` gives them (from JSON).
+
+        Returns
+        -------
+        PatternRequest
+            The checked request.
 
         Raises
         ------
@@ -232,12 +293,24 @@ class PatternRequest:
         return cls(**{name: value for name, value in values.items()})
 
     def result_fields(self) -> dict[str, Any]:
-        """The fields that change the pattern's numbers (see Option.changes_result)."""
+        """The fields that change the pattern's numbers (see `Option.changes_result`).
+
+        Returns
+        -------
+        dict
+            Those fields' names and values, as `to_dict` gives them.
+        """
         values = self.to_dict()
         return {f.name: values[f.name] for f in dataclasses.fields(self) if f.metadata["option"].changes_result}
 
     def describe(self) -> str:
-        """The fields that change the pattern, in a few words (for messages)."""
+        """The fields that change the pattern, in a few words (for messages).
+
+        Returns
+        -------
+        str
+            For example "wavelength 1.54184 A, 2theta 0 to 90, xray".
+        """
         lo, hi = self.two_theta_range
         extras = [name for name, on in (("anomalous", self.anomalous), ("exact route", self.exact),
                                          ("hkil", self.hkil), ("as given", self.as_given), ("strict", self.strict))
@@ -254,7 +327,13 @@ _FIELD_NAMES = frozenset(f.name for f in dataclasses.fields(PatternRequest))
 
 
 def request_options() -> list[tuple[str, Any, Option]]:
-    """Each field's name, default and command-line spelling, in field order."""
+    """Each field's name, default and command-line spelling, in field order.
+
+    Returns
+    -------
+    list of tuple
+        ``(name, default, Option)`` for every field of `PatternRequest`.
+    """
     return [(f.name, f.default, f.metadata["option"]) for f in dataclasses.fields(PatternRequest)]
 
 
@@ -272,6 +351,16 @@ def _choice(name: str, value: object, choices: Sequence[str]) -> str:
 
 def check_two_theta_range(two_theta_range: object) -> tuple[float, float]:
     """A 2θ range as two floats (degrees).
+
+    Parameters
+    ----------
+    two_theta_range : pair of float
+        Lowest and highest 2θ.
+
+    Returns
+    -------
+    tuple of float
+        ``(lo, hi)``.
 
     Raises
     ------
@@ -291,6 +380,16 @@ def check_two_theta_range(two_theta_range: object) -> tuple[float, float]:
 
 def check_monochromator_angle(angle: object) -> float:
     """A monochromator's 2θ as a float (degrees, 0 for none).
+
+    Parameters
+    ----------
+    angle : float
+        The monochromator's 2θ.
+
+    Returns
+    -------
+    float
+        The angle.
 
     Raises
     ------
@@ -312,7 +411,8 @@ def _work_limit(max_work: object) -> float | None:
     try:
         value = float(max_work)  # type: ignore[arg-type]
     except (TypeError, ValueError):
-        raise InputError(f"the work limit (--max-work, max_work=) must be a number of terms, not {max_work!r}") from None
+        raise InputError(f"the work limit (--max-work, max_work=) must be a number of terms, "
+                         f"not {max_work!r}") from None
     if not value > 0.0:
         raise InputError(f"the work limit (--max-work, max_work=) must be a positive number of terms, not {value:g}")
     return None if math.isinf(value) else value

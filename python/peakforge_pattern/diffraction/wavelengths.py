@@ -77,14 +77,32 @@ def resolve_wavelength(wavelength: float | str, radiation: str = "xray") -> floa
     Names and units are matched without regard to case ("cuka" is CuKa); a
     numeric string such as "1.5406" is read as a number of Å.
 
+    Parameters
+    ----------
+    wavelength : float or str
+        Å, a name of `ANODE_LINES` ("CuKa", "MoKa1", ...), a photon energy
+        ("8.04keV") or an electron accelerating voltage ("200kV").
+    radiation : str
+        "xray", "neutron" or "electron"; a voltage is read for electrons only.
+
+    Returns
+    -------
+    float
+        The wavelength in Å; a Kα name gives the intensity-weighted mean
+        of Kα1 and Kα2.
+
     Raises
     ------
     InputError
-        For anything else, and for a unit that does not go with the
+        An unknown name (the message lists the known ones), not a
+        positive finite number, or a unit that does not go with the
         radiation (keV is a photon energy, kV an electron voltage).
 
     Examples
     --------
+    >>> from peakforge_pattern.diffraction.wavelengths import resolve_wavelength
+    >>> resolve_wavelength("cuka1"), resolve_wavelength("CuKa"), resolve_wavelength("0.5")
+    (1.540562, 1.541838, 0.5)
     >>> round(resolve_wavelength("8.04keV"), 5)
     1.54209
     >>> round(resolve_wavelength("200kV", "electron"), 6)
@@ -134,6 +152,21 @@ def k_alpha_doublet(wavelength: float | str) -> tuple[float, float] | None:
     Both the name ("CuKa") and its weighted-mean wavelength (a pattern
     computed for CuKa carries 1.541838) stand for the doublet; a single line
     ("CuKa1") or any other number does not.
+
+    Parameters
+    ----------
+    wavelength : float or str
+        Å or a line name, as `resolve_wavelength` takes it.
+
+    Returns
+    -------
+    tuple of float or None
+        Kα1 and Kα2 in Å, or None for anything but a Kα doublet.
+
+    Raises
+    ------
+    InputError
+        What `resolve_wavelength` refuses.
     """
     value = resolve_wavelength(wavelength)
     for anode, lines in _K_ALPHA_LINES.items():

@@ -29,7 +29,15 @@ about a minute at TERMS_PER_SECOND."""
 
 @dataclass(frozen=True)
 class WorkEstimate:
-    """Expected size of a pattern calculation."""
+    """Expected size of a pattern calculation.
+
+    Attributes
+    ----------
+    reflections : float
+        Reflections expected in the 2θ range (may be inf).
+    atoms : int
+        Atoms in the unit cell.
+    """
 
     reflections: float
     atoms: int
@@ -46,7 +54,20 @@ class WorkEstimate:
 
 
 def reciprocal_shell(wavelength: float, two_theta_range: tuple[float, float]) -> tuple[float, float]:
-    """The reciprocal-space shell min_g, max_g (1/Å) of a 2θ range: g = 2 sin θ / λ."""
+    """The reciprocal-space shell of a 2θ range: g = 2 sin θ / λ at each end.
+
+    Parameters
+    ----------
+    wavelength : float
+        Wavelength in Å.
+    two_theta_range : pair of float
+        Lowest and highest 2θ, degrees.
+
+    Returns
+    -------
+    tuple of float
+        ``(min_g, max_g)`` in 1/Å.
+    """
     lo, hi = two_theta_range
     return (2.0 * math.sin(math.radians(lo) / 2.0) / wavelength,
             2.0 * math.sin(math.radians(hi) / 2.0) / wavelength)
@@ -54,7 +75,37 @@ def reciprocal_shell(wavelength: float, two_theta_range: tuple[float, float]) ->
 
 def estimate_work(lattice: np.ndarray, atoms: int, wavelength: float,
                   two_theta_range: tuple[float, float]) -> WorkEstimate:
-    """Reflections in the shell (its volume over the reciprocal cell's) and atoms."""
+    """Estimate the size of a pattern calculation before starting it.
+
+    The reflections are the volume of the reciprocal shell the 2θ range
+    reaches over the reciprocal cell's; each costs one term per atom.
+
+    Parameters
+    ----------
+    lattice : numpy.ndarray
+        The cell vectors as rows (3×3, Å), as in ``Structure.lattice``.
+    atoms : int
+        Atoms in the unit cell (``len(structure)``).
+    wavelength : float
+        Wavelength in Å.
+    two_theta_range : pair of float
+        Lowest and highest 2θ, degrees.
+
+    Returns
+    -------
+    WorkEstimate
+        Reflections and atoms, with their product ``terms`` and a rough
+        wall time ``seconds``.
+
+    Examples
+    --------
+    >>> from peakforge_pattern import example_path, read_cif
+    >>> from peakforge_pattern.diffraction.work import estimate_work
+    >>> silicon = read_cif(example_path("silicon"))
+    >>> work = estimate_work(silicon.lattice, len(silicon), 1.5406, (0.0, 90.0))
+    >>> round(work.reflections), work.atoms
+    (519, 8)
+    """
     min_g, max_g = reciprocal_shell(wavelength, two_theta_range)
     volume = abs(float(np.linalg.det(lattice)))
     try:
@@ -75,8 +126,21 @@ the index bounds no longer fit the walk's integers.
 
 
 def max_lattice_points(max_work: float | None) -> float:
-    """The largest index box walked under a work limit (None: no limit): a larger
-    limit allows a larger walk in proportion, a smaller one still the default box."""
+    """The largest index box walked under a work limit.
+
+    A larger limit than the default allows a larger walk in proportion; a
+    smaller one still the default box.
+
+    Parameters
+    ----------
+    max_work : float or None
+        The work limit in reflection-atom terms (None: no limit).
+
+    Returns
+    -------
+    float
+        Lattice points (inf without a limit).
+    """
     return MAX_LATTICE_POINTS * max(1.0, (max_work or math.inf) / DEFAULT_MAX_WORK)
 
 
@@ -93,7 +157,21 @@ def _duration(seconds: float) -> str:
 
 
 def check_work(estimate: WorkEstimate, max_work: float | None) -> None:
-    """Refuse an estimate above ``max_work`` terms (None: no limit)."""
+    """Refuse an estimate above ``max_work`` terms.
+
+    Parameters
+    ----------
+    estimate : WorkEstimate
+        The calculation's expected size.
+    max_work : float or None
+        The limit in reflection-atom terms (None: no limit).
+
+    Raises
+    ------
+    InputError
+        The estimate is above the limit; the message gives the estimate,
+        its rough duration and how to narrow it or raise the limit.
+    """
     if max_work is None or estimate.terms <= max_work:
         return
     raise InputError(

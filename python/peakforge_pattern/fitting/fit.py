@@ -15,6 +15,7 @@ indices are the usual Rp, Rwp, Rexp and χ².
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import time
 from collections.abc import Callable, Mapping, Sequence
@@ -27,17 +28,20 @@ from ..diffraction.request import PatternRequest, check_two_theta_range
 from ..errors import InputError
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
-from ..structures.structure import Structure
+from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
-from .analytic_derivatives import AnalyticDerivatives
+from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
+from .atom_parameters import AtomModel
+from .atom_phase import ATOM_KINDS, AtomPeaks, atom_options
+from .atom_results import bond_lengths, occupancy_warnings, refined_sites, sites_as_read, structure_cif
 from .fit_parameters import CELL_LIMIT, standard_parameters
 from .instrument_file import CARRIED, kind_of, load_instrument
-from .measured import MeasuredPattern, in_range, read_measured
 from .model import FitModel
 from .parameters import ParameterSet
-from .phases import load_structures, prepare_phase
+from .phases import MARGIN, FitPhase, load_structures, prepare_phase
 from .reporting import misfit_warning, parameter_warnings, phase_warnings
 from .result import FitResult, PhaseFit
+from .scans import MeasuredPattern, in_range, read_scan
 from .uncertainties import covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 
@@ -138,7 +142,8 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
         defaults_fixed += [kind_of(t) for t in CARRIED if t in parameters]
     kinds = {p.kind for p in parameters}
     asked = {word.lower() for word in refine}
-    for sample_kind, instrument_kind, what in (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2")):
+    same_shape = (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2"))
+    for sample_kind, instrument_kind, what in same_shape:
         if sample_kind in kinds and instrument_kind in parameters and instrument_kind.lower() not in asked:
             # The same angular dependence: refining both leaves the fit without a unique answer.
             defaults_fixed.append(instrument_kind)
@@ -147,8 +152,9 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
                 notes.append(f"{sample_kind} refined without --instrument: the instrument's {what} width is "
                              f"held at 0, so the {sample_kind} includes the instrument's broadening")
     parameters.fix([k for k in defaults_fixed if any(p.kind == k or p.name == k for p in parameters)])
-    parameters.fix(fix)
     parameters.refine([r for r in refine if r.rpartition(":")[2].lower() not in ("scale", "background")])
+    # The user's --fix last: a general --refine word (occupancy, size) must not free what they named.
+    parameters.fix(fix)
     return notes
 
 
@@ -182,8 +188,14 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
                 particle_radius: float | Mapping[str | None, float] | None = None,
                 fix: Sequence[str] = (), refine: Sequence[str] = (),
                 instrument: Instrument | str | Path | None = None,
-                progress: Callable[[int], None] | None = None) -> FitResult:
+                progress: Callable[[int], None] | None = None, refine_atoms: bool | Sequence[str] = False,
+                bonds: float | None = None) -> FitResult:
     """Fit the phases (Structures or CIF paths) to a measured pattern (or its file).
+
+    A whole-pattern fit by least squares: per phase a scale (from which the
+    weight fraction follows, Hill and Howard), its cell and an overall B;
+    the peak widths and shape, the 2θ corrections and a Chebyshev
+    background.  Every refined number carries its standard uncertainty.
 
     Parameters
     ----------
@@ -208,6 +220,9 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         False holds the cells, or the overall B, fixed (both refined by default).
     two_theta_range : (float, float) or None
         Fit only these points.
+    max_evaluations : int
+        Most evaluations of the model before the fit stops (the result then
+        says it did not converge).
     anomalous : bool
         Anomalous dispersion f′, f″ at each emission line (default on).
     orientations : mapping of phase name to (h, k, l)
@@ -226,10 +241,20 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         names them.
     progress : callable or None
         Called at every evaluation of the model with the number so far.
+    refine_atoms : bool or sequence of str
+        Refine the structure of every phase (True) or of the phases named:
+        each site's free coordinates under its site symmetry, and with
+        ``refine`` words ``b-sites`` or ``b-elements`` an isotropic B per
+        site or per element (the phase's overall B then stays 0),
+        ``occupancy`` the occupancies of partly occupied or shared sites.
+    bonds : float or None
+        List the refined phases' bond lengths up to this many Å.
 
     Returns
     -------
     FitResult
+        The refined parameters with their uncertainties, the phases'
+        weight fractions, the agreement indices and the curves.
 
     Raises
     ------
@@ -240,14 +265,26 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
 
     Examples
     --------
-    >>> result = fit_pattern("mixture.xy", ["corundum.cif", "zincite.cif"],
-    ...                      monochromator_angle=26.6, radius=173)  # doctest: +SKIP
-    >>> result.weight_fractions, result.weight_fraction_esds  # doctest: +SKIP
+    The weighed three-phase mixture of the round robin shipped in the
+    checkout's ``examples/measured/`` (run from the repository's root):
+
+    >>> from peakforge_pattern.fitting.fit import fit_pattern
+    >>> folder = "examples/measured/"
+    >>> result = fit_pattern(folder + "qarr_cpd-1e.prn",
+    ...                      [folder + name for name in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif",
+    ...                                                  "fluorite_CaF2.cif")],
+    ...                      monochromator_angle=26.6, radius=173)
+    >>> result.converged
+    True
+    >>> w, esd = result.weight_fractions["fluorite_CaF2"], result.weight_fraction_esds["fluorite_CaF2"]
+    >>> f"{100 * w:.0f} ± {100 * esd:.1f} wt %"
+    '29 ± 0.1 wt %'
+    >>> print(result.summary())  # doctest: +SKIP
     """
     started = time.process_time()
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
-        measured = read_measured(measured)
+        measured = read_scan(measured)
     if two_theta_range is not None:
         measured = in_range(measured, *check_two_theta_range(two_theta_range))
     if not 1 <= int(background_terms) <= 30:
@@ -261,13 +298,19 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     request = PatternRequest.from_fields(anomalous=bool(anomalous))
     fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), request) for s, source in structures]
     names = [ph.name for ph in fit_phases]
+    fit_phases, atom_notes = _attach_atoms(fit_phases, refine_atoms, refine, float(x[0]), float(x[-1]), request)
     checked_orientations = _check_orientations(orientations, names)
     radii = _particle_radii(particle_radius, names)
 
     parameters = standard_parameters(base, fit_phases, int(background_terms), checked_orientations, refine)
-    notes = _choose_parameters(parameters, correction, refine_cell, refine_b, from_standard, fix, refine)
+    for ph in fit_phases:
+        for parameter in ph.atoms.fit_parameters() if ph.atoms is not None else ():
+            parameters.add(parameter)
+    notes = atom_notes + _choose_parameters(parameters, correction, refine_cell, refine_b, from_standard, fix, refine)
+    _hold_overall_b(fit_phases, parameters)
+    _refuse_unsupported_atoms(fit_phases, parameters, float(x[0]), float(x[-1]))
     model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
-    AnalyticDerivatives(model).attach()
+    AnalyticDerivatives(model, structure_weights(fit_phases)).attach()
     unknowns = len(parameters.free) + len(parameters.linear)
     if x.size <= unknowns:
         raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
@@ -288,7 +331,99 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
             free, converged, message = solution.x, bool(solution.success), str(solution.message)
         else:
             free, converged, message = start, True, "nothing to refine but the scales and background"
-        return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started)
+        return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)
+
+
+def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], refine: Sequence[str], low: float,
+                  high: float, request: PatternRequest) -> tuple[list[FitPhase], list[str]]:
+    """The phases with their structures made refinable where asked, and notes for the user."""
+    asked = [w for w in refine if w.strip().rpartition(":")[2].lower() in ATOM_KINDS]
+    if refine_atoms is False or refine_atoms is None:
+        if asked:
+            raise InputError(f"--refine {asked[0]} refines the structure: add --refine-atoms "
+                             "(and --fix coordinates to hold the coordinates)")
+        return phases, []
+    names = [ph.name for ph in phases]
+    wanted = None if refine_atoms is True else [str(n) for n in refine_atoms]
+    unknown = [n for n in wanted or [] if n not in names]
+    if unknown:
+        raise InputError(f"--refine-atoms names {unknown[0]!r}, which is not a phase of this fit "
+                         f"(the phases are {', '.join(names)})")
+    window = (max(low - MARGIN, 0.0), min(high + MARGIN, 179.9))
+    found, notes = [], []
+    for ph in phases:
+        if wanted is not None and ph.name not in wanted:
+            found.append(ph)
+            continue
+        try:
+            atom_model = AtomModel(ph.structure, ph.name, atom_options(refine, ph.name))
+        except InputError as exc:
+            if wanted is not None:
+                raise
+            notes.append(f"{exc}; its structure stays as read")
+            found.append(ph)
+            continue
+        atoms = AtomPeaks(atom_model, [(w, s) for w, s, _ in ph.lines], window, request)
+        lines = tuple((w, s, source.base) for (w, s, _), source in zip(ph.lines, atoms.lines))
+        found.append(dataclasses.replace(ph, atoms=atoms, lines=lines))
+        notes += atom_model.notes
+    return found, notes
+
+
+def structure_weights(phases: Sequence[FitPhase]) -> dict[str, WeightDerivatives]:
+    """The refined structures' parameters, whose peak-weight derivatives the engine gives, by phase."""
+    return {ph.name: WeightDerivatives(tuple(ph.atoms.model.names), ph.atoms.weight_derivatives)
+            for ph in phases if ph.atoms is not None}
+
+
+def _hold_overall_b(phases: list[FitPhase], parameters: ParameterSet) -> None:
+    """A phase whose atoms have their own B keeps its overall B at 0 (the two would be one parameter)."""
+    for ph in phases:
+        if ph.atoms is not None and ph.atoms.model.options.b is not None and f"{ph.name} B" in parameters:
+            parameters.replace(f"{ph.name} B", value=0.0, refined=False)
+
+
+def _refuse_unsupported_atoms(phases: list[FitPhase], parameters: ParameterSet, low: float, high: float) -> None:
+    """Refuse a structure refinement with more parameters than the phase has reflections in the range."""
+    for ph in phases:
+        if ph.atoms is None:
+            continue
+        count = sum(1 for name in ph.atoms.model.names if parameters[name].refined)
+        reflections = ph.atoms.reflections_between(low, high)
+        if reflections < count:
+            raise InputError(f"{ph.name}: {count} structure parameters but only {reflections} reflections "
+                             f"between 2theta {low:g} and {high:g}: the data cannot carry them; refine fewer "
+                             "(--fix coordinates, b-elements instead of b-sites) or fit a wider range")
+
+
+def _atom_results(model: FitModel, phase: FitPhase, values: dict[str, float], covariance_: tuple[list[str], np.ndarray],
+                  cell: tuple[float, ...], cell_esd: tuple[float, ...], bonds: float | None, measured: str
+                  ) -> dict[str, Any]:
+    """The CIF text of a phase after the fit, and the refined sites and bond lengths of a refined structure.
+
+    A refined overall B is added to every site's B, so that the file gives
+    the fitted pattern by itself.
+    """
+    overall = (values.get(f"{phase.name} B", 0.0),
+               dict(zip(covariance_[0], np.sqrt(np.maximum(np.diag(covariance_[1]), 0.0)))).get(f"{phase.name} B"))
+    notes = [f"{phase.name} after peakforge fit against {measured}"]
+    cell_errors = [e if e > 0.0 else None for e in cell_esd]
+    if phase.atoms is None:
+        unit = phase.structure.asymmetric_unit
+        sites = sites_as_read(unit, phase.structure.lattice, overall)
+        return {"cif": structure_cif(phase.structure.name or phase.name, unit, sites, cell, cell_errors, notes)}
+    atom_model = phase.atoms.model
+    sites = refined_sites(atom_model, values, covariance_, overall)
+    text = structure_cif(phase.structure.name or phase.name, atom_model.unit, sites, cell, cell_errors, notes)
+    found: dict[str, Any] = {"atoms": tuple(sites), "cif": text}
+    if bonds is not None:
+        cell_names = [f"{phase.name} cell {g}" for g in phase.constraints.names]
+
+        def lattice_of(named: Mapping[str, float]) -> np.ndarray:
+            return lattice_from_parameters(*phase.constraints.cell(model.cell_factors(phase, named)))
+
+        found["bonds"] = tuple(bond_lengths(atom_model, values, lattice_of, covariance_, bonds, cell_names))
+    return found
 
 
 def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[float], names: list[str],
@@ -301,7 +436,8 @@ def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[f
     mus: list[float | None] = [None] * len(phases)
     if any(r > 0.0 for r in radii):
         mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases]
-        fractions, tau = corrected_fractions(amounts, mus, [ph.density for ph in phases], radii)  # type: ignore[arg-type]
+        densities = [ph.density for ph in phases]
+        fractions, tau = corrected_fractions(amounts, mus, densities, radii)  # type: ignore[arg-type]
     else:
         fractions, tau = amounts / amounts.sum(), np.ones(len(phases))
     per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])
@@ -313,7 +449,8 @@ def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[f
 
 
 def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, converged: bool, message: str,
-            weighting: Any, radii: list[float], anomalous: bool, notes: list[str], started: float) -> FitResult:
+            weighting: Any, radii: list[float], anomalous: bool, notes: list[str], started: float,
+            bonds: float | None = None) -> FitResult:
     """The fit's numbers, uncertainties, warnings and curves at the solution."""
     parameters, phases, unit = model.parameters, model.phases, model.unit
     n_phases = len(phases)
@@ -375,7 +512,9 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
             b_overall_esd=esd.get(f"{ph.name} B", 0.0),
             size=values.get(f"{ph.name} size"), strain=values.get(f"{ph.name} strain"),
             orientation=model.orientations.get(ph.name), march_r=values.get(f"{ph.name} orientation"),
-            linear_absorption=mus[k], brindley_tau=float(tau[k]), particle_radius=radii[k], source=ph.source))
+            linear_absorption=mus[k], brindley_tau=float(tau[k]), particle_radius=radii[k], source=ph.source,
+            **_atom_results(model, ph, values, (names, cov), cells[k], tuple(cell_esd), bonds,
+                            measured.name or "a scan")))
 
     warnings = [*notes]
     if weighting.warning:
@@ -384,6 +523,7 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
         warnings.append(f"the fit stopped before converging: {message}")
     warnings += parameter_warnings(parameters, esd)
     warnings += phase_warnings(phase_fits)
+    warnings += occupancy_warnings(phase_fits)
     warnings += misfit_warning(rwp, rexp, weighting.kind)
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(measured, calculated, background, profiles, phase_fits, instrument,

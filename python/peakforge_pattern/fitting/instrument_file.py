@@ -78,7 +78,8 @@ def load_instrument(path: str | os.PathLike[str]) -> Instrument:
             raise ValueError("a term is not finite")
         wavelength: float | tuple[float, float] = (wavelengths[0] if len(wavelengths) == 1
                                                    else (wavelengths[0], wavelengths[1]))
-        return Instrument(wavelength=wavelength, ka2_ratio=float(document["ka2_ratio"]), shape=shape,  # type: ignore[arg-type]
+        return Instrument(wavelength=wavelength, ka2_ratio=float(document["ka2_ratio"]),
+                          shape=shape,  # type: ignore[arg-type]
                           radius=float(document["radius"]),
                           monochromator_angle=float(document["monochromator_angle"]), **fields)
     except (KeyError, TypeError, ValueError, InputError) as exc:

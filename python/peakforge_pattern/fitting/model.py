@@ -109,10 +109,13 @@ class FitModel:
     def peaks(self, phase: FitPhase, values: Mapping[str, float]) -> Sequence[tuple[float, float, PhasePeaks]]:
         """The phase's peaks at each emission line (wavelength, share, peaks) for these values.
 
-        Computed once when the phase was prepared; parameters that change
-        |F|² (atomic coordinates, occupancies) recompute them here.
+        Computed once when the phase was prepared; a refined structure's
+        (atomic coordinates, occupancies, B) are computed again here for its
+        parameters' values.
         """
-        return phase.lines
+        if phase.atoms is None:
+            return phase.lines
+        return [(w, s, phase.atoms.peaks(k, values)) for k, (w, s, _) in enumerate(phase.lines)]
 
     def line_sets(self, phase: FitPhase, values: Mapping[str, float]) -> list[tuple[LineSet, np.ndarray]]:
         """Each emission line's peaks of the phase, with their spacings d."""

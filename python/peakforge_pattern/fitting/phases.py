@@ -23,6 +23,7 @@ from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks
 from ..structures.structure import Structure
 from .absorption import density
+from .atom_phase import AtomPeaks
 from .cell_constraints import CellConstraints
 
 MARGIN = 5.0
@@ -34,7 +35,8 @@ class FitPhase:
     """A phase ready to be placed for trial parameters.
 
     ``lines`` holds, per emission line, its wavelength (Å), its share of the
-    intensity and the phase's peaks computed at that wavelength.
+    intensity and the phase's peaks computed at that wavelength; ``atoms``
+    (or None) gives the peaks instead when the structure is refined.
     """
 
     name: str
@@ -44,6 +46,7 @@ class FitPhase:
     constraints: CellConstraints
     mass: float
     density: float
+    atoms: AtomPeaks | None = None
 
     @property
     def lowest_b(self) -> float:

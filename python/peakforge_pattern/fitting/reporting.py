@@ -9,6 +9,7 @@ import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
+from .atom_tables import atom_table, bond_table
 from .parameters import ParameterSet
 from .uncertainties import format_with_uncertainty
 
@@ -32,8 +33,9 @@ def parameter_warnings(parameters: ParameterSet, esd: dict[str, float]) -> list[
         side = p.at_bound()
         if side is not None:
             bound = p.lower if side == "lower" else p.upper
-            found.append(f"{p.name} stopped at its {side} bound ({bound:g}{' ' + p.unit if p.unit else ''}): "
-                         "it is reported without an uncertainty; hold it with --fix if the bound is right")
+            why = _BOUND_REASONS.get(p.kind, "")
+            found.append(f"{p.name} stopped at its {side} bound ({bound:g}{' ' + p.unit if p.unit else ''})"
+                         f"{why}: it is reported without an uncertainty; hold it with --fix if the bound is right")
     for p in parameters:
         if p.kind == "b" and p.refined and p.value > PLAUSIBLE_B:
             found.append(f"{p.name} = {p.value:.3g} A^2 is implausibly large: check the phase's structure "
@@ -43,6 +45,15 @@ def parameter_warnings(parameters: ParameterSet, esd: dict[str, float]) -> list[
         if p.kind in ("U", "W") and p.refined and p.value < 0.0:
             found.append(f"{p.name} = {p.value:.3g} is negative")
     return found
+
+
+_BOUND_REASONS = {
+    "coordinates": (" (a site moves at most 0.4 of the distance to its nearest neighbour, so that sites "
+                    "cannot be driven onto one another)"),
+    "b-sites": " (B may not fall below zero)",
+    "b-elements": " (B may not fall below zero)",
+    "occupancy": " (occupancies stay within 0 and 1)",
+}
 
 
 def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
@@ -84,7 +95,8 @@ def summary_text(result: FitResult) -> str:
              (f"Rp {100 * result.rp:.2f} %  Rwp {100 * result.rwp:.2f} %  Rexp {100 * result.rexp:.2f} %  "
               f"chi2 {result.chi2:.3f}")]
     parameters = result.parameter_set
-    shown = [p for p in (parameters or ()) if not p.linear and p.kind != "cell" and p.kind != "b"]
+    atom_kinds = ("coordinates", "b-sites", "b-elements", "occupancy")
+    shown = [p for p in (parameters or ()) if not p.linear and p.kind not in ("cell", "b", *atom_kinds)]
     rows = []
     for p in shown:
         if not p.refined:
@@ -109,6 +121,11 @@ def summary_text(result: FitResult) -> str:
         lines.append("microabsorption (Brindley): " + "; ".join(
             f"{p.name} mu {p.linear_absorption:.1f} /cm, R {p.particle_radius:g} um, tau {p.brindley_tau:.4f}"
             for p in extra))
+    for phase in result.phases:
+        if phase.atoms:
+            lines.append(atom_table(phase.name, phase.atoms))
+        if phase.bonds:
+            lines.append(bond_table(phase.name, phase.bonds))
     if not math.isfinite(result.rwp):
         lines.append("the agreement indices are not finite")
     return "\n".join(lines) + "\n"

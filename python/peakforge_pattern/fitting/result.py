@@ -11,22 +11,58 @@ import numpy as np
 
 from ..pictures import png_of
 from ..profiles.instrument import Instrument
+from ..structures.cif_writer import SiteRecord
+from .atom_results import BondLength, site_dicts
 from .fit_display import fit_html, fit_repr
 from .measured import MeasuredPattern
 from .parameters import ParameterSet
 from .reporting import summary_text
+from .scans import MeasuredPattern
 
 
 @dataclass(frozen=True, eq=False)
 class PhaseFit:
     """One phase as fitted.
 
-    ``weight_fraction`` (0–1) with its standard uncertainty, the scale, the
-    cell (Å, degrees) and its uncertainties (0 for a parameter not refined),
-    the overall B (Å²), the sample terms that were fitted (None where not),
-    the linear absorption coefficient (1/cm), Brindley's τ and the particle
-    radius (µm, 0 without the correction), and the observed 2θ of its
-    reflections (first emission line) in the range.
+    Attributes
+    ----------
+    name : str
+        The phase's name (its CIF file's stem).
+    weight_fraction : float
+        Weight fraction, 0–1.
+    scale : float
+        The refined scale factor.
+    cell : tuple of float
+        a, b, c (Å) and α, β, γ (degrees).
+    volume : float
+        Cell volume, Å³.
+    b_overall : float
+        Overall displacement parameter, Å².
+    reflections : numpy.ndarray
+        Observed 2θ of its reflections in the range (first emission line).
+    weight_fraction_esd, scale_esd, cell_esd, b_overall_esd : float or tuple of float
+        Standard uncertainties of the above (0 for a parameter not refined).
+    size, strain : float or None
+        Crystallite size (nm) and microstrain, where fitted (else None).
+    orientation : tuple of int or None
+        The preferred-orientation direction (h, k, l), where fitted.
+    march_r : float or None
+        Its March–Dollase parameter, where fitted.
+    linear_absorption : float or None
+        Linear absorption coefficient, 1/cm (None when not known).
+    brindley_tau : float
+        Brindley's microabsorption factor τ (1 without the correction).
+    particle_radius : float
+        Particle radius of the correction, µm (0 without it).
+    source : str
+        Where the phase came from (its CIF file), if known.
+    atoms : tuple of SiteRecord
+        For a phase whose structure was refined, its sites with their
+        uncertainties (else empty).
+    bonds : tuple of BondLength
+        Bond lengths with uncertainties, where asked.
+    cif : str
+        The refined structure as CIF text (empty when not refined).
     """
 
     name: str
@@ -48,8 +84,26 @@ class PhaseFit:
     brindley_tau: float = 1.0
     particle_radius: float = 0.0
     source: str = ""
+    atoms: tuple[SiteRecord, ...] = ()
+    bonds: tuple[BondLength, ...] = ()
+    cif: str = ""
 
     def to_dict(self, esd: dict[str, float]) -> dict[str, Any]:
+        """The phase as JSON takes it.
+
+        Parameters
+        ----------
+        esd : dict of str to float
+            The fit's standard uncertainties by parameter name (for the
+            sample terms).
+
+        Returns
+        -------
+        dict
+            Name, weight fraction, scale, cell, B and the fitted sample
+            terms, each with its uncertainty; a refined structure's sites
+            and any bond lengths.
+        """
         found: dict[str, Any] = {
             "name": self.name, "source": self.source,
             "weight_fraction": self.weight_fraction, "weight_fraction_esd": self.weight_fraction_esd,
@@ -68,18 +122,63 @@ class PhaseFit:
         if self.particle_radius > 0.0:
             found["particle_radius"] = self.particle_radius
             found["brindley_tau"] = self.brindley_tau
+        if self.atoms:
+            found["atoms"] = site_dicts(self.atoms)
+        if self.bonds:
+            found["bonds"] = [{"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd,
+                               "count": b.count} for b in self.bonds]
         return found
 
 
 @dataclass(frozen=True, eq=False)
 class FitResult:
-    """What a fit found, and the curves to show it.
+    """What a fit found, and the curves to show it, as `fit_pattern` returns it.
 
-    ``parameters`` and ``uncertainties`` map every parameter's name to its
-    value and (for a refined one not at a bound) standard uncertainty;
-    ``parameter_set`` holds them with their bounds and refined flags.
-    ``weighting`` says how the points were weighted ("counts", "file" or
-    "equal"), ``warnings`` what a user should look at.
+    Attributes
+    ----------
+    measured : MeasuredPattern
+        The points fitted.
+    calculated : numpy.ndarray
+        The model at each point: background plus every phase.
+    background : numpy.ndarray
+        The background at each point.
+    phase_profiles : list of numpy.ndarray
+        Each phase's profile at each point.
+    phases : list of PhaseFit
+        Each phase as fitted, with its weight fraction.
+    instrument : Instrument
+        The instrument as refined.
+    correction : str
+        The 2θ corrections refined ("zero_shift", "displacement", both
+        joined by "+", or "none").
+    parameters : dict of str to float
+        Every parameter's value by name.
+    uncertainties : dict of str to float
+        Standard uncertainty of each refined parameter not at a bound.
+    background_coefficients : numpy.ndarray
+        The Chebyshev coefficients of the background.
+    rp, rwp, rexp : float
+        Profile, weighted-profile and expected R factors (fractions, not %).
+    chi2 : float
+        Reduced χ² (goodness of fit squared).
+    evaluations : int
+        Evaluations of the model.
+    converged : bool
+        Whether the least-squares solver reported convergence.
+    message : str
+        The solver's own message.
+    refined : list of str
+        Names of the parameters refined.
+    parameter_set : ParameterSet or None
+        The parameters with their bounds and refined flags.
+    weighting : str
+        How the points were weighted: "counts", "file" or "equal".
+    warnings : tuple of str
+        What a user should look at.
+    anomalous : bool
+        Whether anomalous dispersion was applied.
+    seconds : float
+        Processor time of the fit.
     """
 
     measured: MeasuredPattern
@@ -108,21 +207,34 @@ class FitResult:
 
     @property
     def weight_fractions(self) -> dict[str, float]:
+        """Each phase's weight fraction (0–1), by name."""
         return {p.name: p.weight_fraction for p in self.phases}
 
     @property
     def weight_fraction_esds(self) -> dict[str, float]:
+        """Each phase's weight-fraction standard uncertainty, by name."""
         return {p.name: p.weight_fraction_esd for p in self.phases}
 
     @property
     def difference(self) -> np.ndarray:
+        """Measured minus calculated intensity at each point."""
         return self.measured.intensity - self.calculated
 
     @property
     def is_counts(self) -> bool:
+        """Whether the points were weighted by counting statistics."""
         return self.weighting == "counts"
 
     def to_dict(self) -> dict:
+        """The fit as JSON takes it (without the curves).
+
+        Returns
+        -------
+        dict
+            Agreement indices, parameters and uncertainties, fixed and
+            at-bound parameters, background coefficients, phases, warnings
+            and notes, convergence.
+        """
         at_bound = {p.name: p.at_bound() for p in (self.parameter_set or ()) if p.refined and not p.linear
                     and p.at_bound()}
         return {
@@ -135,12 +247,19 @@ class FitResult:
             "at_bound": at_bound,
             "background_coefficients": self.background_coefficients.tolist(),
             "phases": [p.to_dict(self.uncertainties) for p in self.phases],
-            "warnings": list(self.warnings),
+            "warnings": list(self.warnings), "notes": list(self.measured.notes),
             "converged": self.converged, "evaluations": self.evaluations,
         }
 
     def summary(self) -> str:
-        """The fit as text: agreement, parameters with uncertainties and phases."""
+        """The fit as text: agreement, parameters with uncertainties and phases.
+
+        Returns
+        -------
+        str
+            Lines for a terminal, values with their uncertainties in
+            parentheses.
+        """
         return summary_text(self)
 
     # Notebook views; the picture is the plotting layer's (see pictures.py).

@@ -1,6 +1,7 @@
 """How the points of a scan are weighted: counting statistics when the
-intensities are counts, the file's own uncertainties when it gives them,
-else equal weights.
+intensities are counts (or the reader derived them from count rates and
+counting times), the file's own uncertainties when it gives them, else
+equal weights.
 
 Counts are whole, not negative, and scatter as Poisson statistics say:
 the second difference y₋ − 2y + y₊ of neighbouring points has variance
@@ -18,8 +19,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..errors import InputError
-from .measured import MeasuredPattern
 from .model import intensity_unit
+from .scans import MeasuredPattern
 
 _CHI2_ONE_MEDIAN = 0.45493642311957283
 _POISSON_RANGE = (0.4, 2.5)  # ratio of the scatter to Poisson's that still counts as counts
@@ -76,6 +77,9 @@ def choose_weights(measured: MeasuredPattern) -> Weighting:
     if not np.any(y != 0.0):
         raise InputError(f"{name}: every intensity is zero: there is nothing to fit")
     from_counts = np.array_equal(given, np.sqrt(np.maximum(y, 1.0)))
+    if not from_counts and not measured.uncertainty_from_file:
+        # The reader's counting statistics (a count rate with its counting time, GSAS counters).
+        return Weighting(given, "counts")
     whole = bool(np.all(y >= 0.0) and np.all(y == np.round(y)))
     # Whole numbers far from 1 (counts × 1e300) are tested on a scale where their squares are finite.
     unit = intensity_unit(y)
@@ -91,7 +95,7 @@ def choose_weights(measured: MeasuredPattern) -> Weighting:
                              "to weigh the point by")
         return Weighting(given, "file", None if counts else
                          f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is "
-                         "weighted by the uncertainty the file gives")
+                         "weighted by the uncertainty given with it")
     return Weighting(np.full(y.size, scatter_sigma(y / unit) * unit), "equal",
                      f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is weighted equally, "
                      "with sigma from the scatter between neighbouring points; give uncertainties as a "

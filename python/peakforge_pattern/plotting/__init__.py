@@ -1,5 +1,5 @@
 """Drawing what the layers below compute: patterns (sticks, profiles,
-labels), mixtures and fits, into Matplotlib Axes or image files::
+labels), mixtures, fits and identifications, into Matplotlib Axes or image files::
 
     from peakforge_pattern.plotting import plot_fit, plot_mixture, plot_overlay, plot_pattern
 
@@ -8,11 +8,12 @@ Needs matplotlib (``pip install '.[plot]'``), imported when first drawing.
 
 from .figures import check_image_path
 from .fits import draw_fit, plot_fit
+from .identifications import plot_identification
 from .notebook import register as _register_pictures
 from .overlays import plot_overlay
 from .patterns import draw, pattern_html, pattern_png, plot_mixture, plot_pattern, plot_patterns
 
-__all__ = ["check_image_path", "draw", "draw_fit", "pattern_html", "pattern_png", "plot_fit", "plot_mixture",
-           "plot_overlay", "plot_pattern", "plot_patterns"]
+__all__ = ["check_image_path", "draw", "draw_fit", "pattern_html", "pattern_png", "plot_fit", "plot_identification",
+           "plot_mixture", "plot_overlay", "plot_pattern", "plot_patterns"]
 
 _register_pictures()

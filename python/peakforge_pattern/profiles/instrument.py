@@ -54,14 +54,57 @@ def _finite(name: str, value: float, minimum: float | None = None) -> float:
 class Instrument:
     """Emission lines, peak widths and shape, and 2θ corrections.
 
-    ``wavelength`` None takes the pattern's own; a Kα name or mean (CuKa),
-    or a pair of wavelengths (Kα1, Kα2) in Å, gives the doublet with
-    Kα2/Kα1 = ``ka2_ratio``. ``zero_shift``
-    is added to every 2θ (degrees); ``displacement`` (mm, towards the
-    source positive) moves peaks by −2 s cosθ / R with R = ``radius`` (mm).
-    ``monochromator_angle`` is the monochromator's 2θ (degrees; graphite
-    (002) with Cu Kα: 26.6), 0 for none; None takes the pattern's, the
-    one its intensities were computed with.
+    Frozen and checked when made; every parameter is an attribute of the
+    same name.  Widths are full widths at half maximum in degrees 2θ:
+    Gaussian² = U tan²θ + V tanθ + W (Caglioti), Lorentzian = X tanθ + Y / cosθ.
+
+    Parameters
+    ----------
+    wavelength : float, str, pair of float or None
+        None takes the pattern's own; a Kα name or mean (CuKa), or a pair
+        of wavelengths (Kα1, Kα2) in Å, gives the doublet; any other line
+        or number a single line.
+    ka2_ratio : float
+        Intensity of Kα2 over Kα1 (at least 0; default 0.5).
+    shape : {"pseudo-voigt", "tch"}
+        A pseudo-Voigt of FWHM Gaussian + Lorentzian and mixing ``eta``, or
+        the Thompson–Cox–Hastings combination of the two widths.
+    U, V, W : float
+        Caglioti coefficients of the Gaussian width, degrees².
+    X, Y : float
+        Lorentzian width coefficients, degrees.
+    eta : float
+        Lorentzian share of the pseudo-Voigt shape, 0 to 1.
+    asymmetry : float
+        Axial-divergence asymmetry A: the side of a peak towards 90° is
+        stretched by 1 + A / tan 2θ and the other shrunk as much (at most
+        0.9); the area is unchanged.
+    zero_shift : float
+        Added to every 2θ, degrees.
+    displacement : float
+        Sample displacement s in mm (towards the source positive); it moves
+        peaks by −2 s cosθ / R.
+    radius : float
+        Goniometer radius R in mm (positive; default 240).
+    monochromator_angle : float or None
+        The monochromator's 2θ (degrees; graphite (002) with Cu Kα: 26.6),
+        0 for none; None takes the pattern's, the one its intensities were
+        computed with.
+
+    Raises
+    ------
+    InputError
+        An unknown shape, a value that is not a finite number, ``eta``
+        outside 0–1, a negative ``ka2_ratio``, a radius not above 0, or a
+        bad wavelength or monochromator angle.
+
+    Examples
+    --------
+    >>> from peakforge_pattern.profiles import Instrument
+    >>> instrument = Instrument(shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02)
+    >>> fwhm, eta = instrument.widths([30.0, 90.0], 1.5406)
+    >>> [round(float(f), 4) for f in fwhm]
+    [0.0553, 0.0817]
     """
 
     wavelength: float | str | tuple[float, float] | None = None
@@ -100,16 +143,58 @@ class Instrument:
 
     @classmethod
     def with_fwhm(cls, fwhm: float, **fields) -> "Instrument":
-        """Every peak the same Gaussian-like width ``fwhm`` (degrees): W = FWHM², U = V = 0
-        (Lorentzian X, Y from ``fields``, none by default)."""
+        """An instrument giving every peak the same Gaussian-like width.
+
+        W = FWHM², U = V = 0 (Lorentzian X, Y from ``fields``, none by default).
+
+        Parameters
+        ----------
+        fwhm : float
+            The width in degrees 2θ, at least 0.
+        **fields
+            Any other field of Instrument.
+
+        Returns
+        -------
+        Instrument
+
+        Raises
+        ------
+        InputError
+            A width that is not a finite number of at least 0, or a bad field.
+        """
         width = _finite("the peak width", fwhm, 0.0)
         return cls(**{**fields, "U": 0.0, "V": 0.0, "W": width * width})
 
     def replace(self, **changes) -> "Instrument":
+        """The same instrument with ``changes`` (checked like a new one).
+
+        Parameters
+        ----------
+        **changes
+            Fields to change, by name.
+
+        Returns
+        -------
+        Instrument
+            A new instrument; this one is unchanged.
+        """
         return dataclasses.replace(self, **changes)
 
     def lines(self, pattern_wavelength: float) -> list[tuple[float, float]]:
-        """Wavelengths (Å) and their shares of the intensity, summing to 1."""
+        """Wavelengths and their shares of the intensity.
+
+        Parameters
+        ----------
+        pattern_wavelength : float
+            The pattern's wavelength in Å, used when the instrument has none.
+
+        Returns
+        -------
+        list of tuple of float
+            ``(wavelength in Å, share)`` per emission line, the shares
+            summing to 1.
+        """
         wavelength = pattern_wavelength if self.wavelength is None else self.wavelength
         if isinstance(wavelength, tuple):
             alpha1, alpha2 = wavelength
@@ -121,12 +206,35 @@ class Instrument:
         return [(alpha1, 1.0 / (1.0 + self.ka2_ratio)), (alpha2, self.ka2_ratio / (1.0 + self.ka2_ratio))]
 
     def shift(self, two_theta: np.ndarray) -> np.ndarray:
-        """2θ (degrees) where a reflection at ``two_theta`` is observed."""
+        """2θ where a reflection at ``two_theta`` is observed.
+
+        Parameters
+        ----------
+        two_theta : numpy.ndarray
+            Bragg angles 2θ, degrees.
+
+        Returns
+        -------
+        numpy.ndarray
+            The observed 2θ, degrees, after the zero shift and the sample
+            displacement.
+        """
         theta = np.radians(two_theta) / 2.0
         return two_theta + self.zero_shift + np.degrees(-2.0 * self.displacement * np.cos(theta) / self.radius)
 
     def asymmetries(self, two_theta: np.ndarray) -> np.ndarray:
-        """Stretch a of the low-angle half (the high-angle half gets −a) at each 2θ."""
+        """Stretch a of the low-angle half of a peak at each 2θ (the high-angle half gets −a).
+
+        Parameters
+        ----------
+        two_theta : numpy.ndarray
+            Peak positions 2θ, degrees.
+
+        Returns
+        -------
+        numpy.ndarray
+            A / tan 2θ, clipped to ±0.9 (0 without asymmetry).
+        """
         if self.asymmetry == 0.0:
             return np.zeros(np.shape(two_theta))
         with np.errstate(divide="ignore"):
@@ -135,7 +243,22 @@ class Instrument:
 
     def widths(self, two_theta: np.ndarray, wavelength: float,
                sample: Sample | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """FWHM (degrees) and pseudo-Voigt mixing η of peaks at ``two_theta``."""
+        """FWHM and pseudo-Voigt mixing η of peaks at ``two_theta``.
+
+        Parameters
+        ----------
+        two_theta : numpy.ndarray
+            Peak positions 2θ, degrees.
+        wavelength : float
+            Wavelength in Å (for the size broadening).
+        sample : Sample, optional
+            Adds its size and strain broadening.
+
+        Returns
+        -------
+        tuple of numpy.ndarray
+            The FWHM in degrees 2θ and η (0 Gaussian, 1 Lorentzian) per peak.
+        """
         theta = np.radians(np.asarray(two_theta, dtype=float)) / 2.0
         tan, cos = np.tan(theta), np.cos(theta)
         gauss_sq = self.U * tan * tan + self.V * tan + self.W

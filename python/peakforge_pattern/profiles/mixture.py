@@ -32,18 +32,58 @@ from .sample import Sample
 
 
 def cell_mass(structure: Structure) -> float:
-    """Mass of the atoms of one unit cell in daltons (Z × formula mass)."""
+    """Mass of the atoms of one unit cell (Z × formula mass).
+
+    Parameters
+    ----------
+    structure : Structure
+        The phase.
+
+    Returns
+    -------
+    float
+        The mass in daltons, occupancies counted.
+    """
     weights = np.array([gemmi.Element(int(z)).weight for z in structure.atomic_numbers])
     return float(weights @ structure.occupancies)
 
 
 def cell_volume(structure: Structure) -> float:
-    """Unit-cell volume in Å³."""
+    """Unit-cell volume.
+
+    Parameters
+    ----------
+    structure : Structure
+        The phase.
+
+    Returns
+    -------
+    float
+        The volume in Å³.
+    """
     return float(abs(np.linalg.det(structure.lattice)))
 
 
 def check_weight_fractions(fractions: Sequence[float], count: int) -> np.ndarray:
-    """Weight fractions as given, normalised to sum 1."""
+    """Weight fractions as given, normalised to sum 1.
+
+    Parameters
+    ----------
+    fractions : sequence of float
+        One per phase, in any unit (percent, parts).
+    count : int
+        The number of phases.
+
+    Returns
+    -------
+    numpy.ndarray
+        The fractions over their sum.
+
+    Raises
+    ------
+    InputError
+        Not numbers, not ``count`` of them, not finite, negative, or all zero.
+    """
     try:
         values = np.asarray(fractions, dtype=float).reshape(-1)
     except (TypeError, ValueError):
@@ -57,8 +97,18 @@ def check_weight_fractions(fractions: Sequence[float], count: int) -> np.ndarray
 
 @dataclass(frozen=True, eq=False)
 class Mixture:
-    """Phases on one intensity scale: ``patterns[i].intensity`` is phase i's
-    share of the mixture, ``weight_fractions`` sum to 1."""
+    """Phases on one intensity scale, as `compute_mixture` makes them.
+
+    Attributes
+    ----------
+    patterns : list of Pattern
+        One per phase; ``patterns[i].intensity`` is phase i's share of the
+        mixture's intensity.
+    weight_fractions : numpy.ndarray
+        The phases' weight fractions, summing to 1.
+    scale : str
+        The intensity scale of all phases: "max", "full" or "absolute".
+    """
 
     patterns: list[Pattern]
     weight_fractions: np.ndarray
@@ -67,9 +117,29 @@ class Mixture:
     def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: Instrument | None = None,
                 sample: Sample | Sequence[Sample | None] | None = None, *,
                 fwhm: float | None = None) -> np.ndarray:
-        """The mixture's profile: the sum of its phases' (see pattern_profile).
+        """The mixture's profile: the sum of its phases' (see `pattern_profile`).
 
-        ``sample`` may be one for all phases or one per phase.
+        Parameters
+        ----------
+        two_theta : array_like
+            Increasing 2θ points, degrees.
+        instrument : Instrument, optional
+            Lines, widths, shape and 2θ corrections, shared by all phases.
+        sample : Sample or sequence of Sample, optional
+            One for all phases, or one (or None) per phase.
+        fwhm : float, optional
+            Instead of an instrument: every peak this width (degrees).
+
+        Returns
+        -------
+        numpy.ndarray
+            Intensity per degree at each point.
+
+        Raises
+        ------
+        InputError
+            A number of samples other than the phases', or what
+            `pattern_profile` refuses.
         """
         samples = list(sample) if isinstance(sample, Sequence) else [sample] * len(self.patterns)
         if len(samples) != len(self.patterns):
@@ -80,6 +150,10 @@ class Mixture:
 
     @property
     def scale_description(self) -> str:
+        """The intensity scale in words, for headers and plots."""
+        if self.scale == "absolute":  # each phase's cells weighted by w / (ZM V), not one unit cell
+            return ("intensity scale absolute: |F|^2 x multiplicity x LP per unit cell x weight fraction "
+                    "/ (cell mass x cell volume), per dalton A^3")
         return describe(self.scale, self.patterns[0].two_theta_range)
 
     def _phases_text(self) -> str:
@@ -134,6 +208,19 @@ def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractio
     ------
     InputError
         No phase, weight fractions that do not fit, or what compute_pattern refuses.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from peakforge_pattern import example_path
+    >>> from peakforge_pattern.profiles import compute_mixture
+    >>> mixture = compute_mixture([example_path("silicon"), example_path("corundum")], [70, 30],
+    ...                           "CuKa", (20, 80))
+    >>> [round(float(w), 2) for w in mixture.weight_fractions]
+    [0.7, 0.3]
+    >>> profile = mixture.profile(np.linspace(20.0, 80.0, 3001), fwhm=0.08)
+    >>> profile.shape
+    (3001,)
     """
     if wavelength is not None:
         fields["wavelength"] = wavelength

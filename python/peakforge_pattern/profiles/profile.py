@@ -19,6 +19,7 @@ import numpy as np
 
 from ..diffraction.engine_route import lorentz_polarisation
 from ..diffraction.pattern import Pattern
+from ..diffraction.peak_families import PeakFamilies
 from ..errors import InputError
 from ..structures.symmetry import parse_operation
 from .instrument import Instrument
@@ -27,9 +28,21 @@ from .shapes import bin_edges, binned_peaks
 
 
 def structure_factor_weights(pattern: Pattern) -> np.ndarray:
-    """|F|²·multiplicity of each peak, on the pattern's intensity scale: its
-    intensity over the Lorentz-polarisation factor the engine gave it (asked
-    of the engine for a pattern that does not carry it)."""
+    """|F|²·multiplicity of each peak, on the pattern's intensity scale.
+
+    Each peak's intensity over the Lorentz-polarisation factor the engine
+    gave it (asked of the engine for a pattern that does not carry it).
+
+    Parameters
+    ----------
+    pattern : Pattern
+        The peaks.
+
+    Returns
+    -------
+    numpy.ndarray
+        One weight per peak.
+    """
     factors = pattern.lorentz_polarisation
     if factors is None:
         factors = lorentz_polarisation(pattern.two_theta, pattern.radiation, pattern.monochromator_angle)
@@ -68,20 +81,36 @@ def _equivalents(hkl: tuple[int, ...], rotations: np.ndarray | None, reciprocal:
 class PhasePeaks:
     """A phase's peaks, independent of wavelength and instrument.
 
-    ``weight`` is |F|²·multiplicity per peak (on the pattern's scale);
-    ``hkl`` one reflection of each peak, from which its d follows for a
-    changed cell; ``reciprocal`` the reciprocal basis (rows) when the
-    structure is known, ``rotations`` its symmetry operations' rotations
-    (direct space, in the same setting) when it lists them; ``radiation``
-    decides whether the beam is polarised, ``monochromator_angle`` is the one
-    the pattern was computed with.
+    Attributes
+    ----------
+    d : numpy.ndarray
+        Each peak's spacing, Å.
+    weight : numpy.ndarray
+        |F|²·multiplicity per peak (on the pattern's scale).
+    hkl : numpy.ndarray
+        One reflection of each peak, from which its d follows for a changed
+        cell.
+    families : PeakFamilies
+        Every peak's Miller-index families (kept as arrays).
+    wavelength : float
+        The wavelength the pattern was computed for, Å.
+    reciprocal : numpy.ndarray or None
+        The reciprocal basis (rows) when the structure is known.
+    name : str
+        The structure's name.
+    rotations : numpy.ndarray or None
+        The rotations of the structure's symmetry operations (direct space,
+        in the same setting) when it lists them.
+    radiation : str
+        "xray" or "neutron": whether the beam is polarised.
+    monochromator_angle : float
+        The monochromator 2θ the pattern was computed with, degrees.
     """
 
     d: np.ndarray
     weight: np.ndarray
     hkl: np.ndarray
-    families: list[list[tuple[int, ...]]]
-    multiplicities: list[list[int]]
+    families: PeakFamilies
     wavelength: float
     reciprocal: np.ndarray | None
     name: str = ""
@@ -91,10 +120,21 @@ class PhasePeaks:
 
     @classmethod
     def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
+        """The peaks of a computed pattern.
+
+        Parameters
+        ----------
+        pattern : Pattern
+            The pattern, with its structure when it has one.
+
+        Returns
+        -------
+        PhasePeaks
+        """
         structure = getattr(pattern, "structure", None)
-        hkl = np.array([fams[0] for fams in pattern.families], dtype=float).reshape(-1, 3)
+        hkl = pattern.peak_families.first().astype(float)
         return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
-                   pattern.families, pattern.multiplicities, float(pattern.wavelength),
+                   pattern.peak_families, float(pattern.wavelength),
                    None if structure is None else structure.reciprocal, pattern.structure_name,
                    None if structure is None else _rotations(structure.symmetry_operations),
                    pattern.radiation, pattern.monochromator_angle)
@@ -103,7 +143,18 @@ class PhasePeaks:
         return int(self.d.size)
 
     def d_for(self, reciprocal: np.ndarray | None) -> np.ndarray:
-        """Spacings for a changed reciprocal basis (None: the pattern's own)."""
+        """Spacings for a changed reciprocal basis.
+
+        Parameters
+        ----------
+        reciprocal : numpy.ndarray or None
+            The reciprocal basis as rows (None: the pattern's own).
+
+        Returns
+        -------
+        numpy.ndarray
+            Each peak's d, Å.
+        """
         if reciprocal is None or self.hkl.size == 0:
             return self.d
         return 1.0 / np.linalg.norm(self.hkl @ reciprocal, axis=1)
@@ -119,7 +170,7 @@ class PhasePeaks:
             raise InputError("preferred orientation needs the structure: compute the pattern "
                              "from a structure or CIF file")
         normals, owners, weights = [], [], []
-        for i, (fams, counts) in enumerate(zip(self.families, self.multiplicities)):
+        for i, (fams, counts) in enumerate(zip(self.families.families, self.families.multiplicities)):
             for hkl, count in zip(fams, counts):
                 orbit = _equivalents(hkl, self.rotations, self.reciprocal)
                 normals.append(orbit @ self.reciprocal)
@@ -130,7 +181,23 @@ class PhasePeaks:
         return np.concatenate(normals), np.concatenate(owners), np.concatenate(weights)
 
     def orientation_factors(self, sample: Sample) -> np.ndarray:
-        """Mean March–Dollase factor of each peak's reflections."""
+        """Mean March–Dollase factor of each peak's reflections.
+
+        Parameters
+        ----------
+        sample : Sample
+            Its preferred orientation and March parameter.
+
+        Returns
+        -------
+        numpy.ndarray
+            One factor per peak (ones without preferred orientation).
+
+        Raises
+        ------
+        InputError
+            Preferred orientation for a pattern without its structure.
+        """
         if not sample.has_orientation:
             return np.ones(len(self))
         normals, owners, weights = self._orientation_members
@@ -143,7 +210,21 @@ class PhasePeaks:
 
 @dataclass(frozen=True)
 class LineSet:
-    """Every peak of every emission line: observed 2θ, FWHM, η, area and asymmetry."""
+    """Every peak of every emission line, as `line_set` places them.
+
+    Attributes
+    ----------
+    two_theta : numpy.ndarray
+        Observed 2θ, degrees.
+    fwhm : numpy.ndarray
+        FWHM, degrees.
+    eta : numpy.ndarray
+        Pseudo-Voigt mixing η.
+    area : numpy.ndarray
+        Area, intensity × degrees.
+    asymmetry : numpy.ndarray
+        Stretch of the low-angle half.
+    """
 
     two_theta: np.ndarray
     fwhm: np.ndarray
@@ -154,7 +235,25 @@ class LineSet:
 
 def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None,
              reciprocal: np.ndarray | None = None) -> LineSet:
-    """Place every peak of every emission line, for a cell given by ``reciprocal``."""
+    """Place every peak of every emission line, for a cell given by ``reciprocal``.
+
+    Parameters
+    ----------
+    peaks : PhasePeaks
+        The phase's peaks.
+    instrument : Instrument
+        Lines, widths, shape and 2θ corrections.
+    sample : Sample, optional
+        Size, strain, preferred orientation and overall B (default none).
+    reciprocal : numpy.ndarray, optional
+        A changed reciprocal basis (rows); default the pattern's own.
+
+    Returns
+    -------
+    LineSet
+        The lines reached by each wavelength (sin θ < 1), each with its
+        share of the intensity and Lorentz-polarisation factor.
+    """
     sample = sample if sample is not None else Sample()
     d = peaks.d_for(reciprocal)
     weight = peaks.weight * sample.debye_waller(d) * peaks.orientation_factors(sample)
@@ -174,18 +273,63 @@ def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = 
 
 
 def render(lines: LineSet, two_theta: np.ndarray) -> np.ndarray:
-    """The lines' profile averaged over the bins around each 2θ point."""
+    """The lines' profile averaged over the bins around each 2θ point.
+
+    Parameters
+    ----------
+    lines : LineSet
+        The lines.
+    two_theta : numpy.ndarray
+        Increasing 2θ points, degrees.
+
+    Returns
+    -------
+    numpy.ndarray
+        Intensity per degree at each point.
+    """
     return render_in_bins(lines, bin_edges(two_theta))
 
 
 def render_in_bins(lines: LineSet, edges: np.ndarray) -> np.ndarray:
-    """The lines' profile averaged over each bin between consecutive edges."""
+    """The lines' profile averaged over each bin between consecutive edges.
+
+    Parameters
+    ----------
+    lines : LineSet
+        The lines.
+    edges : numpy.ndarray
+        Increasing bin edges, degrees.
+
+    Returns
+    -------
+    numpy.ndarray
+        Intensity per degree in each bin.
+    """
     return binned_peaks(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area, lines.asymmetry)
 
 
 def phase_profile(peaks: PhasePeaks, two_theta: np.ndarray, instrument: Instrument,
                   sample: Sample | None = None, reciprocal: np.ndarray | None = None) -> np.ndarray:
-    """Intensity per degree at each 2θ; each peak's area is its intensity."""
+    """Intensity per degree at each 2θ; each peak's area is its intensity.
+
+    Parameters
+    ----------
+    peaks : PhasePeaks
+        The phase's peaks.
+    two_theta : numpy.ndarray
+        Increasing 2θ points, degrees.
+    instrument : Instrument
+        Lines, widths, shape and 2θ corrections.
+    sample : Sample, optional
+        Size, strain, preferred orientation and overall B.
+    reciprocal : numpy.ndarray, optional
+        A changed reciprocal basis (rows).
+
+    Returns
+    -------
+    numpy.ndarray
+        Intensity per degree at each point.
+    """
     return render(line_set(peaks, instrument, sample, reciprocal), two_theta)
 
 
@@ -239,7 +383,28 @@ def pattern_profile(pattern: Pattern, two_theta: Sequence[float] | np.ndarray, i
 
 
 def uniform_grid(two_theta_range: tuple[float, float], step: float, max_points: int) -> np.ndarray:
-    """2θ points from the range's start to its end, ``step`` apart, or a clear refusal."""
+    """2θ points from the range's start to its end, ``step`` apart.
+
+    Parameters
+    ----------
+    two_theta_range : pair of float
+        First and last 2θ, degrees.
+    step : float
+        Spacing, degrees.
+    max_points : int
+        The most points allowed.
+
+    Returns
+    -------
+    numpy.ndarray
+        The points; the last one at most the range's end.
+
+    Raises
+    ------
+    InputError
+        A step that is not positive, more than ``max_points`` points, or
+        fewer than two.
+    """
     lo, hi = two_theta_range
     if not (np.isfinite(step) and step > 0.0):
         raise InputError(f"the 2theta step must be a positive number, not {step:g}")

@@ -17,7 +17,23 @@ PROFILE_SUFFIXES: tuple[str, ...] = (".xy", ".xye")
 
 
 def check_profile_path(path: str | os.PathLike[str]) -> bool:
-    """Whether the file gets an uncertainty column (.xye); refuses other suffixes."""
+    """Whether the file gets an uncertainty column (.xye).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The profile file to write.
+
+    Returns
+    -------
+    bool
+        True for .xye, False for .xy.
+
+    Raises
+    ------
+    InputError
+        Any other suffix.
+    """
     suffix = Path(path).suffix.lower()
     if suffix not in PROFILE_SUFFIXES:
         raise InputError(f"{path}: a profile is written as .xy (2theta, intensity) "
@@ -27,6 +43,22 @@ def check_profile_path(path: str | os.PathLike[str]) -> bool:
 
 def profile_text(two_theta: np.ndarray, intensity: np.ndarray, header: Sequence[str],
                  uncertainty: np.ndarray | None = None) -> str:
+    """A profile as column text.
+
+    Parameters
+    ----------
+    two_theta, intensity : numpy.ndarray
+        The points.
+    header : sequence of str
+        Lines written first, each after "# ".
+    uncertainty : numpy.ndarray, optional
+        A third column.
+
+    Returns
+    -------
+    str
+        The header, then one line per point.
+    """
     out = io.StringIO()
     for line in header:
         out.write(f"# {line}\n")
@@ -37,7 +69,24 @@ def profile_text(two_theta: np.ndarray, intensity: np.ndarray, header: Sequence[
 
 def write_profile(path: str | os.PathLike[str], two_theta: np.ndarray, intensity: np.ndarray,
                   header: Sequence[str]) -> None:
-    """Write the profile whole (or not at all); .xye adds √I as counting uncertainty."""
+    """Write the profile whole (or not at all); .xye adds √I as counting uncertainty.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A .xy or .xye file.
+    two_theta, intensity : numpy.ndarray
+        The points.
+    header : sequence of str
+        Lines written first, each after "# ".
+
+    Raises
+    ------
+    InputError
+        Another suffix.
+    OSError
+        The file cannot be written (it is left as it was).
+    """
     with_errors = check_profile_path(path)
     uncertainty = np.sqrt(np.maximum(intensity, 0.0)) if with_errors else None
     if with_errors:

@@ -34,7 +34,20 @@ only when peaks are wide compared with the range and the grid is fine.
 
 
 def thompson_cox_hastings(gauss_fwhm: np.ndarray, lorentz_fwhm: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """FWHM and mixing η of the pseudo-Voigt that stands for a Voigt of the two widths."""
+    """FWHM and mixing η of the pseudo-Voigt that stands for a Voigt of the two widths.
+
+    Thompson, Cox and Hastings, J. Appl. Cryst. 20 (1987) 79.
+
+    Parameters
+    ----------
+    gauss_fwhm, lorentz_fwhm : numpy.ndarray
+        The Gaussian and Lorentzian FWHM.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        The FWHM (same unit) and η in [0, 1].
+    """
     g, l = np.asarray(gauss_fwhm, dtype=float), np.asarray(lorentz_fwhm, dtype=float)
     fwhm = (g ** 5 + 2.69269 * g ** 4 * l + 2.42843 * g ** 3 * l ** 2 + 4.47163 * g ** 2 * l ** 3
             + 0.07842 * g * l ** 4 + l ** 5) ** 0.2
@@ -45,7 +58,23 @@ def thompson_cox_hastings(gauss_fwhm: np.ndarray, lorentz_fwhm: np.ndarray) -> t
 
 
 def bin_edges(centres: np.ndarray) -> np.ndarray:
-    """Edges of the bins around increasing sample points: midpoints, the ends mirrored."""
+    """Edges of the bins around increasing sample points: midpoints, the ends mirrored.
+
+    Parameters
+    ----------
+    centres : numpy.ndarray
+        At least two finite, increasing points.
+
+    Returns
+    -------
+    numpy.ndarray
+        One edge more than points.
+
+    Raises
+    ------
+    InputError
+        Fewer than two points, or points not finite or not increasing.
+    """
     x = np.asarray(centres, dtype=float)
     if x.ndim != 1 or x.size < 2:
         raise InputError("a profile needs at least two 2theta points")
@@ -60,9 +89,17 @@ def bin_edges(centres: np.ndarray) -> np.ndarray:
 
 @dataclass(frozen=True)
 class PeakWindows:
-    """Peaks ready for the native kernel: those with an area and a window
-    inside the edges (``kept`` indexes them in the caller's order), with the
-    first and last edge of each window."""
+    """Peaks ready for the native kernel: those with an area and a window inside the edges.
+
+    Attributes
+    ----------
+    kept : numpy.ndarray
+        Indexes of these peaks in the caller's order.
+    centres, fwhm, eta, areas, asymmetry : numpy.ndarray
+        The kept peaks' values.
+    first, last : numpy.ndarray
+        First and last edge of each peak's window (int32).
+    """
 
     kept: np.ndarray
     centres: np.ndarray
@@ -128,12 +165,29 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
                  areas: np.ndarray, asymmetry: np.ndarray | None = None) -> np.ndarray:
     """Mean value over each bin of a sum of cut pseudo-Voigt peaks.
 
-    ``edges`` (n + 1, increasing) delimit n bins; per peak its centre and
-    FWHM (same units as the edges), mixing η in [0, 1], area and optionally
-    an asymmetry a in (−1, 1): the half below the centre is stretched by
-    1 + a and the half above by 1 − a (a split pseudo-Voigt of the same
-    height at the centre and the same area). Returns n values in area per
-    unit of the edges' axis.
+    With an asymmetry a the half below the centre is stretched by 1 + a and
+    the half above by 1 − a (a split pseudo-Voigt of the same height at the
+    centre and the same area).
+
+    Parameters
+    ----------
+    edges : numpy.ndarray
+        n + 1 increasing edges delimiting n bins.
+    centres, fwhm, eta, areas : numpy.ndarray
+        Per peak its centre and FWHM (units of the edges), mixing η in
+        [0, 1] and area.
+    asymmetry : numpy.ndarray, optional
+        Per peak a in (−1, 1).
+
+    Returns
+    -------
+    numpy.ndarray
+        n values in area per unit of the edges' axis.
+
+    Raises
+    ------
+    InputError
+        As `peak_windows` refuses.
     """
     return binned_peaks_with_jacobian(edges, centres, fwhm, eta, areas, asymmetry)[0]
 

@@ -14,7 +14,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..errors import InputError
-from .neighbours import close_pairs
+from . import assembly
+from .assembly import CloseSites
 
 MIN_CELL_LENGTH = 1.0
 """Shortest cell edge accepted, Å: no crystal has a shorter repeat."""
@@ -46,8 +47,6 @@ SAME_POSITION = 0.1
 """Images or sites closer than this (Å) sit on the same position: a site on
 a special position, or one listed twice."""
 
-_OCCUPANCY_SLACK = 0.01  # rounding of published occupancies
-
 
 def check_cell_lengths(lengths: Sequence[float]) -> None:
     """Refuse cell edges (Å) no crystal has."""
@@ -66,9 +65,13 @@ def cell_problems(lattice: np.ndarray) -> list[str]:
     if not np.all(np.abs(lattice) <= MAX_CELL_LENGTH):  # also NaN; keeps the norms from overflowing
         raise InputError("lattice vectors must be finite and shorter than "
                          f"{MAX_CELL_LENGTH:g} A")
-    lengths = np.linalg.norm(lattice, axis=1)
-    check_cell_lengths(lengths.tolist())
-    relative_volume = abs(float(np.linalg.det(lattice / lengths[:, None])))
+    # Three vectors: plain floats are quicker than NumPy's linear algebra here.
+    rows = [[float(x) for x in row] for row in lattice]
+    lengths = [math.sqrt(x * x + y * y + z * z) for x, y, z in rows]
+    check_cell_lengths(lengths)
+    (a1, a2, a3), (b1, b2, b3), (c1, c2, c3) = (
+        [x / length for x in row] for row, length in zip(rows, lengths))
+    relative_volume = abs(a1 * (b2 * c3 - b3 * c2) - a2 * (b1 * c3 - b3 * c1) + a3 * (b1 * c2 - b2 * c1))
     volume_text = (f"the cell volume is {100 * relative_volume:.2g} % of a*b*c: "
                    "its angles make it (nearly) flat")
     if relative_volume < FLAT_CELL_ERROR:
@@ -76,7 +79,7 @@ def cell_problems(lattice: np.ndarray) -> list[str]:
     warnings = []
     if relative_volume < FLAT_CELL_WARNING:
         warnings.append(volume_text)
-    longest = float(lengths.max())
+    longest = max(lengths)
     if longest > LONG_CELL_LENGTH:
         warnings.append(f"a cell length of {longest:.4g} A is longer than any crystal's")
     return warnings
@@ -125,6 +128,39 @@ class SiteCheck:
     clashes: int
 
 
+def repeat_warning(repeats: Sequence[tuple[str, str]]) -> list[str]:
+    """The warning for listed sites dropped as repeats: (dropped, the site it repeats) per site."""
+    if not repeats:
+        return []
+    shown = listed([f"{dropped} (= {kept})" for dropped, kept in repeats])
+    return [f"{len(repeats)} site(s) repeat another at the same position and were dropped: {shown}"]
+
+
+def site_check(found: CloseSites, names: Sequence[str],
+               earlier_repeats: Sequence[tuple[float, str, str]] = ()) -> SiteCheck:
+    """The close-site check put into words; ``names`` names the listed sites.
+
+    ``earlier_repeats`` are sites the caller dropped before the check, as
+    (place among the sites, dropped name, name of the site it repeats); they
+    are reported together with the ones the check dropped.
+    """
+    repeats: list[tuple[float, str, str]] = [
+        (float(site), names[site], names[of])
+        for site, of in zip(found.repeated_site.tolist(), found.repeated_of.tolist())]
+    repeats = sorted([*repeats, *earlier_repeats], key=lambda entry: entry[0])
+    warnings = repeat_warning([(dropped, kept) for _, dropped, kept in repeats])
+    if found.merged_site.size:
+        shown = listed([f"{names[s]} {d:.2f} A"
+                        for s, d in zip(found.merged_site.tolist(), found.merged_distance.tolist())])
+        warnings.append(f"site(s) lying close to but off a special position, their images merged: {shown}")
+    if found.clash_first.size:
+        shown = listed([f"{names[a]}-{names[b]} {d:.2f} A" for a, b, d in zip(
+            found.clash_first.tolist(), found.clash_second.tolist(), found.clash_distance.tolist())])
+        warnings.append(f"{found.clash_first.size} pair(s) of sites closer than {CLOSE_SITES:g} A with a total "
+                        f"occupancy above 1: {shown}")
+    return SiteCheck(found.keep, tuple(warnings), int(found.merged_site.size + found.clash_first.size))
+
+
 def check_close_sites(lattice: np.ndarray, atomic_numbers: np.ndarray, frac: np.ndarray,
                       occupancies: np.ndarray, names: Sequence[str],
                       site_of: np.ndarray | None = None) -> SiteCheck:
@@ -136,44 +172,12 @@ def check_close_sites(lattice: np.ndarray, atomic_numbers: np.ndarray, frac: np.
     one site a little off a special position are merged into one atom; any
     other pair stays and is reported.  ``site_of`` gives, for each atom, the
     listed site it is an image of (default: each atom is its own site) and
-    ``names`` names those sites.
+    ``names`` names those sites.  Raises InputError when the atoms pile up
+    far beyond any real structure.
     """
-    count = len(frac)
-    site_of = np.arange(count) if site_of is None else site_of
-    keep = np.ones(count, dtype=bool)
-    i, j, distance = close_pairs(lattice, frac, CLOSE_SITES)
-    crowded = occupancies[i] + occupancies[j] > 1.0 + _OCCUPANCY_SLACK
-    i, j, distance = i[crowded], j[crowded], distance[crowded]
-
-    repeated: dict[tuple[int, int], float] = {}
-    off_special: dict[int, float] = {}
-    clashing: dict[tuple[int, int], float] = {}
-    for a, b, d in zip(i.tolist(), j.tolist(), distance.tolist()):
-        site_a, site_b = int(site_of[a]), int(site_of[b])
-        if site_a == site_b:
-            keep[b] = False
-            off_special[site_a] = max(d, off_special.get(site_a, 0.0))
-        elif d < SAME_POSITION and atomic_numbers[a] == atomic_numbers[b]:
-            first, second = sorted((site_a, site_b))
-            keep[max(a, b)] = False
-            repeated[(first, second)] = d
-        else:
-            low, high = sorted((site_a, site_b))
-            clashing[(low, high)] = min(d, clashing.get((low, high), math.inf))
-
-    warnings = []
-    if repeated:
-        dropped = sorted({second for _, second in repeated})
-        shown = listed([f"{names[second]} (= {names[first]})" for first, second in sorted(repeated, key=lambda p: p[1])])
-        warnings.append(f"{len(dropped)} site(s) repeat another at the same position and were dropped: {shown}")
-    if off_special:
-        shown = listed([f"{names[s]} {d:.2f} A" for s, d in sorted(off_special.items())])
-        warnings.append(f"site(s) lying close to but off a special position, their images merged: {shown}")
-    if clashing:
-        shown = listed([f"{names[a]}-{names[b]} {d:.2f} A" for (a, b), d in sorted(clashing.items())])
-        warnings.append(f"{len(clashing)} pair(s) of sites closer than {CLOSE_SITES:g} A with a total "
-                        f"occupancy above 1: {shown}")
-    return SiteCheck(keep, tuple(warnings), len(off_special) + len(clashing))
+    found = assembly.check_close_sites(lattice, frac, atomic_numbers, occupancies, site_of,
+                                       same_position=SAME_POSITION, close=CLOSE_SITES)
+    return site_check(found, names)
 
 
 def refuse_if_strict(warnings: Sequence[str]) -> None:

@@ -24,12 +24,14 @@ import gemmi
 import numpy as np
 
 from ..errors import InputError
-from . import checks, displacements, symmetry
+from . import assembly, checks, displacements, symmetry
+from .asymmetric_unit import ListedSites
 from .composition import composition_problems, parse_formula
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
 
 _GZIP_MAGIC = b"\x1f\x8b"
+_NULL = ("?", ".")  # CIF's unknown and inapplicable values
 MAX_CIF_BYTES = 256 * 2**20
 """The largest structure file read (also unpacked from gzip): the biggest
 crystal structures take a few MB."""
@@ -198,6 +200,9 @@ class _Sites:
     occupancies: list[float]
     b_factors: list[float]
     given_as_u: list[bool]
+    # Rows that repeat an earlier row exactly, dropped before expansion: (the
+    # number of sites read before it, its label).
+    copies: list[tuple[int, str]]
 
 
 def _aniso_u(block: gemmi.cif.Block, lattice: np.ndarray) -> dict[str, float]:
@@ -230,27 +235,48 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     if not table or len(table) == 0:
         raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
     aniso = _aniso_u(block, lattice)
-    sites = _Sites([], [], [], [], [], [])
+    sites = _Sites([], [], [], [], [], [], [])
     guesses, above_one, unread_symbols = [], [], []
+    seen_rows: set[tuple[str, ...]] = set()
 
-    def present(row, k: int) -> str | None:
-        return None if not row.has(k) or gemmi.cif.is_null(row[k]) else row[k]
+    # The columns as plain strings, read once: per-value calls into the
+    # table cost more than the rest of the reading.
+    columns = [list(table.column(k)) if table.has_column(k) else None for k in range(9)]
+    rows = len(table)
+    elements: dict[str, tuple[int, bool]] = {}  # each distinct symbol or label read once
 
-    for index, row in enumerate(table):
-        label = gemmi.cif.as_string(present(row, 3) or "") or f"site {index + 1}"
-        if gemmi.cif.as_string(present(row, 8) or "").lower() == "dum":
+    def present(k: int, index: int) -> str | None:
+        column = columns[k]
+        value = None if column is None else column[index]
+        return None if value is None or value in _NULL else value
+
+    def element(text: str) -> tuple[int, bool]:
+        if text not in elements:
+            elements[text] = _element(text, in_formula)
+        return elements[text]
+
+    for index in range(rows):
+        label = gemmi.cif.as_string(present(3, index) or "") or f"site {index + 1}"
+        if gemmi.cif.as_string(present(8, index) or "").lower() == "dum":
             continue  # a dummy atom marks a point, it does not scatter
+        # A row written again word for word is the same atom: dropped here,
+        # before its images would pile up on the first copy's.
+        raw = tuple("" if column is None else column[index] for column in columns)
+        if raw in seen_rows:
+            sites.copies.append((len(sites.labels), label))
+            continue
+        seen_rows.add(raw)
         xyz = []
         for k, axis in enumerate("xyz"):
-            raw = present(row, k)
-            value = gemmi.cif.as_number(raw) if raw is not None else math.nan
+            text = present(k, index)
+            value = gemmi.cif.as_number(text) if text is not None else math.nan
             if not math.isfinite(value):
-                raise InputError(f"site {label}: no fractional {axis} coordinate ({row[k]!r})")
+                raise InputError(f"site {label}: no fractional {axis} coordinate ({raw[k]!r})")
             xyz.append(value)
-        symbol = present(row, 4)
-        z, guessed = _element(gemmi.cif.as_string(symbol), in_formula) if symbol is not None else (0, False)
+        symbol = present(4, index)
+        z, guessed = element(gemmi.cif.as_string(symbol)) if symbol is not None else (0, False)
         if z == 0:
-            z, guessed = _element(label, in_formula)
+            z, guessed = element(label)
             if symbol is not None and is_tabulated(z):
                 unread_symbols.append(f"{label} {gemmi.cif.as_string(symbol)!r} (read as {gemmi.Element(z).name})")
         if guessed:
@@ -259,13 +285,13 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
             shown = gemmi.cif.as_string(symbol) if symbol is not None else label
             raise InputError(f"unknown element {shown!r} at site {label} "
                              f"(elements 1 to {LAST_TABULATED_ELEMENT} are covered)")
-        occupancy_text = present(row, 5)
+        occupancy_text = present(5, index)
         occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
         if occupancy < 0.0:
             raise InputError(f"negative occupancy {occupancy:g} at site {label}")
         if occupancy > 1.0 + 1e-3:
             above_one.append(f"{label} {occupancy:g}")
-        u_text, b_text = present(row, 6), present(row, 7)
+        u_text, b_text = present(6, index), present(7, index)
         given_as_u = b_text is None or u_text is not None
         if u_text is not None:
             u = _number(u_text, f"U of {label}")
@@ -295,8 +321,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
 @dataclass(frozen=True)
 class _Expansion:
     choice: symmetry.SpaceGroupChoice
-    positions: np.ndarray
-    site_of: np.ndarray
+    atoms: assembly.Assembly
     site_check: checks.SiteCheck
     composition_warnings: list[str]
 
@@ -305,22 +330,28 @@ class _Expansion:
         return self.site_check.clashes + len(self.composition_warnings)
 
 
+def _earlier_repeats(sites: _Sites) -> list[tuple[float, str, str]]:
+    """Exact copies of rows, as the site check reports repeats: placed just
+    before the site that follows them, each naming the first row of its label."""
+    return [(position - 0.5, label, label) for position, label in sites.copies]
+
+
 def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGroupChoice],
               formula_sum: str | None, formula_units: float | None) -> tuple[_Expansion, list[str]]:
     """Sites expanded by the first choice of group under which they neither
     collide nor contradict the formula."""
-    numbers = np.array(sites.numbers)
+    numbers = np.array(sites.numbers, dtype=np.int32)
     occupancies = np.array(sites.occupancies)
     coords = np.array(sites.coords, dtype=float)
     best: _Expansion | None = None
     for choice in choices:
-        positions, site_of = symmetry.expand_sites(coords, choice.operations, lattice, checks.SAME_POSITION)
-        site_check = checks.check_close_sites(lattice, numbers[site_of], positions, occupancies[site_of],
-                                              sites.labels, site_of)
-        kept = site_of[site_check.keep]
+        atoms = assembly.assemble(lattice, coords, numbers, occupancies, choice.rotations, choice.translations,
+                                  same_position=checks.SAME_POSITION, close=checks.CLOSE_SITES)
+        site_check = checks.site_check(atoms.close_sites, sites.labels, _earlier_repeats(sites))
+        kept = atoms.site_of[site_check.keep]
         composition = (composition_problems(numbers[kept], occupancies[kept], formula_sum, formula_units)
                        if formula_sum else [])
-        expansion = _Expansion(choice, positions, site_of, site_check, composition)
+        expansion = _Expansion(choice, atoms, site_check, composition)
         if best is None or expansion.faults < best.faults:
             best = expansion
         if expansion.faults == 0:
@@ -352,6 +383,7 @@ class CifContents:
     site_of: np.ndarray
     site_check: checks.SiteCheck
     u_aniso: np.ndarray | None
+    listed_sites: ListedSites | None = None
 
 
 def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
@@ -410,17 +442,22 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
     warnings += list(expansion.choice.warnings) + origin_warnings
     warnings += symmetry.check_cell_against_group(lattice, expansion.choice)
 
-    site_of = expansion.site_of
+    atoms = expansion.atoms
+    site_of = atoms.site_of
     u_sites = displacements.site_tensors(block, sites.labels)
-    u_aniso = None if u_sites is None else displacements.image_tensors(
-        u_sites, np.array(sites.coords, dtype=float), expansion.positions, site_of,
-        expansion.choice.operations, lattice)
+    u_aniso = None if u_sites is None else assembly.image_tensors(
+        u_sites, atoms.operation_of, site_of, expansion.choice.rotations, lattice)
+    image_counts = np.bincount(site_of[expansion.site_check.keep], minlength=len(sites.labels))
+    listed = ListedSites(tuple(sites.labels), np.array(sites.numbers, dtype=np.int64),
+                         np.array(sites.coords, dtype=float), np.array(sites.occupancies),
+                         np.array(sites.b_factors), tuple(expansion.choice.triplets), image_counts, u_sites)
     return CifContents(
-        lattice, np.array(sites.numbers)[site_of], expansion.positions,
+        lattice, np.array(sites.numbers)[site_of], atoms.positions,
         np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
         name=name, symmetry_operations=tuple(expansion.choice.triplets),
         warnings=warnings + expansion.composition_warnings,
-        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso)
+        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso,
+        listed_sites=listed)
 
 
 def _display_name(path: Path) -> str:

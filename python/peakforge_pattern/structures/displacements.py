@@ -1,6 +1,6 @@
-"""Anisotropic displacements: read per site from a CIF file, carried to every
-symmetry image by the image's rotation, and put in the form the pattern
-engine takes."""
+"""Anisotropic displacements: read per site from a CIF file and put in the
+form the pattern engine takes (assembly.image_tensors carries them to every
+symmetry image)."""
 
 from __future__ import annotations
 
@@ -57,25 +57,6 @@ def rotate_u(u_row: np.ndarray, rotation: np.ndarray, lattice: np.ndarray) -> np
     n = _axis_scale(lattice)
     c = rotation @ (_tensor(u_row) * np.outer(n, n)) @ rotation.T
     return _row(c / np.outer(n, n))
-
-
-def image_tensors(site_u: np.ndarray, site_coords: np.ndarray, positions: np.ndarray,
-                  site_of: np.ndarray, operations: tuple[gemmi.Op, ...],
-                  lattice: np.ndarray) -> np.ndarray:
-    """U of every expanded atom: its site's U turned by the rotation of the
-    operation that put the site at the atom's position (NaN rows stay)."""
-    seitz = np.array([op.float_seitz() for op in operations])
-    rotations, translations = seitz[:, :3, :3], seitz[:, :3, 3]
-    out = np.full((len(positions), 6), np.nan)
-    for j, (position, site) in enumerate(zip(positions, site_of)):
-        if np.isnan(site_u[site, 0]):
-            continue
-        images = rotations @ site_coords[site] + translations
-        delta = images - position
-        delta -= np.round(delta)
-        first = int(np.argmax(np.all(np.abs(delta) < 1e-6, axis=1)))
-        out[j] = rotate_u(site_u[site], rotations[first], lattice)
-    return out
 
 
 def debye_waller_beta(u_aniso: np.ndarray, lattice: np.ndarray) -> np.ndarray:

@@ -3,6 +3,7 @@ unit cell, with its element, fractional position, occupancy and isotropic B."""
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import re
@@ -14,6 +15,7 @@ import numpy as np
 
 from ..errors import InputError
 from . import checks, cif, display
+from .asymmetric_unit import AsymmetricUnit, ListedSites
 from .checks import refuse_if_strict
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
@@ -24,7 +26,25 @@ _SYMBOL = re.compile(r"\s*([A-Za-z]{1,2})(?:\d*[+-]?|[+-]\d*)\s*")
 
 
 def atomic_number_of(species: object) -> int:
-    """Atomic number of an element given by symbol ("Si", "Na1+") or number."""
+    """Atomic number of an element given by symbol ("Si", "Na1+", "Fe3") or number.
+
+    Parameters
+    ----------
+    species : str or int
+        An element symbol, optionally followed by a site number and a
+        charge, or an atomic number.
+
+    Returns
+    -------
+    int
+        The atomic number.
+
+    Raises
+    ------
+    InputError
+        Neither a symbol nor a number, or an element outside the scattering
+        table.
+    """
     if isinstance(species, (int, np.integer)) and not isinstance(species, bool):
         z = int(species)
     elif isinstance(species, str):
@@ -68,17 +88,37 @@ def _anisotropic_rows(values: object, count: int) -> np.ndarray:
 class Structure:
     """All atoms of one unit cell.
 
-    ``lattice`` holds the cell vectors a, b, c as rows (Å); ``frac_coords``
-    one row of fractional coordinates per atom; ``b_factors`` the isotropic
-    displacement B = 8π²U in Å² (for an anisotropic atom, 8π²U_eq).
-    ``symmetry_operations`` are the coordinate triplets of the space group
-    the atoms were generated with, in the coordinates of ``frac_coords``
-    (empty when not known); ``warnings`` one line for each implausible
-    feature met on the way.  ``u_aniso`` (or None) holds per atom the
-    anisotropic displacement U11, U22, U33, U12, U13, U23 in Å², in the
-    convention of CIF files (components along the normalised reciprocal
-    axes: the Debye–Waller factor is exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a
-    row of NaN marks an atom given only isotropically.
+    Made by `read_cif`, `parse_cif` or `Structure.from_arrays`; frozen.
+
+    Attributes
+    ----------
+    lattice : numpy.ndarray
+        The cell vectors a, b, c as rows (3×3, Å).
+    atomic_numbers : numpy.ndarray
+        Each atom's atomic number (int64).
+    frac_coords : numpy.ndarray
+        One row of fractional coordinates per atom (n×3).
+    occupancies : numpy.ndarray
+        Each atom's occupancy.
+    b_factors : numpy.ndarray
+        Each atom's isotropic displacement B = 8π²U in Å² (for an
+        anisotropic atom, 8π²U_eq).
+    name : str
+        The structure's name (a CIF file's stem, or as given).
+    symmetry_operations : tuple of str
+        Coordinate triplets of the space group the atoms were generated
+        with, in the coordinates of ``frac_coords`` (empty when not known).
+    warnings : tuple of str
+        One line for each implausible feature met on the way.
+    u_aniso : numpy.ndarray or None
+        Per atom the anisotropic displacement U11, U22, U33, U12, U13, U23
+        in Å², in the convention of CIF files (components along the
+        normalised reciprocal axes: the Debye–Waller factor is
+        exp(-2π² Σ U_ij h_i h_j a*_i a*_j)); a row of NaN marks an atom
+        given only isotropically.  None when every atom is isotropic.
+    listed_sites : ListedSites or None
+        The sites as the file listed them, for `asymmetric_unit` (None for
+        a structure given as the full cell's atoms).
     """
 
     lattice: np.ndarray
@@ -90,6 +130,7 @@ class Structure:
     symmetry_operations: tuple[str, ...] = ()
     warnings: tuple[str, ...] = ()
     u_aniso: np.ndarray | None = None
+    listed_sites: ListedSites | None = None
 
     @classmethod
     def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
@@ -98,14 +139,54 @@ class Structure:
                     symmetry_operations: Sequence[str] = ()) -> "Structure":
         """Build a structure from plain arrays.
 
-        ``lattice`` is either the six cell parameters (a, b, c in Å, α, β, γ
-        in degrees) or a 3×3 matrix whose rows are the cell vectors in Å.
-        ``species`` gives each atom's element as a symbol or atomic number.
-        Occupancies default to 1 and B to 0.  The atoms must already fill
-        the whole unit cell: no symmetry is applied; ``symmetry_operations``
-        (x,y,z triplets) only tell the pattern calculation which symmetry
-        they follow.  ``u_aniso`` (n×6, see the class) gives anisotropic
-        displacements.
+        The atoms must already fill the whole unit cell: no symmetry is
+        applied.  Atoms that repeat one another at the same position count
+        once; lesser problems are listed in the result's ``warnings``.
+
+        Parameters
+        ----------
+        lattice : array_like
+            Either the six cell parameters (a, b, c in Å; α, β, γ in degrees)
+            or a 3×3 matrix whose rows are the cell vectors in Å.
+        species : sequence of str or int
+            Each atom's element, as a symbol ("Si", "Na1+") or atomic number.
+        frac_coords : array_like
+            One row of three fractional coordinates per atom.
+        occupancies : array_like, optional
+            One per atom, not negative; default 1.
+        b_factors : array_like, optional
+            Isotropic B in Å², one per atom; default 0.
+        name : str
+            The structure's name.
+        u_aniso : array_like, optional
+            Anisotropic displacements, n×6 (U11, U22, U33, U12, U13, U23 in
+            Å², see the class); a row of NaN leaves that atom isotropic.
+        symmetry_operations : sequence of str
+            Coordinate triplets ("x,y,z", "-x,-y,z", ...) the atoms follow;
+            they tell the pattern calculation the symmetry, nothing more.
+
+        Returns
+        -------
+        Structure
+            The checked structure.
+
+        Raises
+        ------
+        InputError
+            A lattice that is not six parameters or a 3×3 matrix, or that no
+            crystal has; no atom; an unknown element; arrays whose lengths do
+            not match the atoms; values that are not finite numbers; a
+            negative occupancy or displacement.
+
+        Examples
+        --------
+        >>> from peakforge_pattern import Structure
+        >>> cscl = Structure.from_arrays([4.123, 4.123, 4.123, 90, 90, 90], ["Cs", "Cl"],
+        ...                              [[0, 0, 0], [0.5, 0.5, 0.5]], name="CsCl")
+        >>> len(cscl), cscl.symbols
+        (2, ['Cs', 'Cl'])
+        >>> round(cscl.d_spacing((1, 1, 0)), 4)
+        2.9154
         """
         try:
             cell = np.asarray(lattice, dtype=float)
@@ -142,14 +223,53 @@ class Structure:
 
     @classmethod
     def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> "Structure":
-        """Read a CIF file and expand its sites to the full unit cell (see read_cif)."""
+        """Read a CIF file and expand its sites to the full unit cell.
+
+        The same as `read_cif`, which documents the parameters and errors.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The CIF file (plain or gzipped).
+        strict : bool
+            Raise any warning as an InputError.
+
+        Returns
+        -------
+        Structure
+            Every atom of the cell.
+        """
         return read_cif(path, strict=strict)
 
     def __len__(self) -> int:
         return int(self.atomic_numbers.size)
 
+    @functools.cached_property
+    def asymmetric_unit(self) -> AsymmetricUnit:
+        """The sites the cell is built from, with their site symmetry.
+
+        A structure read from a file has the sites it lists; one given as
+        the full cell's atoms has one site per atom, in P1.
+        """
+        if self.listed_sites is not None:
+            return self.listed_sites.asymmetric_unit(self.lattice)
+        labels = [f"{symbol}{i + 1}" for i, symbol in enumerate(self.symbols)]
+        return AsymmetricUnit.from_sites(labels, self.atomic_numbers, self.frac_coords, self.occupancies,
+                                         self.b_factors, ("x,y,z",), self.lattice, u_sites=self.u_aniso)
+
     def with_warnings(self, warnings: Sequence[str]) -> "Structure":
-        """The same structure with more warnings."""
+        """The same structure with more warnings.
+
+        Parameters
+        ----------
+        warnings : sequence of str
+            Lines added after the structure's own.
+
+        Returns
+        -------
+        Structure
+            A copy; this one is unchanged.
+        """
         return replace(self, warnings=self.warnings + tuple(warnings))
 
     @property
@@ -159,6 +279,7 @@ class Structure:
 
     @property
     def cell_parameters(self) -> tuple[float, float, float, float, float, float]:
+        """The cell's a, b, c (Å) and α, β, γ (degrees)."""
         a, b, c = (float(np.linalg.norm(v)) for v in self.lattice)
         va, vb, vc = self.lattice
 
@@ -169,10 +290,22 @@ class Structure:
 
     @property
     def symbols(self) -> list[str]:
+        """Each atom's element symbol, in atom order."""
         return [gemmi.Element(int(z)).name for z in self.atomic_numbers]
 
     def d_spacing(self, hkl: Sequence[float]) -> float:
-        """Interplanar spacing of the (hkl) planes, in Å."""
+        """Interplanar spacing of the (hkl) planes.
+
+        Parameters
+        ----------
+        hkl : sequence of float
+            Miller indices h, k, l.
+
+        Returns
+        -------
+        float
+            The spacing d in Å.
+        """
         return 1.0 / float(np.linalg.norm(np.asarray(hkl, dtype=float) @ self.reciprocal))
 
     def __repr__(self) -> str:
@@ -188,16 +321,19 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
                        symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
                        site_names: Sequence[str], site_of: np.ndarray | None = None,
                        site_check: checks.SiteCheck | None = None,
-                       u_aniso: np.ndarray | None = None) -> Structure:
+                       u_aniso: np.ndarray | None = None, cell_checked: bool = False,
+                       listed_sites: ListedSites | None = None) -> Structure:
     """A checked structure from validated arrays of every atom of the cell.
 
     Refuses cells no crystal has; atoms that repeat one another at the same
     position count once.  ``site_of`` maps each atom to the listed site in
     ``site_names`` it is an image of (default: one site per atom), and
-    ``site_check`` is the close-site check when the caller already ran it.
+    ``site_check`` is the close-site check when the caller already ran it,
+    ``cell_checked`` says that ``warnings`` hold the cell's problems already.
     """
     found = list(warnings)
-    found += checks.cell_problems(lattice)
+    if not cell_checked:
+        found += checks.cell_problems(lattice)
     if site_check is None:
         site_check = checks.check_close_sites(lattice, atomic_numbers, frac_coords, occupancies,
                                               site_names, site_of)
@@ -205,7 +341,7 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
     keep = site_check.keep
     return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
                      b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)),
-                     None if u_aniso is None else u_aniso[keep])
+                     None if u_aniso is None else u_aniso[keep], listed_sites)
 
 
 def _from_contents(contents: cif.CifContents) -> Structure:
@@ -213,7 +349,8 @@ def _from_contents(contents: cif.CifContents) -> Structure:
         contents.lattice, contents.atomic_numbers, contents.frac_coords, contents.occupancies,
         contents.b_factors, name=contents.name, symmetry_operations=contents.symmetry_operations,
         warnings=contents.warnings, site_names=contents.site_names, site_of=contents.site_of,
-        site_check=contents.site_check, u_aniso=contents.u_aniso)
+        site_check=contents.site_check, u_aniso=contents.u_aniso, cell_checked=True,
+        listed_sites=contents.listed_sites)
 
 
 def parse_cif(data: bytes | str, name: str = "") -> Structure:

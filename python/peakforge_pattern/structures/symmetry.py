@@ -9,6 +9,7 @@ themselves); the names are looked up in gemmi's table of settings.
 
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass
 
@@ -16,6 +17,7 @@ import gemmi
 import numpy as np
 
 from ..errors import InputError
+from . import assembly
 
 # Relative tolerance of the metric check: about 0.1° in an angle or 0.1 % in
 # a length, far above the rounding of published cells.
@@ -51,9 +53,23 @@ class SpaceGroupChoice:
     description: str
     warnings: tuple[str, ...] = ()
 
-    @property
+    @functools.cached_property
     def triplets(self) -> tuple[str, ...]:
         return tuple(op.triplet() for op in self.operations)
+
+    @functools.cached_property
+    def rotations(self) -> np.ndarray:
+        """The operations' rotations (m×3×3, acting on fractional coordinates)."""
+        return self._seitz[:, :3, :3].copy()
+
+    @functools.cached_property
+    def translations(self) -> np.ndarray:
+        """The operations' translations (m×3, fractional)."""
+        return self._seitz[:, :3, 3].copy()
+
+    @functools.cached_property
+    def _seitz(self) -> np.ndarray:
+        return np.array([op.float_seitz() for op in self.operations], dtype=float).reshape(-1, 4, 4)
 
 
 def _identity_first(group: gemmi.GroupOps) -> tuple[gemmi.Op, ...]:
@@ -178,8 +194,18 @@ def space_group_choices(statement: SymmetryStatement, alpha: float = 90.0,
     for a rhombohedral group given by name.  More than one choice comes
     back only for a name that leaves the origin open; the caller picks the
     one under which the sites do not collide.  Raises InputError when the
-    file states symmetry that cannot be used.
+    file states symmetry that cannot be used.  Each distinct statement is
+    worked out once (files of one group share it).
     """
+    return list(_cached_choices(statement, float(alpha), float(gamma)))
+
+
+@functools.lru_cache(maxsize=1024)
+def _cached_choices(statement: SymmetryStatement, alpha: float, gamma: float) -> tuple[SpaceGroupChoice, ...]:
+    return tuple(_choices(statement, alpha, gamma))
+
+
+def _choices(statement: SymmetryStatement, alpha: float, gamma: float) -> list[SpaceGroupChoice]:
     if statement.is_empty:
         return [SpaceGroupChoice((gemmi.Op("x,y,z"),), "P 1 (no symmetry given)")]
     named, problems = _named_group(statement, alpha, gamma)
@@ -218,16 +244,13 @@ def metric_mismatch(lattice: np.ndarray, operations: tuple[gemmi.Op, ...]) -> fl
     A cell fits a group when every rotation maps it onto itself: RᵀGR = G
     for the metric tensor G, in any setting.
     """
-    metric = lattice @ lattice.T
-    scale = float(np.max(np.abs(metric)))
-    rotations = np.array([op.rot for op in operations], dtype=float) / gemmi.Op.DEN
-    change = np.einsum("oji,jk,okl->oil", rotations, metric, rotations) - metric
-    return float(np.max(np.abs(change), initial=0.0)) / scale
+    rotations = np.array([op.float_seitz() for op in operations], dtype=float).reshape(-1, 4, 4)[:, :3, :3]
+    return assembly.metric_mismatch(lattice, np.ascontiguousarray(rotations))
 
 
 def check_cell_against_group(lattice: np.ndarray, choice: SpaceGroupChoice) -> list[str]:
     """A warning when the cell's shape does not have the group's symmetry."""
-    mismatch = metric_mismatch(lattice, choice.operations)
+    mismatch = assembly.metric_mismatch(lattice, choice.rotations)
     if mismatch <= _METRIC_TOLERANCE:
         return []
     return [f"the cell does not have the symmetry of {choice.description} "
@@ -242,24 +265,7 @@ def expand_sites(frac: np.ndarray, operations: tuple[gemmi.Op, ...], lattice: np
     position) count once.  Returns the positions and, for each, the index
     of the site it came from.
     """
-    seitz = np.array([op.float_seitz() for op in operations])  # (ops, 4, 4)
-    rotations, translations = seitz[:, :3, :3], seitz[:, :3, 3]
-    positions, origins = [], []
-    # Sites in blocks so that the image-pair arrays stay small.
-    per_block = max(1, 200_000 // (len(operations) ** 2))
-    for start in range(0, len(frac), per_block):
-        block = frac[start:start + per_block]
-        images = np.einsum("oij,sj->soi", rotations, block) + translations  # (sites, ops, 3)
-        images -= np.floor(images)
-        images[images >= 1.0] = 0.0
-        delta = images[:, :, None, :] - images[:, None, :, :]
-        delta -= np.round(delta)
-        cartesian = np.einsum("sabi,ij->sabj", delta, lattice)  # no BLAS threads for thin products
-        distance = np.sqrt(np.einsum("sabj,sabj->sab", cartesian, cartesian))  # (sites, ops, ops)
-        # An image counts unless an earlier image of the same site lies on it.
-        first_close = np.argmax(distance < tolerance, axis=2)
-        keep = first_close == np.arange(len(operations))
-        site_of = np.broadcast_to(np.arange(start, start + len(block))[:, None], keep.shape)
-        positions.append(images[keep])
-        origins.append(site_of[keep])
-    return np.concatenate(positions), np.concatenate(origins)
+    seitz = np.array([op.float_seitz() for op in operations], dtype=float).reshape(-1, 4, 4)
+    positions, site_of, _ = assembly.expand_sites(lattice, frac, np.ascontiguousarray(seitz[:, :3, :3]),
+                                                  np.ascontiguousarray(seitz[:, :3, 3]), tolerance)
+    return positions, site_of

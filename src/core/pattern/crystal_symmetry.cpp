@@ -1,9 +1,12 @@
 #include "pattern/crystal_symmetry.hpp"
 
+#include "pattern/search_budget.hpp"
+
 #include <algorithm>  // for sort, equal_range, max, min, find
 #include <bitset>
 #include <cmath>      // for floor, round, fabs, sqrt
 #include <cstdint>    // for uint64_t
+#include <numeric>    // for iota
 #include <optional>
 #include <unordered_set>
 #include <utility>    // for pair
@@ -176,16 +179,46 @@ class SiteIndex {
       keys_.emplace_back(key({bin(0, f[0]), bin(1, f[1]), bin(2, f[2])}), j);
     }
     std::sort(keys_.begin(), keys_.end());
+    // The atoms in bin order, so the atoms of a bin lie side by side.
+    binned_.reserve(keys_.size());
+    for (const auto& entry : keys_) binned_.push_back(request.atoms[entry.second]);
+    // A hash table from each occupied bin to its run in keys_: a look-up
+    // then touches a slot or two instead of a binary search's scattered
+    // reads (which dominate in structures of 10⁵ atoms).
+    size_t slots = 16;
+    shift_ = 60;
+    while (slots < 2 * keys_.size()) slots *= 2, --shift_;
+    table_.assign(slots, Run{});
+    for (size_t i = 0; i < keys_.size();) {
+      size_t end = i + 1;
+      while (end < keys_.size() && keys_[end].first == keys_[i].first) ++end;
+      size_t slot = slot_of(keys_[i].first);
+      while (table_[slot].end != 0) slot = (slot + 1) & (table_.size() - 1);
+      table_[slot] = {keys_[i].first, i, end};
+      i = end;
+    }
   }
+
+  static constexpr size_t none = ~size_t{0};
 
   // True when some atom like `atom` (species, occupancy, displacement) sits
   // within the tolerance of `position`; `beta` is the image's tensor.
   bool has_atom_like(const Atom& atom, const Vector3& position, const std::array<double, 6>& beta) const {
+    return find(atom, position, &beta) != none;
+  }
+
+  // The index of an atom of the same kind as `atom` (species, occupancy,
+  // isotropic B) within the tolerance of `position`, anisotropic tensors
+  // not compared; `none` if there is none.
+  size_t atom_near(const Atom& atom, const Vector3& position) const { return find(atom, position, nullptr); }
+
+ private:
+  size_t find(const Atom& atom, const Vector3& position, const std::array<double, 6>* beta) const {
     if (keys_.size() <= small_structure) {  // a scan is quicker than the bins
-      for (const Atom& other : request_.atoms) {
-        if (matches(atom, position, beta, other)) return true;
+      for (size_t j = 0; j < request_.atoms.size(); ++j) {
+        if (matches(atom, position, beta, request_.atoms[j])) return j;
       }
-      return false;
+      return none;
     }
     std::array<std::array<uint64_t, 2>, 3> candidates;
     for (size_t axis = 0; axis < 3; ++axis) {
@@ -199,19 +232,35 @@ class SiteIndex {
         for (size_t k = 0; k < 2; ++k) {
           if (k == 1 && candidates[2][1] == candidates[2][0]) break;
           const uint64_t wanted = key({candidates[0][i], candidates[1][j], candidates[2][k]});
-          auto range = std::equal_range(keys_.begin(), keys_.end(), std::make_pair(wanted, size_t{0}),
-                                        [](const auto& a, const auto& b) { return a.first < b.first; });
-          for (auto it = range.first; it != range.second; ++it) {
-            if (matches(atom, position, beta, request_.atoms[it->second])) return true;
+          const Run& run = run_of(wanted);
+          for (size_t at = run.begin; at < run.end; ++at) {
+            if (matches(atom, position, beta, binned_[at])) return keys_[at].second;
           }
         }
       }
     }
-    return false;
+    return none;
   }
 
- private:
   static constexpr size_t small_structure = 16;
+
+  // The atoms of one bin: keys_[begin .. end); end == 0 marks an empty slot.
+  struct Run {
+    uint64_t key = 0;
+    size_t begin = 0, end = 0;
+  };
+
+  size_t slot_of(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);  // Fibonacci hashing: the top bits
+  }
+  const Run& run_of(uint64_t key) const {
+    static const Run empty{};
+    for (size_t slot = slot_of(key);; slot = (slot + 1) & (table_.size() - 1)) {
+      const Run& run = table_[slot];
+      if (run.end == 0) return empty;
+      if (run.key == key) return run;
+    }
+  }
 
   uint64_t bin(size_t axis, double x) const {
     const uint64_t b = static_cast<uint64_t>(wrap_unit_interval(x) * static_cast<double>(bins_[axis]));
@@ -219,7 +268,8 @@ class SiteIndex {
   }
   uint64_t key(const std::array<uint64_t, 3>& b) const { return (b[0] * bins_[1] + b[1]) * bins_[2] + b[2]; }
 
-  bool matches(const Atom& atom, const Vector3& position, const std::array<double, 6>& beta,
+  // `beta` null: anisotropic tensors are not compared.
+  bool matches(const Atom& atom, const Vector3& position, const std::array<double, 6>* beta,
                const Atom& other) const {
     if (other.species != atom.species || other.occupancy != atom.occupancy ||
         other.anisotropic != atom.anisotropic) {
@@ -237,7 +287,7 @@ class SiteIndex {
       squared += x * x;
     }
     if (!(squared < site_tolerance * site_tolerance)) return false;
-    if (!atom.anisotropic) return true;
+    if (!atom.anisotropic || beta == nullptr) return true;
     // Within 1e-4 Å² in each U_ij (beta_ij = 2π² a*_i a*_j U_ij).
     static constexpr size_t row[6] = {0, 1, 2, 0, 0, 1}, column[6] = {0, 1, 2, 1, 2, 2};
     for (size_t e = 0; e < 6; ++e) {
@@ -246,7 +296,7 @@ class SiteIndex {
       const double scale = 2.0 * 9.869604401089358 *
                            std::sqrt((ri[0] * ri[0] + ri[1] * ri[1] + ri[2] * ri[2]) *
                                      (rj[0] * rj[0] + rj[1] * rj[1] + rj[2] * rj[2]));
-      if (!(std::fabs(beta[e] - other.beta[e]) <= 1e-4 * scale)) return false;
+      if (!(std::fabs((*beta)[e] - other.beta[e]) <= 1e-4 * scale)) return false;
     }
     return true;
   }
@@ -256,6 +306,9 @@ class SiteIndex {
   Vector3 tolerance_{};
   std::array<uint64_t, 3> bins_{};
   std::vector<std::pair<uint64_t, size_t>> keys_;
+  std::vector<Atom> binned_;
+  std::vector<Run> table_;
+  unsigned shift_ = 60;  // 64 - log2(table_.size())
 };
 
 // beta' = R beta Rᵀ for the symmetric tensor stored as (11, 22, 33, 12, 13, 23).
@@ -348,7 +401,7 @@ Vector3 wrapped(const Vector3& t) {
 // Pure translations (fractions of the cell edges, modulo whole cells) closed
 // under addition. The generators are those added; a reflection whose phase
 // is whole for each of them is whole for the whole group. Membership only
-// spares checks, so past `member_limit` (a huge supercell) it stops growing.
+// spares checks, so past its member limit (a huge supercell) it stops growing.
 class TranslationGroup {
  public:
   TranslationGroup() { insert({0.0, 0.0, 0.0}); }
@@ -358,7 +411,7 @@ class TranslationGroup {
   void add(const Vector3& t) {
     if (contains(t)) return;
     generators_.push_back(wrapped(t));
-    for (size_t next = 0; next < members_.size() && members_.size() < member_limit; ++next) {
+    for (size_t next = 0; next < members_.size() && members_.size() < member_limit_; ++next) {
       for (const Vector3& g : generators_) {
         const Vector3 sum = wrapped({members_[next][0] + g[0], members_[next][1] + g[1], members_[next][2] + g[2]});
         if (!contains(sum)) insert(sum);
@@ -368,8 +421,12 @@ class TranslationGroup {
 
   const std::vector<Vector3>& generators() const { return generators_; }
 
+  // Room for `count` members: as many as the translations that can map the
+  // atoms (one per atom of the rarest kind), so that none is checked twice.
+  void allow_members(size_t count) { member_limit_ = std::max(member_limit_, count); }
+
  private:
-  static constexpr size_t member_limit = size_t{1} << 16;
+  size_t member_limit_ = size_t{1} << 16;
 
   static uint64_t key(const Vector3& w) {
     uint64_t k = 0;
@@ -459,23 +516,172 @@ std::vector<IntMatrix3> make_holohedry_candidates() {
   return out;
 }
 
-// Rotations R (keeping the metric) for which some translation t maps the
-// atoms onto themselves; t is sought among the moves of one atom of the
-// rarest kind onto each atom of that kind. The pure translations are sought
-// the same way.
-Followed found_rotations(const PatternRequest& request, const SiteIndex& index, const Matrix3& metric) {
-  const std::vector<Atom>& atoms = request.atoms;
-  size_t anchor = 0, fewest = atoms.size() + 1;
-  for (size_t i = 0; i < atoms.size(); ++i) {
-    size_t count = 0;
-    for (const Atom& other : atoms) count += same_kind(atoms[i], other);
-    if (count < fewest) fewest = count, anchor = i;
-    if (fewest == 1) break;
+// Whether two atoms can stand for each other under a symmetry operation
+// (species, occupancy, displacement), as a total order for sorting.
+bool kind_precedes(const Atom& a, const Atom& b) {
+  if (a.species != b.species) return a.species < b.species;
+  if (a.occupancy != b.occupancy) return a.occupancy < b.occupancy;
+  if (a.anisotropic != b.anisotropic) return a.anisotropic < b.anisotropic;
+  return !a.anisotropic && a.b_iso < b.b_iso;
+}
+
+// The atoms of the rarest kind, in increasing index: the earliest atom of the
+// kinds with fewest members, and the members of its kind. Sorting makes this
+// n log n (comparing every pair would be n²).
+std::vector<size_t> rarest_kind(const std::vector<Atom>& atoms) {
+  std::vector<size_t> order(atoms.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&atoms](size_t a, size_t b) { return kind_precedes(atoms[a], atoms[b]); });
+  size_t best_first = 0, best_size = atoms.size() + 1, best_anchor = atoms.size();
+  for (size_t first = 0; first < order.size();) {
+    size_t last = first + 1;
+    while (last < order.size() && same_kind(atoms[order[first]], atoms[order[last]])) ++last;
+    // Within a run indices increase (a stable sort), so order[first] is the kind's earliest atom.
+    const size_t size = last - first;
+    if (size < best_size || (size == best_size && order[first] < best_anchor)) {
+      best_first = first, best_size = size, best_anchor = order[first];
+    }
+    first = last;
   }
+  return {order.begin() + static_cast<std::ptrdiff_t>(best_first),
+          order.begin() + static_cast<std::ptrdiff_t>(best_first + best_size)};
+}
+
+// The order the atoms are tried in: first a few dozen in a fixed scrambled
+// order, as an operation that a structure does not have usually fails on
+// one of them (in file order a whole layer of atoms may follow it first);
+// then all in file order, whose neighbours in the list are neighbours in
+// space and in the index's memory.
+std::vector<size_t> probe_order(size_t count, size_t skip) {
+  constexpr size_t scrambled = 64;
+  std::vector<std::pair<uint64_t, size_t>> keyed;
+  keyed.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    if (i == skip) continue;
+    uint64_t z = static_cast<uint64_t>(i) + 0x9E3779B97F4A7C15ull;  // splitmix64
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    keyed.emplace_back(z ^ (z >> 31), i);
+  }
+  const size_t head = std::min(scrambled, keyed.size());
+  std::partial_sort(keyed.begin(), keyed.begin() + static_cast<std::ptrdiff_t>(head), keyed.end());
+  std::vector<size_t> out;
+  out.reserve(head + count);
+  for (size_t i = 0; i < head; ++i) out.push_back(keyed[i].second);
+  for (size_t i = 0; i < count; ++i) {
+    if (i != skip) out.push_back(i);
+  }
+  return out;
+}
+
+// What showed recent candidate operations wrong, tried first on the next: in
+// a structure that nearly has a symmetry (a supercell with one atom moved,
+// say) every other atom follows candidate after candidate, and a pass over
+// the atoms would find the few that do not only at its end.
+//  - refuting atoms: the same atom often refutes the next candidate too;
+//  - holes: points where an atom's image found no atom. A candidate that
+//    maps some atom of that kind onto a hole is wrong, and that atom,
+//    R⁻¹(hole - t), is found with one look-up (in a supercell with a
+//    vacancy each candidate translation has its own such atom).
+class Refutations {
+ public:
+  struct Hole {
+    Vector3 position;
+    size_t atom;  // whose image it was: the kind to look for
+  };
+
+  const std::vector<size_t>& atoms() const { return atoms_; }
+  const std::vector<Hole>& holes() const { return holes_; }
+
+  void note(size_t atom, const Vector3& hole) {
+    if (std::find(atoms_.begin(), atoms_.end(), atom) == atoms_.end()) {
+      if (atoms_.size() == kept) atoms_.pop_back();
+      atoms_.insert(atoms_.begin(), atom);
+    }
+    if (holes_.size() == kept) holes_.pop_back();
+    holes_.insert(holes_.begin(), {hole, atom});
+  }
+
+ private:
+  static constexpr size_t kept = 8;
+  std::vector<size_t> atoms_;
+  std::vector<Hole> holes_;
+};
+
+// R⁻¹ of a rotation with determinant ±1: its adjugate over the determinant.
+IntMatrix3 inverse(const IntMatrix3& r) {
+  const int32_t det = static_cast<int32_t>(determinant(r));
+  auto cofactor = [&r](size_t i, size_t j) {
+    const size_t i1 = (i + 1) % 3, i2 = (i + 2) % 3, j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+    return r[3 * i1 + j1] * r[3 * i2 + j2] - r[3 * i1 + j2] * r[3 * i2 + j1];
+  };
+  IntMatrix3 out{};
+  for (size_t i = 0; i < 3; ++i)
+    for (size_t j = 0; j < 3; ++j) out[3 * i + j] = cofactor(j, i) * det;  // det = ±1 = 1 / det
+  return out;
+}
+
+// Every atom's image under x' = R x + t meets an atom like it: the atoms
+// the refutations point at tried first, then the atoms in `order`; each
+// look-up is counted.
+bool atoms_map_counted(const IntMatrix3& r, const Vector3& t, const PatternRequest& request,
+                       const SiteIndex& index, const std::vector<size_t>& order, Refutations& refutations,
+                       SearchBudget& budget) {
+  size_t tried = 0;
+  Vector3 image;
+  auto follows = [&](size_t j) {
+    const Atom& atom = request.atoms[j];
+    for (size_t i = 0; i < 3; ++i) {
+      image[i] = r[3 * i] * atom.frac[0] + r[3 * i + 1] * atom.frac[1] + r[3 * i + 2] * atom.frac[2] + t[i];
+    }
+    const std::array<double, 6> beta = atom.anisotropic ? rotate_tensor(r, atom.beta) : atom.beta;
+    if (++tried == 4096) budget.spend(tried), tried = 0;
+    return index.has_atom_like(atom, image, beta);
+  };
+  auto refuted = [&](size_t j) {
+    refutations.note(j, image);
+    budget.spend(tried);
+    return false;
+  };
+  for (size_t j : refutations.atoms()) {
+    if (!follows(j)) return refuted(j);
+  }
+  const IntMatrix3 back = inverse(r);
+  for (size_t h = 0; h < refutations.holes().size(); ++h) {
+    const Refutations::Hole hole = refutations.holes()[h];
+    const Vector3 d = {hole.position[0] - t[0], hole.position[1] - t[1], hole.position[2] - t[2]};
+    const Vector3 source = {back[0] * d[0] + back[1] * d[1] + back[2] * d[2],
+                            back[3] * d[0] + back[4] * d[1] + back[5] * d[2],
+                            back[6] * d[0] + back[7] * d[1] + back[8] * d[2]};
+    ++tried;
+    const size_t j = index.atom_near(request.atoms[hole.atom], source);
+    if (j != SiteIndex::none && !follows(j)) return refuted(j);
+  }
+  for (size_t j : order) {
+    if (!follows(j)) return refuted(j);
+  }
+  budget.spend(tried);
+  return true;
+}
+
+// Rotations R (keeping the metric) for which some translation t maps the
+// atoms onto themselves, each with that translation settled as a fraction
+// when the atoms follow it so too; t is sought among the moves of one atom
+// of the rarest kind onto each atom of that kind (the anchor maps by
+// construction, so the others are tried). The pure translations are sought
+// the same way. Every look-up is counted against the budget.
+Followed found_rotations(const PatternRequest& request, const SiteIndex& index, const Matrix3& metric,
+                         SearchBudget& budget) {
+  const std::vector<Atom>& atoms = request.atoms;
+  const std::vector<size_t> targets = rarest_kind(atoms);
+  const size_t anchor = targets.front();
+  const std::vector<size_t> order = probe_order(atoms.size(), anchor);
+  budget.spend(atoms.size());  // the sorting above
   const Vector3 tolerance = fractional_tolerance(request);
-  // The translation as a fraction when the atoms follow it so settled too.
   // `t` maps the atoms; its fraction does too when it is `t` to rounding (a
-  // supercell's exact sites), else that is checked again.
+  // supercell's exact sites), else that is checked again (at most once per
+  // rotation, so a whole pass over the atoms).
   auto settled = [&](const IntMatrix3& r, const Vector3& t) -> std::optional<Vector3> {
     const std::optional<Vector3> s = settled_translation(t, tolerance);
     if (!s) return std::nullopt;
@@ -485,10 +691,14 @@ Followed found_rotations(const PatternRequest& request, const SiteIndex& index, 
       const double d = std::fabs((*s)[i] - w[i]);
       same = same && std::min(d, 1.0 - d) < 1e-9;
     }
-    if (same || atoms_map(r, *s, request, index)) return s;
+    if (same) return s;
+    budget.spend(atoms.size());
+    if (atoms_map(r, *s, request, index)) return s;
     return std::nullopt;
   };
   Followed found;
+  found.centring.allow_members(targets.size());
+  Refutations refutations;
   static const std::vector<IntMatrix3> candidates = make_holohedry_candidates();
   for (const IntMatrix3& r : candidates) {
     if (!keeps_metric(r, metric)) continue;
@@ -496,25 +706,23 @@ Followed found_rotations(const PatternRequest& request, const SiteIndex& index, 
     const Vector3& x = atoms[anchor].frac;
     const Vector3 rx = {r[0] * x[0] + r[1] * x[1] + r[2] * x[2], r[3] * x[0] + r[4] * x[1] + r[5] * x[2],
                         r[6] * x[0] + r[7] * x[1] + r[8] * x[2]};
-    for (size_t j = 0; j < atoms.size(); ++j) {
-      const Atom& target = atoms[j];
-      if (!same_kind(target, atoms[anchor])) continue;
-      if (identity) {
-        if (j == anchor) {
-          found.add(r, Vector3{0.0, 0.0, 0.0});
-          continue;
-        }
-      }
-      const Vector3 t = {target.frac[0] - rx[0], target.frac[1] - rx[1], target.frac[2] - rx[2]};
+    if (identity) found.add(r, Vector3{0.0, 0.0, 0.0});
+    for (size_t target : targets) {
+      if (identity && target == anchor) continue;
+      const Vector3& to = atoms[target].frac;
+      const Vector3 t = {to[0] - rx[0], to[1] - rx[1], to[2] - rx[2]};
       if (identity) {
         // A shift already implied by those found needs no check.
         const std::optional<Vector3> c = settled_translation(t, tolerance);
-        if (c && !found.centring.contains(*c) && atoms_map(r, *c, request, index)) found.centring.add(*c);
+        if (c && !found.centring.contains(*c) && atoms_map_counted(r, *c, request, index, order, refutations, budget)) {
+          found.centring.add(*c);
+        }
         continue;
       }
-      if (!atoms_map(r, t, request, index)) continue;
-      found.add(r, settled(r, t));
-      break;
+      if (atoms_map_counted(r, t, request, index, order, refutations, budget)) {
+        found.add(r, settled(r, t));
+        break;
+      }
     }
   }
   return found;
@@ -648,7 +856,7 @@ Followed followed_rotations(const std::vector<IntOperation>& given, const Patter
 
 }  // namespace
 
-PointGroup point_group(const PatternRequest& request) {
+PointGroup point_group(const PatternRequest& request, const InterruptCheck& check_interrupt) {
   PointGroup result{{identity_operation.rotation}, {{0.0, 0.0, 0.0}}, {true}, {}};
   if (request.atoms.empty()) return result;
   const Matrix3 lattice = lattice_of(request.reciprocal);
@@ -656,7 +864,8 @@ PointGroup point_group(const PatternRequest& request) {
   const SiteIndex index(request, lattice);
   Followed followed;
   if (request.operations.empty()) {
-    followed = found_rotations(request, index, metric);
+    SearchBudget budget(request.max_work, request.atoms.size(), check_interrupt);
+    followed = found_rotations(request, index, metric, budget);
   } else {
     std::vector<IntOperation> given;
     for (const SymmetryOperation& op : request.operations) {

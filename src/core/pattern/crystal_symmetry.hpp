@@ -37,7 +37,9 @@ struct PointGroup {
 // the atoms follow. Without: the rotations of the lattice's holohedry in the
 // cell's own axes (cubic and hexagonal candidates, those keeping the metric)
 // under which the atoms, shifted by some translation, map onto themselves.
-PointGroup point_group(const PatternRequest& request);
+// The search is counted against request.max_work (WorkLimitError beyond it)
+// and calls `check_interrupt` every few milliseconds.
+PointGroup point_group(const PatternRequest& request, const InterruptCheck& check_interrupt = {});
 
 // True when the space group of `group` extinguishes the reflection h: some
 // operation (R, t) the atoms follow has h R = h and h·t not whole, so that

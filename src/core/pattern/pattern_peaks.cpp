@@ -59,7 +59,7 @@ bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
 
 PatternReflections pattern_reflections(const PatternRequest& request, const InterruptCheck& check_interrupt) {
   PatternReflections out;
-  const PointGroup group = point_group(request);
+  const PointGroup group = point_group(request, check_interrupt);
   out.point_group_order = group.rotations.size();
   const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, !request.anomalous);
   out.orbits = reflection_orbits(request, equivalents, check_interrupt);

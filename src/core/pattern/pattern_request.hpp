@@ -65,6 +65,9 @@ struct PatternRequest {
   bool parallel = true;
   size_t num_threads = 0;  // 0: automatic
   bool use_simd = true;
+  // Largest calculation started, in reflection × atom terms; the symmetry
+  // search of atoms given without operations counts against it too.
+  double max_work = std::numeric_limits<double>::infinity();
 };
 
 // Columns of the peak table, in increasing 2θ; lorentz_polarisation is the
@@ -86,6 +89,12 @@ struct PeakTable {
 // A request that cannot be computed (bad shape of a value, a bound beyond the
 // index range); the binding raises it as ValueError.
 struct RequestError {
+  std::string message;
+};
+
+// A calculation that would exceed request.max_work; the binding raises it as
+// its WorkLimitError (a ValueError).
+struct WorkLimitError {
   std::string message;
 };
 

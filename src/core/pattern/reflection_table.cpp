@@ -11,7 +11,7 @@ namespace peakforge::pattern {
 ReflectionTable compute_reflection_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
   constexpr double degrees_per_radian = 57.29577951308232;
   ReflectionTable table;
-  table.symmetry = point_group(request);
+  table.symmetry = point_group(request, check_interrupt);
   const std::vector<IntMatrix3> equivalents = reflection_equivalents(table.symmetry.rotations, !request.anomalous);
   std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);
   std::sort(orbits.begin(), orbits.end(), [](const ReflectionOrbit& a, const ReflectionOrbit& b) {

@@ -1,8 +1,14 @@
 """Measured powder scans from files: one reader per format, the format
-recognised by the file's contents::
+recognised by the file's contents.
 
-    from peakforge_pattern.fitting.scans import read_scan
-    scan = read_scan("sample.rasx")
+`read_scan` reads a file (`SCAN_FORMATS` lists the formats), `MeasuredPattern`
+holds its points with their uncertainties, `in_range` keeps a 2θ range, and
+`MAX_BYTES` and `MAX_POINTS` bound what a file may hold.
+
+Examples
+--------
+>>> from peakforge_pattern.fitting.scans import read_scan
+>>> scan = read_scan("sample.rasx")  # doctest: +SKIP
 """
 
 from .limits import MAX_BYTES, MAX_POINTS

@@ -1,0 +1,52 @@
+"""What a library row says about its structure beyond the peaks, for
+filtering, labelling and identification: elements, space group, crystal
+system, density; and each peak's |F|²·multiplicity before the
+Lorentz–polarisation factor, which lets one library serve a scan measured at
+any wavelength."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import gemmi
+import numpy as np
+
+from ..diffraction.pattern import Pattern
+from ..diffraction.engine_route import lorentz_polarisation
+from ..structures.structure import Structure
+
+AVOGADRO_SCALE = 1.0 / 0.602214076
+"""g/cm³ per (dalton / Å³)."""
+
+
+def space_group(structure: Structure) -> gemmi.SpaceGroup | None:
+    """The space group whose operations the structure was expanded with; None
+    when they are not a tabulated setting. A structure without operations is P1."""
+    operations = structure.symmetry_operations or ("x,y,z",)
+    try:
+        return gemmi.find_spacegroup_by_ops(gemmi.GroupOps([gemmi.Op(op) for op in operations]))
+    except (RuntimeError, ValueError):
+        return None
+
+
+def structure_descriptors(structure: Structure) -> dict[str, Any]:
+    """Sorted element symbols, space group number and symbol, crystal system,
+    density (g/cm³) of a structure."""
+    elements = sorted({gemmi.Element(int(z)).name for z in structure.atomic_numbers})
+    weights = np.array([gemmi.Element(int(z)).weight for z in structure.atomic_numbers])
+    volume = float(abs(np.linalg.det(structure.lattice)))
+    group = space_group(structure)
+    return {"elements": elements,
+            "space_group_number": None if group is None else int(group.number),
+            "space_group": None if group is None else group.hm,
+            "crystal_system": None if group is None else group.crystal_system_str(),
+            "density": float(weights @ structure.occupancies) * AVOGADRO_SCALE / volume}
+
+
+def structure_intensity(pattern: Pattern) -> np.ndarray:
+    """|F|²·multiplicity of each peak, per unit cell: the absolute intensity
+    without the Lorentz–polarisation factor the engine gave it."""
+    factors = pattern.lorentz_polarisation
+    if factors is None:
+        factors = lorentz_polarisation(pattern.two_theta, pattern.radiation, pattern.monochromator_angle)
+    return np.asarray(pattern.absolute_intensity, dtype=float) / factors

@@ -1,0 +1,157 @@
+"""What an identification found: phases with weight fractions, the next
+candidates, the peaks nothing explains; as text and JSON (``plotting.plot_identification``
+draws it)."""
+
+from __future__ import annotations
+
+import json
+import math
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..fitting.fit import FitResult
+
+
+@dataclass(frozen=True)
+class Candidate:
+    """A library entry and how well its peaks explain the scan.
+
+    ``score`` is the figure of merit (0–1); ``coverage`` the share of the
+    entry's intensity the observed peaks hold, ``explained`` the share of the
+    observed intensity it accounts for, ``strain`` the uniform cell strain
+    and ``zero_shift`` (degrees) that place its peaks best.
+    """
+
+    id: str
+    name: str
+    score: float
+    coverage: float
+    explained: float
+    strain: float
+    zero_shift: float
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"id": self.id, "name": self.name, "score": self.score, "coverage": self.coverage,
+                "explained": self.explained, "strain": self.strain, "zero_shift": self.zero_shift}
+
+
+@dataclass(frozen=True)
+class IdentifiedPhase:
+    """A phase kept by the search, with its weight fraction (0–1) and its
+    standard uncertainty (None where the fit gives none)."""
+
+    id: str
+    name: str
+    weight_fraction: float
+    weight_fraction_esd: float | None
+    score: float
+    strain: float
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"id": self.id, "name": self.name, "weight_fraction": self.weight_fraction,
+                "weight_fraction_esd": self.weight_fraction_esd, "score": self.score, "strain": self.strain}
+
+
+@dataclass(frozen=True)
+class UnexplainedPeak:
+    """An observed peak the phases found do not account for: 2θ (degrees),
+    d (Å) and net height, and the share of it left unexplained."""
+
+    two_theta: float
+    d: float
+    height: float
+    unexplained: float
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"two_theta": self.two_theta, "d": self.d, "height": self.height, "unexplained": self.unexplained}
+
+
+@dataclass(frozen=True)
+class SearchStep:
+    """One round of the search: the candidate tried, the misfit with it and
+    the information criterion's change (negative: kept)."""
+
+    id: str
+    name: str
+    misfit: float
+    criterion_change: float
+    kept: bool
+
+
+@dataclass(frozen=True, eq=False)
+class IdentificationResult:
+    """The phases found in a scan, best first, and how they were found.
+
+    ``fit`` is the final whole-pattern fit of the phases found (None when
+    none was found); ``scored`` the number of library entries scored;
+    ``seconds`` the time spent scoring the library and in the whole search.
+    """
+
+    scan: str
+    library: str
+    phases: list[IdentifiedPhase]
+    candidates: list[Candidate]
+    unexplained_peaks: list[UnexplainedPeak]
+    fit: FitResult | None
+    steps: list[SearchStep] = field(default_factory=list)
+    scored: int = 0
+    observed_peaks: int = 0
+    scoring_seconds: float = 0.0
+    seconds: float = 0.0
+
+    def to_dict(self) -> dict[str, Any]:
+        """The result as plain data: ``phases``, ``candidates`` and ``unexplained_peaks``, with the search's figures."""
+        return {
+            "scan": self.scan, "library": self.library,
+            "phases": [p.to_dict() for p in self.phases],
+            "candidates": [c.to_dict() for c in self.candidates],
+            "unexplained_peaks": [p.to_dict() for p in self.unexplained_peaks],
+            "rwp": None if self.fit is None else self.fit.rwp,
+            "scored": self.scored, "observed_peaks": self.observed_peaks,
+            "scoring_seconds": self.scoring_seconds, "seconds": self.seconds,
+        }
+
+    def to_json(self) -> str:
+        return json.dumps(self.to_dict(), indent=2, allow_nan=False) + "\n"
+
+    def summary(self) -> str:
+        """The result as text."""
+        lines = [f"{self.scan}: {self.observed_peaks} peaks; {self.scored} library entries scored in "
+                 f"{self.scoring_seconds:.2f} s, search {self.seconds:.1f} s"]
+        if self.fit is not None:
+            lines.append(f"Rwp {100 * self.fit.rwp:.2f} %  Rexp {100 * self.fit.rexp:.2f} %  chi2 {self.fit.chi2:.3f}")
+        if self.phases:
+            lines.append("phases found:")
+            width = max(len(p.name) for p in self.phases)
+            for p in self.phases:
+                lines.append(f"  {p.name:<{width}}  {_percent(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
+                             f"score {p.score:.3f}  strain {100 * p.strain:+.2f} %  {p.id}")
+        else:
+            lines.append("no phase found")
+        if self.unexplained_peaks:
+            shown = ", ".join(f"{p.two_theta:.2f}" for p in self.unexplained_peaks[:12])
+            more = len(self.unexplained_peaks) - 12
+            lines.append(f"unexplained peaks (2theta): {shown}" + (f" and {more} more" if more > 0 else ""))
+        else:
+            lines.append("every observed peak is explained")
+        if self.candidates:
+            lines.append("next candidates:")
+            width = max(len(c.name) for c in self.candidates)
+            for c in self.candidates:
+                lines.append(f"  {c.name:<{width}}  score {c.score:.3f}  coverage {c.coverage:.2f}  "
+                             f"explains {100 * c.explained:.0f} %  {c.id}")
+        return "\n".join(lines) + "\n"
+
+
+def _percent(fraction: float, esd: float | None) -> str:
+    """A weight fraction in percent with its uncertainty in parentheses in the last digits."""
+    value = 100.0 * fraction
+    if esd is None or not math.isfinite(esd) or esd <= 0.0:
+        return f"{value:.2f}"
+    error = 100.0 * esd
+    decimals = max(0, min(4, 1 - int(math.floor(math.log10(error)))))
+    digits = round(error * 10 ** decimals)
+    if digits >= 100 and decimals:
+        decimals -= 1
+        digits = round(error * 10 ** decimals)
+    return f"{value:.{decimals}f}({digits})"

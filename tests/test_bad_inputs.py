@@ -15,10 +15,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import PACKAGE_PARENT
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.cli import main
 
-PACKAGE_PARENT = Path(__file__).resolve().parent.parent / "python"
 
 # A P1 cell 5 x 1e5 x 1e5 A: at 2theta 90 one row of the walk holds about 1e10
 # candidate indices. The thin shell keeps the reflections found (and memory) small.

@@ -10,12 +10,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import PACKAGE_PARENT
 from peakforge_pattern import Structure, _engine, compute_pattern
 from peakforge_pattern.diffraction.engine_route import engine_columns
 from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.errors import InputError
 
-PACKAGE_PARENT = Path(__file__).resolve().parents[1] / "python"
 
 
 def rock_salt(n, moved=False):

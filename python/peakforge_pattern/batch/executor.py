@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
-from typing import Protocol, Union
+from typing import Protocol
 
 from .chunks import Chunk
 from .worker import ChunkResult
@@ -28,7 +28,7 @@ class Died:
     message: str
 
 
-Outcome = Union[Finished, Failed, Died]
+Outcome = Finished | Failed | Died
 
 
 class ExecutorError(RuntimeError):

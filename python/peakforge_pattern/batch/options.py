@@ -53,7 +53,8 @@ class RunOptions:
             raise InputError("batch options must be a JSON object with float32")
         float32 = fields.pop("float32")
         grid = fields.pop("grid", None)
-        return cls(PatternRequest.from_dict(fields), bool(float32), None if grid is None else GridProfile.from_dict(grid))
+        grid_profile = None if grid is None else GridProfile.from_dict(grid)
+        return cls(PatternRequest.from_dict(fields), bool(float32), grid_profile)
 
     def describe(self) -> str:
         kind = "float32" if self.float32 else "float64"

@@ -153,8 +153,9 @@ def test_a_worker_dying_costs_only_the_culprit_its_row(tmp_path, monkeypatch):
 def test_a_part_that_cannot_be_written_is_retried_then_reported(tmp_path):
     source = corpus(tmp_path / "in", copies=3, names=("corundum",))
     out = tmp_path / "out"
-    # Parts exceed this file-size limit (the metadata does not): every write fails with EFBIG.
-    limit = 5000
+    # Parts (about 10 kB here) exceed this file-size limit, the metadata (about 5 kB) does not:
+    # every write of a part fails with EFBIG.
+    limit = 8000
     done = subprocess.run(batch_command(str(source), "--out", str(out)), capture_output=True, text=True,
                           env=child_env(), timeout=120,
                           preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))

@@ -90,3 +90,22 @@ def test_ctrl_c_stops_a_long_symmetry_search():
         child.kill()
     assert out.strip() == "interrupted", err
     assert time.monotonic() - sent < 2.0
+
+
+def test_a_supercell_found_without_operations_keeps_its_shifts_and_absences():
+    """The bounded search also settles the pure translations: rock salt given as
+    a 3 × 3 × 3 supercell of atoms without operations extinguishes every
+    reflection but those of the small F-centred cell (h, k, l multiples of 3,
+    of one parity over 3); a small work limit refuses the search."""
+    from peakforge_pattern.diffraction.engine_route import engine_reflection_columns
+    structure = rock_salt(3)
+    table = engine_reflection_columns(structure, PatternRequest(wavelength=1.54, parallel=False), 0.0, 0.6)
+    hkl = np.asarray(table["hkl"]).reshape(-1, 3)
+    small = hkl % 3 == 0
+    allowed = small.all(axis=1)
+    parity = (hkl // 3) % 2
+    allowed &= (parity == parity[:, :1]).all(axis=1)
+    assert len(hkl) > 20 and np.array_equal(np.asarray(table["absent"]) == 0, allowed)
+    assert len(table["rotations"]) == 48 and len(table["centring"]) >= 3
+    with pytest.raises(_engine.WorkLimitError):
+        engine_reflection_columns(structure, PatternRequest(wavelength=1.54, parallel=False, max_work=2e3), 0.0, 0.6)

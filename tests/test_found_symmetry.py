@@ -2,7 +2,6 @@
 a note), unless asked to keep P1."""
 
 import numpy as np
-import pytest
 from conftest import symmetric_structure
 
 from peakforge_pattern import compute_pattern, example_path, read_cif

@@ -22,7 +22,6 @@ from ..errors import InputError
 from ..structures.displacements import debye_waller_beta
 from ..structures.found_symmetry import with_found_symmetry
 from ..structures.structure import Structure
-from .absences import four_index
 from .engine_route import engine_reflection_columns
 from .formats import hkl_label
 from .radiation import species_tables

@@ -44,10 +44,12 @@ def fit_html(result: Any) -> str:
     header = "".join(f"<th>{h}</th>" for h in ["phase", "weight %", "a (Å)", "b (Å)", "c (Å)", "α (°)", "β (°)",
                                                "γ (°)", "B (Å²)"])
     phases = "".join("<tr>" + "".join(f"<td>{cell}</td>" for cell in row) + "</tr>" for row in _phase_rows(result))
-    parameters = "".join(f"<tr><td>{html.escape(name)}</td><td>{with_esd(value, result.uncertainties.get(name))}</td></tr>"
-                         for name, value in result.parameters.items())
+    parameters = "".join(
+        f"<tr><td>{html.escape(name)}</td><td>{with_esd(value, result.uncertainties.get(name))}</td></tr>"
+        for name, value in result.parameters.items())
     return (f"<div>{head}<table><tr>{header}</tr>{phases}</table>"
-            f"<details><summary>{len(result.parameters)} parameters</summary><table>{parameters}</table></details></div>")
+            f"<details><summary>{len(result.parameters)} parameters</summary>"
+            f"<table>{parameters}</table></details></div>")
 
 
 def fit_repr(result: Any) -> str:

@@ -14,7 +14,6 @@ from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
 from .atom_results import BondLength, site_dicts
 from .fit_display import fit_html, fit_repr
-from .measured import MeasuredPattern
 from .parameters import ParameterSet
 from .reporting import summary_text
 from .scans import MeasuredPattern

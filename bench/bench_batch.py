@@ -29,9 +29,9 @@ import sys
 import tempfile
 import threading
 import time
+from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Iterator
 
 import pyarrow.dataset as ds
 
@@ -43,6 +43,7 @@ TICKS = os.sysconf("SC_CLK_TCK")
 
 
 # ---- processes: their trees, CPU time and memory, from /proc
+
 
 def children(pid: int) -> list[int]:
     found = []
@@ -103,8 +104,9 @@ class PeakMemory:
         return self.peaks
 
 
-def run_timed(argv: list[str], stdout=subprocess.DEVNULL, extra_pids: list[int] = (),
-              sample_memory: bool = False) -> dict:
+def run_timed(
+    argv: list[str], stdout=subprocess.DEVNULL, extra_pids: list[int] = (), sample_memory: bool = False
+) -> dict:
     """Run a command to the end: wall time, CPU time (itself, its waited-for
     children and ``extra_pids``' trees), and peak memory per process."""
     before = sum(cpu_seconds(p) for root in extra_pids for p in tree(root))
@@ -117,11 +119,18 @@ def run_timed(argv: list[str], stdout=subprocess.DEVNULL, extra_pids: list[int] 
     process.returncode = os.waitstatus_to_exitcode(status)
     peaks = memory.stop() if memory else {}
     after = sum(cpu_seconds(p) for root in extra_pids for p in tree(root))
-    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime + after - before, "status": process.returncode,
-            "stderr": err, "peaks": peaks, "pid": process.pid}
+    return {
+        "wall": wall,
+        "cpu": usage.ru_utime + usage.ru_stime + after - before,
+        "status": process.returncode,
+        "stderr": err,
+        "peaks": peaks,
+        "pid": process.pid,
+    }
 
 
 # ---- a local Dask cluster: scheduler and workers as separate processes
+
 
 @contextmanager
 def dask_cluster(folder: Path, workers: int) -> Iterator[tuple[Path, list[int], list[int]]]:
@@ -131,8 +140,11 @@ def dask_cluster(folder: Path, workers: int) -> Iterator[tuple[Path, list[int], 
     dask = [sys.executable, "-m", "dask"]
     common = ["--no-dashboard", "--scheduler-file", str(scheduler_file)]
     log = open(folder / "cluster.log", "a")
-    processes = [subprocess.Popen([*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
-                                  stderr=log, start_new_session=True)]
+    processes = [
+        subprocess.Popen(
+            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common], stderr=log, start_new_session=True
+        )
+    ]
     try:
         deadline = time.monotonic() + 60
         while not scheduler_file.exists():
@@ -140,9 +152,15 @@ def dask_cluster(folder: Path, workers: int) -> Iterator[tuple[Path, list[int], 
                 raise RuntimeError("the Dask scheduler did not start")
             time.sleep(0.1)
         for _ in range(workers):
-            processes.append(subprocess.Popen([*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1",
-                                               *common], stderr=log, start_new_session=True))
+            processes.append(
+                subprocess.Popen(
+                    [*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1", *common],
+                    stderr=log,
+                    start_new_session=True,
+                )
+            )
         from distributed import Client
+
         with Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
             client.wait_for_workers(workers, timeout=120)
         yield scheduler_file, [processes[0].pid], [p.pid for p in processes[1:]]
@@ -158,6 +176,7 @@ def dask_cluster(folder: Path, workers: int) -> Iterator[tuple[Path, list[int], 
 
 
 # ---- checks of an output folder
+
 
 def check_output(out: Path, listed: int, malformed: int) -> str:
     table = ds.dataset(out, format="parquet").to_table(columns=["id", "status"])
@@ -181,51 +200,123 @@ def kill_when(process: subprocess.Popen, out: Path, parts: int, victim) -> None:
 
 # ---- the benchmark
 
+
 def throughput(corpus: Path, count: int, work: Path, workers: int, repeats: int) -> list[str]:
     rows: dict[str, list[dict]] = {"pattern -f csv": [], "batch, local pool": [], "batch, Dask cluster": []}
     with dask_cluster(work, workers) as (scheduler_file, scheduler, nannies):
         for _ in range(repeats):
             with open(os.devnull, "w") as sink:
-                rows["pattern -f csv"].append(run_timed([*PEAKFORGE, "pattern", str(corpus), "-f", "csv",
-                                                         "--no-progress"], stdout=sink, sample_memory=True))
-            rows["batch, local pool"].append(run_timed(
-                [*PEAKFORGE, "batch", str(corpus), "--out", str(work / "local"), "--overwrite", "--no-progress",
-                 "--workers", str(workers)], sample_memory=True))
-            rows["batch, Dask cluster"].append(run_timed(
-                [*PEAKFORGE, "batch", str(corpus), "--out", str(work / "dask"), "--overwrite", "--no-progress",
-                 "--scheduler-file", str(scheduler_file)], extra_pids=scheduler + nannies, sample_memory=True))
+                rows["pattern -f csv"].append(
+                    run_timed(
+                        [*PEAKFORGE, "pattern", str(corpus), "-f", "csv", "--no-progress"],
+                        stdout=sink,
+                        sample_memory=True,
+                    )
+                )
+            rows["batch, local pool"].append(
+                run_timed(
+                    [
+                        *PEAKFORGE,
+                        "batch",
+                        str(corpus),
+                        "--out",
+                        str(work / "local"),
+                        "--overwrite",
+                        "--no-progress",
+                        "--workers",
+                        str(workers),
+                    ],
+                    sample_memory=True,
+                )
+            )
+            rows["batch, Dask cluster"].append(
+                run_timed(
+                    [
+                        *PEAKFORGE,
+                        "batch",
+                        str(corpus),
+                        "--out",
+                        str(work / "dask"),
+                        "--overwrite",
+                        "--no-progress",
+                        "--scheduler-file",
+                        str(scheduler_file),
+                    ],
+                    extra_pids=scheduler + nannies,
+                    sample_memory=True,
+                )
+            )
     base = statistics.median(r["wall"] for r in rows["pattern -f csv"])
     base_cpu = statistics.median(r["cpu"] for r in rows["pattern -f csv"])
-    lines = [f"Throughput: {count} structures, median of {repeats} run(s), {workers} workers",
-             "", "| command | wall s | structures/s | CPU s | CPU ms/structure | speed-up (wall) | CPU ratio | "
-             "largest process peak RSS MiB | exit |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = [
+        f"Throughput: {count} structures, median of {repeats} run(s), {workers} workers",
+        "",
+        "| command | wall s | structures/s | CPU s | CPU ms/structure | speed-up (wall) | CPU ratio | "
+        "largest process peak RSS MiB | exit |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
     for name, runs in rows.items():
         wall = statistics.median(r["wall"] for r in runs)
         cpu = statistics.median(r["cpu"] for r in runs)
         rss = max(max(r["peaks"].values(), default=0) for r in runs) / 1024
-        lines.append(f"| {name} | {wall:.1f} | {count / wall:.1f} | {cpu:.1f} | {1000 * cpu / count:.2f} | "
-                     f"{base / wall:.2f} | {cpu / base_cpu:.2f} | {rss:.0f} | {runs[-1]['status']} |")
+        lines.append(
+            f"| {name} | {wall:.1f} | {count / wall:.1f} | {cpu:.1f} | {1000 * cpu / count:.2f} | "
+            f"{base / wall:.2f} | {cpu / base_cpu:.2f} | {rss:.0f} | {runs[-1]['status']} |"
+        )
     return lines
 
 
 def memory(corpora: dict[int, Path], work: Path, workers: int) -> list[str]:
-    lines = ["", "Worker memory (peak resident set of the largest worker, and of the driver)", "",
-             "| engine | structures | worker peak RSS MiB | driver peak RSS MiB | wall s |", "|---|---:|---:|---:|---:|"]
+    lines = [
+        "",
+        "Worker memory (peak resident set of the largest worker, and of the driver)",
+        "",
+        "| engine | structures | worker peak RSS MiB | driver peak RSS MiB | wall s |",
+        "|---|---:|---:|---:|---:|",
+    ]
     for count, corpus in corpora.items():
-        run = run_timed([*PEAKFORGE, "batch", str(corpus), "--out", str(work / f"mem{count}"), "--overwrite",
-                         "--no-progress", "--workers", str(workers)], sample_memory=True)
+        run = run_timed(
+            [
+                *PEAKFORGE,
+                "batch",
+                str(corpus),
+                "--out",
+                str(work / f"mem{count}"),
+                "--overwrite",
+                "--no-progress",
+                "--workers",
+                str(workers),
+            ],
+            sample_memory=True,
+        )
         driver = run["peaks"].pop(run["pid"], 0)
-        lines.append(f"| local pool | {count} | {max(run['peaks'].values()) / 1024:.0f} | {driver / 1024:.0f} | "
-                     f"{run['wall']:.1f} |")
+        lines.append(
+            f"| local pool | {count} | {max(run['peaks'].values()) / 1024:.0f} | {driver / 1024:.0f} | "
+            f"{run['wall']:.1f} |"
+        )
     for count, corpus in corpora.items():
         with dask_cluster(work, workers) as (scheduler_file, _, nannies):
-            run = run_timed([*PEAKFORGE, "batch", str(corpus), "--out", str(work / f"dmem{count}"), "--overwrite",
-                             "--no-progress", "--scheduler-file", str(scheduler_file)],
-                            extra_pids=nannies, sample_memory=True)
+            run = run_timed(
+                [
+                    *PEAKFORGE,
+                    "batch",
+                    str(corpus),
+                    "--out",
+                    str(work / f"dmem{count}"),
+                    "--overwrite",
+                    "--no-progress",
+                    "--scheduler-file",
+                    str(scheduler_file),
+                ],
+                extra_pids=nannies,
+                sample_memory=True,
+            )
             worker_pids = [c for n in nannies for c in children(n)]
             peak = max((run["peaks"].get(p, 0) for p in worker_pids), default=0)
-            lines.append(f"| Dask cluster | {count} | {peak / 1024:.0f} | {run['peaks'].get(run['pid'], 0) / 1024:.0f}"
-                         f" | {run['wall']:.1f} |")
+            lines.append(
+                f"| Dask cluster | {count} | {peak / 1024:.0f} | {run['peaks'].get(run['pid'], 0) / 1024:.0f}"
+                f" | {run['wall']:.1f} |"
+            )
     return lines
 
 
@@ -251,8 +342,10 @@ def kill_tests(corpus: Path, count: int, malformed: int, work: Path, workers: in
     shutil.rmtree(out, ignore_errors=True)
     p = run_and_kill(batch(out, "--workers", str(workers)), out, lambda d: d.pid)
     rerun = subprocess.run(batch(out, "--workers", str(workers)), capture_output=True, text=True)
-    lines.append(f"- local pool, the driver killed: exit {p.returncode}, rerun exit {rerun.returncode}: "
-                 f"{rerun.stdout.strip()}; {check_output(out, count, malformed)}")
+    lines.append(
+        f"- local pool, the driver killed: exit {p.returncode}, rerun exit {rerun.returncode}: "
+        f"{rerun.stdout.strip()}; {check_output(out, count, malformed)}"
+    )
 
     with dask_cluster(work, workers) as (scheduler_file, _, nannies):
         on_cluster = ("--scheduler-file", str(scheduler_file))
@@ -266,8 +359,10 @@ def kill_tests(corpus: Path, count: int, malformed: int, work: Path, workers: in
         p = run_and_kill(batch(out, *on_cluster), out, lambda d: d.pid)
         # At once: tasks of the killed run may still be running on the workers.
         rerun = subprocess.run(batch(out, *on_cluster), capture_output=True, text=True)
-        lines.append(f"- Dask, the driver killed: exit {p.returncode}, rerun exit {rerun.returncode}: "
-                     f"{rerun.stdout.strip()}; {check_output(out, count, malformed)}")
+        lines.append(
+            f"- Dask, the driver killed: exit {p.returncode}, rerun exit {rerun.returncode}: "
+            f"{rerun.stdout.strip()}; {check_output(out, count, malformed)}"
+        )
     return lines
 
 

@@ -36,9 +36,25 @@ def run_batch(tree: Path, build: Path, corpus: Path, out: Path, workers: int) ->
     env = dict(os.environ, PYTHONPATH=f"{tree / 'python'}{os.pathsep}{build}")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-m", "peakforge_pattern", "batch", str(corpus), "--out", str(out),
-                           "--overwrite", "--no-progress", "--workers", str(workers)],
-                          env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "peakforge_pattern",
+            "batch",
+            str(corpus),
+            "--out",
+            str(out),
+            "--overwrite",
+            "--no-progress",
+            "--workers",
+            str(workers),
+        ],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     if done.returncode not in (0, 2):  # 2: the corpus's malformed files gave error rows
         raise RuntimeError(f"batch failed ({done.returncode}): {done.stderr[-2000:]}")
     wall = time.perf_counter() - start
@@ -65,8 +81,10 @@ def main() -> None:
             for name, (tree, build) in versions.items():
                 wall, cpu = run_batch(tree, build, corpus, Path(folder) / f"out-{name}", args.workers)
                 best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
-    print(f"| {args.count} structures, {args.workers} workers | wall s | CPU s | structures/s (wall) "
-          "| structures/s (CPU) |")
+    print(
+        f"| {args.count} structures, {args.workers} workers | wall s | CPU s | structures/s (wall) "
+        "| structures/s (CPU) |"
+    )
     print("|---|---:|---:|---:|---:|")
     for name in versions:
         wall, cpu = best[name]

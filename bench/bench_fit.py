@@ -34,8 +34,12 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = ROOT.parent / "shared" / "data" / "measured"
-FILES = [DATA / "qarr_cpd-1e.prn", DATA / "corundum_Al2O3_bilbao.cif", DATA / "zincite_ZnO.cif",
-         DATA / "fluorite_CaF2.cif"]
+FILES = [
+    DATA / "qarr_cpd-1e.prn",
+    DATA / "corundum_Al2O3_bilbao.cif",
+    DATA / "zincite_ZnO.cif",
+    DATA / "fluorite_CaF2.cif",
+]
 OPTIONS = ["--monochromator", "26.6", "--radius", "173"]
 IMPORTS = "import peakforge_pattern.cli, scipy.optimize"
 
@@ -93,8 +97,20 @@ def old_tree(commit: str) -> Path:
     build = tree / "build"
     if not list((build / "peakforge_pattern").glob("_engine*.so")):
         cmake = str(Path(sys.executable).with_name("cmake"))
-        subprocess.run([cmake, "-S", str(tree), "-B", str(build), "-G", "Ninja",
-                        f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"], check=True)
+        subprocess.run(
+            [
+                cmake,
+                "-S",
+                str(tree),
+                "-B",
+                str(build),
+                "-G",
+                "Ninja",
+                f"-DPython_EXECUTABLE={sys.executable}",
+                "-DCMAKE_BUILD_TYPE=Release",
+            ],
+            check=True,
+        )
         subprocess.run([cmake, "--build", str(build), "-j2"], check=True)
     return tree
 
@@ -112,9 +128,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--old", default="532055f", help="the commit to compare with")
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--engine", type=Path, default=ROOT / "build" / "dev",
-                        help="build directory holding this tree's engine (default build/dev; "
-                             "the installed one if it has none)")
+    parser.add_argument(
+        "--engine",
+        type=Path,
+        default=ROOT / "build" / "dev",
+        help="build directory holding this tree's engine (default build/dev; the installed one if it has none)",
+    )
     args = parser.parse_args()
     old = old_tree(args.old)
     engine = args.engine if list((args.engine / "peakforge_pattern").glob("_engine*.so")) else None
@@ -137,8 +156,10 @@ def main() -> None:
         whole, start = median(times[name]["command"]), median(times[name]["imports"])
         rows[name] = (whole, start, whole - start)
         print(f"| {name if name == 'new' else args.old} | {whole:.2f} | {start:.2f} | {whole - start:.2f} |")
-    print(f"| ratio new / old | {rows['new'][0] / rows['old'][0]:.2f} | {rows['new'][1] / rows['old'][1]:.2f} "
-          f"| {rows['new'][2] / rows['old'][2]:.2f} |\n")
+    print(
+        f"| ratio new / old | {rows['new'][0] / rows['old'][0]:.2f} | {rows['new'][1] / rows['old'][1]:.2f} "
+        f"| {rows['new'][2] / rows['old'][2]:.2f} |\n"
+    )
 
     rendered = {}
     for name, env in trees.items():
@@ -148,13 +169,20 @@ def main() -> None:
     print("## One binned profile: 400 asymmetric pseudo-Voigt peaks over 7251 points (CPU ms per rendering)\n")
     print(f"| {args.old} (NumPy) | new (native) | ratio | largest difference / largest value |")
     print("|---:|---:|---:|---:|")
-    print(f"| {1e3 * rendered['old']['cpu']:.2f} | {1e3 * rendered['new']['cpu']:.2f} | "
-          f"{rendered['new']['cpu'] / rendered['old']['cpu']:.2f} | "
-          f"{np.abs(new_profile - old_profile).max() / np.abs(old_profile).max():.1e} |\n")
+    print(
+        f"| {1e3 * rendered['old']['cpu']:.2f} | {1e3 * rendered['new']['cpu']:.2f} | "
+        f"{rendered['new']['cpu'] / rendered['old']['cpu']:.2f} | "
+        f"{np.abs(new_profile - old_profile).max() / np.abs(old_profile).max():.1e} |\n"
+    )
 
     options = {"monochromator_angle": 26.6, "radius": 173.0}
-    found = subprocess.run([sys.executable, "-c", SAME_PROCESS, json.dumps([list(map(str, FILES)), options])],
-                           env=trees["new"], check=True, capture_output=True, text=True)
+    found = subprocess.run(
+        [sys.executable, "-c", SAME_PROCESS, json.dumps([list(map(str, FILES)), options])],
+        env=trees["new"],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     result = json.loads(found.stdout.strip().splitlines()[-1])
     analytic, numerical = result["analytic"], result["numerical"]
     print("## The same fit with the analytic Jacobian and with finite differences (one process, warm)\n")

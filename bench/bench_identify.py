@@ -36,13 +36,15 @@ def replicate(library: Path, size: int, folder: Path) -> Path:
     import pyarrow as pa
     import pyarrow.compute as pc
     import pyarrow.parquet as pq
+
     out = folder / f"lib{size}"
     if out.exists():
         return out
     out.mkdir(parents=True)
     schema = pq.read_schema(library / "_common_metadata")
-    pq.write_metadata(pa.schema([schema.field(c) for c in SCORED_COLUMNS], metadata=schema.metadata),
-                      out / "_common_metadata")
+    pq.write_metadata(
+        pa.schema([schema.field(c) for c in SCORED_COLUMNS], metadata=schema.metadata), out / "_common_metadata"
+    )
     parts = sorted(library.glob("part-*.parquet"))
     counts = [pq.ParquetFile(p).metadata.num_rows for p in parts]
     total, copy = 0, 0
@@ -54,8 +56,9 @@ def replicate(library: Path, size: int, folder: Path) -> Path:
             if copy:
                 ids = pc.binary_join_element_wise(table.column("id"), pa.scalar(f"#{copy}"), "")
                 table = table.set_column(table.schema.get_field_index("id"), "id", ids)
-            pq.write_table(table, out / f"part-{copy:03d}-{part.stem[5:]}.parquet", compression="zstd",
-                           row_group_size=4096)
+            pq.write_table(
+                table, out / f"part-{copy:03d}-{part.stem[5:]}.parquet", compression="zstd", row_group_size=4096
+            )
             total += count
         copy += 1
     return out
@@ -83,16 +86,29 @@ def measure(library: Path, scan: str, rows: int, elements: list[str] | None) -> 
     lines = Instrument(wavelength="CuKa").lines(1.0)
     peaks = find_scan_peaks(measured, lines)
     opened = open_library(library)
-    target = ScanTarget.build(peaks.two_theta, peaks.intensity, tolerance=0.5 * peaks.typical_fwhm, lines=lines,
-                              fwhm=peaks.typical_fwhm, library_d_range=library_d_range(opened),
-                              scan_range=(measured.two_theta[0], measured.two_theta[-1]), **SCAN_OPTIONS)
+    target = ScanTarget.build(
+        peaks.two_theta,
+        peaks.intensity,
+        tolerance=0.5 * peaks.typical_fwhm,
+        lines=lines,
+        fwhm=peaks.typical_fwhm,
+        library_d_range=library_d_range(opened),
+        scan_range=(measured.two_theta[0], measured.two_theta[-1]),
+        **SCAN_OPTIONS,
+    )
     before = _peak_rss_mib()
     wall, cpu = time.perf_counter(), time.process_time()
     shortlist = shortlist_library(opened, target, allowed=elements, rows=rows)
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     peak = _peak_rss_mib()
-    return {"entries": shortlist.scored, "wall": wall, "cpu": cpu, "peak_mib": peak,
-            "growth_mib": peak - before, "best": shortlist.ids[:3]}
+    return {
+        "entries": shortlist.scored,
+        "wall": wall,
+        "cpu": cpu,
+        "peak_mib": peak,
+        "growth_mib": peak - before,
+        "best": shortlist.ids[:3],
+    }
 
 
 def per_entry_loop(library: Path, scan: str, limit: int) -> dict:
@@ -101,9 +117,9 @@ def per_entry_loop(library: Path, scan: str, limit: int) -> dict:
     import pyarrow.compute as pc
 
     from peakforge_pattern.batch.library import open_library
+    from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
     from peakforge_pattern.fitting import read_scan
     from peakforge_pattern.identification.scan_peaks import find_scan_peaks
-    from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
     from peakforge_pattern.profiles.instrument import Instrument
 
     measured = read_scan(scan)
@@ -112,8 +128,11 @@ def per_entry_loop(library: Path, scan: str, limit: int) -> dict:
     x, y = peaks.two_theta, peaks.intensity / peaks.intensity.sum()
     tolerance = 0.5 * peaks.typical_fwhm
     lam = lines[0][0]
-    table = open_library(library).dataset.to_table(columns=["id", "d", "structure_intensity"],
-                                                   filter=pc.field("status") == "ok").slice(0, limit)
+    table = (
+        open_library(library)
+        .dataset.to_table(columns=["id", "d", "structure_intensity"], filter=pc.field("status") == "ok")
+        .slice(0, limit)
+    )
     strains = np.linspace(-0.02, 0.02, 81)
     zeros = np.linspace(-0.15, 0.15, 7)
     wall, cpu = time.perf_counter(), time.process_time()
@@ -173,20 +192,48 @@ def main() -> None:
         for rows in args.rows:
             for elements in [None] + ([args.elements] if args.elements else []):
                 extra = ["--elements", elements] if elements else []
-                r = _child(["--child", "measure", "--library", str(args.library), "--scan", args.scan,
-                            "--one-size", str(library), "--rows", str(rows), *extra])
+                r = _child(
+                    [
+                        "--child",
+                        "measure",
+                        "--library",
+                        str(args.library),
+                        "--scan",
+                        args.scan,
+                        "--one-size",
+                        str(library),
+                        "--rows",
+                        str(rows),
+                        *extra,
+                    ]
+                )
                 results.append((size, rows, elements, r))
-                print(f"| {r['entries']} | {rows} | {elements or 'any'} | {r['wall']:.2f} | {r['cpu']:.2f} | "
-                      f"{1e6 * r['cpu'] / max(r['entries'], 1):.0f} | {r['peak_mib']:.0f} | "
-                      f"{r['growth_mib']:.0f} |", flush=True)
-    loop = _child(["--child", "loop", "--library", str(args.library), "--scan", args.scan,
-                   "--loop-entries", str(args.loop_entries)])
+                print(
+                    f"| {r['entries']} | {rows} | {elements or 'any'} | {r['wall']:.2f} | {r['cpu']:.2f} | "
+                    f"{1e6 * r['cpu'] / max(r['entries'], 1):.0f} | {r['peak_mib']:.0f} | "
+                    f"{r['growth_mib']:.0f} |",
+                    flush=True,
+                )
+    loop = _child(
+        [
+            "--child",
+            "loop",
+            "--library",
+            str(args.library),
+            "--scan",
+            args.scan,
+            "--loop-entries",
+            str(args.loop_entries),
+        ]
+    )
     ours = next(r for s, rows, e, r in results if e is None)
     ours_per_entry = ours["cpu"] / ours["entries"]
     loop_per_entry = loop["cpu"] / loop["entries"]
-    print(f"\nper-entry Python loop (strain x zero-shift grid, {loop['entries']} entries): "
-          f"{1e6 * loop_per_entry:.0f} µs/entry CPU; vectorised {1e6 * ours_per_entry:.0f} µs/entry; "
-          f"ratio {loop_per_entry / ours_per_entry:.1f}x")
+    print(
+        f"\nper-entry Python loop (strain x zero-shift grid, {loop['entries']} entries): "
+        f"{1e6 * loop_per_entry:.0f} µs/entry CPU; vectorised {1e6 * ours_per_entry:.0f} µs/entry; "
+        f"ratio {loop_per_entry / ours_per_entry:.1f}x"
+    )
     if work != args.work:
         shutil.rmtree(work, ignore_errors=True)
     sys.stdout.flush()

@@ -73,9 +73,17 @@ def make_structure(atoms, mirror_pairs=True):
     lists, as a host passes them."""
     rng = np.random.default_rng(RNG_SEED + atoms)
     m = round((atoms // 8) ** (1 / 3))
-    assert 8 * m ** 3 == atoms
-    basis = [(0, 0, 0), (0, .5, .5), (.5, 0, .5), (.5, .5, 0),
-             (.5, 0, 0), (0, .5, 0), (0, 0, .5), (.5, .5, .5)]
+    assert 8 * m**3 == atoms
+    basis = [
+        (0, 0, 0),
+        (0, 0.5, 0.5),
+        (0.5, 0, 0.5),
+        (0.5, 0.5, 0),
+        (0.5, 0, 0),
+        (0, 0.5, 0),
+        (0, 0, 0.5),
+        (0.5, 0.5, 0.5),
+    ]
     cells = [(i, j, k) for i in range(m) for j in range(m) for k in range(m)]
     xyz = np.array([[(c[d] + b[d]) / m for d in range(3)] for c in cells for b in basis])
     xyz = (xyz + rng.normal(0, 0.01 / m, xyz.shape)) % 1.0
@@ -89,12 +97,15 @@ def make_structure(atoms, mirror_pairs=True):
         hkl = hkl[first >= 0]
     length = np.sqrt((hkl.astype(float) ** 2).sum(axis=1))
     order = np.argsort(length, kind="stable")
-    hkl = hkl[order][1:REFLECTIONS + 1]
-    g = length[order][1:REFLECTIONS + 1] / a
+    hkl = hkl[order][1 : REFLECTIONS + 1]
+    g = length[order][1 : REFLECTIONS + 1] / a
     assert g.max() * WAVELENGTH / 2 < 1.0 and np.abs(hkl).max() < 14
     return dict(
-        hkls=hkl.astype(float).tolist(), g_hkls=g.tolist(), wavelength=WAVELENGTH,
-        frac_coords_x=xyz[:, 0].tolist(), frac_coords_y=xyz[:, 1].tolist(),
+        hkls=hkl.astype(float).tolist(),
+        g_hkls=g.tolist(),
+        wavelength=WAVELENGTH,
+        frac_coords_x=xyz[:, 0].tolist(),
+        frac_coords_y=xyz[:, 1].tolist(),
         frac_coords_z=xyz[:, 2].tolist(),
         atomic_numbers=[SPECIES[s][0] for s in kinds],
         scattering_coeffs=[SPECIES[s][1] for s in kinds],
@@ -105,11 +116,19 @@ def make_structure(atoms, mirror_pairs=True):
 
 def numpy_arrays(s):
     coeffs = np.array(s["scattering_coeffs"])  # (atoms, pairs, 2)
-    return dict(hkls=np.array(s["hkls"]), g=np.array(s["g_hkls"]), wavelength=s["wavelength"],
-                x=np.array(s["frac_coords_x"]), y=np.array(s["frac_coords_y"]),
-                z=np.array(s["frac_coords_z"]), zn=np.array(s["atomic_numbers"], dtype=float),
-                a=coeffs[:, :, 0], b=coeffs[:, :, 1], occ=np.array(s["occupancies"]),
-                dw=np.array(s["dw_factors"]))
+    return dict(
+        hkls=np.array(s["hkls"]),
+        g=np.array(s["g_hkls"]),
+        wavelength=s["wavelength"],
+        x=np.array(s["frac_coords_x"]),
+        y=np.array(s["frac_coords_y"]),
+        z=np.array(s["frac_coords_z"]),
+        zn=np.array(s["atomic_numbers"], dtype=float),
+        a=coeffs[:, :, 0],
+        b=coeffs[:, :, 1],
+        occ=np.array(s["occupancies"]),
+        dw=np.array(s["dw_factors"]),
+    )
 
 
 def numpy_per_reflection(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
@@ -133,10 +152,12 @@ def numpy_per_reflection(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
 
 def numpy_vectorised(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
     block = max(1, (1 << 23) // (len(x) * a.shape[1]))  # about 64 MiB per array
-    return np.concatenate([
-        numpy_vectorised_block(hkls[i:i + block], g[i:i + block], wavelength,
-                               x, y, z, zn, a, b, occ, dw)
-        for i in range(0, len(hkls), block)])
+    return np.concatenate(
+        [
+            numpy_vectorised_block(hkls[i : i + block], g[i : i + block], wavelength, x, y, z, zn, a, b, occ, dw)
+            for i in range(0, len(hkls), block)
+        ]
+    )
 
 
 def numpy_vectorised_block(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
@@ -144,8 +165,7 @@ def numpy_vectorised_block(hkls, g, wavelength, x, y, z, zn, a, b, occ, dw):
     ok = (g != 0) & ~(sin_theta > 1)
     theta = np.arcsin(np.where(ok, sin_theta, 0.0))
     s2 = (g * 0.5) ** 2
-    f = zn - (s2 * MOTT_BETHE)[:, None] * np.sum(
-        np.exp(-b[None, :, :] * s2[:, None, None]) * a[None, :, :], axis=2)
+    f = zn - (s2 * MOTT_BETHE)[:, None] * np.sum(np.exp(-b[None, :, :] * s2[:, None, None]) * a[None, :, :], axis=2)
     w = f * occ * np.exp(-dw[None, :] * s2[:, None])
     phase = TWO_PI * (hkls[:, 0:1] * x + hkls[:, 1:2] * y + hkls[:, 2:3] * z)
     re = np.sum(w * np.cos(phase), axis=1)
@@ -161,8 +181,8 @@ def peakforge_variant(parallel, use_simd, simd=None):
             os.environ.pop("PEAKFORGE_SIMD", None)
         else:
             os.environ["PEAKFORGE_SIMD"] = simd
-        return peakforge.calculate_xrd_intensities(
-            *s.values(), parallel, WORKERS if parallel else 0, use_simd)
+        return peakforge.calculate_xrd_intensities(*s.values(), parallel, WORKERS if parallel else 0, use_simd)
+
     return call
 
 
@@ -208,7 +228,8 @@ def check_agreement(results):
         angle_error = np.abs(got[:, 0] - reference[:, 0]).max() / np.abs(reference[:, 0]).max()
         intensity_error = np.abs(got[:, 1] - reference[:, 1]).max() / scale
         assert angle_error <= 1e-12 and intensity_error <= 1e-12, (
-            f"{name}: relative error {angle_error:.3g} in 2theta, {intensity_error:.3g} in I")
+            f"{name}: relative error {angle_error:.3g} in 2theta, {intensity_error:.3g} in I"
+        )
 
 
 def floor_loops():
@@ -216,18 +237,28 @@ def floor_loops():
     module's flags."""
     build = ROOT / "build" / "bench"
     cmake = Path(sys.executable).parent / "cmake"
-    subprocess.run([str(cmake), "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-                    f"-DPython_EXECUTABLE={sys.executable}", "-DPEAKFORGE_BUILD_BENCH=ON",
-                    f"-DCMAKE_MAKE_PROGRAM={Path(sys.executable).parent / 'ninja'}"],
-                   check=True, capture_output=True)
-    subprocess.run([str(cmake), "--build", str(build), "--target", "intensity_floor"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        [
+            str(cmake),
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            "-DPEAKFORGE_BUILD_BENCH=ON",
+            f"-DCMAKE_MAKE_PROGRAM={Path(sys.executable).parent / 'ninja'}",
+        ],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run([str(cmake), "--build", str(build), "--target", "intensity_floor"], check=True, capture_output=True)
     # The best of three processes: the first run after a build (or beside a
     # busy sibling hyperthread) can come out a quarter slower.
     floors: dict[str, float] = {}
     for _ in range(3):
-        done = subprocess.run([str(build / "intensity_floor")], check=True, capture_output=True,
-                              text=True)
+        done = subprocess.run([str(build / "intensity_floor")], check=True, capture_output=True, text=True)
         for line in done.stdout.splitlines():
             form, ns = line.split()[0], float(line.split()[1])
             floors[form] = min(ns, floors.get(form, ns))
@@ -243,15 +274,23 @@ def main():
     floors = floor_loops()
     floor = floors["4-lane"]
     eight_lanes = "8-lane" in floors
-    print(f"numpy {np.__version__}, CPU features used by numpy: "
-          + " ".join(f for f, on in np._core._multiarray_umath.__cpu_features__.items()
-                     if on and f.startswith("AVX512")) + f"; {os.cpu_count()} logical processors")
-    print("floor (bare loops over 512 atoms in L1, ns per atom): "
-          + ", ".join(f"{form} {ns:.3f}" for form, ns in floors.items()))
-    print(f"{REFLECTIONS} reflections, medians of up to {options.repeats} calls; ratios are "
-          "speed-ups (baseline time / variant time), x floor is ns per pair / the 4-lane floor\n")
-    print("| atoms | reflections | variant | wall ms | CPU ms | ns per atom x reflection | "
-          "x floor | vs numpy vectorised | vs serial scalar |")
+    print(
+        f"numpy {np.__version__}, CPU features used by numpy: "
+        + " ".join(f for f, on in np._core._multiarray_umath.__cpu_features__.items() if on and f.startswith("AVX512"))
+        + f"; {os.cpu_count()} logical processors"
+    )
+    print(
+        "floor (bare loops over 512 atoms in L1, ns per atom): "
+        + ", ".join(f"{form} {ns:.3f}" for form, ns in floors.items())
+    )
+    print(
+        f"{REFLECTIONS} reflections, medians of up to {options.repeats} calls; ratios are "
+        "speed-ups (baseline time / variant time), x floor is ns per pair / the 4-lane floor\n"
+    )
+    print(
+        "| atoms | reflections | variant | wall ms | CPU ms | ns per atom x reflection | "
+        "x floor | vs numpy vectorised | vs serial scalar |"
+    )
     print("|---:|---|---|---:|---:|---:|---:|---:|---:|")
     per_pair = {}
     for atoms in options.sizes:
@@ -261,23 +300,35 @@ def main():
             table = variants(atoms, eight_lanes)
             results = {name: function(s, arrays) for name, function in table.items()}
             check_agreement(results)
-            times = {name: time_calls(lambda f=function: f(s, arrays), options.repeats)
-                     for name, function in table.items()}
+            times = {
+                name: time_calls(lambda f=function: f(s, arrays), options.repeats) for name, function in table.items()
+            }
             for name, (wall, cpu) in times.items():
                 ns = cpu / (atoms * REFLECTIONS) * 1e9
                 per_pair[atoms, list_name, name] = ns
-                print(f"| {atoms} | {list_name} | {name} | {wall * 1e3:.2f} | {cpu * 1e3:.2f} | "
-                      f"{ns:.2f} | {ns / floor:.2f} | "
-                      f"{times['numpy vectorised'][1] / cpu:.2f} | "
-                      f"{times['serial scalar'][1] / cpu:.2f} |", flush=True)
+                print(
+                    f"| {atoms} | {list_name} | {name} | {wall * 1e3:.2f} | {cpu * 1e3:.2f} | "
+                    f"{ns:.2f} | {ns / floor:.2f} | "
+                    f"{times['numpy vectorised'][1] / cpu:.2f} | "
+                    f"{times['serial scalar'][1] / cpu:.2f} |",
+                    flush=True,
+                )
     os.environ.pop("PEAKFORGE_SIMD", None)
     best = "serial 8-lane" if eight_lanes else "serial 4-lane"
     if {64, 4096} <= set(options.sizes):
-        print("\nWhole call per pair, 64 atoms over 4096 atoms (" + best + "): " + "; ".join(
-            f"{list_name} {per_pair[64, list_name, best] / per_pair[4096, list_name, best]:.2f}"
-            for list_name in LISTS))
-    print("All variants agree: every SIMD mode bit for bit with 4 lanes, parallel with serial, "
-          "the rest to 1e-12 relative to the pattern's largest intensity.")
+        print(
+            "\nWhole call per pair, 64 atoms over 4096 atoms ("
+            + best
+            + "): "
+            + "; ".join(
+                f"{list_name} {per_pair[64, list_name, best] / per_pair[4096, list_name, best]:.2f}"
+                for list_name in LISTS
+            )
+        )
+    print(
+        "All variants agree: every SIMD mode bit for bit with 4 lanes, parallel with serial, "
+        "the rest to 1e-12 relative to the pattern's largest intensity."
+    )
 
 
 if __name__ == "__main__":

@@ -31,9 +31,14 @@ def supercell(structure: Structure, n: int) -> Structure:
     shifts = np.array([(i, j, k) for i in range(n) for j in range(n) for k in range(n)], dtype=float)
     coords = ((structure.frac_coords[None, :, :] + shifts[:, None, :]) / n).reshape(-1, 3)
     count = len(shifts)
-    return Structure.from_arrays(structure.lattice * n, np.tile(structure.atomic_numbers, count), coords,
-                                 np.tile(structure.occupancies, count), np.tile(structure.b_factors, count),
-                                 name=f"{structure.name} {n}x{n}x{n}")
+    return Structure.from_arrays(
+        structure.lattice * n,
+        np.tile(structure.atomic_numbers, count),
+        coords,
+        np.tile(structure.occupancies, count),
+        np.tile(structure.b_factors, count),
+        name=f"{structure.name} {n}x{n}x{n}",
+    )
 
 
 def random_p1(atoms: int, seed: int = 7) -> Structure:
@@ -43,19 +48,26 @@ def random_p1(atoms: int, seed: int = 7) -> Structure:
     cell = [edge, edge * 1.01, edge * 0.99, 88.0, 91.0, 92.5]
     species = rng.choice(["C", "N", "O"], size=atoms)
     b = {"C": 0.8, "N": 0.9, "O": 1.1}
-    return Structure.from_arrays(cell, species, rng.uniform(0, 1, (atoms, 3)),
-                                 b_factors=[b[s] for s in species], name=f"P1, {atoms} atoms")
+    return Structure.from_arrays(
+        cell, species, rng.uniform(0, 1, (atoms, 3)), b_factors=[b[s] for s in species], name=f"P1, {atoms} atoms"
+    )
 
 
-def general_positions(hm: str, cell: list[float], sites: list[tuple[str, tuple[float, float, float], float]],
-                      name: str) -> Structure:
+def general_positions(
+    hm: str, cell: list[float], sites: list[tuple[str, tuple[float, float, float], float]], name: str
+) -> Structure:
     """Atoms generated from sites by the space group, with its operations."""
     ops = tuple(gemmi.find_spacegroup_by_name(hm).operations())
     frac = np.array([xyz for _, xyz, _ in sites], dtype=float)
     positions, site_of = expand_sites(frac, ops, lattice_from_parameters(*cell), 0.1)
-    return Structure.from_arrays(cell, [sites[i][0] for i in site_of], positions,
-                                 b_factors=[sites[i][2] for i in site_of], name=name,
-                                 symmetry_operations=[op.triplet() for op in ops])
+    return Structure.from_arrays(
+        cell,
+        [sites[i][0] for i in site_of],
+        positions,
+        b_factors=[sites[i][2] for i in site_of],
+        name=name,
+        symmetry_operations=[op.triplet() for op in ops],
+    )
 
 
 def timed(call, calls: int = 1) -> tuple[float, float]:
@@ -86,14 +98,23 @@ def main() -> None:
         (supercell(corundum, 4), "CuKa"),
         (supercell(corundum, 4), "AgKa"),
         (random_p1(2000), "CuKa"),
-        (general_positions("F d -3 m", [24.3] * 3 + [90.0] * 3,
-                           [("Si", (0.126, 0.059, 0.031), 0.6), ("O", (0.102, 0.013, 0.172), 1.2),
-                            ("O", (0.21, 0.07, 0.11), 1.2)], "Fd-3m, 3 general sites"), "CuKa"),
+        (
+            general_positions(
+                "F d -3 m",
+                [24.3] * 3 + [90.0] * 3,
+                [("Si", (0.126, 0.059, 0.031), 0.6), ("O", (0.102, 0.013, 0.172), 1.2), ("O", (0.21, 0.07, 0.11), 1.2)],
+                "Fd-3m, 3 general sites",
+            ),
+            "CuKa",
+        ),
     ]
-    print("| structure | atoms | λ | reflections | computed | exact ms (CPU) | engine ms (CPU) "
-          "| exact/engine wall | exact/engine CPU |")
+    print(
+        "| structure | atoms | λ | reflections | computed | exact ms (CPU) | engine ms (CPU) "
+        "| exact/engine wall | exact/engine CPU |"
+    )
     print("|---|---:|---|---:|---:|---:|---:|---:|---:|")
     for structure, line in cases:
+
         def exact() -> None:
             compute_pattern(structure, line, exact=True)
 
@@ -110,19 +131,21 @@ def main() -> None:
             times["engine"].append(timed(engine, engine_calls))
         if slow:  # a few more of the fast one
             times["engine"] += [timed(engine, engine_calls) for _ in range(args.repeats - 1)]
-        med = {k: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v))
-               for k, v in times.items()}
+        med = {k: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v)) for k, v in times.items()}
         counts = _counts(structure, line)
-        print(f"| {structure.name} | {len(structure)} | {line} | {counts[0]} | {counts[1]} "
-              f"| {med['exact'][0]:.2f} ({med['exact'][1]:.2f}) | {med['engine'][0]:.2f} ({med['engine'][1]:.2f}) "
-              f"| {med['exact'][0] / med['engine'][0]:.1f} | {med['exact'][1] / med['engine'][1]:.1f} |",
-              flush=True)
+        print(
+            f"| {structure.name} | {len(structure)} | {line} | {counts[0]} | {counts[1]} "
+            f"| {med['exact'][0]:.2f} ({med['exact'][1]:.2f}) | {med['engine'][0]:.2f} ({med['engine'][1]:.2f}) "
+            f"| {med['exact'][0] / med['engine'][0]:.1f} | {med['exact'][1] / med['engine'][1]:.1f} |",
+            flush=True,
+        )
 
 
 def _counts(structure: Structure, line: str) -> tuple[int, int]:
     """Reflections in the shell, and how many the engine computed."""
     from peakforge_pattern.diffraction import engine_route
     from peakforge_pattern.diffraction.request import PatternRequest
+
     request = PatternRequest(wavelength=line, two_theta_range=(0.0, 90.0))
     max_g = 2.0 * np.sin(np.radians(45.0)) / request.wavelength
     table = engine_route.engine_columns(structure, request, 0.0, max_g)

@@ -37,8 +37,10 @@ def compare(label, ours, theirs, repeats=7, same_result=True):
         ours_times.append(ours_time)
         theirs_times.append(theirs_time)
     ours_time, theirs_time = min(ours_times), min(theirs_times)
-    print(f"{label:<52} peakforge {ours_time * 1e3:8.1f} ms   alternative "
-          f"{theirs_time * 1e3:8.1f} ms   ratio {theirs_time / ours_time:5.2f}x")
+    print(
+        f"{label:<52} peakforge {ours_time * 1e3:8.1f} ms   alternative "
+        f"{theirs_time * 1e3:8.1f} ms   ratio {theirs_time / ours_time:5.2f}x"
+    )
 
 
 def merge_in_python(two_thetas, intensities, hkls, d_hkls, tolerance):
@@ -55,8 +57,7 @@ def merge_in_python(two_thetas, intensities, hkls, d_hkls, tolerance):
             out_i.append(total)
             out_h.append(members)
             out_d.append(spacing)
-            anchor, total, members, spacing = (two_thetas[j], intensities[j],
-                                               [list(hkls[j])], d_hkls[j])
+            anchor, total, members, spacing = (two_thetas[j], intensities[j], [list(hkls[j])], d_hkls[j])
     out_t.append(anchor)
     out_i.append(total)
     out_h.append(members)
@@ -80,39 +81,53 @@ def main():
     groups = len(peakforge.merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance)[0])
     print(f"N = {N} peaks, {groups} merged groups")
 
-    compare("normalize: list in, list out",
-            lambda: peakforge.normalize_intensities(intensities, 100.0),
-            lambda: (lambda a: (a / np.nanmax(a) * 100.0).tolist())(np.array(intensities)))
-    compare("normalize: ndarray in, list out (both)",
-            lambda: peakforge.normalize_intensities(array, 100.0),
-            lambda: (array / np.nanmax(array) * 100.0).tolist())
+    compare(
+        "normalize: list in, list out",
+        lambda: peakforge.normalize_intensities(intensities, 100.0),
+        lambda: (lambda a: (a / np.nanmax(a) * 100.0).tolist())(np.array(intensities)),
+    )
+    compare(
+        "normalize: ndarray in, list out (both)",
+        lambda: peakforge.normalize_intensities(array, 100.0),
+        lambda: (array / np.nanmax(array) * 100.0).tolist(),
+    )
     # NumPy's array result skips building a million float objects: the bound
     # on what any list-returning call can reach.
-    compare("normalize: ndarray in, ndarray out (NumPy only)",
-            lambda: peakforge.normalize_intensities(array, 100.0),
-            lambda: array / np.nanmax(array) * 100.0, same_result=False)
+    compare(
+        "normalize: ndarray in, ndarray out (NumPy only)",
+        lambda: peakforge.normalize_intensities(array, 100.0),
+        lambda: array / np.nanmax(array) * 100.0,
+        same_result=False,
+    )
+
     # The same call on an ndarray subclass, which conversion must iterate:
     # what the buffer path of exact float64 arrays saves.
     class Iterated(np.ndarray):
         pass
 
     iterated = array.view(Iterated)
-    compare("normalize: ndarray via buffer (alt.: via iteration)",
-            lambda: peakforge.normalize_intensities(array, 100.0),
-            lambda: peakforge.normalize_intensities(iterated, 100.0))
-    compare("merge: lists in, lists out (Python loop)",
-            lambda: peakforge.merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance),
-            lambda: tuple(merge_in_python(two_thetas, intensities, hkls, d_hkls, tolerance)),
-            repeats=3)
+    compare(
+        "normalize: ndarray via buffer (alt.: via iteration)",
+        lambda: peakforge.normalize_intensities(array, 100.0),
+        lambda: peakforge.normalize_intensities(iterated, 100.0),
+    )
+    compare(
+        "merge: lists in, lists out (Python loop)",
+        lambda: peakforge.merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance),
+        lambda: tuple(merge_in_python(two_thetas, intensities, hkls, d_hkls, tolerance)),
+        repeats=3,
+    )
     # Both sides create some two million lists; the interpreter's cyclic
     # collector, triggered by those allocations, adds a share that varies
     # from run to run. Without it, the work proper:
     gc.disable()
     try:
-        compare("merge: the same, cyclic GC paused for both",
-                lambda: peakforge.merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance),
-                lambda: tuple(merge_in_python(two_thetas, intensities, hkls, d_hkls, tolerance)),
-                repeats=3)
+        compare(
+            "merge: the same, cyclic GC paused for both",
+            lambda: peakforge.merge_peaks(two_thetas, intensities, hkls, d_hkls, tolerance),
+            lambda: tuple(merge_in_python(two_thetas, intensities, hkls, d_hkls, tolerance)),
+            repeats=3,
+        )
     finally:
         gc.enable()
 

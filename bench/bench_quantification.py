@@ -39,18 +39,24 @@ def main() -> None:
         times = []
         for _ in range(args.repeats):
             start = time.process_time()
-            result = fit_pattern(MEASURED / "qarr_cpd-1e.prn", PHASES, monochromator_angle=26.6, radius=173.0,
-                                 **options)
+            result = fit_pattern(
+                MEASURED / "qarr_cpd-1e.prn", PHASES, monochromator_angle=26.6, radius=173.0, **options
+            )
             times.append(time.process_time() - start)
         cpu = statistics.median(times)
         baseline = baseline or cpu
         errors = [100 * p.weight_fraction - WEIGHED[p.name] for p in result.phases]
-        fractions = " / ".join(f"{100 * p.weight_fraction:.2f}({100 * p.weight_fraction_esd:.2f})"
-                               for p in result.phases)
-        rows.append(f"| {label} | {cpu:.2f} | {cpu / baseline:.2f} | {result.evaluations} | {fractions} | "
-                    f"{max(map(abs, errors)):.2f} | {sum(map(abs, errors)) / len(errors):.2f} |")
-    print("| configuration | CPU s | CPU ratio | evaluations | corundum / zincite / fluorite wt % (esd) "
-          "| worst error | mean abs error |")
+        fractions = " / ".join(
+            f"{100 * p.weight_fraction:.2f}({100 * p.weight_fraction_esd:.2f})" for p in result.phases
+        )
+        rows.append(
+            f"| {label} | {cpu:.2f} | {cpu / baseline:.2f} | {result.evaluations} | {fractions} | "
+            f"{max(map(abs, errors)):.2f} | {sum(map(abs, errors)) / len(errors):.2f} |"
+        )
+    print(
+        "| configuration | CPU s | CPU ratio | evaluations | corundum / zincite / fluorite wt % (esd) "
+        "| worst error | mean abs error |"
+    )
     print("|---|---:|---:|---:|---|---:|---:|")
     print("\n".join(rows))
 

@@ -44,8 +44,7 @@ def numpy_points(rows, max_r, min_r):
         return math.ceil(max_r / math.sqrt(s)) + 1 if s > 0 else 1
 
     H, K, L = bound(a), bound(b), bound(c)
-    h, k, l = np.meshgrid(np.arange(-H, H + 1.0), np.arange(-K, K + 1.0),
-                          np.arange(-L, L + 1.0), indexing="ij")
+    h, k, l = np.meshgrid(np.arange(-H, H + 1.0), np.arange(-K, K + 1.0), np.arange(-L, L + 1.0), indexing="ij")
     h, k, l = h.ravel(), k.ravel(), l.ravel()
     x = (h * a[0] + k * b[0]) + l * c[0]
     y = (h * a[1] + k * b[1]) + l * c[1]
@@ -98,10 +97,12 @@ def main():
             repeats = 20 if n < 10**5 else 5
             t_native = best_of(lambda: peakforge.generate_hkl_points(rows, MAX_R, min_r), repeats)
             t_numpy = best_of(lambda: numpy_points(rows, MAX_R, min_r), repeats)
-            print(f"  {name}, {shell}: {n} candidates, {len(native)} points; "
-                  f"peakforge {t_native * 1e3:.3f} ms ({t_native / n * 1e9:.2f} ns/candidate), "
-                  f"numpy {t_numpy * 1e3:.3f} ms ({t_numpy / n * 1e9:.2f} ns/candidate); "
-                  f"numpy/peakforge = {t_numpy / t_native:.1f}")
+            print(
+                f"  {name}, {shell}: {n} candidates, {len(native)} points; "
+                f"peakforge {t_native * 1e3:.3f} ms ({t_native / n * 1e9:.2f} ns/candidate), "
+                f"numpy {t_numpy * 1e3:.3f} ms ({t_numpy / n * 1e9:.2f} ns/candidate); "
+                f"numpy/peakforge = {t_numpy / t_native:.1f}"
+            )
 
     rng = random.Random(1)
     hkls = [[rng.randint(-10, 10) for _ in range(3)] for _ in range(10**5)]
@@ -110,10 +111,12 @@ def main():
     t_native = best_of(lambda: peakforge.get_unique_families_rust(hkls), 5)
     t_python = best_of(lambda: python_families(hkls), 3)
     n = len(hkls)
-    print(f"get_unique_families_rust: {n} random tuples in [-10, 10]^3, {len(result)} families; "
-          f"peakforge {t_native * 1e3:.2f} ms ({t_native / n * 1e9:.1f} ns/tuple, conversion "
-          f"included), python dict {t_python * 1e3:.2f} ms ({t_python / n * 1e9:.1f} ns/tuple); "
-          f"python/peakforge = {t_python / t_native:.1f}")
+    print(
+        f"get_unique_families_rust: {n} random tuples in [-10, 10]^3, {len(result)} families; "
+        f"peakforge {t_native * 1e3:.2f} ms ({t_native / n * 1e9:.1f} ns/tuple, conversion "
+        f"included), python dict {t_python * 1e3:.2f} ms ({t_python / n * 1e9:.1f} ns/tuple); "
+        f"python/peakforge = {t_python / t_native:.1f}"
+    )
 
 
 if __name__ == "__main__":

@@ -30,8 +30,14 @@ def run(tree: Path, build: Path, arguments: list[str]) -> tuple[float, float, se
     """Total import seconds, CPU seconds and heavy packages imported by one run."""
     env = dict(os.environ, PYTHONPATH=f"{tree / 'python'}{os.pathsep}{build}")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    done = subprocess.run([sys.executable, "-X", "importtime", *arguments], env=env, text=True,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True)
+    done = subprocess.run(
+        [sys.executable, "-X", "importtime", *arguments],
+        env=env,
+        text=True,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        check=True,
+    )
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     total, heavy = 0, set()
     for line in done.stderr.splitlines():
@@ -57,8 +63,10 @@ def main() -> None:
     versions = [("this tree", ROOT, ROOT / "build" / "dev")]
     if args.old is not None:
         versions.append(("earlier build", args.old, args.old / "build"))
-    commands = [("peakforge pattern", ["-m", "peakforge_pattern", "pattern"]),
-                ("batch worker imports", ["-c", "import peakforge_pattern.batch.worker"])]
+    commands = [
+        ("peakforge pattern", ["-m", "peakforge_pattern", "pattern"]),
+        ("batch worker imports", ["-c", "import peakforge_pattern.batch.worker"]),
+    ]
     print("| command | build | imports s (best) | CPU s (best) | heavy packages imported |")
     print("|---|---|---:|---:|---|")
     for title, arguments in commands:

@@ -21,6 +21,7 @@ import statistics
 import time
 
 import numpy as np
+
 from peakforge_pattern import Structure, compute_pattern
 from peakforge_pattern.fitting import fit as fit_module
 from peakforge_pattern.fitting import fit_pattern
@@ -37,6 +38,7 @@ HELD = ["zero", "displacement", "U", "V", "W", "X", "Y", "asymmetry", "cell", "b
 def _structure(seed: int) -> Structure:
     """25 sites in general positions of P2₁2₁2₁, no two atoms closer than 1.6 Å."""
     import gemmi
+
     ops = [op.triplet() for op in gemmi.find_spacegroup_by_name("P 21 21 21").operations()]
     rng = np.random.default_rng(seed)
     lattice = np.diag(CELL[:3])
@@ -51,13 +53,26 @@ def _structure(seed: int) -> Structure:
         distance = np.linalg.norm(delta @ lattice, axis=2) + np.eye(len(atoms)) * 99
         if distance.min() > 1.6:
             sites.append(trial)
-    lines = ["data_bench", *(f"_cell_{n} {v}" for n, v in zip(
-        ("length_a", "length_b", "length_c", "angle_alpha", "angle_beta", "angle_gamma"), CELL)),
-             "loop_", "_symmetry_equiv_pos_as_xyz", *ops,
-             "loop_", "_atom_site_label", "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y",
-             "_atom_site_fract_z", "_atom_site_B_iso_or_equiv"]
+    lines = [
+        "data_bench",
+        *(
+            f"_cell_{n} {v}"
+            for n, v in zip(("length_a", "length_b", "length_c", "angle_alpha", "angle_beta", "angle_gamma"), CELL)
+        ),
+        "loop_",
+        "_symmetry_equiv_pos_as_xyz",
+        *ops,
+        "loop_",
+        "_atom_site_label",
+        "_atom_site_type_symbol",
+        "_atom_site_fract_x",
+        "_atom_site_fract_y",
+        "_atom_site_fract_z",
+        "_atom_site_B_iso_or_equiv",
+    ]
     lines += [f"{e}{i + 1} {e} {x:.5f} {y:.5f} {z:.5f} 0.5" for i, (e, (x, y, z)) in enumerate(zip(ELEMENTS, sites))]
     from peakforge_pattern import parse_cif
+
     return parse_cif("\n".join(lines) + "\n", name="bench")
 
 
@@ -70,8 +85,11 @@ def _cpu(run) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--with-instrument", action="store_true",
-                        help="refine the zero shift, widths, asymmetry and cell beside the coordinates")
+    parser.add_argument(
+        "--with-instrument",
+        action="store_true",
+        help="refine the zero shift, widths, asymmetry and cell beside the coordinates",
+    )
     args = parser.parse_args()
 
     structure = _structure(5)
@@ -82,11 +100,14 @@ def main() -> None:
     signal = pattern_profile(compute_pattern(model.structure_for(truth), "CuKa", (5.0, 140.0)), x, instrument)
     scan = MeasuredPattern.from_arrays(x, np.random.default_rng(1).poisson(20000.0 * signal / signal.max() + 200.0))
     start = model.structure_for(truth + np.random.default_rng(2).uniform(-0.004, 0.004, truth.size))
-    print(f"{len(structure.asymmetric_unit)} sites, {len(structure)} atoms, {len(model.parameters)} coordinates, "
-          f"{x.size} points, instrument and cell {'refined' if args.with_instrument else 'held'}")
+    print(
+        f"{len(structure.asymmetric_unit)} sites, {len(structure)} atoms, {len(model.parameters)} coordinates, "
+        f"{x.size} points, instrument and cell {'refined' if args.with_instrument else 'held'}"
+    )
 
     def differenced(phases):
         """Weight derivatives by central differences of the engine's intensities, per parameter."""
+
         def provider(atoms):
             def per_line(line, named):
                 values, source, columns = atoms.values(named), atoms.lines[line], []
@@ -96,7 +117,9 @@ def main() -> None:
                     up[k], down[k] = values[k] + h, values[k] - h
                     columns.append((source.peaks(up).weight - source.peaks(down).weight) / (2 * h))
                 return np.column_stack(columns)
+
             return WeightDerivatives(tuple(atoms.model.names), per_line)
+
         return {ph.name: provider(ph.atoms) for ph in phases if ph.atoms is not None}
 
     def refine(weights):
@@ -105,19 +128,29 @@ def main() -> None:
             if weights is not None:
                 fit_module.structure_weights = weights  # type: ignore[assignment]
             try:
-                result = fit_pattern(scan, [start], background_terms=3, refine_atoms=True, anomalous=False,
-                                     fix=[] if args.with_instrument else HELD, shape="tch")
+                result = fit_pattern(
+                    scan,
+                    [start],
+                    background_terms=3,
+                    refine_atoms=True,
+                    anomalous=False,
+                    fix=[] if args.with_instrument else HELD,
+                    shape="tch",
+                )
             finally:
                 fit_module.structure_weights = original  # type: ignore[assignment]
             refined = np.array([result.parameters[n] for n in model.names])
             run.error = float(np.max(np.abs(refined - truth)))  # type: ignore[attr-defined]
             run.evaluations = result.evaluations  # type: ignore[attr-defined]
+
         return run
 
     rows = []
-    for label, weights in (("analytic (engine derivatives)", None),
-                           ("weights by engine differences", differenced),
-                           ("finite differences of the model", lambda phases: {})):
+    for label, weights in (
+        ("analytic (engine derivatives)", None),
+        ("weights by engine differences", differenced),
+        ("finite differences of the model", lambda phases: {}),
+    ):
         run = refine(weights)
         times = [_cpu(run) for _ in range(args.repeats)]
         rows.append((label, statistics.median(times), run.error, run.evaluations))  # type: ignore[attr-defined]

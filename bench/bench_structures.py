@@ -28,17 +28,20 @@ from pathlib import Path
 
 import gemmi
 import numpy as np
+
 import peakforge
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.engine_route import engine_columns
 from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.diffraction.scattering import electron_coefficients
 
-FAU_SITES = [("Si1", "Si", (-0.05381, 0.12500, 0.03581), 0.010),
-             ("O1", "O", (0.0, -0.10695, 0.10695), 0.020),
-             ("O2", "O", (-0.00287, -0.00287, 0.14227), 0.020),
-             ("O3", "O", (0.07521, 0.07521, -0.03473), 0.020),
-             ("O4", "O", (0.07181, 0.07181, 0.32063), 0.020)]
+FAU_SITES = [
+    ("Si1", "Si", (-0.05381, 0.12500, 0.03581), 0.010),
+    ("O1", "O", (0.0, -0.10695, 0.10695), 0.020),
+    ("O2", "O", (-0.00287, -0.00287, 0.14227), 0.020),
+    ("O3", "O", (0.07521, 0.07521, -0.03473), 0.020),
+    ("O4", "O", (0.07181, 0.07181, 0.32063), 0.020),
+]
 
 
 def write_faujasite(path: Path) -> Path:
@@ -49,8 +52,13 @@ def write_faujasite(path: Path) -> Path:
     st.spacegroup_hm = "F d -3 m:2"
     for label, element, xyz, u in FAU_SITES:
         site = gemmi.SmallStructure.Site()
-        site.label, site.element, site.fract, site.u_iso, site.occ = \
-            label, gemmi.Element(element), gemmi.Fractional(*xyz), u, 1.0
+        site.label, site.element, site.fract, site.u_iso, site.occ = (
+            label,
+            gemmi.Element(element),
+            gemmi.Fractional(*xyz),
+            u,
+            1.0,
+        )
         st.add_site(site)
     block = st.make_cif_block()
     loop = block.init_loop("_space_group_symop_", ["operation_xyz"])
@@ -81,15 +89,16 @@ def five_function_pattern(path: Path, wavelength: float = 1.5406, two_theta_max:
     y = [site.fract.y for site in sites]
     z = [site.fract.z for site in sites]
     occupancies = [site.occ for site in sites]
-    b = [8 * np.pi ** 2 * site.u_iso for site in sites]
-    peaks = peakforge.calculate_xrd_intensities(hkls, g, wavelength, x, y, z, numbers, coefficients,
-                                                occupancies, b, True, 0, True)
+    b = [8 * np.pi**2 * site.u_iso for site in sites]
+    peaks = peakforge.calculate_xrd_intensities(
+        hkls, g, wavelength, x, y, z, numbers, coefficients, occupancies, b, True, 0, True
+    )
     two_theta, intensity = [p[0] for p in peaks], [p[1] for p in peaks]
-    merged = peakforge.merge_peaks(two_theta, intensity, [[int(round(c)) for c in h] for h in hkls],
-                                   [1.0 / v for v in g], 1e-5)
+    merged = peakforge.merge_peaks(
+        two_theta, intensity, [[int(round(c)) for c in h] for h in hkls], [1.0 / v for v in g], 1e-5
+    )
     scaled = peakforge.normalize_intensities(merged[1], 100.0)
-    return [(t, s, peakforge.get_unique_families_rust(f)) for t, s, f in zip(merged[0], scaled, merged[2])
-            if s >= 1e-3]
+    return [(t, s, peakforge.get_unique_families_rust(f)) for t, s, f in zip(merged[0], scaled, merged[2]) if s >= 1e-3]
 
 
 def cpu_ms(call, repeats: int) -> float:
@@ -134,9 +143,14 @@ def main() -> None:
 
         print()
         silicon = read_cif(example_path("silicon"))
-        eight = Structure.from_arrays(silicon.lattice, silicon.atomic_numbers, silicon.frac_coords,
-                                      silicon.occupancies, silicon.b_factors,
-                                      symmetry_operations=silicon.symmetry_operations)
+        eight = Structure.from_arrays(
+            silicon.lattice,
+            silicon.atomic_numbers,
+            silicon.frac_coords,
+            silicon.occupancies,
+            silicon.b_factors,
+            symmetry_operations=silicon.symmetry_operations,
+        )
         min_g, max_g = 0.0, 2 * np.sin(np.radians(45.0)) / 1.5406
         request = PatternRequest(wavelength=1.5406)
         engine = cpu_ms(lambda: engine_columns(eight, request, min_g, max_g), args.repeats)

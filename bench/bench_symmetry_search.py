@@ -69,14 +69,24 @@ except KeyboardInterrupt:
     print(f"interrupted {time.monotonic():.6f}", flush=True)
 """
 
-CASES = [("supercell", 10), ("supercell", 17), ("supercell", 23), ("random", 5000), ("random", 40000),
-         ("random", 100000), ("moved", 10), ("moved", 17), ("moved", 23)]
+CASES = [
+    ("supercell", 10),
+    ("supercell", 17),
+    ("supercell", 23),
+    ("random", 5000),
+    ("random", 40000),
+    ("random", 100000),
+    ("moved", 10),
+    ("moved", 17),
+    ("moved", 23),
+]
 
 
 def child(tree: Path, build: Path, *arguments: str) -> subprocess.Popen:
     env = dict(os.environ, PYTHONPATH=f"{tree / 'python'}{os.pathsep}{build}")
-    return subprocess.Popen([sys.executable, "-c", CHILD, *arguments], env=env, text=True,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return subprocess.Popen(
+        [sys.executable, "-c", CHILD, *arguments], env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
 
 
 def timed(tree: Path, build: Path, kind: str, size: int, timeout: float) -> tuple[int, str]:

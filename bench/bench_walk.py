@@ -29,9 +29,23 @@ MIN_G, MAX_G = (2.0 * np.sin(np.radians(t) / 2.0) / WAVELENGTH for t in (89.9, 9
 def walk_seconds(repeats: int) -> dict:
     """CPU seconds per walk (best of ``repeats``) of the engine this interpreter imports."""
     from peakforge_pattern import _engine
-    arguments = (RECIPROCAL, WAVELENGTH, MIN_G, MAX_G, np.zeros((1, 3)), np.zeros(1, np.int32), np.ones(1),
-                 np.zeros(1), None, np.array([6.0]), np.zeros((1, 5, 2)), np.zeros((1, 2)),
-                 np.zeros((0, 3, 3), np.int32), np.zeros((0, 3)))
+
+    arguments = (
+        RECIPROCAL,
+        WAVELENGTH,
+        MIN_G,
+        MAX_G,
+        np.zeros((1, 3)),
+        np.zeros(1, np.int32),
+        np.ones(1),
+        np.zeros(1),
+        None,
+        np.array([6.0]),
+        np.zeros((1, 5, 2)),
+        np.zeros((1, 2)),
+        np.zeros((0, 3, 3), np.int32),
+        np.zeros((0, 3)),
+    )
     best = float("inf")
     peaks = 0
     for _ in range(repeats):
@@ -57,16 +71,20 @@ def main() -> None:
         other = None
         if args.other:
             env = dict(os.environ, PYTHONPATH=args.other)
-            done = subprocess.run([sys.executable, __file__, "--child", "--repeats", str(args.repeats)],
-                                  env=env, capture_output=True, text=True, check=True)
+            done = subprocess.run(
+                [sys.executable, __file__, "--child", "--repeats", str(args.repeats)],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             other = json.loads(done.stdout)
         rounds.append((this, other))
     this = min((r[0] for r in rounds), key=lambda r: r["seconds"])
     print(f"this build:  {1e3 * this['seconds']:8.2f} ms CPU per walk, {this['peaks']} peaks ({this['engine']})")
     if args.other:
         other = min((r[1] for r in rounds), key=lambda r: r["seconds"])
-        print(f"other build: {1e3 * other['seconds']:8.2f} ms CPU per walk, {other['peaks']} peaks "
-              f"({other['engine']})")
+        print(f"other build: {1e3 * other['seconds']:8.2f} ms CPU per walk, {other['peaks']} peaks ({other['engine']})")
         print(f"ratio this/other: {this['seconds'] / other['seconds']:.3f}")
 
 

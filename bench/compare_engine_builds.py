@@ -54,8 +54,9 @@ def run(build: str) -> list:
     env = dict(os.environ)
     paths = [str(SOURCES)] if build == "installed" else [str(Path(build).resolve()), str(SOURCES)]
     env["PYTHONPATH"] = os.pathsep.join(paths)
-    done = subprocess.run([sys.executable, "-c", CHILD.format(bench=str(HERE))], env=env, capture_output=True,
-                          text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD.format(bench=str(HERE))], env=env, capture_output=True, text=True, check=True
+    )
     return json.loads(done.stdout)
 
 
@@ -69,15 +70,19 @@ def main() -> None:
     for _ in range(args.rounds):
         results["baseline"].append(run(args.baseline))
         results["candidate"].append(run(args.candidate))
-    print("| structure | atoms | λ | computed (baseline) | computed (candidate) | baseline CPU ms | candidate CPU ms "
-          "| baseline/candidate |")
+    print(
+        "| structure | atoms | λ | computed (baseline) | computed (candidate) | baseline CPU ms | candidate CPU ms "
+        "| baseline/candidate |"
+    )
     print("|---|---:|---|---:|---:|---:|---:|---:|")
     for i, row in enumerate(results["baseline"][0]):
         name, line, atoms = row[:3]
         base = statistics.median(r[i][6] for r in results["baseline"])
         cand = statistics.median(r[i][6] for r in results["candidate"])
-        print(f"| {name} | {atoms} | {line} | {row[4]} | {results['candidate'][0][i][4]} | {base:.2f} | {cand:.2f} "
-              f"| {base / cand:.2f} |")
+        print(
+            f"| {name} | {atoms} | {line} | {row[4]} | {results['candidate'][0][i][4]} | {base:.2f} | {cand:.2f} "
+            f"| {base / cand:.2f} |"
+        )
 
 
 if __name__ == "__main__":

@@ -42,11 +42,11 @@ struct Columns {
   const __m256d two_pi = _mm256_set1_pd(6.283185307179586);
   __m256d acc_im = _mm256_setzero_pd(), acc_re = _mm256_setzero_pd();
   for (size_t j = 0; j < atoms; j += 4) {
-    const __m256d phase = _mm256_mul_pd(
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(&c.x[j]), hv),
-                                    _mm256_mul_pd(_mm256_load_pd(&c.y[j]), kv)),
-                      _mm256_mul_pd(_mm256_load_pd(&c.z[j]), lv)),
-        two_pi);
+    const __m256d phase =
+        _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(&c.x[j]), hv),
+                                                  _mm256_mul_pd(_mm256_load_pd(&c.y[j]), kv)),
+                                    _mm256_mul_pd(_mm256_load_pd(&c.z[j]), lv)),
+                      two_pi);
     const __m256d w = _mm256_load_pd(&c.w[j]);
     const peakforge::SinCos4 sc = peakforge::sin_cos_x4(phase);
     acc_im = _mm256_add_pd(acc_im, _mm256_mul_pd(w, sc.sin));
@@ -77,9 +77,8 @@ int main() {
     for (double& v : *column) v = unit(random);
   }
   double sink[4] = {};
-  std::printf("4-lane %.4f\n", ns_per_atom([&](int p) {
-                bare_x4(1.0 + p % 7, 2.0 - p % 5, 3.0 + p % 3, c, sink);
-              }));
+  std::printf("4-lane %.4f\n",
+              ns_per_atom([&](int p) { bare_x4(1.0 + p % 7, 2.0 - p % 5, 3.0 + p % 3, c, sink); }));
   if (peakforge::platform::avx512f_usable()) {
     std::printf("8-lane %.4f\n", ns_per_atom([&](int p) {
                   peakforge::LaneSums sums{};

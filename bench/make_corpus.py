@@ -21,13 +21,54 @@ from peakforge_pattern import EXAMPLES, example_path
 
 # Elements that can stand in for each other in the examples.
 SUBSTITUTES = {
-    "Si": ["Si", "Ge", "Sn", "C"], "Na": ["Na", "K", "Li", "Rb"], "Cl": ["Cl", "Br", "F", "I"],
-    "Cs": ["Cs", "Rb", "Tl"], "W": ["W", "Mo", "Cr", "Ta", "Nb", "V", "Fe"],
-    "Al": ["Al", "Ga", "In", "Fe", "Cr"], "O": ["O", "S", "Se"],
+    "Si": ["Si", "Ge", "Sn", "C"],
+    "Na": ["Na", "K", "Li", "Rb"],
+    "Cl": ["Cl", "Br", "F", "I"],
+    "Cs": ["Cs", "Rb", "Tl"],
+    "W": ["W", "Mo", "Cr", "Ta", "Nb", "V", "Fe"],
+    "Al": ["Al", "Ga", "In", "Fe", "Cr"],
+    "O": ["O", "S", "Se"],
 }
-RANDOM_ELEMENTS = ["H", "C", "N", "O", "F", "Na", "Mg", "Al", "Si", "P", "S", "Cl", "K", "Ca", "Ti", "Fe",
-                   "Co", "Ni", "Cu", "Zn", "Ga", "Ge", "Se", "Br", "Sr", "Zr", "Mo", "Ag", "Sn", "I", "Ba",
-                   "La", "W", "Pt", "Au", "Pb", "Bi", "U"]
+RANDOM_ELEMENTS = [
+    "H",
+    "C",
+    "N",
+    "O",
+    "F",
+    "Na",
+    "Mg",
+    "Al",
+    "Si",
+    "P",
+    "S",
+    "Cl",
+    "K",
+    "Ca",
+    "Ti",
+    "Fe",
+    "Co",
+    "Ni",
+    "Cu",
+    "Zn",
+    "Ga",
+    "Ge",
+    "Se",
+    "Br",
+    "Sr",
+    "Zr",
+    "Mo",
+    "Ag",
+    "Sn",
+    "I",
+    "Ba",
+    "La",
+    "W",
+    "Pt",
+    "Au",
+    "Pb",
+    "Bi",
+    "U",
+]
 MALFORMED = [
     "data_truncated\n_cell_length_a 5.0\n_cell_length_b 5.0\n",
     "this is not a CIF file {\n",
@@ -62,13 +103,17 @@ def substituted_example(rng: random.Random, name: str) -> gemmi.SmallStructure:
     base = gemmi.read_small_structure(str(example_path(rng.choice(list(EXAMPLES)))))
     scale = rng.uniform(0.92, 1.08)
     c = base.cell
-    small = _structure(name, gemmi.UnitCell(c.a * scale, c.b * scale, c.c * scale, c.alpha, c.beta, c.gamma),
-                       base.spacegroup.xhm() if base.spacegroup else "P 1")
+    small = _structure(
+        name,
+        gemmi.UnitCell(c.a * scale, c.b * scale, c.c * scale, c.alpha, c.beta, c.gamma),
+        base.spacegroup.xhm() if base.spacegroup else "P 1",
+    )
     swap = {old: rng.choice(new) for old, new in SUBSTITUTES.items()}
     for i, site in enumerate(base.sites):
         symbol = swap.get(site.element.name, site.element.name)
-        small.add_site(_site(symbol, (site.fract.x, site.fract.y, site.fract.z), f"{symbol}{i + 1}",
-                             rng.uniform(0.003, 0.02)))
+        small.add_site(
+            _site(symbol, (site.fract.x, site.fract.y, site.fract.z), f"{symbol}{i + 1}", rng.uniform(0.003, 0.02))
+        )
     return small
 
 
@@ -77,16 +122,20 @@ def supercell(rng: random.Random, name: str) -> gemmi.SmallStructure:
     base = gemmi.read_small_structure(str(example_path(rng.choice(list(EXAMPLES)))))
     repeats = rng.choice([(2, 1, 1), (2, 2, 1), (2, 2, 2), (3, 1, 1), (3, 2, 1)])
     c = base.cell
-    small = _structure(name, gemmi.UnitCell(c.a * repeats[0], c.b * repeats[1], c.c * repeats[2],
-                                            c.alpha, c.beta, c.gamma), "P 1")
+    small = _structure(
+        name, gemmi.UnitCell(c.a * repeats[0], c.b * repeats[1], c.c * repeats[2], c.alpha, c.beta, c.gamma), "P 1"
+    )
     count = 0
     for site in base.get_all_unit_cell_sites():
         for i in range(repeats[0]):
             for j in range(repeats[1]):
                 for k in range(repeats[2]):
                     count += 1
-                    xyz = ((site.fract.x + i) / repeats[0], (site.fract.y + j) / repeats[1],
-                           (site.fract.z + k) / repeats[2])
+                    xyz = (
+                        (site.fract.x + i) / repeats[0],
+                        (site.fract.y + j) / repeats[1],
+                        (site.fract.z + k) / repeats[2],
+                    )
                     small.add_site(_site(site.element.name, xyz, f"{site.element.name}{count}", 0.01))
     return small
 
@@ -105,8 +154,9 @@ def random_cell(rng: random.Random, name: str) -> gemmi.SmallStructure:
     species = rng.sample(RANDOM_ELEMENTS, rng.randint(1, 4))
     for i in range(atoms // 2 if centric else atoms):
         symbol = rng.choice(species)
-        small.add_site(_site(symbol, (rng.random(), rng.random(), rng.random()), f"{symbol}{i + 1}",
-                             rng.uniform(0.005, 0.03)))
+        small.add_site(
+            _site(symbol, (rng.random(), rng.random(), rng.random()), f"{symbol}{i + 1}", rng.uniform(0.005, 0.03))
+        )
     return small
 
 

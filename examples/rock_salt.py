@@ -16,9 +16,7 @@ WAVELENGTH = 1.5406  # Cu K-alpha, angstrom
 MAX_TWO_THETA = 90.0
 
 fcc = [(0.0, 0.0, 0.0), (0.0, 0.5, 0.5), (0.5, 0.0, 0.5), (0.5, 0.5, 0.0)]
-atoms = [("Na", p) for p in fcc] + [
-    ("Cl", ((x + 0.5) % 1.0, y, z)) for x, y, z in fcc
-]
+atoms = [("Na", p) for p in fcc] + [("Cl", ((x + 0.5) % 1.0, y, z)) for x, y, z in fcc]
 
 
 g_max = 2.0 * math.sin(math.radians(MAX_TWO_THETA / 2.0)) / WAVELENGTH
@@ -40,8 +38,7 @@ result = peakforge.calculate_xrd_intensities(
     [p[1] for _, p in atoms],
     [p[2] for _, p in atoms],
     [gemmi.Element(s).atomic_number for s, _ in atoms],
-    [[list(pair) for pair in electron_coefficients(gemmi.Element(s).atomic_number)]
-     for s, _ in atoms],
+    [[list(pair) for pair in electron_coefficients(gemmi.Element(s).atomic_number)] for s, _ in atoms],
     [1.0] * len(atoms),
     [0.5] * len(atoms),
     False,

@@ -7,8 +7,9 @@ from pathlib import Path
 
 import gemmi
 import numpy as np
-import peakforge_pattern
 import pytest
+
+import peakforge_pattern
 
 # The directory the package under test was imported from (the installed copy,
 # a build directory on PYTHONPATH, or the sources of an editable install).
@@ -27,9 +28,20 @@ PARAMETERS = {
     "get_unique_families_rust": ("hkls",),
     "generate_hkl_points": ("recip_matrix", "max_r", "min_r"),
     "calculate_xrd_intensities": (
-        "hkls", "g_hkls", "wavelength", "frac_coords_x", "frac_coords_y", "frac_coords_z",
-        "atomic_numbers", "scattering_coeffs", "occupancies", "dw_factors", "parallel",
-        "num_threads", "use_simd"),
+        "hkls",
+        "g_hkls",
+        "wavelength",
+        "frac_coords_x",
+        "frac_coords_y",
+        "frac_coords_z",
+        "atomic_numbers",
+        "scattering_coeffs",
+        "occupancies",
+        "dw_factors",
+        "parallel",
+        "num_threads",
+        "use_simd",
+    ),
     "merge_peaks": ("two_thetas", "intensities", "hkls", "d_hkls", "tolerance"),
     "normalize_intensities": ("intensities", "max_value"),
 }
@@ -45,9 +57,9 @@ def panic_type():
     """The module's PanicException type (not a module attribute), provoked
     with a g_hkls too short."""
     import peakforge
+
     try:
-        peakforge.calculate_xrd_intensities([[1.0, 0.0, 0.0]], [], 1.0, [], [], [], [], [], [],
-                                            [], False, 0, False)
+        peakforge.calculate_xrd_intensities([[1.0, 0.0, 0.0]], [], 1.0, [], [], [], [], [], [], [], False, 0, False)
     except BaseException as e:  # noqa: B036 - that is the point
         return type(e)
     raise AssertionError("a too short g_hkls did not fail")
@@ -89,11 +101,18 @@ def symmetric_structure(hm, cell, sites, b=0.5):
     from peakforge_pattern import Structure
     from peakforge_pattern.structures.lattice import lattice_from_parameters
     from peakforge_pattern.structures.symmetry import expand_sites
+
     ops = tuple(gemmi.find_spacegroup_by_name(hm).operations())
     frac = np.array([xyz for _, xyz in sites], dtype=float)
     positions, site_of = expand_sites(frac, ops, lattice_from_parameters(*cell), 0.1)
-    return Structure.from_arrays(cell, [sites[i][0] for i in site_of], positions, b_factors=[b] * len(site_of),
-                                 symmetry_operations=[op.triplet() for op in ops], name=hm)
+    return Structure.from_arrays(
+        cell,
+        [sites[i][0] for i in site_of],
+        positions,
+        b_factors=[b] * len(site_of),
+        symmetry_operations=[op.triplet() for op in ops],
+        name=hm,
+    )
 
 
 def random_cell(sg, rng):

@@ -1,11 +1,13 @@
 """The binned profile as NumPy rendered it before the native kernel: the
 reference the kernel must match (kept as it was, but for this note and
 the chunk bounds bound into per_edge)."""
+
 from __future__ import annotations
 
 import math
 
 import numpy as np
+
 from peakforge_pattern.errors import InputError
 
 WINDOW_WIDTHS = 30.0
@@ -34,8 +36,17 @@ def _erfc_fit(z: np.ndarray) -> np.ndarray:
     t += 1.0
     np.reciprocal(t, out=t)
     poly = np.full_like(t, 0.17087277)
-    for coefficient in (-0.82215223, 1.48851587, -1.13520398, 0.27886807, -0.18628806,
-                        0.09678418, 0.37409196, 1.00002368, -1.26551223):
+    for coefficient in (
+        -0.82215223,
+        1.48851587,
+        -1.13520398,
+        0.27886807,
+        -0.18628806,
+        0.09678418,
+        0.37409196,
+        1.00002368,
+        -1.26551223,
+    ):
         poly *= t
         poly += coefficient
     poly -= z * z
@@ -79,18 +90,19 @@ def _cdf(u: np.ndarray | float, eta: np.ndarray | float) -> np.ndarray:
 
 def _density(u: float, eta: np.ndarray) -> np.ndarray:
     lorentz = (2.0 / math.pi) / (1.0 + 4.0 * u * u)
-    gauss = _GAUSS_SCALE / math.sqrt(math.pi) * math.exp(-(_GAUSS_SCALE * u) ** 2)
+    gauss = _GAUSS_SCALE / math.sqrt(math.pi) * math.exp(-((_GAUSS_SCALE * u) ** 2))
     return eta * lorentz + (1.0 - eta) * gauss
 
 
 def thompson_cox_hastings(gauss_fwhm: np.ndarray, lorentz_fwhm: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """FWHM and mixing η of the pseudo-Voigt that stands for a Voigt of the two widths."""
     g, l = np.asarray(gauss_fwhm, dtype=float), np.asarray(lorentz_fwhm, dtype=float)
-    fwhm = (g ** 5 + 2.69269 * g ** 4 * l + 2.42843 * g ** 3 * l ** 2 + 4.47163 * g ** 2 * l ** 3
-            + 0.07842 * g * l ** 4 + l ** 5) ** 0.2
+    fwhm = (
+        g**5 + 2.69269 * g**4 * l + 2.42843 * g**3 * l**2 + 4.47163 * g**2 * l**3 + 0.07842 * g * l**4 + l**5
+    ) ** 0.2
     with np.errstate(invalid="ignore", divide="ignore"):
         q = np.where(fwhm > 0.0, l / fwhm, 0.0)
-    eta = np.clip(1.36603 * q - 0.47719 * q ** 2 + 0.11116 * q ** 3, 0.0, 1.0)
+    eta = np.clip(1.36603 * q - 0.47719 * q**2 + 0.11116 * q**3, 0.0, 1.0)
     return fwhm, eta
 
 
@@ -108,8 +120,14 @@ def bin_edges(centres: np.ndarray) -> np.ndarray:
     return np.concatenate(([x[0] - 0.5 * steps[0]], middle, [x[-1] + 0.5 * steps[-1]]))
 
 
-def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: np.ndarray,
-                 areas: np.ndarray, asymmetry: np.ndarray | None = None) -> np.ndarray:
+def binned_peaks(
+    edges: np.ndarray,
+    centres: np.ndarray,
+    fwhm: np.ndarray,
+    eta: np.ndarray,
+    areas: np.ndarray,
+    asymmetry: np.ndarray | None = None,
+) -> np.ndarray:
     """Mean value over each bin of a sum of cut pseudo-Voigt peaks.
 
     ``edges`` (n + 1, increasing) delimit n bins; per peak its centre and
@@ -140,7 +158,8 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
         raise InputError(
             f"the profile needs {total:.3g} evaluations, more than {MAX_PROFILE_EVALUATIONS:.0e}: "
             f"peaks up to {fwhm.max():.3g} degrees wide over {n_bins} points; "
-            "use narrower peaks, a coarser step or a smaller 2theta range")
+            "use narrower peaks, a coarser step or a smaller 2theta range"
+        )
 
     # Edge value and in-window area of the cut profile, per peak. Each half
     # keeps its share of the area times its stretch, and the stretches add to 2.
@@ -154,8 +173,9 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
     start = 0
     while start < counts.size:
         # Peaks in order until the chunk holds enough edges (at least one peak).
-        stop = max(start + 1, int(np.searchsorted(ends, ends[start] - counts[start] + _CHUNK_EVALUATIONS,
-                                                  side="right")))
+        stop = max(
+            start + 1, int(np.searchsorted(ends, ends[start] - counts[start] + _CHUNK_EVALUATIONS, side="right"))
+        )
         c = counts[start:stop]
 
         def per_edge(values: np.ndarray, start: int = start, stop: int = stop, c: np.ndarray = c) -> np.ndarray:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import itertools
 
 import numpy as np
+
 from peakforge_pattern.errors import InputError
 from peakforge_pattern.structures.assembly import OCCUPANCY_SLACK, Assembly, CloseSites
 
@@ -33,12 +34,12 @@ def _shortest_distances(lattice, wrapped, i, j):
     distance = np.empty(len(i))
     block = _ALL_PAIRS_IMAGES // len(_SHIFTS)
     for start in range(0, len(i), block):
-        delta = wrapped[j[start:start + block]] - wrapped[i[start:start + block]]
+        delta = wrapped[j[start : start + block]] - wrapped[i[start : start + block]]
         delta -= np.round(delta)
         cartesian = np.einsum("pi,ij->pj", delta, lattice)
         nearest = np.argmin(2.0 * np.einsum("pi,si->ps", cartesian, shifts) + lengths, axis=1)
         image = cartesian + shifts[nearest]
-        distance[start:start + block] = np.sqrt(np.einsum("pi,pi->p", image, image))
+        distance[start : start + block] = np.sqrt(np.einsum("pi,pi->p", image, image))
     return distance
 
 
@@ -69,8 +70,10 @@ def close_pairs(lattice, frac, radius, single_bin_pairs=_ALL_PAIRS_IMAGES):
         total = int(per_atom.sum())
         examined += total
         if examined > MAX_CANDIDATE_PAIRS:
-            raise InputError(f"the {count} atoms crowd together too densely to check their distances "
-                             f"(more than {MAX_CANDIDATE_PAIRS:.0e} pairs within a few angstrom)")
+            raise InputError(
+                f"the {count} atoms crowd together too densely to check their distances "
+                f"(more than {MAX_CANDIDATE_PAIRS:.0e} pairs within a few angstrom)"
+            )
         i = np.repeat(np.arange(count), per_atom)
         within = np.arange(total) - np.repeat(np.cumsum(per_atom) - per_atom, per_atom)
         j = order[np.repeat(starts[neighbour_flat], per_atom) + within]
@@ -90,9 +93,9 @@ def close_pairs(lattice, frac, radius, single_bin_pairs=_ALL_PAIRS_IMAGES):
 def expand_sites(lattice, frac, rotations, translations, tolerance):
     count = len(rotations)
     positions, origins, operations = [], [], []
-    per_block = max(1, 200_000 // (count ** 2))
+    per_block = max(1, 200_000 // (count**2))
     for start in range(0, len(frac), per_block):
-        block = frac[start:start + per_block]
+        block = frac[start : start + per_block]
         images = np.einsum("oij,sj->soi", rotations, block) + translations
         images -= np.floor(images)
         images[images >= 1.0] = 0.0
@@ -132,17 +135,23 @@ def check_close_sites(lattice, frac, numbers, occupancies, site_of=None, *, same
             key = tuple(sorted((site_a, site_b)))
             clashing[key] = min(d, clashing.get(key, np.inf))
     ints = dict(dtype=np.int64)
-    return CloseSites(keep, np.array(sorted(repeated), **ints), np.array([repeated[s] for s in sorted(repeated)], **ints),
-                      np.array(sorted(merged), **ints), np.array([merged[s] for s in sorted(merged)]),
-                      np.array([k[0] for k in sorted(clashing)], **ints),
-                      np.array([k[1] for k in sorted(clashing)], **ints),
-                      np.array([clashing[k] for k in sorted(clashing)]))
+    return CloseSites(
+        keep,
+        np.array(sorted(repeated), **ints),
+        np.array([repeated[s] for s in sorted(repeated)], **ints),
+        np.array(sorted(merged), **ints),
+        np.array([merged[s] for s in sorted(merged)]),
+        np.array([k[0] for k in sorted(clashing)], **ints),
+        np.array([k[1] for k in sorted(clashing)], **ints),
+        np.array([clashing[k] for k in sorted(clashing)]),
+    )
 
 
 def assemble(lattice, sites, numbers, occupancies, rotations, translations, *, same_position, close):
     positions, site_of, operation_of = expand_sites(lattice, sites, rotations, translations, same_position)
-    found = check_close_sites(lattice, positions, numbers[site_of], occupancies[site_of], site_of,
-                              same_position=same_position, close=close)
+    found = check_close_sites(
+        lattice, positions, numbers[site_of], occupancies[site_of], site_of, same_position=same_position, close=close
+    )
     return Assembly(positions, site_of, operation_of, found)
 
 
@@ -160,7 +169,11 @@ def image_tensors(site_u, operation_of, site_of, rotations, lattice):
         if np.isnan(site_u[site, 0]):
             continue
         u11, u22, u33, u12, u13, u23 = site_u[site]
-        c = rotations[op] @ (np.array([[u11, u12, u13], [u12, u22, u23], [u13, u23, u33]]) * np.outer(n, n)) \
-            @ rotations[op].T / np.outer(n, n)
+        c = (
+            rotations[op]
+            @ (np.array([[u11, u12, u13], [u12, u22, u23], [u13, u23, u33]]) * np.outer(n, n))
+            @ rotations[op].T
+            / np.outer(n, n)
+        )
         out[atom] = [c[0, 0], c[1, 1], c[2, 2], c[0, 1], c[0, 2], c[1, 2]]
     return out

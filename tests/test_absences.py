@@ -22,18 +22,45 @@ from peakforge_pattern.errors import InputError
 # Every centring (P, A, C, I, F, R obverse in hexagonal axes, R in rhombohedral
 # axes), glides a, b, c, n, d, e and screws 2₁, 3₁, 4₁, 4₂, 6₁, 6₃, in
 # standard and other settings and origins.
-GROUPS = ["P 1 21 1", "P 1 21/c 1", "P 1 21/n 1", "C 1 2/c 1", "A 1 2/a 1", "A m a 2", "P n m a", "P b c a",
-          "C m c e", "F d d d :1", "F d d d :2", "I b a 2", "P 41 21 2", "P 42/n :2", "I 41/a m d :1",
-          "I 41/a m d :2", "P 31 2 1", "R -3 c :H", "R -3 c :R", "R 3 m :H", "P 61 2 2", "P 63/m m c",
-          "P a -3", "I a -3 d", "F d -3 m :1", "F d -3 m :2", "F m -3 c", "P 43 3 2"]
+GROUPS = [
+    "P 1 21 1",
+    "P 1 21/c 1",
+    "P 1 21/n 1",
+    "C 1 2/c 1",
+    "A 1 2/a 1",
+    "A m a 2",
+    "P n m a",
+    "P b c a",
+    "C m c e",
+    "F d d d :1",
+    "F d d d :2",
+    "I b a 2",
+    "P 41 21 2",
+    "P 42/n :2",
+    "I 41/a m d :1",
+    "I 41/a m d :2",
+    "P 31 2 1",
+    "R -3 c :H",
+    "R -3 c :R",
+    "R 3 m :H",
+    "P 61 2 2",
+    "P 63/m m c",
+    "P a -3",
+    "I a -3 d",
+    "F d -3 m :1",
+    "F d -3 m :2",
+    "F m -3 c",
+    "P 43 3 2",
+]
 
 
 def general_structure(hm, rng):
     """Two atoms in general positions (no image merged with another), in a random cell of the group's system."""
     sg = gemmi.find_spacegroup_by_name(hm)
     while True:
-        structure = symmetric_structure(hm, random_cell(sg, rng), [("Fe", rng.uniform(0, 1, 3)),
-                                                                  ("O", rng.uniform(0, 1, 3))])
+        structure = symmetric_structure(
+            hm, random_cell(sg, rng), [("Fe", rng.uniform(0, 1, 3)), ("O", rng.uniform(0, 1, 3))]
+        )
         if len(structure) == 2 * len(sg.operations()):
             return structure
 
@@ -74,20 +101,35 @@ def test_reasons_name_the_centring_glide_or_screw():
 
     # C-centred monoclinic with a c-glide, and a 2₁ screw in P2₁/c.
     rng = np.random.default_rng(3)
-    cc = reasons_of(explain_absences(symmetric_structure("C 1 2/c 1", [9.1, 6.2, 7.3, 90, 104, 90],
-                                                         [("Fe", rng.uniform(0, 1, 3))]), "CuKa", (0, 60)))
+    cc = reasons_of(
+        explain_absences(
+            symmetric_structure("C 1 2/c 1", [9.1, 6.2, 7.3, 90, 104, 90], [("Fe", rng.uniform(0, 1, 3))]),
+            "CuKa",
+            (0, 60),
+        )
+    )
     assert cc[(1, 0, 0)] == ("C-centring",) and cc[(0, 1, 1)] == ("C-centring",)
     assert cc[(2, 0, 1)] == ("c-glide ⊥ [010]",)
-    p21c = reasons_of(explain_absences(symmetric_structure("P 1 21/c 1", [5.1, 6.2, 7.3, 90, 101, 90],
-                                                           [("Fe", rng.uniform(0, 1, 3))]), "CuKa", (0, 60)))
+    p21c = reasons_of(
+        explain_absences(
+            symmetric_structure("P 1 21/c 1", [5.1, 6.2, 7.3, 90, 101, 90], [("Fe", rng.uniform(0, 1, 3))]),
+            "CuKa",
+            (0, 60),
+        )
+    )
     assert p21c[(0, 1, 0)] == ("2₁ along b",) and p21c[(1, 0, 1)] == ("c-glide ⊥ [010]",)
 
     # Rhombohedral corundum: -h + k + l = 3n, and the c-glides on (0 0 l), l = 6n.
     corundum = reasons_of(explain_absences(example_path("corundum"), "CuKa", (0, 70)))
     assert corundum[(1, 0, 2)] == ("R-centring",) and corundum[(0, 0, 1)] == ("R-centring",)
     assert corundum[(0, 0, 3)] == ("c-glide ⊥ [010]", "c-glide ⊥ [100]", "c-glide ⊥ [110]")
-    hexagonal = reasons_of(explain_absences(symmetric_structure(
-        "P 63/m m c", [3.2, 3.2, 5.2, 90, 90, 120], [("Mg", (1 / 3, 2 / 3, 0.25))]), "CuKa", (0, 80)))
+    hexagonal = reasons_of(
+        explain_absences(
+            symmetric_structure("P 63/m m c", [3.2, 3.2, 5.2, 90, 90, 120], [("Mg", (1 / 3, 2 / 3, 0.25))]),
+            "CuKa",
+            (0, 80),
+        )
+    )
     assert "6₃ along c" in hexagonal[(0, 0, 1)]
 
 
@@ -121,17 +163,20 @@ def test_weak_reflections_and_one_reflection_taken_apart():
 
 
 def test_symmetry_found_from_bare_atoms_extinguishes_too():
-    fcc = np.array([[0, 0, 0], [0, .5, .5], [.5, 0, .5], [.5, .5, 0]])
-    silicon = Structure.from_arrays([5.431] * 3 + [90] * 3, ["Si"] * 8, np.vstack([fcc, fcc + .25]),
-                                    b_factors=[0.46] * 8)
+    fcc = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])
+    silicon = Structure.from_arrays(
+        [5.431] * 3 + [90] * 3, ["Si"] * 8, np.vstack([fcc, fcc + 0.25]), b_factors=[0.46] * 8
+    )
     pattern = compute_pattern(silicon, "CuKa", (20, 90))
     assert all(f not in [(2, 0, 0), (1, 1, 0)] for fams in pattern.families for f in fams)
     reasons = reasons_of(explain_absences(silicon, "CuKa", (0, 90)))
     assert reasons[(1, 0, 0)] == ("F-centring",) and "d-glide ⊥ [001]" in reasons[(2, 0, 0)]
     # A 2×1×1 supercell: its half-integer reflections are the shift's.
-    double = Structure.from_arrays([10.862, 5.431, 5.431, 90, 90, 90], ["Si"] * 16,
-                                   np.vstack([np.vstack([fcc, fcc + .25]) * [.5, 1, 1] + [s, 0, 0]
-                                              for s in (0, .5)]))
+    double = Structure.from_arrays(
+        [10.862, 5.431, 5.431, 90, 90, 90],
+        ["Si"] * 16,
+        np.vstack([np.vstack([fcc, fcc + 0.25]) * [0.5, 1, 1] + [s, 0, 0] for s in (0, 0.5)]),
+    )
     assert reasons_of(explain_absences(double, "CuKa", (0, 40)))[(1, 0, 0)][0].startswith("lattice translations")
 
 
@@ -174,12 +219,16 @@ def test_operations_are_named_as_their_symbols_read():
     assert "4₃ along c" in elements_of("P 43 21 2") and "4₁ along c" not in elements_of("P 43 21 2")
     assert elements_of("P 32 2 1") == {"3₂ along c"}
     assert elements_of("P 1 21/c 1") == {"2₁ along b", "c-glide ⊥ [010]"}
-    assert elements_of("P n m a") == {"2₁ along a", "2₁ along b", "2₁ along c", "n-glide ⊥ [100]",
-                                       "a-glide ⊥ [001]"}
+    assert elements_of("P n m a") == {"2₁ along a", "2₁ along b", "2₁ along c", "n-glide ⊥ [100]", "a-glide ⊥ [001]"}
     assert elements_of("P 42/n :2") == {"4₂ along c", "n-glide ⊥ [001]"}
     assert {"d-glide ⊥ [100]", "d-glide ⊥ [010]", "d-glide ⊥ [001]"} <= elements_of("F d d d :2")
-    assert elements_of("P 63 m c") == {"6₃ along c", "2₁ along c", "c-glide ⊥ [1-10]", "c-glide ⊥ [120]",
-                                       "c-glide ⊥ [210]"}
+    assert elements_of("P 63 m c") == {
+        "6₃ along c",
+        "2₁ along c",
+        "c-glide ⊥ [1-10]",
+        "c-glide ⊥ [120]",
+        "c-glide ⊥ [210]",
+    }
     # A rotation without a screw part, a mirror without a glide, a centring vector.
     assert describe_operation(np.diag([-1, 1, -1]), np.zeros(3)) is None
     assert describe_operation(np.diag([1, -1, 1]), np.array([0.0, 0.3, 0.0])) is None  # a mirror at y = 0.15

@@ -11,14 +11,13 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 from conftest import PACKAGE_PARENT
+
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.cli import main
-
 
 # A P1 cell 5 x 1e5 x 1e5 A: at 2theta 90 one row of the walk holds about 1e10
 # candidate indices. The thin shell keeps the reflections found (and memory) small.
@@ -96,29 +95,60 @@ def test_ctrl_c_stops_the_reflection_walk_inside_a_row(tmp_path):
 
     # Without an explicit limit the engine refuses such a walk before taking it.
     from peakforge_pattern import _engine
+
     started = time.monotonic()
     with pytest.raises(ValueError, match=r"spans 4.38e\+11 index triples, more than the limit of 5e\+06"):
-        _engine.compute_peak_table(np.diag([0.2, 1e-5, 1e-5]), 1.5406, 0.0, 0.918, np.zeros((1, 3)),
-                                   np.zeros(1, np.int32), np.ones(1), np.zeros(1), None, np.array([6.0]),
-                                   np.zeros((1, 5, 2)), np.zeros((1, 2)), np.zeros((0, 3, 3), np.int32),
-                                   np.zeros((0, 3)))
+        _engine.compute_peak_table(
+            np.diag([0.2, 1e-5, 1e-5]),
+            1.5406,
+            0.0,
+            0.918,
+            np.zeros((1, 3)),
+            np.zeros(1, np.int32),
+            np.ones(1),
+            np.zeros(1),
+            None,
+            np.array([6.0]),
+            np.zeros((1, 5, 2)),
+            np.zeros((1, 2)),
+            np.zeros((0, 3, 3), np.int32),
+            np.zeros((0, 3)),
+        )
     assert time.monotonic() - started < 0.5
 
 
 def test_engine_refuses_what_compute_pattern_refuses():
     from peakforge_pattern import _engine
-    good = {"reciprocal": np.eye(3) / 4, "wavelength": 1.5, "min_g": 0.0, "max_g": 1.0,
-            "frac_coords": np.zeros((1, 3)), "species_index": np.zeros(1, np.int32), "occupancies": np.ones(1),
-            "b_factors": np.zeros(1), "anisotropic_beta": None, "species_atomic_numbers": np.array([26.0]),
-            "species_electron_pairs": np.zeros((1, 5, 2)), "species_constants": np.zeros((1, 2)),
-            "rotations": np.zeros((0, 3, 3), np.int32), "translations": np.zeros((0, 3))}
+
+    good = {
+        "reciprocal": np.eye(3) / 4,
+        "wavelength": 1.5,
+        "min_g": 0.0,
+        "max_g": 1.0,
+        "frac_coords": np.zeros((1, 3)),
+        "species_index": np.zeros(1, np.int32),
+        "occupancies": np.ones(1),
+        "b_factors": np.zeros(1),
+        "anisotropic_beta": None,
+        "species_atomic_numbers": np.array([26.0]),
+        "species_electron_pairs": np.zeros((1, 5, 2)),
+        "species_constants": np.zeros((1, 2)),
+        "rotations": np.zeros((0, 3, 3), np.int32),
+        "translations": np.zeros((0, 3)),
+    }
     huge_pair = np.zeros((1, 5, 2))
     huge_pair[0, 0] = (1e300, 1.0)
     cases = {
         "a NaN first and numbers after is no isotropic row": (
-            "anisotropic_beta", np.array([[np.nan, 1e-3, 1e-3, 0, 0, 0]]), "rows must be finite or all NaN"),
+            "anisotropic_beta",
+            np.array([[np.nan, 1e-3, 1e-3, 0, 0, 0]]),
+            "rows must be finite or all NaN",
+        ),
         "an infinity in a row is refused too": (
-            "anisotropic_beta", np.array([[1e-3, np.inf, 1e-3, 0, 0, 0]]), "rows must be finite or all NaN"),
+            "anisotropic_beta",
+            np.array([[1e-3, np.inf, 1e-3, 0, 0, 0]]),
+            "rows must be finite or all NaN",
+        ),
         "negative B": ("b_factors", np.array([-0.5]), "b_factors must not be negative"),
         "negative occupancy": ("occupancies", np.array([-0.5]), "occupancies must not be negative"),
         "an occupancy beyond any atom": ("occupancies", np.array([1e300]), "is not a finite number"),
@@ -140,13 +170,14 @@ def test_engine_refuses_what_compute_pattern_refuses():
 def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
     pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
     from peakforge_pattern.batch.sources import list_sources
+
     source = tmp_path / "source"
     (source / "a" / "b").mkdir(parents=True)
     (source / "a" / "b" / "silicon.cif").write_bytes(example_path("silicon").read_bytes())
     (source / "cscl.cif").write_bytes(example_path("cscl").read_bytes())
-    (source / "a" / "b" / "up").symlink_to("../..")      # a loop back to the top
-    (source / "again").symlink_to("a")                   # the same folder under a second name
-    (source / "self").symlink_to("self")                 # a link to itself
+    (source / "a" / "b" / "up").symlink_to("../..")  # a loop back to the top
+    (source / "again").symlink_to("a")  # the same folder under a second name
+    (source / "self").symlink_to("self")  # a link to itself
     warnings = []
     found = list_sources([source], warnings)
     assert sorted(s.id for s in found) == ["a/b/silicon.cif", "cscl.cif"]
@@ -167,8 +198,12 @@ def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
     silicon = example_path("silicon").read_text()
     for angle in ("alpha", "beta", "gamma"):
         subnormal = tmp_path / f"subnormal_{angle}.cif"
-        subnormal.write_text("\n".join(f"_cell_angle_{angle} 5e-324" if line.startswith(f"_cell_angle_{angle}")
-                                       else line for line in silicon.splitlines()))
+        subnormal.write_text(
+            "\n".join(
+                f"_cell_angle_{angle} 5e-324" if line.startswith(f"_cell_angle_{angle}") else line
+                for line in silicon.splitlines()
+            )
+        )
         assert main(["pattern", str(subnormal)]) == 2
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and "do not make a three-dimensional cell" in err, err
@@ -177,8 +212,21 @@ def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
 
     pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
     import pyarrow.dataset as ds
-    assert main(["batch", str(tmp_path / "subnormal_gamma.cif"), "-o", str(tmp_path / "out"), "--workers", "1",
-                 "--no-progress"]) == 2
+
+    assert (
+        main(
+            [
+                "batch",
+                str(tmp_path / "subnormal_gamma.cif"),
+                "-o",
+                str(tmp_path / "out"),
+                "--workers",
+                "1",
+                "--no-progress",
+            ]
+        )
+        == 2
+    )
     row = ds.dataset(tmp_path / "out").to_table(columns=["status", "error"]).to_pylist()[0]
     assert row["status"] == "error" and "do not make a three-dimensional cell" in row["error"]
     capsys.readouterr()
@@ -201,6 +249,7 @@ def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
         read_cif("/dev/zero")
     assert time.monotonic() - started < 2.0
     from peakforge_pattern.structures import cif
+
     monkeypatch.setattr(cif, "MAX_CIF_BYTES", 2**20)
     bomb = tmp_path / "bomb.cif.gz"
     bomb.write_bytes(gzip.compress(b" " * 2**21))
@@ -215,8 +264,12 @@ def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
 
 def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
     profile = tmp_path / "silicon.xy"
-    assert main(["pattern", str(example_path("silicon")), "--xy", str(profile), "--two-theta", "20", "80",
-                 "--step", "0.05"]) == 0
+    assert (
+        main(
+            ["pattern", str(example_path("silicon")), "--xy", str(profile), "--two-theta", "20", "80", "--step", "0.05"]
+        )
+        == 0
+    )
 
     def limit_file_size():
         resource.setrlimit(resource.RLIMIT_FSIZE, (3000, 3000))
@@ -229,12 +282,22 @@ def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
     for name, argv in commands.items():
         image = tmp_path / "images" / name
         image.parent.mkdir(exist_ok=True)
-        done = subprocess.run([sys.executable, "-m", "peakforge_pattern", *argv, str(image)], capture_output=True,
-                              text=True, env=_child_env(), timeout=120, preexec_fn=limit_file_size, check=False)
+        done = subprocess.run(
+            [sys.executable, "-m", "peakforge_pattern", *argv, str(image)],
+            capture_output=True,
+            text=True,
+            env=_child_env(),
+            timeout=120,
+            preexec_fn=limit_file_size,
+            check=False,
+        )
         # The fit also warns that a calculated profile is not counts; the failure itself is one line.
         # Notes and warnings may come before it; the failure itself is one error line.
-        failures = [line for line in done.stderr.splitlines()
-                    if not line.startswith(("peakforge: note:", "peakforge: warning:"))]
+        failures = [
+            line
+            for line in done.stderr.splitlines()
+            if not line.startswith(("peakforge: note:", "peakforge: warning:"))
+        ]
         assert done.returncode == 2 and len(failures) == 1, (name, done.stderr)
         assert f"{image}: cannot write the plot: File too large" in failures[0], (name, done.stderr)
         assert list(image.parent.iterdir()) == [], name  # no partial file left behind

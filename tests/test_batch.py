@@ -74,7 +74,7 @@ def test_rows_match_compute_pattern_and_reruns_resume_retry_or_refuse(tmp_path, 
     assert_each_once(out, ids)
     by_id = {row["id"]: row for row in rows(out, ["id", "status", "n_atoms", "formula", "volume"])}
     assert by_id["nested/rocksalt_0.cif"]["formula"] == "Cl4 Na4" and by_id["nested/corundum_0.cif"]["n_atoms"] == 30
-    assert by_id["nested/cscl_0.cif"]["volume"] == pytest.approx(4.123 ** 3)
+    assert by_id["nested/cscl_0.cif"]["volume"] == pytest.approx(4.123**3)
     metadata = pq.read_schema(out / "_common_metadata").metadata
     assert json.loads(metadata[b"peakforge.batch.options"])["two_theta_range"] == [0.0, 90.0]
 
@@ -112,14 +112,15 @@ def test_calculation_options_reach_the_rows_and_bind_the_output(tmp_path, capsys
     assert (summary.ok, summary.errors) == (1, 1)
     assert "above the limit of 1e+04" in {row["id"]: row for row in rows(out)}[sources[1]]["error"]
     neutron = compute_pattern(example_path("silicon"), radiation="neutron")
-    pattern, = read_patterns(out, [sources[0]])
+    (pattern,) = read_patterns(out, [sources[0]])
     assert pattern.radiation == "neutron" and pattern.families == neutron.families
     np.testing.assert_array_equal(pattern.absolute_intensity, neutron.absolute_intensity)
 
     assert main(["batch", *sources, "--out", str(out), "--no-progress"]) == 2
     assert "2theta 0 to 90, neutron, float64; asked for" in capsys.readouterr().err
-    assert main(["batch", *sources, "--out", str(out), "--radiation", "neutron", "--retry-errors",
-                 "--no-progress"]) == 0
+    assert (
+        main(["batch", *sources, "--out", str(out), "--radiation", "neutron", "--retry-errors", "--no-progress"]) == 0
+    )
     assert {row["status"] for row in rows(out)} == {"ok"}
 
 
@@ -134,8 +135,8 @@ def test_sources_ids_and_chunk_plan(tmp_path):
 
     sources = [Source(f"s{i}", f"/s{i}", size=i) for i in range(5000)]
     chunks = plan_chunks(sources, workers=2)
-    assert [len(c) for c in chunks] == [313] * 15 + [305]   # about 8 per worker
-    assert chunks[0].items[0][0] == "s4999"                  # largest first
+    assert [len(c) for c in chunks] == [313] * 15 + [305]  # about 8 per worker
+    assert chunks[0].items[0][0] == "s4999"  # largest first
     assert len(plan_chunks(sources[:40], 2)[0]) == 16 and len(plan_chunks(sources, 1)[0]) == 625
     assert len({c.name for c in chunks}) == len(chunks)
 
@@ -156,14 +157,23 @@ def test_a_part_that_cannot_be_written_is_retried_then_reported(tmp_path):
     # Parts (about 10 kB here) exceed this file-size limit, the metadata (about 5 kB) does not:
     # every write of a part fails with EFBIG.
     limit = 8000
-    done = subprocess.run(batch_command(str(source), "--out", str(out)), capture_output=True, text=True,
-                          env=child_env(), timeout=120,
-                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+    done = subprocess.run(
+        batch_command(str(source), "--out", str(out)),
+        capture_output=True,
+        text=True,
+        env=child_env(),
+        timeout=120,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)),
+    )
     assert done.returncode == 1, done.stderr
     assert "4 structures not computed: OSError" in done.stderr and "Traceback" not in done.stderr
     assert not list(out.glob("part-*")) and not list(out.glob(".*"))
-    assert subprocess.run(batch_command(str(source), "--out", str(out)), capture_output=True,
-                          env=child_env(), timeout=120).returncode == 2
+    assert (
+        subprocess.run(
+            batch_command(str(source), "--out", str(out)), capture_output=True, env=child_env(), timeout=120
+        ).returncode
+        == 2
+    )
     assert len(rows(out)) == 4
 
 
@@ -176,6 +186,7 @@ def test_runs_that_cannot_start_leave_no_trace_and_blame_no_structure(tmp_path, 
     assert sorted(p.name for p in source.iterdir()) == before
 
     from peakforge_pattern.batch.output import OutputFolder
+
     with OutputFolder(tmp_path / "out").locked():  # a second driver on the same folder
         assert main(["batch", str(source), "--out", str(tmp_path / "out"), "--no-progress"]) == 2
     assert "another batch run is writing here" in capsys.readouterr().err
@@ -183,8 +194,9 @@ def test_runs_that_cannot_start_leave_no_trace_and_blame_no_structure(tmp_path, 
     # Workers that cannot start (a script read from standard input cannot be
     # imported again by them) fail the run; no structure gets an error row.
     script = f"from peakforge_pattern.batch import run_batch\nrun_batch([{str(source)!r}], {str(tmp_path / 'out')!r})\n"
-    done = subprocess.run([sys.executable, "-"], input=script, capture_output=True, text=True,
-                          env=child_env(), timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-"], input=script, capture_output=True, text=True, env=child_env(), timeout=120
+    )
     assert done.returncode == 1 and "ExecutorError: a worker process could not start" in done.stderr
     assert not list((tmp_path / "out").glob("part-*"))
 
@@ -199,8 +211,9 @@ def _children(pid):
 def _stop_when(argv, ready, stop):
     """Start the command; once ``ready(pid)``, send ``stop`` to its process
     group. Returns its status, standard error, and the pids its workers had."""
-    driver = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
-                              start_new_session=True)  # its own group: Ctrl-C reaches driver and workers
+    driver = subprocess.Popen(
+        argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(), start_new_session=True
+    )  # its own group: Ctrl-C reaches driver and workers
     deadline = time.monotonic() + 60
     while not ready(driver.pid) and driver.poll() is None and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -248,10 +261,12 @@ def test_a_stopped_driver_leaves_whole_parts_and_a_rerun_completes_them(tmp_path
 
 # ---- on a Dask cluster: a real scheduler and two workers, as separate processes
 
+
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
     from distributed import Client
+
     folder = tmp_path_factory.mktemp("cluster")
     scheduler_file = folder / "scheduler.json"
     # The scheduler gives up on a task after the first worker it kills, instead of four.
@@ -259,16 +274,27 @@ def cluster(tmp_path_factory):
     common = ["--no-dashboard", "--scheduler-file", str(scheduler_file)]
     dask = [sys.executable, "-m", "dask"]
     # Each in its own process group, so that a worker's nanny and its child end together.
-    processes = [subprocess.Popen([*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
-                                  env=env, stderr=subprocess.DEVNULL, start_new_session=True)]
+    processes = [
+        subprocess.Popen(
+            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
+            env=env,
+            stderr=subprocess.DEVNULL,
+            start_new_session=True,
+        )
+    ]
     try:
         deadline = time.monotonic() + 60
         while not scheduler_file.exists() and time.monotonic() < deadline:
             time.sleep(0.1)
         for _ in range(2):
-            processes.append(subprocess.Popen([*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1",
-                                               "--death-timeout", "20", *common],
-                                              env=env, stderr=subprocess.DEVNULL, start_new_session=True))
+            processes.append(
+                subprocess.Popen(
+                    [*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1", "--death-timeout", "20", *common],
+                    env=env,
+                    stderr=subprocess.DEVNULL,
+                    start_new_session=True,
+                )
+            )
         with Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
             client.wait_for_workers(2, timeout=60)
             yield client, scheduler_file
@@ -296,8 +322,13 @@ def test_cluster_rows_match_compute_pattern_and_a_dying_worker_costs_only_its_cu
         assert pattern.families == expected.families
 
     address = json.loads(scheduler_file.read_text())["address"]
-    done = subprocess.run(batch_command(str(source), "--out", str(out), "--scheduler", address),
-                          capture_output=True, text=True, env=child_env(), timeout=120)
+    done = subprocess.run(
+        batch_command(str(source), "--out", str(out), "--scheduler", address),
+        capture_output=True,
+        text=True,
+        env=child_env(),
+        timeout=120,
+    )
     assert done.returncode == 2 and "16 structures (16 done before): 14 ok, 2 errors" in done.stdout
     assert len(rows(out)) == 16
 
@@ -306,6 +337,7 @@ def test_cluster_parts_of_a_superseded_run_are_discarded(tmp_path, cluster):
     from peakforge_pattern.batch.options import RunOptions
     from peakforge_pattern.batch.output import OutputFolder, Superseded, write_part
     from peakforge_pattern.batch.rows import RowBuilder
+
     folder = OutputFolder(tmp_path / "out")
     options = RunOptions.resolve("CuKa", (0, 90))
     with folder.locked():

@@ -15,7 +15,6 @@ from peakforge_pattern import EXAMPLES, example_path
 from peakforge_pattern.cli import main
 
 
-
 def run(capsys, *argv):
     status = main(["pattern", *argv])
     out, err = capsys.readouterr()
@@ -25,8 +24,9 @@ def run(capsys, *argv):
 def test_console_command_without_arguments_prints_silicon():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, "-m", "peakforge_pattern", "pattern"],
-                          capture_output=True, text=True, env=env, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-m", "peakforge_pattern", "pattern"], capture_output=True, text=True, env=env, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     scale, *lines = done.stdout.splitlines()
     assert scale == "# intensity scale max: strongest peak in 2theta 0-90 is 100"
@@ -43,12 +43,16 @@ def test_csv_and_json_carry_the_same_peaks(capsys):
     assert [r["multiplicity"] for r in rows] == ["8", "6", "12", "24", "8"]
     assert max(float(r["intensity"]) for r in rows) == 100.0
 
-    status, out, _ = run(capsys, "--example", "rocksalt", "-f", "json", "--two-theta", "20", "60",
-                         "-w", "1.5418")
+    status, out, _ = run(capsys, "--example", "rocksalt", "-f", "json", "--two-theta", "20", "60", "-w", "1.5418")
     document = json.loads(out)
     assert status == 0 and document["structure"] == "rocksalt" and document["wavelength"] == 1.5418
-    assert [p["families"][0]["hkl"] for p in document["peaks"]] == [[1, 1, 1], [2, 0, 0], [2, 2, 0],
-                                                                     [3, 1, 1], [2, 2, 2]]
+    assert [p["families"][0]["hkl"] for p in document["peaks"]] == [
+        [1, 1, 1],
+        [2, 0, 0],
+        [2, 2, 0],
+        [3, 1, 1],
+        [2, 2, 2],
+    ]
 
 
 def test_folder_gives_one_table_with_a_structure_column(capsys, tmp_path):
@@ -69,19 +73,24 @@ def test_folder_gives_one_table_with_a_structure_column(capsys, tmp_path):
 BAD_FILES = {
     "missing.cif": None,
     "nocell.cif": "data_x\nloop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n"
-                  "_atom_site_fract_z\nNa1 0 0 0\n",
+    "_atom_site_fract_z\nNa1 0 0 0\n",
     "nosites.cif": "data_x\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n",
     "element.cif": "data_x\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\nloop_\n_atom_site_label\n"
-                   "_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
-                   "Q1 Qq 0 0 0\n",
+    "_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+    "Q1 Qq 0 0 0\n",
     "garbage.cif": "this is not\n a CIF file {\n",
     "group.cif": "data_x\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n"
-                 "_symmetry_space_group_name_H-M 'Q 9 9'\nloop_\n_atom_site_label\n_atom_site_fract_x\n"
-                 "_atom_site_fract_y\n_atom_site_fract_z\nNa1 0 0 0\n",
+    "_symmetry_space_group_name_H-M 'Q 9 9'\nloop_\n_atom_site_label\n_atom_site_fract_x\n"
+    "_atom_site_fract_y\n_atom_site_fract_z\nNa1 0 0 0\n",
 }
-PROBLEMS = {"missing.cif": "No such file", "nocell.cif": "no unit cell", "nosites.cif": "no atom sites",
-            "element.cif": "unknown element 'Qq'", "garbage.cif": "cannot read",
-            "group.cif": "unknown space group"}
+PROBLEMS = {
+    "missing.cif": "No such file",
+    "nocell.cif": "no unit cell",
+    "nosites.cif": "no atom sites",
+    "element.cif": "unknown element 'Qq'",
+    "garbage.cif": "cannot read",
+    "group.cif": "unknown space group",
+}
 
 
 def test_bad_files_get_one_line_each_and_the_rest_is_still_computed(capsys, tmp_path):
@@ -104,15 +113,18 @@ def test_bad_files_get_one_line_each_and_the_rest_is_still_computed(capsys, tmp_
     assert status == 2 and out == "" and len(err.splitlines()) == 1
 
 
-@pytest.mark.parametrize("argv, problem", [
-    (["-w", "0"], "wavelength must be a positive"),
-    (["-w", "-1.5"], "wavelength must be a positive"),
-    (["-w", "ZnKa"], "unknown wavelength"),
-    (["--two-theta", "60", "20"], "empty 2theta range"),
-    (["--fwhm", "-1"], "--fwhm"),
-    (["--threads", "99999999999999999999999"], "--threads"),
-    (["-w", "1e-5"], "lattice points"),
-])
+@pytest.mark.parametrize(
+    "argv, problem",
+    [
+        (["-w", "0"], "wavelength must be a positive"),
+        (["-w", "-1.5"], "wavelength must be a positive"),
+        (["-w", "ZnKa"], "unknown wavelength"),
+        (["--two-theta", "60", "20"], "empty 2theta range"),
+        (["--fwhm", "-1"], "--fwhm"),
+        (["--threads", "99999999999999999999999"], "--threads"),
+        (["-w", "1e-5"], "lattice points"),
+    ],
+)
 def test_bad_options_exit_2_with_one_line(capsys, argv, problem):
     status, out, err = run(capsys, *argv)
     assert status == 2 and out == ""

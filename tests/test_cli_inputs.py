@@ -21,9 +21,14 @@ CIF_FOLDER = Path(__file__).parent / "data" / "cif"
 def command(*argv, stdin=None, stdout=subprocess.PIPE, **popen):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
-    return subprocess.Popen([sys.executable, "-m", "peakforge_pattern", "pattern", *argv], env=env,
-                            stdin=subprocess.PIPE if stdin is not None else subprocess.DEVNULL,
-                            stdout=stdout, stderr=subprocess.PIPE, **popen)
+    return subprocess.Popen(
+        [sys.executable, "-m", "peakforge_pattern", "pattern", *argv],
+        env=env,
+        stdin=subprocess.PIPE if stdin is not None else subprocess.DEVNULL,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+        **popen,
+    )
 
 
 def finished(process, stdin=None):
@@ -35,9 +40,17 @@ def random_cell_cif(path, atoms):
     """A P1 cell of `atoms` silicon atoms, 10 A^3 each: heavy work for the intensity sum."""
     rng = np.random.default_rng(7)
     side = (atoms * 10.0) ** (1 / 3)
-    lines = ["data_random", *(f"_cell_length_{axis} {side:.3f}" for axis in "abc"), "loop_",
-             "_atom_site_label", "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y",
-             "_atom_site_fract_z", "_atom_site_occupancy"]
+    lines = [
+        "data_random",
+        *(f"_cell_length_{axis} {side:.3f}" for axis in "abc"),
+        "loop_",
+        "_atom_site_label",
+        "_atom_site_type_symbol",
+        "_atom_site_fract_x",
+        "_atom_site_fract_y",
+        "_atom_site_fract_z",
+        "_atom_site_occupancy",
+    ]
     lines += [f"Si{i} Si {x:.6f} {y:.6f} {z:.6f} 0.1" for i, (x, y, z) in enumerate(rng.random((atoms, 3)))]
     path.write_text("\n".join(lines) + "\n")
     return path
@@ -50,12 +63,21 @@ CHILD_CASES = {
     "standard output on a full disk": ([], None, "/dev/full", 2, "cannot write to standard output: No space"),
     "standard output closed": ([], None, "closed", 2, "standard output is closed"),
     "threads that cannot start": (["--threads", "65535"], None, None, 2, "cannot start worker thread"),
-    "standard input": (["-", "--two-theta", "20", "30"],
-                       (CIF_FOLDER / "quartz_shifted_origin.cif").read_bytes(), None, 0, None),
-    "warnings go to standard error": ([str(CIF_FOLDER / "duplicate_tag.cif")], None, None, 0,
-                                      "warning: "),
-    "warnings are errors when strict": (["--strict", str(CIF_FOLDER / "duplicate_tag.cif")], None, None, 2,
-                                        "duplicate_tag.cif: tag _cell_length_a appears 2 times"),
+    "standard input": (
+        ["-", "--two-theta", "20", "30"],
+        (CIF_FOLDER / "quartz_shifted_origin.cif").read_bytes(),
+        None,
+        0,
+        None,
+    ),
+    "warnings go to standard error": ([str(CIF_FOLDER / "duplicate_tag.cif")], None, None, 0, "warning: "),
+    "warnings are errors when strict": (
+        ["--strict", str(CIF_FOLDER / "duplicate_tag.cif")],
+        None,
+        None,
+        2,
+        "duplicate_tag.cif: tag _cell_length_a appears 2 times",
+    ),
 }
 
 
@@ -63,8 +85,13 @@ CHILD_CASES = {
 UNDER_SANITIZER_LIMITS = {"threads that cannot start"}
 
 
-@pytest.mark.parametrize("case", [pytest.param(name, marks=pytest.mark.no_sanitizer) if name in UNDER_SANITIZER_LIMITS
-                                  else name for name in CHILD_CASES])
+@pytest.mark.parametrize(
+    "case",
+    [
+        pytest.param(name, marks=pytest.mark.no_sanitizer) if name in UNDER_SANITIZER_LIMITS else name
+        for name in CHILD_CASES
+    ],
+)
 def test_each_failure_is_one_line_and_status_2(case, tmp_path):
     argv, stdin, target, status, line = CHILD_CASES[case]
     if target == "closed":

@@ -16,8 +16,9 @@ PNG = b"\x89PNG\r\n\x1a\n"
 
 def test_structures_and_mixtures_show_formula_group_sites_and_phases():
     corundum = read_cif(example_path("corundum"))
-    assert repr(corundum) == ("Structure(corundum: Al12 O18, R -3 c:H (No. 167); "
-                              "a=4.7590 b=4.7590 c=12.9910 α=90.00 β=90.00 γ=120.00)")
+    assert repr(corundum) == (
+        "Structure(corundum: Al12 O18, R -3 c:H (No. 167); a=4.7590 b=4.7590 c=12.9910 α=90.00 β=90.00 γ=120.00)"
+    )
     page = corundum._repr_html_()
     assert "Al12 O18" in page and "R -3 c:H" in page and "V = 254.803 Å³" in page
     assert page.count("<tr><td>") == 2 and "<td>Al</td><td>12</td>" in page and "<td>O</td><td>18</td>" in page
@@ -39,6 +40,11 @@ def test_a_fit_shows_its_indices_phases_with_uncertainties_and_its_plot():
     name, value = next(iter(result.parameters.items()))
     assert f"<td>{name}</td><td>{with_esd(value, result.uncertainties.get(name))}</td>" in page
     assert result._repr_png_()[:8] == PNG
-    assert [with_esd(4.156893, 3e-5), with_esd(55.1234, 0.31), with_esd(0.0955491, 0.0011),
-            with_esd(5512.0, 31.0), with_esd(2.5, None), with_esd(2.5, 0.0)] == \
-        ["4.15689(3)", "55.1(3)", "0.0955(11)", "5512(31)", "2.5", "2.5"]
+    assert [
+        with_esd(4.156893, 3e-5),
+        with_esd(55.1234, 0.31),
+        with_esd(0.0955491, 0.0011),
+        with_esd(5512.0, 31.0),
+        with_esd(2.5, None),
+        with_esd(2.5, 0.0),
+    ] == ["4.15689(3)", "55.1(3)", "0.0955(11)", "5512(31)", "2.5", "2.5"]

@@ -11,14 +11,13 @@ import time
 
 import gemmi
 import numpy as np
-import peakforge
 import pytest
 from conftest import PACKAGE_PARENT, random_cell, symmetric_structure
 
+import peakforge
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.radiation import HC_EV_ANGSTROM
 from peakforge_pattern.diffraction.scattering import electron_coefficients
-
 
 
 def allowed_reflections_per_peak(structure, pattern):
@@ -47,50 +46,77 @@ def assert_same_peaks(engine, exact, structure):
 
 
 # One space group of each Laue class and lattice centring, with a cell of its system.
-RANDOM_GROUPS = ["P 1", "P -1", "P 1 21/c 1", "C 1 2/c 1", "P n m a", "F d d d", "I 41/a m d :1",
-                 "P 4/n :1", "R -3 :H", "R -3 m :H", "P -3 1 c", "P 63/m m c", "P 61 2 2", "P a -3",
-                 "I -4 3 d", "F d -3 m :1", "I m -3 m"]
+RANDOM_GROUPS = [
+    "P 1",
+    "P -1",
+    "P 1 21/c 1",
+    "C 1 2/c 1",
+    "P n m a",
+    "F d d d",
+    "I 41/a m d :1",
+    "P 4/n :1",
+    "R -3 :H",
+    "R -3 m :H",
+    "P -3 1 c",
+    "P 63/m m c",
+    "P 61 2 2",
+    "P a -3",
+    "I -4 3 d",
+    "F d -3 m :1",
+    "I m -3 m",
+]
 
 
 def test_agrees_with_the_exact_route_on_examples_and_random_structures():
     for name in ["silicon", "rocksalt", "cscl", "tungsten", "corundum"]:
         structure = read_cif(example_path(name))
-        assert_same_peaks(compute_pattern(structure, "MoKa", (0, 150)),
-                          compute_pattern(structure, "MoKa", (0, 150), exact=True), structure)
+        assert_same_peaks(
+            compute_pattern(structure, "MoKa", (0, 150)),
+            compute_pattern(structure, "MoKa", (0, 150), exact=True),
+            structure,
+        )
     rng = np.random.default_rng(2024)
     for hm in RANDOM_GROUPS:
         sg = gemmi.find_spacegroup_by_name(hm)
-        structure = symmetric_structure(hm, random_cell(sg, rng),
-                                        [("Fe", rng.uniform(0, 1, 3)), ("O", rng.uniform(0, 1, 3))])
+        structure = symmetric_structure(
+            hm, random_cell(sg, rng), [("Fe", rng.uniform(0, 1, 3)), ("O", rng.uniform(0, 1, 3))]
+        )
         engine = compute_pattern(structure, "CuKa", (5, 100))
         exact = compute_pattern(structure, "CuKa", (5, 100), exact=True)
         assert_same_peaks(engine, exact, structure)
         if hm == "I m -3 m":  # the permutation rule is this crystal's symmetry
             assert engine.families == exact.families and engine.multiplicities == exact.multiplicities
     # Serial, scalar and parallel walks agree to rounding.
-    structure = symmetric_structure("P 63/m m c", [5.1, 5.1, 8.3, 90, 90, 120],
-                                    [("Zn", (0.11, 0.37, 0.07)), ("O", (1 / 3, 2 / 3, 0.6))])
+    structure = symmetric_structure(
+        "P 63/m m c", [5.1, 5.1, 8.3, 90, 90, 120], [("Zn", (0.11, 0.37, 0.07)), ("O", (1 / 3, 2 / 3, 0.6))]
+    )
     reference = compute_pattern(structure, "CuKa", (5, 120))
     for options in ({"parallel": False}, {"use_simd": False}, {"num_threads": 2}):
-        np.testing.assert_allclose(compute_pattern(structure, "CuKa", (5, 120), **options).absolute_intensity,
-                                   reference.absolute_intensity, rtol=1e-12)
+        np.testing.assert_allclose(
+            compute_pattern(structure, "CuKa", (5, 120), **options).absolute_intensity,
+            reference.absolute_intensity,
+            rtol=1e-12,
+        )
 
 
 def families_by_index(pattern):
-    return {hkl: m for fams, mults in zip(pattern.families, pattern.multiplicities)
-            for hkl, m in zip(fams, mults)}
+    return {hkl: m for fams, mults in zip(pattern.families, pattern.multiplicities) for hkl, m in zip(fams, mults)}
 
 
 def test_families_follow_the_crystal_symmetry():
-    zno = symmetric_structure("P 63 m c", [3.2498, 3.2498, 5.2066, 90, 90, 120],
-                              [("Zn", (1 / 3, 2 / 3, 0)), ("O", (1 / 3, 2 / 3, 0.3819))])
+    zno = symmetric_structure(
+        "P 63 m c", [3.2498, 3.2498, 5.2066, 90, 90, 120], [("Zn", (1 / 3, 2 / 3, 0)), ("O", (1 / 3, 2 / 3, 0.3819))]
+    )
     pattern = compute_pattern(zno, "CuKa", (20, 80), hkil=True)
     assert pattern.families[0] == [(1, 0, -1, 0)] and pattern.multiplicities[0] == [6]
     fams = families_by_index(pattern)
     assert [fams[h] for h in [(0, 0, 0, 2), (1, 0, -1, 1), (1, 1, -2, 0), (1, 0, -1, 3)]] == [2, 12, 6, 12]
 
-    calcite = symmetric_structure("R -3 c :H", [4.988, 4.988, 17.061, 90, 90, 120],
-                                  [("Ca", (0, 0, 0)), ("C", (0, 0, 0.25)), ("O", (0.2578, 0, 0.25))])
+    calcite = symmetric_structure(
+        "R -3 c :H",
+        [4.988, 4.988, 17.061, 90, 90, 120],
+        [("Ca", (0, 0, 0)), ("C", (0, 0, 0.25)), ("O", (0.2578, 0, 0.25))],
+    )
     fams = families_by_index(compute_pattern(calcite, "CuKa", (20, 60)))
     assert [fams[h] for h in [(1, 0, 4), (0, 0, 6), (1, 1, 0), (1, 1, 3), (2, 0, 2)]] == [6, 2, 6, 12, 6]
     assert (2, -1, 3) not in fams
@@ -128,8 +154,14 @@ def reference_peak(structure, pattern, peak, factors, beta=None):
     else:
         h, k, l = hkls.T[:, :, None]
         b = beta[None, :, :]
-        t = np.exp(-(b[..., 0] * h * h + b[..., 1] * k * k + b[..., 2] * l * l
-                     + 2 * (b[..., 3] * h * k + b[..., 4] * h * l + b[..., 5] * k * l)))
+        t = np.exp(
+            -(
+                b[..., 0] * h * h
+                + b[..., 1] * k * k
+                + b[..., 2] * l * l
+                + 2 * (b[..., 3] * h * k + b[..., 4] * h * l + b[..., 5] * k * l)
+            )
+        )
     phase = np.exp(2j * np.pi * hkls @ structure.frac_coords.T)
     f = np.array([factors(int(z), s2) for z in structure.atomic_numbers])
     amplitude = (phase * t * f * structure.occupancies).sum(axis=1)
@@ -142,8 +174,9 @@ def mott_bethe(z, s2):
 
 def test_dispersion_neutrons_and_monochromator_against_hand_sums():
     # Zinc blende's two atoms in a primitive cubic cell: no centre of symmetry.
-    zns = Structure.from_arrays([5.41, 5.41, 5.41, 90, 90, 90], ["Zn", "S"], [(0, 0, 0), (0.25, 0.25, 0.25)],
-                                b_factors=[0.6, 0.4])
+    zns = Structure.from_arrays(
+        [5.41, 5.41, 5.41, 90, 90, 90], ["Zn", "S"], [(0, 0, 0), (0.25, 0.25, 0.25)], b_factors=[0.6, 0.4]
+    )
     lam = 1.5406
     energy = HC_EV_ANGSTROM / lam
     dispersion = {z: gemmi.cromer_liberman(z=z, energy=energy) for z in (16, 30)}
@@ -163,14 +196,18 @@ def test_dispersion_neutrons_and_monochromator_against_hand_sums():
     for peak in range(3):
         f2, _ = reference_peak(zns, neutron, peak, lambda z, s2: lengths[z])
         assert neutron.absolute_intensity[peak] == pytest.approx(
-            f2 * lorentz(neutron.two_theta[peak], polarised=False), rel=1e-9)
+            f2 * lorentz(neutron.two_theta[peak], polarised=False), rel=1e-9
+        )
 
     mono = compute_pattern(zns, lam, (10, 60), monochromator_angle=26.6)
     plain = compute_pattern(zns, lam, (10, 60))
     c2m = math.cos(math.radians(26.6)) ** 2
     tt = np.radians(plain.two_theta)
-    np.testing.assert_allclose(mono.absolute_intensity / plain.absolute_intensity,
-                               2 * (1 + c2m * np.cos(tt) ** 2) / (1 + c2m) / (1 + np.cos(tt) ** 2), rtol=1e-9)
+    np.testing.assert_allclose(
+        mono.absolute_intensity / plain.absolute_intensity,
+        2 * (1 + c2m * np.cos(tt) ** 2) / (1 + c2m) / (1 + np.cos(tt) ** 2),
+        rtol=1e-9,
+    )
 
 
 ANISO_CIF = """data_aniso
@@ -212,7 +249,7 @@ def test_anisotropic_displacements_are_rotated_with_their_sites(tmp_path):
     pattern = compute_pattern(structure, "CuKa", (10, 70))
     n = np.linalg.norm(structure.reciprocal, axis=1)
     u = structure.u_aniso
-    beta = 2 * math.pi ** 2 * u * np.array([n[0] ** 2, n[1] ** 2, n[2] ** 2, n[0] * n[1], n[0] * n[2], n[1] * n[2]])
+    beta = 2 * math.pi**2 * u * np.array([n[0] ** 2, n[1] ** 2, n[2] ** 2, n[0] * n[1], n[0] * n[2], n[1] * n[2]])
     iso = np.isnan(beta[:, 0])
     for peak in range(0, len(pattern), 7):
         s2 = (0.5 / pattern.d[peak]) ** 2
@@ -231,18 +268,37 @@ def test_anisotropic_displacements_are_rotated_with_their_sites(tmp_path):
 
 def test_bad_arrays_name_the_argument():
     from peakforge_pattern import _engine
-    good = dict(reciprocal=np.eye(3) / 4, wavelength=1.5, min_g=0.0, max_g=1.0,
-                frac_coords=np.zeros((1, 3)), species_index=np.zeros(1, np.int32), occupancies=np.ones(1),
-                b_factors=np.zeros(1), anisotropic_beta=None, species_atomic_numbers=np.array([26.0]),
-                species_electron_pairs=np.zeros((1, 5, 2)), species_constants=np.zeros((1, 2)),
-                rotations=np.zeros((0, 3, 3), np.int32), translations=np.zeros((0, 3)))
+
+    good = dict(
+        reciprocal=np.eye(3) / 4,
+        wavelength=1.5,
+        min_g=0.0,
+        max_g=1.0,
+        frac_coords=np.zeros((1, 3)),
+        species_index=np.zeros(1, np.int32),
+        occupancies=np.ones(1),
+        b_factors=np.zeros(1),
+        anisotropic_beta=None,
+        species_atomic_numbers=np.array([26.0]),
+        species_electron_pairs=np.zeros((1, 5, 2)),
+        species_constants=np.zeros((1, 2)),
+        rotations=np.zeros((0, 3, 3), np.int32),
+        translations=np.zeros((0, 3)),
+    )
     assert len(_engine.compute_peak_table(**good)["two_theta"]) > 0
-    bad = [("frac_coords", np.zeros((1, 2)), ValueError), ("frac_coords", np.zeros((1, 3), np.float32), TypeError),
-           ("species_index", np.zeros(1), TypeError), ("species_index", np.array([3], np.int32), ValueError),
-           ("occupancies", [1.0], TypeError), ("b_factors", np.zeros(2), ValueError),
-           ("anisotropic_beta", np.zeros((1, 5)), ValueError), ("reciprocal", np.full((3, 3), np.nan), ValueError),
-           ("rotations", np.zeros((1, 3, 3), np.int64), TypeError), ("translations", np.zeros((2, 3)), ValueError),
-           ("species_electron_pairs", np.zeros((2, 5, 2)), ValueError)]
+    bad = [
+        ("frac_coords", np.zeros((1, 2)), ValueError),
+        ("frac_coords", np.zeros((1, 3), np.float32), TypeError),
+        ("species_index", np.zeros(1), TypeError),
+        ("species_index", np.array([3], np.int32), ValueError),
+        ("occupancies", [1.0], TypeError),
+        ("b_factors", np.zeros(2), ValueError),
+        ("anisotropic_beta", np.zeros((1, 5)), ValueError),
+        ("reciprocal", np.full((3, 3), np.nan), ValueError),
+        ("rotations", np.zeros((1, 3, 3), np.int64), TypeError),
+        ("translations", np.zeros((2, 3)), ValueError),
+        ("species_electron_pairs", np.zeros((2, 5, 2)), ValueError),
+    ]
     for name, value, error in bad:
         with pytest.raises(error, match=name):
             _engine.compute_peak_table(**{**good, name: value})
@@ -270,8 +326,9 @@ except KeyboardInterrupt:
 def test_ctrl_c_stops_a_long_pattern_and_other_threads_run():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+    )
     assert child.stdout.readline().strip() == "started"
     time.sleep(1.0)
     sent = time.monotonic()
@@ -287,12 +344,13 @@ def test_ctrl_c_stops_a_long_pattern_and_other_threads_run():
 
 def test_threads_share_the_engine():
     from concurrent.futures import ThreadPoolExecutor
-    structure = Structure.from_arrays([27, 27.3, 26.8, 88, 91, 92], ["C", "O"] * 1000,
-                                      np.random.default_rng(3).uniform(0, 1, (2000, 3)))
+
+    structure = Structure.from_arrays(
+        [27, 27.3, 26.8, 88, 91, 92], ["C", "O"] * 1000, np.random.default_rng(3).uniform(0, 1, (2000, 3))
+    )
     expected = compute_pattern(structure, "CuKa", (5, 60), parallel=False)
     with ThreadPoolExecutor(4) as pool:
-        results = list(pool.map(lambda i: compute_pattern(structure, "CuKa", (5, 60), num_threads=1 + i % 3),
-                                range(8)))
+        results = list(pool.map(lambda i: compute_pattern(structure, "CuKa", (5, 60), num_threads=1 + i % 3), range(8)))
     for pattern in results:  # each reflection is computed alone: the same bits on any thread
         np.testing.assert_array_equal(pattern.absolute_intensity, expected.absolute_intensity)
 

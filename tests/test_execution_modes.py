@@ -11,14 +11,16 @@ import threading
 import time
 
 import pytest
-
-import peakforge
 from conftest import bits, index_message, panic_of
 
+import peakforge
+
 xrd = peakforge.calculate_xrd_intensities
-COEFFS = {8: [[0.5, 10.0], [1.2, 2.5], [0.3, 0.8], [0.1, 30.0]],
-          14: [[2.0, 3.0], [1.0, 12.0], [0.5, 40.0], [0.2, 0.4]],
-          26: [[3.0, 1.0], [1.5, 20.0], [0.8, 0.5], [0.05, 60.0]]}
+COEFFS = {
+    8: [[0.5, 10.0], [1.2, 2.5], [0.3, 0.8], [0.1, 30.0]],
+    14: [[2.0, 3.0], [1.0, 12.0], [0.5, 40.0], [0.2, 0.4]],
+    26: [[3.0, 1.0], [1.5, 20.0], [0.8, 0.5], [0.05, 60.0]],
+}
 
 
 def structure(atoms, reflections, seed=0):
@@ -32,9 +34,11 @@ def structure(atoms, reflections, seed=0):
         frac_coords_x=[rng.random() for _ in range(atoms)],
         frac_coords_y=[rng.random() for _ in range(atoms)],
         frac_coords_z=[rng.random() for _ in range(atoms)],
-        atomic_numbers=zs, scattering_coeffs=[COEFFS[z] for z in zs],
+        atomic_numbers=zs,
+        scattering_coeffs=[COEFFS[z] for z in zs],
         occupancies=[rng.choice([1.0, 0.5]) for _ in range(atoms)],
-        dw_factors=[rng.choice([0.3, 0.45, -0.0, rng.random()]) for _ in range(atoms)])
+        dw_factors=[rng.choice([0.3, 0.45, -0.0, rng.random()]) for _ in range(atoms)],
+    )
 
 
 def run(args, parallel=False, num_threads=0, use_simd=False):
@@ -79,15 +83,29 @@ def test_lanes_use_the_vector_sine_and_the_rest_the_scalar_one():
     # lanes, atom 4 in the scalar step.
     h = 1e17 / (2 * math.pi)
     phase = 2 * math.pi * ((h * 1.0 + 0.0 * 0.0) + 0.0 * 0.0)
-    one_atom = dict(hkls=[[h, 0, 0]], g_hkls=[0.5], wavelength=1.0,
-                    frac_coords_x=[0.0], frac_coords_y=[0.0], frac_coords_z=[0.0],
-                    atomic_numbers=[1], scattering_coeffs=[[]], occupancies=[1.0],
-                    dw_factors=[0.0])
+    one_atom = dict(
+        hkls=[[h, 0, 0]],
+        g_hkls=[0.5],
+        wavelength=1.0,
+        frac_coords_x=[0.0],
+        frac_coords_y=[0.0],
+        frac_coords_z=[0.0],
+        atomic_numbers=[1],
+        scattering_coeffs=[[]],
+        occupancies=[1.0],
+        dw_factors=[0.0],
+    )
     [(_, lp)] = run(one_atom)  # |F|^2 = 1: the intensity is the LP factor
-    five = {**one_atom, "frac_coords_x": [0.0, 1.0, 0.0, 1.0, 1.0],
-            "frac_coords_y": [0.0] * 5, "frac_coords_z": [0.0] * 5,
-            "atomic_numbers": [1] * 5, "scattering_coeffs": [[]] * 5,
-            "occupancies": [1.0] * 5, "dw_factors": [0.0] * 5}
+    five = {
+        **one_atom,
+        "frac_coords_x": [0.0, 1.0, 0.0, 1.0, 1.0],
+        "frac_coords_y": [0.0] * 5,
+        "frac_coords_z": [0.0] * 5,
+        "atomic_numbers": [1] * 5,
+        "scattering_coeffs": [[]] * 5,
+        "occupancies": [1.0] * 5,
+        "dw_factors": [0.0] * 5,
+    }
     re_part = 4.0 + math.cos(phase)
     im_part = 0.0 + math.sin(phase)
     [(_, intensity)] = run(five, use_simd=True)
@@ -97,9 +115,18 @@ def test_lanes_use_the_vector_sine_and_the_rest_the_scalar_one():
 
 
 def test_simd_reads_hkl_first_even_without_atoms():
-    args = dict(hkls=[[1, 0], [1, 0]], g_hkls=[0.5, 0.0], wavelength=1.0, frac_coords_x=[],
-                frac_coords_y=[], frac_coords_z=[], atomic_numbers=[], scattering_coeffs=[],
-                occupancies=[], dw_factors=[])
+    args = dict(
+        hkls=[[1, 0], [1, 0]],
+        g_hkls=[0.5, 0.0],
+        wavelength=1.0,
+        frac_coords_x=[],
+        frac_coords_y=[],
+        frac_coords_z=[],
+        atomic_numbers=[],
+        scattering_coeffs=[],
+        occupancies=[],
+        dw_factors=[],
+    )
     assert run(args) == [(28.95502437185985, 0.0), (0.0, 0.0)]
     for parallel in (False, True):
         assert panic_message(args, parallel=parallel, num_threads=2, use_simd=True) == index_message(2, 2)
@@ -107,20 +134,23 @@ def test_simd_reads_hkl_first_even_without_atoms():
     assert run(early, use_simd=True) == [(0.0, 0.0), (0.0, 0.0)]
 
 
-MODES = [dict(parallel=p, num_threads=w, use_simd=s)
-         for p, w in ((False, 0), (True, 1), (True, 3)) for s in (False, True)]
+MODES = [
+    dict(parallel=p, num_threads=w, use_simd=s) for p, w in ((False, 0), (True, 1), (True, 3)) for s in (False, True)
+]
 
 
-@pytest.mark.parametrize("changes, message", [
-    (dict(scattering_coeffs=[COEFFS[8]] * 5), index_message(5, 5)),
-    (dict(scattering_coeffs=[COEFFS[8]] * 3 + [[[1.0]]] + [[]] * 5), index_message(1, 1)),
-    (dict(scattering_coeffs=[COEFFS[8]] * 2 + [[[1.0, 2.0], []]] + [[]] * 6),
-     index_message(0, 0)),
-    (dict(occupancies=[1.0] * 6), index_message(6, 6)),
-    (dict(frac_coords_y=[0.0] * 7, dw_factors=[0.0] * 6), index_message(6, 6)),
-    (dict(frac_coords_z=[0.0] * 5, atomic_numbers=[8] * 6), index_message(5, 5)),
-    (dict(dw_factors=[0.0] * 2), index_message(2, 2)),
-])
+@pytest.mark.parametrize(
+    "changes, message",
+    [
+        (dict(scattering_coeffs=[COEFFS[8]] * 5), index_message(5, 5)),
+        (dict(scattering_coeffs=[COEFFS[8]] * 3 + [[[1.0]]] + [[]] * 5), index_message(1, 1)),
+        (dict(scattering_coeffs=[COEFFS[8]] * 2 + [[[1.0, 2.0], []]] + [[]] * 6), index_message(0, 0)),
+        (dict(occupancies=[1.0] * 6), index_message(6, 6)),
+        (dict(frac_coords_y=[0.0] * 7, dw_factors=[0.0] * 6), index_message(6, 6)),
+        (dict(frac_coords_z=[0.0] * 5, atomic_numbers=[8] * 6), index_message(5, 5)),
+        (dict(dw_factors=[0.0] * 2), index_message(2, 2)),
+    ],
+)
 def test_short_atom_arrays_fail_alike_in_every_mode(changes, message):
     args = {**structure(atoms=9, reflections=40, seed=3), **changes}
     args["g_hkls"] = [0.0, 0.7] * 20
@@ -147,8 +177,9 @@ def test_failures_on_workers_are_reported_by_each_and_raised_once(capfd):
     capfd.readouterr()
     assert panic_message(args, parallel=True, num_threads=4) == index_message(5, 5)
     err = capfd.readouterr().err
-    heads = re.findall(r"thread '<unnamed>' \((\d+)\) panicked at [^\n]+:\n" +
-                       re.escape(index_message(5, 5)) + "\n", err)
+    heads = re.findall(
+        r"thread '<unnamed>' \((\d+)\) panicked at [^\n]+:\n" + re.escape(index_message(5, 5)) + "\n", err
+    )
     assert 1 <= len(heads) <= 4, err
     assert len(set(heads)) == len(heads)  # one diagnostic per failing worker
     assert str(threading.get_native_id()) not in heads
@@ -172,11 +203,14 @@ while time.monotonic() < end:
 def observed_workers(num_threads, env, seconds=0.4):
     """The largest number of extra threads a child shows while it repeats a
     parallel call: the pool's worker count."""
-    environment = {k: v for k, v in os.environ.items()
-                   if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    environment = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     environment.update(env)
-    child = subprocess.Popen([sys.executable, "-c", CHILD, str(num_threads), str(seconds)],
-                             env=environment, stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, str(num_threads), str(seconds)],
+        env=environment,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert child.stdout.readline() == "ready\n"
     tasks = f"/proc/{child.pid}/task"
     most = 0
@@ -191,12 +225,15 @@ def observed_workers(num_threads, env, seconds=0.4):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
-@pytest.mark.parametrize("num_threads, env, expected", [
-    (3, {"RAYON_NUM_THREADS": "5"}, 3),
-    (0, {"RAYON_NUM_THREADS": "+2", "RAYON_RS_NUM_CPUS": "5"}, 2),
-    (0, {"RAYON_NUM_THREADS": "2.0", "RAYON_RS_NUM_CPUS": "5"}, 5),
-    (0, {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, os.process_cpu_count()),
-])
+@pytest.mark.parametrize(
+    "num_threads, env, expected",
+    [
+        (3, {"RAYON_NUM_THREADS": "5"}, 3),
+        (0, {"RAYON_NUM_THREADS": "+2", "RAYON_RS_NUM_CPUS": "5"}, 2),
+        (0, {"RAYON_NUM_THREADS": "2.0", "RAYON_RS_NUM_CPUS": "5"}, 5),
+        (0, {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, os.process_cpu_count()),
+    ],
+)
 def test_worker_count_seen_from_outside(num_threads, env, expected):
     assert observed_workers(num_threads, env) == expected
 
@@ -218,8 +255,6 @@ def test_pool_that_cannot_be_built_fails_and_leaks_nothing():
         print(len(os.listdir("/proc/self/task")))
         print(peakforge.calculate_xrd_intensities(*args, False, 2, False))
     """)
-    env = {**os.environ, "RUST_MIN_STACK": "+" + str(2 ** 62), "RUST_BACKTRACE": "0"}
-    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                          text=True, timeout=60)
-    assert done.stdout == ("PanicException True\n" * 2 + "1\n"
-                           "[(28.95502437185985, 29.176474541429208)]\n"), done.stderr
+    env = {**os.environ, "RUST_MIN_STACK": "+" + str(2**62), "RUST_BACKTRACE": "0"}
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert done.stdout == ("PanicException True\n" * 2 + "1\n[(28.95502437185985, 29.176474541429208)]\n"), done.stderr

@@ -7,12 +7,11 @@ import sys
 import textwrap
 
 import pytest
-
-import peakforge
 from conftest import panic_of
 
-ARGS = ([[1, 0, 0], [1, 0, 0]], [0.5], 1.0, [0.0], [0.0], [0.0], [1], [[]], [1.0], [0.0],
-        False, 0, False)
+import peakforge
+
+ARGS = ([[1, 0, 0], [1, 0, 0]], [0.5], 1.0, [0.0], [0.0], [0.0], [1], [[]], [1.0], [0.0], False, 0, False)
 
 
 def test_panic_exception_type_and_message():
@@ -27,11 +26,14 @@ def test_panic_exception_type_and_message():
     assert kind.__doc__.startswith("\n") and kind.__doc__.endswith(
         "Like SystemExit, this exception is derived from BaseException so that\n"
         "it will typically propagate all the way through the stack and cause the\n"
-        "Python interpreter to exit.\n")
+        "Python interpreter to exit.\n"
+    )
     assert not hasattr(peakforge, "PanicException")
     # The module keeps working after a failure.
-    assert peakforge.calculate_xrd_intensities(*ARGS[:1], [0.5, 0.5], *ARGS[2:]) == [
-        (28.95502437185985, 29.176474541429208)] * 2
+    assert (
+        peakforge.calculate_xrd_intensities(*ARGS[:1], [0.5, 0.5], *ARGS[2:])
+        == [(28.95502437185985, 29.176474541429208)] * 2
+    )
 
 
 def run_child(code, backtrace):
@@ -39,8 +41,7 @@ def run_child(code, backtrace):
     if backtrace is not None:
         env["RUST_BACKTRACE"] = backtrace
     script = "import peakforge\nARGS = %r\n" % (ARGS,) + textwrap.dedent(code)
-    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                          text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout, done.stderr
 
@@ -60,8 +61,10 @@ FAIL_TWICE = """
         pass
 """
 
-HEAD = (r"\nthread '<unnamed>' \((\d+)\) panicked at src/core/intensity/\w+\.cpp:\d+:\d+:\n"
-        r"index out of bounds: the len is 1 but the index is 1\n")
+HEAD = (
+    r"\nthread '<unnamed>' \((\d+)\) panicked at src/core/intensity/\w+\.cpp:\d+:\d+:\n"
+    r"index out of bounds: the len is 1 but the index is 1\n"
+)
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
 
 
@@ -82,17 +85,21 @@ def test_diagnostic_with_backtrace(backtrace, omitted):
 
 
 def test_conversion_failure_writes_nothing():
-    _, err = run_child("""
+    _, err = run_child(
+        """
         try:
             peakforge.calculate_xrd_intensities(*ARGS[:10], 1, 0, False)
         except TypeError:
             pass
-    """, None)
+    """,
+        None,
+    )
     assert err == ""
 
 
 def test_panic_exception_from_python_is_resumed():
-    out, err = run_child("""
+    out, err = run_child(
+        """
         try:
             peakforge.calculate_xrd_intensities(*ARGS)
         except BaseException as e:
@@ -104,7 +111,9 @@ def test_panic_exception_from_python_is_resumed():
             peakforge.calculate_xrd_intensities(*ARGS[:2], Evil(), *ARGS[3:])
         except BaseException as e:
             print(type(e) is Panic, e.args)
-    """, "0")
+    """,
+        "0",
+    )
     assert out == "True ('raised by user code',)\n"
     assert "resuming a panic after fetching a PanicException from Python" in err
     assert "Python stack trace below:" in err and "raised by user code" in err

@@ -4,6 +4,7 @@ differences."""
 
 import numpy as np
 import pytest
+
 from peakforge_pattern import Structure, example_path
 from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.fitting import analytic_derivatives, fit_pattern
@@ -21,13 +22,28 @@ def _model(shape):
     """Corundum and silicon with the doublet, dispersion per line, and every term away from its start."""
     base = Instrument(wavelength="CuKa", shape=shape, radius=173.0, monochromator_angle=26.6)
     request = PatternRequest(anomalous=True)
-    phases = [prepare_phase(Structure.from_cif(example_path(name)), name, base.lines(1.0), X[0], X[-1], request)
-              for name in ("corundum", "silicon")]
+    phases = [
+        prepare_phase(Structure.from_cif(example_path(name)), name, base.lines(1.0), X[0], X[-1], request)
+        for name in ("corundum", "silicon")
+    ]
     parameters = standard_parameters(base, phases, 4, {})
     model = FitModel(X, np.ones_like(X), np.ones_like(X), phases, base, parameters, {})
-    moved = {"zero_shift": 0.03, "displacement": 0.08, "U": 0.004, "V": -0.002, "W": 0.003, "X": 0.02, "Y": 0.03,
-             "eta": 0.6, "asymmetry": 0.12, "corundum B": 0.4, "silicon B": 0.3, "corundum cell a=b": 1.002,
-             "corundum cell c": 0.999, "silicon cell a=b=c": 1.001}
+    moved = {
+        "zero_shift": 0.03,
+        "displacement": 0.08,
+        "U": 0.004,
+        "V": -0.002,
+        "W": 0.003,
+        "X": 0.02,
+        "Y": 0.03,
+        "eta": 0.6,
+        "asymmetry": 0.12,
+        "corundum B": 0.4,
+        "silicon B": 0.3,
+        "corundum cell a=b": 1.002,
+        "corundum cell c": 0.999,
+        "silicon cell a=b=c": 1.001,
+    }
     parameters.update({k: v for k, v in moved.items() if k in parameters})
     return model, parameters
 
@@ -59,8 +75,9 @@ def test_analytic_columns_match_central_differences_of_the_model(shape):
 
 
 def test_fit_with_the_analytic_jacobian_agrees_with_finite_differences(tmp_path, monkeypatch):
-    truth = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.03,
-                       zero_shift=0.03, asymmetry=0.1)
+    truth = Instrument(
+        wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.03, zero_shift=0.03, asymmetry=0.1
+    )
     phases = [example_path("corundum"), example_path("silicon")]
     signal = compute_mixture(phases, [0.6, 0.4], "CuKa1", (10.0, 100.0), scale="absolute").profile(X, truth)
     counts = np.random.default_rng(5).poisson(20000.0 * signal / signal.max() + 200.0).astype(float)
@@ -94,12 +111,15 @@ def test_weight_parameters_join_the_rendering():
     def peaks(phase, values):  # corundum's weights scaled by 1 + p·tilt
         if phase is not corundum:
             return original(phase, values)
-        return [(w, s, dataclasses.replace(p, weight=p.weight * (1.0 + values["corundum p"] * tilt)))
-                for (w, s, p), tilt in zip(phase.lines, tilts)]
+        return [
+            (w, s, dataclasses.replace(p, weight=p.weight * (1.0 + values["corundum p"] * tilt)))
+            for (w, s, p), tilt in zip(phase.lines, tilts)
+        ]
 
     model.peaks = peaks
-    provider = WeightDerivatives(["corundum p"], lambda line, values: (corundum.lines[line][2].weight
-                                                                       * tilts[line])[:, None])
+    provider = WeightDerivatives(
+        ["corundum p"], lambda line, values: (corundum.lines[line][2].weight * tilts[line])[:, None]
+    )
     derivatives = AnalyticDerivatives(model, {"corundum": provider})
     assert "corundum p" in derivatives.names()
     values = parameters.values()
@@ -108,8 +128,12 @@ def test_weight_parameters_join_the_rendering():
     assert not analytic["corundum p"][1].any()  # silicon does not move
     assert np.abs(analytic["corundum p"] - numeric).max() <= 1e-6 * np.abs(numeric).max()
     # The other columns are those of the trial's own peaks.
-    np.testing.assert_allclose(analytic["U"], model.column_derivatives(values, [parameters["U"]])[0],
-                               rtol=0, atol=2e-3 * np.abs(analytic["U"]).max())
+    np.testing.assert_allclose(
+        analytic["U"],
+        model.column_derivatives(values, [parameters["U"]])[0],
+        rtol=0,
+        atol=2e-3 * np.abs(analytic["U"]).max(),
+    )
 
 
 def test_slots_only_for_refined_parameters():

@@ -12,17 +12,21 @@ from peakforge_pattern.structures.found_symmetry import find_symmetry, given_wit
 def p1_cif(structure, digits=6):
     """The structure written as a P1 file: every atom, the identity its only operation."""
     a, b, c, al, be, ga = structure.cell_parameters
-    rows = "\n".join(f"{s}{i} {s} {x:.{digits}f} {y:.{digits}f} {z:.{digits}f} {bb / 78.9568:.5f}"
-                     for i, (s, (x, y, z), bb) in enumerate(zip(structure.symbols, structure.frac_coords,
-                                                                structure.b_factors)))
-    return (f"data_p1\n_cell_length_a {a}\n_cell_length_b {b}\n_cell_length_c {c}\n_cell_angle_alpha {al}\n"
-            f"_cell_angle_beta {be}\n_cell_angle_gamma {ga}\n_symmetry_space_group_name_H-M 'P 1'\n"
-            "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\nloop_\n_atom_site_label\n_atom_site_type_symbol\n"
-            "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_U_iso_or_equiv\n" + rows + "\n")
+    rows = "\n".join(
+        f"{s}{i} {s} {x:.{digits}f} {y:.{digits}f} {z:.{digits}f} {bb / 78.9568:.5f}"
+        for i, (s, (x, y, z), bb) in enumerate(zip(structure.symbols, structure.frac_coords, structure.b_factors))
+    )
+    return (
+        f"data_p1\n_cell_length_a {a}\n_cell_length_b {b}\n_cell_length_c {c}\n_cell_angle_alpha {al}\n"
+        f"_cell_angle_beta {be}\n_cell_angle_gamma {ga}\n_symmetry_space_group_name_H-M 'P 1'\n"
+        "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\nloop_\n_atom_site_label\n_atom_site_type_symbol\n"
+        "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_U_iso_or_equiv\n" + rows + "\n"
+    )
 
 
-ZINCITE = symmetric_structure("P 63 m c", [3.2498, 3.2498, 5.2066, 90, 90, 120],
-                              [("Zn", (1 / 3, 2 / 3, 0)), ("O", (1 / 3, 2 / 3, 0.3819))])
+ZINCITE = symmetric_structure(
+    "P 63 m c", [3.2498, 3.2498, 5.2066, 90, 90, 120], [("Zn", (1 / 3, 2 / 3, 0)), ("O", (1 / 3, 2 / 3, 0.3819))]
+)
 
 
 def test_p1_zincite_reads_with_the_families_of_its_atoms(tmp_path, capsys):
@@ -32,8 +36,9 @@ def test_p1_zincite_reads_with_the_families_of_its_atoms(tmp_path, capsys):
     assert given_without_symmetry(structure) and find_symmetry(structure).describe() == "P6_3mc (No. 186)"
     found = compute_pattern(structure, "CuKa", (20, 80), hkil=True)
     assert found.families[0] == [(1, 0, -1, 0)] and found.multiplicities[0] == [6]
-    assert found.notes == ("given in P1, its atoms follow P6_3mc (No. 186): reflections and families are "
-                           "those of P6_3mc",)
+    assert found.notes == (
+        "given in P1, its atoms follow P6_3mc (No. 186): reflections and families are those of P6_3mc",
+    )
     assert found.families == compute_pattern(ZINCITE, "CuKa", (20, 80), hkil=True).families
     kept = compute_pattern(structure, "CuKa", (20, 80), as_given=True)
     assert kept.families[0] == [(1, 0, 0), (1, -1, 0), (0, 1, 0)] and kept.multiplicities[0] == [2, 2, 2]
@@ -56,8 +61,9 @@ def test_p1_corundum_loses_its_extinct_families_and_random_atoms_stay_p1(tmp_pat
     assert "R-3c (No. 167)" in pattern.notes[0]
 
     rng = np.random.default_rng(7)
-    random = symmetric_structure("P 1", [5.1, 6.2, 7.3, 81, 95, 99], [("Fe", rng.uniform(0, 1, 3)),
-                                                                      ("O", rng.uniform(0, 1, 3))])
+    random = symmetric_structure(
+        "P 1", [5.1, 6.2, 7.3, 81, 95, 99], [("Fe", rng.uniform(0, 1, 3)), ("O", rng.uniform(0, 1, 3))]
+    )
     assert compute_pattern(random, "CuKa", (10, 60)).notes == ()
     assert main(["pattern", str(path), "--as-given", "--two-theta", "25", "26"]) == 0
     out, err = capsys.readouterr()
@@ -66,10 +72,12 @@ def test_p1_corundum_loses_its_extinct_families_and_random_atoms_stay_p1(tmp_pat
 
 def test_a_p1_cell_too_large_to_search_is_computed_as_given(tmp_path, monkeypatch):
     from peakforge_pattern.structures import found_symmetry
+
     path = tmp_path / "zincite_p1.cif"
     path.write_text(p1_cif(ZINCITE))
     monkeypatch.setattr(found_symmetry, "MAX_SEARCHED_ATOMS", 3)
     pattern = compute_pattern(read_cif(path), "CuKa", (30, 33))
     assert pattern.families[0] == [(1, 0, 0), (1, -1, 0), (0, 1, 0)]
-    assert pattern.notes == ("given in P1 with 4 atoms: computed in P1 (symmetry is looked for in cells of up to "
-                             "3 atoms)",)
+    assert pattern.notes == (
+        "given in P1 with 4 atoms: computed in P1 (symmetry is looked for in cells of up to 3 atoms)",
+    )

@@ -37,8 +37,9 @@ from make_corpus import random_cell  # noqa: E402
 
 MEASURED_PHASES = {"corundum_Al2O3_bilbao.cif": 55.12, "zincite_ZnO.cif": 15.25, "fluorite_CaF2.cif": 29.62}
 SAME_PHASE = {"corundum_Al2O3_bilbao.cif": "corundum.cif"}
-SCAN_INSTRUMENT = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.004, X=0.03, Y=0.02,
-                             monochromator_angle=26.6)
+SCAN_INSTRUMENT = Instrument(
+    wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.004, X=0.03, Y=0.02, monochromator_angle=26.6
+)
 
 
 def _library_sources(folder, random_cells=60):
@@ -75,8 +76,9 @@ def synthetic_scan(names, fractions, seed, lo=15.0, hi=95.0, step=0.02, waveleng
     rng = np.random.default_rng(seed)
     x = np.arange(lo, hi, step)
     # Anomalous dispersion, as the fit has it by default.
-    mixture = compute_mixture([example_path(n) for n in names], fractions, wavelength, (lo - 5, hi + 5),
-                              scale="full", anomalous=True)
+    mixture = compute_mixture(
+        [example_path(n) for n in names], fractions, wavelength, (lo - 5, hi + 5), scale="full", anomalous=True
+    )
     instrument = SCAN_INSTRUMENT.replace(zero_shift=float(rng.uniform(-0.05, 0.05)), wavelength=wavelength)
     profile = mixture.profile(x, instrument)
     counts = 20000.0 * profile / profile.max() + 200.0 * np.exp(-(x - lo) / 40.0) + 80.0
@@ -85,11 +87,26 @@ def synthetic_scan(names, fractions, seed, lo=15.0, hi=95.0, step=0.02, waveleng
 
 # ---- the library's columns
 
+
 def test_library_columns_read_back_typed_and_selectively(library, tmp_path):
-    table = read_library(library, ["id", "elements", "formula", "space_group_number", "space_group",
-                                   "crystal_system", "density", "volume", "d", "two_theta",
-                                   "absolute_intensity", "structure_intensity"],
-                         pc.field("id").isin(["silicon.cif", "corundum.cif", "rocksalt.cif"]))
+    table = read_library(
+        library,
+        [
+            "id",
+            "elements",
+            "formula",
+            "space_group_number",
+            "space_group",
+            "crystal_system",
+            "density",
+            "volume",
+            "d",
+            "two_theta",
+            "absolute_intensity",
+            "structure_intensity",
+        ],
+        pc.field("id").isin(["silicon.cif", "corundum.cif", "rocksalt.cif"]),
+    )
     assert table.column_names[0] == "id" and table.num_rows == 3
     rows = {row["id"]: row for row in table.to_pylist()}
     silicon, corundum = rows["silicon.cif"], rows["corundum.cif"]
@@ -102,8 +119,7 @@ def test_library_columns_read_back_typed_and_selectively(library, tmp_path):
     # |F|²·m times the Lorentz-polarisation factor is the absolute intensity, at every peak.
     theta = np.radians(np.array(silicon["two_theta"])) / 2
     lp = (1 + np.cos(2 * theta) ** 2) / (np.sin(theta) ** 2 * np.cos(theta))
-    np.testing.assert_allclose(np.array(silicon["structure_intensity"]) * lp, silicon["absolute_intensity"],
-                               rtol=1e-12)
+    np.testing.assert_allclose(np.array(silicon["structure_intensity"]) * lp, silicon["absolute_intensity"], rtol=1e-12)
 
     # Integer columns stay integers in pandas, also with the null of an error row.
     pytest.importorskip("pandas")
@@ -116,6 +132,7 @@ def test_library_columns_read_back_typed_and_selectively(library, tmp_path):
     assert str(frame["n_atoms"].dtype) == "Int32" and str(frame["space_group_number"].dtype) == "Int16"
     assert frame.set_index("id")["n_atoms"].isna().to_dict() == {"bad.cif": True, "silicon.cif": False}
     import pandas
+
     plain = pandas.read_parquet(tmp_path / "lib", columns=["id", "n_atoms"])  # any reader of the folder
     assert str(plain["n_atoms"].dtype) == "Int32"
 
@@ -128,50 +145,137 @@ def test_library_columns_read_back_typed_and_selectively(library, tmp_path):
 def test_a_grid_profile_column_is_a_float32_matrix_bound_to_its_options(tmp_path, capsys):
     from peakforge_pattern import compute_pattern
     from peakforge_pattern.profiles import pattern_profile
+
     sources = tmp_path / "cifs"
     sources.mkdir()
     for name in ("silicon", "corundum"):
         shutil.copyfile(example_path(name), sources / f"{name}.cif")
     out = tmp_path / "lib"
-    assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--workers", "1", "--two-theta", "5", "90",
-                 "--grid", "10", "80", "0.05", "--shape", "tch", "--caglioti", "0.004", "-0.002", "0.003",
-                 "--lorentzian", "0.02", "0.01"]) == 0
+    assert (
+        main(
+            [
+                "batch",
+                str(sources),
+                "--out",
+                str(out),
+                "--no-progress",
+                "--workers",
+                "1",
+                "--two-theta",
+                "5",
+                "90",
+                "--grid",
+                "10",
+                "80",
+                "0.05",
+                "--shape",
+                "tch",
+                "--caglioti",
+                "0.004",
+                "-0.002",
+                "0.003",
+                "--lorentzian",
+                "0.02",
+                "0.01",
+            ]
+        )
+        == 0
+    )
     capsys.readouterr()
     table = read_library(out, ["id", "profile"])
     assert table.schema.field("profile").type == pa.list_(pa.float32(), 1401)
     matrix = table.column("profile").combine_chunks().flatten().to_numpy().reshape(table.num_rows, -1)
     silicon = matrix[table.column("id").to_pylist().index("silicon.cif")]
     instrument = Instrument(shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.01)
-    expected = pattern_profile(compute_pattern(example_path("silicon"), "CuKa", (5, 90)),
-                               np.linspace(10, 80, 1401), instrument)
+    expected = pattern_profile(
+        compute_pattern(example_path("silicon"), "CuKa", (5, 90)), np.linspace(10, 80, 1401), instrument
+    )
     np.testing.assert_allclose(silicon, expected, rtol=1e-6, atol=1e-6 * expected.max())
     # Other widths are other profiles: the folder refuses to mix them.
-    assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--two-theta", "5", "90",
-                 "--grid", "10", "80", "0.05"]) == 2
+    assert (
+        main(
+            [
+                "batch",
+                str(sources),
+                "--out",
+                str(out),
+                "--no-progress",
+                "--two-theta",
+                "5",
+                "90",
+                "--grid",
+                "10",
+                "80",
+                "0.05",
+            ]
+        )
+        == 2
+    )
     assert "other options" in capsys.readouterr().err
     assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--grid", "10", "200", "0.05"]) == 2
     assert "within 0 to 180" in capsys.readouterr().err
     # The same grid and widths resume the folder.
-    assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--workers", "1", "--two-theta", "5", "90",
-                 "--grid", "10", "80", "0.05", "--shape", "tch", "--caglioti", "0.004", "-0.002", "0.003",
-                 "--lorentzian", "0.02", "0.01"]) == 0
+    assert (
+        main(
+            [
+                "batch",
+                str(sources),
+                "--out",
+                str(out),
+                "--no-progress",
+                "--workers",
+                "1",
+                "--two-theta",
+                "5",
+                "90",
+                "--grid",
+                "10",
+                "80",
+                "0.05",
+                "--shape",
+                "tch",
+                "--caglioti",
+                "0.004",
+                "-0.002",
+                "0.003",
+                "--lorentzian",
+                "0.02",
+                "0.01",
+            ]
+        )
+        == 0
+    )
     assert "2 done before" in capsys.readouterr().out
 
     # Neutron libraries divide out the Lorentz factor alone.
-    run_batch([sources], tmp_path / "neutron", wavelength=1.594, two_theta_range=(5, 120), radiation="neutron",
-              workers=1)
-    row = read_library(tmp_path / "neutron", ["two_theta", "absolute_intensity", "structure_intensity"],
-                       pc.field("id") == "silicon.cif").to_pylist()[0]
+    run_batch(
+        [sources], tmp_path / "neutron", wavelength=1.594, two_theta_range=(5, 120), radiation="neutron", workers=1
+    )
+    row = read_library(
+        tmp_path / "neutron",
+        ["two_theta", "absolute_intensity", "structure_intensity"],
+        pc.field("id") == "silicon.cif",
+    ).to_pylist()[0]
     theta = np.radians(np.array(row["two_theta"])) / 2
-    np.testing.assert_allclose(np.array(row["structure_intensity"]) / (np.sin(theta) ** 2 * np.cos(theta)),
-                               row["absolute_intensity"], rtol=1e-12)
+    np.testing.assert_allclose(
+        np.array(row["structure_intensity"]) / (np.sin(theta) ** 2 * np.cos(theta)),
+        row["absolute_intensity"],
+        rtol=1e-12,
+    )
 
 
 def test_a_library_written_before_the_identification_columns_still_serves(library, tmp_path):
     old = tmp_path / "old"
     shutil.copytree(library, old)
-    dropped = ["path", "elements", "space_group_number", "space_group", "crystal_system", "density",
-               "structure_intensity"]
+    dropped = [
+        "path",
+        "elements",
+        "space_group_number",
+        "space_group",
+        "crystal_system",
+        "density",
+        "structure_intensity",
+    ]
     for part in [*old.glob("part-*.parquet"), old / "_common_metadata"]:
         if part.name == "_common_metadata":
             schema = pq.read_schema(part)
@@ -180,10 +284,16 @@ def test_a_library_written_before_the_identification_columns_still_serves(librar
         else:
             table = pq.read_table(part)
             pq.write_table(table.drop_columns(dropped), part)
-    new_entries = {i: (n, p) for c in stream_entries(open_library(library), allowed=["Al", "O", "Si"])
-                   for i, n, p in zip(c.ids, c.names, np.split(c.peaks.weight, c.peaks.offsets[1:-1]))}
-    old_entries = {i: (n, p) for c in stream_entries(open_library(old), allowed=["Al", "O", "Si"])
-                   for i, n, p in zip(c.ids, c.names, np.split(c.peaks.weight, c.peaks.offsets[1:-1]))}
+    new_entries = {
+        i: (n, p)
+        for c in stream_entries(open_library(library), allowed=["Al", "O", "Si"])
+        for i, n, p in zip(c.ids, c.names, np.split(c.peaks.weight, c.peaks.offsets[1:-1]))
+    }
+    old_entries = {
+        i: (n, p)
+        for c in stream_entries(open_library(old), allowed=["Al", "O", "Si"])
+        for i, n, p in zip(c.ids, c.names, np.split(c.peaks.weight, c.peaks.offsets[1:-1]))
+    }
     assert sorted(old_entries) == sorted(new_entries) and "corundum.cif" in old_entries
     for key, (name, weights) in new_entries.items():
         assert old_entries[key][0] == name
@@ -194,14 +304,22 @@ def test_a_library_written_before_the_identification_columns_still_serves(librar
 
 # ---- scoring
 
+
 def _target(library, scan, lines=None):
     from peakforge_pattern.identification.scan_peaks import find_scan_peaks
+
     lines = lines or SCAN_INSTRUMENT.lines(1.0)
     peaks = find_scan_peaks(scan, lines)
-    return ScanTarget.build(peaks.two_theta, peaks.intensity, tolerance=0.5 * peaks.typical_fwhm, lines=lines,
-                            fwhm=peaks.typical_fwhm, monochromator_angle=26.6,
-                            library_d_range=library_d_range(open_library(library)),
-                            scan_range=(scan.two_theta[0], scan.two_theta[-1]))
+    return ScanTarget.build(
+        peaks.two_theta,
+        peaks.intensity,
+        tolerance=0.5 * peaks.typical_fwhm,
+        lines=lines,
+        fwhm=peaks.typical_fwhm,
+        monochromator_angle=26.6,
+        library_d_range=library_d_range(open_library(library)),
+        scan_range=(scan.two_theta[0], scan.two_theta[-1]),
+    )
 
 
 def test_element_filter_and_chunks_change_nothing_but_what_they_should(library):
@@ -229,7 +347,9 @@ def test_element_filter_and_chunks_change_nothing_but_what_they_should(library):
 
     # A cell strained by 1.5 % and a zero shift: the entry is found with that strain.
     import dataclasses
+
     from peakforge_pattern import read_cif
+
     silicon = read_cif(example_path("silicon"))
     strained = dataclasses.replace(silicon, lattice=silicon.lattice * 1.015)
     x = np.arange(15.0, 95.0, 0.02)
@@ -244,6 +364,7 @@ def test_element_filter_and_chunks_change_nothing_but_what_they_should(library):
 def test_scan_peaks_sit_where_the_lines_put_them_and_noise_makes_none():
     from peakforge_pattern import compute_pattern
     from peakforge_pattern.identification.scan_peaks import find_scan_peaks, snip_background
+
     scan = synthetic_scan(["silicon"], [1.0], seed=11, lo=20.0, hi=120.0)
     lines = SCAN_INSTRUMENT.lines(1.0)
     peaks = find_scan_peaks(scan, lines)
@@ -268,6 +389,7 @@ def test_scan_peaks_sit_where_the_lines_put_them_and_noise_makes_none():
 
 def test_weight_fractions_print_with_their_uncertainty_in_the_last_digits():
     from peakforge_pattern.identification.result import _percent
+
     assert _percent(0.5722, 0.0031) == "57.22(31)"
     assert _percent(0.12345, 0.0004) == "12.345(40)"
     assert _percent(0.3, 0.012) == "30.0(12)"
@@ -275,6 +397,7 @@ def test_weight_fractions_print_with_their_uncertainty_in_the_last_digits():
 
 
 # ---- the search
+
 
 def test_synthetic_mixtures_of_two_and_three_members_are_recovered(library):
     members = ["corundum", "silicon", "rocksalt", "tungsten"]
@@ -303,12 +426,29 @@ def test_synthetic_mixtures_of_two_and_three_members_are_recovered(library):
 def test_the_measured_mixture_1e_is_identified(library, tmp_path, capsys):
     scan = MEASURED / "qarr_cpd-1e.prn"
     # Without elements the three phases lead the first ranking; with them the search keeps exactly those.
-    unfiltered = identify(scan, library, max_phases=1, top=10, monochromator_angle=26.6, trials_per_round=1,
-                          two_theta_range=(20, 100))
+    unfiltered = identify(
+        scan, library, max_phases=1, top=10, monochromator_angle=26.6, trials_per_round=1, two_theta_range=(20, 100)
+    )
     assert set(MEASURED_PHASES) <= {unfiltered.phases[0].id} | {c.id for c in unfiltered.candidates}
 
-    argv = ["identify", str(scan), "--library", str(library), "--elements", "Al,Zn,Ca,O,F", "-f", "json",
-            "--monochromator", "26.6", "--two-theta", "20", "100", "--no-progress", "--plot", str(tmp_path / "1e.png")]
+    argv = [
+        "identify",
+        str(scan),
+        "--library",
+        str(library),
+        "--elements",
+        "Al,Zn,Ca,O,F",
+        "-f",
+        "json",
+        "--monochromator",
+        "26.6",
+        "--two-theta",
+        "20",
+        "100",
+        "--no-progress",
+        "--plot",
+        str(tmp_path / "1e.png"),
+    ]
     assert main(argv) == 0
     result = json.loads(capsys.readouterr().out)
     found = {p["id"]: 100 * p["weight_fraction"] for p in result["phases"]}
@@ -324,8 +464,13 @@ def test_the_measured_mixture_1e_is_identified(library, tmp_path, capsys):
 def test_a_single_phase_is_found_alone_beside_a_structure_with_the_same_peaks(library):
     # The round robin's corundum scan; the library also holds the corundum type with Fe and S, whose
     # peaks coincide with corundum's: it could only re-weight corundum's intensities, and is not kept.
-    result = identify(ROOT / "examples" / "measured" / "qarr_corundum.prn", library, monochromator_angle=26.6,
-                      two_theta_range=(20, 100), trials_per_round=2)
+    result = identify(
+        ROOT / "examples" / "measured" / "qarr_corundum.prn",
+        library,
+        monochromator_angle=26.6,
+        two_theta_range=(20, 100),
+        trials_per_round=2,
+    )
     assert [SAME_PHASE.get(p.id, p.id) for p in result.phases] == ["corundum.cif"], result.summary()
     assert result.phases[0].weight_fraction == 1.0
 
@@ -334,10 +479,12 @@ def test_user_errors_are_one_line(library, tmp_path, capsys):
     scan = tmp_path / "scan.xy"
     synthetic = synthetic_scan(["silicon"], [1.0], seed=0)
     np.savetxt(scan, np.column_stack([synthetic.two_theta, synthetic.intensity]))
-    for argv, message in [([str(scan), "--library", str(tmp_path / "none")], "no such library folder"),
-                          ([str(scan), "--library", str(library), "--elements", "Al,Xx"], "not an element"),
-                          ([str(tmp_path / "missing.xy"), "--library", str(library)], "cannot read"),
-                          ([str(scan), "--library", str(library), "--max-phases", "0"], "at least 1")]:
+    for argv, message in [
+        ([str(scan), "--library", str(tmp_path / "none")], "no such library folder"),
+        ([str(scan), "--library", str(library), "--elements", "Al,Xx"], "not an element"),
+        ([str(tmp_path / "missing.xy"), "--library", str(library)], "cannot read"),
+        ([str(scan), "--library", str(library), "--max-phases", "0"], "at least 1"),
+    ]:
         assert main(["identify", "--no-progress", *argv]) == 2
         err = capsys.readouterr().err.strip()
         assert len(err.splitlines()) == 1 and message in err, err
@@ -347,34 +494,50 @@ def test_user_errors_are_one_line(library, tmp_path, capsys):
     assert main(["identify", "--no-progress", str(flat), "--library", str(library), "-f", "json"]) == 0
     answer = json.loads(capsys.readouterr().out)
     assert answer["phases"] == [] and answer["unexplained_peaks"] == []
-    assert main(["identify", "--no-progress", str(flat), "--library", str(library),
-                 "--plot", str(tmp_path / "none.png")]) == 2
+    assert (
+        main(["identify", "--no-progress", str(flat), "--library", str(library), "--plot", str(tmp_path / "none.png")])
+        == 2
+    )
     assert "no phase was found" in capsys.readouterr().err and not (tmp_path / "none.png").exists()
 
 
 # ---- on a Dask cluster: a real scheduler and two workers, as separate processes
 
+
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
-    from test_batch import child_env
     from distributed import Client
+    from test_batch import child_env
+
     folder = tmp_path_factory.mktemp("cluster")
     scheduler_file = folder / "scheduler.json"
     common = ["--no-dashboard", "--scheduler-file", str(scheduler_file)]
     dask = [sys.executable, "-m", "dask"]
     env = child_env()
-    processes = [subprocess.Popen([*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
-                                  env=env, stderr=subprocess.DEVNULL, start_new_session=True)]
+    processes = [
+        subprocess.Popen(
+            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
+            env=env,
+            stderr=subprocess.DEVNULL,
+            start_new_session=True,
+        )
+    ]
     try:
         import time
+
         deadline = time.monotonic() + 60
         while not scheduler_file.exists() and time.monotonic() < deadline:
             time.sleep(0.1)
         for _ in range(2):
-            processes.append(subprocess.Popen([*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1",
-                                               "--death-timeout", "20", *common],
-                                              env=env, stderr=subprocess.DEVNULL, start_new_session=True))
+            processes.append(
+                subprocess.Popen(
+                    [*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1", "--death-timeout", "20", *common],
+                    env=env,
+                    stderr=subprocess.DEVNULL,
+                    start_new_session=True,
+                )
+            )
         with Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
             client.wait_for_workers(2, timeout=60)
             yield client, scheduler_file
@@ -386,6 +549,7 @@ def cluster(tmp_path_factory):
             except subprocess.TimeoutExpired:
                 import os
                 import signal
+
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
 
@@ -397,8 +561,25 @@ def test_a_dask_cluster_gives_the_answer_of_one_process(library, cluster, tmp_pa
     np.savetxt(path, np.column_stack([scan.two_theta, scan.intensity]))
     answers = []
     for extra in ([], ["--scheduler-file", str(scheduler_file)]):
-        assert main(["identify", str(path), "--library", str(library), "--monochromator", "26.6", "-f", "json",
-                     "--no-progress", "--max-phases", "2", *extra]) == 0
+        assert (
+            main(
+                [
+                    "identify",
+                    str(path),
+                    "--library",
+                    str(library),
+                    "--monochromator",
+                    "26.6",
+                    "-f",
+                    "json",
+                    "--no-progress",
+                    "--max-phases",
+                    "2",
+                    *extra,
+                ]
+            )
+            == 0
+        )
         answer = json.loads(capsys.readouterr().out)
         for timing in ("scoring_seconds", "seconds"):
             answer.pop(timing)

@@ -6,6 +6,7 @@ import dataclasses
 import gemmi
 import numpy as np
 import pytest
+
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.diffraction.intensity_derivatives import intensity_derivatives, sum_over_images
 
@@ -28,13 +29,17 @@ def _central(structure, field, index, options):
 
 @pytest.mark.parametrize("case", ["xray", "monochromator", "neutron", "anomalous", "anisotropic"])
 def test_atom_derivatives_match_central_differences(case):
-    options = {"monochromator": {"monochromator_angle": 26.6}, "neutron": {"radiation": "neutron"},
-               "anomalous": {"anomalous": True}}.get(case, {})
+    options = {
+        "monochromator": {"monochromator_angle": 26.6},
+        "neutron": {"radiation": "neutron"},
+        "anomalous": {"anomalous": True},
+    }.get(case, {})
     corundum = Structure.from_cif(example_path("corundum"))
     rng = np.random.default_rng(3)
     # Distinct B and occupancies, so no derivative vanishes by accident.
-    structure = dataclasses.replace(corundum, b_factors=rng.uniform(0.2, 0.8, len(corundum)),
-                                    occupancies=rng.uniform(0.7, 1.0, len(corundum)))
+    structure = dataclasses.replace(
+        corundum, b_factors=rng.uniform(0.2, 0.8, len(corundum)), occupancies=rng.uniform(0.7, 1.0, len(corundum))
+    )
     if case == "anisotropic":  # every other atom with its own U (B then unused)
         u = np.full((len(corundum), 6), np.nan)
         u[::2] = [0.01, 0.012, 0.008, 0.001, 0.0, -0.002]
@@ -52,21 +57,27 @@ def test_atom_derivatives_match_central_differences(case):
         for axis in range(3):
             numeric = _central(structure, "frac_coords", (atom, axis), options)
             np.testing.assert_allclose(result.d_frac[:, atom, axis], numeric, rtol=0, atol=1e-7 * scale)
-        np.testing.assert_allclose(result.d_b[:, atom], _central(structure, "b_factors", atom, options),
-                                   rtol=0, atol=1e-7 * scale)
+        np.testing.assert_allclose(
+            result.d_b[:, atom], _central(structure, "b_factors", atom, options), rtol=0, atol=1e-7 * scale
+        )
         if case == "anisotropic" and atom % 2 == 0:
             assert not result.d_b[:, atom].any() and result.d_occupancy[:, atom].any()
-        np.testing.assert_allclose(result.d_occupancy[:, atom],
-                                   _central(structure, "occupancies", atom, options), rtol=0, atol=1e-7 * scale)
+        np.testing.assert_allclose(
+            result.d_occupancy[:, atom], _central(structure, "occupancies", atom, options), rtol=0, atol=1e-7 * scale
+        )
 
 
 def _expanded(site, ops, lattice):
     """A P2_1/c cell from one general site and a fixed Ca at the origin's images."""
     images = np.array([op.apply_to_xyz(site) for op in ops]) % 1.0
     fixed = np.array([[0.0, 0.0, 0.0], [0.0, 0.5, 0.5]])
-    return Structure.from_arrays(lattice, ["O"] * len(ops) + ["Ca"] * 2, np.vstack([images, fixed]),
-                                 b_factors=[0.5] * (len(ops) + 2),
-                                 symmetry_operations=[op.triplet() for op in ops])
+    return Structure.from_arrays(
+        lattice,
+        ["O"] * len(ops) + ["Ca"] * 2,
+        np.vstack([images, fixed]),
+        b_factors=[0.5] * (len(ops) + 2),
+        symmetry_operations=[op.triplet() for op in ops],
+    )
 
 
 def test_site_derivatives_through_the_images():
@@ -85,12 +96,13 @@ def test_site_derivatives_through_the_images():
         up[axis] += STEP
         down[axis] -= STEP
         numeric = (_intensities(_expanded(up, ops, lattice)) - _intensities(_expanded(down, ops, lattice))) / (
-            2.0 * STEP)
+            2.0 * STEP
+        )
         np.testing.assert_allclose(per_site[:, 0, axis], numeric, rtol=0, atol=1e-7 * scale)
     # B of a site moves all its images: the per-atom derivatives add up.
     b_site = sum_over_images(result.d_b, site_of)
     assert b_site.shape == (len(result), 3)
-    np.testing.assert_allclose(b_site[:, 0], result.d_b[:, :len(ops)].sum(axis=1))
+    np.testing.assert_allclose(b_site[:, 0], result.d_b[:, : len(ops)].sum(axis=1))
     with pytest.raises(ValueError, match="rotation"):
         sum_over_images(result.d_frac, site_of)
 

@@ -24,8 +24,7 @@ def structure(atoms, seed):
     hkls, gs = [], []
     for _ in range(120):
         hkl = [rng.randint(-5, 5) for _ in range(3)]
-        g = rng.choice([math.sqrt(sum(i * i for i in hkl)) / 6.1, 0.0, 2.5, math.nan,
-                        rng.uniform(0.05, 1.2)])
+        g = rng.choice([math.sqrt(sum(i * i for i in hkl)) / 6.1, 0.0, 2.5, math.nan, rng.uniform(0.05, 1.2)])
         hkls.append(hkl)
         gs.append(g)
         if rng.random() < 0.5:
@@ -38,12 +37,18 @@ def structure(atoms, seed):
     if atoms > 2 and seed % 2:
         x[atoms // 2] = math.nan
     zs = [rng.choice(sorted(COEFFS)) for _ in range(atoms)]
-    return dict(hkls=hkls, g_hkls=gs, wavelength=1.5406, frac_coords_x=x,
-                frac_coords_y=[rng.random() for _ in range(atoms)],
-                frac_coords_z=[rng.random() for _ in range(atoms)],
-                atomic_numbers=zs, scattering_coeffs=[COEFFS[z] for z in zs],
-                occupancies=[rng.choice([1.0, 0.5]) for _ in range(atoms)],
-                dw_factors=[rng.choice([0.3, -0.0, rng.random()]) for _ in range(atoms)])
+    return dict(
+        hkls=hkls,
+        g_hkls=gs,
+        wavelength=1.5406,
+        frac_coords_x=x,
+        frac_coords_y=[rng.random() for _ in range(atoms)],
+        frac_coords_z=[rng.random() for _ in range(atoms)],
+        atomic_numbers=zs,
+        scattering_coeffs=[COEFFS[z] for z in zs],
+        occupancies=[rng.choice([1.0, 0.5]) for _ in range(atoms)],
+        dw_factors=[rng.choice([0.3, -0.0, rng.random()]) for _ in range(atoms)],
+    )
 
 
 def packed(pairs):
@@ -56,8 +61,7 @@ def calculate(args, parallel=False, use_simd=True, simd=None):
     else:
         os.environ["PEAKFORGE_SIMD"] = simd
     try:
-        return peakforge.calculate_xrd_intensities(**args, parallel=parallel, num_threads=3,
-                                                   use_simd=use_simd)
+        return peakforge.calculate_xrd_intensities(**args, parallel=parallel, num_threads=3, use_simd=use_simd)
     finally:
         os.environ.pop("PEAKFORGE_SIMD", None)
 
@@ -72,8 +76,10 @@ def test_every_path_gives_the_same_bits(atoms, seed):
             assert packed(calculate(args, simd="avx2")) == serial
             assert packed(calculate(args, parallel=True, simd="avx2")) == serial
         # Each reflection alone has no earlier mirror image or repeat to reuse.
-        alone = b"".join(packed(calculate(dict(args, hkls=[hkl], g_hkls=[g]), use_simd=use_simd))
-                         for hkl, g in zip(args["hkls"], args["g_hkls"]))
+        alone = b"".join(
+            packed(calculate(dict(args, hkls=[hkl], g_hkls=[g]), use_simd=use_simd))
+            for hkl, g in zip(args["hkls"], args["g_hkls"])
+        )
         assert alone == serial
 
 
@@ -81,8 +87,7 @@ def test_mirror_images_do_not_change_which_reflection_fails():
     args = structure(7, 8)
     # Reflection 2 has two indices and fails; the mirror images around it,
     # and reflection 5 past the end of g_hkls, change nothing.
-    args.update(hkls=[[1, 2, 3], [-1, -2, -3], [2, 2], [1, 2, 3], [-1, -2, -3], [-1, -2, -3]],
-                g_hkls=[0.4] * 5)
+    args.update(hkls=[[1, 2, 3], [-1, -2, -3], [2, 2], [1, 2, 3], [-1, -2, -3], [-1, -2, -3]], g_hkls=[0.4] * 5)
     for use_simd in (False, True):
         with pytest.raises(BaseException) as info:
             calculate(args, use_simd=use_simd)
@@ -133,8 +138,13 @@ def test_parallel_call_out_of_memory_raises_memory_error():
             outcomes.add(report or f"died with status {status} at {extra >> 10} KiB")
         print(sorted(outcomes))
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=300, env={**os.environ, "RUST_BACKTRACE": "0"})
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "RUST_BACKTRACE": "0"},
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     outcomes = set(eval(done.stdout))
     assert {"MemoryError", "answer"} <= outcomes <= {"MemoryError", "pool", "answer"}, outcomes

@@ -7,6 +7,7 @@ in use (glibc's mallinfo2) must be back near where they started, and at the
 end the reference counts of every input object must be unchanged. A single
 object or a single small vector lost per call exceeds both bounds many times.
 """
+
 import ctypes
 import ctypes.util
 import gc
@@ -14,9 +15,9 @@ import sys
 import time
 
 import pytest
+from conftest import panic_type
 
 import peakforge
-from conftest import panic_type
 
 pytestmark = pytest.mark.no_sanitizer  # the sanitizers' allocator hides the C heap
 
@@ -34,9 +35,21 @@ HEAP_BOUND = 4096  # bytes of C heap a round may gain
 
 
 class Mallinfo2(ctypes.Structure):
-    _fields_ = [(field, ctypes.c_size_t) for field in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (field, ctypes.c_size_t)
+        for field in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def _mallinfo2():
@@ -81,66 +94,77 @@ def xrd(parallel=False, use_simd=False, num_threads=2, **changes):
     5 atoms, enough that every vector is a real heap allocation."""
     args = dict(
         hkls=[[float(h), float(h % 3), 1.0] for h in range(8)],
-        g_hkls=[0.1 * (i + 1) for i in range(8)], wavelength=1.5406,
-        frac_coords_x=[0.0, 0.5, 0.25, 0.75, 0.1], frac_coords_y=[0.0, 0.5, 0.25, 0.75, 0.2],
-        frac_coords_z=[0.0, 0.5, 0.25, 0.75, 0.3], atomic_numbers=[6, 8, 14, 26, 1],
+        g_hkls=[0.1 * (i + 1) for i in range(8)],
+        wavelength=1.5406,
+        frac_coords_x=[0.0, 0.5, 0.25, 0.75, 0.1],
+        frac_coords_y=[0.0, 0.5, 0.25, 0.75, 0.2],
+        frac_coords_z=[0.0, 0.5, 0.25, 0.75, 0.3],
+        atomic_numbers=[6, 8, 14, 26, 1],
         scattering_coeffs=[[[0.5, 10.0], [1.5, 2.5]] for _ in range(5)],
-        occupancies=[1.0, 1.0, 0.5, 0.5, 1.0], dw_factors=[0.5, 0.4, 0.3, 0.2, 0.1],
-        parallel=parallel, num_threads=num_threads, use_simd=use_simd)
+        occupancies=[1.0, 1.0, 0.5, 0.5, 1.0],
+        dw_factors=[0.5, 0.4, 0.3, 0.2, 0.1],
+        parallel=parallel,
+        num_threads=num_threads,
+        use_simd=use_simd,
+    )
     args.update(changes)
     return (), args
 
 
 def peaks(**changes):
-    args = dict(two_thetas=[10.0, 10.2, 30.0, 30.1, 45.0, 60.0],
-                intensities=[1.0, 2.0, 5.0, 0.5, 3.0, 4.0],
-                hkls=[[1, 0, 0], [0, 1, 0], [1, 1, 1], [1, 1, 0], [2, 0, 0], [2, 1, 0]],
-                d_hkls=[4.0, 3.9, 2.0, 1.99, 1.5, 1.2], tolerance=0.5)
+    args = dict(
+        two_thetas=[10.0, 10.2, 30.0, 30.1, 45.0, 60.0],
+        intensities=[1.0, 2.0, 5.0, 0.5, 3.0, 4.0],
+        hkls=[[1, 0, 0], [0, 1, 0], [1, 1, 1], [1, 1, 0], [2, 0, 0], [2, 1, 0]],
+        d_hkls=[4.0, 3.9, 2.0, 1.99, 1.5, 1.2],
+        tolerance=0.5,
+    )
     args.update(changes)
     return (), args
 
 
 IDENTITY = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
-FAMILIES = [[1, 0, 0], [0, 1, 0], [-1, 0, 0], [1, 1, 0], [0, -1, 1], [2, 0, 0], [1, 0, 0],
-            [0, 0, 1, 0], []]
+FAMILIES = [[1, 0, 0], [0, 1, 0], [-1, 0, 0], [1, 1, 0], [0, -1, 1], [2, 0, 0], [1, 0, 0], [0, 0, 1, 0], []]
 
 # (function, path, arguments, exception expected or None, calls per round)
 CASES = [
     ("calculate_xrd_intensities", "success", xrd(), None, CALLS),
     ("calculate_xrd_intensities", "success, vectorised", xrd(use_simd=True), None, CALLS),
     ("calculate_xrd_intensities", "success, parallel", xrd(parallel=True), None, PARALLEL_CALLS),
-    ("calculate_xrd_intensities", "conversion error, last argument", xrd(use_simd=1),
-     TypeError, CALLS),
-    ("calculate_xrd_intensities", "conversion error, overflow", xrd(num_threads=-1),
-     OverflowError, CALLS),
-    ("calculate_xrd_intensities", "conversion error, nested user exception",
-     xrd(scattering_coeffs=[[[0.5, 10.0]]] * 4 + [[[Raises(UserError), 1.0]]]),
-     UserError, CALLS),
+    ("calculate_xrd_intensities", "conversion error, last argument", xrd(use_simd=1), TypeError, CALLS),
+    ("calculate_xrd_intensities", "conversion error, overflow", xrd(num_threads=-1), OverflowError, CALLS),
+    (
+        "calculate_xrd_intensities",
+        "conversion error, nested user exception",
+        xrd(scattering_coeffs=[[[0.5, 10.0]]] * 4 + [[[Raises(UserError), 1.0]]]),
+        UserError,
+        CALLS,
+    ),
     ("calculate_xrd_intensities", "matching error", xrd(bogus=1), TypeError, CALLS),
     ("calculate_xrd_intensities", "internal failure", xrd(occupancies=[1.0]), PANIC, CALLS),
-    ("calculate_xrd_intensities", "internal failure, parallel",
-     xrd(parallel=True, occupancies=[1.0]), PANIC, PARALLEL_CALLS),
+    (
+        "calculate_xrd_intensities",
+        "internal failure, parallel",
+        xrd(parallel=True, occupancies=[1.0]),
+        PANIC,
+        PARALLEL_CALLS,
+    ),
     ("generate_hkl_points", "success", ((IDENTITY, 1.5, 0.5), {}), None, CALLS),
     ("generate_hkl_points", "conversion error", ((IDENTITY, 1.5, None), {}), TypeError, CALLS),
     ("generate_hkl_points", "internal failure", ((IDENTITY[:2], 1.5, 0.5), {}), PANIC, CALLS),
     ("generate_hkl_points", "box too large", ((IDENTITY, 1e300, 0.5), {}), ValueError, CALLS),
     ("get_unique_families_rust", "success", ((FAMILIES,), {}), None, CALLS),
-    ("get_unique_families_rust", "conversion error, type", ((FAMILIES + [[1, 2.0]],), {}),
-     TypeError, CALLS),
-    ("get_unique_families_rust", "conversion error, overflow", ((FAMILIES + [[2**31]],), {}),
-     OverflowError, CALLS),
+    ("get_unique_families_rust", "conversion error, type", ((FAMILIES + [[1, 2.0]],), {}), TypeError, CALLS),
+    ("get_unique_families_rust", "conversion error, overflow", ((FAMILIES + [[2**31]],), {}), OverflowError, CALLS),
     ("get_unique_families_rust", "matching error", ((FAMILIES, FAMILIES), {}), TypeError, CALLS),
     ("merge_peaks", "success", peaks(), None, CALLS),
     ("merge_peaks", "conversion error", peaks(tolerance=None), TypeError, CALLS),
     ("merge_peaks", "internal failure", peaks(intensities=[1.0, 2.0, 3.0]), PANIC, CALLS),
     ("normalize_intensities", "success", (([1.0, 2.0, 4.0, 0.5] * 4, 100.0), {}), None, CALLS),
-    ("normalize_intensities", "success, zero maximum", (([0.0, -1.0] * 8, 100.0), {}), None,
-     CALLS),
+    ("normalize_intensities", "success, zero maximum", (([0.0, -1.0] * 8, 100.0), {}), None, CALLS),
     ("normalize_intensities", "conversion error", (([1.0] * 16, "1"), {}), TypeError, CALLS),
-    ("normalize_intensities", "user exception",
-     (([1.0] * 15 + [Raises(UserError)], 1.0), {}), UserError, CALLS),
-    ("normalize_intensities", "PanicException from user code",
-     (([1.0] * 15 + [Raises(PANIC)], 1.0), {}), PANIC, CALLS),
+    ("normalize_intensities", "user exception", (([1.0] * 15 + [Raises(UserError)], 1.0), {}), UserError, CALLS),
+    ("normalize_intensities", "PanicException from user code", (([1.0] * 15 + [Raises(PANIC)], 1.0), {}), PANIC, CALLS),
 ]
 
 
@@ -189,8 +213,7 @@ def settled(measure, baseline, bound):
     return value
 
 
-@pytest.mark.parametrize("name, path, arguments, expected, calls", CASES,
-                         ids=[f"{c[0]}: {c[1]}" for c in CASES])
+@pytest.mark.parametrize("name, path, arguments, expected, calls", CASES, ids=[f"{c[0]}: {c[1]}" for c in CASES])
 def test_no_leak(name, path, arguments, expected, calls, capfd):
     function = getattr(peakforge, name)
     args, kwargs = arguments
@@ -215,7 +238,6 @@ def test_no_leak(name, path, arguments, expected, calls, capfd):
             heap = now
 
     after = reference_counts(inputs)
-    changed = {repr(inputs[key])[:60]: (count, after[key])
-               for key, count in refcounts.items() if after[key] != count}
+    changed = {repr(inputs[key])[:60]: (count, after[key]) for key, count in refcounts.items() if after[key] != count}
     assert not changed, f"reference counts changed (before, after): {changed}"
     assert repr((args, kwargs)) == text, "the arguments were modified"

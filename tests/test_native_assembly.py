@@ -8,16 +8,19 @@ from pathlib import Path
 import numpy as np
 import pytest
 import structure_reference
+
 from peakforge_pattern import Structure, read_cif
 from peakforge_pattern.errors import InputError
 from peakforge_pattern.structures import assembly, checks, cif, symmetry
 from peakforge_pattern.structures.structure import parse_cif
 
 ROOT = Path(__file__).resolve().parents[1]
-CORPUS = sorted(glob.glob(str(ROOT / "python/peakforge_pattern/data/*.cif"))
-                + glob.glob(str(ROOT / "tests/data/cif/*.cif"))
-                + glob.glob(str(ROOT / "examples/measured/*.cif"))
-                + glob.glob(str(ROOT / "../shared/data/measured/*.cif")))
+CORPUS = sorted(
+    glob.glob(str(ROOT / "python/peakforge_pattern/data/*.cif"))
+    + glob.glob(str(ROOT / "tests/data/cif/*.cif"))
+    + glob.glob(str(ROOT / "examples/measured/*.cif"))
+    + glob.glob(str(ROOT / "../shared/data/measured/*.cif"))
+)
 
 ANISO_CIF = (ROOT / "tests/test_engine.py").read_text().split('ANISO_CIF = """')[1].split('"""')[0]
 # A mixed site, a split site, a site a little off a special position and a
@@ -74,8 +77,7 @@ def test_native_assembly_equals_the_numpy_assembly(monkeypatch, tmp_path):
         assert native.warnings == reference.warnings, source
         assert native.symmetry_operations == reference.symmetry_operations, source
         np.testing.assert_array_equal(native.atomic_numbers, reference.atomic_numbers, err_msg=str(source))
-        np.testing.assert_allclose(native.frac_coords, reference.frac_coords, rtol=0, atol=1e-12,
-                                   err_msg=str(source))
+        np.testing.assert_allclose(native.frac_coords, reference.frac_coords, rtol=0, atol=1e-12, err_msg=str(source))
         np.testing.assert_array_equal(native.occupancies, reference.occupancies)
         np.testing.assert_array_equal(native.b_factors, reference.b_factors)
         assert (native.u_aniso is None) == (reference.u_aniso is None), source
@@ -97,8 +99,9 @@ def test_native_assembly_equals_the_numpy_assembly(monkeypatch, tmp_path):
     occupancies = rng.choice([0.3, 1.0], 3000)
     site_of = np.repeat(np.arange(1000), 3)
     got = assembly.check_close_sites(lattice, frac, numbers, occupancies, site_of, same_position=0.3, close=0.6)
-    expected = structure_reference.check_close_sites(lattice, frac, numbers, occupancies, site_of,
-                                                     same_position=0.3, close=0.6)
+    expected = structure_reference.check_close_sites(
+        lattice, frac, numbers, occupancies, site_of, same_position=0.3, close=0.6
+    )
     assert got.clash_first.size and got.repeated_site.size and got.merged_site.size
     for name in assembly.CloseSites.__dataclass_fields__:
         np.testing.assert_allclose(getattr(got, name), getattr(expected, name), rtol=1e-13, err_msg=name)
@@ -138,8 +141,7 @@ def test_repeated_atom_rows_are_merged_quickly_and_counted(copies):
 def test_repeat_warnings_count_what_they_list():
     """Three listings of one atom name two dropped sites, each once; an exact
     copy of a half-occupied row is the same atom too."""
-    three = _repeated_rows(1).replace(b"Al2 Al 0.5 0.5 0.5 1\n",
-                                       b"Al2 Al 0.0 0.0 0.0 1\nAl3 Al 0.0 0.0 0.0 1\n")
+    three = _repeated_rows(1).replace(b"Al2 Al 0.5 0.5 0.5 1\n", b"Al2 Al 0.0 0.0 0.0 1\nAl3 Al 0.0 0.0 0.0 1\n")
     [warning] = parse_cif(three).warnings
     assert warning == "2 site(s) repeat another at the same position and were dropped: Al2 (= Al1), Al3 (= Al1)"
     half = parse_cif(_repeated_rows(2, occupancy=0.5))

@@ -11,8 +11,7 @@ import pytest
 from peakforge_pattern import compute_pattern, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.errors import InputError
-from peakforge_pattern.fitting import overlay_phases
-from peakforge_pattern.fitting import read_scan
+from peakforge_pattern.fitting import overlay_phases, read_scan
 from peakforge_pattern.fitting.overlay import least_squares_scales
 from peakforge_pattern.plotting import plot_overlay, plot_pattern
 
@@ -28,6 +27,7 @@ def png_size(path):
 
 def test_overlay_scales_are_the_least_squares_ones_and_are_drawn(tmp_path, capsys):
     from matplotlib.figure import Figure
+
     overlay = overlay_phases(SCAN, PHASES, fwhm=0.1)
     scan = read_scan(SCAN)
     unconstrained, *_ = np.linalg.lstsq(overlay.profiles.T, scan.intensity, rcond=None)
@@ -37,8 +37,9 @@ def test_overlay_scales_are_the_least_squares_ones_and_are_drawn(tmp_path, capsy
     p = single.profiles[0]
     assert single.scales[0] == pytest.approx(p @ scan.intensity / (p @ p), rel=1e-12)
     # A phase no scan could want gets 0, and the others are solved without it.
-    np.testing.assert_allclose(least_squares_scales(np.array([[1.0, 0.0], [-1.0, 0.0]]), np.array([2.0, 0.0])),
-                               [2.0, 0.0])
+    np.testing.assert_allclose(
+        least_squares_scales(np.array([[1.0, 0.0], [-1.0, 0.0]]), np.array([2.0, 0.0])), [2.0, 0.0]
+    )
 
     ax = Figure().subplots()
     plot_overlay(overlay, ax, labels=3)
@@ -49,15 +50,37 @@ def test_overlay_scales_are_the_least_squares_ones_and_are_drawn(tmp_path, capsy
     assert legend[0] == "measured" and len(legend) == 3
 
     image = tmp_path / "overlay.png"
-    assert main(["pattern", *map(str, PHASES), "--measured", str(SCAN), "--plot", str(image), "--dpi", "50",
-                 "--labels", "all", "--layout", "overlaid", "--title", "corundum"]) == 0
+    assert (
+        main(
+            [
+                "pattern",
+                *map(str, PHASES),
+                "--measured",
+                str(SCAN),
+                "--plot",
+                str(image),
+                "--dpi",
+                "50",
+                "--labels",
+                "all",
+                "--layout",
+                "overlaid",
+                "--title",
+                "corundum",
+            ]
+        )
+        == 0
+    )
     out, err = capsys.readouterr()
     noted = dict(re.findall(r"(\w+) ([0-9.e+-]+)", err.split("profiles: ")[1]))
     assert float(noted["corundum_Al2O3_bilbao"]) == pytest.approx(single.scales[0], rel=1e-3)
     assert png_size(image) == (450, int(50 * (1.2 + 2.8)))  # 9 × 4 inches at 50 dpi
     assert "corundum_Al2O3_bilbao" in out and "fluorite_CaF2" in out  # the tables, over the scan's range
-    for bad in (["--measured", str(SCAN), "--mix", "1"], ["--dpi", "0", "--plot", str(image)],
-                ["--measured", str(tmp_path / "none.xy")]):
+    for bad in (
+        ["--measured", str(SCAN), "--mix", "1"],
+        ["--dpi", "0", "--plot", str(image)],
+        ["--measured", str(tmp_path / "none.xy")],
+    ):
         assert main(["pattern", *bad]) == 2
     with pytest.raises(InputError):
         plot_overlay(overlay, tmp_path / "x.png", layout="sideways")
@@ -66,6 +89,7 @@ def test_overlay_scales_are_the_least_squares_ones_and_are_drawn(tmp_path, capsy
 def test_a_scan_made_of_known_multiples_of_the_profiles_gives_those_scales_back():
     from peakforge_pattern.fitting import MeasuredPattern
     from peakforge_pattern.profiles import Instrument
+
     # A scan naming its own Kα1/Kα2 (as .xrdml files do): the patterns take its Kα1 and the profile the doublet.
     x = np.arange(20.0, 80.0, 0.02)
     instrument = Instrument.with_fwhm(0.12, wavelength=(1.5406, 1.5444), ka2_ratio=0.5)
@@ -80,6 +104,7 @@ def test_a_scan_made_of_known_multiples_of_the_profiles_gives_those_scales_back(
 
 def test_plot_functions_leave_the_callers_axes_as_given():
     from matplotlib.figure import Figure
+
     ax = Figure().subplots()
     scan = read_scan(SCAN)
     ax.plot(scan.two_theta, scan.intensity, label="measured")
@@ -91,8 +116,7 @@ def test_plot_functions_leave_the_callers_axes_as_given():
     assert ax.get_ylim()[1] > 0.9 * scan.intensity.max()  # the counts are not squeezed to 0-100
     assert ax.get_xlim() == (20.0, 80.0)
     assert ax.get_title() == "" and ax.get_title(loc="left") == ""
-    assert [t.get_text() for t in ax.get_legend().get_texts()] == ["measured", "corundum_Al2O3_bilbao",
-                                                                   "fluorite_CaF2"]
+    assert [t.get_text() for t in ax.get_legend().get_texts()] == ["measured", "corundum_Al2O3_bilbao", "fluorite_CaF2"]
 
     fresh = Figure().subplots()
     plot_pattern(compute_pattern(example_path("silicon"), "CuKa", (20, 100)), fresh, labels="all")

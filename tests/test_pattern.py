@@ -5,8 +5,15 @@ import math
 import numpy as np
 import pytest
 
-from peakforge_pattern import (ANODE_LINES, InputError, Structure, compute_pattern, example_path,
-                               read_cif, resolve_wavelength)
+from peakforge_pattern import (
+    ANODE_LINES,
+    InputError,
+    Structure,
+    compute_pattern,
+    example_path,
+    read_cif,
+    resolve_wavelength,
+)
 
 CU_KA = ANODE_LINES["CuKa"]
 
@@ -85,8 +92,9 @@ def test_cif_matches_plain_arrays_in_another_setting():
     assert by_arrays.families == from_cif.families
     np.testing.assert_allclose(by_arrays.two_theta, from_cif.two_theta, rtol=1e-12)
     np.testing.assert_allclose(by_arrays.intensity, from_cif.intensity, rtol=1e-9)
-    by_parameters = compute_pattern(Structure.from_arrays([5.431] * 3 + [90] * 3, [14] * 8, coords,
-                                                          [1.0] * 8, [0.46] * 8))
+    by_parameters = compute_pattern(
+        Structure.from_arrays([5.431] * 3 + [90] * 3, [14] * 8, coords, [1.0] * 8, [0.46] * 8)
+    )
     np.testing.assert_allclose(by_parameters.absolute_intensity, by_arrays.absolute_intensity, rtol=1e-9)
 
 
@@ -99,8 +107,9 @@ def test_cif_reading_converts_u_to_b_and_fills_the_cell():
     assert sorted(np.bincount(corundum.atomic_numbers)[[8, 13]]) == [12, 18]
     # Larger B damps high angles: the ratio of the last to the first peak falls.
     cold = compute_pattern(Structure.from_arrays(nacl.lattice, nacl.atomic_numbers, nacl.frac_coords))
-    warm = compute_pattern(Structure.from_arrays(nacl.lattice, nacl.atomic_numbers, nacl.frac_coords,
-                                                 b_factors=[3.0] * 8))
+    warm = compute_pattern(
+        Structure.from_arrays(nacl.lattice, nacl.atomic_numbers, nacl.frac_coords, b_factors=[3.0] * 8)
+    )
     assert warm.intensity[-1] < cold.intensity[-1]
 
 
@@ -144,12 +153,14 @@ def test_bad_requests_are_refused():
             compute_pattern(si, "CuKa", rng)
     with pytest.raises(InputError, match="lattice points"):
         compute_pattern(si, 1e-4)  # would walk ~10^13 index triples
-    for args in [([1, 1, 1, 90, 90, 90], ["Xx"], [[0, 0, 0]]),
-                 ([1, 1, 1, 90, 90, 90], [99], [[0, 0, 0]]),
-                 ([1, 1, 1, 90, 90, 90], ["Si", "Si"], [[0, 0, 0]]),
-                 ([1, 1, 1, 90, 90, 90], [], []),
-                 ([[1, 0, 0], [0, 1, 0], [1, 1, 0]], ["Si"], [[0, 0, 0]]),
-                 ([1, 1, 1, 10, 10, 100], ["Si"], [[0, 0, 0]])]:
+    for args in [
+        ([1, 1, 1, 90, 90, 90], ["Xx"], [[0, 0, 0]]),
+        ([1, 1, 1, 90, 90, 90], [99], [[0, 0, 0]]),
+        ([1, 1, 1, 90, 90, 90], ["Si", "Si"], [[0, 0, 0]]),
+        ([1, 1, 1, 90, 90, 90], [], []),
+        ([[1, 0, 0], [0, 1, 0], [1, 1, 0]], ["Si"], [[0, 0, 0]]),
+        ([1, 1, 1, 10, 10, 100], ["Si"], [[0, 0, 0]]),
+    ]:
         with pytest.raises(InputError):
             Structure.from_arrays(*args)
     with pytest.raises(InputError, match="occupancies"):

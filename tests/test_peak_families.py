@@ -2,6 +2,7 @@
 are those of the exact route's lists, four-index labels included."""
 
 import numpy as np
+
 from peakforge_pattern import compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.peak_families import PeakFamilies
 from peakforge_pattern.profiles import pattern_profile

@@ -5,7 +5,6 @@ import resource
 import signal
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from conftest import PACKAGE_PARENT
@@ -14,12 +13,18 @@ from peakforge_pattern import compute_pattern, example_path
 from peakforge_pattern.plotting import pattern_html, pattern_png, plot_pattern
 
 
-
 def run_command(*argv, limit):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(PACKAGE_PARENT),
-                                                                      os.environ.get("PYTHONPATH")])))
-    return subprocess.run([sys.executable, "-m", "peakforge_pattern", *argv], capture_output=True, text=True,
-                          env=env, timeout=120, preexec_fn=limit)
+    env = dict(
+        os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(PACKAGE_PARENT), os.environ.get("PYTHONPATH")]))
+    )
+    return subprocess.run(
+        [sys.executable, "-m", "peakforge_pattern", *argv],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+        preexec_fn=limit,
+    )
 
 
 def test_failed_plot_write_leaves_no_partial_file_and_keeps_the_old_image(tmp_path):
@@ -43,19 +48,21 @@ def test_a_tiny_width_plots_in_bounded_memory(tmp_path):
     def limit_memory():
         resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
 
-    done = run_command("pattern", "--example", "corundum", "--plot", str(tmp_path / "p.png"), "--fwhm", "1e-6",
-                       limit=limit_memory)
+    done = run_command(
+        "pattern", "--example", "corundum", "--plot", str(tmp_path / "p.png"), "--fwhm", "1e-6", limit=limit_memory
+    )
     assert done.returncode == 0 and done.stderr == "" and (tmp_path / "p.png").stat().st_size > 10_000
 
 
 def test_labels_never_overlap_and_the_profile_tops_at_the_strongest_stick():
     from matplotlib.figure import Figure
+
     pattern = compute_pattern(example_path("corundum"), "CuKa", (20.0, 150.0))  # crowded at high angle
     ax = Figure(figsize=(6.0, 3.0), layout="constrained").subplots()
     plot_pattern(pattern, ax, labels=30, fwhm=0.2)
     boxes = [text.get_window_extent() for text in ax.texts]
     assert 3 < len(boxes) < 30
-    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
+    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1 :])
     profile = ax.lines[0].get_ydata()
     assert profile.max() == pytest.approx(100.0)
 

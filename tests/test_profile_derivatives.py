@@ -3,6 +3,7 @@ parameter that has one, against central differences of the profile."""
 
 import numpy as np
 import pytest
+
 from peakforge_pattern import Structure, compute_pattern, example_path
 from peakforge_pattern.fitting.cell_constraints import CellConstraints
 from peakforge_pattern.profiles import Instrument, Sample
@@ -10,9 +11,20 @@ from peakforge_pattern.profiles.profile import PhasePeaks, line_set, render_in_b
 from peakforge_pattern.profiles.profile_derivatives import PROFILE_TERMS, line_set_with_chain
 from peakforge_pattern.profiles.shapes import bin_edges, binned_peaks_with_jacobian
 
-INSTRUMENT = {"wavelength": "CuKa", "U": 0.004, "V": -0.002, "W": 0.003, "X": 0.02, "Y": 0.03, "eta": 0.4,
-              "asymmetry": 0.15, "zero_shift": 0.02, "displacement": 0.1, "radius": 173.0,
-              "monochromator_angle": 26.6}
+INSTRUMENT = {
+    "wavelength": "CuKa",
+    "U": 0.004,
+    "V": -0.002,
+    "W": 0.003,
+    "X": 0.02,
+    "Y": 0.03,
+    "eta": 0.4,
+    "asymmetry": 0.15,
+    "zero_shift": 0.02,
+    "displacement": 0.1,
+    "radius": 173.0,
+    "monochromator_angle": 26.6,
+}
 
 
 @pytest.mark.parametrize("shape", ["tch", "pseudo-voigt"])
@@ -31,16 +43,23 @@ def test_every_analytic_derivative_matches_central_differences(shape):
 
     terms = [t for t in PROFILE_TERMS if t != ("eta" if shape == "tch" else "X") and (shape == "tch" or t != "Y")]
     factors = np.array([1.001, 0.999])
-    lines, chain = line_set_with_chain(peaks, Instrument(shape=shape, **INSTRUMENT), Sample(b_overall=0.4),
-                                       constraints.reciprocal(factors), terms=terms,
-                                       spacing_derivatives=constraints.spacing_derivatives(peaks.hkl, factors))
-    values, jacobian = binned_peaks_with_jacobian(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area,
-                                                  lines.asymmetry, chain)
+    lines, chain = line_set_with_chain(
+        peaks,
+        Instrument(shape=shape, **INSTRUMENT),
+        Sample(b_overall=0.4),
+        constraints.reciprocal(factors),
+        terms=terms,
+        spacing_derivatives=constraints.spacing_derivatives(peaks.hkl, factors),
+    )
+    values, jacobian = binned_peaks_with_jacobian(
+        edges, lines.two_theta, lines.fwhm, lines.eta, lines.area, lines.asymmetry, chain
+    )
     np.testing.assert_array_equal(values, profile(start))
     for k, name in enumerate(terms + ["cell 0", "cell 1"]):
         step = (1e-8 if name.startswith("cell") else 1e-6) * max(abs(start[name]), 1e-2)
         numeric = (profile({**start, name: start[name] + step}) - profile({**start, name: start[name] - step})) / (
-            2.0 * step)
+            2.0 * step
+        )
         assert np.abs(jacobian[:, k] - numeric).max() <= 2e-6 * np.abs(numeric).max(), name
     with pytest.raises(ValueError, match="size"):
         line_set_with_chain(peaks, Instrument(shape=shape, **INSTRUMENT), terms=["size"])
@@ -65,8 +84,8 @@ def test_profile_derivatives_by_atom_coordinates_through_the_weights():
     """A structure's intensity derivatives become profile derivatives through the area row."""
     import dataclasses
 
-    from peakforge_pattern.diffraction.intensity_derivatives import intensity_derivatives
     from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
+    from peakforge_pattern.diffraction.intensity_derivatives import intensity_derivatives
 
     structure = Structure.from_cif(example_path("corundum"))
     instrument = Instrument(shape="tch", **{**INSTRUMENT, "monochromator_angle": 0.0})
@@ -81,11 +100,13 @@ def test_profile_derivatives_by_atom_coordinates_through_the_weights():
     pattern = compute_pattern(structure, "CuKa1", (10.0, 100.0), scale="absolute")
     found = intensity_derivatives(structure, "CuKa1", (10.0, 100.0))
     np.testing.assert_array_equal(found.two_theta, pattern.two_theta)
-    weights = found.d_frac[:, atom, axis:axis + 1] / lorentz_polarisation(found.two_theta)[:, None]
-    lines, chain = line_set_with_chain(PhasePeaks.from_pattern(pattern), instrument, Sample(b_overall=0.4),
-                                       terms=["U"], weight_derivatives=weights)
-    _, jacobian = binned_peaks_with_jacobian(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area,
-                                             lines.asymmetry, chain)
+    weights = found.d_frac[:, atom, axis : axis + 1] / lorentz_polarisation(found.two_theta)[:, None]
+    lines, chain = line_set_with_chain(
+        PhasePeaks.from_pattern(pattern), instrument, Sample(b_overall=0.4), terms=["U"], weight_derivatives=weights
+    )
+    _, jacobian = binned_peaks_with_jacobian(
+        edges, lines.two_theta, lines.fwhm, lines.eta, lines.area, lines.asymmetry, chain
+    )
     step = 1e-6
     up, down = structure.frac_coords.copy(), structure.frac_coords.copy()
     up[atom, axis] += step

@@ -5,14 +5,20 @@ requests it refuses."""
 import numpy as np
 import numpy_profile_reference as reference
 import pytest
+
 from peakforge_pattern import InputError
 from peakforge_pattern.diffraction.engine_route import native_engine
 from peakforge_pattern.profiles.shapes import bin_edges, binned_peaks, binned_peaks_with_jacobian
 
 
 def _random_peaks(rng, count, lo, hi, widest):
-    return (rng.uniform(lo, hi, count), rng.uniform(1e-4, widest, count), rng.uniform(0.0, 1.0, count),
-            rng.uniform(0.0, 100.0, count), rng.uniform(-0.6, 0.6, count))
+    return (
+        rng.uniform(lo, hi, count),
+        rng.uniform(1e-4, widest, count),
+        rng.uniform(0.0, 1.0, count),
+        rng.uniform(0.0, 100.0, count),
+        rng.uniform(-0.6, 0.6, count),
+    )
 
 
 @pytest.mark.parametrize("case", ["mixed", "narrow", "wide", "symmetric", "uneven grid", "zero width"])
@@ -24,7 +30,8 @@ def test_native_profile_matches_the_numpy_rendering(case):
     edges = bin_edges(x)
     # Peaks beyond both ends too: their windows are cut by the range.
     centres, fwhm, eta, areas, asymmetry = _random_peaks(
-        rng, 300, 0.0, 70.0, {"narrow": 0.005, "wide": 8.0}.get(case, 0.4))
+        rng, 300, 0.0, 70.0, {"narrow": 0.005, "wide": 8.0}.get(case, 0.4)
+    )
     if case == "symmetric":
         asymmetry = None
     if case == "zero width":
@@ -35,8 +42,14 @@ def test_native_profile_matches_the_numpy_rendering(case):
     assert np.abs(native - expected).max() <= 1e-12 * np.abs(expected).max()
     # The area is kept whatever the width, when the window lies inside the range.
     inside = (centres > 15.0) & (centres < 55.0) & (fwhm < 0.1)
-    one = binned_peaks(edges, centres[inside], fwhm[inside], eta[inside], areas[inside],
-                       None if asymmetry is None else asymmetry[inside])
+    one = binned_peaks(
+        edges,
+        centres[inside],
+        fwhm[inside],
+        eta[inside],
+        areas[inside],
+        None if asymmetry is None else asymmetry[inside],
+    )
     assert one @ np.diff(edges) == pytest.approx(areas[inside].sum(), rel=1e-9)
 
 
@@ -53,8 +66,9 @@ def test_peak_term_derivatives_match_central_differences():
             up, down = list(peak), list(peak)
             up[term] += step
             down[term] -= step
-            numeric = (binned_peaks(edges, *map(np.atleast_1d, up))
-                       - binned_peaks(edges, *map(np.atleast_1d, down))) / (2.0 * step)
+            numeric = (
+                binned_peaks(edges, *map(np.atleast_1d, up)) - binned_peaks(edges, *map(np.atleast_1d, down))
+            ) / (2.0 * step)
             assert np.abs(jacobian[:, term] - numeric).max() <= 1e-6 * np.abs(numeric).max() + 1e-9, (peak, term)
     # A chain composes the terms: here the centre and FWHM of both peaks move with one parameter.
     columns = [np.array(v) for v in zip(*peaks[:2])]
@@ -63,7 +77,7 @@ def test_peak_term_derivatives_match_central_differences():
     _, combined = binned_peaks_with_jacobian(edges, *columns, chain=chain)
     expected = np.zeros(edges.size - 1)
     for p, weight in enumerate((0.5, -0.2)):
-        _, single = binned_peaks_with_jacobian(edges, *[c[p:p + 1] for c in columns], chain=np.eye(5)[None])
+        _, single = binned_peaks_with_jacobian(edges, *[c[p : p + 1] for c in columns], chain=np.eye(5)[None])
         expected += single[:, 0] + weight * single[:, 1]
     np.testing.assert_allclose(combined[:, 0], expected, rtol=0, atol=1e-12 * np.abs(expected).max())
 
@@ -76,14 +90,20 @@ def test_kernel_refuses_inconsistent_requests():
     with pytest.raises(InputError, match="asymmetry"):
         binned_peaks(edges, one * 25.0, one * 0.1, one * 0.5, one, one * 1.0)
     with pytest.raises(InputError, match="evaluations"):
-        binned_peaks(bin_edges(np.arange(0.0, 90.0, 1e-4)), np.full(100, 45.0), np.full(100, 5.0),
-                     np.full(100, 0.5), np.ones(100))
+        binned_peaks(
+            bin_edges(np.arange(0.0, 90.0, 1e-4)),
+            np.full(100, 45.0),
+            np.full(100, 5.0),
+            np.full(100, 0.5),
+            np.ones(100),
+        )
     engine = native_engine()
     window = np.zeros(1, dtype=np.int32)
     with pytest.raises(ValueError, match="windows"):
         engine.binned_profile(edges, one * 25.0, one * 0.1, one * 0.5, one, one * 0.0, window, window + 500)
     with pytest.raises(ValueError, match="chain"):
-        engine.binned_profile(edges, one * 25.0, one * 0.1, one * 0.5, one, one * 0.0, window, window + 5,
-                              np.zeros((1, 4, 2)))
+        engine.binned_profile(
+            edges, one * 25.0, one * 0.1, one * 0.5, one, one * 0.0, window, window + 5, np.zeros((1, 4, 2))
+        )
     with pytest.raises(TypeError, match="float64"):
         engine.binned_profile(edges.astype(np.float32), one, one, one, one, one, window, window)

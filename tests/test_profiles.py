@@ -10,10 +10,10 @@ import pytest
 
 from peakforge_pattern import InputError, compute_pattern, example_path
 from peakforge_pattern.cli import main
+from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
 from peakforge_pattern.diffraction.wavelengths import ANODE_LINES
 from peakforge_pattern.fitting.measured import read_measured
 from peakforge_pattern.profiles import Instrument, Sample, compute_mixture, pattern_profile
-from peakforge_pattern.diffraction.engine_route import lorentz_polarisation
 
 
 @pytest.fixture(scope="module")
@@ -21,13 +21,18 @@ def silicon():
     return compute_pattern(example_path("silicon"), "CuKa1", (20.0, 80.0))
 
 
-@pytest.mark.parametrize("instrument, sample", [
-    (Instrument.with_fwhm(1e-6), None),                      # far narrower than a bin
-    (Instrument.with_fwhm(0.05, eta=0.0), None),             # Gaussian
-    (Instrument.with_fwhm(0.05, eta=1.0), None),             # Lorentzian, long tails
-    (Instrument(shape="tch", U=0.01, V=-0.005, W=0.004, X=0.02, Y=0.01, asymmetry=0.05),
-     Sample(crystallite_size=40.0, microstrain=2e-3)),
-])
+@pytest.mark.parametrize(
+    "instrument, sample",
+    [
+        (Instrument.with_fwhm(1e-6), None),  # far narrower than a bin
+        (Instrument.with_fwhm(0.05, eta=0.0), None),  # Gaussian
+        (Instrument.with_fwhm(0.05, eta=1.0), None),  # Lorentzian, long tails
+        (
+            Instrument(shape="tch", U=0.01, V=-0.005, W=0.004, X=0.02, Y=0.01, asymmetry=0.05),
+            Sample(crystallite_size=40.0, microstrain=2e-3),
+        ),
+    ],
+)
 def test_each_peak_area_is_its_stick_intensity(silicon, instrument, sample):
     step = 0.004
     x = np.arange(0.0, 120.0, step)  # wide enough for every peak's window
@@ -35,25 +40,32 @@ def test_each_peak_area_is_its_stick_intensity(silicon, instrument, sample):
     assert area == pytest.approx(silicon.intensity.sum(), rel=1e-6)
 
 
-@pytest.mark.parametrize("fields, monochromator", [
-    ({"radiation": "neutron", "wavelength": 1.5}, 26.6),   # a monochromator does not polarise neutrons
-    ({"monochromator_angle": 26.6, "wavelength": "CuKa1"}, 26.6),
-    ({"monochromator_angle": 26.6, "wavelength": "CuKa1", "scale": "absolute"}, None),  # the pattern's
-    ({"wavelength": "CuKa1", "exact": True}, 0.0),
-])
+@pytest.mark.parametrize(
+    "fields, monochromator",
+    [
+        ({"radiation": "neutron", "wavelength": 1.5}, 26.6),  # a monochromator does not polarise neutrons
+        ({"monochromator_angle": 26.6, "wavelength": "CuKa1"}, 26.6),
+        ({"monochromator_angle": 26.6, "wavelength": "CuKa1", "scale": "absolute"}, None),  # the pattern's
+        ({"wavelength": "CuKa1", "exact": True}, 0.0),
+    ],
+)
 def test_the_profile_takes_the_lp_factor_the_peaks_carry(fields, monochromator):
     pattern = compute_pattern(example_path("corundum"), two_theta_range=(20.0, 100.0), **fields)
     assert pattern.lorentz_polarisation.shape == pattern.two_theta.shape
-    np.testing.assert_allclose(pattern.lorentz_polarisation, lorentz_polarisation(
-        pattern.two_theta, pattern.radiation, pattern.monochromator_angle), rtol=1e-13)
+    np.testing.assert_allclose(
+        pattern.lorentz_polarisation,
+        lorentz_polarisation(pattern.two_theta, pattern.radiation, pattern.monochromator_angle),
+        rtol=1e-13,
+    )
     step = 0.004
     x = np.arange(0.0, 120.0, step)
     area = pattern_profile(pattern, x, Instrument.with_fwhm(0.05, monochromator_angle=monochromator)).sum() * step
     assert area == pytest.approx(pattern.intensity.sum(), rel=1e-6)
     # A pattern read back without the column (as from a batch) gets the same profile.
     bare = dataclasses.replace(pattern, lorentz_polarisation=None)
-    np.testing.assert_allclose(pattern_profile(bare, x[::50], fwhm=0.2), pattern_profile(pattern, x[::50], fwhm=0.2),
-                               rtol=1e-12)
+    np.testing.assert_allclose(
+        pattern_profile(bare, x[::50], fwhm=0.2), pattern_profile(pattern, x[::50], fwhm=0.2), rtol=1e-12
+    )
 
 
 def test_k_alpha_lines_sit_at_their_own_angles_with_lp_at_theirs():
@@ -63,8 +75,10 @@ def test_k_alpha_lines_sit_at_their_own_angles_with_lp_at_theirs():
     y = pattern_profile(pattern, x, fwhm=0.01)
     d = pattern.d[np.argmin(abs(pattern.two_theta - 131.2))]  # (3 2 1)
     expected = [2.0 * math.degrees(math.asin(ANODE_LINES[line] / (2.0 * d))) for line in ("CuKa1", "CuKa2")]
-    peaks = [x[lo + np.argmax(y[lo:hi])] for lo, hi in
-             ((np.searchsorted(x, c - 0.05), np.searchsorted(x, c + 0.05)) for c in expected)]
+    peaks = [
+        x[lo + np.argmax(y[lo:hi])]
+        for lo, hi in ((np.searchsorted(x, c - 0.05), np.searchsorted(x, c + 0.05)) for c in expected)
+    ]
     assert peaks == pytest.approx(expected, abs=step)
     assert expected[1] - expected[0] > 0.5  # resolved at high angle
     # Kα2 carries half of Kα1 times the ratio of the LP factors at the two angles.
@@ -93,11 +107,15 @@ def test_extreme_widths_give_a_bounded_grid_or_a_clear_refusal(silicon, tmp_path
 def test_march_dollase_averages_over_each_peaks_reflections():
     pattern = compute_pattern(example_path("tungsten"), "CuKa1", (50.0, 60.0))  # (2 0 0) alone
     r = 0.5
-    plates = pattern_profile(pattern, np.arange(50.0, 60.0, 0.01), Instrument.with_fwhm(0.05),
-                             Sample(preferred_orientation=(1, 0, 0), march_r=r))
+    plates = pattern_profile(
+        pattern,
+        np.arange(50.0, 60.0, 0.01),
+        Instrument.with_fwhm(0.05),
+        Sample(preferred_orientation=(1, 0, 0), march_r=r),
+    )
     plain = pattern_profile(pattern, np.arange(50.0, 60.0, 0.01), Instrument.with_fwhm(0.05))
     # Of the six (2 0 0) reflections two lie along the preferred normal, four across it.
-    assert plates.sum() / plain.sum() == pytest.approx((2 * r ** -3 + 4 * r ** 1.5) / 6, rel=1e-9)
+    assert plates.sum() / plain.sum() == pytest.approx((2 * r**-3 + 4 * r**1.5) / 6, rel=1e-9)
 
 
 def test_scales_and_mixtures():
@@ -114,8 +132,7 @@ def test_scales_and_mixtures():
     assert np.allclose(same.patterns[1].intensity, whole.intensity)
     assert np.allclose(same.patterns[0].intensity, whole.intensity / 3.0)
     # An absolute mixture is not per unit cell: its header must say by what each phase is weighted.
-    absolute_mix = compute_mixture([example_path("silicon")] * 2, [0.25, 0.75], "CuKa", (0.0, 90.0),
-                                   scale="absolute")
+    absolute_mix = compute_mixture([example_path("silicon")] * 2, [0.25, 0.75], "CuKa", (0.0, 90.0), scale="absolute")
     assert "per unit cell x weight fraction" in absolute_mix.scale_description
     mixed = compute_mixture([example_path("silicon"), example_path("corundum")], [1, 1])
     assert max(p.intensity.max() for p in mixed.patterns) == 100.0
@@ -128,9 +145,33 @@ def test_scales_and_mixtures():
 
 def test_profile_file_reads_back(tmp_path, capsys):
     path = tmp_path / "mix.xye"
-    status = main(["pattern", "--example", "corundum", "--example", "silicon", "--mix", "0.7", "0.3",
-                   "--xy", str(path), "--two-theta", "20", "80", "--step", "0.02", "--shape", "tch",
-                   "--caglioti", "0.004", "-0.002", "0.003", "--zero-shift", "0.03"])
+    status = main(
+        [
+            "pattern",
+            "--example",
+            "corundum",
+            "--example",
+            "silicon",
+            "--mix",
+            "0.7",
+            "0.3",
+            "--xy",
+            str(path),
+            "--two-theta",
+            "20",
+            "80",
+            "--step",
+            "0.02",
+            "--shape",
+            "tch",
+            "--caglioti",
+            "0.004",
+            "-0.002",
+            "0.003",
+            "--zero-shift",
+            "0.03",
+        ]
+    )
     out = capsys.readouterr().out
     assert status == 0 and out.startswith("# intensity scale max")
     header = [line for line in path.read_text().splitlines() if line.startswith("#")]
@@ -159,14 +200,17 @@ def test_scale_is_named_in_every_output_format(capsys):
         assert named in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("argv, problem", [
-    (["--example", "silicon", "--example", "tungsten", "--xy", "p.xy"], "--xy writes one profile"),
-    (["--example", "silicon", "--example", "tungsten", "--mix", "0.5"], "one weight fraction per structure"),
-    (["--example", "silicon", "--xy", "p.txt"], "written as .xy"),
-    (["--eta", "1.5"], "eta must lie between 0 and 1"),
-    (["--preferred-orientation", "1", "0.5", "0", "0.8"], "whole Miller indices"),
-    (["--size", "-3"], "crystallite size must be a positive"),
-])
+@pytest.mark.parametrize(
+    "argv, problem",
+    [
+        (["--example", "silicon", "--example", "tungsten", "--xy", "p.xy"], "--xy writes one profile"),
+        (["--example", "silicon", "--example", "tungsten", "--mix", "0.5"], "one weight fraction per structure"),
+        (["--example", "silicon", "--xy", "p.txt"], "written as .xy"),
+        (["--eta", "1.5"], "eta must lie between 0 and 1"),
+        (["--preferred-orientation", "1", "0.5", "0", "0.8"], "whole Miller indices"),
+        (["--size", "-3"], "crystallite size must be a positive"),
+    ],
+)
 def test_profile_options_refuse_with_one_line(capsys, tmp_path, monkeypatch, argv, problem):
     monkeypatch.chdir(tmp_path)
     assert main(["pattern", *argv]) == 2

@@ -12,24 +12,22 @@ The example count comes from the profile named by PEAKFORGE_HYPOTHESIS_PROFILE:
 "ci" (2000 per function, what the properties gate runs), "sanitizer" (200) or
 "dev" (200, the default).
 """
+
 import functools
 import math
 import os
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, settings, strategies as st
-from hypothesis import event, given
+from conftest import PARAMETERS, panic_type
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
 
 import peakforge
-from conftest import PARAMETERS, panic_type
 
-settings.register_profile("ci", max_examples=2000, deadline=None,
-                          suppress_health_check=list(HealthCheck))
-settings.register_profile("sanitizer", max_examples=200, deadline=None,
-                          suppress_health_check=list(HealthCheck))
-settings.register_profile("dev", max_examples=200, deadline=None,
-                          suppress_health_check=list(HealthCheck))
+settings.register_profile("ci", max_examples=2000, deadline=None, suppress_health_check=list(HealthCheck))
+settings.register_profile("sanitizer", max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
+settings.register_profile("dev", max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
 PROFILE = settings.get_profile(os.environ.get("PEAKFORGE_HYPOTHESIS_PROFILE") or "dev")
 # Calling-convention checks are cheap per example but need fewer of them.
 CALL_PROFILE = settings(PROFILE, max_examples=max(100, PROFILE.max_examples // 4))
@@ -50,6 +48,7 @@ ALLOWED = (TypeError, OverflowError, ValueError, MemoryError, PANIC) + USER_ERRO
 
 
 # -- objects that misbehave ---------------------------------------------------
+
 
 class Budget:
     """Bounds the side effects of the mutating objects below, so that an
@@ -154,17 +153,47 @@ def with_mutator(items, element, budget_uses):
 
 def _plant(items, spec, budget_uses):
     position, action, value = spec
-    items.insert(min(position, len(items)),
-                 Number(value, "mutate", items, action, Budget(budget_uses)))
+    items.insert(min(position, len(items)), Number(value, "mutate", items, action, Budget(budget_uses)))
     return items
 
 
 # -- strategies ------------------------------------------------------------------
 
-EDGE_INTS = [0, 1, -1, 2, 3, 2**31 - 1, 2**31, -2**31, -2**31 - 1, 2**32, 2**63 - 1, 2**63,
-             -2**63, 2**64 - 1, 2**64, -2**64, 10**40]
-EDGE_FLOATS = [0.0, -0.0, math.nan, -math.nan, math.inf, -math.inf, 5e-324, -5e-324,
-               2.2250738585072014e-308, 1e308, -1.0, 0.5, 1.0, 2.0]
+EDGE_INTS = [
+    0,
+    1,
+    -1,
+    2,
+    3,
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    2**64 - 1,
+    2**64,
+    -(2**64),
+    10**40,
+]
+EDGE_FLOATS = [
+    0.0,
+    -0.0,
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e308,
+    -1.0,
+    0.5,
+    1.0,
+    2.0,
+]
 ACTIONS = ["clear", "append", "pop", "pop_front", "replace", "extend"]
 
 
@@ -178,35 +207,52 @@ def numbers(big):
         # Non-zero magnitudes stay at or above 1/4, so that a basis vector
         # built from them is never so short that the box explodes; inf and
         # 1e300 are far enough out that a max_r of theirs must be refused.
-        floats = st.one_of(st.sampled_from([0.0, -0.0, math.nan, -math.inf, math.inf, 1e300,
-                                            5e-324, 0.5, 1.0]),
-                           st.floats(0.25, 4.0), st.floats(-4.0, -0.25))
+        floats = st.one_of(
+            st.sampled_from([0.0, -0.0, math.nan, -math.inf, math.inf, 1e300, 5e-324, 0.5, 1.0]),
+            st.floats(0.25, 4.0),
+            st.floats(-4.0, -0.25),
+        )
         ints = st.integers(-4, 4)
     return st.one_of(floats, ints, st.booleans())
 
 
 def numpy_values(big):
     floats = st.sampled_from([np.float64(0.5), np.float32(1.5), np.float64(math.nan)])
-    ints = st.sampled_from([np.int32(3), np.int64(-2), np.uint8(7)]
-                           + ([np.int64(2**40), np.uint64(2**64 - 1)] if big else []))
+    ints = st.sampled_from(
+        [np.int32(3), np.int64(-2), np.uint8(7)] + ([np.int64(2**40), np.uint64(2**64 - 1)] if big else [])
+    )
     bools = st.sampled_from([np.True_, np.False_, np.bool_(True)])
     return st.one_of(floats, ints, bools)
 
 
 def misbehaving_numbers(big):
-    lies = st.one_of(st.none(), st.text(max_size=2), st.just(2.5), st.just(1j),
-                     st.sampled_from(EDGE_INTS if big else [0, 1, -1]),
-                     st.sampled_from(EDGE_FLOATS if big else [0.0, math.nan]))
+    lies = st.one_of(
+        st.none(),
+        st.text(max_size=2),
+        st.just(2.5),
+        st.just(1j),
+        st.sampled_from(EDGE_INTS if big else [0, 1, -1]),
+        st.sampled_from(EDGE_FLOATS if big else [0.0, math.nan]),
+    )
     return st.one_of(
         st.builds(Number, lies, st.just("return")),
-        st.builds(Number, st.just(1.0), st.sampled_from(["raise", "raise_base", "panic"])))
+        st.builds(Number, st.just(1.0), st.sampled_from(["raise", "raise_base", "panic"])),
+    )
 
 
 def scalars(big=True):
     return st.one_of(
-        st.none(), numbers(big), st.text(max_size=4), st.binary(max_size=4),
-        st.builds(bytearray, st.binary(max_size=3)), st.just(Ellipsis), st.just(object()),
-        st.just(1j), numpy_values(big), misbehaving_numbers(big))
+        st.none(),
+        numbers(big),
+        st.text(max_size=4),
+        st.binary(max_size=4),
+        st.builds(bytearray, st.binary(max_size=3)),
+        st.just(Ellipsis),
+        st.just(object()),
+        st.just(1j),
+        numpy_values(big),
+        misbehaving_numbers(big),
+    )
 
 
 def generators(elements):
@@ -218,11 +264,14 @@ def containers(children):
         st.lists(children, max_size=4),
         st.lists(children, max_size=4).map(tuple),
         st.lists(children, max_size=3).flatmap(
-            lambda xs: with_mutator(xs, st.tuples(st.integers(0, 3), st.sampled_from(ACTIONS),
-                                                  children), 2)),
-        st.builds(Sequence, st.lists(children, max_size=3),
-                  st.sampled_from(["true", "raise", "huge", "negative", "not_int"]),
-                  st.sampled_from(["items", "raise", "not_iterator", "raise_midway"])),
+            lambda xs: with_mutator(xs, st.tuples(st.integers(0, 3), st.sampled_from(ACTIONS), children), 2)
+        ),
+        st.builds(
+            Sequence,
+            st.lists(children, max_size=3),
+            st.sampled_from(["true", "raise", "huge", "negative", "not_int"]),
+            st.sampled_from(["items", "raise", "not_iterator", "raise_midway"]),
+        ),
         st.dictionaries(st.integers(0, 3), children, max_size=2),
         st.frozensets(st.integers(0, 3), max_size=2),
         generators(children),
@@ -237,8 +286,7 @@ def anything(big=True):
 
 def element(kind, big):
     """Elements that usually convert under `kind`, sometimes not."""
-    good = {"float": numbers(big), "int32": st.sampled_from(EDGE_INTS) if big
-            else st.integers(-3, 3)}[kind]
+    good = {"float": numbers(big), "int32": st.sampled_from(EDGE_INTS) if big else st.integers(-3, 3)}[kind]
     return st.one_of(good, good, good, scalars(big))
 
 
@@ -248,13 +296,19 @@ def sequence_of(elements, depth):
     inner = elements if depth == 1 else sequence_of(elements, depth - 1)
     lists = st.lists(inner, max_size=4)
     return st.one_of(
-        lists, lists, lists,
+        lists,
+        lists,
+        lists,
         lists.map(tuple),
-        lists.flatmap(lambda xs: with_mutator(
-            xs, st.tuples(st.integers(0, 3), st.sampled_from(ACTIONS), st.just(0.5)), 2)),
-        st.builds(Sequence, st.lists(inner, max_size=3),
-                  st.sampled_from(["true", "raise", "huge", "negative", "not_int"]),
-                  st.sampled_from(["items", "raise", "not_iterator", "raise_midway"])),
+        lists.flatmap(
+            lambda xs: with_mutator(xs, st.tuples(st.integers(0, 3), st.sampled_from(ACTIONS), st.just(0.5)), 2)
+        ),
+        st.builds(
+            Sequence,
+            st.lists(inner, max_size=3),
+            st.sampled_from(["true", "raise", "huge", "negative", "not_int"]),
+            st.sampled_from(["items", "raise", "not_iterator", "raise_midway"]),
+        ),
         anything(big=False),
     )
 
@@ -263,7 +317,7 @@ def float_array_like():
     return st.lists(st.floats(-3, 3), max_size=4).map(np.array)
 
 
-INT32_EDGES = [0, 1, -1, 7, 2**31 - 1, -2**31]
+INT32_EDGES = [0, 1, -1, 7, 2**31 - 1, -(2**31)]
 
 
 def valid_sequence(elements, depth):
@@ -282,7 +336,8 @@ VALID = {
     "matrix": lambda big: st.one_of(
         st.lists(st.lists(numbers(big), min_size=3, max_size=4), min_size=3, max_size=4),
         st.lists(st.lists(numbers(big), min_size=3, max_size=4), min_size=3, max_size=4),
-        valid_sequence(numbers(big), 2)),
+        valid_sequence(numbers(big), 2),
+    ),
     "int32s": lambda big: valid_sequence(st.sampled_from(INT32_EDGES), 1),
     "int32s2": lambda big: valid_sequence(st.sampled_from(INT32_EDGES), 2),
     "bool": lambda big: st.one_of(st.booleans(), st.sampled_from([np.True_, np.False_])),
@@ -302,9 +357,13 @@ WILD = {
     # Worker counts stay small: a huge valid count would start 65535 threads
     # per call. Values that fail conversion are still drawn freely.
     "count": lambda big: st.one_of(
-        st.sampled_from([-1, -2**63, 2**64, 2**70]),
+        st.sampled_from([-1, -(2**63), 2**64, 2**70]),
         st.builds(Number, st.sampled_from([0, 2, -1, 2**64, 1.5, None]), st.just("return")),
-        misbehaving_numbers(False), st.none(), st.floats(0, 4), st.text(max_size=2)),
+        misbehaving_numbers(False),
+        st.none(),
+        st.floats(0, 4),
+        st.text(max_size=2),
+    ),
 }
 
 # Value kind of each parameter; big=False where a value sizes the work.
@@ -312,11 +371,21 @@ SIGNATURES = {
     "get_unique_families_rust": [("int32s2", True)],
     "generate_hkl_points": [("matrix", False), ("float", False), ("float", False)],
     "calculate_xrd_intensities": [
-        ("floats2", True), ("floats", True), ("float", True), ("floats", True),
-        ("floats", True), ("floats", True), ("int32s", True), ("floats3", True),
-        ("floats", True), ("floats", True), ("bool", True), ("count", True), ("bool", True)],
-    "merge_peaks": [("floats", True), ("floats", True), ("int32s2", True), ("floats", True),
-                    ("float", True)],
+        ("floats2", True),
+        ("floats", True),
+        ("float", True),
+        ("floats", True),
+        ("floats", True),
+        ("floats", True),
+        ("int32s", True),
+        ("floats3", True),
+        ("floats", True),
+        ("floats", True),
+        ("bool", True),
+        ("count", True),
+        ("bool", True),
+    ],
+    "merge_peaks": [("floats", True), ("floats", True), ("int32s2", True), ("floats", True), ("float", True)],
     "normalize_intensities": [("floats", True), ("float", True)],
 }
 
@@ -340,6 +409,7 @@ def arguments(draw, name):
 
 
 # -- shape of a successful result ---------------------------------------------------
+
 
 def is_float_list(value):
     return type(value) is list and all(type(x) is float for x in value)
@@ -409,21 +479,26 @@ def test_arbitrary_argument_counts_and_keywords(name):
     function = getattr(peakforge, name)
     parameters = PARAMETERS[name]
     values = arguments(name)
-    keyword_names = st.sampled_from(
-        list(parameters) + ["bogus", "", "HKLS", parameters[0] + " ", "\ud800", "é"])
+    keyword_names = st.sampled_from(list(parameters) + ["bogus", "", "HKLS", parameters[0] + " ", "\ud800", "é"])
+
     # A parameter given by keyword gets a value drawn for that parameter (so
     # num_threads never receives a huge count); unknown names get any value.
     def value_for(key, args, i):
         return args[parameters.index(key)] if key in parameters else args[i]
 
     @CALL_PROFILE
-    @given(args=values, positional=st.integers(0, len(parameters) + 2),
-           keywords=st.lists(st.tuples(keyword_names, st.integers(0, len(parameters) - 1)),
-                             max_size=len(parameters) + 1, unique_by=lambda kv: kv[0]),
-           extra=st.lists(scalars(big=False), max_size=3))
+    @given(
+        args=values,
+        positional=st.integers(0, len(parameters) + 2),
+        keywords=st.lists(
+            st.tuples(keyword_names, st.integers(0, len(parameters) - 1)),
+            max_size=len(parameters) + 1,
+            unique_by=lambda kv: kv[0],
+        ),
+        extra=st.lists(scalars(big=False), max_size=3),
+    )
     def check(args, positional, keywords, extra):
         pool = list(args) + list(extra)
-        call_and_check(name, function, *pool[:positional],
-                       **{key: value_for(key, args, i) for key, i in keywords})
+        call_and_check(name, function, *pool[:positional], **{key: value_for(key, args, i) for key, i in keywords})
 
     check()

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
 from peakforge_pattern import InputError, Structure, compute_pattern, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.diffraction.request import PatternRequest
@@ -25,15 +26,26 @@ from peakforge_pattern.profiles.mixture import cell_mass, cell_volume
 from peakforge_pattern.profiles.profile import PhasePeaks
 
 MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
-CORUNDUM, ZINCITE, FLUORITE = (MEASURED / f for f in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif",
-                                                      "fluorite_CaF2.cif"))
+CORUNDUM, ZINCITE, FLUORITE = (
+    MEASURED / f for f in ("corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif", "fluorite_CaF2.cif")
+)
 WEIGHED_1E = {"corundum_Al2O3_bilbao": 55.12, "zincite_ZnO": 15.25, "fluorite_CaF2": 29.62}
-TRUTH = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.004, X=0.02, Y=0.03, zero_shift=-0.02,
-                   monochromator_angle=26.6)
+TRUTH = Instrument(
+    wavelength="CuKa",
+    shape="tch",
+    U=0.004,
+    V=-0.002,
+    W=0.004,
+    X=0.02,
+    Y=0.03,
+    zero_shift=-0.02,
+    monochromator_angle=26.6,
+)
 
 
-def synthetic_scan(structures, fractions, x, *, samples=None, taus=None, anomalous=True, peak=20000.0, seed=1,
-                   instrument=TRUTH):
+def synthetic_scan(
+    structures, fractions, x, *, samples=None, taus=None, anomalous=True, peak=20000.0, seed=1, instrument=TRUTH
+):
     """Poisson counts of a mixture made with the profile code: phase i's profile scaled by
     w_i τ_i / (ZM V)_i, a sloping background."""
     total = np.zeros(x.size)
@@ -46,10 +58,15 @@ def synthetic_scan(structures, fractions, x, *, samples=None, taus=None, anomalo
 
 
 def test_parameters_are_selected_by_name_kind_or_phase_and_printed_with_their_uncertainty():
-    p = ParameterSet([Parameter("zero_shift", 0.0, -1, 1, kind="zero"), Parameter("U", 0.005, 0, 1, kind="U"),
-                      Parameter("si B", 0.0, 0.0, 10, kind="b", phase="si"),
-                      Parameter("al B", 0.2, 0.0, 10, kind="b", phase="al"),
-                      Parameter("al scale", 0.0, 0.0, np.inf, kind="scale", phase="al", linear=True)])
+    p = ParameterSet(
+        [
+            Parameter("zero_shift", 0.0, -1, 1, kind="zero"),
+            Parameter("U", 0.005, 0, 1, kind="U"),
+            Parameter("si B", 0.0, 0.0, 10, kind="b", phase="si"),
+            Parameter("al B", 0.2, 0.0, 10, kind="b", phase="al"),
+            Parameter("al scale", 0.0, 0.0, np.inf, kind="scale", phase="al", linear=True),
+        ]
+    )
     assert [q.name for q in p.select("b")] == ["si B", "al B"]
     assert [q.name for q in p.select("al:b")] == ["al B"] and [q.name for q in p.select("u")] == ["U"]
     assert [q.name for q in p.select("al:")] == ["al B", "al scale"]
@@ -57,8 +74,11 @@ def test_parameters_are_selected_by_name_kind_or_phase_and_printed_with_their_un
     p.refine(["al:b"])
     assert [q.name for q in p.free] == ["zero_shift", "U", "al B"] and [q.name for q in p.linear] == ["al scale"]
     assert p.values(np.array([0.1, 0.2, 0.3]))["al B"] == 0.3 and p["si B"].at_bound() == "lower"
-    with pytest.raises(InputError, match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), "
-                                         r"or PHASE:KIND with a phase of al, si"):
+    with pytest.raises(
+        InputError,
+        match=r"'cel' names no parameter of this fit: use a kind \(scale, zero, U, b\), "
+        r"or PHASE:KIND with a phase of al, si",
+    ):
         p.select("cel")
     with pytest.raises(InputError, match="cannot be held fixed"):
         p.fix(["scale"])
@@ -73,13 +93,14 @@ def test_parameters_are_selected_by_name_kind_or_phase_and_printed_with_their_un
 def test_analytic_b_derivative_matches_the_numerical_one():
     x = np.arange(20.0, 80.0, 0.02)
     scan = synthetic_scan([Structure.from_cif(FLUORITE)], [1.0], x)
-    result = fit_pattern(scan, [FLUORITE], monochromator_angle=26.6, fix=["cell", "displacement"],
-                         max_evaluations=5)
+    result = fit_pattern(scan, [FLUORITE], monochromator_angle=26.6, fix=["cell", "displacement"], max_evaluations=5)
     from peakforge_pattern.fitting.model import FitModel
     from peakforge_pattern.fitting.phases import prepare_phase
+
     parameters = result.parameter_set
-    phase = prepare_phase(Structure.from_cif(FLUORITE), "f", result.instrument.lines(1.0), 20.0, 80.0,
-                          PatternRequest(anomalous=True))
+    phase = prepare_phase(
+        Structure.from_cif(FLUORITE), "f", result.instrument.lines(1.0), 20.0, 80.0, PatternRequest(anomalous=True)
+    )
     model = FitModel(x, scan.intensity, scan.uncertainty, [phase], result.instrument, parameters, {})
     values = {**parameters.values(), "fluorite_CaF2 B": 0.4}
     b = parameters["fluorite_CaF2 B"]
@@ -104,8 +125,9 @@ def test_dispersion_orientation_and_microabsorption_each_recover_a_synthetic_tru
     # Orientation: plates of zincite on (001), March ratio 0.75.
     plates = [Sample(preferred_orientation=(0, 0, 1), march_r=0.75), None]
     scan = synthetic_scan([zincite, fluorite], [0.4, 0.6], x, samples=plates, seed=2)
-    oriented = fit_pattern(scan, [ZINCITE, FLUORITE], monochromator_angle=26.6, fix=held,
-                           orientations={"zincite_ZnO": (0, 0, 1)})
+    oriented = fit_pattern(
+        scan, [ZINCITE, FLUORITE], monochromator_angle=26.6, fix=held, orientations={"zincite_ZnO": (0, 0, 1)}
+    )
     assert oriented.parameters["zincite_ZnO orientation"] == pytest.approx(0.75, abs=0.02)
     assert oriented.weight_fractions["zincite_ZnO"] == pytest.approx(0.4, abs=0.005)
     assert oriented.phases[0].march_r == oriented.parameters["zincite_ZnO orientation"]
@@ -131,8 +153,21 @@ def test_dispersion_orientation_and_microabsorption_each_recover_a_synthetic_tru
 
 
 def test_weighed_mixture_1e_with_only_the_instrument_options(capsys):
-    status = main(["fit", str(MEASURED / "qarr_cpd-1e.prn"), str(CORUNDUM), str(ZINCITE), str(FLUORITE),
-                   "--monochromator", "26.6", "--radius", "173", "-f", "json"])
+    status = main(
+        [
+            "fit",
+            str(MEASURED / "qarr_cpd-1e.prn"),
+            str(CORUNDUM),
+            str(ZINCITE),
+            str(FLUORITE),
+            "--monochromator",
+            "26.6",
+            "--radius",
+            "173",
+            "-f",
+            "json",
+        ]
+    )
     result = json.loads(capsys.readouterr().out)
     assert status == 0 and result["weighting"] == "counts"
     errors = {p["name"]: 100 * p["weight_fraction"] - WEIGHED_1E[p["name"]] for p in result["phases"]}
@@ -142,8 +177,21 @@ def test_weighed_mixture_1e_with_only_the_instrument_options(capsys):
     assert all(p["b_overall"] >= 0.0 for p in result["phases"]) and not result["warnings"]
 
     # With Brindley's correction for 2 um particles every phase is within 1 wt %.
-    main(["fit", str(MEASURED / "qarr_cpd-1e.prn"), str(CORUNDUM), str(ZINCITE), str(FLUORITE),
-          "--monochromator", "26.6", "--radius", "173", "--particle-size", "2"])
+    main(
+        [
+            "fit",
+            str(MEASURED / "qarr_cpd-1e.prn"),
+            str(CORUNDUM),
+            str(ZINCITE),
+            str(FLUORITE),
+            "--monochromator",
+            "26.6",
+            "--radius",
+            "173",
+            "--particle-size",
+            "2",
+        ]
+    )
     text = capsys.readouterr().out
     for name, weighed in WEIGHED_1E.items():
         fitted = float(next(line for line in text.splitlines() if line.startswith(name)).split()[1].split("(")[0])
@@ -167,26 +215,70 @@ def test_uncertainties_agree_with_the_scatter_over_noise_seeds():
 
 def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):
     saved = tmp_path / "instrument.json"
-    assert main(["fit", str(MEASURED / "qarr_corundum.prn"), str(CORUNDUM), "--monochromator", "26.6",
-                 "--radius", "173", "--save-instrument", str(saved), "-f", "json"]) == 0
+    assert (
+        main(
+            [
+                "fit",
+                str(MEASURED / "qarr_corundum.prn"),
+                str(CORUNDUM),
+                "--monochromator",
+                "26.6",
+                "--radius",
+                "173",
+                "--save-instrument",
+                str(saved),
+                "-f",
+                "json",
+            ]
+        )
+        == 0
+    )
     standard = json.loads(capsys.readouterr().out)
     document = json.loads(saved.read_text())
     assert document["W"] == standard["parameters"]["W"] and document["radius"] == 173.0
     assert document["uncertainties"]["W"] == standard["uncertainties"]["W"]
 
-    assert main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument", str(saved),
-                 "--refine", "W", "-f", "json"]) == 0
+    assert (
+        main(
+            [
+                "fit",
+                str(MEASURED / "qarr_fluorite.prn"),
+                str(FLUORITE),
+                "--instrument",
+                str(saved),
+                "--refine",
+                "W",
+                "-f",
+                "json",
+            ]
+        )
+        == 0
+    )
     sample = json.loads(capsys.readouterr().out)
     assert {"U", "V", "X", "Y", "asymmetry", "zero_shift"} <= set(sample["fixed"]) and "W" not in sample["fixed"]
     assert sample["parameters"]["U"] == document["U"] and sample["parameters"]["zero_shift"] == document["zero_shift"]
     assert "displacement" in sample["uncertainties"] and sample["rwp"] < 0.2
 
-    assert main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument", str(saved),
-                 "--shape", "pseudo-voigt"]) == 2
+    assert (
+        main(
+            [
+                "fit",
+                str(MEASURED / "qarr_fluorite.prn"),
+                str(FLUORITE),
+                "--instrument",
+                str(saved),
+                "--shape",
+                "pseudo-voigt",
+            ]
+        )
+        == 2
+    )
     assert "the instrument was refined with tch peaks, not pseudo-voigt" in capsys.readouterr().err
     (tmp_path / "broken.json").write_text('{"format": "peakforge instrument", "shape": "tch"}')
-    assert main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument",
-                 str(tmp_path / "broken.json")]) == 2
+    assert (
+        main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument", str(tmp_path / "broken.json")])
+        == 2
+    )
     assert "broken.json: a term of this instrument file is missing" in capsys.readouterr().err
 
 
@@ -220,19 +312,31 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
         return str(path)
 
     # Failures: one line, status 2.
-    _one_line_failure(capsys, ["fit", write("tiny.xye", x, counts, np.full(x.size, 1e-300)), corundum],
-                      "the uncertainty of point 1 (1e-300) is too small")
-    _one_line_failure(capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum],
-                      "2 points cannot determine")
+    _one_line_failure(
+        capsys,
+        ["fit", write("tiny.xye", x, counts, np.full(x.size, 1e-300)), corundum],
+        "the uncertainty of point 1 (1e-300) is too small",
+    )
+    _one_line_failure(
+        capsys, ["fit", write("two.xy", [35.13, 35.16], [500, 510]), corundum], "2 points cannot determine"
+    )
     _one_line_failure(capsys, ["fit", write("zero.xy", x, 0 * counts), corundum], "every intensity is zero")
-    _one_line_failure(capsys, ["fit", write("scan.xy", x, counts), corundum, str(example_path("silicon")),
-                               "--two-theta", "20", "27"],
-                      f"phase silicon ({example_path('silicon')}) has no reflection between 2theta 20")
+    _one_line_failure(
+        capsys,
+        ["fit", write("scan.xy", x, counts), corundum, str(example_path("silicon")), "--two-theta", "20", "27"],
+        f"phase silicon ({example_path('silicon')}) has no reflection between 2theta 20",
+    )
     _one_line_failure(capsys, ["fit", str(tmp_path / "scan.xy"), str(tmp_path / "missing.cif")], "missing.cif")
-    _one_line_failure(capsys, ["fit", str(tmp_path / "scan.xy"), corundum, "--fix", "sise"],
-                      "'sise' names no parameter of this fit: use a kind (scale, background, zero,")
-    _one_line_failure(capsys, ["fit", str(tmp_path / "scan.xy"), corundum, "--orientation", "corundum:0a1"],
-                      "HKL must be three whole Miller indices")
+    _one_line_failure(
+        capsys,
+        ["fit", str(tmp_path / "scan.xy"), corundum, "--fix", "sise"],
+        "'sise' names no parameter of this fit: use a kind (scale, background, zero,",
+    )
+    _one_line_failure(
+        capsys,
+        ["fit", str(tmp_path / "scan.xy"), corundum, "--orientation", "corundum:0a1"],
+        "HKL must be three whole Miller indices",
+    )
 
     # Scaled intensities fit the same, without tracebacks, and are not taken for counts.
     assert main(["fit", str(tmp_path / "scan.xy"), corundum, "-f", "json"]) == 0
@@ -251,7 +355,7 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
         fitted = json.loads(capsys.readouterr().out)
         assert fitted["weighting"] == "file"
         esds.append(fitted["uncertainties"]["W"])
-        chi2s.append(fitted["chi2"] * sigma ** 2)
+        chi2s.append(fitted["chi2"] * sigma**2)
     assert esds == pytest.approx([esds[0]] * 3, rel=1e-5) and chi2s == pytest.approx([chi2s[0]] * 3, rel=1e-5)
     # Whole numbers that scatter three times as much as counts: scaled after counting.
     assert main(["fit", write("normalised.xy", x, np.round(counts * 3.0)), corundum, "-f", "json"]) == 0
@@ -259,8 +363,9 @@ def test_fits_that_cannot_be_trusted_fail_or_warn_in_one_line(tmp_path, capsys):
     assert "scaled after counting?" in captured.err and json.loads(captured.out)["weighting"] == "equal"
 
     # A missing phase: the misfit is far above the noise, and the output says so.
-    two = synthetic_scan([Structure.from_cif(corundum), Structure.from_cif(str(example_path("silicon")))],
-                         [0.5, 0.5], x)
+    two = synthetic_scan(
+        [Structure.from_cif(corundum), Structure.from_cif(str(example_path("silicon")))], [0.5, 0.5], x
+    )
     assert main(["fit", write("two_phases.xy", x, two.intensity), corundum, "-f", "json"]) == 0
     captured = capsys.readouterr()
     warnings = json.loads(captured.out)["warnings"]
@@ -287,6 +392,7 @@ def test_the_plot_says_counts_only_for_counts():
 def test_brindley_tau_and_the_command_line_sample_terms():
     from peakforge_pattern.cli.fit_command import parse_orientation, parse_particle_sizes
     from peakforge_pattern.fitting.absorption import corrected_fractions
+
     # τ is 1 for a phase absorbing like the mean, continuous where the series meets the closed form,
     # below 1 for strong absorbers; 0.1 gives Brindley's 0.865.
     assert brindley_tau(0.0) == 1.0 and brindley_tau(0.1) == pytest.approx(0.8648, abs=1e-4)
@@ -323,8 +429,13 @@ def test_kaufman_jacobian_matches_the_numerical_derivative_of_the_residuals():
     assert abs(result.parameters["zincite_ZnO B"]) < 3 * result.uncertainties["zincite_ZnO B"] + 0.01
     from peakforge_pattern.fitting.model import FitModel
     from peakforge_pattern.fitting.phases import prepare_phase
-    phases = [prepare_phase(Structure.from_cif(f), str(f), result.instrument.lines(1.0), 25.0, 75.0,
-                            PatternRequest(anomalous=True)) for f in (ZINCITE, FLUORITE)]
+
+    phases = [
+        prepare_phase(
+            Structure.from_cif(f), str(f), result.instrument.lines(1.0), 25.0, 75.0, PatternRequest(anomalous=True)
+        )
+        for f in (ZINCITE, FLUORITE)
+    ]
     parameters = result.parameter_set
     model = FitModel(x, scan.intensity, scan.uncertainty, phases, result.instrument, parameters, {})
     for k, phase in enumerate(phases):
@@ -333,8 +444,9 @@ def test_kaufman_jacobian_matches_the_numerical_derivative_of_the_residuals():
     free = np.array([result.parameters["zincite_ZnO B"], result.parameters["fluorite_CaF2 B"]])
     analytic = model.jacobian(free)
     h = 1e-5
-    numerical = np.column_stack([(model.residuals(free + h * e) - model.residuals(free - h * e)) / (2 * h)
-                                 for e in np.eye(2)])
+    numerical = np.column_stack(
+        [(model.residuals(free + h * e) - model.residuals(free - h * e)) / (2 * h) for e in np.eye(2)]
+    )
     assert np.linalg.norm(analytic - numerical, axis=0) == pytest.approx(0.0, abs=0.03 * np.linalg.norm(numerical))
 
 
@@ -343,8 +455,9 @@ def test_crystallite_size_and_microstrain_per_phase_over_a_standards_instrument(
     fluorite, zincite = Structure.from_cif(FLUORITE), Structure.from_cif(ZINCITE)
     broadened = [Sample(crystallite_size=60.0, microstrain=1.5e-3), Sample(crystallite_size=200.0)]
     scan = synthetic_scan([fluorite, zincite], [0.5, 0.5], x, samples=broadened, seed=4)
-    result = fit_pattern(scan, [FLUORITE, ZINCITE], instrument=TRUTH, fix=["cell"],
-                         refine=["size", "fluorite_CaF2:strain"])
+    result = fit_pattern(
+        scan, [FLUORITE, ZINCITE], instrument=TRUTH, fix=["cell"], refine=["size", "fluorite_CaF2:strain"]
+    )
     assert result.parameters["fluorite_CaF2 size"] == pytest.approx(60.0, rel=0.05)
     assert result.parameters["fluorite_CaF2 strain"] == pytest.approx(1.5e-3, rel=0.1)
     assert result.parameters["zincite_ZnO size"] == pytest.approx(200.0, rel=0.15)
@@ -362,12 +475,13 @@ def test_orientation_factors_average_each_peaks_symmetry_equivalents():
     plates = Sample(preferred_orientation=(0, 0, 1), march_r=r)
     zincite = Structure.from_cif(ZINCITE)
     pattern = compute_pattern(zincite, "CuKa1", (20, 80), scale="absolute")
-    factors = dict(zip((tuple(f[0]) for f in pattern.families),
-                       PhasePeaks.from_pattern(pattern).orientation_factors(plates)))
+    factors = dict(
+        zip((tuple(f[0]) for f in pattern.families), PhasePeaks.from_pattern(pattern).orientation_factors(plates))
+    )
     # Hexagonal: the six normals of {100} and {110} lie in the plane, (002) along the axis; every
     # member of {101} makes the same angle with it.
-    assert factors[(1, 0, 0)] == pytest.approx(r ** 1.5) and factors[(1, 1, 0)] == pytest.approx(r ** 1.5)
-    assert factors[(0, 0, 2)] == pytest.approx(r ** -3)
+    assert factors[(1, 0, 0)] == pytest.approx(r**1.5) and factors[(1, 1, 0)] == pytest.approx(r**1.5)
+    assert factors[(0, 0, 2)] == pytest.approx(r**-3)
     normal, axis = np.array([1, 0, 1]) @ zincite.reciprocal, np.array([0, 0, 1]) @ zincite.reciprocal
     cos2 = (normal @ axis) ** 2 / (normal @ normal * (axis @ axis))
     assert factors[(1, 0, 1)] == pytest.approx((r * r * cos2 + (1 - cos2) / r) ** -1.5)
@@ -379,15 +493,16 @@ def test_orientation_factors_average_each_peaks_symmetry_equivalents():
     # Cubic {111} along [111]: two of eight normals along it, six at cos² = 1/9.
     fluorite = compute_pattern(Structure.from_cif(FLUORITE), "CuKa1", (20, 40), scale="absolute")
     along = PhasePeaks.from_pattern(fluorite).orientation_factors(Sample(preferred_orientation=(1, 1, 1), march_r=r))
-    expected = (2 * r ** -3 + 6 * (r * r / 9 + (8 / 9) / r) ** -1.5) / 8
+    expected = (2 * r**-3 + 6 * (r * r / 9 + (8 / 9) / r) ** -1.5) / 8
     assert along[0] == pytest.approx(expected)
 
 
 def test_weights_follow_what_the_intensities_are():
     from peakforge_pattern.fitting.scans.measured_pattern import scan_from_file
     from peakforge_pattern.fitting.weighting import choose_weights
+
     x = np.arange(20.0, 60.0, 0.02)
-    counts = np.random.default_rng(5).poisson(200.0 + 3000.0 * np.exp(-((x - 40.0) / 0.2) ** 2)).astype(float)
+    counts = np.random.default_rng(5).poisson(200.0 + 3000.0 * np.exp(-(((x - 40.0) / 0.2) ** 2))).astype(float)
     plain = choose_weights(MeasuredPattern.from_arrays(x, counts))
     assert plain.kind == "counts" and plain.warning is None and np.array_equal(plain.sigma, np.sqrt(counts))
     given = choose_weights(MeasuredPattern.from_arrays(x, counts, np.full(x.size, 3.0)))

@@ -4,13 +4,19 @@ import math
 import random
 
 import pytest
-
-import peakforge
 from conftest import index_message, panic_of
 
+import peakforge
+
 IDENTITY = [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
-UNIT_POINTS = [([1.0, 0.0, 0.0], 1.0), ([0.0, 1.0, 0.0], 1.0), ([0.0, 0.0, 1.0], 1.0),
-               ([0.0, 0.0, -1.0], 1.0), ([0.0, -1.0, 0.0], 1.0), ([-1.0, 0.0, 0.0], 1.0)]
+UNIT_POINTS = [
+    ([1.0, 0.0, 0.0], 1.0),
+    ([0.0, 1.0, 0.0], 1.0),
+    ([0.0, 0.0, 1.0], 1.0),
+    ([0.0, 0.0, -1.0], 1.0),
+    ([0.0, -1.0, 0.0], 1.0),
+    ([-1.0, 0.0, 0.0], 1.0),
+]
 
 
 def reference_points(basis, max_r, min_r):
@@ -86,10 +92,16 @@ INF_ROW = [[1, 0, 0], [0, math.inf, 0], [0, 0, 1]]
 
 @pytest.mark.parametrize(
     "basis, max_r, min_r",
-    [(IDENTITY, 0.5, 1.0), (IDENTITY, -1.0, -2.0), (IDENTITY, -math.inf, -math.inf),
-     (IDENTITY, math.nan, 0.0), (IDENTITY, 2.0, math.nan),
-     # 0 * NaN and 0 * inf are NaN: every candidate's length is NaN or inf.
-     (NAN_ROW, 2.0, 0.0), (INF_ROW, 2.0, 0.0)],
+    [
+        (IDENTITY, 0.5, 1.0),
+        (IDENTITY, -1.0, -2.0),
+        (IDENTITY, -math.inf, -math.inf),
+        (IDENTITY, math.nan, 0.0),
+        (IDENTITY, 2.0, math.nan),
+        # 0 * NaN and 0 * inf are NaN: every candidate's length is NaN or inf.
+        (NAN_ROW, 2.0, 0.0),
+        (INF_ROW, 2.0, 0.0),
+    ],
 )
 def test_empty_shells(basis, max_r, min_r):
     assert peakforge.generate_hkl_points(basis, max_r, min_r) == []
@@ -112,8 +124,7 @@ def test_zero_basis_vectors_give_zero_length_points():
 
 def test_only_leading_block_counts():
     wide = [[1, 0, 0, 9], [0, 1, 0, 9, 9], (0, 0, 1, 9), [5, 5, 5]]
-    assert peakforge.generate_hkl_points(wide, 1.5, 0.5) == peakforge.generate_hkl_points(
-        IDENTITY, 1.5, 0.5)
+    assert peakforge.generate_hkl_points(wide, 1.5, 0.5) == peakforge.generate_hkl_points(IDENTITY, 1.5, 0.5)
 
 
 @pytest.mark.parametrize(
@@ -130,8 +141,7 @@ def test_only_leading_block_counts():
     ],
 )
 def test_short_matrix_panics_with_index_message(matrix, length, index):
-    assert str(panic_of(peakforge.generate_hkl_points, matrix, 1.0, 0.0)) == index_message(
-        length, index)
+    assert str(panic_of(peakforge.generate_hkl_points, matrix, 1.0, 0.0)) == index_message(length, index)
     assert peakforge.generate_hkl_points(IDENTITY, 1.0, 1.0) == UNIT_POINTS
 
 
@@ -149,8 +159,7 @@ def test_impossible_box_is_refused(matrix, max_r, axis):
     with pytest.raises(ValueError) as caught:
         peakforge.generate_hkl_points(matrix, max_r, 0.0)
     assert str(caught.value) == (
-        f"max_r is too large for the length of reciprocal basis vector {axis}: "
-        "the index bound would exceed 2147483646"
+        f"max_r is too large for the length of reciprocal basis vector {axis}: the index bound would exceed 2147483646"
     )
 
 
@@ -171,11 +180,9 @@ def test_conversion_errors_name_the_first_bad_parameter(args, name, error):
 
 
 def test_worked_example_in_order_of_first_appearance():
-    hkls = [[1, 0, 0], [0, 1, 0], [-1, 0, 0], [1, 1, 0], [0, -1, 1], [2, 0, 0], [1, 0, 0],
-            [0, 0, 1, 0]]
+    hkls = [[1, 0, 0], [0, 1, 0], [-1, 0, 0], [1, 1, 0], [0, -1, 1], [2, 0, 0], [1, 0, 0], [0, 0, 1, 0]]
     result = peakforge.get_unique_families_rust(hkls)
-    assert list(result.items()) == [((1, 0, 0), 4), ((1, 1, 0), 2), ((2, 0, 0), 1),
-                                    ((0, 0, 1, 0), 1)]
+    assert list(result.items()) == [((1, 0, 0), 4), ((1, 1, 0), 2), ((2, 0, 0), 1), ((0, 0, 1, 0), 1)]
 
 
 @pytest.mark.parametrize(
@@ -190,8 +197,10 @@ def test_worked_example_in_order_of_first_appearance():
         ([[], []], {(): 2}),
         ([[2147483647], [-2147483648]], {(2147483647,): 1, (-2147483648,): 1}),
         ([[-2147483648, 1], [1, -2147483648]], {(1, -2147483648): 2}),
-        ([[-2147483648, 2147483647], [2147483647, 2147483647]],
-         {(-2147483648, 2147483647): 1, (2147483647, 2147483647): 1}),
+        (
+            [[-2147483648, 2147483647], [2147483647, 2147483647]],
+            {(-2147483648, 2147483647): 1, (2147483647, 2147483647): 1},
+        ),
     ],
 )
 def test_family_examples(hkls, expected):
@@ -217,8 +226,7 @@ def pairwise_families(hkls):
 def test_grouping_matches_pairwise_grouping_on_random_input():
     rng = random.Random(42)
     values = [-2, -1, 0, 1, 2, 2147483647, -2147483648]
-    hkls = [[rng.choice(values) for _ in range(rng.choice((0, 1, 2, 3, 3, 3)))]
-            for _ in range(600)]
+    hkls = [[rng.choice(values) for _ in range(rng.choice((0, 1, 2, 3, 3, 3)))] for _ in range(600)]
     result = peakforge.get_unique_families_rust(hkls)
     assert list(result.items()) == pairwise_families(hkls)
     # The same input gives the same dictionary, entry order included.

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
 from peakforge_pattern import InputError, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.fitting.measured import read_measured
@@ -44,8 +45,14 @@ def test_real_files_of_every_format_read_with_their_axes_and_uncertainties(tmp_p
     assert raw3.intensity[:3].tolist() == [48, 24, 38] and raw3.wavelength == (1.5406, 1.54439, 0.5)
     # Bruker's own text conversion of a RAW1.01 file (with a supplementary range header) agrees.
     bt86 = read_scan(SCANS / "BT86.raw")
-    converted = np.array([line.split() for line in (SCANS / "BT86.UXD").read_text(encoding="latin-1").splitlines()
-                          if line[:1].isdigit()], dtype=float)
+    converted = np.array(
+        [
+            line.split()
+            for line in (SCANS / "BT86.UXD").read_text(encoding="latin-1").splitlines()
+            if line[:1].isdigit()
+        ],
+        dtype=float,
+    )
     assert np.array_equal(bt86.intensity, converted[:, 1])
     assert np.allclose(bt86.two_theta, converted[:, 0], rtol=0, atol=0.005)  # the text keeps four digits
     ranges = read_scan(SCANS / "format1.raw")
@@ -82,23 +89,29 @@ def _gsas(tmp_path, bank, records, name="scan.gsas"):
 
 def test_gsas_layouts_counters_and_banks(tmp_path):
     # STD: an optional two-digit counter number before each six-digit count.
-    std_record = " 4   400" "     100" "      25" " 4   900"
+    std_record = " 4   400     100      25 4   900"
     std = read_scan(_gsas(tmp_path, "BANK 1 4 1 CONST 1000.0 2.0 0 0 STD", [std_record]))
     assert std.two_theta.tolist() == [10.0, 10.02, 10.04, 10.06]
     assert std.intensity.tolist() == [400, 100, 25, 900] and std.uncertainty.tolist() == [10, 10, 5, 15]
     # No layout named means STD.
     plain = read_scan(_gsas(tmp_path, "BANK 1 2 1 CONST 1000.0 2.0 0 0", ["    16    36"]))
     assert plain.uncertainty.tolist() == [4, 6]
-    fxye = read_scan(_gsas(tmp_path, "BANK 1 3 3 CONS 1000 1 0 0 FXYE",
-                           ["1000.0 50.0 7.0", "1001.0 60.0 8.0", "1002.5 70.0 9.0"]))
+    fxye = read_scan(
+        _gsas(tmp_path, "BANK 1 3 3 CONS 1000 1 0 0 FXYE", ["1000.0 50.0 7.0", "1001.0 60.0 8.0", "1002.5 70.0 9.0"])
+    )
     assert fxye.two_theta.tolist() == [10.0, 10.01, 10.025] and fxye.uncertainty.tolist() == [7, 8, 9]
     # ALT: Fortran F8.0, F7.4, F5.4 triplets; a field without a point has implied decimals.
-    alt_record = ("  1000.0" "12.5000" " 3.50") + ("  1001.0" " 125000" "35000")
+    alt_record = ("  1000.012.5000 3.50") + ("  1001.0 12500035000")
     alt = read_scan(_gsas(tmp_path, "BANK 1 2 1 CONST 1000 1 0 0 ALT", [alt_record]))
     assert alt.two_theta.tolist() == [10.0, 10.01] and alt.intensity.tolist() == [12.5, 12.5]
     assert alt.uncertainty.tolist() == [3.5, 3.5]
-    two_banks = read_scan(_gsas(tmp_path, "BANK 1 2 1 CONST 1000.0 2.0 0 0 ESD",
-                                ["      9.      3.     16.      4.", "BANK 2 2 1 CONST 0 1 0 0 ESD", "1 1 1 1"]))
+    two_banks = read_scan(
+        _gsas(
+            tmp_path,
+            "BANK 1 2 1 CONST 1000.0 2.0 0 0 ESD",
+            ["      9.      3.     16.      4.", "BANK 2 2 1 CONST 0 1 0 0 ESD", "1 1 1 1"],
+        )
+    )
     assert two_banks.intensity.tolist() == [9, 16] and "first of 2 banks" in two_banks.notes[0]
     with pytest.raises(InputError, match="promises 5 points but the records hold 4"):
         read_scan(_gsas(tmp_path, "BANK 1 5 1 CONST 1000.0 2.0 0 0 STD", ["       1       2       3       4"]))
@@ -167,15 +180,18 @@ def test_what_cannot_be_a_scan_is_refused_before_it_is_read(tmp_path, monkeypatc
 
     # XML whose entities expand a thousand-million-fold is refused by the parser's amplification limit.
     entities = ['<!ENTITY e0 "lollollollollollollollollollol">'] + [
-        f'<!ENTITY e{i} "{f"&e{i - 1};" * 10}">' for i in range(1, 10)]
+        f'<!ENTITY e{i} "{f"&e{i - 1};" * 10}">' for i in range(1, 10)
+    ]
     laughs = tmp_path / "laughs.xrdml"
-    laughs.write_text('<?xml version="1.0"?>\n<!DOCTYPE x [' + "\n".join(entities) + ']>\n<xrdMeasurements>&e9;'
-                      "</xrdMeasurements>")
+    laughs.write_text(
+        '<?xml version="1.0"?>\n<!DOCTYPE x [' + "\n".join(entities) + "]>\n<xrdMeasurements>&e9;</xrdMeasurements>"
+    )
     with pytest.raises(InputError, match="not a readable XML file .*amplification"):
         read_scan(laughs)
 
     # An archive member that unpacks past the bound is refused, whatever its header says.
     from peakforge_pattern.fitting.scans import zipped
+
     monkeypatch.setattr(zipped, "MAX_BYTES", 1000)
     bomb = tmp_path / "bomb.rasx"
     with zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED) as z:

@@ -17,7 +17,7 @@ def expectations(path):
     expected = {"warnings": []}
     for line in path.read_bytes().decode("utf-8", "replace").splitlines():
         if line.startswith("# expect "):
-            key, _, value = line[len("# expect "):].partition(" ")
+            key, _, value = line[len("# expect ") :].partition(" ")
             if key == "warning":
                 expected["warnings"].append(value)
             else:
@@ -29,6 +29,7 @@ def assert_closed_under_its_operations(structure):
     """The structure's symmetry operations map its atoms onto atoms of the
     same element: they are the group in the atoms' own coordinates."""
     import gemmi
+
     frac, numbers = structure.frac_coords, structure.atomic_numbers
     assert structure.symmetry_operations[0] == "x,y,z"
     for triplet in structure.symmetry_operations:
@@ -69,22 +70,27 @@ def test_structure_file_gives_its_expected_outcome(path):
 
 def test_gzipped_file_reads_as_the_plain_one(tmp_path):
     import gzip
+
     packed = tmp_path / "quartz.cif.gz"
     packed.write_bytes(gzip.compress((CIF_FOLDER / "quartz_shifted_origin.cif").read_bytes()))
-    np.testing.assert_array_equal(read_cif(packed).frac_coords,
-                                  read_cif(CIF_FOLDER / "quartz_shifted_origin.cif").frac_coords)
+    np.testing.assert_array_equal(
+        read_cif(packed).frac_coords, read_cif(CIF_FOLDER / "quartz_shifted_origin.cif").frac_coords
+    )
 
 
 def test_arrays_are_checked_like_files():
     cell = [4.123] * 3 + [90] * 3
-    doubled = Structure.from_arrays(cell, ["Cs", "Cl", "Cs"], [[0, 0, 0], [.5, .5, .5], [0, 0, 0]],
-                                    b_factors=[1.8, 40.0, 1.8])
+    doubled = Structure.from_arrays(
+        cell, ["Cs", "Cl", "Cs"], [[0, 0, 0], [0.5, 0.5, 0.5], [0, 0, 0]], b_factors=[1.8, 40.0, 1.8]
+    )
     assert len(doubled) == 2 and doubled.symmetry_operations == ()
     assert [w.split(" at ")[0].split(":")[0] for w in doubled.warnings] == [
-        "B above 15.8 A^2", "1 site(s) repeat another"]
+        "B above 15.8 A^2",
+        "1 site(s) repeat another",
+    ]
     for bad in [dict(b_factors=[-0.1, 1, 1]), dict(occupancies=[1, -1, 1])]:
         with pytest.raises(InputError):
-            Structure.from_arrays(cell, ["Cs", "Cl", "Cs"], [[0, 0, 0], [.5, .5, .5], [0, 0, .5]], **bad)
+            Structure.from_arrays(cell, ["Cs", "Cl", "Cs"], [[0, 0, 0], [0.5, 0.5, 0.5], [0, 0, 0.5]], **bad)
     with pytest.raises(InputError, match="flat"):
         Structure.from_arrays([[4, 0, 0], [0, 4, 0], [4, 4, 0.01]], ["Si"], [[0, 0, 0]])
     with pytest.raises(InputError, match="^B above .* strict mode"):

@@ -8,6 +8,7 @@ from pathlib import Path
 import gemmi
 import numpy as np
 import pytest
+
 from peakforge_pattern import InputError, Structure, compute_pattern, parse_cif, read_cif
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions
@@ -21,27 +22,27 @@ MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"
 
 # (space group, cell, a site, its free coordinates): one or more Wyckoff positions per crystal system.
 WYCKOFF = [
-    ("F m -3 m", (5.46, 5.46, 5.46, 90, 90, 90), (0.25, 0.25, 0.25), ()),          # fluorite F, 8c
-    ("F m -3 m", (5.46, 5.46, 5.46, 90, 90, 90), (0.2, 0.2, 0.0), ("x",)),         # 48h x,x,0
-    ("P m -3 m", (4.0, 4.0, 4.0, 90, 90, 90), (0.3, 0.3, 0.3), ("x",)),            # 8g x,x,x on the 3-fold axis
-    ("I a -3", (9.4, 9.4, 9.4, 90, 90, 90), (0.28, 0.0, 0.25), ("x",)),            # 24d x,0,1/4
-    ("P 63/m m c", (3.2, 3.2, 5.2, 90, 90, 120), (0.2, 0.4, 0.25), ("x",)),        # 6h x,2x,1/4
-    ("P 63 m c", (3.25, 3.25, 5.21, 90, 90, 120), (1 / 3, 2 / 3, 0.38), ("z",)),   # zincite 2b
-    ("P 63 m c", (3.25, 3.25, 5.21, 90, 90, 120), (0.2, 0.8, 0.1), ("x", "z")),    # 6c x,-x,z on a mirror
-    ("R -3 c:H", (4.76, 4.76, 12.99, 90, 90, 120), (0.0, 0.0, 0.35216), ("z",)),   # corundum Al, 12c
+    ("F m -3 m", (5.46, 5.46, 5.46, 90, 90, 90), (0.25, 0.25, 0.25), ()),  # fluorite F, 8c
+    ("F m -3 m", (5.46, 5.46, 5.46, 90, 90, 90), (0.2, 0.2, 0.0), ("x",)),  # 48h x,x,0
+    ("P m -3 m", (4.0, 4.0, 4.0, 90, 90, 90), (0.3, 0.3, 0.3), ("x",)),  # 8g x,x,x on the 3-fold axis
+    ("I a -3", (9.4, 9.4, 9.4, 90, 90, 90), (0.28, 0.0, 0.25), ("x",)),  # 24d x,0,1/4
+    ("P 63/m m c", (3.2, 3.2, 5.2, 90, 90, 120), (0.2, 0.4, 0.25), ("x",)),  # 6h x,2x,1/4
+    ("P 63 m c", (3.25, 3.25, 5.21, 90, 90, 120), (1 / 3, 2 / 3, 0.38), ("z",)),  # zincite 2b
+    ("P 63 m c", (3.25, 3.25, 5.21, 90, 90, 120), (0.2, 0.8, 0.1), ("x", "z")),  # 6c x,-x,z on a mirror
+    ("R -3 c:H", (4.76, 4.76, 12.99, 90, 90, 120), (0.0, 0.0, 0.35216), ("z",)),  # corundum Al, 12c
     ("R -3 c:H", (4.76, 4.76, 12.99, 90, 90, 120), (0.30624, 0.0, 0.25), ("x",)),  # corundum O, 18e
-    ("R -3 m:R", (5.5, 5.5, 5.5, 55, 55, 55), (0.25, 0.25, 0.25), ("x",)),         # rhombohedral axes, x,x,x
-    ("P 32 2 1", (4.91, 4.91, 5.40, 90, 90, 120), (0.47, 0.0, 1 / 6), ("x",)),     # quartz Si, 3a
+    ("R -3 m:R", (5.5, 5.5, 5.5, 55, 55, 55), (0.25, 0.25, 0.25), ("x",)),  # rhombohedral axes, x,x,x
+    ("P 32 2 1", (4.91, 4.91, 5.40, 90, 90, 120), (0.47, 0.0, 1 / 6), ("x",)),  # quartz Si, 3a
     ("P 32 2 1", (4.91, 4.91, 5.40, 90, 90, 120), (0.41, 0.27, 0.12), ("x", "y", "z")),
-    ("I 41/a m d:2", (3.78, 3.78, 9.5, 90, 90, 90), (0.0, 0.25, 0.08), ("z",)),    # anatase O, 8e
-    ("P 42/m n m", (4.59, 4.59, 2.96, 90, 90, 90), (0.305, 0.305, 0.0), ("x",)),   # rutile O, 4f x,x,0
-    ("P n m a", (5.2, 5.6, 7.6, 90, 90, 90), (0.1, 0.25, 0.3), ("x", "z")),        # on the mirror y = 1/4
-    ("P n m a", (5.2, 5.6, 7.6, 90, 90, 90), (0.0, 0.0, 0.5), ()),                 # 4b, an inversion centre
-    ("C m c m", (3.0, 10.0, 4.0, 90, 90, 90), (0.0, 0.4, 0.25), ("y",)),           # 4c 0,y,1/4
+    ("I 41/a m d:2", (3.78, 3.78, 9.5, 90, 90, 90), (0.0, 0.25, 0.08), ("z",)),  # anatase O, 8e
+    ("P 42/m n m", (4.59, 4.59, 2.96, 90, 90, 90), (0.305, 0.305, 0.0), ("x",)),  # rutile O, 4f x,x,0
+    ("P n m a", (5.2, 5.6, 7.6, 90, 90, 90), (0.1, 0.25, 0.3), ("x", "z")),  # on the mirror y = 1/4
+    ("P n m a", (5.2, 5.6, 7.6, 90, 90, 90), (0.0, 0.0, 0.5), ()),  # 4b, an inversion centre
+    ("C m c m", (3.0, 10.0, 4.0, 90, 90, 90), (0.0, 0.4, 0.25), ("y",)),  # 4c 0,y,1/4
     ("P 1 21/c 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.1, 0.2, 0.3), ("x", "y", "z")),
-    ("C 1 2/m 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.2, 0.0, 0.3), ("x", "z")),      # 4i x,0,z on the mirror
-    ("C 1 2/m 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.0, 0.3, 0.5), ("y",)),          # 4h 0,y,1/2 on the 2-fold
-    ("P -1", (5.0, 6.0, 7.0, 80, 95, 105), (0.5, 0.0, 0.5), ()),                  # an inversion centre
+    ("C 1 2/m 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.2, 0.0, 0.3), ("x", "z")),  # 4i x,0,z on the mirror
+    ("C 1 2/m 1", (5.0, 6.0, 7.0, 90, 101, 90), (0.0, 0.3, 0.5), ("y",)),  # 4h 0,y,1/2 on the 2-fold
+    ("P -1", (5.0, 6.0, 7.0, 80, 95, 105), (0.5, 0.0, 0.5), ()),  # an inversion centre
     ("P -1", (5.0, 6.0, 7.0, 80, 95, 105), (0.1, 0.2, 0.3), ("x", "y", "z")),
 ]
 
@@ -52,7 +53,8 @@ def _gemmi_site_order(group: gemmi.SpaceGroup, cell: tuple, frac: np.ndarray) ->
         f"data_x\n_cell_length_a {cell[0]}\n_cell_length_b {cell[1]}\n_cell_length_c {cell[2]}\n"
         f"_cell_angle_alpha {cell[3]}\n_cell_angle_beta {cell[4]}\n_cell_angle_gamma {cell[5]}\n"
         f"_symmetry_space_group_name_H-M '{group.xhm()}'\n"
-        "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\nC 0 0 0\n")[0]
+        "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\nC 0 0 0\n"
+    )[0]
     small = gemmi.make_small_structure_from_block(block)
     small.setup_cell_images()
     return small.cell.is_special_position(gemmi.Fractional(*frac), 0.05) + 1
@@ -120,8 +122,7 @@ O O 0.3333333 0.6666667 0.3826 0.55
 
 def _synthetic_scan(structure: Structure, seed: int, sample: Sample | None = None) -> MeasuredPattern:
     x = np.arange(15.0, 130.0, 0.02)
-    instrument = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.02,
-                            zero_shift=0.02)
+    instrument = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.02, zero_shift=0.02)
     signal = pattern_profile(compute_pattern(structure, "CuKa", (5.0, 140.0)), x, instrument, sample)
     expected = 30000.0 * signal / signal.max() + 200.0
     return MeasuredPattern.from_arrays(x, np.random.default_rng(seed).poisson(expected), name="synthetic")
@@ -174,11 +175,18 @@ def test_refined_cif_reads_back_to_the_same_structure(tmp_path):
     model = AtomModel(corundum, corundum.name, AtomOptions(b="sites"))
     refined = model.structure_for(np.array([result.parameters[n] for n in model.names]))
     lattice = again.lattice
-    refined = Structure(lattice, refined.atomic_numbers, refined.frac_coords, refined.occupancies,
-                        refined.b_factors, symmetry_operations=refined.symmetry_operations)
+    refined = Structure(
+        lattice,
+        refined.atomic_numbers,
+        refined.frac_coords,
+        refined.occupancies,
+        refined.b_factors,
+        symmetry_operations=refined.symmetry_operations,
+    )
     expected, read_back = compute_pattern(refined, "CuKa", (10, 90)), compute_pattern(again, "CuKa", (10, 90))
     assert np.allclose(read_back.two_theta, expected.two_theta) and np.allclose(
-        read_back.intensity, expected.intensity, atol=0.05)
+        read_back.intensity, expected.intensity, atol=0.05
+    )
 
     al_o = [b for b in phase.bonds if b.first == "Al1" and b.second == "O1"]
     assert [b.count for b in al_o] == [3, 3] and all(b.esd is not None and 0 < b.esd < 0.01 for b in al_o)
@@ -193,8 +201,15 @@ def test_shared_site_keeps_its_total_occupancy():
     truth = np.array([p.start for p in model.parameters])
     truth[1] = 0.6
     scan = _synthetic_scan(model.structure_for(truth), seed=3)
-    result = fit_pattern(scan, [structure], background_terms=3, refine_atoms=True, refine=["occupancy"],
-                         anomalous=False, fix=["b", "cell", f"{structure.name} O1 occupancy"])
+    result = fit_pattern(
+        scan,
+        [structure],
+        background_terms=3,
+        refine_atoms=True,
+        refine=["occupancy"],
+        anomalous=False,
+        fix=["b", "cell", f"{structure.name} O1 occupancy"],
+    )
     sites = {s.label: s for s in result.phases[0].atoms}
     assert abs(sites["Mg1"].occupancy - 0.6) < 3.0 * sites["Mg1"].occupancy_esd < 0.15
     assert sites["O1"].occupancy == 0.1667 and sites["O1"].occupancy_esd is None  # held by --fix
@@ -262,8 +277,14 @@ def test_refinement_stops_at_bounds_and_refuses_what_the_data_cannot_carry(tmp_p
     far = model.structure_for(truth)
     # O's B below zero (-0.8 Å², Si 0.3): every atom 0.8 Å² warmer and an overall B of -0.8 Å² on the
     # intensities give the same scan (the engine refuses a negative B of an atom).
-    colder = Structure(far.lattice, far.atomic_numbers, far.frac_coords, far.occupancies,
-                       np.where(far.atomic_numbers == 8, 0.0, 1.1), symmetry_operations=far.symmetry_operations)
+    colder = Structure(
+        far.lattice,
+        far.atomic_numbers,
+        far.frac_coords,
+        far.occupancies,
+        np.where(far.atomic_numbers == 8, 0.0, 1.1),
+        symmetry_operations=far.symmetry_operations,
+    )
     scan = _synthetic_scan(colder, seed=9, sample=Sample(b_overall=-0.8))
     result = fit_pattern(scan, [quartz], background_terms=3, refine_atoms=True, refine=["b-sites"], anomalous=False)
     o1 = {s.label: s for s in result.phases[0].atoms}["O1"]
@@ -275,14 +296,17 @@ def test_refinement_stops_at_bounds_and_refuses_what_the_data_cannot_carry(tmp_p
     # More structure parameters than reflections: one line, exit status 2.
     path = tmp_path / "narrow.xy"
     np.savetxt(path, np.column_stack([scan.two_theta, scan.intensity])[(scan.two_theta > 19) & (scan.two_theta < 27)])
-    status = main(["fit", str(path), str(DATA / "quartz_standard_setting.cif"), "--refine-atoms",
-                   "--refine", "b-sites"])
+    status = main(
+        ["fit", str(path), str(DATA / "quartz_standard_setting.cif"), "--refine-atoms", "--refine", "b-sites"]
+    )
     error = capsys.readouterr().err
     assert status == 2 and error.count("\n") == 1
     assert "6 structure parameters but only" in error and "reflections" in error
     # Structure terms without --refine-atoms, or a phase that is not in the fit: one line each.
-    for arguments, message in ((["--refine", "occupancy"], "add --refine-atoms"),
-                               (["--refine-atoms", "corundum"], "not a phase of this fit")):
+    for arguments, message in (
+        (["--refine", "occupancy"], "add --refine-atoms"),
+        (["--refine-atoms", "corundum"], "not a phase of this fit"),
+    ):
         assert main(["fit", str(path), str(DATA / "quartz_standard_setting.cif"), *arguments]) == 2
         assert message in capsys.readouterr().err
 
@@ -291,20 +315,45 @@ def test_command_line_reports_sites_bonds_and_cifs(tmp_path, capsys):
     import json
 
     from peakforge_pattern.cli import main
+
     corundum = read_cif(MEASURED / "corundum_Al2O3_bilbao.cif")
     scan = _synthetic_scan(corundum, seed=1)
     path = tmp_path / "corundum.xy"
     np.savetxt(path, np.column_stack([scan.two_theta, scan.intensity]))
     fluorite = MEASURED / "fluorite_CaF2.cif"  # nothing free: its structure stays, with a note
-    status = main(["fit", str(path), str(MEASURED / "corundum_Al2O3_bilbao.cif"), str(fluorite), "-f", "json",
-                   "--refine-atoms", "--bonds", "--cif-out", str(tmp_path / "cifs")])
+    status = main(
+        [
+            "fit",
+            str(path),
+            str(MEASURED / "corundum_Al2O3_bilbao.cif"),
+            str(fluorite),
+            "-f",
+            "json",
+            "--refine-atoms",
+            "--bonds",
+            "--cif-out",
+            str(tmp_path / "cifs"),
+        ]
+    )
     captured = capsys.readouterr()
     assert status == 0
     result = json.loads(captured.out)
     phases = {p["name"]: p for p in result["phases"]}
     atoms = {a["label"]: a for a in phases["corundum_Al2O3_bilbao"]["atoms"]}
-    assert set(atoms["Al1"]) == {"label", "element", "x", "x_esd", "y", "y_esd", "z", "z_esd", "occupancy",
-                                 "occupancy_esd", "b", "b_esd"}
+    assert set(atoms["Al1"]) == {
+        "label",
+        "element",
+        "x",
+        "x_esd",
+        "y",
+        "y_esd",
+        "z",
+        "z_esd",
+        "occupancy",
+        "occupancy_esd",
+        "b",
+        "b_esd",
+    }
     assert atoms["Al1"]["z_esd"] > 0 and atoms["Al1"]["x_esd"] is None and atoms["O1"]["x_esd"] > 0
     assert atoms["Al1"]["z"] == pytest.approx(0.35216, abs=0.002)
     assert "atoms" not in phases["fluorite_CaF2"]
@@ -357,8 +406,9 @@ def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_file
     from peakforge_pattern.structures.cif_writer import with_uncertainty
 
     # A site on the three-fold axis (x, x, x): one parameter, the same uncertainty in x, y and z.
-    cubic = Structure.from_arrays((4.0, 4.0, 4.0, 90, 90, 90), ["Cs", "Cl", "Cl"],
-                                  [[0, 0, 0], [0.3, 0.3, 0.3], [0.7, 0.7, 0.7]])
+    cubic = Structure.from_arrays(
+        (4.0, 4.0, 4.0, 90, 90, 90), ["Cs", "Cl", "Cl"], [[0, 0, 0], [0.3, 0.3, 0.3], [0.7, 0.7, 0.7]]
+    )
     # The full cell given without symmetry: P1, every atom its own site, the origin floats in x, y and z.
     p1 = AtomModel(cubic, "p1", AtomOptions())
     assert [n for n in p1.names if n.startswith("p1 Cs")] == []  # the heaviest atom holds the origin
@@ -377,8 +427,9 @@ def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_file
     assert sites[1].b_esd == pytest.approx(np.sqrt(covariance[-1, -1]))  # B(O), per element
 
     # A bond's uncertainty through the coordinates and the cell: d = |Δx|·a in a cubic cell.
-    chlorine = Structure.from_arrays((4.0, 4.0, 4.0, 90, 90, 90), ["Cs", "Cl"], [[0, 0, 0], [0.3, 0.0, 0.0]],
-                                     name="pair")
+    chlorine = Structure.from_arrays(
+        (4.0, 4.0, 4.0, 90, 90, 90), ["Cs", "Cl"], [[0, 0, 0], [0.3, 0.0, 0.0]], name="pair"
+    )
     pair = AtomModel(chlorine, "pair", AtomOptions())
     x_name = "pair Cl2 x"
     assert x_name in pair.names
@@ -390,7 +441,7 @@ def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_file
     point = {n: p.start for n, p in zip(pair.names, pair.parameters)} | {cell_name: 1.0}
     cov = np.zeros((len(pair.names) + 1, len(pair.names) + 1))
     k = pair.names.index(x_name)
-    cov[k, k], cov[-1, -1], cov[k, -1] = 0.001 ** 2, 0.0002 ** 2, 0.5 * 0.001 * 0.0002
+    cov[k, k], cov[-1, -1], cov[k, -1] = 0.001**2, 0.0002**2, 0.5 * 0.001 * 0.0002
     cov[-1, k] = cov[k, -1]
     bonds = bond_lengths(pair, point, lattice_of, ([*pair.names, cell_name], cov), 1.5, [cell_name])
     shortest = bonds[0]
@@ -404,15 +455,26 @@ def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_file
 
     from peakforge_pattern.fitting.atom_results import occupancy_warnings
     from peakforge_pattern.structures.cif_writer import SiteRecord
-    crowded = SimpleNamespace(name="spinel", atoms=(SiteRecord("Fe1", "Fe", (0, 0, 0), -0.05, 0.5),
-                                                    SiteRecord("Mg1", "Mg", (0, 0, 0), 0.6, 0.5)))
-    assert occupancy_warnings([crowded]) == [("spinel Fe1: occupancy -0.05 lies outside [0, 1]; hold some of the "
-                                              "species sharing its site with --fix")]
+
+    crowded = SimpleNamespace(
+        name="spinel",
+        atoms=(SiteRecord("Fe1", "Fe", (0, 0, 0), -0.05, 0.5), SiteRecord("Mg1", "Mg", (0, 0, 0), 0.6, 0.5)),
+    )
+    assert occupancy_warnings([crowded]) == [
+        ("spinel Fe1: occupancy -0.05 lies outside [0, 1]; hold some of the species sharing its site with --fix")
+    ]
 
     # Parenthesis notation by the rule of 19.
-    cases = {(0.352163, 4.1e-5): "0.35216(4)", (12.98852, 0.00032): "12.9885(3)", (0.3063, 0.00019): "0.30630(19)",
-             (0.1, 0.00096): "0.1000(10)", (15.0, 2.5): "15(3)", (1234.5, 25.0): "1230(30)", (0.25, None): "0.25000",
-             (1.0, 0.0): "1.00000"}
+    cases = {
+        (0.352163, 4.1e-5): "0.35216(4)",
+        (12.98852, 0.00032): "12.9885(3)",
+        (0.3063, 0.00019): "0.30630(19)",
+        (0.1, 0.00096): "0.1000(10)",
+        (15.0, 2.5): "15(3)",
+        (1234.5, 25.0): "1230(30)",
+        (0.25, None): "0.25000",
+        (1.0, 0.0): "1.00000",
+    }
     assert {case: with_uncertainty(*case) for case in cases} == cases
 
 
@@ -437,13 +499,15 @@ def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
         np.testing.assert_allclose(again.u_aniso[:4], again.u_aniso[0], atol=1e-6)  # images differ
     # Written out unrefined, the anisotropic displacements are kept (an overall B of 0.8 added to them).
     from peakforge_pattern.fitting.atom_results import sites_as_read, structure_cif
+
     unit = aniso.asymmetric_unit
-    text = structure_cif("aniso", unit, sites_as_read(unit, aniso.lattice, (0.8, 0.01)), aniso.cell_parameters,
-                         [None] * 6)
+    text = structure_cif(
+        "aniso", unit, sites_as_read(unit, aniso.lattice, (0.8, 0.01)), aniso.cell_parameters, [None] * 6
+    )
     back = parse_cif(text, name="back")
     order = _same_atoms(back, aniso)
     shifted = aniso.u_aniso[order].copy()
-    shifted[:, :3] += 0.8 / (8 * np.pi ** 2)  # orthorhombic: the isotropic part adds to U11, U22, U33 alone
+    shifted[:, :3] += 0.8 / (8 * np.pi**2)  # orthorhombic: the isotropic part adds to U11, U22, U33 alone
     np.testing.assert_allclose(back.u_aniso, shifted, atol=2e-6, equal_nan=True)
     assert back.b_factors[order == 4][0] == pytest.approx(aniso.b_factors[4] + 0.8, abs=1e-3)
 
@@ -453,12 +517,22 @@ def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
     # anisotropic U, coordinates and B per element with anomalous scattering, then B per site and the
     # occupancies of a shared Fm-3m site and a split one.
     kinds = set()
-    for structure, refine, seed in ((aniso, [], 5), (aniso, ["b-elements"], 4),
-                                    (read_cif(DATA / "shared_and_split_sites.cif"), ["b-sites", "occupancy"], 6)):
+    for structure, refine, seed in (
+        (aniso, [], 5),
+        (aniso, ["b-elements"], 4),
+        (read_cif(DATA / "shared_and_split_sites.cif"), ["b-sites", "occupancy"], 6),
+    ):
         FitModel.__init__ = keep
         try:
-            result = fit(_synthetic_scan(structure, seed=seed), [structure], background_terms=2, refine_atoms=True,
-                         refine=refine, max_evaluations=3, anomalous=True)
+            result = fit(
+                _synthetic_scan(structure, seed=seed),
+                [structure],
+                background_terms=2,
+                refine_atoms=True,
+                refine=refine,
+                max_evaluations=3,
+                anomalous=True,
+            )
         finally:
             FitModel.__init__ = original
         fit_model = captured["model"]

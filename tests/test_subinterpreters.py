@@ -7,6 +7,7 @@ the interpreter before the module is initialised there. Twenty rounds of both
 run in a child process, since a crash there would otherwise end pytest, and
 the module must keep working in the main interpreter throughout.
 """
+
 import json
 import os
 import subprocess
@@ -80,7 +81,10 @@ def report():
     directory = os.path.dirname(os.path.abspath(peakforge.__file__))
     done = subprocess.run(
         [sys.executable, "-c", CHILD, directory, str(CYCLES), IMPORT_AND_REPORT],
-        capture_output=True, text=True, timeout=300)
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, f"child ended with {done.returncode}:\n{done.stderr[-3000:]}"
     return json.loads(done.stdout.splitlines()[-1])
 

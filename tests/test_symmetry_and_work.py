@@ -5,8 +5,8 @@ import gemmi
 import numpy as np
 import pytest
 
-from peakforge_pattern import Structure, compute_pattern, estimate_work, example_path, read_cif
 import peakforge_pattern.diffraction.exact_route as exact_route
+from peakforge_pattern import compute_pattern, estimate_work, example_path, read_cif
 from peakforge_pattern.structures.neighbours import close_pairs
 from peakforge_pattern.structures.symmetry import SymmetryStatement, expand_sites, space_group_choices
 
@@ -28,7 +28,8 @@ def test_every_setting_and_origin_of_every_group_is_taken_from_its_operations():
         for listed in (triplets, moved):
             [choice] = space_group_choices(SymmetryStatement(operations=tuple(listed)))
             assert choice.warnings == () and sorted(choice.triplets) == sorted(
-                gemmi.Op(t).wrap().triplet() for t in listed), entry
+                gemmi.Op(t).wrap().triplet() for t in listed
+            ), entry
         by_hall = space_group_choices(SymmetryStatement(hall=entry.hall))[0]
         assert sorted(by_hall.triplets) == sorted(triplets), entry
         by_name = space_group_choices(SymmetryStatement(hermann_mauguin=entry.xhm()))[0]
@@ -38,9 +39,17 @@ def test_every_setting_and_origin_of_every_group_is_taken_from_its_operations():
         assert gemmi.find_spacegroup_by_ops(gemmi.GroupOps([gemmi.Op(t) for t in choices[0].triplets])).number == number
 
 
-@pytest.mark.parametrize("position, count", [((0, 0, 0), 4), ((.25, .25, .25), 8), ((0, .25, .25), 24),
-                                             ((.1, .1, .1), 32), ((.05, .13, .31), 192),
-                                             ((1e-5, 0, 0), 4)])  # rounding off a special position
+@pytest.mark.parametrize(
+    "position, count",
+    [
+        ((0, 0, 0), 4),
+        ((0.25, 0.25, 0.25), 8),
+        ((0, 0.25, 0.25), 24),
+        ((0.1, 0.1, 0.1), 32),
+        ((0.05, 0.13, 0.31), 192),
+        ((1e-5, 0, 0), 4),
+    ],
+)  # rounding off a special position
 def test_special_positions_count_once(position, count):
     ops = space_group_choices(SymmetryStatement(hermann_mauguin="F m -3 m"))[0].operations
     positions, site_of = expand_sites(np.array([position], dtype=float), ops, np.eye(3) * 5.0, 0.1)
@@ -52,6 +61,7 @@ def test_special_positions_count_once(position, count):
 def test_close_pairs_match_brute_force_in_an_oblique_cell(search, monkeypatch):
     from peakforge_pattern.structures import neighbours
     from peakforge_pattern.structures.lattice import lattice_from_parameters
+
     if search == "bins":
         monkeypatch.setattr(neighbours, "_ALL_PAIRS_IMAGES", 27 * 1000)  # blocks of 1000 pairs too
     rng = np.random.default_rng(5)
@@ -72,6 +82,7 @@ def test_work_estimate_and_pieces():
     reference = compute_pattern(silicon, "MoKa", (0, 150), parallel=False, exact=True)
     # The estimate counts the reflections of the shell within a few per cent.
     import peakforge
+
     wavelength = 0.71073
     points = peakforge.generate_hkl_points(silicon.reciprocal.tolist(), 2 * np.sin(np.radians(75)) / wavelength, 0.0)
     estimate = estimate_work(silicon.lattice, len(silicon), wavelength, (0, 150))
@@ -81,8 +92,14 @@ def test_work_estimate_and_pieces():
     original = exact_route.CHUNK_TERMS
     try:
         exact_route.CHUNK_TERMS = 8 * 97
-        pieces = compute_pattern(silicon, "MoKa", (0, 150), parallel=False, exact=True,
-                                 progress=lambda done, total: reports.append((done, total)))
+        pieces = compute_pattern(
+            silicon,
+            "MoKa",
+            (0, 150),
+            parallel=False,
+            exact=True,
+            progress=lambda done, total: reports.append((done, total)),
+        )
     finally:
         exact_route.CHUNK_TERMS = original
     np.testing.assert_array_equal(pieces.absolute_intensity, reference.absolute_intensity)

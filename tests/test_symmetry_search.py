@@ -11,21 +11,21 @@ from pathlib import Path
 import numpy as np
 import pytest
 from conftest import PACKAGE_PARENT
+
 from peakforge_pattern import Structure, _engine, compute_pattern
 from peakforge_pattern.diffraction.engine_route import engine_columns
 from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.errors import InputError
 
 
-
 def rock_salt(n, moved=False):
     """Rock salt repeated n × n × n times, optionally with one sodium moved by
     0.3 of the small cell's edge: a structure that nearly has the full cubic
     symmetry (every candidate operation is followed by all atoms but a few)."""
-    fcc = np.array([[0, 0, 0], [0, .5, .5], [.5, 0, .5], [.5, .5, 0]])
+    fcc = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])
     cells = np.array([[i, j, k] for i in range(n) for j in range(n) for k in range(n)])
     sodium = (fcc[None] + cells[:, None]).reshape(-1, 3)
-    frac = np.concatenate([sodium, sodium + [.5, 0, 0]]) / n
+    frac = np.concatenate([sodium, sodium + [0.5, 0, 0]]) / n
     if moved:
         frac[len(frac) // 3] += [0.3 / n, 0.3 / n, 0.3 / n]
     return Structure.from_arrays([5.64 * n] * 3 + [90] * 3, ["Na"] * len(sodium) + ["Cl"] * len(sodium), frac)
@@ -45,8 +45,9 @@ def test_symmetry_found_in_supercells_and_refused_beyond_the_work_limit():
     assert _point_group_order(rock_salt(4, moved=True)) == 6
     rng = np.random.default_rng(2)
     grid = np.array(np.meshgrid(*[np.arange(10)] * 3)).reshape(3, -1).T
-    scattered = Structure.from_arrays([20.0] * 3 + [90] * 3, rng.choice(["Si", "O"], 1000),
-                                      (grid + 0.5 + rng.uniform(-0.2, 0.2, grid.shape)) / 10)
+    scattered = Structure.from_arrays(
+        [20.0] * 3 + [90] * 3, rng.choice(["Si", "O"], 1000), (grid + 0.5 + rng.uniform(-0.2, 0.2, grid.shape)) / 10
+    )
     assert _point_group_order(scattered) == 1
     start = time.process_time()
     moved = rock_salt(10, moved=True)
@@ -78,8 +79,9 @@ def test_ctrl_c_stops_a_long_symmetry_search():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_PARENT), env.get("PYTHONPATH")]))
     # 216 000 atoms: a search of several seconds.
-    child = subprocess.Popen([sys.executable, "-c", CHILD, "30"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, "30"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+    )
     try:
         assert child.stdout.readline().strip() == "started"
         time.sleep(0.5)
@@ -98,6 +100,7 @@ def test_a_supercell_found_without_operations_keeps_its_shifts_and_absences():
     reflection but those of the small F-centred cell (h, k, l multiples of 3,
     of one parity over 3); a small work limit refuses the search."""
     from peakforge_pattern.diffraction.engine_route import engine_reflection_columns
+
     structure = rock_salt(3)
     table = engine_reflection_columns(structure, PatternRequest(wavelength=1.54, parallel=False), 0.0, 0.6)
     hkl = np.asarray(table["hkl"]).reshape(-1, 3)

@@ -6,12 +6,14 @@ this thread or another, may still be winding down; some calls fail inside a
 worker on purpose. The other functions are mixed in. Every result must equal,
 bit for bit, the answer computed serially before the threads started.
 """
+
 import math
 import sys
 import threading
 
-import peakforge
 from conftest import bits
+
+import peakforge
 
 THREADS = 8
 CALLS = 200
@@ -27,22 +29,34 @@ def intensity_arguments(parallel, num_threads, use_simd, occupancies=None):
     g[5] = 0.0  # exits early
     g[7] = 3.0  # beyond the limiting sphere
     g[11] = math.nan
-    return (hkls, g, 1.5406,
-            [0.1 * j for j in range(atoms)], [0.05 * j for j in range(atoms)],
-            [0.5 - 0.03 * j for j in range(atoms)], [1 + 3 * j for j in range(atoms)],
-            [[[0.4 + 0.1 * j, 12.0], [1.1, 3.0 + j], [0.3, 0.5]] for j in range(atoms)],
-            occupancies if occupancies is not None else [1.0 - 0.05 * j for j in range(atoms)],
-            [0.3 + 0.1 * j for j in range(atoms)], parallel, num_threads, use_simd)
+    return (
+        hkls,
+        g,
+        1.5406,
+        [0.1 * j for j in range(atoms)],
+        [0.05 * j for j in range(atoms)],
+        [0.5 - 0.03 * j for j in range(atoms)],
+        [1 + 3 * j for j in range(atoms)],
+        [[[0.4 + 0.1 * j, 12.0], [1.1, 3.0 + j], [0.3, 0.5]] for j in range(atoms)],
+        occupancies if occupancies is not None else [1.0 - 0.05 * j for j in range(atoms)],
+        [0.3 + 0.1 * j for j in range(atoms)],
+        parallel,
+        num_threads,
+        use_simd,
+    )
 
 
 # The other functions, mixed in with their arguments.
 OTHER_CALLS = {
     "generate_hkl_points": ([[0.4, 0.0, 0.0], [0.1, 0.5, 0.0], [0.0, 0.2, 0.45]], 1.2, 0.1),
-    "get_unique_families_rust": (
-        [[h, k, l] for h in range(-2, 3) for k in range(-2, 3) for l in range(0, 2)],),
-    "merge_peaks": ([10.0, 10.2, 30.0, 30.1, 30.4, 45.0] * 5, [1.0, 2.0, 5.0, 0.5, 3.0, 4.0] * 5,
-                    [[1, 0, 0], [0, 1, 0], [1, 1, 1], [1, 1, 0], [2, 0, 0], [2, 1, 0]] * 5,
-                    [4.0, 3.9, 2.0, 1.99, 1.5, 1.2] * 5, 0.5),
+    "get_unique_families_rust": ([[h, k, l] for h in range(-2, 3) for k in range(-2, 3) for l in range(0, 2)],),
+    "merge_peaks": (
+        [10.0, 10.2, 30.0, 30.1, 30.4, 45.0] * 5,
+        [1.0, 2.0, 5.0, 0.5, 3.0, 4.0] * 5,
+        [[1, 0, 0], [0, 1, 0], [1, 1, 1], [1, 1, 0], [2, 0, 0], [2, 1, 0]] * 5,
+        [4.0, 3.9, 2.0, 1.99, 1.5, 1.2] * 5,
+        0.5,
+    ),
     "normalize_intensities": ([0.5 * i for i in range(40)] + [math.nan], 100.0),
 }
 
@@ -59,10 +73,13 @@ def serial_failure(use_simd):
 
 
 def test_threads_calling_at_once_get_the_serial_answers():
-    serial = {use_simd: bits(peakforge.calculate_xrd_intensities(
-        *intensity_arguments(False, 0, use_simd))) for use_simd in (False, True)}
-    others = [(getattr(peakforge, name), args, bits(getattr(peakforge, name)(*args)))
-              for name, args in OTHER_CALLS.items()]
+    serial = {
+        use_simd: bits(peakforge.calculate_xrd_intensities(*intensity_arguments(False, 0, use_simd)))
+        for use_simd in (False, True)
+    }
+    others = [
+        (getattr(peakforge, name), args, bits(getattr(peakforge, name)(*args))) for name, args in OTHER_CALLS.items()
+    ]
     failing = {use_simd: serial_failure(use_simd) for use_simd in (False, True)}
     failures = []
     start = threading.Barrier(THREADS)
@@ -76,8 +93,9 @@ def test_threads_calling_at_once_get_the_serial_answers():
                     use_simd = step % 3 == 0
                     panic, message = failing[use_simd]
                     try:
-                        peakforge.calculate_xrd_intensities(*intensity_arguments(
-                            True, WORKERS[step % 4], use_simd, SHORT))
+                        peakforge.calculate_xrd_intensities(
+                            *intensity_arguments(True, WORKERS[step % 4], use_simd, SHORT)
+                        )
                     except panic as e:
                         assert str(e) == message
                     else:
@@ -88,9 +106,9 @@ def test_threads_calling_at_once_get_the_serial_answers():
                 else:
                     use_simd = step % 3 == 0
                     result = peakforge.calculate_xrd_intensities(
-                        *intensity_arguments(True, WORKERS[step % 4], use_simd))
-                    assert bits(result) == serial[use_simd], (
-                        f"{WORKERS[step % 4]} workers, use_simd={use_simd}")
+                        *intensity_arguments(True, WORKERS[step % 4], use_simd)
+                    )
+                    assert bits(result) == serial[use_simd], f"{WORKERS[step % 4]} workers, use_simd={use_simd}"
             except BaseException as e:  # noqa: B036 - reported below, from the main thread
                 failures.append(f"thread {seed}, call {call}: {type(e).__name__}: {e}")
                 return

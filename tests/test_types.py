@@ -7,6 +7,7 @@ reveal_type line in `# reveals: TYPE`; mypy must report exactly those. The
 packages are the installed ones (mypy runs in an empty folder), so a stub or a
 py.typed marker missing from the wheel fails here.
 """
+
 import os
 import re
 import subprocess
@@ -49,9 +50,23 @@ SAMPLE = textwrap.dedent("""\
 def test_mypy_sees_the_stubs_and_the_package_annotations(tmp_path):
     (tmp_path / "sample.py").write_text(SAMPLE)
     done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-         "--hide-error-context", "--python-executable", sys.executable, "sample.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--show-error-codes",
+            "--hide-error-context",
+            "--python-executable",
+            sys.executable,
+            "sample.py",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.stderr == ""
 
     expected = set()
@@ -72,8 +87,9 @@ def test_mypy_sees_the_stubs_and_the_package_annotations(tmp_path):
 
 def test_stubs_agree_with_the_module(tmp_path):
     # Names, order and kinds of every parameter, and nothing missing or extra.
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "peakforge"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "peakforge"], cwd=tmp_path, capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -81,9 +97,23 @@ def test_the_package_type_checks(tmp_path):
     # The source tree with the project's settings, so an edit is checked
     # before it is installed.
     done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"),
-         "--cache-dir", str(tmp_path / "cache"), "--python-executable", sys.executable,
-         "-p", "peakforge_pattern"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
-        env={**os.environ, "MYPYPATH": str(ROOT / "python")})
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--config-file",
+            str(ROOT / "pyproject.toml"),
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "--python-executable",
+            sys.executable,
+            "-p",
+            "peakforge_pattern",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "MYPYPATH": str(ROOT / "python")},
+    )
     assert done.returncode == 0, done.stdout + done.stderr

@@ -23,9 +23,17 @@ def test_energies_and_voltages_give_wavelengths():
     assert resolve_wavelength("200kV", "electron") == electron_wavelength(200)
     # Non-relativistic, 12.2643 / √V Å, is longer by √(1 + eV / 2 m₀c²): 9 % at 200 kV.
     assert 12.2643 / math.sqrt(200e3) / electron_wavelength(200) == pytest.approx(
-        math.sqrt(1 + 200 / (2 * 510.99895)), rel=1e-5)
-    for given, radiation in [("200kV", "xray"), ("8keV", "electron"), ("8keV", "neutron"),
-                             ("-5keV", "xray"), ("0kV", "electron"), ("infkeV", "xray"), ("1.2.3keV", "xray")]:
+        math.sqrt(1 + 200 / (2 * 510.99895)), rel=1e-5
+    )
+    for given, radiation in [
+        ("200kV", "xray"),
+        ("8keV", "electron"),
+        ("8keV", "neutron"),
+        ("-5keV", "xray"),
+        ("0kV", "electron"),
+        ("infkeV", "xray"),
+        ("1.2.3keV", "xray"),
+    ]:
         with pytest.raises(InputError):
             resolve_wavelength(given, radiation)
 
@@ -48,13 +56,32 @@ def test_electron_patterns_use_the_electron_factors_without_polarisation(capsys)
         compute_pattern(structure, "200kV", (0, 4), radiation="electron", exact=True)
     # One reflection taken apart with the same factors: |F|² × m × L is the engine's peak.
     from peakforge_pattern.diffraction.structure_factor import reflection_detail
+
     detail = reflection_detail(structure, (2, 0, 0), "200kV", radiation="electron")
     theta = math.radians(pattern.two_theta[1] / 2)
     assert detail.f_squared * detail.multiplicity / (math.sin(theta) ** 2 * math.cos(theta)) == pytest.approx(
-        pattern.absolute_intensity[1], rel=1e-9)
+        pattern.absolute_intensity[1], rel=1e-9
+    )
 
-    assert main(["pattern", "--example", "rocksalt", "-w", "200kV", "--radiation", "electron",
-                 "--two-theta", "0", "2", "-f", "json"]) == 0
+    assert (
+        main(
+            [
+                "pattern",
+                "--example",
+                "rocksalt",
+                "-w",
+                "200kV",
+                "--radiation",
+                "electron",
+                "--two-theta",
+                "0",
+                "2",
+                "-f",
+                "json",
+            ]
+        )
+        == 0
+    )
     assert '"radiation": "electron"' in capsys.readouterr().out
     assert main(["pattern", "-w", "8.04keV"]) == 0
     by_energy = capsys.readouterr().out
@@ -66,11 +93,13 @@ def test_electron_patterns_use_the_electron_factors_without_polarisation(capsys)
 
 def test_tables_and_profiles_on_d_and_q(capsys, tmp_path):
     from peakforge_pattern.diffraction.axes import from_two_theta, to_two_theta
+
     two_theta = np.array([10.0, 28.4654, 90.0, 170.0])
     for axis in ("d", "q"):
         np.testing.assert_allclose(to_two_theta(axis, from_two_theta(axis, two_theta, 1.5406), 1.5406), two_theta)
-    np.testing.assert_allclose(from_two_theta("q", two_theta, 1.5406) * from_two_theta("d", two_theta, 1.5406),
-                               2 * np.pi)
+    np.testing.assert_allclose(
+        from_two_theta("q", two_theta, 1.5406) * from_two_theta("d", two_theta, 1.5406), 2 * np.pi
+    )
     assert np.isnan(to_two_theta("d", np.array([0.5]), 1.5406))[0]  # below λ/2: out of reach
 
     tables = {}

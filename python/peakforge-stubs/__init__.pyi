@@ -32,9 +32,7 @@ def get_unique_families_rust(hkls: _Indices) -> dict[tuple[int, ...], int]:
     """Groups index tuples that differ by a permutation and sign changes:
     each family's greatest member and how many input tuples it holds."""
 
-def generate_hkl_points(
-    recip_matrix: _Sequence[_Reals], max_r: _Real, min_r: _Real
-) -> list[tuple[list[float], float]]:
+def generate_hkl_points(recip_matrix: _Sequence[_Reals], max_r: _Real, min_r: _Real) -> list[tuple[list[float], float]]:
     """([h, k, l], g) of every lattice point but the origin with
     min_r <= g <= max_r, the reciprocal basis given as rows; sorted by g."""
 

@@ -12,6 +12,7 @@ Every calculation option is a field of one PatternRequest; profiles are in
 peakforge_pattern.profiles, pictures in peakforge_pattern.plotting.
 """
 
+from . import plotting as _plotting  # noqa: F401  (registers the notebook pictures of mixtures and fits)
 from .diffraction.compute import compute_pattern
 from .diffraction.pattern import Pattern
 from .diffraction.request import PatternRequest
@@ -19,10 +20,21 @@ from .diffraction.wavelengths import ANODE_LINES, resolve_wavelength
 from .diffraction.work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
 from .errors import InputError
 from .examples import EXAMPLES, example_path
-from .structures.structure import parse_cif, read_cif
-from .structures.structure import Structure
-from . import plotting as _plotting  # noqa: F401  (registers the notebook pictures of mixtures and fits)
+from .structures.structure import Structure, parse_cif, read_cif
 
-__all__ = ["ANODE_LINES", "DEFAULT_MAX_WORK", "EXAMPLES", "InputError", "Pattern", "PatternRequest", "Structure",
-           "WorkEstimate", "compute_pattern", "estimate_work", "example_path", "parse_cif",
-           "read_cif", "resolve_wavelength"]
+__all__ = [
+    "ANODE_LINES",
+    "DEFAULT_MAX_WORK",
+    "EXAMPLES",
+    "InputError",
+    "Pattern",
+    "PatternRequest",
+    "Structure",
+    "WorkEstimate",
+    "compute_pattern",
+    "estimate_work",
+    "example_path",
+    "parse_cif",
+    "read_cif",
+    "resolve_wavelength",
+]

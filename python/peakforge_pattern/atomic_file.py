@@ -11,8 +11,8 @@ from __future__ import annotations
 import contextlib
 import os
 import tempfile
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Iterator
 
 
 def _current_umask() -> int:

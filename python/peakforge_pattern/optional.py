@@ -23,5 +23,6 @@ def require(module: str, extra: str, purpose: str) -> ModuleType:
         importlib.import_module(package)  # as an import statement would, even when a submodule is cached
         return importlib.import_module(module)
     except ImportError as exc:
-        raise MissingDependency(f"{purpose} needs {package}, which is not installed: "
-                                f"pip install 'peakforge[{extra}]'") from exc
+        raise MissingDependency(
+            f"{purpose} needs {package}, which is not installed: pip install 'peakforge[{extra}]'"
+        ) from exc

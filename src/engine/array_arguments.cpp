@@ -11,12 +11,22 @@ namespace {
 std::string dtype_name(nb::dlpack::dtype dtype) {
   const char* kind = "unknown";
   switch (static_cast<nb::dlpack::dtype_code>(dtype.code)) {
-    case nb::dlpack::dtype_code::Int: kind = "int"; break;
-    case nb::dlpack::dtype_code::UInt: kind = "uint"; break;
-    case nb::dlpack::dtype_code::Float: kind = "float"; break;
-    case nb::dlpack::dtype_code::Complex: kind = "complex"; break;
-    case nb::dlpack::dtype_code::Bool: return "bool";
-    default: break;
+    case nb::dlpack::dtype_code::Int:
+      kind = "int";
+      break;
+    case nb::dlpack::dtype_code::UInt:
+      kind = "uint";
+      break;
+    case nb::dlpack::dtype_code::Float:
+      kind = "float";
+      break;
+    case nb::dlpack::dtype_code::Complex:
+      kind = "complex";
+      break;
+    case nb::dlpack::dtype_code::Bool:
+      return "bool";
+    default:
+      break;
   }
   return std::string(kind) + std::to_string(dtype.bits);
 }
@@ -45,8 +55,8 @@ ArrayValues<T> read_array(nb::handle object, const char* name, std::initializer_
                           const char* wanted_dtype) {
   nb::ndarray<nb::ro> array;
   if (!nb::try_cast(object, array, false)) {
-    throw nb::type_error((std::string(name) + " must be a NumPy array of " + wanted_dtype + ", not " +
-                          nb::inst_name(object).c_str())
+    throw nb::type_error((std::string(name) + " must be a NumPy array of " + wanted_dtype +
+                          ", not " + nb::inst_name(object).c_str())
                              .c_str());
   }
   if (array.device_type() != static_cast<int>(nb::device::cpu::value)) {
@@ -92,7 +102,8 @@ ArrayValues<T> read_array(nb::handle object, const char* name, std::initializer_
   std::vector<size_t> index(array.ndim(), 0);
   for (size_t n = 0; n < count; ++n) {
     int64_t offset = 0;
-    for (size_t i = 0; i < array.ndim(); ++i) offset += static_cast<int64_t>(index[i]) * array.stride(i);
+    for (size_t i = 0; i < array.ndim(); ++i)
+      offset += static_cast<int64_t>(index[i]) * array.stride(i);
     out.values.push_back(base[offset]);
     for (size_t i = array.ndim(); i-- > 0;) {
       if (++index[i] < array.shape(i)) break;
@@ -104,11 +115,13 @@ ArrayValues<T> read_array(nb::handle object, const char* name, std::initializer_
 
 }  // namespace
 
-ArrayValues<double> float_array(nb::handle object, const char* name, std::initializer_list<long> shape) {
+ArrayValues<double> float_array(nb::handle object, const char* name,
+                                std::initializer_list<long> shape) {
   return read_array<double>(object, name, shape, "float64");
 }
 
-ArrayValues<int32_t> int_array(nb::handle object, const char* name, std::initializer_list<long> shape) {
+ArrayValues<int32_t> int_array(nb::handle object, const char* name,
+                               std::initializer_list<long> shape) {
   return read_array<int32_t>(object, name, shape, "int32");
 }
 

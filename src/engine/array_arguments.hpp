@@ -25,8 +25,10 @@ struct ArrayValues {
 // `shape` lists the wanted extent of each axis; -1 takes any extent.
 // Float arrays must be float64 (any finite or not: the caller checks), index
 // arrays int32.
-ArrayValues<double> float_array(nb::handle object, const char* name, std::initializer_list<long> shape);
-ArrayValues<int32_t> int_array(nb::handle object, const char* name, std::initializer_list<long> shape);
+ArrayValues<double> float_array(nb::handle object, const char* name,
+                                std::initializer_list<long> shape);
+ArrayValues<int32_t> int_array(nb::handle object, const char* name,
+                               std::initializer_list<long> shape);
 
 // ValueError naming the argument unless every value is finite.
 void require_finite(const std::vector<double>& values, const char* name);

@@ -6,20 +6,20 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
-#include <cmath>    // for isnan, isfinite
-#include <limits>   // for numeric_limits
+#include <cmath>   // for isnan, isfinite
+#include <limits>  // for numeric_limits
 #include <string>
 #include <utility>  // for move
 #include <vector>
 
 #include "array_arguments.hpp"
-#include "numpy_columns.hpp"
-#include "structure_bindings.hpp"
 #include "base/panic.hpp"
+#include "numpy_columns.hpp"
 #include "pattern/intensity_derivatives.hpp"
 #include "pattern/pattern_peaks.hpp"
 #include "pattern/reflection_table.hpp"
 #include "profile/binned_profile.hpp"
+#include "structure_bindings.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -48,7 +48,8 @@ pattern::Radiation radiation_of(const std::string& name) {
   if (name == "xray") return pattern::Radiation::xray;
   if (name == "neutron") return pattern::Radiation::neutron;
   if (name == "electron") return pattern::Radiation::electron;
-  throw nb::value_error(("radiation must be 'xray', 'neutron' or 'electron', not '" + name + "'").c_str());
+  throw nb::value_error(
+      ("radiation must be 'xray', 'neutron' or 'electron', not '" + name + "'").c_str());
 }
 
 void read_reciprocal(nb::handle reciprocal, PatternRequest& request) {
@@ -62,7 +63,8 @@ void read_species(nb::handle atomic_numbers, nb::handle electron_pairs, nb::hand
                   PatternRequest& request) {
   const auto z = float_array(atomic_numbers, "species_atomic_numbers", {-1});
   const size_t n = z.shape[0];
-  const auto pairs = float_array(electron_pairs, "species_electron_pairs", {static_cast<long>(n), -1, 2});
+  const auto pairs =
+      float_array(electron_pairs, "species_electron_pairs", {static_cast<long>(n), -1, 2});
   const auto constant = float_array(constants, "species_constants", {static_cast<long>(n), 2});
   require_finite(z.values, "species_atomic_numbers");
   require_finite(pairs.values, "species_electron_pairs");
@@ -96,7 +98,8 @@ void read_atoms(nb::handle frac_coords, nb::handle species_index, nb::handle occ
     if (b.values[j] < 0.0) throw nb::value_error("b_factors must not be negative");
   }
   std::vector<double> beta;
-  if (!anisotropic_beta.is_none()) beta = float_array(anisotropic_beta, "anisotropic_beta", {n, 6}).values;
+  if (!anisotropic_beta.is_none())
+    beta = float_array(anisotropic_beta, "anisotropic_beta", {n, 6}).values;
   request.atoms.resize(static_cast<size_t>(n));
   for (size_t j = 0; j < request.atoms.size(); ++j) {
     pattern::Atom& atom = request.atoms[j];
@@ -119,7 +122,8 @@ void read_atoms(nb::handle frac_coords, nb::handle species_index, nb::handle occ
         nans += std::isnan(row[e]) ? 1 : 0;
         finite += std::isfinite(row[e]) ? 1 : 0;
       }
-      if (nans != 6 && finite != 6) throw nb::value_error("anisotropic_beta rows must be finite or all NaN");
+      if (nans != 6 && finite != 6)
+        throw nb::value_error("anisotropic_beta rows must be finite or all NaN");
       atom.anisotropic = finite == 6;
       for (size_t e = 0; e < 6 && atom.anisotropic; ++e) atom.beta[e] = row[e];
     }
@@ -157,12 +161,15 @@ nb::dict peak_table_dict(pattern::PeakTable&& table) {
 }
 
 PatternRequest read_request(nb::handle reciprocal, double wavelength, double min_g, double max_g,
-                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
-                            nb::handle b_factors, nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
-                            nb::handle species_electron_pairs, nb::handle species_constants, nb::handle rotations,
-                            nb::handle translations, const std::string& radiation, bool anomalous,
-                            double monochromator_two_theta, double merge_tolerance, double relative_threshold,
-                            double max_walk, double max_work, bool parallel, size_t num_threads, bool use_simd) {
+                            nb::handle frac_coords, nb::handle species_index,
+                            nb::handle occupancies, nb::handle b_factors,
+                            nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
+                            nb::handle species_electron_pairs, nb::handle species_constants,
+                            nb::handle rotations, nb::handle translations,
+                            const std::string& radiation, bool anomalous,
+                            double monochromator_two_theta, double merge_tolerance,
+                            double relative_threshold, double max_walk, double max_work,
+                            bool parallel, size_t num_threads, bool use_simd) {
   PatternRequest request;
   read_reciprocal(reciprocal, request);
   request.wavelength = finite_number(wavelength, "wavelength");
@@ -171,12 +178,15 @@ PatternRequest read_request(nb::handle reciprocal, double wavelength, double min
   request.max_g = finite_number(max_g, "max_g");
   request.radiation = radiation_of(radiation);
   request.anomalous = anomalous;
-  request.monochromator_two_theta = finite_number(monochromator_two_theta, "monochromator_two_theta");
+  request.monochromator_two_theta =
+      finite_number(monochromator_two_theta, "monochromator_two_theta");
   request.merge_tolerance = finite_number(merge_tolerance, "merge_tolerance");
   request.relative_threshold = finite_number(relative_threshold, "relative_threshold");
-  if (!(max_walk > 0.0)) throw nb::value_error("max_walk must be a positive number (inf for no limit)");
+  if (!(max_walk > 0.0))
+    throw nb::value_error("max_walk must be a positive number (inf for no limit)");
   request.max_walk = max_walk;
-  if (!(max_work > 0.0)) throw nb::value_error("max_work must be a positive number (inf for no limit)");
+  if (!(max_work > 0.0))
+    throw nb::value_error("max_work must be a positive number (inf for no limit)");
   request.max_work = max_work;
   read_species(species_atomic_numbers, species_electron_pairs, species_constants, request);
   read_atoms(frac_coords, species_index, occupancies, b_factors, anisotropic_beta, request);
@@ -217,27 +227,30 @@ auto run_unlocked(nb::object& progress, Calculation&& calculation) {
 }
 
 nb::dict compute_peak_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
-                            nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
-                            nb::handle b_factors, nb::handle anisotropic_beta,
-                            nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
-                            nb::handle species_constants, nb::handle rotations, nb::handle translations,
-                            const std::string& radiation, bool anomalous, double monochromator_two_theta,
-                            double merge_tolerance, double relative_threshold, double max_walk, double max_work,
+                            nb::handle frac_coords, nb::handle species_index,
+                            nb::handle occupancies, nb::handle b_factors,
+                            nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
+                            nb::handle species_electron_pairs, nb::handle species_constants,
+                            nb::handle rotations, nb::handle translations,
+                            const std::string& radiation, bool anomalous,
+                            double monochromator_two_theta, double merge_tolerance,
+                            double relative_threshold, double max_walk, double max_work,
                             bool parallel, size_t num_threads, bool use_simd, nb::object progress,
                             bool derivatives) {
-  const PatternRequest request =
-      read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
-                   anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
-                   rotations, translations, radiation, anomalous, monochromator_two_theta, merge_tolerance,
-                   relative_threshold, max_walk, max_work, parallel, num_threads, use_simd);
+  const PatternRequest request = read_request(
+      reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
+      anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
+      rotations, translations, radiation, anomalous, monochromator_two_theta, merge_tolerance,
+      relative_threshold, max_walk, max_work, parallel, num_threads, use_simd);
   if (!derivatives) {
     return peak_table_dict(run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
       return pattern::compute_peak_table(request, check);
     }));
   }
-  pattern::PeakDerivatives result = run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
-    return pattern::compute_peak_derivatives(request, check);
-  });
+  pattern::PeakDerivatives result =
+      run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
+        return pattern::compute_peak_derivatives(request, check);
+      });
   const size_t peaks = result.table.two_theta.size(), atoms = result.atoms;
   nb::dict out = peak_table_dict(std::move(result.table));
   out["d_frac"] = to_numpy(std::move(result.d_frac), {peaks, atoms, 3});
@@ -251,8 +264,9 @@ std::vector<int64_t> window_bounds(nb::handle values, const char* name, size_t p
   return {read.values.begin(), read.values.end()};
 }
 
-nb::tuple binned_profile(nb::handle edges, nb::handle centre, nb::handle fwhm, nb::handle eta, nb::handle area,
-                         nb::handle asymmetry, nb::handle first, nb::handle last, nb::handle chain) {
+nb::tuple binned_profile(nb::handle edges, nb::handle centre, nb::handle fwhm, nb::handle eta,
+                         nb::handle area, nb::handle asymmetry, nb::handle first, nb::handle last,
+                         nb::handle chain) {
   const auto edge_values = float_array(edges, "edges", {-1});
   const auto centres = float_array(centre, "centre", {-1});
   const size_t peaks = centres.shape[0];
@@ -295,7 +309,8 @@ nb::object lorentz_polarisation(nb::handle two_theta, const std::string& radiati
                                 double monochromator_two_theta) {
   const auto angles = float_array(two_theta, "two_theta", {-1});
   std::vector<double> factors = pattern::lorentz_polarisation_at(
-      angles.values, radiation_of(radiation), finite_number(monochromator_two_theta, "monochromator_two_theta"));
+      angles.values, radiation_of(radiation),
+      finite_number(monochromator_two_theta, "monochromator_two_theta"));
   return to_numpy(std::move(factors), {angles.values.size()});
 }
 
@@ -308,11 +323,13 @@ nb::dict reflection_table_dict(pattern::ReflectionTable&& table) {
   std::vector<uint8_t> known;
   for (size_t i = 0; i < order; ++i) {
     rotations.insert(rotations.end(), symmetry.rotations[i].begin(), symmetry.rotations[i].end());
-    translations.insert(translations.end(), symmetry.translations[i].begin(), symmetry.translations[i].end());
+    translations.insert(translations.end(), symmetry.translations[i].begin(),
+                        symmetry.translations[i].end());
     known.push_back(symmetry.translation_known[i] ? 1 : 0);
   }
   std::vector<double> centring;
-  for (const pattern::Vector3& c : symmetry.centring) centring.insert(centring.end(), c.begin(), c.end());
+  for (const pattern::Vector3& c : symmetry.centring)
+    centring.insert(centring.end(), c.begin(), c.end());
   const size_t centrings = symmetry.centring.size();
   nb::dict out;
   out["hkl"] = to_numpy(std::move(table.hkl), {sets, 3});
@@ -328,18 +345,20 @@ nb::dict reflection_table_dict(pattern::ReflectionTable&& table) {
   return out;
 }
 
-nb::dict compute_reflection_table(nb::handle reciprocal, double wavelength, double min_g, double max_g,
-                                  nb::handle frac_coords, nb::handle species_index, nb::handle occupancies,
-                                  nb::handle b_factors, nb::handle anisotropic_beta,
-                                  nb::handle species_atomic_numbers, nb::handle species_electron_pairs,
-                                  nb::handle species_constants, nb::handle rotations, nb::handle translations,
-                                  const std::string& radiation, bool anomalous, double max_walk, double max_work,
-                                  bool parallel, size_t num_threads, bool use_simd, nb::object progress) {
+nb::dict compute_reflection_table(nb::handle reciprocal, double wavelength, double min_g,
+                                  double max_g, nb::handle frac_coords, nb::handle species_index,
+                                  nb::handle occupancies, nb::handle b_factors,
+                                  nb::handle anisotropic_beta, nb::handle species_atomic_numbers,
+                                  nb::handle species_electron_pairs, nb::handle species_constants,
+                                  nb::handle rotations, nb::handle translations,
+                                  const std::string& radiation, bool anomalous, double max_walk,
+                                  double max_work, bool parallel, size_t num_threads, bool use_simd,
+                                  nb::object progress) {
   const PatternRequest request =
-      read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies, b_factors,
-                   anisotropic_beta, species_atomic_numbers, species_electron_pairs, species_constants,
-                   rotations, translations, radiation, anomalous, 0.0, 1e-5, 1e-3, max_walk, max_work, parallel,
-                   num_threads, use_simd);
+      read_request(reciprocal, wavelength, min_g, max_g, frac_coords, species_index, occupancies,
+                   b_factors, anisotropic_beta, species_atomic_numbers, species_electron_pairs,
+                   species_constants, rotations, translations, radiation, anomalous, 0.0, 1e-5,
+                   1e-3, max_walk, max_work, parallel, num_threads, use_simd);
   return reflection_table_dict(run_unlocked(progress, [&](const pattern::InterruptCheck& check) {
     return pattern::compute_reflection_table(request, check);
   }));
@@ -349,38 +368,48 @@ nb::dict compute_reflection_table(nb::handle reciprocal, double wavelength, doub
 }  // namespace peakforge::engine
 
 NB_MODULE(_engine, m) {
-  m.doc() = "The pattern engine of peakforge_pattern: one call per structure, NumPy arrays in and out.";
+  m.doc() =
+      "The pattern engine of peakforge_pattern: one call per structure, NumPy arrays in and out.";
   peakforge::engine::work_limit_error =
       PyErr_NewException("peakforge_pattern._engine.WorkLimitError", PyExc_ValueError, nullptr);
   if (peakforge::engine::work_limit_error == nullptr) throw nb::python_error();
   m.attr("WorkLimitError") = nb::handle(peakforge::engine::work_limit_error);
-  m.def("compute_peak_table", &peakforge::engine::compute_peak_table, "reciprocal"_a, "wavelength"_a,
-        "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
-        "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
-        "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
-        "anomalous"_a = false, "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
+  m.def("compute_peak_table", &peakforge::engine::compute_peak_table, "reciprocal"_a,
+        "wavelength"_a, "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a,
+        "b_factors"_a, "anisotropic_beta"_a.none(), "species_atomic_numbers"_a,
+        "species_electron_pairs"_a, "species_constants"_a, "rotations"_a, "translations"_a,
+        nb::kw_only(), "radiation"_a = "xray", "anomalous"_a = false,
+        "monochromator_two_theta"_a = 0.0, "merge_tolerance"_a = 1e-5,
         "relative_threshold"_a = 1e-3, "max_walk"_a = 5e6,
-        "max_work"_a = std::numeric_limits<double>::infinity(), "parallel"_a = true, "num_threads"_a = 0,
-        "use_simd"_a = true, "progress"_a.none() = nb::none(), "derivatives"_a = false,
-        "The peak table of one structure, as a dict of NumPy columns (see diffraction/engine_route.py); with "
-        "derivatives, also those of each peak's absolute intensity by every atom's fractional coordinates "
-        "(d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy). A shell spanning more than max_walk "
-        "index triples is refused before it is walked; a symmetry search of atoms without operations beyond "
+        "max_work"_a = std::numeric_limits<double>::infinity(), "parallel"_a = true,
+        "num_threads"_a = 0, "use_simd"_a = true, "progress"_a.none() = nb::none(),
+        "derivatives"_a = false,
+        "The peak table of one structure, as a dict of NumPy columns (see "
+        "diffraction/engine_route.py); with "
+        "derivatives, also those of each peak's absolute intensity by every atom's fractional "
+        "coordinates "
+        "(d_frac, peaks x atoms x 3), B (d_b) and occupancy (d_occupancy). A shell spanning more "
+        "than max_walk "
+        "index triples is refused before it is walked; a symmetry search of atoms without "
+        "operations beyond "
         "max_work terms raises WorkLimitError.");
-  m.def("lorentz_polarisation", &peakforge::engine::lorentz_polarisation, "two_theta"_a, nb::kw_only(),
-        "radiation"_a = "xray", "monochromator_two_theta"_a = 0.0,
-        "The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 array).");
-  m.def("binned_profile", &peakforge::engine::binned_profile, "edges"_a, "centre"_a, "fwhm"_a, "eta"_a, "area"_a,
-        "asymmetry"_a, "first"_a, "last"_a, "chain"_a.none() = nb::none(),
+  m.def("lorentz_polarisation", &peakforge::engine::lorentz_polarisation, "two_theta"_a,
+        nb::kw_only(), "radiation"_a = "xray", "monochromator_two_theta"_a = 0.0,
+        "The Lorentz-polarisation factor the peaks carry, at each 2theta (degrees; a float64 "
+        "array).");
+  m.def("binned_profile", &peakforge::engine::binned_profile, "edges"_a, "centre"_a, "fwhm"_a,
+        "eta"_a, "area"_a, "asymmetry"_a, "first"_a, "last"_a, "chain"_a.none() = nb::none(),
         "Mean over each bin of cut pseudo-Voigt peaks (see profiles/shapes.py), and with a chain "
         "(peaks x 5 x parameters) the Jacobian (bins x parameters).");
-  m.def("compute_reflection_table", &peakforge::engine::compute_reflection_table, "reciprocal"_a, "wavelength"_a,
-        "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a, "b_factors"_a,
-        "anisotropic_beta"_a.none(), "species_atomic_numbers"_a, "species_electron_pairs"_a,
-        "species_constants"_a, "rotations"_a, "translations"_a, nb::kw_only(), "radiation"_a = "xray",
-        "anomalous"_a = false, "max_walk"_a = 5e6, "max_work"_a = std::numeric_limits<double>::infinity(),
-        "parallel"_a = true, "num_threads"_a = 0, "use_simd"_a = true, "progress"_a.none() = nb::none(),
-        "Every set of equivalent reflections of the shell, unmerged, with |F|^2, whether the space group "
+  m.def("compute_reflection_table", &peakforge::engine::compute_reflection_table, "reciprocal"_a,
+        "wavelength"_a, "min_g"_a, "max_g"_a, "frac_coords"_a, "species_index"_a, "occupancies"_a,
+        "b_factors"_a, "anisotropic_beta"_a.none(), "species_atomic_numbers"_a,
+        "species_electron_pairs"_a, "species_constants"_a, "rotations"_a, "translations"_a,
+        nb::kw_only(), "radiation"_a = "xray", "anomalous"_a = false, "max_walk"_a = 5e6,
+        "max_work"_a = std::numeric_limits<double>::infinity(), "parallel"_a = true,
+        "num_threads"_a = 0, "use_simd"_a = true, "progress"_a.none() = nb::none(),
+        "Every set of equivalent reflections of the shell, unmerged, with |F|^2, whether the space "
+        "group "
         "extinguishes it, and the operations the atoms follow (see diffraction/engine_route.py).");
   peakforge::engine::bind_structure_assembly(m);
 }

@@ -39,7 +39,8 @@ std::vector<Vector3> read_positions(nb::handle positions, const char* name) {
   const auto p = float_array(positions, name, {-1, 3});
   require_finite(p.values, name);
   std::vector<Vector3> out(p.shape[0]);
-  for (size_t a = 0; a < out.size(); ++a) out[a] = {p.values[3 * a], p.values[3 * a + 1], p.values[3 * a + 2]};
+  for (size_t a = 0; a < out.size(); ++a)
+    out[a] = {p.values[3 * a], p.values[3 * a + 1], p.values[3 * a + 2]};
   return out;
 }
 
@@ -57,7 +58,8 @@ std::vector<Operation> read_operations(nb::handle rotations, nb::handle translat
 }
 
 double positive(double value, const char* name) {
-  if (!(value > 0.0 && value < 1e300)) throw nb::value_error((std::string(name) + " must be a positive number").c_str());
+  if (!(value > 0.0 && value < 1e300))
+    throw nb::value_error((std::string(name) + " must be a positive number").c_str());
   return value;
 }
 
@@ -100,9 +102,9 @@ std::vector<double> read_occupancies(nb::handle occupancies, size_t count) {
   return std::move(occ.values);
 }
 
-nb::dict assemble_sites(nb::handle lattice, nb::handle sites, nb::handle site_numbers, nb::handle site_occupancies,
-                        nb::handle rotations, nb::handle translations, double same_position, double close,
-                        double occupancy_slack) {
+nb::dict assemble_sites(nb::handle lattice, nb::handle sites, nb::handle site_numbers,
+                        nb::handle site_occupancies, nb::handle rotations, nb::handle translations,
+                        double same_position, double close, double occupancy_slack) {
   const Matrix3 cell = read_lattice(lattice);
   const std::vector<Vector3> coords = read_positions(sites, "sites");
   const std::vector<int32_t> numbers = read_numbers(site_numbers, coords.size());
@@ -110,15 +112,16 @@ nb::dict assemble_sites(nb::handle lattice, nb::handle sites, nb::handle site_nu
   const std::vector<Operation> operations = read_operations(rotations, translations);
   const structure::SiteCheckLimits limits = limits_of(close, same_position, occupancy_slack);
   auto [expansion, check] = unlocked([&] {
-    structure::Expansion e = structure::expand_sites(cell, coords, operations, limits.same_position);
+    structure::Expansion e =
+        structure::expand_sites(cell, coords, operations, limits.same_position);
     std::vector<int32_t> image_numbers(e.site_of.size());
     std::vector<double> image_occupancies(e.site_of.size());
     for (size_t a = 0; a < e.site_of.size(); ++a) {
       image_numbers[a] = numbers[static_cast<size_t>(e.site_of[a])];
       image_occupancies[a] = occupancies[static_cast<size_t>(e.site_of[a])];
     }
-    structure::SiteCheckResult c =
-        structure::check_close_sites(cell, e.positions, image_numbers, image_occupancies, e.site_of, limits);
+    structure::SiteCheckResult c = structure::check_close_sites(
+        cell, e.positions, image_numbers, image_occupancies, e.site_of, limits);
     return std::pair{std::move(e), std::move(c)};
   });
   const size_t atoms = expansion.positions.size();
@@ -133,8 +136,9 @@ nb::dict assemble_sites(nb::handle lattice, nb::handle sites, nb::handle site_nu
   return out;
 }
 
-nb::dict check_close_sites(nb::handle lattice, nb::handle frac, nb::handle atomic_numbers, nb::handle occupancies,
-                           nb::handle site_of, double same_position, double close, double occupancy_slack) {
+nb::dict check_close_sites(nb::handle lattice, nb::handle frac, nb::handle atomic_numbers,
+                           nb::handle occupancies, nb::handle site_of, double same_position,
+                           double close, double occupancy_slack) {
   const Matrix3 cell = read_lattice(lattice);
   const std::vector<Vector3> coords = read_positions(frac, "frac_coords");
   const std::vector<int32_t> numbers = read_numbers(atomic_numbers, coords.size());
@@ -148,8 +152,8 @@ nb::dict check_close_sites(nb::handle lattice, nb::handle frac, nb::handle atomi
     const auto given = int_array(site_of, "site_of", {static_cast<long>(coords.size())});
     for (size_t a = 0; a < sites.size(); ++a) sites[a] = given.values[a];
   }
-  structure::SiteCheckResult check =
-      unlocked([&] { return structure::check_close_sites(cell, coords, numbers, occ, sites, limits); });
+  structure::SiteCheckResult check = unlocked(
+      [&] { return structure::check_close_sites(cell, coords, numbers, occ, sites, limits); });
   nb::dict out;
   add_check(out, std::move(check));
   return out;
@@ -159,24 +163,28 @@ nb::tuple close_pairs(nb::handle lattice, nb::handle frac, double radius, size_t
   const Matrix3 cell = read_lattice(lattice);
   const std::vector<Vector3> coords = read_positions(frac, "frac_coords");
   positive(radius, "radius");
-  structure::ClosePairs pairs = unlocked([&] { return structure::close_pairs(cell, coords, radius, single_bin_pairs); });
+  structure::ClosePairs pairs =
+      unlocked([&] { return structure::close_pairs(cell, coords, radius, single_bin_pairs); });
   const size_t n = pairs.first.size();
-  return nb::make_tuple(to_numpy(std::move(pairs.first), {n}), to_numpy(std::move(pairs.second), {n}),
+  return nb::make_tuple(to_numpy(std::move(pairs.first), {n}),
+                        to_numpy(std::move(pairs.second), {n}),
                         to_numpy(std::move(pairs.distance), {n}));
 }
 
-nb::tuple expand_sites(nb::handle lattice, nb::handle sites, nb::handle rotations, nb::handle translations,
-                       double tolerance) {
+nb::tuple expand_sites(nb::handle lattice, nb::handle sites, nb::handle rotations,
+                       nb::handle translations, double tolerance) {
   const Matrix3 cell = read_lattice(lattice);
   const std::vector<Vector3> coords = read_positions(sites, "sites");
   const std::vector<Operation> operations = read_operations(rotations, translations);
   positive(tolerance, "tolerance");
-  structure::Expansion e = unlocked([&] { return structure::expand_sites(cell, coords, operations, tolerance); });
+  structure::Expansion e =
+      unlocked([&] { return structure::expand_sites(cell, coords, operations, tolerance); });
   const size_t atoms = e.positions.size();
   std::vector<double> flat(3 * atoms);
   for (size_t a = 0; a < atoms; ++a)
     for (size_t i = 0; i < 3; ++i) flat[3 * a + i] = e.positions[a][i];
-  return nb::make_tuple(to_numpy(std::move(flat), {atoms, 3}), to_numpy(std::move(e.site_of), {atoms}),
+  return nb::make_tuple(to_numpy(std::move(flat), {atoms, 3}),
+                        to_numpy(std::move(e.site_of), {atoms}),
                         to_numpy(std::move(e.operation_of), {atoms}));
 }
 
@@ -193,16 +201,23 @@ double metric_mismatch(nb::handle lattice, nb::handle rotations) {
 }  // namespace
 
 void bind_structure_assembly(nb::module_& m) {
-  m.def("assemble_sites", &assemble_sites, "lattice"_a, "sites"_a, "site_numbers"_a, "site_occupancies"_a,
-        "rotations"_a, "translations"_a, nb::kw_only(), "same_position"_a, "close"_a, "occupancy_slack"_a,
-        "Listed sites expanded by the operations and their close atoms sorted out (see structures/assembly.py).");
-  m.def("check_close_sites", &check_close_sites, "lattice"_a, "frac_coords"_a, "atomic_numbers"_a, "occupancies"_a,
-        "site_of"_a.none() = nb::none(), nb::kw_only(), "same_position"_a, "close"_a, "occupancy_slack"_a,
+  m.def("assemble_sites", &assemble_sites, "lattice"_a, "sites"_a, "site_numbers"_a,
+        "site_occupancies"_a, "rotations"_a, "translations"_a, nb::kw_only(), "same_position"_a,
+        "close"_a, "occupancy_slack"_a,
+        "Listed sites expanded by the operations and their close atoms sorted out (see "
+        "structures/assembly.py).");
+  m.def("check_close_sites", &check_close_sites, "lattice"_a, "frac_coords"_a, "atomic_numbers"_a,
+        "occupancies"_a, "site_of"_a.none() = nb::none(), nb::kw_only(), "same_position"_a,
+        "close"_a, "occupancy_slack"_a,
         "The close-site check of atoms whose listed sites site_of gives (default: each its own).");
-  m.def("close_pairs", &close_pairs, "lattice"_a, "frac_coords"_a, "radius"_a, "single_bin_pairs"_a = 1'000'000,
-        "Pairs i < j of atoms closer than radius (Å) over the periodic images, and their distances.");
-  m.def("expand_sites", &expand_sites, "lattice"_a, "sites"_a, "rotations"_a, "translations"_a, "tolerance"_a,
-        "Every image of every site wrapped into the cell, images of one site within tolerance (Å) once.");
+  m.def(
+      "close_pairs", &close_pairs, "lattice"_a, "frac_coords"_a, "radius"_a,
+      "single_bin_pairs"_a = 1'000'000,
+      "Pairs i < j of atoms closer than radius (Å) over the periodic images, and their distances.");
+  m.def("expand_sites", &expand_sites, "lattice"_a, "sites"_a, "rotations"_a, "translations"_a,
+        "tolerance"_a,
+        "Every image of every site wrapped into the cell, images of one site within tolerance (Å) "
+        "once.");
   m.def("metric_mismatch", &metric_mismatch, "lattice"_a, "rotations"_a,
         "Largest relative change of the cell's metric tensor under the rotations.");
 }

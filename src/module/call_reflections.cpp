@@ -53,13 +53,15 @@ PyObject* generate_hkl_points(PyObject* const* args, Py_ssize_t nargs, PyObject*
   } catch (const IndexBoxTooLarge& refused) {
     throw_error(PyExc_ValueError, refused.message.c_str());
   }
-  return new_list(points, [](const HklPoint& p) {
-           Ref hkl = created(PyList_New(3));
-           PyList_SET_ITEM(hkl.get(), 0, new_float(p.h).release());
-           PyList_SET_ITEM(hkl.get(), 1, new_float(p.k).release());
-           PyList_SET_ITEM(hkl.get(), 2, new_float(p.l).release());
-           return new_tuple(std::move(hkl), new_float(p.g));
-         }).release();
+  return new_list(points,
+                  [](const HklPoint& p) {
+                    Ref hkl = created(PyList_New(3));
+                    PyList_SET_ITEM(hkl.get(), 0, new_float(p.h).release());
+                    PyList_SET_ITEM(hkl.get(), 1, new_float(p.k).release());
+                    PyList_SET_ITEM(hkl.get(), 2, new_float(p.l).release());
+                    return new_tuple(std::move(hkl), new_float(p.g));
+                  })
+      .release();
 }
 
 }  // namespace

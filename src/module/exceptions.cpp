@@ -44,8 +44,8 @@ PyObject* panic_exception_type() {
 void raise_panic(const std::string& message) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // the creation failure stays the current exception
-  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                "replace"));
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;
   PyErr_SetObject(type, text.get());
 }
@@ -62,7 +62,8 @@ void throw_pending() {
       PyErr_Clear();
       message = "Unwrapped panic from Python code";
     }
-    write_text("--- peakforge is resuming a panic after fetching a PanicException from Python. ---\n");
+    write_text(
+        "--- peakforge is resuming a panic after fetching a PanicException from Python. ---\n");
     write_text("Python stack trace below:\n");
     PyErr_SetRaisedException(exception);  // steals
     PyErr_PrintEx(0);

@@ -12,7 +12,7 @@ namespace {
 
 // In this order the functions are added to the module and to __all__.
 const FunctionRow* const function_table[] = {
-    &get_unique_families_rust_function, &generate_hkl_points_function,
+    &get_unique_families_rust_function,  &generate_hkl_points_function,
     &calculate_xrd_intensities_function, &merge_peaks_function,
     &normalize_intensities_function,
 };
@@ -47,8 +47,9 @@ void add_function(PyObject* module, const FunctionRow& row) {
   Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) throw_pending();
   // The interpreter keeps pointing at the record, so it is never freed.
-  auto* record = new PyMethodDef{row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row.entry)),
-                                 METH_FASTCALL | METH_KEYWORDS, row.doc};
+  auto* record = new PyMethodDef{
+      row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row.entry)),
+      METH_FASTCALL | METH_KEYWORDS, row.doc};
   Ref function(PyCMethod_New(record, module, module_name.get(), nullptr));
   if (!function) throw_pending();
 
@@ -99,6 +100,4 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace peakforge::py
 
-PyMODINIT_FUNC PyInit_peakforge() {
-  return peakforge::py::guarded(peakforge::py::initialise);
-}
+PyMODINIT_FUNC PyInit_peakforge() { return peakforge::py::guarded(peakforge::py::initialise); }

@@ -30,14 +30,13 @@ std::string quoted_list(std::span<const char* const> parameters, PyObject* const
 }  // namespace
 
 void match_arguments(const char* function, std::span<const char* const> parameters,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** slots) {
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   const size_t count = parameters.size();
   const size_t given = static_cast<size_t>(nargs);
   for (size_t i = 0; i < count; ++i) slots[i] = nullptr;
   if (given > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zu %s given",
-                 function, count, given, given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zu %s given", function,
+                 count, given, given == 1 ? "was" : "were");
     throw ErrorSet{};
   }
   for (size_t i = 0; i < given; ++i) slots[i] = args[i];
@@ -59,13 +58,13 @@ void match_arguments(const char* function, std::span<const char* const> paramete
         }
       }
       if (slot == count) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                     function, name);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function,
+                     name);
         throw ErrorSet{};
       }
       if (slots[slot] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                     function, parameters[slot]);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                     parameters[slot]);
         throw ErrorSet{};
       }
       slots[slot] = args[given + static_cast<size_t>(k)];
@@ -76,8 +75,8 @@ void match_arguments(const char* function, std::span<const char* const> paramete
   for (size_t i = 0; i < count; ++i) missing += slots[i] == nullptr;
   if (missing > 0) {
     const std::string names = quoted_list(parameters, slots);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", function,
-                 missing, missing == 1 ? "argument" : "arguments", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", function, missing,
+                 missing == 1 ? "argument" : "arguments", names.c_str());
     throw ErrorSet{};
   }
 }

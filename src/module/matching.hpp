@@ -12,7 +12,6 @@ namespace peakforge::py {
 // Fills slots[0..parameters.size()) with borrowed references, or sets a
 // TypeError naming `function` (without "()") and throws ErrorSet.
 void match_arguments(const char* function, std::span<const char* const> parameters,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** slots);
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 }  // namespace peakforge::py

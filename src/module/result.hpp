@@ -30,9 +30,7 @@ Ref new_list(const std::vector<Value>& values, Element element) {
   return list;
 }
 
-inline Ref new_float_list(const std::vector<double>& values) {
-  return new_list(values, new_float);
-}
+inline Ref new_float_list(const std::vector<double>& values) { return new_list(values, new_float); }
 inline Ref new_int_list(const std::vector<int32_t>& values) { return new_list(values, new_int); }
 
 // A tuple holding the given items, in order; takes their references.

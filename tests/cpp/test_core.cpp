@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/call_pool.hpp"
 #include "base/panic.hpp"
 #include "base/platform.hpp"
-#include "base/call_pool.hpp"
+#include "base/worker_count.hpp"
 #include "intensity/lane_scalar.hpp"
 #include "intensity/sin_cos_x4.hpp"
 #include "intensity/structure_factor_x8.hpp"
-#include "base/worker_count.hpp"
 
 #include "check.hpp"  // the tests' assertion
 
@@ -33,7 +33,8 @@ uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
 
 std::string hex(double v) {
   char text[64];
-  std::snprintf(text, sizeof text, "0x%016llx (%.17g)", static_cast<unsigned long long>(bits(v)), v);
+  std::snprintf(text, sizeof text, "0x%016llx (%.17g)", static_cast<unsigned long long>(bits(v)),
+                v);
   return text;
 }
 
@@ -53,8 +54,9 @@ int64_t ulps_apart(double a, double b) {
 std::string mismatch(const std::string& what, double phi, double got_sin, double got_cos,
                      double want_sin, double want_cos) {
   return what + "(" + hex(phi) + ") = (" + hex(got_sin) + ", " + hex(got_cos) + "), expected (" +
-         hex(want_sin) + ", " + hex(want_cos) + "): " + std::to_string(ulps_apart(got_sin, want_sin)) +
-         " and " + std::to_string(ulps_apart(got_cos, want_cos)) + " ulps apart";
+         hex(want_sin) + ", " + hex(want_cos) +
+         "): " + std::to_string(ulps_apart(got_sin, want_sin)) + " and " +
+         std::to_string(ulps_apart(got_cos, want_cos)) + " ulps apart";
 }
 
 // Special values, quadrant counts around 2^51 .. 2^64 (where n's bits and
@@ -62,13 +64,26 @@ std::string mismatch(const std::string& what, double phi, double got_sin, double
 // to 2^80 and arbitrary bit patterns (every exponent, NaN payloads,
 // subnormals).
 std::vector<double> fixed_phases() {
-  std::vector<double> phases = {
-      0.0, -0.0, 1e17, -1e17, 1e20, -1e20,
-      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
-      std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-      std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
-      std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-      M_PI_4, M_PI_2, M_PI, 3 * M_PI_2, 2 * M_PI, 1e6 * M_PI};
+  std::vector<double> phases = {0.0,
+                                -0.0,
+                                1e17,
+                                -1e17,
+                                1e20,
+                                -1e20,
+                                std::numeric_limits<double>::quiet_NaN(),
+                                -std::numeric_limits<double>::quiet_NaN(),
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::denorm_min(),
+                                std::numeric_limits<double>::min(),
+                                std::numeric_limits<double>::max(),
+                                -std::numeric_limits<double>::max(),
+                                M_PI_4,
+                                M_PI_2,
+                                M_PI,
+                                3 * M_PI_2,
+                                2 * M_PI,
+                                1e6 * M_PI};
   const double two_over_pi = std::bit_cast<double>(peakforge::sin_cos_constants::two_over_pi);
   for (int e : {51, 52, 53, 54, 55, 56, 62, 63, 64}) {
     const double quadrant = std::ldexp(1.0, e) / two_over_pi;
@@ -120,7 +135,8 @@ std::vector<std::pair<double, double>> sin_cos_by(const std::string& form,
       peakforge::sin_cos_x8(&phases[i], s, c);
       for (size_t lane = 0; lane < 8; ++lane) out[i + lane] = {s[lane], c[lane]};
     } else {
-      for (size_t lane = 0; lane < 8; ++lane) out[i + lane] = peakforge::sin_cos_model(phases[i + lane]);
+      for (size_t lane = 0; lane < 8; ++lane)
+        out[i + lane] = peakforge::sin_cos_model(phases[i + lane]);
     }
   }
   return out;
@@ -164,10 +180,14 @@ void test_sin_cos_digest() {
 }
 
 void test_sin_cos_bit_patterns() {
-  struct Case { double phi; double sin; double cos; };
+  struct Case {
+    double phi;
+    double sin;
+    double cos;
+  };
   const Case cases[] = {
-      {0.0, 0.0, 1.0}, {-0.0, -0.0, 1.0}, {1e17, 0.0, 1.0}, {-1e17, -0.0, 1.0},
-      {1e20, -1.0, 0.0}, {-1e20, 1.0, 0.0},
+      {0.0, 0.0, 1.0},    {-0.0, -0.0, 1.0}, {1e17, 0.0, 1.0},
+      {-1e17, -0.0, 1.0}, {1e20, -1.0, 0.0}, {-1e20, 1.0, 0.0},
   };
   for (const Case& c : cases) {
     const auto [s, co] = peakforge::sin_cos_model(c.phi);
@@ -228,9 +248,9 @@ void test_sin_cos_accuracy() {
                                      ulps_apart(c, static_cast<double>(cosl(phi))));
       if (error > worst) worst = error, worst_phi = phi;
     }
-    check(worst <= bound, "sin_cos within " + std::to_string(bound) + " ulp of sinl and cosl for |phi| <= " +
-                              std::to_string(limit) + ", worst " + std::to_string(worst) +
-                              " ulps at " + hex(worst_phi));
+    check(worst <= bound, "sin_cos within " + std::to_string(bound) +
+                              " ulp of sinl and cosl for |phi| <= " + std::to_string(limit) +
+                              ", worst " + std::to_string(worst) + " ulps at " + hex(worst_phi));
   }
 }
 
@@ -260,8 +280,7 @@ void test_parse_unsigned_decimal() {
   check(parse_unsigned_decimal("2") == 2u && parse_unsigned_decimal("+2") == 2u &&
             parse_unsigned_decimal("0") == 0u && parse_unsigned_decimal("007") == 7u,
         "plain and '+' decimals parse");
-  check(parse_unsigned_decimal("18446744073709551615") == UINT64_MAX,
-        "2^64 - 1 parses");
+  check(parse_unsigned_decimal("18446744073709551615") == UINT64_MAX, "2^64 - 1 parses");
   for (const char* bad : {"", "+", "++2", "-2", "2.0", "abc", " 2", "2 ", "0x10", "1e3",
                           "18446744073709551616", "99999999999999999999"}) {
     check(!parse_unsigned_decimal(bad), std::string("rejects '") + bad + "'");
@@ -278,23 +297,36 @@ void set_env(const char* name, const char* value) {
 
 void test_worker_count_rules() {
   const size_t cpus = std::max(1u, peakforge::platform::logical_processor_count());
-  struct Case { const char* num_threads_env; const char* cpus_env; size_t expected; };
+  struct Case {
+    const char* num_threads_env;
+    const char* cpus_env;
+    size_t expected;
+  };
   const Case cases[] = {
-      {"2", "5", 2},       {"+2", nullptr, 2},  {"0", "5", cpus},    {"2.0", "5", 5},
-      {"abc", "5", 5},     {" 2", "5", 5},      {"", "5", 5},        {nullptr, "5", 5},
-      {nullptr, "+6", 6},  {nullptr, "0", cpus}, {nullptr, "x", cpus}, {nullptr, nullptr, cpus},
-      {"100000", nullptr, 65535}, {"18446744073709551615", nullptr, 65535},
+      {"2", "5", 2},
+      {"+2", nullptr, 2},
+      {"0", "5", cpus},
+      {"2.0", "5", 5},
+      {"abc", "5", 5},
+      {" 2", "5", 5},
+      {"", "5", 5},
+      {nullptr, "5", 5},
+      {nullptr, "+6", 6},
+      {nullptr, "0", cpus},
+      {nullptr, "x", cpus},
+      {nullptr, nullptr, cpus},
+      {"100000", nullptr, 65535},
+      {"18446744073709551615", nullptr, 65535},
       {nullptr, "70000", 65535},
   };
   for (const Case& c : cases) {
     set_env("RAYON_NUM_THREADS", c.num_threads_env);
     set_env("RAYON_RS_NUM_CPUS", c.cpus_env);
     const size_t w = peakforge::worker_count(0);
-    check(w == c.expected, std::string("RAYON_NUM_THREADS=") +
-                               (c.num_threads_env ? c.num_threads_env : "(unset)") +
-                               " RAYON_RS_NUM_CPUS=" + (c.cpus_env ? c.cpus_env : "(unset)") +
-                               ": " + std::to_string(w) + " workers, expected " +
-                               std::to_string(c.expected));
+    check(w == c.expected,
+          std::string("RAYON_NUM_THREADS=") + (c.num_threads_env ? c.num_threads_env : "(unset)") +
+              " RAYON_RS_NUM_CPUS=" + (c.cpus_env ? c.cpus_env : "(unset)") + ": " +
+              std::to_string(w) + " workers, expected " + std::to_string(c.expected));
   }
   set_env("RAYON_NUM_THREADS", "5");
   check(peakforge::worker_count(3) == 3, "num_threads wins over the environment");
@@ -323,7 +355,9 @@ void test_every_index_once() {
         peakforge::CallPool pool(workers);
         check(pool.size() == workers && thread_count() == 1 + workers,
               "pool of " + std::to_string(workers) + " runs that many threads");
-        struct State { int dummy = 0; };
+        struct State {
+          int dummy = 0;
+        };
         peakforge::parallel_for_each_index<State>(pool, n, [&](State& state, size_t i) {
           if (state.dummy++ == 0) ++states;
           ++visits[i];
@@ -331,8 +365,8 @@ void test_every_index_once() {
       }
       bool once = true;
       for (auto& v : visits) once = once && v == 1;
-      check(once, "every index exactly once, W=" + std::to_string(workers) +
-                      " n=" + std::to_string(n));
+      check(once,
+            "every index exactly once, W=" + std::to_string(workers) + " n=" + std::to_string(n));
       check(states <= workers, "at most one state per worker");
       check(thread_count() == 1, "no worker outlives its pool");
     }
@@ -366,8 +400,8 @@ void test_failures_reach_the_caller() {
 void test_build_failure_leaks_no_thread() {
   int started = 0;
   const peakforge::CallPool::ThreadStarter flaky =
-      [&](size_t stack, std::function<void()> body, std::string& error)
-      -> std::optional<peakforge::platform::ThreadHandle> {
+      [&](size_t stack, std::function<void()> body,
+          std::string& error) -> std::optional<peakforge::platform::ThreadHandle> {
     if (++started == 3) {
       error = "Resource temporarily unavailable (os error 11)";
       return std::nullopt;
@@ -378,8 +412,9 @@ void test_build_failure_leaks_no_thread() {
     peakforge::CallPool pool(5, flaky);
     check(false, "a thread that cannot start fails the build");
   } catch (const peakforge::InternalFailure& failure) {
-    check(failure.message == "called `Result::unwrap()` on an `Err` value: cannot start worker "
-                             "thread 3 of 5: Resource temporarily unavailable (os error 11)",
+    check(failure.message ==
+              "called `Result::unwrap()` on an `Err` value: cannot start worker "
+              "thread 3 of 5: Resource temporarily unavailable (os error 11)",
           "build failure message names the thread that failed: " + failure.message);
     check(thread_count() == 1, "the two started workers were stopped and joined");
   }

@@ -28,13 +28,19 @@ void test_vector_sums_match_scalar_loops() {
     for (double& x : column) x = uniform(random);
   }
   std::vector<double> simd_re(n), simd_im(n), plain_re(n), plain_im(n);
-  multiply_phases(v[0].data(), v[1].data(), v[2].data(), v[3].data(), simd_re.data(), simd_im.data(), n, true);
-  multiply_phases(v[0].data(), v[1].data(), v[2].data(), v[3].data(), plain_re.data(), plain_im.data(), n, false);
+  multiply_phases(v[0].data(), v[1].data(), v[2].data(), v[3].data(), simd_re.data(),
+                  simd_im.data(), n, true);
+  multiply_phases(v[0].data(), v[1].data(), v[2].data(), v[3].data(), plain_re.data(),
+                  plain_im.data(), n, false);
   double worst = 0.0;
-  for (size_t j = 0; j < n; ++j) worst = std::fmax(worst, std::fabs(simd_re[j] - plain_re[j]) + std::fabs(simd_im[j] - plain_im[j]));
+  for (size_t j = 0; j < n; ++j)
+    worst =
+        std::fmax(worst, std::fabs(simd_re[j] - plain_re[j]) + std::fabs(simd_im[j] - plain_im[j]));
   check(worst < 1e-15, "multiply_phases: vector and scalar products agree to rounding");
-  const ComplexSum a = weighted_phase_sum(v[4].data(), simd_re.data(), simd_im.data(), v[5].data(), v[6].data(), 8, n, true);
-  const ComplexSum b = weighted_phase_sum(v[4].data(), simd_re.data(), simd_im.data(), v[5].data(), v[6].data(), 8, n, false);
+  const ComplexSum a = weighted_phase_sum(v[4].data(), simd_re.data(), simd_im.data(), v[5].data(),
+                                          v[6].data(), 8, n, true);
+  const ComplexSum b = weighted_phase_sum(v[4].data(), simd_re.data(), simd_im.data(), v[5].data(),
+                                          v[6].data(), 8, n, false);
   check(std::fabs(a.re - b.re) < 1e-13 && std::fabs(a.im - b.im) < 1e-13,
         "weighted_phase_sum: vector and scalar sums agree to rounding over [8, 64)");
 }
@@ -46,11 +52,14 @@ void test_phase_table_rows() {
   for (int32_t n = -40; n <= 40; ++n) {
     for (size_t j = 0; j < u.size(); ++j) {
       const double phase = 6.283185307179586 * static_cast<double>(n) * u[j];
-      worst = std::fmax(worst, std::fabs(simd.re(n)[j] - std::cos(phase)) + std::fabs(simd.im(n)[j] - std::sin(phase)));
-      worst = std::fmax(worst, std::fabs(plain.re(n)[j] - simd.re(n)[j]) + std::fabs(plain.im(n)[j] - simd.im(n)[j]));
+      worst = std::fmax(worst, std::fabs(simd.re(n)[j] - std::cos(phase)) +
+                                   std::fabs(simd.im(n)[j] - std::sin(phase)));
+      worst = std::fmax(worst, std::fabs(plain.re(n)[j] - simd.re(n)[j]) +
+                                   std::fabs(plain.im(n)[j] - simd.im(n)[j]));
     }
   }
-  check(worst < 1e-12, "PhaseTable: exp(2 pi i n u) to 1e-12 for |n| <= 40, vector and scalar rows alike");
+  check(worst < 1e-12,
+        "PhaseTable: exp(2 pi i n u) to 1e-12 for |n| <= 40, vector and scalar rows alike");
 }
 
 void test_symmetry_found_from_atoms() {
@@ -68,15 +77,18 @@ void test_symmetry_found_from_atoms() {
       request.atoms.push_back(atom);
     }
   }
-  check(point_group(request).rotations.size() == 48, "rock salt without operations: 48 rotations found");
+  check(point_group(request).rotations.size() == 48,
+        "rock salt without operations: 48 rotations found");
   check(reflection_equivalents(point_group(request).rotations, true).size() == 48,
         "rock salt: Friedel's law adds nothing to a centrosymmetric group");
   request.atoms[0].frac[0] += 0.05;  // 0.28 Å off: only the rotations keeping x fixed remain
-  check(point_group(request).rotations.size() == 8, "one atom moved along x: 4mm about x, 8 rotations");
+  check(point_group(request).rotations.size() == 8,
+        "one atom moved along x: 4mm about x, 8 rotations");
   request.atoms[0].frac[1] += 0.03;
   const std::vector<IntMatrix3> none = point_group(request).rotations;
   check(none.size() <= 2, "an atom moved off every axis leaves at most a mirror");
-  check(reflection_equivalents(none, true).size() == 2 * none.size(), "Friedel's law doubles a group without -1");
+  check(reflection_equivalents(none, true).size() == 2 * none.size(),
+        "Friedel's law doubles a group without -1");
 }
 
 // Extinctions: the F-centring of the rock salt found from its atoms, and a
@@ -98,7 +110,8 @@ void test_extinctions_from_found_and_given_operations() {
   const PointGroup rock_salt = point_group(request);
   check(rock_salt.centring.size() >= 2, "rock salt without operations: the face centring found");
   check(systematically_absent(rock_salt, 1, 0, 0) && systematically_absent(rock_salt, 2, 1, 0) &&
-            !systematically_absent(rock_salt, 1, 1, 1) && !systematically_absent(rock_salt, 2, 0, 0),
+            !systematically_absent(rock_salt, 1, 1, 1) &&
+            !systematically_absent(rock_salt, 2, 0, 0),
         "rock salt: h, k, l of mixed parity extinguished, (1 1 1) and (2 0 0) allowed");
 
   PatternRequest p21;

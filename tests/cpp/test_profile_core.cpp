@@ -42,11 +42,14 @@ void test_exp_and_atan_accuracy() {
     if (x != 0.0) worst_atan = std::max(worst_atan, ulps(value, std::atan(x)));
   }
   check(worst_exp <= 2, "exp within 2 ulp of the C library's, worst " + std::to_string(worst_exp));
-  check(worst_atan <= 2, "atan within 2 ulp of the C library's, worst " + std::to_string(worst_atan));
+  check(worst_atan <= 2,
+        "atan within 2 ulp of the C library's, worst " + std::to_string(worst_atan));
   // Subnormal results round once; far below they are 0, as the true value rounds.
   check(lane_exp<ScalarLane>(-1000.0) == 0.0, "exp(-1000) is 0");
-  check(ulps(lane_exp<ScalarLane>(-740.0), std::exp(-740.0)) <= 1, "exp(-740) a subnormal within 1 ulp");
-  check(lane_atan<ScalarLane>(-0.0) == 0.0 && std::signbit(lane_atan<ScalarLane>(-0.0)), "atan(-0) is -0");
+  check(ulps(lane_exp<ScalarLane>(-740.0), std::exp(-740.0)) <= 1,
+        "exp(-740) a subnormal within 1 ulp");
+  check(lane_atan<ScalarLane>(-0.0) == 0.0 && std::signbit(lane_atan<ScalarLane>(-0.0)),
+        "atan(-0) is -0");
   check(ulps(lane_atan<ScalarLane>(1e300), std::atan(1e300)) <= 1, "atan of a huge value is pi/2");
 }
 
@@ -61,8 +64,11 @@ void test_lanes_give_the_scalar_bits() {
       in[lane] = x;
       X4Lane::store(out_exp, lane_exp<X4Lane>(X4Lane::load(in)));
       X4Lane::store(out_atan, lane_atan<X4Lane>(X4Lane::load(in)));
-      same = same && std::bit_cast<int64_t>(out_exp[lane]) == std::bit_cast<int64_t>(lane_exp<ScalarLane>(x)) &&
-             std::bit_cast<int64_t>(out_atan[lane]) == std::bit_cast<int64_t>(lane_atan<ScalarLane>(x));
+      same = same &&
+             std::bit_cast<int64_t>(out_exp[lane]) ==
+                 std::bit_cast<int64_t>(lane_exp<ScalarLane>(x)) &&
+             std::bit_cast<int64_t>(out_atan[lane]) ==
+                 std::bit_cast<int64_t>(lane_atan<ScalarLane>(x));
     }
   }
   check(same, "exp and atan in any lane of four give the scalar bits");
@@ -76,7 +82,8 @@ void test_profile_is_the_same_whatever_the_window_start() {
   PeakColumns shifted = one;
   shifted.first = {1};
   auto none = [] {};
-  const BinnedProfile a = binned_profile(edges, one, {}, 0, none), b = binned_profile(edges, shifted, {}, 0, none);
+  const BinnedProfile a = binned_profile(edges, one, {}, 0, none),
+                      b = binned_profile(edges, shifted, {}, 0, none);
   bool same = true;
   for (size_t i = 1; i < 400; ++i) same = same && a.values[i] == b.values[i];
   check(same, "the same bins from windows starting one edge apart");
@@ -84,7 +91,8 @@ void test_profile_is_the_same_whatever_the_window_start() {
 
 void test_refusals() {
   std::vector<double> edges = {0.0, 1.0, 2.0};
-  auto refused = [&](PeakColumns peaks, const std::vector<double>& chain, size_t parameters, const std::string& what) {
+  auto refused = [&](PeakColumns peaks, const std::vector<double>& chain, size_t parameters,
+                     const std::string& what) {
     try {
       binned_profile(edges, peaks, chain, parameters, [] {});
       check(false, what + " refused");

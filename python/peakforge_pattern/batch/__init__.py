@@ -22,5 +22,18 @@ from .reader import read_patterns  # noqa: E402
 from .run import BatchSummary, run_batch  # noqa: E402
 from .worker import ChunkResult, Job, process_chunk  # noqa: E402
 
-__all__ = ["BatchSummary", "Chunk", "ChunkResult", "ExecutorError", "Job", "Library", "RunOptions", "open_library",
-           "plan_chunks", "process_chunk", "read_library", "read_patterns", "run_batch"]
+__all__ = [
+    "BatchSummary",
+    "Chunk",
+    "ChunkResult",
+    "ExecutorError",
+    "Job",
+    "Library",
+    "RunOptions",
+    "open_library",
+    "plan_chunks",
+    "process_chunk",
+    "read_library",
+    "read_patterns",
+    "run_batch",
+]

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import hashlib
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Sequence
 
 from .sources import Source
 
@@ -33,7 +33,7 @@ class Chunk:
     def __len__(self) -> int:
         return len(self.items)
 
-    def singles(self) -> list["Chunk"]:
+    def singles(self) -> list[Chunk]:
         return [Chunk((item,)) for item in self.items]
 
 
@@ -46,5 +46,6 @@ def plan_chunks(sources: Sequence[Source], workers: int) -> list[Chunk]:
     that the longest work starts early and the run does not end on it."""
     ordered = sorted(sources, key=lambda s: (-s.size, s.id))
     size = chunk_size(len(ordered), workers)
-    return [Chunk(tuple((s.id, s.path) for s in ordered[start:start + size]))
-            for start in range(0, len(ordered), size)]
+    return [
+        Chunk(tuple((s.id, s.path) for s in ordered[start : start + size])) for start in range(0, len(ordered), size)
+    ]

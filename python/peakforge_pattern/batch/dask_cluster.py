@@ -42,14 +42,21 @@ class DaskCluster:
     def exclusive(self) -> contextlib.AbstractContextManager[object]:
         assert self.job.cluster_lock is not None
         lock: contextlib.AbstractContextManager[object] = self._distributed.Lock(
-            self.job.cluster_lock, scheduler_rpc=self.client.scheduler, loop=self.client.loop)
+            self.job.cluster_lock, scheduler_rpc=self.client.scheduler, loop=self.client.loop
+        )
         return lock
 
     def submit(self, chunk: Chunk, urgent: bool = False) -> None:
         serial = next(self._serial)
         # Earlier chunks (the larger structures) first; reruns of a dead chunk before all.
-        future = self.client.submit(process_chunk, chunk, self.job, key=f"peakforge-batch-{chunk.name}-{serial}",
-                                    pure=False, priority=1_000_000_000 if urgent else -serial)
+        future = self.client.submit(
+            process_chunk,
+            chunk,
+            self.job,
+            key=f"peakforge-batch-{chunk.name}-{serial}",
+            pure=False,
+            priority=1_000_000_000 if urgent else -serial,
+        )
         self._pending[future] = chunk
         self._completed.add(future)
 
@@ -61,8 +68,10 @@ class DaskCluster:
         exc = future.exception()
         if isinstance(exc, self._distributed.KilledWorker):
             tries = getattr(exc, "allowed_failures", 0) + 1
-            return Died(f"the worker computing it died ({tries} {'tries' if tries > 1 else 'try'}; "
-                        "the workers' logs may say why)")
+            return Died(
+                f"the worker computing it died ({tries} {'tries' if tries > 1 else 'try'}; "
+                "the workers' logs may say why)"
+            )
         return Failed(describe(exc))
 
     def wait(self) -> list[tuple[Chunk, Outcome]]:

@@ -11,8 +11,8 @@ from typing import Any
 import gemmi
 import numpy as np
 
-from ..diffraction.pattern import Pattern
 from ..diffraction.engine_route import lorentz_polarisation
+from ..diffraction.pattern import Pattern
 from ..structures.structure import Structure
 
 AVOGADRO_SCALE = 1.0 / 0.602214076
@@ -36,11 +36,13 @@ def structure_descriptors(structure: Structure) -> dict[str, Any]:
     weights = np.array([gemmi.Element(int(z)).weight for z in structure.atomic_numbers])
     volume = float(abs(np.linalg.det(structure.lattice)))
     group = space_group(structure)
-    return {"elements": elements,
-            "space_group_number": None if group is None else int(group.number),
-            "space_group": None if group is None else group.hm,
-            "crystal_system": None if group is None else group.crystal_system_str(),
-            "density": float(weights @ structure.occupancies) * AVOGADRO_SCALE / volume}
+    return {
+        "elements": elements,
+        "space_group_number": None if group is None else int(group.number),
+        "space_group": None if group is None else group.hm,
+        "crystal_system": None if group is None else group.crystal_system_str(),
+        "density": float(weights @ structure.occupancies) * AVOGADRO_SCALE / volume,
+    }
 
 
 def structure_intensity(pattern: Pattern) -> np.ndarray:

@@ -19,12 +19,14 @@ class Finished:
 @dataclass(frozen=True)
 class Failed:
     """The chunk function raised (the part could not be written, say)."""
+
     message: str
 
 
 @dataclass(frozen=True)
 class Died:
     """The worker process ended while computing the chunk."""
+
     message: str
 
 

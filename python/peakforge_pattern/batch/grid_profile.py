@@ -32,7 +32,7 @@ class GridProfile:
     sample: Sample | None = None
 
     @classmethod
-    def resolve(cls, grid: Any, instrument: Instrument | None = None, sample: Sample | None = None) -> "GridProfile":
+    def resolve(cls, grid: Any, instrument: Instrument | None = None, sample: Sample | None = None) -> GridProfile:
         """Check a (min, max, step) grid; InputError when it cannot be a profile's."""
         try:
             lo, hi, step = (float(v) for v in grid)
@@ -43,8 +43,9 @@ class GridProfile:
         if not (math.isfinite(step) and step > 0.0):
             raise InputError(f"the grid step must be a positive number of degrees, not {step:g}")
         if (hi - lo) / step + 1 > MAX_GRID_POINTS:
-            raise InputError(f"a grid of {(hi - lo) / step + 1:.0f} points is more than {MAX_GRID_POINTS}: "
-                             "use a larger step")
+            raise InputError(
+                f"a grid of {(hi - lo) / step + 1:.0f} points is more than {MAX_GRID_POINTS}: use a larger step"
+            )
         return cls(lo, hi, step, instrument if instrument is not None else Instrument.with_fwhm(0.1), sample)
 
     @property
@@ -61,11 +62,16 @@ class GridProfile:
         return pattern_profile(pattern, self.two_theta, self.instrument, self.sample).astype(np.float32)
 
     def to_dict(self) -> dict[str, Any]:
-        return {"lo": self.lo, "hi": self.hi, "step": self.step, "instrument": asdict(self.instrument),
-                "sample": None if self.sample is None else asdict(self.sample)}
+        return {
+            "lo": self.lo,
+            "hi": self.hi,
+            "step": self.step,
+            "instrument": asdict(self.instrument),
+            "sample": None if self.sample is None else asdict(self.sample),
+        }
 
     @classmethod
-    def from_dict(cls, fields: dict[str, Any]) -> "GridProfile":
+    def from_dict(cls, fields: dict[str, Any]) -> GridProfile:
         instrument = dict(fields["instrument"])
         if isinstance(instrument.get("wavelength"), list):
             instrument["wavelength"] = tuple(instrument["wavelength"])
@@ -74,8 +80,13 @@ class GridProfile:
             sample = dict(sample)
             if sample.get("preferred_orientation") is not None:
                 sample["preferred_orientation"] = tuple(sample["preferred_orientation"])
-        return cls(float(fields["lo"]), float(fields["hi"]), float(fields["step"]), Instrument(**instrument),
-                   None if sample is None else Sample(**sample))
+        return cls(
+            float(fields["lo"]),
+            float(fields["hi"]),
+            float(fields["step"]),
+            Instrument(**instrument),
+            None if sample is None else Sample(**sample),
+        )
 
     def describe(self) -> str:
         return f"profile grid {self.lo:g} to {self.hi:g} step {self.step:g}"

@@ -10,9 +10,10 @@ than floats.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterator, Sequence
+from typing import Any
 
 import pyarrow as pa
 import pyarrow.dataset as ds
@@ -51,11 +52,14 @@ class Library:
         """InputError naming every column the library lacks."""
         missing = [c for c in columns if not self.has(c)]
         if missing:
-            raise InputError(f"{self.path}: no column {', '.join(missing)} in this library (written by an older "
-                             f"peakforge batch: run it again with --overwrite to add them)")
+            raise InputError(
+                f"{self.path}: no column {', '.join(missing)} in this library (written by an older "
+                f"peakforge batch: run it again with --overwrite to add them)"
+            )
 
-    def batches(self, columns: Sequence[str], filter: Any = None, rows: int = 4096,
-                parts: Sequence[str] | None = None) -> Iterator[pa.RecordBatch]:
+    def batches(
+        self, columns: Sequence[str], filter: Any = None, rows: int = 4096, parts: Sequence[str] | None = None
+    ) -> Iterator[pa.RecordBatch]:
         """Record batches of about ``rows`` rows of the columns asked for, of
         ``parts`` only if given, with ``filter`` (an expression on those
         columns) applied.
@@ -71,8 +75,9 @@ class Library:
         for part in parts if parts is not None else self.parts:
             with pq.ParquetFile(part) as source:
                 present = set(source.schema_arrow.names)
-                for batch in source.iter_batches(batch_size=rows, columns=[c for c in columns if c in present],
-                                                 use_threads=False):
+                for batch in source.iter_batches(
+                    batch_size=rows, columns=[c for c in columns if c in present], use_threads=False
+                ):
                     table = pa.Table.from_batches([batch])
                     for name in columns:
                         if name not in present:
@@ -125,14 +130,22 @@ def _library_schema(folder: OutputFolder) -> pa.Schema:
 def _nullable_integers(data_type: pa.DataType) -> Any:
     """pandas' nullable integer type for an Arrow integer type (None: the default conversion)."""
     pandas = require("pandas", "pandas", "a pandas frame")
-    mapping = {pa.int8(): pandas.Int8Dtype(), pa.int16(): pandas.Int16Dtype(), pa.int32(): pandas.Int32Dtype(),
-               pa.int64(): pandas.Int64Dtype(), pa.uint8(): pandas.UInt8Dtype(), pa.uint16(): pandas.UInt16Dtype(),
-               pa.uint32(): pandas.UInt32Dtype(), pa.uint64(): pandas.UInt64Dtype()}
+    mapping = {
+        pa.int8(): pandas.Int8Dtype(),
+        pa.int16(): pandas.Int16Dtype(),
+        pa.int32(): pandas.Int32Dtype(),
+        pa.int64(): pandas.Int64Dtype(),
+        pa.uint8(): pandas.UInt8Dtype(),
+        pa.uint16(): pandas.UInt16Dtype(),
+        pa.uint32(): pandas.UInt32Dtype(),
+        pa.uint64(): pandas.UInt64Dtype(),
+    }
     return mapping.get(data_type)
 
 
-def read_library(path: str | os.PathLike[str], columns: Sequence[str] | None = None, filter: Any = None, *,
-                 output: str = "arrow") -> Any:
+def read_library(
+    path: str | os.PathLike[str], columns: Sequence[str] | None = None, filter: Any = None, *, output: str = "arrow"
+) -> Any:
     """Rows of a library (a ``peakforge batch`` output), reading only what is asked for.
 
     Parameters

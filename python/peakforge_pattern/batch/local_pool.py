@@ -14,8 +14,8 @@ import os
 import signal
 import sys
 from collections import deque
+from collections.abc import Iterator
 from multiprocessing.connection import Connection, wait
-from typing import Iterator
 
 from .chunks import Chunk
 from .executor import Died, ExecutorError, Failed, Finished, Outcome
@@ -93,8 +93,9 @@ def _processors() -> int:
 class _Worker:
     def __init__(self) -> None:
         ours, theirs = _CONTEXT.Pipe()
-        self.process = _CONTEXT.Process(target=_serve, args=(theirs, os.getpid()), daemon=True,
-                                        name="peakforge-batch-worker")
+        self.process = _CONTEXT.Process(
+            target=_serve, args=(theirs, os.getpid()), daemon=True, name="peakforge-batch-worker"
+        )
         with _interrupts_held():
             self.process.start()
         theirs.close()

@@ -5,12 +5,14 @@ request as it was made, and how the list columns are stored."""
 from __future__ import annotations
 
 import json
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any
 
 from ..diffraction.request import PatternRequest
 from ..errors import InputError
 from .grid_profile import GridProfile
+
 
 @dataclass(frozen=True)
 class RunOptions:
@@ -22,9 +24,16 @@ class RunOptions:
     grid: GridProfile | None = None
 
     @classmethod
-    def resolve(cls, wavelength: float | str | None = None, two_theta_range: Sequence[float] | None = None,
-                float32: bool = False, *, request: PatternRequest | None = None, grid: GridProfile | None = None,
-                **fields: Any) -> RunOptions:
+    def resolve(
+        cls,
+        wavelength: float | str | None = None,
+        two_theta_range: Sequence[float] | None = None,
+        float32: bool = False,
+        *,
+        request: PatternRequest | None = None,
+        grid: GridProfile | None = None,
+        **fields: Any,
+    ) -> RunOptions:
         """Options from a request and/or its fields (InputError when they cannot give patterns)."""
         if wavelength is not None:
             fields["wavelength"] = wavelength
@@ -35,8 +44,11 @@ class RunOptions:
     def same_patterns(self, other: RunOptions) -> bool:
         """Whether a run with ``other`` computes the same rows (the work limit
         and the execution mode change no pattern)."""
-        return (self.float32 == other.float32 and self.grid == other.grid
-                and self.request.result_fields() == other.request.result_fields())
+        return (
+            self.float32 == other.float32
+            and self.grid == other.grid
+            and self.request.result_fields() == other.request.result_fields()
+        )
 
     def to_json(self) -> str:
         """The request's fields as to_dict gives them, float32 and the grid (if any), in one JSON object."""

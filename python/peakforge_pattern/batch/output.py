@@ -11,9 +11,10 @@ from __future__ import annotations
 
 import contextlib
 import os
+from collections.abc import Collection, Iterator
 from pathlib import Path
 from types import ModuleType
-from typing import Any, Collection, Iterator
+from typing import Any
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -66,12 +67,18 @@ class OutputFolder:
         leaving anything in it).
         """
         if self.path.is_dir():
-            foreign = sorted(p.name for p in self.path.iterdir()
-                             if not (p.name.startswith((".", "_"))
-                                     or p.name.startswith(PART_PREFIX) and p.name.endswith(PART_SUFFIX)))
+            foreign = sorted(
+                p.name
+                for p in self.path.iterdir()
+                if not (
+                    p.name.startswith((".", "_")) or p.name.startswith(PART_PREFIX) and p.name.endswith(PART_SUFFIX)
+                )
+            )
             if foreign:
-                raise InputError(f"{self.path}: holds files that are not part of a batch output "
-                                 f"({', '.join(foreign[:3])}): choose another output folder")
+                raise InputError(
+                    f"{self.path}: holds files that are not part of a batch output "
+                    f"({', '.join(foreign[:3])}): choose another output folder"
+                )
         try:
             self.path.mkdir(parents=True, exist_ok=True)
             handle = open(self.path / LOCK_FILE, "a+b")
@@ -111,9 +118,11 @@ class OutputFolder:
             (self.path / METADATA_FILE).unlink(missing_ok=True)
         existing = self.options()
         if existing is not None and not existing.same_patterns(options):
-            raise InputError(f"{self.path} holds patterns computed with other options "
-                             f"({existing.describe()}; asked for {options.describe()}): "
-                             "use the same options, --overwrite, or another output folder")
+            raise InputError(
+                f"{self.path} holds patterns computed with other options "
+                f"({existing.describe()}; asked for {options.describe()}): "
+                "use the same options, --overwrite, or another output folder"
+            )
         metadata_schema = schema(options)
         metadata_schema = metadata_schema.with_metadata({**metadata_schema.metadata, RUN_KEY: token.encode()})
         with atomic_path(self.path / METADATA_FILE) as temporary:
@@ -154,7 +163,7 @@ class OutputFolder:
             table = pq.read_table(part, schema=schema(options)).filter(pc.invert(redo))
             dropped += marks.num_rows - table.num_rows
             if table.num_rows:
-                write_part(self.path, part.name[:-len(PART_SUFFIX)], table.schema, table.to_batches())
+                write_part(self.path, part.name[: -len(PART_SUFFIX)], table.schema, table.to_batches())
             else:
                 part.unlink()
         return dropped

@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import contextlib
 import os
-from pathlib import Path
 from collections.abc import Iterable, Iterator
+from pathlib import Path
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -42,12 +42,20 @@ def run_token(out: str | os.PathLike[str]) -> str | None:
 @contextlib.contextmanager
 def _cluster_lock(name: str) -> Iterator[None]:
     from distributed import Lock  # only ever named when running on a Dask cluster
+
     with Lock(name):
         yield
 
 
-def write_part(out: str | os.PathLike[str], name: str, schema: pa.Schema, batches: Iterable[pa.RecordBatch], *,
-               token: str | None = None, cluster_lock: str | None = None) -> None:
+def write_part(
+    out: str | os.PathLike[str],
+    name: str,
+    schema: pa.Schema,
+    batches: Iterable[pa.RecordBatch],
+    *,
+    token: str | None = None,
+    cluster_lock: str | None = None,
+) -> None:
     """Write the part ``name`` of ``out`` from ``batches`` (consumed as they
     come: they may be computed on demand), whole or not at all.
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import Iterable
+from collections.abc import Iterable
 
 from ..diffraction.pattern import Pattern
 from ..errors import InputError
@@ -32,6 +32,8 @@ def read_patterns(out: str | os.PathLike[str], ids: Iterable[str] | None = None)
         wanted = sorted(rows)
     missing = [id for id in wanted if id not in rows]
     if missing:
-        raise KeyError(f"no pattern for {', '.join(map(repr, missing[:5]))}"
-                       f"{f' and {len(missing) - 5} more' if len(missing) > 5 else ''} in {folder.path}")
+        raise KeyError(
+            f"no pattern for {', '.join(map(repr, missing[:5]))}"
+            f"{f' and {len(missing) - 5} more' if len(missing) > 5 else ''} in {folder.path}"
+        )
     return [pattern_from_row(rows[id], options) for id in wanted]

@@ -22,17 +22,31 @@ OPTIONS_KEY = b"peakforge.batch.options"
 OK, ERROR = "ok", "error"
 
 PANDAS_KEY = b"pandas"
-_PANDAS_METADATA = json.dumps({
-    "index_columns": [], "column_indexes": [], "pandas_version": "2.0.0",
-    "columns": [{"name": name, "field_name": name, "pandas_type": kind.lower(), "numpy_type": kind, "metadata": None}
-                for name, kind in (("n_atoms", "Int32"), ("space_group_number", "Int16"))]}).encode()
+_PANDAS_METADATA = json.dumps(
+    {
+        "index_columns": [],
+        "column_indexes": [],
+        "pandas_version": "2.0.0",
+        "columns": [
+            {"name": name, "field_name": name, "pandas_type": kind.lower(), "numpy_type": kind, "metadata": None}
+            for name, kind in (("n_atoms", "Int32"), ("space_group_number", "Int16"))
+        ],
+    }
+).encode()
 """pandas reads the integer columns, which are null on error rows, as its nullable integers rather than floats."""
 
 PEAK_COLUMNS = ("two_theta", "d", "intensity", "absolute_intensity")
 """Per-peak numbers, one list per row, named as the Pattern fields they hold."""
 
-DESCRIPTOR_COLUMNS = ("path", "elements", "space_group_number", "space_group", "crystal_system", "density",
-                      "structure_intensity")
+DESCRIPTOR_COLUMNS = (
+    "path",
+    "elements",
+    "space_group_number",
+    "space_group",
+    "crystal_system",
+    "density",
+    "structure_intensity",
+)
 """Columns added for identification and learning; libraries written before them read them as nulls."""
 
 
@@ -99,8 +113,10 @@ def _family_columns(tables: list[PeakFamilies | None]) -> tuple[pa.Array, pa.Arr
     rows = pa.array(np.array(row_offsets, dtype=np.int32))
     errors = pa.array([table is None for table in tables])
     counts = (np.concatenate(multiplicity) if multiplicity else np.zeros(0)).astype(np.int32)
-    return (pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, triples), mask=errors),
-            pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, pa.array(counts)), mask=errors))
+    return (
+        pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, triples), mask=errors),
+        pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, pa.array(counts)), mask=errors),
+    )
 
 
 class RowBuilder:
@@ -145,35 +161,55 @@ class RowBuilder:
     def _cell(structure: Structure | None) -> dict[str, Any]:
         if structure is None:
             return {}
-        return {"n_atoms": len(structure), "volume": float(abs(np.linalg.det(structure.lattice))),
-                "formula": formula(structure), **structure_descriptors(structure)}
+        return {
+            "n_atoms": len(structure),
+            "volume": float(abs(np.linalg.det(structure.lattice))),
+            "formula": formula(structure),
+            **structure_descriptors(structure),
+        }
 
-    def add_pattern(self, id: str, structure: Structure, pattern: Pattern, seconds: float,
-                    path: str | None = None) -> None:
-        self._append(id=id, status=OK, seconds=seconds, path=path, **self._cell(structure),
-                     warnings=list(pattern.warnings),
-                     **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
-                     families=pattern.peak_families,
-                     structure_intensity=structure_intensity(pattern),
-                     profile=None if self.grid is None else self.grid.profile(pattern))
+    def add_pattern(
+        self, id: str, structure: Structure, pattern: Pattern, seconds: float, path: str | None = None
+    ) -> None:
+        self._append(
+            id=id,
+            status=OK,
+            seconds=seconds,
+            path=path,
+            **self._cell(structure),
+            warnings=list(pattern.warnings),
+            **{name: getattr(pattern, name) for name in PEAK_COLUMNS},
+            families=pattern.peak_families,
+            structure_intensity=structure_intensity(pattern),
+            profile=None if self.grid is None else self.grid.profile(pattern),
+        )
         self.ok += 1
         self.peaks += len(pattern)
 
-    def add_error(self, id: str, message: str, seconds: float = 0.0,
-                  structure: Structure | None = None, path: str | None = None) -> None:
+    def add_error(
+        self, id: str, message: str, seconds: float = 0.0, structure: Structure | None = None, path: str | None = None
+    ) -> None:
         self._append(id=id, status=ERROR, error=message, seconds=seconds, path=path, **self._cell(structure))
         self.errors.append((id, message))
 
 
 def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
     """The Pattern a row of status ok holds, named by its id."""
+
     def peaks(name: str) -> np.ndarray:
         return np.asarray(row[name], dtype=float)
 
-    return Pattern(two_theta=peaks("two_theta"), d=peaks("d"), intensity=peaks("intensity"),
-                   absolute_intensity=peaks("absolute_intensity"),
-                   peak_families=PeakFamilies.from_lists(row["families"], row["multiplicities"]),
-                   wavelength=options.request.wavelength, two_theta_range=options.request.two_theta_range,
-                   structure_name=row["id"], warnings=tuple(row["warnings"] or ()),
-                   scale=options.request.scale, radiation=options.request.radiation,
-                   monochromator_angle=options.request.monochromator_angle)
+    return Pattern(
+        two_theta=peaks("two_theta"),
+        d=peaks("d"),
+        intensity=peaks("intensity"),
+        absolute_intensity=peaks("absolute_intensity"),
+        peak_families=PeakFamilies.from_lists(row["families"], row["multiplicities"]),
+        wavelength=options.request.wavelength,
+        two_theta_range=options.request.two_theta_range,
+        structure_name=row["id"],
+        warnings=tuple(row["warnings"] or ()),
+        scale=options.request.scale,
+        radiation=options.request.radiation,
+        monochromator_angle=options.request.monochromator_angle,
+    )

@@ -6,9 +6,10 @@ from __future__ import annotations
 import os
 import time
 import uuid
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterable, Protocol, Sequence
+from typing import Any, Protocol
 
 from ..diffraction.request import PatternRequest
 from ..errors import InputError
@@ -26,6 +27,7 @@ from .worker import Job
 
 RETRIES = 2
 """A chunk whose function raised is run again this many times."""
+
 
 class Progress(Protocol):
     """Told how many structures a run computes, then of each chunk as it ends."""
@@ -78,8 +80,9 @@ class _Driver:
     chunk is split into single structures, a single one that dies again is
     an error row, a chunk that raised is retried, then counted as not done."""
 
-    def __init__(self, executor: Executor, out: str, options: RunOptions, summary: BatchSummary,
-                 progress: Progress | None) -> None:
+    def __init__(
+        self, executor: Executor, out: str, options: RunOptions, summary: BatchSummary, progress: Progress | None
+    ) -> None:
         self.executor, self.out, self.options = executor, out, options
         self.summary, self.progress = summary, progress
         self.pending = 0
@@ -123,7 +126,7 @@ class _Driver:
             self.suspects.append(chunk)
         else:
             # The driver owns the output: it writes the culprit's row without the cluster lock.
-            (id, _), = chunk.items
+            ((id, _),) = chunk.items
             rows = RowBuilder(self.options)
             rows.add_error(id, message)
             try:
@@ -147,11 +150,22 @@ class _Driver:
             self.progress.advance(len(chunk), [])
 
 
-def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[str],
-              request: PatternRequest | None = None, *, client: Any = None, resume: bool = True,
-              retry_errors: bool = False, float32: bool = False, workers: int | None = None,
-              progress: Progress | None = None, grid: Sequence[float] | None = None,
-              instrument: Instrument | None = None, sample: Sample | None = None, **fields: Any) -> BatchSummary:
+def run_batch(
+    sources: Iterable[str | os.PathLike[str]],
+    out: str | os.PathLike[str],
+    request: PatternRequest | None = None,
+    *,
+    client: Any = None,
+    resume: bool = True,
+    retry_errors: bool = False,
+    float32: bool = False,
+    workers: int | None = None,
+    progress: Progress | None = None,
+    grid: Sequence[float] | None = None,
+    instrument: Instrument | None = None,
+    sample: Sample | None = None,
+    **fields: Any,
+) -> BatchSummary:
     """Compute the pattern of every structure ``sources`` name into a Parquet dataset.
 
     One row per structure in ``out``: its peaks, or an error row saying why
@@ -221,9 +235,12 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
     >>> [pattern.structure_name for pattern in read_patterns(out)][:2]
     ['corundum.cif', 'cscl.cif']
     """
-    options = RunOptions.resolve(request=request, float32=float32,
-                                 grid=None if grid is None else GridProfile.resolve(grid, instrument, sample),
-                                 **fields)
+    options = RunOptions.resolve(
+        request=request,
+        float32=float32,
+        grid=None if grid is None else GridProfile.resolve(grid, instrument, sample),
+        **fields,
+    )
     if workers is not None and not 1 <= workers <= 4096:
         raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")
     skipped: list[str] = []
@@ -232,14 +249,15 @@ def run_batch(sources: Iterable[str | os.PathLike[str]], out: str | os.PathLike[
     summary = BatchSummary(folder.path, listed=len(listing), warnings=skipped)
     started = time.perf_counter()
     with folder.locked():
-        job = Job(str(folder.path), options, uuid.uuid4().hex,
-                  folder.cluster_lock if client is not None else None)
+        job = Job(str(folder.path), options, uuid.uuid4().hex, folder.cluster_lock if client is not None else None)
         executor: Executor
         if client is not None:
             from .dask_cluster import DaskCluster
+
             executor = DaskCluster(client, job)
         else:
             from .local_pool import LocalPool
+
             executor = LocalPool(job, workers)
         try:
             with executor.exclusive():

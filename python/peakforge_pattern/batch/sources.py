@@ -8,9 +8,9 @@ relative to that folder, for a line of a list file the line as written.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path, PurePath
-from typing import Iterable, Iterator
 
 from ..errors import InputError
 
@@ -24,8 +24,8 @@ MAX_LIST_LINE = 16384
 @dataclass(frozen=True, slots=True)  # a million of them fit in a few hundred MB
 class Source:
     id: str
-    path: str   # absolute, so that workers with another working folder find it
-    size: int   # bytes: a cheap stand-in for the work the structure takes
+    path: str  # absolute, so that workers with another working folder find it
+    size: int  # bytes: a cheap stand-in for the work the structure takes
 
 
 def _id(text: str) -> str:
@@ -53,8 +53,9 @@ def _walk(folder: str, warnings: list[str]) -> Iterator[tuple[str, int]]:
     yield from _walk_below(folder, searched, [folder], warnings)
 
 
-def _walk_below(folder: str, searched: dict[tuple[int, int], str], ancestors: list[str],
-                warnings: list[str]) -> Iterator[tuple[str, int]]:
+def _walk_below(
+    folder: str, searched: dict[tuple[int, int], str], ancestors: list[str], warnings: list[str]
+) -> Iterator[tuple[str, int]]:
     with os.scandir(folder) as entries:
         found = sorted(entries, key=lambda entry: entry.name)
     for entry in found:
@@ -81,8 +82,10 @@ def _walk_below(folder: str, searched: dict[tuple[int, int], str], ancestors: li
 def _from_folder(argument: str, warnings: list[str]) -> list[Source]:
     root = os.path.abspath(argument)
     try:
-        found = [Source(_id(PurePath(os.path.relpath(path, root)).as_posix()), path, size)
-                 for path, size in _walk(root, warnings)]
+        found = [
+            Source(_id(PurePath(os.path.relpath(path, root)).as_posix()), path, size)
+            for path, size in _walk(root, warnings)
+        ]
     except OSError as exc:
         raise InputError(f"{exc.filename or argument}: cannot list: {exc.strerror or exc}") from None
     if not found:
@@ -98,8 +101,10 @@ def _from_list(argument: str) -> list[Source]:
             # Line by line with a bound, so that a list that is no text (/dev/zero) cannot fill memory.
             while line := listing.readline(MAX_LIST_LINE + 1):
                 if len(line) > MAX_LIST_LINE or "\0" in line:
-                    raise InputError(f"{argument}: line {len(lines) + 1} is no path (binary data or longer than "
-                                     f"{MAX_LIST_LINE} characters): not a list of structure files")
+                    raise InputError(
+                        f"{argument}: line {len(lines) + 1} is no path (binary data or longer than "
+                        f"{MAX_LIST_LINE} characters): not a list of structure files"
+                    )
                 lines.append(line.strip())
     except (OSError, UnicodeDecodeError) as exc:
         raise InputError(f"{argument}: cannot read the list: {getattr(exc, 'strerror', None) or exc}") from None
@@ -150,8 +155,10 @@ def list_sources(arguments: Iterable[str | os.PathLike[str]], warnings: list[str
         for source in found:
             seen = sources.setdefault(source.id, source)
             if seen.path != source.path:
-                raise InputError(f"two structures have the id {source.id!r} ({seen.path} and {source.path}): "
-                                 "give their common folder instead")
+                raise InputError(
+                    f"two structures have the id {source.id!r} ({seen.path} and {source.path}): "
+                    "give their common folder instead"
+                )
     if not sources:
         raise InputError("no structures to compute")
     return list(sources.values())

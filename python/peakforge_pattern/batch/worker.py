@@ -6,8 +6,8 @@ from __future__ import annotations
 import os
 import signal
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import Iterator
 
 import pyarrow as pa
 

@@ -17,7 +17,8 @@ _COMMANDS = (pattern_command, fit_command, batch_command, identify_command)
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures.")
+        prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures."
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for command in _COMMANDS:
         sub = commands.add_parser(command.NAME, help=command.HELP, description=command.DESCRIPTION)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from ..errors import InputError
 from .calculation_options import EXECUTION, add_request_arguments, request_from
@@ -17,9 +17,11 @@ if TYPE_CHECKING:
 
 NAME = "batch"
 HELP = "compute the patterns of many structures into a Parquet dataset"
-DESCRIPTION = ("Compute the powder pattern of every structure in SOURCES (CIF files, folders searched "
-               "recursively, or .txt/.list/.lst files listing paths) into a folder of Parquet parts, "
-               "one row per structure. A rerun with the same --out resumes where the last one stopped.")
+DESCRIPTION = (
+    "Compute the powder pattern of every structure in SOURCES (CIF files, folders searched "
+    "recursively, or .txt/.list/.lst files listing paths) into a folder of Parquet parts, "
+    "one row per structure. A rerun with the same --out resumes where the last one stopped."
+)
 
 ERRORS_SHOWN = 20
 """Error rows printed as they come; the rest are only in the output."""
@@ -34,18 +36,28 @@ def add_arguments(batch: argparse.ArgumentParser) -> None:
     # Each worker computes one structure at a time on one thread.
     add_request_arguments(batch, exclude=EXECUTION)
     executor = batch.add_mutually_exclusive_group()
-    executor.add_argument("--workers", type=int, metavar="N",
-                        help="processes of the local pool (default: one per processor)")
+    executor.add_argument(
+        "--workers", type=int, metavar="N", help="processes of the local pool (default: one per processor)"
+    )
     add_cluster_arguments(executor)
     start = batch.add_mutually_exclusive_group()
     start.add_argument("--overwrite", action="store_true", help="empty --out first instead of resuming")
     start.add_argument("--retry-errors", action="store_true", help="compute the error rows of --out again")
     batch.add_argument("--no-progress", action="store_true", help="no progress bar")
-    batch.add_argument("--grid", nargs=3, type=float, metavar=("MIN", "MAX", "STEP"),
-                       help="add a float32 profile column on this fixed 2theta grid (degrees), for learning; "
-                            "its peaks shaped by the profile options below")
-    batch.add_argument("--fwhm", type=float, default=0.1,
-                       help="width of every peak of the --grid profile unless --caglioti (default 0.1)")
+    batch.add_argument(
+        "--grid",
+        nargs=3,
+        type=float,
+        metavar=("MIN", "MAX", "STEP"),
+        help="add a float32 profile column on this fixed 2theta grid (degrees), for learning; "
+        "its peaks shaped by the profile options below",
+    )
+    batch.add_argument(
+        "--fwhm",
+        type=float,
+        default=0.1,
+        help="width of every peak of the --grid profile unless --caglioti (default 0.1)",
+    )
     add_peak_shape_arguments(batch)
 
 
@@ -61,6 +73,7 @@ class _Progress:
     def start(self, total: int) -> None:
         if self.enabled and total:
             from tqdm import tqdm  # imported when a bar is shown: other commands start without it
+
             self.bar = tqdm(total=total, unit="structure", file=sys.stderr, leave=False)
 
     def advance(self, count: int, errors: list[tuple[str, str]]) -> None:
@@ -108,9 +121,20 @@ def run(args: argparse.Namespace) -> int:
         # The --grid profile's peaks, shaped as pattern shapes a profile's.
         instrument = None if args.grid is None else instrument_from(args, request.monochromator_angle)
         sample = None if args.grid is None else sample_from(args)
-        summary = run_batch(args.sources, args.out, request, client=client, resume=not args.overwrite,
-                            retry_errors=args.retry_errors, float32=args.float32, workers=args.workers,
-                            progress=progress, grid=args.grid, instrument=instrument, sample=sample)
+        summary = run_batch(
+            args.sources,
+            args.out,
+            request,
+            client=client,
+            resume=not args.overwrite,
+            retry_errors=args.retry_errors,
+            float32=args.float32,
+            workers=args.workers,
+            progress=progress,
+            grid=args.grid,
+            instrument=instrument,
+            sample=sample,
+        )
     except ExecutorError as exc:
         fail(f"error: {exc}")
         return RUN_FAILED
@@ -129,7 +153,10 @@ def run(args: argparse.Namespace) -> int:
     before = f" ({summary.done_before} done before)" if summary.done_before else ""
     missing = f", {summary.not_done} not computed" if summary.not_done else ""
     errors = summary.errors + summary.errors_before
-    print(f"{_count(summary.listed, 'structure')}{before}: {summary.ok + summary.done_before - summary.errors_before}"
-          f" ok, {_count(errors, 'error')}{missing}; {summary.computed} computed in {summary.seconds:.1f} s "
-          f"({summary.rate:.1f}/s); {summary.out}: {_size(summary.output_bytes)}", flush=True)
+    print(
+        f"{_count(summary.listed, 'structure')}{before}: {summary.ok + summary.done_before - summary.errors_before}"
+        f" ok, {_count(errors, 'error')}{missing}; {summary.computed} computed in {summary.seconds:.1f} s "
+        f"({summary.rate:.1f}/s); {summary.out}: {_size(summary.output_bytes)}",
+        flush=True,
+    )
     return summary.exit_status

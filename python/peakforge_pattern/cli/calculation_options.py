@@ -15,8 +15,9 @@ EXECUTION = frozenset({"parallel", "num_threads", "use_simd"})
 """Fields that choose how a pattern is computed on this process's threads."""
 
 
-def add_request_arguments(parser: argparse.ArgumentParser, *, exclude: Collection[str] = (),
-                          only: Collection[str] | None = None) -> None:
+def add_request_arguments(
+    parser: argparse.ArgumentParser, *, exclude: Collection[str] = (), only: Collection[str] | None = None
+) -> None:
     """Add the request's options to ``parser`` as the group "calculation".
 
     Every option's default is None (not given), so that the request's own
@@ -32,19 +33,30 @@ def add_request_arguments(parser: argparse.ArgumentParser, *, exclude: Collectio
         The only request fields the subcommand offers.
     """
     group = parser.add_argument_group("calculation")
-    offered = [name for name, _, _ in request_options()
-               if name not in exclude and (only is None or name in only)]
+    offered = [name for name, _, _ in request_options() if name not in exclude and (only is None or name in only)]
     parser.set_defaults(**{_OFFERED: tuple(offered)})
     for name, default, option in request_options():
         if name not in offered:
             continue
         if isinstance(default, bool):
-            group.add_argument(*option.flags, dest=name, default=None, help=option.help,
-                               action="store_false" if option.negated else "store_true")
+            group.add_argument(
+                *option.flags,
+                dest=name,
+                default=None,
+                help=option.help,
+                action="store_false" if option.negated else "store_true",
+            )
         else:
-            group.add_argument(*option.flags, dest=name, default=None, help=option.help, type=option.type or str,
-                               nargs=option.nargs, metavar=option.metavar,
-                               choices=list(option.choices) if option.choices else None)
+            group.add_argument(
+                *option.flags,
+                dest=name,
+                default=None,
+                help=option.help,
+                type=option.type or str,
+                nargs=option.nargs,
+                metavar=option.metavar,
+                choices=list(option.choices) if option.choices else None,
+            )
 
 
 def request_from(args: argparse.Namespace, **fields: object) -> PatternRequest:

@@ -120,6 +120,7 @@ def reporting_failures(run: Callable[[Any], int]) -> Callable[[Any], int]:
     are kept off standard error: the inputs are checked before they could
     matter, and a result that is not finite is refused where it is made.
     """
+
     @functools.wraps(run)
     def wrapped(args: Any) -> int:
         try:
@@ -185,8 +186,9 @@ def probe_worker_threads(num_threads: int) -> str | None:
 
     with os_stderr_captured():
         try:
-            peakforge.calculate_xrd_intensities([[1, 0, 0]], [0.5], 1.0, [0.0], [0.0], [0.0], [1], [[]],
-                                                [1.0], [0.0], True, num_threads, False)
+            peakforge.calculate_xrd_intensities(
+                [[1, 0, 0]], [0.5], 1.0, [0.0], [0.0], [0.0], [1], [[]], [1.0], [0.0], True, num_threads, False
+            )
         except BaseException as exc:
             if not is_panic(exc):
                 raise

@@ -29,16 +29,22 @@ from .profile_outputs import output_error
 
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
-DESCRIPTION = ("Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v3/v4 "
-               "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift "
-               "and sample displacement, peak widths and asymmetry, each phase's cell and overall B, with "
-               "anomalous dispersion at each emission line; print Rp, Rwp, Rexp, chi2, every refined parameter "
-               "and each phase's weight fraction with its standard uncertainty, as 33.65(42).")
+DESCRIPTION = (
+    "Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v3/v4 "
+    "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift "
+    "and sample displacement, peak widths and asymmetry, each phase's cell and overall B, with "
+    "anomalous dispersion at each emission line; print Rp, Rwp, Rexp, chi2, every refined parameter "
+    "and each phase's weight fraction with its standard uncertainty, as 33.65(42)."
+)
 PROGRESS_DELAY = 1.5  # seconds before a fit shows its progress line
 
-EPILOG = ("parameter names for --fix and --refine: " + ", ".join(KINDS)
-          + "; with --refine-atoms also " + ", ".join(ATOM_KINDS)
-          + "; PHASE:KIND for one phase's (corundum:cell), or a parameter's full name as printed")
+EPILOG = (
+    "parameter names for --fix and --refine: "
+    + ", ".join(KINDS)
+    + "; with --refine-atoms also "
+    + ", ".join(ATOM_KINDS)
+    + "; PHASE:KIND for one phase's (corundum:cell), or a parameter's full name as printed"
+)
 DEFAULT_BOND_CUTOFF = 3.0  # Å
 
 
@@ -46,54 +52,124 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.epilog = EPILOG
     parser.add_argument("measured", metavar="MEASURED", help="the measured pattern")
     parser.add_argument("phases", nargs="+", metavar="PHASE", help="CIF file of a phase in the sample")
-    parser.add_argument("-w", "--wavelength", default=None,
-                        help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES)
-                             + " (default: the instrument file's, the scan file's, else CuKa)")
-    parser.add_argument("--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"),
-                        help="fit only this 2theta range (default: the whole scan)")
-    parser.add_argument("--background", type=int, default=BACKGROUND_TERMS, metavar="N",
-                        help=f"Chebyshev background terms (default {BACKGROUND_TERMS})")
+    parser.add_argument(
+        "-w",
+        "--wavelength",
+        default=None,
+        help="wavelength in angstrom or a line name: "
+        + ", ".join(ANODE_LINES)
+        + " (default: the instrument file's, the scan file's, else CuKa)",
+    )
+    parser.add_argument(
+        "--two-theta",
+        nargs=2,
+        type=float,
+        metavar=("MIN", "MAX"),
+        help="fit only this 2theta range (default: the whole scan)",
+    )
+    parser.add_argument(
+        "--background",
+        type=int,
+        default=BACKGROUND_TERMS,
+        metavar="N",
+        help=f"Chebyshev background terms (default {BACKGROUND_TERMS})",
+    )
     refinement = parser.add_argument_group("refinement")
-    refinement.add_argument("--fix", nargs="+", action="extend", default=[], metavar="NAME",
-                            help="hold these parameters at their start (see the list below)")
-    refinement.add_argument("--refine", nargs="+", action="extend", default=[], metavar="NAME",
-                            help="refine these parameters too: size and strain per phase, or terms an "
-                                 "--instrument file holds")
-    refinement.add_argument("--refine-atoms", nargs="*", metavar="PHASE", default=None,
-                            help="refine the structure of these phases (all if none named; put it after the "
-                                 "files): the coordinates their site symmetry leaves free, with --refine b-sites "
-                                 "or b-elements an isotropic B per site or element, with --refine occupancy the "
-                                 "occupancies of partly occupied or shared sites")
-    refinement.add_argument("--no-anomalous", action="store_true",
-                            help="leave out anomalous dispersion (f', f'' at each emission line's energy)")
-    refinement.add_argument("--orientation", action="append", default=[], metavar="PHASE:HKL",
-                            help="refine March-Dollase preferred orientation of PHASE along HKL "
-                                 "(brucite:001, or zincite:1,0,-1)")
-    refinement.add_argument("--particle-size", action="append", default=[], metavar="[PHASE:]MICRONS",
-                            help="particle radius in micrometres for Brindley's microabsorption correction, "
-                                 "for every phase or PHASE:MICRONS for one")
-    refinement.add_argument("--displacement", action="store_true",
-                            help="refine the sample displacement only, without a zero shift")
+    refinement.add_argument(
+        "--fix",
+        nargs="+",
+        action="extend",
+        default=[],
+        metavar="NAME",
+        help="hold these parameters at their start (see the list below)",
+    )
+    refinement.add_argument(
+        "--refine",
+        nargs="+",
+        action="extend",
+        default=[],
+        metavar="NAME",
+        help="refine these parameters too: size and strain per phase, or terms an --instrument file holds",
+    )
+    refinement.add_argument(
+        "--refine-atoms",
+        nargs="*",
+        metavar="PHASE",
+        default=None,
+        help="refine the structure of these phases (all if none named; put it after the "
+        "files): the coordinates their site symmetry leaves free, with --refine b-sites "
+        "or b-elements an isotropic B per site or element, with --refine occupancy the "
+        "occupancies of partly occupied or shared sites",
+    )
+    refinement.add_argument(
+        "--no-anomalous",
+        action="store_true",
+        help="leave out anomalous dispersion (f', f'' at each emission line's energy)",
+    )
+    refinement.add_argument(
+        "--orientation",
+        action="append",
+        default=[],
+        metavar="PHASE:HKL",
+        help="refine March-Dollase preferred orientation of PHASE along HKL (brucite:001, or zincite:1,0,-1)",
+    )
+    refinement.add_argument(
+        "--particle-size",
+        action="append",
+        default=[],
+        metavar="[PHASE:]MICRONS",
+        help="particle radius in micrometres for Brindley's microabsorption correction, "
+        "for every phase or PHASE:MICRONS for one",
+    )
+    refinement.add_argument(
+        "--displacement", action="store_true", help="refine the sample displacement only, without a zero shift"
+    )
     refinement.add_argument("--refine-cell", action="store_true", help=argparse.SUPPRESS)  # now the default
     refinement.add_argument("--refine-b", action="store_true", help=argparse.SUPPRESS)  # now the default
     files = parser.add_argument_group("instrument files")
-    files.add_argument("--instrument", metavar="FILE", type=Path,
-                       help="start from a standard's instrument (written by --save-instrument): its widths, "
-                            "asymmetry and zero shift are held unless --refine names them")
-    files.add_argument("--save-instrument", metavar="FILE", type=Path,
-                       help="write the refined instrument terms as JSON, for --instrument")
-    parser.add_argument("--plot", metavar="IMAGE", type=Path,
-                        help="draw measured, calculated and difference curves with reflection ticks")
-    parser.add_argument("--cif-out", metavar="DIR", type=Path,
-                        help="write each phase after the fit as DIR/PHASE.cif: refined cell, coordinates, "
-                             "occupancies and B with uncertainties")
-    parser.add_argument("--bonds", nargs="?", type=float, const=DEFAULT_BOND_CUTOFF, metavar="ANGSTROM",
-                        help="list the refined structures' bond lengths with uncertainties, up to ANGSTROM "
-                             f"(default {DEFAULT_BOND_CUTOFF:g})")
-    parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
-                        help="result as text (default) or JSON")
-    parser.add_argument("--no-progress", action="store_true",
-                        help="no progress line on standard error while a fit takes more than a second or two")
+    files.add_argument(
+        "--instrument",
+        metavar="FILE",
+        type=Path,
+        help="start from a standard's instrument (written by --save-instrument): its widths, "
+        "asymmetry and zero shift are held unless --refine names them",
+    )
+    files.add_argument(
+        "--save-instrument",
+        metavar="FILE",
+        type=Path,
+        help="write the refined instrument terms as JSON, for --instrument",
+    )
+    parser.add_argument(
+        "--plot",
+        metavar="IMAGE",
+        type=Path,
+        help="draw measured, calculated and difference curves with reflection ticks",
+    )
+    parser.add_argument(
+        "--cif-out",
+        metavar="DIR",
+        type=Path,
+        help="write each phase after the fit as DIR/PHASE.cif: refined cell, coordinates, "
+        "occupancies and B with uncertainties",
+    )
+    parser.add_argument(
+        "--bonds",
+        nargs="?",
+        type=float,
+        const=DEFAULT_BOND_CUTOFF,
+        metavar="ANGSTROM",
+        help="list the refined structures' bond lengths with uncertainties, up to ANGSTROM "
+        f"(default {DEFAULT_BOND_CUTOFF:g})",
+    )
+    parser.add_argument(
+        "-f", "--format", choices=("text", "json"), default="text", help="result as text (default) or JSON"
+    )
+    parser.add_argument(
+        "--no-progress",
+        action="store_true",
+        help="no progress line on standard error while a fit takes more than a second or two",
+    )
     add_instrument_arguments(parser, "tch")
     add_request_arguments(parser, only=("monochromator_angle",))
     # None: the instrument file's value, else the usual default.
@@ -105,11 +181,15 @@ def parse_orientation(text: str) -> tuple[str, tuple[int, int, int]]:
     phase, separator, indices = text.rpartition(":")
     if not separator or not phase:
         raise InputError(f"--orientation takes PHASE:HKL (brucite:001), not {text!r}")
-    fields = re.split(r"[,\s]+", indices.strip()) if re.search(r"[,\s]", indices.strip()) else \
-        re.findall(r"-?\d", indices)
-    if "".join(fields).replace("-", "") == "" or len(fields) != 3 or \
-            not all(re.fullmatch(r"-?\d+", f) for f in fields) or \
-            (not re.search(r"[,\s]", indices.strip()) and "".join(fields) != indices.strip()):
+    fields = (
+        re.split(r"[,\s]+", indices.strip()) if re.search(r"[,\s]", indices.strip()) else re.findall(r"-?\d", indices)
+    )
+    if (
+        "".join(fields).replace("-", "") == ""
+        or len(fields) != 3
+        or not all(re.fullmatch(r"-?\d+", f) for f in fields)
+        or (not re.search(r"[,\s]", indices.strip()) and "".join(fields) != indices.strip())
+    ):
         raise InputError(f"--orientation {text!r}: HKL must be three whole Miller indices (001, or 1,0,-1)")
     h, k, l = (int(f) for f in fields)
     return phase, (h, k, l)
@@ -146,6 +226,7 @@ def _write_cifs(folder: Path, result: FitResult) -> None:
 def _advance(bar: tqdm) -> Callable[[int], None]:
     def told(evaluations: int) -> None:
         bar.update(evaluations - bar.n)
+
     return told
 
 
@@ -165,17 +246,35 @@ def run(args: argparse.Namespace) -> int:
         measured = read_scan(args.measured)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
-        bar = None if args.no_progress else tqdm(unit=" evaluations", desc="fitting", file=sys.stderr, leave=False,
-                                                 delay=PROGRESS_DELAY, disable=None)  # None: only on a terminal
+        bar = (
+            None
+            if args.no_progress
+            else tqdm(
+                unit=" evaluations", desc="fitting", file=sys.stderr, leave=False, delay=PROGRESS_DELAY, disable=None
+            )
+        )  # None: only on a terminal
         try:
             result = fit_pattern(
-                measured, args.phases, wavelength=args.wavelength, ka2_ratio=args.ka2_ratio, shape=args.shape,
-                background_terms=args.background, correction="displacement" if args.displacement else None,
-                radius=args.radius, monochromator_angle=monochromator_angle, two_theta_range=two_theta_range,
-                anomalous=not args.no_anomalous, orientations=orientations,
-                particle_radius=parse_particle_sizes(args.particle_size), fix=args.fix, refine=args.refine,
-                instrument=args.instrument, progress=None if bar is None else _advance(bar),
-                refine_atoms=False if args.refine_atoms is None else (args.refine_atoms or True), bonds=args.bonds)
+                measured,
+                args.phases,
+                wavelength=args.wavelength,
+                ka2_ratio=args.ka2_ratio,
+                shape=args.shape,
+                background_terms=args.background,
+                correction="displacement" if args.displacement else None,
+                radius=args.radius,
+                monochromator_angle=monochromator_angle,
+                two_theta_range=two_theta_range,
+                anomalous=not args.no_anomalous,
+                orientations=orientations,
+                particle_radius=parse_particle_sizes(args.particle_size),
+                fix=args.fix,
+                refine=args.refine,
+                instrument=args.instrument,
+                progress=None if bar is None else _advance(bar),
+                refine_atoms=False if args.refine_atoms is None else (args.refine_atoms or True),
+                bonds=args.bonds,
+            )
         finally:
             if bar is not None:
                 bar.close()
@@ -196,8 +295,13 @@ def run(args: argparse.Namespace) -> int:
             return USER_ERROR
     if args.save_instrument is not None:
         try:
-            save_instrument(args.save_instrument, result.instrument, result.instrument.lines(1.0),
-                            result.uncertainties, result.measured.name)
+            save_instrument(
+                args.save_instrument,
+                result.instrument,
+                result.instrument.lines(1.0),
+                result.uncertainties,
+                result.measured.name,
+            )
         except OSError as exc:
             fail(f"{args.save_instrument}: cannot write the instrument: {output_error(exc)}")
             return USER_ERROR

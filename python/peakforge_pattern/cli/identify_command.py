@@ -20,11 +20,13 @@ from .profile_outputs import output_error
 
 NAME = "identify"
 HELP = "find which phases of a pattern library a measured scan holds"
-DESCRIPTION = ("Find the phases of a measured scan in a library made by 'peakforge batch': remove the "
-               "background, find the peaks, score every library entry (cell strain within 2 %, a zero shift), "
-               "then add phases one at a time, each confirmed by a whole-pattern fit and kept only when it "
-               "lowers the information criterion; print the phases with weight fractions, the next "
-               "candidates and the peaks left unexplained.")
+DESCRIPTION = (
+    "Find the phases of a measured scan in a library made by 'peakforge batch': remove the "
+    "background, find the peaks, score every library entry (cell strain within 2 %, a zero shift), "
+    "then add phases one at a time, each confirmed by a whole-pattern fit and kept only when it "
+    "lowers the information criterion; print the phases with weight fractions, the next "
+    "candidates and the peaks left unexplained."
+)
 
 
 def _symbols(text: str) -> list[str]:
@@ -34,23 +36,32 @@ def _symbols(text: str) -> list[str]:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("scan", metavar="SCAN", help="the measured scan, in any format peakforge fit reads")
     parser.add_argument("--library", required=True, metavar="LIB", help="a library folder made by peakforge batch")
-    parser.add_argument("--elements", type=_symbols, metavar="A,B,...",
-                        help="consider only entries made of these elements")
-    parser.add_argument("--exclude-elements", type=_symbols, metavar="A,B,...",
-                        help="leave out entries holding any of these elements")
+    parser.add_argument(
+        "--elements", type=_symbols, metavar="A,B,...", help="consider only entries made of these elements"
+    )
+    parser.add_argument(
+        "--exclude-elements", type=_symbols, metavar="A,B,...", help="leave out entries holding any of these elements"
+    )
     parser.add_argument("--max-phases", type=int, default=4, metavar="N", help="most phases kept (default 4)")
     parser.add_argument("--top", type=int, default=10, metavar="K", help="next candidates listed (default 10)")
-    parser.add_argument("-w", "--wavelength", default=None,
-                        help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES)
-                             + " (default: the file's, else CuKa)")
-    parser.add_argument("--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"),
-                        help="use only this 2theta range of the scan")
-    parser.add_argument("--displacement", action="store_true",
-                        help="fit only the sample displacement (mm), not a zero shift as well")
-    parser.add_argument("-f", "--format", choices=("text", "json"), default="text",
-                        help="result as text (default) or JSON")
-    parser.add_argument("--plot", metavar="IMAGE", type=Path,
-                        help="draw the final fit with each phase's reflection ticks")
+    parser.add_argument(
+        "-w",
+        "--wavelength",
+        default=None,
+        help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES) + " (default: the file's, else CuKa)",
+    )
+    parser.add_argument(
+        "--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"), help="use only this 2theta range of the scan"
+    )
+    parser.add_argument(
+        "--displacement", action="store_true", help="fit only the sample displacement (mm), not a zero shift as well"
+    )
+    parser.add_argument(
+        "-f", "--format", choices=("text", "json"), default="text", help="result as text (default) or JSON"
+    )
+    parser.add_argument(
+        "--plot", metavar="IMAGE", type=Path, help="draw the final fit with each phase's reflection ticks"
+    )
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_cluster_arguments(parser.add_mutually_exclusive_group())
     add_instrument_arguments(parser, "tch")
@@ -72,15 +83,27 @@ def run(args: argparse.Namespace) -> int:
     def advance(entries: int) -> None:
         if bar is not None:
             bar.update(entries)
+
     client = None
     try:
         client = connect(args)
-        result = identify(args.scan, args.library, elements=args.elements, exclude_elements=args.exclude_elements,
-                          max_phases=args.max_phases, top=args.top, wavelength=args.wavelength,
-                          ka2_ratio=args.ka2_ratio, monochromator_angle=monochromator_angle, radius=args.radius,
-                          correction="displacement" if args.displacement else None, shape=args.shape,
-                          two_theta_range=two_theta_range, client=client,
-                          progress=advance)
+        result = identify(
+            args.scan,
+            args.library,
+            elements=args.elements,
+            exclude_elements=args.exclude_elements,
+            max_phases=args.max_phases,
+            top=args.top,
+            wavelength=args.wavelength,
+            ka2_ratio=args.ka2_ratio,
+            monochromator_angle=monochromator_angle,
+            radius=args.radius,
+            correction="displacement" if args.displacement else None,
+            shape=args.shape,
+            two_theta_range=two_theta_range,
+            client=client,
+            progress=advance,
+        )
     except KeyboardInterrupt:
         fail("interrupted")
         return INTERRUPTED

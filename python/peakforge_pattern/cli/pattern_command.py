@@ -33,8 +33,10 @@ from .profile_outputs import check_profile_outputs, label_count, run_mixture, wr
 
 NAME = "pattern"
 HELP = "compute the peak table of one or more structures"
-DESCRIPTION = ("Compute powder patterns of CIF files (or of folders of them; '-' reads standard "
-               "input). With no FILE, the pattern of the built-in silicon example.")
+DESCRIPTION = (
+    "Compute powder patterns of CIF files (or of folders of them; '-' reads standard "
+    "input). With no FILE, the pattern of the built-in silicon example."
+)
 
 _WRITERS = {"table": formats.table, "csv": formats.csv_text, "json": formats.json_text}
 
@@ -45,43 +47,92 @@ _PROGRESS_AFTER_SECONDS = 3.0
 
 
 def add_arguments(pattern: argparse.ArgumentParser) -> None:
-    pattern.add_argument("files", nargs="*", metavar="FILE",
-                         help="CIF file or folder of CIF files; '-' for standard input")
-    pattern.add_argument("--example", action="append", default=[], choices=list(EXAMPLES),
-                         help="a bundled example structure (repeatable)")
-    pattern.add_argument("-f", "--format", choices=list(_WRITERS), default="table",
-                         help="output format (default table)")
-    pattern.add_argument("--axis", choices=AXES, default="2theta",
-                         help="position of the peaks in tables, --xy and plots: 2theta (degrees, default), "
-                              "d (angstrom) or q (4 pi sin(theta) / lambda, 1/angstrom)")
-    pattern.add_argument("--mix", type=float, nargs="+", metavar="W",
-                         help="weight fractions of the structures, one per file: one mixture")
-    pattern.add_argument("--plot", metavar="IMAGE", type=Path,
-                         help="also draw the pattern to this file (.png, .svg, .pdf, ...)")
-    pattern.add_argument("--measured", metavar="SCAN", type=Path,
-                         help="a measured scan (.xy, .xye, .csv, .xrdml, ...): each structure's profile is "
-                              "scaled to it by least squares (nothing else refined); with --plot, drawn over it; "
-                              "without --two-theta the patterns cover the scan's range")
-    pattern.add_argument("--layout", choices=LAYOUTS, default="stacked",
-                         help="with --measured and --plot: a panel per phase (stacked, default) or one panel")
-    pattern.add_argument("--labels", type=label_count, default=8, metavar="N",
-                         help="peaks labelled in the plot, per phase: a number (default 8) or 'all'")
-    pattern.add_argument("--dpi", type=float, default=DEFAULT_DPI,
-                         help=f"resolution of a raster --plot image (default {DEFAULT_DPI})")
+    pattern.add_argument(
+        "files", nargs="*", metavar="FILE", help="CIF file or folder of CIF files; '-' for standard input"
+    )
+    pattern.add_argument(
+        "--example",
+        action="append",
+        default=[],
+        choices=list(EXAMPLES),
+        help="a bundled example structure (repeatable)",
+    )
+    pattern.add_argument(
+        "-f", "--format", choices=list(_WRITERS), default="table", help="output format (default table)"
+    )
+    pattern.add_argument(
+        "--axis",
+        choices=AXES,
+        default="2theta",
+        help="position of the peaks in tables, --xy and plots: 2theta (degrees, default), "
+        "d (angstrom) or q (4 pi sin(theta) / lambda, 1/angstrom)",
+    )
+    pattern.add_argument(
+        "--mix",
+        type=float,
+        nargs="+",
+        metavar="W",
+        help="weight fractions of the structures, one per file: one mixture",
+    )
+    pattern.add_argument(
+        "--plot", metavar="IMAGE", type=Path, help="also draw the pattern to this file (.png, .svg, .pdf, ...)"
+    )
+    pattern.add_argument(
+        "--measured",
+        metavar="SCAN",
+        type=Path,
+        help="a measured scan (.xy, .xye, .csv, .xrdml, ...): each structure's profile is "
+        "scaled to it by least squares (nothing else refined); with --plot, drawn over it; "
+        "without --two-theta the patterns cover the scan's range",
+    )
+    pattern.add_argument(
+        "--layout",
+        choices=LAYOUTS,
+        default="stacked",
+        help="with --measured and --plot: a panel per phase (stacked, default) or one panel",
+    )
+    pattern.add_argument(
+        "--labels",
+        type=label_count,
+        default=8,
+        metavar="N",
+        help="peaks labelled in the plot, per phase: a number (default 8) or 'all'",
+    )
+    pattern.add_argument(
+        "--dpi", type=float, default=DEFAULT_DPI, help=f"resolution of a raster --plot image (default {DEFAULT_DPI})"
+    )
     pattern.add_argument("--title", help="title of the --plot figure (default: structures and wavelength)")
-    pattern.add_argument("--absent", action="store_true",
-                         help="instead of the peaks, list the reflections in range that the space group "
-                              "extinguishes (with the reason) and those allowed but accidentally weak")
-    pattern.add_argument("--weak-below", type=float, default=WEAK_BELOW, metavar="FRACTION",
-                         help="with --absent: allowed reflections with |F|^2 below this fraction of the "
-                              f"strongest count as weak (default {WEAK_BELOW:g})")
-    pattern.add_argument("--hkl", nargs="+", type=int, metavar="H",
-                         help="instead of the peaks, take one reflection apart (H K L, or H K I L): d, 2theta, "
-                              "multiplicity, |F|, phase and each atom's term")
-    pattern.add_argument("--fwhm", type=float, default=0.1,
-                         help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)")
-    pattern.add_argument("--no-progress", action="store_true",
-                         help="no progress bar when several structures or a long one are computed")
+    pattern.add_argument(
+        "--absent",
+        action="store_true",
+        help="instead of the peaks, list the reflections in range that the space group "
+        "extinguishes (with the reason) and those allowed but accidentally weak",
+    )
+    pattern.add_argument(
+        "--weak-below",
+        type=float,
+        default=WEAK_BELOW,
+        metavar="FRACTION",
+        help="with --absent: allowed reflections with |F|^2 below this fraction of the "
+        f"strongest count as weak (default {WEAK_BELOW:g})",
+    )
+    pattern.add_argument(
+        "--hkl",
+        nargs="+",
+        type=int,
+        metavar="H",
+        help="instead of the peaks, take one reflection apart (H K L, or H K I L): d, 2theta, "
+        "multiplicity, |F|, phase and each atom's term",
+    )
+    pattern.add_argument(
+        "--fwhm",
+        type=float,
+        default=0.1,
+        help="peak width in degrees of the profile; 0 for sticks only in the plot (default 0.1)",
+    )
+    pattern.add_argument(
+        "--no-progress", action="store_true", help="no progress bar when several structures or a long one are computed"
+    )
     add_request_arguments(pattern)
     add_profile_arguments(pattern)
 
@@ -143,8 +194,10 @@ def _check_options(args: argparse.Namespace) -> PatternRequest:
     if args.hkl is not None:
         three_indices(args.hkl)
     if (args.absent or args.hkl is not None) and (args.mix is not None or request.exact or args.format == "csv"):
-        raise InputError("--absent and --hkl print a table or JSON of the pattern engine's reflections: "
-                         "not with --mix, --exact or -f csv")
+        raise InputError(
+            "--absent and --hkl print a table or JSON of the pattern engine's reflections: "
+            "not with --mix, --exact or -f csv"
+        )
     if args.measured is not None and (args.mix is not None or request.exact):
         raise InputError("--measured scales each structure's own profile to the scan: not with --mix or --exact")
     if not args.fwhm >= 0.0:
@@ -162,25 +215,32 @@ def _progress_bar(total_structures: int, no_progress: bool):
     if total_structures <= 1 or no_progress:
         return None
     from tqdm import tqdm
+
     return tqdm(total=total_structures, unit="structure", file=sys.stderr, leave=False)
 
 
-def _reflection_progress(structure: Structure, request: PatternRequest,
-                         no_progress: bool) -> tuple[Callable[[int, int], None] | None, Callable[[], None]]:
+def _reflection_progress(
+    structure: Structure, request: PatternRequest, no_progress: bool
+) -> tuple[Callable[[int, int], None] | None, Callable[[], None]]:
     """A progress callback for one long calculation, and what closes its bar.
 
     The bar appears at the first report, once the calculation is under way.
     """
-    if no_progress or estimate_work(structure.lattice, len(structure), request.wavelength,
-                                    request.two_theta_range).seconds < _PROGRESS_AFTER_SECONDS:
+    if (
+        no_progress
+        or estimate_work(structure.lattice, len(structure), request.wavelength, request.two_theta_range).seconds
+        < _PROGRESS_AFTER_SECONDS
+    ):
         return None, lambda: None
     from tqdm import tqdm
+
     bars: list[tqdm] = []
 
     def advance(done: int, total: int) -> None:
         if not bars:
-            bars.append(tqdm(total=total, unit="reflection", unit_scale=True, file=sys.stderr,
-                             leave=False, desc=structure.name))
+            bars.append(
+                tqdm(total=total, unit="reflection", unit_scale=True, file=sys.stderr, leave=False, desc=structure.name)
+            )
         bars[0].update(done - bars[0].n)
 
     def close() -> None:
@@ -199,7 +259,7 @@ def _compute(source: Path | str, args: argparse.Namespace, request: PatternReque
         pattern = compute_pattern(structure, request=request, progress=progress)
     finally:
         close()
-    for warning in pattern.warnings[len(structure.warnings):]:
+    for warning in pattern.warnings[len(structure.warnings) :]:
         warn(_shown(source), warning)
     for message in pattern.notes:
         note(_shown(source), message)
@@ -226,8 +286,9 @@ def _explain(source: Path | str, args: argparse.Namespace, request: PatternReque
     return text, record
 
 
-def _run_explanations(args: argparse.Namespace, sources: list[Path | str], problems: list[str],
-                      request: PatternRequest) -> int:
+def _run_explanations(
+    args: argparse.Namespace, sources: list[Path | str], problems: list[str], request: PatternRequest
+) -> int:
     for unreadable in problems:
         fail(unreadable)
     failed = bool(problems)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import math
-from typing import Callable, Sequence
+from collections.abc import Callable, Sequence
 
 import numpy as np
 
@@ -24,22 +24,38 @@ def add_instrument_arguments(parser: argparse.ArgumentParser, default_shape: str
     """Options for the lines and the peak shape (pattern and fit); the
     monochromator is the calculation request's."""
     group = parser.add_argument_group("instrument")
-    group.add_argument("--shape", choices=SHAPES, default=default_shape,
-                       help=f"peak shape (default {default_shape}): pseudo-Voigt with a fixed eta, or "
-                            "Thompson-Cox-Hastings from the Gaussian and Lorentzian widths")
-    group.add_argument("--ka2-ratio", type=float, default=None, metavar="R",
-                       help=f"Ka2/Ka1 intensity of a Ka line (default {DEFAULT_KA2_RATIO:g})")
-    group.add_argument("--radius", type=float, default=240.0, metavar="MM",
-                       help="goniometer radius for the sample displacement (default 240)")
+    group.add_argument(
+        "--shape",
+        choices=SHAPES,
+        default=default_shape,
+        help=f"peak shape (default {default_shape}): pseudo-Voigt with a fixed eta, or "
+        "Thompson-Cox-Hastings from the Gaussian and Lorentzian widths",
+    )
+    group.add_argument(
+        "--ka2-ratio",
+        type=float,
+        default=None,
+        metavar="R",
+        help=f"Ka2/Ka1 intensity of a Ka line (default {DEFAULT_KA2_RATIO:g})",
+    )
+    group.add_argument(
+        "--radius",
+        type=float,
+        default=240.0,
+        metavar="MM",
+        help="goniometer radius for the sample displacement (default 240)",
+    )
 
 
 def add_profile_arguments(parser: argparse.ArgumentParser) -> None:
     """Options of a calculated profile: the file, widths, corrections and the sample."""
     group = add_peak_shape_arguments(parser)
-    group.add_argument("--xy", metavar="FILE",
-                       help="write the profile: .xy (2theta, intensity) or .xye (with uncertainties)")
-    group.add_argument("--step", type=float, default=0.01, metavar="DEG",
-                       help="2theta step of the profile file (default 0.01)")
+    group.add_argument(
+        "--xy", metavar="FILE", help="write the profile: .xy (2theta, intensity) or .xye (with uncertainties)"
+    )
+    group.add_argument(
+        "--step", type=float, default=0.01, metavar="DEG", help="2theta step of the profile file (default 0.01)"
+    )
 
 
 def add_peak_shape_arguments(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
@@ -48,20 +64,46 @@ def add_peak_shape_arguments(parser: argparse.ArgumentParser) -> argparse._Argum
     Returns the "profile" argument group, for options of the profile's output."""
     add_instrument_arguments(parser, "pseudo-voigt")
     group = parser.add_argument_group("profile")
-    group.add_argument("--caglioti", type=float, nargs=3, metavar=("U", "V", "W"),
-                       help="widths FWHM^2 = U tan^2 + V tan + W (deg^2) instead of one --fwhm")
-    group.add_argument("--lorentzian", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"),
-                       help="Lorentzian width X tan + Y / cos (deg)")
+    group.add_argument(
+        "--caglioti",
+        type=float,
+        nargs=3,
+        metavar=("U", "V", "W"),
+        help="widths FWHM^2 = U tan^2 + V tan + W (deg^2) instead of one --fwhm",
+    )
+    group.add_argument(
+        "--lorentzian",
+        type=float,
+        nargs=2,
+        default=(0.0, 0.0),
+        metavar=("X", "Y"),
+        help="Lorentzian width X tan + Y / cos (deg)",
+    )
     group.add_argument("--eta", type=float, default=0.5, help="pseudo-Voigt mixing (default 0.5)")
-    group.add_argument("--asymmetry", type=float, default=0.0, metavar="A",
-                       help="axial-divergence asymmetry: the side towards 90 degrees stretched by 1 + A / tan 2theta")
+    group.add_argument(
+        "--asymmetry",
+        type=float,
+        default=0.0,
+        metavar="A",
+        help="axial-divergence asymmetry: the side towards 90 degrees stretched by 1 + A / tan 2theta",
+    )
     group.add_argument("--zero-shift", type=float, default=0.0, metavar="DEG", help="added to every 2theta")
-    group.add_argument("--displacement", type=float, default=0.0, metavar="MM",
-                       help="sample displacement (moves peaks by -2 s cos(theta) / radius)")
+    group.add_argument(
+        "--displacement",
+        type=float,
+        default=0.0,
+        metavar="MM",
+        help="sample displacement (moves peaks by -2 s cos(theta) / radius)",
+    )
     group.add_argument("--size", type=float, metavar="NM", help="crystallite size (Scherrer broadening)")
     group.add_argument("--strain", type=float, default=0.0, metavar="EPS", help="microstrain (delta d / d)")
-    group.add_argument("--preferred-orientation", type=float, nargs=4, metavar=("H", "K", "L", "R"),
-                       help="March-Dollase orientation of the (HKL) planes, R < 1 plates, R > 1 needles")
+    group.add_argument(
+        "--preferred-orientation",
+        type=float,
+        nargs=4,
+        metavar=("H", "K", "L", "R"),
+        help="March-Dollase orientation of the (HKL) planes, R < 1 plates, R > 1 needles",
+    )
     group.add_argument("--overall-b", type=float, default=0.0, metavar="B", help="added to every B (A^2)")
     return group
 
@@ -75,9 +117,18 @@ def instrument_from(args: argparse.Namespace, monochromator_angle: float) -> Ins
     with the request's monochromator."""
     if not math.isfinite(args.fwhm):
         raise InputError(f"--fwhm must be a finite number of degrees, not {args.fwhm:g}")
-    fields = dict(ka2_ratio=ka2_ratio(args), shape=args.shape, X=args.lorentzian[0], Y=args.lorentzian[1],
-                  eta=args.eta, asymmetry=args.asymmetry, zero_shift=args.zero_shift, displacement=args.displacement,
-                  radius=args.radius, monochromator_angle=monochromator_angle)
+    fields = dict(
+        ka2_ratio=ka2_ratio(args),
+        shape=args.shape,
+        X=args.lorentzian[0],
+        Y=args.lorentzian[1],
+        eta=args.eta,
+        asymmetry=args.asymmetry,
+        zero_shift=args.zero_shift,
+        displacement=args.displacement,
+        radius=args.radius,
+        monochromator_angle=monochromator_angle,
+    )
     if args.caglioti is None:
         return Instrument.with_fwhm(args.fwhm, **fields)
     u, v, w = args.caglioti
@@ -98,27 +149,37 @@ def sample_from(args: argparse.Namespace) -> Sample | None:
 def describe_instrument(instrument: Instrument, lines: Sequence[tuple[float, float]]) -> list[str]:
     """Header lines naming the emission lines, widths, shape and corrections."""
     line_text = ", ".join(f"{w:.6f} A ({100 * s:.1f} %)" for w, s in lines)
-    return [f"emission lines: {line_text}",
-            f"shape {instrument.shape}; U V W {instrument.U:g} {instrument.V:g} {instrument.W:g} deg^2; "
-            f"X Y {instrument.X:g} {instrument.Y:g} deg; eta {instrument.eta:g}; "
-            f"asymmetry {instrument.asymmetry:g}",
-            f"zero shift {instrument.zero_shift:g} deg; displacement {instrument.displacement:g} mm "
-            f"at radius {instrument.radius:g} mm; monochromator 2theta {instrument.monochromator_angle or 0.0:g} deg"]
+    return [
+        f"emission lines: {line_text}",
+        f"shape {instrument.shape}; U V W {instrument.U:g} {instrument.V:g} {instrument.W:g} deg^2; "
+        f"X Y {instrument.X:g} {instrument.Y:g} deg; eta {instrument.eta:g}; "
+        f"asymmetry {instrument.asymmetry:g}",
+        f"zero shift {instrument.zero_shift:g} deg; displacement {instrument.displacement:g} mm "
+        f"at radius {instrument.radius:g} mm; monochromator 2theta {instrument.monochromator_angle or 0.0:g} deg",
+    ]
 
 
-def write_profile_file(args: argparse.Namespace, title: str, scale_description: str, wavelength: float,
-                       profile: Callable[[np.ndarray], np.ndarray], instrument: Instrument,
-                       two_theta_range: tuple[float, float]) -> None:
+def write_profile_file(
+    args: argparse.Namespace,
+    title: str,
+    scale_description: str,
+    wavelength: float,
+    profile: Callable[[np.ndarray], np.ndarray],
+    instrument: Instrument,
+    two_theta_range: tuple[float, float],
+) -> None:
     """Evaluate ``profile`` on the --step grid and write it to --xy."""
     grid = uniform_grid(two_theta_range, args.step, MAX_PROFILE_POINTS)
     axis = getattr(args, "axis", "2theta")
     position = f"{COLUMN_NAMES[axis]} ({UNITS[axis]})"
     if axis != "2theta":
         position += f" of the 2theta grid at {wavelength:g} A"
-    header = [f"peakforge profile of {title}",
-              f"{scale_description}; profile in intensity per degree 2theta, each peak's area its intensity",
-              *describe_instrument(instrument, instrument.lines(wavelength)),
-              f"columns: {position}, intensity" + (", uncertainty" if args.xy.lower().endswith(".xye") else "")]
+    header = [
+        f"peakforge profile of {title}",
+        f"{scale_description}; profile in intensity per degree 2theta, each peak's area its intensity",
+        *describe_instrument(instrument, instrument.lines(wavelength)),
+        f"columns: {position}, intensity" + (", uncertainty" if args.xy.lower().endswith(".xye") else ""),
+    ]
     x, y = from_two_theta(axis, grid, wavelength), profile(grid)
     # d is unbounded at 2theta = 0; rows go in increasing d, as other axes do.
     keep = np.isfinite(x)

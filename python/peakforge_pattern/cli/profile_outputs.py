@@ -30,8 +30,9 @@ def check_profile_outputs(args, count: int) -> None:
         if count > 1 and args.mix is None:
             raise InputError("--xy writes one profile: give one structure, or weight fractions with --mix")
     if args.mix is not None and len(args.mix) != count:
-        raise InputError(f"--mix needs one weight fraction per structure: {count} structures, "
-                         f"{len(args.mix)} fractions")
+        raise InputError(
+            f"--mix needs one weight fraction per structure: {count} structures, {len(args.mix)} fractions"
+        )
 
 
 def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, mixture=None) -> bool:
@@ -39,17 +40,50 @@ def write_profile_outputs(args, patterns, instrument, sample, two_theta_range, m
     target = mixture if mixture is not None else patterns[0]
     outputs = []
     if args.xy is not None:
-        title = ", ".join(f"{p.structure_name} {100 * w:g} wt %" for p, w in
-                          zip(patterns, mixture.weight_fractions)) if mixture else patterns[0].structure_name
-        outputs.append((args.xy, "the profile", lambda: write_profile_file(
-            args, title, target.scale_description, patterns[0].wavelength,
-            lambda x: mixture.profile(x, instrument, sample) if mixture is not None
-            else pattern_profile(patterns[0], x, instrument, sample), instrument, two_theta_range)))
+        title = (
+            ", ".join(f"{p.structure_name} {100 * w:g} wt %" for p, w in zip(patterns, mixture.weight_fractions))
+            if mixture
+            else patterns[0].structure_name
+        )
+        outputs.append(
+            (
+                args.xy,
+                "the profile",
+                lambda: write_profile_file(
+                    args,
+                    title,
+                    target.scale_description,
+                    patterns[0].wavelength,
+                    lambda x: (
+                        mixture.profile(x, instrument, sample)
+                        if mixture is not None
+                        else pattern_profile(patterns[0], x, instrument, sample)
+                    ),
+                    instrument,
+                    two_theta_range,
+                ),
+            )
+        )
     if args.plot is not None:
         plot_instrument = instrument if args.fwhm > 0.0 or args.caglioti is not None else None
-        outputs.append((args.plot, "the plot", lambda: draw(
-            patterns, args.plot, instrument=plot_instrument, sample=sample, fwhm=args.fwhm,
-            mixture=mixture is not None, labels=args.labels, axis=args.axis, title=args.title, dpi=args.dpi)))
+        outputs.append(
+            (
+                args.plot,
+                "the plot",
+                lambda: draw(
+                    patterns,
+                    args.plot,
+                    instrument=plot_instrument,
+                    sample=sample,
+                    fwhm=args.fwhm,
+                    mixture=mixture is not None,
+                    labels=args.labels,
+                    axis=args.axis,
+                    title=args.title,
+                    dpi=args.dpi,
+                ),
+            )
+        )
     written = True
     for path, what, write in outputs:
         try:
@@ -85,8 +119,9 @@ def write_overlay(args, scan, patterns, instrument, sample) -> bool:
     if args.plot is None:
         return True
     try:
-        plot_overlay(overlay, args.plot, layout=args.layout, labels=args.labels, axis=args.axis, title=args.title,
-                     dpi=args.dpi)
+        plot_overlay(
+            overlay, args.plot, layout=args.layout, labels=args.labels, axis=args.axis, title=args.title, dpi=args.dpi
+        )
     except InputError as exc:
         fail(f"{args.plot}: {exc}")
         return False

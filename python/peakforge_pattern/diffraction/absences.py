@@ -79,31 +79,48 @@ class Absences:
         """Both lists as fixed-width text, each under a comment line saying what it holds."""
         lo, hi = self.two_theta_range
         group = f" ({self.space_group})" if self.space_group else ""
-        lines = [f"# {self.structure_name or 'structure'}{group}: reflections systematically absent, "
-                 f"2theta {lo:g}-{hi:g}, wavelength {self.wavelength:g} A"]
-        rows = [[f"{r.two_theta:.4f}", f"{r.d:.5f}", hkl_label(r.hkl), str(r.multiplicity), "; ".join(r.reasons)]
-                for r in self.systematic]
+        lines = [
+            f"# {self.structure_name or 'structure'}{group}: reflections systematically absent, "
+            f"2theta {lo:g}-{hi:g}, wavelength {self.wavelength:g} A"
+        ]
+        rows = [
+            [f"{r.two_theta:.4f}", f"{r.d:.5f}", hkl_label(r.hkl), str(r.multiplicity), "; ".join(r.reasons)]
+            for r in self.systematic
+        ]
         lines += _columns(["2theta", "d", "hkl", "mult", "reason"], rows) if rows else ["# none"]
-        lines.append(f"# allowed but weak: |F|^2 below {self.weak_below:g} of the strongest "
-                     f"({self.strongest_f_squared:.6g})")
-        rows = [[f"{r.two_theta:.4f}", f"{r.d:.5f}", hkl_label(r.hkl), str(r.multiplicity), f"{r.f_squared:.3g}"]
-                for r in self.weak]
+        lines.append(
+            f"# allowed but weak: |F|^2 below {self.weak_below:g} of the strongest ({self.strongest_f_squared:.6g})"
+        )
+        rows = [
+            [f"{r.two_theta:.4f}", f"{r.d:.5f}", hkl_label(r.hkl), str(r.multiplicity), f"{r.f_squared:.3g}"]
+            for r in self.weak
+        ]
         lines += _columns(["2theta", "d", "hkl", "mult", "|F|^2"], rows) if rows else ["# none"]
         return "\n".join(lines) + "\n"
 
     def to_dict(self) -> dict:
         """The lists as plain values, as written to JSON."""
+
         def common(r):
             return {"hkl": list(r.hkl), "multiplicity": r.multiplicity, "d": r.d, "two_theta": r.two_theta}
-        return {"structure": self.structure_name, "space_group": self.space_group, "wavelength": self.wavelength,
-                "two_theta_range": list(self.two_theta_range), "notes": list(self.notes),
-                "systematic": [{**common(r), "reasons": list(r.reasons)} for r in self.systematic],
-                "weak_below": self.weak_below, "strongest_f_squared": self.strongest_f_squared,
-                "weak": [{**common(r), "f_squared": r.f_squared} for r in self.weak]}
+
+        return {
+            "structure": self.structure_name,
+            "space_group": self.space_group,
+            "wavelength": self.wavelength,
+            "two_theta_range": list(self.two_theta_range),
+            "notes": list(self.notes),
+            "systematic": [{**common(r), "reasons": list(r.reasons)} for r in self.systematic],
+            "weak_below": self.weak_below,
+            "strongest_f_squared": self.strongest_f_squared,
+            "weak": [{**common(r), "f_squared": r.f_squared} for r in self.weak],
+        }
 
     def __repr__(self) -> str:
-        return (f"Absences({self.structure_name or 'unnamed'}: {len(self.systematic)} sets extinguished, "
-                f"{len(self.weak)} weak, 2theta {self.two_theta_range[0]:g} to {self.two_theta_range[1]:g})")
+        return (
+            f"Absences({self.structure_name or 'unnamed'}: {len(self.systematic)} sets extinguished, "
+            f"{len(self.weak)} weak, 2theta {self.two_theta_range[0]:g} to {self.two_theta_range[1]:g})"
+        )
 
 
 def _columns(header: list[str], rows: list[list[str]]) -> list[str]:
@@ -131,9 +148,15 @@ def four_index(hkl: tuple[int, ...]) -> tuple[int, ...]:
     return (h, k, -(h + k), l)
 
 
-def explain_absences(structure: Structure | str | Path, wavelength: float | str | None = None,
-                     two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
-                     weak_below: float = WEAK_BELOW, **fields: Any) -> Absences:
+def explain_absences(
+    structure: Structure | str | Path,
+    wavelength: float | str | None = None,
+    two_theta_range: Sequence[float] | None = None,
+    *,
+    request: PatternRequest | None = None,
+    weak_below: float = WEAK_BELOW,
+    **fields: Any,
+) -> Absences:
     """The reflections of a 2θ range missing from a structure's pattern, and why.
 
     Parameters
@@ -192,10 +215,20 @@ def explain_absences(structure: Structure | str | Path, wavelength: float | str 
         hkl = tuple(int(x) for x in table["hkl"][i])
         common = (label(hkl), int(table["multiplicity"][i]), float(table["d"][i]), float(table["two_theta"][i]))
         if absent[i]:
-            reasons = extinction_reasons(np.array(hkl), table["rotations"], table["translations"],
-                                         table["translation_known"], table["centring"])
+            reasons = extinction_reasons(
+                np.array(hkl), table["rotations"], table["translations"], table["translation_known"], table["centring"]
+            )
             systematic.append(AbsentReflection(*common, reasons))
         elif f_squared[i] < weak_below * strongest:
             weak.append(ReflectionSet(*common, float(f_squared[i])))
-    return Absences(structure.name, space_group_name(structure.symmetry_operations), lam, (lo, hi),
-                    tuple(systematic), tuple(weak), float(weak_below), strongest, notes)
+    return Absences(
+        structure.name,
+        space_group_name(structure.symmetry_operations),
+        lam,
+        (lo, hi),
+        tuple(systematic),
+        tuple(weak),
+        float(weak_below),
+        strongest,
+        notes,
+    )

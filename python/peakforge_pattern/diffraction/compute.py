@@ -39,21 +39,28 @@ def _check_index_box(reciprocal: np.ndarray, max_g: float, max_work: float | Non
     box_limit = max_lattice_points(max_work)
     if box > box_limit:
         reach = f"{box:.3g}" if math.isfinite(box) else "countless"
-        raise InputError(f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "
-                         "use a longer wavelength or a smaller 2theta maximum, or raise the limit "
-                         "(--max-work, or max_work= from Python)")
+        raise InputError(
+            f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "
+            "use a longer wavelength or a smaller 2theta maximum, or raise the limit "
+            "(--max-work, or max_work= from Python)"
+        )
 
 
 def has_hexagonal_axes(structure: Structure) -> bool:
     """a = b, α = β = 90°, γ = 120°: the cells whose planes take (h k i l) labels."""
     a, b, _, alpha, beta, gamma = structure.cell_parameters
-    return (abs(a - b) <= 1e-6 * a and abs(alpha - 90.0) < 1e-4 and abs(beta - 90.0) < 1e-4
-            and abs(gamma - 120.0) < 1e-4)
+    return abs(a - b) <= 1e-6 * a and abs(alpha - 90.0) < 1e-4 and abs(beta - 90.0) < 1e-4 and abs(gamma - 120.0) < 1e-4
 
 
-def compute_pattern(structure: Structure | str | Path, wavelength: float | str | None = None,
-                    two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
-                    progress: Callable[[int, int], None] | None = None, **fields: Any) -> Pattern:
+def compute_pattern(
+    structure: Structure | str | Path,
+    wavelength: float | str | None = None,
+    two_theta_range: Sequence[float] | None = None,
+    *,
+    request: PatternRequest | None = None,
+    progress: Callable[[int, int], None] | None = None,
+    **fields: Any,
+) -> Pattern:
     """Compute the powder pattern of a structure (or of a CIF file's path).
 
     The options come as one `PatternRequest`, as its fields by keyword, or
@@ -122,8 +129,9 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
     min_g, max_g = reciprocal_shell(request.wavelength, request.two_theta_range)
     reciprocal = structure.reciprocal
     _check_index_box(reciprocal, max_g, request.max_work)
-    check_work(estimate_work(structure.lattice, len(structure), request.wavelength, request.two_theta_range),
-               request.max_work)
+    check_work(
+        estimate_work(structure.lattice, len(structure), request.wavelength, request.two_theta_range), request.max_work
+    )
     # The symmetry is looked for once the work is known to be bounded: a huge cell is refused first.
     notes: tuple[str, ...] = ()
     if not (request.exact or request.as_given):
@@ -131,8 +139,9 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         notes = () if note is None else (note,)
 
     route = exact_peaks if request.exact else engine_peaks
-    two_theta, d, scaled, absolute, lp, families = route(structure, request, min_g, max_g, progress,
-                                                         reciprocal=reciprocal)
+    two_theta, d, scaled, absolute, lp, families = route(
+        structure, request, min_g, max_g, progress, reciprocal=reciprocal
+    )
     if request.hkil and has_hexagonal_axes(structure):
         families = families.four_index()
 
@@ -142,15 +151,29 @@ def compute_pattern(structure: Structure | str | Path, wavelength: float | str |
         warnings += (f"no peak between 2theta {lo:g} and {hi:g} degrees at wavelength {request.wavelength:g} A",)
     if request.strict:
         refuse_if_strict(warnings)
-    pattern = Pattern(two_theta, d, scaled, absolute, families, request.wavelength,
-                      request.two_theta_range, structure.name, warnings, structure=given,
-                      radiation=request.radiation, monochromator_angle=request.monochromator_angle,
-                      lorentz_polarisation=lp, notes=notes)
+    pattern = Pattern(
+        two_theta,
+        d,
+        scaled,
+        absolute,
+        families,
+        request.wavelength,
+        request.two_theta_range,
+        structure.name,
+        warnings,
+        structure=given,
+        radiation=request.radiation,
+        monochromator_angle=request.monochromator_angle,
+        lorentz_polarisation=lp,
+        notes=notes,
+    )
     if request.scale == "max":
         return pattern
     if request.scale == "absolute":
         return pattern.rescaled(request.scale, 1.0)
-    full = compute_pattern(structure, request=request.replace(two_theta_range=(0.0, 180.0), scale="max",
-                                                              strict=False, hkil=False, as_given=True))
+    full = compute_pattern(
+        structure,
+        request=request.replace(two_theta_range=(0.0, 180.0), scale="max", strict=False, hkil=False, as_given=True),
+    )
     strongest = float(full.absolute_intensity.max(initial=0.0))
     return pattern.rescaled(request.scale, 100.0 / strongest if strongest > 0.0 else 0.0)

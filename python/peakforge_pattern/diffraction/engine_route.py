@@ -36,15 +36,15 @@ except ImportError as exc:
     _OLD_ENGINE = exc
 
 
-
 class _NeverRaised(Exception):
     """Stands for the engine's WorkLimitError where the engine is not built."""
 
 
 # A symmetry search of atoms given without operations that would pass the
 # work limit.
-_WORK_LIMIT_ERROR: type[Exception] = getattr(_engine, "WorkLimitError", _NeverRaised) if _IMPORT_ERROR is None \
-    else _NeverRaised
+_WORK_LIMIT_ERROR: type[Exception] = (
+    getattr(_engine, "WorkLimitError", _NeverRaised) if _IMPORT_ERROR is None else _NeverRaised
+)
 
 _NO_ROTATIONS = np.zeros((0, 3, 3), dtype=np.int32)
 _NO_TRANSLATIONS = np.zeros((0, 3))
@@ -76,12 +76,14 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
 
 def _require_engine() -> None:
     if _IMPORT_ERROR is not None:
-        raise ImportError("peakforge_pattern._engine is not built; install the package "
-                          "(pip install .) to compute patterns") from _IMPORT_ERROR
+        raise ImportError(
+            "peakforge_pattern._engine is not built; install the package (pip install .) to compute patterns"
+        ) from _IMPORT_ERROR
 
 
-def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str = "xray",
-                         monochromator_angle: float = 0.0) -> np.ndarray:
+def lorentz_polarisation(
+    two_theta: np.ndarray | Sequence[float], radiation: str = "xray", monochromator_angle: float = 0.0
+) -> np.ndarray:
     """The Lorentz-polarisation factor at each 2θ, as the engine's peaks carry it.
 
     Lorentz factor 1 / (sin²θ cos θ); for X-rays times the polarisation
@@ -105,10 +107,15 @@ def lorentz_polarisation(two_theta: np.ndarray | Sequence[float], radiation: str
     """
     _require_engine()
     if _OLD_ENGINE is not None:
-        raise ImportError("peakforge_pattern._engine was built before it gave the Lorentz-polarisation "
-                          "factor: rebuild it (pip install .)") from _OLD_ENGINE
-    return _lorentz_polarisation(np.ascontiguousarray(two_theta, dtype=float).reshape(-1), radiation=radiation,
-                                 monochromator_two_theta=monochromator_angle)
+        raise ImportError(
+            "peakforge_pattern._engine was built before it gave the Lorentz-polarisation "
+            "factor: rebuild it (pip install .)"
+        ) from _OLD_ENGINE
+    return _lorentz_polarisation(
+        np.ascontiguousarray(two_theta, dtype=float).reshape(-1),
+        radiation=radiation,
+        monochromator_two_theta=monochromator_angle,
+    )
 
 
 def native_engine():
@@ -117,10 +124,17 @@ def native_engine():
     return _engine
 
 
-def engine_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                   progress: Callable[[int, int], None] | None = None, *,
-                   reciprocal: np.ndarray | None = None, relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
-                   derivatives: bool = False) -> dict:
+def engine_columns(
+    structure: Structure,
+    request: PatternRequest,
+    min_g: float,
+    max_g: float,
+    progress: Callable[[int, int], None] | None = None,
+    *,
+    reciprocal: np.ndarray | None = None,
+    relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
+    derivatives: bool = False,
+) -> dict:
     """The engine's peak table for ``request``, over the shell min_g ≤ |g| ≤ max_g (1/Å).
 
     The request's fields go one for one into the core's own request
@@ -170,15 +184,25 @@ def engine_columns(structure: Structure, request: PatternRequest, min_g: float, 
     """
     arguments = _engine_arguments(structure, request, min_g, max_g, reciprocal)
     return native_engine().compute_peak_table(
-        *arguments, radiation=request.radiation, anomalous=request.anomalous,
-        monochromator_two_theta=request.monochromator_angle, merge_tolerance=TWO_THETA_TOLERANCE,
-        relative_threshold=relative_threshold, max_walk=max_lattice_points(request.max_work),
-        max_work=math.inf if request.max_work is None else request.max_work, parallel=request.parallel,
-        num_threads=request.num_threads, use_simd=request.use_simd, progress=progress, derivatives=derivatives)
+        *arguments,
+        radiation=request.radiation,
+        anomalous=request.anomalous,
+        monochromator_two_theta=request.monochromator_angle,
+        merge_tolerance=TWO_THETA_TOLERANCE,
+        relative_threshold=relative_threshold,
+        max_walk=max_lattice_points(request.max_work),
+        max_work=math.inf if request.max_work is None else request.max_work,
+        parallel=request.parallel,
+        num_threads=request.num_threads,
+        use_simd=request.use_simd,
+        progress=progress,
+        derivatives=derivatives,
+    )
 
 
-def _engine_arguments(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                      reciprocal: np.ndarray | None = None) -> tuple:
+def _engine_arguments(
+    structure: Structure, request: PatternRequest, min_g: float, max_g: float, reciprocal: np.ndarray | None = None
+) -> tuple:
     """The positional arguments both engine calls take: cell, shell, atoms, species and operations."""
     _require_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
@@ -190,15 +214,31 @@ def _engine_arguments(structure: Structure, request: PatternRequest, min_g: floa
     beta = None
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
-    return (np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal), request.wavelength,
-            min_g, max_g, np.ascontiguousarray(structure.frac_coords, dtype=float),
-            species_index.astype(np.int32), np.ascontiguousarray(structure.occupancies, dtype=float),
-            np.ascontiguousarray(structure.b_factors, dtype=float), beta, z, pairs, constants,
-            rotations, translations)
+    return (
+        np.ascontiguousarray(structure.reciprocal if reciprocal is None else reciprocal),
+        request.wavelength,
+        min_g,
+        max_g,
+        np.ascontiguousarray(structure.frac_coords, dtype=float),
+        species_index.astype(np.int32),
+        np.ascontiguousarray(structure.occupancies, dtype=float),
+        np.ascontiguousarray(structure.b_factors, dtype=float),
+        beta,
+        z,
+        pairs,
+        constants,
+        rotations,
+        translations,
+    )
 
 
-def engine_reflection_columns(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                              progress: Callable[[int, int], None] | None = None) -> dict:
+def engine_reflection_columns(
+    structure: Structure,
+    request: PatternRequest,
+    min_g: float,
+    max_g: float,
+    progress: Callable[[int, int], None] | None = None,
+) -> dict:
     """Every set of equivalent reflections of the shell, unmerged, in increasing g.
 
     Parameters are those of engine_columns.
@@ -222,17 +262,31 @@ def engine_reflection_columns(structure: Structure, request: PatternRequest, min
     arguments = _engine_arguments(structure, request, min_g, max_g)
     table = getattr(_engine, "compute_reflection_table", None)
     if table is None:
-        raise ImportError("this build of peakforge_pattern._engine has no reflection table; reinstall the "
-                          "package (pip install .)")
-    return table(*arguments, radiation=request.radiation, anomalous=request.anomalous,
-                 max_walk=max_lattice_points(request.max_work),
-                 max_work=math.inf if request.max_work is None else request.max_work, parallel=request.parallel,
-                 num_threads=request.num_threads, use_simd=request.use_simd, progress=progress)
+        raise ImportError(
+            "this build of peakforge_pattern._engine has no reflection table; reinstall the package (pip install .)"
+        )
+    return table(
+        *arguments,
+        radiation=request.radiation,
+        anomalous=request.anomalous,
+        max_walk=max_lattice_points(request.max_work),
+        max_work=math.inf if request.max_work is None else request.max_work,
+        parallel=request.parallel,
+        num_threads=request.num_threads,
+        use_simd=request.use_simd,
+        progress=progress,
+    )
 
 
-def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                 progress: Callable[[int, int], None] | None = None, *,
-                 reciprocal: np.ndarray | None = None) -> PeakColumns:
+def engine_peaks(
+    structure: Structure,
+    request: PatternRequest,
+    min_g: float,
+    max_g: float,
+    progress: Callable[[int, int], None] | None = None,
+    *,
+    reciprocal: np.ndarray | None = None,
+) -> PeakColumns:
     """The pattern engine's peaks as the columns a Pattern holds.
 
     Parameters are those of engine_columns.
@@ -260,5 +314,11 @@ def engine_peaks(structure: Structure, request: PatternRequest, min_g: float, ma
     except ValueError as exc:  # the engine's own bounds: the walk's size, an intensity beyond any atom's
         raise InputError(str(exc)) from None
     families = PeakFamilies(table["family_hkl"], table["family_multiplicity"], table["family_offsets"])
-    return (table["two_theta"], table["d"], table["intensity"], table["absolute_intensity"],
-            table.get("lorentz_polarisation"), families)
+    return (
+        table["two_theta"],
+        table["d"],
+        table["intensity"],
+        table["absolute_intensity"],
+        table.get("lorentz_polarisation"),
+        families,
+    )

@@ -8,6 +8,7 @@ from __future__ import annotations
 from collections.abc import Callable
 
 import numpy as np
+
 import peakforge
 
 from ..errors import InputError
@@ -33,9 +34,15 @@ def _sorted_families(members: list[list[int]]) -> tuple[list[tuple[int, ...]], l
     return [tuple(hkl) for hkl, _ in ordered], [count for _, count in ordered]
 
 
-def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max_g: float,
-                progress: Callable[[int, int], None] | None = None, *,
-                reciprocal: np.ndarray | None = None) -> PeakColumns:
+def exact_peaks(
+    structure: Structure,
+    request: PatternRequest,
+    min_g: float,
+    max_g: float,
+    progress: Callable[[int, int], None] | None = None,
+    *,
+    reciprocal: np.ndarray | None = None,
+) -> PeakColumns:
     """Every reflection of the shell min_g ≤ |g| ≤ max_g (1/Å) through the module's five calls.
 
     Parameters
@@ -86,8 +93,20 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
     for start in range(0, len(hkls), chunk):
         stop = min(start + chunk, len(hkls))
         peaks += peakforge.calculate_xrd_intensities(
-            hkls[start:stop], g_hkls[start:stop], wavelength, x, y, z, numbers, coeffs,
-            occupancies, b_factors, request.parallel, request.num_threads, request.use_simd)
+            hkls[start:stop],
+            g_hkls[start:stop],
+            wavelength,
+            x,
+            y,
+            z,
+            numbers,
+            coeffs,
+            occupancies,
+            b_factors,
+            request.parallel,
+            request.num_threads,
+            request.use_simd,
+        )
         if progress is not None:
             progress(stop, len(hkls))
 
@@ -96,7 +115,8 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
     int_hkls = [[int(round(c)) for c in hkl] for hkl in hkls]
     d_hkls = [1.0 / g for g in g_hkls]
     merged_tt, merged_i, merged_hkls, merged_d = peakforge.merge_peaks(
-        two_thetas, intensities, int_hkls, d_hkls, TWO_THETA_TOLERANCE)
+        two_thetas, intensities, int_hkls, d_hkls, TWO_THETA_TOLERANCE
+    )
     scaled = peakforge.normalize_intensities(merged_i, 100.0)
 
     keep = [i for i, value in enumerate(scaled) if value >= SCALED_INTENSITY_TOLERANCE]
@@ -110,5 +130,11 @@ def exact_peaks(structure: Structure, request: PatternRequest, min_g: float, max
         return np.array([values[i] for i in keep], dtype=float)
 
     two_theta = column(merged_tt)
-    return (two_theta, column(merged_d), column(scaled), column(merged_i), lorentz_polarisation(two_theta),
-            PeakFamilies.from_lists(families, multiplicities))
+    return (
+        two_theta,
+        column(merged_d),
+        column(scaled),
+        column(merged_i),
+        lorentz_polarisation(two_theta),
+        PeakFamilies.from_lists(families, multiplicities),
+    )

@@ -54,15 +54,16 @@ def table(patterns, named=None, axis="2theta") -> str:
     for pattern, i in _rows(patterns):
         row = [pattern.structure_name] if named else []
         row += _position_columns(pattern, i, axis) + [
-            f"{pattern.intensity[i]:.2f}", " ".join(hkl_label(h) for h in pattern.families[i]),
-            " ".join(str(m) for m in pattern.multiplicities[i])]
+            f"{pattern.intensity[i]:.2f}",
+            " ".join(hkl_label(h) for h in pattern.families[i]),
+            " ".join(str(m) for m in pattern.multiplicities[i]),
+        ]
         rows.append(row)
     widths = [max(len(r[c]) for r in [header] + rows) for c in range(len(header))]
     text_columns = {header.index("hkl")} | ({0} if named else set())
     lines = scale_header(patterns)
     for row in [header] + rows:
-        cells = [cell.ljust(w) if c in text_columns else cell.rjust(w)
-                 for c, (cell, w) in enumerate(zip(row, widths))]
+        cells = [cell.ljust(w) if c in text_columns else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths))]
         lines.append("  ".join(cells).rstrip())
     return "\n".join(lines) + "\n"
 
@@ -75,16 +76,26 @@ def csv_text(patterns, named=None, axis="2theta") -> str:
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     with_q = axis == "q"
-    writer.writerow((["structure"] if named else [])
-                    + ["two_theta", "d"] + (["q"] if with_q else [])
-                    + ["intensity", "absolute_intensity", "hkl", "multiplicity", "intensity_scale"])
+    writer.writerow(
+        (["structure"] if named else [])
+        + ["two_theta", "d"]
+        + (["q"] if with_q else [])
+        + ["intensity", "absolute_intensity", "hkl", "multiplicity", "intensity_scale"]
+    )
     for pattern, i in _rows(patterns):
         q = [repr(4 * math.pi / (2 * float(pattern.d[i])))] if with_q else []
-        writer.writerow(([pattern.structure_name] if named else []) + [
-            repr(float(pattern.two_theta[i])), repr(float(pattern.d[i]))] + q + [
-            repr(float(pattern.intensity[i])), repr(float(pattern.absolute_intensity[i])),
-            ";".join(" ".join(str(x) for x in h) for h in pattern.families[i]),
-            ";".join(str(m) for m in pattern.multiplicities[i]), pattern.scale])
+        writer.writerow(
+            ([pattern.structure_name] if named else [])
+            + [repr(float(pattern.two_theta[i])), repr(float(pattern.d[i]))]
+            + q
+            + [
+                repr(float(pattern.intensity[i])),
+                repr(float(pattern.absolute_intensity[i])),
+                ";".join(" ".join(str(x) for x in h) for h in pattern.families[i]),
+                ";".join(str(m) for m in pattern.multiplicities[i]),
+                pattern.scale,
+            ]
+        )
     return out.getvalue()
 
 

@@ -84,11 +84,16 @@ class IntensityDerivatives:
         return int(self.two_theta.size)
 
 
-def intensity_derivatives(structure: Structure, wavelength: float | str | None = None,
-                          two_theta_range: Sequence[float] | None = None, *, request: PatternRequest | None = None,
-                          relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
-                          progress: Callable[[int, int], None] | None = None,
-                          **fields: Any) -> IntensityDerivatives:
+def intensity_derivatives(
+    structure: Structure,
+    wavelength: float | str | None = None,
+    two_theta_range: Sequence[float] | None = None,
+    *,
+    request: PatternRequest | None = None,
+    relative_threshold: float = SCALED_INTENSITY_TOLERANCE,
+    progress: Callable[[int, int], None] | None = None,
+    **fields: Any,
+) -> IntensityDerivatives:
     """Peak intensities of a structure and their derivatives for each atom.
 
     The atoms' symmetry is that of the structure's own operations: atoms
@@ -145,20 +150,32 @@ def intensity_derivatives(structure: Structure, wavelength: float | str | None =
         raise InputError("intensity derivatives come from the pattern engine: leave exact off")
     min_g, max_g = reciprocal_shell(request.wavelength, request.two_theta_range)
     # The derivatives cost about three times the intensities' terms.
-    check_work(estimate_work(structure.lattice, 3 * len(structure), request.wavelength, request.two_theta_range),
-               request.max_work)
+    check_work(
+        estimate_work(structure.lattice, 3 * len(structure), request.wavelength, request.two_theta_range),
+        request.max_work,
+    )
     try:
-        table = engine_columns(structure, request, min_g, max_g, progress,
-                               relative_threshold=float(relative_threshold), derivatives=True)
+        table = engine_columns(
+            structure, request, min_g, max_g, progress, relative_threshold=float(relative_threshold), derivatives=True
+        )
     except ValueError as exc:  # the index bounds would not fit the walk's integers
         raise InputError(f"the 2theta range is too wide for this cell and wavelength: {exc}") from None
-    return IntensityDerivatives(table["two_theta"], table["d"], table["absolute_intensity"],
-                                table["family_hkl"].astype(np.int64), table["family_multiplicity"],
-                                table["family_offsets"], table["d_frac"], table["d_b"], table["d_occupancy"])
+    return IntensityDerivatives(
+        table["two_theta"],
+        table["d"],
+        table["absolute_intensity"],
+        table["family_hkl"].astype(np.int64),
+        table["family_multiplicity"],
+        table["family_offsets"],
+        table["d_frac"],
+        table["d_b"],
+        table["d_occupancy"],
+    )
 
 
-def sum_over_images(per_atom: np.ndarray, site_of: np.ndarray, rotations: np.ndarray | None = None,
-                    sites: int | None = None) -> np.ndarray:
+def sum_over_images(
+    per_atom: np.ndarray, site_of: np.ndarray, rotations: np.ndarray | None = None, sites: int | None = None
+) -> np.ndarray:
     """Derivatives per site from derivatives per atom of the expanded cell.
 
     Parameters

@@ -12,7 +12,8 @@ import numpy as np
 from ..structures.structure import Structure
 from . import formats
 from .peak_families import PeakFamilies
-from .scales import check_scale, describe as describe_scale
+from .scales import check_scale
+from .scales import describe as describe_scale
 
 TWO_THETA_TOLERANCE = 1e-5
 """Reflections whose 2θ (degrees) lie closer than this form one peak."""
@@ -99,8 +100,9 @@ class Pattern:
                 "d": float(self.d[i]),
                 "intensity": float(self.intensity[i]),
                 "absolute_intensity": float(self.absolute_intensity[i]),
-                "families": [{"hkl": list(hkl), "multiplicity": m}
-                             for hkl, m in zip(self.families[i], self.multiplicities[i])],
+                "families": [
+                    {"hkl": list(hkl), "multiplicity": m} for hkl, m in zip(self.families[i], self.multiplicities[i])
+                ],
             }
             for i in range(len(self))
         ]
@@ -149,8 +151,9 @@ class Pattern:
         Pattern
             A new pattern; this one is unchanged.
         """
-        return dataclasses.replace(self, intensity=np.asarray(self.absolute_intensity) * factor,
-                                   scale=check_scale(scale))
+        return dataclasses.replace(
+            self, intensity=np.asarray(self.absolute_intensity) * factor, scale=check_scale(scale)
+        )
 
     @property
     def scale_description(self) -> str:
@@ -164,11 +167,16 @@ class Pattern:
         cells = "".join(
             f"<tr><td>{self.two_theta[i]:.3f}</td><td>{self.d[i]:.4f}</td><td>{self.intensity[i]:.4g}</td>"
             f"<td>{html.escape(' '.join(formats.hkl_label(h) for h in self.families[i]))}</td></tr>"
-            for i in order)
-        return (f"<div><p>{html.escape(repr(self))}; {html.escape(self.scale_description)}</p>"
-                f"<table><tr><th>2θ</th><th>d (Å)</th><th>I</th><th>hkl</th></tr>{cells}</table></div>")
+            for i in order
+        )
+        return (
+            f"<div><p>{html.escape(repr(self))}; {html.escape(self.scale_description)}</p>"
+            f"<table><tr><th>2θ</th><th>d (Å)</th><th>I</th><th>hkl</th></tr>{cells}</table></div>"
+        )
 
     def __repr__(self) -> str:
         lo, hi = self.two_theta_range
-        return (f"Pattern({self.structure_name or 'unnamed'}: {len(self)} peaks, "
-                f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g})")
+        return (
+            f"Pattern({self.structure_name or 'unnamed'}: {len(self)} peaks, "
+            f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g})"
+        )

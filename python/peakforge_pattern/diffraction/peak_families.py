@@ -27,8 +27,9 @@ class PeakFamilies:
     offsets: np.ndarray
 
     @classmethod
-    def from_lists(cls, families: Sequence[Sequence[Sequence[int]]],
-                   multiplicities: Sequence[Sequence[int]]) -> PeakFamilies:
+    def from_lists(
+        cls, families: Sequence[Sequence[Sequence[int]]], multiplicities: Sequence[Sequence[int]]
+    ) -> PeakFamilies:
         """Families and multiplicities given per peak as lists.
 
         Parameters

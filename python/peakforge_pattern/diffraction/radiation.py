@@ -43,8 +43,9 @@ def neutron_scattering_length(z: int) -> float:
     return float(coefs[0])
 
 
-def species_tables(elements: np.ndarray, radiation: str, wavelength: float,
-                   anomalous: bool) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def species_tables(
+    elements: np.ndarray, radiation: str, wavelength: float, anomalous: bool
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Atomic numbers (s,), electron pairs (s, m, 2) and constants (s, 2)
     of the distinct ``elements``, in that order."""
     zs = [int(z) for z in elements]
@@ -58,7 +59,7 @@ def species_tables(elements: np.ndarray, radiation: str, wavelength: float,
     # A species with fewer pairs is padded with (0, 0): a term of 0.
     padded = np.zeros((len(zs), width, 2))
     for i, p in enumerate(pairs):
-        padded[i, :p.shape[0]] = p
+        padded[i, : p.shape[0]] = p
     if anomalous:
         constants[:] = [dispersion(z, wavelength) for z in zs]
     return np.array(zs, dtype=float), padded, constants

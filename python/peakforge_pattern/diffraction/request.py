@@ -135,45 +135,100 @@ class PatternRequest:
     True
     """
 
-    wavelength: float = field(default=DEFAULT_WAVELENGTH, metadata=_option(
-        "-w", "--wavelength", type=str,
-        help="wavelength in angstrom, a photon energy (8.04keV), an electron accelerating voltage (200kV, with "
-             "--radiation electron) or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa)"))
-    two_theta_range: tuple[float, float] = field(default=(0.0, 90.0), metadata=_option(
-        "--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"), help="2theta range in degrees (default 0 90)"))
-    radiation: str = field(default="xray", metadata=_option(
-        "--radiation", choices=RADIATIONS,
-        help="xray (default), neutron (coherent scattering lengths, no polarisation) or electron (kinematic, "
-             "electron scattering factors, no polarisation)"))
-    anomalous: bool = field(default=False, metadata=_option(
-        "--anomalous", help="X-rays with anomalous dispersion f' + i f'' at the beam's energy"))
-    monochromator_angle: float = field(default=0.0, metadata=_option(
-        "--monochromator", type=float, metavar="DEG",
-        help="2theta of the monochromator for the polarisation factor (graphite with Cu Ka: 26.6; default 0, none)"))
-    exact: bool = field(default=False, metadata=_option(
-        "--exact", help="the exhaustive route: every reflection computed, families by permutations and sign "
-                        "changes (X-rays without dispersion or monochromator only)"))
-    hkil: bool = field(default=False, metadata=_option(
-        "--hkil", help="four-index (h k i l) labels for cells with hexagonal axes"))
-    as_given: bool = field(default=False, metadata=_option(
-        "--as-given", help="keep a P1 file in P1 instead of the space group its atoms follow"))
-    scale: str = field(default="max", metadata=_option(
-        "--scale", choices=SCALES,
-        help="intensities: strongest peak in the range 100 (max, default), strongest from 0 to 180 100 (full), "
-             "or |F|^2 x multiplicity x LP per cell (absolute)"))
-    strict: bool = field(default=False, metadata=_option(
-        "--strict", help="treat warnings about implausible structures as errors"))
-    max_work: float | None = field(default=DEFAULT_MAX_WORK, metadata=_option(
-        "--max-work", type=float, metavar="TERMS", changes_result=False,
-        help=f"largest calculation to start, in reflections x atoms (default {DEFAULT_MAX_WORK:.2g}, "
-             "about a minute; inf for no limit)"))
-    parallel: bool = field(default=True, metadata=_option(
-        "--serial", negated=True, changes_result=False, help="compute on the calling thread only"))
-    num_threads: int = field(default=0, metadata=_option(
-        "--threads", type=int, metavar="N", changes_result=False,
-        help="worker threads of the parallel calculation (default 0: automatic)"))
-    use_simd: bool = field(default=True, metadata=_option(
-        "--no-simd", negated=True, changes_result=False, help="use the scalar structure-factor sum"))
+    wavelength: float = field(
+        default=DEFAULT_WAVELENGTH,
+        metadata=_option(
+            "-w",
+            "--wavelength",
+            type=str,
+            help="wavelength in angstrom, a photon energy (8.04keV), an electron accelerating voltage (200kV, with "
+            "--radiation electron) or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa)",
+        ),
+    )
+    two_theta_range: tuple[float, float] = field(
+        default=(0.0, 90.0),
+        metadata=_option(
+            "--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"), help="2theta range in degrees (default 0 90)"
+        ),
+    )
+    radiation: str = field(
+        default="xray",
+        metadata=_option(
+            "--radiation",
+            choices=RADIATIONS,
+            help="xray (default), neutron (coherent scattering lengths, no polarisation) or electron (kinematic, "
+            "electron scattering factors, no polarisation)",
+        ),
+    )
+    anomalous: bool = field(
+        default=False,
+        metadata=_option("--anomalous", help="X-rays with anomalous dispersion f' + i f'' at the beam's energy"),
+    )
+    monochromator_angle: float = field(
+        default=0.0,
+        metadata=_option(
+            "--monochromator",
+            type=float,
+            metavar="DEG",
+            help="2theta of the monochromator for the polarisation factor (graphite with Cu Ka: 26.6; default 0, none)",
+        ),
+    )
+    exact: bool = field(
+        default=False,
+        metadata=_option(
+            "--exact",
+            help="the exhaustive route: every reflection computed, families by permutations and sign "
+            "changes (X-rays without dispersion or monochromator only)",
+        ),
+    )
+    hkil: bool = field(
+        default=False, metadata=_option("--hkil", help="four-index (h k i l) labels for cells with hexagonal axes")
+    )
+    as_given: bool = field(
+        default=False,
+        metadata=_option("--as-given", help="keep a P1 file in P1 instead of the space group its atoms follow"),
+    )
+    scale: str = field(
+        default="max",
+        metadata=_option(
+            "--scale",
+            choices=SCALES,
+            help="intensities: strongest peak in the range 100 (max, default), strongest from 0 to 180 100 (full), "
+            "or |F|^2 x multiplicity x LP per cell (absolute)",
+        ),
+    )
+    strict: bool = field(
+        default=False, metadata=_option("--strict", help="treat warnings about implausible structures as errors")
+    )
+    max_work: float | None = field(
+        default=DEFAULT_MAX_WORK,
+        metadata=_option(
+            "--max-work",
+            type=float,
+            metavar="TERMS",
+            changes_result=False,
+            help=f"largest calculation to start, in reflections x atoms (default {DEFAULT_MAX_WORK:.2g}, "
+            "about a minute; inf for no limit)",
+        ),
+    )
+    parallel: bool = field(
+        default=True,
+        metadata=_option("--serial", negated=True, changes_result=False, help="compute on the calling thread only"),
+    )
+    num_threads: int = field(
+        default=0,
+        metadata=_option(
+            "--threads",
+            type=int,
+            metavar="N",
+            changes_result=False,
+            help="worker threads of the parallel calculation (default 0: automatic)",
+        ),
+    )
+    use_simd: bool = field(
+        default=True,
+        metadata=_option("--no-simd", negated=True, changes_result=False, help="use the scalar structure-factor sum"),
+    )
 
     def __post_init__(self) -> None:
         radiation = _choice("radiation", self.radiation, RADIATIONS)
@@ -312,15 +367,24 @@ class PatternRequest:
             For example "wavelength 1.54184 A, 2theta 0 to 90, xray".
         """
         lo, hi = self.two_theta_range
-        extras = [name for name, on in (("anomalous", self.anomalous), ("exact route", self.exact),
-                                         ("hkil", self.hkil), ("as given", self.as_given), ("strict", self.strict))
-                  if on]
+        extras = [
+            name
+            for name, on in (
+                ("anomalous", self.anomalous),
+                ("exact route", self.exact),
+                ("hkil", self.hkil),
+                ("as given", self.as_given),
+                ("strict", self.strict),
+            )
+            if on
+        ]
         if self.monochromator_angle:
             extras.append(f"monochromator {self.monochromator_angle:g}")
         if self.scale != "max":
             extras.append(f"scale {self.scale}")
         return f"wavelength {self.wavelength:g} A, 2theta {lo:g} to {hi:g}, {self.radiation}" + "".join(
-            f", {extra}" for extra in extras)
+            f", {extra}" for extra in extras
+        )
 
 
 _FIELD_NAMES = frozenset(f.name for f in dataclasses.fields(PatternRequest))
@@ -411,8 +475,9 @@ def _work_limit(max_work: object) -> float | None:
     try:
         value = float(max_work)  # type: ignore[arg-type]
     except (TypeError, ValueError):
-        raise InputError(f"the work limit (--max-work, max_work=) must be a number of terms, "
-                         f"not {max_work!r}") from None
+        raise InputError(
+            f"the work limit (--max-work, max_work=) must be a number of terms, not {max_work!r}"
+        ) from None
     if not value > 0.0:
         raise InputError(f"the work limit (--max-work, max_work=) must be a positive number of terms, not {value:g}")
     return None if math.isinf(value) else value
@@ -420,10 +485,10 @@ def _work_limit(max_work: object) -> float | None:
 
 def _threads(num_threads: object) -> int:
     if isinstance(num_threads, (bool, np.bool_)) or not isinstance(num_threads, (int, np.integer)):
-        raise InputError(f"the number of threads (--threads, num_threads=) must be a whole number, "
-                         f"not {num_threads!r}")
+        raise InputError(f"the number of threads (--threads, num_threads=) must be a whole number, not {num_threads!r}")
     value = int(num_threads)
     if not 0 <= value <= MAX_THREADS:
-        raise InputError(f"the number of threads (--threads, num_threads=) must lie between 0 and "
-                         f"{MAX_THREADS}, not {value}")
+        raise InputError(
+            f"the number of threads (--threads, num_threads=) must lie between 0 and {MAX_THREADS}, not {value}"
+        )
     return value

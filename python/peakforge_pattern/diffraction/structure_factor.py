@@ -86,38 +86,61 @@ class ReflectionDetail:
 
     def to_text(self) -> str:
         """The reflection and one line per atom, as ``peakforge pattern --hkl`` prints it."""
-        lines = [f"{hkl_label(self.hkl)}  d {self.d:.5f} A  2theta {self.two_theta:.4f}  "
-                 f"multiplicity {self.multiplicity}",
-                 (f"|F| {self.amplitude:.6g}  phase {self.phase:.2f} deg  |F|^2 {self.f_squared:.6g}"
-                  if not math.isnan(self.phase) else
-                  f"F = 0 (the terms cancel; |F| {self.amplitude:.3g} is rounding)")]
+        lines = [
+            f"{hkl_label(self.hkl)}  d {self.d:.5f} A  2theta {self.two_theta:.4f}  multiplicity {self.multiplicity}",
+            (
+                f"|F| {self.amplitude:.6g}  phase {self.phase:.2f} deg  |F|^2 {self.f_squared:.6g}"
+                if not math.isnan(self.phase)
+                else f"F = 0 (the terms cancel; |F| {self.amplitude:.3g} is rounding)"
+            ),
+        ]
         if self.absent_because:
             lines.append("systematically absent: " + "; ".join(self.absent_because))
-        lines.append(f"{'atom':>4}  {'el':<2}  {'x':>8} {'y':>8} {'z':>8}  {'occ':>5}  {'f':>8}  {'T':>6}  "
-                     f"{'term re':>9} {'term im':>9}  {'phase':>7}")
+        lines.append(
+            f"{'atom':>4}  {'el':<2}  {'x':>8} {'y':>8} {'z':>8}  {'occ':>5}  {'f':>8}  {'T':>6}  "
+            f"{'term re':>9} {'term im':>9}  {'phase':>7}"
+        )
         for c in self.contributions:
             x, y, z = c.position
-            lines.append(f"{c.index + 1:>4}  {c.element:<2}  {x:8.5f} {y:8.5f} {z:8.5f}  {c.occupancy:5.3f}  "
-                         f"{abs(c.scattering_factor):8.4f}  {c.displacement_factor:6.4f}  "
-                         f"{c.term.real:9.4f} {c.term.imag:9.4f}  {c.phase:7.2f}")
+            lines.append(
+                f"{c.index + 1:>4}  {c.element:<2}  {x:8.5f} {y:8.5f} {z:8.5f}  {c.occupancy:5.3f}  "
+                f"{abs(c.scattering_factor):8.4f}  {c.displacement_factor:6.4f}  "
+                f"{c.term.real:9.4f} {c.term.imag:9.4f}  {c.phase:7.2f}"
+            )
         return "\n".join(lines) + "\n"
 
     def to_dict(self) -> dict:
         """Plain values, as written to JSON (complex numbers as [re, im]; a phase of F = 0 as null)."""
         phase = None if math.isnan(self.phase) else self.phase
-        return {"hkl": list(self.hkl), "d": self.d, "two_theta": self.two_theta, "multiplicity": self.multiplicity,
-                "radiation": self.radiation, "amplitude": self.amplitude, "phase": phase,
-                "structure_factor": [self.structure_factor.real, self.structure_factor.imag],
-                "absent_because": list(self.absent_because),
-                "atoms": [{"index": c.index, "element": c.element, "position": list(c.position),
-                           "occupancy": c.occupancy,
-                           "scattering_factor": [c.scattering_factor.real, c.scattering_factor.imag],
-                           "displacement_factor": c.displacement_factor, "term": [c.term.real, c.term.imag]}
-                          for c in self.contributions]}
+        return {
+            "hkl": list(self.hkl),
+            "d": self.d,
+            "two_theta": self.two_theta,
+            "multiplicity": self.multiplicity,
+            "radiation": self.radiation,
+            "amplitude": self.amplitude,
+            "phase": phase,
+            "structure_factor": [self.structure_factor.real, self.structure_factor.imag],
+            "absent_because": list(self.absent_because),
+            "atoms": [
+                {
+                    "index": c.index,
+                    "element": c.element,
+                    "position": list(c.position),
+                    "occupancy": c.occupancy,
+                    "scattering_factor": [c.scattering_factor.real, c.scattering_factor.imag],
+                    "displacement_factor": c.displacement_factor,
+                    "term": [c.term.real, c.term.imag],
+                }
+                for c in self.contributions
+            ],
+        }
 
     def __repr__(self) -> str:
-        return (f"ReflectionDetail({hkl_label(self.hkl)}: d {self.d:.5f} A, |F| {self.amplitude:.4g}, "
-                f"phase {self.phase:.1f} deg, multiplicity {self.multiplicity})")
+        return (
+            f"ReflectionDetail({hkl_label(self.hkl)}: d {self.d:.5f} A, |F| {self.amplitude:.4g}, "
+            f"phase {self.phase:.1f} deg, multiplicity {self.multiplicity})"
+        )
 
 
 def three_indices(hkl: Sequence[int]) -> tuple[int, int, int]:
@@ -140,8 +163,9 @@ def three_indices(hkl: Sequence[int]) -> tuple[int, int, int]:
     return values[0], values[1], values[2]
 
 
-def _scattering_factors(structure: Structure, s2: float, radiation: str, wavelength: float,
-                        anomalous: bool) -> np.ndarray:
+def _scattering_factors(
+    structure: Structure, s2: float, radiation: str, wavelength: float, anomalous: bool
+) -> np.ndarray:
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
     z, pairs, constants = species_tables(elements, radiation, wavelength, anomalous)
     gaussian = np.sum(pairs[:, :, 0] * np.exp(-pairs[:, :, 1] * s2), axis=1) if pairs.shape[1] else np.zeros(len(z))
@@ -160,15 +184,25 @@ def _displacement_factors(structure: Structure, hkl: tuple[int, int, int], s2: f
     if structure.u_aniso is not None:
         beta = debye_waller_beta(structure.u_aniso, structure.lattice)
         h, k, l = hkl
-        q = (beta[:, 0] * h * h + beta[:, 1] * k * k + beta[:, 2] * l * l
-             + 2 * (beta[:, 3] * h * k + beta[:, 4] * h * l + beta[:, 5] * k * l))
+        q = (
+            beta[:, 0] * h * h
+            + beta[:, 1] * k * k
+            + beta[:, 2] * l * l
+            + 2 * (beta[:, 3] * h * k + beta[:, 4] * h * l + beta[:, 5] * k * l)
+        )
         anisotropic = ~np.isnan(beta[:, 0])
         factors[anisotropic] = np.exp(-q[anisotropic])
     return factors
 
 
-def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wavelength: float | str | None = None,
-                      *, request: PatternRequest | None = None, **fields: Any) -> ReflectionDetail:
+def reflection_detail(
+    structure: Structure | str | Path,
+    hkl: Sequence[int],
+    wavelength: float | str | None = None,
+    *,
+    request: PatternRequest | None = None,
+    **fields: Any,
+) -> ReflectionDetail:
     """A reflection of a structure taken apart: d, 2θ, multiplicity, |F|, phase and each atom's term.
 
     Parameters
@@ -207,19 +241,30 @@ def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wav
         structure, _ = with_found_symmetry(structure)
     g = float(np.linalg.norm(np.array([h, k, l], dtype=float) @ structure.reciprocal))
     if not g * lam / 2 < 1.0:
-        raise InputError(f"{hkl_label((h, k, l))} has d = {1 / g:.5g} A, below half the wavelength "
-                         f"({lam:g} A): it cannot diffract")
+        raise InputError(
+            f"{hkl_label((h, k, l))} has d = {1 / g:.5g} A, below half the wavelength ({lam:g} A): it cannot diffract"
+        )
     s2 = (g / 2) ** 2
     f = _scattering_factors(structure, s2, radiation, lam, anomalous)
     t = _displacement_factors(structure, (h, k, l), s2)
     phases = np.exp(2j * np.pi * (structure.frac_coords @ np.array([h, k, l], dtype=float)))
     terms = structure.occupancies * f * t * phases
     contributions = tuple(
-        AtomContribution(j, gemmi.Element(int(structure.atomic_numbers[j])).name,
-                         (float(structure.frac_coords[j, 0]), float(structure.frac_coords[j, 1]),
-                          float(structure.frac_coords[j, 2])), float(structure.occupancies[j]),
-                         complex(f[j]), float(t[j]), complex(terms[j]))
-        for j in range(len(structure)))
+        AtomContribution(
+            j,
+            gemmi.Element(int(structure.atomic_numbers[j])).name,
+            (
+                float(structure.frac_coords[j, 0]),
+                float(structure.frac_coords[j, 1]),
+                float(structure.frac_coords[j, 2]),
+            ),
+            float(structure.occupancies[j]),
+            complex(f[j]),
+            float(t[j]),
+            complex(terms[j]),
+        )
+        for j in range(len(structure))
+    )
 
     # The set the reflection belongs to, from the engine's table of a thin shell around it.
     table = engine_reflection_columns(structure, request.replace(parallel=False), g * (1 - 1e-9), g * (1 + 1e-9))
@@ -229,9 +274,22 @@ def reflection_detail(structure: Structure | str | Path, hkl: Sequence[int], wav
     row = next(i for i, rep in enumerate(table["hkl"].tolist()) if tuple(rep) in members)
     reasons: tuple[str, ...] = ()
     if table["absent"][row]:
-        reasons = extinction_reasons(np.array([h, k, l]), table["rotations"], table["translations"],
-                                     table["translation_known"], table["centring"])
+        reasons = extinction_reasons(
+            np.array([h, k, l]),
+            table["rotations"],
+            table["translations"],
+            table["translation_known"],
+            table["centring"],
+        )
     theta = math.asin(g * lam / 2)
     label = tuple(int(x) for x in hkl) if len(hkl) == 4 else (h, k, l)
-    return ReflectionDetail(label, 1 / g, math.degrees(2 * theta), int(table["multiplicity"][row]),
-                            complex(terms.sum()), contributions, reasons, radiation)
+    return ReflectionDetail(
+        label,
+        1 / g,
+        math.degrees(2 * theta),
+        int(table["multiplicity"][row]),
+        complex(terms.sum()),
+        contributions,
+        reasons,
+        radiation,
+    )

@@ -23,11 +23,13 @@ _CENTRINGS = {
     ((Fraction(1, 2), Fraction(0), Fraction(1, 2)),): "B",
     ((Fraction(1, 2), Fraction(1, 2), Fraction(0)),): "C",
     ((Fraction(1, 2), Fraction(1, 2), Fraction(1, 2)),): "I",
-    ((Fraction(0), Fraction(1, 2), Fraction(1, 2)), (Fraction(1, 2), Fraction(0), Fraction(1, 2)),
-     (Fraction(1, 2), Fraction(1, 2), Fraction(0))): "F",
+    (
+        (Fraction(0), Fraction(1, 2), Fraction(1, 2)),
+        (Fraction(1, 2), Fraction(0), Fraction(1, 2)),
+        (Fraction(1, 2), Fraction(1, 2), Fraction(0)),
+    ): "F",
     ((Fraction(1, 3), Fraction(2, 3), Fraction(2, 3)), (Fraction(2, 3), Fraction(1, 3), Fraction(1, 3))): "R",
-    ((Fraction(1, 3), Fraction(2, 3), Fraction(1, 3)), (Fraction(2, 3), Fraction(1, 3), Fraction(2, 3))):
-        "R (reverse)",
+    ((Fraction(1, 3), Fraction(2, 3), Fraction(1, 3)), (Fraction(2, 3), Fraction(1, 3), Fraction(2, 3))): "R (reverse)",
 }
 
 
@@ -189,8 +191,13 @@ def _simplicity(rotation: np.ndarray, translation: np.ndarray) -> tuple[int, flo
     return int(np.sum(w > 1e-6)), float(np.sum(w))
 
 
-def extinction_reasons(hkl: np.ndarray, rotations: np.ndarray, translations: np.ndarray,
-                       translation_known: np.ndarray, centring: np.ndarray) -> tuple[str, ...]:
+def extinction_reasons(
+    hkl: np.ndarray,
+    rotations: np.ndarray,
+    translations: np.ndarray,
+    translation_known: np.ndarray,
+    centring: np.ndarray,
+) -> tuple[str, ...]:
     """Why the reflection ``hkl`` is systematically absent: the centring,
     if it alone extinguishes it, else every glide and screw (as named by
     describe_operation) whose operation fixes it with a phase that is not

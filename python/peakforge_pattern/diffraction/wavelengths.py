@@ -33,7 +33,7 @@ def photon_wavelength(energy_kev: float) -> float:
 def electron_wavelength(voltage_kv: float) -> float:
     """The relativistic wavelength (Å) of electrons accelerated through ``voltage_kv`` kV."""
     energy = _ELEMENTARY_CHARGE * _positive(voltage_kv, "an accelerating voltage", "kV") * 1e3  # J
-    rest = _ELECTRON_MASS * _LIGHT_SPEED ** 2
+    rest = _ELECTRON_MASS * _LIGHT_SPEED**2
     momentum = math.sqrt(2.0 * _ELECTRON_MASS * energy * (1.0 + energy / (2.0 * rest)))
     return _PLANCK / momentum * 1e10
 
@@ -42,6 +42,7 @@ def _positive(value: float, what: str, unit: str) -> float:
     if not (math.isfinite(value) and value > 0.0):
         raise InputError(f"{what} must be a positive number of {unit}, not {value:g}")
     return value
+
 
 # Kα1 and Kα2 emission lines in Å.  The unresolved Kα doublet is their
 # intensity-weighted mean, Kα1 being twice as strong as Kα2.
@@ -119,8 +120,10 @@ def resolve_wavelength(wavelength: float | str, radiation: str = "xray") -> floa
             value = float(text)
         except ValueError:
             known = ", ".join(ANODE_LINES)
-            raise InputError(f"unknown wavelength {wavelength!r}: give a number in angstrom, an energy "
-                             f"such as 8.04keV, a voltage such as 200kV (electrons) or one of {known}") from None
+            raise InputError(
+                f"unknown wavelength {wavelength!r}: give a number in angstrom, an energy "
+                f"such as 8.04keV, a voltage such as 200kV (electrons) or one of {known}"
+            ) from None
     else:
         try:
             value = float(wavelength)
@@ -141,8 +144,10 @@ def _with_unit(number: str, unit: str, radiation: str, given: str) -> float:
             raise InputError(f"a photon energy ({given}) sets an X-ray wavelength, not a {radiation} one")
         return photon_wavelength(value)
     if radiation != "electron":
-        raise InputError(f"an accelerating voltage ({given}) sets an electron wavelength: "
-                         "choose electron radiation (--radiation electron)")
+        raise InputError(
+            f"an accelerating voltage ({given}) sets an electron wavelength: "
+            "choose electron radiation (--radiation electron)"
+        )
     return electron_wavelength(value)
 
 

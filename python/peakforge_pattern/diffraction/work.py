@@ -69,12 +69,12 @@ def reciprocal_shell(wavelength: float, two_theta_range: tuple[float, float]) ->
         ``(min_g, max_g)`` in 1/Å.
     """
     lo, hi = two_theta_range
-    return (2.0 * math.sin(math.radians(lo) / 2.0) / wavelength,
-            2.0 * math.sin(math.radians(hi) / 2.0) / wavelength)
+    return (2.0 * math.sin(math.radians(lo) / 2.0) / wavelength, 2.0 * math.sin(math.radians(hi) / 2.0) / wavelength)
 
 
-def estimate_work(lattice: np.ndarray, atoms: int, wavelength: float,
-                  two_theta_range: tuple[float, float]) -> WorkEstimate:
+def estimate_work(
+    lattice: np.ndarray, atoms: int, wavelength: float, two_theta_range: tuple[float, float]
+) -> WorkEstimate:
     """Estimate the size of a pattern calculation before starting it.
 
     The reflections are the volume of the reciprocal shell the 2θ range
@@ -109,7 +109,7 @@ def estimate_work(lattice: np.ndarray, atoms: int, wavelength: float,
     min_g, max_g = reciprocal_shell(wavelength, two_theta_range)
     volume = abs(float(np.linalg.det(lattice)))
     try:
-        reflections = 4.0 / 3.0 * math.pi * (max_g ** 3 - min_g ** 3) * volume
+        reflections = 4.0 / 3.0 * math.pi * (max_g**3 - min_g**3) * volume
     except OverflowError:
         reflections = math.inf
     return WorkEstimate(reflections, atoms)
@@ -178,4 +178,5 @@ def check_work(estimate: WorkEstimate, max_work: float | None) -> None:
         f"about {estimate.reflections:.3g} reflections x {estimate.atoms} atoms = {estimate.terms:.3g} "
         f"terms, about {_duration(estimate.seconds)} of work, above the limit of {max_work:.3g}: "
         "narrow the 2theta range or use a longer wavelength, or raise the limit "
-        "(--max-work, or max_work= from Python)")
+        "(--max-work, or max_work= from Python)"
+    )

@@ -65,21 +65,26 @@ def linear_absorption(structure: Structure, lines: Sequence[tuple[float, float]]
     xraydb = require("xraydb", "fit", "microabsorption")
     text = formula(structure).replace(" ", "")
     rho = density(structure)
-    return float(sum(share * xraydb.material_mu(text, PLANCK_EV_ANGSTROM / wavelength, density=rho)
-                     for wavelength, share in lines))
+    return float(
+        sum(
+            share * xraydb.material_mu(text, PLANCK_EV_ANGSTROM / wavelength, density=rho)
+            for wavelength, share in lines
+        )
+    )
 
 
 def brindley_tau(a: float) -> float:
     """Brindley's particle absorption factor τ of a sphere, a = (μᵢ − μ̄) R."""
     u = 4.0 * a
     if abs(u) < 1e-2:  # the closed form cancels badly here; its series instead
-        return 1.0 - 1.5 * a + 1.6 * a * a - (4.0 / 3.0) * a ** 3
+        return 1.0 - 1.5 * a + 1.6 * a * a - (4.0 / 3.0) * a**3
     u = max(u, -600.0)  # e⁶⁰⁰ is still finite; no real powder gets near
     return 3.0 / (4.0 * a) * (0.5 - (1.0 - math.exp(-u) * (1.0 + u)) / (u * u))
 
 
-def brindley_factors(mu: Sequence[float], densities: Sequence[float], weight_fractions: Sequence[float],
-                     radii_microns: Sequence[float]) -> np.ndarray:
+def brindley_factors(
+    mu: Sequence[float], densities: Sequence[float], weight_fractions: Sequence[float], radii_microns: Sequence[float]
+) -> np.ndarray:
     """τ of each phase in a mixture of these weight fractions.
 
     ``mu`` in 1/cm, ``densities`` in g/cm³, radii in µm (0: no correction
@@ -89,12 +94,18 @@ def brindley_factors(mu: Sequence[float], densities: Sequence[float], weight_fra
     volumes = np.asarray(weight_fractions, dtype=float) / np.asarray(densities, dtype=float)
     total = volumes.sum()
     mean = float(mu_array @ volumes / total) if total > 0.0 else float(mu_array.mean())
-    return np.array([brindley_tau((m - mean) * r * _MICRON_CM) if r > 0.0 else 1.0
-                     for m, r in zip(mu_array, radii_microns)])
+    return np.array(
+        [brindley_tau((m - mean) * r * _MICRON_CM) if r > 0.0 else 1.0 for m, r in zip(mu_array, radii_microns)]
+    )
 
 
-def corrected_fractions(amounts: np.ndarray, mu: Sequence[float], densities: Sequence[float],
-                        radii_microns: Sequence[float], rounds: int = 50) -> tuple[np.ndarray, np.ndarray]:
+def corrected_fractions(
+    amounts: np.ndarray,
+    mu: Sequence[float],
+    densities: Sequence[float],
+    radii_microns: Sequence[float],
+    rounds: int = 50,
+) -> tuple[np.ndarray, np.ndarray]:
     """Weight fractions from the amounts S·ZMV, corrected by Brindley's τ, and the τ.
 
     τ depends on the mean absorption, which depends on the fractions: the

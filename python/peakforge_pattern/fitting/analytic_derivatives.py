@@ -65,8 +65,11 @@ class AnalyticDerivatives:
         parameters = self.model.parameters
         found = [n for n in INSTRUMENT_TERMS if n in parameters]
         for phase in self.model.phases:
-            found += [n for n in (f"{phase.name} B", *(f"{phase.name} cell {g}" for g in phase.constraints.names))
-                      if n in parameters]
+            found += [
+                n
+                for n in (f"{phase.name} B", *(f"{phase.name} cell {g}" for g in phase.constraints.names))
+                if n in parameters
+            ]
             if phase.name in self.weights:
                 found += [n for n in self.weights[phase.name].names if n in parameters]
         return found
@@ -85,8 +88,10 @@ class AnalyticDerivatives:
 
     def derivative(self, name: str) -> Derivative:
         """The slot of one parameter: (phases × points) at the given values."""
+
         def column(values: Mapping[str, float]) -> np.ndarray:
             return self.columns(values)[name]
+
         return column
 
     def columns(self, values: Mapping[str, float]) -> dict[str, np.ndarray]:
@@ -116,16 +121,25 @@ class AnalyticDerivatives:
             for line, (wavelength, share, peaks) in enumerate(model.peaks(phase, values)):
                 spacing = phase.constraints.spacing_derivatives(peaks.hkl, factors)[:, cells]
                 weights = provider.per_line(line, values)[:, moved] if provider and moved else None
-                lines, chain = line_set_with_chain(peaks, instrument.replace(wavelength=wavelength), sample,
-                                                   reciprocal, terms=terms, spacing_derivatives=spacing,
-                                                   weight_derivatives=weights)
+                lines, chain = line_set_with_chain(
+                    peaks,
+                    instrument.replace(wavelength=wavelength),
+                    sample,
+                    reciprocal,
+                    terms=terms,
+                    spacing_derivatives=spacing,
+                    weight_derivatives=weights,
+                )
                 placed.append(LineSet(lines.two_theta, lines.fwhm, lines.eta, lines.area * share, lines.asymmetry))
                 chain[:, 3, :] *= share  # the area row
                 chains.append(chain)
-            centres, fwhm, eta, area, asymmetry = (np.concatenate([getattr(ls, f) for ls in placed])
-                                                   for f in ("two_theta", "fwhm", "eta", "area", "asymmetry"))
-            profile, jacobian = binned_peaks_with_jacobian(model.edges, centres, fwhm, eta, area, asymmetry,
-                                                           chain=np.concatenate(chains))
+            centres, fwhm, eta, area, asymmetry = (
+                np.concatenate([getattr(ls, f) for ls in placed])
+                for f in ("two_theta", "fwhm", "eta", "area", "asymmetry")
+            )
+            profile, jacobian = binned_peaks_with_jacobian(
+                model.edges, centres, fwhm, eta, area, asymmetry, chain=np.concatenate(chains)
+            )
             profiles.append(profile)
             assert jacobian is not None  # a chain was given
             names = [n if n in INSTRUMENT_TERMS else f"{phase.name} B" for n in terms]

@@ -142,8 +142,9 @@ class AtomModel:
         self.parameters: list[AtomParameter] = []
         self.notes: list[str] = []
 
-        def add(name: str, column: np.ndarray, start: float, lower: float, upper: float, typical: float,
-                kind: str) -> None:
+        def add(
+            name: str, column: np.ndarray, start: float, lower: float, upper: float, typical: float, kind: str
+        ) -> None:
             columns.append(column)
             self.parameters.append(AtomParameter(f"{phase} {name}", start, lower, upper, typical, kind))
 
@@ -159,12 +160,19 @@ class AtomModel:
                 for k, axis_name in enumerate(site.parameter_names):
                     column = np.zeros(5 * n)
                     for member in group:
-                        column[3 * member:3 * member + 3] = site.free[:, k]
+                        column[3 * member : 3 * member + 3] = site.free[:, k]
                     length = float(np.linalg.norm(site.free[:, k] @ self.lattice))
                     limit = float(reach[leader]) / (length * max(count, 1))
                     value = float(site.position[site.free_axes[k]])
-                    add(f"{unit.labels[leader]} {axis_name}", column, value, value - limit, value + limit,
-                        COORDINATE_STEP, "coordinate")
+                    add(
+                        f"{unit.labels[leader]} {axis_name}",
+                        column,
+                        value,
+                        value - limit,
+                        value + limit,
+                        COORDINATE_STEP,
+                        "coordinate",
+                    )
         if options.occupancy:
             for group in self.groups:
                 total = float(sum(unit.occupancies[s] for s in group))
@@ -178,27 +186,52 @@ class AtomModel:
                         column[3 * n + group[-1]] = -1.0
                     # A shared site's species stay within its total; a site of its own within 0 and 1.
                     upper = min(1.0, total) if len(group) > 1 else 1.0
-                    add(f"{unit.labels[s]} occupancy", column, min(float(unit.occupancies[s]), upper), 0.0,
-                        upper, 0.02, "occupancy")
+                    add(
+                        f"{unit.labels[s]} occupancy",
+                        column,
+                        min(float(unit.occupancies[s]), upper),
+                        0.0,
+                        upper,
+                        0.02,
+                        "occupancy",
+                    )
             if not any(p.kind == "occupancy" for p in self.parameters):
-                self.notes.append(f"{phase}: every site is fully occupied by one species; occupancies "
-                                  "stay (a full site's occupancy is the phase's scale)")
+                self.notes.append(
+                    f"{phase}: every site is fully occupied by one species; occupancies "
+                    "stay (a full site's occupancy is the phase's scale)"
+                )
         if options.b == "sites":
             for group in self.groups:
                 column = np.zeros(5 * n)
                 column[[4 * n + s for s in group]] = 1.0
-                add(f"{unit.labels[group[0]]} B", column, max(float(unit.b_factors[group[0]]), 0.0), 0.0, B_UPPER,
-                    0.1, "b")
+                add(
+                    f"{unit.labels[group[0]]} B",
+                    column,
+                    max(float(unit.b_factors[group[0]]), 0.0),
+                    0.0,
+                    B_UPPER,
+                    0.1,
+                    "b",
+                )
         elif options.b == "elements":
             for z in dict.fromkeys(int(v) for v in unit.atomic_numbers):
                 members = [s for s in range(n) if unit.atomic_numbers[s] == z]
                 column = np.zeros(5 * n)
                 column[[4 * n + s for s in members]] = 1.0
-                add(f"B({gemmi.Element(z).name})", column, max(float(np.mean(unit.b_factors[members])), 0.0), 0.0,
-                    B_UPPER, 0.1, "b")
+                add(
+                    f"B({gemmi.Element(z).name})",
+                    column,
+                    max(float(np.mean(unit.b_factors[members])), 0.0),
+                    0.0,
+                    B_UPPER,
+                    0.1,
+                    "b",
+                )
         if not self.parameters:
-            raise InputError(f"{phase}: no structure parameter to refine (every site sits on a fixed "
-                             "position, or the origin fixes the only free coordinate)")
+            raise InputError(
+                f"{phase}: no structure parameter to refine (every site sits on a fixed "
+                "position, or the origin fixes the only free coordinate)"
+            )
         self.matrix = np.column_stack(columns)
         start = np.array([p.start for p in self.parameters])
         # v0 chosen so that the start parameters give the sites as read; species sharing
@@ -207,9 +240,9 @@ class AtomModel:
         if options.coordinates:
             for group in self.groups:
                 for member in group[1:]:
-                    self.offset[3 * member:3 * member + 3] = self.offset[3 * group[0]:3 * group[0] + 3]
-        refined_b = np.any(self.matrix[4 * n:] != 0.0, axis=1)
-        self.offset[4 * n:][refined_b] = 0.0
+                    self.offset[3 * member : 3 * member + 3] = self.offset[3 * group[0] : 3 * group[0] + 3]
+        refined_b = np.any(self.matrix[4 * n :] != 0.0, axis=1)
+        self.offset[4 * n :][refined_b] = 0.0
 
     def _pinned_axes(self) -> dict[int, list[int]]:
         """Site index → coordinate axes held to fix a floating origin (the heaviest site's)."""
@@ -220,8 +253,10 @@ class AtomModel:
         weight = self.unit.atomic_numbers * self.unit.occupancies
         heaviest = int(np.argmax(weight))
         leader = next(group[0] for group in self.groups if heaviest in group)
-        self.notes.append(f"{self.phase}: the origin floats along {', '.join('xyz'[a] for a in axes)}; "
-                          f"{self.unit.labels[leader]} holds it there")
+        self.notes.append(
+            f"{self.phase}: the origin floats along {', '.join('xyz'[a] for a in axes)}; "
+            f"{self.unit.labels[leader]} holds it there"
+        )
         return {leader: list(axes)}
 
     @functools.cached_property
@@ -238,9 +273,9 @@ class AtomModel:
         unit, n = self.unit, len(self.unit)
         site_of = unit.site_of
         rotations = unit.seitz[unit.image_operations, :3, :3]
-        by_site = self.matrix[:3 * n].reshape(n, 3, -1)
+        by_site = self.matrix[: 3 * n].reshape(n, 3, -1)
         coordinates = np.einsum("aij,ajp->aip", rotations, by_site[site_of]).reshape(3 * len(site_of), -1)
-        return np.concatenate([coordinates, self.matrix[3 * n:4 * n][site_of], self.matrix[4 * n:][site_of]])
+        return np.concatenate([coordinates, self.matrix[3 * n : 4 * n][site_of], self.matrix[4 * n :][site_of]])
 
     @property
     def names(self) -> list[str]:
@@ -250,7 +285,7 @@ class AtomModel:
         """Coordinates (sites × 3), occupancies and B of every site for these parameter values."""
         n = len(self.unit)
         v = self.offset + self.matrix @ np.asarray(values, dtype=float)
-        return v[:3 * n].reshape(n, 3), v[3 * n:4 * n], v[4 * n:]
+        return v[: 3 * n].reshape(n, 3), v[3 * n : 4 * n], v[4 * n :]
 
     def site_covariance(self, covariance: np.ndarray) -> np.ndarray:
         """Covariance of every site value [x y z per site | occupancies | B] from the parameters'."""
@@ -272,14 +307,27 @@ class AtomModel:
             below = int(np.argmin(occupancies))
             if occupancies[below] < -OCCUPANCY_ROUNDING:
                 held = next(g[0] for g in self.groups if below in g)
-                raise InputError(f"{self.phase}: the occupancy of {unit.labels[below]} went below zero "
-                                 f"({occupancies[below]:.3g}) as the other species of its site took more; hold "
-                                 f"one of them (--fix \"{self.phase} {unit.labels[held]} occupancy\")")
+                raise InputError(
+                    f"{self.phase}: the occupancy of {unit.labels[below]} went below zero "
+                    f"({occupancies[below]:.3g}) as the other species of its site took more; hold "
+                    f'one of them (--fix "{self.phase} {unit.labels[held]} occupancy")'
+                )
             occupancies = np.maximum(occupancies, 0.0)  # rounding of a sum that is exactly zero
         numbers, positions, occ, b_atoms, u_aniso = unit.expand(coords, occupancies, b, self.lattice)
-        listed = ListedSites(unit.labels, unit.atomic_numbers, coords, occupancies, b, unit.operations,
-                             unit.multiplicities, unit.u_sites)
+        listed = ListedSites(
+            unit.labels, unit.atomic_numbers, coords, occupancies, b, unit.operations, unit.multiplicities, unit.u_sites
+        )
         # The sites' own operations, also for a structure given without any: the engine then keeps to
         # them instead of searching the moved atoms for symmetry, so every trial has the same peaks.
-        return Structure(self.lattice, numbers, positions, occ, b_atoms, self.structure.name,
-                         unit.operations, self.structure.warnings, u_aniso, listed)
+        return Structure(
+            self.lattice,
+            numbers,
+            positions,
+            occ,
+            b_atoms,
+            self.structure.name,
+            unit.operations,
+            self.structure.warnings,
+            u_aniso,
+            listed,
+        )

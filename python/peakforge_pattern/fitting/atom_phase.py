@@ -53,8 +53,13 @@ class AtomPeaks:
         The fit's calculation options (anomalous dispersion at each line's energy).
     """
 
-    def __init__(self, model: AtomModel, lines: Sequence[tuple[float, float]], two_theta_range: tuple[float, float],
-                 request: PatternRequest) -> None:
+    def __init__(
+        self,
+        model: AtomModel,
+        lines: Sequence[tuple[float, float]],
+        two_theta_range: tuple[float, float],
+        request: PatternRequest,
+    ) -> None:
         self.model = model
         self.lines = [StructurePeaks(model, wavelength, two_theta_range, request) for wavelength, _ in lines]
         self._derivatives: dict[int, tuple[bytes, np.ndarray]] = {}
@@ -63,15 +68,27 @@ class AtomPeaks:
     def kind_of(self) -> dict[str, str]:
         options = self.model.options
         b_kind = "b-sites" if options.b == "sites" else "b-elements"
-        return {p.name: {"coordinate": "coordinates", "b": b_kind, "occupancy": "occupancy"}[p.kind]
-                for p in self.model.parameters}
+        return {
+            p.name: {"coordinate": "coordinates", "b": b_kind, "occupancy": "occupancy"}[p.kind]
+            for p in self.model.parameters
+        }
 
     def fit_parameters(self) -> list[Parameter]:
         """The structure parameters as the fit names them, all refined."""
         kinds = self.kind_of
-        return [Parameter(p.name, p.start, p.lower, p.upper, kind=kinds[p.name], phase=self.model.phase,
-                          step=p.typical, unit="A^2" if p.kind == "b" else "")
-                for p in self.model.parameters]
+        return [
+            Parameter(
+                p.name,
+                p.start,
+                p.lower,
+                p.upper,
+                kind=kinds[p.name],
+                phase=self.model.phase,
+                step=p.typical,
+                unit="A^2" if p.kind == "b" else "",
+            )
+            for p in self.model.parameters
+        ]
 
     def values(self, named: Mapping[str, float]) -> np.ndarray:
         return np.array([named[n] for n in self.model.names], dtype=float)

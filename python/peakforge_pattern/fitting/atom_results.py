@@ -42,8 +42,12 @@ def _esd(variance: float) -> float | None:
     return math.sqrt(variance) if variance > 0.0 and math.isfinite(variance) else None
 
 
-def refined_sites(model: AtomModel, values: Mapping[str, float], covariance: Covariance,
-                  b_overall: tuple[float, float | None] = (0.0, None)) -> list[SiteRecord]:
+def refined_sites(
+    model: AtomModel,
+    values: Mapping[str, float],
+    covariance: Covariance,
+    b_overall: tuple[float, float | None] = (0.0, None),
+) -> list[SiteRecord]:
     """Every site of the phase at the refined values, with uncertainties where refined.
 
     Parameters
@@ -75,10 +79,19 @@ def refined_sites(model: AtomModel, values: Mapping[str, float], covariance: Cov
     for s in range(n):
         xyz = tuple(float(v) + 0.0 for v in coords[s])
         b_variance = variance[4 * n + s] + (extra_esd or 0.0) ** 2
-        records.append(SiteRecord(model.unit.labels[s], gemmi.Element(int(model.unit.atomic_numbers[s])).name,
-                                  (xyz[0], xyz[1], xyz[2]), float(occupancies[s]), float(b[s]) + extra,
-                                  (_esd(variance[3 * s]), _esd(variance[3 * s + 1]), _esd(variance[3 * s + 2])),
-                                  _esd(variance[3 * n + s]), _esd(b_variance), anisotropic[s]))
+        records.append(
+            SiteRecord(
+                model.unit.labels[s],
+                gemmi.Element(int(model.unit.atomic_numbers[s])).name,
+                (xyz[0], xyz[1], xyz[2]),
+                float(occupancies[s]),
+                float(b[s]) + extra,
+                (_esd(variance[3 * s]), _esd(variance[3 * s + 1]), _esd(variance[3 * s + 2])),
+                _esd(variance[3 * n + s]),
+                _esd(b_variance),
+                anisotropic[s],
+            )
+        )
     return records
 
 
@@ -91,18 +104,34 @@ def _anisotropic_rows(unit: AsymmetricUnit, lattice: np.ndarray, b_overall: floa
     metric = reciprocal @ reciprocal.T
     lengths = np.sqrt(np.diag(metric))
     shape = metric / np.outer(lengths, lengths)
-    extra = b_overall / (8.0 * np.pi ** 2) * shape[[0, 1, 2, 0, 0, 1], [0, 1, 2, 1, 2, 2]]
+    extra = b_overall / (8.0 * np.pi**2) * shape[[0, 1, 2, 0, 0, 1], [0, 1, 2, 1, 2, 2]]
     return [None if np.isnan(row[0]) else tuple(float(v) for v in row + extra) for row in unit.u_sites]
 
 
-def sites_as_read(unit: AsymmetricUnit, lattice: np.ndarray,
-                  b_overall: tuple[float, float | None] = (0.0, None)) -> list[SiteRecord]:
+def sites_as_read(
+    unit: AsymmetricUnit, lattice: np.ndarray, b_overall: tuple[float, float | None] = (0.0, None)
+) -> list[SiteRecord]:
     """The sites of a phase whose structure was not refined (B with the overall B added)."""
     extra, extra_esd = b_overall
-    return [SiteRecord(label, gemmi.Element(int(z)).name, (float(x[0]), float(x[1]), float(x[2])), float(occ),
-                       float(b) + extra, b_esd=extra_esd, u_aniso=u)
-            for label, z, x, occ, b, u in zip(unit.labels, unit.atomic_numbers, unit.frac_coords, unit.occupancies,
-                                              unit.b_factors, _anisotropic_rows(unit, lattice, extra))]
+    return [
+        SiteRecord(
+            label,
+            gemmi.Element(int(z)).name,
+            (float(x[0]), float(x[1]), float(x[2])),
+            float(occ),
+            float(b) + extra,
+            b_esd=extra_esd,
+            u_aniso=u,
+        )
+        for label, z, x, occ, b, u in zip(
+            unit.labels,
+            unit.atomic_numbers,
+            unit.frac_coords,
+            unit.occupancies,
+            unit.b_factors,
+            _anisotropic_rows(unit, lattice, extra),
+        )
+    ]
 
 
 def site_dicts(records: Sequence[SiteRecord]) -> list[dict]:
@@ -121,9 +150,13 @@ def site_dicts(records: Sequence[SiteRecord]) -> list[dict]:
 def occupancy_warnings(phases: Sequence) -> list[str]:
     """Sites whose occupancy left [0, 1]: the last of three or more species sharing a site takes what
     the others leave, which no bound on them can keep within it."""
-    return [f"{phase.name} {site.label}: occupancy {site.occupancy:.4g} lies outside [0, 1]; hold some of the "
-            "species sharing its site with --fix"
-            for phase in phases for site in getattr(phase, "atoms", ()) if not -1e-9 <= site.occupancy <= 1 + 1e-9]
+    return [
+        f"{phase.name} {site.label}: occupancy {site.occupancy:.4g} lies outside [0, 1]; hold some of the "
+        "species sharing its site with --fix"
+        for phase in phases
+        for site in getattr(phase, "atoms", ())
+        if not -1e-9 <= site.occupancy <= 1 + 1e-9
+    ]
 
 
 @dataclass(frozen=True)
@@ -139,8 +172,14 @@ class BondLength:
     count: int = 1
 
 
-def bond_lengths(model: AtomModel, values: Mapping[str, float], lattice_of: Callable[[Mapping[str, float]], np.ndarray],
-                 covariance: Covariance, cutoff: float, cell_names: Sequence[str] = ()) -> list[BondLength]:
+def bond_lengths(
+    model: AtomModel,
+    values: Mapping[str, float],
+    lattice_of: Callable[[Mapping[str, float]], np.ndarray],
+    covariance: Covariance,
+    cutoff: float,
+    cell_names: Sequence[str] = (),
+) -> list[BondLength]:
     """Distances from each site within ``cutoff`` Å, with uncertainties from the coordinates and the cell.
 
     Parameters
@@ -174,17 +213,26 @@ def bond_lengths(model: AtomModel, values: Mapping[str, float], lattice_of: Call
 
     base = dict(values)
     coords, _, _ = model.site_values(np.array([base[n] for n in model.names]))
-    unit = type(model.unit)(model.unit.labels, model.unit.atomic_numbers, coords, model.unit.occupancies,
-                            model.unit.b_factors, model.unit.operations, model.unit.symmetry, model.unit.images,
-                            model.unit.u_sites)
+    unit = type(model.unit)(
+        model.unit.labels,
+        model.unit.atomic_numbers,
+        coords,
+        model.unit.occupancies,
+        model.unit.b_factors,
+        model.unit.operations,
+        model.unit.symmetry,
+        model.unit.images,
+        model.unit.u_sites,
+    )
     found: list[BondLength] = []
     seen: dict[tuple[int, int, float], int] = {}
     for bond in find_bonds(unit, lattice_of(base), cutoff):
         key = (bond.first, bond.second, round(bond.distance, 5))
         if key in seen:  # the same distance to another image of the same site: counted
             earlier = found[seen[key]]
-            found[seen[key]] = BondLength(earlier.first, earlier.second, earlier.distance, earlier.esd,
-                                          earlier.bond, earlier.count + 1)
+            found[seen[key]] = BondLength(
+                earlier.first, earlier.second, earlier.distance, earlier.esd, earlier.bond, earlier.count + 1
+            )
             continue
         seen[key] = len(found)
         gradient = np.zeros(len(names))
@@ -195,12 +243,21 @@ def bond_lengths(model: AtomModel, values: Mapping[str, float], lattice_of: Call
             down[name] -= h
             gradient[k] = (length(bond, up) - length(bond, down)) / (2.0 * h)
         variance = float(gradient @ block @ gradient)
-        found.append(BondLength(model.unit.labels[bond.first], model.unit.labels[bond.second], bond.distance,
-                                _esd(variance), bond))
+        found.append(
+            BondLength(
+                model.unit.labels[bond.first], model.unit.labels[bond.second], bond.distance, _esd(variance), bond
+            )
+        )
     return found
 
 
-def structure_cif(name: str, unit: AsymmetricUnit, sites: Sequence[SiteRecord], cell: Sequence[float],
-                  cell_esd: Sequence[float | None], notes: Sequence[str] = ()) -> str:
+def structure_cif(
+    name: str,
+    unit: AsymmetricUnit,
+    sites: Sequence[SiteRecord],
+    cell: Sequence[float],
+    cell_esd: Sequence[float | None],
+    notes: Sequence[str] = (),
+) -> str:
     """A phase's structure after the fit as CIF text: its sites, in its own setting and space group."""
     return cif_text(name, cell, cell_esd, unit.operations, sites, notes=notes)

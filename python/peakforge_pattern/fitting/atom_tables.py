@@ -11,14 +11,25 @@ from .atom_results import BondLength
 def atom_table(phase: str, sites: Sequence[SiteRecord]) -> str:
     """The refined sites of a phase: label, element, x, y, z, occupancy and B with uncertainties."""
     header = ["site", "element", "x", "y", "z", "occupancy", "B"]
-    rows = [[s.label, s.element, *(with_uncertainty(v, e) for v, e in zip(s.xyz, s.xyz_esd)),
-             with_uncertainty(s.occupancy, s.occupancy_esd, 4), with_uncertainty(s.b, s.b_esd, 3)]
-            for s in sites]
+    rows = [
+        [
+            s.label,
+            s.element,
+            *(with_uncertainty(v, e) for v, e in zip(s.xyz, s.xyz_esd)),
+            with_uncertainty(s.occupancy, s.occupancy_esd, 4),
+            with_uncertainty(s.b, s.b_esd, 3),
+        ]
+        for s in sites
+    ]
     widths = [max(len(r[c]) for r in [header] + rows) for c in range(len(header))]
     lines = [f"{phase} sites"]
     for row in [header] + rows:
-        lines.append("  " + "  ".join(cell.ljust(w) if c < 2 else cell.rjust(w)
-                                      for c, (cell, w) in enumerate(zip(row, widths))).rstrip())
+        lines.append(
+            "  "
+            + "  ".join(
+                cell.ljust(w) if c < 2 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths))
+            ).rstrip()
+        )
     return "\n".join(lines)
 
 
@@ -28,6 +39,8 @@ def bond_table(phase: str, bonds: Sequence[BondLength]) -> str:
     if not bonds:
         lines.append("  (none)")
     for bond in bonds:
-        lines.append(f"  {bond.first:<6} {bond.second:<6} {with_uncertainty(bond.distance, bond.esd, 4):>12}"
-                     + (f"  x{bond.count}" if bond.count > 1 else ""))
+        lines.append(
+            f"  {bond.first:<6} {bond.second:<6} {with_uncertainty(bond.distance, bond.esd, 4):>12}"
+            + (f"  x{bond.count}" if bond.count > 1 else "")
+        )
     return "\n".join(lines)

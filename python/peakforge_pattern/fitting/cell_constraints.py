@@ -44,12 +44,13 @@ class CellConstraints:
     groups: tuple[tuple[int, ...], ...]
 
     @classmethod
-    def of(cls, structure: Structure) -> "CellConstraints":
+    def of(cls, structure: Structure) -> CellConstraints:
         parameters = structure.cell_parameters
         lengths = _groups(parameters[:3], _LENGTH_TOLERANCE, relative=True)
         angles = [[3 + i for i in g] for g in _groups(parameters[3:], _ANGLE_TOLERANCE, relative=False)]
-        free_angles = [g for g in angles
-                       if min(abs(parameters[g[0]] - 90.0), abs(parameters[g[0]] - 120.0)) > _ANGLE_TOLERANCE]
+        free_angles = [
+            g for g in angles if min(abs(parameters[g[0]] - 90.0), abs(parameters[g[0]] - 120.0)) > _ANGLE_TOLERANCE
+        ]
         return cls(parameters, tuple(tuple(g) for g in lengths + free_angles))
 
     @property
@@ -92,8 +93,9 @@ class CellConstraints:
         a, b, c, alpha, beta, gamma = self.cell(factors)
         ca, cb, cg = (math.cos(math.radians(v)) for v in (alpha, beta, gamma))
         sa, sb, sg = (math.sin(math.radians(v)) for v in (alpha, beta, gamma))
-        metric = np.array([[a * a, a * b * cg, a * c * cb], [a * b * cg, b * b, b * c * ca],
-                           [a * c * cb, b * c * ca, c * c]])
+        metric = np.array(
+            [[a * a, a * b * cg, a * c * cb], [a * b * cg, b * b, b * c * ca], [a * c * cb, b * c * ca, c * c]]
+        )
         inverse = np.linalg.inv(metric)
         rad = math.pi / 180.0
         by_parameter = [  # ∂G/∂(a, b, c, α, β, γ), angles in degrees
@@ -110,5 +112,5 @@ class CellConstraints:
         out = np.zeros((h.shape[0], len(self.groups)))
         for k, group in enumerate(self.groups):
             d_metric = sum(self.parameters[i] * by_parameter[i] for i in group)
-            out[:, k] = 0.5 * d ** 3 * np.einsum("ni,ij,nj->n", g_h, d_metric, g_h)
+            out[:, k] = 0.5 * d**3 * np.einsum("ni,ij,nj->n", g_h, d_metric, g_h)
         return out

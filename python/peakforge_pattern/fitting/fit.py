@@ -60,16 +60,18 @@ def _need_threadpoolctl() -> Any:
     return require("threadpoolctl", "fit", "fitting")
 
 
-def _check_orientations(orientations: Mapping[str, Sequence[int]] | None, names: list[str]
-                        ) -> dict[str, tuple[int, int, int]]:
+def _check_orientations(
+    orientations: Mapping[str, Sequence[int]] | None, names: list[str]
+) -> dict[str, tuple[int, int, int]]:
     checked: dict[str, tuple[int, int, int]] = {}
     for phase, hkl in (orientations or {}).items():
         if phase not in names:
             raise InputError(f"the preferred orientation names phase {phase!r}; the phases are {', '.join(names)}")
         indices = tuple(int(i) for i in hkl)
         if len(indices) != 3 or indices == (0, 0, 0) or any(i != j for i, j in zip(indices, hkl)):
-            raise InputError(f"the preferred direction of {phase} must be three whole Miller indices, "
-                             f"not all zero: {tuple(hkl)!r}")
+            raise InputError(
+                f"the preferred direction of {phase} must be three whole Miller indices, not all zero: {tuple(hkl)!r}"
+            )
         checked[phase] = indices  # type: ignore[assignment]
     return checked
 
@@ -91,9 +93,15 @@ def _particle_radii(particle_radius: float | Mapping[str | None, float] | None, 
     return radii
 
 
-def _start_instrument(instrument: Instrument | str | Path | None, measured: MeasuredPattern,
-                      wavelength: Any, ka2_ratio: float | None, shape: str | None, radius: float | None,
-                      monochromator_angle: float | None) -> tuple[Instrument, bool]:
+def _start_instrument(
+    instrument: Instrument | str | Path | None,
+    measured: MeasuredPattern,
+    wavelength: Any,
+    ka2_ratio: float | None,
+    shape: str | None,
+    radius: float | None,
+    monochromator_angle: float | None,
+) -> tuple[Instrument, bool]:
     """The instrument a fit starts from, and whether it came from a standard's file."""
     loaded = load_instrument(instrument) if isinstance(instrument, (str, Path)) else instrument
     if loaded is None:
@@ -104,14 +112,26 @@ def _start_instrument(instrument: Instrument | str | Path | None, measured: Meas
         chosen = shape or "tch"
         if chosen not in SHAPES:
             raise InputError(f"unknown peak shape {chosen!r}: use one of {', '.join(SHAPES)}")
-        start = Instrument(wavelength=wavelength, ka2_ratio=ka2_ratio, shape=chosen,  # type: ignore[arg-type]
-                           U=0.005, V=-0.002, W=0.003, X=0.01, Y=0.02,
-                           radius=DEFAULT_RADIUS if radius is None else radius,
-                           monochromator_angle=0.0 if monochromator_angle is None else monochromator_angle)
+        start = Instrument(
+            wavelength=wavelength,
+            ka2_ratio=ka2_ratio,
+            shape=chosen,  # type: ignore[arg-type]
+            U=0.005,
+            V=-0.002,
+            W=0.003,
+            X=0.01,
+            Y=0.02,
+            radius=DEFAULT_RADIUS if radius is None else radius,
+            monochromator_angle=0.0 if monochromator_angle is None else monochromator_angle,
+        )
         return start, False
     changes: dict[str, Any] = {"displacement": 0.0}
-    for key, value in (("wavelength", wavelength), ("ka2_ratio", ka2_ratio), ("radius", radius),
-                       ("monochromator_angle", monochromator_angle)):
+    for key, value in (
+        ("wavelength", wavelength),
+        ("ka2_ratio", ka2_ratio),
+        ("radius", radius),
+        ("monochromator_angle", monochromator_angle),
+    ):
         if value is not None:
             changes[key] = value
     if shape is not None and shape != loaded.shape:
@@ -119,9 +139,15 @@ def _start_instrument(instrument: Instrument | str | Path | None, measured: Meas
     return loaded.replace(**changes), True
 
 
-def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_cell: bool | None,
-                       refine_b: bool | None, from_standard: bool, fix: Sequence[str], refine: Sequence[str]
-                       ) -> list[str]:
+def _choose_parameters(
+    parameters: ParameterSet,
+    correction: str | None,
+    refine_cell: bool | None,
+    refine_b: bool | None,
+    from_standard: bool,
+    fix: Sequence[str],
+    refine: Sequence[str],
+) -> list[str]:
     """Apply the defaults and the user's --fix and --refine; returns notes for the user."""
     notes = []
     both = set(fix) & set(refine)
@@ -149,8 +175,10 @@ def _choose_parameters(parameters: ParameterSet, correction: str | None, refine_
             defaults_fixed.append(instrument_kind)
             if not from_standard:
                 parameters.replace(instrument_kind, value=0.0)
-                notes.append(f"{sample_kind} refined without --instrument: the instrument's {what} width is "
-                             f"held at 0, so the {sample_kind} includes the instrument's broadening")
+                notes.append(
+                    f"{sample_kind} refined without --instrument: the instrument's {what} width is "
+                    f"held at 0, so the {sample_kind} includes the instrument's broadening"
+                )
     parameters.fix([k for k in defaults_fixed if any(p.kind == k or p.name == k for p in parameters)])
     parameters.refine([r for r in refine if r.rpartition(":")[2].lower() not in ("scale", "background")])
     # The user's --fix last: a general --refine word (occupancy, size) must not free what they named.
@@ -178,18 +206,31 @@ def _scan_position(model: FitModel, start: np.ndarray) -> np.ndarray:
     return found
 
 
-def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structure | str | Path], *,
-                wavelength: float | str | tuple[float, float] | None = None, ka2_ratio: float | None = None,
-                shape: str | None = None, background_terms: int = BACKGROUND_TERMS, correction: str | None = None,
-                radius: float | None = None, monochromator_angle: float | None = None,
-                refine_cell: bool | None = None, refine_b: bool | None = None,
-                two_theta_range: Sequence[float] | None = None, max_evaluations: int = 400,
-                anomalous: bool = True, orientations: Mapping[str, Sequence[int]] | None = None,
-                particle_radius: float | Mapping[str | None, float] | None = None,
-                fix: Sequence[str] = (), refine: Sequence[str] = (),
-                instrument: Instrument | str | Path | None = None,
-                progress: Callable[[int], None] | None = None, refine_atoms: bool | Sequence[str] = False,
-                bonds: float | None = None) -> FitResult:
+def fit_pattern(
+    measured: MeasuredPattern | str | Path,
+    phases: Sequence[Structure | str | Path],
+    *,
+    wavelength: float | str | tuple[float, float] | None = None,
+    ka2_ratio: float | None = None,
+    shape: str | None = None,
+    background_terms: int = BACKGROUND_TERMS,
+    correction: str | None = None,
+    radius: float | None = None,
+    monochromator_angle: float | None = None,
+    refine_cell: bool | None = None,
+    refine_b: bool | None = None,
+    two_theta_range: Sequence[float] | None = None,
+    max_evaluations: int = 400,
+    anomalous: bool = True,
+    orientations: Mapping[str, Sequence[int]] | None = None,
+    particle_radius: float | Mapping[str | None, float] | None = None,
+    fix: Sequence[str] = (),
+    refine: Sequence[str] = (),
+    instrument: Instrument | str | Path | None = None,
+    progress: Callable[[int], None] | None = None,
+    refine_atoms: bool | Sequence[str] = False,
+    bonds: float | None = None,
+) -> FitResult:
     """Fit the phases (Structures or CIF paths) to a measured pattern (or its file).
 
     A whole-pattern fit by least squares: per phase a scale (from which the
@@ -290,8 +331,9 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     if not 1 <= int(background_terms) <= 30:
         raise InputError(f"the background takes 1 to 30 Chebyshev terms, not {background_terms}")
     weighting = choose_weights(measured)
-    base, from_standard = _start_instrument(instrument, measured, wavelength, ka2_ratio, shape, radius,
-                                            monochromator_angle)
+    base, from_standard = _start_instrument(
+        instrument, measured, wavelength, ka2_ratio, shape, radius, monochromator_angle
+    )
     x = measured.two_theta
     lines = base.lines(1.0)
     structures = load_structures(phases)
@@ -313,8 +355,10 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
     AnalyticDerivatives(model, structure_weights(fit_phases)).attach()
     unknowns = len(parameters.free) + len(parameters.linear)
     if x.size <= unknowns:
-        raise InputError(f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
-                         "fit a wider range, or hold parameters with --fix")
+        raise InputError(
+            f"{measured.name or 'the scan'}: {x.size} points cannot determine {unknowns} parameters: "
+            "fit a wider range, or hold parameters with --fix"
+        )
 
     model.progress = progress
     # The fit's matrices are a few columns by some thousand points: BLAS threads cost
@@ -325,30 +369,45 @@ def fit_pattern(measured: MeasuredPattern | str | Path, phases: Sequence[Structu
         # Kaufman's Jacobian from analytic columns, numerical ones only for the parameters without.
         analytic = any(p.derivative is not None for p in parameters.free)
         if parameters.free:
-            solution = optimize.least_squares(model.residuals, start, bounds=(lower, upper),
-                                              x_scale=parameters.steps(), max_nfev=max_evaluations,
-                                              tr_solver="lsmr", jac=model.jacobian if analytic else "2-point")
+            solution = optimize.least_squares(
+                model.residuals,
+                start,
+                bounds=(lower, upper),
+                x_scale=parameters.steps(),
+                max_nfev=max_evaluations,
+                tr_solver="lsmr",
+                jac=model.jacobian if analytic else "2-point",
+            )
             free, converged, message = solution.x, bool(solution.success), str(solution.message)
         else:
             free, converged, message = start, True, "nothing to refine but the scales and background"
         return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)
 
 
-def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], refine: Sequence[str], low: float,
-                  high: float, request: PatternRequest) -> tuple[list[FitPhase], list[str]]:
+def _attach_atoms(
+    phases: list[FitPhase],
+    refine_atoms: bool | Sequence[str],
+    refine: Sequence[str],
+    low: float,
+    high: float,
+    request: PatternRequest,
+) -> tuple[list[FitPhase], list[str]]:
     """The phases with their structures made refinable where asked, and notes for the user."""
     asked = [w for w in refine if w.strip().rpartition(":")[2].lower() in ATOM_KINDS]
     if refine_atoms is False or refine_atoms is None:
         if asked:
-            raise InputError(f"--refine {asked[0]} refines the structure: add --refine-atoms "
-                             "(and --fix coordinates to hold the coordinates)")
+            raise InputError(
+                f"--refine {asked[0]} refines the structure: add --refine-atoms "
+                "(and --fix coordinates to hold the coordinates)"
+            )
         return phases, []
     names = [ph.name for ph in phases]
     wanted = None if refine_atoms is True else [str(n) for n in refine_atoms]
     unknown = [n for n in wanted or [] if n not in names]
     if unknown:
-        raise InputError(f"--refine-atoms names {unknown[0]!r}, which is not a phase of this fit "
-                         f"(the phases are {', '.join(names)})")
+        raise InputError(
+            f"--refine-atoms names {unknown[0]!r}, which is not a phase of this fit (the phases are {', '.join(names)})"
+        )
     window = (max(low - MARGIN, 0.0), min(high + MARGIN, 179.9))
     found, notes = [], []
     for ph in phases:
@@ -372,8 +431,11 @@ def _attach_atoms(phases: list[FitPhase], refine_atoms: bool | Sequence[str], re
 
 def structure_weights(phases: Sequence[FitPhase]) -> dict[str, WeightDerivatives]:
     """The refined structures' parameters, whose peak-weight derivatives the engine gives, by phase."""
-    return {ph.name: WeightDerivatives(tuple(ph.atoms.model.names), ph.atoms.weight_derivatives)
-            for ph in phases if ph.atoms is not None}
+    return {
+        ph.name: WeightDerivatives(tuple(ph.atoms.model.names), ph.atoms.weight_derivatives)
+        for ph in phases
+        if ph.atoms is not None
+    }
 
 
 def _hold_overall_b(phases: list[FitPhase], parameters: ParameterSet) -> None:
@@ -391,21 +453,32 @@ def _refuse_unsupported_atoms(phases: list[FitPhase], parameters: ParameterSet, 
         count = sum(1 for name in ph.atoms.model.names if parameters[name].refined)
         reflections = ph.atoms.reflections_between(low, high)
         if reflections < count:
-            raise InputError(f"{ph.name}: {count} structure parameters but only {reflections} reflections "
-                             f"between 2theta {low:g} and {high:g}: the data cannot carry them; refine fewer "
-                             "(--fix coordinates, b-elements instead of b-sites) or fit a wider range")
+            raise InputError(
+                f"{ph.name}: {count} structure parameters but only {reflections} reflections "
+                f"between 2theta {low:g} and {high:g}: the data cannot carry them; refine fewer "
+                "(--fix coordinates, b-elements instead of b-sites) or fit a wider range"
+            )
 
 
-def _atom_results(model: FitModel, phase: FitPhase, values: dict[str, float], covariance_: tuple[list[str], np.ndarray],
-                  cell: tuple[float, ...], cell_esd: tuple[float, ...], bonds: float | None, measured: str
-                  ) -> dict[str, Any]:
+def _atom_results(
+    model: FitModel,
+    phase: FitPhase,
+    values: dict[str, float],
+    covariance_: tuple[list[str], np.ndarray],
+    cell: tuple[float, ...],
+    cell_esd: tuple[float, ...],
+    bonds: float | None,
+    measured: str,
+) -> dict[str, Any]:
     """The CIF text of a phase after the fit, and the refined sites and bond lengths of a refined structure.
 
     A refined overall B is added to every site's B, so that the file gives
     the fitted pattern by itself.
     """
-    overall = (values.get(f"{phase.name} B", 0.0),
-               dict(zip(covariance_[0], np.sqrt(np.maximum(np.diag(covariance_[1]), 0.0)))).get(f"{phase.name} B"))
+    overall = (
+        values.get(f"{phase.name} B", 0.0),
+        dict(zip(covariance_[0], np.sqrt(np.maximum(np.diag(covariance_[1]), 0.0)))).get(f"{phase.name} B"),
+    )
     notes = [f"{phase.name} after peakforge fit against {measured}"]
     cell_errors = [e if e > 0.0 else None for e in cell_esd]
     if phase.atoms is None:
@@ -426,9 +499,14 @@ def _atom_results(model: FitModel, phase: FitPhase, values: dict[str, float], co
     return found
 
 
-def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[float], names: list[str],
-                      cov: np.ndarray, radii: list[float]
-                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[float | None]]:
+def _weight_fractions(
+    model: FitModel,
+    values: dict[str, float],
+    volumes: list[float],
+    names: list[str],
+    cov: np.ndarray,
+    radii: list[float],
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[float | None]]:
     """Weight fractions, their standard uncertainties, Brindley's τ and the phases' μ (None without radii)."""
     phases = model.phases
     scales = np.array([values[f"{ph.name} scale"] for ph in phases])
@@ -448,9 +526,19 @@ def _weight_fractions(model: FitModel, values: dict[str, float], volumes: list[f
     return fractions, fraction_esd, tau, mus
 
 
-def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, converged: bool, message: str,
-            weighting: Any, radii: list[float], anomalous: bool, notes: list[str], started: float,
-            bonds: float | None = None) -> FitResult:
+def _result(
+    model: FitModel,
+    measured: MeasuredPattern,
+    free: np.ndarray,
+    converged: bool,
+    message: str,
+    weighting: Any,
+    radii: list[float],
+    anomalous: bool,
+    notes: list[str],
+    started: float,
+    bonds: float | None = None,
+) -> FitResult:
     """The fit's numbers, uncertainties, warnings and curves at the solution."""
     parameters, phases, unit = model.parameters, model.phases, model.unit
     n_phases = len(phases)
@@ -465,22 +553,31 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
     calculated = background + sum(profiles, start=np.zeros(x.size))
 
     yn, sn, cn = model.intensity, model.sigma, calculated / unit
-    freedom = max(x.size - len(parameters.free) - int(np.count_nonzero(coefficients[:n_phases] > 0.0))
-                  - (coefficients.size - n_phases), 1)
+    freedom = max(
+        x.size
+        - len(parameters.free)
+        - int(np.count_nonzero(coefficients[:n_phases] > 0.0))
+        - (coefficients.size - n_phases),
+        1,
+    )
     wyy = float(np.sum((yn / sn) ** 2))
     rwp = math.sqrt(float(np.sum(((yn - cn) / sn) ** 2)) / wyy) if wyy > 0.0 else math.nan
     # χ² and Rexp in the file's own σ (the model's are divided by sigma_unit).
     rexp = math.sqrt(freedom / wyy) * model.sigma_unit if wyy > 0.0 else math.nan
-    chi2 = float(np.sum(residual ** 2)) / freedom / model.sigma_unit ** 2
+    chi2 = float(np.sum(residual**2)) / freedom / model.sigma_unit**2
     rp = float(np.sum(np.abs(yn - cn)) / np.sum(np.abs(yn)))
     if not all(math.isfinite(v) for v in (rwp, rexp, chi2, rp)) or not np.all(np.isfinite(calculated)):
-        raise InputError(f"{measured.name or 'the scan'}: the fit did not produce finite agreement indices "
-                         f"(Rwp {rwp:g}, chi2 {chi2:g}): check the intensities and their uncertainties")
+        raise InputError(
+            f"{measured.name or 'the scan'}: the fit did not produce finite agreement indices "
+            f"(Rwp {rwp:g}, chi2 {chi2:g}): check the intensities and their uncertainties"
+        )
     if not np.any(coefficients[:n_phases] > 0.0):
-        raise InputError(f"{measured.name or 'the scan'}: none of the phases fits the scan "
-                         "(every scale came out zero): check the phases and the wavelength")
+        raise InputError(
+            f"{measured.name or 'the scan'}: none of the phases fits the scan "
+            "(every scale came out zero): check the phases and the wavelength"
+        )
 
-    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit ** 2)
+    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit**2)
     esd = standard_uncertainties(names, cov)
     # Scales and background back in the scan's own intensity unit.
     for parameter in parameters.linear:
@@ -505,16 +602,32 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
             factor_esd = esd.get(f"{ph.name} cell {group_name}", 0.0)
             for i in group:
                 cell_esd[i] = ph.constraints.parameters[i] * factor_esd
-        phase_fits.append(PhaseFit(
-            ph.name, float(fractions[k]), values[f"{ph.name} scale"], cells[k], volumes[k], sample.b_overall,
-            ticks[(ticks >= x[0]) & (ticks <= x[-1])], weight_fraction_esd=float(fraction_esd[k]),
-            scale_esd=esd.get(f"{ph.name} scale", 0.0), cell_esd=tuple(cell_esd),
-            b_overall_esd=esd.get(f"{ph.name} B", 0.0),
-            size=values.get(f"{ph.name} size"), strain=values.get(f"{ph.name} strain"),
-            orientation=model.orientations.get(ph.name), march_r=values.get(f"{ph.name} orientation"),
-            linear_absorption=mus[k], brindley_tau=float(tau[k]), particle_radius=radii[k], source=ph.source,
-            **_atom_results(model, ph, values, (names, cov), cells[k], tuple(cell_esd), bonds,
-                            measured.name or "a scan")))
+        phase_fits.append(
+            PhaseFit(
+                ph.name,
+                float(fractions[k]),
+                values[f"{ph.name} scale"],
+                cells[k],
+                volumes[k],
+                sample.b_overall,
+                ticks[(ticks >= x[0]) & (ticks <= x[-1])],
+                weight_fraction_esd=float(fraction_esd[k]),
+                scale_esd=esd.get(f"{ph.name} scale", 0.0),
+                cell_esd=tuple(cell_esd),
+                b_overall_esd=esd.get(f"{ph.name} B", 0.0),
+                size=values.get(f"{ph.name} size"),
+                strain=values.get(f"{ph.name} strain"),
+                orientation=model.orientations.get(ph.name),
+                march_r=values.get(f"{ph.name} orientation"),
+                linear_absorption=mus[k],
+                brindley_tau=float(tau[k]),
+                particle_radius=radii[k],
+                source=ph.source,
+                **_atom_results(
+                    model, ph, values, (names, cov), cells[k], tuple(cell_esd), bonds, measured.name or "a scan"
+                ),
+            )
+        )
 
     warnings = [*notes]
     if weighting.warning:
@@ -526,8 +639,28 @@ def _result(model: FitModel, measured: MeasuredPattern, free: np.ndarray, conver
     warnings += occupancy_warnings(phase_fits)
     warnings += misfit_warning(rwp, rexp, weighting.kind)
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
-    return FitResult(measured, calculated, background, profiles, phase_fits, instrument,
-                     "+".join(refined_corrections) or "none", {p.name: p.value for p in parameters if not p.linear},
-                     esd, coefficients[n_phases:] * unit, rp, rwp, rexp, chi2, model.evaluations, converged, message,
-                     [p.name for p in parameters.free], parameters, weighting.kind, tuple(warnings), anomalous,
-                     time.process_time() - started)
+    return FitResult(
+        measured,
+        calculated,
+        background,
+        profiles,
+        phase_fits,
+        instrument,
+        "+".join(refined_corrections) or "none",
+        {p.name: p.value for p in parameters if not p.linear},
+        esd,
+        coefficients[n_phases:] * unit,
+        rp,
+        rwp,
+        rexp,
+        chi2,
+        model.evaluations,
+        converged,
+        message,
+        [p.name for p in parameters.free],
+        parameters,
+        weighting.kind,
+        tuple(warnings),
+        anomalous,
+        time.process_time() - started,
+    )

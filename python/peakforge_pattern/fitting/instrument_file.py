@@ -32,18 +32,32 @@ def kind_of(term: str) -> str:
     return _KINDS.get(term, term)
 
 
-def instrument_document(instrument: Instrument, lines: list[tuple[float, float]], uncertainties: dict[str, float],
-                        source: str = "") -> dict[str, Any]:
+def instrument_document(
+    instrument: Instrument, lines: list[tuple[float, float]], uncertainties: dict[str, float], source: str = ""
+) -> dict[str, Any]:
     terms = {name: getattr(instrument, name) for name in CARRIED + ("displacement",)}
-    return {"format": FORMAT, "version": VERSION, "refined_on": source,
-            "wavelengths": [w for w, _ in lines], "shares": [s for _, s in lines],
-            "ka2_ratio": instrument.ka2_ratio, "shape": instrument.shape, "radius": instrument.radius,
-            "monochromator_angle": instrument.monochromator_angle, **terms,
-            "uncertainties": {k: v for k, v in uncertainties.items() if k in terms}}
+    return {
+        "format": FORMAT,
+        "version": VERSION,
+        "refined_on": source,
+        "wavelengths": [w for w, _ in lines],
+        "shares": [s for _, s in lines],
+        "ka2_ratio": instrument.ka2_ratio,
+        "shape": instrument.shape,
+        "radius": instrument.radius,
+        "monochromator_angle": instrument.monochromator_angle,
+        **terms,
+        "uncertainties": {k: v for k, v in uncertainties.items() if k in terms},
+    }
 
 
-def save_instrument(path: str | os.PathLike[str], instrument: Instrument, lines: list[tuple[float, float]],
-                    uncertainties: dict[str, float], source: str = "") -> None:
+def save_instrument(
+    path: str | os.PathLike[str],
+    instrument: Instrument,
+    lines: list[tuple[float, float]],
+    uncertainties: dict[str, float],
+    source: str = "",
+) -> None:
     """Write the instrument terms to ``path`` (whole or not at all)."""
     document = instrument_document(instrument, lines, uncertainties, source)
     write_text_atomically(path, json.dumps(document, indent=2) + "\n")
@@ -76,11 +90,16 @@ def load_instrument(path: str | os.PathLike[str]) -> Instrument:
         fields = {k: float(document[k]) for k in CARRIED}
         if not all(math.isfinite(v) for v in fields.values()):
             raise ValueError("a term is not finite")
-        wavelength: float | tuple[float, float] = (wavelengths[0] if len(wavelengths) == 1
-                                                   else (wavelengths[0], wavelengths[1]))
-        return Instrument(wavelength=wavelength, ka2_ratio=float(document["ka2_ratio"]),
-                          shape=shape,  # type: ignore[arg-type]
-                          radius=float(document["radius"]),
-                          monochromator_angle=float(document["monochromator_angle"]), **fields)
+        wavelength: float | tuple[float, float] = (
+            wavelengths[0] if len(wavelengths) == 1 else (wavelengths[0], wavelengths[1])
+        )
+        return Instrument(
+            wavelength=wavelength,
+            ka2_ratio=float(document["ka2_ratio"]),
+            shape=shape,  # type: ignore[arg-type]
+            radius=float(document["radius"]),
+            monochromator_angle=float(document["monochromator_angle"]),
+            **fields,
+        )
     except (KeyError, TypeError, ValueError, InputError) as exc:
         raise InputError(f"{name}: a term of this instrument file is missing or wrong ({exc})") from None

@@ -48,7 +48,7 @@ def sigma_unit(sigma: np.ndarray) -> float:
     which are computed back in the file's unit.
     """
     typical = float(np.median(sigma))
-    if not (typical > 0.0 and math.isfinite(typical)) or 2.0 ** -30 <= typical <= 2.0 ** 30:
+    if not (typical > 0.0 and math.isfinite(typical)) or 2.0**-30 <= typical <= 2.0**30:
         return 1.0
     return math.ldexp(1.0, math.frexp(typical)[1] + 10)
 
@@ -69,9 +69,16 @@ class FitModel:
         Preferred direction (h, k, l) of the phases that have one.
     """
 
-    def __init__(self, two_theta: np.ndarray, intensity: np.ndarray, sigma: np.ndarray, phases: list[FitPhase],
-                 base: Instrument, parameters: ParameterSet, orientations: Mapping[str, tuple[int, int, int]]
-                 ) -> None:
+    def __init__(
+        self,
+        two_theta: np.ndarray,
+        intensity: np.ndarray,
+        sigma: np.ndarray,
+        phases: list[FitPhase],
+        base: Instrument,
+        parameters: ParameterSet,
+        orientations: Mapping[str, tuple[int, int, int]],
+    ) -> None:
         self.two_theta = np.asarray(two_theta, dtype=float)
         self.unit = intensity_unit(intensity)
         self.intensity = np.asarray(intensity, dtype=float) / self.unit
@@ -82,8 +89,11 @@ class FitModel:
         x = self.two_theta
         self.edges = bin_edges(x)
         terms = sum(1 for p in parameters if p.kind == "background")
-        self.background_basis = np.polynomial.chebyshev.chebvander(
-            2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, terms - 1) if terms else np.zeros((x.size, 0))
+        self.background_basis = (
+            np.polynomial.chebyshev.chebvander(2.0 * (x - x[0]) / (x[-1] - x[0]) - 1.0, terms - 1)
+            if terms
+            else np.zeros((x.size, 0))
+        )
         self.evaluations = 0
         # Phase columns rendered along with analytic derivatives, by the values they are for.
         self.rendered: tuple[tuple[tuple[str, float], ...], list[np.ndarray]] | None = None
@@ -96,9 +106,13 @@ class FitModel:
 
     def sample(self, phase: FitPhase, values: Mapping[str, float]) -> Sample:
         name = phase.name
-        return Sample(crystallite_size=values.get(f"{name} size"), microstrain=values.get(f"{name} strain", 0.0),
-                      preferred_orientation=self.orientations.get(name),
-                      march_r=values.get(f"{name} orientation", 1.0), b_overall=values.get(f"{name} B", 0.0))
+        return Sample(
+            crystallite_size=values.get(f"{name} size"),
+            microstrain=values.get(f"{name} strain", 0.0),
+            preferred_orientation=self.orientations.get(name),
+            march_r=values.get(f"{name} orientation", 1.0),
+            b_overall=values.get(f"{name} B", 0.0),
+        )
 
     def cell_factors(self, phase: FitPhase, values: Mapping[str, float]) -> np.ndarray:
         return np.array([values.get(f"{phase.name} cell {g}", 1.0) for g in phase.constraints.names])
@@ -129,15 +143,19 @@ class FitModel:
             placed.append((LineSet(lines.two_theta, lines.fwhm, lines.eta, lines.area * share, lines.asymmetry), d))
         return placed
 
-    def phase_column(self, phase: FitPhase, values: Mapping[str, float],
-                     area_factor: str | None = None) -> np.ndarray:
+    def phase_column(self, phase: FitPhase, values: Mapping[str, float], area_factor: str | None = None) -> np.ndarray:
         """The phase's profile for unit scale; ``area_factor`` "b" gives its derivative by the overall B."""
         parts = self.line_sets(phase, values)
         if area_factor == "b":
-            parts = [(LineSet(ls.two_theta, ls.fwhm, ls.eta, ls.area * (-0.5 / (d * d)), ls.asymmetry), d)
-                     for ls, d in parts]
-        merged = LineSet(*(np.concatenate([getattr(ls, f) for ls, _ in parts])
-                           for f in ("two_theta", "fwhm", "eta", "area", "asymmetry")))
+            parts = [
+                (LineSet(ls.two_theta, ls.fwhm, ls.eta, ls.area * (-0.5 / (d * d)), ls.asymmetry), d) for ls, d in parts
+            ]
+        merged = LineSet(
+            *(
+                np.concatenate([getattr(ls, f) for ls, _ in parts])
+                for f in ("two_theta", "fwhm", "eta", "area", "asymmetry")
+            )
+        )
         return render_in_bins(merged, self.edges)
 
     def phase_columns(self, values: Mapping[str, float]) -> list[np.ndarray]:
@@ -201,7 +219,7 @@ class FitModel:
         coefficients = linear_fit(matrix, self.intensity / self.sigma, len(self.phases))
         active = np.flatnonzero(np.linalg.norm(matrix, axis=0) > 0.0)
         active = active[(active >= len(self.phases)) | (coefficients[active] > 0.0)]
-        columns = np.einsum("kpn,p->nk", derivatives, coefficients[:len(self.phases)]) / self.sigma[:, None]
+        columns = np.einsum("kpn,p->nk", derivatives, coefficients[: len(self.phases)]) / self.sigma[:, None]
         return columns - projection(matrix[:, active], columns)
 
     def b_derivative(self, phase_index: int):

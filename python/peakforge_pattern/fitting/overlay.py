@@ -72,10 +72,16 @@ class Overlay:
         return f"Overlay({self.measured.name or 'scan'}: {len(self.measured)} points; {phases})"
 
 
-def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Structure | str | Path | Pattern],
-                   wavelength: float | str | None = None, *, instrument: "Instrument | None" = None,
-                   sample: "Sample | None" = None, fwhm: float | None = None,
-                   **options: Any) -> Overlay:
+def overlay_phases(
+    measured: MeasuredPattern | str | Path,
+    phases: Sequence[Structure | str | Path | Pattern],
+    wavelength: float | str | None = None,
+    *,
+    instrument: Instrument | None = None,
+    sample: Sample | None = None,
+    fwhm: float | None = None,
+    **options: Any,
+) -> Overlay:
     """Each phase's simulated profile on a measured scan's 2θ, scaled to it by least squares.
 
     Parameters
@@ -123,9 +129,12 @@ def overlay_phases(measured: MeasuredPattern | str | Path, phases: Sequence[Stru
         if instrument.wavelength is None:
             instrument = instrument.replace(wavelength=(alpha1, alpha2), ka2_ratio=ratio)
     lo, hi = float(scan.two_theta[0]), float(scan.two_theta[-1])
-    patterns = tuple(p if isinstance(p, Pattern)
-                     else compute_pattern(p, "CuKa" if wavelength is None else wavelength, (lo, hi), **options)
-                     for p in phases)
+    patterns = tuple(
+        p
+        if isinstance(p, Pattern)
+        else compute_pattern(p, "CuKa" if wavelength is None else wavelength, (lo, hi), **options)
+        for p in phases
+    )
     profiles = np.array([pattern_profile(p, scan.two_theta, instrument, sample) for p in patterns])
     if not np.any(profiles):
         raise InputError(f"no phase has a peak between 2theta {lo:g} and {hi:g}: nothing to lay on the scan")

@@ -99,11 +99,10 @@ class Parameter:
         if not math.isfinite(self.value):
             raise InputError(f"{self.name} must start at a finite value, not {self.value!r}")
         if not self.lower <= self.value <= self.upper:
-            raise InputError(f"{self.name} = {self.value:g} lies outside its bounds "
-                             f"[{self.lower:g}, {self.upper:g}]")
+            raise InputError(f"{self.name} = {self.value:g} lies outside its bounds [{self.lower:g}, {self.upper:g}]")
 
     def at_bound(self, value: float | None = None, tolerance: float = 1e-6) -> str | None:
-        """"lower" or "upper" when ``value`` (default: its own) sits on that bound, else None."""
+        """ "lower" or "upper" when ``value`` (default: its own) sits on that bound, else None."""
         v = self.value if value is None else value
         span = self.upper - self.lower
         margin = tolerance * (span if math.isfinite(span) else max(abs(v), self.step))
@@ -182,13 +181,14 @@ class ParameterSet:
         phase, separator, kind = word.rpartition(":")
         kinds = {p.kind.lower(): p.kind for p in self}
         wanted = kinds.get(kind.lower(), kind)
-        chosen = [p for p in self
-                  if (not separator or p.phase == phase) and (p.kind == wanted if kind else separator)]
+        chosen = [p for p in self if (not separator or p.phase == phase) and (p.kind == wanted if kind else separator)]
         if not chosen:
             phases = sorted({p.phase for p in self if p.phase})
             present = [k for k in KINDS if any(p.kind == k for p in self)]
-            raise InputError(f"{selector!r} names no parameter of this fit: use a kind ({', '.join(present)})"
-                             + (f", or PHASE:KIND with a phase of {', '.join(phases)}" if phases else ""))
+            raise InputError(
+                f"{selector!r} names no parameter of this fit: use a kind ({', '.join(present)})"
+                + (f", or PHASE:KIND with a phase of {', '.join(phases)}" if phases else "")
+            )
         return chosen
 
     def fix(self, selectors: Iterable[str]) -> None:

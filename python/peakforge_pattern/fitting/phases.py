@@ -74,13 +74,23 @@ def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Stru
     if not loaded:
         raise InputError("a fit needs at least one phase")
     names = [s.name for s, _ in loaded]
-    return [(s if names.count(s.name) == 1 and s.name else
-             dataclasses.replace(s, name=f"{s.name or 'phase'}#{i + 1}"), source)
-            for i, (s, source) in enumerate(loaded)]
+    return [
+        (
+            s if names.count(s.name) == 1 and s.name else dataclasses.replace(s, name=f"{s.name or 'phase'}#{i + 1}"),
+            source,
+        )
+        for i, (s, source) in enumerate(loaded)
+    ]
 
 
-def prepare_phase(structure: Structure, source: str, lines: Sequence[tuple[float, float]],
-                  lo: float, hi: float, request: PatternRequest) -> FitPhase:
+def prepare_phase(
+    structure: Structure,
+    source: str,
+    lines: Sequence[tuple[float, float]],
+    lo: float,
+    hi: float,
+    request: PatternRequest,
+) -> FitPhase:
     """Compute the phase's peaks at every emission line over [lo, hi] plus a margin.
 
     ``request`` carries the calculation's options (anomalous dispersion,
@@ -93,13 +103,23 @@ def prepare_phase(structure: Structure, source: str, lines: Sequence[tuple[float
     """
     computed = []
     for wavelength, share in lines:
-        pattern = compute_pattern(structure, wavelength, (max(lo - MARGIN, 0.0), min(hi + MARGIN, 179.9)),
-                                  request=request, scale="absolute")
+        pattern = compute_pattern(
+            structure, wavelength, (max(lo - MARGIN, 0.0), min(hi + MARGIN, 179.9)), request=request, scale="absolute"
+        )
         computed.append((float(wavelength), float(share), PhasePeaks.from_pattern(pattern)))
     first = computed[0][2]
     angles = 2.0 * np.degrees(np.arcsin(np.clip(computed[0][0] / (2.0 * first.d), -1.0, 1.0)))
     if not np.any((angles >= lo) & (angles <= hi) & (first.weight > 0.0)):
-        raise InputError(f"phase {structure.name} ({source}) has no reflection between 2theta {lo:g} and "
-                         f"{hi:g} degrees: it cannot be fitted to this range")
-    return FitPhase(structure.name, source, structure, tuple(computed), CellConstraints.of(structure),
-                    cell_mass(structure), density(structure))
+        raise InputError(
+            f"phase {structure.name} ({source}) has no reflection between 2theta {lo:g} and "
+            f"{hi:g} degrees: it cannot be fitted to this range"
+        )
+    return FitPhase(
+        structure.name,
+        source,
+        structure,
+        tuple(computed),
+        CellConstraints.of(structure),
+        cell_mass(structure),
+        density(structure),
+    )

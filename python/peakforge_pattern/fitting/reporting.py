@@ -34,12 +34,15 @@ def parameter_warnings(parameters: ParameterSet, esd: dict[str, float]) -> list[
         if side is not None:
             bound = p.lower if side == "lower" else p.upper
             why = _BOUND_REASONS.get(p.kind, "")
-            found.append(f"{p.name} stopped at its {side} bound ({bound:g}{' ' + p.unit if p.unit else ''})"
-                         f"{why}: it is reported without an uncertainty; hold it with --fix if the bound is right")
+            found.append(
+                f"{p.name} stopped at its {side} bound ({bound:g}{' ' + p.unit if p.unit else ''})"
+                f"{why}: it is reported without an uncertainty; hold it with --fix if the bound is right"
+            )
     for p in parameters:
         if p.kind == "b" and p.refined and p.value > PLAUSIBLE_B:
-            found.append(f"{p.name} = {p.value:.3g} A^2 is implausibly large: check the phase's structure "
-                         "and the background")
+            found.append(
+                f"{p.name} = {p.value:.3g} A^2 is implausibly large: check the phase's structure and the background"
+            )
         if p.kind == "size" and p.refined and p.value < SMALL_SIZE:
             found.append(f"{p.name} = {p.value:.3g} nm is implausibly small for a crystalline phase")
         if p.kind in ("U", "W") and p.refined and p.value < 0.0:
@@ -48,8 +51,10 @@ def parameter_warnings(parameters: ParameterSet, esd: dict[str, float]) -> list[
 
 
 _BOUND_REASONS = {
-    "coordinates": (" (a site moves at most 0.4 of the distance to its nearest neighbour, so that sites "
-                    "cannot be driven onto one another)"),
+    "coordinates": (
+        " (a site moves at most 0.4 of the distance to its nearest neighbour, so that sites "
+        "cannot be driven onto one another)"
+    ),
     "b-sites": " (B may not fall below zero)",
     "b-elements": " (B may not fall below zero)",
     "occupancy": " (occupancies stay within 0 and 1)",
@@ -60,40 +65,59 @@ def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
     found = []
     for p in phases:
         if p.weight_fraction <= 0.0:
-            found.append(f"phase {p.name} came out absent (its scale would be negative): the scan shows none of it, "
-                         "or another phase takes its peaks")
+            found.append(
+                f"phase {p.name} came out absent (its scale would be negative): the scan shows none of it, "
+                "or another phase takes its peaks"
+            )
         if p.b_overall < -max(NEGATIVE_B, 3.0 * p.b_overall_esd):
-            found.append(f"phase {p.name}: overall B {p.b_overall:.3g} A^2 lowers the structure's B: "
-                         "its displacement parameters look too large for this scan")
+            found.append(
+                f"phase {p.name}: overall B {p.b_overall:.3g} A^2 lowers the structure's B: "
+                "its displacement parameters look too large for this scan"
+            )
     return found
 
 
 def misfit_warning(rwp: float, rexp: float, weighting: str) -> list[str]:
     if weighting == "equal" or not (rexp > 0.0) or rwp / rexp <= MISFIT_LIMIT:
         return []
-    return [(f"Rwp / Rexp = {rwp / rexp:.2f} is above {MISFIT_LIMIT:g}: a phase may be missing, or the "
-             "instrument options (--monochromator, --radius, --wavelength) may not describe this scan")]
+    return [
+        (
+            f"Rwp / Rexp = {rwp / rexp:.2f} is above {MISFIT_LIMIT:g}: a phase may be missing, or the "
+            "instrument options (--monochromator, --radius, --wavelength) may not describe this scan"
+        )
+    ]
 
 
 def _table(rows: list[list[str]]) -> list[str]:
     widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
-    return ["  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths)))
-            .rstrip() for row in rows]
+    return [
+        "  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths))).rstrip()
+        for row in rows
+    ]
 
 
 def summary_text(result: FitResult) -> str:
     """The fit as text: agreement, the parameters, then the phases."""
     measured = result.measured
     lo, hi = measured.two_theta[0], measured.two_theta[-1]
-    weights = {"counts": "weights from counting statistics", "file": "weights from the file's uncertainties",
-               "equal": "equal weights"}[result.weighting]
-    first = (f"{measured.name}: {len(measured)} points, 2theta {lo:g} to {hi:g}, {result.instrument.shape} peaks, "
-             f"{result.background_coefficients.size} background terms, {weights}"
-             + ("" if result.anomalous else ", no anomalous dispersion")
-             + ("" if result.converged else f" (not converged: {result.message})"))
-    lines = [first,
-             (f"Rp {100 * result.rp:.2f} %  Rwp {100 * result.rwp:.2f} %  Rexp {100 * result.rexp:.2f} %  "
-              f"chi2 {result.chi2:.3f}")]
+    weights = {
+        "counts": "weights from counting statistics",
+        "file": "weights from the file's uncertainties",
+        "equal": "equal weights",
+    }[result.weighting]
+    first = (
+        f"{measured.name}: {len(measured)} points, 2theta {lo:g} to {hi:g}, {result.instrument.shape} peaks, "
+        f"{result.background_coefficients.size} background terms, {weights}"
+        + ("" if result.anomalous else ", no anomalous dispersion")
+        + ("" if result.converged else f" (not converged: {result.message})")
+    )
+    lines = [
+        first,
+        (
+            f"Rp {100 * result.rp:.2f} %  Rwp {100 * result.rwp:.2f} %  Rexp {100 * result.rexp:.2f} %  "
+            f"chi2 {result.chi2:.3f}"
+        ),
+    ]
     parameters = result.parameter_set
     atom_kinds = ("coordinates", "b-sites", "b-elements", "occupancy")
     shown = [p for p in (parameters or ()) if not p.linear and p.kind not in ("cell", "b", *atom_kinds)]
@@ -105,8 +129,14 @@ def summary_text(result: FitResult) -> str:
             state = f"at {p.at_bound()} bound"
         else:
             state = ""
-        rows.append([p.name, format_with_uncertainty(p.value, result.uncertainties.get(p.name) if p.refined else None),
-                     p.unit, state])
+        rows.append(
+            [
+                p.name,
+                format_with_uncertainty(p.value, result.uncertainties.get(p.name) if p.refined else None),
+                p.unit,
+                state,
+            ]
+        )
     if rows:
         lines += ["  " + line for line in _table(rows)]
     header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
@@ -118,9 +148,13 @@ def summary_text(result: FitResult) -> str:
     lines += _table(table)
     extra = [p for p in result.phases if p.particle_radius > 0.0]
     if extra:
-        lines.append("microabsorption (Brindley): " + "; ".join(
-            f"{p.name} mu {p.linear_absorption:.1f} /cm, R {p.particle_radius:g} um, tau {p.brindley_tau:.4f}"
-            for p in extra))
+        lines.append(
+            "microabsorption (Brindley): "
+            + "; ".join(
+                f"{p.name} mu {p.linear_absorption:.1f} /cm, R {p.particle_radius:g} um, tau {p.brindley_tau:.4f}"
+                for p in extra
+            )
+        )
     for phase in result.phases:
         if phase.atoms:
             lines.append(atom_table(phase.name, phase.atoms))

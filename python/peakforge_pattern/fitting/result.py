@@ -104,13 +104,23 @@ class PhaseFit:
             and any bond lengths.
         """
         found: dict[str, Any] = {
-            "name": self.name, "source": self.source,
-            "weight_fraction": self.weight_fraction, "weight_fraction_esd": self.weight_fraction_esd,
-            "scale": self.scale, "scale_esd": self.scale_esd, "cell": list(self.cell),
-            "cell_esd": list(self.cell_esd), "volume": self.volume,
-            "b_overall": self.b_overall, "b_overall_esd": self.b_overall_esd}
-        for key, value, parameter in (("size", self.size, "size"), ("strain", self.strain, "strain"),
-                                      ("march_r", self.march_r, "orientation")):
+            "name": self.name,
+            "source": self.source,
+            "weight_fraction": self.weight_fraction,
+            "weight_fraction_esd": self.weight_fraction_esd,
+            "scale": self.scale,
+            "scale_esd": self.scale_esd,
+            "cell": list(self.cell),
+            "cell_esd": list(self.cell_esd),
+            "volume": self.volume,
+            "b_overall": self.b_overall,
+            "b_overall_esd": self.b_overall_esd,
+        }
+        for key, value, parameter in (
+            ("size", self.size, "size"),
+            ("strain", self.strain, "strain"),
+            ("march_r", self.march_r, "orientation"),
+        ):
             if value is not None:
                 found[key] = value
                 found[f"{key}_esd"] = esd.get(f"{self.name} {parameter}", 0.0)
@@ -124,8 +134,10 @@ class PhaseFit:
         if self.atoms:
             found["atoms"] = site_dicts(self.atoms)
         if self.bonds:
-            found["bonds"] = [{"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd,
-                               "count": b.count} for b in self.bonds]
+            found["bonds"] = [
+                {"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd, "count": b.count}
+                for b in self.bonds
+            ]
         return found
 
 
@@ -234,20 +246,29 @@ class FitResult:
             at-bound parameters, background coefficients, phases, warnings
             and notes, convergence.
         """
-        at_bound = {p.name: p.at_bound() for p in (self.parameter_set or ()) if p.refined and not p.linear
-                    and p.at_bound()}
+        at_bound = {
+            p.name: p.at_bound() for p in (self.parameter_set or ()) if p.refined and not p.linear and p.at_bound()
+        }
         return {
-            "measured": self.measured.name, "points": len(self.measured),
+            "measured": self.measured.name,
+            "points": len(self.measured),
             "two_theta_range": [float(self.measured.two_theta[0]), float(self.measured.two_theta[-1])],
-            "rp": self.rp, "rwp": self.rwp, "rexp": self.rexp, "chi2": self.chi2, "weighting": self.weighting,
+            "rp": self.rp,
+            "rwp": self.rwp,
+            "rexp": self.rexp,
+            "chi2": self.chi2,
+            "weighting": self.weighting,
             "anomalous": self.anomalous,
-            "parameters": self.parameters, "uncertainties": self.uncertainties,
+            "parameters": self.parameters,
+            "uncertainties": self.uncertainties,
             "fixed": [p.name for p in (self.parameter_set or ()) if not p.refined],
             "at_bound": at_bound,
             "background_coefficients": self.background_coefficients.tolist(),
             "phases": [p.to_dict(self.uncertainties) for p in self.phases],
-            "warnings": list(self.warnings), "notes": list(self.measured.notes),
-            "converged": self.converged, "evaluations": self.evaluations,
+            "warnings": list(self.warnings),
+            "notes": list(self.measured.notes),
+            "converged": self.converged,
+            "evaluations": self.evaluations,
         }
 
     def summary(self) -> str:

@@ -57,27 +57,39 @@ class StructurePeaks:
         a fit calls it thousands of times on small structures.
     """
 
-    def __init__(self, model: AtomModel, wavelength: float, two_theta_range: tuple[float, float],
-                 request: PatternRequest | None = None) -> None:
+    def __init__(
+        self,
+        model: AtomModel,
+        wavelength: float,
+        two_theta_range: tuple[float, float],
+        request: PatternRequest | None = None,
+    ) -> None:
         self.model, self.wavelength = model, float(wavelength)
         self.shell = reciprocal_shell(self.wavelength, two_theta_range)
-        self.request = PatternRequest.from_fields(request, wavelength=self.wavelength,
-                                                  two_theta_range=two_theta_range, parallel=False)
+        self.request = PatternRequest.from_fields(
+            request, wavelength=self.wavelength, two_theta_range=two_theta_range, parallel=False
+        )
         start = np.array([p.start for p in model.parameters])
         table = self._table(model.structure_for(start))
         families = PeakFamilies(table["family_hkl"], table["family_multiplicity"], table["family_offsets"])
         self.two_theta = np.asarray(table["two_theta"], dtype=float)
-        self.base = PhasePeaks(d=np.asarray(table["d"], dtype=float), weight=self._weights(table),
-                               hkl=families.first().astype(float), families=families,
-                               wavelength=self.wavelength, reciprocal=model.structure.reciprocal,
-                               name=model.structure.name, radiation=self.request.radiation, monochromator_angle=0.0,
-                               rotations=_rotations(model.unit.seitz))
+        self.base = PhasePeaks(
+            d=np.asarray(table["d"], dtype=float),
+            weight=self._weights(table),
+            hkl=families.first().astype(float),
+            families=families,
+            wavelength=self.wavelength,
+            reciprocal=model.structure.reciprocal,
+            name=model.structure.name,
+            radiation=self.request.radiation,
+            monochromator_angle=0.0,
+            rotations=_rotations(model.unit.seitz),
+        )
         self._cache: dict[bytes, PhasePeaks] = {start.tobytes(): self.base}
 
     def _table(self, structure: Structure, derivatives: bool = False) -> dict:
         try:
-            return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0,
-                                  derivatives=derivatives)
+            return engine_columns(structure, self.request, *self.shell, relative_threshold=0.0, derivatives=derivatives)
         except ValueError as exc:  # the engine's refusal of a trial structure, in one line
             raise InputError(f"{self.model.phase}: {exc}") from None
 
@@ -124,8 +136,9 @@ class StructurePeaks:
         key = values.tobytes()
         if key not in self._cache:
             self._keep(key, replace(self.base, weight=self._weights(table)))
-        by_atom = np.concatenate([table["d_frac"].reshape(len(table["d"]), -1), table["d_occupancy"], table["d_b"]],
-                                 axis=1)
+        by_atom = np.concatenate(
+            [table["d_frac"].reshape(len(table["d"]), -1), table["d_occupancy"], table["d_b"]], axis=1
+        )
         return (by_atom @ self.model.atom_matrix) / self._lorentz_polarisation(table)[:, None]
 
     def reflections_between(self, low: float, high: float) -> int:

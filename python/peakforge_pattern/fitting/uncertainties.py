@@ -21,8 +21,9 @@ from .model import FitModel
 from .parameters import Parameter
 
 
-def covariance(model: FitModel, values: dict[str, float], coefficients: np.ndarray, chi2: float
-               ) -> tuple[list[str], np.ndarray]:
+def covariance(
+    model: FitModel, values: dict[str, float], coefficients: np.ndarray, chi2: float
+) -> tuple[list[str], np.ndarray]:
     """Names of the parameters with an uncertainty, and their covariance (model units)."""
     n_phases = len(model.phases)
     moving: list[Parameter] = [p for p in model.parameters.free if p.at_bound(values[p.name]) is None]
@@ -30,8 +31,9 @@ def covariance(model: FitModel, values: dict[str, float], coefficients: np.ndarr
     nonlinear = np.einsum("kpn,p->nk", derivatives, coefficients[:n_phases]) / model.sigma[:, None]
     design = model.design(values)
     linear_names = [p.name for p in model.parameters.linear]
-    active = [i for i in range(design.shape[1])
-              if np.any(design[:, i] != 0.0) and (i >= n_phases or coefficients[i] > 0.0)]
+    active = [
+        i for i in range(design.shape[1]) if np.any(design[:, i] != 0.0) and (i >= n_phases or coefficients[i] > 0.0)
+    ]
     jacobian = np.column_stack([nonlinear, design[:, active]])
     names = [p.name for p in moving] + [linear_names[i] for i in active]
     norms = np.linalg.norm(jacobian, axis=0)
@@ -45,8 +47,9 @@ def standard_uncertainties(names: Sequence[str], cov: np.ndarray) -> dict[str, f
     return {n: float(math.sqrt(v)) for n, v in zip(names, np.diag(cov)) if v >= 0.0 and math.isfinite(v)}
 
 
-def weight_fraction_gradient(model: FitModel, values: dict[str, float], fractions: np.ndarray,
-                             per_scale: np.ndarray, names: Sequence[str]) -> np.ndarray:
+def weight_fraction_gradient(
+    model: FitModel, values: dict[str, float], fractions: np.ndarray, per_scale: np.ndarray, names: Sequence[str]
+) -> np.ndarray:
     """∂w_i/∂θ for each phase i and each parameter θ in ``names``.
 
     ``per_scale[j]`` is ZMV/τ of phase j, so that its amount is S_j · per_scale[j].
@@ -86,8 +89,8 @@ def format_with_uncertainty(value: float, esd: float | None, digits: int = 6) ->
     if esd is None or not math.isfinite(esd) or esd <= 0.0 or not math.isfinite(value):
         return f"{value:.{digits}g}"
     decimals = 1 - math.floor(math.log10(esd))
-    if round(esd * 10.0 ** decimals) >= 100:  # 0.0996 rounds to 0.10
+    if round(esd * 10.0**decimals) >= 100:  # 0.0996 rounds to 0.10
         decimals -= 1
     if decimals <= 0:
         return f"{value:.0f}({esd:.0f})"
-    return f"{value:.{decimals}f}({round(esd * 10.0 ** decimals):d})"
+    return f"{value:.{decimals}f}({round(esd * 10.0**decimals):d})"

@@ -42,13 +42,13 @@ def _scatter_ratio(y: np.ndarray) -> float | None:
     if y.size < _MIN_POINTS or float(np.mean(y)) < _MIN_MEAN_COUNT:
         return None
     second = y[:-2] - 2.0 * y[1:-1] + y[2:]
-    return float(np.median(second ** 2 / (6.0 * np.maximum(y[1:-1], 1.0)))) / _CHI2_ONE_MEDIAN
+    return float(np.median(second**2 / (6.0 * np.maximum(y[1:-1], 1.0)))) / _CHI2_ONE_MEDIAN
 
 
 def scatter_sigma(y: np.ndarray) -> float:
     """One σ for every point, from the scatter between neighbouring points."""
     second = y[:-2] - 2.0 * y[1:-1] + y[2:]
-    value = float(np.sqrt(np.median(second ** 2) / 6.0 / _CHI2_ONE_MEDIAN)) if second.size else 0.0
+    value = float(np.sqrt(np.median(second**2) / 6.0 / _CHI2_ONE_MEDIAN)) if second.size else 0.0
     if value > 0.0 and np.isfinite(value):
         return value
     largest = float(np.max(np.abs(y), initial=0.0))
@@ -83,20 +83,29 @@ def choose_weights(measured: MeasuredPattern) -> Weighting:
     whole = bool(np.all(y >= 0.0) and np.all(y == np.round(y)))
     # Whole numbers far from 1 (counts × 1e300) are tested on a scale where their squares are finite.
     unit = intensity_unit(y)
-    ratio = _scatter_ratio(y) if whole and unit < 2.0 ** 900 else (math.inf if whole else None)
+    ratio = _scatter_ratio(y) if whole and unit < 2.0**900 else (math.inf if whole else None)
     counts = whole and (ratio is None or _POISSON_RANGE[0] <= ratio <= _POISSON_RANGE[1])
     if counts and from_counts:
         return Weighting(given, "counts")
     if not from_counts:
-        weights = 1.0 / given ** 2
+        weights = 1.0 / given**2
         if not np.all(np.isfinite(weights)) or not np.all(np.isfinite(y / given)):
             bad = int(np.flatnonzero(~np.isfinite(weights) | ~np.isfinite(y / given))[0])
-            raise InputError(f"{name}: the uncertainty of point {bad + 1} ({given[bad]:g}) is too small "
-                             "to weigh the point by")
-        return Weighting(given, "file", None if counts else
-                         f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is "
-                         "weighted by the uncertainty given with it")
-    return Weighting(np.full(y.size, scatter_sigma(y / unit) * unit), "equal",
-                     f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is weighted equally, "
-                     "with sigma from the scatter between neighbouring points; give uncertainties as a "
-                     "third column to weight by them")
+            raise InputError(
+                f"{name}: the uncertainty of point {bad + 1} ({given[bad]:g}) is too small to weigh the point by"
+            )
+        return Weighting(
+            given,
+            "file",
+            None
+            if counts
+            else f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is "
+            "weighted by the uncertainty given with it",
+        )
+    return Weighting(
+        np.full(y.size, scatter_sigma(y / unit) * unit),
+        "equal",
+        f"{name}: the intensities are not counts ({_why(whole, ratio)}): every point is weighted equally, "
+        "with sigma from the scatter between neighbouring points; give uncertainties as a "
+        "third column to weight by them",
+    )

@@ -4,7 +4,8 @@ themselves, so the library must be at the same path on every worker."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 from ..batch.library import Library
 from ..optional import require
@@ -12,14 +13,33 @@ from .scoring import ScanTarget
 from .shortlist import Shortlist, shortlist_parts
 
 
-def shortlist_on_cluster(client: Any, library: Library, target: ScanTarget, allowed: Sequence[str] | None,
-                         excluded: Sequence[str] | None, size: int, rows: int,
-                         progress: Callable[[int], None] | None = None) -> Shortlist:
+def shortlist_on_cluster(
+    client: Any,
+    library: Library,
+    target: ScanTarget,
+    allowed: Sequence[str] | None,
+    excluded: Sequence[str] | None,
+    size: int,
+    rows: int,
+    progress: Callable[[int], None] | None = None,
+) -> Shortlist:
     """The shortlist of the whole library, each part scored by a task on ``client``'s cluster."""
     distributed = require("distributed", "distributed", "--scheduler")
-    futures = [client.submit(shortlist_parts, str(library.path), [part], target, allowed, excluded, size, rows,
-                             pure=False, key=f"peakforge-identify-{index}-{part}")
-               for index, part in enumerate(library.parts)]
+    futures = [
+        client.submit(
+            shortlist_parts,
+            str(library.path),
+            [part],
+            target,
+            allowed,
+            excluded,
+            size,
+            rows,
+            pure=False,
+            key=f"peakforge-identify-{index}-{part}",
+        )
+        for index, part in enumerate(library.parts)
+    ]
     lists = []
     try:
         for future in distributed.as_completed(futures):

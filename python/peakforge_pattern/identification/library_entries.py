@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import math
 import zlib
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Iterator, Sequence
 
 import numpy as np
 import pyarrow as pa
@@ -20,8 +20,8 @@ import pyarrow.compute as pc
 
 from ..batch.library import Library
 from ..batch.rows import OK
-from ..errors import InputError
 from ..diffraction.engine_route import lorentz_polarisation
+from ..errors import InputError
 from ..structures.structure import atomic_number_of
 from .scoring import EntryPeaks
 
@@ -50,6 +50,7 @@ def check_elements(symbols: Sequence[str] | None, what: str) -> list[str] | None
     if symbols is None:
         return None
     import gemmi
+
     checked = []
     for symbol in symbols:
         text = str(symbol).strip()
@@ -138,9 +139,14 @@ def needed_columns(library: Library) -> list[str]:
     return columns
 
 
-def stream_entries(library: Library, *, allowed: Sequence[str] | None = None,
-                   excluded: Sequence[str] | None = None, rows: int = CHUNK_ROWS,
-                   parts: Sequence[str] | None = None) -> Iterator[EntryChunk]:
+def stream_entries(
+    library: Library,
+    *,
+    allowed: Sequence[str] | None = None,
+    excluded: Sequence[str] | None = None,
+    rows: int = CHUNK_ROWS,
+    parts: Sequence[str] | None = None,
+) -> Iterator[EntryChunk]:
     """The library's ok rows passing the element filter, ``rows`` at a time."""
     columns = needed_columns(library)
     for batch in library.batches(["status", *columns], None, rows, parts):

@@ -31,8 +31,15 @@ class Candidate:
     zero_shift: float
 
     def to_dict(self) -> dict[str, Any]:
-        return {"id": self.id, "name": self.name, "score": self.score, "coverage": self.coverage,
-                "explained": self.explained, "strain": self.strain, "zero_shift": self.zero_shift}
+        return {
+            "id": self.id,
+            "name": self.name,
+            "score": self.score,
+            "coverage": self.coverage,
+            "explained": self.explained,
+            "strain": self.strain,
+            "zero_shift": self.zero_shift,
+        }
 
 
 @dataclass(frozen=True)
@@ -48,8 +55,14 @@ class IdentifiedPhase:
     strain: float
 
     def to_dict(self) -> dict[str, Any]:
-        return {"id": self.id, "name": self.name, "weight_fraction": self.weight_fraction,
-                "weight_fraction_esd": self.weight_fraction_esd, "score": self.score, "strain": self.strain}
+        return {
+            "id": self.id,
+            "name": self.name,
+            "weight_fraction": self.weight_fraction,
+            "weight_fraction_esd": self.weight_fraction_esd,
+            "score": self.score,
+            "strain": self.strain,
+        }
 
 
 @dataclass(frozen=True)
@@ -102,13 +115,16 @@ class IdentificationResult:
     def to_dict(self) -> dict[str, Any]:
         """The result as plain data: ``phases``, ``candidates`` and ``unexplained_peaks``, with the search's figures."""
         return {
-            "scan": self.scan, "library": self.library,
+            "scan": self.scan,
+            "library": self.library,
             "phases": [p.to_dict() for p in self.phases],
             "candidates": [c.to_dict() for c in self.candidates],
             "unexplained_peaks": [p.to_dict() for p in self.unexplained_peaks],
             "rwp": None if self.fit is None else self.fit.rwp,
-            "scored": self.scored, "observed_peaks": self.observed_peaks,
-            "scoring_seconds": self.scoring_seconds, "seconds": self.seconds,
+            "scored": self.scored,
+            "observed_peaks": self.observed_peaks,
+            "scoring_seconds": self.scoring_seconds,
+            "seconds": self.seconds,
         }
 
     def to_json(self) -> str:
@@ -116,16 +132,20 @@ class IdentificationResult:
 
     def summary(self) -> str:
         """The result as text."""
-        lines = [f"{self.scan}: {self.observed_peaks} peaks; {self.scored} library entries scored in "
-                 f"{self.scoring_seconds:.2f} s, search {self.seconds:.1f} s"]
+        lines = [
+            f"{self.scan}: {self.observed_peaks} peaks; {self.scored} library entries scored in "
+            f"{self.scoring_seconds:.2f} s, search {self.seconds:.1f} s"
+        ]
         if self.fit is not None:
             lines.append(f"Rwp {100 * self.fit.rwp:.2f} %  Rexp {100 * self.fit.rexp:.2f} %  chi2 {self.fit.chi2:.3f}")
         if self.phases:
             lines.append("phases found:")
             width = max(len(p.name) for p in self.phases)
             for p in self.phases:
-                lines.append(f"  {p.name:<{width}}  {_percent(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
-                             f"score {p.score:.3f}  strain {100 * p.strain:+.2f} %  {p.id}")
+                lines.append(
+                    f"  {p.name:<{width}}  {_percent(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
+                    f"score {p.score:.3f}  strain {100 * p.strain:+.2f} %  {p.id}"
+                )
         else:
             lines.append("no phase found")
         if self.unexplained_peaks:
@@ -138,8 +158,10 @@ class IdentificationResult:
             lines.append("next candidates:")
             width = max(len(c.name) for c in self.candidates)
             for c in self.candidates:
-                lines.append(f"  {c.name:<{width}}  score {c.score:.3f}  coverage {c.coverage:.2f}  "
-                             f"explains {100 * c.explained:.0f} %  {c.id}")
+                lines.append(
+                    f"  {c.name:<{width}}  score {c.score:.3f}  coverage {c.coverage:.2f}  "
+                    f"explains {100 * c.explained:.0f} %  {c.id}"
+                )
         return "\n".join(lines) + "\n"
 
 
@@ -150,8 +172,8 @@ def _percent(fraction: float, esd: float | None) -> str:
         return f"{value:.2f}"
     error = 100.0 * esd
     decimals = max(0, min(4, 1 - int(math.floor(math.log10(error)))))
-    digits = round(error * 10 ** decimals)
+    digits = round(error * 10**decimals)
     if digits >= 100 and decimals:
         decimals -= 1
-        digits = round(error * 10 ** decimals)
+        digits = round(error * 10**decimals)
     return f"{value:.{decimals}f}({digits})"

@@ -64,8 +64,8 @@ def snip_background(intensity: np.ndarray, window: int) -> np.ndarray:
     v = np.log(np.log(np.sqrt(y + 1.0) + 1.0) + 1.0)
     n = v.size
     for p in range(min(int(window), (n - 1) // 2), 0, -1):
-        mean = 0.5 * (v[:n - 2 * p] + v[2 * p:])
-        v[p:n - p] = np.minimum(v[p:n - p], mean)
+        mean = 0.5 * (v[: n - 2 * p] + v[2 * p :])
+        v[p : n - p] = np.minimum(v[p : n - p], mean)
     return (np.exp(np.exp(v) - 1.0) - 1.0) ** 2 - 1.0
 
 
@@ -76,8 +76,9 @@ def _smooth(values: np.ndarray) -> np.ndarray:
     return np.convolve(padded, kernel, mode="valid")
 
 
-def find_scan_peaks(measured: MeasuredPattern, lines: list[tuple[float, float]] | None = None, *,
-                    significance: float = SIGNIFICANCE) -> ScanPeaks:
+def find_scan_peaks(
+    measured: MeasuredPattern, lines: list[tuple[float, float]] | None = None, *, significance: float = SIGNIFICANCE
+) -> ScanPeaks:
     """Background-corrected peaks of a measured scan.
 
     Parameters
@@ -149,8 +150,13 @@ def _fold_ka2(peaks: ScanPeaks, lines: list[tuple[float, float]]) -> ScanPeaks:
             continue
         j = int(np.searchsorted(x, companion[i]))
         for k in (j - 1, j):
-            if (0 <= k < x.size and k != i and keep[k] and abs(x[k] - companion[i]) <= 0.5 * peaks.fwhm[i]
-                    and peaks.height[k] <= 1.5 * ratio * peaks.height[i]):
+            if (
+                0 <= k < x.size
+                and k != i
+                and keep[k]
+                and abs(x[k] - companion[i]) <= 0.5 * peaks.fwhm[i]
+                and peaks.height[k] <= 1.5 * ratio * peaks.height[i]
+            ):
                 keep[k] = False
                 intensity[i] += intensity[k]
                 break

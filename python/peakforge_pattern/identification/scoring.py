@@ -36,7 +36,6 @@ import numpy as np
 
 from ..diffraction.engine_route import lorentz_polarisation
 
-
 MAX_STRAIN = 0.02
 """Largest uniform cell strain allowed, relative."""
 
@@ -82,10 +81,19 @@ class ScanTarget:
     d_range: tuple[float, float]
 
     @classmethod
-    def build(cls, two_theta: np.ndarray, intensity: np.ndarray, *, tolerance: float,
-              lines: list[tuple[float, float]], fwhm: float, monochromator_angle: float = 0.0,
-              neutron: bool = False, library_d_range: tuple[float, float] = (0.0, math.inf),
-              scan_range: tuple[float, float] | None = None) -> "ScanTarget":
+    def build(
+        cls,
+        two_theta: np.ndarray,
+        intensity: np.ndarray,
+        *,
+        tolerance: float,
+        lines: list[tuple[float, float]],
+        fwhm: float,
+        monochromator_angle: float = 0.0,
+        neutron: bool = False,
+        library_d_range: tuple[float, float] = (0.0, math.inf),
+        scan_range: tuple[float, float] | None = None,
+    ) -> ScanTarget:
         """Observed peaks restricted to the spacings both the scan and the library cover."""
         x = np.asarray(two_theta, dtype=float)
         lam = lines[0][0]
@@ -100,16 +108,37 @@ class ScanTarget:
         y = y / total if total > 0.0 else y
         second = lines[1][0] if len(lines) > 1 else None
         ratio = lines[1][1] / lines[0][1] if len(lines) > 1 else 0.0
-        return cls(x[keep], y, y, float(tolerance), lam, second, ratio / (1.0 + ratio), float(fwhm),
-                   float(monochromator_angle), neutron, (d_lo, d_hi))
+        return cls(
+            x[keep],
+            y,
+            y,
+            float(tolerance),
+            lam,
+            second,
+            ratio / (1.0 + ratio),
+            float(fwhm),
+            float(monochromator_angle),
+            neutron,
+            (d_lo, d_hi),
+        )
 
-    def with_explained(self, remaining: np.ndarray) -> "ScanTarget":
+    def with_explained(self, remaining: np.ndarray) -> ScanTarget:
         """The same peaks, an entry now asked to explain ``remaining`` of each."""
         remaining = np.clip(np.asarray(remaining, dtype=float), 0.0, None)
         total = float(remaining.sum())
-        return ScanTarget(self.two_theta, self.intensity, remaining / total if total > 0.0 else remaining,
-                          self.tolerance, self.wavelength, self.second_wavelength, self.doublet_shift, self.fwhm,
-                          self.monochromator_angle, self.neutron, self.d_range)
+        return ScanTarget(
+            self.two_theta,
+            self.intensity,
+            remaining / total if total > 0.0 else remaining,
+            self.tolerance,
+            self.wavelength,
+            self.second_wavelength,
+            self.doublet_shift,
+            self.fwhm,
+            self.monochromator_angle,
+            self.neutron,
+            self.d_range,
+        )
 
     def first_line_angle(self, d: np.ndarray) -> np.ndarray:
         """2θ (degrees) of spacing d at the first emission line (NaN beyond 180°)."""
@@ -135,8 +164,9 @@ class ScanTarget:
 
     def lorentz_polarisation(self, sine: np.ndarray) -> np.ndarray:
         """The scan's Lorentz–polarisation factor at sinθ (of the first line)."""
-        return lorentz_polarisation(2.0 * np.degrees(np.arcsin(sine)), "neutron" if self.neutron else "xray",
-                                    self.monochromator_angle)
+        return lorentz_polarisation(
+            2.0 * np.degrees(np.arcsin(sine)), "neutron" if self.neutron else "xray", self.monochromator_angle
+        )
 
 
 @dataclass(frozen=True, eq=False)
@@ -154,7 +184,7 @@ class EntryPeaks:
     def owners(self) -> np.ndarray:
         return np.repeat(np.arange(len(self)), np.diff(self.offsets))
 
-    def take(self, rows: np.ndarray) -> "EntryPeaks":
+    def take(self, rows: np.ndarray) -> EntryPeaks:
         """The entries ``rows`` (in that order), as a new flat run."""
         rows = np.asarray(rows, dtype=np.int64)
         counts = self.offsets[rows + 1] - self.offsets[rows]
@@ -163,12 +193,15 @@ class EntryPeaks:
         return EntryPeaks(offsets, self.d[index], self.weight[index])
 
     @classmethod
-    def concatenate(cls, runs: list["EntryPeaks"]) -> "EntryPeaks":
+    def concatenate(cls, runs: list[EntryPeaks]) -> EntryPeaks:
         if not runs:
             return cls(np.zeros(1, dtype=np.int64), np.zeros(0), np.zeros(0))
         counts = np.concatenate([np.diff(r.offsets) for r in runs])
-        return cls(np.concatenate([[0], np.cumsum(counts)]).astype(np.int64),
-                   np.concatenate([r.d for r in runs]), np.concatenate([r.weight for r in runs]))
+        return cls(
+            np.concatenate([[0], np.cumsum(counts)]).astype(np.int64),
+            np.concatenate([r.d for r in runs]),
+            np.concatenate([r.weight for r in runs]),
+        )
 
 
 @dataclass(frozen=True, eq=False)
@@ -184,14 +217,14 @@ class Scores:
     zero_shift: np.ndarray
 
     @classmethod
-    def empty(cls, count: int) -> "Scores":
+    def empty(cls, count: int) -> Scores:
         return cls(*(np.zeros(count) for _ in range(6)))
 
 
 def figure_of_merit(coverage: np.ndarray, explained: np.ndarray, position: np.ndarray) -> np.ndarray:
     """Coverage counts most; explained intensity breaks ties between entries
     that all fit their peaks, in favour of those that account for more."""
-    return coverage ** 2 * np.sqrt(np.clip(explained, 0.0, 1.0)) * (0.5 + 0.5 * position)
+    return coverage**2 * np.sqrt(np.clip(explained, 0.0, 1.0)) * (0.5 + 0.5 * position)
 
 
 def _in_scan(target: ScanTarget, peaks: EntryPeaks) -> tuple[EntryPeaks, np.ndarray, np.ndarray]:
@@ -243,8 +276,9 @@ def _screen(target: ScanTarget, peaks: EntryPeaks, sine: np.ndarray) -> tuple[np
     row = owners[peak][valid] * (bins + 1)
     votes = peaks.weight[peak][valid]
     size = count * (bins + 1)
-    steps = (np.bincount(row + low[valid], weights=votes, minlength=size)
-             - np.bincount(row + high[valid], weights=votes, minlength=size))
+    steps = np.bincount(row + low[valid], weights=votes, minlength=size) - np.bincount(
+        row + high[valid], weights=votes, minlength=size
+    )
     coverage = np.cumsum(steps.reshape(count, bins + 1)[:, :bins], axis=1)
     best = np.argmax(coverage, axis=1)
     return np.minimum(coverage[np.arange(count), best], 1.0), best * width - limit
@@ -271,8 +305,9 @@ def _score_block(target: ScanTarget, peaks: EntryPeaks, centre: np.ndarray) -> S
     # trials run over the strains, then the zero shifts, so each strain is placed once.
     strains = strain[:, ::_ZERO_SHIFTS]
     zeros = zero[0, :_ZERO_SHIFTS]
-    placed = (target.place(peaks.d[:, None] * np.exp(strains[owners]))[:, :, None]
-              + zeros[None, None, :]).reshape(owners.size, trials)
+    placed = (target.place(peaks.d[:, None] * np.exp(strains[owners]))[:, :, None] + zeros[None, None, :]).reshape(
+        owners.size, trials
+    )
     x = target.two_theta
     right = np.clip(np.searchsorted(x, placed), 1, max(x.size - 1, 1))
     left = right - 1
@@ -304,12 +339,19 @@ def _score_block(target: ScanTarget, peaks: EntryPeaks, centre: np.ndarray) -> S
     merit = figure_of_merit(coverage, explained, position)
     best = np.argmax(merit, axis=1)
     rows = np.arange(count)
-    return Scores(merit[rows, best], coverage[rows, best], explained[rows, best], position[rows, best],
-                  np.expm1(strain[rows, best]), zero[rows, best])
+    return Scores(
+        merit[rows, best],
+        coverage[rows, best],
+        explained[rows, best],
+        position[rows, best],
+        np.expm1(strain[rows, best]),
+        zero[rows, best],
+    )
 
 
-def own_share(target: ScanTarget, peaks: EntryPeaks, strain: np.ndarray, zero_shift: np.ndarray,
-              unexplained: np.ndarray) -> np.ndarray:
+def own_share(
+    target: ScanTarget, peaks: EntryPeaks, strain: np.ndarray, zero_shift: np.ndarray, unexplained: np.ndarray
+) -> np.ndarray:
     """Share of each entry's intensity (placed with its strain and zero shift)
     that falls on the observed peaks marked ``unexplained``: how much of it
     only this entry, and no phase already found, accounts for."""
@@ -386,7 +428,7 @@ def score_entries(target: ScanTarget, peaks: EntryPeaks) -> Scores:
     trials = _FINE_STRAINS * _ZERO_SHIFTS
     per_block = max(1, _BLOCK // max(trials * int(kept[survivors].mean()), 1))
     for start in range(0, survivors.size, per_block):
-        rows = survivors[start:start + per_block]
+        rows = survivors[start : start + per_block]
         block = _score_block(target, usable.take(rows), centre[rows])
         for name in ("score", "coverage", "explained", "position", "strain", "zero_shift"):
             getattr(result, name)[rows] = getattr(block, name)

@@ -29,9 +29,10 @@ import dataclasses
 import math
 import os
 import time
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from functools import reduce
-from typing import Any, Callable, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -106,7 +107,7 @@ def _reduced_formula(formula: str) -> str:
     counts: dict[str, int] = {}
     for word in formula.split():
         symbol = word.rstrip("0123456789.")
-        number = word[len(symbol):]
+        number = word[len(symbol) :]
         counts[symbol] = int(round(1000 * float(number))) if number else 1000
     divisor = reduce(math.gcd, counts.values(), 0) or 1
     return " ".join(f"{s}{c // divisor if c // divisor != 1 else ''}" for s, c in sorted(counts.items()))
@@ -115,13 +116,15 @@ def _reduced_formula(formula: str) -> str:
 class _Search:
     """The kept entries, their identity as phases, and the fits of the search."""
 
-    def __init__(self, measured: MeasuredPattern, shortlist: Shortlist, target: ScanTarget,
-                 fit_options: dict[str, Any]) -> None:
+    def __init__(
+        self, measured: MeasuredPattern, shortlist: Shortlist, target: ScanTarget, fit_options: dict[str, Any]
+    ) -> None:
         self.measured, self.shortlist, self.target, self.fit_options = measured, shortlist, target, fit_options
         self._structures: dict[int, Structure] = {}
         self._fingerprints = self._strongest_spacings()
-        self._compositions = [_reduced_formula(n) if any(c.isdigit() for c in n) or " " in n else n
-                              for n in shortlist.names]
+        self._compositions = [
+            _reduced_formula(n) if any(c.isdigit() for c in n) or " " in n else n for n in shortlist.names
+        ]
 
     def _strongest_spacings(self) -> list[np.ndarray]:
         """Each kept entry's three strongest spacings in the compared range, strained as scored."""
@@ -129,8 +132,8 @@ class _Search:
         result = []
         d_lo, d_hi = self.target.d_range
         for i in range(len(self.shortlist)):
-            d = peaks.d[peaks.offsets[i]:peaks.offsets[i + 1]]
-            w = peaks.weight[peaks.offsets[i]:peaks.offsets[i + 1]]
+            d = peaks.d[peaks.offsets[i] : peaks.offsets[i + 1]]
+            w = peaks.weight[peaks.offsets[i] : peaks.offsets[i + 1]]
             inside = (d >= d_lo) & (d <= d_hi)
             d, w = d[inside], w[inside] * self.target.lorentz_polarisation(self.target.wavelength / (2.0 * d[inside]))
             strongest = d[np.argsort(-w, kind="stable")[:3]]
@@ -139,8 +142,11 @@ class _Search:
 
     def same_phase(self, i: int, j: int) -> bool:
         a, b = self._fingerprints[i], self._fingerprints[j]
-        return (self._compositions[i] == self._compositions[j] and a.size == b.size
-                and bool(np.all(np.abs(a / b - 1.0) <= SAME_PHASE_SPACING)))
+        return (
+            self._compositions[i] == self._compositions[j]
+            and a.size == b.size
+            and bool(np.all(np.abs(a / b - 1.0) <= SAME_PHASE_SPACING))
+        )
 
     def ranked(self, target: ScanTarget, exclude: Sequence[int]) -> tuple[list[int], Scores]:
         """Kept entries by score against ``target``, one per phase, without those like ``exclude``."""
@@ -161,17 +167,24 @@ class _Search:
             entry_id, path = self.shortlist.ids[index], self.shortlist.paths[index]
             source = path if path is not None else entry_id
             if not os.path.isfile(source):
-                raise InputError(f"the structure of library entry {entry_id!r} is not at {source}: "
-                                 "the whole-pattern fit needs the CIF files the library was made from")
+                raise InputError(
+                    f"the structure of library entry {entry_id!r} is not at {source}: "
+                    "the whole-pattern fit needs the CIF files the library was made from"
+                )
             structure = Structure.from_cif(source)
             factor = 1.0 + float(self.shortlist.scores.strain[index])
-            self._structures[index] = dataclasses.replace(structure, lattice=structure.lattice * factor,
-                                                          name=entry_id)
+            self._structures[index] = dataclasses.replace(structure, lattice=structure.lattice * factor, name=entry_id)
         return self._structures[index]
 
     def fit(self, indices: Sequence[int], evaluations: int, refine_b: bool) -> _Trial:
-        result = fit_pattern(self.measured, [self.structure(i) for i in indices], refine_cell=True,
-                             refine_b=refine_b, max_evaluations=evaluations, **self.fit_options)
+        result = fit_pattern(
+            self.measured,
+            [self.structure(i) for i in indices],
+            refine_cell=True,
+            refine_b=refine_b,
+            max_evaluations=evaluations,
+            **self.fit_options,
+        )
         residual = (self.measured.intensity - result.calculated) / self.measured.uncertainty
         parameters = len(result.refined) + len(indices) + result.background_coefficients.size
         return _Trial(indices[-1], result, float(residual @ residual), parameters)
@@ -193,25 +206,46 @@ def _weight_fraction_esd(fit: FitResult, name: str) -> float | None:
     return None
 
 
-def _score_library(library: Library, target: ScanTarget, allowed: Sequence[str] | None,
-                   excluded: Sequence[str] | None, size: int, rows: int, client: Any,
-                   progress: Callable[[int], None] | None) -> Shortlist:
+def _score_library(
+    library: Library,
+    target: ScanTarget,
+    allowed: Sequence[str] | None,
+    excluded: Sequence[str] | None,
+    size: int,
+    rows: int,
+    client: Any,
+    progress: Callable[[int], None] | None,
+) -> Shortlist:
     if client is None:
-        return shortlist_library(library, target, allowed=allowed, excluded=excluded, size=size, rows=rows,
-                                 progress=progress)
+        return shortlist_library(
+            library, target, allowed=allowed, excluded=excluded, size=size, rows=rows, progress=progress
+        )
     from .distributed import shortlist_on_cluster
+
     return shortlist_on_cluster(client, library, target, allowed, excluded, size, rows, progress)
 
 
-def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | str | os.PathLike[str], *,
-             elements: Sequence[str] | None = None, exclude_elements: Sequence[str] | None = None,
-             max_phases: int = MAX_PHASES, top: int = TOP_CANDIDATES,
-             wavelength: float | str | tuple[float, float] | None = None, ka2_ratio: float | None = None,
-             monochromator_angle: float = 0.0, radius: float = 240.0, correction: str | None = None,
-             shape: str = "tch", two_theta_range: Sequence[float] | None = None,
-             background_terms: int = BACKGROUND_TERMS, trials_per_round: int = TRIALS_PER_ROUND,
-             chunk_rows: int = CHUNK_ROWS, client: Any = None,
-             progress: Callable[[int], None] | None = None) -> IdentificationResult:
+def identify(
+    scan: MeasuredPattern | str | os.PathLike[str],
+    library: Library | str | os.PathLike[str],
+    *,
+    elements: Sequence[str] | None = None,
+    exclude_elements: Sequence[str] | None = None,
+    max_phases: int = MAX_PHASES,
+    top: int = TOP_CANDIDATES,
+    wavelength: float | str | tuple[float, float] | None = None,
+    ka2_ratio: float | None = None,
+    monochromator_angle: float = 0.0,
+    radius: float = 240.0,
+    correction: str | None = None,
+    shape: str = "tch",
+    two_theta_range: Sequence[float] | None = None,
+    background_terms: int = BACKGROUND_TERMS,
+    trials_per_round: int = TRIALS_PER_ROUND,
+    chunk_rows: int = CHUNK_ROWS,
+    client: Any = None,
+    progress: Callable[[int], None] | None = None,
+) -> IdentificationResult:
     """Find which library entries a measured scan holds, and how much of each.
 
     Parameters
@@ -269,24 +303,42 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
         wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
     if ka2_ratio is None:
         ka2_ratio = measured.wavelength[2] if measured.wavelength else DEFAULT_KA2_RATIO
-    instrument = Instrument(wavelength=wavelength, ka2_ratio=ka2_ratio,  # type: ignore[arg-type]
-                            monochromator_angle=monochromator_angle, radius=radius)
+    instrument = Instrument(
+        wavelength=wavelength,
+        ka2_ratio=ka2_ratio,  # type: ignore[arg-type]
+        monochromator_angle=monochromator_angle,
+        radius=radius,
+    )
     lines = instrument.lines(1.0)
     peaks = find_scan_peaks(measured, lines)
     step = float(np.median(np.diff(measured.two_theta)))
-    target = ScanTarget.build(peaks.two_theta, peaks.intensity, tolerance=float(np.clip(
-        0.5 * peaks.typical_fwhm, 2.0 * step, 0.3)), lines=lines, fwhm=peaks.typical_fwhm,
-        monochromator_angle=monochromator_angle, neutron=library.options.request.radiation == "neutron",
+    target = ScanTarget.build(
+        peaks.two_theta,
+        peaks.intensity,
+        tolerance=float(np.clip(0.5 * peaks.typical_fwhm, 2.0 * step, 0.3)),
+        lines=lines,
+        fwhm=peaks.typical_fwhm,
+        monochromator_angle=monochromator_angle,
+        neutron=library.options.request.radiation == "neutron",
         library_d_range=library_d_range(library),
-        scan_range=(float(measured.two_theta[0]), float(measured.two_theta[-1])))
+        scan_range=(float(measured.two_theta[0]), float(measured.two_theta[-1])),
+    )
 
     scoring_started = time.perf_counter()
-    shortlist = _score_library(library, target, allowed, excluded, max(SHORTLIST_SIZE, 4 * int(top)),
-                               int(chunk_rows), client, progress)
+    shortlist = _score_library(
+        library, target, allowed, excluded, max(SHORTLIST_SIZE, 4 * int(top)), int(chunk_rows), client, progress
+    )
     scoring_seconds = time.perf_counter() - scoring_started
 
-    fit_options = dict(wavelength=wavelength, ka2_ratio=ka2_ratio, shape=shape, background_terms=background_terms,
-                       correction=correction, radius=radius, monochromator_angle=monochromator_angle)
+    fit_options = dict(
+        wavelength=wavelength,
+        ka2_ratio=ka2_ratio,
+        shape=shape,
+        background_terms=background_terms,
+        correction=correction,
+        radius=radius,
+        monochromator_angle=monochromator_angle,
+    )
     search = _Search(measured, shortlist, target, fit_options)
     misfit = _background_misfit(measured, int(background_terms))
     independent = independent_points(measured, peaks.typical_fwhm)
@@ -298,17 +350,21 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
     remaining_target = target
     ranked, scores = search.ranked(target, [])
     while len(kept) < int(max_phases) and ranked:
-        open_peaks = (search.remaining(current, peaks) > UNEXPLAINED_SHARE if current is not None
-                      else np.ones(target.two_theta.size, dtype=bool))
+        open_peaks = (
+            search.remaining(current, peaks) > UNEXPLAINED_SHARE
+            if current is not None
+            else np.ones(target.two_theta.size, dtype=bool)
+        )
         own = own_share(target, shortlist.peaks, scores.strain, scores.zero_shift, open_peaks)
         worth = [i for i in ranked if scores.score[i] >= MIN_CANDIDATE_SCORE and own[i] >= MIN_OWN_SHARE]
-        worth = worth[:int(trials_per_round)]
+        worth = worth[: int(trials_per_round)]
         if not worth:
             break
         trials = [search.fit(kept + [i], SEARCH_EVALUATIONS, refine_b=False) for i in worth]
         best = min(trials, key=lambda t: (t.misfit, shortlist.ids[t.index]))
-        change = (information_criterion(best.misfit, best.parameters, independent)
-                  - information_criterion(misfit, parameters, independent))
+        change = information_criterion(best.misfit, best.parameters, independent) - information_criterion(
+            misfit, parameters, independent
+        )
         fractions = best.fit.weight_fractions
         present = fractions.get(shortlist.ids[best.index], 0.0) >= MIN_WEIGHT_FRACTION
         accepted = change < 0.0 and present
@@ -346,13 +402,38 @@ def identify(scan: MeasuredPattern | str | os.PathLike[str], library: Library | 
         fractions = final.weight_fractions
         for i in kept:
             entry_id = shortlist.ids[i]
-            phases.append(IdentifiedPhase(entry_id, shortlist.names[i], float(fractions.get(entry_id, 0.0)),
-                                          _weight_fraction_esd(final, entry_id), kept_scores[i],
-                                          float(shortlist.scores.strain[i])))
-    candidates = [Candidate(shortlist.ids[i], shortlist.names[i], float(scores.score[i]), float(scores.coverage[i]),
-                            float(scores.explained[i]), float(scores.strain[i]), float(scores.zero_shift[i]))
-                  for i in ranked[:int(top)]]
-    return IdentificationResult(measured.name, str(library.path), phases, candidates, unexplained, final, steps,
-                                shortlist.scored, len(target.two_theta), scoring_seconds,
-                                time.perf_counter() - started)
-
+            phases.append(
+                IdentifiedPhase(
+                    entry_id,
+                    shortlist.names[i],
+                    float(fractions.get(entry_id, 0.0)),
+                    _weight_fraction_esd(final, entry_id),
+                    kept_scores[i],
+                    float(shortlist.scores.strain[i]),
+                )
+            )
+    candidates = [
+        Candidate(
+            shortlist.ids[i],
+            shortlist.names[i],
+            float(scores.score[i]),
+            float(scores.coverage[i]),
+            float(scores.explained[i]),
+            float(scores.strain[i]),
+            float(scores.zero_shift[i]),
+        )
+        for i in ranked[: int(top)]
+    ]
+    return IdentificationResult(
+        measured.name,
+        str(library.path),
+        phases,
+        candidates,
+        unexplained,
+        final,
+        steps,
+        shortlist.scored,
+        len(target.two_theta),
+        scoring_seconds,
+        time.perf_counter() - started,
+    )

@@ -16,8 +16,8 @@ out in the same order however the library was cut.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Callable, Sequence
 
 import numpy as np
 
@@ -47,41 +47,70 @@ class Shortlist:
         return len(self.ids)
 
     @classmethod
-    def empty(cls) -> "Shortlist":
+    def empty(cls) -> Shortlist:
         return cls([], [], [], np.zeros((0, 4), dtype=np.int64), EntryPeaks.concatenate([]), Scores.empty(0), 0)
 
-    def best(self, size: int) -> "Shortlist":
+    def best(self, size: int) -> Shortlist:
         """The ``size`` best entries (by score, then id), one per phase, best first."""
-        order = np.array(sorted(range(len(self)), key=lambda i: (-float(self.scores.score[i]), self.ids[i])),
-                         dtype=np.int64)
+        order = np.array(
+            sorted(range(len(self)), key=lambda i: (-float(self.scores.score[i]), self.ids[i])), dtype=np.int64
+        )
         if order.size:
             first = np.unique(self.keys[order], axis=0, return_index=True)[1]
             order = order[np.sort(first)]
         return self.take(order[:size])
 
-    def take(self, rows: np.ndarray) -> "Shortlist":
+    def take(self, rows: np.ndarray) -> Shortlist:
         rows = np.asarray(rows, dtype=np.int64)
-        scores = Scores(*(np.asarray(getattr(self.scores, f))[rows] for f in
-                          ("score", "coverage", "explained", "position", "strain", "zero_shift")))
-        return Shortlist([self.ids[i] for i in rows], [self.names[i] for i in rows],
-                         [self.paths[i] for i in rows], self.keys[rows], self.peaks.take(rows), scores, self.scored)
+        scores = Scores(
+            *(
+                np.asarray(getattr(self.scores, f))[rows]
+                for f in ("score", "coverage", "explained", "position", "strain", "zero_shift")
+            )
+        )
+        return Shortlist(
+            [self.ids[i] for i in rows],
+            [self.names[i] for i in rows],
+            [self.paths[i] for i in rows],
+            self.keys[rows],
+            self.peaks.take(rows),
+            scores,
+            self.scored,
+        )
 
     @classmethod
-    def merge(cls, lists: Sequence["Shortlist"], size: int) -> "Shortlist":
+    def merge(cls, lists: Sequence[Shortlist], size: int) -> Shortlist:
         scored = sum(s.scored for s in lists)
         lists = [s for s in lists if len(s)] or [cls.empty()]
-        scores = Scores(*(np.concatenate([getattr(s.scores, f) for s in lists]) for f in
-                          ("score", "coverage", "explained", "position", "strain", "zero_shift")))
-        joined = cls([i for s in lists for i in s.ids], [n for s in lists for n in s.names],
-                     [p for s in lists for p in s.paths], np.concatenate([s.keys for s in lists]),
-                     EntryPeaks.concatenate([s.peaks for s in lists]), scores, scored)
+        scores = Scores(
+            *(
+                np.concatenate([getattr(s.scores, f) for s in lists])
+                for f in ("score", "coverage", "explained", "position", "strain", "zero_shift")
+            )
+        )
+        joined = cls(
+            [i for s in lists for i in s.ids],
+            [n for s in lists for n in s.names],
+            [p for s in lists for p in s.paths],
+            np.concatenate([s.keys for s in lists]),
+            EntryPeaks.concatenate([s.peaks for s in lists]),
+            scores,
+            scored,
+        )
         return joined.best(size)
 
 
-def shortlist_library(library: Library, target: ScanTarget, *, allowed: Sequence[str] | None = None,
-                      excluded: Sequence[str] | None = None, size: int = SHORTLIST_SIZE, rows: int = CHUNK_ROWS,
-                      parts: Sequence[str] | None = None,
-                      progress: Callable[[int], None] | None = None) -> Shortlist:
+def shortlist_library(
+    library: Library,
+    target: ScanTarget,
+    *,
+    allowed: Sequence[str] | None = None,
+    excluded: Sequence[str] | None = None,
+    size: int = SHORTLIST_SIZE,
+    rows: int = CHUNK_ROWS,
+    parts: Sequence[str] | None = None,
+    progress: Callable[[int], None] | None = None,
+) -> Shortlist:
     """Score every entry passing the element filter, a chunk of ``rows`` at a
     time, keeping the ``size`` best; ``progress`` is told each chunk's size."""
     kept = Shortlist.empty()
@@ -91,20 +120,36 @@ def shortlist_library(library: Library, target: ScanTarget, *, allowed: Sequence
         peaks = chunk.peaks.take(candidates)
         strain = scores.strain[candidates]
         keys = np.column_stack([chunk.element_keys[candidates], fingerprints(target, peaks, strain)])
-        found = Shortlist([chunk.ids[i] for i in candidates], [chunk.names[i] for i in candidates],
-                          [chunk.paths[i] for i in candidates], keys, peaks,
-                          Scores(*(np.asarray(getattr(scores, f))[candidates] for f in
-                                   ("score", "coverage", "explained", "position", "strain", "zero_shift"))),
-                          len(chunk))
+        found = Shortlist(
+            [chunk.ids[i] for i in candidates],
+            [chunk.names[i] for i in candidates],
+            [chunk.paths[i] for i in candidates],
+            keys,
+            peaks,
+            Scores(
+                *(
+                    np.asarray(getattr(scores, f))[candidates]
+                    for f in ("score", "coverage", "explained", "position", "strain", "zero_shift")
+                )
+            ),
+            len(chunk),
+        )
         kept = Shortlist.merge([kept, found], size)
         if progress is not None:
             progress(len(chunk))
     return kept
 
 
-def shortlist_parts(path: str | os.PathLike[str], parts: Sequence[str], target: ScanTarget,
-                    allowed: Sequence[str] | None, excluded: Sequence[str] | None, size: int,
-                    rows: int = CHUNK_ROWS) -> Shortlist:
+def shortlist_parts(
+    path: str | os.PathLike[str],
+    parts: Sequence[str],
+    target: ScanTarget,
+    allowed: Sequence[str] | None,
+    excluded: Sequence[str] | None,
+    size: int,
+    rows: int = CHUNK_ROWS,
+) -> Shortlist:
     """One task of a distributed search: the shortlist of some parts of the library at ``path``."""
-    return shortlist_library(open_library(path), target, allowed=allowed, excluded=excluded, size=size,
-                             rows=rows, parts=parts)
+    return shortlist_library(
+        open_library(path), target, allowed=allowed, excluded=excluded, size=size, rows=rows, parts=parts
+    )

@@ -13,7 +13,18 @@ from .notebook import register as _register_pictures
 from .overlays import plot_overlay
 from .patterns import draw, pattern_html, pattern_png, plot_mixture, plot_pattern, plot_patterns
 
-__all__ = ["check_image_path", "draw", "draw_fit", "pattern_html", "pattern_png", "plot_fit", "plot_identification",
-           "plot_mixture", "plot_overlay", "plot_pattern", "plot_patterns"]
+__all__ = [
+    "check_image_path",
+    "draw",
+    "draw_fit",
+    "pattern_html",
+    "pattern_png",
+    "plot_fit",
+    "plot_identification",
+    "plot_mixture",
+    "plot_overlay",
+    "plot_pattern",
+    "plot_patterns",
+]
 
 _register_pictures()

@@ -19,7 +19,6 @@ DEFAULT_DPI = 120
 """Resolution of raster images (PNG, JPEG, TIFF, WebP) unless asked otherwise."""
 
 
-
 def check_image_path(path: str | os.PathLike[str]) -> str:
     """The image format a path's suffix names.
 
@@ -43,8 +42,9 @@ def check_image_path(path: str | os.PathLike[str]) -> str:
     _matplotlib_figure()
     suffix = Path(path).suffix.lower().lstrip(".")
     if suffix not in IMAGE_FORMATS:
-        raise InputError(f"{path}: cannot draw a '{suffix or 'suffix-less'}' image: "
-                         f"name the file .{', .'.join(IMAGE_FORMATS)}")
+        raise InputError(
+            f"{path}: cannot draw a '{suffix or 'suffix-less'}' image: name the file .{', .'.join(IMAGE_FORMATS)}"
+        )
     return suffix
 
 

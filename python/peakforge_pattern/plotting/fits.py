@@ -64,15 +64,24 @@ def _draw_fit_axes(result: FitResult, ax: Any) -> Any:
     ax.plot(x, difference + difference_zero, color="tab:blue", linewidth=0.6, label="difference", zorder=2)
     for k, phase in enumerate(result.phases):
         base = bottom - tick_height * (k + 1)
-        ax.vlines(phase.reflections, base, base + 0.8 * tick_height,
-                  color=_TICK_COLOURS[k % len(_TICK_COLOURS)], linewidth=0.7,
-                  label=f"{phase.name} ({100 * phase.weight_fraction:.1f} wt %)")
+        ax.vlines(
+            phase.reflections,
+            base,
+            base + 0.8 * tick_height,
+            color=_TICK_COLOURS[k % len(_TICK_COLOURS)],
+            linewidth=0.7,
+            label=f"{phase.name} ({100 * phase.weight_fraction:.1f} wt %)",
+        )
     ax.set_xlim(float(x[0]), float(x[-1]))
     ax.set_ylim(difference_zero + float(difference.min(initial=0.0)) - 0.02 * span, top + 0.05 * span)
     ax.set_xlabel("2θ (degrees)")
     ax.set_ylabel("intensity (counts)" if result.is_counts else "intensity (arbitrary units)")
-    ax.set_title(f"{os.path.basename(result.measured.name)}: Rwp {100 * result.rwp:.2f} %, "
-                 f"Rexp {100 * result.rexp:.2f} %, χ² {result.chi2:.2f}", fontsize=10, loc="left")
+    ax.set_title(
+        f"{os.path.basename(result.measured.name)}: Rwp {100 * result.rwp:.2f} %, "
+        f"Rexp {100 * result.rexp:.2f} %, χ² {result.chi2:.2f}",
+        fontsize=10,
+        loc="left",
+    )
     ax.legend(loc="upper right", fontsize=8, frameon=False, markerscale=4)
     return ax
 
@@ -96,4 +105,3 @@ def draw_fit(result: FitResult, path: str | os.PathLike[str]) -> None:
     figure = new_figure(9.0, 5.0)
     _draw_fit_axes(result, figure.subplots())
     save_figure(figure, path)
-

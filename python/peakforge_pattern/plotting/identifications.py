@@ -13,7 +13,7 @@ if TYPE_CHECKING:  # the identification package needs pyarrow and SciPy; drawing
     from ..identification.result import IdentificationResult
 
 
-def plot_identification(result: "IdentificationResult", target: Any = None) -> Any:
+def plot_identification(result: IdentificationResult, target: Any = None) -> Any:
     """Draw the fit of the phases an identification found.
 
     Parameters
@@ -42,6 +42,5 @@ def plot_identification(result: "IdentificationResult", target: Any = None) -> A
         return None
     ax = plot_fit(result.fit, target)
     found = ", ".join(f"{p.name} {100 * p.weight_fraction:.1f} %" for p in result.phases)
-    ax.set_title(f"{os.path.basename(result.scan)}: {found}; Rwp {100 * result.fit.rwp:.2f} %",
-                 fontsize=10, loc="left")
+    ax.set_title(f"{os.path.basename(result.scan)}: {found}; Rwp {100 * result.fit.rwp:.2f} %", fontsize=10, loc="left")
     return ax

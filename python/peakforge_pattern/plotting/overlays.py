@@ -32,15 +32,21 @@ def _draw_panel(ax: Any, overlay: Overlay, phases: list[int], axis: str, labels:
     peaks = []
     for row, k in enumerate(phases):
         pattern = overlay.patterns[k]
-        ax.plot(x, scaled[k], color=phase_colour(k), linewidth=0.9, zorder=4,
-                label=f"{pattern.structure_name or 'phase'} × {overlay.scales[k]:.4g}")
+        ax.plot(
+            x,
+            scaled[k],
+            color=phase_colour(k),
+            linewidth=0.9,
+            zorder=4,
+            label=f"{pattern.structure_name or 'phase'} × {overlay.scales[k]:.4g}",
+        )
         base = -tick * (row + 1)
         positions = from_two_theta(axis, pattern.two_theta, wavelength)
         ax.vlines(positions, base, base + 0.8 * tick, color=phase_colour(k), linewidth=0.7, zorder=2)
         # Labels sit on the drawn profile over each peak.
         for i in pattern.strongest(labels):
             j = int(np.clip(np.searchsorted(scan.two_theta, pattern.two_theta[i]), 0, len(scan) - 1))
-            height = float(max(scaled[k][max(j - 2, 0):j + 3].max(), scan.intensity[max(j - 2, 0):j + 3].max()))
+            height = float(max(scaled[k][max(j - 2, 0) : j + 3].max(), scan.intensity[max(j - 2, 0) : j + 3].max()))
             peaks.append((height, float(positions[i]), label_text(pattern.families[i])))
     ax.set_xlim(*sorted((float(x[0]), float(x[-1]))))
     ax.set_ylim(-tick * (len(phases) + 0.5), 1.15 * top if top > 0.0 else 1.0)
@@ -49,8 +55,16 @@ def _draw_panel(ax: Any, overlay: Overlay, phases: list[int], axis: str, labels:
     place_labels(ax, peaks, labels * len(phases))
 
 
-def plot_overlay(overlay: Overlay, target: Any = None, *, layout: str = "stacked", labels: LabelCount = 8,
-                 axis: str = "2theta", title: str | None = None, dpi: float = DEFAULT_DPI) -> Any:
+def plot_overlay(
+    overlay: Overlay,
+    target: Any = None,
+    *,
+    layout: str = "stacked",
+    labels: LabelCount = 8,
+    axis: str = "2theta",
+    title: str | None = None,
+    dpi: float = DEFAULT_DPI,
+) -> Any:
     """Draw a measured scan with each phase's profile at its least-squares scale.
 
     Parameters
@@ -94,8 +108,9 @@ def plot_overlay(overlay: Overlay, target: Any = None, *, layout: str = "stacked
         raise InputError(f"the layout must be one of {', '.join(LAYOUTS)}, not {layout!r}")
     check_axis(axis)
     count = _label_count(labels, overlay.patterns)
-    default_title = (f"{os.path.basename(overlay.measured.name) or 'measured'}, "
-                     f"wavelength {overlay.patterns[0].wavelength:g} Å")
+    default_title = (
+        f"{os.path.basename(overlay.measured.name) or 'measured'}, wavelength {overlay.patterns[0].wavelength:g} Å"
+    )
     phases = list(range(len(overlay.patterns)))
     if target is not None and not isinstance(target, (str, os.PathLike)):
         _draw_panel(target, overlay, phases, axis, count)

@@ -9,7 +9,8 @@ from __future__ import annotations
 import base64
 import io
 import os
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -37,8 +38,9 @@ def _profile_points(lo: float, hi: float, narrowest: float) -> np.ndarray:
     return np.linspace(lo, hi, int(round(span / step)) + 1)
 
 
-def scaled_profile(patterns: Sequence[Pattern], instrument: Instrument, lo: float, hi: float,
-                   sample: Sample | None = None) -> tuple[np.ndarray, np.ndarray]:
+def scaled_profile(
+    patterns: Sequence[Pattern], instrument: Instrument, lo: float, hi: float, sample: Sample | None = None
+) -> tuple[np.ndarray, np.ndarray]:
     """The patterns' summed profile over lo–hi, its highest point at the strongest stick."""
     sets = [line_set(PhasePeaks.from_pattern(p), instrument, sample) for p in patterns]
     widths = [s.fwhm[(s.two_theta > lo) & (s.two_theta < hi)] for s in sets]
@@ -78,8 +80,16 @@ def place_labels(ax: Any, peaks: Sequence[tuple[float, float, str]], count: int)
     for height, x, text in candidates[:count]:
         if not lo <= x <= hi:
             continue
-        label = ax.annotate(text, (x, height), xytext=(0, 2), textcoords="offset points",
-                            ha="center", va="bottom", fontsize=7, rotation=90)
+        label = ax.annotate(
+            text,
+            (x, height),
+            xytext=(0, 2),
+            textcoords="offset points",
+            ha="center",
+            va="bottom",
+            fontsize=7,
+            rotation=90,
+        )
         box = label.get_window_extent().expanded(1.15, 1.05)
         if any(box.overlaps(other) for other in placed):
             label.remove()
@@ -89,9 +99,15 @@ def place_labels(ax: Any, peaks: Sequence[tuple[float, float, str]], count: int)
 
 def _place_labels(ax: Any, patterns: Sequence[Pattern], count: int, axis: str) -> None:
     """Label the strongest peaks of the patterns with all their families."""
-    peaks = [(float(p.intensity[i]), float(from_two_theta(axis, p.two_theta[i:i + 1], p.wavelength)[0]),
-              label_text(p.families[i]))
-             for p in patterns for i in p.strongest(count)]
+    peaks = [
+        (
+            float(p.intensity[i]),
+            float(from_two_theta(axis, p.two_theta[i : i + 1], p.wavelength)[0]),
+            label_text(p.families[i]),
+        )
+        for p in patterns
+        for i in p.strongest(count)
+    ]
     place_labels(ax, peaks, count)
 
 
@@ -112,9 +128,18 @@ def phase_colour(k: int) -> str:
     return _PHASE_COLOURS[k % len(_PHASE_COLOURS)]
 
 
-def plot_patterns(patterns: Sequence[Pattern], ax: Any = None, *, instrument: Instrument | None = None,
-                  sample: Sample | None = None, fwhm: float = 0.1, labels: LabelCount = 8,
-                  mixture: bool = False, axis: str = "2theta", title: str | None = None) -> Any:
+def plot_patterns(
+    patterns: Sequence[Pattern],
+    ax: Any = None,
+    *,
+    instrument: Instrument | None = None,
+    sample: Sample | None = None,
+    fwhm: float = 0.1,
+    labels: LabelCount = 8,
+    mixture: bool = False,
+    axis: str = "2theta",
+    title: str | None = None,
+) -> Any:
     """Draw sticks and profile (one colour per phase) and labels into ``ax``.
 
     With ``mixture`` the profile is the phases' sum; otherwise one profile
@@ -168,12 +193,24 @@ def plot_patterns(patterns: Sequence[Pattern], ax: Any = None, *, instrument: In
         for k, group in enumerate(groups):
             x, y = scaled_profile(group, instrument, lo, hi, sample)
             name = "profile" if mixture else (group[0].structure_name or "pattern")
-            ax.plot(from_two_theta(axis, x, wavelength), y,
-                    color="tab:blue" if mixture else phase_colour(first + k), linewidth=0.9, zorder=2, label=name)
+            ax.plot(
+                from_two_theta(axis, x, wavelength),
+                y,
+                color="tab:blue" if mixture else phase_colour(first + k),
+                linewidth=0.9,
+                zorder=2,
+                label=name,
+            )
     for k, pattern in enumerate(patterns):
-        ax.vlines(from_two_theta(axis, pattern.two_theta, pattern.wavelength), 0.0, pattern.intensity,
-                  color=phase_colour(first + k), linewidth=0.8, zorder=1,
-                  label=(pattern.structure_name or "pattern") if mixture or instrument is None else None)
+        ax.vlines(
+            from_two_theta(axis, pattern.two_theta, pattern.wavelength),
+            0.0,
+            pattern.intensity,
+            color=phase_colour(first + k),
+            linewidth=0.8,
+            zorder=1,
+            label=(pattern.structure_name or "pattern") if mixture or instrument is None else None,
+        )
     if fresh:
         top = max((float(np.max(p.intensity, initial=0.0)) for p in patterns), default=0.0)
         ends = from_two_theta(axis, np.array([lo, hi]), wavelength)
@@ -195,8 +232,16 @@ def plot_patterns(patterns: Sequence[Pattern], ax: Any = None, *, instrument: In
     return ax
 
 
-def plot_pattern(pattern: Pattern, ax: Any = None, *, instrument: Instrument | None = None, fwhm: float = 0.1,
-                 labels: LabelCount = 8, axis: str = "2theta", title: str | None = None) -> Any:
+def plot_pattern(
+    pattern: Pattern,
+    ax: Any = None,
+    *,
+    instrument: Instrument | None = None,
+    fwhm: float = 0.1,
+    labels: LabelCount = 8,
+    axis: str = "2theta",
+    title: str | None = None,
+) -> Any:
     """Draw a pattern's sticks, its profile and labels of its strongest peaks.
 
     Parameters
@@ -240,19 +285,38 @@ def plot_pattern(pattern: Pattern, ax: Any = None, *, instrument: Instrument | N
     return plot_patterns([pattern], ax, instrument=instrument, fwhm=fwhm, labels=labels, axis=axis, title=title)
 
 
-def plot_mixture(mixture: Mixture, ax: Any = None, *, instrument: Instrument | None = None, fwhm: float = 0.1,
-                 labels: LabelCount = 8, axis: str = "2theta", title: str | None = None) -> Any:
+def plot_mixture(
+    mixture: Mixture,
+    ax: Any = None,
+    *,
+    instrument: Instrument | None = None,
+    fwhm: float = 0.1,
+    labels: LabelCount = 8,
+    axis: str = "2theta",
+    title: str | None = None,
+) -> Any:
     """Draw a mixture: each phase's sticks in its colour under the phases' summed profile.
 
     Parameters are those of plot_pattern; returns the Axes drawn into.
     """
-    return plot_patterns(mixture.patterns, ax, instrument=instrument, fwhm=fwhm, labels=labels, mixture=True,
-                         axis=axis, title=title)
+    return plot_patterns(
+        mixture.patterns, ax, instrument=instrument, fwhm=fwhm, labels=labels, mixture=True, axis=axis, title=title
+    )
 
 
-def draw(patterns: Sequence[Pattern], path: str | os.PathLike[str], *, instrument: Instrument | None = None,
-         sample: Sample | None = None, fwhm: float = 0.1, labels: LabelCount = 8, mixture: bool = False,
-         axis: str = "2theta", title: str | None = None, dpi: float = DEFAULT_DPI) -> None:
+def draw(
+    patterns: Sequence[Pattern],
+    path: str | os.PathLike[str],
+    *,
+    instrument: Instrument | None = None,
+    sample: Sample | None = None,
+    fwhm: float = 0.1,
+    labels: LabelCount = 8,
+    mixture: bool = False,
+    axis: str = "2theta",
+    title: str | None = None,
+    dpi: float = DEFAULT_DPI,
+) -> None:
     """Write a figure to ``path``: one panel per pattern, or one panel for a mixture.
 
     Parameters
@@ -281,8 +345,9 @@ def draw(patterns: Sequence[Pattern], path: str | os.PathLike[str], *, instrumen
     figure = new_figure(8.0, 1.0 + 3.0 * panels)
     axes = figure.subplots(panels, 1, sharex=True, squeeze=False)[:, 0]
     if mixture:
-        plot_patterns(patterns, axes[0], instrument=instrument, sample=sample, fwhm=fwhm, labels=labels,
-                      mixture=True, axis=axis)
+        plot_patterns(
+            patterns, axes[0], instrument=instrument, sample=sample, fwhm=fwhm, labels=labels, mixture=True, axis=axis
+        )
     else:
         for ax, pattern in zip(axes, patterns):
             plot_patterns([pattern], ax, instrument=instrument, sample=sample, fwhm=fwhm, labels=labels, axis=axis)

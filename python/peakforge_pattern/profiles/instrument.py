@@ -142,7 +142,7 @@ class Instrument:
             resolve_wavelength(self.wavelength)
 
     @classmethod
-    def with_fwhm(cls, fwhm: float, **fields) -> "Instrument":
+    def with_fwhm(cls, fwhm: float, **fields) -> Instrument:
         """An instrument giving every peak the same Gaussian-like width.
 
         W = FWHM², U = V = 0 (Lorentzian X, Y from ``fields``, none by default).
@@ -166,7 +166,7 @@ class Instrument:
         width = _finite("the peak width", fwhm, 0.0)
         return cls(**{**fields, "U": 0.0, "V": 0.0, "W": width * width})
 
-    def replace(self, **changes) -> "Instrument":
+    def replace(self, **changes) -> Instrument:
         """The same instrument with ``changes`` (checked like a new one).
 
         Parameters
@@ -241,8 +241,9 @@ class Instrument:
             skew = self.asymmetry / np.tan(np.radians(two_theta))
         return np.clip(np.nan_to_num(skew), -MAX_ASYMMETRY, MAX_ASYMMETRY)
 
-    def widths(self, two_theta: np.ndarray, wavelength: float,
-               sample: Sample | None = None) -> tuple[np.ndarray, np.ndarray]:
+    def widths(
+        self, two_theta: np.ndarray, wavelength: float, sample: Sample | None = None
+    ) -> tuple[np.ndarray, np.ndarray]:
         """FWHM and pseudo-Voigt mixing η of peaks at ``two_theta``.
 
         Parameters

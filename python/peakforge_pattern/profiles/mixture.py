@@ -11,9 +11,10 @@ from __future__ import annotations
 
 import html
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any
 
 import gemmi
 import numpy as np
@@ -114,9 +115,14 @@ class Mixture:
     weight_fractions: np.ndarray
     scale: str
 
-    def profile(self, two_theta: Sequence[float] | np.ndarray, instrument: Instrument | None = None,
-                sample: Sample | Sequence[Sample | None] | None = None, *,
-                fwhm: float | None = None) -> np.ndarray:
+    def profile(
+        self,
+        two_theta: Sequence[float] | np.ndarray,
+        instrument: Instrument | None = None,
+        sample: Sample | Sequence[Sample | None] | None = None,
+        *,
+        fwhm: float | None = None,
+    ) -> np.ndarray:
         """The mixture's profile: the sum of its phases' (see `pattern_profile`).
 
         Parameters
@@ -145,46 +151,61 @@ class Mixture:
         if len(samples) != len(self.patterns):
             raise InputError(f"{len(self.patterns)} phases need {len(self.patterns)} samples, got {len(samples)}")
         x = np.asarray(two_theta, dtype=float)
-        return sum((pattern_profile(p, x, instrument, s, fwhm=fwhm) for p, s in zip(self.patterns, samples)),
-                   start=np.zeros(x.shape))
+        return sum(
+            (pattern_profile(p, x, instrument, s, fwhm=fwhm) for p, s in zip(self.patterns, samples)),
+            start=np.zeros(x.shape),
+        )
 
     @property
     def scale_description(self) -> str:
         """The intensity scale in words, for headers and plots."""
         if self.scale == "absolute":  # each phase's cells weighted by w / (ZM V), not one unit cell
-            return ("intensity scale absolute: |F|^2 x multiplicity x LP per unit cell x weight fraction "
-                    "/ (cell mass x cell volume), per dalton A^3")
+            return (
+                "intensity scale absolute: |F|^2 x multiplicity x LP per unit cell x weight fraction "
+                "/ (cell mass x cell volume), per dalton A^3"
+            )
         return describe(self.scale, self.patterns[0].two_theta_range)
 
     def _phases_text(self) -> str:
-        return ", ".join(f"{p.structure_name or 'phase'} {100 * w:.4g} wt %"
-                         for p, w in zip(self.patterns, self.weight_fractions))
+        return ", ".join(
+            f"{p.structure_name or 'phase'} {100 * w:.4g} wt %" for p, w in zip(self.patterns, self.weight_fractions)
+        )
 
     def __repr__(self) -> str:
         lo, hi = self.patterns[0].two_theta_range
-        return (f"Mixture({self._phases_text()}; wavelength {self.patterns[0].wavelength:g} A, "
-                f"2theta {lo:g} to {hi:g})")
+        return f"Mixture({self._phases_text()}; wavelength {self.patterns[0].wavelength:g} A, 2theta {lo:g} to {hi:g})"
 
     # Notebook views: the phases and their strongest peaks; the picture is the plotting layer's.
     def _repr_html_(self) -> str:
         rows = []
         for pattern, fraction in zip(self.patterns, self.weight_fractions):
             strongest = pattern.strongest(3)
-            peaks = ", ".join(f"{pattern.two_theta[i]:.2f}° {' '.join(hkl_label(h) for h in pattern.families[i])}"
-                              for i in strongest)
-            rows.append(f"<tr><td>{html.escape(pattern.structure_name or 'phase')}</td><td>{100 * fraction:.4g}</td>"
-                        f"<td>{len(pattern)}</td><td>{html.escape(peaks)}</td></tr>")
-        return (f"<div><p>{html.escape(repr(self))}; {html.escape(self.scale_description)}</p>"
-                "<table><tr><th>phase</th><th>weight %</th><th>peaks</th><th>strongest</th></tr>"
-                f"{''.join(rows)}</table></div>")
+            peaks = ", ".join(
+                f"{pattern.two_theta[i]:.2f}° {' '.join(hkl_label(h) for h in pattern.families[i])}" for i in strongest
+            )
+            rows.append(
+                f"<tr><td>{html.escape(pattern.structure_name or 'phase')}</td><td>{100 * fraction:.4g}</td>"
+                f"<td>{len(pattern)}</td><td>{html.escape(peaks)}</td></tr>"
+            )
+        return (
+            f"<div><p>{html.escape(repr(self))}; {html.escape(self.scale_description)}</p>"
+            "<table><tr><th>phase</th><th>weight %</th><th>peaks</th><th>strongest</th></tr>"
+            f"{''.join(rows)}</table></div>"
+        )
 
     def _repr_png_(self) -> bytes | None:
         return png_of(self)
 
 
-def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractions: Sequence[float],
-                    wavelength: float | str | None = None, two_theta_range: Sequence[float] | None = None,
-                    *, request: PatternRequest | None = None, **fields: Any) -> Mixture:
+def compute_mixture(
+    structures: Sequence[Structure | str | Path],
+    weight_fractions: Sequence[float],
+    wavelength: float | str | None = None,
+    two_theta_range: Sequence[float] | None = None,
+    *,
+    request: PatternRequest | None = None,
+    **fields: Any,
+) -> Mixture:
     """Patterns of several phases scaled by weight fraction / (cell mass × volume).
 
     Parameters
@@ -239,8 +260,10 @@ def compute_mixture(structures: Sequence[Structure | str | Path], weight_fractio
         strongest = max(float(np.max(p.absolute_intensity, initial=0.0)) * f for p, f in zip(patterns, factors))
     elif scale == "full":
         whole = phase_request.replace(two_theta_range=(0.0, 180.0), hkil=False)
-        strongest = max(float(np.max(compute_pattern(s, request=whole).absolute_intensity, initial=0.0)) * f
-                        for s, f in zip(loaded, factors))
+        strongest = max(
+            float(np.max(compute_pattern(s, request=whole).absolute_intensity, initial=0.0)) * f
+            for s, f in zip(loaded, factors)
+        )
     else:
         strongest = 100.0
     overall = 100.0 / strongest if strongest > 0.0 and math.isfinite(strongest) else 0.0

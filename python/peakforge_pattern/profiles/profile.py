@@ -119,7 +119,7 @@ class PhasePeaks:
     monochromator_angle: float = 0.0
 
     @classmethod
-    def from_pattern(cls, pattern: Pattern) -> "PhasePeaks":
+    def from_pattern(cls, pattern: Pattern) -> PhasePeaks:
         """The peaks of a computed pattern.
 
         Parameters
@@ -133,11 +133,18 @@ class PhasePeaks:
         """
         structure = getattr(pattern, "structure", None)
         hkl = pattern.peak_families.first().astype(float)
-        return cls(np.asarray(pattern.d, dtype=float), structure_factor_weights(pattern), hkl,
-                   pattern.peak_families, float(pattern.wavelength),
-                   None if structure is None else structure.reciprocal, pattern.structure_name,
-                   None if structure is None else _rotations(structure.symmetry_operations),
-                   pattern.radiation, pattern.monochromator_angle)
+        return cls(
+            np.asarray(pattern.d, dtype=float),
+            structure_factor_weights(pattern),
+            hkl,
+            pattern.peak_families,
+            float(pattern.wavelength),
+            None if structure is None else structure.reciprocal,
+            pattern.structure_name,
+            None if structure is None else _rotations(structure.symmetry_operations),
+            pattern.radiation,
+            pattern.monochromator_angle,
+        )
 
     def __len__(self) -> int:
         return int(self.d.size)
@@ -167,8 +174,9 @@ class PhasePeaks:
         each family stands for its symmetry equivalents, weighted by that count.
         """
         if self.reciprocal is None:
-            raise InputError("preferred orientation needs the structure: compute the pattern "
-                             "from a structure or CIF file")
+            raise InputError(
+                "preferred orientation needs the structure: compute the pattern from a structure or CIF file"
+            )
         normals, owners, weights = [], [], []
         for i, (fams, counts) in enumerate(zip(self.families.families, self.families.multiplicities)):
             for hkl, count in zip(fams, counts):
@@ -233,8 +241,9 @@ class LineSet:
     asymmetry: np.ndarray
 
 
-def line_set(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None,
-             reciprocal: np.ndarray | None = None) -> LineSet:
+def line_set(
+    peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None, reciprocal: np.ndarray | None = None
+) -> LineSet:
     """Place every peak of every emission line, for a cell given by ``reciprocal``.
 
     Parameters
@@ -308,8 +317,13 @@ def render_in_bins(lines: LineSet, edges: np.ndarray) -> np.ndarray:
     return binned_peaks(edges, lines.two_theta, lines.fwhm, lines.eta, lines.area, lines.asymmetry)
 
 
-def phase_profile(peaks: PhasePeaks, two_theta: np.ndarray, instrument: Instrument,
-                  sample: Sample | None = None, reciprocal: np.ndarray | None = None) -> np.ndarray:
+def phase_profile(
+    peaks: PhasePeaks,
+    two_theta: np.ndarray,
+    instrument: Instrument,
+    sample: Sample | None = None,
+    reciprocal: np.ndarray | None = None,
+) -> np.ndarray:
     """Intensity per degree at each 2θ; each peak's area is its intensity.
 
     Parameters
@@ -333,8 +347,14 @@ def phase_profile(peaks: PhasePeaks, two_theta: np.ndarray, instrument: Instrume
     return render(line_set(peaks, instrument, sample, reciprocal), two_theta)
 
 
-def pattern_profile(pattern: Pattern, two_theta: Sequence[float] | np.ndarray, instrument: Instrument | None = None,
-                    sample: Sample | None = None, *, fwhm: float | None = None) -> np.ndarray:
+def pattern_profile(
+    pattern: Pattern,
+    two_theta: Sequence[float] | np.ndarray,
+    instrument: Instrument | None = None,
+    sample: Sample | None = None,
+    *,
+    fwhm: float | None = None,
+) -> np.ndarray:
     """The powder profile of a pattern at each 2θ, in intensity per degree.
 
     Each peak's area is its intensity (summed over emission lines: a
@@ -410,8 +430,10 @@ def uniform_grid(two_theta_range: tuple[float, float], step: float, max_points: 
         raise InputError(f"the 2theta step must be a positive number, not {step:g}")
     count = int(np.floor((hi - lo) / step + 1e-9)) + 1
     if (hi - lo) / step + 1 > max_points:
-        raise InputError(f"a step of {step:g} degrees over {lo:g} to {hi:g} gives "
-                         f"{(hi - lo) / step + 1:.3g} points, more than {max_points:.0e}")
+        raise InputError(
+            f"a step of {step:g} degrees over {lo:g} to {hi:g} gives "
+            f"{(hi - lo) / step + 1:.3g} points, more than {max_points:.0e}"
+        )
     if count < 2:
         raise InputError(f"a step of {step:g} degrees leaves fewer than two points in {lo:g} to {hi:g}")
     return lo + step * np.arange(count)

@@ -29,8 +29,18 @@ from .instrument import MAX_ASYMMETRY, Instrument
 from .profile import LineSet, PhasePeaks
 from .sample import Sample
 
-PROFILE_TERMS: tuple[str, ...] = ("zero_shift", "displacement", "U", "V", "W", "X", "Y", "eta", "asymmetry",
-                                  "b_overall")
+PROFILE_TERMS: tuple[str, ...] = (
+    "zero_shift",
+    "displacement",
+    "U",
+    "V",
+    "W",
+    "X",
+    "Y",
+    "eta",
+    "asymmetry",
+    "b_overall",
+)
 """Parameters with an analytic derivative, by their Instrument or Sample field name."""
 
 _DEG = 180.0 / math.pi
@@ -64,11 +74,14 @@ def _width_slopes(instrument: Instrument, sample: Sample, two_theta: np.ndarray,
     sec2 = 1.0 / (cos * cos)
     strain = sample.strain_fwhm(theta)
     size = sample.size_fwhm(theta, wavelength)
-    gauss_sq = instrument.U * tan * tan + instrument.V * tan + instrument.W + strain ** 2
+    gauss_sq = instrument.U * tan * tan + instrument.V * tan + instrument.W + strain**2
     lorentz = instrument.X * tan + instrument.Y / cos + size
     d_theta = math.pi / 360.0  # dθ/d(2θ in degrees)
-    g2_by_angle = (2.0 * instrument.U * tan * sec2 + instrument.V * sec2
-                   + 2.0 * strain * np.degrees(4.0 * sample.microstrain * sec2)) * d_theta
+    g2_by_angle = (
+        2.0 * instrument.U * tan * sec2
+        + instrument.V * sec2
+        + 2.0 * strain * np.degrees(4.0 * sample.microstrain * sec2)
+    ) * d_theta
     l_by_angle = (instrument.X * sec2 + instrument.Y * tan / cos + size * tan) * d_theta
     g = np.sqrt(np.maximum(gauss_sq, 0.0))
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -81,16 +94,17 @@ def _width_slopes(instrument: Instrument, sample: Sample, two_theta: np.ndarray,
     g2, g3, l2, l3 = g * g, g * g * g, l * l, l * l * l
     c = _TCH_FWHM
     poly = g2 * g3 + c[1] * g2 * g2 * l + c[2] * g3 * l2 + c[3] * g2 * l3 + c[4] * g * l2 * l2 + l2 * l3
-    fwhm = poly ** 0.2
+    fwhm = poly**0.2
     poly_g = 5.0 * g2 * g2 + 4.0 * c[1] * g3 * l + 3.0 * c[2] * g2 * l2 + 2.0 * c[3] * g * l3 + c[4] * l2 * l2
     poly_l = c[1] * g2 * g2 + 2.0 * c[2] * g3 * l + 3.0 * c[3] * g2 * l2 + 4.0 * c[4] * g * l3 + 5.0 * l2 * l2
     with np.errstate(divide="ignore", invalid="ignore"):
-        fwhm_by_poly = np.where(fwhm > 0.0, 0.2 / fwhm ** 4, 0.0)
+        fwhm_by_poly = np.where(fwhm > 0.0, 0.2 / fwhm**4, 0.0)
         q = np.where(fwhm > 0.0, l / fwhm, 0.0)
         per_fwhm = np.where(fwhm > 0.0, 1.0 / fwhm, 0.0)
-    eta_raw = _TCH_ETA[0] * q + _TCH_ETA[1] * q * q + _TCH_ETA[2] * q ** 3
-    eta_by_q = np.where((eta_raw > 0.0) & (eta_raw < 1.0),
-                        _TCH_ETA[0] + 2.0 * _TCH_ETA[1] * q + 3.0 * _TCH_ETA[2] * q * q, 0.0)
+    eta_raw = _TCH_ETA[0] * q + _TCH_ETA[1] * q * q + _TCH_ETA[2] * q**3
+    eta_by_q = np.where(
+        (eta_raw > 0.0) & (eta_raw < 1.0), _TCH_ETA[0] + 2.0 * _TCH_ETA[1] * q + 3.0 * _TCH_ETA[2] * q * q, 0.0
+    )
     fwhm_g2 = fwhm_by_poly * poly_g * g_by_g2
     fwhm_l = fwhm_by_poly * poly_l * l_moves
     # q = L / FWHM: dq = dL / FWHM − q dFWHM / FWHM.
@@ -110,10 +124,16 @@ def _log_lp_slope(two_theta: np.ndarray, radiation: str, monochromator_angle: fl
     return (np.log(up) - np.log(down)) / (2.0 * _LP_STEP)
 
 
-def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sample | None = None,
-                        reciprocal: np.ndarray | None = None, *, terms: Sequence[str] = PROFILE_TERMS,
-                        spacing_derivatives: np.ndarray | None = None,
-                        weight_derivatives: np.ndarray | None = None) -> tuple[LineSet, np.ndarray]:
+def line_set_with_chain(
+    peaks: PhasePeaks,
+    instrument: Instrument,
+    sample: Sample | None = None,
+    reciprocal: np.ndarray | None = None,
+    *,
+    terms: Sequence[str] = PROFILE_TERMS,
+    spacing_derivatives: np.ndarray | None = None,
+    weight_derivatives: np.ndarray | None = None,
+) -> tuple[LineSet, np.ndarray]:
     """The phase's lines (as ``line_set`` places them) and each line's derivatives.
 
     Parameters
@@ -192,8 +212,13 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
             chain[:, _CENTRE, column["displacement"]] = shift
             chain[:, _ASYMMETRY, column["displacement"]] = dasym_dobs * shift
         tan, cos = slopes.tan, slopes.cos
-        for name, g2_term, l_term in (("U", tan * tan, None), ("V", tan, None), ("W", 1.0, None),
-                                      ("X", None, tan), ("Y", None, 1.0 / cos)):
+        for name, g2_term, l_term in (
+            ("U", tan * tan, None),
+            ("V", tan, None),
+            ("W", 1.0, None),
+            ("X", None, tan),
+            ("Y", None, 1.0 / cos),
+        ):
             if name in column:
                 k = column[name]
                 if g2_term is not None:
@@ -212,7 +237,7 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
             # Through d: the true angle, then position, widths, LP and Debye–Waller.
             dtrue_dd = -2.0 * _DEG * np.tan(theta) / d
             lp_slope = _log_lp_slope(true, peaks.radiation, monochromator)
-            dw_slope = sample.b_overall / d ** 3
+            dw_slope = sample.b_overall / d**3
             fwhm_by_angle = slopes.fwhm_g2 * slopes.g2_by_angle + slopes.fwhm_l * slopes.l_by_angle
             eta_by_angle = slopes.eta_g2 * slopes.g2_by_angle + slopes.eta_l * slopes.l_by_angle
             for k in range(cells.shape[1]):
@@ -225,7 +250,7 @@ def line_set_with_chain(peaks: PhasePeaks, instrument: Instrument, sample: Sampl
                 chain[:, _AREA, j] = area * (lp_slope * dtrue + dw_slope * dd)
                 chain[:, _ASYMMETRY, j] = dasym_dobs * dobs_dtrue * dtrue
         if weights.shape[1]:
-            chain[:, _AREA, width - weights.shape[1]:] = weights[seen] * (weight_factor[seen] * share * lp)[:, None]
+            chain[:, _AREA, width - weights.shape[1] :] = weights[seen] * (weight_factor[seen] * share * lp)[:, None]
         chains.append(chain)
     lines = LineSet(*(np.concatenate(column_values) for column_values in zip(*parts)))
     return lines, np.concatenate(chains) if chains else np.zeros((0, 5, width))

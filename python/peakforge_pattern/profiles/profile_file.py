@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import io
 import os
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Sequence
 
 import numpy as np
 
@@ -36,13 +36,16 @@ def check_profile_path(path: str | os.PathLike[str]) -> bool:
     """
     suffix = Path(path).suffix.lower()
     if suffix not in PROFILE_SUFFIXES:
-        raise InputError(f"{path}: a profile is written as .xy (2theta, intensity) "
-                         f"or .xye (with uncertainties), not '{suffix or 'no suffix'}'")
+        raise InputError(
+            f"{path}: a profile is written as .xy (2theta, intensity) "
+            f"or .xye (with uncertainties), not '{suffix or 'no suffix'}'"
+        )
     return suffix == ".xye"
 
 
-def profile_text(two_theta: np.ndarray, intensity: np.ndarray, header: Sequence[str],
-                 uncertainty: np.ndarray | None = None) -> str:
+def profile_text(
+    two_theta: np.ndarray, intensity: np.ndarray, header: Sequence[str], uncertainty: np.ndarray | None = None
+) -> str:
     """A profile as column text.
 
     Parameters
@@ -67,8 +70,9 @@ def profile_text(two_theta: np.ndarray, intensity: np.ndarray, header: Sequence[
     return out.getvalue()
 
 
-def write_profile(path: str | os.PathLike[str], two_theta: np.ndarray, intensity: np.ndarray,
-                  header: Sequence[str]) -> None:
+def write_profile(
+    path: str | os.PathLike[str], two_theta: np.ndarray, intensity: np.ndarray, header: Sequence[str]
+) -> None:
     """Write the profile whole (or not at all); .xye adds √I as counting uncertainty.
 
     Parameters

@@ -68,7 +68,8 @@ class Sample:
 
     def __post_init__(self) -> None:
         if self.crystallite_size is not None and not (
-                math.isfinite(self.crystallite_size) and self.crystallite_size > 0.0):
+            math.isfinite(self.crystallite_size) and self.crystallite_size > 0.0
+        ):
             raise InputError(f"the crystallite size must be a positive number of nm, not {self.crystallite_size!r}")
         if not (math.isfinite(self.microstrain) and self.microstrain >= 0.0):
             raise InputError(f"the microstrain must be a finite number of at least 0, not {self.microstrain!r}")
@@ -79,8 +80,10 @@ class Sample:
         if self.preferred_orientation is not None:
             hkl = tuple(int(i) for i in self.preferred_orientation)
             if len(hkl) != 3 or hkl == (0, 0, 0):
-                raise InputError(f"the preferred orientation must be three Miller indices, "
-                                 f"not all zero: {self.preferred_orientation!r}")
+                raise InputError(
+                    f"the preferred orientation must be three Miller indices, "
+                    f"not all zero: {self.preferred_orientation!r}"
+                )
             object.__setattr__(self, "preferred_orientation", hkl)
 
     @property

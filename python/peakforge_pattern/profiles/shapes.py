@@ -49,11 +49,12 @@ def thompson_cox_hastings(gauss_fwhm: np.ndarray, lorentz_fwhm: np.ndarray) -> t
         The FWHM (same unit) and η in [0, 1].
     """
     g, l = np.asarray(gauss_fwhm, dtype=float), np.asarray(lorentz_fwhm, dtype=float)
-    fwhm = (g ** 5 + 2.69269 * g ** 4 * l + 2.42843 * g ** 3 * l ** 2 + 4.47163 * g ** 2 * l ** 3
-            + 0.07842 * g * l ** 4 + l ** 5) ** 0.2
+    fwhm = (
+        g**5 + 2.69269 * g**4 * l + 2.42843 * g**3 * l**2 + 4.47163 * g**2 * l**3 + 0.07842 * g * l**4 + l**5
+    ) ** 0.2
     with np.errstate(invalid="ignore", divide="ignore"):
         q = np.where(fwhm > 0.0, l / fwhm, 0.0)
-    eta = np.clip(1.36603 * q - 0.47719 * q ** 2 + 0.11116 * q ** 3, 0.0, 1.0)
+    eta = np.clip(1.36603 * q - 0.47719 * q**2 + 0.11116 * q**3, 0.0, 1.0)
     return fwhm, eta
 
 
@@ -111,8 +112,14 @@ class PeakWindows:
     last: np.ndarray
 
 
-def peak_windows(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: np.ndarray,
-                 areas: np.ndarray, asymmetry: np.ndarray | None = None) -> PeakWindows:
+def peak_windows(
+    edges: np.ndarray,
+    centres: np.ndarray,
+    fwhm: np.ndarray,
+    eta: np.ndarray,
+    areas: np.ndarray,
+    asymmetry: np.ndarray | None = None,
+) -> PeakWindows:
     """Each peak's window of edges, WINDOW_WIDTHS FWHM either side of its centre.
 
     Parameters
@@ -156,13 +163,28 @@ def peak_windows(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
         raise InputError(
             f"the profile needs {total:.3g} evaluations, more than {MAX_PROFILE_EVALUATIONS:.0e}: "
             f"peaks up to {fwhm[kept].max():.3g} degrees wide over {n_bins} points; "
-            "use narrower peaks, a coarser step or a smaller 2theta range")
-    return PeakWindows(kept, centres[kept], fwhm[kept], eta[kept], areas[kept], asymmetry[kept],
-                       first[kept].astype(np.int32), last[kept].astype(np.int32))
+            "use narrower peaks, a coarser step or a smaller 2theta range"
+        )
+    return PeakWindows(
+        kept,
+        centres[kept],
+        fwhm[kept],
+        eta[kept],
+        areas[kept],
+        asymmetry[kept],
+        first[kept].astype(np.int32),
+        last[kept].astype(np.int32),
+    )
 
 
-def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: np.ndarray,
-                 areas: np.ndarray, asymmetry: np.ndarray | None = None) -> np.ndarray:
+def binned_peaks(
+    edges: np.ndarray,
+    centres: np.ndarray,
+    fwhm: np.ndarray,
+    eta: np.ndarray,
+    areas: np.ndarray,
+    asymmetry: np.ndarray | None = None,
+) -> np.ndarray:
     """Mean value over each bin of a sum of cut pseudo-Voigt peaks.
 
     With an asymmetry a the half below the centre is stretched by 1 + a and
@@ -192,9 +214,15 @@ def binned_peaks(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: 
     return binned_peaks_with_jacobian(edges, centres, fwhm, eta, areas, asymmetry)[0]
 
 
-def binned_peaks_with_jacobian(edges: np.ndarray, centres: np.ndarray, fwhm: np.ndarray, eta: np.ndarray,
-                               areas: np.ndarray, asymmetry: np.ndarray | None = None,
-                               chain: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray | None]:
+def binned_peaks_with_jacobian(
+    edges: np.ndarray,
+    centres: np.ndarray,
+    fwhm: np.ndarray,
+    eta: np.ndarray,
+    areas: np.ndarray,
+    asymmetry: np.ndarray | None = None,
+    chain: np.ndarray | None = None,
+) -> tuple[np.ndarray, np.ndarray | None]:
     """The binned profile (see ``binned_peaks``) and its Jacobian.
 
     Parameters
@@ -220,5 +248,14 @@ def binned_peaks_with_jacobian(edges: np.ndarray, centres: np.ndarray, fwhm: np.
     windows = peak_windows(edges, centres, fwhm, eta, areas, asymmetry)
     if chain is not None:
         chain = np.ascontiguousarray(np.asarray(chain, dtype=float)[windows.kept])
-    return native_engine().binned_profile(edges, windows.centres, windows.fwhm, windows.eta, windows.areas,
-                                          windows.asymmetry, windows.first, windows.last, chain)
+    return native_engine().binned_profile(
+        edges,
+        windows.centres,
+        windows.fwhm,
+        windows.eta,
+        windows.areas,
+        windows.asymmetry,
+        windows.first,
+        windows.last,
+        chain,
+    )

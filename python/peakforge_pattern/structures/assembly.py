@@ -64,8 +64,9 @@ class Assembly:
 
 def _engine_module():
     if _IMPORT_ERROR is not None:
-        raise ImportError("peakforge_pattern._engine is not built; install the package "
-                          "(pip install .) to read structures") from _IMPORT_ERROR
+        raise ImportError(
+            "peakforge_pattern._engine is not built; install the package (pip install .) to read structures"
+        ) from _IMPORT_ERROR
     return _engine
 
 
@@ -77,9 +78,17 @@ def _refused(exc: ValueError) -> InputError:
     return InputError(str(exc))
 
 
-def assemble(lattice: np.ndarray, sites: np.ndarray, numbers: np.ndarray, occupancies: np.ndarray,
-             rotations: np.ndarray, translations: np.ndarray, *, same_position: float,
-             close: float) -> Assembly:
+def assemble(
+    lattice: np.ndarray,
+    sites: np.ndarray,
+    numbers: np.ndarray,
+    occupancies: np.ndarray,
+    rotations: np.ndarray,
+    translations: np.ndarray,
+    *,
+    same_position: float,
+    close: float,
+) -> Assembly:
     """Expand ``sites`` (n×3 fractional) by the operations x' = R x + t
     (``rotations`` m×3×3, ``translations`` m×3, identity first) and check
     the close atoms.
@@ -91,32 +100,52 @@ def assemble(lattice: np.ndarray, sites: np.ndarray, numbers: np.ndarray, occupa
     """
     try:
         raw = _engine_module().assemble_sites(
-            np.ascontiguousarray(lattice, dtype=float), np.ascontiguousarray(sites, dtype=float),
-            np.ascontiguousarray(numbers, dtype=np.int32), np.ascontiguousarray(occupancies, dtype=float),
-            rotations, translations, same_position=same_position, close=close,
-            occupancy_slack=OCCUPANCY_SLACK)
+            np.ascontiguousarray(lattice, dtype=float),
+            np.ascontiguousarray(sites, dtype=float),
+            np.ascontiguousarray(numbers, dtype=np.int32),
+            np.ascontiguousarray(occupancies, dtype=float),
+            rotations,
+            translations,
+            same_position=same_position,
+            close=close,
+            occupancy_slack=OCCUPANCY_SLACK,
+        )
     except ValueError as exc:
         raise _refused(exc) from None
     return Assembly(raw["positions"], raw["site_of"], raw["operation_of"], _close_sites(raw))
 
 
-def check_close_sites(lattice: np.ndarray, frac: np.ndarray, numbers: np.ndarray, occupancies: np.ndarray,
-                      site_of: np.ndarray | None = None, *, same_position: float, close: float) -> CloseSites:
+def check_close_sites(
+    lattice: np.ndarray,
+    frac: np.ndarray,
+    numbers: np.ndarray,
+    occupancies: np.ndarray,
+    site_of: np.ndarray | None = None,
+    *,
+    same_position: float,
+    close: float,
+) -> CloseSites:
     """The close-site check of atoms whose listed sites ``site_of`` gives
     (default: each atom its own site)."""
     try:
         raw = _engine_module().check_close_sites(
-            np.ascontiguousarray(lattice, dtype=float), np.ascontiguousarray(frac, dtype=float),
-            np.ascontiguousarray(numbers, dtype=np.int32), np.ascontiguousarray(occupancies, dtype=float),
+            np.ascontiguousarray(lattice, dtype=float),
+            np.ascontiguousarray(frac, dtype=float),
+            np.ascontiguousarray(numbers, dtype=np.int32),
+            np.ascontiguousarray(occupancies, dtype=float),
             None if site_of is None else np.ascontiguousarray(site_of, dtype=np.int32),
-            same_position=same_position, close=close, occupancy_slack=OCCUPANCY_SLACK)
+            same_position=same_position,
+            close=close,
+            occupancy_slack=OCCUPANCY_SLACK,
+        )
     except ValueError as exc:
         raise _refused(exc) from None
     return _close_sites(raw)
 
 
-def close_pairs(lattice: np.ndarray, frac: np.ndarray, radius: float, single_bin_pairs: int = 1_000_000
-                ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def close_pairs(
+    lattice: np.ndarray, frac: np.ndarray, radius: float, single_bin_pairs: int = 1_000_000
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Every pair i < j of atoms closer than ``radius`` Å over the periodic
     images, with that distance, sorted by (i, j).
 
@@ -126,20 +155,28 @@ def close_pairs(lattice: np.ndarray, frac: np.ndarray, radius: float, single_bin
     cannot be listed.
     """
     try:
-        return _engine_module().close_pairs(np.ascontiguousarray(lattice, dtype=float),
-                                            np.ascontiguousarray(frac, dtype=float), float(radius),
-                                            int(single_bin_pairs))
+        return _engine_module().close_pairs(
+            np.ascontiguousarray(lattice, dtype=float),
+            np.ascontiguousarray(frac, dtype=float),
+            float(radius),
+            int(single_bin_pairs),
+        )
     except ValueError as exc:
         raise _refused(exc) from None
 
 
-def expand_sites(lattice: np.ndarray, sites: np.ndarray, rotations: np.ndarray, translations: np.ndarray,
-                 tolerance: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def expand_sites(
+    lattice: np.ndarray, sites: np.ndarray, rotations: np.ndarray, translations: np.ndarray, tolerance: float
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Positions, site and operation of every image of every site; images of
     one site within ``tolerance`` Å of an earlier one count once."""
-    return _engine_module().expand_sites(np.ascontiguousarray(lattice, dtype=float),
-                                         np.ascontiguousarray(sites, dtype=float), rotations, translations,
-                                         float(tolerance))
+    return _engine_module().expand_sites(
+        np.ascontiguousarray(lattice, dtype=float),
+        np.ascontiguousarray(sites, dtype=float),
+        rotations,
+        translations,
+        float(tolerance),
+    )
 
 
 def metric_mismatch(lattice: np.ndarray, rotations: np.ndarray) -> float:
@@ -148,8 +185,9 @@ def metric_mismatch(lattice: np.ndarray, rotations: np.ndarray) -> float:
     return float(_engine_module().metric_mismatch(np.ascontiguousarray(lattice, dtype=float), rotations))
 
 
-def image_tensors(site_u: np.ndarray, operation_of: np.ndarray, site_of: np.ndarray,
-                  rotations: np.ndarray, lattice: np.ndarray) -> np.ndarray:
+def image_tensors(
+    site_u: np.ndarray, operation_of: np.ndarray, site_of: np.ndarray, rotations: np.ndarray, lattice: np.ndarray
+) -> np.ndarray:
     """U of every expanded atom: its site's U (CIF convention) turned by the
     rotation of the operation that put the site there; NaN rows stay.
 
@@ -160,9 +198,11 @@ def image_tensors(site_u: np.ndarray, operation_of: np.ndarray, site_of: np.ndar
     nn = np.outer(n, n)
     rows = site_u[site_of]
     u11, u22, u33, u12, u13, u23 = rows.T
-    tensors = np.stack([np.stack([u11, u12, u13], -1), np.stack([u12, u22, u23], -1),
-                        np.stack([u13, u23, u33], -1)], -2) * nn
+    tensors = (
+        np.stack([np.stack([u11, u12, u13], -1), np.stack([u12, u22, u23], -1), np.stack([u13, u23, u33], -1)], -2) * nn
+    )
     r = rotations[operation_of]
     turned = np.einsum("aij,ajk,alk->ail", r, tensors, r) / nn
-    return np.stack([turned[:, 0, 0], turned[:, 1, 1], turned[:, 2, 2],
-                     turned[:, 0, 1], turned[:, 0, 2], turned[:, 1, 2]], axis=1)
+    return np.stack(
+        [turned[:, 0, 0], turned[:, 1, 1], turned[:, 2, 2], turned[:, 0, 1], turned[:, 0, 2], turned[:, 1, 2]], axis=1
+    )

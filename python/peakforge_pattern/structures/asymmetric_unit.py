@@ -45,9 +45,17 @@ class ListedSites:
     u_sites: np.ndarray | None = None
 
     def asymmetric_unit(self, lattice: np.ndarray) -> AsymmetricUnit:
-        return AsymmetricUnit.from_sites(self.labels, self.atomic_numbers, self.frac_coords, self.occupancies,
-                                         self.b_factors, self.operations, lattice,
-                                         image_counts=self.image_counts, u_sites=self.u_sites)
+        return AsymmetricUnit.from_sites(
+            self.labels,
+            self.atomic_numbers,
+            self.frac_coords,
+            self.occupancies,
+            self.b_factors,
+            self.operations,
+            lattice,
+            image_counts=self.image_counts,
+            u_sites=self.u_sites,
+        )
 
 
 @dataclass(frozen=True, eq=False)
@@ -71,11 +79,20 @@ class AsymmetricUnit:
     u_sites: np.ndarray | None = None
 
     @classmethod
-    def from_sites(cls, labels: Sequence[str], atomic_numbers: Sequence[int] | np.ndarray, frac_coords: np.ndarray,
-                   occupancies: Sequence[float] | np.ndarray, b_factors: Sequence[float] | np.ndarray,
-                   operations: Sequence[str], lattice: np.ndarray, *,
-                   image_counts: Sequence[int] | np.ndarray | None = None,
-                   u_sites: np.ndarray | None = None, tolerance: float = 0.1) -> AsymmetricUnit:
+    def from_sites(
+        cls,
+        labels: Sequence[str],
+        atomic_numbers: Sequence[int] | np.ndarray,
+        frac_coords: np.ndarray,
+        occupancies: Sequence[float] | np.ndarray,
+        b_factors: Sequence[float] | np.ndarray,
+        operations: Sequence[str],
+        lattice: np.ndarray,
+        *,
+        image_counts: Sequence[int] | np.ndarray | None = None,
+        u_sites: np.ndarray | None = None,
+        tolerance: float = 0.1,
+    ) -> AsymmetricUnit:
         """The sites with their symmetry under ``operations``.
 
         ``image_counts`` (per site, from the reader's expansion) settles the
@@ -99,11 +116,17 @@ class AsymmetricUnit:
             symmetry.append(site)
             images.append(coset_representatives(site, ops))
         index = np.array(kept, dtype=int)
-        return cls(tuple(labels[s] for s in kept), np.asarray(atomic_numbers, dtype=np.int64)[index],
-                   np.array([site.position for site in symmetry]).reshape(-1, 3),
-                   np.asarray(occupancies, dtype=float)[index], np.asarray(b_factors, dtype=float)[index],
-                   tuple(op.triplet() for op in ops), tuple(symmetry), tuple(images),
-                   None if u_sites is None else u_sites[index])
+        return cls(
+            tuple(labels[s] for s in kept),
+            np.asarray(atomic_numbers, dtype=np.int64)[index],
+            np.array([site.position for site in symmetry]).reshape(-1, 3),
+            np.asarray(occupancies, dtype=float)[index],
+            np.asarray(b_factors, dtype=float)[index],
+            tuple(op.triplet() for op in ops),
+            tuple(symmetry),
+            tuple(images),
+            None if u_sites is None else u_sites[index],
+        )
 
     def __len__(self) -> int:
         return len(self.labels)
@@ -130,9 +153,13 @@ class AsymmetricUnit:
         """For each atom of the expanded cell, the site it is an image of."""
         return np.repeat(np.arange(len(self)), self.multiplicities)
 
-    def expand(self, frac_coords: np.ndarray | None = None, occupancies: np.ndarray | None = None,
-               b_factors: np.ndarray | None = None, lattice: np.ndarray | None = None
-               ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
+    def expand(
+        self,
+        frac_coords: np.ndarray | None = None,
+        occupancies: np.ndarray | None = None,
+        b_factors: np.ndarray | None = None,
+        lattice: np.ndarray | None = None,
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
         """Every atom of the cell for these site values (default: the sites' own).
 
         Parameters

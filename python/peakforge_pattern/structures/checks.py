@@ -54,8 +54,10 @@ def check_cell_lengths(lengths: Sequence[float]) -> None:
         if not math.isfinite(length):
             raise InputError(f"cell lengths must be finite numbers, not {length}")
         if not length >= MIN_CELL_LENGTH:
-            raise InputError(f"a cell length of {length:.4g} A is shorter than any crystal's "
-                             f"({MIN_CELL_LENGTH:g} A at least; lengths are in angstrom)")
+            raise InputError(
+                f"a cell length of {length:.4g} A is shorter than any crystal's "
+                f"({MIN_CELL_LENGTH:g} A at least; lengths are in angstrom)"
+            )
         if length > MAX_CELL_LENGTH:
             raise InputError(f"a cell length of {length:.4g} A is longer than any crystal's")
 
@@ -63,17 +65,14 @@ def check_cell_lengths(lengths: Sequence[float]) -> None:
 def cell_problems(lattice: np.ndarray) -> list[str]:
     """Refuse cells no crystal has; warn of flat cells and implausibly long edges."""
     if not np.all(np.abs(lattice) <= MAX_CELL_LENGTH):  # also NaN; keeps the norms from overflowing
-        raise InputError("lattice vectors must be finite and shorter than "
-                         f"{MAX_CELL_LENGTH:g} A")
+        raise InputError(f"lattice vectors must be finite and shorter than {MAX_CELL_LENGTH:g} A")
     # Three vectors: plain floats are quicker than NumPy's linear algebra here.
     rows = [[float(x) for x in row] for row in lattice]
     lengths = [math.sqrt(x * x + y * y + z * z) for x, y, z in rows]
     check_cell_lengths(lengths)
-    (a1, a2, a3), (b1, b2, b3), (c1, c2, c3) = (
-        [x / length for x in row] for row, length in zip(rows, lengths))
+    (a1, a2, a3), (b1, b2, b3), (c1, c2, c3) = ([x / length for x in row] for row, length in zip(rows, lengths))
     relative_volume = abs(a1 * (b2 * c3 - b3 * c2) - a2 * (b1 * c3 - b3 * c1) + a3 * (b1 * c2 - b2 * c1))
-    volume_text = (f"the cell volume is {100 * relative_volume:.2g} % of a*b*c: "
-                   "its angles make it (nearly) flat")
+    volume_text = f"the cell volume is {100 * relative_volume:.2g} % of a*b*c: its angles make it (nearly) flat"
     if relative_volume < FLAT_CELL_ERROR:
         raise InputError(volume_text)
     warnings = []
@@ -90,8 +89,7 @@ def listed(items: list[str], limit: int = 4) -> str:
     return shown + (f" and {len(items) - limit} more" if len(items) > limit else "")
 
 
-def displacement_problems(b_factors: np.ndarray, names: Sequence[str],
-                          given_as_u: Sequence[bool]) -> list[str]:
+def displacement_problems(b_factors: np.ndarray, names: Sequence[str], given_as_u: Sequence[bool]) -> list[str]:
     """Refuse negative displacements; warn of implausibly large ones.
 
     ``names`` labels each entry; ``given_as_u`` says whether the file gave
@@ -110,12 +108,15 @@ def displacement_problems(b_factors: np.ndarray, names: Sequence[str],
     warnings = []
     if from_u:
         shown = listed([f"{names[i]} {u[i]:.3g}" for i in from_u])
-        warnings.append(f"U above {LARGE_U:g} A^2 at {len(from_u)} site(s) ({shown}): "
-                        "were B values given as U? (B = 8 pi^2 U)")
+        warnings.append(
+            f"U above {LARGE_U:g} A^2 at {len(from_u)} site(s) ({shown}): were B values given as U? (B = 8 pi^2 U)"
+        )
     if from_b:
         shown = listed([f"{names[i]} {b_factors[i]:.3g}" for i in from_b])
-        warnings.append(f"B above {LARGE_U * EIGHT_PI_SQUARED:.3g} A^2 at {len(from_b)} site(s) "
-                        f"({shown}): implausibly large displacements")
+        warnings.append(
+            f"B above {LARGE_U * EIGHT_PI_SQUARED:.3g} A^2 at {len(from_b)} site(s) "
+            f"({shown}): implausibly large displacements"
+        )
     return warnings
 
 
@@ -136,8 +137,9 @@ def repeat_warning(repeats: Sequence[tuple[str, str]]) -> list[str]:
     return [f"{len(repeats)} site(s) repeat another at the same position and were dropped: {shown}"]
 
 
-def site_check(found: CloseSites, names: Sequence[str],
-               earlier_repeats: Sequence[tuple[float, str, str]] = ()) -> SiteCheck:
+def site_check(
+    found: CloseSites, names: Sequence[str], earlier_repeats: Sequence[tuple[float, str, str]] = ()
+) -> SiteCheck:
     """The close-site check put into words; ``names`` names the listed sites.
 
     ``earlier_repeats`` are sites the caller dropped before the check, as
@@ -146,24 +148,39 @@ def site_check(found: CloseSites, names: Sequence[str],
     """
     repeats: list[tuple[float, str, str]] = [
         (float(site), names[site], names[of])
-        for site, of in zip(found.repeated_site.tolist(), found.repeated_of.tolist())]
+        for site, of in zip(found.repeated_site.tolist(), found.repeated_of.tolist())
+    ]
     repeats = sorted([*repeats, *earlier_repeats], key=lambda entry: entry[0])
     warnings = repeat_warning([(dropped, kept) for _, dropped, kept in repeats])
     if found.merged_site.size:
-        shown = listed([f"{names[s]} {d:.2f} A"
-                        for s, d in zip(found.merged_site.tolist(), found.merged_distance.tolist())])
+        shown = listed(
+            [f"{names[s]} {d:.2f} A" for s, d in zip(found.merged_site.tolist(), found.merged_distance.tolist())]
+        )
         warnings.append(f"site(s) lying close to but off a special position, their images merged: {shown}")
     if found.clash_first.size:
-        shown = listed([f"{names[a]}-{names[b]} {d:.2f} A" for a, b, d in zip(
-            found.clash_first.tolist(), found.clash_second.tolist(), found.clash_distance.tolist())])
-        warnings.append(f"{found.clash_first.size} pair(s) of sites closer than {CLOSE_SITES:g} A with a total "
-                        f"occupancy above 1: {shown}")
+        shown = listed(
+            [
+                f"{names[a]}-{names[b]} {d:.2f} A"
+                for a, b, d in zip(
+                    found.clash_first.tolist(), found.clash_second.tolist(), found.clash_distance.tolist()
+                )
+            ]
+        )
+        warnings.append(
+            f"{found.clash_first.size} pair(s) of sites closer than {CLOSE_SITES:g} A with a total "
+            f"occupancy above 1: {shown}"
+        )
     return SiteCheck(found.keep, tuple(warnings), int(found.merged_site.size + found.clash_first.size))
 
 
-def check_close_sites(lattice: np.ndarray, atomic_numbers: np.ndarray, frac: np.ndarray,
-                      occupancies: np.ndarray, names: Sequence[str],
-                      site_of: np.ndarray | None = None) -> SiteCheck:
+def check_close_sites(
+    lattice: np.ndarray,
+    atomic_numbers: np.ndarray,
+    frac: np.ndarray,
+    occupancies: np.ndarray,
+    names: Sequence[str],
+    site_of: np.ndarray | None = None,
+) -> SiteCheck:
     """Sort out atoms closer than CLOSE_SITES.
 
     Close atoms whose occupancies add up to at most one share a site (mixed
@@ -175,8 +192,9 @@ def check_close_sites(lattice: np.ndarray, atomic_numbers: np.ndarray, frac: np.
     ``names`` names those sites.  Raises InputError when the atoms pile up
     far beyond any real structure.
     """
-    found = assembly.check_close_sites(lattice, frac, atomic_numbers, occupancies, site_of,
-                                       same_position=SAME_POSITION, close=CLOSE_SITES)
+    found = assembly.check_close_sites(
+        lattice, frac, atomic_numbers, occupancies, site_of, same_position=SAME_POSITION, close=CLOSE_SITES
+    )
     return site_check(found, names)
 
 

@@ -39,11 +39,14 @@ _LEADING_LETTERS = re.compile(r"\s*([A-Za-z]{1,2})")
 
 # Each CIF item under its DDL1 name and its DDLm (dotted) name; the first
 # one present is read.
-_OPERATIONS = ("_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz",
-               "_space_group_symop.operation_xyz")
+_OPERATIONS = ("_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz", "_space_group_symop.operation_xyz")
 _HALL = ("_space_group_name_Hall", "_symmetry_space_group_name_Hall", "_space_group.name_Hall")
-_HERMANN_MAUGUIN = ("_space_group_name_H-M_alt", "_symmetry_space_group_name_H-M",
-                    "_space_group.name_H-M_alt", "_space_group_name_H-M_ref")
+_HERMANN_MAUGUIN = (
+    "_space_group_name_H-M_alt",
+    "_symmetry_space_group_name_H-M",
+    "_space_group.name_H-M_alt",
+    "_space_group_name_H-M_ref",
+)
 _NUMBER = ("_space_group_IT_number", "_symmetry_Int_Tables_number", "_space_group.IT_number")
 _ANISO_U = ("U_11", "U_22", "U_33", "U_12", "U_13", "U_23")
 _ANISO_B = ("B_11", "B_22", "B_33", "B_12", "B_13", "B_23")
@@ -95,8 +98,10 @@ def _decode(data: bytes) -> tuple[str, list[str]]:
         return data.decode("utf-8-sig"), []
     except UnicodeDecodeError as exc:
         line = data.count(b"\n", 0, exc.start) + 1
-        return (data.decode("utf-8-sig", errors="replace"),
-                [f"line {line} is not UTF-8 text: its undecodable bytes were replaced"])
+        return (
+            data.decode("utf-8-sig", errors="replace"),
+            [f"line {line} is not UTF-8 text: its undecodable bytes were replaced"],
+        )
 
 
 def _structure_block(doc: gemmi.cif.Document) -> tuple[gemmi.cif.Block, list[str]]:
@@ -108,8 +113,7 @@ def _structure_block(doc: gemmi.cif.Document) -> tuple[gemmi.cif.Block, list[str
         return doc[0], []
     warnings = []
     if len(with_sites) > 1:
-        warnings.append(f"the file holds {len(with_sites)} structures; the first, "
-                        f"data_{with_sites[0].name}, is read")
+        warnings.append(f"the file holds {len(with_sites)} structures; the first, data_{with_sites[0].name}, is read")
     return with_sites[0], warnings
 
 
@@ -121,8 +125,7 @@ def _duplicate_tags(block: gemmi.cif.Block) -> list[str]:
             tags.append(pair[0].lower())
         elif item.loop is not None:
             tags.extend(tag.lower() for tag in item.loop.tags)
-    return [f"tag {tag} appears {n} times; the first value is used"
-            for tag, n in Counter(tags).items() if n > 1]
+    return [f"tag {tag} appears {n} times; the first value is used" for tag, n in Counter(tags).items() if n > 1]
 
 
 def _value(block: gemmi.cif.Block, tags: tuple[str, ...]) -> str | None:
@@ -147,9 +150,13 @@ def _cell(block: gemmi.cif.Block) -> tuple[float, ...]:
     if len(given) < 3:
         raise InputError("no unit cell (_cell_length_a, _cell_length_b, _cell_length_c)")
     angles = [_value(block, (f"_cell_angle_{name}", f"_cell.angle_{name}")) for name in ("alpha", "beta", "gamma")]
-    return (*(_number(v, f"_cell_length_{axis}") for v, axis in zip(given, "abc")),
-            *(90.0 if v is None else _number(v, f"_cell_angle_{name}")
-              for v, name in zip(angles, ("alpha", "beta", "gamma"))))
+    return (
+        *(_number(v, f"_cell_length_{axis}") for v, axis in zip(given, "abc")),
+        *(
+            90.0 if v is None else _number(v, f"_cell_angle_{name}")
+            for v, name in zip(angles, ("alpha", "beta", "gamma"))
+        ),
+    )
 
 
 def _symmetry_statement(block: gemmi.cif.Block) -> tuple[symmetry.SymmetryStatement, list[str]]:
@@ -167,8 +174,9 @@ def _symmetry_statement(block: gemmi.cif.Block) -> tuple[symmetry.SymmetryStatem
             number = gemmi.cif.as_int(number_text)
         except (RuntimeError, ValueError):
             warnings.append(f"cannot read the space-group number {number_text!r}; it is ignored")
-    return symmetry.SymmetryStatement(operations, _value(block, _HALL) or "",
-                                      _value(block, _HERMANN_MAUGUIN) or "", number), warnings
+    return symmetry.SymmetryStatement(
+        operations, _value(block, _HALL) or "", _value(block, _HERMANN_MAUGUIN) or "", number
+    ), warnings
 
 
 def _element(symbol: str, in_formula: set[int]) -> tuple[int, bool]:
@@ -230,8 +238,20 @@ def _aniso_u(block: gemmi.cif.Block, lattice: np.ndarray) -> dict[str, float]:
 
 
 def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) -> tuple[_Sites, list[str]]:
-    table = block.find("_atom_site_", ["fract_x", "fract_y", "fract_z", "?label", "?type_symbol",
-                                       "?occupancy", "?U_iso_or_equiv", "?B_iso_or_equiv", "?calc_flag"])
+    table = block.find(
+        "_atom_site_",
+        [
+            "fract_x",
+            "fract_y",
+            "fract_z",
+            "?label",
+            "?type_symbol",
+            "?occupancy",
+            "?U_iso_or_equiv",
+            "?B_iso_or_equiv",
+            "?calc_flag",
+        ],
+    )
     if not table or len(table) == 0:
         raise InputError("no atom sites (_atom_site_fract_x, _atom_site_fract_y, _atom_site_fract_z)")
     aniso = _aniso_u(block, lattice)
@@ -283,8 +303,9 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
             guesses.append(f"{label} = {gemmi.Element(z).name}")
         if not is_tabulated(z):
             shown = gemmi.cif.as_string(symbol) if symbol is not None else label
-            raise InputError(f"unknown element {shown!r} at site {label} "
-                             f"(elements 1 to {LAST_TABULATED_ELEMENT} are covered)")
+            raise InputError(
+                f"unknown element {shown!r} at site {label} (elements 1 to {LAST_TABULATED_ELEMENT} are covered)"
+            )
         occupancy_text = present(5, index)
         occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
         if occupancy < 0.0:
@@ -311,8 +332,10 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
     if guesses:
         warnings.append(f"element symbols that could name two elements read as {checks.listed(guesses)}")
     if unread_symbols:
-        warnings.append(f"type symbols that name no element, so the element comes from the site label, at "
-                        f"{len(unread_symbols)} site(s): {checks.listed(unread_symbols)}")
+        warnings.append(
+            f"type symbols that name no element, so the element comes from the site label, at "
+            f"{len(unread_symbols)} site(s): {checks.listed(unread_symbols)}"
+        )
     if above_one:
         warnings.append(f"occupancy above 1 at {len(above_one)} site(s): {checks.listed(above_one)}")
     return sites, warnings
@@ -336,8 +359,13 @@ def _earlier_repeats(sites: _Sites) -> list[tuple[float, str, str]]:
     return [(position - 0.5, label, label) for position, label in sites.copies]
 
 
-def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGroupChoice],
-              formula_sum: str | None, formula_units: float | None) -> tuple[_Expansion, list[str]]:
+def _expanded(
+    sites: _Sites,
+    lattice: np.ndarray,
+    choices: list[symmetry.SpaceGroupChoice],
+    formula_sum: str | None,
+    formula_units: float | None,
+) -> tuple[_Expansion, list[str]]:
     """Sites expanded by the first choice of group under which they neither
     collide nor contradict the formula."""
     numbers = np.array(sites.numbers, dtype=np.int32)
@@ -345,12 +373,21 @@ def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGr
     coords = np.array(sites.coords, dtype=float)
     best: _Expansion | None = None
     for choice in choices:
-        atoms = assembly.assemble(lattice, coords, numbers, occupancies, choice.rotations, choice.translations,
-                                  same_position=checks.SAME_POSITION, close=checks.CLOSE_SITES)
+        atoms = assembly.assemble(
+            lattice,
+            coords,
+            numbers,
+            occupancies,
+            choice.rotations,
+            choice.translations,
+            same_position=checks.SAME_POSITION,
+            close=checks.CLOSE_SITES,
+        )
         site_check = checks.site_check(atoms.close_sites, sites.labels, _earlier_repeats(sites))
         kept = atoms.site_of[site_check.keep]
-        composition = (composition_problems(numbers[kept], occupancies[kept], formula_sum, formula_units)
-                       if formula_sum else [])
+        composition = (
+            composition_problems(numbers[kept], occupancies[kept], formula_sum, formula_units) if formula_sum else []
+        )
         expansion = _Expansion(choice, atoms, site_check, composition)
         if best is None or expansion.faults < best.faults:
             best = expansion
@@ -360,9 +397,11 @@ def _expanded(sites: _Sites, lattice: np.ndarray, choices: list[symmetry.SpaceGr
         raise ValueError("no space group to expand the sites with")
     warnings = []
     if best.choice is not choices[0]:
-        warnings.append(f"{best.choice.description} is used: {choices[0].description}, the other origin "
-                        "choice of the group named, puts sites on top of each other or "
-                        "contradicts the formula")
+        warnings.append(
+            f"{best.choice.description} is used: {choices[0].description}, the other origin "
+            "choice of the group named, puts sites on top of each other or "
+            "contradicts the formula"
+        )
     return best, warnings
 
 
@@ -437,27 +476,49 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
     z_text = _value(block, ("_cell_formula_units_Z", "_cell.formula_units_Z"))
     formula_units = gemmi.cif.as_number(z_text) if z_text else math.nan
     expansion, origin_warnings = _expanded(
-        sites, lattice, choices, formula_text,
-        formula_units if math.isfinite(formula_units) and formula_units > 0 else None)
+        sites,
+        lattice,
+        choices,
+        formula_text,
+        formula_units if math.isfinite(formula_units) and formula_units > 0 else None,
+    )
     warnings += list(expansion.choice.warnings) + origin_warnings
     warnings += symmetry.check_cell_against_group(lattice, expansion.choice)
 
     atoms = expansion.atoms
     site_of = atoms.site_of
     u_sites = displacements.site_tensors(block, sites.labels)
-    u_aniso = None if u_sites is None else assembly.image_tensors(
-        u_sites, atoms.operation_of, site_of, expansion.choice.rotations, lattice)
+    u_aniso = (
+        None
+        if u_sites is None
+        else assembly.image_tensors(u_sites, atoms.operation_of, site_of, expansion.choice.rotations, lattice)
+    )
     image_counts = np.bincount(site_of[expansion.site_check.keep], minlength=len(sites.labels))
-    listed = ListedSites(tuple(sites.labels), np.array(sites.numbers, dtype=np.int64),
-                         np.array(sites.coords, dtype=float), np.array(sites.occupancies),
-                         np.array(sites.b_factors), tuple(expansion.choice.triplets), image_counts, u_sites)
+    listed = ListedSites(
+        tuple(sites.labels),
+        np.array(sites.numbers, dtype=np.int64),
+        np.array(sites.coords, dtype=float),
+        np.array(sites.occupancies),
+        np.array(sites.b_factors),
+        tuple(expansion.choice.triplets),
+        image_counts,
+        u_sites,
+    )
     return CifContents(
-        lattice, np.array(sites.numbers)[site_of], atoms.positions,
-        np.array(sites.occupancies)[site_of], np.array(sites.b_factors)[site_of],
-        name=name, symmetry_operations=tuple(expansion.choice.triplets),
+        lattice,
+        np.array(sites.numbers)[site_of],
+        atoms.positions,
+        np.array(sites.occupancies)[site_of],
+        np.array(sites.b_factors)[site_of],
+        name=name,
+        symmetry_operations=tuple(expansion.choice.triplets),
         warnings=warnings + expansion.composition_warnings,
-        site_names=sites.labels, site_of=site_of, site_check=expansion.site_check, u_aniso=u_aniso,
-        listed_sites=listed)
+        site_names=sites.labels,
+        site_of=site_of,
+        site_check=expansion.site_check,
+        u_aniso=u_aniso,
+        listed_sites=listed,
+    )
 
 
 def _display_name(path: Path) -> str:

@@ -48,9 +48,9 @@ def with_uncertainty(value: float, esd: float | None, fixed_decimals: int = 5) -
     if leading <= 19:
         decimals, digits = decimals + 1, leading
     else:
-        digits = _half_up(esd * 10.0 ** decimals)  # 2 to 10; 10 reads as the two digits "10"
+        digits = _half_up(esd * 10.0**decimals)  # 2 to 10; 10 reads as the two digits "10"
     if decimals <= 0:
-        return f"{round(value, decimals):.0f}({digits * 10 ** -decimals:d})"
+        return f"{round(value, decimals):.0f}({digits * 10**-decimals:d})"
     return f"{value:.{decimals}f}({digits:d})"
 
 
@@ -79,8 +79,15 @@ def _quoted(text: str) -> str:
     return gemmi.cif.quote(text)
 
 
-def cif_text(name: str, cell: Sequence[float], cell_esd: Sequence[float | None], operations: Sequence[str],
-             sites: Sequence[SiteRecord], *, notes: Sequence[str] = ()) -> str:
+def cif_text(
+    name: str,
+    cell: Sequence[float],
+    cell_esd: Sequence[float | None],
+    operations: Sequence[str],
+    sites: Sequence[SiteRecord],
+    *,
+    notes: Sequence[str] = (),
+) -> str:
     """The CIF text of a refined structure.
 
     Parameters
@@ -104,26 +111,53 @@ def cif_text(name: str, cell: Sequence[float], cell_esd: Sequence[float | None],
     lines += [f"data_{block}", ""]
     entry = gemmi.find_spacegroup_by_ops(gemmi.GroupOps([gemmi.Op(t) for t in operations]))
     if entry is not None:
-        lines += [f"_space_group_name_H-M_alt {_quoted(entry.xhm())}",
-                  f"_space_group_IT_number {entry.number}"]
-    names = ("_cell_length_a", "_cell_length_b", "_cell_length_c",
-             "_cell_angle_alpha", "_cell_angle_beta", "_cell_angle_gamma")
+        lines += [f"_space_group_name_H-M_alt {_quoted(entry.xhm())}", f"_space_group_IT_number {entry.number}"]
+    names = (
+        "_cell_length_a",
+        "_cell_length_b",
+        "_cell_length_c",
+        "_cell_angle_alpha",
+        "_cell_angle_beta",
+        "_cell_angle_gamma",
+    )
     for tag, value, esd in zip(names, cell, cell_esd):
         lines.append(f"{tag} {with_uncertainty(value, esd, 5 if 'length' in tag else 4)}")
     lines += ["", "loop_", "_space_group_symop_id", "_space_group_symop_operation_xyz"]
     lines += [f"{i + 1} {_quoted(t)}" for i, t in enumerate(operations)]
-    lines += ["", "loop_", "_atom_site_label", "_atom_site_type_symbol", "_atom_site_fract_x",
-              "_atom_site_fract_y", "_atom_site_fract_z", "_atom_site_occupancy", "_atom_site_B_iso_or_equiv",
-              "_atom_site_adp_type"]
+    lines += [
+        "",
+        "loop_",
+        "_atom_site_label",
+        "_atom_site_type_symbol",
+        "_atom_site_fract_x",
+        "_atom_site_fract_y",
+        "_atom_site_fract_z",
+        "_atom_site_occupancy",
+        "_atom_site_B_iso_or_equiv",
+        "_atom_site_adp_type",
+    ]
     for site in sites:
         xyz = [with_uncertainty(v + 0.0, e) for v, e in zip(site.xyz, site.xyz_esd)]
-        lines.append(" ".join([_quoted(site.label), site.element, *xyz,
-                               with_uncertainty(site.occupancy, site.occupancy_esd, 4),
-                               with_uncertainty(site.b, site.b_esd, 3), "Biso" if site.u_aniso is None else "Uani"]))
+        lines.append(
+            " ".join(
+                [
+                    _quoted(site.label),
+                    site.element,
+                    *xyz,
+                    with_uncertainty(site.occupancy, site.occupancy_esd, 4),
+                    with_uncertainty(site.b, site.b_esd, 3),
+                    "Biso" if site.u_aniso is None else "Uani",
+                ]
+            )
+        )
     anisotropic = [site for site in sites if site.u_aniso is not None]
     if anisotropic:
-        lines += ["", "loop_", "_atom_site_aniso_label",
-                  *(f"_atom_site_aniso_U_{ij}" for ij in ("11", "22", "33", "12", "13", "23"))]
+        lines += [
+            "",
+            "loop_",
+            "_atom_site_aniso_label",
+            *(f"_atom_site_aniso_U_{ij}" for ij in ("11", "22", "33", "12", "13", "23")),
+        ]
         lines += [" ".join([_quoted(site.label), *(f"{u:.6f}" for u in site.u_aniso or ())]) for site in anisotropic]
     return "\n".join(lines) + "\n"
 

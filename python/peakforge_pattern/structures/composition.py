@@ -37,8 +37,9 @@ def _formula_text(counts: dict[int, float]) -> str:
     return " ".join(f"{gemmi.Element(z).name}{n:.4g}" for z, n in sorted(counts.items()))
 
 
-def composition_problems(atomic_numbers: np.ndarray, occupancies: np.ndarray,
-                         formula_sum: str, formula_units: float | None) -> list[str]:
+def composition_problems(
+    atomic_numbers: np.ndarray, occupancies: np.ndarray, formula_sum: str, formula_units: float | None
+) -> list[str]:
     """A warning when the atoms of the cell do not add up to the stated formula.
 
     With Z the counts are compared; without it only their proportions.
@@ -58,17 +59,21 @@ def composition_problems(atomic_numbers: np.ndarray, occupancies: np.ndarray,
         return []
     if formula_units:
         expected = {z: n * formula_units for z, n in formula.items()}
-        differs = any(abs(cell.get(z, 0.0) - expected.get(z, 0.0))
-                      > max(_RELATIVE_SLACK * expected.get(z, 0.0), _ABSOLUTE_SLACK) for z in elements)
+        differs = any(
+            abs(cell.get(z, 0.0) - expected.get(z, 0.0)) > max(_RELATIVE_SLACK * expected.get(z, 0.0), _ABSOLUTE_SLACK)
+            for z in elements
+        )
         if differs:
-            return [f"the cell holds {_formula_text(cell)} but _chemical_formula_sum "
-                    f"'{formula_sum}' with Z = {formula_units:g} gives {_formula_text(expected)}"]
+            return [
+                f"the cell holds {_formula_text(cell)} but _chemical_formula_sum "
+                f"'{formula_sum}' with Z = {formula_units:g} gives {_formula_text(expected)}"
+            ]
         return []
     if set(formula) != set(cell):
-        return [f"the cell holds {_formula_text(cell)}, other elements than "
-                f"_chemical_formula_sum '{formula_sum}'"]
+        return [f"the cell holds {_formula_text(cell)}, other elements than _chemical_formula_sum '{formula_sum}'"]
     ratios = [cell[z] / formula[z] for z in elements if formula[z] > 0]
     if ratios and max(ratios) > (1.0 + _RELATIVE_SLACK) * min(ratios):
-        return [f"the cell holds {_formula_text(cell)}, not in the proportions of "
-                f"_chemical_formula_sum '{formula_sum}'"]
+        return [
+            f"the cell holds {_formula_text(cell)}, not in the proportions of _chemical_formula_sum '{formula_sum}'"
+        ]
     return []

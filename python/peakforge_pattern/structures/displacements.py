@@ -11,8 +11,10 @@ import numpy as np
 
 _TWO_PI_SQUARED = 2.0 * math.pi * math.pi
 _EIGHT_PI_SQUARED = 8.0 * math.pi * math.pi
-_ANISO_COLUMNS = (("U_11", "U_22", "U_33", "U_12", "U_13", "U_23"), 1.0), \
-    (("B_11", "B_22", "B_33", "B_12", "B_13", "B_23"), 1.0 / _EIGHT_PI_SQUARED)
+_ANISO_COLUMNS = (
+    (("U_11", "U_22", "U_33", "U_12", "U_13", "U_23"), 1.0),
+    (("B_11", "B_22", "B_33", "B_12", "B_13", "B_23"), 1.0 / _EIGHT_PI_SQUARED),
+)
 
 
 def site_tensors(block: gemmi.cif.Block, labels: list[str]) -> np.ndarray | None:
@@ -65,6 +67,5 @@ def debye_waller_beta(u_aniso: np.ndarray, lattice: np.ndarray) -> np.ndarray:
     β_ij = 2π² a*_i a*_j U_ij; NaN rows (isotropic atoms) stay NaN.
     """
     n = _axis_scale(lattice)
-    scale = _TWO_PI_SQUARED * np.array([n[0] * n[0], n[1] * n[1], n[2] * n[2],
-                                        n[0] * n[1], n[0] * n[2], n[1] * n[2]])
+    scale = _TWO_PI_SQUARED * np.array([n[0] * n[0], n[1] * n[1], n[2] * n[2], n[0] * n[1], n[0] * n[2], n[1] * n[2]])
     return np.ascontiguousarray(u_aniso * scale)

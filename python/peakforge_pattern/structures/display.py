@@ -17,7 +17,7 @@ MAX_SITE_ROWS = 40
 """Sites shown in a notebook table; the rest are counted."""
 
 
-def formula(structure: "Structure") -> str:
+def formula(structure: Structure) -> str:
     """The cell's content in Hill order (C, H, then alphabetical), occupancies summed: "Al12 O18"."""
     counts: dict[str, float] = {}
     for symbol, occupancy in zip(structure.symbols, structure.occupancies):
@@ -29,7 +29,7 @@ def formula(structure: "Structure") -> str:
     return " ".join(f"{s}{counts[s]:.4g}" if counts[s] != 1 else s for s in order if s in counts)
 
 
-def space_group(structure: "Structure") -> str:
+def space_group(structure: Structure) -> str:
     """The space group the structure's operations make, as tabulated ("R -3 c:H"); "P 1" without
     operations; the number of operations when they are in no tabulated setting."""
     ops = structure.symmetry_operations
@@ -44,7 +44,7 @@ def space_group(structure: "Structure") -> str:
     return f"{group.xhm()} (No. {group.number})"
 
 
-def sites(structure: "Structure") -> list[tuple[int, int]]:
+def sites(structure: Structure) -> list[tuple[int, int]]:
     """(first atom, multiplicity) of each site: the atoms an operation maps onto one another."""
     ops = [gemmi.Op(op) for op in structure.symmetry_operations] or [gemmi.Op("x,y,z")]
     seitz = np.array([op.float_seitz() for op in ops])
@@ -67,7 +67,7 @@ def sites(structure: "Structure") -> list[tuple[int, int]]:
     return out
 
 
-def structure_html(structure: "Structure") -> str:
+def structure_html(structure: Structure) -> str:
     """A notebook view: name, formula, space group, cell and a table of sites."""
     a, b, c, alpha, beta, gamma = structure.cell_parameters
     volume = abs(float(np.linalg.det(structure.lattice)))
@@ -76,21 +76,29 @@ def structure_html(structure: "Structure") -> str:
     for j, multiplicity in found[:MAX_SITE_ROWS]:
         x, y, z = structure.frac_coords[j]
         symbol = structure.symbols[j]
-        rows.append(f"<tr><td>{symbol}</td><td>{multiplicity}</td><td>{x:.5f}</td><td>{y:.5f}</td>"
-                    f"<td>{z:.5f}</td><td>{structure.occupancies[j]:.3f}</td><td>{structure.b_factors[j]:.3f}</td></tr>")
-    more = (f"<tr><td colspan='7'>… and {len(found) - MAX_SITE_ROWS} more sites</td></tr>"
-            if len(found) > MAX_SITE_ROWS else "")
+        rows.append(
+            f"<tr><td>{symbol}</td><td>{multiplicity}</td><td>{x:.5f}</td><td>{y:.5f}</td>"
+            f"<td>{z:.5f}</td><td>{structure.occupancies[j]:.3f}</td><td>{structure.b_factors[j]:.3f}</td></tr>"
+        )
+    more = (
+        f"<tr><td colspan='7'>… and {len(found) - MAX_SITE_ROWS} more sites</td></tr>"
+        if len(found) > MAX_SITE_ROWS
+        else ""
+    )
     warnings = "".join(f"<li>{html.escape(w)}</li>" for w in structure.warnings)
-    return (f"<div><b>{html.escape(structure.name or 'Structure')}</b>: {html.escape(formula(structure))}, "
-            f"{html.escape(space_group(structure))}<br>"
-            f"a = {a:.5f} Å, b = {b:.5f} Å, c = {c:.5f} Å, α = {alpha:.3f}°, β = {beta:.3f}°, γ = {gamma:.3f}°, "
-            f"V = {volume:.3f} Å³, {len(structure)} atoms in the cell"
-            "<table><thead><tr><th>element</th><th>mult.</th><th>x</th><th>y</th><th>z</th><th>occ.</th>"
-            f"<th>B (Å²)</th></tr></thead><tbody>{''.join(rows)}{more}</tbody></table>"
-            + (f"<ul>{warnings}</ul>" if warnings else "") + "</div>")
+    return (
+        f"<div><b>{html.escape(structure.name or 'Structure')}</b>: {html.escape(formula(structure))}, "
+        f"{html.escape(space_group(structure))}<br>"
+        f"a = {a:.5f} Å, b = {b:.5f} Å, c = {c:.5f} Å, α = {alpha:.3f}°, β = {beta:.3f}°, γ = {gamma:.3f}°, "
+        f"V = {volume:.3f} Å³, {len(structure)} atoms in the cell"
+        "<table><thead><tr><th>element</th><th>mult.</th><th>x</th><th>y</th><th>z</th><th>occ.</th>"
+        f"<th>B (Å²)</th></tr></thead><tbody>{''.join(rows)}{more}</tbody></table>"
+        + (f"<ul>{warnings}</ul>" if warnings else "")
+        + "</div>"
+    )
 
 
-def short_repr(structure: "Structure") -> str:
+def short_repr(structure: Structure) -> str:
     """One line: name, formula, space group and cell."""
     a, b, c, alpha, beta, gamma = structure.cell_parameters
     cell = f"a={a:.4f} b={b:.4f} c={c:.4f} α={alpha:.2f} β={beta:.2f} γ={gamma:.2f}"

@@ -26,6 +26,7 @@ MAX_SEARCHED_ATOMS = 5000
 2000 atoms and grows faster than the count, and Ctrl-C cannot stop it; a
 larger P1 cell is computed as given (the engine's cost grows with it anyway)."""
 
+
 @dataclass(frozen=True)
 class FoundSymmetry:
     """A space group found from the atoms: its Hermann–Mauguin symbol as
@@ -77,8 +78,7 @@ def operation_triplet(rotation: np.ndarray, translation: np.ndarray, tolerance: 
 
 def _kinds(structure: Structure) -> np.ndarray:
     """One number per kind of atom: element, occupancy and displacement, as the engine tells atoms apart."""
-    keys = list(zip(structure.atomic_numbers.tolist(), structure.occupancies.tolist(),
-                    structure.b_factors.tolist()))
+    keys = list(zip(structure.atomic_numbers.tolist(), structure.occupancies.tolist(), structure.b_factors.tolist()))
     index = {key: i + 1 for i, key in enumerate(dict.fromkeys(keys))}
     return np.array([index[key] for key in keys], dtype=np.int32)
 
@@ -98,11 +98,11 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
     >>> find_symmetry(si).describe()
     'Fd-3m (No. 227)'
     """
-    cell = (np.ascontiguousarray(structure.lattice), np.ascontiguousarray(structure.frac_coords),
-            _kinds(structure))
+    cell = (np.ascontiguousarray(structure.lattice), np.ascontiguousarray(structure.frac_coords), _kinds(structure))
     # Imported here: only atoms given in P1 need it, and it takes a while to load.
     import spglib
     import spglib.error
+
     with warnings.catch_warnings():
         # spglib's notice about its coming error handling; both ways are caught here.
         warnings.simplefilter("ignore", DeprecationWarning)
@@ -113,8 +113,9 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
     if dataset is None:
         return None
     edge_tolerance = tolerance / np.linalg.norm(structure.lattice, axis=1)
-    operations = tuple(dict.fromkeys(operation_triplet(r, t, edge_tolerance)
-                                     for r, t in zip(dataset.rotations, dataset.translations)))
+    operations = tuple(
+        dict.fromkeys(operation_triplet(r, t, edge_tolerance) for r, t in zip(dataset.rotations, dataset.translations))
+    )
     return FoundSymmetry(str(dataset.international), int(dataset.number), operations)
 
 
@@ -129,11 +130,12 @@ def with_found_symmetry(structure: Structure) -> tuple[Structure, str | None]:
     if not structure.symmetry_operations or not given_without_symmetry(structure):
         return structure, None
     if len(structure) > MAX_SEARCHED_ATOMS:
-        return structure, (f"given in P1 with {len(structure)} atoms: computed in P1 (symmetry is looked for "
-                           f"in cells of up to {MAX_SEARCHED_ATOMS} atoms)")
+        return structure, (
+            f"given in P1 with {len(structure)} atoms: computed in P1 (symmetry is looked for "
+            f"in cells of up to {MAX_SEARCHED_ATOMS} atoms)"
+        )
     found = find_symmetry(structure)
     if found is None or found.number == 1:
         return structure, None
-    note = (f"given in P1, its atoms follow {found.describe()}: reflections and families "
-            f"are those of {found.symbol}")
+    note = f"given in P1, its atoms follow {found.describe()}: reflections and families are those of {found.symbol}"
     return replace(structure, symmetry_operations=found.operations), note

@@ -10,8 +10,7 @@ from ..errors import InputError
 from . import checks
 
 
-def lattice_from_parameters(a: float, b: float, c: float,
-                            alpha: float, beta: float, gamma: float) -> np.ndarray:
+def lattice_from_parameters(a: float, b: float, c: float, alpha: float, beta: float, gamma: float) -> np.ndarray:
     """Lattice vectors as rows, in Å: a along x, b in the xy plane."""
     checks.check_cell_lengths((a, b, c))
     for angle in (alpha, beta, gamma):
@@ -26,6 +25,4 @@ def lattice_from_parameters(a: float, b: float, c: float,
     cz_squared = c * c - cx * cx - cy * cy
     if cz_squared <= 0.0:
         raise InputError(f"cell angles {alpha}, {beta}, {gamma} do not make a three-dimensional cell")
-    return np.array([[a, 0.0, 0.0],
-                     [b * cg, b * sg, 0.0],
-                     [cx, cy, math.sqrt(cz_squared)]])
+    return np.array([[a, 0.0, 0.0], [b * cg, b * sg, 0.0], [cx, cy, math.sqrt(cz_squared)]])

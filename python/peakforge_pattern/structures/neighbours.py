@@ -22,8 +22,7 @@ atoms pile up on each other far more than any real structure does."""
 _ALL_PAIRS_IMAGES = 1_000_000
 
 
-def close_pairs(lattice: np.ndarray, frac: np.ndarray, radius: float
-                ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def close_pairs(lattice: np.ndarray, frac: np.ndarray, radius: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Every pair i < j of atoms closer than ``radius`` Å, with that distance.
 
     The distance is the shortest over the periodic images.  Raises

@@ -146,8 +146,9 @@ def _minimum_image_distance(delta: np.ndarray, lattice: np.ndarray) -> np.ndarra
     return np.sqrt(np.einsum("...i,...i->...", cartesian, cartesian))
 
 
-def site_symmetry(frac: Sequence[float] | np.ndarray, operations: Sequence[gemmi.Op], lattice: np.ndarray,
-                  tolerance: float = 0.1) -> SiteSymmetry:
+def site_symmetry(
+    frac: Sequence[float] | np.ndarray, operations: Sequence[gemmi.Op], lattice: np.ndarray, tolerance: float = 0.1
+) -> SiteSymmetry:
     """The site-symmetry group of the site at ``frac`` (fractional coordinates)
     under ``operations`` (the space group, centring included, in the
     coordinates of ``frac``), with images closer than ``tolerance`` Å

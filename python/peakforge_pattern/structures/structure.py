@@ -133,10 +133,18 @@ class Structure:
     listed_sites: ListedSites | None = None
 
     @classmethod
-    def from_arrays(cls, lattice: Sequence, species: Sequence, frac_coords: Sequence,
-                    occupancies: Sequence | None = None, b_factors: Sequence | None = None,
-                    *, name: str = "", u_aniso: Sequence | None = None,
-                    symmetry_operations: Sequence[str] = ()) -> "Structure":
+    def from_arrays(
+        cls,
+        lattice: Sequence,
+        species: Sequence,
+        frac_coords: Sequence,
+        occupancies: Sequence | None = None,
+        b_factors: Sequence | None = None,
+        *,
+        name: str = "",
+        u_aniso: Sequence | None = None,
+        symmetry_operations: Sequence[str] = (),
+    ) -> Structure:
         """Build a structure from plain arrays.
 
         The atoms must already fill the whole unit cell: no symmetry is
@@ -217,12 +225,21 @@ class Structure:
         names = [f"atom {i + 1} ({gemmi.Element(int(z)).name})" for i, z in enumerate(numbers)]
         warnings = checks.displacement_problems(b, names, [False] * numbers.size)
         aniso = None if u_aniso is None else _anisotropic_rows(u_aniso, numbers.size)
-        return assemble_structure(matrix, numbers, coords, occ, b, name=name, warnings=warnings,
-                                  site_names=names, u_aniso=aniso,
-                                  symmetry_operations=[str(op) for op in symmetry_operations])
+        return assemble_structure(
+            matrix,
+            numbers,
+            coords,
+            occ,
+            b,
+            name=name,
+            warnings=warnings,
+            site_names=names,
+            u_aniso=aniso,
+            symmetry_operations=[str(op) for op in symmetry_operations],
+        )
 
     @classmethod
-    def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> "Structure":
+    def from_cif(cls, path: str | os.PathLike[str], *, strict: bool = False) -> Structure:
         """Read a CIF file and expand its sites to the full unit cell.
 
         The same as `read_cif`, which documents the parameters and errors.
@@ -254,10 +271,18 @@ class Structure:
         if self.listed_sites is not None:
             return self.listed_sites.asymmetric_unit(self.lattice)
         labels = [f"{symbol}{i + 1}" for i, symbol in enumerate(self.symbols)]
-        return AsymmetricUnit.from_sites(labels, self.atomic_numbers, self.frac_coords, self.occupancies,
-                                         self.b_factors, ("x,y,z",), self.lattice, u_sites=self.u_aniso)
+        return AsymmetricUnit.from_sites(
+            labels,
+            self.atomic_numbers,
+            self.frac_coords,
+            self.occupancies,
+            self.b_factors,
+            ("x,y,z",),
+            self.lattice,
+            u_sites=self.u_aniso,
+        )
 
-    def with_warnings(self, warnings: Sequence[str]) -> "Structure":
+    def with_warnings(self, warnings: Sequence[str]) -> Structure:
         """The same structure with more warnings.
 
         Parameters
@@ -316,13 +341,23 @@ class Structure:
         return display.structure_html(self)
 
 
-def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coords: np.ndarray,
-                       occupancies: np.ndarray, b_factors: np.ndarray, *, name: str = "",
-                       symmetry_operations: Sequence[str] = (), warnings: Sequence[str] = (),
-                       site_names: Sequence[str], site_of: np.ndarray | None = None,
-                       site_check: checks.SiteCheck | None = None,
-                       u_aniso: np.ndarray | None = None, cell_checked: bool = False,
-                       listed_sites: ListedSites | None = None) -> Structure:
+def assemble_structure(
+    lattice: np.ndarray,
+    atomic_numbers: np.ndarray,
+    frac_coords: np.ndarray,
+    occupancies: np.ndarray,
+    b_factors: np.ndarray,
+    *,
+    name: str = "",
+    symmetry_operations: Sequence[str] = (),
+    warnings: Sequence[str] = (),
+    site_names: Sequence[str],
+    site_of: np.ndarray | None = None,
+    site_check: checks.SiteCheck | None = None,
+    u_aniso: np.ndarray | None = None,
+    cell_checked: bool = False,
+    listed_sites: ListedSites | None = None,
+) -> Structure:
     """A checked structure from validated arrays of every atom of the cell.
 
     Refuses cells no crystal has; atoms that repeat one another at the same
@@ -335,22 +370,40 @@ def assemble_structure(lattice: np.ndarray, atomic_numbers: np.ndarray, frac_coo
     if not cell_checked:
         found += checks.cell_problems(lattice)
     if site_check is None:
-        site_check = checks.check_close_sites(lattice, atomic_numbers, frac_coords, occupancies,
-                                              site_names, site_of)
+        site_check = checks.check_close_sites(lattice, atomic_numbers, frac_coords, occupancies, site_names, site_of)
     found += site_check.warnings
     keep = site_check.keep
-    return Structure(lattice, atomic_numbers[keep], frac_coords[keep], occupancies[keep],
-                     b_factors[keep], name, tuple(symmetry_operations), tuple(dict.fromkeys(found)),
-                     None if u_aniso is None else u_aniso[keep], listed_sites)
+    return Structure(
+        lattice,
+        atomic_numbers[keep],
+        frac_coords[keep],
+        occupancies[keep],
+        b_factors[keep],
+        name,
+        tuple(symmetry_operations),
+        tuple(dict.fromkeys(found)),
+        None if u_aniso is None else u_aniso[keep],
+        listed_sites,
+    )
 
 
 def _from_contents(contents: cif.CifContents) -> Structure:
     return assemble_structure(
-        contents.lattice, contents.atomic_numbers, contents.frac_coords, contents.occupancies,
-        contents.b_factors, name=contents.name, symmetry_operations=contents.symmetry_operations,
-        warnings=contents.warnings, site_names=contents.site_names, site_of=contents.site_of,
-        site_check=contents.site_check, u_aniso=contents.u_aniso, cell_checked=True,
-        listed_sites=contents.listed_sites)
+        contents.lattice,
+        contents.atomic_numbers,
+        contents.frac_coords,
+        contents.occupancies,
+        contents.b_factors,
+        name=contents.name,
+        symmetry_operations=contents.symmetry_operations,
+        warnings=contents.warnings,
+        site_names=contents.site_names,
+        site_of=contents.site_of,
+        site_check=contents.site_check,
+        u_aniso=contents.u_aniso,
+        cell_checked=True,
+        listed_sites=contents.listed_sites,
+    )
 
 
 def parse_cif(data: bytes | str, name: str = "") -> Structure:

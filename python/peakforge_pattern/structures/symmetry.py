@@ -88,7 +88,7 @@ def parse_operation(triplet: str) -> gemmi.Op:
         op = gemmi.Op(text)
     except (RuntimeError, ValueError):
         raise InputError(f"cannot read the symmetry operation {triplet!r}") from None
-    if abs(op.det_rot()) != gemmi.Op.DEN ** 3:
+    if abs(op.det_rot()) != gemmi.Op.DEN**3:
         raise InputError(f"the symmetry operation {triplet!r} does not preserve volume")
     return op.wrap()
 
@@ -124,7 +124,7 @@ def _table_entry_by_name(name: str, alpha: float, gamma: float) -> gemmi.SpaceGr
     prefer = "2"  # the origin at a centre of symmetry, as current tables print
     suffix = _SETTING_SUFFIX.search(text)
     if suffix:
-        text = text[:suffix.start()]
+        text = text[: suffix.start()]
         prefer = _SUFFIX_TO_TABLE[suffix.group(1).upper()]
     try:
         return gemmi.find_spacegroup_by_name(text, alpha, gamma, prefer)
@@ -143,8 +143,9 @@ def _origin_alternative(entry: gemmi.SpaceGroup, name: str) -> gemmi.SpaceGroup 
         return None
 
 
-def _named_group(statement: SymmetryStatement, alpha: float, gamma: float
-                 ) -> tuple[list[tuple[gemmi.GroupOps, str]], list[str]]:
+def _named_group(
+    statement: SymmetryStatement, alpha: float, gamma: float
+) -> tuple[list[tuple[gemmi.GroupOps, str]], list[str]]:
     """Groups from the Hall symbol, else the H-M name, else the number.
 
     The first entry is the one to use; a second one is the other origin
@@ -186,8 +187,9 @@ def _contains(group: gemmi.GroupOps, subgroup: gemmi.GroupOps) -> bool:
     return all(str(op.wrap().seitz()) in members for op in subgroup)
 
 
-def space_group_choices(statement: SymmetryStatement, alpha: float = 90.0,
-                        gamma: float = 90.0) -> list[SpaceGroupChoice]:
+def space_group_choices(
+    statement: SymmetryStatement, alpha: float = 90.0, gamma: float = 90.0
+) -> list[SpaceGroupChoice]:
     """The space group(s) to expand a file's sites with, best first.
 
     ``alpha`` and ``gamma`` (degrees) pick hexagonal or rhombohedral axes
@@ -216,22 +218,28 @@ def _choices(statement: SymmetryStatement, alpha: float, gamma: float) -> list[S
             if not named:
                 raise
             group, where = named[0]
-            return [SpaceGroupChoice(_identity_first(group), where,
-                                     (f"{exc}; the symmetry of {where} is used instead",))]
+            return [
+                SpaceGroupChoice(_identity_first(group), where, (f"{exc}; the symmetry of {where} is used instead",))
+            ]
         warnings = list(problems)
         where = _name_of(listed, count)
         if len(listed) != count:
-            warnings.append(f"the {count} listed symmetry operations are not a group; "
-                            f"completed to the {len(listed)} operations they generate")
+            warnings.append(
+                f"the {count} listed symmetry operations are not a group; "
+                f"completed to the {len(listed)} operations they generate"
+            )
         if named:
             group, name = named[0]
             if len(group) > len(listed) and _contains(group, listed):
-                warnings.append(f"the listed symmetry operations are only part of {name}; "
-                                f"its {len(group)} operations are used")
+                warnings.append(
+                    f"the listed symmetry operations are only part of {name}; its {len(group)} operations are used"
+                )
                 return [SpaceGroupChoice(_identity_first(group), name, tuple(warnings))]
             if len(group) != len(listed):
-                warnings.append(f"the file names {name} ({len(group)} operations) but lists "
-                                f"{len(listed)}; the listed operations are used")
+                warnings.append(
+                    f"the file names {name} ({len(group)} operations) but lists "
+                    f"{len(listed)}; the listed operations are used"
+                )
         return [SpaceGroupChoice(_identity_first(listed), where, tuple(warnings))]
     if not named:
         raise InputError(problems[0])
@@ -253,12 +261,15 @@ def check_cell_against_group(lattice: np.ndarray, choice: SpaceGroupChoice) -> l
     mismatch = assembly.metric_mismatch(lattice, choice.rotations)
     if mismatch <= _METRIC_TOLERANCE:
         return []
-    return [f"the cell does not have the symmetry of {choice.description} "
-            f"(its metric changes by {100 * mismatch:.2g} % under the operations)"]
+    return [
+        f"the cell does not have the symmetry of {choice.description} "
+        f"(its metric changes by {100 * mismatch:.2g} % under the operations)"
+    ]
 
 
-def expand_sites(frac: np.ndarray, operations: tuple[gemmi.Op, ...], lattice: np.ndarray,
-                 tolerance: float) -> tuple[np.ndarray, np.ndarray]:
+def expand_sites(
+    frac: np.ndarray, operations: tuple[gemmi.Op, ...], lattice: np.ndarray, tolerance: float
+) -> tuple[np.ndarray, np.ndarray]:
     """Every symmetry image of every site, wrapped into the cell.
 
     Images of one site closer than ``tolerance`` Å (a site on a special
@@ -266,6 +277,7 @@ def expand_sites(frac: np.ndarray, operations: tuple[gemmi.Op, ...], lattice: np
     of the site it came from.
     """
     seitz = np.array([op.float_seitz() for op in operations], dtype=float).reshape(-1, 4, 4)
-    positions, site_of, _ = assembly.expand_sites(lattice, frac, np.ascontiguousarray(seitz[:, :3, :3]),
-                                                  np.ascontiguousarray(seitz[:, :3, 3]), tolerance)
+    positions, site_of, _ = assembly.expand_sites(
+        lattice, frac, np.ascontiguousarray(seitz[:, :3, :3]), np.ascontiguousarray(seitz[:, :3, 3]), tolerance
+    )
     return positions, site_of

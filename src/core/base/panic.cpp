@@ -60,7 +60,9 @@ void write_panic_diagnostic(const std::string& message, const std::source_locati
     case BacktraceStyle::short_frames:
       // Leave out this function and panic() itself.
       text += "stack backtrace:\n" + platform::stack_frames(2);
-      text += "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n";
+      text +=
+          "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose "
+          "backtrace.\n";
       break;
   }
   first_failure = false;

@@ -5,7 +5,7 @@
 // it in Python as PanicException. This header has no Python dependency.
 #pragma once
 
-#include <cstddef>            // for size_t
+#include <cstddef>  // for size_t
 #include <source_location>
 #include <span>
 #include <string>

@@ -10,8 +10,8 @@
 #include <unistd.h>       // for write, sysconf, syscall
 
 #include <cerrno>
-#include <cstdlib>   // for getenv, free
-#include <cstring>   // for strerror
+#include <cstdlib>  // for getenv, free
+#include <cstring>  // for strerror
 #include <memory>
 
 namespace peakforge::platform {
@@ -29,9 +29,7 @@ unsigned logical_processor_count() {
   return n > 0 ? static_cast<unsigned>(n) : 0;
 }
 
-uint64_t current_thread_id() {
-  return static_cast<uint64_t>(syscall(SYS_gettid));
-}
+uint64_t current_thread_id() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
 
 void write_stderr(const char* data, size_t size) {
   while (size > 0) {

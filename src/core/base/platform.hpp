@@ -2,8 +2,8 @@
 // port to another system touches platform.cpp alone.
 #pragma once
 
-#include <cstddef>   // for size_t
-#include <cstdint>   // for uint64_t
+#include <cstddef>  // for size_t
+#include <cstdint>  // for uint64_t
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,7 +42,9 @@ bool prepare_thread_for_failures();
 // Starts an unnamed thread with the given stack reservation running `body`.
 // Returns an opaque handle, or nothing when the thread cannot be started
 // (the error text is stored in `error`).
-struct ThreadHandle { uint64_t native = 0; };
+struct ThreadHandle {
+  uint64_t native = 0;
+};
 std::optional<ThreadHandle> start_thread(size_t stack_size, std::function<void()> body,
                                          std::string& error);
 void join_thread(ThreadHandle handle);

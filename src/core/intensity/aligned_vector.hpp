@@ -20,7 +20,9 @@ struct CacheLineAllocator {
   T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), alignment)); }
   void deallocate(T* p, size_t) { ::operator delete(p, alignment); }
   template <class U>
-  bool operator==(const CacheLineAllocator<U>&) const { return true; }
+  bool operator==(const CacheLineAllocator<U>&) const {
+    return true;
+  }
 };
 
 template <class T>

@@ -6,8 +6,8 @@ namespace peakforge {
 
 AtomColumns build_atom_columns(const Vector& frac_coords_x, const Vector& frac_coords_y,
                                const Vector& frac_coords_z, const Vector& occupancies,
-                               const std::vector<int32_t>& atomic_numbers,
-                               const Vector& dw_factors, const FactorTables& tables) {
+                               const std::vector<int32_t>& atomic_numbers, const Vector& dw_factors,
+                               const FactorTables& tables) {
   AtomColumns atoms;
   const size_t n = frac_coords_x.size();
   atoms.count = n;

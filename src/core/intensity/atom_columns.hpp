@@ -22,8 +22,8 @@ struct AtomColumns {
   // reaches the sum fails with it. The columns below are then empty.
   std::optional<size_t> short_length;
 
-  AlignedVector<double> x, y, z;           // fractional coordinates
-  std::vector<size_t> species;             // the atom's entry among the distinct species
+  AlignedVector<double> x, y, z;  // fractional coordinates
+  std::vector<size_t> species;    // the atom's entry among the distinct species
   Vector occupancy;
   std::vector<size_t> debye_waller_value;  // the atom's entry among the distinct B values
 };
@@ -32,8 +32,8 @@ struct AtomColumns {
 // values (the form-factor walk's own failure is theirs, not the columns').
 AtomColumns build_atom_columns(const Vector& frac_coords_x, const Vector& frac_coords_y,
                                const Vector& frac_coords_z, const Vector& occupancies,
-                               const std::vector<int32_t>& atomic_numbers,
-                               const Vector& dw_factors, const FactorTables& tables);
+                               const std::vector<int32_t>& atomic_numbers, const Vector& dw_factors,
+                               const FactorTables& tables);
 
 // w_j = (f_j occ_j) D_j for every atom, from the form factor of each species
 // and the Debye-Waller factor of each distinct B at one s^2, into `weights`

@@ -4,8 +4,8 @@
 #include <span>
 
 #include "base/call_pool.hpp"
-#include "intensity/reflection_mates.hpp"
 #include "base/worker_count.hpp"
+#include "intensity/reflection_mates.hpp"
 
 namespace peakforge {
 namespace {
@@ -20,9 +20,9 @@ bool can_copy(const std::vector<Pair>& result, size_t mate) {
 
 // Computes result[i] for every i of `indices` on the pool, with one scratch
 // per worker that can have work, made here on the calling thread.
-void compute_on_pool(CallPool& pool, const IntensityContext& context,
-                     const IndexVectors& hkls, const std::vector<size_t>& indices,
-                     std::vector<IntensityScratch>& scratch, std::vector<Pair>& result) {
+void compute_on_pool(CallPool& pool, const IntensityContext& context, const IndexVectors& hkls,
+                     const std::vector<size_t>& indices, std::vector<IntensityScratch>& scratch,
+                     std::vector<Pair>& result) {
   const size_t states = std::min(scratch.size(), indices.size());
   parallel_for_each_index(pool, indices.size(), std::span(scratch.data(), states),
                           [&](IntensityScratch& mine, size_t position) {
@@ -59,8 +59,9 @@ std::vector<Pair> compute_intensities(const IntensityInputs& in) {
     if (mates[i] == no_mate) first_of_their_kind.push_back(i);
   }
   const size_t workers = worker_count(in.num_threads);
-  std::vector<IntensityScratch> scratch(std::min(workers, std::max<size_t>(first_of_their_kind.size(), 1)),
-                                        IntensityScratch(context));
+  std::vector<IntensityScratch> scratch(
+      std::min(workers, std::max<size_t>(first_of_their_kind.size(), 1)),
+      IntensityScratch(context));
   CallPool pool(workers);
   compute_on_pool(pool, context, in.hkls, first_of_their_kind, scratch, result);
 

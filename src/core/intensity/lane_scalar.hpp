@@ -45,7 +45,9 @@ struct ScalarLane {
   static uint64_t whole_number_bits(double a) { return std::bit_cast<uint64_t>(a); }
   static uint64_t plus_one(uint64_t n) { return n + 1; }
   template <int k>
-  static bool bit(uint64_t n) { return (n >> k) & 1; }
+  static bool bit(uint64_t n) {
+    return (n >> k) & 1;
+  }
 };
 
 // (sin phi, cos phi) by the scalar model: the bits of any lane of

@@ -28,7 +28,9 @@ struct LanesX4 {
 
   // Ordered, quiet comparisons: false for NaN.
   [[gnu::always_inline]] static Mask less(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-  [[gnu::always_inline]] static Mask greater(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+  [[gnu::always_inline]] static Mask greater(Vec a, Vec b) {
+    return _mm256_cmp_pd(a, b, _CMP_GT_OQ);
+  }
   [[gnu::always_inline]] static Mask greater_equal(Vec a, Vec b) {
     return _mm256_cmp_pd(a, b, _CMP_GE_OQ);
   }

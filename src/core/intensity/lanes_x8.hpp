@@ -20,8 +20,7 @@ struct LanesX8 {
   [[gnu::always_inline]] static Vec mul(Vec a, Vec b) { return _mm512_mul_pd(a, b); }
   [[gnu::always_inline]] static Vec fma(Vec a, Vec b, Vec c) { return _mm512_fmadd_pd(a, b, c); }
   [[gnu::always_inline]] static Vec abs(Vec a) {
-    return _mm512_castsi512_pd(
-        _mm512_andnot_epi64(sign_bits(), _mm512_castpd_si512(a)));
+    return _mm512_castsi512_pd(_mm512_andnot_epi64(sign_bits(), _mm512_castpd_si512(a)));
   }
   [[gnu::always_inline]] static Vec round_to_even(Vec a) {
     return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
@@ -31,14 +30,18 @@ struct LanesX8 {
   }
 
   // Ordered, quiet comparisons: false for NaN.
-  [[gnu::always_inline]] static Mask less(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+  [[gnu::always_inline]] static Mask less(Vec a, Vec b) {
+    return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ);
+  }
   [[gnu::always_inline]] static Mask greater(Vec a, Vec b) {
     return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ);
   }
   [[gnu::always_inline]] static Mask greater_equal(Vec a, Vec b) {
     return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ);
   }
-  [[gnu::always_inline]] static Mask equal(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+  [[gnu::always_inline]] static Mask equal(Vec a, Vec b) {
+    return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ);
+  }
   [[gnu::always_inline]] static Mask either(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   [[gnu::always_inline]] static Mask both(Mask a, Mask b) { return static_cast<Mask>(a & b); }
   [[gnu::always_inline]] static Mask differ(Mask a, Mask b) { return static_cast<Mask>(a ^ b); }

@@ -58,8 +58,8 @@ IntensityContext::IntensityContext(const IntensityInputs& in)
       wavelength(in.wavelength),
       sum(sum_for(in.use_simd)),
       factor_tables(build_factor_tables(in.atomic_numbers, in.scattering_coeffs, in.dw_factors)),
-      atoms(build_atom_columns(in.frac_coords_x, in.frac_coords_y, in.frac_coords_z,
-                               in.occupancies, in.atomic_numbers, in.dw_factors, factor_tables)) {}
+      atoms(build_atom_columns(in.frac_coords_x, in.frac_coords_y, in.frac_coords_z, in.occupancies,
+                               in.atomic_numbers, in.dw_factors, factor_tables)) {}
 
 IntensityScratch::IntensityScratch(const IntensityContext& context) {
   factors.species_form_factor.resize(context.factor_tables.species.size());
@@ -75,7 +75,8 @@ std::pair<double, double> reflection_intensity(const IntensityContext& context, 
   if (sin_theta > 1.0) return {0.0, 0.0};
 
   FactorsAtG& factors = scratch.factors;
-  if (factors.g_bits != std::bit_cast<uint64_t>(g)) compute_factors_at(context, g, sin_theta, factors);
+  if (factors.g_bits != std::bit_cast<uint64_t>(g))
+    compute_factors_at(context, g, sin_theta, factors);
 
   const double* weights = factors.weights.data();
   StructureFactor f{};

@@ -42,9 +42,9 @@ struct FactorsAtG {
   std::optional<uint64_t> g_bits;  // the g these hold, by its bits; none yet
   double two_theta_degrees = 0.0;
   double lorentz_polarisation = 0.0;
-  Vector species_form_factor;      // f of each distinct species
-  Vector distinct_debye_waller;    // D of each distinct B
-  AlignedVector<double> weights;   // w_j = (f_j occ_j) D_j of each atom
+  Vector species_form_factor;     // f of each distinct species
+  Vector distinct_debye_waller;   // D of each distinct B
+  AlignedVector<double> weights;  // w_j = (f_j occ_j) D_j of each atom
 };
 
 // Working space of reflection_intensity on one thread, made with its full

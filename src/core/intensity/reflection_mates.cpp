@@ -28,9 +28,7 @@ uint64_t mix(uint64_t x) {
   return x;
 }
 
-size_t hash_of(const MateKey& key) {
-  return mix(key.h ^ mix(key.k ^ mix(key.l ^ mix(key.g))));
-}
+size_t hash_of(const MateKey& key) { return mix(key.h ^ mix(key.k ^ mix(key.l ^ mix(key.g)))); }
 
 }  // namespace
 

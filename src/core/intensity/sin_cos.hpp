@@ -140,9 +140,10 @@ struct SinCos {
 // The swap and the two sign flips, from the quadrant's parity, its bit 1 and
 // bit 1 of n + 1.
 template <class L>
-[[gnu::always_inline]] inline SinCos<L> place_in_quadrant(
-    typename L::Vec phi, typename L::Vec s, typename L::Vec c, typename L::Mask odd,
-    typename L::Mask bit1, typename L::Mask next_bit1) {
+[[gnu::always_inline]] inline SinCos<L> place_in_quadrant(typename L::Vec phi, typename L::Vec s,
+                                                          typename L::Vec c, typename L::Mask odd,
+                                                          typename L::Mask bit1,
+                                                          typename L::Mask next_bit1) {
   return {L::negate_where(L::differ(bit1, L::sign_of(phi)), L::select(odd, s, c)),
           L::negate_where(next_bit1, L::select(odd, c, s))};
 }
@@ -151,8 +152,7 @@ template <class L>
 template <class L>
 [[gnu::always_inline]] inline SinCos<L> apply_small_quadrant(typename L::Vec phi,
                                                              const Reduced<L>& reduced,
-                                                             typename L::Vec s,
-                                                             typename L::Vec c) {
+                                                             typename L::Vec s, typename L::Vec c) {
   namespace k = sin_cos_constants;
   const auto n = L::whole_number_bits(L::add(reduced.quadrant, L::splat(k::exact_quadrant)));
   return place_in_quadrant<L>(phi, s, c, L::template bit<0>(n), L::template bit<1>(n),
@@ -167,13 +167,12 @@ template <class L>
 // loops stay small, and only huge or NaN phases come here.
 template <class L>
 [[gnu::noinline]] SinCos<L> apply_large_quadrant(typename L::Vec phi, typename L::Vec magnitude,
-                                                typename L::Vec y, typename L::Vec s,
-                                                typename L::Vec c) {
+                                                 typename L::Vec y, typename L::Vec s,
+                                                 typename L::Vec c) {
   namespace k = sin_cos_constants;
   using V = typename L::Vec;
   V n_mod_4 = L::sub(y, L::mul(L::floor(L::mul(y, L::splat(0.25))), L::splat(4.0)));
-  n_mod_4 = L::select(L::greater_equal(y, L::splat(k::saturated_quadrant)), n_mod_4,
-                      L::splat(3.0));
+  n_mod_4 = L::select(L::greater_equal(y, L::splat(k::saturated_quadrant)), n_mod_4, L::splat(3.0));
   const auto is_1 = L::equal(n_mod_4, L::splat(1.0));
   const auto odd = L::either(is_1, L::equal(n_mod_4, L::splat(3.0)));
   const auto bit1 = L::greater_equal(n_mod_4, L::splat(2.0));

@@ -2,8 +2,7 @@
 
 namespace peakforge {
 
-StructureFactor structure_factor(IndexVector hkl, const AtomColumns& atoms,
-                                 const double* weights) {
+StructureFactor structure_factor(IndexVector hkl, const AtomColumns& atoms, const double* weights) {
   if (atoms.count == 0) return {0.0, 0.0};
   const MillerIndex index = miller_index(hkl);
   require_every_atom(atoms);

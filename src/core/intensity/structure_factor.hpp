@@ -59,7 +59,6 @@ inline void add_atom(const MillerIndex& hkl, const AtomColumns& atoms, const dou
 
 // Left-to-right sum over every atom, with `weights` from atom_weights; reads
 // nothing, not even hkl, when there are no atoms.
-StructureFactor structure_factor(IndexVector hkl, const AtomColumns& atoms,
-                                 const double* weights);
+StructureFactor structure_factor(IndexVector hkl, const AtomColumns& atoms, const double* weights);
 
 }  // namespace peakforge

@@ -19,11 +19,11 @@ void add_groups_x4(const MillerIndex& hkl, const AtomColumns& atoms, const doubl
   __m256d acc_im = _mm256_setzero_pd(), acc_re = _mm256_setzero_pd();
   for (size_t j = 0; j < groups * 4; j += 4) {
     // Separate roundings in the scalar variant's order: the same phases.
-    const __m256d phase = _mm256_mul_pd(
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(x + j), h),
-                                    _mm256_mul_pd(_mm256_load_pd(y + j), k)),
-                      _mm256_mul_pd(_mm256_load_pd(z + j), l)),
-        two_pi_v);
+    const __m256d phase =
+        _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(x + j), h),
+                                                  _mm256_mul_pd(_mm256_load_pd(y + j), k)),
+                                    _mm256_mul_pd(_mm256_load_pd(z + j), l)),
+                      two_pi_v);
     const __m256d w = _mm256_load_pd(weights + j);
     const SinCos4 sc = sin_cos_x4(phase);
     acc_im = _mm256_add_pd(acc_im, _mm256_mul_pd(w, sc.sin));

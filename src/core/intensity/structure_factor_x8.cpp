@@ -34,14 +34,15 @@ struct Products {
 
 }  // namespace
 
-void add_groups_x8(double h, double k, double l, const double* x, const double* y,
-                   const double* z, const double* weights, size_t groups, LaneSums& sums) {
+void add_groups_x8(double h, double k, double l, const double* x, const double* y, const double* z,
+                   const double* weights, size_t groups, LaneSums& sums) {
   const __m512d hv = _mm512_set1_pd(h), kv = _mm512_set1_pd(k), lv = _mm512_set1_pd(l);
   __m256d acc_im = _mm256_loadu_pd(sums.im), acc_re = _mm256_loadu_pd(sums.re);
   const size_t paired_atoms = groups / 2 * 8;
   for (size_t j = 0; j < paired_atoms; j += 8) {
-    const Products p = weighted_terms(_mm512_load_pd(x + j), _mm512_load_pd(y + j),
-                                      _mm512_load_pd(z + j), _mm512_load_pd(weights + j), hv, kv, lv);
+    const Products p =
+        weighted_terms(_mm512_load_pd(x + j), _mm512_load_pd(y + j), _mm512_load_pd(z + j),
+                       _mm512_load_pd(weights + j), hv, kv, lv);
     // Group 2m, then group 2m + 1, as the 4-lane loop adds them.
     acc_im = _mm256_add_pd(_mm256_add_pd(acc_im, low_group(p.im)), high_group(p.im));
     acc_re = _mm256_add_pd(_mm256_add_pd(acc_re, low_group(p.re)), high_group(p.re));

@@ -20,8 +20,8 @@ struct LaneSums {
 // consecutive groups per 512-bit vector; the two halves go into the
 // accumulators in group order, so the bits are those of the 4-lane loop.
 // x, y, z and weights start on a 64-byte boundary.
-void add_groups_x8(double h, double k, double l, const double* x, const double* y,
-                   const double* z, const double* weights, size_t groups, LaneSums& sums);
+void add_groups_x8(double h, double k, double l, const double* x, const double* y, const double* z,
+                   const double* weights, size_t groups, LaneSums& sums);
 
 // sin and cos of eight phases (for the unit tests).
 void sin_cos_x8(const double* phases, double* sines, double* cosines);

@@ -4,12 +4,12 @@
 
 #include <algorithm>  // for sort, equal_range, max, min, find
 #include <bitset>
-#include <cmath>      // for floor, round, fabs, sqrt
-#include <cstdint>    // for uint64_t
-#include <numeric>    // for iota
+#include <cmath>    // for floor, round, fabs, sqrt
+#include <cstdint>  // for uint64_t
+#include <numeric>  // for iota
 #include <optional>
 #include <unordered_set>
-#include <utility>    // for pair
+#include <utility>  // for pair
 
 namespace peakforge::pattern {
 namespace {
@@ -80,7 +80,8 @@ std::optional<IntOperation> compose(const IntOperation& a, const IntOperation& b
   if (!small_entries(c.rotation)) return std::nullopt;
   for (size_t i = 0; i < 3; ++i) {
     int64_t t = a.translation[i];
-    for (size_t j = 0; j < 3; ++j) t += static_cast<int64_t>(a.rotation[3 * i + j]) * b.translation[j];
+    for (size_t j = 0; j < 3; ++j)
+      t += static_cast<int64_t>(a.rotation[3 * i + j]) * b.translation[j];
     c.translation[i] = wrap_units(t);
   }
   return c;
@@ -166,12 +167,14 @@ double wrap_unit_interval(double x) {
 // point in about constant time.
 class SiteIndex {
  public:
-  SiteIndex(const PatternRequest& request, const Matrix3& lattice) : request_(request), lattice_(lattice) {
+  SiteIndex(const PatternRequest& request, const Matrix3& lattice)
+      : request_(request), lattice_(lattice) {
     for (size_t axis = 0; axis < 3; ++axis) {
       const Vector3& r = request.reciprocal[axis];
       const double length = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
       tolerance_[axis] = std::min(site_tolerance * length, 0.25);
-      bins_[axis] = static_cast<uint64_t>(std::clamp(std::floor(0.5 / tolerance_[axis]), 1.0, 1048576.0));
+      bins_[axis] =
+          static_cast<uint64_t>(std::clamp(std::floor(0.5 / tolerance_[axis]), 1.0, 1048576.0));
     }
     keys_.reserve(request.atoms.size());
     for (size_t j = 0; j < request.atoms.size(); ++j) {
@@ -203,14 +206,17 @@ class SiteIndex {
 
   // True when some atom like `atom` (species, occupancy, displacement) sits
   // within the tolerance of `position`; `beta` is the image's tensor.
-  bool has_atom_like(const Atom& atom, const Vector3& position, const std::array<double, 6>& beta) const {
+  bool has_atom_like(const Atom& atom, const Vector3& position,
+                     const std::array<double, 6>& beta) const {
     return find(atom, position, &beta) != none;
   }
 
   // The index of an atom of the same kind as `atom` (species, occupancy,
   // isotropic B) within the tolerance of `position`, anisotropic tensors
   // not compared; `none` if there is none.
-  size_t atom_near(const Atom& atom, const Vector3& position) const { return find(atom, position, nullptr); }
+  size_t atom_near(const Atom& atom, const Vector3& position) const {
+    return find(atom, position, nullptr);
+  }
 
  private:
   size_t find(const Atom& atom, const Vector3& position, const std::array<double, 6>* beta) const {
@@ -251,7 +257,8 @@ class SiteIndex {
   };
 
   size_t slot_of(uint64_t key) const {
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);  // Fibonacci hashing: the top bits
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >>
+                               shift_);  // Fibonacci hashing: the top bits
   }
   const Run& run_of(uint64_t key) const {
     static const Run empty{};
@@ -263,10 +270,13 @@ class SiteIndex {
   }
 
   uint64_t bin(size_t axis, double x) const {
-    const uint64_t b = static_cast<uint64_t>(wrap_unit_interval(x) * static_cast<double>(bins_[axis]));
+    const uint64_t b =
+        static_cast<uint64_t>(wrap_unit_interval(x) * static_cast<double>(bins_[axis]));
     return b >= bins_[axis] ? bins_[axis] - 1 : b;
   }
-  uint64_t key(const std::array<uint64_t, 3>& b) const { return (b[0] * bins_[1] + b[1]) * bins_[2] + b[2]; }
+  uint64_t key(const std::array<uint64_t, 3>& b) const {
+    return (b[0] * bins_[1] + b[1]) * bins_[2] + b[2];
+  }
 
   // `beta` null: anisotropic tensors are not compared.
   bool matches(const Atom& atom, const Vector3& position, const std::array<double, 6>* beta,
@@ -283,7 +293,8 @@ class SiteIndex {
     }
     double squared = 0.0;
     for (size_t c = 0; c < 3; ++c) {
-      const double x = delta[0] * lattice_[0][c] + delta[1] * lattice_[1][c] + delta[2] * lattice_[2][c];
+      const double x =
+          delta[0] * lattice_[0][c] + delta[1] * lattice_[1][c] + delta[2] * lattice_[2][c];
       squared += x * x;
     }
     if (!(squared < site_tolerance * site_tolerance)) return false;
@@ -367,11 +378,13 @@ Matrix3 lattice_of(const Matrix3& reciprocal) {
 }
 
 // Every atom's image under x' = R x + t meets an atom like it.
-bool atoms_map(const IntMatrix3& r, const Vector3& t, const PatternRequest& request, const SiteIndex& index) {
+bool atoms_map(const IntMatrix3& r, const Vector3& t, const PatternRequest& request,
+               const SiteIndex& index) {
   for (const Atom& atom : request.atoms) {
     Vector3 image;
     for (size_t i = 0; i < 3; ++i) {
-      image[i] = r[3 * i] * atom.frac[0] + r[3 * i + 1] * atom.frac[1] + r[3 * i + 2] * atom.frac[2] + t[i];
+      image[i] = r[3 * i] * atom.frac[0] + r[3 * i + 1] * atom.frac[1] +
+                 r[3 * i + 2] * atom.frac[2] + t[i];
     }
     const std::array<double, 6> beta = atom.anisotropic ? rotate_tensor(r, atom.beta) : atom.beta;
     if (!index.has_atom_like(atom, image, beta)) return false;
@@ -413,7 +426,8 @@ class TranslationGroup {
     generators_.push_back(wrapped(t));
     for (size_t next = 0; next < members_.size() && members_.size() < member_limit_; ++next) {
       for (const Vector3& g : generators_) {
-        const Vector3 sum = wrapped({members_[next][0] + g[0], members_[next][1] + g[1], members_[next][2] + g[2]});
+        const Vector3 sum =
+            wrapped({members_[next][0] + g[0], members_[next][1] + g[1], members_[next][2] + g[2]});
         if (!contains(sum)) insert(sum);
       }
     }
@@ -453,7 +467,8 @@ struct Followed {
     rotations.push_back(r);
     translations.push_back(t);
   }
-  // (R, t2)(R, t1)⁻¹ = (1, t2 - t1): two translations with one rotation differ by a pure translation.
+  // (R, t2)(R, t1)⁻¹ = (1, t2 - t1): two translations with one rotation differ by a pure
+  // translation.
   static Vector3 difference(const Vector3& t1, const Vector3& t2) {
     return {t2[0] - t1[0], t2[1] - t1[1], t2[2] - t1[2]};
   }
@@ -498,7 +513,8 @@ bool same_kind(const Atom& a, const Atom& b) {
 // rhombohedral) and the 24 of 6/mmm in hexagonal axes.
 std::vector<IntMatrix3> make_holohedry_candidates() {
   std::vector<IntMatrix3> out;
-  static constexpr size_t permutations[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+  static constexpr size_t permutations[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2},
+                                                {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
   for (const auto& p : permutations) {
     for (int signs = 0; signs < 8; ++signs) {
       IntMatrix3 r{};
@@ -626,14 +642,15 @@ IntMatrix3 inverse(const IntMatrix3& r) {
 // the refutations point at tried first, then the atoms in `order`; each
 // look-up is counted.
 bool atoms_map_counted(const IntMatrix3& r, const Vector3& t, const PatternRequest& request,
-                       const SiteIndex& index, const std::vector<size_t>& order, Refutations& refutations,
-                       SearchBudget& budget) {
+                       const SiteIndex& index, const std::vector<size_t>& order,
+                       Refutations& refutations, SearchBudget& budget) {
   size_t tried = 0;
   Vector3 image;
   auto follows = [&](size_t j) {
     const Atom& atom = request.atoms[j];
     for (size_t i = 0; i < 3; ++i) {
-      image[i] = r[3 * i] * atom.frac[0] + r[3 * i + 1] * atom.frac[1] + r[3 * i + 2] * atom.frac[2] + t[i];
+      image[i] = r[3 * i] * atom.frac[0] + r[3 * i + 1] * atom.frac[1] +
+                 r[3 * i + 2] * atom.frac[2] + t[i];
     }
     const std::array<double, 6> beta = atom.anisotropic ? rotate_tensor(r, atom.beta) : atom.beta;
     if (++tried == 4096) budget.spend(tried), tried = 0;
@@ -671,8 +688,8 @@ bool atoms_map_counted(const IntMatrix3& r, const Vector3& t, const PatternReque
 // of the rarest kind onto each atom of that kind (the anchor maps by
 // construction, so the others are tried). The pure translations are sought
 // the same way. Every look-up is counted against the budget.
-Followed found_rotations(const PatternRequest& request, const SiteIndex& index, const Matrix3& metric,
-                         SearchBudget& budget) {
+Followed found_rotations(const PatternRequest& request, const SiteIndex& index,
+                         const Matrix3& metric, SearchBudget& budget) {
   const std::vector<Atom>& atoms = request.atoms;
   const std::vector<size_t> targets = rarest_kind(atoms);
   const size_t anchor = targets.front();
@@ -704,7 +721,8 @@ Followed found_rotations(const PatternRequest& request, const SiteIndex& index, 
     if (!keeps_metric(r, metric)) continue;
     const bool identity = r == identity_operation.rotation;
     const Vector3& x = atoms[anchor].frac;
-    const Vector3 rx = {r[0] * x[0] + r[1] * x[1] + r[2] * x[2], r[3] * x[0] + r[4] * x[1] + r[5] * x[2],
+    const Vector3 rx = {r[0] * x[0] + r[1] * x[1] + r[2] * x[2],
+                        r[3] * x[0] + r[4] * x[1] + r[5] * x[2],
                         r[6] * x[0] + r[7] * x[1] + r[8] * x[2]};
     if (identity) found.add(r, Vector3{0.0, 0.0, 0.0});
     for (size_t target : targets) {
@@ -714,7 +732,8 @@ Followed found_rotations(const PatternRequest& request, const SiteIndex& index, 
       if (identity) {
         // A shift already implied by those found needs no check.
         const std::optional<Vector3> c = settled_translation(t, tolerance);
-        if (c && !found.centring.contains(*c) && atoms_map_counted(r, *c, request, index, order, refutations, budget)) {
+        if (c && !found.centring.contains(*c) &&
+            atoms_map_counted(r, *c, request, index, order, refutations, budget)) {
           found.centring.add(*c);
         }
         continue;
@@ -822,7 +841,8 @@ Followed followed_rotations(const std::vector<IntOperation>& given, const Patter
             out.add(op.rotation, translation_of(op));
           } else {
             out.centring.add(Followed::difference(
-                *out.translations[static_cast<size_t>(known - out.rotations.begin())], translation_of(op)));
+                *out.translations[static_cast<size_t>(known - out.rotations.begin())],
+                translation_of(op)));
           }
         }
         return out;
@@ -916,7 +936,8 @@ bool systematically_absent(const PointGroup& group, int32_t h, int32_t k, int32_
   return false;
 }
 
-std::vector<IntMatrix3> reflection_equivalents(const std::vector<IntMatrix3>& rotations, bool friedel) {
+std::vector<IntMatrix3> reflection_equivalents(const std::vector<IntMatrix3>& rotations,
+                                               bool friedel) {
   // h' = h R for a row vector h: the matrix acting on indices is R itself.
   // -1 commutes with every rotation, so a group and its negatives make a
   // group again.

@@ -49,6 +49,7 @@ bool systematically_absent(const PointGroup& group, int32_t h, int32_t k, int32_
 // The rotations of a point group (as point_group gives them) as they act on
 // Miller indices (row vectors, h' = h R); with `friedel`, also each
 // rotation's negative. The identity comes first.
-std::vector<IntMatrix3> reflection_equivalents(const std::vector<IntMatrix3>& rotations, bool friedel);
+std::vector<IntMatrix3> reflection_equivalents(const std::vector<IntMatrix3>& rotations,
+                                               bool friedel);
 
 }  // namespace peakforge::pattern

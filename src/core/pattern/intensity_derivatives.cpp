@@ -16,7 +16,8 @@ constexpr size_t terms_between_checks = size_t{1} << 22;
 
 }  // namespace
 
-PeakDerivatives compute_peak_derivatives(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+PeakDerivatives compute_peak_derivatives(const PatternRequest& request,
+                                         const InterruptCheck& check_interrupt) {
   const PatternReflections found = pattern_reflections(request, check_interrupt);
   std::vector<PeakMember> members;
   PeakDerivatives out;
@@ -41,10 +42,11 @@ PeakDerivatives compute_peak_derivatives(const PatternRequest& request, const In
   }
   std::vector<double> x(padded(atoms), 0.0), y(padded(atoms), 0.0), z(padded(atoms), 0.0);
   for (size_t j = 0; j < atoms; ++j) {
-    x[j] = request.atoms[j].frac[0], y[j] = request.atoms[j].frac[1], z[j] = request.atoms[j].frac[2];
+    x[j] = request.atoms[j].frac[0], y[j] = request.atoms[j].frac[1],
+    z[j] = request.atoms[j].frac[2];
   }
-  const PhaseTable x_table(x, lo[0], hi[0], request.use_simd), y_table(y, lo[1], hi[1], request.use_simd),
-      z_table(z, lo[2], hi[2], request.use_simd);
+  const PhaseTable x_table(x, lo[0], hi[0], request.use_simd),
+      y_table(y, lo[1], hi[1], request.use_simd), z_table(z, lo[2], hi[2], request.use_simd);
 
   std::vector<double> f_re(request.species.size()), f_im(request.species.size());
   std::vector<double> fe_re(atoms), fe_im(atoms), weight(atoms), temperature(atoms);
@@ -57,7 +59,8 @@ PeakDerivatives compute_peak_derivatives(const PatternRequest& request, const In
       f_re[s] = f[0], f_im[s] = f[1];
     }
     const double h = o.h, k = o.k, l = o.l;
-    const double *xr = x_table.re(o.h), *xi = x_table.im(o.h), *yr = y_table.re(o.k), *yi = y_table.im(o.k);
+    const double *xr = x_table.re(o.h), *xi = x_table.im(o.h), *yr = y_table.re(o.k),
+                 *yi = y_table.im(o.k);
     const double *zr = z_table.re(o.l), *zi = z_table.im(o.l);
     double sum_re = 0.0, sum_im = 0.0;
     for (size_t j = 0; j < atoms; ++j) {
@@ -70,7 +73,8 @@ PeakDerivatives compute_peak_derivatives(const PatternRequest& request, const In
       double exponent = s2 * atom.b_iso;
       if (atom.anisotropic) {
         const std::array<double, 6>& b = atom.beta;
-        exponent = b[0] * h * h + b[1] * k * k + b[2] * l * l + 2.0 * (b[3] * h * k + b[4] * h * l + b[5] * k * l);
+        exponent = b[0] * h * h + b[1] * k * k + b[2] * l * l +
+                   2.0 * (b[3] * h * k + b[4] * h * l + b[5] * k * l);
       }
       temperature[j] = std::exp(-exponent);
       weight[j] = atom.occupancy * temperature[j];

@@ -27,6 +27,7 @@ struct PeakDerivatives {
 
 // The peak table of `request` (as compute_peak_table gives it) with the
 // derivatives of each peak's absolute intensity.
-PeakDerivatives compute_peak_derivatives(const PatternRequest& request, const InterruptCheck& check_interrupt);
+PeakDerivatives compute_peak_derivatives(const PatternRequest& request,
+                                         const InterruptCheck& check_interrupt);
 
 }  // namespace peakforge::pattern

@@ -49,24 +49,30 @@ bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
 // 1e300, a form factor's coefficient of 1e300); scaling an infinity would
 // drop every peak and report an empty pattern as a result.
 [[noreturn]] void throw_beyond_any_atom(const ReflectionOrbit& orbit) {
-  throw RequestError{"the intensity at reflection (" + std::to_string(orbit.h) + " " + std::to_string(orbit.k) +
-                     " " + std::to_string(orbit.l) +
-                     ") is not a finite number: an occupancy, displacement or scattering factor is far beyond "
-                     "any atom's"};
+  throw RequestError{
+      "the intensity at reflection (" + std::to_string(orbit.h) + " " + std::to_string(orbit.k) +
+      " " + std::to_string(orbit.l) +
+      ") is not a finite number: an occupancy, displacement or scattering factor is far beyond "
+      "any atom's"};
 }
 
 }  // namespace
 
-PatternReflections pattern_reflections(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+PatternReflections pattern_reflections(const PatternRequest& request,
+                                       const InterruptCheck& check_interrupt) {
   PatternReflections out;
   const PointGroup group = point_group(request, check_interrupt);
   out.point_group_order = group.rotations.size();
-  const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, !request.anomalous);
+  const std::vector<IntMatrix3> equivalents =
+      reflection_equivalents(group.rotations, !request.anomalous);
   out.orbits = reflection_orbits(request, equivalents, check_interrupt);
-  for (const ReflectionOrbit& o : out.orbits) out.lattice_points += static_cast<size_t>(o.multiplicity);
+  for (const ReflectionOrbit& o : out.orbits)
+    out.lattice_points += static_cast<size_t>(o.multiplicity);
   // Sets the space group extinguishes are neither computed nor listed: a
   // peak holds the families that diffract.
-  std::erase_if(out.orbits, [&](const ReflectionOrbit& o) { return systematically_absent(group, o.h, o.k, o.l); });
+  std::erase_if(out.orbits, [&](const ReflectionOrbit& o) {
+    return systematically_absent(group, o.h, o.k, o.l);
+  });
   out.f_squared = squared_structure_factors(request, out.orbits, check_interrupt);
   return out;
 }
@@ -87,7 +93,8 @@ PeakTable peak_table_of(const PatternRequest& request, const PatternReflections&
   for (size_t i = 0; i < orbits.size(); ++i) {
     const double theta = std::asin((orbits[i].g * request.wavelength) * 0.5);
     const double lp = factor_at(request.radiation, request.monochromator_two_theta, theta);
-    reflections.push_back({orbits[i], i, (theta + theta) * degrees_per_radian, lp, lp * f_squared[i]});
+    reflections.push_back(
+        {orbits[i], i, (theta + theta) * degrees_per_radian, lp, lp * f_squared[i]});
   }
   table.reflections = found.lattice_points;
   table.unique_reflections = orbits.size();
@@ -103,8 +110,8 @@ PeakTable peak_table_of(const PatternRequest& request, const PatternReflections&
     const Reflection& r = reflections[i];
     const double total = r.intensity * r.orbit.multiplicity;
     if (!std::isfinite(total)) throw_beyond_any_atom(r.orbit);
-    if (!runs.empty() &&
-        std::fabs(r.two_theta - reflections[runs.back().first].two_theta) < request.merge_tolerance) {
+    if (!runs.empty() && std::fabs(r.two_theta - reflections[runs.back().first].two_theta) <
+                             request.merge_tolerance) {
       runs.back().last = i + 1;
       runs.back().intensity += total;
       if (!std::isfinite(runs.back().intensity)) throw_beyond_any_atom(r.orbit);
@@ -134,7 +141,8 @@ PeakTable peak_table_of(const PatternRequest& request, const PatternReflections&
       families.push_back(reflections[i].orbit);
       multiplicity += reflections[i].orbit.multiplicity;
       if (members) {
-        members->push_back({table.two_theta.size() - 1, reflections[i].index, reflections[i].lorentz_polarisation});
+        members->push_back({table.two_theta.size() - 1, reflections[i].index,
+                            reflections[i].lorentz_polarisation});
       }
     }
     std::sort(families.begin(), families.end(), family_precedes);
@@ -153,7 +161,8 @@ std::vector<double> lorentz_polarisation_at(std::span<const double> two_theta, R
   std::vector<double> factors;
   factors.reserve(two_theta.size());
   for (const double angle : two_theta) {
-    factors.push_back(factor_at(radiation, monochromator_two_theta, (angle * radians_per_degree) * 0.5));
+    factors.push_back(
+        factor_at(radiation, monochromator_two_theta, (angle * radians_per_degree) * 0.5));
   }
   return factors;
 }

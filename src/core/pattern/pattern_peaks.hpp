@@ -26,7 +26,8 @@ struct PatternReflections {
   size_t lattice_points = 0;  // of the shell, those of extinguished sets included
 };
 
-PatternReflections pattern_reflections(const PatternRequest& request, const InterruptCheck& check_interrupt);
+PatternReflections pattern_reflections(const PatternRequest& request,
+                                       const InterruptCheck& check_interrupt);
 
 // One set of reflections under a kept peak: the orbit (an index into the
 // PatternReflections) and its Lorentz-polarisation factor.

@@ -28,8 +28,8 @@ enum class Radiation { xray, neutron, electron };
 struct Species {
   double atomic_number = 0.0;
   std::vector<std::array<double, 2>> electron_pairs;  // (a in Å, b in Å²)
-  double constant_re = 0.0;  // f' (X-rays) or Re b (neutrons)
-  double constant_im = 0.0;  // f'' (X-rays) or Im b (neutrons)
+  double constant_re = 0.0;                           // f' (X-rays) or Re b (neutrons)
+  double constant_im = 0.0;                           // f'' (X-rays) or Im b (neutrons)
 };
 
 struct Atom {
@@ -49,17 +49,17 @@ struct SymmetryOperation {
 };
 
 struct PatternRequest {
-  Matrix3 reciprocal{};  // rows a*, b*, c* (Å⁻¹, no factor 2π)
-  double wavelength = 0.0;  // Å
+  Matrix3 reciprocal{};             // rows a*, b*, c* (Å⁻¹, no factor 2π)
+  double wavelength = 0.0;          // Å
   double min_g = 0.0, max_g = 0.0;  // the shell of reflections, 1/d in Å⁻¹
   Radiation radiation = Radiation::xray;
-  bool anomalous = false;  // Friedel mates are then told apart
+  bool anomalous = false;                // Friedel mates are then told apart
   double monochromator_two_theta = 0.0;  // degrees; 0 = no monochromator
   std::vector<Species> species;
   std::vector<Atom> atoms;
   std::vector<SymmetryOperation> operations;  // empty: no symmetry but Friedel's
-  double merge_tolerance = 1e-5;  // degrees of 2θ
-  double relative_threshold = 1e-3;  // peaks below this (strongest = 100) are dropped
+  double merge_tolerance = 1e-5;              // degrees of 2θ
+  double relative_threshold = 1e-3;           // peaks below this (strongest = 100) are dropped
   // Largest box of index triples the reflection walk visits (infinity: no limit).
   double max_walk = std::numeric_limits<double>::infinity();
   bool parallel = true;
@@ -81,9 +81,9 @@ struct PeakTable {
   std::vector<int32_t> family_hkl;
   std::vector<int64_t> family_multiplicity;
   std::vector<int64_t> family_offsets{0};
-  size_t reflections = 0;  // lattice points in the shell
+  size_t reflections = 0;         // lattice points in the shell
   size_t unique_reflections = 0;  // of which computed: one per equivalent set
-  size_t point_group_order = 1;  // rotations of the symmetry the atoms follow
+  size_t point_group_order = 1;   // rotations of the symmetry the atoms follow
 };
 
 // A request that cannot be computed (bad shape of a value, a bound beyond the

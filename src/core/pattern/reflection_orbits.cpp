@@ -14,8 +14,9 @@ int32_t index_bound(const Vector3& v, double max_g) {
   if (!(s > 0.0)) return 1;
   const double ceiling = std::ceil(max_g / std::sqrt(s));
   if (!(ceiling <= 1e7)) {
-    throw RequestError{"the shell of reflections is too large for the cell: "
-                       "use a longer wavelength or a smaller 2theta maximum"};
+    throw RequestError{
+        "the shell of reflections is too large for the cell: "
+        "use a longer wavelength or a smaller 2theta maximum"};
   }
   return static_cast<int32_t>(ceiling) + 1;
 }
@@ -58,8 +59,8 @@ std::vector<ReflectionOrbit> reflection_orbits(const PatternRequest& request,
   const int32_t order = static_cast<int32_t>(equivalents.size());
   const double box = (2.0 * H + 1.0) * (2.0 * K + 1.0) * (2.0 * L + 1.0) - 1.0;
   if (!(box <= request.max_walk)) {
-    throw RequestError{"the shell of reflections spans " + rounded(box) + " index triples, more than the limit of " +
-                       rounded(request.max_walk) +
+    throw RequestError{"the shell of reflections spans " + rounded(box) +
+                       " index triples, more than the limit of " + rounded(request.max_walk) +
                        ": use a longer wavelength or a smaller 2theta maximum, or raise the limit"};
   }
 

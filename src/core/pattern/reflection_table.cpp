@@ -8,11 +8,13 @@
 
 namespace peakforge::pattern {
 
-ReflectionTable compute_reflection_table(const PatternRequest& request, const InterruptCheck& check_interrupt) {
+ReflectionTable compute_reflection_table(const PatternRequest& request,
+                                         const InterruptCheck& check_interrupt) {
   constexpr double degrees_per_radian = 57.29577951308232;
   ReflectionTable table;
   table.symmetry = point_group(request, check_interrupt);
-  const std::vector<IntMatrix3> equivalents = reflection_equivalents(table.symmetry.rotations, !request.anomalous);
+  const std::vector<IntMatrix3> equivalents =
+      reflection_equivalents(table.symmetry.rotations, !request.anomalous);
   std::vector<ReflectionOrbit> orbits = reflection_orbits(request, equivalents, check_interrupt);
   std::sort(orbits.begin(), orbits.end(), [](const ReflectionOrbit& a, const ReflectionOrbit& b) {
     if (a.g != b.g) return a.g < b.g;
@@ -36,7 +38,8 @@ ReflectionTable compute_reflection_table(const PatternRequest& request, const In
     const double theta = std::asin((o.g * request.wavelength) * 0.5);
     table.two_theta.push_back((theta + theta) * degrees_per_radian);
   }
-  const std::vector<double> f_squared = squared_structure_factors(request, allowed, check_interrupt);
+  const std::vector<double> f_squared =
+      squared_structure_factors(request, allowed, check_interrupt);
   table.f_squared.assign(orbits.size(), 0.0);
   for (size_t i = 0; i < allowed.size(); ++i) table.f_squared[allowed_at[i]] = f_squared[i];
   return table;

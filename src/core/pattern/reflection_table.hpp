@@ -24,6 +24,7 @@ struct ReflectionTable {
 
 // Raises RequestError for a request that cannot be computed; calls
 // `check_interrupt` between pieces of work (it may throw to stop).
-ReflectionTable compute_reflection_table(const PatternRequest& request, const InterruptCheck& check_interrupt);
+ReflectionTable compute_reflection_table(const PatternRequest& request,
+                                         const InterruptCheck& check_interrupt);
 
 }  // namespace peakforge::pattern

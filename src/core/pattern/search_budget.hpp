@@ -20,7 +20,9 @@ inline constexpr double terms_per_lookup = 60.0;
 class SearchBudget {
  public:
   SearchBudget(double max_work, size_t atoms, const InterruptCheck& check_interrupt)
-      : lookups_left_(max_work / terms_per_lookup), atoms_(atoms), check_interrupt_(check_interrupt),
+      : lookups_left_(max_work / terms_per_lookup),
+        atoms_(atoms),
+        check_interrupt_(check_interrupt),
         last_check_(std::chrono::steady_clock::now()) {}
 
   // Counts `lookups` more; throws WorkLimitError past the work limit and lets
@@ -28,9 +30,10 @@ class SearchBudget {
   void spend(size_t lookups) {
     lookups_left_ -= static_cast<double>(lookups);
     if (lookups_left_ < 0.0) {
-      throw WorkLimitError{"finding the symmetry of " + std::to_string(atoms_) +
-                         " atoms given without symmetry operations exceeds the work limit; give the "
-                         "operations, or raise the limit"};
+      throw WorkLimitError{
+          "finding the symmetry of " + std::to_string(atoms_) +
+          " atoms given without symmetry operations exceeds the work limit; give the "
+          "operations, or raise the limit"};
     }
     since_clock_ += lookups;
     if (since_clock_ < clock_every) return;

@@ -3,9 +3,9 @@
 #include <algorithm>  // for sort, fill, min, max, clamp
 #include <cmath>      // for exp
 #include <map>
-#include <numeric>    // for iota
+#include <numeric>  // for iota
 #include <optional>
-#include <tuple>      // for make_tuple
+#include <tuple>  // for make_tuple
 
 #include "base/call_pool.hpp"
 #include "base/worker_count.hpp"
@@ -51,7 +51,8 @@ Layout lay_out(const PatternRequest& request) {
     const Atom& a = atoms[j];
     return std::make_tuple(a.species, a.anisotropic, a.anisotropic ? 0.0 : a.b_iso, a.occupancy);
   };
-  std::stable_sort(order.begin(), order.end(), [&](size_t i, size_t j) { return run_key(i) < run_key(j); });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t i, size_t j) { return run_key(i) < run_key(j); });
 
   std::map<double, size_t> b_indices;
   size_t position = 0;
@@ -63,8 +64,9 @@ Layout lay_out(const PatternRequest& request) {
       layout.x.push_back(a.frac[0]);
       layout.y.push_back(a.frac[1]);
       layout.z.push_back(a.frac[2]);
-      const bool joins = !a.anisotropic && !layout.runs.empty() && layout.runs.back().end == position &&
-                         !layout.runs.back().anisotropic && layout.runs.back().occupancy == a.occupancy &&
+      const bool joins = !a.anisotropic && !layout.runs.empty() &&
+                         layout.runs.back().end == position && !layout.runs.back().anisotropic &&
+                         layout.runs.back().occupancy == a.occupancy &&
                          layout.distinct_b[layout.runs.back().b_index] == a.b_iso &&
                          layout.runs.back().begin >= block_begin;
       if (joins) {
@@ -76,7 +78,8 @@ Layout lay_out(const PatternRequest& request) {
           if (added) layout.distinct_b.push_back(a.b_iso);
           b_index = place->second;
         }
-        layout.runs.push_back({position, position + 1, a.occupancy, b_index, a.anisotropic, a.beta});
+        layout.runs.push_back(
+            {position, position + 1, a.occupancy, b_index, a.anisotropic, a.beta});
       }
       ++position;
     }
@@ -136,8 +139,8 @@ class Calculation {
     prepare(scratch);
     const bool simd = request_.use_simd;
     const ReflectionOrbit& head = orbits_[row.first];
-    multiply_phases(x_table_.re(head.h), x_table_.im(head.h), y_table_.re(head.k), y_table_.im(head.k),
-                    scratch.a_re.data(), scratch.a_im.data(), atoms(), simd);
+    multiply_phases(x_table_.re(head.h), x_table_.im(head.h), y_table_.re(head.k),
+                    y_table_.im(head.k), scratch.a_re.data(), scratch.a_im.data(), atoms(), simd);
     for (size_t i = row.first; i < row.last; ++i) {
       const ReflectionOrbit& o = orbits_[i];
       const double t = o.g * 0.5;
@@ -145,9 +148,9 @@ class Calculation {
       fill_weights(o, s2, scratch);
       double re = 0.0, im = 0.0;
       for (const Layout::Block& block : layout_.blocks) {
-        const ComplexSum sum = weighted_phase_sum(scratch.w.data(), scratch.a_re.data(), scratch.a_im.data(),
-                                                  z_table_.re(o.l), z_table_.im(o.l), block.begin,
-                                                  block.end, simd);
+        const ComplexSum sum =
+            weighted_phase_sum(scratch.w.data(), scratch.a_re.data(), scratch.a_im.data(),
+                               z_table_.re(o.l), z_table_.im(o.l), block.begin, block.end, simd);
         const std::array<double, 2> f =
             scattering_factor(request_.species[block.species], request_.radiation, s2);
         re += f[0] * sum.re - f[1] * sum.im;
@@ -159,7 +162,8 @@ class Calculation {
 
  private:
   void fill_weights(const ReflectionOrbit& o, double s2, Scratch& scratch) const {
-    for (size_t i = 0; i < layout_.distinct_b.size(); ++i) scratch.d[i] = std::exp(s2 * -layout_.distinct_b[i]);
+    for (size_t i = 0; i < layout_.distinct_b.size(); ++i)
+      scratch.d[i] = std::exp(s2 * -layout_.distinct_b[i]);
     const double h = o.h, k = o.k, l = o.l;
     for (const Layout::Run& run : layout_.runs) {
       if (run.anisotropic) {
@@ -186,7 +190,8 @@ class Calculation {
 std::array<double, 2> scattering_factor(const Species& species, Radiation radiation, double s2) {
   if (radiation == Radiation::neutron) return {species.constant_re, species.constant_im};
   double sum = 0.0;
-  for (const std::array<double, 2>& pair : species.electron_pairs) sum = sum + std::exp(s2 * -pair[1]) * pair[0];
+  for (const std::array<double, 2>& pair : species.electron_pairs)
+    sum = sum + std::exp(s2 * -pair[1]) * pair[0];
   if (radiation == Radiation::electron) return {sum + species.constant_re, species.constant_im};
   const double k = s2 * mott_bethe;
   const double f0 = species.atomic_number - k * sum;
@@ -221,7 +226,9 @@ std::vector<double> squared_structure_factors(const PatternRequest& request,
 
   const Calculation calculation(request, sorted);
   const double atoms = static_cast<double>(calculation.atoms());
-  auto row_terms = [&](const Row& row) { return atoms * static_cast<double>(row.last - row.first + 1); };
+  auto row_terms = [&](const Row& row) {
+    return atoms * static_cast<double>(row.last - row.first + 1);
+  };
   double total = 0.0;
   for (const Row& row : rows) total += row_terms(row);
 
@@ -240,13 +247,15 @@ std::vector<double> squared_structure_factors(const PatternRequest& request,
   for (size_t first = 0; first < rows.size();) {
     double terms = 0.0;
     size_t last = first;
-    while (last < rows.size() && (terms < batch_terms || last == first)) terms += row_terms(rows[last++]);
+    while (last < rows.size() && (terms < batch_terms || last == first))
+      terms += row_terms(rows[last++]);
     if (pool) {
       parallel_for_each_index<Scratch>(*pool, last - first, [&](Scratch& scratch, size_t i) {
         calculation.compute_row(rows[first + i], scratch, sorted_out);
       });
     } else {
-      for (size_t r = first; r < last; ++r) calculation.compute_row(rows[r], serial_scratch, sorted_out);
+      for (size_t r = first; r < last; ++r)
+        calculation.compute_row(rows[r], serial_scratch, sorted_out);
     }
     for (size_t i = rows[first].first; i < rows[last - 1].last; ++i) {
       done += static_cast<size_t>(sorted[i].multiplicity);

@@ -1,6 +1,6 @@
 #include "peaks/merge_peaks.hpp"
 
-#include <cmath>  // for fabs
+#include <cmath>    // for fabs
 #include <utility>  // for move
 
 #include "base/panic.hpp"

@@ -11,10 +11,10 @@ using MillerIndex = std::vector<int32_t>;  // any length, carried through unchan
 
 // One entry per merged peak, in the input order of their first peaks.
 struct MergedPeaks {
-  std::vector<double> two_thetas;                     // the anchor angle
-  std::vector<double> intensities;                    // running sum over the members
-  std::vector<std::vector<MillerIndex>> hkls;         // the members' indices, in input order
-  std::vector<double> d_hkls;                         // d of the first member
+  std::vector<double> two_thetas;              // the anchor angle
+  std::vector<double> intensities;             // running sum over the members
+  std::vector<std::vector<MillerIndex>> hkls;  // the members' indices, in input order
+  std::vector<double> d_hkls;                  // d of the first member
 };
 
 // One forward pass over two_thetas; no sorting. The other lists are indexed

@@ -16,15 +16,25 @@ namespace peakforge::profile {
 template <class L>
 [[gnu::always_inline]] inline typename L::Vec lane_exp(typename L::Vec x) {
   using V = typename L::Vec;
-  constexpr double log2e = 1.4426950408889634, ln2_high = 0.693145751953125, ln2_low = 1.4286068203094173e-06;
+  constexpr double log2e = 1.4426950408889634, ln2_high = 0.693145751953125,
+                   ln2_low = 1.4286068203094173e-06;
   const V n = L::round(L::mul(x, L::splat(log2e)));
   const V r = L::sub(L::sub(x, L::mul(n, L::splat(ln2_high))), L::mul(n, L::splat(ln2_low)));
   // 1/13!, ..., 1/2!, 1, 1 by Horner.
-  constexpr double c[14] = {1.6059043836821613e-10, 2.08767569878681e-09, 2.505210838544172e-08,
-                            2.755731922398589e-07,  2.7557319223985893e-06, 2.48015873015873e-05,
-                            0.0001984126984126984,  0.001388888888888889,  0.008333333333333333,
-                            0.041666666666666664,   0.16666666666666666,   0.5,
-                            1.0,                    1.0};
+  constexpr double c[14] = {1.6059043836821613e-10,
+                            2.08767569878681e-09,
+                            2.505210838544172e-08,
+                            2.755731922398589e-07,
+                            2.7557319223985893e-06,
+                            2.48015873015873e-05,
+                            0.0001984126984126984,
+                            0.001388888888888889,
+                            0.008333333333333333,
+                            0.041666666666666664,
+                            0.16666666666666666,
+                            0.5,
+                            1.0,
+                            1.0};
   V p = L::splat(c[0]);
   for (int i = 1; i < 14; ++i) p = L::add(L::mul(p, r), L::splat(c[i]));
   // 2^n = 2^a · 2^b with a ≥ −1022 and b ≥ −1022 for n down to −2044.
@@ -43,7 +53,8 @@ template <class L>
                            4.853903996359137e+02, 1.945506571482614e+02};
   const V a = L::abs(x);
   const typename L::Mask big = L::greater(a, L::splat(tan_3pi_8));
-  const typename L::Mask middle = L::greater(a, L::splat(0.66));  // and not big, by the order of selects
+  const typename L::Mask middle =
+      L::greater(a, L::splat(0.66));  // and not big, by the order of selects
   // (a − 1) / (a + 1) in the middle range, −1 / a beyond it: one division.
   const V numerator = L::select(big, L::sub(a, L::splat(1.0)), L::splat(-1.0));
   const V denominator = L::select(big, L::add(a, L::splat(1.0)), a);

@@ -22,8 +22,9 @@ inline constexpr double gauss_scale = 1.6651092223153954;
 // lies below −746): value and slope are 0.
 inline constexpr double erfc_fit_zero_beyond = 27.35;
 
-inline constexpr double erfc_fit_coefficients[10] = {0.17087277, -0.82215223, 1.48851587, -1.13520398, 0.27886807,
-                                                      -0.18628806, 0.09678418,  0.37409196, 1.00002368,  -1.26551223};
+inline constexpr double erfc_fit_coefficients[10] = {
+    0.17087277,  -0.82215223, 1.48851587, -1.13520398, 0.27886807,
+    -0.18628806, 0.09678418,  0.37409196, 1.00002368,  -1.26551223};
 
 // The fit's value at 0, which every erf value is divided by: t = 1, exp(P(1)).
 inline double erfc_fit_at_zero() {
@@ -42,7 +43,8 @@ struct CumulativeParts {
 };
 
 template <class L, bool densities>
-[[gnu::always_inline]] inline CumulativeParts<L> cumulative_parts(typename L::Vec u, double erfc_at_zero) {
+[[gnu::always_inline]] inline CumulativeParts<L> cumulative_parts(typename L::Vec u,
+                                                                  double erfc_at_zero) {
   using V = typename L::Vec;
   const V one = L::splat(1.0);
   const V x = L::mul(L::splat(gauss_scale), u);
@@ -52,7 +54,8 @@ template <class L, bool densities>
   // In the tails every lane's fit is exactly 0: the exponential is skipped.
   if (!L::all(far)) {
     const V t = L::div(one, L::add(L::mul(L::splat(0.5), z), one));
-    V poly = L::splat(erfc_fit_coefficients[0]), slope = L::splat(0.0);  // P(t) and P'(t), by Horner together
+    V poly = L::splat(erfc_fit_coefficients[0]),
+      slope = L::splat(0.0);  // P(t) and P'(t), by Horner together
     for (int i = 1; i < 10; ++i) {
       if constexpr (densities) slope = L::add(L::mul(slope, t), poly);
       poly = L::add(L::mul(poly, t), L::splat(erfc_fit_coefficients[i]));
@@ -61,8 +64,9 @@ template <class L, bool densities>
     erfc = L::select(far, L::mul(e, t), L::splat(0.0));
     if constexpr (densities) {
       const V dt_dz = L::mul(L::splat(-0.5), L::mul(t, t));
-      d_erfc = L::select(far, L::mul(e, L::add(dt_dz, L::mul(t, L::sub(L::mul(slope, dt_dz), L::add(z, z))))),
-                         L::splat(0.0));
+      d_erfc = L::select(
+          far, L::mul(e, L::add(dt_dz, L::mul(t, L::sub(L::mul(slope, dt_dz), L::add(z, z))))),
+          L::splat(0.0));
     }
   }
   // Products by reciprocals rather than divisions: a few units in the last place, far cheaper.

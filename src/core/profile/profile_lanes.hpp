@@ -60,9 +60,13 @@ struct X4Lane {
   [[gnu::always_inline]] static Vec round(Vec a) {
     return _mm256_round_pd(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   }
-  [[gnu::always_inline]] static Vec max(Vec a, Vec b) { return _mm256_max_pd(b, a); }  // a > b ? a : b
+  [[gnu::always_inline]] static Vec max(Vec a, Vec b) {
+    return _mm256_max_pd(b, a);
+  }  // a > b ? a : b
   [[gnu::always_inline]] static Mask less(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-  [[gnu::always_inline]] static Mask greater(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+  [[gnu::always_inline]] static Mask greater(Vec a, Vec b) {
+    return _mm256_cmp_pd(a, b, _CMP_GT_OQ);
+  }
   [[gnu::always_inline]] static Mask either(Mask a, Mask b) { return _mm256_or_pd(a, b); }
   [[gnu::always_inline]] static bool all(Mask m) { return _mm256_movemask_pd(m) == 0xF; }
   [[gnu::always_inline]] static Vec select(Mask m, Vec if_clear, Vec if_set) {
@@ -70,7 +74,8 @@ struct X4Lane {
   }
   [[gnu::always_inline]] static Vec power_of_two(Vec n) {
     const __m256i whole = _mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(n));
-    return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(whole, _mm256_set1_epi64x(1023)), 52));
+    return _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_add_epi64(whole, _mm256_set1_epi64x(1023)), 52));
   }
 };
 

@@ -59,8 +59,8 @@ std::vector<IndexFamily> unique_families(const std::vector<std::vector<int32_t>>
     const auto a = forms.of(x), b = forms.of(y);
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
   };
-  std::unordered_map<size_t, size_t, decltype(hash), decltype(same_form)> family_of(
-      0, hash, same_form);
+  std::unordered_map<size_t, size_t, decltype(hash), decltype(same_form)> family_of(0, hash,
+                                                                                    same_form);
 
   std::vector<IndexFamily> families;
   std::vector<size_t> representative;  // input position of each family's greatest member

@@ -2,7 +2,7 @@
 
 #include <algorithm>  // for sort
 #include <array>
-#include <cmath>      // for ceil, isnan, sqrt
+#include <cmath>  // for ceil, isnan, sqrt
 
 #include "base/panic.hpp"
 
@@ -84,8 +84,8 @@ std::vector<HklPoint> generate_hkl_points(const std::vector<std::vector<double>>
         const double g = std::sqrt((x * x + y * y) + z * z);
         // Both comparisons are false for NaN, so NaN lengths and bounds reject.
         if (min_r <= g && g <= max_r) {
-          points.push_back({static_cast<int32_t>(h), static_cast<int32_t>(k),
-                            static_cast<int32_t>(l), g});
+          points.push_back(
+              {static_cast<int32_t>(h), static_cast<int32_t>(k), static_cast<int32_t>(l), g});
         }
       }
     }

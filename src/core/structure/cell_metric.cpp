@@ -10,7 +10,8 @@ double metric_mismatch(const Matrix3& lattice, const std::vector<Operation>& ope
   double scale = 0.0;
   for (size_t i = 0; i < 3; ++i) {
     for (size_t j = 0; j < 3; ++j) {
-      g[i][j] = lattice[i][0] * lattice[j][0] + lattice[i][1] * lattice[j][1] + lattice[i][2] * lattice[j][2];
+      g[i][j] = lattice[i][0] * lattice[j][0] + lattice[i][1] * lattice[j][1] +
+                lattice[i][2] * lattice[j][2];
       scale = std::max(scale, std::fabs(g[i][j]));
     }
   }
@@ -19,7 +20,8 @@ double metric_mismatch(const Matrix3& lattice, const std::vector<Operation>& ope
     const auto r = [&op](size_t i, size_t j) { return op.rotation[3 * i + j]; };
     double gr[3][3];  // G R
     for (size_t j = 0; j < 3; ++j) {
-      for (size_t l = 0; l < 3; ++l) gr[j][l] = g[j][0] * r(0, l) + g[j][1] * r(1, l) + g[j][2] * r(2, l);
+      for (size_t l = 0; l < 3; ++l)
+        gr[j][l] = g[j][0] * r(0, l) + g[j][1] * r(1, l) + g[j][2] * r(2, l);
     }
     for (size_t i = 0; i < 3; ++i) {
       for (size_t l = 0; l < 3; ++l) {

@@ -30,7 +30,9 @@ std::array<int64_t, 3> bin_counts(const Matrix3& lattice, double radius, size_t 
   }
   // No more bins than the atoms can fill.
   const auto limit = static_cast<double>(8 * atoms + 27);
-  while (static_cast<double>(bins[0]) * static_cast<double>(bins[1]) * static_cast<double>(bins[2]) > limit) {
+  while (static_cast<double>(bins[0]) * static_cast<double>(bins[1]) *
+             static_cast<double>(bins[2]) >
+         limit) {
     for (auto& b : bins) b = std::max<int64_t>(1, b / 2);
   }
   return bins;
@@ -44,8 +46,9 @@ std::vector<int64_t> axis_offsets(int64_t n) {
   return out;
 }
 
-void add_if_close(ClosePairs& out, const PeriodicDistance& distance, const std::vector<Vector3>& wrapped,
-                  const Vector3& spacings, size_t i, size_t j, double radius) {
+void add_if_close(ClosePairs& out, const PeriodicDistance& distance,
+                  const std::vector<Vector3>& wrapped, const Vector3& spacings, size_t i, size_t j,
+                  double radius) {
   // Every image of the pair is at least |δ_k| plane spacings apart along
   // each axis k (δ the rounded fractional difference): most pairs are ruled
   // out by that bound without the search over the 27 neighbouring shifts.
@@ -68,7 +71,8 @@ PeriodicDistance::PeriodicDistance(const Matrix3& lattice) : lattice_(lattice) {
   for (int a = -1; a <= 1; ++a) {
     for (int b = -1; b <= 1; ++b) {
       for (int c = -1; c <= 1; ++c, ++s) {
-        shifts_[s] = cartesian({static_cast<double>(a), static_cast<double>(b), static_cast<double>(c)}, lattice);
+        shifts_[s] = cartesian(
+            {static_cast<double>(a), static_cast<double>(b), static_cast<double>(c)}, lattice);
         lengths_[s] = norm_squared(shifts_[s]);
       }
     }
@@ -112,10 +116,12 @@ ClosePairs close_pairs(const Matrix3& lattice, const std::vector<Vector3>& frac,
   // at exactly the radius.
   Vector3 spacings = plane_spacings(lattice);
   for (double& s : spacings) s *= 1.0 - 1e-12;
-  const double pair_images = static_cast<double>(count) * static_cast<double>(count - 1) / 2.0 * 27.0;
+  const double pair_images =
+      static_cast<double>(count) * static_cast<double>(count - 1) / 2.0 * 27.0;
   if (pair_images <= static_cast<double>(single_bin_pairs)) {
     for (size_t i = 0; i < count; ++i) {
-      for (size_t j = i + 1; j < count; ++j) add_if_close(out, distance, wrapped, spacings, i, j, radius);
+      for (size_t j = i + 1; j < count; ++j)
+        add_if_close(out, distance, wrapped, spacings, i, j, radius);
     }
     return out;
   }
@@ -139,9 +145,11 @@ ClosePairs close_pairs(const Matrix3& lattice, const std::vector<Vector3>& frac,
   std::vector<size_t> order(count), fill(starts.begin(), starts.end() - 1);
   for (size_t a = 0; a < count; ++a) order[fill[flat(cell[a])]++] = a;
 
-  const std::vector<int64_t> ox = axis_offsets(bins[0]), oy = axis_offsets(bins[1]), oz = axis_offsets(bins[2]);
+  const std::vector<int64_t> ox = axis_offsets(bins[0]), oy = axis_offsets(bins[1]),
+                             oz = axis_offsets(bins[2]);
   auto neighbour = [&](size_t a, int64_t dx, int64_t dy, int64_t dz) {
-    return flat({(cell[a][0] + dx) % bins[0], (cell[a][1] + dy) % bins[1], (cell[a][2] + dz) % bins[2]});
+    return flat(
+        {(cell[a][0] + dx) % bins[0], (cell[a][1] + dy) % bins[1], (cell[a][2] + dz) % bins[2]});
   };
   // Count the candidates first, so that a hopeless pile-up is refused before
   // any distance is computed.
@@ -178,7 +186,8 @@ ClosePairs close_pairs(const Matrix3& lattice, const std::vector<Vector3>& frac,
   std::vector<size_t> rank(out.first.size());
   std::iota(rank.begin(), rank.end(), size_t{0});
   std::sort(rank.begin(), rank.end(), [&out](size_t p, size_t q) {
-    return out.first[p] != out.first[q] ? out.first[p] < out.first[q] : out.second[p] < out.second[q];
+    return out.first[p] != out.first[q] ? out.first[p] < out.first[q]
+                                        : out.second[p] < out.second[q];
   });
   ClosePairs sorted;
   for (size_t p : rank) {

@@ -2,15 +2,17 @@
 
 #include <algorithm>  // for max, min
 #include <map>
-#include <utility>    // for pair
+#include <utility>  // for pair
 
 #include "structure/close_pairs.hpp"
 
 namespace peakforge::structure {
 
 SiteCheckResult check_close_sites(const Matrix3& lattice, const std::vector<Vector3>& frac,
-                                  const std::vector<int32_t>& atomic_numbers, const std::vector<double>& occupancies,
-                                  const std::vector<int64_t>& site_of, const SiteCheckLimits& limits) {
+                                  const std::vector<int32_t>& atomic_numbers,
+                                  const std::vector<double>& occupancies,
+                                  const std::vector<int64_t>& site_of,
+                                  const SiteCheckLimits& limits) {
   SiteCheckResult out;
   out.keep.assign(frac.size(), 1);
   const ClosePairs pairs = close_pairs(lattice, frac, limits.close);

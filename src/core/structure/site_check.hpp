@@ -14,8 +14,8 @@
 namespace peakforge::structure {
 
 struct SiteCheckLimits {
-  double close = 0.5;          // Å: closer atoms cannot both be present
-  double same_position = 0.1;  // Å: closer atoms of one element are the same atom
+  double close = 0.5;             // Å: closer atoms cannot both be present
+  double same_position = 0.1;     // Å: closer atoms of one element are the same atom
   double occupancy_slack = 0.01;  // rounding of published occupancies
 };
 
@@ -35,7 +35,9 @@ struct SiteCheckResult {
 
 // `site_of` gives each atom's listed site (its symmetry origin).
 SiteCheckResult check_close_sites(const Matrix3& lattice, const std::vector<Vector3>& frac,
-                                  const std::vector<int32_t>& atomic_numbers, const std::vector<double>& occupancies,
-                                  const std::vector<int64_t>& site_of, const SiteCheckLimits& limits);
+                                  const std::vector<int32_t>& atomic_numbers,
+                                  const std::vector<double>& occupancies,
+                                  const std::vector<int64_t>& site_of,
+                                  const SiteCheckLimits& limits);
 
 }  // namespace peakforge::structure

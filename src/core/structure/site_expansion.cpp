@@ -38,13 +38,15 @@ Expansion expand_sites(const Matrix3& lattice, const std::vector<Vector3>& sites
   std::vector<Vector3> images(operations.size());
   out.positions.reserve(sites.size());
   for (size_t s = 0; s < sites.size(); ++s) {
-    for (size_t k = 0; k < operations.size(); ++k) images[k] = wrapped_image(operations[k], sites[s]);
+    for (size_t k = 0; k < operations.size(); ++k)
+      images[k] = wrapped_image(operations[k], sites[s]);
     for (size_t k = 0; k < operations.size(); ++k) {
       bool first = true;
       for (size_t earlier = 0; earlier < k && first; ++earlier) {
         // Compared as distances, not squares, so that the boundary falls
         // exactly where a distance computed with a square root puts it.
-        first = !(std::sqrt(rounded_distance_squared(images[k], images[earlier], lattice)) < tolerance);
+        first =
+            !(std::sqrt(rounded_distance_squared(images[k], images[earlier], lattice)) < tolerance);
       }
       if (!first) continue;
       out.positions.push_back(images[k]);

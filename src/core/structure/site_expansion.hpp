@@ -11,8 +11,8 @@
 namespace peakforge::structure {
 
 struct Expansion {
-  std::vector<Vector3> positions;   // fractional, each coordinate in [0, 1)
-  std::vector<int64_t> site_of;     // the listed site each position is an image of
+  std::vector<Vector3> positions;     // fractional, each coordinate in [0, 1)
+  std::vector<int64_t> site_of;       // the listed site each position is an image of
   std::vector<int32_t> operation_of;  // the operation that put it there
 };
 

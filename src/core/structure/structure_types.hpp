@@ -27,7 +27,8 @@ struct AssemblyError {
 // Cartesian vector of a fractional one: Σ_i x_i L_i.
 inline Vector3 cartesian(const Vector3& x, const Matrix3& lattice) {
   Vector3 out{};
-  for (size_t j = 0; j < 3; ++j) out[j] = x[0] * lattice[0][j] + x[1] * lattice[1][j] + x[2] * lattice[2][j];
+  for (size_t j = 0; j < 3; ++j)
+    out[j] = x[0] * lattice[0][j] + x[1] * lattice[1][j] + x[2] * lattice[2][j];
   return out;
 }
 

@@ -45,13 +45,17 @@ def read_brml(data: bytes, name: str) -> MeasuredPattern:
     archive = open_archive(data, name)
     raw_files = sorted(m for m in archive.namelist() if m.startswith("Experiment0/RawData") and m.endswith(".xml"))
     root = parse_xml(read_member(archive, RAW_DATA, name), name, "Bruker raw-data XML")
-    route = next((e for e in root.iter() if local(e.tag) == "DataRoute"
-                  and any(local(d.tag) == "Datum" for d in e)), None)
+    route = next(
+        (e for e in root.iter() if local(e.tag) == "DataRoute" and any(local(d.tag) == "Datum" for d in e)), None
+    )
     if route is None:
         raise InputError(f"{name}: {RAW_DATA} holds no measured data")
     scan_axes = next((e for e in route.iter() if local(e.tag) == "ScanAxes"), None)
-    axes = [e.get("AxisId") or e.get("AxisName") or "" for e in (scan_axes if scan_axes is not None else [])
-            if local(e.tag) == "ScanAxisInfo"]
+    axes = [
+        e.get("AxisId") or e.get("AxisName") or ""
+        for e in (scan_axes if scan_axes is not None else [])
+        if local(e.tag) == "ScanAxisInfo"
+    ]
     if "TwoTheta" not in axes:
         raise InputError(f"{name}: the scan's axes are {', '.join(axes) or 'not named'}, not 2theta")
     column = 2 + axes.index("TwoTheta")

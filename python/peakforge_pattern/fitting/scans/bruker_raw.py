@@ -59,8 +59,10 @@ def read_bruker_raw(data: bytes, name: str) -> MeasuredPattern:
         return read_bruker_raw3(data, name)
     if not data.startswith(MAGIC):
         version = data[:7].decode("ascii", errors="replace").rstrip("\0 ")
-        raise InputError(f"{name}: Bruker {version!r} files (RAW versions 1 and 2) are not read, only RAW1.01 "
-                         "and RAW4.00 (save the scan as RAW version 3 or 4, .brml or .xy)")
+        raise InputError(
+            f"{name}: Bruker {version!r} files (RAW versions 1 and 2) are not read, only RAW1.01 "
+            "and RAW4.00 (save the scan as RAW version 3 or 4, .brml or .xy)"
+        )
     try:
         (extra,) = struct.unpack_from("<I", data, 56)
         at = _FILE_HEADER + extra
@@ -73,14 +75,17 @@ def read_bruker_raw(data: bytes, name: str) -> MeasuredPattern:
     check_point_count(steps, name)
     start = at + _RANGE_HEADER + sub_records
     if not 1 <= per_step <= 16 or steps < 2 or start + steps * per_step * 4 > len(data):
-        raise InputError(f"{name}: the RAW4 range header does not fit the file ({steps} steps of "
-                         f"{per_step} values from byte {start}, file of {len(data)} bytes)")
+        raise InputError(
+            f"{name}: the RAW4 range header does not fit the file ({steps} steps of "
+            f"{per_step} values from byte {start}, file of {len(data)} bytes)"
+        )
     if not (np.isfinite(first) and np.isfinite(step) and step > 0.0):
         raise InputError(f"{name}: the RAW4 range starts at {first:g} with step {step:g} degrees")
     values = np.frombuffer(data, dtype="<f4", count=steps * per_step, offset=start).reshape(steps, per_step)
     intensity = values[:, 0].astype(float)
-    return scan_from_file(first + step * np.arange(steps), intensity, None, name,
-                          wavelength=_tube_lines(data, _FILE_HEADER, at))
+    return scan_from_file(
+        first + step * np.arange(steps), intensity, None, name, wavelength=_tube_lines(data, _FILE_HEADER, at)
+    )
 
 
 def _tube_lines(data: bytes, first: int, end: int) -> tuple[float, float, float] | None:

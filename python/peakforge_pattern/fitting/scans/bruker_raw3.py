@@ -56,8 +56,10 @@ def read_bruker_raw3(data: bytes, name: str) -> MeasuredPattern:
     check_point_count(steps, name)
     start = _FILE_HEADER + header + supplement
     if header < 260 or steps < 2 or start + 4 * steps > len(data):
-        raise InputError(f"{name}: the RAW1.01 range header does not fit the file ({steps} steps from byte "
-                         f"{start}, file of {len(data)} bytes)")
+        raise InputError(
+            f"{name}: the RAW1.01 range header does not fit the file ({steps} steps from byte "
+            f"{start}, file of {len(data)} bytes)"
+        )
     if not (np.isfinite(first) and np.isfinite(step) and step > 0.0):
         raise InputError(f"{name}: the RAW1.01 range starts at {first:g} with step {step:g} degrees")
     counts = np.frombuffer(data, dtype="<f4", count=steps, offset=start).astype(float)

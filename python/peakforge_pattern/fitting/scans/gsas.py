@@ -38,7 +38,7 @@ def _fixed_fields(line: str, widths: tuple[int, ...]) -> list[str]:
     fields, start = [], 0
     while start < len(line.rstrip()):
         for width in widths:
-            fields.append(line[start:start + width])
+            fields.append(line[start : start + width])
             start += width
     return fields
 
@@ -52,7 +52,7 @@ def _float(field: str, name: str, number: int, decimals: int = 0) -> float:
     except ValueError:
         raise InputError(f"{name}: line {number}: {text!r} is not a number") from None
     if decimals and not any(mark in text for mark in ".eEdD"):
-        value /= 10.0 ** decimals
+        value /= 10.0**decimals
     return value
 
 
@@ -87,17 +87,18 @@ def read_gsas(text: str, name: str) -> MeasuredPattern:
         binning = fields[4].upper()
         coefficients = [float(f) for f in fields[5:9] if _is_number(f)]
     except (IndexError, ValueError):
-        raise InputError(f"{name}: line {start + 1}: the BANK line does not read as "
-                         "'BANK n NCHAN NREC BINTYP BCOEF...'") from None
+        raise InputError(
+            f"{name}: line {start + 1}: the BANK line does not read as 'BANK n NCHAN NREC BINTYP BCOEF...'"
+        ) from None
     layout = next((f.upper() for f in fields[5:] if f.upper() in LAYOUTS), "STD")
     if binning not in ("CONST", "CONS"):
         raise InputError(f"{name}: bank binning {fields[4]!r} is not read (only constant-step 2theta scans, CONST)")
     if channels < 1:
         raise InputError(f"{name}: the BANK line promises {channels} points")
     check_point_count(channels, name)
-    banks = sum(1 for line in lines[start + 1:] if line.startswith("BANK"))
+    banks = sum(1 for line in lines[start + 1 :] if line.startswith("BANK"))
     records = []
-    for line in lines[start + 1:]:
+    for line in lines[start + 1 :]:
         if line.startswith("BANK"):
             break
         records.append(line)

@@ -11,7 +11,7 @@ points of three columns take about 80 MB as text."""
 
 def size_text(count: int) -> str:
     """A byte count the way people read it (MB, GB)."""
-    for unit, size in (("GB", 1024 ** 3), ("MB", 1024 ** 2), ("kB", 1024)):
+    for unit, size in (("GB", 1024**3), ("MB", 1024**2), ("kB", 1024)):
         if count >= size:
             return f"{count / size:.4g} {unit}"
     return f"{count} bytes"

@@ -33,9 +33,16 @@ class MeasuredPattern:
         return int(self.two_theta.size)
 
     @classmethod
-    def from_arrays(cls, two_theta, intensity, uncertainty=None, *, name: str = "",
-                    wavelength: tuple[float, float, float] | None = None,
-                    notes: tuple[str, ...] = ()) -> MeasuredPattern:
+    def from_arrays(
+        cls,
+        two_theta,
+        intensity,
+        uncertainty=None,
+        *,
+        name: str = "",
+        wavelength: tuple[float, float, float] | None = None,
+        notes: tuple[str, ...] = (),
+    ) -> MeasuredPattern:
         """Check and wrap arrays; the uncertainty defaults to √max(I, 1).
 
         Parameters
@@ -82,11 +89,9 @@ class MeasuredPattern:
         steps = np.flatnonzero(np.diff(x) <= 0.0)
         if steps.size:
             i = steps[0]
-            raise InputError(f"{label}2theta must increase: point {i + 2} ({x[i + 1]:g}) "
-                             f"follows {x[i]:g}")
+            raise InputError(f"{label}2theta must increase: point {i + 2} ({x[i + 1]:g}) follows {x[i]:g}")
         if x[0] <= 0.0 or x[-1] >= 180.0:
-            raise InputError(f"{label}2theta must lie between 0 and 180 degrees, "
-                             f"the file spans {x[0]:g} to {x[-1]:g}")
+            raise InputError(f"{label}2theta must lie between 0 and 180 degrees, the file spans {x[0]:g} to {x[-1]:g}")
         if np.any(e < 0.0):
             raise InputError(f"{label}uncertainties must not be negative")
         # Files give a zero uncertainty for a zero count; counting statistics say about one.
@@ -105,13 +110,27 @@ def in_range(pattern: MeasuredPattern, lo: float, hi: float) -> MeasuredPattern:
     keep = (pattern.two_theta >= lo) & (pattern.two_theta <= hi)
     if keep.sum() < 2:
         raise InputError(f"{pattern.name}: fewer than two points in 2theta {lo:g} to {hi:g}")
-    return MeasuredPattern(pattern.two_theta[keep], pattern.intensity[keep], pattern.uncertainty[keep],
-                           pattern.name, pattern.wavelength, pattern.uncertainty_from_file, pattern.notes)
+    return MeasuredPattern(
+        pattern.two_theta[keep],
+        pattern.intensity[keep],
+        pattern.uncertainty[keep],
+        pattern.name,
+        pattern.wavelength,
+        pattern.uncertainty_from_file,
+        pattern.notes,
+    )
 
 
-def scan_from_file(two_theta, intensity, uncertainty, name: str, *,
-                   wavelength: tuple[float, float, float] | None = None,
-                   notes: tuple[str, ...] = (), counting_uncertainty: bool = False) -> MeasuredPattern:
+def scan_from_file(
+    two_theta,
+    intensity,
+    uncertainty,
+    name: str,
+    *,
+    wavelength: tuple[float, float, float] | None = None,
+    notes: tuple[str, ...] = (),
+    counting_uncertainty: bool = False,
+) -> MeasuredPattern:
     """A reader's columns as a MeasuredPattern.
 
     ``counting_uncertainty`` says that the reader derived the uncertainty

@@ -21,9 +21,15 @@ from .rigaku_rasx import is_rasx, read_rasx
 from .xrdml import read_xrdml
 from .zipped import open_archive
 
-SCAN_FORMATS = ("columns of 2theta, intensity and optional sigma (.xy .xye .csv .dat .prn .txt)",
-                "PANalytical .xrdml", "GSAS raw (.gsas .gsa .fxye .raw .xra)", "Bruker RAW v3 and v4 (.raw)",
-                "Bruker .brml", "Rigaku .ras", "Rigaku .rasx")
+SCAN_FORMATS = (
+    "columns of 2theta, intensity and optional sigma (.xy .xye .csv .dat .prn .txt)",
+    "PANalytical .xrdml",
+    "GSAS raw (.gsas .gsa .fxye .raw .xra)",
+    "Bruker RAW v3 and v4 (.raw)",
+    "Bruker .brml",
+    "Rigaku .ras",
+    "Rigaku .rasx",
+)
 """The formats :func:`read_scan` reads, as its messages list them."""
 
 _HEAD = 65536
@@ -112,8 +118,9 @@ def read_scan_bytes(data: bytes, name: str) -> MeasuredPattern:
         return read_columns(text, name, separator)
     except InputError as exc:
         if "no numbers found" in str(exc):
-            raise InputError(f"{name}: no numbers found, and no scan format peakforge reads; "
-                             f"it reads {formats_read()}") from None
+            raise InputError(
+                f"{name}: no numbers found, and no scan format peakforge reads; it reads {formats_read()}"
+            ) from None
         raise
 
 
@@ -125,13 +132,13 @@ def _read_bounded(path: Path, name: str) -> bytes:
             if stat.S_ISDIR(info.st_mode):
                 raise InputError(f"{name}: is a directory, not a scan file")
             if stat.S_ISREG(info.st_mode) and info.st_size > MAX_BYTES:
-                raise InputError(f"{name}: {size_text(info.st_size)} is more than a scan file holds "
-                                 f"(at most {size_text(MAX_BYTES)})")
+                raise InputError(
+                    f"{name}: {size_text(info.st_size)} is more than a scan file holds (at most {size_text(MAX_BYTES)})"
+                )
             head = stream.read(_HEAD)
             if b"\0" in head and not _known_binary(head):
                 # binary data of no known format (/dev/zero, a disk image): refuse it before reading on
-                raise InputError(f"{name}: a binary file of no scan format peakforge reads; "
-                                 f"it reads {formats_read()}")
+                raise InputError(f"{name}: a binary file of no scan format peakforge reads; it reads {formats_read()}")
             rest = stream.read(MAX_BYTES + 1 - len(head))
     except IsADirectoryError:
         raise InputError(f"{name}: is a directory, not a scan file") from None

@@ -116,15 +116,19 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
         raise InputError(f"{name}: data rows must all hold 2theta, intensity and optionally attenuation")
     table = np.array(rows)
     step, speed = number_or_zero(header.get("MEAS_SCAN_STEP")), number_or_zero(header.get("MEAS_SCAN_SPEED"))
-    seconds = counting_scale(header.get("MEAS_SCAN_UNIT_Y", "counts"), step, speed,
-                             header.get("MEAS_SCAN_SPEED_UNIT", "deg/min"))
+    seconds = counting_scale(
+        header.get("MEAS_SCAN_UNIT_Y", "counts"), step, speed, header.get("MEAS_SCAN_SPEED_UNIT", "deg/min")
+    )
     intensity, sigma = unattenuated(table, seconds)
-    wavelength = rigaku_wavelength(header.get("HW_XG_WAVE_LENGTH_ALPHA1", ""),
-                                   header.get("HW_XG_WAVE_LENGTH_ALPHA2", ""),
-                                   header.get("MEAS_COND_XG_WAVE_TYPE", "Ka"))
+    wavelength = rigaku_wavelength(
+        header.get("HW_XG_WAVE_LENGTH_ALPHA1", ""),
+        header.get("HW_XG_WAVE_LENGTH_ALPHA2", ""),
+        header.get("MEAS_COND_XG_WAVE_TYPE", "Ka"),
+    )
     notes = (f"{name}: read the first of {scans} scans",) if scans > 1 else ()
-    return scan_from_file(table[:, 0], intensity, sigma, name, wavelength=wavelength, notes=notes,
-                          counting_uncertainty=True)
+    return scan_from_file(
+        table[:, 0], intensity, sigma, name, wavelength=wavelength, notes=notes, counting_uncertainty=True
+    )
 
 
 def number_or_zero(text: str | None) -> float:

@@ -70,13 +70,18 @@ def read_rasx(data: bytes, name: str) -> MeasuredPattern:
     if not rows or len({len(r) for r in rows}) > 1 or len(rows[0]) < 2:
         raise InputError(f"{name}: {PROFILE} must hold rows of 2theta, intensity and optionally attenuation")
     table = np.array(rows)
-    seconds = counting_scale(values.get("IntensityUnit", "counts"), number_or_zero(values.get("Step")),
-                             number_or_zero(values.get("Speed")), values.get("SpeedUnit", "deg/min"))
+    seconds = counting_scale(
+        values.get("IntensityUnit", "counts"),
+        number_or_zero(values.get("Step")),
+        number_or_zero(values.get("Speed")),
+        values.get("SpeedUnit", "deg/min"),
+    )
     intensity, sigma = unattenuated(table, seconds)
-    wavelength = rigaku_wavelength(values.get("WavelengthKalpha1", ""), values.get("WavelengthKalpha2", ""),
-                                   values.get("WaveType", "Ka"))
+    wavelength = rigaku_wavelength(
+        values.get("WavelengthKalpha1", ""), values.get("WavelengthKalpha2", ""), values.get("WaveType", "Ka")
+    )
     profiles = sum(1 for m in members if m.startswith("Data") and m.endswith(".txt") and "/Profile" in m)
     notes = (f"{name}: read the first of {profiles} profiles",) if profiles > 1 else ()
-    return scan_from_file(table[:, 0], intensity, sigma, name, wavelength=wavelength, notes=notes,
-                          counting_uncertainty=True)
-
+    return scan_from_file(
+        table[:, 0], intensity, sigma, name, wavelength=wavelength, notes=notes, counting_uncertainty=True
+    )

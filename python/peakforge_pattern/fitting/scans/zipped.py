@@ -29,6 +29,5 @@ def read_member(archive: zipfile.ZipFile, member: str, name: str) -> bytes:
     except (zipfile.BadZipFile, OSError, ValueError, NotImplementedError, EOFError) as exc:
         raise InputError(f"{name}: cannot unpack {member} ({exc})") from None
     if len(data) > MAX_BYTES:
-        raise InputError(f"{name}: {member} unpacks to more than {size_text(MAX_BYTES)}, "
-                         "more than a scan holds")
+        raise InputError(f"{name}: {member} unpacks to more than {size_text(MAX_BYTES)}, more than a scan holds")
     return data

@@ -24,7 +24,7 @@ from .work import max_lattice_points
 # then says what is missing (_engine is unbound while _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .. import _engine
+    import peakforge_pattern._engine as _engine
 except ImportError as exc:
     _IMPORT_ERROR = exc
 # An engine built before it returned the Lorentz-polarisation factor still

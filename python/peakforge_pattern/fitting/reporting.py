@@ -5,16 +5,13 @@ the counting noise)."""
 
 from __future__ import annotations
 
-import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from .atom_tables import atom_table, bond_table
 from .parameters import ParameterSet
-from .uncertainties import format_with_uncertainty
 
 if TYPE_CHECKING:
-    from .result import FitResult, PhaseFit
+    from .result import PhaseFit
 
 MISFIT_LIMIT = 2.0
 """Rwp / Rexp above which the model misses something the data show."""
@@ -86,80 +83,3 @@ def misfit_warning(rwp: float, rexp: float, weighting: str) -> list[str]:
             "instrument options (--monochromator, --radius, --wavelength) may not describe this scan"
         )
     ]
-
-
-def _table(rows: list[list[str]]) -> list[str]:
-    widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
-    return [
-        "  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths))).rstrip()
-        for row in rows
-    ]
-
-
-def summary_text(result: FitResult) -> str:
-    """The fit as text: agreement, the parameters, then the phases."""
-    measured = result.measured
-    lo, hi = measured.two_theta[0], measured.two_theta[-1]
-    weights = {
-        "counts": "weights from counting statistics",
-        "file": "weights from the file's uncertainties",
-        "equal": "equal weights",
-    }[result.weighting]
-    first = (
-        f"{measured.name}: {len(measured)} points, 2theta {lo:g} to {hi:g}, {result.instrument.shape} peaks, "
-        f"{result.background_coefficients.size} background terms, {weights}"
-        + ("" if result.anomalous else ", no anomalous dispersion")
-        + ("" if result.converged else f" (not converged: {result.message})")
-    )
-    lines = [
-        first,
-        (
-            f"Rp {100 * result.rp:.2f} %  Rwp {100 * result.rwp:.2f} %  Rexp {100 * result.rexp:.2f} %  "
-            f"chi2 {result.chi2:.3f}"
-        ),
-    ]
-    parameters = result.parameter_set
-    atom_kinds = ("coordinates", "b-sites", "b-elements", "occupancy")
-    shown = [p for p in (parameters or ()) if not p.linear and p.kind not in ("cell", "b", *atom_kinds)]
-    rows = []
-    for p in shown:
-        if not p.refined:
-            state = "fixed"
-        elif p.at_bound():
-            state = f"at {p.at_bound()} bound"
-        else:
-            state = ""
-        rows.append(
-            [
-                p.name,
-                format_with_uncertainty(p.value, result.uncertainties.get(p.name) if p.refined else None),
-                p.unit,
-                state,
-            ]
-        )
-    if rows:
-        lines += ["  " + line for line in _table(rows)]
-    header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
-    table = [header]
-    for phase in result.phases:
-        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
-        fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
-        table.append([phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)])
-    lines += _table(table)
-    extra = [p for p in result.phases if p.particle_radius > 0.0]
-    if extra:
-        lines.append(
-            "microabsorption (Brindley): "
-            + "; ".join(
-                f"{p.name} mu {p.linear_absorption:.1f} /cm, R {p.particle_radius:g} um, tau {p.brindley_tau:.4f}"
-                for p in extra
-            )
-        )
-    for phase in result.phases:
-        if phase.atoms:
-            lines.append(atom_table(phase.name, phase.atoms))
-        if phase.bonds:
-            lines.append(bond_table(phase.name, phase.bonds))
-    if not math.isfinite(result.rwp):
-        lines.append("the agreement indices are not finite")
-    return "\n".join(lines) + "\n"

@@ -4,6 +4,7 @@ show them."""
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -13,10 +14,11 @@ from ..pictures import png_of
 from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
 from .atom_results import BondLength, site_dicts
+from .atom_tables import atom_table, bond_table
 from .fit_display import fit_html, fit_repr
 from .parameters import ParameterSet
-from .reporting import summary_text
 from .scans import MeasuredPattern
+from .uncertainties import format_with_uncertainty
 
 
 @dataclass(frozen=True, eq=False)
@@ -291,3 +293,80 @@ class FitResult:
 
     def __repr__(self) -> str:
         return fit_repr(self)
+
+
+def _table(rows: list[list[str]]) -> list[str]:
+    widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
+    return [
+        "  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths))).rstrip()
+        for row in rows
+    ]
+
+
+def summary_text(result: FitResult) -> str:
+    """The fit as text: agreement, the parameters, then the phases."""
+    measured = result.measured
+    lo, hi = measured.two_theta[0], measured.two_theta[-1]
+    weights = {
+        "counts": "weights from counting statistics",
+        "file": "weights from the file's uncertainties",
+        "equal": "equal weights",
+    }[result.weighting]
+    first = (
+        f"{measured.name}: {len(measured)} points, 2theta {lo:g} to {hi:g}, {result.instrument.shape} peaks, "
+        f"{result.background_coefficients.size} background terms, {weights}"
+        + ("" if result.anomalous else ", no anomalous dispersion")
+        + ("" if result.converged else f" (not converged: {result.message})")
+    )
+    lines = [
+        first,
+        (
+            f"Rp {100 * result.rp:.2f} %  Rwp {100 * result.rwp:.2f} %  Rexp {100 * result.rexp:.2f} %  "
+            f"chi2 {result.chi2:.3f}"
+        ),
+    ]
+    parameters = result.parameter_set
+    atom_kinds = ("coordinates", "b-sites", "b-elements", "occupancy")
+    shown = [p for p in (parameters or ()) if not p.linear and p.kind not in ("cell", "b", *atom_kinds)]
+    rows = []
+    for p in shown:
+        if not p.refined:
+            state = "fixed"
+        elif p.at_bound():
+            state = f"at {p.at_bound()} bound"
+        else:
+            state = ""
+        rows.append(
+            [
+                p.name,
+                format_with_uncertainty(p.value, result.uncertainties.get(p.name) if p.refined else None),
+                p.unit,
+                state,
+            ]
+        )
+    if rows:
+        lines += ["  " + line for line in _table(rows)]
+    header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
+    table = [header]
+    for phase in result.phases:
+        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
+        fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
+        table.append([phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)])
+    lines += _table(table)
+    extra = [p for p in result.phases if p.particle_radius > 0.0]
+    if extra:
+        lines.append(
+            "microabsorption (Brindley): "
+            + "; ".join(
+                f"{p.name} mu {p.linear_absorption:.1f} /cm, R {p.particle_radius:g} um, tau {p.brindley_tau:.4f}"
+                for p in extra
+            )
+        )
+    for phase in result.phases:
+        if phase.atoms:
+            lines.append(atom_table(phase.name, phase.atoms))
+        if phase.bonds:
+            lines.append(bond_table(phase.name, phase.bonds))
+    if not math.isfinite(result.rwp):
+        lines.append("the agreement indices are not finite")
+    return "\n".join(lines) + "\n"

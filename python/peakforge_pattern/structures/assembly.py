@@ -20,7 +20,7 @@ from ..errors import InputError
 # _IMPORT_ERROR is set).
 _IMPORT_ERROR: ImportError | None = None
 try:
-    from .. import _engine
+    import peakforge_pattern._engine as _engine
 except ImportError as exc:
     _IMPORT_ERROR = exc
 

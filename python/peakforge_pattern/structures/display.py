@@ -5,13 +5,37 @@ from __future__ import annotations
 
 import html
 import math
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 import gemmi
 import numpy as np
 
-if TYPE_CHECKING:
-    from .structure import Structure
+
+class Structure(Protocol):
+    """What the views read of a structure (structure.Structure has it all)."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def lattice(self) -> np.ndarray: ...
+    @property
+    def atomic_numbers(self) -> np.ndarray: ...
+    @property
+    def frac_coords(self) -> np.ndarray: ...
+    @property
+    def occupancies(self) -> np.ndarray: ...
+    @property
+    def b_factors(self) -> np.ndarray: ...
+    @property
+    def symmetry_operations(self) -> tuple[str, ...]: ...
+    @property
+    def warnings(self) -> tuple[str, ...]: ...
+    @property
+    def cell_parameters(self) -> tuple[float, float, float, float, float, float]: ...
+    @property
+    def symbols(self) -> list[str]: ...
+    def __len__(self) -> int: ...
+
 
 MAX_SITE_ROWS = 40
 """Sites shown in a notebook table; the rest are counted."""

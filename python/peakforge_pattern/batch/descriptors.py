@@ -13,10 +13,8 @@ import numpy as np
 
 from ..diffraction.engine_route import lorentz_polarisation
 from ..diffraction.pattern import Pattern
+from ..profiles.mixture import density
 from ..structures.structure import Structure
-
-AVOGADRO_SCALE = 1.0 / 0.602214076
-"""g/cm³ per (dalton / Å³)."""
 
 
 def space_group(structure: Structure) -> gemmi.SpaceGroup | None:
@@ -33,15 +31,13 @@ def structure_descriptors(structure: Structure) -> dict[str, Any]:
     """Sorted element symbols, space group number and symbol, crystal system,
     density (g/cm³) of a structure."""
     elements = sorted({gemmi.Element(int(z)).name for z in structure.atomic_numbers})
-    weights = np.array([gemmi.Element(int(z)).weight for z in structure.atomic_numbers])
-    volume = float(abs(np.linalg.det(structure.lattice)))
     group = space_group(structure)
     return {
         "elements": elements,
         "space_group_number": None if group is None else int(group.number),
         "space_group": None if group is None else group.hm,
         "crystal_system": None if group is None else group.crystal_system_str(),
-        "density": float(weights @ structure.occupancies) * AVOGADRO_SCALE / volume,
+        "density": density(structure),
     }
 
 

@@ -35,11 +35,7 @@ class RunOptions:
         **fields: Any,
     ) -> RunOptions:
         """Options from a request and/or its fields (InputError when they cannot give patterns)."""
-        if wavelength is not None:
-            fields["wavelength"] = wavelength
-        if two_theta_range is not None:
-            fields["two_theta_range"] = two_theta_range
-        return cls(PatternRequest.from_fields(request, **fields), bool(float32), grid)
+        return cls(PatternRequest.from_call(request, wavelength, two_theta_range, **fields), bool(float32), grid)
 
     def same_patterns(self, other: RunOptions) -> bool:
         """Whether a run with ``other`` computes the same rows (the work limit

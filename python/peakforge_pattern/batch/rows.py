@@ -12,6 +12,7 @@ import pyarrow as pa
 
 from ..diffraction.pattern import Pattern
 from ..diffraction.peak_families import PeakFamilies
+from ..profiles.mixture import cell_volume
 from ..structures.structure import Structure
 from .descriptors import structure_descriptors, structure_intensity
 from .options import RunOptions
@@ -163,7 +164,7 @@ class RowBuilder:
             return {}
         return {
             "n_atoms": len(structure),
-            "volume": float(abs(np.linalg.det(structure.lattice))),
+            "volume": cell_volume(structure),
             "formula": formula(structure),
             **structure_descriptors(structure),
         }

@@ -186,11 +186,7 @@ def explain_absences(
     >>> [(r.hkl, r.reasons) for r in absences.systematic][2]
     ((2, 0, 0), ('d-glide ⊥ [001]', 'd-glide ⊥ [010]', '4₁ along a', '4₃ along a'))
     """
-    if wavelength is not None:
-        fields["wavelength"] = wavelength
-    if two_theta_range is not None:
-        fields["two_theta_range"] = two_theta_range
-    request = PatternRequest.from_fields(request, **fields)
+    request = PatternRequest.from_call(request, wavelength, two_theta_range, **fields)
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
     if not (math.isfinite(weak_below) and 0.0 <= weak_below < 1.0):

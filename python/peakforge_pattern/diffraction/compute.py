@@ -116,11 +116,7 @@ def compute_pattern(
     ([(1, 1, 1)], 28.47)
     >>> neutron = compute_pattern(example_path("silicon"), radiation="neutron", scale="absolute")
     """
-    if wavelength is not None:
-        fields["wavelength"] = wavelength
-    if two_theta_range is not None:
-        fields["two_theta_range"] = two_theta_range
-    request = PatternRequest.from_fields(request, **fields)
+    request = PatternRequest.from_call(request, wavelength, two_theta_range, **fields)
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
     if request.strict:

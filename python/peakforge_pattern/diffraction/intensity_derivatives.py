@@ -141,11 +141,7 @@ def intensity_derivatives(
     >>> found.d_frac.shape == (len(found), len(corundum), 3)
     True
     """
-    if wavelength is not None:
-        fields["wavelength"] = wavelength
-    if two_theta_range is not None:
-        fields["two_theta_range"] = two_theta_range
-    request = PatternRequest.from_fields(request, **fields)
+    request = PatternRequest.from_call(request, wavelength, two_theta_range, **fields)
     if request.exact:
         raise InputError("intensity derivatives come from the pattern engine: leave exact off")
     min_g, max_g = reciprocal_shell(request.wavelength, request.two_theta_range)

@@ -288,6 +288,19 @@ class PatternRequest:
             raise TypeError(f"request must be a {cls.__name__}, not {type(request).__name__}")
         return dataclasses.replace(request, **fields)
 
+    @classmethod
+    def from_call(cls, request: PatternRequest | None, wavelength: Any, two_theta_range: Any, **fields: Any) -> Self:
+        """The request of a call that takes the wavelength and 2θ range positionally.
+
+        ``wavelength`` and ``two_theta_range`` change the request unless they
+        are None; ``fields`` as in `from_fields`.
+        """
+        if wavelength is not None:
+            fields["wavelength"] = wavelength
+        if two_theta_range is not None:
+            fields["two_theta_range"] = two_theta_range
+        return cls.from_fields(request, **fields)
+
     def replace(self, **changes: Any) -> Self:
         """The same request with ``changes`` (checked like a new one).
 

@@ -230,9 +230,7 @@ def reflection_detail(
     >>> detail.multiplicity, detail.amplitude < 1e-9, detail.absent_because[0]
     (6, True, 'd-glide ⊥ [001]')
     """
-    if wavelength is not None:
-        fields["wavelength"] = wavelength
-    request = PatternRequest.from_fields(request, **fields)
+    request = PatternRequest.from_call(request, wavelength, None, **fields)
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
     lam, radiation, anomalous = request.wavelength, request.radiation, request.anomalous

@@ -29,14 +29,12 @@ import gemmi
 import numpy as np
 
 from ..optional import require
-from ..profiles.mixture import cell_mass, cell_volume
+from ..profiles.mixture import density
 from ..structures.structure import Structure
 
 PLANCK_EV_ANGSTROM = 12398.419843320026
 """h c in eV·Å: energy (eV) = this / wavelength (Å)."""
 
-_DALTON_GRAMS = 1.66053906660e-24
-_ANGSTROM3_CM3 = 1e-24
 _MICRON_CM = 1e-4
 
 
@@ -46,11 +44,6 @@ def formula(structure: Structure) -> str:
     for z, occupancy in zip(structure.atomic_numbers.tolist(), structure.occupancies.tolist()):
         counts[int(z)] = counts.get(int(z), 0.0) + float(occupancy)
     return " ".join(f"{gemmi.Element(z).name}{n:.6g}" for z, n in sorted(counts.items()) if n > 0.0)
-
-
-def density(structure: Structure) -> float:
-    """Crystal density in g/cm³ from the cell mass and volume."""
-    return cell_mass(structure) * _DALTON_GRAMS / (cell_volume(structure) * _ANGSTROM3_CM3)
 
 
 def linear_absorption(structure: Structure, lines: Sequence[tuple[float, float]]) -> float:

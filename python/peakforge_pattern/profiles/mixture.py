@@ -65,6 +65,26 @@ def cell_volume(structure: Structure) -> float:
     return float(abs(np.linalg.det(structure.lattice)))
 
 
+_DALTON_GRAMS = 1.66053906660e-24
+_ANGSTROM3_CM3 = 1e-24
+
+
+def density(structure: Structure) -> float:
+    """Crystal density from the cell mass and volume.
+
+    Parameters
+    ----------
+    structure : Structure
+        The phase.
+
+    Returns
+    -------
+    float
+        The density in g/cm³, occupancies counted.
+    """
+    return cell_mass(structure) * _DALTON_GRAMS / (cell_volume(structure) * _ANGSTROM3_CM3)
+
+
 def check_weight_fractions(fractions: Sequence[float], count: int) -> np.ndarray:
     """Weight fractions as given, normalised to sum 1.
 
@@ -243,11 +263,7 @@ def compute_mixture(
     >>> profile.shape
     (3001,)
     """
-    if wavelength is not None:
-        fields["wavelength"] = wavelength
-    if two_theta_range is not None:
-        fields["two_theta_range"] = two_theta_range
-    request = PatternRequest.from_fields(request, **fields)
+    request = PatternRequest.from_call(request, wavelength, two_theta_range, **fields)
     scale = request.scale
     phase_request = request.replace(scale="max")
     loaded = [s if isinstance(s, Structure) else Structure.from_cif(s) for s in structures]

@@ -12,7 +12,6 @@ Every calculation option is a field of one PatternRequest; profiles are in
 peakforge_pattern.profiles, pictures in peakforge_pattern.plotting.
 """
 
-from . import plotting as _plotting  # noqa: F401  (registers the notebook pictures of mixtures and fits)
 from .diffraction.compute import compute_pattern
 from .diffraction.pattern import Pattern
 from .diffraction.request import PatternRequest

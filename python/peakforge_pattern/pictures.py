@@ -2,19 +2,25 @@
 
 The types that compute (a fit, a mixture) never draw, and cannot import the
 layer that does; so a type that shows a picture in a notebook asks this
-registry for one, and the plotting layer, when imported (importing
-peakforge_pattern imports it), registers a drawing function per type.
+registry for one, and the plotting layer registers a drawing function per
+type when imported. The registry imports that layer itself when the first
+picture is asked for, so that computing alone never loads it (it brings
+the fitting layer, and SciPy with it).
 Without matplotlib there is no picture, and the notebook shows the HTML view.
 """
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Callable
 from typing import Any
 
 from .optional import MissingDependency
 
 _DRAWERS: dict[type, Callable[[Any], bytes]] = {}
+
+_DRAWING_LAYER = "peakforge_pattern.plotting"
+"""The package whose import registers the drawers (named, not imported: it sits above every type drawn)."""
 
 
 def register(kind: type, draw: Callable[[Any], bytes]) -> None:
@@ -24,6 +30,8 @@ def register(kind: type, draw: Callable[[Any], bytes]) -> None:
 
 def png_of(obj: Any) -> bytes | None:
     """The PNG picture registered for the object's type, or None (nothing registered, or no matplotlib)."""
+    if not _DRAWERS:
+        importlib.import_module(_DRAWING_LAYER)
     for kind in type(obj).__mro__:
         draw = _DRAWERS.get(kind)
         if draw is not None:

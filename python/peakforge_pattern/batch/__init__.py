@@ -16,7 +16,6 @@ require("pyarrow", "batch", "peakforge batch")
 
 from .chunks import Chunk, plan_chunks  # noqa: E402
 from .executor import ExecutorError  # noqa: E402
-from .library import Library, open_library, read_library  # noqa: E402
 from .options import RunOptions  # noqa: E402
 from .reader import read_patterns  # noqa: E402
 from .run import BatchSummary, run_batch  # noqa: E402
@@ -37,3 +36,15 @@ __all__ = [
     "read_patterns",
     "run_batch",
 ]
+
+_LIBRARY_NAMES = {"Library", "open_library", "read_library"}
+
+
+def __getattr__(name: str) -> object:
+    # The library reader needs pyarrow.dataset, which brings pandas (most of
+    # a second): loaded when first named, so that workers start without it.
+    if name in _LIBRARY_NAMES:
+        from . import library
+
+        return getattr(library, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -94,6 +94,14 @@ def formula(structure: Structure) -> str:
     return " ".join(parts)
 
 
+def _int32_array(values: np.ndarray) -> pa.Array:
+    """An Arrow int32 array over the NumPy values' own buffer. (pa.array on an
+    array first asks whether pandas is installed, and importing it costs each
+    worker a third of a second.)"""
+    values = np.ascontiguousarray(values, dtype=np.int32)
+    return pa.Array.from_buffers(pa.int32(), len(values), [None, pa.py_buffer(values)])
+
+
 def _family_columns(tables: list[PeakFamilies | None]) -> tuple[pa.Array, pa.Array]:
     """The families and multiplicities columns of rows whose families are
     ``tables`` (None for an error row), built from the arrays through their
@@ -109,14 +117,14 @@ def _family_columns(tables: list[PeakFamilies | None]) -> tuple[pa.Array, pa.Arr
             families += int(table.offsets[-1])
         row_offsets.append(peaks)
     values = np.concatenate(hkl).astype(np.int32).reshape(-1) if hkl else np.zeros(0, dtype=np.int32)
-    triples = pa.ListArray.from_arrays(pa.array(np.arange(0, values.size + 1, 3, dtype=np.int32)), pa.array(values))
-    by_peak = pa.array(np.concatenate(peak_offsets).astype(np.int32))
-    rows = pa.array(np.array(row_offsets, dtype=np.int32))
-    errors = pa.array([table is None for table in tables])
-    counts = (np.concatenate(multiplicity) if multiplicity else np.zeros(0)).astype(np.int32)
+    triples = pa.ListArray.from_arrays(_int32_array(np.arange(0, values.size + 1, 3)), _int32_array(values))
+    by_peak = _int32_array(np.concatenate(peak_offsets))
+    rows = _int32_array(np.array(row_offsets))
+    errors = pa.array([table is None for table in tables], pa.bool_())
+    counts = _int32_array(np.concatenate(multiplicity) if multiplicity else np.zeros(0))
     return (
         pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, triples), mask=errors),
-        pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, pa.array(counts)), mask=errors),
+        pa.ListArray.from_arrays(rows, pa.ListArray.from_arrays(by_peak, counts), mask=errors),
     )
 
 

@@ -10,6 +10,7 @@ absences a reader expects.
 
 from __future__ import annotations
 
+import functools
 import warnings
 from dataclasses import dataclass, replace
 from fractions import Fraction
@@ -47,33 +48,51 @@ def given_without_symmetry(structure: Structure) -> bool:
     return not ops or ops <= {"x,y,z", "+x,+y,+z"}
 
 
-def _fraction(value: float, tolerance: float) -> Fraction:
-    """``value`` as the fraction with the smallest denominator up to 48 within ``tolerance``."""
-    for denominator in range(1, 49):
-        numerator = round(value * denominator)
-        if abs(value - numerator / denominator) <= tolerance:
-            return Fraction(numerator, denominator) % 1
-    return Fraction(value).limit_denominator(48) % 1
+_DENOMINATORS = np.arange(1, 49, dtype=float)
 
 
-def _term(coefficient: int, axis: str) -> str:
-    if coefficient == 0:
-        return ""
-    sign = "-" if coefficient < 0 else "+"
-    size = abs(coefficient)
-    return f"{sign}{'' if size == 1 else size}{axis}"
+def _fractions(values: np.ndarray, tolerances: np.ndarray) -> tuple[list[int], list[int]]:
+    """Each value as numerators and denominators: the fraction in [0, 1) with
+    the smallest denominator up to 48 within its tolerance, in lowest terms."""
+    numerators = np.round(values[:, None] * _DENOMINATORS)
+    close = np.abs(values[:, None] - numerators / _DENOMINATORS) <= tolerances[:, None]
+    first = close.argmax(axis=1)
+    rows = np.arange(values.size)
+    bottom = first.astype(np.int64) + 1
+    top = numerators[rows, first].astype(np.int64) % bottom
+    common = np.gcd(top, bottom)
+    tops, bottoms = (top // common).tolist(), (bottom // common).tolist()
+    for i in np.flatnonzero(~close[rows, first]).tolist():
+        # nothing within the tolerance: the nearest with a denominator up to 48
+        fraction = Fraction(float(values[i])).limit_denominator(48) % 1
+        tops[i], bottoms[i] = fraction.numerator, fraction.denominator
+    return tops, bottoms
 
 
-def operation_triplet(rotation: np.ndarray, translation: np.ndarray, tolerance: np.ndarray) -> str:
-    """The x,y,z triplet of x' = R x + t, with t as small fractions."""
-    parts = []
-    for row, shift, tol in zip(rotation, translation, tolerance):
-        text = "".join(_term(int(c), axis) for c, axis in zip(row, "xyz")).lstrip("+")
-        fraction = _fraction(float(shift), float(tol))
-        if fraction:
-            text += f"+{fraction.numerator}/{fraction.denominator}"
-        parts.append(text or "0")
-    return ",".join(parts)
+@functools.lru_cache(maxsize=4096)
+def _line_text(rx: int, ry: int, rz: int, numerator: int, denominator: int) -> str:
+    """One line of a triplet: (1, -1, 0) shifted by 1/3 is "x-y+1/3"."""
+    terms = []
+    for coefficient, axis in ((rx, "x"), (ry, "y"), (rz, "z")):
+        if coefficient:
+            size = abs(coefficient)
+            terms.append(f"{'-' if coefficient < 0 else '+'}{'' if size == 1 else size}{axis}")
+    text = "".join(terms).lstrip("+")
+    if numerator:
+        text += f"+{numerator}/{denominator}"
+    return text or "0"
+
+
+def operation_triplets(rotations: np.ndarray, translations: np.ndarray, tolerance: np.ndarray) -> list[str]:
+    """The x,y,z triplets of x' = R x + t for a stack of operations, with t as small fractions."""
+    rotations = np.asarray(rotations, dtype=np.int64).reshape(-1, 3, 3)
+    shifts = np.asarray(translations, dtype=float).reshape(-1)
+    numerators, denominators = _fractions(shifts, np.tile(np.asarray(tolerance, dtype=float), len(rotations)))
+    lines = [
+        _line_text(rx, ry, rz, numerator, denominator)
+        for (rx, ry, rz), numerator, denominator in zip(rotations.reshape(-1, 3).tolist(), numerators, denominators)
+    ]
+    return [",".join(lines[i : i + 3]) for i in range(0, len(lines), 3)]
 
 
 def _kinds(structure: Structure) -> np.ndarray:
@@ -113,9 +132,7 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
     if dataset is None:
         return None
     edge_tolerance = tolerance / np.linalg.norm(structure.lattice, axis=1)
-    operations = tuple(
-        dict.fromkeys(operation_triplet(r, t, edge_tolerance) for r, t in zip(dataset.rotations, dataset.translations))
-    )
+    operations = tuple(dict.fromkeys(operation_triplets(dataset.rotations, dataset.translations, edge_tolerance)))
     return FoundSymmetry(str(dataset.international), int(dataset.number), operations)
 
 

@@ -7,7 +7,8 @@ peakforge (an earlier commit), side by side on one corpus in one run.
 built into OLD/build (cmake -S OLD -B OLD/build ...); this tree's modules
 are taken from build/dev (or --new-build). Each round runs
 `python -m peakforge_pattern batch CORPUS --out OUT --overwrite --no-progress`
-once per version, alternating, with PYTHONPATH=TREE/python:BUILD, and takes
+once per version, alternating, with PYTHONPATH=BUILD:TREE/python (a CMake build directory holds the
+whole package; an earlier tree's build may hold only the modules), and takes
 the CPU time of the command and all its workers (user + system, from
 getrusage of the reaped children) and the wall time. The corpus is
 bench/make_corpus.py's synthetic mix. Prints a Markdown table: best
@@ -18,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -31,9 +33,10 @@ from make_corpus import make_corpus  # noqa: E402
 ROOT = Path(__file__).resolve().parents[1]
 
 
-def run_batch(tree: Path, build: Path, corpus: Path, out: Path, workers: int) -> tuple[float, float]:
-    """Wall and CPU seconds of one batch run (the CPU of every process it started)."""
-    env = dict(os.environ, PYTHONPATH=f"{tree / 'python'}{os.pathsep}{build}")
+def run_batch(tree: Path, build: Path, corpus: Path, out: Path, workers: int) -> tuple[float, float, int]:
+    """Wall and CPU seconds of one batch run (the CPU of every process it
+    started), and how many structures it computed without error."""
+    env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{tree / 'python'}")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     done = subprocess.run(
@@ -51,8 +54,7 @@ def run_batch(tree: Path, build: Path, corpus: Path, out: Path, workers: int) ->
             str(workers),
         ],
         env=env,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
+        capture_output=True,
         text=True,
     )
     if done.returncode not in (0, 2):  # 2: the corpus's malformed files gave error rows
@@ -60,7 +62,10 @@ def run_batch(tree: Path, build: Path, corpus: Path, out: Path, workers: int) ->
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    return wall, cpu
+    found = re.search(r"(\d+) ok", done.stdout + done.stderr)
+    if found is None:
+        raise RuntimeError(f"no summary from the batch run: {done.stderr[-2000:]}")
+    return wall, cpu, int(found.group(1))
 
 
 def main() -> None:
@@ -77,20 +82,27 @@ def main() -> None:
         corpus = Path(folder) / "corpus"
         make_corpus(corpus, args.count)
         best: dict[str, tuple[float, float]] = {name: (float("inf"), float("inf")) for name in versions}
+        computed: dict[str, int] = {}
         for _ in range(args.repeats):
             for name, (tree, build) in versions.items():
-                wall, cpu = run_batch(tree, build, corpus, Path(folder) / f"out-{name}", args.workers)
+                wall, cpu, computed[name] = run_batch(tree, build, corpus, Path(folder) / f"out-{name}", args.workers)
                 best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
+    # A build that cannot compute (its engine not found) fails every row fast:
+    # such a run measures nothing.
+    if abs(computed["new"] - computed["old"]) > 0.02 * args.count:
+        raise RuntimeError(f"the versions computed different numbers of structures: {computed}")
     print(
-        f"| {args.count} structures, {args.workers} workers | wall s | CPU s | structures/s (wall) "
+        f"| {args.count} structures, {args.workers} workers | computed | wall s | CPU s | structures/s (wall) "
         "| structures/s (CPU) |"
     )
-    print("|---|---:|---:|---:|---:|")
+    print("|---|---:|---:|---:|---:|---:|")
     for name in versions:
         wall, cpu = best[name]
-        print(f"| {name} | {wall:.2f} | {cpu:.2f} | {args.count / wall:.0f} | {args.count / cpu:.0f} |")
+        print(
+            f"| {name} | {computed[name]} | {wall:.2f} | {cpu:.2f} | {args.count / wall:.0f} | {args.count / cpu:.0f} |"
+        )
     (old_wall, old_cpu), (new_wall, new_cpu) = best["old"], best["new"]
-    print(f"| new / old | | | {old_wall / new_wall:.2f} | {old_cpu / new_cpu:.2f} |")
+    print(f"| new / old | | | | {old_wall / new_wall:.2f} | {old_cpu / new_cpu:.2f} |")
 
 
 if __name__ == "__main__":

@@ -116,8 +116,11 @@ def old_tree(commit: str) -> Path:
 
 
 def environment(python_dir: Path, engine_dir: Path | None) -> dict[str, str]:
-    paths = [str(python_dir)] + ([str(engine_dir)] if engine_dir else [])
-    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths)}
+    # The build directory first: it holds the whole package. Without one,
+    # the installed package is used (the source folder alone has no engine).
+    if engine_dir is None:
+        return {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    return {**os.environ, "PYTHONPATH": os.pathsep.join([str(engine_dir), str(python_dir)])}
 
 
 def median(values: list[float]) -> float:

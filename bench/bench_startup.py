@@ -28,7 +28,7 @@ HEAVY = ("scipy", "pyarrow", "pandas", "matplotlib", "dask", "distributed", "tqd
 
 def run(tree: Path, build: Path, arguments: list[str]) -> tuple[float, float, set[str]]:
     """Total import seconds, CPU seconds and heavy packages imported by one run."""
-    env = dict(os.environ, PYTHONPATH=f"{tree / 'python'}{os.pathsep}{build}")
+    env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{tree / 'python'}")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     done = subprocess.run(
         [sys.executable, "-X", "importtime", *arguments],

@@ -83,7 +83,7 @@ CASES = [
 
 
 def child(tree: Path, build: Path, *arguments: str) -> subprocess.Popen:
-    env = dict(os.environ, PYTHONPATH=f"{tree / 'python'}{os.pathsep}{build}")
+    env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{tree / 'python'}")
     return subprocess.Popen(
         [sys.executable, "-c", CHILD, *arguments], env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE
     )

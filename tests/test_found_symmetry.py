@@ -4,7 +4,7 @@ a note), unless asked to keep P1."""
 import numpy as np
 from conftest import symmetric_structure
 
-from peakforge_pattern import compute_pattern, example_path, read_cif
+from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.cli import main
 from peakforge_pattern.structures.found_symmetry import find_symmetry, given_without_symmetry
 
@@ -81,3 +81,23 @@ def test_a_p1_cell_too_large_to_search_is_computed_as_given(tmp_path, monkeypatc
     assert pattern.notes == (
         "given in P1 with 4 atoms: computed in P1 (symmetry is looked for in cells of up to 3 atoms)",
     )
+
+
+def test_a_supercell_whose_operations_no_triplet_can_hold_is_computed_in_p1(tmp_path):
+    # Tripled along a, corundum's rhombohedral centring becomes shifts in ninths,
+    # which operation readers cannot take: the file computes as given, with a note.
+    corundum = read_cif(example_path("corundum"))
+    a, *rest = corundum.cell_parameters
+    frac = np.vstack([(corundum.frac_coords + [k, 0, 0]) / [3, 1, 1] for k in range(3)])
+    tripled = Structure.from_arrays(
+        [3 * a, *rest], list(corundum.symbols) * 3, frac, b_factors=np.tile(corundum.b_factors, 3)
+    )
+    path = tmp_path / "corundum_311_p1.cif"
+    path.write_text(p1_cif(tripled))
+    pattern = compute_pattern(path, "CuKa", (20, 60))
+    assert pattern.notes == (
+        "given in P1, its atoms follow R-3c (No. 167), but not with operations this cell can write "
+        "as x,y,z triplets: computed in P1",
+    )
+    kept = compute_pattern(path, "CuKa", (20, 60), as_given=True)
+    np.testing.assert_array_equal(pattern.absolute_intensity, kept.absolute_intensity)

@@ -8,8 +8,7 @@ import re
 import sys
 from collections.abc import Callable
 from pathlib import Path
-
-from tqdm import tqdm
+from typing import TYPE_CHECKING
 
 from ..atomic_file import write_text_atomically
 from ..diffraction.request import check_two_theta_range
@@ -26,6 +25,9 @@ from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
@@ -246,6 +248,8 @@ def run(args: argparse.Namespace) -> int:
         measured = read_scan(args.measured)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
+        if not args.no_progress:
+            from tqdm import tqdm  # imported by the command that shows it: the others start without it
         bar = (
             None
             if args.no_progress

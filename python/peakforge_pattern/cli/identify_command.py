@@ -6,8 +6,6 @@ import argparse
 import sys
 from pathlib import Path
 
-from tqdm import tqdm
-
 from ..diffraction.request import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
@@ -78,6 +76,8 @@ def run(args: argparse.Namespace) -> int:
         from ..identification import identify
     except ImportError as exc:
         raise InputError(str(exc)) from None
+    if not args.no_progress:
+        from tqdm import tqdm  # imported by the command that shows it: the others start without it
     bar = None if args.no_progress else tqdm(unit="entry", file=sys.stderr, leave=False, desc="scoring")
 
     def advance(entries: int) -> None:

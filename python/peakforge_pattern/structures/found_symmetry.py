@@ -15,6 +15,7 @@ import warnings
 from dataclasses import dataclass, replace
 from fractions import Fraction
 
+import gemmi
 import numpy as np
 
 from .structure import Structure
@@ -95,6 +96,16 @@ def operation_triplets(rotations: np.ndarray, translations: np.ndarray, toleranc
     return [",".join(lines[i : i + 3]) for i in range(0, len(lines), 3)]
 
 
+@functools.lru_cache(maxsize=4096)
+def _writable(triplet: str) -> bool:
+    """Whether gemmi (and so every reader of a structure's operations) takes the triplet."""
+    try:
+        gemmi.Op(triplet)
+    except (RuntimeError, ValueError):
+        return False
+    return True
+
+
 def _kinds(structure: Structure) -> np.ndarray:
     """One number per kind of atom: element, occupancy and displacement, as the engine tells atoms apart."""
     keys = list(zip(structure.atomic_numbers.tolist(), structure.occupancies.tolist(), structure.b_factors.tolist()))
@@ -154,5 +165,13 @@ def with_found_symmetry(structure: Structure) -> tuple[Structure, str | None]:
     found = find_symmetry(structure)
     if found is None or found.number == 1:
         return structure, None
+    if not all(map(_writable, found.operations)):
+        # In a supercell or a skewed cell the operations can need terms like
+        # -2x+y or shifts in ninths, which the readers of operations
+        # downstream cannot hold: such a file is computed as it was given.
+        return structure, (
+            f"given in P1, its atoms follow {found.describe()}, but not with operations this cell "
+            "can write as x,y,z triplets: computed in P1"
+        )
     note = f"given in P1, its atoms follow {found.describe()}: reflections and families are those of {found.symbol}"
     return replace(structure, symmetry_operations=found.operations), note

@@ -3,10 +3,13 @@
 import math
 import random
 
+import numpy as np
 import pytest
 from conftest import index_message, panic_of
 
 import peakforge
+from peakforge_pattern import PatternRequest, Structure
+from peakforge_pattern.diffraction.engine_route import engine_columns
 
 IDENTITY = [[1, 0, 0], [0, 1, 0], [0, 0, 1]]
 UNIT_POINTS = [
@@ -22,12 +25,20 @@ UNIT_POINTS = [
 def reference_points(basis, max_r, min_r):
     """The walk written out in Python, with the same evaluation order."""
     a, b, c = basis
+    rows = np.array(basis, dtype=float)[:3, :3]
+    duals = np.cross(rows[[1, 2, 0]], rows[[2, 0, 1]])  # b* x c*, c* x a*, a* x b*
+    volume = float(rows[0] @ duals[0])
+    direct = np.linalg.norm(duals, axis=1) / abs(volume) if math.isfinite(volume) and volume else [math.nan] * 3
 
-    def bound(v):
+    def bound(v, dual):
         s = (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]
-        return math.ceil(max_r / math.sqrt(s)) + 1 if s > 0 else 1
+        if not s > 0:
+            return 1
+        widened = max_r * dual
+        ceiling = math.ceil(max_r / math.sqrt(s))
+        return (max(ceiling, math.ceil(widened)) if math.isfinite(widened) else ceiling) + 1
 
-    H, K, L = bound(a), bound(b), bound(c)
+    H, K, L = bound(a, direct[0]), bound(b, direct[1]), bound(c, direct[2])
     points = []
     for h in range(-H, H + 1):
         for k in range(-K, K + 1):
@@ -77,6 +88,24 @@ def test_triclinic_cell_matches_reference_bit_for_bit():
     # Each point is followed directly by its negative.
     for (hkl, g), (neg, g2) in zip(result[::2], result[1::2]):
         assert neg == [-x for x in hkl] and g == g2 and hkl > neg
+
+
+def test_oblique_cells_give_every_point_of_the_shell():
+    # A box of max_r / |a*| misses the largest indices when the cell is
+    # oblique: h = g·a reaches max_r |a|, and |a| > 1/|a*|. Monoclinic
+    # beta = 120 degrees (a = 30 A) at Cu K-alpha to 150 degrees lost 138 of
+    # 10688 reflections that way; so did a skewed supercell of corundum.
+    for cell in ([30, 5, 10, 90, 120, 90], [13.8, 13.8, 4.76, 80.1, 80.1, 34.66]):
+        structure = Structure.from_arrays(cell, ["Si"], [[0, 0, 0]])
+        basis, max_r = structure.reciprocal, 2 * math.sin(math.radians(75)) / 1.5406
+        reach = [math.ceil(max_r * n) + 2 for n in np.linalg.norm(np.linalg.inv(basis), axis=0)]
+        box = np.stack(np.meshgrid(*(np.arange(-n, n + 1) for n in reach), indexing="ij"), -1).reshape(-1, 3)
+        lengths = np.linalg.norm(box @ basis, axis=1)
+        every = {tuple(hkl) for hkl, g in zip(box.tolist(), lengths) if 0 < g <= max_r}
+        found = [tuple(int(x) for x in hkl) for hkl, _ in peakforge.generate_hkl_points(basis.tolist(), max_r, 0.0)]
+        assert set(found) == every and len(found) == len(every)
+        table = engine_columns(structure, PatternRequest.from_fields(), 0.0, max_r, relative_threshold=0.0)
+        assert table["reflections"] == len(every)
 
 
 def test_shell_bounds_are_inclusive():

@@ -24,10 +24,15 @@ from .work import check_work, estimate_work, max_lattice_points, reciprocal_shel
 
 
 def _lattice_box_size(reciprocal: np.ndarray, max_g: float) -> float:
-    """Number of index triples the shell search visits (as a float: it may be huge)."""
+    """Number of index triples the shell search visits (as a float: it may be huge).
+
+    Along each axis the walk reaches max_g / |a*| or, for an oblique cell,
+    the larger max_g |a| (a the direct vector dual to a*), as the engine does.
+    """
     count = 1.0
-    for length in np.linalg.norm(reciprocal, axis=1):
-        reach = max_g / length
+    direct = np.linalg.norm(np.linalg.inv(reciprocal), axis=0)
+    for length, dual in zip(np.linalg.norm(reciprocal, axis=1), direct):
+        reach = max(max_g / length, max_g * dual)
         if not reach < 1e100:  # a tiny wavelength: beyond any limit
             return math.inf
         count *= 2.0 * (math.ceil(reach) + 1.0) + 1.0

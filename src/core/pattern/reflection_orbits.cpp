@@ -1,18 +1,25 @@
 #include "pattern/reflection_orbits.hpp"
 
+#include <array>
 #include <cmath>   // for ceil, sqrt, isfinite
 #include <cstdio>  // for snprintf
 #include <string>
 
+#include "reflections/direct_lengths.hpp"
+
 namespace peakforge::pattern {
 namespace {
 
-// Half-width of the index box along one axis: ceil(max_g / |v|) + 1, as the
-// exhaustive walk takes it.
-int32_t index_bound(const Vector3& v, double max_g) {
+// Half-width of the index box along one axis, as the exhaustive walk takes
+// it: ceil(max_g / |v|) + 1, widened to ceil(max_g |a|) + 1 with |a| the
+// length of the dual direct vector (`direct`), which an oblique cell needs
+// to reach every reflection of the shell.
+int32_t index_bound(const Vector3& v, double direct, double max_g) {
   const double s = (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2];
   if (!(s > 0.0)) return 1;
-  const double ceiling = std::ceil(max_g / std::sqrt(s));
+  double ceiling = std::ceil(max_g / std::sqrt(s));
+  const double reach = std::ceil(max_g * direct);
+  if (reach > ceiling) ceiling = reach;  // false for a NaN reach
   if (!(ceiling <= 1e7)) {
     throw RequestError{
         "the shell of reflections is too large for the cell: "
@@ -52,9 +59,10 @@ std::vector<ReflectionOrbit> reflection_orbits(const PatternRequest& request,
   const Vector3& a = request.reciprocal[0];
   const Vector3& b = request.reciprocal[1];
   const Vector3& c = request.reciprocal[2];
-  const int32_t H = index_bound(a, request.max_g);
-  const int32_t K = index_bound(b, request.max_g);
-  const int32_t L = index_bound(c, request.max_g);
+  const std::array<double, 3> direct = direct_lengths(request.reciprocal);
+  const int32_t H = index_bound(a, direct[0], request.max_g);
+  const int32_t K = index_bound(b, direct[1], request.max_g);
+  const int32_t L = index_bound(c, direct[2], request.max_g);
   const double min_g = request.min_g, max_g = request.max_g, lambda = request.wavelength;
   const int32_t order = static_cast<int32_t>(equivalents.size());
   const double box = (2.0 * H + 1.0) * (2.0 * K + 1.0) * (2.0 * L + 1.0) - 1.0;

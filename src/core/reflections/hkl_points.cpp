@@ -5,6 +5,7 @@
 #include <cmath>  // for ceil, isnan, sqrt
 
 #include "base/panic.hpp"
+#include "reflections/direct_lengths.hpp"
 
 namespace peakforge {
 namespace {
@@ -25,20 +26,29 @@ std::array<Row, 3> reciprocal_basis(const std::vector<std::vector<double>>& reci
   return basis;
 }
 
+[[noreturn]] void refuse_box(int axis) {
+  throw IndexBoxTooLarge{"max_r is too large for the length of reciprocal basis vector " +
+                         std::to_string(axis) + ": the index bound would exceed 2147483646"};
+}
+
 // Half-width of the box along one axis: ceil(max_r / |v|) + 1, or 1 for a
 // zero (or NaN) vector. The ceiling is converted with saturation (NaN → 0);
-// one that would not leave room for the + 1 is refused.
-int32_t index_bound(const Row& v, double max_r, int axis) {
+// one that would not leave room for the + 1 is refused. For an oblique
+// basis that box misses points of the shell, so it is widened to
+// ceil(max_r |a|) + 1 with |a| the length of the dual direct vector
+// (`direct`; NaN for a singular basis, which keeps the first bound).
+int32_t index_bound(const Row& v, double direct, double max_r, int axis) {
   const double s = (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2];
   if (!(s > 0)) return 1;
   const double ceiling = std::ceil(max_r / std::sqrt(s));
   if (std::isnan(ceiling)) return 1;
-  if (ceiling > largest_ceiling) {
-    throw IndexBoxTooLarge{"max_r is too large for the length of reciprocal basis vector " +
-                           std::to_string(axis) + ": the index bound would exceed 2147483646"};
-  }
+  if (ceiling > largest_ceiling) refuse_box(axis);
   if (ceiling < -2147483648.0) return INT32_MIN + 1;
-  return static_cast<int32_t>(ceiling) + 1;
+  const int32_t bound = static_cast<int32_t>(ceiling) + 1;
+  const double reach = std::ceil(max_r * direct);
+  if (!(reach > ceiling)) return bound;  // also for a NaN reach
+  if (reach > largest_ceiling) refuse_box(axis);
+  return static_cast<int32_t>(reach) + 1;
 }
 
 // g ascending; equal lengths (a point and its negative, symmetry-related
@@ -55,10 +65,12 @@ bool precedes(const HklPoint& a, const HklPoint& b) {
 
 std::vector<HklPoint> generate_hkl_points(const std::vector<std::vector<double>>& recip_matrix,
                                           double max_r, double min_r) {
-  const auto [a, b, c] = reciprocal_basis(recip_matrix);
-  const int32_t H = index_bound(a, max_r, 0);
-  const int32_t K = index_bound(b, max_r, 1);
-  const int32_t L = index_bound(c, max_r, 2);
+  const std::array<Row, 3> basis = reciprocal_basis(recip_matrix);
+  const auto& [a, b, c] = basis;
+  const std::array<double, 3> direct = direct_lengths(basis);
+  const int32_t H = index_bound(a, direct[0], max_r, 0);
+  const int32_t K = index_bound(b, direct[1], max_r, 1);
+  const int32_t L = index_bound(c, direct[2], max_r, 2);
 
   std::vector<HklPoint> points;
   // A negative bound empties its range and with it the whole box.

@@ -205,7 +205,7 @@ def test_batch_keeps_the_request_and_reads_outputs_written_before_it(tmp_path, c
             }
         )
     )
-    assert old == RunOptions(PatternRequest(wavelength=1.5, radiation="neutron"), True)
+    assert old == RunOptions(PatternRequest(wavelength=1.5, radiation="neutron", anomalous=False), True)
 
 
 def test_the_monochromator_reaches_the_peak_table_and_a_species_error_keeps_its_words(capsys):

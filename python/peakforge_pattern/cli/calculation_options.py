@@ -38,7 +38,11 @@ def add_request_arguments(
     for name, default, option in request_options():
         if name not in offered:
             continue
-        if isinstance(default, bool):
+        if option.toggle:
+            group.add_argument(
+                *option.flags, dest=name, default=None, help=option.help, action=argparse.BooleanOptionalAction
+            )
+        elif isinstance(default, bool):
             group.add_argument(
                 *option.flags,
                 dest=name,

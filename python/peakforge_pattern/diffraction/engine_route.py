@@ -186,7 +186,7 @@ def engine_columns(
     return native_engine().compute_peak_table(
         *arguments,
         radiation=request.radiation,
-        anomalous=request.anomalous,
+        anomalous=request.dispersion,
         monochromator_two_theta=request.monochromator_angle,
         merge_tolerance=TWO_THETA_TOLERANCE,
         relative_threshold=relative_threshold,
@@ -206,7 +206,7 @@ def _engine_arguments(
     """The positional arguments both engine calls take: cell, shell, atoms, species and operations."""
     _require_engine()
     elements, species_index = np.unique(structure.atomic_numbers, return_inverse=True)
-    z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.anomalous)
+    z, pairs, constants = species_tables(elements, request.radiation, request.wavelength, request.dispersion)
     if structure.symmetry_operations:
         rotations, translations = operation_arrays(tuple(structure.symmetry_operations))
     else:
@@ -268,7 +268,7 @@ def engine_reflection_columns(
     return table(
         *arguments,
         radiation=request.radiation,
-        anomalous=request.anomalous,
+        anomalous=request.dispersion,
         max_walk=max_lattice_points(request.max_work),
         max_work=math.inf if request.max_work is None else request.max_work,
         parallel=request.parallel,

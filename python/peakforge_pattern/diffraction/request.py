@@ -46,6 +46,9 @@ class Option:
         As argparse takes them.
     negated : bool
         The flag sets a boolean field False.
+    toggle : bool
+        A field that may also be left unset (None): ``--flag`` sets it
+        True and ``--no-flag`` False.
     changes_result : bool
         False for what changes no number of the pattern (how it is
         computed, or whether it is attempted): two requests that differ
@@ -59,6 +62,7 @@ class Option:
     nargs: int | None = None
     choices: tuple[str, ...] | None = None
     negated: bool = False
+    toggle: bool = False
     changes_result: bool = True
 
 
@@ -92,9 +96,11 @@ class PatternRequest:
         Mott–Bethe X-ray form factors, coherent neutron scattering lengths
         (no polarisation), or electron scattering factors (kinematic, no
         polarisation).
-    anomalous : bool
+    anomalous : bool or None
         X-rays with the dispersion f′ + i f″ at the beam's energy (Friedel
-        mates then differ).
+        mates then differ). None (the default): with it for X-rays on the
+        engine route, as a measurement has it; the exact route and other
+        radiations have none. `dispersion` gives what is computed.
     monochromator_angle : float
         2θ (degrees, in [0, 180)) of a monochromator crystal in the beam, 0
         for none; the polarisation is then
@@ -160,9 +166,14 @@ class PatternRequest:
             "electron scattering factors, no polarisation)",
         ),
     )
-    anomalous: bool = field(
-        default=False,
-        metadata=_option("--anomalous", help="X-rays with anomalous dispersion f' + i f'' at the beam's energy"),
+    anomalous: bool | None = field(
+        default=None,
+        metadata=_option(
+            "--anomalous",
+            toggle=True,
+            help="X-rays with anomalous dispersion f' + i f'' at the beam's energy (default: with it, except on "
+            "the exact route; --no-anomalous leaves it out)",
+        ),
     )
     monochromator_angle: float = field(
         default=0.0,
@@ -236,7 +247,7 @@ class PatternRequest:
             "wavelength": resolve_wavelength(self.wavelength, radiation),
             "two_theta_range": check_two_theta_range(self.two_theta_range),
             "radiation": radiation,
-            "anomalous": _flag("anomalous", self.anomalous),
+            "anomalous": None if self.anomalous is None else _flag("anomalous", self.anomalous),
             "monochromator_angle": check_monochromator_angle(self.monochromator_angle),
             "exact": _flag("exact", self.exact),
             "hkil": _flag("hkil", self.hkil),
@@ -255,6 +266,14 @@ class PatternRequest:
             raise InputError("anomalous dispersion applies to X-rays only")
         if self.exact and (self.radiation != "xray" or self.anomalous or self.monochromator_angle != 0.0):
             raise InputError(EXACT_ROUTE_RULE)
+
+    @property
+    def dispersion(self) -> bool:
+        """Whether f′ + i f″ enter the calculation: as asked, or when not
+        asked (None), for X-rays off the exact route."""
+        if self.anomalous is not None:
+            return self.anomalous
+        return self.radiation == "xray" and not self.exact
 
     @classmethod
     def from_fields(cls, request: PatternRequest | None = None, **fields: Any) -> Self:
@@ -366,9 +385,11 @@ class PatternRequest:
         Returns
         -------
         dict
-            Those fields' names and values, as `to_dict` gives them.
+            Those fields' names and values, as `to_dict` gives them, with
+            the dispersion as computed (unset and off give the same neutron
+            pattern).
         """
-        values = self.to_dict()
+        values = {**self.to_dict(), "anomalous": self.dispersion}
         return {f.name: values[f.name] for f in dataclasses.fields(self) if f.metadata["option"].changes_result}
 
     def describe(self) -> str:
@@ -383,7 +404,7 @@ class PatternRequest:
         extras = [
             name
             for name, on in (
-                ("anomalous", self.anomalous),
+                ("no anomalous dispersion", self.radiation == "xray" and not self.dispersion),
                 ("exact route", self.exact),
                 ("hkil", self.hkil),
                 ("as given", self.as_given),

@@ -233,7 +233,7 @@ def reflection_detail(
     request = PatternRequest.from_call(request, wavelength, None, **fields)
     if not isinstance(structure, Structure):
         structure = Structure.from_cif(structure)
-    lam, radiation, anomalous = request.wavelength, request.radiation, request.anomalous
+    lam, radiation, anomalous = request.wavelength, request.radiation, request.dispersion
     h, k, l = three_indices(hkl)
     if not request.as_given:
         structure, _ = with_found_symmetry(structure)

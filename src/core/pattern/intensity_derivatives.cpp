@@ -50,6 +50,10 @@ PeakDerivatives compute_peak_derivatives(const PatternRequest& request,
 
   std::vector<double> f_re(request.species.size()), f_im(request.species.size());
   std::vector<double> fe_re(atoms), fe_im(atoms), weight(atoms), temperature(atoms);
+  // Under anomalous dispersion a peak's set holds h and -h of different
+  // |F|², and its intensity is their mean: f e(-h) = f conj(e(h)).
+  const bool mates = request.anomalous;
+  std::vector<double> fm_re(mates ? atoms : 0), fm_im(mates ? atoms : 0);
   size_t since_check = 0;
   for (const PeakMember& member : members) {
     const ReflectionOrbit& o = found.orbits[member.orbit];
@@ -62,7 +66,7 @@ PeakDerivatives compute_peak_derivatives(const PatternRequest& request,
     const double *xr = x_table.re(o.h), *xi = x_table.im(o.h), *yr = y_table.re(o.k),
                  *yi = y_table.im(o.k);
     const double *zr = z_table.re(o.l), *zi = z_table.im(o.l);
-    double sum_re = 0.0, sum_im = 0.0;
+    double sum_re = 0.0, sum_im = 0.0, mate_re = 0.0, mate_im = 0.0;
     for (size_t j = 0; j < atoms; ++j) {
       const Atom& atom = request.atoms[j];
       const double a_re = xr[j] * yr[j] - xi[j] * yi[j], a_im = xr[j] * yi[j] + xi[j] * yr[j];
@@ -80,15 +84,28 @@ PeakDerivatives compute_peak_derivatives(const PatternRequest& request,
       weight[j] = atom.occupancy * temperature[j];
       sum_re += weight[j] * fe_re[j];
       sum_im += weight[j] * fe_im[j];
+      if (mates) {
+        fm_re[j] = f_re[s] * e_re + f_im[s] * e_im;
+        fm_im[j] = f_im[s] * e_re - f_re[s] * e_im;
+        mate_re += weight[j] * fm_re[j];
+        mate_im += weight[j] * fm_im[j];
+      }
     }
     const double scale = static_cast<double>(o.multiplicity) * member.lorentz_polarisation;
     double* d_frac = out.d_frac.data() + member.peak * atoms * 3;
     double* d_b = out.d_b.data() + member.peak * atoms;
     double* d_occupancy = out.d_occupancy.data() + member.peak * atoms;
     for (size_t j = 0; j < atoms; ++j) {
-      // q = conj(F) · f e
-      const double q_re = sum_re * fe_re[j] + sum_im * fe_im[j];
-      const double q_im = sum_re * fe_im[j] - sum_im * fe_re[j];
+      // q = conj(F) · f e; with the mate (index -h, so its positions turn
+      // the other way), the mean of the two.
+      double q_re = sum_re * fe_re[j] + sum_im * fe_im[j];
+      double q_im = sum_re * fe_im[j] - sum_im * fe_re[j];
+      if (mates) {
+        const double m_re = mate_re * fm_re[j] + mate_im * fm_im[j];
+        const double m_im = mate_re * fm_im[j] - mate_im * fm_re[j];
+        q_re = (q_re + m_re) * 0.5;
+        q_im = (q_im - m_im) * 0.5;
+      }
       const double position = -four_pi * weight[j] * q_im * scale;
       d_frac[3 * j] += position * h;
       d_frac[3 * j + 1] += position * k;

@@ -2,7 +2,6 @@
 
 #include <algorithm>  // for sort
 #include <cmath>      // for asin, fabs, isnan, isfinite
-#include <cstddef>    // for ptrdiff_t
 #include <limits>     // for infinity
 #include <string>     // for to_string
 
@@ -57,39 +56,6 @@ bool family_precedes(const ReflectionOrbit& a, const ReflectionOrbit& b) {
       "any atom's"};
 }
 
-// True when -(a) lies in the orbit of b under `equivalents` (h' = h R).
-bool friedel_partners(const ReflectionOrbit& a, const ReflectionOrbit& b,
-                      const std::vector<IntMatrix3>& equivalents) {
-  for (const IntMatrix3& r : equivalents) {
-    const int64_t h = -(int64_t{a.h} * r[0] + int64_t{a.k} * r[3] + int64_t{a.l} * r[6]);
-    const int64_t k = -(int64_t{a.h} * r[1] + int64_t{a.k} * r[4] + int64_t{a.l} * r[7]);
-    const int64_t l = -(int64_t{a.h} * r[2] + int64_t{a.k} * r[5] + int64_t{a.l} * r[8]);
-    if (h == b.h && k == b.k && l == b.l) return true;
-  }
-  return false;
-}
-
-// A peak's families as a reader labels them: with anomalous dispersion the
-// sets of h and of -h differ in intensity (both are in the peak's sum), but
-// they are one family of the Laue class, listed once with both counted.
-void join_friedel_pairs(std::vector<ReflectionOrbit>& families,
-                        const std::vector<IntMatrix3>& equivalents) {
-  for (size_t i = 0; i < families.size(); ++i) {
-    for (size_t j = i + 1; j < families.size(); ++j) {
-      if (!friedel_partners(families[i], families[j], equivalents)) continue;
-      ReflectionOrbit& kept = families[i];
-      const ReflectionOrbit& other = families[j];
-      const int negatives_kept = (kept.h < 0) + (kept.k < 0) + (kept.l < 0);
-      const int negatives_other = (other.h < 0) + (other.k < 0) + (other.l < 0);
-      const int32_t multiplicity = kept.multiplicity + other.multiplicity;
-      if (negatives_other < negatives_kept) kept = other;  // the label with fewer minus signs
-      kept.multiplicity = multiplicity;
-      families.erase(families.begin() + static_cast<std::ptrdiff_t>(j));
-      break;
-    }
-  }
-}
-
 }  // namespace
 
 PatternReflections pattern_reflections(const PatternRequest& request,
@@ -97,8 +63,10 @@ PatternReflections pattern_reflections(const PatternRequest& request,
   PatternReflections out;
   const PointGroup group = point_group(request, check_interrupt);
   out.point_group_order = group.rotations.size();
-  out.equivalents = reflection_equivalents(group.rotations, !request.anomalous);
-  out.orbits = reflection_orbits(request, out.equivalents, check_interrupt);
+  // Friedel mates share a set even under anomalous dispersion: they share
+  // their peak, and the set's intensity is then the mean of the two.
+  const std::vector<IntMatrix3> equivalents = reflection_equivalents(group.rotations, true);
+  out.orbits = reflection_orbits(request, equivalents, check_interrupt);
   for (const ReflectionOrbit& o : out.orbits)
     out.lattice_points += static_cast<size_t>(o.multiplicity);
   // Sets the space group extinguishes are neither computed nor listed: a
@@ -106,7 +74,8 @@ PatternReflections pattern_reflections(const PatternRequest& request,
   std::erase_if(out.orbits, [&](const ReflectionOrbit& o) {
     return systematically_absent(group, o.h, o.k, o.l);
   });
-  out.f_squared = squared_structure_factors(request, out.orbits, check_interrupt);
+  out.f_squared =
+      squared_structure_factors(request, out.orbits, check_interrupt, request.anomalous);
   return out;
 }
 
@@ -178,7 +147,6 @@ PeakTable peak_table_of(const PatternRequest& request, const PatternReflections&
                             reflections[i].lorentz_polarisation});
       }
     }
-    if (request.anomalous) join_friedel_pairs(families, found.equivalents);
     std::sort(families.begin(), families.end(), family_precedes);
     for (const ReflectionOrbit& f : families) {
       table.family_hkl.insert(table.family_hkl.end(), {f.h, f.k, f.l});

@@ -24,10 +24,6 @@ struct PatternReflections {
   std::vector<double> f_squared;
   size_t point_group_order = 1;
   size_t lattice_points = 0;  // of the shell, those of extinguished sets included
-  // The rotations that made the orbits (as reflection_equivalents gives
-  // them); without Friedel's law (anomalous dispersion) a reflection and its
-  // negative can lie in two orbits of different intensity.
-  std::vector<IntMatrix3> equivalents;
 };
 
 PatternReflections pattern_reflections(const PatternRequest& request,

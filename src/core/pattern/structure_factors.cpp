@@ -106,8 +106,9 @@ struct Scratch {
 
 class Calculation {
  public:
-  Calculation(const PatternRequest& request, const std::vector<ReflectionOrbit>& orbits)
-      : request_(request), orbits_(orbits), layout_(lay_out(request)) {
+  Calculation(const PatternRequest& request, const std::vector<ReflectionOrbit>& orbits,
+              bool bijvoet_mean)
+      : request_(request), orbits_(orbits), layout_(lay_out(request)), bijvoet_mean_(bijvoet_mean) {
     int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
     if (!orbits.empty()) {
       lo[0] = hi[0] = orbits[0].h;
@@ -146,7 +147,7 @@ class Calculation {
       const double t = o.g * 0.5;
       const double s2 = t * t;
       fill_weights(o, s2, scratch);
-      double re = 0.0, im = 0.0;
+      double re = 0.0, im = 0.0, mate_re = 0.0, mate_im = 0.0;
       for (const Layout::Block& block : layout_.blocks) {
         const ComplexSum sum =
             weighted_phase_sum(scratch.w.data(), scratch.a_re.data(), scratch.a_im.data(),
@@ -155,8 +156,13 @@ class Calculation {
             scattering_factor(request_.species[block.species], request_.radiation, s2);
         re += f[0] * sum.re - f[1] * sum.im;
         im += f[0] * sum.im + f[1] * sum.re;
+        if (bijvoet_mean_) {  // F(-h): f times the conjugate sum
+          mate_re += f[0] * sum.re + f[1] * sum.im;
+          mate_im += f[1] * sum.re - f[0] * sum.im;
+        }
       }
       out[i] = re * re + im * im;
+      if (bijvoet_mean_) out[i] = (out[i] + (mate_re * mate_re + mate_im * mate_im)) * 0.5;
     }
   }
 
@@ -182,6 +188,7 @@ class Calculation {
   const PatternRequest& request_;
   const std::vector<ReflectionOrbit>& orbits_;
   Layout layout_;
+  bool bijvoet_mean_;
   PhaseTable x_table_, y_table_, z_table_;
 };
 
@@ -200,7 +207,8 @@ std::array<double, 2> scattering_factor(const Species& species, Radiation radiat
 
 std::vector<double> squared_structure_factors(const PatternRequest& request,
                                               const std::vector<ReflectionOrbit>& orbits,
-                                              const InterruptCheck& check_interrupt) {
+                                              const InterruptCheck& check_interrupt,
+                                              bool bijvoet_mean) {
   std::vector<double> out(orbits.size(), 0.0);
   if (orbits.empty() || request.atoms.empty()) return out;
 
@@ -224,7 +232,7 @@ std::vector<double> squared_structure_factors(const PatternRequest& request,
     i = j;
   }
 
-  const Calculation calculation(request, sorted);
+  const Calculation calculation(request, sorted, bijvoet_mean && request.anomalous);
   const double atoms = static_cast<double>(calculation.atoms());
   auto row_terms = [&](const Row& row) {
     return atoms * static_cast<double>(row.last - row.first + 1);

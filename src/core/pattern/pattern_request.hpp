@@ -53,7 +53,7 @@ struct PatternRequest {
   double wavelength = 0.0;          // Å
   double min_g = 0.0, max_g = 0.0;  // the shell of reflections, 1/d in Å⁻¹
   Radiation radiation = Radiation::xray;
-  bool anomalous = false;                // Friedel mates are then told apart
+  bool anomalous = false;  // complex f; a set of Friedel mates takes the mean of their two |F|²
   double monochromator_two_theta = 0.0;  // degrees; 0 = no monochromator
   std::vector<Species> species;
   std::vector<Atom> atoms;

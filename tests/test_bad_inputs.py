@@ -114,7 +114,7 @@ def test_ctrl_c_stops_the_reflection_walk_inside_a_row(tmp_path):
             np.zeros((0, 3, 3), np.int32),
             np.zeros((0, 3)),
         )
-    assert time.monotonic() - started < 0.5
+    assert time.monotonic() - started < 2.0  # refused before any walking (walking takes > 20 s)
 
 
 def test_engine_refuses_what_compute_pattern_refuses():

@@ -158,3 +158,21 @@ def test_plot_is_a_png(capsys, tmp_path):
 
     status, _, err = run(capsys, "--plot", str(tmp_path / "no" / "such" / "dir.png"))
     assert status == 2 and "cannot write the plot" in err and len(err.splitlines()) == 1
+
+
+def test_x_rays_carry_dispersion_unless_left_out_and_the_json_says_so(capsys):
+    # f' + i f'' are on by default for X-rays: off on the exact route (the
+    # module has none), with --no-anomalous, and for neutrons.
+    intensities = {}
+    for extra, expected in (
+        ([], True),
+        (["--anomalous"], True),
+        (["--no-anomalous"], False),
+        (["--exact"], False),
+        (["--radiation", "neutron"], False),
+    ):
+        assert main(["pattern", "--example", "corundum", "-f", "json", "--two-theta", "20", "40", *extra]) == 0
+        document = json.loads(capsys.readouterr().out)
+        assert document["anomalous_dispersion"] is expected, extra
+        intensities[" ".join(extra)] = [p["intensity"] for p in document["peaks"]]
+    assert intensities[""] == intensities["--anomalous"] != intensities["--no-anomalous"]

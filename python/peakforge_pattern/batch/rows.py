@@ -221,4 +221,5 @@ def pattern_from_row(row: dict[str, Any], options: RunOptions) -> Pattern:
         scale=options.request.scale,
         radiation=options.request.radiation,
         monochromator_angle=options.request.monochromator_angle,
+        anomalous_dispersion=options.request.dispersion,
     )

@@ -167,6 +167,7 @@ def compute_pattern(
         monochromator_angle=request.monochromator_angle,
         lorentz_polarisation=lp,
         notes=notes,
+        anomalous_dispersion=request.dispersion,
     )
     if request.scale == "max":
         return pattern

@@ -48,7 +48,8 @@ class Pattern:
     permutations and sign changes), as (h, k, l) or, with four-index labels,
     (h, k, i, l); ``radiation`` is "xray", "neutron" or "electron",
     ``monochromator_angle`` the 2θ (degrees) of the monochromator whose
-    polarisation the intensities carry (0: none).
+    polarisation the intensities carry (0: none), ``anomalous_dispersion``
+    whether the X-ray form factors included f′ + i f″.
 
     Drawing a pattern is the plotting layer's work
     (``peakforge_pattern.plotting.plot_pattern``), its profile the profiles
@@ -70,6 +71,7 @@ class Pattern:
     monochromator_angle: float = 0.0
     lorentz_polarisation: np.ndarray | None = field(default=None, repr=False)
     notes: tuple[str, ...] = ()
+    anomalous_dispersion: bool = False
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
@@ -115,6 +117,7 @@ class Pattern:
             "two_theta_range": list(self.two_theta_range),
             "intensity_scale": self.scale,
             "radiation": self.radiation,
+            "anomalous_dispersion": self.anomalous_dispersion,
             "warnings": list(self.warnings),
             "notes": list(self.notes),
             "peaks": self.records(),

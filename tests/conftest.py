@@ -1,8 +1,13 @@
 """Helpers shared by the test files (imported with `from conftest import ...`)."""
 
+import contextlib
 import functools
 import os
+import signal
 import struct
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import gemmi
@@ -131,3 +136,73 @@ def random_cell(sg, rng):
     if system == "triclinic":
         return [a, b, c, *rng.uniform(80, 100, 3)]
     return [a, b, c, 90, 90, 90]
+
+
+# Two sites of P2₁2₁2₁, one with anisotropic U: what several suites read.
+ANISO_CIF = """data_aniso
+_cell_length_a 5.0
+_cell_length_b 6.0
+_cell_length_c 7.0
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'P 21 21 21'
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_U_iso_or_equiv
+Fe1 Fe 0.1 0.2 0.3 0.02
+O1 O 0.3 0.45 0.1 0.015
+loop_
+_atom_site_aniso_label
+_atom_site_aniso_U_11
+_atom_site_aniso_U_22
+_atom_site_aniso_U_33
+_atom_site_aniso_U_12
+_atom_site_aniso_U_13
+_atom_site_aniso_U_23
+Fe1 0.01 0.02 0.03 0.004 0.006 -0.008
+"""
+
+
+@contextlib.contextmanager
+def dask_cluster(folder, env):
+    """A real Dask scheduler and two one-thread workers on 127.0.0.1, as
+    separate processes with ``env``; yields (client, scheduler_file).
+
+    Each process is in its own group, so that a worker's nanny and its child
+    end together; workers are stopped first, while the scheduler can still
+    see them off.
+    """
+    from distributed import Client
+
+    scheduler_file = folder / "scheduler.json"
+    common = ["--no-dashboard", "--scheduler-file", str(scheduler_file)]
+    dask = [sys.executable, "-m", "dask"]
+
+    def start(*arguments):
+        return subprocess.Popen(
+            [*dask, *arguments, *common], env=env, stderr=subprocess.DEVNULL, start_new_session=True
+        )
+
+    processes = [start("scheduler", "--host", "127.0.0.1", "--port", "0")]
+    try:
+        deadline = time.monotonic() + 60
+        while not scheduler_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        for _ in range(2):
+            processes.append(start("worker", "--nthreads", "1", "--host", "127.0.0.1", "--death-timeout", "20"))
+        with Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
+            client.wait_for_workers(2, timeout=60)
+            yield client, scheduler_file
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()

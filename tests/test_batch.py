@@ -13,7 +13,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import PACKAGE_PARENT
+from conftest import PACKAGE_PARENT, dask_cluster
 
 pa = pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
 import pyarrow.dataset as ds  # noqa: E402
@@ -265,47 +265,10 @@ def test_a_stopped_driver_leaves_whole_parts_and_a_rerun_completes_them(tmp_path
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
-    from distributed import Client
-
-    folder = tmp_path_factory.mktemp("cluster")
-    scheduler_file = folder / "scheduler.json"
     # The scheduler gives up on a task after the first worker it kills, instead of four.
     env = child_env(DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES="0", **{KILL_HOOK: "cscl_1.cif"})
-    common = ["--no-dashboard", "--scheduler-file", str(scheduler_file)]
-    dask = [sys.executable, "-m", "dask"]
-    # Each in its own process group, so that a worker's nanny and its child end together.
-    processes = [
-        subprocess.Popen(
-            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
-            env=env,
-            stderr=subprocess.DEVNULL,
-            start_new_session=True,
-        )
-    ]
-    try:
-        deadline = time.monotonic() + 60
-        while not scheduler_file.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        for _ in range(2):
-            processes.append(
-                subprocess.Popen(
-                    [*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1", "--death-timeout", "20", *common],
-                    env=env,
-                    stderr=subprocess.DEVNULL,
-                    start_new_session=True,
-                )
-            )
-        with Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
-            client.wait_for_workers(2, timeout=60)
-            yield client, scheduler_file
-    finally:
-        for process in reversed(processes):  # workers first, while the scheduler can still see them off
-            process.terminate()
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait()
+    with dask_cluster(tmp_path_factory.mktemp("cluster"), env) as running:
+        yield running
 
 
 def test_cluster_rows_match_compute_pattern_and_a_dying_worker_costs_only_its_culprit(tmp_path, cluster):

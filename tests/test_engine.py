@@ -12,7 +12,7 @@ import time
 import gemmi
 import numpy as np
 import pytest
-from conftest import PACKAGE_PARENT, random_cell, symmetric_structure
+from conftest import ANISO_CIF, PACKAGE_PARENT, random_cell, symmetric_structure
 
 import peakforge
 from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
@@ -210,35 +210,6 @@ def test_dispersion_neutrons_and_monochromator_against_hand_sums():
         2 * (1 + c2m * np.cos(tt) ** 2) / (1 + c2m) / (1 + np.cos(tt) ** 2),
         rtol=1e-9,
     )
-
-
-ANISO_CIF = """data_aniso
-_cell_length_a 5.0
-_cell_length_b 6.0
-_cell_length_c 7.0
-_cell_angle_alpha 90
-_cell_angle_beta 90
-_cell_angle_gamma 90
-_symmetry_space_group_name_H-M 'P 21 21 21'
-loop_
-_atom_site_label
-_atom_site_type_symbol
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-_atom_site_U_iso_or_equiv
-Fe1 Fe 0.1 0.2 0.3 0.02
-O1 O 0.3 0.45 0.1 0.015
-loop_
-_atom_site_aniso_label
-_atom_site_aniso_U_11
-_atom_site_aniso_U_22
-_atom_site_aniso_U_33
-_atom_site_aniso_U_12
-_atom_site_aniso_U_13
-_atom_site_aniso_U_23
-Fe1 0.01 0.02 0.03 0.004 0.006 -0.008
-"""
 
 
 def test_anisotropic_displacements_are_rotated_with_their_sites(tmp_path):

@@ -5,12 +5,12 @@ by element, ranks the same in chunks as in one piece and on a Dask cluster."""
 import json
 import random
 import shutil
-import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import dask_cluster
 
 pa = pytest.importorskip("pyarrow", reason="peakforge[identify] (pyarrow) is not installed")
 pytest.importorskip("scipy", reason="peakforge[identify] (SciPy) is not installed")
@@ -151,36 +151,10 @@ def test_a_grid_profile_column_is_a_float32_matrix_bound_to_its_options(tmp_path
     for name in ("silicon", "corundum"):
         shutil.copyfile(example_path(name), sources / f"{name}.cif")
     out = tmp_path / "lib"
-    assert (
-        main(
-            [
-                "batch",
-                str(sources),
-                "--out",
-                str(out),
-                "--no-progress",
-                "--workers",
-                "1",
-                "--two-theta",
-                "5",
-                "90",
-                "--grid",
-                "10",
-                "80",
-                "0.05",
-                "--shape",
-                "tch",
-                "--caglioti",
-                "0.004",
-                "-0.002",
-                "0.003",
-                "--lorentzian",
-                "0.02",
-                "0.01",
-            ]
-        )
-        == 0
-    )
+    grid_run = ["batch", str(sources), "--out", str(out), "--no-progress", "--workers", "1", "--two-theta", "5", "90"]
+    grid_run += ["--grid", "10", "80", "0.05", "--shape", "tch", "--caglioti", "0.004", "-0.002", "0.003"]
+    grid_run += ["--lorentzian", "0.02", "0.01"]
+    assert main(grid_run) == 0
     capsys.readouterr()
     table = read_library(out, ["id", "profile"])
     assert table.schema.field("profile").type == pa.list_(pa.float32(), 1401)
@@ -215,36 +189,7 @@ def test_a_grid_profile_column_is_a_float32_matrix_bound_to_its_options(tmp_path
     assert main(["batch", str(sources), "--out", str(out), "--no-progress", "--grid", "10", "200", "0.05"]) == 2
     assert "within 0 to 180" in capsys.readouterr().err
     # The same grid and widths resume the folder.
-    assert (
-        main(
-            [
-                "batch",
-                str(sources),
-                "--out",
-                str(out),
-                "--no-progress",
-                "--workers",
-                "1",
-                "--two-theta",
-                "5",
-                "90",
-                "--grid",
-                "10",
-                "80",
-                "0.05",
-                "--shape",
-                "tch",
-                "--caglioti",
-                "0.004",
-                "-0.002",
-                "0.003",
-                "--lorentzian",
-                "0.02",
-                "0.01",
-            ]
-        )
-        == 0
-    )
+    assert main(grid_run) == 0
     assert "2 done before" in capsys.readouterr().out
 
     # Neutron libraries divide out the Lorentz factor alone.
@@ -507,51 +452,10 @@ def test_user_errors_are_one_line(library, tmp_path, capsys):
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
-    from distributed import Client
     from test_batch import child_env
 
-    folder = tmp_path_factory.mktemp("cluster")
-    scheduler_file = folder / "scheduler.json"
-    common = ["--no-dashboard", "--scheduler-file", str(scheduler_file)]
-    dask = [sys.executable, "-m", "dask"]
-    env = child_env()
-    processes = [
-        subprocess.Popen(
-            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", *common],
-            env=env,
-            stderr=subprocess.DEVNULL,
-            start_new_session=True,
-        )
-    ]
-    try:
-        import time
-
-        deadline = time.monotonic() + 60
-        while not scheduler_file.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        for _ in range(2):
-            processes.append(
-                subprocess.Popen(
-                    [*dask, "worker", "--nthreads", "1", "--host", "127.0.0.1", "--death-timeout", "20", *common],
-                    env=env,
-                    stderr=subprocess.DEVNULL,
-                    start_new_session=True,
-                )
-            )
-        with Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
-            client.wait_for_workers(2, timeout=60)
-            yield client, scheduler_file
-    finally:
-        for process in reversed(processes):
-            process.terminate()
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                import os
-                import signal
-
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait()
+    with dask_cluster(tmp_path_factory.mktemp("cluster"), child_env()) as running:
+        yield running
 
 
 def test_a_dask_cluster_gives_the_answer_of_one_process(library, cluster, tmp_path, capsys):

@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import structure_reference
+from conftest import ANISO_CIF
 
 from peakforge_pattern import Structure, read_cif
 from peakforge_pattern.errors import InputError
@@ -22,7 +23,6 @@ CORPUS = sorted(
     + glob.glob(str(ROOT / "../shared/data/measured/*.cif"))
 )
 
-ANISO_CIF = (ROOT / "tests/test_engine.py").read_text().split('ANISO_CIF = """')[1].split('"""')[0]
 # A mixed site, a split site, a site a little off a special position and a
 # clash in one file (hexagonal, so the images need the oblique distances).
 UNTIDY_CIF = """data_untidy

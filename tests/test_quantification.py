@@ -153,21 +153,9 @@ def test_dispersion_orientation_and_microabsorption_each_recover_a_synthetic_tru
 
 
 def test_weighed_mixture_1e_with_only_the_instrument_options(capsys):
-    status = main(
-        [
-            "fit",
-            str(MEASURED / "qarr_cpd-1e.prn"),
-            str(CORUNDUM),
-            str(ZINCITE),
-            str(FLUORITE),
-            "--monochromator",
-            "26.6",
-            "--radius",
-            "173",
-            "-f",
-            "json",
-        ]
-    )
+    fit_1e = ["fit", str(MEASURED / "qarr_cpd-1e.prn"), str(CORUNDUM), str(ZINCITE), str(FLUORITE)]
+    fit_1e += ["--monochromator", "26.6", "--radius", "173"]
+    status = main([*fit_1e, "-f", "json"])
     result = json.loads(capsys.readouterr().out)
     assert status == 0 and result["weighting"] == "counts"
     errors = {p["name"]: 100 * p["weight_fraction"] - WEIGHED_1E[p["name"]] for p in result["phases"]}
@@ -177,21 +165,7 @@ def test_weighed_mixture_1e_with_only_the_instrument_options(capsys):
     assert all(p["b_overall"] >= 0.0 for p in result["phases"]) and not result["warnings"]
 
     # With Brindley's correction for 2 um particles every phase is within 1 wt %.
-    main(
-        [
-            "fit",
-            str(MEASURED / "qarr_cpd-1e.prn"),
-            str(CORUNDUM),
-            str(ZINCITE),
-            str(FLUORITE),
-            "--monochromator",
-            "26.6",
-            "--radius",
-            "173",
-            "--particle-size",
-            "2",
-        ]
-    )
+    main([*fit_1e, "--particle-size", "2"])
     text = capsys.readouterr().out
     for name, weighed in WEIGHED_1E.items():
         fitted = float(next(line for line in text.splitlines() if line.startswith(name)).split()[1].split("(")[0])

@@ -144,24 +144,9 @@ def test_batch_keeps_the_request_and_reads_outputs_written_before_it(tmp_path, c
 
     silicon = str(example_path("silicon"))
     out = tmp_path / "out"
-    assert (
-        main(
-            [
-                "batch",
-                silicon,
-                "--out",
-                str(out),
-                "--no-progress",
-                "--monochromator",
-                "26.6",
-                "--scale",
-                "absolute",
-                "-w",
-                "MoKa",
-            ]
-        )
-        == 0
-    )
+    run = ["batch", silicon, "--out", str(out), "--no-progress", "--monochromator", "26.6", "--scale", "absolute"]
+    run += ["-w", "MoKa"]
+    assert main(run) == 0
     capsys.readouterr()
     stored = json.loads(pq.read_schema(out / "_common_metadata").metadata[b"peakforge.batch.options"])
     assert stored["monochromator_angle"] == 26.6 and stored["scale"] == "absolute" and stored["float32"] is False
@@ -170,26 +155,7 @@ def test_batch_keeps_the_request_and_reads_outputs_written_before_it(tmp_path, c
     np.testing.assert_array_equal(pattern.intensity, direct.intensity)
     assert pattern.monochromator_angle == 26.6 and pattern.scale == "absolute"
     # Resuming with another work limit computes the same patterns; with another monochromator it does not.
-    assert (
-        main(
-            [
-                "batch",
-                silicon,
-                "--out",
-                str(out),
-                "--no-progress",
-                "--monochromator",
-                "26.6",
-                "--scale",
-                "absolute",
-                "-w",
-                "MoKa",
-                "--max-work",
-                "1e12",
-            ]
-        )
-        == 0
-    )
+    assert main([*run, "--max-work", "1e12"]) == 0
     assert main(["batch", silicon, "--out", str(out), "--no-progress", "-w", "MoKa", "--scale", "absolute"]) == 2
     assert "monochromator 26.6" in capsys.readouterr().err
 

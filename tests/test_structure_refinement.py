@@ -8,6 +8,7 @@ from pathlib import Path
 import gemmi
 import numpy as np
 import pytest
+from conftest import ANISO_CIF
 
 from peakforge_pattern import InputError, Structure, compute_pattern, parse_cif, read_cif
 from peakforge_pattern.fitting import fit_pattern
@@ -365,35 +366,6 @@ def test_command_line_reports_sites_bonds_and_cifs(tmp_path, capsys):
     assert len(read_cif(tmp_path / "cifs" / "fluorite_CaF2.cif")) == 12
 
 
-ANISO = """data_aniso
-_cell_length_a 5.0
-_cell_length_b 6.0
-_cell_length_c 7.0
-_cell_angle_alpha 90
-_cell_angle_beta 90
-_cell_angle_gamma 90
-_symmetry_space_group_name_H-M 'P 21 21 21'
-loop_
-_atom_site_label
-_atom_site_type_symbol
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-_atom_site_U_iso_or_equiv
-Fe1 Fe 0.1 0.2 0.3 0.02
-O1 O 0.3 0.45 0.1 0.015
-loop_
-_atom_site_aniso_label
-_atom_site_aniso_U_11
-_atom_site_aniso_U_22
-_atom_site_aniso_U_33
-_atom_site_aniso_U_12
-_atom_site_aniso_U_13
-_atom_site_aniso_U_23
-Fe1 0.01 0.02 0.03 0.004 0.006 -0.008
-"""
-
-
 def _same_atoms(first: Structure, second: Structure) -> np.ndarray:
     """For each atom of ``first``, the index of the atom of ``second`` at its position."""
     delta = first.frac_coords[:, None, :] - second.frac_coords[None, :, :]
@@ -490,7 +462,7 @@ def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
         original(self, *args, **kwargs)
         captured["model"] = self
 
-    aniso = parse_cif(ANISO, name="aniso")
+    aniso = parse_cif(ANISO_CIF, name="aniso")
     model = AtomModel(aniso, "aniso", AtomOptions())
     # Re-expanding the sites gives the reader's cell, anisotropic displacements turned with each image.
     again = model.structure_for(np.array([p.start for p in model.parameters]))

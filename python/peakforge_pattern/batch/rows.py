@@ -4,7 +4,6 @@ is built from a pattern or an error, and how a pattern is read back from it."""
 from __future__ import annotations
 
 import json
-from collections import defaultdict
 from typing import Any
 
 import numpy as np
@@ -13,6 +12,7 @@ import pyarrow as pa
 from ..diffraction.pattern import Pattern
 from ..diffraction.peak_families import PeakFamilies
 from ..profiles.mixture import cell_volume
+from ..structures.display import formula
 from ..structures.structure import Structure
 from .descriptors import structure_descriptors, structure_intensity
 from .options import RunOptions
@@ -76,22 +76,6 @@ def schema(options: RunOptions) -> pa.Schema:
     if options.grid is not None:
         fields.append(pa.field("profile", pa.list_(pa.float32(), options.grid.points)))
     return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode(), PANDAS_KEY: _PANDAS_METADATA})
-
-
-def formula(structure: Structure) -> str:
-    """Contents of the cell in Hill order (C, H, then alphabetical), counts
-    summed over occupancies: "Cl4 Na4", "C2 H6 O"."""
-    counts: dict[str, float] = defaultdict(float)
-    for symbol, occupancy in zip(structure.symbols, structure.occupancies):
-        counts[symbol] += float(occupancy)
-    first = [s for s in ("C", "H") if "C" in counts and s in counts]
-    order = first + sorted(s for s in counts if s not in first)
-    parts = []
-    for symbol in order:
-        count = counts[symbol]
-        text = f"{round(count)}" if abs(count - round(count)) < 1e-6 else f"{count:.4g}"
-        parts.append(symbol if text == "1" else symbol + text)
-    return " ".join(parts)
 
 
 def _int32_array(values: np.ndarray) -> pa.Array:

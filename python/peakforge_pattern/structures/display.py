@@ -42,15 +42,19 @@ MAX_SITE_ROWS = 40
 
 
 def formula(structure: Structure) -> str:
-    """The cell's content in Hill order (C, H, then alphabetical), occupancies summed: "Al12 O18"."""
+    """The cell's content in Hill order (C, H, then alphabetical), counts
+    summed over occupancies: "Al12 O18", "C2 H6 O"; a count within 1e-6 of
+    a whole number is written whole."""
     counts: dict[str, float] = {}
     for symbol, occupancy in zip(structure.symbols, structure.occupancies):
         counts[symbol] = counts.get(symbol, 0.0) + float(occupancy)
-    if "C" in counts:
-        order = ["C", "H"] + sorted(s for s in counts if s not in ("C", "H"))
-    else:
-        order = sorted(counts)
-    return " ".join(f"{s}{counts[s]:.4g}" if counts[s] != 1 else s for s in order if s in counts)
+    first = [s for s in ("C", "H") if "C" in counts and s in counts]
+    parts = []
+    for symbol in first + sorted(s for s in counts if s not in first):
+        count = counts[symbol]
+        text = f"{round(count)}" if abs(count - round(count)) < 1e-6 else f"{count:.4g}"
+        parts.append(symbol if text == "1" else symbol + text)
+    return " ".join(parts)
 
 
 def space_group(structure: Structure) -> str:

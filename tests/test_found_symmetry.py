@@ -101,3 +101,36 @@ def test_a_supercell_whose_operations_no_triplet_can_hold_is_computed_in_p1(tmp_
     )
     kept = compute_pattern(path, "CuKa", (20, 60), as_given=True)
     np.testing.assert_array_equal(pattern.absolute_intensity, kept.absolute_intensity)
+
+
+def test_shared_sites_and_cells_of_lower_lattice_symmetry(tmp_path, capsys):
+    # Mg and Fe share the cation site: the search sees one site of a mixed kind,
+    # not two atoms on top of each other.
+    fcc = np.array([[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]])
+    mixed = Structure.from_arrays(
+        [4.25] * 3 + [90] * 3,
+        ["Mg"] * 4 + ["Fe"] * 4 + ["O"] * 4,
+        np.vstack([fcc, fcc, fcc + [0.5, 0, 0]]),
+        occupancies=[0.8] * 4 + [0.2] * 4 + [1.0] * 4,
+        symmetry_operations=["x,y,z"],
+    )
+    assert find_symmetry(mixed).describe() == "Fm-3m (No. 225)"
+    # Moving the iron off the shared site leaves a lower group.
+    shifted = mixed.frac_coords.copy()
+    shifted[4] += [0.02, 0.01, 0]
+    assert find_symmetry(Structure.from_arrays(mixed.lattice, mixed.symbols, shifted, mixed.occupancies)).number < 225
+
+    # Doubled along a, rock salt keeps only the operations that fit the longer
+    # cell; the command says so in its note alone, without the search's chatter.
+    rocksalt = read_cif(example_path("rocksalt"))
+    a, *rest = rocksalt.cell_parameters
+    frac = np.vstack([(rocksalt.frac_coords + [k, 0, 0]) / [2, 1, 1] for k in range(2)])
+    doubled = Structure.from_arrays(
+        [2 * a, *rest], list(rocksalt.symbols) * 2, frac, b_factors=np.tile(rocksalt.b_factors, 2)
+    )
+    path = tmp_path / "rocksalt_211_p1.cif"
+    path.write_text(p1_cif(doubled))
+    assert main(["pattern", str(path), "--two-theta", "20", "60"]) == 0
+    err = capsys.readouterr().err
+    assert err.startswith(f"peakforge: note: {path}: given in P1, its atoms follow Fm-3m (No. 225)")
+    assert len(err.splitlines()) == 1

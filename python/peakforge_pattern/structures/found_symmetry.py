@@ -3,7 +3,7 @@
 Files written by programs that know no symmetry (relaxations, molecular
 dynamics, supercells) list every atom in P1. Read as given, their families
 are Friedel pairs and their extinguished reflections look like any other;
-the atoms' own symmetry, found here with spglib within the same 0.01 Å the
+the atoms' own symmetry, found here with moyopy within the same 0.01 Å the
 pattern engine checks every operation with, gives the families and the
 absences a reader expects.
 """
@@ -11,28 +11,30 @@ absences a reader expects.
 from __future__ import annotations
 
 import functools
-import warnings
+import logging
 from dataclasses import dataclass, replace
 from fractions import Fraction
+from typing import Any
 
 import gemmi
 import numpy as np
 
+from .assembly import close_pairs
 from .structure import Structure
 
 SITE_TOLERANCE = 0.01
 """Å: how far an operation's image of an atom may lie from an atom like it."""
 
 MAX_SEARCHED_ATOMS = 5000
-"""Largest cell whose symmetry is searched. The search takes about 0.1 s at
-2000 atoms and grows faster than the count, and Ctrl-C cannot stop it; a
-larger P1 cell is computed as given (the engine's cost grows with it anyway)."""
+"""Largest cell whose symmetry is searched. The search grows faster than the
+count of atoms and Ctrl-C cannot stop it; a larger P1 cell is computed as
+given (the engine's cost grows with it anyway)."""
 
 
 @dataclass(frozen=True)
 class FoundSymmetry:
-    """A space group found from the atoms: its Hermann–Mauguin symbol as
-    spglib writes it ("P6_3mc"), its number, and its operations as x,y,z
+    """A space group found from the atoms: its short Hermann–Mauguin symbol
+    written without spaces ("P6_3mc"), its number, and its operations as x,y,z
     triplets acting on the structure's own fractional coordinates."""
 
     symbol: str
@@ -113,9 +115,49 @@ def _kinds(structure: Structure) -> np.ndarray:
     return np.array([index[key] for key in keys], dtype=np.int32)
 
 
+def _sites(structure: Structure, tolerance: float) -> tuple[np.ndarray, np.ndarray]:
+    """The points the search sees and their kinds: atoms within ``tolerance``
+    of each other (the atoms of a shared or mixed site) become one point, whose
+    kind is the set of atoms on it. An operation maps such points onto points of
+    the same kind exactly when it maps every atom onto an atom like it."""
+    kinds = _kinds(structure)
+    first, second, _ = close_pairs(structure.lattice, structure.frac_coords, tolerance)
+    if not len(first):
+        return structure.frac_coords, kinds
+    owner = list(range(len(kinds)))
+
+    def root(i: int) -> int:
+        while owner[i] != i:
+            owner[i] = owner[owner[i]]
+            i = owner[i]
+        return i
+
+    for i, j in zip(first.tolist(), second.tolist()):
+        owner[max(root(i), root(j))] = min(root(i), root(j))
+    roots = np.array([root(i) for i in range(len(kinds))])
+    points = np.flatnonzero(roots == np.arange(len(kinds)))
+    members: dict[int, list[int]] = {}
+    for atom, point in enumerate(roots.tolist()):
+        members.setdefault(point, []).append(int(kinds[atom]))
+    names = {key: i + 1 for i, key in enumerate(dict.fromkeys(tuple(sorted(members[p])) for p in points.tolist()))}
+    return structure.frac_coords[points], np.array([names[tuple(sorted(members[p]))] for p in points.tolist()])
+
+
+@functools.cache
+def _moyopy() -> Any:
+    """moyopy, imported on first use: only atoms given in P1 need it."""
+    import moyopy
+
+    # moyopy warns through logging when a group's operations do not all fit the
+    # cell as given (a supercell of lower lattice symmetry, a skewed cell): those
+    # that fit are the ones this cell's reflections follow, which is what is wanted.
+    logging.getLogger("moyo").setLevel(logging.ERROR)
+    return moyopy
+
+
 def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> FoundSymmetry | None:
     """The space group the atoms follow within ``tolerance`` Å, or None when
-    none could be found (spglib gives up on some disordered cells).
+    none could be found.
 
     The operations are those of the structure's own cell, centring and
     supercell shifts included.
@@ -128,23 +170,19 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
     >>> find_symmetry(si).describe()
     'Fd-3m (No. 227)'
     """
-    cell = (np.ascontiguousarray(structure.lattice), np.ascontiguousarray(structure.frac_coords), _kinds(structure))
-    # Imported here: only atoms given in P1 need it, and it takes a while to load.
-    import spglib
-    import spglib.error
+    moyopy = _moyopy()
 
-    with warnings.catch_warnings():
-        # spglib's notice about its coming error handling; both ways are caught here.
-        warnings.simplefilter("ignore", DeprecationWarning)
-        try:
-            dataset = spglib.get_symmetry_dataset(cell, symprec=tolerance)  # type: ignore[arg-type]
-        except spglib.error.SpglibError:  # raised once its new handling is the default
-            dataset = None
-    if dataset is None:
+    points, kinds = _sites(structure, tolerance)
+    cell = moyopy.Cell(structure.lattice.tolist(), points.tolist(), kinds.tolist())
+    try:
+        dataset = moyopy.MoyoDataset(cell, symprec=tolerance)
+    except ValueError:  # no primitive cell or group settles within the tolerance
         return None
+    operations = dataset.operations
     edge_tolerance = tolerance / np.linalg.norm(structure.lattice, axis=1)
-    operations = tuple(dict.fromkeys(operation_triplets(dataset.rotations, dataset.translations, edge_tolerance)))
-    return FoundSymmetry(str(dataset.international), int(dataset.number), operations)
+    triplets = operation_triplets(np.array(operations.rotations), np.array(operations.translations), edge_tolerance)
+    symbol = moyopy.SpaceGroupType(dataset.number).hm_short.replace(" ", "")
+    return FoundSymmetry(symbol, int(dataset.number), tuple(dict.fromkeys(triplets)))
 
 
 def with_found_symmetry(structure: Structure) -> tuple[Structure, str | None]:

@@ -18,7 +18,6 @@ structures per second of CPU and of wall time, and new/old ratios.
 from __future__ import annotations
 
 import argparse
-import os
 import re
 import resource
 import subprocess
@@ -28,6 +27,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from command_environment import command_environment  # noqa: E402
 from make_corpus import make_corpus  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -36,7 +36,7 @@ ROOT = Path(__file__).resolve().parents[1]
 def run_batch(tree: Path, build: Path, corpus: Path, out: Path, workers: int) -> tuple[float, float, int]:
     """Wall and CPU seconds of one batch run (the CPU of every process it
     started), and how many structures it computed without error."""
-    env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{tree / 'python'}")
+    env = command_environment(build, tree / "python")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     done = subprocess.run(

@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import resource
 import statistics
 import subprocess
@@ -31,6 +30,9 @@ import sys
 from pathlib import Path
 
 import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from command_environment import command_environment  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = ROOT.parent / "shared" / "data" / "measured"
@@ -119,8 +121,10 @@ def environment(python_dir: Path, engine_dir: Path | None) -> dict[str, str]:
     # The build directory first: it holds the whole package. Without one,
     # the installed package is used (the source folder alone has no engine).
     if engine_dir is None:
-        return {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    return {**os.environ, "PYTHONPATH": os.pathsep.join([str(engine_dir), str(python_dir)])}
+        env = command_environment()
+        del env["PYTHONPATH"]
+        return env
+    return command_environment(engine_dir, python_dir)
 
 
 def median(values: list[float]) -> float:

@@ -16,11 +16,13 @@ were imported at all. Also the imports of `peakforge batch` worker processes
 from __future__ import annotations
 
 import argparse
-import os
 import resource
 import subprocess
 import sys
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from command_environment import command_environment  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 HEAVY = ("scipy", "pyarrow", "pandas", "matplotlib", "dask", "distributed", "tqdm")
@@ -28,7 +30,7 @@ HEAVY = ("scipy", "pyarrow", "pandas", "matplotlib", "dask", "distributed", "tqd
 
 def run(tree: Path, build: Path, arguments: list[str]) -> tuple[float, float, set[str]]:
     """Total import seconds, CPU seconds and heavy packages imported by one run."""
-    env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{tree / 'python'}")
+    env = command_environment(build, tree / "python")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     done = subprocess.run(
         [sys.executable, "-X", "importtime", *arguments],

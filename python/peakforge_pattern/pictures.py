@@ -2,9 +2,9 @@
 
 The types that compute (a fit, a mixture) never draw, and cannot import the
 layer that does; so a type that shows a picture in a notebook asks this
-registry for one, and the plotting layer registers a drawing function per
-type when imported. The registry imports that layer itself when the first
-picture is asked for, so that computing alone never loads it (it brings
+registry for one, and the plotting layer's notebook module registers a
+drawing function per type when imported. The registry imports that module
+itself when the first picture is asked for, so that computing alone never loads it (it brings
 the fitting layer, and SciPy with it).
 Without matplotlib there is no picture, and the notebook shows the HTML view.
 """
@@ -19,8 +19,8 @@ from .optional import MissingDependency
 
 _DRAWERS: dict[type, Callable[[Any], bytes]] = {}
 
-_DRAWING_LAYER = "peakforge_pattern.plotting"
-"""The package whose import registers the drawers (named, not imported: it sits above every type drawn)."""
+_DRAWING_LAYER = "peakforge_pattern.plotting.notebook"
+"""The module whose import registers the drawers (named, not imported: it sits above every type drawn)."""
 
 
 def register(kind: type, draw: Callable[[Any], bytes]) -> None:

@@ -45,6 +45,10 @@ def _stop(signum: int, frame: object) -> None:
 
 def _serve(connection: Connection, parent: int) -> None:
     """A worker's life: chunks in, outcomes out, until told to stop."""
+    # pyarrow imports pandas, when installed, at its first conversion only to
+    # ask whether the input is a pandas object (a third of a second of CPU per
+    # worker); a worker never holds one, so pandas counts as absent here.
+    sys.modules.setdefault("pandas", None)  # type: ignore[arg-type]
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the whole group; the driver acts on it
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     signal.signal(signal.SIGTERM, _stop)
@@ -90,13 +94,31 @@ def _processors() -> int:
     return os.cpu_count() or 1
 
 
+_ONE_THREAD = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
+"""Thread counts of the BLAS libraries NumPy may load."""
+
+
+@contextlib.contextmanager
+def _one_blas_thread() -> Iterator[None]:
+    """New workers start their BLAS on one thread, unless the user set a count:
+    the workers already fill the processors, and a BLAS pool's idle threads
+    spin at start-up for nothing (its matrices here are 3 × 3)."""
+    unset = [name for name in _ONE_THREAD if name not in os.environ]
+    os.environ.update(dict.fromkeys(unset, "1"))
+    try:
+        yield
+    finally:
+        for name in unset:
+            os.environ.pop(name, None)
+
+
 class _Worker:
     def __init__(self) -> None:
         ours, theirs = _CONTEXT.Pipe()
         self.process = _CONTEXT.Process(
             target=_serve, args=(theirs, os.getpid()), daemon=True, name="peakforge-batch-worker"
         )
-        with _interrupts_held():
+        with _interrupts_held(), _one_blas_thread():
             self.process.start()
         theirs.close()
         self.connection = ours

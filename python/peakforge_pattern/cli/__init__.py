@@ -4,32 +4,46 @@ arguments and running its own work."""
 from __future__ import annotations
 
 import argparse
+import importlib
 import signal
 import sys
+from collections.abc import Sequence
 
-from . import batch_command, fit_command, identify_command, pattern_command
 from .common import USER_ERROR, reporting_failures
 
 # Each subcommand module has NAME, HELP, DESCRIPTION, add_arguments(parser)
 # and run(args); run's failures are reported by reporting_failures.
-_COMMANDS = (pattern_command, fit_command, batch_command, identify_command)
+_COMMANDS = {
+    "pattern": ".pattern_command",
+    "fit": ".fit_command",
+    "batch": ".batch_command",
+    "identify": ".identify_command",
+}
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser(chosen: str | None = None) -> argparse.ArgumentParser:
+    """The command line's parser. With a subcommand ``chosen``, only its module
+    is imported and only its arguments are built: a command's start-up does
+    not load what the others need (the fit's SciPy, the batch's pyarrow)."""
     parser = argparse.ArgumentParser(
         prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures."
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    for command in _COMMANDS:
+    for name, module in _COMMANDS.items():
+        if chosen is not None and name != chosen:
+            continue
+        command = importlib.import_module(module, __name__)
         sub = commands.add_parser(command.NAME, help=command.HELP, description=command.DESCRIPTION)
         sub.set_defaults(run=command.run)
         command.add_arguments(sub)
     return parser
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    chosen = arguments[0] if arguments and arguments[0] in _COMMANDS else None
+    parser = _parser(chosen)
+    args = parser.parse_args(arguments)
     # Past a file-size limit a write should fail with an error the command
     # reports (and cleans up after), not kill the process half-way.
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)

@@ -7,8 +7,25 @@ is plotting.plot_overlay)::
     from peakforge_pattern.fitting import fit_pattern, overlay_phases, read_scan
 """
 
-from .fit import fit_pattern
-from .overlay import Overlay, overlay_phases
-from .scans import MeasuredPattern, read_scan
+from typing import TYPE_CHECKING
+
+from ..optional import lazy_exports
+
+if TYPE_CHECKING:
+    from .fit import fit_pattern
+    from .overlay import Overlay, overlay_phases
+    from .scans import MeasuredPattern, read_scan
 
 __all__ = ["MeasuredPattern", "Overlay", "fit_pattern", "overlay_phases", "read_scan"]
+
+# Each imported on first use: the fit brings SciPy, and a reader of scans needs none of it.
+__getattr__ = lazy_exports(
+    __name__,
+    {
+        "MeasuredPattern": ".scans",
+        "Overlay": ".overlay",
+        "fit_pattern": ".fit",
+        "overlay_phases": ".overlay",
+        "read_scan": ".scans",
+    },
+)

@@ -6,12 +6,16 @@ labels), mixtures, fits and identifications, into Matplotlib Axes or image files
 Needs matplotlib (``pip install '.[plot]'``), imported when first drawing.
 """
 
-from .figures import check_image_path
-from .fits import draw_fit, plot_fit
-from .identifications import plot_identification
-from .notebook import register as _register_pictures
-from .overlays import plot_overlay
-from .patterns import draw, pattern_html, pattern_png, plot_mixture, plot_pattern, plot_patterns
+from typing import TYPE_CHECKING
+
+from ..optional import lazy_exports
+
+if TYPE_CHECKING:
+    from .figures import check_image_path
+    from .fits import draw_fit, plot_fit
+    from .identifications import plot_identification
+    from .overlays import plot_overlay
+    from .patterns import draw, pattern_html, pattern_png, plot_mixture, plot_pattern, plot_patterns
 
 __all__ = [
     "check_image_path",
@@ -27,4 +31,20 @@ __all__ = [
     "plot_patterns",
 ]
 
-_register_pictures()
+# Each imported on first use: drawing a pattern needs nothing of the fitting layer.
+__getattr__ = lazy_exports(
+    __name__,
+    {
+        "check_image_path": ".figures",
+        "draw": ".patterns",
+        "draw_fit": ".fits",
+        "pattern_html": ".patterns",
+        "pattern_png": ".patterns",
+        "plot_fit": ".fits",
+        "plot_identification": ".identifications",
+        "plot_mixture": ".patterns",
+        "plot_overlay": ".overlays",
+        "plot_pattern": ".patterns",
+        "plot_patterns": ".patterns",
+    },
+)

@@ -1,5 +1,6 @@
 """Pictures for notebooks: a mixture's pattern and a fit's plot as PNG,
-registered for their types when the plotting layer is imported."""
+registered for their types when this module is imported (the picture
+registry imports it when the first picture is asked for)."""
 
 from __future__ import annotations
 
@@ -40,3 +41,6 @@ def register() -> None:
     """Let mixtures and fits show these pictures in notebooks."""
     pictures.register(Mixture, mixture_png)
     pictures.register(FitResult, fit_png)
+
+
+register()

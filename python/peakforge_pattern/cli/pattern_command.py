@@ -20,7 +20,6 @@ from ..diffraction.structure_factor import reflection_detail, three_indices
 from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
-from ..fitting.scans import in_range, read_scan
 from ..plotting.figures import DEFAULT_DPI, check_dpi
 from ..plotting.overlays import LAYOUTS
 from ..structures.checks import refuse_if_strict
@@ -318,6 +317,9 @@ def run(args: argparse.Namespace) -> int:
     check_profile_outputs(args, len(sources))
     scan = None
     if args.measured is not None:
+        # Imported here: the scan readers (XML, zip archives) only serve --measured.
+        from ..fitting.scans import in_range, read_scan
+
         scan = read_scan(args.measured)
         if args.two_theta_range is not None:
             scan = in_range(scan, *request.two_theta_range)

@@ -11,7 +11,6 @@ absences a reader expects.
 from __future__ import annotations
 
 import functools
-import logging
 from dataclasses import dataclass, replace
 from fractions import Fraction
 from typing import Any
@@ -146,6 +145,8 @@ def _sites(structure: Structure, tolerance: float) -> tuple[np.ndarray, np.ndarr
 @functools.cache
 def _moyopy() -> Any:
     """moyopy, imported on first use: only atoms given in P1 need it."""
+    import logging
+
     import moyopy
 
     # moyopy warns through logging when a group's operations do not all fit the

@@ -121,7 +121,7 @@ def test_shared_sites_and_cells_of_lower_lattice_symmetry(tmp_path, capsys):
     assert find_symmetry(Structure.from_arrays(mixed.lattice, mixed.symbols, shifted, mixed.occupancies)).number < 225
 
     # Doubled along a, rock salt keeps only the operations that fit the longer
-    # cell; the command says so in its note alone, without the search's chatter.
+    # cell: its families split, and the note says so, without the search's chatter.
     rocksalt = read_cif(example_path("rocksalt"))
     a, *rest = rocksalt.cell_parameters
     frac = np.vstack([(rocksalt.frac_coords + [k, 0, 0]) / [2, 1, 1] for k in range(2)])
@@ -131,6 +131,9 @@ def test_shared_sites_and_cells_of_lower_lattice_symmetry(tmp_path, capsys):
     path = tmp_path / "rocksalt_211_p1.cif"
     path.write_text(p1_cif(doubled))
     assert main(["pattern", str(path), "--two-theta", "20", "60"]) == 0
-    err = capsys.readouterr().err
-    assert err.startswith(f"peakforge: note: {path}: given in P1, its atoms follow Fm-3m (No. 225)")
-    assert len(err.splitlines()) == 1
+    out, err = capsys.readouterr()
+    assert err == (
+        f"peakforge: note: {path}: given in P1, its atoms follow Fm-3m (No. 225), of whose 48 rotations "
+        "this cell's axes keep 16: reflections and families are those of these 16\n"
+    )
+    assert "(0 2 0) (4 0 0)" in out  # (200) of the cubic cell: two families in the longer one

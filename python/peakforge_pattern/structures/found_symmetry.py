@@ -34,11 +34,17 @@ given (the engine's cost grows with it anyway)."""
 class FoundSymmetry:
     """A space group found from the atoms: its short Hermann–Mauguin symbol
     written without spaces ("P6_3mc"), its number, and its operations as x,y,z
-    triplets acting on the structure's own fractional coordinates."""
+    triplets acting on the structure's own fractional coordinates.
+
+    A cell whose axes do not keep the whole point group (a cubic crystal
+    doubled along one edge) holds only the operations whose rotations keep
+    it: ``rotations_kept`` of the group's ``rotations``."""
 
     symbol: str
     number: int
     operations: tuple[str, ...]
+    rotations_kept: int
+    rotations: int
 
     def describe(self) -> str:
         return f"{self.symbol} (No. {self.number})"
@@ -181,9 +187,12 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
         return None
     operations = dataset.operations
     edge_tolerance = tolerance / np.linalg.norm(structure.lattice, axis=1)
-    triplets = operation_triplets(np.array(operations.rotations), np.array(operations.translations), edge_tolerance)
+    rotations = np.array(operations.rotations, dtype=np.int64).reshape(-1, 9)
+    triplets = operation_triplets(rotations, np.array(operations.translations), edge_tolerance)
     symbol = moyopy.SpaceGroupType(dataset.number).hm_short.replace(" ", "")
-    return FoundSymmetry(symbol, int(dataset.number), tuple(dict.fromkeys(triplets)))
+    point_group = len(gemmi.find_spacegroup_by_number(dataset.number).operations().sym_ops)
+    kept = len(np.unique(rotations, axis=0))
+    return FoundSymmetry(symbol, int(dataset.number), tuple(dict.fromkeys(triplets)), kept, point_group)
 
 
 def with_found_symmetry(structure: Structure) -> tuple[Structure, str | None]:
@@ -212,5 +221,12 @@ def with_found_symmetry(structure: Structure) -> tuple[Structure, str | None]:
             f"given in P1, its atoms follow {found.describe()}, but not with operations this cell "
             "can write as x,y,z triplets: computed in P1"
         )
-    note = f"given in P1, its atoms follow {found.describe()}: reflections and families are those of {found.symbol}"
+    if found.rotations_kept < found.rotations:
+        kept = found.rotations_kept
+        note = (
+            f"given in P1, its atoms follow {found.describe()}, of whose {found.rotations} rotations this "
+            f"cell's axes keep {kept}: reflections and families are those of these {kept}"
+        )
+    else:
+        note = f"given in P1, its atoms follow {found.describe()}: reflections and families are those of {found.symbol}"
     return replace(structure, symmetry_operations=found.operations), note

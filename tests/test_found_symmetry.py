@@ -24,6 +24,14 @@ def p1_cif(structure, digits=6):
     )
 
 
+def repeated_along_a(structure, times):
+    """A supercell: the structure's every atom repeated ``times`` along a."""
+    a, *rest = structure.cell_parameters
+    frac = np.vstack([(structure.frac_coords + [k, 0, 0]) / [times, 1, 1] for k in range(times)])
+    symbols = list(structure.symbols) * times
+    return Structure.from_arrays([times * a, *rest], symbols, frac, b_factors=np.tile(structure.b_factors, times))
+
+
 ZINCITE = symmetric_structure(
     "P 63 m c", [3.2498, 3.2498, 5.2066, 90, 90, 120], [("Zn", (1 / 3, 2 / 3, 0)), ("O", (1 / 3, 2 / 3, 0.3819))]
 )
@@ -86,14 +94,8 @@ def test_a_p1_cell_too_large_to_search_is_computed_as_given(tmp_path, monkeypatc
 def test_a_supercell_whose_operations_no_triplet_can_hold_is_computed_in_p1(tmp_path):
     # Tripled along a, corundum's rhombohedral centring becomes shifts in ninths,
     # which operation readers cannot take: the file computes as given, with a note.
-    corundum = read_cif(example_path("corundum"))
-    a, *rest = corundum.cell_parameters
-    frac = np.vstack([(corundum.frac_coords + [k, 0, 0]) / [3, 1, 1] for k in range(3)])
-    tripled = Structure.from_arrays(
-        [3 * a, *rest], list(corundum.symbols) * 3, frac, b_factors=np.tile(corundum.b_factors, 3)
-    )
     path = tmp_path / "corundum_311_p1.cif"
-    path.write_text(p1_cif(tripled))
+    path.write_text(p1_cif(repeated_along_a(read_cif(example_path("corundum")), 3)))
     pattern = compute_pattern(path, "CuKa", (20, 60))
     assert pattern.notes == (
         "given in P1, its atoms follow R-3c (No. 167), but not with operations this cell can write "
@@ -122,14 +124,8 @@ def test_shared_sites_and_cells_of_lower_lattice_symmetry(tmp_path, capsys):
 
     # Doubled along a, rock salt keeps only the operations that fit the longer
     # cell: its families split, and the note says so, without the search's chatter.
-    rocksalt = read_cif(example_path("rocksalt"))
-    a, *rest = rocksalt.cell_parameters
-    frac = np.vstack([(rocksalt.frac_coords + [k, 0, 0]) / [2, 1, 1] for k in range(2)])
-    doubled = Structure.from_arrays(
-        [2 * a, *rest], list(rocksalt.symbols) * 2, frac, b_factors=np.tile(rocksalt.b_factors, 2)
-    )
     path = tmp_path / "rocksalt_211_p1.cif"
-    path.write_text(p1_cif(doubled))
+    path.write_text(p1_cif(repeated_along_a(read_cif(example_path("rocksalt")), 2)))
     assert main(["pattern", str(path), "--two-theta", "20", "60"]) == 0
     out, err = capsys.readouterr()
     assert err == (

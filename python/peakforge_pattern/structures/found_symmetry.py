@@ -191,7 +191,7 @@ def find_symmetry(structure: Structure, tolerance: float = SITE_TOLERANCE) -> Fo
     triplets = operation_triplets(rotations, np.array(operations.translations), edge_tolerance)
     symbol = moyopy.SpaceGroupType(dataset.number).hm_short.replace(" ", "")
     point_group = len(gemmi.find_spacegroup_by_number(dataset.number).operations().sym_ops)
-    kept = len(np.unique(rotations, axis=0))
+    kept = len(set(map(tuple, rotations.tolist())))
     return FoundSymmetry(symbol, int(dataset.number), tuple(dict.fromkeys(triplets)), kept, point_group)
 
 

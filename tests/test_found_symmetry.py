@@ -24,12 +24,18 @@ def p1_cif(structure, digits=6):
     )
 
 
-def repeated_along_a(structure, times):
-    """A supercell: the structure's every atom repeated ``times`` along a."""
-    a, *rest = structure.cell_parameters
-    frac = np.vstack([(structure.frac_coords + [k, 0, 0]) / [times, 1, 1] for k in range(times)])
-    symbols = list(structure.symbols) * times
-    return Structure.from_arrays([times * a, *rest], symbols, frac, b_factors=np.tile(structure.b_factors, times))
+def supercell(structure, na, nb=1, nc=1):
+    """The structure's every atom repeated na, nb and nc times along a, b and c, given in P1."""
+    shifts = [(i, j, k) for i in range(na) for j in range(nb) for k in range(nc)]
+    frac = np.vstack([(structure.frac_coords + shift) / [na, nb, nc] for shift in shifts])
+    a, b, c, *angles = structure.cell_parameters
+    return Structure.from_arrays(
+        [na * a, nb * b, nc * c, *angles],
+        list(structure.symbols) * len(shifts),
+        frac,
+        b_factors=np.tile(structure.b_factors, len(shifts)),
+        symmetry_operations=["x,y,z"],
+    )
 
 
 ZINCITE = symmetric_structure(
@@ -95,7 +101,7 @@ def test_a_supercell_whose_operations_no_triplet_can_hold_is_computed_in_p1(tmp_
     # Tripled along a, corundum's rhombohedral centring becomes shifts in ninths,
     # which operation readers cannot take: the file computes as given, with a note.
     path = tmp_path / "corundum_311_p1.cif"
-    path.write_text(p1_cif(repeated_along_a(read_cif(example_path("corundum")), 3)))
+    path.write_text(p1_cif(supercell(read_cif(example_path("corundum")), 3)))
     pattern = compute_pattern(path, "CuKa", (20, 60))
     assert pattern.notes == (
         "given in P1, its atoms follow R-3c (No. 167), but not with operations this cell can write "
@@ -125,7 +131,7 @@ def test_shared_sites_and_cells_of_lower_lattice_symmetry(tmp_path, capsys):
     # Doubled along a, rock salt keeps only the operations that fit the longer
     # cell: its families split, and the note says so, without the search's chatter.
     path = tmp_path / "rocksalt_211_p1.cif"
-    path.write_text(p1_cif(repeated_along_a(read_cif(example_path("rocksalt")), 2)))
+    path.write_text(p1_cif(supercell(read_cif(example_path("rocksalt")), 2)))
     assert main(["pattern", str(path), "--two-theta", "20", "60"]) == 0
     out, err = capsys.readouterr()
     assert err == (
@@ -133,3 +139,21 @@ def test_shared_sites_and_cells_of_lower_lattice_symmetry(tmp_path, capsys):
         "this cell's axes keep 16: reflections and families are those of these 16\n"
     )
     assert "(0 2 0) (4 0 0)" in out  # (200) of the cubic cell: two families in the longer one
+
+
+def test_a_supercells_full_list_of_operations_extinguishes_what_its_shifts_extinguish():
+    # Rock salt 3 × 3 × 3 in P1: its atoms follow Fm-3m with 48 rotations times
+    # 108 shifts, a list far longer than any space group's. The engine checks
+    # each rotation once and finds every shift, so the reflections it computes
+    # are those of the small cell; none is a cancellation left to the atoms.
+    from peakforge_pattern.diffraction.engine_route import engine_columns
+    from peakforge_pattern.diffraction.request import PatternRequest
+    from peakforge_pattern.structures.found_symmetry import with_found_symmetry
+
+    rocksalt = read_cif(example_path("rocksalt"))
+    found, note = with_found_symmetry(supercell(rocksalt, 3, 3, 3))
+    assert len(found.symmetry_operations) == 48 * 108 and "Fm-3m" in note
+    request = PatternRequest(wavelength=1.5406)
+    small, large = engine_columns(rocksalt, request, 0.0, 1.0), engine_columns(found, request, 0.0, 1.0)
+    assert large["unique_reflections"] == small["unique_reflections"]
+    np.testing.assert_allclose(large["intensity"], small["intensity"], atol=1e-9)

@@ -56,19 +56,16 @@ def operation_arrays(triplets: tuple[str, ...]) -> tuple[np.ndarray, np.ndarray]
     translations (m×3) of x,y,z triplets; parsed once per distinct group.
     Operations whose rotation is not whole (not a symmetry of any lattice)
     are left out."""
-    rotations, translations = [], []
+    ops = []
     for triplet in triplets:
         try:
-            op = gemmi.Op(triplet)
+            ops.append(gemmi.Op(triplet))
         except (RuntimeError, ValueError) as exc:
             raise InputError(f"bad symmetry operation {triplet!r}: {exc}") from None
-        rot = np.array(op.rot, dtype=np.int64)
-        if np.any(rot % op.DEN):
-            continue
-        rotations.append(rot // op.DEN)
-        translations.append(np.array(op.tran, dtype=float) / op.DEN)
-    r = np.array(rotations, dtype=np.int32).reshape(-1, 3, 3)
-    t = np.array(translations, dtype=float).reshape(-1, 3)
+    rotations = np.array([op.rot for op in ops], dtype=np.int64).reshape(-1, 3, 3)
+    whole = ~np.any(rotations % gemmi.Op.DEN, axis=(1, 2))
+    r = (rotations[whole] // gemmi.Op.DEN).astype(np.int32)
+    t = np.array([op.tran for op in ops], dtype=float).reshape(-1, 3)[whole] / gemmi.Op.DEN
     r.setflags(write=False)
     t.setflags(write=False)
     return r, t

@@ -94,11 +94,21 @@ def _line_text(rx: int, ry: int, rz: int, numerator: int, denominator: int) -> s
 def operation_triplets(rotations: np.ndarray, translations: np.ndarray, tolerance: np.ndarray) -> list[str]:
     """The x,y,z triplets of x' = R x + t for a stack of operations, with t as small fractions."""
     rotations = np.asarray(rotations, dtype=np.int64).reshape(-1, 3, 3)
-    shifts = np.asarray(translations, dtype=float).reshape(-1)
-    numerators, denominators = _fractions(shifts, np.tile(np.asarray(tolerance, dtype=float), len(rotations)))
+    shifts = np.asarray(translations, dtype=float).reshape(-1, 3)
+    tolerances = np.broadcast_to(np.asarray(tolerance, dtype=float), (3,))
+    numerators = np.empty(shifts.shape, dtype=np.int64)
+    denominators = np.empty(shifts.shape, dtype=np.int64)
+    for axis in range(3):
+        # A supercell's operations repeat a few shifts many times: each distinct one is settled once.
+        values, where = np.unique(shifts[:, axis], return_inverse=True)
+        tops, bottoms = _fractions(values, np.full(values.size, tolerances[axis]))
+        numerators[:, axis] = np.asarray(tops, dtype=np.int64)[where]
+        denominators[:, axis] = np.asarray(bottoms, dtype=np.int64)[where]
     lines = [
         _line_text(rx, ry, rz, numerator, denominator)
-        for (rx, ry, rz), numerator, denominator in zip(rotations.reshape(-1, 3).tolist(), numerators, denominators)
+        for (rx, ry, rz), numerator, denominator in zip(
+            rotations.reshape(-1, 3).tolist(), numerators.reshape(-1).tolist(), denominators.reshape(-1).tolist()
+        )
     ]
     return [",".join(lines[i : i + 3]) for i in range(0, len(lines), 3)]
 

@@ -827,7 +827,12 @@ Followed followed_rotations(const std::vector<IntOperation>& given, const Patter
     with_rotation.back().push_back(&given[by_rotation[i].second]);
   }
   Followed out;
-  if (rotations.size() * request.atoms.size() > direct_check_limit) {
+  // A list longer than any space group's (a supercell's operations, every
+  // rotation listed with each of its shifts) generates no group of that size,
+  // and looking for its generators would try a closure per operation: each
+  // rotation is checked once below instead.
+  if (given.size() <= largest_group &&
+      rotations.size() * request.atoms.size() > direct_check_limit) {
     // Followed generators mean a followed group.
     const std::vector<IntOperation> generators = generators_of(given);
     const bool all = std::all_of(generators.begin(), generators.end(), [&](const IntOperation& g) {

@@ -10,9 +10,14 @@ Needs pyarrow (``pip install 'peakforge[batch]'``); a cluster needs Dask
 distributed as well (``peakforge[distributed]``).
 """
 
-from ..optional import require
+from typing import TYPE_CHECKING
+
+from ..optional import lazy_exports, require
 
 require("pyarrow", "batch", "peakforge batch")
+
+if TYPE_CHECKING:
+    from .library import Library, open_library, read_library
 
 from .chunks import Chunk, plan_chunks  # noqa: E402
 from .executor import ExecutorError  # noqa: E402
@@ -37,14 +42,6 @@ __all__ = [
     "run_batch",
 ]
 
-_LIBRARY_NAMES = {"Library", "open_library", "read_library"}
-
-
-def __getattr__(name: str) -> object:
-    # The library reader needs pyarrow.dataset, which brings pandas (most of
-    # a second): loaded when first named, so that workers start without it.
-    if name in _LIBRARY_NAMES:
-        from . import library
-
-        return getattr(library, name)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+# The library reader needs pyarrow.dataset, which brings pandas (most of a
+# second): loaded when first named, so that workers start without it.
+__getattr__ = lazy_exports(__name__, dict.fromkeys(("Library", "open_library", "read_library"), ".library"))

@@ -60,17 +60,17 @@ def given_without_symmetry(structure: Structure) -> bool:
 _DENOMINATORS = np.arange(1, 49, dtype=float)
 
 
-def _fractions(values: np.ndarray, tolerances: np.ndarray) -> tuple[list[int], list[int]]:
+def _fractions(values: np.ndarray, tolerance: float) -> tuple[np.ndarray, np.ndarray]:
     """Each value as numerators and denominators: the fraction in [0, 1) with
-    the smallest denominator up to 48 within its tolerance, in lowest terms."""
+    the smallest denominator up to 48 within ``tolerance``, in lowest terms."""
     numerators = np.round(values[:, None] * _DENOMINATORS)
-    close = np.abs(values[:, None] - numerators / _DENOMINATORS) <= tolerances[:, None]
+    close = np.abs(values[:, None] - numerators / _DENOMINATORS) <= tolerance
     first = close.argmax(axis=1)
     rows = np.arange(values.size)
     bottom = first.astype(np.int64) + 1
     top = numerators[rows, first].astype(np.int64) % bottom
     common = np.gcd(top, bottom)
-    tops, bottoms = (top // common).tolist(), (bottom // common).tolist()
+    tops, bottoms = top // common, bottom // common
     for i in np.flatnonzero(~close[rows, first]).tolist():
         # nothing within the tolerance: the nearest with a denominator up to 48
         fraction = Fraction(float(values[i])).limit_denominator(48) % 1
@@ -102,9 +102,9 @@ def operation_triplets(rotations: np.ndarray, translations: np.ndarray, toleranc
     for axis in range(3):
         # A supercell's operations repeat a few shifts many times: each distinct one is settled once.
         values, where = np.unique(shifts[:, axis], return_inverse=True)
-        tops, bottoms = _fractions(values, np.full(values.size, tolerances[axis]))
-        numerators[:, axis] = np.asarray(tops, dtype=np.int64)[where]
-        denominators[:, axis] = np.asarray(bottoms, dtype=np.int64)[where]
+        tops, bottoms = _fractions(values, float(tolerances[axis]))
+        numerators[:, axis] = tops[where]
+        denominators[:, axis] = bottoms[where]
     lines = [
         _line_text(rx, ry, rz, numerator, denominator)
         for (rx, ry, rz), numerator, denominator in zip(
@@ -150,13 +150,13 @@ def _sites(structure: Structure, tolerance: float) -> tuple[np.ndarray, np.ndarr
 
     for i, j in zip(first.tolist(), second.tolist()):
         owner[max(root(i), root(j))] = min(root(i), root(j))
-    roots = np.array([root(i) for i in range(len(kinds))])
-    points = np.flatnonzero(roots == np.arange(len(kinds)))
+    # Each point is its lowest-numbered atom, so the points keep the atoms' order.
     members: dict[int, list[int]] = {}
-    for atom, point in enumerate(roots.tolist()):
-        members.setdefault(point, []).append(int(kinds[atom]))
-    names = {key: i + 1 for i, key in enumerate(dict.fromkeys(tuple(sorted(members[p])) for p in points.tolist()))}
-    return structure.frac_coords[points], np.array([names[tuple(sorted(members[p]))] for p in points.tolist()])
+    for atom, kind in enumerate(kinds.tolist()):
+        members.setdefault(root(atom), []).append(kind)
+    mixes = [tuple(sorted(kinds_on_site)) for kinds_on_site in members.values()]
+    names = {mix: i + 1 for i, mix in enumerate(dict.fromkeys(mixes))}
+    return structure.frac_coords[list(members)], np.array([names[mix] for mix in mixes], dtype=np.int32)
 
 
 @functools.cache

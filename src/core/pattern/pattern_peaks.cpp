@@ -74,8 +74,8 @@ PatternReflections pattern_reflections(const PatternRequest& request,
   std::erase_if(out.orbits, [&](const ReflectionOrbit& o) {
     return systematically_absent(group, o.h, o.k, o.l);
   });
-  out.f_squared =
-      squared_structure_factors(request, out.orbits, check_interrupt, request.anomalous);
+  out.f_squared = squared_structure_factors(request, out.orbits, check_interrupt,
+                                            /*bijvoet_mean=*/true);
   return out;
 }
 

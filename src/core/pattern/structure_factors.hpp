@@ -13,10 +13,10 @@ namespace peakforge::pattern {
 // |F|² for each orbit, in the order given. Runs on a call pool when the
 // request allows it and the work is large enough to pay for the threads;
 // `check_interrupt` is called on the calling thread between pieces.
-// With `bijvoet_mean` each orbit holds -h beside h while f is complex
-// (anomalous dispersion), so that |F(h)|² and |F(-h)|² differ: the result is
-// their mean, both from the same sums (the phase sum of -h is the conjugate
-// of that of h).
+// `bijvoet_mean` says each orbit holds -h beside h: under anomalous
+// dispersion, where f is complex and |F(h)|² and |F(-h)|² differ, the result
+// is then their mean, both from the same sums (the phase sum of -h is the
+// conjugate of that of h).
 std::vector<double> squared_structure_factors(const PatternRequest& request,
                                               const std::vector<ReflectionOrbit>& orbits,
                                               const InterruptCheck& check_interrupt,

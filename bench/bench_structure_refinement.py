@@ -26,8 +26,8 @@ from peakforge_pattern import Structure, compute_pattern
 from peakforge_pattern.fitting import fit as fit_module
 from peakforge_pattern.fitting import fit_pattern
 from peakforge_pattern.fitting.analytic_derivatives import WeightDerivatives
-from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions
 from peakforge_pattern.fitting.measured import MeasuredPattern
+from peakforge_pattern.fitting.structure_refinement.atom_parameters import AtomModel, AtomOptions
 from peakforge_pattern.profiles import Instrument, pattern_profile
 
 CELL = (9.0, 11.0, 13.0, 90.0, 90.0, 90.0)

@@ -472,8 +472,8 @@ def test_orientation_factors_average_each_peaks_symmetry_equivalents():
 
 
 def test_weights_follow_what_the_intensities_are():
-    from peakforge_pattern.fitting.scans.measured_pattern import scan_from_file
     from peakforge_pattern.fitting.weighting import choose_weights
+    from peakforge_pattern.measurements.measured_pattern import scan_from_file
 
     x = np.arange(20.0, 60.0, 0.02)
     counts = np.random.default_rng(5).poisson(200.0 + 3000.0 * np.exp(-(((x - 40.0) / 0.2) ** 2))).astype(float)

@@ -13,7 +13,7 @@ import pytest
 from peakforge_pattern import InputError, example_path
 from peakforge_pattern.cli import main
 from peakforge_pattern.fitting.measured import read_measured
-from peakforge_pattern.fitting.scans import MAX_BYTES, MAX_POINTS, read_scan
+from peakforge_pattern.measurements import MAX_BYTES, MAX_POINTS, read_scan
 
 SCANS = Path(__file__).resolve().parent / "data" / "scans"
 
@@ -190,7 +190,7 @@ def test_what_cannot_be_a_scan_is_refused_before_it_is_read(tmp_path, monkeypatc
         read_scan(laughs)
 
     # An archive member that unpacks past the bound is refused, whatever its header says.
-    from peakforge_pattern.fitting.scans import zipped
+    from peakforge_pattern.measurements import zipped
 
     monkeypatch.setattr(zipped, "MAX_BYTES", 1000)
     bomb = tmp_path / "bomb.rasx"

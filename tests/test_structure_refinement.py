@@ -12,8 +12,8 @@ from conftest import ANISO_CIF
 
 from peakforge_pattern import InputError, Structure, compute_pattern, parse_cif, read_cif
 from peakforge_pattern.fitting import fit_pattern
-from peakforge_pattern.fitting.atom_parameters import AtomModel, AtomOptions
 from peakforge_pattern.fitting.measured import MeasuredPattern
+from peakforge_pattern.fitting.structure_refinement.atom_parameters import AtomModel, AtomOptions
 from peakforge_pattern.profiles import Instrument, Sample, pattern_profile
 from peakforge_pattern.structures.site_symmetry import floating_origin, site_symmetry
 from peakforge_pattern.structures.structure import lattice_from_parameters
@@ -375,7 +375,7 @@ def _same_atoms(first: Structure, second: Structure) -> np.ndarray:
 
 
 def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_files():
-    from peakforge_pattern.fitting.atom_results import bond_lengths, refined_sites
+    from peakforge_pattern.fitting.structure_refinement.atom_results import bond_lengths, refined_sites
     from peakforge_pattern.structures.cif_writer import with_uncertainty
 
     # A site on the three-fold axis (x, x, x): one parameter, the same uncertainty in x, y and z.
@@ -426,7 +426,7 @@ def test_structure_parameters_and_their_uncertainties_reach_sites_bonds_and_file
     # An occupancy no bound could hold (the last of three species on a site) is reported.
     from types import SimpleNamespace
 
-    from peakforge_pattern.fitting.atom_results import occupancy_warnings
+    from peakforge_pattern.fitting.structure_refinement.atom_results import occupancy_warnings
     from peakforge_pattern.structures.cif_writer import SiteRecord
 
     crowded = SimpleNamespace(
@@ -471,7 +471,7 @@ def test_profile_derivatives_by_structure_parameters_agree_with_the_model():
     with pytest.raises(AssertionError):
         np.testing.assert_allclose(again.u_aniso[:4], again.u_aniso[0], atol=1e-6)  # images differ
     # Written out unrefined, the anisotropic displacements are kept (an overall B of 0.8 added to them).
-    from peakforge_pattern.fitting.atom_results import sites_as_read, structure_cif
+    from peakforge_pattern.fitting.structure_refinement.atom_results import sites_as_read, structure_cif
 
     unit = aniso.asymmetric_unit
     text = structure_cif(

@@ -14,12 +14,12 @@ from ..atomic_file import write_text_atomically
 from ..diffraction.request import check_two_theta_range
 from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
-from ..fitting.atom_phase import ATOM_KINDS
 from ..fitting.fit import BACKGROUND_TERMS, fit_pattern
 from ..fitting.instrument_file import save_instrument
 from ..fitting.parameters import KINDS
 from ..fitting.result import FitResult
-from ..fitting.scans import read_scan
+from ..fitting.structure_refinement.atom_phase import ATOM_KINDS
+from ..measurements import read_scan
 from ..plotting import check_image_path, plot_fit
 from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output

@@ -318,7 +318,7 @@ def run(args: argparse.Namespace) -> int:
     scan = None
     if args.measured is not None:
         # Imported here: the scan readers (XML, zip archives) only serve --measured.
-        from ..fitting.scans import in_range, read_scan
+        from ..measurements import in_range, read_scan
 
         scan = read_scan(args.measured)
         if args.two_theta_range is not None:

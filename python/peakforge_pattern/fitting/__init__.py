@@ -1,5 +1,5 @@
 """Fitting phases to a measured powder pattern: reading the measurement
-(every scan format, :mod:`.scans`), the cell parameters a refinement may
+(every scan format, read by :mod:`peakforge_pattern.measurements`), the cell parameters a refinement may
 move, and the least-squares fit (its picture is plotting.plot_fit); and
 simulated patterns laid on a scan by least-squares scales alone (its picture
 is plotting.plot_overlay)::
@@ -12,9 +12,9 @@ from typing import TYPE_CHECKING
 from ..optional import lazy_exports
 
 if TYPE_CHECKING:
+    from ..measurements import MeasuredPattern, read_scan
     from .fit import fit_pattern
     from .overlay import Overlay, overlay_phases
-    from .scans import MeasuredPattern, read_scan
 
 __all__ = ["MeasuredPattern", "Overlay", "fit_pattern", "overlay_phases", "read_scan"]
 
@@ -22,10 +22,10 @@ __all__ = ["MeasuredPattern", "Overlay", "fit_pattern", "overlay_phases", "read_
 __getattr__ = lazy_exports(
     __name__,
     {
-        "MeasuredPattern": ".scans",
+        "MeasuredPattern": "..measurements",
         "Overlay": ".overlay",
         "fit_pattern": ".fit",
         "overlay_phases": ".overlay",
-        "read_scan": ".scans",
+        "read_scan": "..measurements",
     },
 )

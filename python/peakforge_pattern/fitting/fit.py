@@ -26,14 +26,12 @@ import numpy as np
 
 from ..diffraction.request import PatternRequest, check_two_theta_range
 from ..errors import InputError
+from ..measurements import MeasuredPattern, in_range, read_scan
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
-from .atom_parameters import AtomModel
-from .atom_phase import ATOM_KINDS, AtomPeaks, atom_options
-from .atom_results import bond_lengths, occupancy_warnings, refined_sites, sites_as_read, structure_cif
 from .fit_parameters import CELL_LIMIT, standard_parameters
 from .instrument_file import CARRIED, kind_of, load_instrument
 from .model import FitModel
@@ -41,7 +39,15 @@ from .parameters import ParameterSet
 from .phases import MARGIN, FitPhase, load_structures, prepare_phase
 from .reporting import misfit_warning, parameter_warnings, phase_warnings
 from .result import FitResult, PhaseFit
-from .scans import MeasuredPattern, in_range, read_scan
+from .structure_refinement.atom_parameters import AtomModel
+from .structure_refinement.atom_phase import ATOM_KINDS, AtomPeaks, atom_options
+from .structure_refinement.atom_results import (
+    bond_lengths,
+    occupancy_warnings,
+    refined_sites,
+    sites_as_read,
+    structure_cif,
+)
 from .uncertainties import covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 

@@ -20,10 +20,10 @@ import numpy as np
 from ..diffraction.compute import compute_pattern
 from ..diffraction.pattern import Pattern
 from ..errors import InputError
+from ..measurements import MeasuredPattern, read_scan
 from ..profiles.instrument import Instrument
 from ..profiles.profile import pattern_profile
 from ..structures.structure import Structure
-from .scans import MeasuredPattern, read_scan
 
 if TYPE_CHECKING:
     from ..profiles.sample import Sample

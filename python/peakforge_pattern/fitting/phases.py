@@ -23,8 +23,8 @@ from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks
 from ..structures.structure import Structure
 from .absorption import density
-from .atom_phase import AtomPeaks
 from .cell_constraints import CellConstraints
+from .structure_refinement.atom_phase import AtomPeaks
 
 MARGIN = 5.0
 """Degrees of reflections computed beyond the data, for tails, Kα2 and shifts."""

@@ -10,14 +10,14 @@ from typing import Any
 
 import numpy as np
 
+from ..measurements import MeasuredPattern
 from ..pictures import png_of
 from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
-from .atom_results import BondLength, site_dicts
-from .atom_tables import atom_table, bond_table
 from .fit_display import fit_html, fit_repr
 from .parameters import ParameterSet
-from .scans import MeasuredPattern
+from .structure_refinement.atom_results import BondLength, site_dicts
+from .structure_refinement.atom_tables import atom_table, bond_table
 from .uncertainties import format_with_uncertainty
 
 

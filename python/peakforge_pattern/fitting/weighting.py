@@ -19,8 +19,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..errors import InputError
+from ..measurements import MeasuredPattern
 from .model import intensity_unit
-from .scans import MeasuredPattern
 
 _CHI2_ONE_MEDIAN = 0.45493642311957283
 _POISSON_RANGE = (0.4, 2.5)  # ratio of the scatter to Poisson's that still counts as counts

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..errors import InputError
-from ..fitting.scans import MeasuredPattern
+from ..measurements import MeasuredPattern
 from ..optional import require
 
 BACKGROUND_WINDOW = 1.5

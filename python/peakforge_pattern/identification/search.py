@@ -39,7 +39,7 @@ import numpy as np
 from ..batch.library import Library, open_library
 from ..errors import InputError
 from ..fitting.fit import BACKGROUND_TERMS, FitResult, fit_pattern
-from ..fitting.scans import MeasuredPattern, in_range, read_scan
+from ..measurements import MeasuredPattern, in_range, read_scan
 from ..profiles.instrument import DEFAULT_KA2_RATIO, Instrument
 from ..structures.structure import Structure
 from .library_entries import CHUNK_ROWS, check_elements, library_d_range

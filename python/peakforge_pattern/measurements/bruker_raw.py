@@ -20,7 +20,7 @@ import struct
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .bruker_raw3 import read_bruker_raw3
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 

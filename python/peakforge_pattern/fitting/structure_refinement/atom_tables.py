@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-from ..structures.cif_writer import SiteRecord, with_uncertainty
+from ...structures.cif_writer import SiteRecord, with_uncertainty
 from .atom_results import BondLength
 
 

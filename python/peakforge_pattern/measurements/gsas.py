@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 
 LAYOUTS = ("STD", "ESD", "ALT", "FXYE")

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .measured_pattern import MAX_POINTS, MeasuredPattern, scan_from_file
 
 COMMENT = ("#", "!", "'", ";")

@@ -7,7 +7,7 @@ from __future__ import annotations
 import io
 import zipfile
 
-from ...errors import InputError
+from ..errors import InputError
 from .limits import MAX_BYTES, size_text
 
 

@@ -6,7 +6,7 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .limits import MAX_POINTS
 
 

@@ -26,11 +26,11 @@ from dataclasses import dataclass, replace
 import gemmi
 import numpy as np
 
-from ..errors import InputError
-from ..structures.asymmetric_unit import AsymmetricUnit, ListedSites
-from ..structures.checks import SAME_POSITION
-from ..structures.site_symmetry import floating_origin
-from ..structures.structure import Structure
+from ...errors import InputError
+from ...structures.asymmetric_unit import AsymmetricUnit, ListedSites
+from ...structures.checks import SAME_POSITION
+from ...structures.site_symmetry import floating_origin
+from ...structures.structure import Structure
 
 B_MODES = ("sites", "elements")
 B_UPPER = 20.0

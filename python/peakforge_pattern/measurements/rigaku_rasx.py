@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .measured_pattern import MAX_POINTS, MeasuredPattern, scan_from_file
 from .rigaku_ras import counting_scale, is_two_theta_axis, number_or_zero, rigaku_wavelength, unattenuated
 from .xrdml import find, local, parse_xml, text_of

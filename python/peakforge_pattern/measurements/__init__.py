@@ -7,7 +7,7 @@ holds its points with their uncertainties, `in_range` keeps a 2θ range, and
 
 Examples
 --------
->>> from peakforge_pattern.fitting.scans import read_scan
+>>> from peakforge_pattern.measurements import read_scan
 >>> scan = read_scan("sample.rasx")  # doctest: +SKIP
 """
 

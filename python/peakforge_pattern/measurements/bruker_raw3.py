@@ -16,7 +16,7 @@ import struct
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 
 MAGIC = b"RAW1.01"

@@ -15,11 +15,11 @@ from collections.abc import Mapping, Sequence
 
 import numpy as np
 
-from ..diffraction.request import PatternRequest
-from ..errors import InputError
-from ..profiles.profile import PhasePeaks
+from ...diffraction.request import PatternRequest
+from ...errors import InputError
+from ...profiles.profile import PhasePeaks
+from ..parameters import Parameter
 from .atom_parameters import AtomModel, AtomOptions
-from .parameters import Parameter
 from .structure_peaks import StructurePeaks
 
 ATOM_KINDS = ("coordinates", "b-sites", "b-elements", "occupancy")

@@ -16,9 +16,9 @@ from dataclasses import dataclass
 import gemmi
 import numpy as np
 
-from ..structures.asymmetric_unit import AsymmetricUnit
-from ..structures.bonds import Bond, bond_length, find_bonds
-from ..structures.cif_writer import SiteRecord, cif_text
+from ...structures.asymmetric_unit import AsymmetricUnit
+from ...structures.bonds import Bond, bond_length, find_bonds
+from ...structures.cif_writer import SiteRecord, cif_text
 from .atom_parameters import AtomModel
 
 Covariance = tuple[Sequence[str], np.ndarray]

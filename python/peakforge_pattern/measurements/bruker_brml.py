@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 from .xrdml import local, parse_xml
 from .zipped import open_archive, read_member

@@ -20,13 +20,13 @@ from dataclasses import replace
 
 import numpy as np
 
-from ..diffraction.engine_route import engine_columns, lorentz_polarisation
-from ..diffraction.peak_families import PeakFamilies
-from ..diffraction.request import PatternRequest
-from ..diffraction.work import reciprocal_shell
-from ..errors import InputError
-from ..profiles.profile import PhasePeaks
-from ..structures.structure import Structure
+from ...diffraction.engine_route import engine_columns, lorentz_polarisation
+from ...diffraction.peak_families import PeakFamilies
+from ...diffraction.request import PatternRequest
+from ...diffraction.work import reciprocal_shell
+from ...errors import InputError
+from ...profiles.profile import PhasePeaks
+from ...structures.structure import Structure
 from .atom_parameters import AtomModel
 
 _CACHE_SIZE = 64

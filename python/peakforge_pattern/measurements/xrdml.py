@@ -7,7 +7,7 @@ from xml.etree import ElementTree
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .columns import numbers
 from .measured_pattern import MeasuredPattern, scan_from_file
 

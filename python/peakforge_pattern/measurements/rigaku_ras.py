@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ...errors import InputError
+from ..errors import InputError
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 
 TWO_THETA_AXES = ("twotheta", "2theta", "2-theta")

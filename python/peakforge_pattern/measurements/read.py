@@ -9,7 +9,7 @@ import re
 import stat
 from pathlib import Path
 
-from ...errors import InputError
+from ..errors import InputError
 from .bruker_brml import is_brml, read_brml
 from .bruker_raw import is_bruker_raw, read_bruker_raw
 from .columns import read_columns
@@ -70,7 +70,7 @@ def read_scan(path: str | os.PathLike[str]) -> MeasuredPattern:
     --------
     A scan shipped in the checkout (run from the repository's root):
 
-    >>> from peakforge_pattern.fitting.scans import read_scan
+    >>> from peakforge_pattern.measurements import read_scan
     >>> scan = read_scan("examples/measured/qarr_corundum.prn")
     >>> float(scan.two_theta[0]), len(scan)
     (5.0, 7251)

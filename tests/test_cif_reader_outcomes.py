@@ -129,7 +129,9 @@ CASES = cases()
 RECORDED = json.loads(OUTCOMES.read_text()) if OUTCOMES.exists() else {}
 
 
-@pytest.mark.parametrize("name", sorted(CASES))
+# Files added after the recording are read by the other tests; these compare
+# with the earlier reader only.
+@pytest.mark.parametrize("name", sorted(set(CASES) & set(RECORDED)))
 def test_the_reader_keeps_every_outcome(name):
     assert outcome(CASES[name]) == RECORDED[name]
 

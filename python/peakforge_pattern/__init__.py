@@ -12,6 +12,8 @@ Every calculation option is a field of one PatternRequest; profiles are in
 peakforge_pattern.profiles, pictures in peakforge_pattern.plotting.
 """
 
+from typing import Any
+
 from .diffraction.compute import compute_pattern
 from .diffraction.pattern import Pattern
 from .diffraction.request import PatternRequest
@@ -20,6 +22,17 @@ from .diffraction.work import DEFAULT_MAX_WORK, WorkEstimate, estimate_work
 from .errors import InputError
 from .examples import EXAMPLES, example_path
 from .structures.structure import Structure, parse_cif, read_cif
+
+
+
+def __getattr__(name: str) -> Any:
+    # The version is read from the installed distribution's metadata when first asked for.
+    if name == "__version__":
+        from .provenance import software_version
+
+        return software_version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "ANODE_LINES",

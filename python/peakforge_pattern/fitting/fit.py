@@ -30,6 +30,7 @@ from ..measurements import MeasuredPattern, in_range, read_scan
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..structures.structure import Structure, lattice_from_parameters
+from ..structures.display import reduced_formula, space_group
 from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
 from .fit_parameters import CELL_LIMIT, standard_parameters
@@ -629,6 +630,8 @@ def _result(
                 brindley_tau=float(tau[k]),
                 particle_radius=radii[k],
                 source=ph.source,
+                formula=reduced_formula(ph.structure),
+                space_group=space_group(ph.structure),
                 **_atom_results(
                     model, ph, values, (names, cov), cells[k], tuple(cell_esd), bonds, measured.name or "a scan"
                 ),

@@ -24,7 +24,6 @@ from .examples import EXAMPLES, example_path
 from .structures.structure import Structure, parse_cif, read_cif
 
 
-
 def __getattr__(name: str) -> Any:
     # The version is read from the installed distribution's metadata when first asked for.
     if name == "__version__":

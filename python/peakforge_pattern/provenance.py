@@ -16,7 +16,7 @@ import hashlib
 import json
 import os
 import shlex
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from importlib import metadata
 from pathlib import Path
@@ -115,11 +115,17 @@ class Provenance:
 
     @classmethod
     def of(
-        cls, paths: Iterable[str | os.PathLike[str] | None], arguments: Sequence[str] | None = None
+        cls,
+        paths: Iterable[str | os.PathLike[str] | None],
+        arguments: Sequence[str] | None = None,
+        named: Mapping[str, str | os.PathLike[str]] | None = None,
     ) -> Provenance:
-        """The provenance of a run reading ``paths`` (None entries skipped,
-        repeats counted once), started with ``arguments`` (the command's
-        arguments after ``peakforge``).
+        """The provenance of a run reading ``paths`` (None entries and
+        standard input skipped, repeats counted once), started with
+        ``arguments`` (the command's arguments after ``peakforge``).
+
+        ``named`` adds inputs the user named otherwise than by a path (a
+        bundled example: "example:silicon"), under that name.
 
         Raises
         ------
@@ -133,6 +139,8 @@ class Provenance:
             shown = os.fsdecode(path)
             if shown not in seen and shown != "-":
                 seen[shown] = InputFile(shown, file_sha256(path))
+        for label, path in (named or {}).items():
+            seen.setdefault(label, InputFile(label, file_sha256(path)))
         command = "" if arguments is None else shlex.join([SOFTWARE, *arguments])
         return cls(command, tuple(seen.values()))
 

@@ -21,10 +21,12 @@ from ..fitting.result import FitResult
 from ..fitting.structure_refinement.atom_phase import ATOM_KINDS
 from ..measurements import read_scan
 from ..plotting import check_image_path, plot_fit
+from ..provenance import Provenance
 from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, fail, report, write_output
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
+from .report_options import add_report_argument, check_report, run_provenance, shown_options, with_provenance
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -148,6 +150,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         type=Path,
         help="draw measured, calculated and difference curves with reflection ticks",
     )
+    add_report_argument(parser)
     parser.add_argument(
         "--cif-out",
         metavar="DIR",
@@ -217,12 +220,12 @@ def _check_cif_folder(folder: Path | None) -> None:
         raise InputError(f"--cif-out {folder}: not a folder")
 
 
-def _write_cifs(folder: Path, result: FitResult) -> None:
-    """One CIF per phase, each whole or not at all."""
+def _write_cifs(folder: Path, result: FitResult, provenance: Provenance) -> None:
+    """One CIF per phase, each whole or not at all, saying where it came from."""
     folder.mkdir(parents=True, exist_ok=True)
     for phase in result.phases:
         name = "".join(c if c.isalnum() or c in "-_.#" else "_" for c in phase.name).lstrip(".") or "phase"
-        write_text_atomically(folder / f"{name}.cif", phase.cif)
+        write_text_atomically(folder / f"{name}.cif", with_provenance(phase.cif, provenance))
 
 
 def _advance(bar: tqdm) -> Callable[[int], None]:
@@ -241,6 +244,9 @@ def run(args: argparse.Namespace) -> int:
             raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
         if args.plot is not None:
             check_image_path(args.plot)
+        inputs = [args.measured, *args.phases, args.instrument]
+        check_report(args, inputs)
+        provenance = run_provenance(args, inputs)
         # Not given: the instrument file's, else none.
         monochromator_angle = None if args.monochromator_angle is None else request_from(args).monochromator_angle
         two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
@@ -290,10 +296,14 @@ def run(args: argparse.Namespace) -> int:
         return 130
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
-    write_output(json.dumps(result.to_dict(), indent=2) + "\n" if args.format == "json" else result.summary())
+    write_output(
+        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2) + "\n"
+        if args.format == "json"
+        else result.summary()
+    )
     if args.cif_out is not None:
         try:
-            _write_cifs(args.cif_out, result)
+            _write_cifs(args.cif_out, result, provenance)
         except OSError as exc:
             fail(f"{args.cif_out}: cannot write the CIF files: {output_error(exc)}")
             return USER_ERROR
@@ -314,5 +324,13 @@ def run(args: argparse.Namespace) -> int:
             plot_fit(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
+            return USER_ERROR
+    if args.report is not None:
+        from ..reports import write_fit_report
+
+        try:
+            write_fit_report(result, args.report, provenance, shown_options(args))
+        except OSError as exc:
+            fail(f"{args.report}: cannot write the report: {output_error(exc)}")
             return USER_ERROR
     return 0

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from pathlib import Path
 
@@ -15,6 +16,7 @@ from .common import INTERRUPTED, USER_ERROR, fail, write_output
 from .dask_client import add_cluster_arguments, connect
 from .profile_options import add_instrument_arguments
 from .profile_outputs import output_error
+from .report_options import add_report_argument, check_report, run_provenance, shown_options
 
 NAME = "identify"
 HELP = "find which phases of a pattern library a measured scan holds"
@@ -60,6 +62,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--plot", metavar="IMAGE", type=Path, help="draw the final fit with each phase's reflection ticks"
     )
+    add_report_argument(parser)
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_cluster_arguments(parser.add_mutually_exclusive_group())
     add_instrument_arguments(parser, "tch")
@@ -70,6 +73,8 @@ def run(args: argparse.Namespace) -> int:
     """Bad options, scans or libraries are one line on standard error and status 2."""
     if args.plot is not None:
         check_image_path(args.plot)
+    check_report(args, [args.scan, args.library])
+    provenance = run_provenance(args, [args.scan, args.library])
     two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
     monochromator_angle = request_from(args).monochromator_angle
     try:
@@ -112,7 +117,11 @@ def run(args: argparse.Namespace) -> int:
             bar.close()
         if client is not None:
             client.close()
-    write_output(result.to_json() if args.format == "json" else result.summary())
+    write_output(
+        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2, allow_nan=False) + "\n"
+        if args.format == "json"
+        else result.summary()
+    )
     if args.plot is not None:
         if result.fit is None:
             fail(f"{args.plot}: no phase was found, so there is no fit to draw")
@@ -121,5 +130,13 @@ def run(args: argparse.Namespace) -> int:
             plot_identification(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
+            return USER_ERROR
+    if args.report is not None:
+        from ..reports import write_identification_report
+
+        try:
+            write_identification_report(result, args.report, provenance, shown_options(args))
+        except OSError as exc:
+            fail(f"{args.report}: cannot write the report: {output_error(exc)}")
             return USER_ERROR
     return 0

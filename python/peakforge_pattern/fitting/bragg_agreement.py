@@ -60,5 +60,7 @@ def bragg_r_factors(
         observed_k = np.bincount(cells, weights=share[k] * net, minlength=peaks.size)
         calculated_k = np.bincount(cells, weights=stacked[k], minlength=peaks.size)
         denominator = float(np.abs(observed_k).sum())
-        found.append(float(np.abs(observed_k - calculated_k).sum() / denominator) if denominator > 0.0 else float("nan"))
+        found.append(
+            float(np.abs(observed_k - calculated_k).sum() / denominator) if denominator > 0.0 else float("nan")
+        )
     return found

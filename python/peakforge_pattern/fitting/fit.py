@@ -29,8 +29,8 @@ from ..errors import InputError
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
-from ..structures.structure import Structure, lattice_from_parameters
 from ..structures.display import reduced_formula, space_group
+from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
 from .fit_parameters import CELL_LIMIT, standard_parameters

@@ -290,8 +290,7 @@ class FitResult:
             "at_bound": at_bound,
             "background_coefficients": self.background_coefficients.tolist(),
             "phases": [
-                {**p.to_dict(self.uncertainties), "r_bragg": _finite_or_none(self.r_bragg[p.name])}
-                for p in self.phases
+                {**p.to_dict(self.uncertainties), "r_bragg": _finite_or_none(self.r_bragg[p.name])} for p in self.phases
             ],
             "warnings": list(self.warnings),
             "notes": list(self.measured.notes),

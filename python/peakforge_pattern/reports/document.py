@@ -145,7 +145,7 @@ class Report:
         sections.append(Section("Provenance", provenance_html(provenance, options), "provenance"))
         contents = "".join(f"<li><a href='#{s.anchor}'>{escape(s.title)}</a></li>" for s in sections)
         body = "".join(
-            f"<section id='{s.anchor}'{' class=\"screen-only\"' if s.screen_only else ''}>"
+            f"<section id='{s.anchor}'{' class="screen-only"' if s.screen_only else ''}>"
             f"<h2>{escape(s.title)}</h2>{s.body}</section>"
             for s in sections
         )
@@ -155,7 +155,7 @@ class Report:
             # Nothing may leave the page: no fetch, no frame, no form, no font from elsewhere.
             "<meta http-equiv='Content-Security-Policy' content=\"default-src 'none'; "
             "script-src 'unsafe-inline' 'unsafe-eval'; style-src 'unsafe-inline'; img-src data: blob:; "
-            "font-src data:\">"
+            'font-src data:">'
             f"<title>{escape(self.title)}</title><style>{STYLESHEET}</style>{script}</head><body>"
             f"<header><h1>{escape(self.title)}</h1><p class='summary'>{escape(self.summary)}</p>"
             f"<p class='made'>{escape(provenance.software)} {escape(provenance.version)}, {escape(provenance.created)}"

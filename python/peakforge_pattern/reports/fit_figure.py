@@ -50,9 +50,7 @@ def fit_figure(result: FitResult) -> Any:
     figure = go.Figure()
     point = "2θ %{x:.4f}°<br>%{y:.6g}"
     figure.add_trace(
-        go.Scatter(
-            x=x, y=y, mode="markers", name="measured", marker={"size": 3, "color": "black"}, hovertemplate=point
-        )
+        go.Scatter(x=x, y=y, mode="markers", name="measured", marker={"size": 3, "color": "black"}, hovertemplate=point)
     )
     figure.add_trace(
         go.Scatter(

@@ -57,8 +57,11 @@ def agreement_html(result: FitResult) -> str:
     """Rp, Rwp, Rexp, χ², the points fitted, the weighting and convergence."""
     measured = result.measured
     items = [
-        ("scan", f"{os.path.basename(measured.name) or 'scan'}: {len(measured)} points, 2θ "
-         f"{measured.two_theta[0]:g} to {measured.two_theta[-1]:g}°"),
+        (
+            "scan",
+            f"{os.path.basename(measured.name) or 'scan'}: {len(measured)} points, 2θ "
+            f"{measured.two_theta[0]:g} to {measured.two_theta[-1]:g}°",
+        ),
         ("Rp", f"{100 * result.rp:.2f} %"),
         ("Rwp", f"{100 * result.rwp:.2f} %"),
         ("Rexp", f"{100 * result.rexp:.2f} %"),
@@ -78,7 +81,9 @@ def phases_html(result: FitResult) -> str:
     for phase in result.phases:
         name, *numbers = phase_row(phase)
         bragg = r_bragg.get(phase.name, math.nan)
-        rows.append([name, phase.formula, phase.space_group, *numbers, "" if math.isnan(bragg) else f"{100 * bragg:.2f}"])
+        rows.append(
+            [name, phase.formula, phase.space_group, *numbers, "" if math.isnan(bragg) else f"{100 * bragg:.2f}"]
+        )
     text = table(header, rows, numeric=range(3, len(header)))
     sample = []
     for phase in result.phases:
@@ -89,7 +94,10 @@ def phases_html(result: FitResult) -> str:
         if phase.march_r is not None and phase.orientation is not None:
             hkl = " ".join(str(i) for i in phase.orientation)
             sample.append(
-                (f"{phase.name} preferred orientation ({hkl})", _esd(result, f"{phase.name} orientation", phase.march_r))
+                (
+                    f"{phase.name} preferred orientation ({hkl})",
+                    _esd(result, f"{phase.name} orientation", phase.march_r),
+                )
             )
         if phase.particle_radius > 0.0:
             sample.append(
@@ -130,7 +138,13 @@ def structures_html(result: FitResult) -> str:
     for phase in result.phases:
         if phase.atoms:
             parts.append(f"<h3>{escape(phase.name)}: sites</h3>")
-            parts.append(table(["site", "element", "x", "y", "z", "occupancy", "B (Å²)"], site_rows(phase.atoms), numeric=range(2, 7)))
+            parts.append(
+                table(
+                    ["site", "element", "x", "y", "z", "occupancy", "B (Å²)"],
+                    site_rows(phase.atoms),
+                    numeric=range(2, 7),
+                )
+            )
         if phase.bonds:
             parts.append(f"<h3>{escape(phase.name)}: bond lengths (Å)</h3>")
             parts.append(table(["from", "to", "distance", "count"], bond_rows(phase.bonds), numeric=(2, 3)))
@@ -193,4 +207,3 @@ def warnings_html(warnings: tuple[str, ...] | list[str], notes: tuple[str, ...] 
     if notes:
         body += "<h3>Notes</h3><ul>" + "".join(f"<li>{escape(n)}</li>" for n in notes) + "</ul>"
     return body
-

@@ -48,7 +48,11 @@ def add_identification_sections(report: Report, result: IdentificationResult) ->
             "Next candidates",
             "<p class='note'>The best entries not kept, scored against the peaks the phases found leave "
             "unexplained.</p>"
-            + table(["entry", "library entry", "score", "coverage", "explains %", "cell strain %"], rows, numeric=range(2, 6)),
+            + table(
+                ["entry", "library entry", "score", "coverage", "explains %", "cell strain %"],
+                rows,
+                numeric=range(2, 6),
+            ),
         )
     if result.unexplained_peaks:
         rows = [

@@ -284,5 +284,7 @@ def open_page_offline(browser, page, folder):
 def print_page(browser, page, folder):
     """The page printed to PDF by headless Chromium (its print stylesheet), as bytes."""
     pdf = folder / f"{page.stem}.pdf"
-    _chromium(browser, folder, "--virtual-time-budget=15000", "--no-pdf-header-footer", f"--print-to-pdf={pdf}", page.as_uri())
+    _chromium(
+        browser, folder, "--virtual-time-budget=15000", "--no-pdf-header-footer", f"--print-to-pdf={pdf}", page.as_uri()
+    )
     return pdf.read_bytes() if pdf.exists() else b""

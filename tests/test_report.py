@@ -122,8 +122,10 @@ def test_pattern_json_and_version_say_which_software_made_them(capsys):
     with pytest.raises(SystemExit) as stopped:
         main(["--version"])
     assert stopped.value.code == 0
-    assert capsys.readouterr().out == f"peakforge {metadata.version('peakforge')}\n" == (
-        f"peakforge {peakforge_pattern.__version__}\n"
+    assert (
+        capsys.readouterr().out
+        == f"peakforge {metadata.version('peakforge')}\n"
+        == (f"peakforge {peakforge_pattern.__version__}\n")
     )
 
 

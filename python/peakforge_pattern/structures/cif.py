@@ -25,8 +25,8 @@ import numpy as np
 
 from ..errors import InputError
 from . import assembly, checks, displacements, symmetry
-from .cif_names import block_name
 from .asymmetric_unit import ListedSites
+from .cif_names import block_name
 from .composition import composition_problems, parse_formula
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters

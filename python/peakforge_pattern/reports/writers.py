@@ -7,6 +7,7 @@ import os
 from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
+from ..errors import InputError
 from ..fitting.result import FitResult
 from ..provenance import Provenance
 from .document import Report
@@ -42,7 +43,7 @@ def write_fit_report(
     provenance : Provenance, optional
         Software, command line and input files (default: the version and date only).
     options : mapping, optional
-        The options the fit was given, shown by name.
+        The options the fit was given, shown by name (default: its request's).
 
     Raises
     ------
@@ -56,7 +57,7 @@ def write_fit_report(
     name = os.path.basename(result.measured.name) or "scan"
     report = Report(f"Fit of {name}", fit_summary(result))
     add_fit_sections(report, result)
-    report.write(path, provenance or Provenance(), options)
+    report.write(path, provenance or Provenance(), options if options is not None else _request_options(result))
 
 
 def write_identification_report(
@@ -73,4 +74,17 @@ def write_identification_report(
     found = ", ".join(f"{p.name} {percent_text(p.weight_fraction, p.weight_fraction_esd)} wt %" for p in result.phases)
     report = Report(f"Phases of {os.path.basename(result.scan) or 'scan'}", found or "no phase found")
     add_identification_sections(report, result)
+    if options is None and result.fit is not None:
+        options = _request_options(result.fit)
     report.write(path, provenance or Provenance(), options)
+
+
+def _request_options(result: FitResult) -> dict[str, object] | None:
+    """The fit request's fields, as its document writes them."""
+    request = getattr(result, "request", None)
+    if request is None:
+        return None
+    try:
+        return dict(request.to_dict())
+    except InputError:  # an Instrument object cannot be written as a document
+        return {"request": repr(request)}

@@ -18,6 +18,7 @@ from peakforge_pattern import read_cif
 from peakforge_pattern.cli import main
 from peakforge_pattern.fitting.bragg_agreement import bragg_r_factors
 from peakforge_pattern.profiles import Instrument, compute_mixture
+from peakforge_pattern.provenance import file_sha256
 from peakforge_pattern.structures.cif_names import name_from_fields
 
 MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"  # real scans, see SOURCES.md there
@@ -163,3 +164,13 @@ def test_bragg_r_is_zero_for_intensities_that_match_and_grows_for_the_phase_that
     assert r_first == pytest.approx(0.0, abs=1e-9)
     assert r_second == pytest.approx(20 / (80 + 60 + 40), rel=1e-3)
     assert np.isnan(bragg_r_factors(x, observed, background, [profiles[0], 0 * x], [first, []])[1])
+
+
+def test_a_folder_is_hashed_by_its_files_wherever_it_lies(tmp_path):
+    for place in ("here", "there"):
+        (tmp_path / place / "sub").mkdir(parents=True)
+        (tmp_path / place / "a.cif").write_text("data_a\n")
+        (tmp_path / place / "sub" / "b.cif").write_text("data_b\n")
+    assert file_sha256(tmp_path / "here") == file_sha256(tmp_path / "there")
+    (tmp_path / "there" / "sub" / "b.cif").write_text("data_c\n")
+    assert file_sha256(tmp_path / "here") != file_sha256(tmp_path / "there")

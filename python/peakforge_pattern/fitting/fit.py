@@ -406,7 +406,7 @@ def fit_pattern(
                 tr_solver="lsmr",
                 jac=model.jacobian if analytic else "2-point",
             )
-            free, converged, message = solution.x, bool(solution.success), str(solution.message)
+            free, converged, message = parameters.onto_bounds(solution.x), bool(solution.success), str(solution.message)
         else:
             free, converged, message = start, True, "nothing to refine but the scales and background"
         return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)

@@ -33,8 +33,9 @@ NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
 DESCRIPTION = (
     "Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v3/v4 "
-    "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift "
-    "and sample displacement, peak widths and asymmetry, each phase's cell and overall B, with "
+    "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, the sample "
+    "displacement (the zero shift held unless --refine zero), peak widths and asymmetry, each phase's "
+    "cell and overall B, with "
     "anomalous dispersion at each emission line; print Rp, Rwp, Rexp, chi2, every refined parameter "
     "and each phase's weight fraction with its standard uncertainty, as 33.65(42)."
 )
@@ -124,7 +125,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "for every phase or PHASE:MICRONS for one",
     )
     refinement.add_argument(
-        "--displacement", action="store_true", help="refine the sample displacement only, without a zero shift"
+        "--displacement",
+        action="store_true",
+        help="refine the sample displacement without a zero shift (the default for reflection scans)",
     )
     refinement.add_argument("--refine-cell", action="store_true", help=argparse.SUPPRESS)  # now the default
     refinement.add_argument("--refine-b", action="store_true", help=argparse.SUPPRESS)  # now the default

@@ -345,7 +345,7 @@ def fit_pattern(
     True
     >>> w, esd = result.weight_fractions["fluorite_CaF2"], result.weight_fraction_esds["fluorite_CaF2"]
     >>> f"{100 * w:.0f} ± {100 * esd:.1f} wt %"
-    '29 ± 0.1 wt %'
+    '29 ± 0.4 wt %'
     >>> print(result.summary())  # doctest: +SKIP
     """
     started = time.process_time()

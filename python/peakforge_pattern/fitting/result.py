@@ -415,13 +415,17 @@ ESD_COVER = (
 
 
 def esd_line(result: FitResult) -> str:
-    """One line: the Durbin–Watson d and what the uncertainties in parentheses cover."""
+    """One line: what the uncertainties in parentheses cover, with the Durbin–Watson d."""
     d = result.durbin_watson
     widened = [
         result.uncertainties[n] / result.uncertainties_raw[n]
         for n in result.uncertainties
         if result.uncertainties_raw.get(n, 0.0) > 0.0
     ]
-    factor = f", median x{float(np.median(widened)):.2g} over least squares'" if widened else ""
-    start = f"Durbin-Watson d {d:.2f}: " if math.isfinite(d) else ""
-    return f"{start}uncertainties in parentheses cover {ESD_COVER}{factor}"
+    told = [f"Durbin-Watson d {d:.2f}"] if math.isfinite(d) else []
+    told += [f"median x{float(np.median(widened)):.2g} least squares'"] if widened else []
+    return (
+        f"e.s.d.s cover counting statistics and the misfit the residuals show, serial correlation included "
+        f"(Berar-Lelann{': ' if told else ''}{', '.join(told)}); not sample preparation, particle statistics, "
+        "microabsorption or errors the residuals do not show"
+    )

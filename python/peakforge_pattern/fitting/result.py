@@ -16,6 +16,7 @@ from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
 from .fit_display import fit_html, fit_repr
 from .parameters import ParameterSet
+from .request import FitRequest
 from .structure_refinement.atom_results import BondLength, site_dicts
 from .structure_refinement.atom_tables import atom_table, bond_table
 from .uncertainties import format_with_uncertainty
@@ -214,6 +215,8 @@ class FitResult:
         The parameters with an uncertainty and their correlation matrix.
     undetermined : tuple of str
         Refined parameters the data do not determine (no uncertainty given).
+    request : FitRequest or None
+        The options of the fit.
     """
 
     measured: MeasuredPattern
@@ -243,6 +246,7 @@ class FitResult:
     durbin_watson: float = math.nan
     correlations: tuple[tuple[str, ...], np.ndarray] = ((), np.zeros((0, 0)))
     undetermined: tuple[str, ...] = ()
+    request: FitRequest | None = field(default=None, repr=False)
 
     @property
     def weight_fractions(self) -> dict[str, float]:

@@ -105,7 +105,7 @@ def test_a_report_never_replaces_an_input_and_a_bad_one_is_refused_before_the_fi
     scan = tmp_path / "scan.html"  # scans are recognised by content, whatever their name
     scan.write_bytes(brucite_scan.read_bytes())
     for target, problem in [
-        (scan, "is one of the inputs"),
+        (scan, "would replace an input"),
         (tmp_path, "a folder, not a file"),
         (tmp_path / "report.pdf", "name the report .html"),
     ]:

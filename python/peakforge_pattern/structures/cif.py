@@ -26,6 +26,7 @@ import numpy as np
 from ..errors import InputError
 from . import assembly, checks, displacements, symmetry
 from .asymmetric_unit import ListedSites
+from .cif_names import block_name
 from .composition import composition_problems, parse_formula
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
@@ -495,6 +496,7 @@ class CifContents:
     site_check: checks.SiteCheck
     u_aniso: np.ndarray | None
     listed_sites: ListedSites | None = None
+    common_name: str = ""
 
 
 def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
@@ -590,6 +592,7 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
         site_check=expansion.site_check,
         u_aniso=u_aniso,
         listed_sites=listed,
+        common_name=block_name(block),
     )
 
 

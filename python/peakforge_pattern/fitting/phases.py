@@ -18,7 +18,7 @@ import numpy as np
 
 from ..diffraction.compute import compute_pattern
 from ..diffraction.request import PatternRequest
-from ..errors import InputError
+from ..errors import InputError, WorkLimitError
 from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks
 from ..structures.structure import Structure
@@ -103,9 +103,20 @@ def prepare_phase(
     """
     computed = []
     for wavelength, share in lines:
-        pattern = compute_pattern(
-            structure, wavelength, (max(lo - MARGIN, 0.0), min(hi + MARGIN, 179.9)), request=request, scale="absolute"
-        )
+        try:
+            pattern = compute_pattern(
+                structure,
+                wavelength,
+                (max(lo - MARGIN, 0.0), min(hi + MARGIN, 179.9)),
+                request=request,
+                scale="absolute",
+            )
+        except WorkLimitError as exc:
+            # A fit has no work limit to raise: a calculation this large means a wrong wavelength or range.
+            raise InputError(
+                f"phase {structure.name} ({source}) at {wavelength:g} A: {exc.reason} (is {wavelength:g} A the "
+                "scan's wavelength?)"
+            ) from None
         computed.append((float(wavelength), float(share), PhasePeaks.from_pattern(pattern)))
     first = computed[0][2]
     angles = 2.0 * np.degrees(np.arcsin(np.clip(computed[0][0] / (2.0 * first.d), -1.0, 1.0)))

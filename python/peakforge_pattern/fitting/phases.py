@@ -10,6 +10,7 @@ lines differ only in angle and Lorentz-polarisation factor.
 from __future__ import annotations
 
 import dataclasses
+import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -55,6 +56,25 @@ class FitPhase:
         return float(np.min(b)) if b.size else 0.0
 
 
+def _refuse_repeats(phases: Sequence[Structure | str | Path]) -> None:
+    """One phase given twice would split its scale between two copies at random."""
+    seen: dict[object, str] = {}
+    for phase in phases:
+        if isinstance(phase, Structure):
+            key: object = id(phase)
+        else:
+            try:
+                key = os.path.realpath(phase)
+            except (OSError, ValueError):
+                continue
+        if key in seen:
+            raise InputError(
+                f"{phase if not isinstance(phase, Structure) else phase.name} is given twice: each phase is "
+                "fitted once (two copies would share its intensity in any proportion)"
+            )
+        seen[key] = str(phase)
+
+
 def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Structure, str]]:
     """The structures and where each came from; a file's errors name the file.
 
@@ -62,6 +82,7 @@ def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Stru
     named after them.
     """
     loaded: list[tuple[Structure, str]] = []
+    _refuse_repeats(phases)
     for phase in phases:
         if isinstance(phase, Structure):
             loaded.append((phase, phase.name or "structure"))

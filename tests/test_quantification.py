@@ -6,6 +6,7 @@ and every way a fit must fail or warn instead of reporting success."""
 
 import dataclasses
 import json
+import os
 import re
 from pathlib import Path
 
@@ -254,6 +255,95 @@ def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):
         == 2
     )
     assert "broken.json: a term of this instrument file is missing" in capsys.readouterr().err
+
+
+INSTRUMENT_FILES = Path(__file__).parent / "data" / "instrument"
+# The terms of the fit of qarr_corundum.prn (--monochromator 26.6 --radius 173), as
+# --save-instrument wrote them; the two GSAS files hold the same in their own units.
+CORUNDUM_STANDARD = dict(U=6.975641e-10, V=0.004314886, W=0.01366669, X=0.03638443, Y=0.05254609, zero_shift=-0.11041)
+
+
+@pytest.mark.parametrize("name", ["qarr_corundum.prm", "qarr_corundum.instprm"])
+def test_gsas_instrument_files_give_the_terms_in_our_units(name, tmp_path, capsys):
+    from peakforge_pattern.fitting.instrument_file import read_instrument_file
+
+    read = read_instrument_file(INSTRUMENT_FILES / name)
+    instrument = read.instrument
+    assert instrument.shape == "tch" and instrument.wavelength == (1.540562, 1.54439)
+    assert instrument.ka2_ratio == 0.5 and instrument.monochromator_angle == pytest.approx(26.6, abs=1e-3)
+    for term, value in CORUNDUM_STANDARD.items():
+        assert getattr(instrument, term) == pytest.approx(value, rel=1e-5, abs=1e-12), term
+    # Axial divergence of another form: refined in the fit, not carried.
+    assert instrument.asymmetry == 0.0 and "asymmetry" not in read.carried and read.notes
+
+    assert (
+        main(
+            [
+                "fit",
+                str(MEASURED / "qarr_fluorite.prn"),
+                str(FLUORITE),
+                "--instrument",
+                str(INSTRUMENT_FILES / name),
+                "--radius",
+                "173",
+                "-f",
+                "json",
+            ]
+        )
+        == 0
+    )
+    fitted = json.loads(capsys.readouterr().out)
+    assert {"U", "V", "W", "X", "Y", "zero_shift"} <= set(fitted["fixed"]) and "asymmetry" not in fitted["fixed"]
+    assert fitted["parameters"]["W"] == pytest.approx(CORUNDUM_STANDARD["W"], rel=1e-5) and fitted["rwp"] < 0.2
+
+
+def test_instrument_files_that_are_not_get_one_line(tmp_path, capsys):
+    from peakforge_pattern.fitting.instrument_file import load_instrument
+
+    prm = (INSTRUMENT_FILES / "qarr_corundum.prm").read_text()
+    instprm = (INSTRUMENT_FILES / "qarr_corundum.instprm").read_text()
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    cases = {
+        "/dev/zero": "not a regular file",
+        str(fifo): "not a regular file",  # opened without waiting for a writer
+        "big.json": "over 1 MB",
+        "nested.json": "nested too deeply",
+        "words.txt": "not an instrument file peakforge reads (peakforge's own JSON (--save-instrument), a GSAS .prm",
+        "neutron.instprm": "instrument type 'PNC': peakforge reads constant-wavelength X-ray files (PXC)",
+        "two_banks.prm": "2 banks: peakforge reads a file of one bank",
+        "gaussian_size.prm": "a Gaussian 1/cos^2 width term (4) has no counterpart",
+        "lorentzian_z.instprm": "a constant Lorentzian width Z (1.5) has no counterpart",
+        "polarised.instprm": "a polarisation of 0.2 is outside 0.5 (unpolarised) to 1",
+        "type_one.prm": "profile type 1: peakforge reads the pseudo-Voigt types 2, 3 and 4",
+        "short.prm": "profile 1 promises 19 terms and gives 15",
+        "bad_number.instprm": "W is not a number: 'lots'",
+    }
+    (tmp_path / "big.json").write_text("{" + " " * (1 << 20) + "}")
+    (tmp_path / "nested.json").write_text("{" + '"a":[' * 200_000)
+    (tmp_path / "words.txt").write_text("an instrument, described in words\n")
+    (tmp_path / "neutron.instprm").write_text(instprm.replace("Type:PXC", "Type:PNC"))
+    (tmp_path / "two_banks.prm").write_text(prm.replace("INS   BANK      1", "INS   BANK      2"))
+    (tmp_path / "gaussian_size.prm").write_text(
+        prm.replace("2.464609E+01   0.000000E+00", "2.464609E+01   4.000000E+00")
+    )
+    (tmp_path / "lorentzian_z.instprm").write_text(instprm.replace("Z:0.0", "Z:1.5"))
+    (tmp_path / "polarised.instprm").write_text(instprm.replace("Polariz.:0.555706", "Polariz.:0.2"))
+    (tmp_path / "type_one.prm").write_text(prm.replace("PRCF1     3   19", "PRCF1     1   19"))
+    (tmp_path / "short.prm").write_text("\n".join(line for line in prm.splitlines() if "PRCF14" not in line))
+    (tmp_path / "bad_number.instprm").write_text(instprm.replace("W:24.64609", "W:lots"))
+    for name, message in cases.items():
+        path = name if name.startswith("/") else tmp_path / name
+        with pytest.raises(InputError) as raised:
+            load_instrument(path)
+        assert str(path) in str(raised.value) and message in str(raised.value), (name, str(raised.value))
+    # From the command: one line, status 2.
+    assert (
+        main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument", str(tmp_path / "nested.json")])
+        == 2
+    )
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "nested too deeply" in err
 
 
 def test_zero_shift_and_displacement_refine_together():

@@ -490,3 +490,25 @@ def test_a_dask_cluster_gives_the_answer_of_one_process(library, cluster, tmp_pa
         answers.append(answer)
     assert answers[0] == answers[1]
     assert sorted(SAME_PHASE.get(p["id"], p["id"]) for p in answers[0]["phases"]) == ["corundum.cif", "rocksalt.cif"]
+
+
+def test_two_identifications_at_once_on_one_cluster_each_get_their_own_answer(library, cluster):
+    """Two drivers, two scans, one library and one cluster, at the same time: each gets its own answer."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from distributed import Client
+
+    _, scheduler_file = cluster
+    asked = [
+        (synthetic_scan(["corundum", "rocksalt"], [0.5, 0.5], seed=5), ["corundum.cif", "rocksalt.cif"]),
+        (synthetic_scan(["silicon"], [1.0], seed=6), ["silicon.cif"]),
+    ]
+
+    def run(scan):
+        with Client(scheduler_file=str(scheduler_file), timeout="60s", set_as_default=False) as client:
+            return identify(scan, library, monochromator_angle=26.6, max_phases=2, client=client)
+
+    with ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(run, [scan for scan, _ in asked]))
+    for result, (_, expected) in zip(results, asked):
+        assert sorted(SAME_PHASE.get(p.id, p.id) for p in result.phases) == expected, result.summary()

@@ -24,7 +24,7 @@ from typing import Any
 
 import numpy as np
 
-from ..diffraction.request import PatternRequest, check_two_theta_range
+from ..diffraction.request import PatternRequest
 from ..errors import InputError
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..optional import require
@@ -38,6 +38,7 @@ from .model import FitModel
 from .parameters import ParameterSet
 from .phases import MARGIN, FitPhase, load_structures, prepare_phase
 from .reporting import misfit_warning, parameter_warnings, phase_warnings
+from .request import BACKGROUND_TERMS, CORRECTIONS, FitRequest
 from .result import FitResult, PhaseFit
 from .structure_refinement.atom_parameters import AtomModel
 from .structure_refinement.atom_phase import ATOM_KINDS, AtomPeaks, atom_options
@@ -51,10 +52,8 @@ from .structure_refinement.atom_results import (
 from .uncertainties import covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 
-__all__ = ["BACKGROUND_TERMS", "CELL_LIMIT", "CORRECTIONS", "FitResult", "PhaseFit", "fit_pattern"]
+__all__ = ["BACKGROUND_TERMS", "CELL_LIMIT", "CORRECTIONS", "FitResult", "FitRequest", "PhaseFit", "fit_pattern"]
 
-BACKGROUND_TERMS = 6
-CORRECTIONS: tuple[str, ...] = ("zero_shift", "displacement", "both")
 DEFAULT_RADIUS = 240.0  # mm
 
 
@@ -99,17 +98,12 @@ def _particle_radii(particle_radius: float | Mapping[str | None, float] | None, 
     return radii
 
 
-def _start_instrument(
-    instrument: Instrument | str | Path | None,
-    measured: MeasuredPattern,
-    wavelength: Any,
-    ka2_ratio: float | None,
-    shape: str | None,
-    radius: float | None,
-    monochromator_angle: float | None,
-) -> tuple[Instrument, bool]:
+def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[Instrument, bool]:
     """The instrument a fit starts from, and whether it came from a standard's file."""
-    loaded = load_instrument(instrument) if isinstance(instrument, (str, Path)) else instrument
+    wavelength, ka2_ratio, shape = request.wavelength, request.ka2_ratio, request.shape
+    radius, monochromator_angle = request.radius, request.monochromator_angle
+    instrument = request.instrument
+    loaded = load_instrument(instrument) if isinstance(instrument, str) else instrument
     if loaded is None:
         if wavelength is None:
             wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
@@ -192,6 +186,29 @@ def _choose_parameters(
     return notes
 
 
+def _apply_start(parameters: ParameterSet, start: Mapping[str, float]) -> list[str]:
+    """Start the named parameters at the given values (on a bound beyond it); returns notes for the user.
+
+    The linear parameters (scales, background) are solved at every step and
+    take no start.
+    """
+    unknown = []
+    for name, value in start.items():
+        if name not in parameters:
+            unknown.append(name)
+            continue
+        parameter = parameters[name]
+        if not parameter.linear:
+            parameters.replace(name, value=min(max(value, parameter.lower), parameter.upper))
+    if not unknown:
+        return []
+    return [
+        f"{len(unknown)} start value(s) name parameters this fit does not have, and were not used: "
+        + ", ".join(unknown[:5])
+        + (" ..." if len(unknown) > 5 else "")
+    ]
+
+
 def _scan_position(model: FitModel, start: np.ndarray) -> np.ndarray:
     """The zero shift (or else the displacement) on a coarse grid with the least misfit."""
     free = [p.name for p in model.parameters.free]
@@ -215,27 +232,10 @@ def _scan_position(model: FitModel, start: np.ndarray) -> np.ndarray:
 def fit_pattern(
     measured: MeasuredPattern | str | Path,
     phases: Sequence[Structure | str | Path],
+    request: FitRequest | None = None,
     *,
-    wavelength: float | str | tuple[float, float] | None = None,
-    ka2_ratio: float | None = None,
-    shape: str | None = None,
-    background_terms: int = BACKGROUND_TERMS,
-    correction: str | None = None,
-    radius: float | None = None,
-    monochromator_angle: float | None = None,
-    refine_cell: bool | None = None,
-    refine_b: bool | None = None,
-    two_theta_range: Sequence[float] | None = None,
-    max_evaluations: int = 400,
-    anomalous: bool = True,
-    orientations: Mapping[str, Sequence[int]] | None = None,
-    particle_radius: float | Mapping[str | None, float] | None = None,
-    fix: Sequence[str] = (),
-    refine: Sequence[str] = (),
-    instrument: Instrument | str | Path | None = None,
     progress: Callable[[int], None] | None = None,
-    refine_atoms: bool | Sequence[str] = False,
-    bonds: float | None = None,
+    **options: Any,
 ) -> FitResult:
     """Fit the phases (Structures or CIF paths) to a measured pattern (or its file).
 
@@ -250,52 +250,28 @@ def fit_pattern(
         The scan, or its file.
     phases : sequence of Structure, str or Path
         The phases in the sample (CIF paths or structures).
-    wavelength, ka2_ratio
-        Å or a line name; None takes the instrument file's, the scan's
-        (an .xrdml names its lines) or CuKa with Kα2/Kα1 = 0.5.
-    shape : {"tch", "pseudo-voigt"} or None
-        Peak shape (default tch, or the instrument file's).
-    background_terms : int
-        Chebyshev terms of the background (1–30).
-    correction : {"zero_shift", "displacement", "both"} or None
-        Which 2θ corrections to refine (default both: zero shift in
-        degrees and the sample displacement in mm at goniometer ``radius``).
-    radius, monochromator_angle : float or None
-        Goniometer radius (mm, default 240) and the monochromator's 2θ
-        (degrees, default 0: none) unless the instrument file gives them.
-    refine_cell, refine_b : bool or None
-        False holds the cells, or the overall B, fixed (both refined by default).
-    two_theta_range : (float, float) or None
-        Fit only these points.
-    max_evaluations : int
-        Most evaluations of the model before the fit stops (the result then
-        says it did not converge).
-    anomalous : bool
-        Anomalous dispersion f′, f″ at each emission line (default on).
-    orientations : mapping of phase name to (h, k, l)
-        March–Dollase preferred orientation refined along these directions.
-    particle_radius : float or mapping of phase name to float
-        Particle radius in µm for Brindley's microabsorption correction,
-        one for every phase or per phase name (the key None for the
-        others; default none).
-    fix, refine : sequence of str
-        Parameters to hold or to move: names, kinds (scale, background,
-        zero, displacement, cell, b, U, V, W, X, Y, eta, asymmetry, size,
-        strain, orientation) or PHASE:KIND.
-    instrument : Instrument, str or Path or None
-        A standard's instrument (or the file ``--save-instrument`` wrote):
-        its widths, asymmetry and zero shift are held unless ``refine``
-        names them.
+    request : FitRequest, optional
+        Every option of the fit (`FitRequest`); ``options`` change it.
     progress : callable or None
         Called at every evaluation of the model with the number so far.
-    refine_atoms : bool or sequence of str
-        Refine the structure of every phase (True) or of the phases named:
-        each site's free coordinates under its site symmetry, and with
-        ``refine`` words ``b-sites`` or ``b-elements`` an isotropic B per
-        site or per element (the phase's overall B then stays 0),
-        ``occupancy`` the occupancies of partly occupied or shared sites.
-    bonds : float or None
-        List the refined phases' bond lengths up to this many Å.
+    **options
+        Fields of `FitRequest` by name (the keyword form of the request,
+        which builds the same object): ``wavelength``, ``ka2_ratio``,
+        ``shape``, ``radius``, ``monochromator_angle``, ``instrument`` (a
+        standard's file, whose widths, asymmetry and zero shift are held
+        unless ``refine`` names them), ``two_theta_range``,
+        ``background_terms``, ``correction``, ``refine_cell``,
+        ``refine_b``, ``fix`` and ``refine`` (names, kinds: scale,
+        background, zero, displacement, cell, b, U, V, W, X, Y, eta,
+        asymmetry, size, strain, orientation, or PHASE:KIND),
+        ``orientations`` (March–Dollase along (h, k, l) by phase),
+        ``particle_radius`` (µm, Brindley's microabsorption correction),
+        ``anomalous``, ``refine_atoms`` (each site's free coordinates under
+        its site symmetry; with ``refine`` words ``b-sites`` or
+        ``b-elements`` an isotropic B per site or per element,
+        ``occupancy`` the occupancies of partly occupied or shared sites),
+        ``bonds``, ``max_evaluations`` and ``start`` (start values by
+        parameter name).
 
     Returns
     -------
@@ -329,32 +305,42 @@ def fit_pattern(
     >>> print(result.summary())  # doctest: +SKIP
     """
     started = time.process_time()
+    request = FitRequest.from_fields(request, **options)
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
         measured = read_scan(measured)
-    if two_theta_range is not None:
-        measured = in_range(measured, *check_two_theta_range(two_theta_range))
-    if not 1 <= int(background_terms) <= 30:
-        raise InputError(f"the background takes 1 to 30 Chebyshev terms, not {background_terms}")
+    if request.two_theta_range is not None:
+        measured = in_range(measured, *request.two_theta_range)
     weighting = choose_weights(measured)
-    base, from_standard = _start_instrument(
-        instrument, measured, wavelength, ka2_ratio, shape, radius, monochromator_angle
-    )
+    base, from_standard = _start_instrument(request, measured)
     x = measured.two_theta
     lines = base.lines(1.0)
     structures = load_structures(phases)
-    request = PatternRequest.from_fields(anomalous=bool(anomalous))
-    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), request) for s, source in structures]
+    pattern_request = PatternRequest.from_fields(anomalous=request.anomalous)
+    fit_phases = [
+        prepare_phase(s, source, lines, float(x[0]), float(x[-1]), pattern_request) for s, source in structures
+    ]
     names = [ph.name for ph in fit_phases]
-    fit_phases, atom_notes = _attach_atoms(fit_phases, refine_atoms, refine, float(x[0]), float(x[-1]), request)
-    checked_orientations = _check_orientations(orientations, names)
-    radii = _particle_radii(particle_radius, names)
+    fit_phases, atom_notes = _attach_atoms(
+        fit_phases, request.refine_atoms, request.refine, float(x[0]), float(x[-1]), pattern_request
+    )
+    checked_orientations = _check_orientations(request.orientation_map, names)
+    radii = _particle_radii(request.particle_radius_map, names)
 
-    parameters = standard_parameters(base, fit_phases, int(background_terms), checked_orientations, refine)
+    parameters = standard_parameters(base, fit_phases, request.background_terms, checked_orientations, request.refine)
     for ph in fit_phases:
         for parameter in ph.atoms.fit_parameters() if ph.atoms is not None else ():
             parameters.add(parameter)
-    notes = atom_notes + _choose_parameters(parameters, correction, refine_cell, refine_b, from_standard, fix, refine)
+    notes = atom_notes + _choose_parameters(
+        parameters,
+        request.correction,
+        request.refine_cell,
+        request.refine_b,
+        from_standard,
+        request.fix,
+        request.refine,
+    )
+    notes += _apply_start(parameters, request.start_values)
     _hold_overall_b(fit_phases, parameters)
     _refuse_unsupported_atoms(fit_phases, parameters, float(x[0]), float(x[-1]))
     model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
@@ -380,14 +366,27 @@ def fit_pattern(
                 start,
                 bounds=(lower, upper),
                 x_scale=parameters.steps(),
-                max_nfev=max_evaluations,
+                max_nfev=request.max_evaluations,
                 tr_solver="lsmr",
                 jac=model.jacobian if analytic else "2-point",
             )
-            free, converged, message = solution.x, bool(solution.success), str(solution.message)
+            free, converged, message = parameters.onto_bounds(solution.x), bool(solution.success), str(solution.message)
         else:
             free, converged, message = start, True, "nothing to refine but the scales and background"
-        return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)
+        result = _result(
+            model,
+            measured,
+            free,
+            converged,
+            message,
+            weighting,
+            radii,
+            request.anomalous,
+            notes,
+            started,
+            request.bonds,
+        )
+    return dataclasses.replace(result, request=request)
 
 
 def _attach_atoms(

@@ -16,6 +16,7 @@ from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
 from .fit_display import fit_html, fit_repr
 from .parameters import ParameterSet
+from .request import FitRequest
 from .structure_refinement.atom_results import BondLength, site_dicts
 from .structure_refinement.atom_tables import atom_table, bond_table
 from .uncertainties import format_with_uncertainty
@@ -192,6 +193,8 @@ class FitResult:
         Whether anomalous dispersion was applied.
     seconds : float
         Processor time of the fit.
+    request : FitRequest or None
+        The options of the fit.
     """
 
     measured: MeasuredPattern
@@ -217,6 +220,7 @@ class FitResult:
     warnings: tuple[str, ...] = ()
     anomalous: bool = True
     seconds: float = 0.0
+    request: FitRequest | None = field(default=None, repr=False)
 
     @property
     def weight_fractions(self) -> dict[str, float]:

@@ -257,7 +257,7 @@ def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):
     assert "broken.json: a term of this instrument file is missing" in capsys.readouterr().err
 
 
-INSTRUMENT_FILES = Path(__file__).parent / "data" / "instrument"
+INSTRUMENT_FILES = MEASURED  # the corundum standard's instrument in GSAS and GSAS-II files
 # The terms of the fit of qarr_corundum.prn (--monochromator 26.6 --radius 173), as
 # --save-instrument wrote them; the two GSAS files hold the same in their own units.
 CORUNDUM_STANDARD = dict(U=6.975641e-10, V=0.004314886, W=0.01366669, X=0.03638443, Y=0.05254609, zero_shift=-0.11041)
@@ -294,7 +294,9 @@ def test_gsas_instrument_files_give_the_terms_in_our_units(name, tmp_path, capsy
     )
     fitted = json.loads(capsys.readouterr().out)
     assert {"U", "V", "W", "X", "Y", "zero_shift"} <= set(fitted["fixed"]) and "asymmetry" not in fitted["fixed"]
-    assert fitted["parameters"]["W"] == pytest.approx(CORUNDUM_STANDARD["W"], rel=1e-5) and fitted["rwp"] < 0.2
+    # As with the standard's own JSON file (Rwp 0.251): the asymmetry refines to about the standard's 0.102.
+    assert fitted["parameters"]["W"] == pytest.approx(CORUNDUM_STANDARD["W"], rel=1e-5) and fitted["rwp"] < 0.26
+    assert fitted["parameters"]["asymmetry"] == pytest.approx(0.1, abs=0.03)
 
 
 def test_instrument_files_that_are_not_get_one_line(tmp_path, capsys):
@@ -320,7 +322,7 @@ def test_instrument_files_that_are_not_get_one_line(tmp_path, capsys):
         "bad_number.instprm": "W is not a number: 'lots'",
     }
     (tmp_path / "big.json").write_text("{" + " " * (1 << 20) + "}")
-    (tmp_path / "nested.json").write_text("{" + '"a":[' * 200_000)
+    (tmp_path / "nested.json").write_text('{"a":' + "[" * 200_000)
     (tmp_path / "words.txt").write_text("an instrument, described in words\n")
     (tmp_path / "neutron.instprm").write_text(instprm.replace("Type:PXC", "Type:PNC"))
     (tmp_path / "two_banks.prm").write_text(prm.replace("INS   BANK      1", "INS   BANK      2"))
@@ -582,3 +584,27 @@ def test_weights_follow_what_the_intensities_are():
     assert normalised.kind == "equal" and re.search(r"they scatter [45]\.\d+ times as much", normalised.warning)
     with pytest.raises(InputError, match="every intensity is zero"):
         choose_weights(MeasuredPattern.from_arrays(x, 0.0 * counts))
+
+
+@pytest.mark.parametrize("strongest", [1e3, 1e4, 1e5])
+def test_dense_poisson_counts_are_counts(strongest):
+    from peakforge_pattern.fitting.weighting import choose_weights
+
+    # A 40-atom P1 cell at 0.04 degree steps: about 3000 peaks, most points on one, each at 1-2 points per width.
+    rng = np.random.default_rng(1)
+    cell = Structure.from_arrays(
+        [9.0, 10.5, 11.0, 88, 95, 101],
+        list(rng.choice(["C", "O", "N", "Fe"], 40)),
+        rng.uniform(0, 1, (40, 3)),
+        b_factors=[1.0] * 40,
+        symmetry_operations=["x,y,z"],
+    )
+    x = np.arange(5.0, 120.0, 0.04)
+    profile = pattern_profile(
+        compute_pattern(cell, "CuKa", (4, 121), as_given=True),
+        x,
+        Instrument(shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.01),
+    )
+    counts = rng.poisson(50.0 + strongest * profile / profile.max()).astype(float)
+    weighting = choose_weights(MeasuredPattern.from_arrays(x, counts))
+    assert weighting.kind == "counts" and weighting.warning is None

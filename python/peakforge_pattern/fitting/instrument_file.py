@@ -164,3 +164,36 @@ def _from_json(text: str, name: str) -> Instrument:
         )
     except (KeyError, TypeError, ValueError, InputError) as exc:
         raise InputError(f"{name}: a term of this instrument file is missing or wrong ({exc})") from None
+
+
+_SAME_WAVELENGTH = 5e-3
+"""Relative difference of Kα1 within which two statements of the wavelength agree (anodes differ by 16 % and more)."""
+
+
+def wavelength_against_scan(
+    instrument: Instrument, scan_wavelength: tuple[float, float, float] | None, explicit: bool, file: str, scan: str
+) -> str | None:
+    """Hold the wavelength a fit uses against the one the scan's header states.
+
+    A scan that names its lines states the truth of that measurement: an
+    instrument file refined at another wavelength is refused (its widths
+    belong to that tube), unless the wavelength was given explicitly, which
+    then wins with a warning (returned).
+
+    Raises
+    ------
+    InputError
+        The instrument file's wavelength differs from the scan's and none was given.
+    """
+    if scan_wavelength is None:
+        return None
+    used = instrument.lines(scan_wavelength[0])[0][0]
+    stated = scan_wavelength[0]
+    if abs(used - stated) <= _SAME_WAVELENGTH * stated:
+        return None
+    if not explicit:
+        raise InputError(
+            f"{scan} states a wavelength of {stated:g} A, and the instrument file {file} holds {used:g} A: "
+            "its widths belong to another tube; give -w to choose one explicitly"
+        )
+    return f"{scan} states a wavelength of {stated:g} A; the fit uses {used:g} A, as given"

@@ -22,6 +22,20 @@ _COMMANDS = {
 }
 
 
+class _Version(argparse.Action):
+    """--version, the version looked up only when asked for: finding the
+    installed distribution searches the whole import path."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: object) -> None:
+        super().__init__(
+            option_strings, dest, default=argparse.SUPPRESS, nargs=0, help="show program's version number and exit"
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        parser._print_message(f"{SOFTWARE} {software_version()}\n", sys.stdout)
+        parser.exit()
+
+
 def _parser(chosen: str | None = None, subcommands: bool = True) -> argparse.ArgumentParser:
     """The command line's parser. With a subcommand ``chosen``, only its module
     is imported and only its arguments are built: a command's start-up does
@@ -29,7 +43,7 @@ def _parser(chosen: str | None = None, subcommands: bool = True) -> argparse.Arg
     parser = argparse.ArgumentParser(
         prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures."
     )
-    parser.add_argument("--version", action="version", version=f"{SOFTWARE} {software_version()}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name, module in _COMMANDS.items():
         if (chosen is not None and name != chosen) or not subcommands:

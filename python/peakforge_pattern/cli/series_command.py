@@ -10,7 +10,7 @@ from typing import Any
 from ..errors import InputError
 from ..fitting.recipe import Recipe, load_recipe
 from ..plotting import check_image_path
-from .common import USER_ERROR, fail, write_output
+from .common import INTERRUPTED, USER_ERROR, fail, write_output
 from .dask_client import add_cluster_arguments, connect
 from .fit_options import add_fit_arguments, fit_request_from
 from .profile_outputs import output_error
@@ -119,6 +119,10 @@ def run(args: argparse.Namespace) -> int:
             client=client,
             progress=progress,
         )
+    except KeyboardInterrupt:
+        progress.close()
+        fail("interrupted: run the same command again to resume (the scans fitted are kept)")
+        return INTERRUPTED
     finally:
         progress.close()
         if client is not None:

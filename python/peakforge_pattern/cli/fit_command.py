@@ -31,8 +31,9 @@ NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
 DESCRIPTION = (
     "Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v3/v4 "
-    "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift "
-    "and sample displacement, peak widths and asymmetry, each phase's cell and overall B, with "
+    "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, the sample "
+    "displacement (the zero shift held unless --refine zero), peak widths and asymmetry, each phase's "
+    "cell and overall B, with "
     "anomalous dispersion at each emission line; print Rp, Rwp, Rexp, chi2, every refined parameter "
     "and each phase's weight fraction with its standard uncertainty, as 33.65(42)."
 )

@@ -29,8 +29,8 @@ from peakforge_pattern.series.scans import gather_scans, header_value, natural_k
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE = ROOT / "examples" / "series" / "make_temperature_series.py"
 SCANS = 8
-REQUEST = FitRequest(fix=("displacement",), anomalous=False)
-COMPARED = ("rwp", "chi2", "zero_shift", "corundum.a", "corundum.a_esd", "corundum.c", "corundum scale", "U")
+REQUEST = FitRequest(fix=("asymmetry",), anomalous=False)
+COMPARED = ("rwp", "chi2", "displacement", "corundum.a", "corundum.a_esd", "corundum.c", "corundum scale", "U")
 
 
 def child_env(**extra):
@@ -83,7 +83,7 @@ def assert_rows_match_fits(rows, fits):
         expected = {
             "rwp": fit.rwp,
             "chi2": fit.chi2,
-            "zero_shift": fit.parameters["zero_shift"],
+            "displacement": fit.parameters["displacement"],
             "U": fit.parameters["U"],
             "corundum.a": phase.cell[0],
             "corundum.a_esd": phase.cell_esd[0],
@@ -116,9 +116,7 @@ def test_a_recipe_reruns_its_fit_continues_it_and_refuses_changed_files(tmp_path
     shutil.copyfile(example_path("corundum"), cif)
     scan, recipe = scans / "run000.xy", tmp_path / "recipe.toml"
     fit = ["fit", "-f", "json", "--no-progress"]
-    assert (
-        main([*fit, str(scan), str(cif), "--fix", "displacement", "--no-anomalous", "--save-recipe", str(recipe)]) == 0
-    )
+    assert main([*fit, str(scan), str(cif), "--fix", "asymmetry", "--no-anomalous", "--save-recipe", str(recipe)]) == 0
     first = json.loads(capsys.readouterr().out)
     assert Recipe.from_dict(first["recipe"]) == load_recipe(recipe).recipe
     assert load_recipe(recipe).recipe.request == REQUEST
@@ -129,7 +127,7 @@ def test_a_recipe_reruns_its_fit_continues_it_and_refuses_changed_files(tmp_path
     (tmp_path / "fit.json").write_text(json.dumps(first))
     assert main([*fit, "--recipe", str(tmp_path / "fit.json"), "--continue"]) == 0
     continued = json.loads(capsys.readouterr().out)
-    assert continued["recipe"]["request"]["start"]["zero_shift"] == first["parameters"]["zero_shift"]
+    assert continued["recipe"]["request"]["start"]["displacement"] == first["parameters"]["displacement"]
     assert continued["rwp"] == pytest.approx(first["rwp"], rel=1e-6)
     assert continued["evaluations"] <= first["evaluations"]
 
@@ -163,7 +161,7 @@ def test_a_serial_series_is_the_single_fits_row_for_row(tmp_path, scans, recipe_
     assert [r["index"] for r in rows] == list(range(SCANS))
     assert_rows_match_fits(rows, single_fits)
     assert json.loads(read_series(out).schema.metadata[b"peakforge.series"])["recipe"]["request"]["fix"] == [
-        "displacement"
+        "asymmetry"
     ]
     # A rerun finds it complete; another series is refused in the same folder.
     assert run_series([scans], recipe_file, out, order_by="temperature", workers=0).ok == SCANS
@@ -188,7 +186,7 @@ def test_a_sequential_series_follows_a_linear_expansion(tmp_path, scans, recipe_
     # The second chain starts from the recipe, the others from the scan before.
     rows = load_series(out, hidden=True).table.to_pylist()
     assert json.loads(rows[3]["_parameters"]) != json.loads(rows[4]["_parameters"])
-    plot_series(result, ["corundum.a", "zero_shift"], tmp_path / "series.png")
+    plot_series(result, ["corundum.a", "displacement"], tmp_path / "series.png")
     assert (tmp_path / "series.png").stat().st_size > 5000
     with pytest.raises(InputError, match="has no parameter 'corundum.q'"):
         plot_series(result, ["corundum.q"])
@@ -226,7 +224,9 @@ def test_a_killed_series_resumes_with_every_scan_once(tmp_path, scans, recipe_fi
     assert sorted(r["index"] for r in rows) == list(range(SCANS))
     assert not [p for p in out.iterdir() if p.name.startswith(".") and p.name != ".lock"]
     # Resumed chains continue from their last row: the same as a run never stopped.
-    whole = run_series([scans], recipe_file, tmp_path / "whole", sequential=True, chains=2, order_by="temperature")
+    whole = run_series(
+        [scans], recipe_file, tmp_path / "whole", sequential=True, chains=2, order_by="temperature", workers=0
+    )
     for row, expected in zip(rows, whole.table.to_pylist()):
         for name in COMPARED:
             assert row[name] == pytest.approx(expected[name], rel=1e-6, abs=1e-12)

@@ -30,6 +30,7 @@ from ..errors import InputError
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
+from ..structures.display import reduced_formula, space_group
 from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
@@ -673,6 +674,8 @@ def _result(
                 brindley_tau=float(tau[k]),
                 particle_radius=radii[k],
                 source=ph.source,
+                formula=reduced_formula(ph.structure),
+                space_group=space_group(ph.structure),
                 **_atom_results(model, ph, values, fitted, cells[k], tuple(cell_esd), bonds, measured.name or "a scan"),
             )
         )

@@ -53,9 +53,11 @@ def main() -> None:
     rng = np.random.default_rng(args.seed)
     two_theta = np.arange(*TWO_THETA_RANGE, args.step)
     truth = ["temperature\ta\tc"]
-    # Written in a shuffled order of names: the series orders them by the temperature in their headers.
     temperatures = np.linspace(T_START, T_END, args.scans)
-    for number, k in enumerate(rng.permutation(args.scans)):
+    # run000 is the room-temperature scan (the one to make a recipe from); the others are
+    # named in a shuffled order: the series orders them by the temperature in their headers.
+    order = [0, *(1 + rng.permutation(args.scans - 1))]
+    for number, k in enumerate(order):
         temperature = float(temperatures[k])
         counts, factor = scan_counts(structure, temperature, two_theta, rng)
         header = f"synthetic corundum, Cu Ka\ntemperature = {temperature:.2f} K"

@@ -207,7 +207,7 @@ def _stop_when(argv, ready, stop):
 def test_a_killed_series_resumes_with_every_scan_once(tmp_path, scans, recipe_file):
     out = tmp_path / "out"
     argv = series_command(str(scans), "--recipe", str(recipe_file), "--out", str(out), "--sequential")
-    argv += ["--chains", "2", "--order-by", "temperature", "--workers", "2"]
+    argv += ["--chains", "2", "--order-by", "temperature", "--workers", "1"]
 
     def parts():
         return len(list(out.glob("scan-*.parquet")))

@@ -123,7 +123,8 @@ def run_series(
     metadata = json.dumps(description).encode()
     lock_name = "peakforge-series-" + hashlib.sha256(str(Path(out).resolve()).encode()).hexdigest()[:16]
     job = SeriesJob(request, phases, order_by, uuid.uuid4().hex, lock_name)
-    tasks = [ScanTask(i, p, None if values is None else values[i]) for i, p in enumerate(paths)]
+    # Absolute paths: a Dask worker's working folder is not the command's.
+    tasks = [ScanTask(i, os.path.abspath(p), None if values is None else values[i]) for i, p in enumerate(paths)]
     with folder.locked():
         folder.claim(description)
         done = set(folder.parts())

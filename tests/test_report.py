@@ -86,14 +86,19 @@ def test_a_fit_names_the_mineral_and_its_json_says_what_made_it(brucite_scan, tm
     cif = tmp_path / "mg_hydroxide_1967.cif"
     cif.write_bytes(BRUCITE.read_bytes())
     argv = ["fit", brucite_scan.name, str(cif), "-f", "json", "--no-progress", "--fix", "displacement"]
-    assert main(argv) == 0
+    assert main([*argv, "--save-instrument", str(tmp_path / "instrument.json")]) == 0
     document = json.loads(capsys.readouterr().out)
+    saved = json.loads((tmp_path / "instrument.json").read_text())
+    assert saved["provenance"]["inputs"] == document["provenance"]["inputs"]
+    # ... and the file still serves as an instrument.
+    assert main([*argv, "--instrument", str(tmp_path / "instrument.json")]) == 0
+    capsys.readouterr()
     (phase,) = document["phases"]
     assert (phase["name"], phase["formula"], phase["space_group"]) == ("brucite", "H2 Mg O2", "P -3 m 1 (No. 164)")
     assert 0.0 <= phase["r_bragg"] < 0.05  # the right structure: its intensities match
     provenance = document["provenance"]
     assert provenance["software"] == "peakforge" and provenance["version"] == metadata.version("peakforge")
-    assert provenance["command"] == "peakforge " + " ".join(argv)
+    assert provenance["command"] == "peakforge " + " ".join(argv) + f" --save-instrument {tmp_path / 'instrument.json'}"
     # Paths as given: the scan's relative name stays relative.
     assert provenance["inputs"] == [
         {"path": "brucite-scan.xy", "sha256": sha256(brucite_scan)},

@@ -18,6 +18,7 @@ _COMMANDS = {
     "fit": ".fit_command",
     "batch": ".batch_command",
     "identify": ".identify_command",
+    "index": ".index_command",
 }
 
 

@@ -34,7 +34,7 @@ from .trials import LineTable, screen
 
 SYSTEMS = ("cubic", "tetragonal", "hexagonal", "orthorhombic", "monoclinic", "triclinic")
 
-TIME_SHARE = {"cubic": 1, "tetragonal": 2, "hexagonal": 2, "orthorhombic": 4, "monoclinic": 6, "triclinic": 5}
+TIME_SHARE = {"cubic": 2, "tetragonal": 2, "hexagonal": 2, "orthorhombic": 3, "monoclinic": 4, "triclinic": 4}
 """Relative share of the remaining time each system's search may use."""
 
 DEFAULT_MAX_TIME = 45.0

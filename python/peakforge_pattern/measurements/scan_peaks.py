@@ -18,8 +18,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..errors import InputError
-from .measured_pattern import MeasuredPattern
 from ..optional import require
+from .measured_pattern import MeasuredPattern
 
 BACKGROUND_WINDOW = 1.5
 """Half-width of the SNIP clipping window in degrees 2θ: several peak widths."""

@@ -45,6 +45,7 @@ from .result import FitResult, PhaseFit
 from .structure_refinement.atom_parameters import AtomModel
 from .structure_refinement.atom_phase import ATOM_KINDS, AtomPeaks, atom_options
 from .structure_refinement.atom_results import (
+    bond_angles,
     bond_lengths,
     occupancy_warnings,
     refined_sites,
@@ -536,6 +537,7 @@ def _atom_results(
             return lattice_from_parameters(*phase.constraints.cell(model.cell_factors(phase, named)))
 
         found["bonds"] = tuple(bond_lengths(atom_model, values, lattice_of, covariance_, bonds, cell_names))
+        found["angles"] = tuple(bond_angles(atom_model, values, lattice_of, covariance_, bonds, cell_names))
     return found
 
 

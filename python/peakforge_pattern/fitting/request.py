@@ -219,8 +219,8 @@ class FitRequest:
         metadata=_fit_option(
             "-w",
             "--wavelength",
-            help="wavelength in angstrom or a line name (CuKa, MoKa, ...; default: the instrument file's, "
-            "the scan file's, else CuKa)",
+            help="wavelength in angstrom, a line name (CuKa, MoKa, ...) or a Ka1,Ka2 pair (1.5406,1.5444; "
+            "default: the instrument file's, the scan file's, else CuKa)",
         ),
     )
     ka2_ratio: float | None = field(

@@ -52,6 +52,9 @@ STAGE_TOLERANCE = 1e-4
 RETRY_MISFIT = 1.5
 """Rwp / Rexp above which a fit is tried again from other starts."""
 
+SAME_MINIMUM = 1e-4
+"""Relative difference of χ² within which two minima count as the same (the first one is kept)."""
+
 RETRY_STARTS: tuple[tuple[str, dict[str, float]], ...] = (
     ("broader peaks", {"U": 4.0, "V": 4.0, "W": 4.0, "X": 2.0, "Y": 2.0}),
     ("narrower, more Lorentzian peaks", {"U": 0.25, "V": 0.25, "W": 0.25, "X": 2.0, "Y": 2.0}),
@@ -166,7 +169,7 @@ def best_of_starts(
     for label, values in starts:
         parameters.update(values)
         found = fit_from()
-        if math.isfinite(found.cost) and found.cost < best.cost * (1.0 - 1e-6):
+        if math.isfinite(found.cost) and found.cost < best.cost * (1.0 - SAME_MINIMUM):
             best, best_values, winner = found, parameters.values(), label
     parameters.update(best_values)
     return best, winner

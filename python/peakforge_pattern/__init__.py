@@ -12,7 +12,7 @@ Every calculation option is a field of one PatternRequest; profiles are in
 peakforge_pattern.profiles, pictures in peakforge_pattern.plotting.
 """
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from .optional import lazy_exports
 
@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     from .errors import InputError
     from .examples import EXAMPLES, example_path
     from .structures.structure import Structure, parse_cif, read_cif
+
 
 __all__ = [
     "ANODE_LINES",
@@ -45,7 +46,7 @@ __all__ = [
 
 # Each imported on first use: the command's entry point (__main__) must run
 # before NumPy loads, to start its BLAS on one thread.
-__getattr__ = lazy_exports(
+_exports = lazy_exports(
     __name__,
     {
         "ANODE_LINES": ".diffraction.wavelengths",
@@ -64,3 +65,12 @@ __getattr__ = lazy_exports(
         "resolve_wavelength": ".diffraction.wavelengths",
     },
 )
+
+
+def __getattr__(name: str) -> Any:
+    # The version is read from the installed distribution's metadata when first asked for.
+    if name == "__version__":
+        from .provenance import software_version
+
+        return software_version()
+    return _exports(name)

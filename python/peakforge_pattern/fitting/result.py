@@ -4,6 +4,7 @@ show them."""
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Any
@@ -14,11 +15,12 @@ from ..measurements import MeasuredPattern
 from ..pictures import png_of
 from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
+from .bragg_agreement import bragg_r_factors
 from .fit_display import fit_html, fit_repr
 from .parameters import ParameterSet
 from .request import FitRequest
-from .structure_refinement.atom_results import BondLength, site_dicts
-from .structure_refinement.atom_tables import atom_table, bond_table
+from .structure_refinement.atom_results import BondAngle, BondLength, site_dicts
+from .structure_refinement.atom_tables import angle_table, atom_table, bond_table
 from .uncertainties import format_with_uncertainty
 
 
@@ -29,7 +31,7 @@ class PhaseFit:
     Attributes
     ----------
     name : str
-        The phase's name (its CIF file's stem).
+        The phase's name: its CIF's mineral or common name, else the file's stem.
     weight_fraction : float
         Weight fraction, 0–1.
     scale : float
@@ -66,8 +68,14 @@ class PhaseFit:
         uncertainties (else empty).
     bonds : tuple of BondLength
         Bond lengths with uncertainties, where asked.
+    angles : tuple of BondAngle
+        The angles between those bonds at each site, with uncertainties.
     cif : str
         The refined structure as CIF text (empty when not refined).
+    formula : str
+        The structure's formula, Hill order, reduced ("Al2 O3").
+    space_group : str
+        Its space group ("R -3 c:H (No. 167)").
     """
 
     name: str
@@ -95,7 +103,10 @@ class PhaseFit:
     source: str = ""
     atoms: tuple[SiteRecord, ...] = ()
     bonds: tuple[BondLength, ...] = ()
+    angles: tuple[BondAngle, ...] = ()
     cif: str = ""
+    formula: str = ""
+    space_group: str = ""
 
     def to_dict(self, esd: dict[str, float], esd_raw: dict[str, float] | None = None) -> dict[str, Any]:
         """The phase as JSON takes it.
@@ -115,6 +126,8 @@ class PhaseFit:
         """
         found: dict[str, Any] = {
             "name": self.name,
+            "formula": self.formula,
+            "space_group": self.space_group,
             "source": self.source,
             "weight_fraction": self.weight_fraction,
             "weight_fraction_esd": self.weight_fraction_esd,
@@ -152,6 +165,18 @@ class PhaseFit:
             found["bonds"] = [
                 {"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd, "count": b.count}
                 for b in self.bonds
+            ]
+        if self.angles:
+            found["angles"] = [
+                {
+                    "first": a.first,
+                    "apex": a.apex,
+                    "second": a.second,
+                    "angle": a.angle,
+                    "angle_esd": a.esd,
+                    "count": a.count,
+                }
+                for a in self.angles
             ]
         return found
 
@@ -258,6 +283,19 @@ class FitResult:
         """Each phase's weight-fraction standard uncertainty, by name."""
         return {p.name: p.weight_fraction_esd for p in self.phases}
 
+    @functools.cached_property
+    def r_bragg(self) -> dict[str, float]:
+        """Each phase's Bragg R factor (a fraction; NaN without reflections
+        in the scan), by name; see `bragg_agreement`."""
+        found = bragg_r_factors(
+            self.measured.two_theta,
+            self.measured.intensity,
+            self.background,
+            self.phase_profiles,
+            [p.reflections for p in self.phases],
+        )
+        return {p.name: r for p, r in zip(self.phases, found)}
+
     @property
     def difference(self) -> np.ndarray:
         """Measured minus calculated intensity at each point."""
@@ -301,7 +339,13 @@ class FitResult:
             "fixed": [p.name for p in (self.parameter_set or ()) if not p.refined],
             "at_bound": at_bound,
             "background_coefficients": self.background_coefficients.tolist(),
-            "phases": [p.to_dict(self.uncertainties, self.uncertainties_raw) for p in self.phases],
+            "phases": [
+                {
+                    **p.to_dict(self.uncertainties, self.uncertainties_raw),
+                    "r_bragg": _finite_or_none(self.r_bragg[p.name]),
+                }
+                for p in self.phases
+            ],
             "warnings": list(self.warnings),
             "notes": list(self.measured.notes),
             "converged": self.converged,
@@ -330,12 +374,28 @@ class FitResult:
         return fit_repr(self)
 
 
+def _finite_or_none(value: float) -> float | None:
+    return value if math.isfinite(value) else None
+
+
 def _table(rows: list[list[str]]) -> list[str]:
     widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
     return [
         "  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths))).rstrip()
         for row in rows
     ]
+
+
+PHASE_HEADER = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
+"""The columns of the phases' table in the text summary."""
+
+
+def phase_row(phase: PhaseFit) -> list[str]:
+    """A phase's row of the text summary: name, weight % and cell and B
+    with their uncertainties, as printed (reports show the same strings)."""
+    cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
+    fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
+    return [phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)]
 
 
 def summary_text(result: FitResult) -> str:
@@ -383,13 +443,10 @@ def summary_text(result: FitResult) -> str:
         )
     if rows:
         lines += ["  " + line for line in _table(rows)]
-    header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
-    table = [header]
-    for phase in result.phases:
-        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
-        fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
-        table.append([phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)])
-    lines += _table(table)
+    lines += _table([PHASE_HEADER, *(phase_row(phase) for phase in result.phases)])
+    r_bragg = [f"{name} {100 * r:.2f} %" for name, r in result.r_bragg.items() if math.isfinite(r)]
+    if r_bragg:
+        lines.append("R_Bragg: " + ", ".join(r_bragg))
     extra = [p for p in result.phases if p.particle_radius > 0.0]
     if extra:
         lines.append(
@@ -404,6 +461,8 @@ def summary_text(result: FitResult) -> str:
             lines.append(atom_table(phase.name, phase.atoms))
         if phase.bonds:
             lines.append(bond_table(phase.name, phase.bonds))
+        if phase.angles:
+            lines.append(angle_table(phase.name, phase.angles))
     if not math.isfinite(result.rwp):
         lines.append("the agreement indices are not finite")
     lines.append(esd_line(result))

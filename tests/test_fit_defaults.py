@@ -143,11 +143,11 @@ def test_the_result_says_what_its_esds_cover(tmp_path, capsys):
 
 
 def test_parameters_the_data_cannot_tell_apart_are_undetermined():
-    # The same phase twice: only the sum of the two scales is determined.
-    fluorite = Structure.from_cif(FLUORITE)
+    # Two files of one phase (read twice here): only the sum of the two scales is determined.
+    fluorite, again = Structure.from_cif(FLUORITE), Structure.from_cif(FLUORITE)
     truth = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.004, X=0.02, Y=0.03)
     scan = scan_of(fluorite, truth, np.arange(20.0, 100.0, 0.02))
-    result = fit_pattern(scan, [fluorite, fluorite], background_terms=3, anomalous=False, retries=0)
+    result = fit_pattern(scan, [fluorite, again], background_terms=3, anomalous=False, retries=0)
     scales = {"fluorite_CaF2#1 scale", "fluorite_CaF2#2 scale"}
     assert scales <= set(result.undetermined) and not scales & set(result.uncertainties)
     assert any("fluorite_CaF2#1 scale is not determined by the data" in w for w in result.warnings)

@@ -136,6 +136,8 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
             radius=DEFAULT_RADIUS if radius is None else radius,
             monochromator_angle=0.0 if monochromator_angle is None else monochromator_angle,
         )
+        if request.ka2_ratio is not None:
+            start.refuse_ratio_without_doublet(1.0)
         told = wavelength_against_scan(start, measured.wavelength, True, "", measured.name or "the scan")
         return start, (), notes + ([told] if told else [])
     changes: dict[str, Any] = {"displacement": 0.0}
@@ -150,6 +152,8 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
     if shape is not None and shape != loaded.shape:
         raise InputError(f"the instrument was refined with {loaded.shape} peaks, not {shape}")
     started = loaded.replace(**changes)
+    if ka2_ratio is not None:
+        started.refuse_ratio_without_doublet(1.0)
     told = wavelength_against_scan(
         started, measured.wavelength, wavelength is not None, str(instrument), measured.name or "the scan"
     )

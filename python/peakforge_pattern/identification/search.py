@@ -185,6 +185,8 @@ class _Search:
             refine_cell=True,
             refine_b=refine_b,
             max_evaluations=evaluations,
+            # Trial fits compare candidates; only the final one looks for a better minimum from other starts.
+            retries=self.request.retries if refine_b else 0,
         )
         residual = (self.measured.intensity - result.calculated) / self.measured.uncertainty
         parameters = len(result.refined) + len(indices) + result.background_coefficients.size

@@ -8,10 +8,16 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
+import numpy as np
+
 from .parameters import ParameterSet
+from .width_constraints import gaussian_width_squared
 
 if TYPE_CHECKING:
     from .result import PhaseFit
+
+CORRELATION_LIMIT = 0.95
+"""|ρ| above which two refined parameters are reported as trading off against each other."""
 
 MISFIT_LIMIT = 2.0
 """Rwp / Rexp above which the model misses something the data show."""
@@ -58,6 +64,28 @@ _BOUND_REASONS = {
 }
 
 
+def width_warnings(parameters: ParameterSet, two_theta: np.ndarray) -> list[str]:
+    """The Gaussian width² U tan²θ + V tanθ + W where it touches or falls below zero in the range."""
+    if not all(n in parameters for n in ("U", "V", "W")):
+        return []
+    u, v, w = (parameters[n].value for n in ("U", "V", "W"))
+    squared = gaussian_width_squared(u, v, w, two_theta)
+    lowest = int(np.argmin(squared))
+    scale = max(float(np.max(np.abs(squared))), 1e-300)
+    if squared[lowest] < -1e-9 * scale:
+        below = two_theta[squared < 0.0]
+        return [
+            f"the Gaussian width^2 U tan^2(theta) + V tan(theta) + W is negative from 2theta {below[0]:g} to "
+            f"{below[-1]:g}: the profile has no Gaussian part there; free U, V and W (a fit keeps them physical)"
+        ]
+    if parameters["V"].refined and squared[lowest] <= 1e-6 * scale and 0 < lowest < two_theta.size - 1:
+        return [
+            f"the Gaussian width reaches zero at 2theta {two_theta[lowest]:.4g} (V = -2 sqrt(UW)): the fit holds "
+            "U, V, W at the edge of physical widths; a shape that is mostly Lorentzian, or --shape tch"
+        ]
+    return []
+
+
 def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
     found = []
     for p in phases:
@@ -71,6 +99,19 @@ def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
                 f"phase {p.name}: overall B {p.b_overall:.3g} A^2 lowers the structure's B: "
                 "its displacement parameters look too large for this scan"
             )
+    return found
+
+
+def correlation_warnings(names: Sequence[str], correlation: np.ndarray) -> list[str]:
+    """One line per pair of refined parameters whose correlation exceeds ``CORRELATION_LIMIT`` in size."""
+    found = []
+    rows, columns = np.nonzero(np.triu(np.abs(correlation) > CORRELATION_LIMIT, k=1))
+    for i, j in zip(rows.tolist(), columns.tolist()):
+        found.append(
+            f"{names[i]} and {names[j]} are correlated (rho {correlation[i, j]:+.3f}): the data hardly tell "
+            "them apart, so their values trade off and each is less certain than it looks; hold one "
+            "with --fix if it is known"
+        )
     return found
 
 

@@ -20,6 +20,7 @@ _COMMANDS = {
     "batch": ".batch_command",
     "identify": ".identify_command",
     "series": ".series_command",
+    "index": ".index_command",
 }
 
 

@@ -19,20 +19,19 @@ _COMMANDS = {
     "fit": ".fit_command",
     "batch": ".batch_command",
     "identify": ".identify_command",
+    "series": ".series_command",
+    "index": ".index_command",
 }
 
 
 class _Version(argparse.Action):
-    """--version, the version looked up only when asked for: finding the
-    installed distribution searches the whole import path."""
+    """--version, with the version read from the distribution only when asked for."""
 
     def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: object) -> None:
-        super().__init__(
-            option_strings, dest, default=argparse.SUPPRESS, nargs=0, help="show program's version number and exit"
-        )
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=str(kwargs.get("help", "")))
 
-    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
-        parser._print_message(f"{SOFTWARE} {software_version()}\n", sys.stdout)
+    def __call__(self, parser: argparse.ArgumentParser, *args: object, **kwargs: object) -> None:
+        sys.stdout.write(f"{SOFTWARE} {software_version()}\n")
         parser.exit()
 
 
@@ -43,7 +42,7 @@ def _parser(chosen: str | None = None, subcommands: bool = True) -> argparse.Arg
     parser = argparse.ArgumentParser(
         prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures."
     )
-    parser.add_argument("--version", action=_Version)
+    parser.add_argument("--version", action=_Version, help="print the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name, module in _COMMANDS.items():
         if (chosen is not None and name != chosen) or not subcommands:

@@ -14,14 +14,16 @@ from ..errors import InputError
 from ..fitting.fit import fit_pattern
 from ..fitting.instrument_file import save_instrument
 from ..fitting.parameters import KINDS
-from ..fitting.request import parse_orientation, parse_particle_sizes
+from ..fitting.request import instrument_path, parse_orientation, parse_particle_sizes
 from ..fitting.result import FitResult
 from ..fitting.structure_refinement.atom_phase import ATOM_KINDS
 from ..measurements import read_scan
 from ..plotting import check_image_path, plot_fit
+from ..provenance import Provenance
 from .common import USER_ERROR, fail, report, write_output
 from .fit_options import add_fit_arguments, fit_request_from
 from .profile_outputs import output_error
+from .report_options import add_report_argument, check_report, run_provenance, with_provenance
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -30,8 +32,9 @@ NAME = "fit"
 HELP = "fit structures to a measured powder pattern"
 DESCRIPTION = (
     "Fit the phases to a measured pattern (columns of numbers, .xrdml, GSAS raw, Bruker .raw v3/v4 "
-    "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, zero shift "
-    "and sample displacement, peak widths and asymmetry, each phase's cell and overall B, with "
+    "and .brml, Rigaku .ras and .rasx) by least squares: scales, a Chebyshev background, the sample "
+    "displacement (the zero shift held unless --refine zero), peak widths and asymmetry, each phase's "
+    "cell and overall B, with "
     "anomalous dispersion at each emission line; print Rp, Rwp, Rexp, chi2, every refined parameter "
     "and each phase's weight fraction with its standard uncertainty, as 33.65(42)."
 )
@@ -64,6 +67,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         type=Path,
         help="draw measured, calculated and difference curves with reflection ticks",
     )
+    add_report_argument(parser)
     parser.add_argument(
         "--cif-out",
         metavar="DIR",
@@ -87,12 +91,12 @@ def _check_cif_folder(folder: Path | None) -> None:
         raise InputError(f"--cif-out {folder}: not a folder")
 
 
-def _write_cifs(folder: Path, result: FitResult) -> None:
-    """One CIF per phase, each whole or not at all."""
+def _write_cifs(folder: Path, result: FitResult, provenance: Provenance) -> None:
+    """One CIF per phase, each whole or not at all, saying where it came from."""
     folder.mkdir(parents=True, exist_ok=True)
     for phase in result.phases:
         name = "".join(c if c.isalnum() or c in "-_.#" else "_" for c in phase.name).lstrip(".") or "phase"
-        write_text_atomically(folder / f"{name}.cif", phase.cif)
+        write_text_atomically(folder / f"{name}.cif", with_provenance(phase.cif, provenance))
 
 
 def _advance(bar: tqdm) -> Callable[[int], None]:
@@ -108,6 +112,9 @@ def run(args: argparse.Namespace) -> int:
         if args.plot is not None:
             check_image_path(args.plot)
         request = fit_request_from(args)
+        inputs = [args.measured, *args.phases, instrument_path(request)]
+        check_report(args, inputs)
+        provenance = run_provenance(args, inputs)
         measured = read_scan(args.measured)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
@@ -133,10 +140,14 @@ def run(args: argparse.Namespace) -> int:
         return 130
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
-    write_output(json.dumps(result.to_dict(), indent=2) + "\n" if args.format == "json" else result.summary())
+    write_output(
+        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2) + "\n"
+        if args.format == "json"
+        else result.summary()
+    )
     if args.cif_out is not None:
         try:
-            _write_cifs(args.cif_out, result)
+            _write_cifs(args.cif_out, result, provenance)
         except OSError as exc:
             fail(f"{args.cif_out}: cannot write the CIF files: {output_error(exc)}")
             return USER_ERROR
@@ -157,5 +168,13 @@ def run(args: argparse.Namespace) -> int:
             plot_fit(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
+            return USER_ERROR
+    if args.report is not None:
+        from ..reports import write_fit_report
+
+        try:
+            write_fit_report(result, args.report, provenance)
+        except OSError as exc:
+            fail(f"{args.report}: cannot write the report: {output_error(exc)}")
             return USER_ERROR
     return 0

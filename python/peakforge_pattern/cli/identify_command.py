@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from pathlib import Path
 
@@ -12,6 +13,7 @@ from .common import INTERRUPTED, USER_ERROR, fail, write_output
 from .dask_client import add_cluster_arguments, connect
 from .fit_options import add_fit_arguments, fit_request_from
 from .profile_outputs import output_error
+from .report_options import add_report_argument, check_report, run_provenance
 
 NAME = "identify"
 HELP = "find which phases of a pattern library a measured scan holds"
@@ -56,6 +58,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--plot", metavar="IMAGE", type=Path, help="draw the final fit with each phase's reflection ticks"
     )
+    add_report_argument(parser)
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_cluster_arguments(parser.add_mutually_exclusive_group())
     add_fit_arguments(parser, only=IDENTIFY_FIT_FIELDS)
@@ -65,6 +68,8 @@ def run(args: argparse.Namespace) -> int:
     """Bad options, scans or libraries are one line on standard error and status 2."""
     if args.plot is not None:
         check_image_path(args.plot)
+    check_report(args, [args.scan, args.library])
+    provenance = run_provenance(args, [args.scan, args.library])
     request = fit_request_from(args)
     try:
         from ..identification import identify
@@ -100,7 +105,11 @@ def run(args: argparse.Namespace) -> int:
             bar.close()
         if client is not None:
             client.close()
-    write_output(result.to_json() if args.format == "json" else result.summary())
+    write_output(
+        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2, allow_nan=False) + "\n"
+        if args.format == "json"
+        else result.summary()
+    )
     if args.plot is not None:
         if result.fit is None:
             fail(f"{args.plot}: no phase was found, so there is no fit to draw")
@@ -109,5 +118,13 @@ def run(args: argparse.Namespace) -> int:
             plot_identification(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
+            return USER_ERROR
+    if args.report is not None:
+        from ..reports import write_identification_report
+
+        try:
+            write_identification_report(result, args.report, provenance)
+        except OSError as exc:
+            fail(f"{args.report}: cannot write the report: {output_error(exc)}")
             return USER_ERROR
     return 0

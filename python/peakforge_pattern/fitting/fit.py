@@ -4,8 +4,9 @@ uncertainties.
 
 By default X-ray intensities carry anomalous dispersion at each emission
 line's energy, and every phase's cell (within 0.5 %) and overall B (no atom
-below B = 0) are refined with the zero shift, the sample displacement, the
-widths and the asymmetry; ``fix`` and ``refine`` change which parameters
+below B = 0) are refined with the sample displacement (the zero shift held
+at its calibrated value: the two trade off against the cells), the widths
+and the asymmetry; ``fix`` and ``refine`` change which parameters
 move (see ``parameters.py`` for the names). Weight fractions follow from
 the scales S as w = S·ZMV/τ / Σ S·ZMV/τ (Hill and Howard, J. Appl. Cryst.
 20 (1987) 467), ZM being the cell mass, V its volume and τ Brindley's
@@ -29,6 +30,7 @@ from ..errors import InputError
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
+from ..structures.display import reduced_formula, space_group
 from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
@@ -37,7 +39,7 @@ from .instrument_file import CARRIED, kind_of, load_instrument
 from .model import FitModel
 from .parameters import ParameterSet
 from .phases import MARGIN, FitPhase, load_structures, prepare_phase
-from .reporting import misfit_warning, parameter_warnings, phase_warnings
+from .reporting import correlation_warnings, misfit_warning, parameter_warnings, phase_warnings
 from .request import BACKGROUND_TERMS, CORRECTIONS, FitRequest
 from .result import FitResult, PhaseFit
 from .structure_refinement.atom_parameters import AtomModel
@@ -49,7 +51,7 @@ from .structure_refinement.atom_results import (
     sites_as_read,
     structure_cif,
 )
-from .uncertainties import covariance, standard_uncertainties, weight_fraction_gradient
+from .uncertainties import FitCovariance, covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 
 __all__ = ["BACKGROUND_TERMS", "CELL_LIMIT", "CORRECTIONS", "FitResult", "FitRequest", "PhaseFit", "fit_pattern"]
@@ -99,11 +101,17 @@ def _particle_radii(particle_radius: float | Mapping[str | None, float] | None, 
 
 
 def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[Instrument, bool]:
-    """The instrument a fit starts from, and whether it came from a standard's file."""
+    """The instrument a fit starts from, and whether it came from a standard's file.
+
+    The goniometer radius is the request's, else the instrument file's, else
+    the one the scan's header states, else ``DEFAULT_RADIUS``.
+    """
     wavelength, ka2_ratio, shape = request.wavelength, request.ka2_ratio, request.shape
     radius, monochromator_angle = request.radius, request.monochromator_angle
     instrument = request.instrument
     loaded = load_instrument(instrument) if isinstance(instrument, str) else instrument
+    if radius is None and loaded is None:
+        radius = measured.radius
     if loaded is None:
         if wavelength is None:
             wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
@@ -147,8 +155,12 @@ def _choose_parameters(
     from_standard: bool,
     fix: Sequence[str],
     refine: Sequence[str],
+    geometry: str | None = None,
 ) -> list[str]:
-    """Apply the defaults and the user's --fix and --refine; returns notes for the user."""
+    """Apply the defaults and the user's --fix and --refine; returns notes for the user.
+
+    ``geometry`` is the scan's ("reflection", "transmission" or None for not stated).
+    """
     notes = []
     both = set(fix) & set(refine)
     if both:
@@ -156,6 +168,11 @@ def _choose_parameters(
     defaults_fixed = []
     if correction not in (None, *CORRECTIONS):
         raise InputError(f"unknown 2theta correction {correction!r}: use one of {', '.join(CORRECTIONS)}")
+    if correction is None:
+        # Zero shift and displacement trade off against each other and the cells: a reflection
+        # scan refines the displacement, with the zero from calibration (0, or the instrument
+        # file's); a transmission scan has no displacement of that form.
+        correction = "zero_shift" if geometry == "transmission" else "displacement"
     if correction == "zero_shift":
         defaults_fixed.append("displacement")
     elif correction == "displacement":
@@ -301,7 +318,7 @@ def fit_pattern(
     True
     >>> w, esd = result.weight_fractions["fluorite_CaF2"], result.weight_fraction_esds["fluorite_CaF2"]
     >>> f"{100 * w:.0f} ± {100 * esd:.1f} wt %"
-    '29 ± 0.1 wt %'
+    '29 ± 0.4 wt %'
     >>> print(result.summary())  # doctest: +SKIP
     """
     started = time.process_time()
@@ -339,6 +356,7 @@ def fit_pattern(
         from_standard,
         request.fix,
         request.refine,
+        measured.geometry,
     )
     notes += _apply_start(parameters, request.start_values)
     _hold_overall_b(fit_phases, parameters)
@@ -469,7 +487,7 @@ def _atom_results(
     model: FitModel,
     phase: FitPhase,
     values: dict[str, float],
-    covariance_: tuple[list[str], np.ndarray],
+    fitted: FitCovariance,
     cell: tuple[float, ...],
     cell_esd: tuple[float, ...],
     bonds: float | None,
@@ -480,6 +498,7 @@ def _atom_results(
     A refined overall B is added to every site's B, so that the file gives
     the fitted pattern by itself.
     """
+    covariance_ = fitted.pair()
     overall = (
         values.get(f"{phase.name} B", 0.0),
         dict(zip(covariance_[0], np.sqrt(np.maximum(np.diag(covariance_[1]), 0.0)))).get(f"{phase.name} B"),
@@ -523,12 +542,35 @@ def _weight_fractions(
         fractions, tau = corrected_fractions(amounts, mus, densities, radii)  # type: ignore[arg-type]
     else:
         fractions, tau = amounts / amounts.sum(), np.ones(len(phases))
+    return fractions, _fraction_esds(model, values, volumes, names, cov, fractions, tau), tau, mus
+
+
+def _fraction_esds(
+    model: FitModel,
+    values: dict[str, float],
+    volumes: list[float],
+    names: list[str],
+    cov: np.ndarray,
+    fractions: np.ndarray,
+    tau: np.ndarray,
+) -> np.ndarray:
+    """The weight fractions' standard uncertainties through the covariance ``cov`` (model units)."""
+    phases = model.phases
     per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])
     # The covariance of the scales is in the model's intensity unit: so is the gradient.
     model_values = {**values, **{f"{ph.name} scale": values[f"{ph.name} scale"] / model.unit for ph in phases}}
     gradient = weight_fraction_gradient(model, model_values, fractions, per_scale, names)
-    fraction_esd = np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", gradient, cov, gradient), 0.0))
-    return fractions, fraction_esd, tau, mus
+    return np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", gradient, cov, gradient), 0.0))
+
+
+def _cell_esds(phase: FitPhase, esd: Mapping[str, float]) -> list[float]:
+    """a, b, c, α, β, γ's standard uncertainties from those of the phase's cell factors."""
+    found = [0.0] * 6
+    for group_name, group in zip(phase.constraints.names, phase.constraints.groups):
+        factor_esd = esd.get(f"{phase.name} cell {group_name}", 0.0)
+        for i in group:
+            found[i] = phase.constraints.parameters[i] * factor_esd
+    return found
 
 
 def _result(
@@ -582,17 +624,21 @@ def _result(
             "(every scale came out zero): check the phases and the wavelength"
         )
 
-    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit**2)
-    esd = standard_uncertainties(names, cov)
+    fitted = covariance(model, values, coefficients, chi2 * model.sigma_unit**2, residual)
+    names, cov = fitted.pair()
+    esd = standard_uncertainties(names, cov, fitted.undetermined)
+    esd_raw = standard_uncertainties(names, fitted.raw, fitted.undetermined)
     # Scales and background back in the scan's own intensity unit.
     for parameter in parameters.linear:
         parameters.update({parameter.name: parameter.value * unit})
-        if parameter.name in esd:
-            esd[parameter.name] *= unit
+        for table in (esd, esd_raw):
+            if parameter.name in table:
+                table[parameter.name] *= unit
     values = parameters.values()
     cells = [ph.constraints.cell(model.cell_factors(ph, values)) for ph in phases]
     volumes = [ph.constraints.volume(model.cell_factors(ph, values)) for ph in phases]
     fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii)
+    fraction_esd_raw = _fraction_esds(model, values, volumes, names, fitted.raw, fractions, tau)
 
     instrument = model.instrument(values)
     first_line = phases[0].lines[0][0]
@@ -602,11 +648,7 @@ def _result(
         d = ph.lines[0][2].d_for(model.reciprocal(ph, values))
         ratio = first_line / (2.0 * d)
         ticks = instrument.shift(2.0 * np.degrees(np.arcsin(ratio[ratio < 1.0])))
-        cell_esd = [0.0] * 6
-        for group_name, group in zip(ph.constraints.names, ph.constraints.groups):
-            factor_esd = esd.get(f"{ph.name} cell {group_name}", 0.0)
-            for i in group:
-                cell_esd[i] = ph.constraints.parameters[i] * factor_esd
+        cell_esd, cell_esd_raw = _cell_esds(ph, esd), _cell_esds(ph, esd_raw)
         phase_fits.append(
             PhaseFit(
                 ph.name,
@@ -620,6 +662,10 @@ def _result(
                 scale_esd=esd.get(f"{ph.name} scale", 0.0),
                 cell_esd=tuple(cell_esd),
                 b_overall_esd=esd.get(f"{ph.name} B", 0.0),
+                weight_fraction_esd_raw=float(fraction_esd_raw[k]),
+                scale_esd_raw=esd_raw.get(f"{ph.name} scale", 0.0),
+                cell_esd_raw=tuple(cell_esd_raw),
+                b_overall_esd_raw=esd_raw.get(f"{ph.name} B", 0.0),
                 size=values.get(f"{ph.name} size"),
                 strain=values.get(f"{ph.name} strain"),
                 orientation=model.orientations.get(ph.name),
@@ -628,9 +674,9 @@ def _result(
                 brindley_tau=float(tau[k]),
                 particle_radius=radii[k],
                 source=ph.source,
-                **_atom_results(
-                    model, ph, values, (names, cov), cells[k], tuple(cell_esd), bonds, measured.name or "a scan"
-                ),
+                formula=reduced_formula(ph.structure),
+                space_group=space_group(ph.structure),
+                **_atom_results(model, ph, values, fitted, cells[k], tuple(cell_esd), bonds, measured.name or "a scan"),
             )
         )
 
@@ -643,6 +689,10 @@ def _result(
     warnings += phase_warnings(phase_fits)
     warnings += occupancy_warnings(phase_fits)
     warnings += misfit_warning(rwp, rexp, weighting.kind)
+    warnings += correlation_warnings(fitted.names, fitted.correlation())
+    warnings += [
+        f"{name} is not determined by the data: it is given without an uncertainty" for name in fitted.undetermined
+    ]
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(
         measured,
@@ -668,4 +718,8 @@ def _result(
         tuple(warnings),
         anomalous,
         time.process_time() - started,
+        uncertainties_raw=esd_raw,
+        durbin_watson=fitted.durbin_watson,
+        correlations=(tuple(fitted.names), fitted.correlation()),
+        undetermined=fitted.undetermined,
     )

@@ -43,7 +43,8 @@ BACKGROUND_TERMS = 6
 """Chebyshev terms of the background by default."""
 MAX_BACKGROUND_TERMS = 30
 CORRECTIONS: tuple[str, ...] = ("zero_shift", "displacement", "both")
-"""The 2θ corrections a fit refines ("both" by default)."""
+"""The 2θ corrections a fit can refine (by default the displacement of a
+reflection scan, the zero shift of a transmission scan)."""
 DEFAULT_BOND_CUTOFF = 3.0  # Å
 MAX_BOND_CUTOFF = 10.0  # Å
 OTHER_PHASES = "*"
@@ -157,8 +158,9 @@ class FitRequest:
     shape : {"tch", "pseudo-voigt"} or None
         Peak shape (None: the instrument file's, else tch).
     radius, monochromator_angle : float or None
-        Goniometer radius (mm, default 240) and the monochromator's 2θ
-        (degrees, default 0: none) unless the instrument file gives them.
+        Goniometer radius (mm; default the instrument file's, else the
+        scan header's, else 240) and the monochromator's 2θ (degrees,
+        default the instrument file's, else 0: none).
     instrument : str, Path, Instrument or None
         A standard's instrument file (``--save-instrument``), held as its
         path, or an `Instrument`: its widths, asymmetry and zero shift are
@@ -168,7 +170,11 @@ class FitRequest:
     background_terms : int
         Chebyshev terms of the background (1–30).
     correction : {"zero_shift", "displacement", "both"} or None
-        Which 2θ corrections to refine (None: both).
+        Which 2θ corrections to refine. None: the sample displacement of a
+        reflection scan, with the zero shift held at 0 or at the instrument
+        file's calibrated value (``refine=["zero"]`` frees it too: the two
+        trade off against each other and the cells); the zero shift of a
+        scan whose header says transmission.
     refine_cell, refine_b : bool or None
         False holds the cells, or the overall B (None, True: refined).
     fix, refine : tuple of str
@@ -235,7 +241,11 @@ class FitRequest:
     radius: float | None = field(
         default=None,
         metadata=_fit_option(
-            "--radius", type=float, metavar="MM", help="goniometer radius for the sample displacement (default 240)"
+            "--radius",
+            type=float,
+            metavar="MM",
+            help="goniometer radius for the sample displacement (default: the instrument file's, the scan "
+            "header's, else 240)",
         ),
     )
     monochromator_angle: float | None = field(
@@ -281,7 +291,8 @@ class FitRequest:
             "--displacement",
             action="store_const",
             const="displacement",
-            help="refine the sample displacement only, without a zero shift",
+            help="refine the sample displacement without a zero shift (the default for reflection scans; "
+            "--refine zero adds the zero shift)",
         ),
     )
     refine_cell: bool | None = field(

@@ -13,6 +13,7 @@ from xml.etree import ElementTree
 import numpy as np
 
 from ..errors import InputError
+from .geometry import brml_geometry
 from .limits import MAX_POINTS
 from .measured_pattern import MeasuredPattern, scan_from_file
 from .xml_stream import local, xml_events
@@ -55,44 +56,53 @@ def read_brml(data: bytes, name: str) -> MeasuredPattern:
     archive = open_archive(data, name)
     raw_files = sorted(m for m in archive.namelist() if m.startswith("Experiment0/RawData") and m.endswith(".xml"))
     with open_member(archive, RAW_DATA, name) as stream:
-        axes, x, y = _first_route(stream, name)
-    if axes is None:
+        root, x, y = _first_route(stream, name)
+    if root is None or not len(x):
         raise InputError(f"{name}: {RAW_DATA} holds no measured data")
     notes = (f"{name}: read the first of {len(raw_files)} scans",) if len(raw_files) > 1 else ()
-    return scan_from_file(np.asarray(x), np.asarray(y), None, name, notes=notes)
+    # The instrument's description (after the data routes) names the goniometer.
+    geometry = brml_geometry(root, local)
+    return scan_from_file(np.asarray(x), np.asarray(y), None, name, notes=notes, geometry=geometry)
 
 
-def _first_route(stream: BinaryIO, name: str) -> tuple[list[str] | None, array[float], array[float]]:
-    """The scan axes and the 2θ and counts of the first data route holding Datum rows."""
+def _first_route(stream: BinaryIO, name: str) -> tuple[ElementTree.Element | None, array[float], array[float]]:
+    """The document without its Datum rows, and the 2θ and counts of its first data route holding some.
+
+    Every Datum is let go once read (its parent's last child at its end), so
+    the tree kept is the instrument's description, not the measurement.
+    """
+    root = None
     axes: list[str] = []
     x, y = array("d"), array("d")
-    column = None
+    column, done = None, False
     open_elements: list[ElementTree.Element] = []
     for event, element in xml_events(stream, name, "Bruker raw-data XML"):
-        tag = local(element.tag)
         if event == "start":
-            if tag == "DataRoute":
+            root = element if root is None else root
+            if local(element.tag) == "DataRoute" and not done:
                 axes, column = [], None
             open_elements.append(element)
             continue
         open_elements.pop()
-        if tag == "ScanAxisInfo":
+        tag = local(element.tag)
+        if tag == "Datum":
+            if not done:
+                if column is None:
+                    if "TwoTheta" not in axes:
+                        raise InputError(f"{name}: the scan's axes are {', '.join(axes) or 'not named'}, not 2theta")
+                    column = 2 + axes.index("TwoTheta")
+                position, counts = _datum(element.text or "", column, name)
+                x.append(position)
+                y.append(counts)
+                if len(x) > MAX_POINTS:
+                    raise InputError(f"{name}: more than {MAX_POINTS} points, more than a scan holds")
+            if open_elements:
+                del open_elements[-1][-1]
+        elif tag == "ScanAxisInfo" and not done:
             axes.append(element.get("AxisId") or element.get("AxisName") or "")
-        elif tag == "Datum":
-            if column is None:
-                if "TwoTheta" not in axes:
-                    raise InputError(f"{name}: the scan's axes are {', '.join(axes) or 'not named'}, not 2theta")
-                column = 2 + axes.index("TwoTheta")
-            position, counts = _datum(element.text or "", column, name)
-            x.append(position)
-            y.append(counts)
-            if len(x) > MAX_POINTS:
-                raise InputError(f"{name}: more than {MAX_POINTS} points, more than a scan holds")
         elif tag == "DataRoute" and len(x):
-            return axes, x, y
-        if open_elements and tag in ("Datum", "ScanAxisInfo", "DataRoute"):
-            del open_elements[-1][-1]  # let go of the element just used (its parent's last child)
-    return None, x, y
+            done = True  # the first route's points are read; the rest is read for the instrument
+    return root, x, y
 
 
 def _datum(text: str, column: int, name: str) -> tuple[float, float]:

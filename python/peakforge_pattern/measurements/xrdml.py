@@ -11,6 +11,7 @@ from xml.etree import ElementTree
 import numpy as np
 
 from ..errors import InputError
+from .geometry import xrdml_geometry
 from .measured_pattern import MeasuredPattern, scan_from_file
 from .xml_stream import bounded_numbers, find, local, parse_xml, text_of, xml_events
 
@@ -37,8 +38,11 @@ def read_xrdml(data: bytes, name: str) -> MeasuredPattern:
     InputError
         Not XML, no 2Theta positions or counts, or more of them than a scan holds.
     """
-    points = wavelength = None
-    for _, element in xml_events(data, name, "XML file", ("end",)):
+    points = wavelength = root = None
+    for event, element in xml_events(data, name, "XML file"):
+        if event == "start":
+            root = element if root is None else root
+            continue
         tag = local(element.tag)
         if tag == "usedWavelength" and wavelength is None:
             wavelength = _wavelength(element)
@@ -49,10 +53,14 @@ def read_xrdml(data: bytes, name: str) -> MeasuredPattern:
             element.clear()  # a later scan's points are not kept
         if points is not None and wavelength is not None:
             break
-    if points is None:
+    if points is None or root is None:
         raise InputError(f"{name}: no dataPoints in this .xrdml file")
     x, y, uncertainty = points
-    return scan_from_file(x, y, uncertainty, name, wavelength=wavelength or None, counting_uncertainty=True)
+    # The header (read before the first scan's points) names the goniometer.
+    geometry = xrdml_geometry(root, local)
+    return scan_from_file(
+        x, y, uncertainty, name, wavelength=wavelength or None, counting_uncertainty=True, geometry=geometry
+    )
 
 
 def _wavelength(used: ElementTree.Element) -> tuple[float, float, float] | tuple[()]:

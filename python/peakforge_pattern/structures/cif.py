@@ -26,6 +26,7 @@ import numpy as np
 from ..errors import InputError
 from . import assembly, checks, displacements, symmetry
 from .asymmetric_unit import ListedSites
+from .cif_names import block_name
 from .composition import composition_problems, parse_formula
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
@@ -75,13 +76,32 @@ def read_cif_bytes(stream: BinaryIO) -> bytes:
     regular = info is not None and stat.S_ISREG(info.st_mode)
     if info is not None and regular and info.st_size > MAX_CIF_BYTES:
         raise _too_large(f"{info.st_size // 2**20} MB is")
-    head = stream.read(65536)
-    if not regular and b"\0" in head and not head.startswith(_GZIP_MAGIC):
-        raise InputError("cannot read: binary data, not CIF text")
-    data = head + stream.read(MAX_CIF_BYTES + 1 - len(head))
+    if regular and info is not None:
+        # One read of the size the file has: asking for the limit would have
+        # a 256 MB buffer allocated and returned to the system for every file.
+        data = stream.read(info.st_size + 1)
+        if len(data) > info.st_size:  # it grew since: read on, up to the limit
+            data += _read_at_most(stream, MAX_CIF_BYTES + 1 - len(data))
+    else:
+        head = stream.read(65536)
+        if b"\0" in head and not head.startswith(_GZIP_MAGIC):
+            raise InputError("cannot read: binary data, not CIF text")
+        data = head + _read_at_most(stream, MAX_CIF_BYTES + 1 - len(head))
     if len(data) > MAX_CIF_BYTES:
         raise _too_large("the file holds")
     return data
+
+
+def _read_at_most(stream: BinaryIO, limit: int) -> bytes:
+    """Up to ``limit`` bytes, read in blocks of a megabyte."""
+    blocks = []
+    while limit > 0:
+        block = stream.read(min(limit, 2**20))
+        if not block:
+            break
+        blocks.append(block)
+        limit -= len(block)
+    return b"".join(blocks)
 
 
 def _decode(data: bytes) -> tuple[str, list[str]]:
@@ -117,7 +137,12 @@ def _structure_block(doc: gemmi.cif.Document) -> tuple[gemmi.cif.Block, list[str
     return with_sites[0], warnings
 
 
-def _duplicate_tags(block: gemmi.cif.Block) -> list[str]:
+def _duplicate_tags(doc: gemmi.cif.Document, block: gemmi.cif.Block) -> list[str]:
+    try:
+        doc.check_for_duplicates()  # gemmi's own check, quick, on the whole file
+        return []
+    except RuntimeError:  # some block has a tag twice: counted in this one
+        pass
     tags: list[str] = []
     for item in block:
         pair = item.pair  # a (tag, value) tuple, or None for a loop
@@ -126,6 +151,15 @@ def _duplicate_tags(block: gemmi.cif.Block) -> list[str]:
         elif item.loop is not None:
             tags.extend(tag.lower() for tag in item.loop.tags)
     return [f"tag {tag} appears {n} times; the first value is used" for tag, n in Counter(tags).items() if n > 1]
+
+
+def _as_string(raw: str) -> str:
+    """gemmi.cif.as_string: quotes taken off here, gemmi called only for text
+    fields (a call per operation costs more than the rest of their reading)."""
+    first = raw[:1]
+    if first in ("'", '"'):
+        return raw[1:-1]
+    return gemmi.cif.as_string(raw) if first == ";" else raw
 
 
 def _value(block: gemmi.cif.Block, tags: tuple[str, ...]) -> str | None:
@@ -164,7 +198,7 @@ def _symmetry_statement(block: gemmi.cif.Block) -> tuple[symmetry.SymmetryStatem
     for tag in _OPERATIONS:
         column = block.find_values(tag)
         if column:
-            operations = tuple(gemmi.cif.as_string(v) for v in column if not gemmi.cif.is_null(v))
+            operations = tuple(_as_string(v) for v in column if v not in _NULL)
             break
     warnings = []
     number = 0
@@ -276,8 +310,8 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         return elements[text]
 
     for index in range(rows):
-        label = gemmi.cif.as_string(present(3, index) or "") or f"site {index + 1}"
-        if gemmi.cif.as_string(present(8, index) or "").lower() == "dum":
+        label = _as_string(present(3, index) or "") or f"site {index + 1}"
+        if _as_string(present(8, index) or "").lower() == "dum":
             continue  # a dummy atom marks a point, it does not scatter
         # A row written again word for word is the same atom: dropped here,
         # before its images would pile up on the first copy's.
@@ -423,6 +457,7 @@ class CifContents:
     site_check: checks.SiteCheck
     u_aniso: np.ndarray | None
     listed_sites: ListedSites | None = None
+    common_name: str = ""
 
 
 def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
@@ -459,7 +494,7 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
     except (RuntimeError, ValueError) as exc:
         raise InputError(f"cannot read: {_one_line(exc)}") from None
     block, block_warnings = _structure_block(doc)
-    warnings += block_warnings + _duplicate_tags(block)
+    warnings += block_warnings + _duplicate_tags(doc, block)
 
     a, b, c, alpha, beta, gamma = _cell(block)
     lattice = lattice_from_parameters(a, b, c, alpha, beta, gamma)
@@ -518,6 +553,7 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
         site_check=expansion.site_check,
         u_aniso=u_aniso,
         listed_sites=listed,
+        common_name=block_name(block),
     )
 
 

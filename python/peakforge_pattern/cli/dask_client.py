@@ -48,13 +48,15 @@ def scheduler_address(path: str) -> str:
     return address.strip()
 
 
-def probe_scheduler(address: str, seconds: float = CONNECT_SECONDS) -> None:
-    """InputError unless a Dask scheduler at the TCP ``address`` accepts and greets within ``seconds``.
+def probe_scheduler(address: str, seconds: float | None = None) -> None:
+    """InputError unless a Dask scheduler at the TCP ``address`` accepts and greets within
+    ``seconds`` (default ``CONNECT_SECONDS``).
 
     Other transports (tls://, ...) are left to the client: their servers speak first only after ours.
     """
     from distributed.comm.addressing import parse_address, parse_host_port
 
+    seconds = CONNECT_SECONDS if seconds is None else seconds
     try:
         scheme, location = parse_address(address)
         if scheme != "tcp":

@@ -171,6 +171,35 @@ def _value(block: gemmi.cif.Block, tags: tuple[str, ...]) -> str | None:
     return None
 
 
+# A column of plain decimal numbers, each with an optional standard
+# uncertainty in brackets, one per line: such a column is converted at once.
+_PLAIN_NUMBERS = re.compile(r"(?:-?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?(?:\(\d+\))?\n)*")
+_UNCERTAINTY = re.compile(r"\(\d+\)")
+_SMALLEST_NORMAL = 2.2250738585072014e-308
+
+
+def _plain_numbers(values: list[str] | None) -> list[float] | None:
+    """gemmi.cif.as_number of every value when all are plain finite numbers
+    (one pass over the column instead of a call per value), else None.
+
+    Both parse the digits to the nearest double, so the values are the same.
+    """
+    if values is None:
+        return None
+    joined = "\n".join(values) + "\n"
+    if not _PLAIN_NUMBERS.fullmatch(joined):
+        return None
+    numbers = list(map(float, _UNCERTAINTY.sub("", joined).split()))
+    if not all(map(math.isfinite, numbers)):
+        return None
+    # gemmi takes a value below the smallest normal double for no number:
+    # zeros and tiny values are asked of gemmi itself.
+    for value, text in zip(numbers, values):
+        if abs(value) < _SMALLEST_NORMAL and not gemmi.cif.as_number(text) == value:
+            return None
+    return numbers
+
+
 def _number(raw: str, what: str) -> float:
     value = gemmi.cif.as_number(raw)
     if not math.isfinite(value):
@@ -304,6 +333,8 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         value = None if column is None else column[index]
         return None if value is None or value in _NULL else value
 
+    numbers = [_plain_numbers(column) if k in (0, 1, 2, 5, 6, 7) else None for k, column in enumerate(columns)]
+
     def element(text: str) -> tuple[int, bool]:
         if text not in elements:
             elements[text] = _element(text, in_formula)
@@ -322,13 +353,17 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         seen_rows.add(raw)
         xyz = []
         for k, axis in enumerate("xyz"):
+            column = numbers[k]
+            if column is not None:
+                xyz.append(column[index])
+                continue
             text = present(k, index)
             value = gemmi.cif.as_number(text) if text is not None else math.nan
             if not math.isfinite(value):
                 raise InputError(f"site {label}: no fractional {axis} coordinate ({raw[k]!r})")
             xyz.append(value)
         symbol = present(4, index)
-        z, guessed = element(gemmi.cif.as_string(symbol)) if symbol is not None else (0, False)
+        z, guessed = element(_as_string(symbol)) if symbol is not None else (0, False)
         if z == 0:
             z, guessed = element(label)
             if symbol is not None and is_tabulated(z):
@@ -341,7 +376,10 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
                 f"unknown element {shown!r} at site {label} (elements 1 to {LAST_TABULATED_ELEMENT} are covered)"
             )
         occupancy_text = present(5, index)
-        occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
+        if numbers[5] is not None:
+            occupancy = numbers[5][index]
+        else:
+            occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
         if occupancy < 0.0:
             raise InputError(f"negative occupancy {occupancy:g} at site {label}")
         if occupancy > 1.0 + 1e-3:
@@ -349,9 +387,10 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         u_text, b_text = present(6, index), present(7, index)
         given_as_u = b_text is None or u_text is not None
         if u_text is not None:
-            u = _number(u_text, f"U of {label}")
+            u = numbers[6][index] if numbers[6] is not None else _number(u_text, f"U of {label}")
         elif b_text is not None:
-            u = _number(b_text, f"B of {label}") / checks.EIGHT_PI_SQUARED
+            b = numbers[7][index] if numbers[7] is not None else _number(b_text, f"B of {label}")
+            u = b / checks.EIGHT_PI_SQUARED
         else:
             u = aniso.get(label, 0.0)
         sites.labels.append(label)

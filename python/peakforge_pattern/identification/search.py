@@ -29,7 +29,7 @@ import dataclasses
 import math
 import os
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from functools import reduce
 from typing import Any
@@ -177,7 +177,10 @@ class _Search:
             self._structures[index] = dataclasses.replace(structure, lattice=structure.lattice * factor, name=entry_id)
         return self._structures[index]
 
-    def fit(self, indices: Sequence[int], evaluations: int, refine_b: bool) -> _Trial:
+    def fit(
+        self, indices: Sequence[int], evaluations: int, refine_b: bool, orientations: Mapping | None = None
+    ) -> _Trial:
+        more = {"orientations": {**dict(self.request.orientations), **orientations}} if orientations else {}
         result = fit_pattern(
             self.measured,
             [self.structure(i) for i in indices],
@@ -185,6 +188,7 @@ class _Search:
             refine_cell=True,
             refine_b=refine_b,
             max_evaluations=evaluations,
+            **more,
             # Trial fits compare candidates; only the final one looks for a better minimum from other starts.
             retries=self.request.retries if refine_b else 0,
         )
@@ -417,6 +421,10 @@ def identify(
         steps.append(SearchStep(shortlist.ids[weakest], shortlist.names[weakest], float("nan"), float("nan"), False))
         kept.remove(weakest)
         final = search.fit(kept, 400, refine_b=True).fit
+    if final is not None and final.orientation_hints:
+        # A phase whose misfit follows one direction is fitted again with March–Dollase along it.
+        oriented = search.fit(kept, 400, refine_b=True, orientations=final.orientation_hints).fit
+        final = oriented if oriented.rwp < final.rwp else final
     unexplained: list[UnexplainedPeak] = []
     if final is not None:
         share = search.remaining(final, peaks)

@@ -659,11 +659,11 @@ def _result(
     notes: list[str],
     started: float,
     bonds: float | None = None,
-    mus: list[float] | None = None,
+    known_mus: list[float] | None = None,
 ) -> FitResult:
     """The fit's numbers, uncertainties, warnings and curves at the solution.
 
-    ``mus`` are the phases' linear absorption coefficients (1/cm) where known.
+    ``known_mus`` are the phases' linear absorption coefficients (1/cm) where known.
     """
     parameters, phases, unit = model.parameters, model.phases, model.unit
     n_phases = len(phases)
@@ -715,7 +715,7 @@ def _result(
     values = parameters.values()
     cells = [ph.constraints.cell(model.cell_factors(ph, values)) for ph in phases]
     volumes = [ph.constraints.volume(model.cell_factors(ph, values)) for ph in phases]
-    fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii, mus)
+    fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii, known_mus)
     fraction_esd_raw = _fraction_esds(model, values, volumes, names, fitted.raw, fractions, tau)
 
     instrument = model.instrument(values)
@@ -775,8 +775,8 @@ def _result(
         + (" (nor is the phase's weight fraction)" if parameters[name].kind == "scale" else "")
         for name in fitted.undetermined
     ]
-    if mus is not None and not any(r > 0.0 for r in radii):
-        warnings += microabsorption_hint([ph.name for ph in phases], mus, fractions)  # type: ignore[arg-type]
+    if known_mus is not None and not any(r > 0.0 for r in radii):
+        warnings += microabsorption_hint([ph.name for ph in phases], known_mus, fractions)
     warnings += orientation_lines(hints)
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(

@@ -226,8 +226,8 @@ class FitRequest:
         metadata=_fit_option(
             "-w",
             "--wavelength",
-            help="wavelength in angstrom or a line name (CuKa, MoKa, ...; default: the instrument file's, "
-            "the scan file's, else CuKa)",
+            help="wavelength in angstrom, a line name (CuKa, MoKa, ...) or a Ka1,Ka2 pair (1.5406,1.5444; "
+            "default: the instrument file's, the scan file's, else CuKa)",
         ),
     )
     ka2_ratio: float | None = field(
@@ -269,8 +269,8 @@ class FitRequest:
         metadata=_fit_option(
             "--instrument",
             metavar="FILE",
-            help="start from a standard's instrument (written by --save-instrument): its widths, "
-            "asymmetry and zero shift are held unless --refine names them",
+            help="start from a standard's instrument (written by --save-instrument, or a GSAS .prm or GSAS-II "
+            ".instprm): its widths, asymmetry and zero shift are held unless --refine names them",
         ),
     )
     two_theta_range: tuple[float, float] | None = field(

@@ -114,7 +114,6 @@ def run(args: argparse.Namespace) -> int:
         request = fit_request_from(args)
         inputs = [args.measured, *args.phases, instrument_path(request)]
         check_report(args, inputs)
-        provenance = run_provenance(args, inputs)
         measured = read_scan(args.measured)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
@@ -138,6 +137,7 @@ def run(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         fail("interrupted")
         return 130
+    provenance = run_provenance(args, inputs)  # the inputs as the fit read them
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
     write_output(

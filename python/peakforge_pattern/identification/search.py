@@ -124,8 +124,12 @@ class _Search:
         self._structures: dict[int, Structure] = {}
         self._fingerprints = self._strongest_spacings()
         self._compositions = [
-            _reduced_formula(n) if any(c.isdigit() for c in n) or " " in n else n for n in shortlist.names
+            _reduced_formula(f) if f else entry_id for f, entry_id in zip(shortlist.formulas, shortlist.ids)
         ]
+
+    def formula(self, index: int) -> str:
+        """The entry's formula, Hill order, reduced ("Al2 O3"; "" where the library has none)."""
+        return self._compositions[index] if self.shortlist.formulas[index] else ""
 
     def _strongest_spacings(self) -> list[np.ndarray]:
         """Each kept entry's three strongest spacings in the compared range, strained as scored."""
@@ -422,6 +426,7 @@ def identify(
                     _weight_fraction_esd(final, entry_id),
                     kept_scores[i],
                     float(shortlist.scores.strain[i]),
+                    search.formula(i),
                 )
             )
     candidates = [
@@ -433,6 +438,7 @@ def identify(
             float(scores.explained[i]),
             float(scores.strain[i]),
             float(scores.zero_shift[i]),
+            search.formula(i),
         )
         for i in ranked[: int(top)]
     ]

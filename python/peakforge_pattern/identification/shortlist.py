@@ -36,6 +36,7 @@ class Shortlist:
 
     ids: list[str]
     names: list[str]
+    formulas: list[str | None]
     paths: list[str | None]
     keys: np.ndarray
     """(entries, 4) integers naming each entry's phase: its elements and fingerprint."""
@@ -48,7 +49,7 @@ class Shortlist:
 
     @classmethod
     def empty(cls) -> Shortlist:
-        return cls([], [], [], np.zeros((0, 4), dtype=np.int64), EntryPeaks.concatenate([]), Scores.empty(0), 0)
+        return cls([], [], [], [], np.zeros((0, 4), dtype=np.int64), EntryPeaks.concatenate([]), Scores.empty(0), 0)
 
     def best(self, size: int) -> Shortlist:
         """The ``size`` best entries (by score, then id), one per phase, best first."""
@@ -71,6 +72,7 @@ class Shortlist:
         return Shortlist(
             [self.ids[i] for i in rows],
             [self.names[i] for i in rows],
+            [self.formulas[i] for i in rows],
             [self.paths[i] for i in rows],
             self.keys[rows],
             self.peaks.take(rows),
@@ -91,6 +93,7 @@ class Shortlist:
         joined = cls(
             [i for s in lists for i in s.ids],
             [n for s in lists for n in s.names],
+            [f for s in lists for f in s.formulas],
             [p for s in lists for p in s.paths],
             np.concatenate([s.keys for s in lists]),
             EntryPeaks.concatenate([s.peaks for s in lists]),
@@ -123,6 +126,7 @@ def shortlist_library(
         found = Shortlist(
             [chunk.ids[i] for i in candidates],
             [chunk.names[i] for i in candidates],
+            [chunk.formulas[i] for i in candidates],
             [chunk.paths[i] for i in candidates],
             keys,
             peaks,

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -178,10 +179,17 @@ def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
     (source / "a" / "b" / "up").symlink_to("../..")  # a loop back to the top
     (source / "again").symlink_to("a")  # the same folder under a second name
     (source / "self").symlink_to("self")  # a link to itself
+    (source / "linked.cif").symlink_to("cscl.cif")  # a file under a second name: computed once
     warnings = []
     found = list_sources([source], warnings)
     assert sorted(s.id for s in found) == ["a/b/silicon.cif", "cscl.cif"]
-    assert [w.split(": ")[1].split(" ")[0:2] for w in warnings] == [["a", "loop"], ["the", "same"], ["a", "link"]]
+    assert [w.split(": ")[1].split(" ")[0:2] for w in warnings] == [
+        ["a", "loop"],
+        ["the", "same"],
+        ["a", "link"],
+        ["the", "same"],
+    ]
+    assert f"{source / 'linked.cif'}: the same file as {source / 'cscl.cif'} (a link, or given twice)" in warnings[3]
 
     # A "list" that is no text is refused at its first line, not read into memory.
     (tmp_path / "zeros.txt").symlink_to("/dev/zero")
@@ -191,7 +199,7 @@ def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
     assert main(["batch", str(source), "-o", str(tmp_path / "out"), "--workers", "1", "--no-progress"]) == 0
     captured = capsys.readouterr()
     assert "2 structures: 2 ok, 0 errors" in captured.out
-    assert "a loop back to" in captured.err and captured.err.count("warning:") == 3
+    assert "a loop back to" in captured.err and captured.err.count("warning:") == 4
 
 
 def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
@@ -307,9 +315,154 @@ def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
         assert list(image.parent.iterdir()) == [], name  # no partial file left behind
 
 
+def _damage_member(source, member, target):
+    """A copy of the archive ``source`` whose ``member``'s deflate stream begins with an invalid block."""
+    import struct
+    import zipfile
+
+    data = bytearray(source.read_bytes())
+    info = zipfile.ZipFile(source).getinfo(member)
+    name_length, extra_length = struct.unpack_from("<HH", data, info.header_offset + 26)
+    data[info.header_offset + 30 + name_length + extra_length] = 0xFF  # block type 3 does not exist
+    target.write_bytes(bytes(data))
+    return target
+
+
+def _damage_part(part, how):
+    data = bytearray(part.read_bytes())
+    if how == "truncated":
+        part.write_bytes(bytes(data[: len(data) // 2]))
+    elif how == "zeroed":
+        third = len(data) // 3
+        data[third : 2 * third] = bytes(third)
+        part.write_bytes(bytes(data))
+    else:  # a Parquet file of another program, under a part's name
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        pq.write_table(pa.table({"x": [1, 2]}), part)
+
+
+@pytest.fixture(scope="module")
+def small_library(tmp_path_factory):
+    pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
+    from peakforge_pattern.batch import run_batch
+
+    base = tmp_path_factory.mktemp("library")
+    (base / "cifs").mkdir()
+    for name in ("silicon", "rocksalt", "tungsten"):
+        (base / "cifs" / f"{name}.cif").write_bytes(example_path(name).read_bytes())
+    assert run_batch([base / "cifs"], base / "lib", wavelength="CuKa", two_theta_range=(5, 100), workers=1).ok == 3
+    return base
+
+
+SCANS = Path(__file__).parent / "data" / "scans"
+SILICON_U = (
+    example_path("silicon").read_text().replace("B_iso_or_equiv", "U_iso_or_equiv").replace("1.0 0.46", "1.0 1e308")
+)
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "identify truncated",
+        "identify zeroed",
+        "identify foreign",
+        "batch truncated",
+        "batch zeroed",
+        "batch foreign",
+        "rasx",
+        "brml",
+        "xrdml",
+        "scheduler file",
+        "huge U",
+    ],
+)
+def test_damaged_and_foreign_inputs_end_in_one_line_naming_the_file(case, small_library, tmp_path, capsys):
+    import shutil
+
+    library = tmp_path / "lib"
+    shutil.copytree(small_library / "lib", library)
+    (part,) = library.glob("part-*.parquet")
+    scan = tmp_path / "silicon.xy"
+    assert main(["pattern", str(example_path("silicon")), "--two-theta", "20", "80", "--xy", str(scan)]) == 0
+    kind, _, how = case.partition(" ")
+    if kind == "identify":
+        _damage_part(part, how)
+        arguments, named = ["identify", str(scan), "--library", str(library), "--no-progress"], part
+    elif kind == "batch":
+        _damage_part(part, how)
+        sources = str(small_library / "cifs")
+        arguments = ["batch", sources, "--out", str(library), "--retry-errors", "--two-theta", "5", "100"]
+        arguments, named = [*arguments, "--no-progress", "--workers", "1"], part
+    elif kind in ("rasx", "brml"):
+        source = next(SCANS.glob(f"*.{kind}"))
+        member = "Data0/Profile0.txt" if kind == "rasx" else "Experiment0/RawData0.xml"
+        named = _damage_member(source, member, tmp_path / f"damaged.{kind}")
+        arguments = ["fit", str(named), str(example_path("silicon")), "--no-progress"]
+    elif kind == "xrdml":
+        named = tmp_path / "unknown.xrdml"
+        named.write_text('<?xml version="1.0" encoding="x-unknown-42"?>\n<xrdMeasurements/>\n')
+        arguments = ["fit", str(named), str(example_path("silicon")), "--no-progress"]
+    elif case == "scheduler file":
+        pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
+        named = tmp_path / "scheduler.json"
+        named.write_text("{}")  # the client itself would fail an assertion
+        arguments = [
+            "batch",
+            str(small_library / "cifs"),
+            "--out",
+            str(tmp_path / "out"),
+            "--scheduler-file",
+            str(named),
+        ]
+    else:
+        named = tmp_path / "huge_u.cif"
+        named.write_text(SILICON_U)
+        arguments = ["pattern", str(named), "--hkl", "1", "1", "1"]
+    capsys.readouterr()
+    assert main(arguments) == 2
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and str(named) in error, error
+
+
+@pytest.mark.parametrize("server", ["silent", "web", "closed"])
+def test_a_scheduler_address_that_does_not_answer_as_one_ends_in_one_line_naming_it(
+    server, tmp_path, capsys, monkeypatch
+):
+    """A port that accepts and says nothing, one that answers as a web server, one where nothing listens."""
+    import socket
+    import threading
+
+    pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
+    from peakforge_pattern.cli import dask_client
+
+    monkeypatch.setattr(dask_client, "CONNECT_SECONDS", 1.0)
+    listener = socket.create_server(("127.0.0.1", 0))
+    address = f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+
+    def answer():
+        with listener.accept()[0] as connection:
+            connection.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+
+    if server == "web":
+        threading.Thread(target=answer, daemon=True).start()
+    elif server == "closed":
+        listener.close()
+    started = time.monotonic()
+    try:
+        status = main(["batch", str(example_path("silicon")), "--out", str(tmp_path / "out"), "--scheduler", address])
+    finally:
+        listener.close()
+    error = capsys.readouterr().err
+    assert status == 2 and error.count("\n") == 1 and address in error, error
+    assert time.monotonic() - started < 30  # the bound is 1 s; a client without one waits for minutes
+
+
 MEASURED = os.path.join(os.path.dirname(__file__), "..", "examples", "measured")
 CORUNDUM_SCAN, CORUNDUM_CIF = (os.path.join(MEASURED, n) for n in ("qarr_corundum.prn", "corundum_Al2O3_bilbao.cif"))
 SILICON = str(example_path("silicon"))
+SCANS = Path(__file__).parent / "data" / "scans"
 
 # Options that did something other than what they say, in silence: each is now refused up front.
 SILENT_SURPRISES = {
@@ -317,7 +470,7 @@ SILENT_SURPRISES = {
     "hkl skips plot": (["pattern", "--hkl", "1", "1", "1", "--plot", "{tmp}/a.png"], "--plot would write nothing"),
     "ratio of one line": (
         ["pattern", "-w", "1.5406", "--ka2-ratio", "0.6", "--xy", "{tmp}/a.xy"],
-        "--ka2-ratio sets the share of Ka2 in a Ka doublet, and 1.5406 A is one line",
+        "--ka2-ratio weighs the Ka2 of a Ka doublet, and 1.5406 A is one line",
     ),
     "pair backwards": (["pattern", "-w", "1.5444,1.5406"], "a wavelength pair is Ka1 then the slightly longer Ka2"),
     "electrons at Cu Ka": (["pattern", "--radiation", "electron"], "electron radiation needs an electron wavelength"),
@@ -333,6 +486,10 @@ SILENT_SURPRISES = {
     ),
     "negative lorentzian": (["pattern", "--lorentzian", "-0.1", "0", "--plot", "{tmp}/a.png"], "negative width"),
     "grid of one point": (["batch", SILICON, "-o", "{tmp}/out", "--grid", "5", "90", "100"], "leaves one point"),
+    "fit ratio of one line": (
+        ["fit", CORUNDUM_SCAN, CORUNDUM_CIF, "-w", "1.5406", "--ka2-ratio", "0.5"],
+        "a Ka2/Ka1 ratio weighs the Ka2 of a Ka doublet, and 1.5406 A is one line",
+    ),
     "phase twice": (["fit", CORUNDUM_SCAN, CORUNDUM_CIF, CORUNDUM_CIF], "is given twice"),
     "fit advises no --max-work": (
         ["fit", CORUNDUM_SCAN, CORUNDUM_CIF, "-w", "0.01"],
@@ -372,3 +529,17 @@ def test_what_was_silent_now_works_or_says_so(tmp_path, capsys):
     chosen = fit_pattern(molybdenum, [CORUNDUM_CIF], instrument=standard, wavelength="CuKa", max_evaluations=5)
     told = "mo.xrdml states a wavelength of 0.7093 A; the fit uses 1.54056 A, as given"
     assert any(told in warning for warning in chosen.warnings)
+    # A .ras cut at 90 % reads as far as it goes, and says so (the last, cut row left out).
+    whole = (SCANS / "TiO2-2-3h-2.ras").read_bytes()
+    (tmp_path / "cut.ras").write_bytes(whole[: len(whole) * 9 // 10])
+    cut = read_scan(tmp_path / "cut.ras")
+    assert read_scan(SCANS / "TiO2-2-3h-2.ras").notes == () and cut.two_theta.size < 4251
+    assert f"the scan is cut short: {cut.two_theta.size} points of the 4251 its header promises" in cut.notes[0]
+    # --refine b-sites replaces a file's anisotropic U by an isotropic B, and says so.
+    from conftest import ANISO_CIF
+
+    from peakforge_pattern.fitting.structure_refinement.atom_parameters import AtomModel, AtomOptions
+    from peakforge_pattern.structures.structure import parse_cif
+
+    model = AtomModel(parse_cif(ANISO_CIF, name="aniso"), "aniso", AtomOptions(b="sites"))
+    assert "aniso: the anisotropic U of 1 site(s) in the file is replaced by an isotropic B per site" in model.notes[0]

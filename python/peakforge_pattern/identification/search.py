@@ -43,6 +43,7 @@ from ..fitting.request import FitRequest
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..profiles.instrument import DEFAULT_KA2_RATIO, Instrument
 from ..structures.structure import Structure
+from .k_beta import k_beta_parents
 from .library_entries import CHUNK_ROWS, check_elements, library_d_range
 from .result import Candidate, IdentificationResult, IdentifiedPhase, SearchStep, UnexplainedPeak
 from .scan_peaks import ScanPeaks, find_scan_peaks
@@ -123,9 +124,7 @@ class _Search:
         self.measured, self.shortlist, self.target, self.request = measured, shortlist, target, request
         self._structures: dict[int, Structure] = {}
         self._fingerprints = self._strongest_spacings()
-        self._compositions = [
-            _reduced_formula(f) if f else entry_id for f, entry_id in zip(shortlist.formulas, shortlist.ids)
-        ]
+        self._compositions = [self._composition(f, i) for f, i in zip(shortlist.formulas, shortlist.ids)]
 
     def formula(self, index: int) -> str:
         """The entry's formula, Hill order, reduced ("Al2 O3"; "" where the library has none)."""
@@ -181,6 +180,32 @@ class _Search:
             self._structures[index] = dataclasses.replace(structure, lattice=structure.lattice * factor, name=entry_id)
         return self._structures[index]
 
+    def alternatives(self, index: int) -> list[str]:
+        """The other library entries of the same phase as ``index`` (same composition, same
+        strongest spacings): the scan cannot tell them apart, so the result lists them."""
+        composition = self._compositions[index]
+        shortlisted = [
+            self.shortlist.ids[j] for j in range(len(self.shortlist)) if j != index and self.same_phase(index, j)
+        ]
+        left_out = [
+            id for id, formula in self.shortlist.others_of(index) if self._composition(formula, id) == composition
+        ]
+        return sorted(set(shortlisted + left_out))
+
+    @staticmethod
+    def _composition(formula: str | None, entry_id: str) -> str:
+        """An entry's reduced formula; its id where the library has no formula (no other entry's)."""
+        return _reduced_formula(formula) if formula else entry_id
+
+    def try_fit(self, indices: Sequence[int], evaluations: int, refine_b: bool, notes: list[str]) -> _Trial | None:
+        """``fit``, or None with a note naming the last entry when the fit fails (the search goes on without it)."""
+        try:
+            return self.fit(indices, evaluations, refine_b)
+        except (ValueError, ArithmeticError, np.linalg.LinAlgError) as exc:  # InputError is a ValueError
+            entry = self.shortlist.ids[indices[-1]]
+            notes.append(f"the trial fit with {entry} failed and the entry was left out: {' '.join(str(exc).split())}")
+            return None
+
     def fit(self, indices: Sequence[int], evaluations: int, refine_b: bool) -> _Trial:
         result = fit_pattern(
             self.measured,
@@ -189,6 +214,8 @@ class _Search:
             refine_cell=True,
             refine_b=refine_b,
             max_evaluations=evaluations,
+            # Trial fits compare candidates; only the final one looks for a better minimum from other starts.
+            retries=self.request.retries if refine_b else 0,
         )
         residual = (self.measured.intensity - result.calculated) / self.measured.uncertainty
         parameters = len(result.refined) + len(indices) + result.background_coefficients.size
@@ -324,6 +351,13 @@ def identify(
     monochromator_angle = 0.0 if request.monochromator_angle is None else request.monochromator_angle
     if not isinstance(library, Library):
         library = open_library(library)
+    radiation = library.options.request.radiation
+    if radiation != "xray":
+        # The candidates are confirmed by X-ray fits: a library of other intensities cannot rank them.
+        raise InputError(
+            f"{library.path}: the library was computed for {radiation} radiation, and identify scores and fits "
+            "X-ray scans: build it with --radiation xray"
+        )
     if wavelength is None:
         wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
     if ka2_ratio is None:
@@ -334,6 +368,8 @@ def identify(
         monochromator_angle=monochromator_angle,
         radius=DEFAULT_RADIUS if request.radius is None else request.radius,
     )
+    if request.ka2_ratio is not None:
+        instrument.refuse_ratio_without_doublet(1.0)
     lines = instrument.lines(1.0)
     peaks = find_scan_peaks(measured, lines)
     step = float(np.median(np.diff(measured.two_theta)))
@@ -354,12 +390,21 @@ def identify(
         library, target, allowed, excluded, max(SHORTLIST_SIZE, 4 * int(top)), int(chunk_rows), client, progress
     )
     scoring_seconds = time.perf_counter() - scoring_started
+    if shortlist.scored == 0:
+        narrowed = allowed is not None or excluded is not None
+        raise InputError(
+            f"{library.path}: no entry of the library was scored"
+            + (" (the element filter leaves none)" if narrowed else " (it holds no computed entries)")
+            + ": nothing to identify"
+        )
 
     search = _Search(measured, shortlist, target, trial_request)
     misfit = _background_misfit(measured, request.background_terms)
     independent = independent_points(measured, peaks.typical_fwhm)
     parameters = request.background_terms
     kept: list[int] = []
+    failed: set[int] = set()
+    notes: list[str] = []
     kept_scores: dict[int, float] = {}
     steps: list[SearchStep] = []
     current: FitResult | None = None
@@ -372,11 +417,18 @@ def identify(
             else np.ones(target.two_theta.size, dtype=bool)
         )
         own = own_share(target, shortlist.peaks, scores.strain, scores.zero_shift, open_peaks)
-        worth = [i for i in ranked if scores.score[i] >= MIN_CANDIDATE_SCORE and own[i] >= MIN_OWN_SHARE]
+        worth = [
+            i for i in ranked if scores.score[i] >= MIN_CANDIDATE_SCORE and own[i] >= MIN_OWN_SHARE and i not in failed
+        ]
         worth = worth[: int(trials_per_round)]
         if not worth:
             break
-        trials = [search.fit(kept + [i], SEARCH_EVALUATIONS, refine_b=False) for i in worth]
+        # A candidate whose trial fit fails is dropped (with a note); the others are weighed as before.
+        tried = {i: search.try_fit(kept + [i], SEARCH_EVALUATIONS, False, notes) for i in worth}
+        failed.update(i for i, t in tried.items() if t is None)
+        trials = [t for t in tried.values() if t is not None]
+        if not trials:
+            continue
         best = min(trials, key=lambda t: (t.misfit, shortlist.ids[t.index]))
         change = information_criterion(best.misfit, best.parameters, independent) - information_criterion(
             misfit, parameters, independent
@@ -393,7 +445,7 @@ def identify(
         remaining_target = target.with_explained(target.intensity * search.remaining(current, peaks))
         ranked, scores = search.ranked(remaining_target, kept)
 
-    final = search.fit(kept, 400, refine_b=True).fit if kept else None
+    final = _final_fit(search, kept, current, notes)
     # The converged fit may give a phase the trial fit kept next to nothing: it goes, and the rest is fitted again.
     while final is not None and len(kept) > 1:
         fractions = final.weight_fractions
@@ -402,17 +454,18 @@ def identify(
             break
         steps.append(SearchStep(shortlist.ids[weakest], shortlist.names[weakest], float("nan"), float("nan"), False))
         kept.remove(weakest)
-        final = search.fit(kept, 400, refine_b=True).fit
+        final = _final_fit(search, kept, final, notes)
     unexplained: list[UnexplainedPeak] = []
     if final is not None:
         share = search.remaining(final, peaks)
     else:
         share = np.ones(target.two_theta.size)
     heights = np.interp(target.two_theta, peaks.two_theta, peaks.height)
-    for x, h, s in zip(target.two_theta, heights, share):
+    k_beta = k_beta_parents(target.two_theta, heights, lines[0][0], target.tolerance)
+    for x, h, s, parent in zip(target.two_theta, heights, share, k_beta):
         if s > UNEXPLAINED_SHARE:
             d = lines[0][0] / (2.0 * math.sin(math.radians(x) / 2.0))
-            unexplained.append(UnexplainedPeak(float(x), float(d), float(h), float(s)))
+            unexplained.append(UnexplainedPeak(float(x), float(d), float(h), float(s), *parent))
     phases = []
     if final is not None:
         fractions = final.weight_fractions
@@ -426,6 +479,7 @@ def identify(
                     _weight_fraction_esd(final, entry_id),
                     kept_scores[i],
                     float(shortlist.scores.strain[i]),
+                    search.alternatives(i),
                     search.formula(i),
                 )
             )
@@ -454,4 +508,16 @@ def identify(
         len(target.two_theta),
         scoring_seconds,
         time.perf_counter() - started,
+        notes,
     )
+
+
+def _final_fit(search: _Search, kept: list[int], fallback: FitResult | None, notes: list[str]) -> FitResult | None:
+    """The converged fit of the kept entries; if it fails, the search's last trial fit (with a note)."""
+    if not kept:
+        return None
+    trial = search.try_fit(kept, 400, True, notes)
+    if trial is not None:
+        return trial.fit
+    notes.append("the results are those of the search's last trial fit (fewer refined terms)")
+    return fallback

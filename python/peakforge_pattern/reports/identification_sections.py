@@ -8,8 +8,8 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING
 
-from .document import Report, table
-from .fit_sections import add_fit_sections
+from .document import Report, escape, table
+from .fit_sections import add_fit_sections, warnings_html
 
 if TYPE_CHECKING:  # the identification package needs pyarrow and SciPy; the page needs neither to be imported
     from ..identification.result import IdentificationResult, SearchStep
@@ -37,8 +37,16 @@ def add_identification_sections(report: Report, result: IdentificationResult) ->
         ]
         header = ["phase", "formula", "library entry", "weight %", "score", "cell strain %"]
         found = table(header, rows, numeric=(3, 4, 5))
+        found += "".join(
+            f"<p class='note'>{escape(p.name)} ({escape(p.id)}) or, the same phase to this scan: "
+            f"{escape(', '.join(p.alternatives))}</p>"
+            for p in result.phases
+            if p.alternatives
+        )
     else:
         found = "<p><b>No phase was found.</b></p>"
+    if result.warnings:
+        found += "<h3>Warnings of the search</h3>" + warnings_html(result.warnings)
     report.add("Phases found", search + found)
     report.add("How each phase was chosen", steps_html(result.steps))
     if result.candidates:

@@ -29,7 +29,7 @@ import dataclasses
 import math
 import os
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from functools import reduce
 from typing import Any
@@ -206,7 +206,10 @@ class _Search:
             notes.append(f"the trial fit with {entry} failed and the entry was left out: {' '.join(str(exc).split())}")
             return None
 
-    def fit(self, indices: Sequence[int], evaluations: int, refine_b: bool) -> _Trial:
+    def fit(
+        self, indices: Sequence[int], evaluations: int, refine_b: bool, orientations: Mapping | None = None
+    ) -> _Trial:
+        more = {"orientations": {**dict(self.request.orientations), **orientations}} if orientations else {}
         result = fit_pattern(
             self.measured,
             [self.structure(i) for i in indices],
@@ -214,6 +217,7 @@ class _Search:
             refine_cell=True,
             refine_b=refine_b,
             max_evaluations=evaluations,
+            **more,
             # Trial fits compare candidates; only the final one looks for a better minimum from other starts.
             retries=self.request.retries if refine_b else 0,
         )
@@ -455,6 +459,14 @@ def identify(
         steps.append(SearchStep(shortlist.ids[weakest], shortlist.names[weakest], float("nan"), float("nan"), False))
         kept.remove(weakest)
         final = _final_fit(search, kept, final, notes)
+    if final is not None and final.orientation_hints:
+        # A phase whose misfit follows one direction is fitted again with March–Dollase along it.
+        try:
+            oriented = search.fit(kept, 400, True, final.orientation_hints).fit
+        except (ValueError, ArithmeticError, np.linalg.LinAlgError) as exc:  # InputError is a ValueError
+            notes.append(f"the fit with preferred orientation failed: {' '.join(str(exc).split())}")
+        else:
+            final = oriented if oriented.rwp < final.rwp else final
     unexplained: list[UnexplainedPeak] = []
     if final is not None:
         share = search.remaining(final, peaks)

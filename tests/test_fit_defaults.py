@@ -241,3 +241,28 @@ def test_microabsorption_is_pointed_out_and_brindley_refused_beyond_its_range(ca
     assert main(["fit", *files, "--particle-size", "50"]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "corundum_Al2O3_bilbao: mu R = 0.63" in err and "Brindley" in err
+
+
+def test_a_p1_file_is_refined_in_the_group_its_atoms_follow(tmp_path):
+    import gemmi
+
+    from peakforge_pattern.structures.cif_writer import SiteRecord, cif_text
+
+    zincite = Structure.from_cif(ZINCITE)
+    sites = [
+        SiteRecord(f"{gemmi.Element(int(z)).name}{i + 1}", gemmi.Element(int(z)).name, tuple(map(float, f)), 1.0, 0.55)
+        for i, (z, f) in enumerate(zip(zincite.atomic_numbers, zincite.frac_coords))
+    ]
+    p1 = tmp_path / "zincite_P1.cif"
+    p1.write_text(cif_text("zincite_P1", (3.2495, 3.2495, 5.2069, 90.0, 90.0, 120.0), [None] * 6, ["x,y,z"], sites))
+    truth = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.004, X=0.02, Y=0.03)
+    scan = scan_of(zincite, truth, np.arange(20.0, 130.0, 0.02))
+    result = fit_pattern(
+        scan, [p1], background_terms=3, anomalous=False, refine_atoms=True, refine=["b-sites"], retries=0
+    )
+    assert any("follow P6_3mc" in w and "refined in that group" in w for w in result.warnings)
+    atoms = result.phases[0].atoms
+    assert [a.element for a in atoms] == ["Zn", "O"]  # one site per orbit, not four atoms
+    esds = [e for a in atoms for e in (*a.xyz_esd, a.b_esd) if e is not None]
+    assert len(esds) == 3 and max(esds) < 1.0  # O z, and the two B
+    assert "x-y,x,z+1/2" in result.phases[0].cif.replace(" ", "").lower()

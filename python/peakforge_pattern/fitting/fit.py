@@ -60,6 +60,7 @@ from .structure_refinement.atom_results import (
     sites_as_read,
     structure_cif,
 )
+from .structure_refinement.found_group import in_found_group
 from .uncertainties import FitCovariance, covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 
@@ -371,6 +372,10 @@ def fit_pattern(
     """
     started = time.process_time()
     request = FitRequest.from_fields(request, **options)
+    if request.le_bail is not False or request.pawley is not False:
+        from .decomposition import decompose_phases  # a fit without atoms is its own model
+
+        return decompose_phases(measured, phases, request)  # type: ignore[return-value]
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
         measured = read_scan(measured)
@@ -509,7 +514,9 @@ def _attach_atoms(
             found.append(ph)
             continue
         try:
-            atom_model = AtomModel(ph.structure, ph.name, atom_options(refine, ph.name))
+            # A file in P1 whose atoms follow a higher group is refined in that group.
+            structure, group_note = in_found_group(ph.structure, ph.name)
+            atom_model = AtomModel(structure, ph.name, atom_options(refine, ph.name))
         except InputError as exc:
             if wanted is not None:
                 raise
@@ -518,7 +525,8 @@ def _attach_atoms(
             continue
         atoms = AtomPeaks(atom_model, [(w, s) for w, s, _ in ph.lines], window, request)
         lines = tuple((w, s, source.base) for (w, s, _), source in zip(ph.lines, atoms.lines))
-        found.append(dataclasses.replace(ph, atoms=atoms, lines=lines))
+        found.append(dataclasses.replace(ph, structure=structure, atoms=atoms, lines=lines))
+        notes += [group_note] if group_note else []
         notes += atom_model.notes
     return found, notes
 

@@ -74,7 +74,6 @@ def run(args: argparse.Namespace) -> int:
     if args.plot is not None:
         check_image_path(args.plot)
     check_report(args, [args.scan, args.library])
-    provenance = run_provenance(args, [args.scan, args.library])
     request = fit_request_from(args)
     try:
         from ..identification import identify
@@ -112,6 +111,7 @@ def run(args: argparse.Namespace) -> int:
             client.close()
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
+    provenance = run_provenance(args, [args.scan, args.library])  # as the search read them
     indexed = _index_unexplained(args, result, request) if args.index_unexplained else None
     document = {**result.to_dict(), "provenance": provenance.to_dict()}
     if indexed is not None:

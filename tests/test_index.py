@@ -224,7 +224,8 @@ def test_decomposition_recovers_a_synthetic_cell_and_intensities(method):
     cell_true = (4.59, 4.59, 2.96, 90.0, 90.0, 90.0)
     start = CellPhase("rutile-like", (4.5923, 4.5923, 2.9615, 90, 90, 90), "P 42/m n m")
     scan, f_true = _synthetic_scan(start, lambda h: 1.0 + (h[0] * 7 + h[1] * 3 + h[2] * 5) % 11, cell_true)
-    result = decompose(scan, [start], FitRequest(wavelength="CuKa", background_terms=3), method)
+    request = FitRequest(wavelength="CuKa", background_terms=3, correction="zero_shift")
+    result = decompose(scan, [start], request, method)
     extracted = result.phases[0]
     assert extracted.cell[0] == pytest.approx(4.59, abs=max(4 * extracted.cell_esd[0], 2e-5))
     assert extracted.cell[2] == pytest.approx(2.96, abs=max(4 * extracted.cell_esd[2], 2e-5))
@@ -256,6 +257,8 @@ def test_fit_command_decomposes_phases_given_by_cell_and_writes_reflections(tmp_
     assert {sum(int(v) ** 2 for v in r[1:4]) for r in rows} >= {3, 8, 11}  # 111, 220, 311
     assert main([*base, *cell]) == 2
     assert "need --le-bail or --pawley" in capsys.readouterr().err
+    assert main([*base, *cell, "--pawley", "--hkl-out", str(scan)]) == 2
+    assert "would replace an input" in capsys.readouterr().err
     assert main([*base, "--phase-cell", "5.46 5.46", "--space-group", "F m -3 m", "--le-bail"]) == 2
     assert "six numbers" in capsys.readouterr().err
     fluorite = str(MEASURED / "fluorite_CaF2.cif")

@@ -179,9 +179,8 @@ def run(args: argparse.Namespace) -> int:
         request, scan, phases = _recipe(args)
         if request.le_bail is not False or request.pawley is not False or args.phase_cell or args.hkl_out:
             return _run_decomposition(args, request, scan, phases)
-        inputs = [scan, *phases, instrument_path(request)]
+        inputs = [scan, *phases, instrument_path(request), args.recipe]
         check_report(args, inputs)
-        provenance = run_provenance(args, inputs)
         measured = read_scan(scan)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
@@ -207,6 +206,7 @@ def run(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         fail("interrupted")
         return 130
+    provenance = run_provenance(args, inputs)  # the inputs as the fit read them
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
     if args.format == "json":

@@ -69,7 +69,6 @@ def run(args: argparse.Namespace) -> int:
     if args.plot is not None:
         check_image_path(args.plot)
     check_report(args, [args.scan, args.library])
-    provenance = run_provenance(args, [args.scan, args.library])
     request = fit_request_from(args)
     try:
         from ..identification import identify
@@ -107,6 +106,7 @@ def run(args: argparse.Namespace) -> int:
             client.close()
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
+    provenance = run_provenance(args, [args.scan, args.library])  # as the search read them
     write_output(
         json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2, allow_nan=False) + "\n"
         if args.format == "json"

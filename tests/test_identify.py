@@ -569,3 +569,8 @@ def test_a_failed_trial_alternatives_k_beta_lines_and_the_final_fit_are_reported
     document = json.loads(result.to_json())
     assert document["fit"]["parameters"] == pytest.approx(result.fit.parameters) and document["fit"]["phases"]
     assert "or, the same phase: silicon_copy.cif" in result.summary() and "Cu Kβ lines" in result.summary()
+    # When not one trial fit works, the cause is the answer (not "no phase found").
+    for name in ("silicon", "silicon_copy"):
+        (sources / f"{name}.cif").unlink()
+    with pytest.raises(InputError, match="the trial fit with silicon.* failed .* is not at"):
+        identify(synthetic_scan(["silicon"], [1.0], seed=12), library, monochromator_angle=26.6)

@@ -401,6 +401,7 @@ def identify(
     parameters = request.background_terms
     kept: list[int] = []
     failed: set[int] = set()
+    fitted = False
     notes: list[str] = []
     kept_scores: dict[int, float] = {}
     steps: list[SearchStep] = []
@@ -424,6 +425,7 @@ def identify(
         tried = {i: search.try_fit(kept + [i], SEARCH_EVALUATIONS, False, notes) for i in worth}
         failed.update(i for i, t in tried.items() if t is None)
         trials = [t for t in tried.values() if t is not None]
+        fitted = fitted or bool(trials)
         if not trials:
             continue
         best = min(trials, key=lambda t: (t.misfit, shortlist.ids[t.index]))
@@ -442,6 +444,9 @@ def identify(
         remaining_target = target.with_explained(target.intensity * search.remaining(current, peaks))
         ranked, scores = search.ranked(remaining_target, kept)
 
+    if failed and not fitted:
+        # Not one trial fit worked: the cause is hardly each candidate's own, so it is the answer.
+        raise InputError(notes[0] + (f" (and the trial fits of {len(failed) - 1} more)" if len(failed) > 1 else ""))
     final = _final_fit(search, kept, current, notes)
     # The converged fit may give a phase the trial fit kept next to nothing: it goes, and the rest is fitted again.
     while final is not None and len(kept) > 1:

@@ -261,3 +261,20 @@ def test_fit_command_decomposes_phases_given_by_cell_and_writes_reflections(tmp_
     fluorite = str(MEASURED / "fluorite_CaF2.cif")
     assert main(["fit", str(scan), fluorite, *base[2:], "--le-bail", "--pawley"]) == 2
     assert "not both" in capsys.readouterr().err
+
+
+def test_identify_says_how_to_index_its_unexplained_peaks_and_indexes_them():
+    from peakforge_pattern.identification.result import IdentificationResult, UnexplainedPeak
+    from peakforge_pattern.identification.unexplained_indexing import index_unexplained, worth_indexing
+
+    positions = synthetic_lines((8.083, 8.083, 8.083, 90, 90, 90), "F d -3 m", lines=14)
+    peaks = [UnexplainedPeak(float(x), 1.0, 100.0, 1.0) for x in positions]
+    kbeta = UnexplainedPeak(20.0, 4.4, 50.0, 1.0, "Cu Kb", 22.2)
+    result = IdentificationResult("scan", "library", [], [], [*peaks, kbeta], None)
+    assert worth_indexing(result) and "--index-unexplained" in result.summary()
+    indexed = index_unexplained(result, CU_KA1, systems=("cubic",), max_time=20.0)
+    assert indexed.solutions[0].lattice == "cF" and indexed.solutions[0].cell[0] == pytest.approx(8.083, rel=2e-3)
+    few = IdentificationResult("scan", "library", [], [], peaks[:3], None)
+    assert not worth_indexing(few) and "--index-unexplained" not in few.summary()
+    with pytest.raises(InputError, match="too few to index"):
+        index_unexplained(few, CU_KA1)

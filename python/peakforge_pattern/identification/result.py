@@ -197,6 +197,11 @@ class IdentificationResult:
         other = [p for p in self.unexplained_peaks if p.line is None]
         k_beta = [p for p in self.unexplained_peaks if p.line is not None]
         lines = [f"unexplained peaks (2theta): {_unexplained_text(other)}"] if other else []
+        if len(other) >= 6:  # enough for a cell: perhaps a phase in no library
+            lines.append(
+                f"{len(other)} unexplained peaks may be a phase the library lacks: index them with "
+                "--index-unexplained (or list their 2theta in a file for peakforge index --peaks FILE)"
+            )
         if k_beta:
             shown = ", ".join(f"{p.two_theta:.2f} (of {p.parent:.2f})" for p in k_beta[:12])
             more = len(k_beta) - 12

@@ -20,7 +20,8 @@ form is not plain JSON (a tuple of pairs, say), say how in `to_dict` and
 null: a recipe leaves it out and reading fills the default).  The command
 line (``fit``, ``identify`` where offered, ``series``), recipe files and
 ``series`` follow from the field; a field without ``flags`` is API and recipe
-only.
+only.  ``tests/test_fit_request.py`` round-trips every field: give the new
+one a value other than its default in ``EVERY_FIELD`` (or ``WITHOUT_ATOMS``).
 """
 
 from __future__ import annotations

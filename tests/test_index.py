@@ -148,6 +148,23 @@ def test_space_group_classes_prefer_no_violation_to_fewer_unseen_reflections():
     assert best.violations == 0 and "P m m m" in [symbol for _, symbol in best.groups]
 
 
+@pytest.mark.parametrize(
+    "lattice", ["aP", "mP", "mC", "oP", "oC", "oI", "oF", "tP", "tI", "hP", "hR", "cP", "cI", "cF"]
+)
+def test_each_lattice_offers_its_own_groups_once_in_plain_symbols(lattice):
+    from peakforge_pattern.indexing.space_groups import _groups_of
+
+    groups = _groups_of(lattice)
+    symbols = [symbol for _, symbol, _ in groups]
+    assert len(symbols) == len(set(symbols)) and not any(")" in s for s in symbols)
+    centring = "R" if lattice == "hR" else lattice[1]
+    assert all(s.startswith(centring) for s in symbols)
+    numbers = {number for number, _, _ in groups}
+    holohedry = {"aP": 2, "mP": 10, "mC": 12, "oP": 47, "oC": 65, "oI": 71, "oF": 69, "tP": 123, "tI": 139}
+    holohedry.update({"hP": 191, "hR": 166, "cP": 221, "cI": 229, "cF": 225})
+    assert holohedry[lattice] in numbers
+
+
 def test_peak_lists_are_read_and_bad_ones_are_one_line(tmp_path):
     listed = tmp_path / "peaks.txt"
     listed.write_text("# 2theta  intensity\n2theta I\n20.1, 100\n25.3 50\n\n30.0 10 # a note\n")

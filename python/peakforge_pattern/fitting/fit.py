@@ -590,8 +590,14 @@ def _atom_results(
         return {"cif": structure_cif(phase.structure.name or phase.name, unit, sites, cell, cell_errors, notes)}
     atom_model = phase.atoms.model
     sites = refined_sites(atom_model, values, covariance_, overall)
+    raw = fitted.pair(raw=True)
+    overall_raw = (overall[0], dict(zip(raw[0], np.sqrt(np.maximum(np.diag(raw[1]), 0.0)))).get(f"{phase.name} B"))
     text = structure_cif(phase.structure.name or phase.name, atom_model.unit, sites, cell, cell_errors, notes)
-    found: dict[str, Any] = {"atoms": tuple(sites), "cif": text}
+    found: dict[str, Any] = {
+        "atoms": tuple(sites),
+        "atoms_esd_raw": tuple(refined_sites(atom_model, values, raw, overall_raw)),
+        "cif": text,
+    }
     if bonds is not None:
         cell_names = [f"{phase.name} cell {g}" for g in phase.constraints.names]
 

@@ -129,7 +129,7 @@ INPUT_OPTIONS: dict[str, tuple[str, ...]] = {
     "recipe": (),
     "peaks": (),
 }
-OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "save_recipe", "report")
+OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "save_recipe", "report", "hkl_out")
 
 
 def _named_inputs(args: Any) -> tuple[list[str], list[tuple[str, tuple[str, ...]]]]:

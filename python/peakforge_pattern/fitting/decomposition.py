@@ -436,7 +436,8 @@ def decompose(
     phases : sequence of CellPhase
     request : FitRequest, optional
         The wavelength, Kα2 ratio, shape, radius, monochromator, 2θ range,
-        background terms and 2θ correction (zero shift by default) are used.
+        background terms and 2θ correction (the sample displacement by default, as in the Rietveld
+        fit of a reflection scan) are used.
     method : {"pawley", "le-bail"}
 
     Returns
@@ -475,7 +476,7 @@ def decompose(
     peaks = find_scan_peaks(measured, base.lines(1.0))
     fwhm = peaks.typical_fwhm
     base = base.replace(W=(0.8 * fwhm) ** 2, Y=0.3 * fwhm if base.shape == "tch" else 0.0)
-    correction = request.correction or "zero_shift"
+    correction = request.correction or "displacement"  # as the Rietveld fit of a reflection scan
     model = _Model(measured, list(phases), base, correction, request.background_terms)
     target = model.y / model.sigma
     weighted_background = model.background / model.sigma[:, None]
@@ -582,7 +583,7 @@ def decompose(
         measured=measured,
         phases=extractions,
         instrument=instrument,
-        parameters={n: named[n] for n in model.instrument_names},
+        parameters={n: float(getattr(instrument, n)) for n in model.instrument_names},
         uncertainties={n: uncertainties[n] for n in model.instrument_names},
         calculated=calculated,
         background=background,

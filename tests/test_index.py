@@ -184,10 +184,15 @@ def test_peak_lists_are_read_and_bad_ones_are_one_line(tmp_path):
 def test_index_command_on_a_peak_list_and_on_a_measured_scan(tmp_path, capsys):
     positions = synthetic_lines((4.59, 4.59, 2.96, 90, 90, 90), "P 42/m n m", lines=16)
     (tmp_path / "peaks.xy").write_text("".join(f"{x:.4f}\n" for x in positions))
-    code = main(["index", "--peaks", str(tmp_path / "peaks.xy"), "--systems", "tetragonal", "-f", "json"])
-    assert code == 0
+    report = tmp_path / "index.html"
+    argv = ["index", "--peaks", str(tmp_path / "peaks.xy"), "--systems", "tetragonal", "-f", "json"]
+    assert main([*argv, "--report", str(report)]) == 0
     answer = json.loads(capsys.readouterr().out)
     best = answer["solutions"][0]
+    # The JSON says what made it; the report ranks the same cells.
+    assert answer["provenance"]["inputs"][0]["path"] == str(tmp_path / "peaks.xy")
+    page = report.read_text().split("<body>")[1]
+    assert "Solutions" in page and "tP" in page and "P 42/m n m" in page and "<script>" not in page
     assert best["lattice"] == "tP" and best["cell"][:3] == pytest.approx([4.59, 4.59, 2.96], rel=3e-3)
     assert set(best) >= {"cell", "lattice", "volume", "m20", "fn", "zero_shift", "indexed", "unindexed"}
     assert {"number": 136, "symbol": "P 42/m n m"}.items() <= next(

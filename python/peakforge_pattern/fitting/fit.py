@@ -122,7 +122,7 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
     radius, monochromator_angle = request.radius, request.monochromator_angle
     instrument = request.instrument
     read = read_instrument_file(instrument) if isinstance(instrument, str) else None
-    loaded = read.instrument if read is not None else instrument
+    loaded: Instrument | None = read.instrument if read is not None else instrument  # type: ignore[assignment]
     notes = list(read.notes) if read is not None else []
     if radius is None and loaded is None:
         radius = measured.radius
@@ -790,7 +790,7 @@ def _result(
         for name in fitted.undetermined
     ]
     if known_mus is not None and not any(r > 0.0 for r in radii):
-        warnings += microabsorption_hint([ph.name for ph in phases], known_mus, fractions)
+        warnings += microabsorption_hint([ph.name for ph in phases], known_mus, [float(w) for w in fractions])
     warnings += orientation_lines(hints)
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(

@@ -14,10 +14,12 @@ from ..provenance import Provenance
 from .document import Report
 from .fit_sections import add_fit_sections
 from .identification_sections import add_identification_sections
+from .index_sections import add_index_sections
 from .series_sections import add_series_sections
 
 if TYPE_CHECKING:
     from ..identification.result import IdentificationResult
+    from ..indexing.result import IndexResult
     from ..series.result import SeriesResult
 
 
@@ -112,4 +114,24 @@ def write_series_report(
         "phases": ", ".join(f"{os.path.basename(p['path'])} (sha256 {p['sha256']})" for p in recipe.get("phases", ())),
         **{k: json.dumps(v) for k, v in recipe.get("request", {}).items() if v not in (None, [], {}, False)},
     }
+    report.write(path, provenance or Provenance(), options)
+
+
+def write_index_report(
+    result: IndexResult,
+    path: str | os.PathLike[str],
+    provenance: Provenance | None = None,
+    options: Mapping[str, object] | None = None,
+) -> None:
+    """Write an indexing's report: the ranked cells with their figures of
+    merit and space-group classes, the lines with the best cell's indices,
+    and the provenance, as one HTML file (see `write_fit_report`)."""
+    best = result.solutions[0] if result.solutions else None
+    summary = (
+        "no cell indexes these lines"
+        if best is None
+        else f"best: {best.lattice}, V {best.volume:.2f} Å³, M20 {best.m20:.1f}, {best.indexed}/{best.used} lines"
+    )
+    report = Report(f"Indexing of {os.path.basename(result.source) or 'the peaks'}", summary)
+    add_index_sections(report, result)
     report.write(path, provenance or Provenance(), options)

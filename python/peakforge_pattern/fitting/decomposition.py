@@ -410,6 +410,13 @@ class _Model:
 
     def columns(self, vector: np.ndarray) -> tuple[list[np.ndarray], list[np.ndarray]]:
         """Per phase, the profile of each reflection for unit |F|² (points × reflections), and its 2θ."""
+        key = np.asarray(vector, dtype=float).tobytes()
+        if getattr(self, "_cached", (None,))[0] == key:
+            return self._cached[1]
+        self._cached = (key, self._columns(vector))
+        return self._cached[1]
+
+    def _columns(self, vector: np.ndarray) -> tuple[list[np.ndarray], list[np.ndarray]]:
         named = self.values(vector)
         instrument = self.instrument(named)
         monochromator = instrument.monochromator_angle or 0.0
@@ -575,7 +582,7 @@ def decompose(
             vector = fitted.x
             if change < 1e-3:
                 break
-        for _ in range(5):
+        for _ in range(30):  # the profile held: partitions alone are cheap
             if partition(vector) < 1e-4:
                 break
     residual, f2, columns, b = solve(vector)

@@ -261,6 +261,9 @@ def test_decomposition_recovers_a_synthetic_cell_and_intensities(method):
         if neighbours > 0.5:
             assert abs(value - f_true[hkl]) <= max(4.0 * esd, 0.03 * f_true[hkl]), hkl
     assert "no weight fraction" in result.summary()
+    # The extracted |F|² show the group's absences: its class is among the first.
+    assert extracted.lattice == "tP"
+    assert "P 42/m n m" in [symbol for c in extracted.space_groups()[:3] for _, symbol in c.groups]
     table = result.reflection_table().splitlines()
     assert table[0].startswith("# phase h k l") and len(table) == 1 + len(extracted.hkl)
     assert "_refln_F_squared_meas" in result.reflection_cif()

@@ -133,10 +133,13 @@ def run(args: argparse.Namespace) -> int:
 
         bar = tqdm(total=len(systems), unit=" systems", desc="indexing", file=sys.stderr, leave=False, disable=None)
 
+    started: list[str] = []
+
     def advance(system: str) -> None:
         if bar is not None:
+            bar.update(1 if started else 0)  # the system before this one is done
             bar.set_postfix_str(system)
-            bar.update(0 if bar.n == 0 and system == systems[0] else 1)
+        started.append(system)
 
     try:
         result = index_lines(lines, max_time=args.max_time, systems=systems, top=args.top, progress=advance)

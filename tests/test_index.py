@@ -456,3 +456,28 @@ def test_an_index_result_reads_as_json_and_as_a_table_even_when_empty():
     empty = IndexResult(lines=lines, solutions=[], seconds=0.1, cut_short=("triclinic",), systems=("triclinic",))
     assert "no cell indexes these lines" in empty.summary() and "triclinic" in empty.summary()
     assert json.loads(empty.to_json())["solutions"] == []
+
+
+@pytest.mark.parametrize(
+    "lattice, cell, group",
+    [
+        ("oP", (5.397, 6.959, 8.482, 90, 90, 90), "P n m a"),
+        ("mP", (7.1, 5.2, 9.3, 90, 104.5, 90), "P 1 21/c 1"),
+        ("tI", (4.0, 4.0, 9.5, 90, 90, 90), "I 41/a m d"),
+    ],
+)
+def test_space_groups_from_a_peak_list_put_the_true_group_in_the_first_class(lattice, cell, group):
+    from peakforge_pattern.indexing import evidence_from_lines
+    from peakforge_pattern.indexing.refinement import allowed
+
+    general = general_of_cell(cell)
+    hkl = miller_indices(general, 0.45)
+    hkl = hkl[allowed(hkl, lattice[1])]
+    two_theta = two_theta_of(general_features(hkl) @ general, CU_KA1)
+    operations = gemmi.SpaceGroup(group).operations()
+    present = np.array([not operations.is_systematically_absent(list(map(int, v))) for v in hkl])
+    observed = np.unique(np.round(two_theta[present], 3))
+    evidence = evidence_from_lines(hkl, two_theta, observed, 0.03)
+    classes = rank_space_groups(lattice, evidence)
+    assert classes[0].violations == 0
+    assert group in [symbol for _, symbol in classes[0].groups]

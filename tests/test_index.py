@@ -438,6 +438,8 @@ def test_cell_phases_from_files_and_their_faults(tmp_path):
     request = FitRequest_(pawley=("nothing",))
     with pytest.raises(InputError, match="not a phase of this fit"):
         decompose_phases(MEASURED / "qarr_fluorite.prn", [fluorite], request)
+    with pytest.raises(InputError, match="--fix is not offered"):
+        decompose_phases(MEASURED / "qarr_fluorite.prn", [fluorite], FitRequest_(pawley=True, fix=("U",)))
     two = [fluorite, CellPhase("other", (4.0, 4.0, 4.0, 90, 90, 90), "P m -3 m")]
     with pytest.raises(InputError, match="not offered yet"):
         decompose_phases(MEASURED / "qarr_fluorite.prn", two, FitRequest_(le_bail=("CaF2",)))

@@ -43,6 +43,16 @@ from ..structures.structure import Structure
 from .request import FitRequest
 
 METHODS = ("pawley", "le-bail")
+UNUSED_OPTIONS = (
+    ("instrument", "--instrument"),
+    ("fix", "--fix"),
+    ("refine", "--refine"),
+    ("orientations", "--orientation"),
+    ("particle_radius", "--particle-size"),
+    ("start", "a start from a previous fit"),
+    ("refine_cell", "--refine-cell"),
+)
+"""Fit options a decomposition does not use yet: refused rather than ignored."""
 LE_BAIL_CYCLES = 8
 WINDOW = 25.0
 """A reflection is rendered over this many FWHM each side."""
@@ -685,6 +695,10 @@ def decompose_phases(
     """
     method = "le-bail" if request.le_bail is not False else "pawley"
     chosen = request.le_bail if method == "le-bail" else request.pawley
+    default = FitRequest()
+    unused = [flag for name, flag in UNUSED_OPTIONS if getattr(request, name) != getattr(default, name)]
+    if unused:
+        raise InputError(f"{unused[0]} is not offered with a {method} fit yet")
     cell_phases = [_cell_phase(p) for p in phases]
     if chosen is not True:
         names = {p.name for p in cell_phases}

@@ -7,7 +7,7 @@ import json
 import sys
 from collections.abc import Callable
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ..atomic_file import write_text_atomically
 from ..errors import InputError
@@ -291,7 +291,7 @@ def _run_decomposition(args: argparse.Namespace, request: FitRequest, scan: str,
     provenance = run_provenance(args, inputs)
     if args.hkl_out is not None and args.hkl_out.exists() and args.hkl_out.is_dir():
         raise InputError(f"--hkl-out {args.hkl_out}: a folder, not a file")
-    every = [*phases, *_cell_phases(args)]
+    every: list[Any] = [*phases, *_cell_phases(args)]
     if not args.no_progress:
         report("peakforge: note: fitting without atoms; this takes a minute or two for a scan of thousands of points")
     result = decompose_phases(scan, every, request)

@@ -353,6 +353,8 @@ def _with_esd(value: float, esd: float | None) -> str:
 class _Model:
     """The profile of decomposed phases for a vector of nonlinear parameters."""
 
+    _cached: tuple[bytes, tuple[list[np.ndarray], list[np.ndarray]]]
+
     def __init__(self, measured, phases, instrument, correction, background_terms):
         self.x = measured.two_theta
         self.y = measured.intensity
@@ -531,7 +533,7 @@ def decompose(
     base = Instrument(
         wavelength=wavelength,  # type: ignore[arg-type]
         ka2_ratio=ka2,
-        shape=request.shape or "tch",
+        shape=request.shape or "tch",  # type: ignore[arg-type]
         radius=request.radius or 240.0,
         monochromator_angle=request.monochromator_angle,
     )

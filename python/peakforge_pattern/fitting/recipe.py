@@ -13,7 +13,7 @@ beside it by its name and hash.
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Self
@@ -117,7 +117,7 @@ class Recipe:
     def make(
         cls,
         request: FitRequest,
-        phases: list[str | os.PathLike[str]],
+        phases: Sequence[str | os.PathLike[str]],
         scan: str | os.PathLike[str] | None = None,
     ) -> Self:
         """The recipe of a fit of these files (hashed now).

@@ -666,10 +666,10 @@ def _words(name: str, value: object) -> tuple[str, ...]:
 def _orientations(value: object) -> tuple[tuple[str, tuple[int, int, int]], ...]:
     if value is None:
         return ()
-    items = value.items() if isinstance(value, Mapping) else value
+    items: Any = value.items() if isinstance(value, Mapping) else value
     found: dict[str, tuple[int, int, int]] = {}
     try:
-        pairs = [(phase, hkl) for phase, hkl in items]  # type: ignore[union-attr]
+        pairs = [(phase, hkl) for phase, hkl in items]
     except (TypeError, ValueError):
         raise InputError(f"orientations must be a phase name and three Miller indices each, not {value!r}") from None
     for phase, hkl in pairs:
@@ -721,9 +721,9 @@ def _refine_atoms(value: object) -> bool | tuple[str, ...]:
 def _start(value: object) -> tuple[tuple[str, float], ...]:
     if value is None:
         return ()
-    items = value.items() if isinstance(value, Mapping) else value
+    items: Any = value.items() if isinstance(value, Mapping) else value
     try:
-        pairs = [(str(name), v) for name, v in items]  # type: ignore[union-attr]
+        pairs = [(str(name), v) for name, v in items]
     except (TypeError, ValueError):
         raise InputError(f"start values must be numbers by parameter name, not {value!r}") from None
     found = {name: _number(f"the start of {name}", v) for name, v in pairs}

@@ -132,13 +132,13 @@ def miller_indices(general: np.ndarray, q_max: float) -> np.ndarray:
         raise InputError("the cell is too large for this range of peaks")
     limits = limits.astype(int)
     # Half of reciprocal space: h > 0, or h = 0 and k > 0, or h = k = 0 and l > 0.
-    h, k, l = np.meshgrid(
+    grid = np.meshgrid(
         np.arange(0, limits[0] + 1),
         np.arange(-limits[1], limits[1] + 1),
         np.arange(-limits[2], limits[2] + 1),
         indexing="ij",
     )
-    h, k, l = h.ravel(), k.ravel(), l.ravel()
+    h, k, l = (axis.ravel() for axis in grid)
     half = (h > 0) | ((h == 0) & ((k > 0) | ((k == 0) & (l > 0))))
     hkl = np.column_stack([h[half], k[half], l[half]])
     q = general_features(hkl) @ np.asarray(general, dtype=float)

@@ -99,7 +99,9 @@ class IndexSolution:
         }
 
 
-def _cell_esd(cell: RefinedCell, parameters: np.ndarray, covariance: np.ndarray) -> tuple[float, ...]:
+def _cell_esd(
+    cell: RefinedCell, parameters: np.ndarray, covariance: np.ndarray
+) -> tuple[float, float, float, float, float, float]:
     """Standard uncertainties of a, b, c, α, β, γ from the parameters' covariance (numerical Jacobian)."""
     jacobian = np.zeros((6, parameters.size))
     for i in range(parameters.size):

@@ -70,7 +70,7 @@ def add_series_sections(report: Report, result: SeriesResult, parameters: Sequen
     columns = result.table.to_pydict()
     shown = [n for n in ("rwp", "chi2") if n in columns] + [n for n in series_parameters(result) if n in chosen]
     shown = list(dict.fromkeys(shown))
-    order = [result.order_by] if result.order_by in columns else []
+    order = [result.order_by] if result.order_by is not None and result.order_by in columns else []
     header = ["scan", *order, "status", *shown]
     rows = []
     for k in range(result.table.num_rows):

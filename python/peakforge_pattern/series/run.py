@@ -17,7 +17,7 @@ import os
 import uuid
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from ..batch.dask_cluster import DaskCluster
 from ..batch.executor import Died, Executor, Finished, Outcome
@@ -216,8 +216,8 @@ def _drive(
         by_index[task.index] = state
         executor.submit(task)  # type: ignore[arg-type]
     while by_index:
-        for task, outcome in executor.wait():
-            scan_task: ScanTask = task  # type: ignore[assignment]
+        for ended, outcome in executor.wait():
+            scan_task = cast(ScanTask, ended)
             state = by_index.pop(scan_task.index)
             row = _row_of(scan_task, outcome, order_key)
             folder.write_row(scan_task.index, row, metadata)

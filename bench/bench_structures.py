@@ -44,13 +44,35 @@ FAU_SITES = [
 ]
 
 
+# IRMOF-1 (Zn4O(BDC)3, Fm-3m, a = 25.832 Å): 32 Zn, 104 O, 192 C, 96 H.
+IRMOF1_SITES = [
+    ("Zn1", "Zn", (0.2934, 0.2066, 0.2066), 0.015),
+    ("O1", "O", (0.25, 0.25, 0.25), 0.015),
+    ("O2", "O", (0.2819, 0.2181, 0.1337), 0.030),
+    ("C1", "C", (0.25, 0.25, 0.1118), 0.030),
+    ("C2", "C", (0.25, 0.25, 0.0541), 0.030),
+    ("C3", "C", (0.2837, 0.2163, 0.0268), 0.040),
+    ("H3", "H", (0.3060, 0.1940, 0.0460), 0.050),
+]
+
+
 def write_faujasite(path: Path) -> Path:
     """FAU (a = 24.345 Å, Fd-3m origin 2, 192 Si + 384 O) as a CIF that lists its operations."""
+    return write_cubic(path, "FAU", 24.345, "F d -3 m:2", FAU_SITES)
+
+
+def write_irmof1(path: Path) -> Path:
+    """IRMOF-1 (a = 25.832 Å, Fm-3m, 424 atoms) as a CIF that lists its operations."""
+    return write_cubic(path, "IRMOF-1", 25.832, "F m -3 m", IRMOF1_SITES)
+
+
+def write_cubic(path: Path, name: str, a: float, group: str, sites: list) -> Path:
+    """A cubic structure written with gemmi, its space group's operations listed."""
     st = gemmi.SmallStructure()
-    st.name = "FAU"
-    st.cell = gemmi.UnitCell(24.345, 24.345, 24.345, 90, 90, 90)
-    st.spacegroup_hm = "F d -3 m:2"
-    for label, element, xyz, u in FAU_SITES:
+    st.name = name
+    st.cell = gemmi.UnitCell(a, a, a, 90, 90, 90)
+    st.spacegroup_hm = group
+    for label, element, xyz, u in sites:
         site = gemmi.SmallStructure.Site()
         site.label, site.element, site.fract, site.u_iso, site.occ = (
             label,
@@ -62,7 +84,7 @@ def write_faujasite(path: Path) -> Path:
         st.add_site(site)
     block = st.make_cif_block()
     loop = block.init_loop("_space_group_symop_", ["operation_xyz"])
-    for op in gemmi.find_spacegroup_by_name("F d -3 m:2").operations():
+    for op in gemmi.find_spacegroup_by_name(group).operations():
         loop.add_row([gemmi.cif.quote(op.triplet())])
     path.write_text(block.as_string())
     return path

@@ -206,3 +206,85 @@ def dask_cluster(folder, env):
             except subprocess.TimeoutExpired:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
+
+
+# ---- a real browser for generated pages
+
+# Injected into a copy of a page: after it has loaded, what it fetched, what
+# its security policy blocked, and what it drew, as JSON in a <pre>.
+_PAGE_PROBE = """<script>
+window.__blocked = [];
+document.addEventListener("securitypolicyviolation", e => window.__blocked.push(e.blockedURI));
+window.addEventListener("load", () => setTimeout(() => {
+  const probe = document.createElement("pre");
+  probe.id = "browser-probe";
+  probe.textContent = JSON.stringify({
+    resources: performance.getEntriesByType("resource").map(e => e.name),
+    blocked: window.__blocked,
+    svg: document.querySelectorAll("svg.main-svg").length,
+    traces: document.querySelectorAll("g.trace.scatter").length,
+    points: document.querySelectorAll("g.trace.scatter path.point").length,
+    text: document.body.innerText,
+  });
+  document.body.appendChild(probe);
+}, 1000));
+</script>"""
+
+
+def chromium_or_skip():
+    """Debian's headless Chromium, or a skip saying why (a failure under CI, which installs it)."""
+    import shutil
+
+    for name in ("chromium", "chromium-browser"):
+        found = shutil.which(name)
+        if found:
+            return found
+    if os.environ.get("CI") == "true":
+        pytest.fail("no chromium on this CI machine: scripts/test installs it (apt-get install chromium)")
+    pytest.skip("no chromium installed (apt-get install chromium): the page is not opened in a browser")
+
+
+def _chromium(browser, folder, *arguments, timeout=120):
+    # No network at all: every host name resolves to nothing.
+    command = [
+        browser,
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--no-first-run",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-extensions",
+        "--host-resolver-rules=MAP * ~NOTFOUND",
+        f"--user-data-dir={folder / 'profile'}",
+        *arguments,
+    ]
+    return subprocess.run(command, capture_output=True, timeout=timeout, check=False)
+
+
+def open_page_offline(browser, page, folder):
+    """Open ``page`` (an HTML file) in headless Chromium with the network
+    blocked; return what the page's probe saw: the resources it fetched, the
+    requests its policy blocked, the plot's SVG and trace counts, and the
+    page's visible text."""
+    import html
+    import json
+    import re
+
+    probed = folder / f"probed-{page.name}"
+    text = page.read_text(encoding="utf-8")
+    probed.write_text(text.replace("<head>", "<head>" + _PAGE_PROBE, 1), encoding="utf-8")
+    done = _chromium(browser, folder, "--virtual-time-budget=15000", "--dump-dom", probed.as_uri())
+    dom = done.stdout.decode("utf-8", "replace")
+    found = re.search(r'<pre id="browser-probe">(.*?)</pre>', dom, re.S)
+    assert found, f"the page's probe never ran (status {done.returncode}): {done.stderr.decode()[-2000:]}"
+    return json.loads(html.unescape(found.group(1)))
+
+
+def print_page(browser, page, folder):
+    """The page printed to PDF by headless Chromium (its print stylesheet), as bytes."""
+    pdf = folder / f"{page.stem}.pdf"
+    _chromium(
+        browser, folder, "--virtual-time-budget=15000", "--no-pdf-header-footer", f"--print-to-pdf={pdf}", page.as_uri()
+    )
+    return pdf.read_bytes() if pdf.exists() else b""

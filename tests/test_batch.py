@@ -311,3 +311,27 @@ def test_cluster_parts_of_a_superseded_run_are_discarded(tmp_path, cluster):
     write_part(folder.path, "part-current", rows.schema, [], token="new", cluster_lock=folder.cluster_lock)
     assert [p.name for p in folder.parts()] == ["part-current.parquet"]
     assert not list(folder.path.glob(".*"))
+
+
+def test_two_drivers_at_once_on_one_cluster_each_get_their_own_rows(tmp_path, cluster):
+    """Two runs of the same sources at once, each with its own client and wavelength, into two folders."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from distributed import Client
+
+    _, scheduler_file = cluster
+    source = corpus(tmp_path / "in", names=("silicon", "rocksalt", "tungsten"))
+
+    def run(wavelength):
+        with Client(scheduler_file=str(scheduler_file), timeout="60s", set_as_default=False) as client:
+            return run_batch([source], tmp_path / wavelength, client=client, wavelength=wavelength)
+
+    with ThreadPoolExecutor(2) as pool:
+        summaries = list(pool.map(run, ["CuKa", "MoKa"]))
+    for wavelength, summary in zip(["CuKa", "MoKa"], summaries):
+        assert (summary.ok, summary.errors, summary.not_done) == (3, 1, 0)
+        ids = ["broken.cif", *(f"nested/{name}_0.cif" for name in ("silicon", "rocksalt", "tungsten"))]
+        assert_each_once(tmp_path / wavelength, ids)
+        for pattern in read_patterns(tmp_path / wavelength):
+            expected = compute_pattern(source / pattern.structure_name, wavelength=wavelength)
+            np.testing.assert_array_equal(pattern.to_numpy(), expected.to_numpy())

@@ -150,3 +150,32 @@ def test_work_is_bounded_and_stops_on_ctrl_c(tmp_path, capsys):
     returncode, out, err = finished(process)
     assert time.monotonic() - start < 15
     assert returncode == 130 and out == "" and err.splitlines()[-1] == "peakforge: interrupted"
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        ["fit", "scan.xy", "corundum.cif", "--save-instrument", "scan.xy"],
+        ["fit", "scan.xy", "corundum.cif", "--plot", "./../work/corundum.cif"],
+        ["pattern", "corundum.cif", "--measured", "scan.xy", "--xy", "scan.xy"],
+        ["pattern", "corundum.cif", "--measured", "link.xy", "--xy", "scan.xy"],  # the same file by a link
+        ["pattern", ".", "--plot", "corundum.cif"],  # a structure read from a folder
+        ["identify", "scan.xy", "--library", "library", "--plot", "scan.xy"],
+        ["fit", "scan.xy", "corundum.cif", "--refine-atoms", "--cif-out", "."],  # known once the fit has named it
+    ],
+    ids=["save-instrument", "plot", "xy", "link", "folder", "identify", "cif-out"],
+)
+def test_an_output_never_replaces_an_input(arguments, tmp_path, capsys, monkeypatch):
+    work = tmp_path / "work"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    (work / "corundum.cif").write_bytes(example_path("corundum").read_bytes())
+    assert main(["pattern", "corundum.cif", "--two-theta", "20", "70", "--xy", "scan.xy", "--step", "0.04"]) == 0
+    (work / "link.xy").symlink_to("scan.xy")
+    (work / "library").mkdir()
+    before = {path: path.read_bytes() for path in work.iterdir() if path.is_file()}
+    capsys.readouterr()
+    assert main([*arguments, *(["--no-progress"] if arguments[0] != "pattern" else [])]) == 2
+    error = capsys.readouterr().err
+    assert error.count("error:") == 1 and "an input of this run" in error.splitlines()[-1], error
+    assert {path: path.read_bytes() for path in work.iterdir() if path.is_file()} == before

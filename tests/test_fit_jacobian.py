@@ -92,7 +92,9 @@ def test_fit_with_the_analytic_jacobian_agrees_with_finite_differences(tmp_path,
         if esd:
             assert abs(value - numerical.parameters[name]) <= 0.2 * esd, name
             assert esd == pytest.approx(numerical.uncertainties[name], rel=0.05), name
-    assert analytic.weight_fractions["corundum"] == pytest.approx(numerical.weight_fractions["corundum"], abs=1e-4)
+    # Two paths to one minimum: they agree within a fraction of what the data determine.
+    spread = 0.2 * analytic.weight_fraction_esds["corundum"]
+    assert analytic.weight_fractions["corundum"] == pytest.approx(numerical.weight_fractions["corundum"], abs=spread)
 
 
 def test_weight_parameters_join_the_rendering():

@@ -2,6 +2,7 @@
 search-match that recovers known mixtures (synthetic and measured), filters
 by element, ranks the same in chunks as in one piece and on a Dask cluster."""
 
+import hashlib
 import json
 import random
 import shutil
@@ -17,6 +18,7 @@ pytest.importorskip("scipy", reason="peakforge[identify] (SciPy) is not installe
 import pyarrow.compute as pc  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
+import peakforge_pattern  # noqa: E402
 from peakforge_pattern import EXAMPLES, example_path  # noqa: E402
 from peakforge_pattern.batch import run_batch  # noqa: E402
 from peakforge_pattern.batch.library import open_library, read_library  # noqa: E402
@@ -25,10 +27,12 @@ from peakforge_pattern.errors import InputError  # noqa: E402
 from peakforge_pattern.fitting import MeasuredPattern  # noqa: E402
 from peakforge_pattern.identification import identify  # noqa: E402
 from peakforge_pattern.identification.library_entries import library_d_range, stream_entries  # noqa: E402
+from peakforge_pattern.identification.result import percent_text  # noqa: E402
 from peakforge_pattern.identification.scoring import ScanTarget  # noqa: E402
 from peakforge_pattern.identification.shortlist import shortlist_library  # noqa: E402
 from peakforge_pattern.profiles import Instrument  # noqa: E402
 from peakforge_pattern.profiles.mixture import compute_mixture  # noqa: E402
+from peakforge_pattern.provenance import file_sha256  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 MEASURED = ROOT / "examples" / "measured"
@@ -68,6 +72,10 @@ def library(tmp_path_factory):
     out = base / "lib"
     summary = run_batch([sources], out, wavelength="CuKa", two_theta_range=(5, 100), workers=1)
     assert summary.errors == 0
+    # The dataset says what made it: the software, and its sources by content.
+    provenance = json.loads(pq.read_schema(out / "_common_metadata").metadata[b"peakforge.provenance"])
+    assert provenance["software"] == "peakforge" and provenance["version"] == peakforge_pattern.__version__
+    assert provenance["inputs"] == [{"path": str(sources), "sha256": file_sha256(sources)}]
     return out
 
 
@@ -393,9 +401,18 @@ def test_the_measured_mixture_1e_is_identified(library, tmp_path, capsys):
         "--no-progress",
         "--plot",
         str(tmp_path / "1e.png"),
+        "--report",
+        str(tmp_path / "1e.html"),
     ]
     assert main(argv) == 0
     result = json.loads(capsys.readouterr().out)
+    provenance = result["provenance"]
+    assert [i["path"] for i in provenance["inputs"]] == [str(scan), str(library)]
+    assert provenance["inputs"][0]["sha256"] == hashlib.sha256(scan.read_bytes()).hexdigest()
+    # The report tells each round's decision, and shows the weights as the text prints them.
+    page = (tmp_path / "1e.html").read_text()
+    assert "How each phase was chosen" in page and page.count("kept: the fit with it lowers") == 3
+    assert all(percent_text(p["weight_fraction"], p["weight_fraction_esd"]) in page for p in result["phases"])
     found = {p["id"]: 100 * p["weight_fraction"] for p in result["phases"]}
     assert sorted(found) == sorted(MEASURED_PHASES)
     for name, weighed in MEASURED_PHASES.items():
@@ -490,3 +507,25 @@ def test_a_dask_cluster_gives_the_answer_of_one_process(library, cluster, tmp_pa
         answers.append(answer)
     assert answers[0] == answers[1]
     assert sorted(SAME_PHASE.get(p["id"], p["id"]) for p in answers[0]["phases"]) == ["corundum.cif", "rocksalt.cif"]
+
+
+def test_two_identifications_at_once_on_one_cluster_each_get_their_own_answer(library, cluster):
+    """Two drivers, two scans, one library and one cluster, at the same time: each gets its own answer."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from distributed import Client
+
+    _, scheduler_file = cluster
+    asked = [
+        (synthetic_scan(["corundum", "rocksalt"], [0.5, 0.5], seed=5), ["corundum.cif", "rocksalt.cif"]),
+        (synthetic_scan(["silicon"], [1.0], seed=6), ["silicon.cif"]),
+    ]
+
+    def run(scan):
+        with Client(scheduler_file=str(scheduler_file), timeout="60s", set_as_default=False) as client:
+            return identify(scan, library, monochromator_angle=26.6, max_phases=2, client=client)
+
+    with ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(run, [scan for scan, _ in asked]))
+    for result, (_, expected) in zip(results, asked):
+        assert sorted(SAME_PHASE.get(p.id, p.id) for p in result.phases) == expected, result.summary()

@@ -256,12 +256,14 @@ def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):
     assert "broken.json: a term of this instrument file is missing" in capsys.readouterr().err
 
 
-def test_zero_shift_and_displacement_refine_together():
+def test_zero_shift_and_displacement_refine_together_when_asked():
     x = np.arange(20.0, 140.0, 0.02)
     truth = TRUTH.replace(zero_shift=0.04, displacement=0.15, radius=173.0)
     scan = synthetic_scan([Structure.from_cif(FLUORITE)], [1.0], x, instrument=truth)
     told = []
-    result = fit_pattern(scan, [FLUORITE], monochromator_angle=26.6, radius=173.0, fix=["cell"], progress=told.append)
+    result = fit_pattern(
+        scan, [FLUORITE], monochromator_angle=26.6, radius=173.0, fix=["cell"], refine=["zero"], progress=told.append
+    )
     assert told == list(range(1, result.evaluations + 1))
     assert result.parameters["zero_shift"] == pytest.approx(0.04, abs=0.01)
     assert result.parameters["displacement"] == pytest.approx(0.15, abs=0.03)

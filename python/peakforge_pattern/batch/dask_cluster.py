@@ -53,7 +53,8 @@ class DaskCluster:
             process_chunk,
             chunk,
             self.job,
-            key=f"peakforge-batch-{chunk.name}-{serial}",
+            # The run's token in the key: another run's chunk of the same name is another task.
+            key=f"peakforge-batch-{self.job.token}-{chunk.name}-{serial}",
             pure=False,
             priority=1_000_000_000 if urgent else -serial,
         )

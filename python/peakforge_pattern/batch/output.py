@@ -10,6 +10,7 @@ one, so that tasks a killed driver left running cannot add rows twice.
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 from collections.abc import Collection, Iterator
 from pathlib import Path
@@ -22,6 +23,8 @@ import pyarrow.parquet as pq
 from ..atomic_file import atomic_path
 from ..errors import InputError
 from ..optional import require
+from ..provenance import METADATA_KEY as PROVENANCE_KEY
+from ..provenance import Provenance
 from .options import RunOptions
 from .parts import METADATA_FILE, PART_PREFIX, PART_SUFFIX, RUN_KEY, Superseded, write_part
 
@@ -107,10 +110,11 @@ class OutputFolder:
                 raise InputError(f"{source}: not a batch output ({exc})") from None
         return None
 
-    def start(self, options: RunOptions, token: str, resume: bool) -> None:
+    def start(self, options: RunOptions, token: str, resume: bool, provenance: Provenance | None = None) -> None:
         """Make ``token``'s run the folder's owner, emptied first unless resuming.
 
         Refuses a folder computed with other options (unless it is emptied).
+        The run's ``provenance`` goes into the dataset's metadata.
         """
         if not resume:
             for part in self.parts():
@@ -124,9 +128,21 @@ class OutputFolder:
                 "use the same options, --overwrite, or another output folder"
             )
         metadata_schema = schema(options)
-        metadata_schema = metadata_schema.with_metadata({**metadata_schema.metadata, RUN_KEY: token.encode()})
+        metadata = {**metadata_schema.metadata, RUN_KEY: token.encode()}
+        if provenance is not None:
+            metadata[PROVENANCE_KEY] = provenance.to_json().encode()
+        metadata_schema = metadata_schema.with_metadata(metadata)
         with atomic_path(self.path / METADATA_FILE) as temporary:
             pq.write_metadata(metadata_schema, temporary)
+
+    def provenance(self) -> Provenance | None:
+        """The provenance of the run that wrote the folder last, if it kept one."""
+        try:
+            metadata = pq.read_schema(self.path / METADATA_FILE).metadata or {}
+        except (OSError, pa.ArrowException):
+            return None
+        text = metadata.get(PROVENANCE_KEY)
+        return None if text is None else Provenance.from_dict(json.loads(text))
 
     def remove_temporaries(self) -> None:
         """Partial files that killed workers or drivers left behind."""

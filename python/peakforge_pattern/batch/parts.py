@@ -75,3 +75,20 @@ def write_part(
                 held.enter_context(_cluster_lock(cluster_lock))
                 if run_token(out) != token:
                     raise Superseded(f"{out} now belongs to another run; {name} discarded")
+    # The part's bytes were synced before its rename; the folder's entry for it
+    # now: two syncs per part, whatever its number of rows.
+    sync_folder(target.parent)
+
+
+def sync_folder(folder: Path) -> None:
+    """Make the names in ``folder`` durable (where the system allows a folder to be synced)."""
+    try:
+        descriptor = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:  # some file systems cannot sync a folder; the part itself is synced
+        pass
+    finally:
+        os.close(descriptor)

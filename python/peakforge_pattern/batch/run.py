@@ -15,6 +15,7 @@ from ..diffraction.request import PatternRequest
 from ..errors import InputError
 from ..profiles.instrument import Instrument
 from ..profiles.sample import Sample
+from ..provenance import Provenance
 from .chunks import Chunk, plan_chunks
 from .executor import Died, Executor, Finished
 from .grid_profile import GridProfile
@@ -164,6 +165,7 @@ def run_batch(
     grid: Sequence[float] | None = None,
     instrument: Instrument | None = None,
     sample: Sample | None = None,
+    provenance: Provenance | None = None,
     **fields: Any,
 ) -> BatchSummary:
     """Compute the pattern of every structure ``sources`` name into a Parquet dataset.
@@ -205,6 +207,9 @@ def run_batch(
         The instrument that shapes the ``grid`` profiles.
     sample : Sample, optional
         The sample terms of the ``grid`` profiles.
+    provenance : Provenance, optional
+        The software, command line and inputs kept in the dataset's
+        metadata (default: the sources as given, with their SHA-256).
 
     Returns
     -------
@@ -244,7 +249,13 @@ def run_batch(
     if workers is not None and not 1 <= workers <= 4096:
         raise InputError(f"the number of workers must lie between 1 and 4096, not {workers}")
     skipped: list[str] = []
+    sources = list(sources)
     listing = list_sources(sources, skipped)
+    if provenance is None:
+        try:
+            provenance = Provenance.of(sources)
+        except OSError as exc:
+            raise InputError(f"{exc.filename}: cannot read it for its checksum: {exc.strerror or exc}") from None
     folder = OutputFolder(out)
     summary = BatchSummary(folder.path, listed=len(listing), warnings=skipped)
     started = time.perf_counter()
@@ -261,7 +272,7 @@ def run_batch(
             executor = LocalPool(job, workers)
         try:
             with executor.exclusive():
-                folder.start(options, job.token, resume)
+                folder.start(options, job.token, resume, provenance)
             folder.remove_temporaries()
             if retry_errors:
                 folder.drop_error_rows(options, [source.id for source in listing])

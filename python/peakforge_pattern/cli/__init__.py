@@ -9,6 +9,7 @@ import signal
 import sys
 from collections.abc import Sequence
 
+from ..provenance import SOFTWARE, software_version
 from .common import USER_ERROR, reporting_failures
 
 # Each subcommand module has NAME, HELP, DESCRIPTION, add_arguments(parser)
@@ -21,16 +22,17 @@ _COMMANDS = {
 }
 
 
-def _parser(chosen: str | None = None) -> argparse.ArgumentParser:
+def _parser(chosen: str | None = None, subcommands: bool = True) -> argparse.ArgumentParser:
     """The command line's parser. With a subcommand ``chosen``, only its module
     is imported and only its arguments are built: a command's start-up does
     not load what the others need (the fit's SciPy, the batch's pyarrow)."""
     parser = argparse.ArgumentParser(
         prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures."
     )
+    parser.add_argument("--version", action="version", version=f"{SOFTWARE} {software_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name, module in _COMMANDS.items():
-        if chosen is not None and name != chosen:
+        if (chosen is not None and name != chosen) or not subcommands:
             continue
         command = importlib.import_module(module, __name__)
         sub = commands.add_parser(command.NAME, help=command.HELP, description=command.DESCRIPTION)
@@ -42,8 +44,9 @@ def _parser(chosen: str | None = None) -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     chosen = arguments[0] if arguments and arguments[0] in _COMMANDS else None
-    parser = _parser(chosen)
+    parser = _parser(chosen, subcommands=arguments[:1] != ["--version"])
     args = parser.parse_args(arguments)
+    args.arguments = arguments  # the command line as given, for the outputs' provenance
     # Past a file-size limit a write should fail with an error the command
     # reports (and cleans up after), not kill the process half-way.
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)

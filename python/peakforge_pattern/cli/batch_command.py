@@ -11,6 +11,7 @@ from .calculation_options import EXECUTION, add_request_arguments, request_from
 from .common import INTERRUPTED, fail, report
 from .dask_client import add_cluster_arguments, connect
 from .profile_options import add_peak_shape_arguments, instrument_from, sample_from
+from .report_options import run_provenance
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -134,6 +135,7 @@ def run(args: argparse.Namespace) -> int:
             grid=args.grid,
             instrument=instrument,
             sample=sample,
+            provenance=run_provenance(args, args.sources),
         )
     except ExecutorError as exc:
         fail(f"error: {exc}")

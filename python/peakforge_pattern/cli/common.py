@@ -13,6 +13,7 @@ from typing import Any
 
 import numpy as np
 
+from ..atomic_file import file_identity, inputs_kept
 from ..errors import InputError
 
 USER_ERROR = 2
@@ -112,10 +113,73 @@ def describe_os_error(exc: OSError) -> str:
     return f"{shown}: {what}"
 
 
+# Every command's options that name what it reads (by their argparse ``dest``), each with
+# the files it reads from a folder given there; and the options that name a file it writes.
+# Folder outputs (batch --out, fit --cif-out) are guarded where their files are written.
+INPUT_OPTIONS: dict[str, tuple[str, ...]] = {
+    "files": (".cif",),
+    "sources": (".cif",),
+    "phases": (".cif",),
+    "library": (".parquet",),
+    "measured": (),
+    "scan": (),
+    "scans": (),
+    "instrument": (),
+    "scheduler_file": (),
+    "recipe": (),
+}
+OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "report")
+
+
+def _named_inputs(args: Any) -> tuple[list[str], list[tuple[str, tuple[str, ...]]]]:
+    """The files, and the folders with the suffixes read from them, that ``args`` names as inputs."""
+    files: list[str] = []
+    folders: list[tuple[str, tuple[str, ...]]] = []
+    for dest, read in INPUT_OPTIONS.items():
+        value = getattr(args, dest, None)
+        for item in value if isinstance(value, (list, tuple)) else [value]:
+            if not isinstance(item, (str, os.PathLike)) or os.fspath(item) in ("", "-"):
+                continue
+            if os.path.isdir(item):
+                folders.append((os.fspath(item), read))
+            else:
+                files.append(os.fspath(item))
+    return files, folders
+
+
+def refuse_outputs_over_inputs(args: Any) -> None:
+    """InputError when an output option names a file the command reads.
+
+    The same file is found by its identity (device and inode), so another
+    spelling of its path, a link to it or ``.`` and ``..`` do not hide it.
+    """
+    files, folders = _named_inputs(args)
+    read = {identity: path for path in files if (identity := file_identity(path)) is not None}
+    for dest in OUTPUT_FILE_OPTIONS:
+        value = getattr(args, dest, None)
+        if not isinstance(value, (str, os.PathLike)):
+            continue
+        flag = "--" + dest.replace("_", "-")
+        same = read.get(file_identity(value)) if file_identity(value) is not None else None
+        if same is None and os.path.isfile(value):
+            target = os.path.realpath(value)
+            same = next(
+                (
+                    folder
+                    for folder, suffixes in folders
+                    if target.lower().endswith(suffixes) and target.startswith(os.path.realpath(folder) + os.sep)
+                ),
+                None,
+            )
+        if same is not None:
+            raise InputError(f"{flag} {os.fspath(value)}: would replace an input of this run ({same}); write elsewhere")
+
+
 def reporting_failures(run: Callable[[Any], int]) -> Callable[[Any], int]:
     """Wrap a subcommand's run(args) so that whatever is not a bug ends in
     one line on standard error and status 2 (130 for Ctrl-C).
 
+    An output that would replace one of the command's inputs is refused.
     Bugs keep their traceback and status 1.  NumPy's floating-point warnings
     are kept off standard error: the inputs are checked before they could
     matter, and a result that is not finite is refused where it is made.
@@ -124,7 +188,10 @@ def reporting_failures(run: Callable[[Any], int]) -> Callable[[Any], int]:
     @functools.wraps(run)
     def wrapped(args: Any) -> int:
         try:
-            with np.errstate(all="ignore"):
+            # No output replaces what the command reads: refused up front where the option
+            # names the file, and where each file is written for the rest.
+            with np.errstate(all="ignore"), inputs_kept(_named_inputs(args)[0]):
+                refuse_outputs_over_inputs(args)
                 status = run(args)
             if sys.stdout is not None:
                 sys.stdout.flush()

@@ -3,18 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from pathlib import Path
 
-from ..diffraction.request import check_two_theta_range
-from ..diffraction.wavelengths import ANODE_LINES
 from ..errors import InputError
 from ..plotting import check_image_path, plot_identification
-from .calculation_options import add_request_arguments, request_from
 from .common import INTERRUPTED, USER_ERROR, fail, write_output
 from .dask_client import add_cluster_arguments, connect
-from .profile_options import add_instrument_arguments
+from .fit_options import add_fit_arguments, fit_request_from
 from .profile_outputs import output_error
+from .report_options import add_report_argument, check_report, run_provenance
 
 NAME = "identify"
 HELP = "find which phases of a pattern library a measured scan holds"
@@ -25,6 +24,17 @@ DESCRIPTION = (
     "lowers the information criterion; print the phases with weight fractions, the next "
     "candidates and the peaks left unexplained."
 )
+
+IDENTIFY_FIT_FIELDS = (
+    "wavelength",
+    "ka2_ratio",
+    "shape",
+    "radius",
+    "monochromator_angle",
+    "two_theta_range",
+    "correction",
+)
+"""The fit options identify offers for its trial fits."""
 
 
 def _symbols(text: str) -> list[str]:
@@ -43,35 +53,24 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--max-phases", type=int, default=4, metavar="N", help="most phases kept (default 4)")
     parser.add_argument("--top", type=int, default=10, metavar="K", help="next candidates listed (default 10)")
     parser.add_argument(
-        "-w",
-        "--wavelength",
-        default=None,
-        help="wavelength in angstrom or a line name: " + ", ".join(ANODE_LINES) + " (default: the file's, else CuKa)",
-    )
-    parser.add_argument(
-        "--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"), help="use only this 2theta range of the scan"
-    )
-    parser.add_argument(
-        "--displacement", action="store_true", help="fit only the sample displacement (mm), not a zero shift as well"
-    )
-    parser.add_argument(
         "-f", "--format", choices=("text", "json"), default="text", help="result as text (default) or JSON"
     )
     parser.add_argument(
         "--plot", metavar="IMAGE", type=Path, help="draw the final fit with each phase's reflection ticks"
     )
+    add_report_argument(parser)
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_cluster_arguments(parser.add_mutually_exclusive_group())
-    add_instrument_arguments(parser, "tch")
-    add_request_arguments(parser, only=("monochromator_angle",))
+    add_fit_arguments(parser, only=IDENTIFY_FIT_FIELDS)
 
 
 def run(args: argparse.Namespace) -> int:
     """Bad options, scans or libraries are one line on standard error and status 2."""
     if args.plot is not None:
         check_image_path(args.plot)
-    two_theta_range = None if args.two_theta is None else check_two_theta_range(args.two_theta)
-    monochromator_angle = request_from(args).monochromator_angle
+    check_report(args, [args.scan, args.library])
+    provenance = run_provenance(args, [args.scan, args.library])
+    request = fit_request_from(args)
     try:
         from ..identification import identify
     except ImportError as exc:
@@ -94,13 +93,7 @@ def run(args: argparse.Namespace) -> int:
             exclude_elements=args.exclude_elements,
             max_phases=args.max_phases,
             top=args.top,
-            wavelength=args.wavelength,
-            ka2_ratio=args.ka2_ratio,
-            monochromator_angle=monochromator_angle,
-            radius=args.radius,
-            correction="displacement" if args.displacement else None,
-            shape=args.shape,
-            two_theta_range=two_theta_range,
+            request=request,
             client=client,
             progress=advance,
         )
@@ -112,7 +105,11 @@ def run(args: argparse.Namespace) -> int:
             bar.close()
         if client is not None:
             client.close()
-    write_output(result.to_json() if args.format == "json" else result.summary())
+    write_output(
+        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2, allow_nan=False) + "\n"
+        if args.format == "json"
+        else result.summary()
+    )
     if args.plot is not None:
         if result.fit is None:
             fail(f"{args.plot}: no phase was found, so there is no fit to draw")
@@ -121,5 +118,13 @@ def run(args: argparse.Namespace) -> int:
             plot_identification(result, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
+            return USER_ERROR
+    if args.report is not None:
+        from ..reports import write_identification_report
+
+        try:
+            write_identification_report(result, args.report, provenance)
+        except OSError as exc:
+            fail(f"{args.report}: cannot write the report: {output_error(exc)}")
             return USER_ERROR
     return 0

@@ -29,6 +29,7 @@ from .calculation_options import add_request_arguments, request_from
 from .common import USER_ERROR, describe_os_error, fail, note, probe_worker_threads, warn, write_output
 from .profile_options import add_profile_arguments, instrument_from, sample_from
 from .profile_outputs import check_profile_outputs, label_count, run_mixture, write_overlay, write_profile_outputs
+from .report_options import run_provenance
 
 NAME = "pattern"
 HELP = "compute the peak table of one or more structures"
@@ -137,8 +138,23 @@ def add_arguments(pattern: argparse.ArgumentParser) -> None:
 
 
 def _writer(args: argparse.Namespace) -> Callable[..., str]:
-    """The table, CSV or JSON writer, on the axis asked for."""
-    return functools.partial(_WRITERS[args.format], axis=args.axis)
+    """The table, CSV or JSON writer, on the axis asked for; JSON documents
+    carry the run's provenance."""
+    write = functools.partial(_WRITERS[args.format], axis=args.axis)
+    if args.format != "json":
+        return write
+
+    def with_provenance(patterns: list[Pattern], named: bool | None = None) -> str:
+        document = json.loads(write(patterns, named))
+        examples = {f"example:{name}": example_path(name) for name in args.example}
+        if not args.files and not args.example:
+            examples["example:silicon"] = example_path("silicon")
+        provenance = run_provenance(args, [*args.files, args.measured], examples).to_dict()
+        for each in document if isinstance(document, list) else [document]:
+            each["provenance"] = provenance
+        return json.dumps(document, indent=2) + "\n"
+
+    return with_provenance
 
 
 def _shown(path: Path | str) -> str:

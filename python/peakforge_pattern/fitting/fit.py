@@ -4,8 +4,9 @@ uncertainties.
 
 By default X-ray intensities carry anomalous dispersion at each emission
 line's energy, and every phase's cell (within 0.5 %) and overall B (no atom
-below B = 0) are refined with the zero shift, the sample displacement, the
-widths and the asymmetry; ``fix`` and ``refine`` change which parameters
+below B = 0) are refined with the sample displacement (the zero shift held
+at its calibrated value: the two trade off against the cells), the widths
+and the asymmetry; ``fix`` and ``refine`` change which parameters
 move (see ``parameters.py`` for the names). Weight fractions follow from
 the scales S as w = S·ZMV/τ / Σ S·ZMV/τ (Hill and Howard, J. Appl. Cryst.
 20 (1987) 467), ZM being the cell mass, V its volume and τ Brindley's
@@ -24,11 +25,12 @@ from typing import Any
 
 import numpy as np
 
-from ..diffraction.request import PatternRequest, check_two_theta_range
+from ..diffraction.request import PatternRequest
 from ..errors import InputError
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..optional import require
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
+from ..structures.display import reduced_formula, space_group
 from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
@@ -37,7 +39,8 @@ from .instrument_file import CARRIED, kind_of, load_instrument
 from .model import FitModel
 from .parameters import ParameterSet
 from .phases import MARGIN, FitPhase, load_structures, prepare_phase
-from .reporting import misfit_warning, parameter_warnings, phase_warnings
+from .reporting import correlation_warnings, misfit_warning, parameter_warnings, phase_warnings
+from .request import BACKGROUND_TERMS, CORRECTIONS, FitRequest
 from .result import FitResult, PhaseFit
 from .structure_refinement.atom_parameters import AtomModel
 from .structure_refinement.atom_phase import ATOM_KINDS, AtomPeaks, atom_options
@@ -48,13 +51,11 @@ from .structure_refinement.atom_results import (
     sites_as_read,
     structure_cif,
 )
-from .uncertainties import covariance, standard_uncertainties, weight_fraction_gradient
+from .uncertainties import FitCovariance, covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 
-__all__ = ["BACKGROUND_TERMS", "CELL_LIMIT", "CORRECTIONS", "FitResult", "PhaseFit", "fit_pattern"]
+__all__ = ["BACKGROUND_TERMS", "CELL_LIMIT", "CORRECTIONS", "FitResult", "FitRequest", "PhaseFit", "fit_pattern"]
 
-BACKGROUND_TERMS = 6
-CORRECTIONS: tuple[str, ...] = ("zero_shift", "displacement", "both")
 DEFAULT_RADIUS = 240.0  # mm
 
 
@@ -99,17 +100,18 @@ def _particle_radii(particle_radius: float | Mapping[str | None, float] | None, 
     return radii
 
 
-def _start_instrument(
-    instrument: Instrument | str | Path | None,
-    measured: MeasuredPattern,
-    wavelength: Any,
-    ka2_ratio: float | None,
-    shape: str | None,
-    radius: float | None,
-    monochromator_angle: float | None,
-) -> tuple[Instrument, bool]:
-    """The instrument a fit starts from, and whether it came from a standard's file."""
-    loaded = load_instrument(instrument) if isinstance(instrument, (str, Path)) else instrument
+def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[Instrument, bool]:
+    """The instrument a fit starts from, and whether it came from a standard's file.
+
+    The goniometer radius is the request's, else the instrument file's, else
+    the one the scan's header states, else ``DEFAULT_RADIUS``.
+    """
+    wavelength, ka2_ratio, shape = request.wavelength, request.ka2_ratio, request.shape
+    radius, monochromator_angle = request.radius, request.monochromator_angle
+    instrument = request.instrument
+    loaded = load_instrument(instrument) if isinstance(instrument, str) else instrument
+    if radius is None and loaded is None:
+        radius = measured.radius
     if loaded is None:
         if wavelength is None:
             wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
@@ -153,8 +155,12 @@ def _choose_parameters(
     from_standard: bool,
     fix: Sequence[str],
     refine: Sequence[str],
+    geometry: str | None = None,
 ) -> list[str]:
-    """Apply the defaults and the user's --fix and --refine; returns notes for the user."""
+    """Apply the defaults and the user's --fix and --refine; returns notes for the user.
+
+    ``geometry`` is the scan's ("reflection", "transmission" or None for not stated).
+    """
     notes = []
     both = set(fix) & set(refine)
     if both:
@@ -162,6 +168,11 @@ def _choose_parameters(
     defaults_fixed = []
     if correction not in (None, *CORRECTIONS):
         raise InputError(f"unknown 2theta correction {correction!r}: use one of {', '.join(CORRECTIONS)}")
+    if correction is None:
+        # Zero shift and displacement trade off against each other and the cells: a reflection
+        # scan refines the displacement, with the zero from calibration (0, or the instrument
+        # file's); a transmission scan has no displacement of that form.
+        correction = "zero_shift" if geometry == "transmission" else "displacement"
     if correction == "zero_shift":
         defaults_fixed.append("displacement")
     elif correction == "displacement":
@@ -192,6 +203,29 @@ def _choose_parameters(
     return notes
 
 
+def _apply_start(parameters: ParameterSet, start: Mapping[str, float]) -> list[str]:
+    """Start the named parameters at the given values (on a bound beyond it); returns notes for the user.
+
+    The linear parameters (scales, background) are solved at every step and
+    take no start.
+    """
+    unknown = []
+    for name, value in start.items():
+        if name not in parameters:
+            unknown.append(name)
+            continue
+        parameter = parameters[name]
+        if not parameter.linear:
+            parameters.replace(name, value=min(max(value, parameter.lower), parameter.upper))
+    if not unknown:
+        return []
+    return [
+        f"{len(unknown)} start value(s) name parameters this fit does not have, and were not used: "
+        + ", ".join(unknown[:5])
+        + (" ..." if len(unknown) > 5 else "")
+    ]
+
+
 def _scan_position(model: FitModel, start: np.ndarray) -> np.ndarray:
     """The zero shift (or else the displacement) on a coarse grid with the least misfit."""
     free = [p.name for p in model.parameters.free]
@@ -215,27 +249,10 @@ def _scan_position(model: FitModel, start: np.ndarray) -> np.ndarray:
 def fit_pattern(
     measured: MeasuredPattern | str | Path,
     phases: Sequence[Structure | str | Path],
+    request: FitRequest | None = None,
     *,
-    wavelength: float | str | tuple[float, float] | None = None,
-    ka2_ratio: float | None = None,
-    shape: str | None = None,
-    background_terms: int = BACKGROUND_TERMS,
-    correction: str | None = None,
-    radius: float | None = None,
-    monochromator_angle: float | None = None,
-    refine_cell: bool | None = None,
-    refine_b: bool | None = None,
-    two_theta_range: Sequence[float] | None = None,
-    max_evaluations: int = 400,
-    anomalous: bool = True,
-    orientations: Mapping[str, Sequence[int]] | None = None,
-    particle_radius: float | Mapping[str | None, float] | None = None,
-    fix: Sequence[str] = (),
-    refine: Sequence[str] = (),
-    instrument: Instrument | str | Path | None = None,
     progress: Callable[[int], None] | None = None,
-    refine_atoms: bool | Sequence[str] = False,
-    bonds: float | None = None,
+    **options: Any,
 ) -> FitResult:
     """Fit the phases (Structures or CIF paths) to a measured pattern (or its file).
 
@@ -250,52 +267,28 @@ def fit_pattern(
         The scan, or its file.
     phases : sequence of Structure, str or Path
         The phases in the sample (CIF paths or structures).
-    wavelength, ka2_ratio
-        Å or a line name; None takes the instrument file's, the scan's
-        (an .xrdml names its lines) or CuKa with Kα2/Kα1 = 0.5.
-    shape : {"tch", "pseudo-voigt"} or None
-        Peak shape (default tch, or the instrument file's).
-    background_terms : int
-        Chebyshev terms of the background (1–30).
-    correction : {"zero_shift", "displacement", "both"} or None
-        Which 2θ corrections to refine (default both: zero shift in
-        degrees and the sample displacement in mm at goniometer ``radius``).
-    radius, monochromator_angle : float or None
-        Goniometer radius (mm, default 240) and the monochromator's 2θ
-        (degrees, default 0: none) unless the instrument file gives them.
-    refine_cell, refine_b : bool or None
-        False holds the cells, or the overall B, fixed (both refined by default).
-    two_theta_range : (float, float) or None
-        Fit only these points.
-    max_evaluations : int
-        Most evaluations of the model before the fit stops (the result then
-        says it did not converge).
-    anomalous : bool
-        Anomalous dispersion f′, f″ at each emission line (default on).
-    orientations : mapping of phase name to (h, k, l)
-        March–Dollase preferred orientation refined along these directions.
-    particle_radius : float or mapping of phase name to float
-        Particle radius in µm for Brindley's microabsorption correction,
-        one for every phase or per phase name (the key None for the
-        others; default none).
-    fix, refine : sequence of str
-        Parameters to hold or to move: names, kinds (scale, background,
-        zero, displacement, cell, b, U, V, W, X, Y, eta, asymmetry, size,
-        strain, orientation) or PHASE:KIND.
-    instrument : Instrument, str or Path or None
-        A standard's instrument (or the file ``--save-instrument`` wrote):
-        its widths, asymmetry and zero shift are held unless ``refine``
-        names them.
+    request : FitRequest, optional
+        Every option of the fit (`FitRequest`); ``options`` change it.
     progress : callable or None
         Called at every evaluation of the model with the number so far.
-    refine_atoms : bool or sequence of str
-        Refine the structure of every phase (True) or of the phases named:
-        each site's free coordinates under its site symmetry, and with
-        ``refine`` words ``b-sites`` or ``b-elements`` an isotropic B per
-        site or per element (the phase's overall B then stays 0),
-        ``occupancy`` the occupancies of partly occupied or shared sites.
-    bonds : float or None
-        List the refined phases' bond lengths up to this many Å.
+    **options
+        Fields of `FitRequest` by name (the keyword form of the request,
+        which builds the same object): ``wavelength``, ``ka2_ratio``,
+        ``shape``, ``radius``, ``monochromator_angle``, ``instrument`` (a
+        standard's file, whose widths, asymmetry and zero shift are held
+        unless ``refine`` names them), ``two_theta_range``,
+        ``background_terms``, ``correction``, ``refine_cell``,
+        ``refine_b``, ``fix`` and ``refine`` (names, kinds: scale,
+        background, zero, displacement, cell, b, U, V, W, X, Y, eta,
+        asymmetry, size, strain, orientation, or PHASE:KIND),
+        ``orientations`` (March–Dollase along (h, k, l) by phase),
+        ``particle_radius`` (µm, Brindley's microabsorption correction),
+        ``anomalous``, ``refine_atoms`` (each site's free coordinates under
+        its site symmetry; with ``refine`` words ``b-sites`` or
+        ``b-elements`` an isotropic B per site or per element,
+        ``occupancy`` the occupancies of partly occupied or shared sites),
+        ``bonds``, ``max_evaluations`` and ``start`` (start values by
+        parameter name).
 
     Returns
     -------
@@ -325,36 +318,47 @@ def fit_pattern(
     True
     >>> w, esd = result.weight_fractions["fluorite_CaF2"], result.weight_fraction_esds["fluorite_CaF2"]
     >>> f"{100 * w:.0f} ± {100 * esd:.1f} wt %"
-    '29 ± 0.1 wt %'
+    '29 ± 0.4 wt %'
     >>> print(result.summary())  # doctest: +SKIP
     """
     started = time.process_time()
+    request = FitRequest.from_fields(request, **options)
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
         measured = read_scan(measured)
-    if two_theta_range is not None:
-        measured = in_range(measured, *check_two_theta_range(two_theta_range))
-    if not 1 <= int(background_terms) <= 30:
-        raise InputError(f"the background takes 1 to 30 Chebyshev terms, not {background_terms}")
+    if request.two_theta_range is not None:
+        measured = in_range(measured, *request.two_theta_range)
     weighting = choose_weights(measured)
-    base, from_standard = _start_instrument(
-        instrument, measured, wavelength, ka2_ratio, shape, radius, monochromator_angle
-    )
+    base, from_standard = _start_instrument(request, measured)
     x = measured.two_theta
     lines = base.lines(1.0)
     structures = load_structures(phases)
-    request = PatternRequest.from_fields(anomalous=bool(anomalous))
-    fit_phases = [prepare_phase(s, source, lines, float(x[0]), float(x[-1]), request) for s, source in structures]
+    pattern_request = PatternRequest.from_fields(anomalous=request.anomalous)
+    fit_phases = [
+        prepare_phase(s, source, lines, float(x[0]), float(x[-1]), pattern_request) for s, source in structures
+    ]
     names = [ph.name for ph in fit_phases]
-    fit_phases, atom_notes = _attach_atoms(fit_phases, refine_atoms, refine, float(x[0]), float(x[-1]), request)
-    checked_orientations = _check_orientations(orientations, names)
-    radii = _particle_radii(particle_radius, names)
+    fit_phases, atom_notes = _attach_atoms(
+        fit_phases, request.refine_atoms, request.refine, float(x[0]), float(x[-1]), pattern_request
+    )
+    checked_orientations = _check_orientations(request.orientation_map, names)
+    radii = _particle_radii(request.particle_radius_map, names)
 
-    parameters = standard_parameters(base, fit_phases, int(background_terms), checked_orientations, refine)
+    parameters = standard_parameters(base, fit_phases, request.background_terms, checked_orientations, request.refine)
     for ph in fit_phases:
         for parameter in ph.atoms.fit_parameters() if ph.atoms is not None else ():
             parameters.add(parameter)
-    notes = atom_notes + _choose_parameters(parameters, correction, refine_cell, refine_b, from_standard, fix, refine)
+    notes = atom_notes + _choose_parameters(
+        parameters,
+        request.correction,
+        request.refine_cell,
+        request.refine_b,
+        from_standard,
+        request.fix,
+        request.refine,
+        measured.geometry,
+    )
+    notes += _apply_start(parameters, request.start_values)
     _hold_overall_b(fit_phases, parameters)
     _refuse_unsupported_atoms(fit_phases, parameters, float(x[0]), float(x[-1]))
     model = FitModel(x, measured.intensity, weighting.sigma, fit_phases, base, parameters, checked_orientations)
@@ -380,14 +384,27 @@ def fit_pattern(
                 start,
                 bounds=(lower, upper),
                 x_scale=parameters.steps(),
-                max_nfev=max_evaluations,
+                max_nfev=request.max_evaluations,
                 tr_solver="lsmr",
                 jac=model.jacobian if analytic else "2-point",
             )
-            free, converged, message = solution.x, bool(solution.success), str(solution.message)
+            free, converged, message = parameters.onto_bounds(solution.x), bool(solution.success), str(solution.message)
         else:
             free, converged, message = start, True, "nothing to refine but the scales and background"
-        return _result(model, measured, free, converged, message, weighting, radii, anomalous, notes, started, bonds)
+        result = _result(
+            model,
+            measured,
+            free,
+            converged,
+            message,
+            weighting,
+            radii,
+            request.anomalous,
+            notes,
+            started,
+            request.bonds,
+        )
+    return dataclasses.replace(result, request=request)
 
 
 def _attach_atoms(
@@ -470,7 +487,7 @@ def _atom_results(
     model: FitModel,
     phase: FitPhase,
     values: dict[str, float],
-    covariance_: tuple[list[str], np.ndarray],
+    fitted: FitCovariance,
     cell: tuple[float, ...],
     cell_esd: tuple[float, ...],
     bonds: float | None,
@@ -481,6 +498,7 @@ def _atom_results(
     A refined overall B is added to every site's B, so that the file gives
     the fitted pattern by itself.
     """
+    covariance_ = fitted.pair()
     overall = (
         values.get(f"{phase.name} B", 0.0),
         dict(zip(covariance_[0], np.sqrt(np.maximum(np.diag(covariance_[1]), 0.0)))).get(f"{phase.name} B"),
@@ -524,12 +542,35 @@ def _weight_fractions(
         fractions, tau = corrected_fractions(amounts, mus, densities, radii)  # type: ignore[arg-type]
     else:
         fractions, tau = amounts / amounts.sum(), np.ones(len(phases))
+    return fractions, _fraction_esds(model, values, volumes, names, cov, fractions, tau), tau, mus
+
+
+def _fraction_esds(
+    model: FitModel,
+    values: dict[str, float],
+    volumes: list[float],
+    names: list[str],
+    cov: np.ndarray,
+    fractions: np.ndarray,
+    tau: np.ndarray,
+) -> np.ndarray:
+    """The weight fractions' standard uncertainties through the covariance ``cov`` (model units)."""
+    phases = model.phases
     per_scale = np.array([ph.mass * v / t for ph, v, t in zip(phases, volumes, tau)])
     # The covariance of the scales is in the model's intensity unit: so is the gradient.
     model_values = {**values, **{f"{ph.name} scale": values[f"{ph.name} scale"] / model.unit for ph in phases}}
     gradient = weight_fraction_gradient(model, model_values, fractions, per_scale, names)
-    fraction_esd = np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", gradient, cov, gradient), 0.0))
-    return fractions, fraction_esd, tau, mus
+    return np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", gradient, cov, gradient), 0.0))
+
+
+def _cell_esds(phase: FitPhase, esd: Mapping[str, float]) -> list[float]:
+    """a, b, c, α, β, γ's standard uncertainties from those of the phase's cell factors."""
+    found = [0.0] * 6
+    for group_name, group in zip(phase.constraints.names, phase.constraints.groups):
+        factor_esd = esd.get(f"{phase.name} cell {group_name}", 0.0)
+        for i in group:
+            found[i] = phase.constraints.parameters[i] * factor_esd
+    return found
 
 
 def _result(
@@ -583,17 +624,21 @@ def _result(
             "(every scale came out zero): check the phases and the wavelength"
         )
 
-    names, cov = covariance(model, values, coefficients, chi2 * model.sigma_unit**2)
-    esd = standard_uncertainties(names, cov)
+    fitted = covariance(model, values, coefficients, chi2 * model.sigma_unit**2, residual)
+    names, cov = fitted.pair()
+    esd = standard_uncertainties(names, cov, fitted.undetermined)
+    esd_raw = standard_uncertainties(names, fitted.raw, fitted.undetermined)
     # Scales and background back in the scan's own intensity unit.
     for parameter in parameters.linear:
         parameters.update({parameter.name: parameter.value * unit})
-        if parameter.name in esd:
-            esd[parameter.name] *= unit
+        for table in (esd, esd_raw):
+            if parameter.name in table:
+                table[parameter.name] *= unit
     values = parameters.values()
     cells = [ph.constraints.cell(model.cell_factors(ph, values)) for ph in phases]
     volumes = [ph.constraints.volume(model.cell_factors(ph, values)) for ph in phases]
     fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii)
+    fraction_esd_raw = _fraction_esds(model, values, volumes, names, fitted.raw, fractions, tau)
 
     instrument = model.instrument(values)
     first_line = phases[0].lines[0][0]
@@ -603,11 +648,7 @@ def _result(
         d = ph.lines[0][2].d_for(model.reciprocal(ph, values))
         ratio = first_line / (2.0 * d)
         ticks = instrument.shift(2.0 * np.degrees(np.arcsin(ratio[ratio < 1.0])))
-        cell_esd = [0.0] * 6
-        for group_name, group in zip(ph.constraints.names, ph.constraints.groups):
-            factor_esd = esd.get(f"{ph.name} cell {group_name}", 0.0)
-            for i in group:
-                cell_esd[i] = ph.constraints.parameters[i] * factor_esd
+        cell_esd, cell_esd_raw = _cell_esds(ph, esd), _cell_esds(ph, esd_raw)
         phase_fits.append(
             PhaseFit(
                 ph.name,
@@ -621,6 +662,10 @@ def _result(
                 scale_esd=esd.get(f"{ph.name} scale", 0.0),
                 cell_esd=tuple(cell_esd),
                 b_overall_esd=esd.get(f"{ph.name} B", 0.0),
+                weight_fraction_esd_raw=float(fraction_esd_raw[k]),
+                scale_esd_raw=esd_raw.get(f"{ph.name} scale", 0.0),
+                cell_esd_raw=tuple(cell_esd_raw),
+                b_overall_esd_raw=esd_raw.get(f"{ph.name} B", 0.0),
                 size=values.get(f"{ph.name} size"),
                 strain=values.get(f"{ph.name} strain"),
                 orientation=model.orientations.get(ph.name),
@@ -629,9 +674,9 @@ def _result(
                 brindley_tau=float(tau[k]),
                 particle_radius=radii[k],
                 source=ph.source,
-                **_atom_results(
-                    model, ph, values, (names, cov), cells[k], tuple(cell_esd), bonds, measured.name or "a scan"
-                ),
+                formula=reduced_formula(ph.structure),
+                space_group=space_group(ph.structure),
+                **_atom_results(model, ph, values, fitted, cells[k], tuple(cell_esd), bonds, measured.name or "a scan"),
             )
         )
 
@@ -644,6 +689,10 @@ def _result(
     warnings += phase_warnings(phase_fits)
     warnings += occupancy_warnings(phase_fits)
     warnings += misfit_warning(rwp, rexp, weighting.kind)
+    warnings += correlation_warnings(fitted.names, fitted.correlation())
+    warnings += [
+        f"{name} is not determined by the data: it is given without an uncertainty" for name in fitted.undetermined
+    ]
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(
         measured,
@@ -669,4 +718,8 @@ def _result(
         tuple(warnings),
         anomalous,
         time.process_time() - started,
+        uncertainties_raw=esd_raw,
+        durbin_watson=fitted.durbin_watson,
+        correlations=(tuple(fitted.names), fitted.correlation()),
+        undetermined=fitted.undetermined,
     )

@@ -217,6 +217,20 @@ class ParameterSet:
     def steps(self) -> np.ndarray:
         return np.array([p.step for p in self.free], dtype=float)
 
+    def onto_bounds(self, free_values: np.ndarray) -> np.ndarray:
+        """The free values with those within ``at_bound``'s margin of a bound set onto it.
+
+        The optimiser approaches a bound to within its own tolerance, whose last bits
+        differ between processors; a parameter that stopped there is reported at the
+        bound's own value.
+        """
+        snapped = np.array(free_values, dtype=float)
+        for i, parameter in enumerate(self.free):
+            side = parameter.at_bound(float(snapped[i]))
+            if side is not None:
+                snapped[i] = parameter.lower if side == "lower" else parameter.upper
+        return snapped
+
     def values(self, free_values: np.ndarray | None = None) -> dict[str, float]:
         """Every parameter's value by name, the free ones taken from ``free_values``."""
         named = {p.name: float(p.value) for p in self}

@@ -58,6 +58,8 @@ class FitPhase:
 def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Structure, str]]:
     """The structures and where each came from; a file's errors name the file.
 
+    A phase given as a file is named by its CIF's mineral or common name
+    when it gives one, else by the file's stem; a Structure keeps its name.
     Names are made unique (``name#2``), since parameters and results are
     named after them.
     """
@@ -67,7 +69,10 @@ def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Stru
             loaded.append((phase, phase.name or "structure"))
             continue
         try:
-            loaded.append((Structure.from_cif(phase), str(phase)))
+            structure = Structure.from_cif(phase)
+            if structure.common_name:
+                structure = dataclasses.replace(structure, name=structure.common_name)
+            loaded.append((structure, str(phase)))
         except InputError as exc:
             text = str(exc)
             raise InputError(text if str(phase) in text else f"{phase}: {text}") from None

@@ -8,10 +8,15 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
+import numpy as np
+
 from .parameters import ParameterSet
 
 if TYPE_CHECKING:
     from .result import PhaseFit
+
+CORRELATION_LIMIT = 0.95
+"""|ρ| above which two refined parameters are reported as trading off against each other."""
 
 MISFIT_LIMIT = 2.0
 """Rwp / Rexp above which the model misses something the data show."""
@@ -71,6 +76,19 @@ def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
                 f"phase {p.name}: overall B {p.b_overall:.3g} A^2 lowers the structure's B: "
                 "its displacement parameters look too large for this scan"
             )
+    return found
+
+
+def correlation_warnings(names: Sequence[str], correlation: np.ndarray) -> list[str]:
+    """One line per pair of refined parameters whose correlation exceeds ``CORRELATION_LIMIT`` in size."""
+    found = []
+    rows, columns = np.nonzero(np.triu(np.abs(correlation) > CORRELATION_LIMIT, k=1))
+    for i, j in zip(rows.tolist(), columns.tolist()):
+        found.append(
+            f"{names[i]} and {names[j]} are correlated (rho {correlation[i, j]:+.3f}): the data hardly tell "
+            "them apart, so their values trade off and each is less certain than it looks; hold one "
+            "with --fix if it is known"
+        )
     return found
 
 

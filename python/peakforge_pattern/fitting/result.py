@@ -4,6 +4,7 @@ show them."""
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Any
@@ -14,8 +15,10 @@ from ..measurements import MeasuredPattern
 from ..pictures import png_of
 from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
+from .bragg_agreement import bragg_r_factors
 from .fit_display import fit_html, fit_repr
 from .parameters import ParameterSet
+from .request import FitRequest
 from .structure_refinement.atom_results import BondLength, site_dicts
 from .structure_refinement.atom_tables import atom_table, bond_table
 from .uncertainties import format_with_uncertainty
@@ -28,7 +31,7 @@ class PhaseFit:
     Attributes
     ----------
     name : str
-        The phase's name (its CIF file's stem).
+        The phase's name: its CIF's mineral or common name, else the file's stem.
     weight_fraction : float
         Weight fraction, 0–1.
     scale : float
@@ -42,7 +45,10 @@ class PhaseFit:
     reflections : numpy.ndarray
         Observed 2θ of its reflections in the range (first emission line).
     weight_fraction_esd, scale_esd, cell_esd, b_overall_esd : float or tuple of float
-        Standard uncertainties of the above (0 for a parameter not refined).
+        Standard uncertainties of the above (0 for a parameter not refined),
+        corrected for the serial correlation of the residuals.
+    weight_fraction_esd_raw, scale_esd_raw, cell_esd_raw, b_overall_esd_raw : float or tuple of float
+        The same without the correction (least squares' own).
     size, strain : float or None
         Crystallite size (nm) and microstrain, where fitted (else None).
     orientation : tuple of int or None
@@ -64,6 +70,10 @@ class PhaseFit:
         Bond lengths with uncertainties, where asked.
     cif : str
         The refined structure as CIF text (empty when not refined).
+    formula : str
+        The structure's formula, Hill order, reduced ("Al2 O3").
+    space_group : str
+        Its space group ("R -3 c:H (No. 167)").
     """
 
     name: str
@@ -77,6 +87,10 @@ class PhaseFit:
     scale_esd: float = 0.0
     cell_esd: tuple[float, ...] = (0.0,) * 6
     b_overall_esd: float = 0.0
+    weight_fraction_esd_raw: float = 0.0
+    scale_esd_raw: float = 0.0
+    cell_esd_raw: tuple[float, ...] = (0.0,) * 6
+    b_overall_esd_raw: float = 0.0
     size: float | None = None
     strain: float | None = None
     orientation: tuple[int, int, int] | None = None
@@ -88,15 +102,17 @@ class PhaseFit:
     atoms: tuple[SiteRecord, ...] = ()
     bonds: tuple[BondLength, ...] = ()
     cif: str = ""
+    formula: str = ""
+    space_group: str = ""
 
-    def to_dict(self, esd: dict[str, float]) -> dict[str, Any]:
+    def to_dict(self, esd: dict[str, float], esd_raw: dict[str, float] | None = None) -> dict[str, Any]:
         """The phase as JSON takes it.
 
         Parameters
         ----------
-        esd : dict of str to float
+        esd, esd_raw : dict of str to float
             The fit's standard uncertainties by parameter name (for the
-            sample terms).
+            sample terms), corrected and uncorrected.
 
         Returns
         -------
@@ -107,16 +123,22 @@ class PhaseFit:
         """
         found: dict[str, Any] = {
             "name": self.name,
+            "formula": self.formula,
+            "space_group": self.space_group,
             "source": self.source,
             "weight_fraction": self.weight_fraction,
             "weight_fraction_esd": self.weight_fraction_esd,
+            "weight_fraction_esd_raw": self.weight_fraction_esd_raw,
             "scale": self.scale,
             "scale_esd": self.scale_esd,
+            "scale_esd_raw": self.scale_esd_raw,
             "cell": list(self.cell),
             "cell_esd": list(self.cell_esd),
+            "cell_esd_raw": list(self.cell_esd_raw),
             "volume": self.volume,
             "b_overall": self.b_overall,
             "b_overall_esd": self.b_overall_esd,
+            "b_overall_esd_raw": self.b_overall_esd_raw,
         }
         for key, value, parameter in (
             ("size", self.size, "size"),
@@ -126,6 +148,7 @@ class PhaseFit:
             if value is not None:
                 found[key] = value
                 found[f"{key}_esd"] = esd.get(f"{self.name} {parameter}", 0.0)
+                found[f"{key}_esd_raw"] = (esd if esd_raw is None else esd_raw).get(f"{self.name} {parameter}", 0.0)
         if self.orientation is not None:
             found["orientation"] = list(self.orientation)
         if self.linear_absorption is not None:
@@ -167,7 +190,9 @@ class FitResult:
     parameters : dict of str to float
         Every parameter's value by name.
     uncertainties : dict of str to float
-        Standard uncertainty of each refined parameter not at a bound.
+        Standard uncertainty of each refined parameter not at a bound (and
+        determined by the data), corrected for the serial correlation of
+        the residuals (Bérar and Lelann).
     background_coefficients : numpy.ndarray
         The Chebyshev coefficients of the background.
     rp, rwp, rexp : float
@@ -192,6 +217,16 @@ class FitResult:
         Whether anomalous dispersion was applied.
     seconds : float
         Processor time of the fit.
+    uncertainties_raw : dict of str to float
+        The same without the correction: least squares' χ² (JᵀJ)⁻¹.
+    durbin_watson : float
+        Durbin–Watson d of the weighted residuals (2 for independent ones).
+    correlations : (tuple of str, numpy.ndarray)
+        The parameters with an uncertainty and their correlation matrix.
+    undetermined : tuple of str
+        Refined parameters the data do not determine (no uncertainty given).
+    request : FitRequest or None
+        The options of the fit.
     """
 
     measured: MeasuredPattern
@@ -217,6 +252,11 @@ class FitResult:
     warnings: tuple[str, ...] = ()
     anomalous: bool = True
     seconds: float = 0.0
+    uncertainties_raw: dict[str, float] = field(default_factory=dict)
+    durbin_watson: float = math.nan
+    correlations: tuple[tuple[str, ...], np.ndarray] = ((), np.zeros((0, 0)))
+    undetermined: tuple[str, ...] = ()
+    request: FitRequest | None = field(default=None, repr=False)
 
     @property
     def weight_fractions(self) -> dict[str, float]:
@@ -227,6 +267,19 @@ class FitResult:
     def weight_fraction_esds(self) -> dict[str, float]:
         """Each phase's weight-fraction standard uncertainty, by name."""
         return {p.name: p.weight_fraction_esd for p in self.phases}
+
+    @functools.cached_property
+    def r_bragg(self) -> dict[str, float]:
+        """Each phase's Bragg R factor (a fraction; NaN without reflections
+        in the scan), by name; see `bragg_agreement`."""
+        found = bragg_r_factors(
+            self.measured.two_theta,
+            self.measured.intensity,
+            self.background,
+            self.phase_profiles,
+            [p.reflections for p in self.phases],
+        )
+        return {p.name: r for p, r in zip(self.phases, found)}
 
     @property
     def difference(self) -> np.ndarray:
@@ -263,10 +316,21 @@ class FitResult:
             "anomalous": self.anomalous,
             "parameters": self.parameters,
             "uncertainties": self.uncertainties,
+            "uncertainties_raw": self.uncertainties_raw,
+            "esd_cover": ESD_COVER,
+            "durbin_watson": self.durbin_watson if math.isfinite(self.durbin_watson) else None,
+            "undetermined": list(self.undetermined),
+            "correlations": {"names": list(self.correlations[0]), "matrix": self.correlations[1].tolist()},
             "fixed": [p.name for p in (self.parameter_set or ()) if not p.refined],
             "at_bound": at_bound,
             "background_coefficients": self.background_coefficients.tolist(),
-            "phases": [p.to_dict(self.uncertainties) for p in self.phases],
+            "phases": [
+                {
+                    **p.to_dict(self.uncertainties, self.uncertainties_raw),
+                    "r_bragg": _finite_or_none(self.r_bragg[p.name]),
+                }
+                for p in self.phases
+            ],
             "warnings": list(self.warnings),
             "notes": list(self.measured.notes),
             "converged": self.converged,
@@ -295,12 +359,28 @@ class FitResult:
         return fit_repr(self)
 
 
+def _finite_or_none(value: float) -> float | None:
+    return value if math.isfinite(value) else None
+
+
 def _table(rows: list[list[str]]) -> list[str]:
     widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
     return [
         "  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths))).rstrip()
         for row in rows
     ]
+
+
+PHASE_HEADER = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
+"""The columns of the phases' table in the text summary."""
+
+
+def phase_row(phase: PhaseFit) -> list[str]:
+    """A phase's row of the text summary: name, weight % and cell and B
+    with their uncertainties, as printed (reports show the same strings)."""
+    cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
+    fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
+    return [phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)]
 
 
 def summary_text(result: FitResult) -> str:
@@ -332,6 +412,8 @@ def summary_text(result: FitResult) -> str:
     for p in shown:
         if not p.refined:
             state = "fixed"
+        elif p.name in result.undetermined:
+            state = "undetermined"
         elif p.at_bound():
             state = f"at {p.at_bound()} bound"
         else:
@@ -346,13 +428,10 @@ def summary_text(result: FitResult) -> str:
         )
     if rows:
         lines += ["  " + line for line in _table(rows)]
-    header = ["phase", "weight %", "a", "b", "c", "alpha", "beta", "gamma", "B"]
-    table = [header]
-    for phase in result.phases:
-        cell = [format_with_uncertainty(v, e, 7) for v, e in zip(phase.cell, phase.cell_esd)]
-        fraction = format_with_uncertainty(100 * phase.weight_fraction, 100 * phase.weight_fraction_esd, 4)
-        table.append([phase.name, fraction, *cell, format_with_uncertainty(phase.b_overall, phase.b_overall_esd, 3)])
-    lines += _table(table)
+    lines += _table([PHASE_HEADER, *(phase_row(phase) for phase in result.phases)])
+    r_bragg = [f"{name} {100 * r:.2f} %" for name, r in result.r_bragg.items() if math.isfinite(r)]
+    if r_bragg:
+        lines.append("R_Bragg: " + ", ".join(r_bragg))
     extra = [p for p in result.phases if p.particle_radius > 0.0]
     if extra:
         lines.append(
@@ -369,4 +448,30 @@ def summary_text(result: FitResult) -> str:
             lines.append(bond_table(phase.name, phase.bonds))
     if not math.isfinite(result.rwp):
         lines.append("the agreement indices are not finite")
+    lines.append(esd_line(result))
     return "\n".join(lines) + "\n"
+
+
+ESD_COVER = (
+    "counting statistics and the misfit the residuals show, corrected for their serial correlation "
+    "(Berar and Lelann); not sample preparation, particle statistics, microabsorption or model errors "
+    "that leave no trace in the residuals"
+)
+"""What a fit's standard uncertainties cover, in words."""
+
+
+def esd_line(result: FitResult) -> str:
+    """One line: what the uncertainties in parentheses cover, with the Durbin–Watson d."""
+    d = result.durbin_watson
+    widened = [
+        result.uncertainties[n] / result.uncertainties_raw[n]
+        for n in result.uncertainties
+        if result.uncertainties_raw.get(n, 0.0) > 0.0
+    ]
+    told = [f"Durbin-Watson d {d:.2f}"] if math.isfinite(d) else []
+    told += [f"median x{float(np.median(widened)):.2g} least squares'"] if widened else []
+    return (
+        f"e.s.d.s cover counting statistics and the misfit the residuals show, serial correlation included "
+        f"(Berar-Lelann{': ' if told else ''}{', '.join(told)}); not sample preparation, particle statistics, "
+        "microabsorption or errors the residuals do not show"
+    )

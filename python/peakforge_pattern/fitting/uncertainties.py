@@ -4,8 +4,11 @@ crystallographers' notation 33.65(42).
 
 The covariance is (JᵀJ)⁻¹ χ², J the Jacobian of the weighted residuals by
 every refined parameter (the linear ones, scales and background, included;
-the others with the linear ones held), at the minimum. A parameter that
-stopped at a bound is left out: it is no longer free. Weight fractions
+the others with the linear ones held), at the minimum, corrected for the
+serial correlation of the residuals (``serial_correlation.py``; the
+uncorrected one is kept beside it). A parameter that stopped at a bound is
+left out: it is no longer free; one whose direction lies in the normal
+matrix's null space is undetermined and gets no uncertainty. Weight fractions
 w = S·ZMV/τ / Σ S·ZMV/τ carry the uncertainty of the scales and of the
 cells' volumes; Brindley's τ is taken as exact.
 """
@@ -14,17 +17,70 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 
 import numpy as np
 
 from .model import FitModel
 from .parameters import Parameter
+from .serial_correlation import corrected_covariance, durbin_watson, residual_correlation
+
+UNDETERMINED_SHARE = 0.1
+"""A parameter with more than this share of its direction in the normal
+matrix's null space is not determined by the data."""
+
+NULL_RCOND = 1e-12
+"""Eigenvalues of the unit-scaled normal matrix below this times the largest are its null space."""
+
+
+@dataclass(frozen=True)
+class FitCovariance:
+    """The refined parameters' covariance, corrected for serially correlated residuals, and the uncorrected one.
+
+    Attributes
+    ----------
+    names : list of str
+        The parameters with a row (refined and not at a bound).
+    matrix, raw : numpy.ndarray
+        Covariance corrected as ``serial_correlation.py`` says, and
+        χ² (JᵀJ)⁻¹ without the correction (model units).
+    durbin_watson : float
+        Durbin–Watson d of the weighted residuals.
+    undetermined : tuple of str
+        Parameters the data do not determine (no uncertainty is given for them).
+    """
+
+    names: list[str]
+    matrix: np.ndarray
+    raw: np.ndarray
+    durbin_watson: float
+    undetermined: tuple[str, ...] = ()
+
+    def pair(self, raw: bool = False) -> tuple[list[str], np.ndarray]:
+        """(names, matrix), as the structure results take it."""
+        return self.names, self.raw if raw else self.matrix
+
+    def correlation(self) -> np.ndarray:
+        """The correlation matrix of the corrected covariance (0 off the diagonal for a zero variance)."""
+        scale = np.sqrt(np.maximum(np.diag(self.matrix), 0.0))
+        scale[scale == 0.0] = np.inf
+        found = self.matrix / np.outer(scale, scale)
+        np.fill_diagonal(found, 1.0)
+        return found
 
 
 def covariance(
-    model: FitModel, values: dict[str, float], coefficients: np.ndarray, chi2: float
-) -> tuple[list[str], np.ndarray]:
-    """Names of the parameters with an uncertainty, and their covariance (model units)."""
+    model: FitModel,
+    values: dict[str, float],
+    coefficients: np.ndarray,
+    chi2: float,
+    residuals: np.ndarray | None = None,
+) -> FitCovariance:
+    """The covariance of the parameters with an uncertainty (model units).
+
+    ``residuals`` are the weighted residuals at the solution; with them the
+    covariance is corrected for their serial correlation.
+    """
     n_phases = len(model.phases)
     moving: list[Parameter] = [p for p in model.parameters.free if p.at_bound(values[p.name]) is None]
     derivatives = model.column_derivatives(values, moving)
@@ -39,12 +95,28 @@ def covariance(
     norms = np.linalg.norm(jacobian, axis=0)
     norms[norms == 0.0] = 1.0
     scaled = jacobian / norms
-    inverse = np.linalg.pinv(scaled.T @ scaled, rcond=1e-13, hermitian=True)
-    return names, inverse / np.outer(norms, norms) * chi2
+    normal = scaled.T @ scaled
+    eigenvalues, vectors = np.linalg.eigh(normal)
+    null = eigenvalues < NULL_RCOND * max(float(eigenvalues.max(initial=0.0)), 1e-300)
+    in_null = np.sum(vectors[:, null] ** 2, axis=1)
+    undetermined = tuple(n for n, share in zip(names, in_null) if share > UNDETERMINED_SHARE)
+    inverse = np.linalg.pinv(normal, rcond=1e-13, hermitian=True)
+    if residuals is None:
+        rho, d = np.zeros(0), math.nan
+    else:
+        rho, d = residual_correlation(residuals), durbin_watson(residuals)
+    corrected = corrected_covariance(scaled, inverse, rho)
+    unscale = np.outer(norms, norms)
+    return FitCovariance(names, corrected / unscale * chi2, inverse / unscale * chi2, d, undetermined)
 
 
-def standard_uncertainties(names: Sequence[str], cov: np.ndarray) -> dict[str, float]:
-    return {n: float(math.sqrt(v)) for n, v in zip(names, np.diag(cov)) if v >= 0.0 and math.isfinite(v)}
+def standard_uncertainties(names: Sequence[str], cov: np.ndarray, undetermined: Sequence[str] = ()) -> dict[str, float]:
+    """Each parameter's standard uncertainty, leaving out those the data do not determine."""
+    return {
+        n: float(math.sqrt(v))
+        for n, v in zip(names, np.diag(cov))
+        if v >= 0.0 and math.isfinite(v) and n not in undetermined
+    }
 
 
 def weight_fraction_gradient(

@@ -4,6 +4,7 @@ themselves, so the library must be at the same path on every worker."""
 
 from __future__ import annotations
 
+import uuid
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -25,6 +26,9 @@ def shortlist_on_cluster(
 ) -> Shortlist:
     """The shortlist of the whole library, each part scored by a task on ``client``'s cluster."""
     distributed = require("distributed", "distributed", "--scheduler")
+    # Keys name this search: another run on the same cluster (another scan, the same library's
+    # parts) must not be handed this run's results, nor this run theirs.
+    run = uuid.uuid4().hex
     futures = [
         client.submit(
             shortlist_parts,
@@ -36,7 +40,7 @@ def shortlist_on_cluster(
             size,
             rows,
             pure=False,
-            key=f"peakforge-identify-{index}-{part}",
+            key=f"peakforge-identify-{run}-{index}-{part}",
         )
         for index, part in enumerate(library.parts)
     ]

@@ -143,7 +143,7 @@ class IdentificationResult:
             width = max(len(p.name) for p in self.phases)
             for p in self.phases:
                 lines.append(
-                    f"  {p.name:<{width}}  {_percent(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
+                    f"  {p.name:<{width}}  {percent_text(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
                     f"score {p.score:.3f}  strain {100 * p.strain:+.2f} %  {p.id}"
                 )
         else:
@@ -165,8 +165,9 @@ class IdentificationResult:
         return "\n".join(lines) + "\n"
 
 
-def _percent(fraction: float, esd: float | None) -> str:
-    """A weight fraction in percent with its uncertainty in parentheses in the last digits."""
+def percent_text(fraction: float, esd: float | None) -> str:
+    """A weight fraction in percent with its uncertainty in parentheses in the
+    last digits, as the summary prints it (reports show the same)."""
     value = 100.0 * fraction
     if esd is None or not math.isfinite(esd) or esd <= 0.0:
         return f"{value:.2f}"

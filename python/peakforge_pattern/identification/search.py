@@ -38,7 +38,8 @@ import numpy as np
 
 from ..batch.library import Library, open_library
 from ..errors import InputError
-from ..fitting.fit import BACKGROUND_TERMS, FitResult, fit_pattern
+from ..fitting.fit import DEFAULT_RADIUS, FitResult, fit_pattern
+from ..fitting.request import FitRequest
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..profiles.instrument import DEFAULT_KA2_RATIO, Instrument
 from ..structures.structure import Structure
@@ -117,9 +118,9 @@ class _Search:
     """The kept entries, their identity as phases, and the fits of the search."""
 
     def __init__(
-        self, measured: MeasuredPattern, shortlist: Shortlist, target: ScanTarget, fit_options: dict[str, Any]
+        self, measured: MeasuredPattern, shortlist: Shortlist, target: ScanTarget, request: FitRequest
     ) -> None:
-        self.measured, self.shortlist, self.target, self.fit_options = measured, shortlist, target, fit_options
+        self.measured, self.shortlist, self.target, self.request = measured, shortlist, target, request
         self._structures: dict[int, Structure] = {}
         self._fingerprints = self._strongest_spacings()
         self._compositions = [
@@ -180,10 +181,10 @@ class _Search:
         result = fit_pattern(
             self.measured,
             [self.structure(i) for i in indices],
+            self.request,
             refine_cell=True,
             refine_b=refine_b,
             max_evaluations=evaluations,
-            **self.fit_options,
         )
         residual = (self.measured.intensity - result.calculated) / self.measured.uncertainty
         parameters = len(result.refined) + len(indices) + result.background_coefficients.size
@@ -233,14 +234,15 @@ def identify(
     exclude_elements: Sequence[str] | None = None,
     max_phases: int = MAX_PHASES,
     top: int = TOP_CANDIDATES,
+    request: FitRequest | None = None,
     wavelength: float | str | tuple[float, float] | None = None,
     ka2_ratio: float | None = None,
-    monochromator_angle: float = 0.0,
-    radius: float = 240.0,
+    monochromator_angle: float | None = None,
+    radius: float | None = None,
     correction: str | None = None,
-    shape: str = "tch",
+    shape: str | None = None,
     two_theta_range: Sequence[float] | None = None,
-    background_terms: int = BACKGROUND_TERMS,
+    background_terms: int | None = None,
     trials_per_round: int = TRIALS_PER_ROUND,
     chunk_rows: int = CHUNK_ROWS,
     client: Any = None,
@@ -262,8 +264,12 @@ def identify(
         Most phases kept.
     top : int
         Candidates listed after the phases found.
+    request : FitRequest, optional
+        The options of every trial fit (`FitRequest`; the fit's defaults
+        without it): the instrument, the 2θ range, the background and the
+        corrections.
     wavelength, ka2_ratio, monochromator_angle, radius, correction, shape, two_theta_range, background_terms
-        The instrument and fit options of ``fit_pattern``.
+        Fields of the request, changing it where given (not None).
     trials_per_round : int
         Candidates fitted in each round.
     chunk_rows : int
@@ -294,9 +300,24 @@ def identify(
         raise InputError(f"--top must not be negative, not {top}")
     allowed = check_elements(elements, "--elements")
     excluded = check_elements(exclude_elements, "--exclude-elements")
+    given = {
+        "wavelength": wavelength,
+        "ka2_ratio": ka2_ratio,
+        "monochromator_angle": monochromator_angle,
+        "radius": radius,
+        "correction": correction,
+        "shape": shape,
+        "two_theta_range": two_theta_range,
+        "background_terms": background_terms,
+    }
+    request = FitRequest.from_fields(request, **{k: v for k, v in given.items() if v is not None})
     measured = scan if isinstance(scan, MeasuredPattern) else read_scan(scan)
-    if two_theta_range is not None:
-        measured = in_range(measured, *(float(v) for v in two_theta_range))
+    if request.two_theta_range is not None:
+        measured = in_range(measured, *request.two_theta_range)
+    # The trials fit the points already cut to the range.
+    trial_request = request.replace(two_theta_range=None)
+    wavelength, ka2_ratio = request.wavelength, request.ka2_ratio
+    monochromator_angle = 0.0 if request.monochromator_angle is None else request.monochromator_angle
     if not isinstance(library, Library):
         library = open_library(library)
     if wavelength is None:
@@ -307,7 +328,7 @@ def identify(
         wavelength=wavelength,
         ka2_ratio=ka2_ratio,  # type: ignore[arg-type]
         monochromator_angle=monochromator_angle,
-        radius=radius,
+        radius=DEFAULT_RADIUS if request.radius is None else request.radius,
     )
     lines = instrument.lines(1.0)
     peaks = find_scan_peaks(measured, lines)
@@ -330,19 +351,10 @@ def identify(
     )
     scoring_seconds = time.perf_counter() - scoring_started
 
-    fit_options = dict(
-        wavelength=wavelength,
-        ka2_ratio=ka2_ratio,
-        shape=shape,
-        background_terms=background_terms,
-        correction=correction,
-        radius=radius,
-        monochromator_angle=monochromator_angle,
-    )
-    search = _Search(measured, shortlist, target, fit_options)
-    misfit = _background_misfit(measured, int(background_terms))
+    search = _Search(measured, shortlist, target, trial_request)
+    misfit = _background_misfit(measured, request.background_terms)
     independent = independent_points(measured, peaks.typical_fwhm)
-    parameters = int(background_terms)
+    parameters = request.background_terms
     kept: list[int] = []
     kept_scores: dict[int, float] = {}
     steps: list[SearchStep] = []

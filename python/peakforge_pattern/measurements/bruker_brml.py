@@ -9,6 +9,7 @@ from __future__ import annotations
 import numpy as np
 
 from ..errors import InputError
+from .geometry import brml_geometry
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 from .xrdml import local, parse_xml
 from .zipped import open_archive, read_member
@@ -68,4 +69,4 @@ def read_brml(data: bytes, name: str) -> MeasuredPattern:
     except (ValueError, IndexError):
         raise InputError(f"{name}: a Datum row is not {column + 2} or more comma-separated numbers") from None
     notes = (f"{name}: read the first of {len(raw_files)} scans",) if len(raw_files) > 1 else ()
-    return scan_from_file(x, y, None, name, notes=notes)
+    return scan_from_file(x, y, None, name, notes=notes, geometry=brml_geometry(root, local))

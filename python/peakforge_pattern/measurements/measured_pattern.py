@@ -7,6 +7,7 @@ from dataclasses import dataclass, replace
 import numpy as np
 
 from ..errors import InputError
+from .geometry import ScanGeometry
 from .limits import MAX_POINTS
 
 
@@ -18,7 +19,9 @@ class MeasuredPattern:
     ``wavelength`` is the anode line or Kα1/Kα2 pair the file names, if any
     (Kα1, Kα2 in Å and the Kα2/Kα1 ratio, 0 for a Kα1-only beam);
     ``uncertainty_from_file`` says whether the file gave the uncertainties;
-    ``notes`` are what reading the file left out or assumed, one line each.
+    ``notes`` are what reading the file left out or assumed, one line each;
+    ``radius`` (mm) and ``geometry`` ("reflection" or "transmission") are
+    the goniometer's as the file's header states them (None where it does not).
     """
 
     two_theta: np.ndarray
@@ -28,6 +31,8 @@ class MeasuredPattern:
     wavelength: tuple[float, float, float] | None = None
     uncertainty_from_file: bool = False
     notes: tuple[str, ...] = ()
+    radius: float | None = None
+    geometry: str | None = None
 
     def __len__(self) -> int:
         return int(self.two_theta.size)
@@ -110,14 +115,11 @@ def in_range(pattern: MeasuredPattern, lo: float, hi: float) -> MeasuredPattern:
     keep = (pattern.two_theta >= lo) & (pattern.two_theta <= hi)
     if keep.sum() < 2:
         raise InputError(f"{pattern.name}: fewer than two points in 2theta {lo:g} to {hi:g}")
-    return MeasuredPattern(
-        pattern.two_theta[keep],
-        pattern.intensity[keep],
-        pattern.uncertainty[keep],
-        pattern.name,
-        pattern.wavelength,
-        pattern.uncertainty_from_file,
-        pattern.notes,
+    return replace(
+        pattern,
+        two_theta=pattern.two_theta[keep],
+        intensity=pattern.intensity[keep],
+        uncertainty=pattern.uncertainty[keep],
     )
 
 
@@ -130,12 +132,14 @@ def scan_from_file(
     wavelength: tuple[float, float, float] | None = None,
     notes: tuple[str, ...] = (),
     counting_uncertainty: bool = False,
+    geometry: ScanGeometry | None = None,
 ) -> MeasuredPattern:
     """A reader's columns as a MeasuredPattern.
 
     ``counting_uncertainty`` says that the reader derived the uncertainty
     from counting statistics (a count rate and its counting time) rather
-    than finding it in the file.
+    than finding it in the file; ``geometry`` is the goniometer the header
+    describes.
 
     Points at 2θ ≤ 0 or ≥ 180° cannot be measured in reflection or
     transmission (a calculated profile starts at 0°): they are dropped with
@@ -160,4 +164,6 @@ def scan_from_file(
         if uncertainty is not None and np.asarray(uncertainty).size == keep.size:
             uncertainty = np.asarray(uncertainty, dtype=float).reshape(-1)[keep]
     pattern = MeasuredPattern.from_arrays(x, intensity, uncertainty, name=name, wavelength=wavelength, notes=notes)
+    if geometry is not None:
+        pattern = replace(pattern, radius=geometry.radius, geometry=geometry.geometry)
     return replace(pattern, uncertainty_from_file=False) if counting_uncertainty else pattern

@@ -14,6 +14,7 @@ from __future__ import annotations
 import numpy as np
 
 from ..errors import InputError
+from .geometry import ras_geometry
 from .measured_pattern import MeasuredPattern, check_point_count, scan_from_file
 
 TWO_THETA_AXES = ("twotheta", "2theta", "2-theta")
@@ -127,7 +128,14 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
     )
     notes = (f"{name}: read the first of {scans} scans",) if scans > 1 else ()
     return scan_from_file(
-        table[:, 0], intensity, sigma, name, wavelength=wavelength, notes=notes, counting_uncertainty=True
+        table[:, 0],
+        intensity,
+        sigma,
+        name,
+        wavelength=wavelength,
+        notes=notes,
+        counting_uncertainty=True,
+        geometry=ras_geometry(header),
     )
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 import numpy as np
 
 from ..errors import InputError
+from .geometry import rasx_geometry
 from .measured_pattern import MAX_POINTS, MeasuredPattern, scan_from_file
 from .rigaku_ras import counting_scale, is_two_theta_axis, number_or_zero, rigaku_wavelength, unattenuated
 from .xrdml import find, local, parse_xml, text_of
@@ -47,6 +48,7 @@ def read_rasx(data: bytes, name: str) -> MeasuredPattern:
     members = archive.namelist()
     profile = read_member(archive, PROFILE, name).decode("utf-8-sig", errors="replace")
     values: dict[str, str] = {}
+    geometry = None
     if CONDITIONS in members:
         root = parse_xml(read_member(archive, CONDITIONS, name), name, "Rigaku conditions XML")
         scan = find(root, "ScanInformation")
@@ -54,6 +56,7 @@ def read_rasx(data: bytes, name: str) -> MeasuredPattern:
             values[key] = text_of(find(scan, key)) if scan is not None else ""
         for key in ("WavelengthKalpha1", "WavelengthKalpha2", "WaveType"):
             values[key] = text_of(next((e for e in root.iter() if local(e.tag) == key), None))
+        geometry = rasx_geometry(root, local)
     axis = values.get("AxisName", "")
     if axis and not is_two_theta_axis(axis):
         raise InputError(f"{name}: the scan axis is {axis}, not 2theta")
@@ -83,5 +86,12 @@ def read_rasx(data: bytes, name: str) -> MeasuredPattern:
     profiles = sum(1 for m in members if m.startswith("Data") and m.endswith(".txt") and "/Profile" in m)
     notes = (f"{name}: read the first of {profiles} profiles",) if profiles > 1 else ()
     return scan_from_file(
-        table[:, 0], intensity, sigma, name, wavelength=wavelength, notes=notes, counting_uncertainty=True
+        table[:, 0],
+        intensity,
+        sigma,
+        name,
+        wavelength=wavelength,
+        notes=notes,
+        counting_uncertainty=True,
+        geometry=geometry,
     )

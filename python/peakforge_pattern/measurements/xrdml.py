@@ -9,6 +9,7 @@ import numpy as np
 
 from ..errors import InputError
 from .columns import numbers
+from .geometry import xrdml_geometry
 from .measured_pattern import MeasuredPattern, scan_from_file
 
 
@@ -97,4 +98,6 @@ def read_xrdml(data: bytes, name: str) -> MeasuredPattern:
             wavelength = (values["kAlpha1"], values["kAlpha2"], values.get("ratioKAlpha2KAlpha1", 0.5))
         except (KeyError, ValueError):
             wavelength = None
-    return scan_from_file(x, y, uncertainty, name, wavelength=wavelength, counting_uncertainty=True)
+    return scan_from_file(
+        x, y, uncertainty, name, wavelength=wavelength, counting_uncertainty=True, geometry=xrdml_geometry(root, local)
+    )

@@ -26,6 +26,7 @@ import numpy as np
 from ..errors import InputError
 from . import assembly, checks, displacements, symmetry
 from .asymmetric_unit import ListedSites
+from .cif_names import block_name
 from .composition import composition_problems, parse_formula
 from .elements import LAST_TABULATED_ELEMENT, is_tabulated
 from .lattice import lattice_from_parameters
@@ -75,13 +76,32 @@ def read_cif_bytes(stream: BinaryIO) -> bytes:
     regular = info is not None and stat.S_ISREG(info.st_mode)
     if info is not None and regular and info.st_size > MAX_CIF_BYTES:
         raise _too_large(f"{info.st_size // 2**20} MB is")
-    head = stream.read(65536)
-    if not regular and b"\0" in head and not head.startswith(_GZIP_MAGIC):
-        raise InputError("cannot read: binary data, not CIF text")
-    data = head + stream.read(MAX_CIF_BYTES + 1 - len(head))
+    if regular and info is not None:
+        # One read of the size the file has: asking for the limit would have
+        # a 256 MB buffer allocated and returned to the system for every file.
+        data = stream.read(info.st_size + 1)
+        if len(data) > info.st_size:  # it grew since: read on, up to the limit
+            data += _read_at_most(stream, MAX_CIF_BYTES + 1 - len(data))
+    else:
+        head = stream.read(65536)
+        if b"\0" in head and not head.startswith(_GZIP_MAGIC):
+            raise InputError("cannot read: binary data, not CIF text")
+        data = head + _read_at_most(stream, MAX_CIF_BYTES + 1 - len(head))
     if len(data) > MAX_CIF_BYTES:
         raise _too_large("the file holds")
     return data
+
+
+def _read_at_most(stream: BinaryIO, limit: int) -> bytes:
+    """Up to ``limit`` bytes, read in blocks of a megabyte."""
+    blocks = []
+    while limit > 0:
+        block = stream.read(min(limit, 2**20))
+        if not block:
+            break
+        blocks.append(block)
+        limit -= len(block)
+    return b"".join(blocks)
 
 
 def _decode(data: bytes) -> tuple[str, list[str]]:
@@ -117,7 +137,12 @@ def _structure_block(doc: gemmi.cif.Document) -> tuple[gemmi.cif.Block, list[str
     return with_sites[0], warnings
 
 
-def _duplicate_tags(block: gemmi.cif.Block) -> list[str]:
+def _duplicate_tags(doc: gemmi.cif.Document, block: gemmi.cif.Block) -> list[str]:
+    try:
+        doc.check_for_duplicates()  # gemmi's own check, quick, on the whole file
+        return []
+    except RuntimeError:  # some block has a tag twice: counted in this one
+        pass
     tags: list[str] = []
     for item in block:
         pair = item.pair  # a (tag, value) tuple, or None for a loop
@@ -128,6 +153,15 @@ def _duplicate_tags(block: gemmi.cif.Block) -> list[str]:
     return [f"tag {tag} appears {n} times; the first value is used" for tag, n in Counter(tags).items() if n > 1]
 
 
+def _as_string(raw: str) -> str:
+    """gemmi.cif.as_string: quotes taken off here, gemmi called only for text
+    fields (a call per operation costs more than the rest of their reading)."""
+    first = raw[:1]
+    if first in ("'", '"'):
+        return raw[1:-1]
+    return gemmi.cif.as_string(raw) if first == ";" else raw
+
+
 def _value(block: gemmi.cif.Block, tags: tuple[str, ...]) -> str | None:
     """The first non-null value among ``tags``, as a plain string."""
     for tag in tags:
@@ -135,6 +169,35 @@ def _value(block: gemmi.cif.Block, tags: tuple[str, ...]) -> str | None:
         if raw is not None and not gemmi.cif.is_null(raw):
             return gemmi.cif.as_string(raw).strip()
     return None
+
+
+# A column of plain decimal numbers, each with an optional standard
+# uncertainty in brackets, one per line: such a column is converted at once.
+_PLAIN_NUMBERS = re.compile(r"(?:-?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?(?:\(\d+\))?\n)*")
+_UNCERTAINTY = re.compile(r"\(\d+\)")
+_SMALLEST_NORMAL = 2.2250738585072014e-308
+
+
+def _plain_numbers(values: list[str] | None) -> list[float] | None:
+    """gemmi.cif.as_number of every value when all are plain finite numbers
+    (one pass over the column instead of a call per value), else None.
+
+    Both parse the digits to the nearest double, so the values are the same.
+    """
+    if values is None:
+        return None
+    joined = "\n".join(values) + "\n"
+    if not _PLAIN_NUMBERS.fullmatch(joined):
+        return None
+    numbers = list(map(float, _UNCERTAINTY.sub("", joined).split()))
+    if not all(map(math.isfinite, numbers)):
+        return None
+    # gemmi takes a value below the smallest normal double for no number:
+    # zeros and tiny values are asked of gemmi itself.
+    for value, text in zip(numbers, values):
+        if abs(value) < _SMALLEST_NORMAL and not gemmi.cif.as_number(text) == value:
+            return None
+    return numbers
 
 
 def _number(raw: str, what: str) -> float:
@@ -164,7 +227,7 @@ def _symmetry_statement(block: gemmi.cif.Block) -> tuple[symmetry.SymmetryStatem
     for tag in _OPERATIONS:
         column = block.find_values(tag)
         if column:
-            operations = tuple(gemmi.cif.as_string(v) for v in column if not gemmi.cif.is_null(v))
+            operations = tuple(_as_string(v) for v in column if v not in _NULL)
             break
     warnings = []
     number = 0
@@ -270,14 +333,16 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         value = None if column is None else column[index]
         return None if value is None or value in _NULL else value
 
+    numbers = [_plain_numbers(column) if k in (0, 1, 2, 5, 6, 7) else None for k, column in enumerate(columns)]
+
     def element(text: str) -> tuple[int, bool]:
         if text not in elements:
             elements[text] = _element(text, in_formula)
         return elements[text]
 
     for index in range(rows):
-        label = gemmi.cif.as_string(present(3, index) or "") or f"site {index + 1}"
-        if gemmi.cif.as_string(present(8, index) or "").lower() == "dum":
+        label = _as_string(present(3, index) or "") or f"site {index + 1}"
+        if _as_string(present(8, index) or "").lower() == "dum":
             continue  # a dummy atom marks a point, it does not scatter
         # A row written again word for word is the same atom: dropped here,
         # before its images would pile up on the first copy's.
@@ -288,13 +353,17 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         seen_rows.add(raw)
         xyz = []
         for k, axis in enumerate("xyz"):
+            column = numbers[k]
+            if column is not None:
+                xyz.append(column[index])
+                continue
             text = present(k, index)
             value = gemmi.cif.as_number(text) if text is not None else math.nan
             if not math.isfinite(value):
                 raise InputError(f"site {label}: no fractional {axis} coordinate ({raw[k]!r})")
             xyz.append(value)
         symbol = present(4, index)
-        z, guessed = element(gemmi.cif.as_string(symbol)) if symbol is not None else (0, False)
+        z, guessed = element(_as_string(symbol)) if symbol is not None else (0, False)
         if z == 0:
             z, guessed = element(label)
             if symbol is not None and is_tabulated(z):
@@ -307,7 +376,10 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
                 f"unknown element {shown!r} at site {label} (elements 1 to {LAST_TABULATED_ELEMENT} are covered)"
             )
         occupancy_text = present(5, index)
-        occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
+        if numbers[5] is not None:
+            occupancy = numbers[5][index]
+        else:
+            occupancy = 1.0 if occupancy_text is None else _number(occupancy_text, f"the occupancy of {label}")
         if occupancy < 0.0:
             raise InputError(f"negative occupancy {occupancy:g} at site {label}")
         if occupancy > 1.0 + 1e-3:
@@ -315,9 +387,10 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         u_text, b_text = present(6, index), present(7, index)
         given_as_u = b_text is None or u_text is not None
         if u_text is not None:
-            u = _number(u_text, f"U of {label}")
+            u = numbers[6][index] if numbers[6] is not None else _number(u_text, f"U of {label}")
         elif b_text is not None:
-            u = _number(b_text, f"B of {label}") / checks.EIGHT_PI_SQUARED
+            b = numbers[7][index] if numbers[7] is not None else _number(b_text, f"B of {label}")
+            u = b / checks.EIGHT_PI_SQUARED
         else:
             u = aniso.get(label, 0.0)
         sites.labels.append(label)
@@ -423,6 +496,7 @@ class CifContents:
     site_check: checks.SiteCheck
     u_aniso: np.ndarray | None
     listed_sites: ListedSites | None = None
+    common_name: str = ""
 
 
 def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
@@ -459,7 +533,7 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
     except (RuntimeError, ValueError) as exc:
         raise InputError(f"cannot read: {_one_line(exc)}") from None
     block, block_warnings = _structure_block(doc)
-    warnings += block_warnings + _duplicate_tags(block)
+    warnings += block_warnings + _duplicate_tags(doc, block)
 
     a, b, c, alpha, beta, gamma = _cell(block)
     lattice = lattice_from_parameters(a, b, c, alpha, beta, gamma)
@@ -518,6 +592,7 @@ def parse_cif_contents(data: bytes | str, name: str = "") -> CifContents:
         site_check=expansion.site_check,
         u_aniso=u_aniso,
         listed_sites=listed,
+        common_name=block_name(block),
     )
 
 

@@ -57,6 +57,22 @@ def formula(structure: Structure) -> str:
     return " ".join(parts)
 
 
+def reduced_formula(structure: Structure) -> str:
+    """The formula in Hill order reduced to the smallest whole counts: "Al2 O3"
+    for a cell of "Al12 O18"; with counts that are not whole (partial
+    occupancies) the cell's formula as it is."""
+    cell = formula(structure)
+    counts = []
+    for word in cell.split():
+        symbol = word.rstrip("0123456789.")
+        counts.append((symbol, float(word[len(symbol) :] or 1)))
+    whole = [round(c) for _, c in counts]
+    if not counts or any(abs(c - w) > 1e-6 or w <= 0 for (_, c), w in zip(counts, whole)):
+        return cell
+    divisor = math.gcd(*whole)
+    return " ".join(s if w // divisor == 1 else f"{s}{w // divisor}" for (s, _), w in zip(counts, whole))
+
+
 def space_group(structure: Structure) -> str:
     """The space group the structure's operations make, as tabulated ("R -3 c:H"); "P 1" without
     operations; the number of operations when they are in no tabulated setting."""

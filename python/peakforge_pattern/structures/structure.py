@@ -119,6 +119,10 @@ class Structure:
     listed_sites : ListedSites or None
         The sites as the file listed them, for `asymmetric_unit` (None for
         a structure given as the full cell's atoms).
+    common_name : str
+        The name people use for it, from a CIF's mineral or common name
+        ("brucite"; see `cif_names`), "" when the file gives none. A fit
+        names a phase read from a file by it.
     """
 
     lattice: np.ndarray
@@ -131,6 +135,7 @@ class Structure:
     warnings: tuple[str, ...] = ()
     u_aniso: np.ndarray | None = None
     listed_sites: ListedSites | None = None
+    common_name: str = ""
 
     @classmethod
     def from_arrays(
@@ -357,6 +362,7 @@ def assemble_structure(
     u_aniso: np.ndarray | None = None,
     cell_checked: bool = False,
     listed_sites: ListedSites | None = None,
+    common_name: str = "",
 ) -> Structure:
     """A checked structure from validated arrays of every atom of the cell.
 
@@ -384,6 +390,7 @@ def assemble_structure(
         tuple(dict.fromkeys(found)),
         None if u_aniso is None else u_aniso[keep],
         listed_sites,
+        common_name,
     )
 
 
@@ -403,6 +410,7 @@ def _from_contents(contents: cif.CifContents) -> Structure:
         u_aniso=contents.u_aniso,
         cell_checked=True,
         listed_sites=contents.listed_sites,
+        common_name=contents.common_name,
     )
 
 

@@ -11,16 +11,7 @@ from .atom_results import BondLength
 def atom_table(phase: str, sites: Sequence[SiteRecord]) -> str:
     """The refined sites of a phase: label, element, x, y, z, occupancy and B with uncertainties."""
     header = ["site", "element", "x", "y", "z", "occupancy", "B"]
-    rows = [
-        [
-            s.label,
-            s.element,
-            *(with_uncertainty(v, e) for v, e in zip(s.xyz, s.xyz_esd)),
-            with_uncertainty(s.occupancy, s.occupancy_esd, 4),
-            with_uncertainty(s.b, s.b_esd, 3),
-        ]
-        for s in sites
-    ]
+    rows = site_rows(sites)
     widths = [max(len(r[c]) for r in [header] + rows) for c in range(len(header))]
     lines = [f"{phase} sites"]
     for row in [header] + rows:
@@ -31,6 +22,25 @@ def atom_table(phase: str, sites: Sequence[SiteRecord]) -> str:
             ).rstrip()
         )
     return "\n".join(lines)
+
+
+def site_rows(sites: Sequence[SiteRecord]) -> list[list[str]]:
+    """Each site as printed: label, element, x, y, z, occupancy, B (with uncertainties)."""
+    return [
+        [
+            s.label,
+            s.element,
+            *(with_uncertainty(v, e) for v, e in zip(s.xyz, s.xyz_esd)),
+            with_uncertainty(s.occupancy, s.occupancy_esd, 4),
+            with_uncertainty(s.b, s.b_esd, 3),
+        ]
+        for s in sites
+    ]
+
+
+def bond_rows(bonds: Sequence[BondLength]) -> list[list[str]]:
+    """Each bond as printed: first and second site, distance with uncertainty, count."""
+    return [[b.first, b.second, with_uncertainty(b.distance, b.esd, 4), str(b.count)] for b in bonds]
 
 
 def bond_table(phase: str, bonds: Sequence[BondLength]) -> str:

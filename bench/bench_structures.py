@@ -1,15 +1,18 @@
 """Reading structures and small patterns: where the time goes before and
 after the pattern engine, side by side with the alternatives in one run.
 
-    python bench/bench_structures.py [--repeats 5]
+    python bench/bench_structures.py [--repeats 5] [--old /tmp/peakforge-532055f]
 
 Prints three Markdown tables of CPU time per call (best of --repeats warm
 rounds, each round enough calls in a row to fill ~50 ms) and the ratios:
   1. reading a CIF (read_cif: gemmi's parse, our site expansion, image
      merging, close-site and metric checks) against gemmi's own read and
      site expansion (read_small_structure + get_all_unit_cell_sites), for
-     silicon, corundum and a faujasite (FAU, Fd-3m, 576 atoms) file written
-     here with gemmi, its 192 operations listed;
+     silicon, corundum, a faujasite (FAU, Fd-3m, 576 atoms) and IRMOF-1
+     (Fm-3m, 424 atoms) written here with gemmi, their 192 operations
+     listed; with --old, an earlier build (a source tree with its modules
+     built into OLD/build) reads the same files in a child process, and
+     this tree in another, alternately, each against gemmi in its process;
   2. compute_pattern(path) on that faujasite, Cu Kα, 2θ 0–90°, against a
      straightforward pipeline of the module's five functions reading the
      file with gemmi (generate_hkl_points, calculate_xrd_intensities,
@@ -22,6 +25,9 @@ from __future__ import annotations
 
 import argparse
 import gc
+import json
+import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -34,6 +40,11 @@ from peakforge_pattern import Structure, compute_pattern, example_path, read_cif
 from peakforge_pattern.diffraction.engine_route import engine_columns
 from peakforge_pattern.diffraction.request import PatternRequest
 from peakforge_pattern.diffraction.scattering import electron_coefficients
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from command_environment import command_environment  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[1]
 
 FAU_SITES = [
     ("Si1", "Si", (-0.05381, 0.12500, 0.03581), 0.010),
@@ -140,13 +151,87 @@ def cpu_ms(call, repeats: int) -> float:
     return best * 1e3
 
 
+# Run in a child process with a version's PYTHONPATH: CPU ms per read_cif
+# and per gemmi read + expansion of each file (argv: repeats, then paths).
+_READ_TIMES = """
+import gc, json, sys, time
+import gemmi
+from peakforge_pattern import read_cif
+def cpu_ms(call, repeats):
+    call()
+    start = time.process_time()
+    call()
+    calls = max(1, int(0.05 / max(time.process_time() - start, 1e-5)))
+    best = float("inf")
+    for _ in range(repeats):
+        gc.collect()
+        start = time.process_time()
+        for _ in range(calls):
+            call()
+        best = min(best, (time.process_time() - start) / calls)
+    return best * 1e3
+repeats = int(sys.argv[1])
+times = {}
+for path in sys.argv[2:]:
+    ours = cpu_ms(lambda: read_cif(path), repeats)
+    theirs = cpu_ms(lambda: gemmi.read_small_structure(path).get_all_unit_cell_sites(), repeats)
+    times[path] = (ours, theirs)
+print(json.dumps(times))
+"""
+
+
+def read_times(python_path: list[Path], files: list[Path], repeats: int) -> dict[str, tuple[float, float]]:
+    """CPU ms of read_cif and of gemmi's read + expansion per file, in a child process of that version."""
+    done = subprocess.run(
+        [sys.executable, "-c", _READ_TIMES, str(repeats), *map(str, files)],
+        env=command_environment(*python_path),
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(done.stdout)
+
+
+def compare_reads(old: Path, files: list[tuple[str, Path]], repeats: int) -> None:
+    """The read table with the earlier build beside this tree, each version in
+    its own child process, alternating, best of rounds."""
+    versions = {"old": [old / "build", old / "python"], "new": [ROOT / "build" / "dev", ROOT / "python"]}
+    best: dict[str, dict[str, list[float]]] = {name: {} for name in versions}
+    for _ in range(3):
+        for name, python_path in versions.items():
+            for path, pair in read_times(python_path, [p for _, p in files], repeats).items():
+                kept = best[name].setdefault(path, [float("inf"), float("inf")])
+                best[name][path] = [min(kept[0], pair[0]), min(kept[1], pair[1])]
+    print(
+        "| file | atoms | read_cif ms | gemmi ms | read_cif / gemmi | earlier build ms | gemmi ms (its process) | earlier / gemmi | this / earlier |"
+    )
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for name, path in files:
+        (new, new_gemmi), (old_ms, old_gemmi) = best["new"][str(path)], best["old"][str(path)]
+        print(
+            f"| {name} | {len(read_cif(path))} | {new:.3f} | {new_gemmi:.3f} | {new / new_gemmi:.2f} | {old_ms:.3f} "
+            f"| {old_gemmi:.3f} | {old_ms / old_gemmi:.2f} | {new / old_ms:.2f} |",
+            flush=True,
+        )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--old", type=Path, help="source tree of an earlier build, its modules in OLD/build")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         fau = write_faujasite(Path(folder) / "FAU.cif")
-        files = [("silicon", example_path("silicon")), ("corundum", example_path("corundum")), ("FAU", fau)]
+        irmof1 = write_irmof1(Path(folder) / "IRMOF-1.cif")
+        files = [
+            ("silicon", example_path("silicon")),
+            ("corundum", example_path("corundum")),
+            ("FAU", fau),
+            ("IRMOF-1", irmof1),
+        ]
+        if args.old is not None:
+            compare_reads(args.old, files, args.repeats)
+            return
 
         print("| file | atoms | read_cif ms | gemmi read + expand ms | read_cif / gemmi |")
         print("|---|---:|---:|---:|---:|")

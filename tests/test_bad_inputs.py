@@ -305,3 +305,70 @@ def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
         assert done.returncode == 2 and len(failures) == 1, (name, done.stderr)
         assert f"{image}: cannot write the plot: File too large" in failures[0], (name, done.stderr)
         assert list(image.parent.iterdir()) == [], name  # no partial file left behind
+
+
+MEASURED = os.path.join(os.path.dirname(__file__), "..", "examples", "measured")
+CORUNDUM_SCAN, CORUNDUM_CIF = (os.path.join(MEASURED, n) for n in ("qarr_corundum.prn", "corundum_Al2O3_bilbao.cif"))
+SILICON = str(example_path("silicon"))
+
+# Options that did something other than what they say, in silence: each is now refused up front.
+SILENT_SURPRISES = {
+    "absent skips xy": (["pattern", "--absent", "--xy", "{tmp}/a.xy"], "--xy would write nothing"),
+    "hkl skips plot": (["pattern", "--hkl", "1", "1", "1", "--plot", "{tmp}/a.png"], "--plot would write nothing"),
+    "ratio of one line": (
+        ["pattern", "-w", "1.5406", "--ka2-ratio", "0.6", "--xy", "{tmp}/a.xy"],
+        "--ka2-ratio sets the share of Ka2 in a Ka doublet, and 1.5406 A is one line",
+    ),
+    "pair backwards": (["pattern", "-w", "1.5444,1.5406"], "a wavelength pair is Ka1 then the slightly longer Ka2"),
+    "electrons at Cu Ka": (["pattern", "--radiation", "electron"], "electron radiation needs an electron wavelength"),
+    "electrons of no wavelength": (["pattern", "-w", "1e-300kV", "--radiation", "electron"], "gives no wavelength"),
+    "electrons past the work": (["pattern", "-w", "1e200kV", "--radiation", "electron"], "lattice points"),
+    "zero shift": (["pattern", "--zero-shift", "1e6", "--xy", "{tmp}/a.xy"], "a zero shift of 1e+06 degrees"),
+    "displacement": (["pattern", "--displacement", "1e6", "--xy", "{tmp}/a.xy"], "--displacement 1e+06 mm"),
+    "negative W": (["pattern", "--caglioti", "-1", "0", "0", "--xy", "{tmp}/a.xy"], "negative FWHM^2"),
+    # V < 0 takes the width below zero only past 2theta 53: within the range asked for, refused.
+    "negative at high angle": (
+        ["pattern", "--caglioti", "0", "-0.02", "0.01", "--two-theta", "10", "120", "--xy", "{tmp}/a.xy"],
+        "negative FWHM^2 = U tan^2 + V tan + W at 2theta = 53.1",
+    ),
+    "negative lorentzian": (["pattern", "--lorentzian", "-0.1", "0", "--plot", "{tmp}/a.png"], "negative width"),
+    "grid of one point": (["batch", SILICON, "-o", "{tmp}/out", "--grid", "5", "90", "100"], "leaves one point"),
+    "phase twice": (["fit", CORUNDUM_SCAN, CORUNDUM_CIF, CORUNDUM_CIF], "is given twice"),
+    "fit advises no --max-work": (
+        ["fit", CORUNDUM_SCAN, CORUNDUM_CIF, "-w", "0.01"],
+        "is 0.01 A the scan's wavelength",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", SILENT_SURPRISES)
+def test_silent_surprises_are_refused_up_front(case, tmp_path, capsys):
+    argv, message = SILENT_SURPRISES[case]
+    assert main([a.replace("{tmp}", str(tmp_path)) for a in argv]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err
+    assert case != "fit advises no --max-work" or "--max-work" not in err
+    assert not list(tmp_path.iterdir()), "nothing is written"
+
+
+def test_what_was_silent_now_works_or_says_so(tmp_path, capsys):
+    from peakforge_pattern.fitting import fit_pattern
+    from peakforge_pattern.measurements import read_scan
+
+    # Electrons take a 2theta range that suits their wavelength: 0 to d = 0.5 A.
+    assert main(["pattern", "-w", "200kV", "--radiation", "electron"]) == 0
+    assert "strongest peak in 2theta 0-2.9 is 100" in capsys.readouterr().out
+    # A Ka1,Ka2 pair with its ratio: both lines in the profile, in that proportion.
+    assert main(["pattern", "-w", "1.5406,1.5444", "--ka2-ratio", "0.6", "--xy", str(tmp_path / "pair.xy")]) == 0
+    assert "emission lines: 1.540600 A (62.5 %), 1.544400 A (37.5 %)" in (tmp_path / "pair.xy").read_text()
+    # A scan that states Mo Ka against an instrument file refined at Cu Ka: refused, unless -w chooses.
+    scan = read_scan(CORUNDUM_SCAN)
+    molybdenum = type(scan).from_arrays(
+        scan.two_theta, scan.intensity, name="mo.xrdml", wavelength=(0.7093, 0.71359, 0.5)
+    )
+    standard = os.path.join(MEASURED, "qarr_corundum.instprm")
+    with pytest.raises(InputError, match=r"mo.xrdml states a wavelength of 0.7093 A, and the instrument file"):
+        fit_pattern(molybdenum, [CORUNDUM_CIF], instrument=standard)
+    chosen = fit_pattern(molybdenum, [CORUNDUM_CIF], instrument=standard, wavelength="CuKa", max_evaluations=5)
+    told = "mo.xrdml states a wavelength of 0.7093 A; the fit uses 1.54056 A, as given"
+    assert any(told in warning for warning in chosen.warnings)

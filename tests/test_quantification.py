@@ -6,6 +6,7 @@ and every way a fit must fail or warn instead of reporting success."""
 
 import dataclasses
 import json
+import os
 import re
 from pathlib import Path
 
@@ -256,6 +257,97 @@ def test_instrument_terms_carry_from_a_standard_to_a_sample(tmp_path, capsys):
     assert "broken.json: a term of this instrument file is missing" in capsys.readouterr().err
 
 
+INSTRUMENT_FILES = MEASURED  # the corundum standard's instrument in GSAS and GSAS-II files
+# The terms of the fit of qarr_corundum.prn (--monochromator 26.6 --radius 173), as
+# --save-instrument wrote them; the two GSAS files hold the same in their own units.
+CORUNDUM_STANDARD = dict(U=6.975641e-10, V=0.004314886, W=0.01366669, X=0.03638443, Y=0.05254609, zero_shift=-0.11041)
+
+
+@pytest.mark.parametrize("name", ["qarr_corundum.prm", "qarr_corundum.instprm"])
+def test_gsas_instrument_files_give_the_terms_in_our_units(name, tmp_path, capsys):
+    from peakforge_pattern.fitting.instrument_file import read_instrument_file
+
+    read = read_instrument_file(INSTRUMENT_FILES / name)
+    instrument = read.instrument
+    assert instrument.shape == "tch" and instrument.wavelength == (1.540562, 1.54439)
+    assert instrument.ka2_ratio == 0.5 and instrument.monochromator_angle == pytest.approx(26.6, abs=1e-3)
+    for term, value in CORUNDUM_STANDARD.items():
+        assert getattr(instrument, term) == pytest.approx(value, rel=1e-5, abs=1e-12), term
+    # Axial divergence of another form: refined in the fit, not carried.
+    assert instrument.asymmetry == 0.0 and "asymmetry" not in read.carried and read.notes
+
+    assert (
+        main(
+            [
+                "fit",
+                str(MEASURED / "qarr_fluorite.prn"),
+                str(FLUORITE),
+                "--instrument",
+                str(INSTRUMENT_FILES / name),
+                "--radius",
+                "173",
+                "-f",
+                "json",
+            ]
+        )
+        == 0
+    )
+    fitted = json.loads(capsys.readouterr().out)
+    assert {"U", "V", "W", "X", "Y", "zero_shift"} <= set(fitted["fixed"]) and "asymmetry" not in fitted["fixed"]
+    # As with the standard's own JSON file (Rwp 0.251): the asymmetry refines to about the standard's 0.102.
+    assert fitted["parameters"]["W"] == pytest.approx(CORUNDUM_STANDARD["W"], rel=1e-5) and fitted["rwp"] < 0.26
+    assert fitted["parameters"]["asymmetry"] == pytest.approx(0.1, abs=0.03)
+
+
+def test_instrument_files_that_are_not_get_one_line(tmp_path, capsys):
+    from peakforge_pattern.fitting.instrument_file import load_instrument
+
+    prm = (INSTRUMENT_FILES / "qarr_corundum.prm").read_text()
+    instprm = (INSTRUMENT_FILES / "qarr_corundum.instprm").read_text()
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    cases = {
+        "/dev/zero": "not a regular file",
+        str(fifo): "not a regular file",  # opened without waiting for a writer
+        "big.json": "over 1 MB",
+        "nested.json": "nested too deeply",
+        "words.txt": "not an instrument file peakforge reads (peakforge's own JSON (--save-instrument), a GSAS .prm",
+        "neutron.instprm": "instrument type 'PNC': peakforge reads constant-wavelength X-ray files (PXC)",
+        "two_banks.prm": "2 banks: peakforge reads a file of one bank",
+        "gaussian_size.prm": "a Gaussian 1/cos^2 width term (4) has no counterpart",
+        "lorentzian_z.instprm": "a constant Lorentzian width Z (1.5) has no counterpart",
+        "polarised.instprm": "a polarisation of 0.2 is outside 0.5 (unpolarised) to 1",
+        "type_one.prm": "profile type 1: peakforge reads the pseudo-Voigt types 2, 3 and 4",
+        "short.prm": "profile 1 promises 19 terms and gives 15",
+        "bad_number.instprm": "W is not a number: 'lots'",
+    }
+    (tmp_path / "big.json").write_text("{" + " " * (1 << 20) + "}")
+    (tmp_path / "nested.json").write_text('{"a":' + "[" * 200_000)
+    (tmp_path / "words.txt").write_text("an instrument, described in words\n")
+    (tmp_path / "neutron.instprm").write_text(instprm.replace("Type:PXC", "Type:PNC"))
+    (tmp_path / "two_banks.prm").write_text(prm.replace("INS   BANK      1", "INS   BANK      2"))
+    (tmp_path / "gaussian_size.prm").write_text(
+        prm.replace("2.464609E+01   0.000000E+00", "2.464609E+01   4.000000E+00")
+    )
+    (tmp_path / "lorentzian_z.instprm").write_text(instprm.replace("Z:0.0", "Z:1.5"))
+    (tmp_path / "polarised.instprm").write_text(instprm.replace("Polariz.:0.555706", "Polariz.:0.2"))
+    (tmp_path / "type_one.prm").write_text(prm.replace("PRCF1     3   19", "PRCF1     1   19"))
+    (tmp_path / "short.prm").write_text("\n".join(line for line in prm.splitlines() if "PRCF14" not in line))
+    (tmp_path / "bad_number.instprm").write_text(instprm.replace("W:24.64609", "W:lots"))
+    for name, message in cases.items():
+        path = name if name.startswith("/") else tmp_path / name
+        with pytest.raises(InputError) as raised:
+            load_instrument(path)
+        assert str(path) in str(raised.value) and message in str(raised.value), (name, str(raised.value))
+    # From the command: one line, status 2.
+    assert (
+        main(["fit", str(MEASURED / "qarr_fluorite.prn"), str(FLUORITE), "--instrument", str(tmp_path / "nested.json")])
+        == 2
+    )
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "nested too deeply" in err
+
+
 def test_zero_shift_and_displacement_refine_together_when_asked():
     x = np.arange(20.0, 140.0, 0.02)
     truth = TRUTH.replace(zero_shift=0.04, displacement=0.15, radius=173.0)
@@ -494,3 +586,27 @@ def test_weights_follow_what_the_intensities_are():
     assert normalised.kind == "equal" and re.search(r"they scatter [45]\.\d+ times as much", normalised.warning)
     with pytest.raises(InputError, match="every intensity is zero"):
         choose_weights(MeasuredPattern.from_arrays(x, 0.0 * counts))
+
+
+@pytest.mark.parametrize("strongest", [1e3, 1e4, 1e5])
+def test_dense_poisson_counts_are_counts(strongest):
+    from peakforge_pattern.fitting.weighting import choose_weights
+
+    # A 40-atom P1 cell at 0.04 degree steps: about 3000 peaks, most points on one, each at 1-2 points per width.
+    rng = np.random.default_rng(1)
+    cell = Structure.from_arrays(
+        [9.0, 10.5, 11.0, 88, 95, 101],
+        list(rng.choice(["C", "O", "N", "Fe"], 40)),
+        rng.uniform(0, 1, (40, 3)),
+        b_factors=[1.0] * 40,
+        symmetry_operations=["x,y,z"],
+    )
+    x = np.arange(5.0, 120.0, 0.04)
+    profile = pattern_profile(
+        compute_pattern(cell, "CuKa", (4, 121), as_given=True),
+        x,
+        Instrument(shape="tch", U=0.004, V=-0.002, W=0.003, X=0.02, Y=0.01),
+    )
+    counts = rng.poisson(50.0 + strongest * profile / profile.max()).astype(float)
+    weighting = choose_weights(MeasuredPattern.from_arrays(x, counts))
+    assert weighting.kind == "counts" and weighting.warning is None

@@ -6,6 +6,7 @@ them, and each phase's Bragg R factor."""
 import hashlib
 import json
 import re
+import sys
 from importlib import metadata
 from pathlib import Path
 
@@ -101,7 +102,9 @@ def test_a_fit_names_the_mineral_and_its_json_says_what_made_it(brucite_scan, tm
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", provenance["created"])
 
 
-def test_a_report_never_replaces_an_input_and_a_bad_one_is_refused_before_the_fit(brucite_scan, tmp_path, capsys):
+def test_a_report_never_replaces_an_input_and_a_bad_one_is_refused_before_the_fit(
+    brucite_scan, tmp_path, capsys, monkeypatch
+):
     scan = tmp_path / "scan.html"  # scans are recognised by content, whatever their name
     scan.write_bytes(brucite_scan.read_bytes())
     for target, problem in [
@@ -112,6 +115,9 @@ def test_a_report_never_replaces_an_input_and_a_bad_one_is_refused_before_the_fi
         assert main(["fit", str(scan), str(BRUCITE), "--report", str(target), "--no-progress"]) == 2
         assert problem in capsys.readouterr().err
     assert scan.read_bytes() == brucite_scan.read_bytes()
+    monkeypatch.setitem(sys.modules, "plotly", None)  # as if not installed
+    assert main(["fit", str(scan), str(BRUCITE), "--report", str(tmp_path / "fit.html"), "--no-progress"]) == 2
+    assert "pip install 'peakforge[report]'" in capsys.readouterr().err and not (tmp_path / "fit.html").exists()
 
 
 def test_pattern_json_and_version_say_which_software_made_them(capsys):

@@ -193,6 +193,37 @@ def test_refined_cif_reads_back_to_the_same_structure(tmp_path):
     al_o = [b for b in phase.bonds if b.first == "Al1" and b.second == "O1"]
     assert [b.count for b in al_o] == [3, 3] and all(b.esd is not None and 0 < b.esd < 0.01 for b in al_o)
     assert al_o[0].distance == pytest.approx(1.855, abs=0.01) and al_o[1].distance == pytest.approx(1.97, abs=0.01)
+    # The AlO6 octahedron's five distinct angles, three of each (15 = 6 choose 2), all moved by z(Al) and x(O).
+    octahedron = [a for a in phase.angles if a.apex == "Al1"]
+    assert [(a.first, a.second, a.count) for a in octahedron] == [("O1", "O1", 3)] * 5
+    assert [round(a.angle) for a in octahedron] == [80, 86, 91, 101, 164]
+    assert all(a.esd is not None and 0 < a.esd < 0.1 for a in octahedron)
+    assert sum(a.count for a in phase.angles if a.apex == "O1") == 6  # four Al around each O
+
+
+def test_angles_symmetry_fixes_have_no_uncertainty():
+    from peakforge_pattern.fitting.structure_refinement.atom_results import bond_angles
+
+    # Rutile: O at (x, x, 0) moves, but Ti's inversion centre and mirrors hold its octahedron's 180 and 90 degrees.
+    rutile = parse_cif(
+        "data_rutile\n_symmetry_space_group_name_H-M 'P 42/m n m'\n_cell_length_a 4.594\n_cell_length_b 4.594\n"
+        "_cell_length_c 2.959\n_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 90\nloop_\n"
+        "_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+        "Ti1 Ti 0 0 0\nO1 O 0.3048 0.3048 0\n"
+    )
+    model = AtomModel(rutile, "rutile", AtomOptions())
+    cell = ["rutile cell a=b", "rutile cell c"]
+
+    def lattice_of(named):
+        return rutile.lattice @ np.diag([named[cell[0]], named[cell[0]], named[cell[1]]])
+
+    values = {n: p.start for n, p in zip(model.names, model.parameters)} | dict.fromkeys(cell, 1.0)
+    names = [*model.names, *cell]
+    angles = bond_angles(model, values, lattice_of, (names, np.eye(len(names)) * 1e-8), 2.1, cell)
+    at_ti = {round(a.angle, 6): a for a in angles if a.apex == "Ti1"}
+    assert at_ti[180.0].esd is None and at_ti[90.0].esd is None and at_ti[180.0].count == 3
+    assert all(a.esd is not None and a.esd > 0 for a in at_ti.values() if a.angle % 90 > 1e-6)
+    assert sum(a.count for a in at_ti.values()) == 15
 
 
 def test_shared_site_keeps_its_total_occupancy():

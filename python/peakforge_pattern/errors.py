@@ -17,3 +17,15 @@ class InputError(ValueError):
     ...     print(error)
     wavelength must be a positive number of angstrom, not -1.0
     """
+
+
+class WorkLimitError(InputError):
+    """A calculation above the work limit.
+
+    Its message ends in how to raise the limit; ``reason`` is the message
+    without that advice, for callers that offer no such option.
+    """
+
+    def __init__(self, reason: str, advice: str = ", or raise the limit (--max-work, or max_work= from Python)"):
+        super().__init__(reason + advice)
+        self.reason = reason

@@ -18,7 +18,6 @@ import os
 import shlex
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from importlib import metadata
 from pathlib import Path
 from typing import Any
 
@@ -35,6 +34,8 @@ _CHUNK = 1 << 20
 def software_version() -> str:
     """The installed distribution's version ("0.1.0"), or "unknown" when the
     package runs from a source tree that was never installed."""
+    from importlib import metadata  # some 20 ms: only when a version is written
+
     try:
         return metadata.version(SOFTWARE)
     except metadata.PackageNotFoundError:

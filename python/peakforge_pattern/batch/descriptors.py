@@ -6,6 +6,7 @@ any wavelength."""
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 import gemmi
@@ -20,7 +21,12 @@ from ..structures.structure import Structure
 def space_group(structure: Structure) -> gemmi.SpaceGroup | None:
     """The space group whose operations the structure was expanded with; None
     when they are not a tabulated setting. A structure without operations is P1."""
-    operations = structure.symmetry_operations or ("x,y,z",)
+    return _group_of(structure.symmetry_operations or ("x,y,z",))
+
+
+@functools.lru_cache(maxsize=256)
+def _group_of(operations: tuple[str, ...]) -> gemmi.SpaceGroup | None:
+    # A worker meets the same few lists of operations again and again.
     try:
         return gemmi.find_spacegroup_by_ops(gemmi.GroupOps([gemmi.Op(op) for op in operations]))
     except (RuntimeError, ValueError):
@@ -30,7 +36,7 @@ def space_group(structure: Structure) -> gemmi.SpaceGroup | None:
 def structure_descriptors(structure: Structure) -> dict[str, Any]:
     """Sorted element symbols, space group number and symbol, crystal system,
     density (g/cm³) of a structure."""
-    elements = sorted({gemmi.Element(int(z)).name for z in structure.atomic_numbers})
+    elements = sorted({gemmi.Element(int(z)).name for z in np.unique(structure.atomic_numbers)})
     group = space_group(structure)
     return {
         "elements": elements,

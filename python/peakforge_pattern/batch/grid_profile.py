@@ -46,6 +46,10 @@ class GridProfile:
             raise InputError(f"the grid must lie within 0 to 180 degrees with MIN < MAX, not {lo:g} to {hi:g}")
         if not (math.isfinite(step) and step > 0.0):
             raise InputError(f"the grid step must be a positive number of degrees, not {step:g}")
+        if step > hi - lo:
+            raise InputError(
+                f"a grid step of {step:g} degrees leaves one point between {lo:g} and {hi:g}: a profile needs two"
+            )
         if (hi - lo) / step + 1 > MAX_GRID_POINTS:
             raise InputError(
                 f"a grid of {(hi - lo) / step + 1:.0f} points is more than {MAX_GRID_POINTS}: use a larger step"

@@ -16,6 +16,7 @@ import sys
 from collections import deque
 from collections.abc import Iterator
 from multiprocessing.connection import Connection, wait
+from typing import NoReturn
 
 from .chunks import Chunk
 from .executor import Died, ExecutorError, Failed, Finished, Outcome
@@ -60,7 +61,7 @@ def _serve(connection: Connection, parent: int) -> None:
         except EOFError:
             return
         if task is None:
-            return
+            _end_quickly(connection)
         chunk, job = task
         outcome: Outcome
         try:
@@ -68,6 +69,17 @@ def _serve(connection: Connection, parent: int) -> None:
         except Exception as exc:
             outcome = Failed(describe(exc))
         connection.send(outcome)
+
+
+def _end_quickly(connection: Connection) -> NoReturn:
+    """End an idle worker without the interpreter's teardown: every part it
+    wrote is closed and synced, and nothing else of it is left to save."""
+    connection.close()
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            with contextlib.suppress(OSError, ValueError):
+                stream.flush()
+    os._exit(0)
 
 
 @contextlib.contextmanager

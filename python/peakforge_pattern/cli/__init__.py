@@ -22,6 +22,17 @@ _COMMANDS = {
 }
 
 
+class _Version(argparse.Action):
+    """--version, with the version read from the distribution only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=str(kwargs.get("help", "")))
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object, **kwargs: object) -> None:
+        sys.stdout.write(f"{SOFTWARE} {software_version()}\n")
+        parser.exit()
+
+
 def _parser(chosen: str | None = None, subcommands: bool = True) -> argparse.ArgumentParser:
     """The command line's parser. With a subcommand ``chosen``, only its module
     is imported and only its arguments are built: a command's start-up does
@@ -29,7 +40,7 @@ def _parser(chosen: str | None = None, subcommands: bool = True) -> argparse.Arg
     parser = argparse.ArgumentParser(
         prog="peakforge", description="Powder X-ray diffraction patterns from crystal structures."
     )
-    parser.add_argument("--version", action="version", version=f"{SOFTWARE} {software_version()}")
+    parser.add_argument("--version", action=_Version, help="print the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name, module in _COMMANDS.items():
         if (chosen is not None and name != chosen) or not subcommands:

@@ -7,10 +7,10 @@ import sys
 from typing import TYPE_CHECKING
 
 from ..errors import InputError
-from .calculation_options import EXECUTION, add_request_arguments, request_from
+from .calculation_options import EXECUTION, add_request_arguments
 from .common import INTERRUPTED, fail, report
 from .dask_client import add_cluster_arguments, connect
-from .profile_options import add_peak_shape_arguments, instrument_from, sample_from
+from .profile_options import add_peak_shape_arguments, check_widths, instrument_from, pattern_request, sample_from
 from .report_options import run_provenance
 
 if TYPE_CHECKING:
@@ -110,7 +110,7 @@ def run(args: argparse.Namespace) -> int:
     reporting as InputError (one line, status 2)."""
     if args.workers is not None and args.workers < 1:
         raise InputError(f"--workers must be at least 1, not {args.workers}")
-    request = request_from(args)
+    request = pattern_request(args)
     try:
         from ..batch import ExecutorError, run_batch
     except ImportError as exc:
@@ -120,7 +120,9 @@ def run(args: argparse.Namespace) -> int:
     try:
         client = connect(args)
         # The --grid profile's peaks, shaped as pattern shapes a profile's.
-        instrument = None if args.grid is None else instrument_from(args, request.monochromator_angle)
+        instrument = None if args.grid is None else instrument_from(args, request)
+        if instrument is not None:
+            check_widths(args, instrument, (float(args.grid[0]), float(args.grid[1])))
         sample = None if args.grid is None else sample_from(args)
         summary = run_batch(
             args.sources,

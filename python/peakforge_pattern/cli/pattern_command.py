@@ -25,9 +25,9 @@ from ..plotting.overlays import LAYOUTS
 from ..structures.checks import refuse_if_strict
 from ..structures.cif import read_cif_bytes
 from ..structures.structure import Structure, parse_cif, read_cif
-from .calculation_options import add_request_arguments, request_from
+from .calculation_options import add_request_arguments
 from .common import USER_ERROR, describe_os_error, fail, note, probe_worker_threads, warn, write_output
-from .profile_options import add_profile_arguments, instrument_from, sample_from
+from .profile_options import add_profile_arguments, check_widths, instrument_from, pattern_request, sample_from
 from .profile_outputs import check_profile_outputs, label_count, run_mixture, write_overlay, write_profile_outputs
 from .report_options import run_provenance
 
@@ -204,7 +204,7 @@ def _read(source: Path | str, strict: bool) -> Structure:
 
 
 def _check_options(args: argparse.Namespace) -> PatternRequest:
-    request = request_from(args)
+    request = pattern_request(args)
     check_dpi(args.dpi)
     if args.hkl is not None:
         three_indices(args.hkl)
@@ -212,6 +212,16 @@ def _check_options(args: argparse.Namespace) -> PatternRequest:
         raise InputError(
             "--absent and --hkl print a table or JSON of the pattern engine's reflections: "
             "not with --mix, --exact or -f csv"
+        )
+    skipped = [
+        flag
+        for flag, given in (("--xy", args.xy), ("--plot", args.plot), ("--measured", args.measured))
+        if given is not None
+    ]
+    if (args.absent or args.hkl is not None) and skipped:
+        raise InputError(
+            f"--absent and --hkl print reflections instead of the pattern: {' and '.join(skipped)} would "
+            "write nothing; run them separately"
         )
     if args.measured is not None and (args.mix is not None or request.exact):
         raise InputError("--measured scales each structure's own profile to the scan: not with --mix or --exact")
@@ -326,7 +336,7 @@ def _run_explanations(
 
 def run(args: argparse.Namespace) -> int:
     request = _check_options(args)
-    instrument, sample = instrument_from(args, request.monochromator_angle), sample_from(args)
+    instrument, sample = instrument_from(args, request), sample_from(args)
     sources, problems = _sources(args)
     if args.absent or args.hkl is not None:
         return _run_explanations(args, sources, problems, request)
@@ -341,6 +351,8 @@ def run(args: argparse.Namespace) -> int:
             scan = in_range(scan, *request.two_theta_range)
         # The patterns cover the scan, so that every peak it can show is there.
         request = request.replace(two_theta_range=(float(scan.two_theta[0]), float(scan.two_theta[-1])))
+    if args.xy is not None or args.plot is not None or scan is not None:
+        check_widths(args, instrument, request.two_theta_range)
     if args.mix is not None:
         return run_mixture(args, sources, problems, _writer(args), request, instrument, sample)
     for unreadable in problems:

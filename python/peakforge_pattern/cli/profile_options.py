@@ -10,11 +10,17 @@ from collections.abc import Callable, Sequence
 import numpy as np
 
 from ..diffraction.axes import COLUMN_NAMES, UNITS, from_two_theta
+from ..diffraction.request import PatternRequest
+from ..diffraction.wavelengths import k_alpha_doublet, mean_wavelength, wavelength_pair
 from ..errors import InputError
 from ..profiles.instrument import DEFAULT_KA2_RATIO, SHAPES, Instrument
 from ..profiles.profile import uniform_grid
 from ..profiles.profile_file import write_profile
 from ..profiles.sample import Sample
+from .calculation_options import request_from
+
+MAX_DISPLACEMENT_SHARE = 0.1
+"""Largest --displacement as a share of the radius (peaks move by up to 11.5 degrees)."""
 
 MAX_PROFILE_POINTS = 2_000_000
 """Most points of a profile file (0.0001° steps over 0–180°)."""
@@ -36,7 +42,8 @@ def add_instrument_arguments(parser: argparse.ArgumentParser, default_shape: str
         type=float,
         default=None,
         metavar="R",
-        help=f"Ka2/Ka1 intensity of a Ka line (default {DEFAULT_KA2_RATIO:g})",
+        help=f"Ka2/Ka1 intensity of a Ka line or of a -w Ka1,Ka2 pair such as 1.5406,1.5444 "
+        f"(default {DEFAULT_KA2_RATIO:g})",
     )
     group.add_argument(
         "--radius",
@@ -112,12 +119,41 @@ def ka2_ratio(args: argparse.Namespace) -> float:
     return DEFAULT_KA2_RATIO if args.ka2_ratio is None else args.ka2_ratio
 
 
-def instrument_from(args: argparse.Namespace, monochromator_angle: float) -> Instrument:
+def pattern_request(args: argparse.Namespace) -> PatternRequest:
+    """The calculation request of the options; a Kα1,Kα2 pair of -w is computed at its
+    intensity-weighted mean, as a Kα name is (the profile then draws both lines)."""
+    pair = wavelength_pair(getattr(args, "wavelength", None))
+    if pair is None:
+        return request_from(args)
+    if getattr(args, "radiation", None) not in (None, "xray"):
+        raise InputError("a wavelength pair is an X-ray tube's Ka1 and Ka2: not with --radiation " + args.radiation)
+    return request_from(argparse.Namespace(**{**vars(args), "wavelength": mean_wavelength(*pair, ka2_ratio(args))}))
+
+
+def instrument_from(args: argparse.Namespace, request: PatternRequest) -> Instrument:
     """The instrument the options describe (a single width from --fwhm unless --caglioti),
-    with the request's monochromator."""
+    with the request's monochromator, and the lines of a -w pair.
+
+    Raises
+    ------
+    InputError
+        A bad value, or --ka2-ratio with a wavelength of one line (it would be ignored).
+    """
     if not math.isfinite(args.fwhm):
         raise InputError(f"--fwhm must be a finite number of degrees, not {args.fwhm:g}")
+    pair = wavelength_pair(getattr(args, "wavelength", None))
+    if pair is None and args.ka2_ratio is not None and k_alpha_doublet(request.wavelength) is None:
+        raise InputError(
+            f"--ka2-ratio sets the share of Ka2 in a Ka doublet, and {request.wavelength:g} A is one line: "
+            "give the pair (-w 1.5406,1.5444) or a Ka line's name (-w CuKa)"
+        )
+    if not abs(args.displacement) <= MAX_DISPLACEMENT_SHARE * args.radius:
+        raise InputError(
+            f"--displacement {args.displacement:g} mm is beyond a tenth of the {args.radius:g} mm radius: "
+            "the peaks would move out of any range"
+        )
     fields = dict(
+        wavelength=pair,
         ka2_ratio=ka2_ratio(args),
         shape=args.shape,
         X=args.lorentzian[0],
@@ -127,12 +163,30 @@ def instrument_from(args: argparse.Namespace, monochromator_angle: float) -> Ins
         zero_shift=args.zero_shift,
         displacement=args.displacement,
         radius=args.radius,
-        monochromator_angle=monochromator_angle,
+        monochromator_angle=request.monochromator_angle,
     )
     if args.caglioti is None:
         return Instrument.with_fwhm(args.fwhm, **fields)
     u, v, w = args.caglioti
     return Instrument(U=u, V=v, W=w, **fields)
+
+
+def check_widths(args: argparse.Namespace, instrument: Instrument, two_theta_range: tuple[float, float]) -> None:
+    """Refuse --caglioti or --lorentzian terms whose widths go negative within the range
+    (the profile would clip them to zero widths there in silence)."""
+    lo, hi = two_theta_range
+    theta = np.radians(np.linspace(lo, min(hi, 179.9), 1801)) / 2.0
+    tan, cos = np.tan(theta), np.cos(theta)
+    gaussian = instrument.U * tan * tan + instrument.V * tan + instrument.W
+    lorentzian = instrument.X * tan + instrument.Y / cos
+    for given, values, what in (
+        (args.caglioti, gaussian, "--caglioti U V W gives a negative FWHM^2 = U tan^2 + V tan + W"),
+        (args.lorentzian, lorentzian, "--lorentzian X Y gives a negative width X tan + Y / cos"),
+    ):
+        negative = np.flatnonzero(values < 0.0)
+        if given is not None and negative.size:
+            angle = float(np.degrees(2.0 * theta[negative[0]]))
+            raise InputError(f"{what} at 2theta = {angle:.3g} degrees: widths must not be negative in the range")
 
 
 def sample_from(args: argparse.Namespace) -> Sample | None:

@@ -1,7 +1,7 @@
 """What the commands that write results share for their reports and
 provenance: the ``--report`` option, the run's provenance (command line and
-input files as given, with their SHA-256), the options as a report shows
-them, and CIF text that says where it came from."""
+input files as given, with their SHA-256), and CIF text that says where it
+came from."""
 
 from __future__ import annotations
 
@@ -9,14 +9,10 @@ import argparse
 import os
 from collections.abc import Iterable, Mapping
 from pathlib import Path
-from typing import Any
 
 from ..errors import InputError
 from ..optional import require
 from ..provenance import Provenance
-
-# Namespace entries that are not options the user gave.
-_NOT_OPTIONS = frozenset({"run", "arguments", "command"})
 
 
 def add_report_argument(parser: argparse.ArgumentParser) -> None:
@@ -63,16 +59,6 @@ def run_provenance(
         return Provenance.of(inputs, getattr(args, "arguments", None), named)
     except OSError as exc:
         raise InputError(f"{exc.filename}: cannot read it for its checksum: {exc.strerror or exc}") from None
-
-
-def shown_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The options given or defaulted, by name, as a report lists them (unset ones left out)."""
-    shown = {}
-    for name, value in sorted(vars(args).items()):
-        if name in _NOT_OPTIONS or value is None or value is False or value == []:
-            continue
-        shown[name.replace("_", "-")] = os.fspath(value) if isinstance(value, os.PathLike) else value
-    return shown
 
 
 def with_provenance(cif: str, provenance: Provenance) -> str:

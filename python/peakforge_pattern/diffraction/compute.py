@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from ..errors import InputError
+from ..errors import WorkLimitError
 from ..structures.checks import refuse_if_strict
 from ..structures.found_symmetry import with_found_symmetry
 from ..structures.structure import Structure
@@ -44,10 +44,9 @@ def _check_index_box(reciprocal: np.ndarray, max_g: float, max_work: float | Non
     box_limit = max_lattice_points(max_work)
     if box > box_limit:
         reach = f"{box:.3g}" if math.isfinite(box) else "countless"
-        raise InputError(
+        raise WorkLimitError(
             f"the 2theta range reaches {reach} lattice points, more than {box_limit:.3g}: "
-            "use a longer wavelength or a smaller 2theta maximum, or raise the limit "
-            "(--max-work, or max_work= from Python)"
+            "use a longer wavelength or a smaller 2theta maximum"
         )
 
 

@@ -11,7 +11,7 @@ from collections.abc import Callable, Sequence
 import gemmi
 import numpy as np
 
-from ..errors import InputError
+from ..errors import InputError, WorkLimitError
 from ..structures.displacements import debye_waller_beta
 from ..structures.structure import Structure
 from .pattern import SCALED_INTENSITY_TOLERANCE, TWO_THETA_TOLERANCE, PeakColumns
@@ -307,7 +307,7 @@ def engine_peaks(
     except InputError:  # the species tables' or the symmetry's own message
         raise
     except _WORK_LIMIT_ERROR as exc:  # the symmetry search of atoms given without operations
-        raise InputError(f"{exc} (--max-work, or max_work= from Python)") from None
+        raise WorkLimitError(str(exc), " (--max-work, or max_work= from Python)") from None
     except ValueError as exc:  # the engine's own bounds: the walk's size, an intensity beyond any atom's
         raise InputError(str(exc)) from None
     families = PeakFamilies(table["family_hkl"], table["family_multiplicity"], table["family_offsets"])

@@ -72,6 +72,30 @@ def _option(*flags: str, help: str, **details: Any) -> dict[str, Option]:
 
 DEFAULT_WAVELENGTH = ANODE_LINES["CuKa"]
 
+DEFAULT_TWO_THETA_RANGE = (0.0, 90.0)
+"""The 2θ range of X-rays and neutrons when none is given, degrees."""
+
+ELECTRON_D_MIN = 0.5
+"""The smallest d (Å) an electron pattern reaches when no 2θ range is given."""
+
+_ANODE_WAVELENGTHS = frozenset(ANODE_LINES.values())
+
+
+def default_two_theta_range(radiation: str, wavelength: float) -> tuple[float, float]:
+    """The 2θ range a request takes when none is given (degrees).
+
+    0–90° for X-rays and neutrons; electrons, whose wavelengths are some
+    hundredths of an ångström, from 0 to the angle of d = `ELECTRON_D_MIN`
+    (rounded up to a tenth of a degree): 0–90° would reach d of a few
+    hundredths of an ångström.
+    """
+    if radiation != "electron":
+        return DEFAULT_TWO_THETA_RANGE
+    ratio = wavelength / (2.0 * ELECTRON_D_MIN)
+    if ratio >= 1.0:
+        return DEFAULT_TWO_THETA_RANGE
+    return 0.0, min(math.ceil(math.degrees(2.0 * math.asin(ratio)) * 10.0) / 10.0, 180.0)
+
 
 @dataclass(frozen=True)
 class PatternRequest:
@@ -90,8 +114,10 @@ class PatternRequest:
         ("200kV", relativistic); held in Å.
         A Kα name (or its mean wavelength) stands for the Kα1/Kα2 doublet
         where a profile is drawn.
-    two_theta_range : pair of float
-        Lowest and highest 2θ, degrees, within 0–180.
+    two_theta_range : pair of float or None
+        Lowest and highest 2θ, degrees, within 0–180. None (the default):
+        0–90° for X-rays and neutrons, for electrons 0 to the angle of
+        d = 0.5 Å (`default_two_theta_range`).
     radiation : {"xray", "neutron", "electron"}
         Mott–Bethe X-ray form factors, coherent neutron scattering lengths
         (no polarisation), or electron scattering factors (kinematic, no
@@ -152,9 +178,13 @@ class PatternRequest:
         ),
     )
     two_theta_range: tuple[float, float] = field(
-        default=(0.0, 90.0),
+        default=None,  # type: ignore[assignment]  # the wavelength's default, set when made
         metadata=_option(
-            "--two-theta", nargs=2, type=float, metavar=("MIN", "MAX"), help="2theta range in degrees (default 0 90)"
+            "--two-theta",
+            nargs=2,
+            type=float,
+            metavar=("MIN", "MAX"),
+            help=f"2theta range in degrees (default 0 90; for electrons 0 to d = {ELECTRON_D_MIN:g} A)",
         ),
     )
     radiation: str = field(
@@ -243,9 +273,18 @@ class PatternRequest:
 
     def __post_init__(self) -> None:
         radiation = _choice("radiation", self.radiation, RADIATIONS)
+        wavelength = resolve_wavelength(self.wavelength, radiation)
+        if radiation == "electron" and wavelength in _ANODE_WAVELENGTHS:
+            raise InputError(
+                f"electron radiation needs an electron wavelength, not the X-ray line of {wavelength:g} A: "
+                "give the accelerating voltage (-w 200kV) or its wavelength in angstrom"
+            )
+        two_theta_range = (
+            default_two_theta_range(radiation, wavelength) if self.two_theta_range is None else self.two_theta_range
+        )
         normal = {
-            "wavelength": resolve_wavelength(self.wavelength, radiation),
-            "two_theta_range": check_two_theta_range(self.two_theta_range),
+            "wavelength": wavelength,
+            "two_theta_range": check_two_theta_range(two_theta_range),
             "radiation": radiation,
             "anomalous": None if self.anomalous is None else _flag("anomalous", self.anomalous),
             "monochromator_angle": check_monochromator_angle(self.monochromator_angle),

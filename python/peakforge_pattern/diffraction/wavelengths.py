@@ -27,7 +27,10 @@ _WITH_UNIT = re.compile(r"\s*([-+0-9.eE]+)\s*(kev|kv)\s*", re.IGNORECASE)
 
 def photon_wavelength(energy_kev: float) -> float:
     """The wavelength (Å) of photons of ``energy_kev`` keV."""
-    return HC_KEV_ANGSTROM / _positive(energy_kev, "a photon energy", "keV")
+    wavelength = HC_KEV_ANGSTROM / _positive(energy_kev, "a photon energy", "keV")
+    if not (math.isfinite(wavelength) and wavelength > 0.0):
+        raise InputError(f"a photon energy of {energy_kev:g} keV gives no wavelength a pattern can have")
+    return wavelength
 
 
 def electron_wavelength(voltage_kv: float) -> float:
@@ -35,7 +38,61 @@ def electron_wavelength(voltage_kv: float) -> float:
     energy = _ELEMENTARY_CHARGE * _positive(voltage_kv, "an accelerating voltage", "kV") * 1e3  # J
     rest = _ELECTRON_MASS * _LIGHT_SPEED**2
     momentum = math.sqrt(2.0 * _ELECTRON_MASS * energy * (1.0 + energy / (2.0 * rest)))
-    return _PLANCK / momentum * 1e10
+    if math.isinf(momentum):
+        # Its square overflowed, not the momentum: as a product of two roots.
+        momentum = math.sqrt(2.0 * _ELECTRON_MASS * energy) * math.sqrt(1.0 + energy / (2.0 * rest))
+    wavelength = _PLANCK / momentum * 1e10 if momentum > 0.0 else math.inf
+    if not (math.isfinite(wavelength) and wavelength > 0.0):
+        raise InputError(f"an accelerating voltage of {voltage_kv:g} kV gives no wavelength a pattern can have")
+    return wavelength
+
+
+KA_DOUBLET_SPREAD = 0.02
+"""Largest relative distance of Kα2 from Kα1 in a pair (the anodes' are 0.2–0.8 %)."""
+
+
+def wavelength_pair(wavelength: object) -> tuple[float, float] | None:
+    """Kα1 and Kα2 in Å from text "λ1,λ2" (numbers in Å or line names), else None.
+
+    Parameters
+    ----------
+    wavelength : object
+        What was given as the wavelength; only text with a comma is a pair.
+
+    Returns
+    -------
+    tuple of float or None
+        ``(λ1, λ2)``, or None for anything that is not a pair.
+
+    Raises
+    ------
+    InputError
+        Not two X-ray wavelengths, Kα2 not the longer, or the two further
+        apart than a Kα doublet's lines are.
+
+    Examples
+    --------
+    >>> from peakforge_pattern.diffraction.wavelengths import wavelength_pair
+    >>> wavelength_pair("1.5406,1.5444"), wavelength_pair("CuKa")
+    ((1.5406, 1.5444), None)
+    """
+    if not isinstance(wavelength, str) or "," not in wavelength:
+        return None
+    parts = [part.strip() for part in wavelength.split(",")]
+    if len(parts) != 2 or not all(parts):
+        raise InputError(f"a wavelength pair is two wavelengths, Ka1,Ka2 (1.5406,1.5444), not {wavelength!r}")
+    alpha1, alpha2 = (resolve_wavelength(part) for part in parts)
+    if not alpha1 < alpha2 <= alpha1 * (1.0 + KA_DOUBLET_SPREAD):
+        raise InputError(
+            f"a wavelength pair is Ka1 then the slightly longer Ka2 (within {100 * KA_DOUBLET_SPREAD:g} %), "
+            f"not {alpha1:g} and {alpha2:g} A"
+        )
+    return alpha1, alpha2
+
+
+def mean_wavelength(alpha1: float, alpha2: float, ka2_ratio: float) -> float:
+    """The intensity-weighted mean of a Kα1, Kα2 pair (Å), as a Kα name's wavelength is."""
+    return (alpha1 + ka2_ratio * alpha2) / (1.0 + ka2_ratio)
 
 
 def _positive(value: float, what: str, unit: str) -> float:

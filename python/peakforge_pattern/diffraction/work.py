@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..errors import InputError
+from ..errors import WorkLimitError
 
 TERMS_PER_SECOND = 4e8
 """Reflection-atom terms per second of the default (parallel, vectorised)
@@ -174,9 +174,8 @@ def check_work(estimate: WorkEstimate, max_work: float | None) -> None:
     """
     if max_work is None or estimate.terms <= max_work:
         return
-    raise InputError(
+    raise WorkLimitError(
         f"about {estimate.reflections:.3g} reflections x {estimate.atoms} atoms = {estimate.terms:.3g} "
         f"terms, about {_duration(estimate.seconds)} of work, above the limit of {max_work:.3g}: "
-        "narrow the 2theta range or use a longer wavelength, or raise the limit "
-        "(--max-work, or max_work= from Python)"
+        "narrow the 2theta range or use a longer wavelength"
     )

@@ -35,7 +35,7 @@ from ..structures.structure import Structure, lattice_from_parameters
 from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
 from .fit_parameters import CELL_LIMIT, standard_parameters
-from .instrument_file import CARRIED, kind_of, load_instrument
+from .instrument_file import CARRIED, kind_of, read_instrument_file, wavelength_against_scan
 from .model import FitModel
 from .parameters import ParameterSet
 from .phases import MARGIN, FitPhase, load_structures, prepare_phase
@@ -45,6 +45,7 @@ from .result import FitResult, PhaseFit
 from .structure_refinement.atom_parameters import AtomModel
 from .structure_refinement.atom_phase import ATOM_KINDS, AtomPeaks, atom_options
 from .structure_refinement.atom_results import (
+    bond_angles,
     bond_lengths,
     occupancy_warnings,
     refined_sites,
@@ -100,8 +101,8 @@ def _particle_radii(particle_radius: float | Mapping[str | None, float] | None, 
     return radii
 
 
-def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[Instrument, bool]:
-    """The instrument a fit starts from, and whether it came from a standard's file.
+def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[Instrument, tuple[str, ...], list[str]]:
+    """The instrument a fit starts from, the terms a standard's file gave it, and notes for the user.
 
     The goniometer radius is the request's, else the instrument file's, else
     the one the scan's header states, else ``DEFAULT_RADIUS``.
@@ -109,7 +110,9 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
     wavelength, ka2_ratio, shape = request.wavelength, request.ka2_ratio, request.shape
     radius, monochromator_angle = request.radius, request.monochromator_angle
     instrument = request.instrument
-    loaded = load_instrument(instrument) if isinstance(instrument, str) else instrument
+    read = read_instrument_file(instrument) if isinstance(instrument, str) else None
+    loaded = read.instrument if read is not None else instrument
+    notes = list(read.notes) if read is not None else []
     if radius is None and loaded is None:
         radius = measured.radius
     if loaded is None:
@@ -132,7 +135,8 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
             radius=DEFAULT_RADIUS if radius is None else radius,
             monochromator_angle=0.0 if monochromator_angle is None else monochromator_angle,
         )
-        return start, False
+        told = wavelength_against_scan(start, measured.wavelength, True, "", measured.name or "the scan")
+        return start, (), notes + ([told] if told else [])
     changes: dict[str, Any] = {"displacement": 0.0}
     for key, value in (
         ("wavelength", wavelength),
@@ -144,7 +148,11 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
             changes[key] = value
     if shape is not None and shape != loaded.shape:
         raise InputError(f"the instrument was refined with {loaded.shape} peaks, not {shape}")
-    return loaded.replace(**changes), True
+    started = loaded.replace(**changes)
+    told = wavelength_against_scan(
+        started, measured.wavelength, wavelength is not None, str(instrument), measured.name or "the scan"
+    )
+    return started, read.carried if read is not None else CARRIED, notes + ([told] if told else [])
 
 
 def _choose_parameters(
@@ -152,7 +160,7 @@ def _choose_parameters(
     correction: str | None,
     refine_cell: bool | None,
     refine_b: bool | None,
-    from_standard: bool,
+    carried: tuple[str, ...],
     fix: Sequence[str],
     refine: Sequence[str],
     geometry: str | None = None,
@@ -181,8 +189,9 @@ def _choose_parameters(
         defaults_fixed.append("cell")
     if refine_b is False:
         defaults_fixed.append("b")
+    from_standard = bool(carried)
     if from_standard:
-        defaults_fixed += [kind_of(t) for t in CARRIED if t in parameters]
+        defaults_fixed += [kind_of(t) for t in carried if t in parameters]
     kinds = {p.kind for p in parameters}
     asked = {word.lower() for word in refine}
     same_shape = (("size", "Y", "Lorentzian Y / cos"), ("strain", "U", "Gaussian U tan^2"))
@@ -329,7 +338,7 @@ def fit_pattern(
     if request.two_theta_range is not None:
         measured = in_range(measured, *request.two_theta_range)
     weighting = choose_weights(measured)
-    base, from_standard = _start_instrument(request, measured)
+    base, carried, instrument_notes = _start_instrument(request, measured)
     x = measured.two_theta
     lines = base.lines(1.0)
     structures = load_structures(phases)
@@ -348,15 +357,19 @@ def fit_pattern(
     for ph in fit_phases:
         for parameter in ph.atoms.fit_parameters() if ph.atoms is not None else ():
             parameters.add(parameter)
-    notes = atom_notes + _choose_parameters(
-        parameters,
-        request.correction,
-        request.refine_cell,
-        request.refine_b,
-        from_standard,
-        request.fix,
-        request.refine,
-        measured.geometry,
+    notes = (
+        instrument_notes
+        + atom_notes
+        + _choose_parameters(
+            parameters,
+            request.correction,
+            request.refine_cell,
+            request.refine_b,
+            carried,
+            request.fix,
+            request.refine,
+            measured.geometry,
+        )
     )
     notes += _apply_start(parameters, request.start_values)
     _hold_overall_b(fit_phases, parameters)
@@ -520,6 +533,7 @@ def _atom_results(
             return lattice_from_parameters(*phase.constraints.cell(model.cell_factors(phase, named)))
 
         found["bonds"] = tuple(bond_lengths(atom_model, values, lattice_of, covariance_, bonds, cell_names))
+        found["angles"] = tuple(bond_angles(atom_model, values, lattice_of, covariance_, bonds, cell_names))
     return found
 
 

@@ -10,6 +10,7 @@ lines differ only in angle and Lorentz-polarisation factor.
 from __future__ import annotations
 
 import dataclasses
+import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -18,7 +19,7 @@ import numpy as np
 
 from ..diffraction.compute import compute_pattern
 from ..diffraction.request import PatternRequest
-from ..errors import InputError
+from ..errors import InputError, WorkLimitError
 from ..profiles.mixture import cell_mass
 from ..profiles.profile import PhasePeaks
 from ..structures.structure import Structure
@@ -55,6 +56,25 @@ class FitPhase:
         return float(np.min(b)) if b.size else 0.0
 
 
+def _refuse_repeats(phases: Sequence[Structure | str | Path]) -> None:
+    """One phase given twice would split its scale between two copies at random."""
+    seen: dict[object, str] = {}
+    for phase in phases:
+        if isinstance(phase, Structure):
+            key: object = id(phase)
+        else:
+            try:
+                key = os.path.realpath(phase)
+            except (OSError, ValueError):
+                continue
+        if key in seen:
+            raise InputError(
+                f"{phase if not isinstance(phase, Structure) else phase.name} is given twice: each phase is "
+                "fitted once (two copies would share its intensity in any proportion)"
+            )
+        seen[key] = str(phase)
+
+
 def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Structure, str]]:
     """The structures and where each came from; a file's errors name the file.
 
@@ -64,6 +84,7 @@ def load_structures(phases: Sequence[Structure | str | Path]) -> list[tuple[Stru
     named after them.
     """
     loaded: list[tuple[Structure, str]] = []
+    _refuse_repeats(phases)
     for phase in phases:
         if isinstance(phase, Structure):
             loaded.append((phase, phase.name or "structure"))
@@ -108,9 +129,20 @@ def prepare_phase(
     """
     computed = []
     for wavelength, share in lines:
-        pattern = compute_pattern(
-            structure, wavelength, (max(lo - MARGIN, 0.0), min(hi + MARGIN, 179.9)), request=request, scale="absolute"
-        )
+        try:
+            pattern = compute_pattern(
+                structure,
+                wavelength,
+                (max(lo - MARGIN, 0.0), min(hi + MARGIN, 179.9)),
+                request=request,
+                scale="absolute",
+            )
+        except WorkLimitError as exc:
+            # A fit has no work limit to raise: a calculation this large means a wrong wavelength or range.
+            raise InputError(
+                f"phase {structure.name} ({source}) at {wavelength:g} A: {exc.reason} (is {wavelength:g} A the "
+                "scan's wavelength?)"
+            ) from None
         computed.append((float(wavelength), float(share), PhasePeaks.from_pattern(pattern)))
     first = computed[0][2]
     angles = 2.0 * np.degrees(np.arcsin(np.clip(computed[0][0] / (2.0 * first.d), -1.0, 1.0)))

@@ -191,7 +191,7 @@ class FitRequest:
     refine_atoms : bool or tuple of str
         Refine the structure of every phase (True) or of the phases named.
     bonds : float or None
-        List the refined structures' bond lengths up to this many Å.
+        List the refined structures' bond lengths up to this many Å, and the angles between them.
     max_evaluations : int
         Most evaluations of the model before the fit stops.
     start : tuple of (str, float)
@@ -374,7 +374,7 @@ class FitRequest:
             type=float,
             const=DEFAULT_BOND_CUTOFF,
             metavar="ANGSTROM",
-            help="list the refined structures' bond lengths with uncertainties, up to ANGSTROM "
+            help="list the refined structures' bond lengths and angles with uncertainties, bonds up to ANGSTROM "
             f"(default {DEFAULT_BOND_CUTOFF:g})",
         ),
     )

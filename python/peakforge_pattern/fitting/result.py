@@ -19,8 +19,8 @@ from .bragg_agreement import bragg_r_factors
 from .fit_display import fit_html, fit_repr
 from .parameters import ParameterSet
 from .request import FitRequest
-from .structure_refinement.atom_results import BondLength, site_dicts
-from .structure_refinement.atom_tables import atom_table, bond_table
+from .structure_refinement.atom_results import BondAngle, BondLength, site_dicts
+from .structure_refinement.atom_tables import angle_table, atom_table, bond_table
 from .uncertainties import format_with_uncertainty
 
 
@@ -68,6 +68,8 @@ class PhaseFit:
         uncertainties (else empty).
     bonds : tuple of BondLength
         Bond lengths with uncertainties, where asked.
+    angles : tuple of BondAngle
+        The angles between those bonds at each site, with uncertainties.
     cif : str
         The refined structure as CIF text (empty when not refined).
     formula : str
@@ -101,6 +103,7 @@ class PhaseFit:
     source: str = ""
     atoms: tuple[SiteRecord, ...] = ()
     bonds: tuple[BondLength, ...] = ()
+    angles: tuple[BondAngle, ...] = ()
     cif: str = ""
     formula: str = ""
     space_group: str = ""
@@ -162,6 +165,18 @@ class PhaseFit:
             found["bonds"] = [
                 {"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd, "count": b.count}
                 for b in self.bonds
+            ]
+        if self.angles:
+            found["angles"] = [
+                {
+                    "first": a.first,
+                    "apex": a.apex,
+                    "second": a.second,
+                    "angle": a.angle,
+                    "angle_esd": a.esd,
+                    "count": a.count,
+                }
+                for a in self.angles
             ]
         return found
 
@@ -446,6 +461,8 @@ def summary_text(result: FitResult) -> str:
             lines.append(atom_table(phase.name, phase.atoms))
         if phase.bonds:
             lines.append(bond_table(phase.name, phase.bonds))
+        if phase.angles:
+            lines.append(angle_table(phase.name, phase.angles))
     if not math.isfinite(result.rwp):
         lines.append("the agreement indices are not finite")
     lines.append(esd_line(result))

@@ -4,11 +4,18 @@ counting times), the file's own uncertainties when it gives them, else
 equal weights.
 
 Counts are whole, not negative, and scatter as Poisson statistics say:
-the second difference y₋ − 2y + y₊ of neighbouring points has variance
-6σ² ≈ 6y where the pattern is smooth, so the median of (Δ²y)² / 6y is
-that of a χ² of one degree of freedom (0.455) whatever the peaks do. A scan
-scaled after counting (normalised to 10 000, say) fails that test by its
-scale factor.
+the second difference Δ²y = y₋ − 2y + y₊ of neighbouring counts has the
+variance y₋ + 4y + y₊, so where the pattern is smooth (Δ²y)² / (y₋ + 4y + y₊)
+follows a χ² of one degree of freedom, and its median is that of χ²
+(0.455). A scan scaled after counting (normalised to 10 000, say) fails
+that test by its scale factor, and its statistic keeps the shape of χ²: the
+upper quartile over the median stays that of χ² (2.91).
+
+Peaks sampled at a few points each (a large cell at fine steps) have a
+curvature that only adds to the statistic, and unevenly (a non-central χ²
+of many non-centralities): the median rises, but the shape does not stay
+that of χ². Such a scan of whole numbers is taken for counts; its weights
+1/y are in the right proportions even if it was scaled after counting.
 """
 
 from __future__ import annotations
@@ -23,6 +30,8 @@ from ..measurements import MeasuredPattern
 from .model import intensity_unit
 
 _CHI2_ONE_MEDIAN = 0.45493642311957283
+_CHI2_ONE_UPPER_QUARTILE = 1.3233036969314664
+_CHI2_SHAPE = 1.15  # upper quartile over median, over χ²'s, that still has χ²'s shape (0.93–1.07 seen)
 _POISSON_RANGE = (0.4, 2.5)  # ratio of the scatter to Poisson's that still counts as counts
 _MIN_POINTS = 50
 _MIN_MEAN_COUNT = 3.0  # below this the scatter test is too coarse to tell
@@ -38,11 +47,17 @@ class Weighting:
 
 
 def _scatter_ratio(y: np.ndarray) -> float | None:
-    """Variance of the point-to-point scatter over the intensity (1 for counts), or None."""
+    """Variance of the point-to-point scatter over the intensity (1 for counts), or None
+    when it cannot be told: too few points or counts, or peaks too sharp for the test."""
     if y.size < _MIN_POINTS or float(np.mean(y)) < _MIN_MEAN_COUNT:
         return None
     second = y[:-2] - 2.0 * y[1:-1] + y[2:]
-    return float(np.median(second**2 / (6.0 * np.maximum(y[1:-1], 1.0)))) / _CHI2_ONE_MEDIAN
+    statistic = second**2 / np.maximum(y[:-2] + 4.0 * y[1:-1] + y[2:], 1.0)
+    median, upper = np.quantile(statistic, [0.5, 0.75])
+    ratio = float(median) / _CHI2_ONE_MEDIAN
+    shape = float(upper) / _CHI2_ONE_UPPER_QUARTILE / ratio if ratio > 0.0 else 1.0
+    # A wider scatter than Poisson's is a scale factor only if the statistic keeps χ²'s shape.
+    return None if ratio > _POISSON_RANGE[1] and shape > _CHI2_SHAPE else ratio
 
 
 def scatter_sigma(y: np.ndarray) -> float:

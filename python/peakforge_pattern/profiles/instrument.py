@@ -24,7 +24,7 @@ from typing import Literal
 import numpy as np
 
 from ..diffraction.request import check_monochromator_angle
-from ..diffraction.wavelengths import k_alpha_doublet, resolve_wavelength
+from ..diffraction.wavelengths import k_alpha_doublet, resolve_wavelength, wavelength_pair
 from ..errors import InputError
 from .sample import Sample
 from .shapes import thompson_cox_hastings
@@ -34,6 +34,10 @@ SHAPES: tuple[str, ...] = ("pseudo-voigt", "tch")
 
 DEFAULT_KA2_RATIO = 0.5
 """Intensity of Kα2 over Kα1."""
+
+MAX_ZERO_SHIFT = 10.0
+"""Largest zero shift, degrees: a diffractometer's zero is off by hundredths of a degree; one
+shifted by more than this moves the peaks out of any range it is asked for."""
 
 MAX_ASYMMETRY = 0.9
 """Largest stretch of one half of a peak (the other keeps a tenth of its width)."""
@@ -62,8 +66,8 @@ class Instrument:
     ----------
     wavelength : float, str, pair of float or None
         None takes the pattern's own; a Kα name or mean (CuKa), or a pair
-        of wavelengths (Kα1, Kα2) in Å, gives the doublet; any other line
-        or number a single line.
+        of wavelengths (Kα1, Kα2) in Å (also as text, "1.5406,1.5444"),
+        gives the doublet; any other line or number a single line.
     ka2_ratio : float
         Intensity of Kα2 over Kα1 (at least 0; default 0.5).
     shape : {"pseudo-voigt", "tch"}
@@ -80,7 +84,7 @@ class Instrument:
         stretched by 1 + A / tan 2θ and the other shrunk as much (at most
         0.9); the area is unchanged.
     zero_shift : float
-        Added to every 2θ, degrees.
+        Added to every 2θ, degrees (at most ±10).
     displacement : float
         Sample displacement s in mm (towards the source positive); it moves
         peaks by −2 s cosθ / R.
@@ -95,8 +99,9 @@ class Instrument:
     ------
     InputError
         An unknown shape, a value that is not a finite number, ``eta``
-        outside 0–1, a negative ``ka2_ratio``, a radius not above 0, or a
-        bad wavelength or monochromator angle.
+        outside 0–1, a negative ``ka2_ratio``, a radius not above 0, a
+        zero shift beyond ±10°, or a bad wavelength or
+        monochromator angle.
 
     Examples
     --------
@@ -129,11 +134,19 @@ class Instrument:
             object.__setattr__(self, name, _finite(name, getattr(self, name)))
         object.__setattr__(self, "ka2_ratio", _finite("the Kα2 ratio", self.ka2_ratio, 0.0))
         object.__setattr__(self, "radius", _finite("the goniometer radius", self.radius, 1e-9))
+        if abs(self.zero_shift) > MAX_ZERO_SHIFT:
+            raise InputError(
+                f"a zero shift of {self.zero_shift:g} degrees is beyond {MAX_ZERO_SHIFT:g}: "
+                "a diffractometer's zero is off by hundredths of a degree"
+            )
         eta = _finite("eta", self.eta)
         if not 0.0 <= eta <= 1.0:
             raise InputError(f"eta must lie between 0 and 1, not {eta:g}")
         if self.monochromator_angle is not None:
             object.__setattr__(self, "monochromator_angle", check_monochromator_angle(self.monochromator_angle))
+        pair = wavelength_pair(self.wavelength)
+        if pair is not None:
+            object.__setattr__(self, "wavelength", pair)
         if isinstance(self.wavelength, tuple):
             if len(self.wavelength) != 2:
                 raise InputError(f"a wavelength pair is Kα1 and Kα2, not {self.wavelength!r}")

@@ -8,8 +8,8 @@ import io
 import math
 import os
 
-from ..fitting.result import PHASE_HEADER, FitResult, phase_row
-from ..fitting.structure_refinement.atom_tables import bond_rows, site_rows
+from ..fitting.result import PHASE_HEADER, FitResult, esd_line, phase_row
+from ..fitting.structure_refinement.atom_tables import angle_rows, bond_rows, site_rows
 from ..fitting.uncertainties import format_with_uncertainty
 from ..plotting import plot_fit
 from ..plotting.figures import new_figure
@@ -109,9 +109,8 @@ def phases_html(result: FitResult) -> str:
             )
     note = (
         "<p class='note'>Each refined number carries its standard uncertainty in its last digits "
-        "(56.19(15) is 56.19 ± 0.15); a number without one was held fixed. The uncertainties come from "
-        "this scan's counting statistics; sample preparation, particle statistics and the models' limits "
-        "are not in them.</p>"
+        "(56.19(15) is 56.19 ± 0.15); a number without one was held fixed. "
+        f"{escape(esd_line(result))}.</p>"
     )
     return text + (definitions(sample) if sample else "") + note
 
@@ -148,16 +147,9 @@ def structures_html(result: FitResult) -> str:
         if phase.bonds:
             parts.append(f"<h3>{escape(phase.name)}: bond lengths (Å)</h3>")
             parts.append(table(["from", "to", "distance", "count"], bond_rows(phase.bonds), numeric=(2, 3)))
-        angles = getattr(phase, "angles", ())
-        if angles:
+        if phase.angles:
             parts.append(f"<h3>{escape(phase.name)}: bond angles (°)</h3>")
-            parts.append(
-                table(
-                    ["first", "apex", "second", "angle"],
-                    [(a.first, a.apex, a.second, a.text) for a in angles],
-                    numeric=(3,),
-                )
-            )
+            parts.append(table(["first", "apex", "second", "angle", "count"], angle_rows(phase.angles), numeric=(3, 4)))
     return "".join(parts)
 
 
@@ -186,7 +178,14 @@ def parameters_html(result: FitResult) -> str:
     for p in result.parameter_set or ():
         if p.linear:
             continue
-        state = "fixed" if not p.refined else (f"at its {p.at_bound()} bound" if p.at_bound() else "refined")
+        if not p.refined:
+            state = "fixed"
+        elif p.name in getattr(result, "undetermined", ()):
+            state = "undetermined"
+        elif p.at_bound():
+            state = f"at its {p.at_bound()} bound"
+        else:
+            state = "refined"
         value = format_with_uncertainty(p.value, result.uncertainties.get(p.name) if p.refined else None)
         rows.append([p.name, value, p.unit.replace("deg^2", "°²").replace("deg", "°").replace("A^2", "Å²"), state])
     background = ", ".join(f"{c:.6g}" for c in result.background_coefficients)

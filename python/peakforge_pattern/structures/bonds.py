@@ -1,5 +1,6 @@
 """Interatomic distances from each site of an asymmetric unit to its
-neighbours in the crystal, within a cutoff.
+neighbours in the crystal, within a cutoff, and the angles two such bonds
+make at their common site.
 
 A bond runs from site i at x_i to the image R x_j + t + n of site j
 (operation (R, t), lattice vector n); ``bond_length`` evaluates the same
@@ -36,6 +37,21 @@ def bond_length(bond: Bond, coords: np.ndarray, lattice: np.ndarray, seitz: np.n
     op = seitz[bond.operation]
     image = op[:3, :3] @ coords[bond.second] + op[:3, 3] + np.asarray(bond.shift, dtype=float)
     return float(np.linalg.norm((image - coords[bond.first]) @ lattice))
+
+
+def _bond_vector(bond: Bond, coords: np.ndarray, lattice: np.ndarray, seitz: np.ndarray) -> np.ndarray:
+    op = seitz[bond.operation]
+    image = op[:3, :3] @ coords[bond.second] + op[:3, 3] + np.asarray(bond.shift, dtype=float)
+    return (image - coords[bond.first]) @ lattice
+
+
+def bond_angle(first: Bond, second: Bond, coords: np.ndarray, lattice: np.ndarray, seitz: np.ndarray) -> float:
+    """The angle (degrees) between two bonds from the same site, for site
+    coordinates ``coords`` and cell ``lattice`` (as `bond_length` takes them)."""
+    u = _bond_vector(first, coords, lattice, seitz)
+    v = _bond_vector(second, coords, lattice, seitz)
+    # atan2 of sine and cosine keeps its accuracy near 0 and 180 degrees, where acos loses half the digits.
+    return math.degrees(math.atan2(float(np.linalg.norm(np.cross(u, v))), float(u @ v)))
 
 
 def find_bonds(unit: AsymmetricUnit, lattice: np.ndarray, cutoff: float) -> list[Bond]:

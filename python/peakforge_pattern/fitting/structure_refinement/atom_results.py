@@ -9,6 +9,7 @@ is taken by central differences and carries the covariance the same way.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
@@ -17,7 +18,7 @@ import gemmi
 import numpy as np
 
 from ...structures.asymmetric_unit import AsymmetricUnit
-from ...structures.bonds import Bond, bond_length, find_bonds
+from ...structures.bonds import Bond, bond_angle, bond_length, find_bonds
 from ...structures.cif_writer import SiteRecord, cif_text
 from .atom_parameters import AtomModel
 
@@ -172,6 +173,109 @@ class BondLength:
     count: int = 1
 
 
+@dataclass(frozen=True)
+class BondAngle:
+    """A refined angle (degrees) at site ``apex`` between its bonds to
+    ``first`` and ``second``, its uncertainty (None if nothing moved it) and
+    how many such angles the apex has."""
+
+    first: str
+    apex: str
+    second: str
+    angle: float
+    esd: float | None
+    count: int = 1
+
+
+def _esd_through(
+    function: Callable[[Mapping[str, float]], float],
+    base: Mapping[str, float],
+    names: Sequence[str],
+    block: np.ndarray,
+) -> float | None:
+    """The uncertainty of ``function`` of the parameters, by central differences and the covariance ``block``."""
+    gradient = np.zeros(len(names))
+    for k, name in enumerate(names):
+        h = 1e-6 if " cell " in name else 1e-6 * max(1.0, abs(base[name]))
+        up, down = dict(base), dict(base)
+        up[name] += h
+        down[name] -= h
+        gradient[k] = (function(up) - function(down)) / (2.0 * h)
+    return _esd(float(gradient @ block @ gradient))
+
+
+def _refined_unit(model: AtomModel, values: Mapping[str, float]) -> AsymmetricUnit:
+    coords, _, _ = model.site_values(np.array([values[n] for n in model.names]))
+    return type(model.unit)(
+        model.unit.labels,
+        model.unit.atomic_numbers,
+        coords,
+        model.unit.occupancies,
+        model.unit.b_factors,
+        model.unit.operations,
+        model.unit.symmetry,
+        model.unit.images,
+        model.unit.u_sites,
+    )
+
+
+def bond_angles(
+    model: AtomModel,
+    values: Mapping[str, float],
+    lattice_of: Callable[[Mapping[str, float]], np.ndarray],
+    covariance: Covariance,
+    cutoff: float,
+    cell_names: Sequence[str] = (),
+) -> list[BondAngle]:
+    """The angles at each site between its bonds shorter than ``cutoff`` Å,
+    with uncertainties from the coordinates and the cell (parameters as
+    `bond_lengths` takes them).
+
+    Returns
+    -------
+    list of BondAngle
+        By apex site, then angle; equal angles between bonds to the same
+        two sites counted in one entry.
+    """
+    names = [n for n in [*model.names, *cell_names] if n in values]
+    block = _block(covariance, names)
+    seitz = model.unit.seitz
+    labels = model.unit.labels
+    base = dict(values)
+    unit = _refined_unit(model, base)
+    bonds = find_bonds(unit, lattice_of(base), cutoff)
+    found: list[BondAngle] = []
+    seen: dict[tuple[int, int, int, float], int] = {}
+    for apex in range(len(labels)):
+        own = [b for b in bonds if b.first == apex]
+        for i, first in enumerate(own):
+            for second in own[i + 1 :]:
+                angle = bond_angle(first, second, unit.frac_coords, lattice_of(base), seitz)
+                ends = sorted((first.second, second.second))
+                key = (ends[0], apex, ends[1], round(angle, 3))
+                if key in seen:  # the same angle between other images of the same sites: counted
+                    earlier = found[seen[key]]
+                    found[seen[key]] = dataclasses.replace(earlier, count=earlier.count + 1)
+                    continue
+
+                def measured(named: Mapping[str, float], first: Bond = first, second: Bond = second) -> float:
+                    coords, _, _ = model.site_values(np.array([named[n] for n in model.names]))
+                    return bond_angle(first, second, coords, lattice_of(named), seitz)
+
+                seen[key] = len(found)
+                found.append(
+                    BondAngle(
+                        labels[ends[0]],
+                        labels[apex],
+                        labels[ends[1]],
+                        angle,
+                        _esd_through(measured, base, names, block),
+                    )
+                )
+    found.sort(key=lambda a: (labels.index(a.apex), a.angle))
+    return found
+
+
 def bond_lengths(
     model: AtomModel,
     values: Mapping[str, float],
@@ -212,41 +316,18 @@ def bond_lengths(
         return bond_length(bond, coords, lattice_of(named), seitz)
 
     base = dict(values)
-    coords, _, _ = model.site_values(np.array([base[n] for n in model.names]))
-    unit = type(model.unit)(
-        model.unit.labels,
-        model.unit.atomic_numbers,
-        coords,
-        model.unit.occupancies,
-        model.unit.b_factors,
-        model.unit.operations,
-        model.unit.symmetry,
-        model.unit.images,
-        model.unit.u_sites,
-    )
     found: list[BondLength] = []
     seen: dict[tuple[int, int, float], int] = {}
-    for bond in find_bonds(unit, lattice_of(base), cutoff):
+    for bond in find_bonds(_refined_unit(model, base), lattice_of(base), cutoff):
         key = (bond.first, bond.second, round(bond.distance, 5))
         if key in seen:  # the same distance to another image of the same site: counted
             earlier = found[seen[key]]
-            found[seen[key]] = BondLength(
-                earlier.first, earlier.second, earlier.distance, earlier.esd, earlier.bond, earlier.count + 1
-            )
+            found[seen[key]] = dataclasses.replace(earlier, count=earlier.count + 1)
             continue
         seen[key] = len(found)
-        gradient = np.zeros(len(names))
-        for k, name in enumerate(names):
-            h = 1e-6 if " cell " in name else 1e-6 * max(1.0, abs(base[name]))
-            up, down = dict(base), dict(base)
-            up[name] += h
-            down[name] -= h
-            gradient[k] = (length(bond, up) - length(bond, down)) / (2.0 * h)
-        variance = float(gradient @ block @ gradient)
+        esd = _esd_through(lambda named, bond=bond: length(bond, named), base, names, block)
         found.append(
-            BondLength(
-                model.unit.labels[bond.first], model.unit.labels[bond.second], bond.distance, _esd(variance), bond
-            )
+            BondLength(model.unit.labels[bond.first], model.unit.labels[bond.second], bond.distance, esd, bond)
         )
     return found
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 from ...structures.cif_writer import SiteRecord, with_uncertainty
-from .atom_results import BondLength
+from .atom_results import BondAngle, BondLength
 
 
 def atom_table(phase: str, sites: Sequence[SiteRecord]) -> str:
@@ -53,4 +53,17 @@ def bond_table(phase: str, bonds: Sequence[BondLength]) -> str:
             f"  {bond.first:<6} {bond.second:<6} {with_uncertainty(bond.distance, bond.esd, 4):>12}"
             + (f"  x{bond.count}" if bond.count > 1 else "")
         )
+    return "\n".join(lines)
+
+
+def angle_rows(angles: Sequence[BondAngle]) -> list[list[str]]:
+    """Each angle as printed: the three sites, the angle with its uncertainty, the count."""
+    return [[a.first, a.apex, a.second, with_uncertainty(a.angle, a.esd, 2), str(a.count)] for a in angles]
+
+
+def angle_table(phase: str, angles: Sequence[BondAngle]) -> str:
+    """Bond angles of a phase with uncertainties, by apex site, and how many such angles it has."""
+    lines = [f"{phase} bond angles (degrees)"]
+    for first, apex, second, angle, count in angle_rows(angles):
+        lines.append(f"  {first:<6} {apex:<6} {second:<6} {angle:>10}" + (f"  x{count}" if count != "1" else ""))
     return "\n".join(lines)

@@ -4,7 +4,7 @@ move, and the least-squares fit (its picture is plotting.plot_fit); and
 simulated patterns laid on a scan by least-squares scales alone (its picture
 is plotting.plot_overlay)::
 
-    from peakforge_pattern.fitting import FitRequest, fit_pattern, overlay_phases, read_scan
+    from peakforge_pattern.fitting import FitRequest, FitResult, fit_pattern, overlay_phases, read_scan
 """
 
 from typing import TYPE_CHECKING
@@ -16,14 +16,16 @@ if TYPE_CHECKING:
     from .fit import fit_pattern
     from .overlay import Overlay, overlay_phases
     from .request import FitRequest
+    from .result import FitResult
 
-__all__ = ["FitRequest", "MeasuredPattern", "Overlay", "fit_pattern", "overlay_phases", "read_scan"]
+__all__ = ["FitRequest", "FitResult", "MeasuredPattern", "Overlay", "fit_pattern", "overlay_phases", "read_scan"]
 
 # Each imported on first use: the fit brings SciPy, and a reader of scans needs none of it.
 __getattr__ = lazy_exports(
     __name__,
     {
         "FitRequest": ".request",
+        "FitResult": ".result",
         "MeasuredPattern": "..measurements",
         "Overlay": ".overlay",
         "fit_pattern": ".fit",

@@ -178,10 +178,17 @@ def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
     (source / "a" / "b" / "up").symlink_to("../..")  # a loop back to the top
     (source / "again").symlink_to("a")  # the same folder under a second name
     (source / "self").symlink_to("self")  # a link to itself
+    (source / "linked.cif").symlink_to("cscl.cif")  # a file under a second name: computed once
     warnings = []
     found = list_sources([source], warnings)
     assert sorted(s.id for s in found) == ["a/b/silicon.cif", "cscl.cif"]
-    assert [w.split(": ")[1].split(" ")[0:2] for w in warnings] == [["a", "loop"], ["the", "same"], ["a", "link"]]
+    assert [w.split(": ")[1].split(" ")[0:2] for w in warnings] == [
+        ["a", "loop"],
+        ["the", "same"],
+        ["a", "link"],
+        ["the", "same"],
+    ]
+    assert f"{source / 'linked.cif'}: the same file as {source / 'cscl.cif'} (a link, or given twice)" in warnings[3]
 
     # A "list" that is no text is refused at its first line, not read into memory.
     (tmp_path / "zeros.txt").symlink_to("/dev/zero")
@@ -191,7 +198,7 @@ def test_batch_sources_follow_each_folder_once_and_skip_loops(tmp_path, capsys):
     assert main(["batch", str(source), "-o", str(tmp_path / "out"), "--workers", "1", "--no-progress"]) == 0
     captured = capsys.readouterr()
     assert "2 structures: 2 ok, 0 errors" in captured.out
-    assert "a loop back to" in captured.err and captured.err.count("warning:") == 3
+    assert "a loop back to" in captured.err and captured.err.count("warning:") == 4
 
 
 def test_cif_oddities_get_one_line_or_a_warning(tmp_path, capsys, monkeypatch):
@@ -317,7 +324,7 @@ SILENT_SURPRISES = {
     "hkl skips plot": (["pattern", "--hkl", "1", "1", "1", "--plot", "{tmp}/a.png"], "--plot would write nothing"),
     "ratio of one line": (
         ["pattern", "-w", "1.5406", "--ka2-ratio", "0.6", "--xy", "{tmp}/a.xy"],
-        "--ka2-ratio sets the share of Ka2 in a Ka doublet, and 1.5406 A is one line",
+        "--ka2-ratio weighs the Ka2 of a Ka doublet, and 1.5406 A is one line",
     ),
     "pair backwards": (["pattern", "-w", "1.5444,1.5406"], "a wavelength pair is Ka1 then the slightly longer Ka2"),
     "electrons at Cu Ka": (["pattern", "--radiation", "electron"], "electron radiation needs an electron wavelength"),
@@ -333,6 +340,10 @@ SILENT_SURPRISES = {
     ),
     "negative lorentzian": (["pattern", "--lorentzian", "-0.1", "0", "--plot", "{tmp}/a.png"], "negative width"),
     "grid of one point": (["batch", SILICON, "-o", "{tmp}/out", "--grid", "5", "90", "100"], "leaves one point"),
+    "fit ratio of one line": (
+        ["fit", CORUNDUM_SCAN, CORUNDUM_CIF, "-w", "1.5406", "--ka2-ratio", "0.5"],
+        "a Ka2/Ka1 ratio weighs the Ka2 of a Ka doublet, and 1.5406 A is one line",
+    ),
     "phase twice": (["fit", CORUNDUM_SCAN, CORUNDUM_CIF, CORUNDUM_CIF], "is given twice"),
     "fit advises no --max-work": (
         ["fit", CORUNDUM_SCAN, CORUNDUM_CIF, "-w", "0.01"],
@@ -372,3 +383,11 @@ def test_what_was_silent_now_works_or_says_so(tmp_path, capsys):
     chosen = fit_pattern(molybdenum, [CORUNDUM_CIF], instrument=standard, wavelength="CuKa", max_evaluations=5)
     told = "mo.xrdml states a wavelength of 0.7093 A; the fit uses 1.54056 A, as given"
     assert any(told in warning for warning in chosen.warnings)
+    # --refine b-sites replaces a file's anisotropic U by an isotropic B, and says so.
+    from conftest import ANISO_CIF
+
+    from peakforge_pattern.fitting.structure_refinement.atom_parameters import AtomModel, AtomOptions
+    from peakforge_pattern.structures.structure import parse_cif
+
+    model = AtomModel(parse_cif(ANISO_CIF, name="aniso"), "aniso", AtomOptions(b="sites"))
+    assert "aniso: the anisotropic U of 1 site(s) in the file is replaced by an isotropic B per site" in model.notes[0]

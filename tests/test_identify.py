@@ -438,6 +438,8 @@ def test_a_single_phase_is_found_alone_beside_a_structure_with_the_same_peaks(li
 
 
 def test_user_errors_are_one_line(library, tmp_path, capsys):
+    neutron = tmp_path / "neutron"
+    run_batch([example_path("silicon")], neutron, wavelength=1.594, radiation="neutron", workers=1)
     scan = tmp_path / "scan.xy"
     synthetic = synthetic_scan(["silicon"], [1.0], seed=0)
     np.savetxt(scan, np.column_stack([synthetic.two_theta, synthetic.intensity]))
@@ -446,6 +448,8 @@ def test_user_errors_are_one_line(library, tmp_path, capsys):
         ([str(scan), "--library", str(library), "--elements", "Al,Xx"], "not an element"),
         ([str(tmp_path / "missing.xy"), "--library", str(library)], "cannot read"),
         ([str(scan), "--library", str(library), "--max-phases", "0"], "at least 1"),
+        ([str(scan), "--library", str(library), "--elements", "He"], "no entry of the library was scored"),
+        ([str(scan), "--library", str(neutron)], "computed for neutron radiation, and identify scores and fits X-ray"),
     ]:
         assert main(["identify", "--no-progress", *argv]) == 2
         err = capsys.readouterr().err.strip()

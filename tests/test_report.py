@@ -86,14 +86,19 @@ def test_a_fit_names_the_mineral_and_its_json_says_what_made_it(brucite_scan, tm
     cif = tmp_path / "mg_hydroxide_1967.cif"
     cif.write_bytes(BRUCITE.read_bytes())
     argv = ["fit", brucite_scan.name, str(cif), "-f", "json", "--no-progress", "--fix", "displacement"]
-    assert main(argv) == 0
+    assert main([*argv, "--save-instrument", str(tmp_path / "instrument.json")]) == 0
     document = json.loads(capsys.readouterr().out)
+    saved = json.loads((tmp_path / "instrument.json").read_text())
+    assert saved["provenance"]["inputs"] == document["provenance"]["inputs"]
+    # ... and the file still serves as an instrument.
+    assert main([*argv, "--instrument", str(tmp_path / "instrument.json")]) == 0
+    capsys.readouterr()
     (phase,) = document["phases"]
     assert (phase["name"], phase["formula"], phase["space_group"]) == ("brucite", "H2 Mg O2", "P -3 m 1 (No. 164)")
     assert 0.0 <= phase["r_bragg"] < 0.05  # the right structure: its intensities match
     provenance = document["provenance"]
     assert provenance["software"] == "peakforge" and provenance["version"] == metadata.version("peakforge")
-    assert provenance["command"] == "peakforge " + " ".join(argv)
+    assert provenance["command"] == "peakforge " + " ".join(argv) + f" --save-instrument {tmp_path / 'instrument.json'}"
     # Paths as given: the scan's relative name stays relative.
     assert provenance["inputs"] == [
         {"path": "brucite-scan.xy", "sha256": sha256(brucite_scan)},
@@ -180,3 +185,44 @@ def test_a_folder_is_hashed_by_its_files_wherever_it_lies(tmp_path):
     assert file_sha256(tmp_path / "here") == file_sha256(tmp_path / "there")
     (tmp_path / "there" / "sub" / "b.cif").write_text("data_c\n")
     assert file_sha256(tmp_path / "here") != file_sha256(tmp_path / "there")
+
+
+def test_a_report_embeds_the_plotting_script_once_and_escapes_what_it_shows(tmp_path):
+    go = pytest.importorskip("plotly.graph_objects")
+    from peakforge_pattern.provenance import Provenance
+    from peakforge_pattern.reports import Report
+    from peakforge_pattern.reports.document import table
+
+    # The builder as a new command uses it: its own sections, two figures, its provenance.
+    report = Report("Series <of> scans", "two plots")
+    for k in range(2):
+        report.add(f"Plot {k}", report.figure(go.Figure(go.Scatter(x=[1, 2], y=[3, 4])), static_png=b"\x89PNG"))
+    report.add("Table", table(["name", "value"], [["<b>", "1.5(2)"]]))
+    scan = tmp_path / "scan.xy"
+    scan.write_text("1 2\n")
+    page = tmp_path / "series.html"
+    report.write(page, Provenance.of([scan, scan, "-"], ["series", str(scan)]), {"wavelength": "CuKa"})
+    text = page.read_text()
+    library = text.index("<script>")
+    assert text.count("<script>", library + 1, text.index("</head>")) == 0  # once, in the head
+    body = text.split("<body>")[1]
+    assert body.count('class="plotly-graph-div"') == 2 and body.count("data:image/png;base64,") == 2
+    assert "&lt;b&gt;" in body and "Series &lt;of&gt; scans" in body and "<b>" not in body
+    assert text.count(sha256(scan)) == 1 and "peakforge series" in text and "wavelength" in text
+
+
+@pytest.mark.parametrize(
+    "species, occupancies, formula",
+    [
+        (["Al"] * 12 + ["O"] * 18, None, "Al2 O3"),
+        (["C", "H", "H", "O", "N"], None, "C H2 N O"),  # Hill: C, H, then alphabetical
+        (["Fe"] * 4 + ["O"] * 4, [0.94] * 4 + [1.0] * 4, "Fe3.76 O4"),  # not whole: the cell's content
+    ],
+)
+def test_reduced_formulas_in_hill_order(species, occupancies, formula):
+    from peakforge_pattern import Structure
+    from peakforge_pattern.structures.display import reduced_formula
+
+    coords = np.random.default_rng(0).random((len(species), 3))
+    structure = Structure.from_arrays((10, 10, 10, 90, 90, 90), species, coords, occupancies)
+    assert reduced_formula(structure) == formula

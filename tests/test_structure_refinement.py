@@ -3,6 +3,8 @@ group's operations, recovery of moved atoms from synthetic scans, the
 refined CIF read back, bond lengths, and the refusals and bounds that keep a
 refinement honest."""
 
+import html
+import re
 from pathlib import Path
 
 import gemmi
@@ -199,6 +201,16 @@ def test_refined_cif_reads_back_to_the_same_structure(tmp_path):
     assert [round(a.angle) for a in octahedron] == [80, 86, 91, 101, 164]
     assert all(a.esd is not None and 0 < a.esd < 0.1 for a in octahedron)
     assert sum(a.count for a in phase.angles if a.apex == "O1") == 6  # four Al around each O
+    # The report shows the sites, bonds and angles as the text prints them, and every warning whole.
+    pytest.importorskip("plotly")
+    from peakforge_pattern.reports import write_fit_report
+
+    write_fit_report(result, tmp_path / "corundum.html")
+    page = (tmp_path / "corundum.html").read_text().split("<body>")[1]
+    text = result.summary()
+    for shown in [phase.atoms[0].label, "bond angles (°)", *re.findall(r"\d+\.\d+\(\d+\)", text)]:
+        assert shown in page
+    assert all(html.escape(" ".join(w.split())) in page for w in result.warnings)
 
 
 def test_angles_symmetry_fixes_have_no_uncertainty():

@@ -34,15 +34,24 @@ def _id(text: str) -> str:
     return os.fsencode(text).decode("utf-8", "backslashreplace")
 
 
+FileKey = tuple[int, int] | None
+"""A file's device and inode (links followed), None for one that cannot be reached."""
+
+
 def _size(path: str) -> int:
+    return _stat(path)[0]
+
+
+def _stat(path: str) -> tuple[int, FileKey]:
     try:
-        return os.stat(path).st_size
+        info = os.stat(path)
     except OSError:
-        return 0  # the worker reports what is wrong with it as an error row
+        return 0, None  # the worker reports what is wrong with it as an error row
+    return info.st_size, (info.st_dev, info.st_ino)
 
 
-def _walk(folder: str, warnings: list[str]) -> Iterator[tuple[str, int]]:
-    """Paths and sizes of the .cif files under ``folder``, in sorted order.
+def _walk(folder: str, warnings: list[str]) -> Iterator[tuple[str, int, FileKey]]:
+    """Paths, sizes and file keys of the .cif files under ``folder``, in sorted order.
 
     Links are followed, but each real folder is searched once: a link back
     to a folder being searched (a loop) or to one already searched is
@@ -55,7 +64,7 @@ def _walk(folder: str, warnings: list[str]) -> Iterator[tuple[str, int]]:
 
 def _walk_below(
     folder: str, searched: dict[tuple[int, int], str], ancestors: list[str], warnings: list[str]
-) -> Iterator[tuple[str, int]]:
+) -> Iterator[tuple[str, int, FileKey]]:
     with os.scandir(folder) as entries:
         found = sorted(entries, key=lambda entry: entry.name)
     for entry in found:
@@ -76,15 +85,16 @@ def _walk_below(
             searched[key] = entry.path
             yield from _walk_below(entry.path, searched, [*ancestors, entry.path], warnings)
         elif entry.name.lower().endswith(".cif") and entry.is_file():
-            yield entry.path, entry.stat().st_size
+            info = entry.stat()
+            yield entry.path, info.st_size, (info.st_dev, info.st_ino)
 
 
-def _from_folder(argument: str, warnings: list[str]) -> list[Source]:
+def _from_folder(argument: str, warnings: list[str]) -> list[tuple[Source, FileKey]]:
     root = os.path.abspath(argument)
     try:
         found = [
-            Source(_id(PurePath(os.path.relpath(path, root)).as_posix()), path, size)
-            for path, size in _walk(root, warnings)
+            (Source(_id(PurePath(os.path.relpath(path, root)).as_posix()), path, size), key)
+            for path, size, key in _walk(root, warnings)
         ]
     except OSError as exc:
         raise InputError(f"{exc.filename or argument}: cannot list: {exc.strerror or exc}") from None
@@ -93,7 +103,7 @@ def _from_folder(argument: str, warnings: list[str]) -> list[Source]:
     return found
 
 
-def _from_list(argument: str) -> list[Source]:
+def _from_list(argument: str) -> list[tuple[Source, FileKey]]:
     base = os.path.dirname(os.path.abspath(argument))
     lines: list[str] = []
     try:
@@ -112,7 +122,8 @@ def _from_list(argument: str) -> list[Source]:
     for line in lines:
         if line and not line.startswith("#"):
             path = os.path.normpath(os.path.join(base, line))
-            found.append(Source(_id(line), path, _size(path)))
+            size, key = _stat(path)
+            found.append((Source(_id(line), path, size), key))
     if not found:
         raise InputError(f"{argument}: the list names no structures")
     return found
@@ -127,7 +138,8 @@ def list_sources(arguments: Iterable[str | os.PathLike[str]], warnings: list[str
         CIF files, folders (searched recursively, links followed once) and lists of paths.
     warnings : list of str, optional
         Receives one line for each link skipped in a folder (a loop, a folder reached twice,
-        a link that cannot be followed).
+        a link that cannot be followed) and for each file listed again (given twice, or
+        reached again through a link), which is computed once.
 
     Returns
     -------
@@ -142,6 +154,7 @@ def list_sources(arguments: Iterable[str | os.PathLike[str]], warnings: list[str
     if warnings is None:
         warnings = []
     sources: dict[str, Source] = {}
+    files: dict[tuple[int, int], Source] = {}
     for argument in (os.fspath(a) for a in arguments):
         if os.path.isdir(argument):
             found = _from_folder(argument, warnings)
@@ -151,14 +164,21 @@ def list_sources(arguments: Iterable[str | os.PathLike[str]], warnings: list[str
             found = _from_list(argument)
         else:
             path = os.path.abspath(argument)
-            found = [Source(_id(PurePath(argument).as_posix()), path, _size(path))]
-        for source in found:
+            size, key = _stat(path)
+            found = [(Source(_id(PurePath(argument).as_posix()), path, size), key)]
+        for source, key in found:
             seen = sources.setdefault(source.id, source)
             if seen.path != source.path:
                 raise InputError(
                     f"two structures have the id {source.id!r} ({seen.path} and {source.path}): "
                     "give their common folder instead"
                 )
+            same = None if key is None else files.setdefault(key, source)
+            if same is not None and same is not source:
+                # One real file, one row: the file again through a link, or given twice.
+                if seen is source:
+                    del sources[source.id]
+                warnings.append(f"{source.path}: the same file as {same.path} (a link, or given twice), computed once")
     if not sources:
         raise InputError("no structures to compute")
     return list(sources.values())

@@ -159,6 +159,7 @@ def run(args: argparse.Namespace) -> int:
                 result.instrument.lines(1.0),
                 result.uncertainties,
                 result.measured.name,
+                provenance.to_dict(),
             )
         except OSError as exc:
             fail(f"{args.save_instrument}: cannot write the instrument: {output_error(exc)}")

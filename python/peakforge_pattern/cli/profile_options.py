@@ -144,7 +144,7 @@ def instrument_from(args: argparse.Namespace, request: PatternRequest) -> Instru
     pair = wavelength_pair(getattr(args, "wavelength", None))
     if pair is None and args.ka2_ratio is not None and k_alpha_doublet(request.wavelength) is None:
         raise InputError(
-            f"--ka2-ratio sets the share of Ka2 in a Ka doublet, and {request.wavelength:g} A is one line: "
+            f"--ka2-ratio weighs the Ka2 of a Ka doublet, and {request.wavelength:g} A is one line: "
             "give the pair (-w 1.5406,1.5444) or a Ka line's name (-w CuKa)"
         )
     if not abs(args.displacement) <= MAX_DISPLACEMENT_SHARE * args.radius:

@@ -174,7 +174,8 @@ class PatternRequest:
             "--wavelength",
             type=str,
             help="wavelength in angstrom, a photon energy (8.04keV), an electron accelerating voltage (200kV, with "
-            "--radiation electron) or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa)",
+            "--radiation electron) or a line name: " + ", ".join(ANODE_LINES) + " (default CuKa); for a profile "
+            "also a Ka1,Ka2 pair in angstrom (1.5406,1.5444)",
         ),
     )
     two_theta_range: tuple[float, float] = field(

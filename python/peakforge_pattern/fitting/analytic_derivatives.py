@@ -57,7 +57,7 @@ class AnalyticDerivatives:
     def __init__(self, model: FitModel, weights: Mapping[str, WeightDerivatives] | None = None) -> None:
         self.model = model
         self.weights = dict(weights or {})
-        self._key: tuple[tuple[str, float], ...] | None = None
+        self._key: tuple[tuple[tuple[str, float], ...], tuple[str, ...]] | None = None
         self._columns: dict[str, np.ndarray] = {}
 
     def names(self) -> list[str]:
@@ -96,7 +96,8 @@ class AnalyticDerivatives:
 
     def columns(self, values: Mapping[str, float]) -> dict[str, np.ndarray]:
         """Every analytic derivative at ``values``: one rendering per phase, kept for the next call."""
-        key = values_key(values)
+        # The columns rendered are the free parameters': a fit in stages frees more of them at the same values.
+        key = (values_key(values), tuple(p.name for p in self.model.parameters.free))
         if key != self._key:
             self._columns = self._compute(values)
             self._key = key

@@ -36,10 +36,11 @@ from .absorption import corrected_fractions, linear_absorption
 from .analytic_derivatives import AnalyticDerivatives, WeightDerivatives
 from .fit_parameters import CELL_LIMIT, standard_parameters
 from .instrument_file import CARRIED, kind_of, read_instrument_file, wavelength_against_scan
-from .model import FitModel
+from .model import FitModel, linear_fit
 from .parameters import ParameterSet
 from .phases import MARGIN, FitPhase, load_structures, prepare_phase
-from .reporting import correlation_warnings, misfit_warning, parameter_warnings, phase_warnings
+from .refinement import Minimum, best_of_starts, doubtful, refine_in_stages, retry_starts
+from .reporting import correlation_warnings, misfit_warning, parameter_warnings, phase_warnings, width_warnings
 from .request import BACKGROUND_TERMS, CORRECTIONS, FitRequest
 from .result import FitResult, PhaseFit
 from .structure_refinement.atom_parameters import AtomModel
@@ -135,6 +136,8 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
             radius=DEFAULT_RADIUS if radius is None else radius,
             monochromator_angle=0.0 if monochromator_angle is None else monochromator_angle,
         )
+        if request.ka2_ratio is not None:
+            start.refuse_ratio_without_doublet(1.0)
         told = wavelength_against_scan(start, measured.wavelength, True, "", measured.name or "the scan")
         return start, (), notes + ([told] if told else [])
     changes: dict[str, Any] = {"displacement": 0.0}
@@ -149,6 +152,8 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
     if shape is not None and shape != loaded.shape:
         raise InputError(f"the instrument was refined with {loaded.shape} peaks, not {shape}")
     started = loaded.replace(**changes)
+    if ka2_ratio is not None:
+        started.refuse_ratio_without_doublet(1.0)
     told = wavelength_against_scan(
         started, measured.wavelength, wavelength is not None, str(instrument), measured.name or "the scan"
     )
@@ -235,21 +240,46 @@ def _apply_start(parameters: ParameterSet, start: Mapping[str, float]) -> list[s
     ]
 
 
+POSITION_GRID = np.linspace(-0.4, 0.4, 41)
+"""Shifts (degrees 2θ, at low angle) the start's position is chosen among."""
+
+
 def _scan_position(model: FitModel, start: np.ndarray) -> np.ndarray:
-    """The zero shift (or else the displacement) on a coarse grid with the least misfit."""
+    """The zero shift (or else the displacement) on a grid of shifts with the least misfit.
+
+    The phases are rendered once and moved by interpolation for each trial
+    shift: a coarse search needs the peaks' places, not their exact shapes.
+    """
     free = [p.name for p in model.parameters.free]
     target = next((n for n in ("zero_shift", "displacement") if n in free), None)
     if target is None:
         return start
     k = free.index(target)
-    step = model.parameters[target].step
-    best, best_cost = start[k], math.inf
-    for value in np.linspace(-0.4, 0.4, 21) * (step / 0.01):
-        trial = start.copy()
-        trial[k] = value
-        cost = float(np.sum(model.residuals(trial) ** 2))
+    values = model.parameters.values(start)
+    columns = model.phase_columns(values)
+    x = model.two_theta
+    radius = model.base.radius
+    low_cos = math.cos(math.radians(x[0] / 2.0))
+    if target == "zero_shift":
+        trials = values[target] + POSITION_GRID
+        per_unit = np.ones(x.size)  # degrees 2θ per degree of zero shift
+    else:
+        # A displacement s moves peaks by −2 s cos θ / R: the grid's shifts at the lowest angle.
+        trials = values[target] - np.radians(POSITION_GRID) * radius / (2.0 * low_cos)
+        per_unit = -np.degrees(2.0 * np.cos(np.radians(x) / 2.0) / radius)  # degrees 2θ per mm
+    lower, upper = model.parameters[target].lower, model.parameters[target].upper
+    target_values = model.intensity / model.sigma
+    best, best_cost = values[target], math.inf
+    for trial in trials:
+        if not lower <= trial <= upper:
+            continue
+        moved = (trial - values[target]) * per_unit
+        shifted = [np.interp(x - moved, x, c) for c in columns]
+        matrix = np.column_stack(shifted + [model.background_basis]) / model.sigma[:, None]
+        coefficients = linear_fit(matrix, target_values, len(columns))
+        cost = float(np.sum((matrix @ coefficients - target_values) ** 2))
         if cost < best_cost:
-            best, best_cost = float(value), cost
+            best, best_cost = float(trial), cost
     found = start.copy()
     found[k] = best
     return found
@@ -388,22 +418,10 @@ def fit_pattern(
     # more CPU time than they save, so the fit runs them on one thread.
     with _need_threadpoolctl().threadpool_limits(limits=1, user_api="blas"):
         lower, upper = parameters.bounds()
-        start = np.clip(_scan_position(model, parameters.start()), lower, upper)
-        # Kaufman's Jacobian from analytic columns, numerical ones only for the parameters without.
-        analytic = any(p.derivative is not None for p in parameters.free)
-        if parameters.free:
-            solution = optimize.least_squares(
-                model.residuals,
-                start,
-                bounds=(lower, upper),
-                x_scale=parameters.steps(),
-                max_nfev=request.max_evaluations,
-                tr_solver="lsmr",
-                jac=model.jacobian if analytic else "2-point",
-            )
-            free, converged, message = parameters.onto_bounds(solution.x), bool(solution.success), str(solution.message)
-        else:
-            free, converged, message = start, True, "nothing to refine but the scales and background"
+        parameters.update(parameters.values(np.clip(_scan_position(model, parameters.start()), lower, upper)))
+        minimum, retry_note = _find_minimum(model, optimize, request, weighting.kind)
+        free, converged, message = minimum.free, minimum.converged, minimum.message
+        notes += retry_note
         result = _result(
             model,
             measured,
@@ -418,6 +436,32 @@ def fit_pattern(
             request.bonds,
         )
     return dataclasses.replace(result, request=request)
+
+
+def _find_minimum(model: FitModel, optimize: Any, request: FitRequest, weighting: str) -> tuple[Minimum, list[str]]:
+    """The refinement in stages, tried again from other starts when its minimum looks doubtful."""
+    parameters = model.parameters
+    first_start = parameters.values()
+
+    def fit_from_here() -> Minimum:
+        return refine_in_stages(model, optimize, request.max_evaluations, request.staged)
+
+    minimum = fit_from_here()
+    points = model.two_theta.size
+    freedom = max(points - len(parameters.free) - len(parameters.linear), 1)
+    misfit = math.sqrt(minimum.cost / freedom) / model.sigma_unit  # Rwp / Rexp
+    reason = doubtful(parameters, misfit, 1.0, weighting)
+    if reason is None or request.retries == 0 or not parameters.free:
+        return minimum, []
+    starts = retry_starts(first_start, parameters)[: request.retries]
+    best, winner = best_of_starts(model, minimum, starts, fit_from_here)
+    total = float(np.sum((model.intensity / model.sigma) ** 2))
+    rwp = [100.0 * math.sqrt(m.cost / total) for m in (minimum, best)]
+    if winner is None:
+        told = f"the first start's minimum was the lowest (Rwp {rwp[0]:.2f} %)"
+    else:
+        told = f"the start with {winner} reached a lower minimum: Rwp {rwp[1]:.2f} % against {rwp[0]:.2f} %, kept"
+    return best, [f"the fit was tried again from {len(starts)} other start(s) because {reason}: {told}"]
 
 
 def _attach_atoms(
@@ -700,12 +744,15 @@ def _result(
     if not converged:
         warnings.append(f"the fit stopped before converging: {message}")
     warnings += parameter_warnings(parameters, esd)
+    warnings += width_warnings(parameters, x)
     warnings += phase_warnings(phase_fits)
     warnings += occupancy_warnings(phase_fits)
     warnings += misfit_warning(rwp, rexp, weighting.kind)
     warnings += correlation_warnings(fitted.names, fitted.correlation())
     warnings += [
-        f"{name} is not determined by the data: it is given without an uncertainty" for name in fitted.undetermined
+        f"{name} is not determined by the data: it is given without an uncertainty"
+        + (" (nor is the phase's weight fraction)" if parameters[name].kind == "scale" else "")
+        for name in fitted.undetermined
     ]
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(

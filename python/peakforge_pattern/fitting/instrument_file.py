@@ -59,9 +59,13 @@ def save_instrument(
     lines: list[tuple[float, float]],
     uncertainties: dict[str, float],
     source: str = "",
+    provenance: dict[str, Any] | None = None,
 ) -> None:
-    """Write the instrument terms to ``path`` (whole or not at all)."""
+    """Write the instrument terms to ``path`` (whole or not at all), with
+    the ``provenance`` of the fit that refined them when given."""
     document = instrument_document(instrument, lines, uncertainties, source)
+    if provenance is not None:
+        document["provenance"] = provenance
     write_text_atomically(path, json.dumps(document, indent=2) + "\n")
 
 

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .parameters import ParameterSet
+from .width_constraints import gaussian_width_squared
 
 if TYPE_CHECKING:
     from .result import PhaseFit
@@ -61,6 +62,28 @@ _BOUND_REASONS = {
     "b-elements": " (B may not fall below zero)",
     "occupancy": " (occupancies stay within 0 and 1)",
 }
+
+
+def width_warnings(parameters: ParameterSet, two_theta: np.ndarray) -> list[str]:
+    """The Gaussian width² U tan²θ + V tanθ + W where it touches or falls below zero in the range."""
+    if not all(n in parameters for n in ("U", "V", "W")):
+        return []
+    u, v, w = (parameters[n].value for n in ("U", "V", "W"))
+    squared = gaussian_width_squared(u, v, w, two_theta)
+    lowest = int(np.argmin(squared))
+    scale = max(float(np.max(np.abs(squared))), 1e-300)
+    if squared[lowest] < -1e-9 * scale:
+        below = two_theta[squared < 0.0]
+        return [
+            f"the Gaussian width^2 U tan^2(theta) + V tan(theta) + W is negative from 2theta {below[0]:g} to "
+            f"{below[-1]:g}: the profile has no Gaussian part there; free U, V and W (a fit keeps them physical)"
+        ]
+    if parameters["V"].refined and squared[lowest] <= 1e-6 * scale and 0 < lowest < two_theta.size - 1:
+        return [
+            f"the Gaussian width reaches zero at 2theta {two_theta[lowest]:.4g} (V = -2 sqrt(UW)): the fit holds "
+            "U, V, W at the edge of physical widths; a shape that is mostly Lorentzian, or --shape tch"
+        ]
+    return []
 
 
 def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:

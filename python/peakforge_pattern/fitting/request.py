@@ -198,6 +198,13 @@ class FitRequest:
         Parameters' start values by name (a previous fit's, for
         ``--continue`` and sequential series); names this fit lacks are
         reported in its warnings, values beyond a bound start on it.
+    staged : bool
+        Refine in stages (positions, widths, sample terms, then every
+        parameter together; default) or everything at once.
+    retries : int
+        Other starts (0–2) tried when the fit ends with a parameter at a
+        bound or Rwp/Rexp above 1.5; the lowest χ² is kept and the
+        warnings say so.
 
     Raises
     ------
@@ -219,8 +226,8 @@ class FitRequest:
         metadata=_fit_option(
             "-w",
             "--wavelength",
-            help="wavelength in angstrom or a line name (CuKa, MoKa, ...; default: the instrument file's, "
-            "the scan file's, else CuKa)",
+            help="wavelength in angstrom, a line name (CuKa, MoKa, ...) or a Ka1,Ka2 pair (1.5406,1.5444; "
+            "default: the instrument file's, the scan file's, else CuKa)",
         ),
     )
     ka2_ratio: float | None = field(
@@ -387,6 +394,26 @@ class FitRequest:
             help="most evaluations of the model before the fit stops unconverged (default 400)",
         ),
     )
+    staged: bool = field(
+        default=True,
+        metadata=_fit_option(
+            "--all-at-once",
+            action="store_const",
+            const=False,
+            help="refine every parameter together from the start, without the stages (positions, then "
+            "widths, then sample terms, then everything)",
+        ),
+    )
+    retries: int = field(
+        default=2,
+        metadata=_fit_option(
+            "--retries",
+            type=int,
+            metavar="N",
+            help="other starts to try when a fit ends with a parameter at a bound or Rwp/Rexp above 1.5 "
+            "(0 to 2, default 2); the lowest chi2 is kept",
+        ),
+    )
     start: tuple[tuple[str, float], ...] = field(default=(), metadata=_fit_option(help=""))
 
     def __post_init__(self) -> None:
@@ -419,6 +446,8 @@ class FitRequest:
                 "the evaluations (--max-evaluations)", self.max_evaluations, 1, 10**7, "evaluations"
             ),
             "start": _start(self.start),
+            "staged": _flag("staged", self.staged),
+            "retries": _whole("the other starts (--retries)", self.retries, 0, 2, "starts"),
         }
         for name, value in normal.items():
             if value is not getattr(self, name):

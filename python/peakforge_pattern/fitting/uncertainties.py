@@ -24,6 +24,7 @@ import numpy as np
 from .model import FitModel
 from .parameters import Parameter
 from .serial_correlation import corrected_covariance, durbin_watson, residual_correlation
+from .width_constraints import PhysicalWidths
 
 UNDETERMINED_SHARE = 0.1
 """A parameter with more than this share of its direction in the normal
@@ -78,20 +79,33 @@ def covariance(
 ) -> FitCovariance:
     """The covariance of the parameters with an uncertainty (model units).
 
-    ``residuals`` are the weighted residuals at the solution; with them the
-    covariance is corrected for their serial correlation.
+    Taken in the optimiser's variables (``PhysicalWidths``: the Gaussian
+    widths as the optimiser moves them, so that a width held at the edge of
+    physical ones counts as a bound) and carried to the parameters by the
+    map's derivative. ``residuals`` are the weighted residuals at the
+    solution; with them the covariance is corrected for their serial
+    correlation.
     """
     n_phases = len(model.phases)
-    moving: list[Parameter] = [p for p in model.parameters.free if p.at_bound(values[p.name]) is None]
-    derivatives = model.column_derivatives(values, moving)
-    nonlinear = np.einsum("kpn,p->nk", derivatives, coefficients[:n_phases]) / model.sigma[:, None]
+    free = model.parameters.free
+    transform = PhysicalWidths(model.parameters)
+    x = np.array([values[p.name] for p in free], dtype=float)
+    z = transform.internal(x)
+    low, high = transform.bounds(*model.parameters.bounds())
+    moving = [i for i, p in enumerate(free) if not _stopped(p, transform, i, float(x[i]), float(z[i]), low[i], high[i])]
+    chain = transform.derivative(z)[:, moving]
+    needed = [i for i in range(len(free)) if np.any(chain[i] != 0.0)]
+    chain = chain[needed]
+    derivatives = model.column_derivatives(values, [free[i] for i in needed])
+    by_parameter = np.einsum("kpn,p->nk", derivatives, coefficients[:n_phases]) / model.sigma[:, None]
     design = model.design(values)
     linear_names = [p.name for p in model.parameters.linear]
     active = [
         i for i in range(design.shape[1]) if np.any(design[:, i] != 0.0) and (i >= n_phases or coefficients[i] > 0.0)
     ]
-    jacobian = np.column_stack([nonlinear, design[:, active]])
-    names = [p.name for p in moving] + [linear_names[i] for i in active]
+    jacobian = np.column_stack([by_parameter @ chain, design[:, active]])
+    inner_names = [free[i].name for i in moving] + [linear_names[i] for i in active]
+    names = [free[i].name for i in needed] + [linear_names[i] for i in active]
     norms = np.linalg.norm(jacobian, axis=0)
     norms[norms == 0.0] = 1.0
     scaled = jacobian / norms
@@ -99,15 +113,30 @@ def covariance(
     eigenvalues, vectors = np.linalg.eigh(normal)
     null = eigenvalues < NULL_RCOND * max(float(eigenvalues.max(initial=0.0)), 1e-300)
     in_null = np.sum(vectors[:, null] ** 2, axis=1)
-    undetermined = tuple(n for n, share in zip(names, in_null) if share > UNDETERMINED_SHARE)
     inverse = np.linalg.pinv(normal, rcond=1e-13, hermitian=True)
     if residuals is None:
         rho, d = np.zeros(0), math.nan
     else:
         rho, d = residual_correlation(residuals), durbin_watson(residuals)
     corrected = corrected_covariance(scaled, inverse, rho)
-    unscale = np.outer(norms, norms)
-    return FitCovariance(names, corrected / unscale * chi2, inverse / unscale * chi2, d, undetermined)
+    # From the optimiser's variables (unit-scaled) to the parameters.
+    carry = np.zeros((len(names), len(inner_names)))
+    carry[: len(needed), : len(moving)] = chain
+    carry[len(needed) :, len(moving) :] = np.eye(len(active))
+    carry /= norms
+    unsettled = carry[:, in_null > UNDETERMINED_SHARE] != 0.0
+    undetermined = tuple(n for n, row in zip(names, unsettled) if np.any(row))
+    return FitCovariance(names, carry @ corrected @ carry.T * chi2, carry @ inverse @ carry.T * chi2, d, undetermined)
+
+
+def _stopped(
+    parameter: Parameter, transform: PhysicalWidths, index: int, x: float, z: float, low: float, high: float
+) -> bool:
+    """Whether a free parameter stopped at a bound (of the optimiser's variable where the widths map it)."""
+    if transform.maps(index):
+        span = high - low
+        return z <= low + 1e-6 * span or z >= high - 1e-6 * span
+    return parameter.at_bound(x) is not None
 
 
 def standard_uncertainties(names: Sequence[str], cov: np.ndarray, undetermined: Sequence[str] = ()) -> dict[str, float]:

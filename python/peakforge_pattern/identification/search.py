@@ -185,6 +185,8 @@ class _Search:
             refine_cell=True,
             refine_b=refine_b,
             max_evaluations=evaluations,
+            # Trial fits compare candidates; only the final one looks for a better minimum from other starts.
+            retries=self.request.retries if refine_b else 0,
         )
         residual = (self.measured.intensity - result.calculated) / self.measured.uncertainty
         parameters = len(result.refined) + len(indices) + result.background_coefficients.size
@@ -320,6 +322,13 @@ def identify(
     monochromator_angle = 0.0 if request.monochromator_angle is None else request.monochromator_angle
     if not isinstance(library, Library):
         library = open_library(library)
+    radiation = library.options.request.radiation
+    if radiation != "xray":
+        # The candidates are confirmed by X-ray fits: a library of other intensities cannot rank them.
+        raise InputError(
+            f"{library.path}: the library was computed for {radiation} radiation, and identify scores and fits "
+            "X-ray scans: build it with --radiation xray"
+        )
     if wavelength is None:
         wavelength = measured.wavelength[:2] if measured.wavelength else "CuKa"
     if ka2_ratio is None:
@@ -330,6 +339,8 @@ def identify(
         monochromator_angle=monochromator_angle,
         radius=DEFAULT_RADIUS if request.radius is None else request.radius,
     )
+    if request.ka2_ratio is not None:
+        instrument.refuse_ratio_without_doublet(1.0)
     lines = instrument.lines(1.0)
     peaks = find_scan_peaks(measured, lines)
     step = float(np.median(np.diff(measured.two_theta)))
@@ -350,6 +361,13 @@ def identify(
         library, target, allowed, excluded, max(SHORTLIST_SIZE, 4 * int(top)), int(chunk_rows), client, progress
     )
     scoring_seconds = time.perf_counter() - scoring_started
+    if shortlist.scored == 0:
+        narrowed = allowed is not None or excluded is not None
+        raise InputError(
+            f"{library.path}: no entry of the library was scored"
+            + (" (the element filter leaves none)" if narrowed else " (it holds no computed entries)")
+            + ": nothing to identify"
+        )
 
     search = _Search(measured, shortlist, target, trial_request)
     misfit = _background_misfit(measured, request.background_terms)

@@ -218,6 +218,28 @@ class Instrument:
             alpha1, alpha2 = doublet
         return [(alpha1, 1.0 / (1.0 + self.ka2_ratio)), (alpha2, self.ka2_ratio / (1.0 + self.ka2_ratio))]
 
+    def refuse_ratio_without_doublet(self, pattern_wavelength: float) -> None:
+        """Refuse a Kα2 ratio that was given for a single emission line (it would be ignored).
+
+        Call it when the ratio was asked for explicitly (not the default).
+
+        Parameters
+        ----------
+        pattern_wavelength : float
+            The pattern's wavelength in Å, used when the instrument has none.
+
+        Raises
+        ------
+        InputError
+            The wavelength is one line: it has no Kα2 to weigh.
+        """
+        lines = self.lines(pattern_wavelength)
+        if len(lines) == 1:
+            raise InputError(
+                f"a Ka2/Ka1 ratio weighs the Ka2 of a Ka doublet, and {lines[0][0]:g} A is one line: give the "
+                "pair (1.5406,1.5444) or a Ka line's name (CuKa) as the wavelength"
+            )
+
     def shift(self, two_theta: np.ndarray) -> np.ndarray:
         """2θ where a reflection at ``two_theta`` is observed.
 

@@ -130,9 +130,16 @@ class AtomModel:
         unit = structure.asymmetric_unit
         self.structure, self.phase, self.options = structure, phase, options
         self.lattice = structure.lattice
+        self.notes: list[str] = []
         if options.b is not None and unit.u_sites is not None:
             # A refined isotropic B replaces the file's anisotropic U (its B_eq is the start).
+            anisotropic = int(np.sum(~np.isnan(np.asarray(unit.u_sites)[:, 0])))
             unit = replace(unit, u_sites=None)
+            if anisotropic:
+                self.notes.append(
+                    f"{phase}: the anisotropic U of {anisotropic} site(s) in the file is replaced by an isotropic B "
+                    f"per {options.b[:-1]}, refined from its B_eq; the CIF written holds isotropic B"
+                )
         self.unit = unit
         n = len(unit)
         self.groups = _shared_groups(unit, self.lattice)
@@ -140,7 +147,6 @@ class AtomModel:
         self.start_values = np.concatenate([unit.frac_coords.reshape(-1), unit.occupancies, unit.b_factors])
         columns: list[np.ndarray] = []
         self.parameters: list[AtomParameter] = []
-        self.notes: list[str] = []
 
         def add(
             name: str, column: np.ndarray, start: float, lower: float, upper: float, typical: float, kind: str

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -317,6 +318,7 @@ def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
 MEASURED = os.path.join(os.path.dirname(__file__), "..", "examples", "measured")
 CORUNDUM_SCAN, CORUNDUM_CIF = (os.path.join(MEASURED, n) for n in ("qarr_corundum.prn", "corundum_Al2O3_bilbao.cif"))
 SILICON = str(example_path("silicon"))
+SCANS = Path(__file__).parent / "data" / "scans"
 
 # Options that did something other than what they say, in silence: each is now refused up front.
 SILENT_SURPRISES = {
@@ -383,6 +385,12 @@ def test_what_was_silent_now_works_or_says_so(tmp_path, capsys):
     chosen = fit_pattern(molybdenum, [CORUNDUM_CIF], instrument=standard, wavelength="CuKa", max_evaluations=5)
     told = "mo.xrdml states a wavelength of 0.7093 A; the fit uses 1.54056 A, as given"
     assert any(told in warning for warning in chosen.warnings)
+    # A .ras cut at 90 % reads as far as it goes, and says so (the last, cut row left out).
+    whole = (SCANS / "TiO2-2-3h-2.ras").read_bytes()
+    (tmp_path / "cut.ras").write_bytes(whole[: len(whole) * 9 // 10])
+    cut = read_scan(tmp_path / "cut.ras")
+    assert read_scan(SCANS / "TiO2-2-3h-2.ras").notes == () and cut.two_theta.size < 4251
+    assert f"the scan is cut short: {cut.two_theta.size} points of the 4251 its header promises" in cut.notes[0]
     # --refine b-sites replaces a file's anisotropic U by an isotropic B, and says so.
     from conftest import ANISO_CIF
 

@@ -275,6 +275,20 @@ def test_gsas_instrument_files_give_the_terms_in_our_units(name, tmp_path, capsy
         assert getattr(instrument, term) == pytest.approx(value, rel=1e-5, abs=1e-12), term
     # Axial divergence of another form: refined in the fit, not carried.
     assert instrument.asymmetry == 0.0 and "asymmetry" not in read.carried and read.notes
+    if name.endswith(".prm"):
+        # Profile types 2 and 4 hold the same terms at other places (type 4 has no Lorentzian tan term).
+        terms = "1.257965E-06 7.781330E+00 2.464609E+01"
+        for kind, rest, strain in (
+            ("2", "5.254609E+00 3.638443E+00 0 0 0 0 0 0 0", 0.03638443),
+            ("4", "0 5.254609E+00", 0.0),
+        ):
+            records = [line for line in (INSTRUMENT_FILES / name).read_text().splitlines() if "PRCF1" not in line]
+            values = f"{terms} {rest}".split()
+            records.append(f"INS  1PRCF1     {kind}   {len(values)}      0.01")
+            records += [f"INS  1PRCF1{i // 4 + 1}  " + "  ".join(values[i : i + 4]) for i in range(0, len(values), 4)]
+            (tmp_path / f"type{kind}.prm").write_text("\n".join(records) + "\n")
+            other = read_instrument_file(tmp_path / f"type{kind}.prm").instrument
+            assert (other.W, other.Y, other.X) == pytest.approx((instrument.W, instrument.Y, strain)), kind
 
     assert (
         main(

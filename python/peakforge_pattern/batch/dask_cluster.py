@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import itertools
+from collections.abc import Callable
 from typing import Any
 
 from ..errors import InputError
@@ -21,15 +22,23 @@ WORKER_WAIT_SECONDS = 60.0
 
 
 class DaskCluster:
-    """``client``'s cluster; its worker threads count as the workers."""
+    """``client``'s cluster; its worker threads count as the workers.
+
+    Each chunk runs ``run(chunk, job)`` (a batch's `process_chunk` by
+    default), under a key naming ``label``, the job's run token and the
+    chunk's name.
+    """
 
     isolates_chunks = False  # a worker's threads and queue hold several tasks
 
-    def __init__(self, client: Any, job: Job) -> None:
+    def __init__(
+        self, client: Any, job: Job, run: Callable[[Chunk, Job], object] = process_chunk, label: str = "batch"
+    ) -> None:
         distributed = require("distributed", "distributed", "running on a Dask cluster")
         self._distributed = distributed
         self.client = client
         self.job = job
+        self.run, self.label = run, label
         try:
             client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
         except (TimeoutError, OSError) as exc:
@@ -50,11 +59,11 @@ class DaskCluster:
         serial = next(self._serial)
         # Earlier chunks (the larger structures) first; reruns of a dead chunk before all.
         future = self.client.submit(
-            process_chunk,
+            self.run,
             chunk,
             self.job,
             # The run's token in the key: another run's chunk of the same name is another task.
-            key=f"peakforge-batch-{self.job.token}-{chunk.name}-{serial}",
+            key=f"peakforge-{self.label}-{self.job.token}-{chunk.name}-{serial}",
             pure=False,
             priority=1_000_000_000 if urgent else -serial,
         )

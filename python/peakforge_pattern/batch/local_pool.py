@@ -14,7 +14,7 @@ import os
 import signal
 import sys
 from collections import deque
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from multiprocessing.connection import Connection, wait
 from typing import NoReturn
 
@@ -44,8 +44,8 @@ def _stop(signum: int, frame: object) -> None:
     sys.exit(128 + signum)  # unwinds, so a part being written leaves no temporary file
 
 
-def _serve(connection: Connection, parent: int) -> None:
-    """A worker's life: chunks in, outcomes out, until told to stop."""
+def _serve(connection: Connection, parent: int, run: Callable[[Chunk, Job], object]) -> None:
+    """A worker's life: chunks in, outcomes out (of ``run``), until told to stop."""
     # pyarrow imports pandas, when installed, at its first conversion only to
     # ask whether the input is a pandas object (a third of a second of CPU per
     # worker); a worker never holds one, so pandas counts as absent here.
@@ -65,7 +65,7 @@ def _serve(connection: Connection, parent: int) -> None:
         chunk, job = task
         outcome: Outcome
         try:
-            outcome = Finished(process_chunk(chunk, job))
+            outcome = Finished(run(chunk, job))  # type: ignore[arg-type]
         except Exception as exc:
             outcome = Failed(describe(exc))
         connection.send(outcome)
@@ -125,10 +125,10 @@ def _one_blas_thread() -> Iterator[None]:
 
 
 class _Worker:
-    def __init__(self) -> None:
+    def __init__(self, run: Callable[[Chunk, Job], object]) -> None:
         ours, theirs = _CONTEXT.Pipe()
         self.process = _CONTEXT.Process(
-            target=_serve, args=(theirs, os.getpid()), daemon=True, name="peakforge-batch-worker"
+            target=_serve, args=(theirs, os.getpid(), run), daemon=True, name="peakforge-worker"
         )
         with _interrupts_held(), _one_blas_thread():
             self.process.start()
@@ -166,12 +166,18 @@ class _Worker:
 
 
 class LocalPool:
-    """``workers`` processes (default: one per processor this process may use)."""
+    """``workers`` processes (default: one per processor this process may use),
+    each running ``run(chunk, job)`` (a module-level function: it travels by
+    name) on the chunks given to it; a batch's `process_chunk` by default.
+    Another feature (a series of fits) passes its own task and job."""
 
     isolates_chunks = True
 
-    def __init__(self, job: Job, workers: int | None = None) -> None:
+    def __init__(
+        self, job: Job, workers: int | None = None, run: Callable[[Chunk, Job], object] = process_chunk
+    ) -> None:
         self.job = job
+        self.run = run
         self.workers = workers or _processors()
         self._queue: deque[Chunk] = deque()
         self._busy: list[_Worker] = []
@@ -189,7 +195,7 @@ class LocalPool:
 
     def _dispatch(self) -> None:
         while self._queue and (self._idle or len(self._busy) < self.workers):
-            worker = self._idle.pop() if self._idle else _Worker()
+            worker = self._idle.pop() if self._idle else _Worker(self.run)
             if not worker.process.is_alive():
                 worker.join()
                 continue

@@ -19,6 +19,8 @@ _COMMANDS = {
     "fit": ".fit_command",
     "batch": ".batch_command",
     "identify": ".identify_command",
+    "series": ".series_command",
+    "index": ".index_command",
 }
 
 

@@ -128,7 +128,7 @@ INPUT_OPTIONS: dict[str, tuple[str, ...]] = {
     "scheduler_file": (),
     "recipe": (),
 }
-OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "report")
+OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "save_recipe", "report")
 
 
 def _named_inputs(args: Any) -> tuple[list[str], list[tuple[str, tuple[str, ...]]]]:

@@ -14,7 +14,8 @@ from ..errors import InputError
 from ..fitting.fit import fit_pattern
 from ..fitting.instrument_file import save_instrument
 from ..fitting.parameters import KINDS
-from ..fitting.request import instrument_path, parse_orientation, parse_particle_sizes
+from ..fitting.recipe import Recipe, load_recipe, save_recipe
+from ..fitting.request import FitRequest, instrument_path, parse_orientation, parse_particle_sizes
 from ..fitting.result import FitResult
 from ..fitting.structure_refinement.atom_phase import ATOM_KINDS
 from ..measurements import read_scan
@@ -52,8 +53,31 @@ __all__ = ["add_arguments", "parse_orientation", "parse_particle_sizes", "run"]
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.epilog = EPILOG
-    parser.add_argument("measured", metavar="MEASURED", help="the measured pattern")
-    parser.add_argument("phases", nargs="+", metavar="PHASE", help="CIF file of a phase in the sample")
+    parser.add_argument(
+        "measured", nargs="?", metavar="MEASURED", help="the measured pattern (with --recipe: default the recipe's)"
+    )
+    parser.add_argument(
+        "phases", nargs="*", metavar="PHASE", help="CIF file of a phase in the sample (none with --recipe)"
+    )
+    recipes = parser.add_argument_group("recipes")
+    recipes.add_argument(
+        "--recipe",
+        metavar="FILE",
+        type=Path,
+        help="fit as this recipe says (written by --save-recipe, or a fit's JSON); options given change it",
+    )
+    recipes.add_argument(
+        "--continue",
+        dest="continue_fit",
+        action="store_true",
+        help="with a fit's JSON as --recipe: start from its refined values",
+    )
+    recipes.add_argument(
+        "--save-recipe",
+        metavar="FILE",
+        type=Path,
+        help="write the fit's recipe (its options, the phases and scan by path and SHA-256) as TOML (.toml) or JSON",
+    )
     files = parser.add_argument_group("instrument files")
     files.add_argument(
         "--save-instrument",
@@ -106,16 +130,34 @@ def _advance(bar: tqdm) -> Callable[[int], None]:
     return told
 
 
+def _recipe(args: argparse.Namespace) -> tuple[FitRequest, str, list[str]]:
+    """The fit's request, scan and phases: the command line's, or the --recipe file's (changed by
+    the options given; its files checked against their hashes)."""
+    if args.recipe is None:
+        if args.continue_fit:
+            raise InputError("--continue starts from a fit's JSON given as --recipe")
+        if args.measured is None or not args.phases:
+            raise InputError("fit needs the MEASURED scan and at least one PHASE file (or --recipe FILE)")
+        return fit_request_from(args), args.measured, args.phases
+    if args.phases:
+        raise InputError(f"--recipe names the phases; {args.phases[0]!r} is one file too many (give at most the scan)")
+    loaded = load_recipe(args.recipe)
+    recipe = loaded.continued() if args.continue_fit else loaded.recipe
+    request = fit_request_from(args, recipe.checked_request())
+    scan = recipe.scan_path() if args.measured is None else args.measured
+    return request, scan, recipe.phase_paths()
+
+
 def run(args: argparse.Namespace) -> int:
     try:
         _check_cif_folder(args.cif_out)
         if args.plot is not None:
             check_image_path(args.plot)
-        request = fit_request_from(args)
-        inputs = [args.measured, *args.phases, instrument_path(request)]
+        request, scan, phases = _recipe(args)
+        inputs = [scan, *phases, instrument_path(request)]
         check_report(args, inputs)
         provenance = run_provenance(args, inputs)
-        measured = read_scan(args.measured)
+        measured = read_scan(scan)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
         if not args.no_progress:
@@ -128,10 +170,12 @@ def run(args: argparse.Namespace) -> int:
             )
         )  # None: only on a terminal
         try:
-            result = fit_pattern(measured, args.phases, request, progress=None if bar is None else _advance(bar))
+            result = fit_pattern(measured, phases, request, progress=None if bar is None else _advance(bar))
         finally:
             if bar is not None:
                 bar.close()
+        # Hashed once the fit has read them: a bad file is reported by its reader.
+        recipe = Recipe.make(request, phases, scan) if args.format == "json" or args.save_recipe else None
     except InputError as exc:
         fail(f"error: {exc}")
         return USER_ERROR
@@ -140,11 +184,19 @@ def run(args: argparse.Namespace) -> int:
         return 130
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
-    write_output(
-        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2) + "\n"
-        if args.format == "json"
-        else result.summary()
-    )
+    if args.format == "json":
+        assert recipe is not None
+        document = {**result.to_dict(), "recipe": recipe.to_dict(), "provenance": provenance.to_dict()}
+        write_output(json.dumps(document, indent=2) + "\n")
+    else:
+        write_output(result.summary())
+    if args.save_recipe is not None:
+        try:
+            assert recipe is not None
+            save_recipe(args.save_recipe, recipe)
+        except OSError as exc:
+            fail(f"{args.save_recipe}: cannot write the recipe: {output_error(exc)}")
+            return USER_ERROR
     if args.cif_out is not None:
         try:
             _write_cifs(args.cif_out, result, provenance)

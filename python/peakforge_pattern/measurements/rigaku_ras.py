@@ -90,6 +90,7 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
     rows: list[list[float]] = []
     scans = 0
     state = "outside"
+    ended = False  # the first scan's data block closed (a file cut short has no end)
     for number, raw in enumerate(text.splitlines(), start=1):
         line = raw.strip()
         if line == "*RAS_HEADER_START":
@@ -98,6 +99,7 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
         elif line == "*RAS_INT_START":
             state = "data" if scans <= 1 else "skip"
         elif line in ("*RAS_HEADER_END", "*RAS_INT_END"):
+            ended = ended or state == "data"
             state = "outside"
         elif state == "header" and line.startswith("*"):
             key, _, value = line[1:].partition(" ")
@@ -108,6 +110,8 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
             except ValueError:
                 raise InputError(f"{name}: line {number} is not numbers: {line[:40]!r}") from None
             check_point_count(len(rows), name)
+    if not ended and rows and not text.endswith(("\n", "\r")):
+        rows.pop()  # cut inside its last line: that row may have lost digits
     if not rows:
         raise InputError(f"{name}: no *RAS_INT_START block with data rows")
     axis = header.get("MEAS_SCAN_AXIS_X_INTERNAL") or header.get("MEAS_SCAN_AXIS_X", "")
@@ -127,6 +131,15 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
         header.get("MEAS_COND_XG_WAVE_TYPE", "Ka"),
     )
     notes = (f"{name}: read the first of {scans} scans",) if scans > 1 else ()
+    promised = number_or_zero(header.get("MEAS_DATA_COUNT"))
+    if len(rows) < promised or not ended:
+        # Read as far as it goes, and said: the points that are there are measured ones.
+        of = f" of the {promised:.0f} its header promises" if len(rows) < promised else ""
+        notes += (
+            f"{name}: the scan is cut short: {len(rows)} points{of}, up to 2theta {table[-1, 0]:g}"
+            + ("" if ended else ", and no *RAS_INT_END")
+            + "; the rest is missing",
+        )
     return scan_from_file(
         table[:, 0],
         intensity,

@@ -1,5 +1,5 @@
 """Drawing what the layers below compute: patterns (sticks, profiles,
-labels), mixtures, fits and identifications, into Matplotlib Axes or image files::
+labels), mixtures, fits, identifications and series, into Matplotlib Axes or image files::
 
     from peakforge_pattern.plotting import plot_fit, plot_mixture, plot_overlay, plot_pattern
 
@@ -16,6 +16,7 @@ if TYPE_CHECKING:
     from .identifications import plot_identification
     from .overlays import plot_overlay
     from .patterns import draw, pattern_html, pattern_png, plot_mixture, plot_pattern, plot_patterns
+    from .series import plot_series
 
 __all__ = [
     "check_image_path",
@@ -29,6 +30,7 @@ __all__ = [
     "plot_overlay",
     "plot_pattern",
     "plot_patterns",
+    "plot_series",
 ]
 
 # Each imported on first use: drawing a pattern needs nothing of the fitting layer.
@@ -38,6 +40,7 @@ __getattr__ = lazy_exports(
         "check_image_path": ".figures",
         "draw": ".patterns",
         "draw_fit": ".fits",
+        "plot_series": ".series",
         "pattern_html": ".patterns",
         "pattern_png": ".patterns",
         "plot_fit": ".fits",

@@ -1,0 +1,194 @@
+"""Indexing: synthetic peak lists from known cells of every crystal system
+(noise, a zero shift, missing and extra lines) come back as the right
+reduced cell, first; space groups rank by the reflection conditions the
+intensities show; the command reads scans and peak lists."""
+
+import json
+from pathlib import Path
+
+import gemmi
+import numpy as np
+import pytest
+
+from peakforge_pattern.cli import main
+from peakforge_pattern.errors import InputError
+from peakforge_pattern.indexing import (
+    evidence_from_intensities,
+    index_lines,
+    rank_space_groups,
+    read_peak_list,
+    select_lines,
+)
+from peakforge_pattern.indexing.indexer import same_reduced_cell
+from peakforge_pattern.indexing.observed import two_theta_of
+from peakforge_pattern.indexing.quadratic_forms import general_features, general_of_cell, miller_indices
+
+MEASURED = Path(__file__).resolve().parents[1] / "examples" / "measured"
+CU_KA1 = 1.5406
+
+
+def reflections(cell, space_group, q_max):
+    """The reflections a space group allows in a cell up to Q = 1/d², with their Q."""
+    general = general_of_cell(cell)
+    operations = gemmi.SpaceGroup(space_group).operations()
+    hkl = miller_indices(general, q_max)
+    hkl = np.array([h for h in hkl if not operations.is_systematically_absent([int(v) for v in h])])
+    return hkl, general_features(hkl) @ general
+
+
+def synthetic_lines(cell, space_group, *, lines=24, zero=0.04, noise=0.008, seed=1):
+    """Distinct peak positions of a cell with noise, a zero shift, two lines missing and one stray line."""
+    rng = np.random.default_rng(seed)
+    _, q = reflections(cell, space_group, 1.3)
+    two_theta = np.unique(np.round(two_theta_of(q, CU_KA1), 3))
+    distinct = [two_theta[0]]
+    for x in two_theta[1:]:
+        if x - distinct[-1] > 0.08:
+            distinct.append(x)
+    positions = np.array(distinct[:lines])
+    positions = np.delete(positions, rng.choice(np.arange(4, positions.size), 2, replace=False))
+    positions = np.append(positions, rng.uniform(positions[3], positions[-1]))
+    return positions + zero + rng.normal(0.0, noise, positions.size)
+
+
+def reduced(cell, centring):
+    vector = gemmi.GruberVector(gemmi.UnitCell(*cell), centring, False)
+    vector.niggli_reduce()
+    return tuple(vector.get_cell().parameters)
+
+
+CELLS = [
+    pytest.param("cubic", (8.083, 8.083, 8.083, 90, 90, 90), "F d -3 m", "cF", id="cF-spinel"),
+    pytest.param("cubic", (6.1, 6.1, 6.1, 90, 90, 90), "I a -3", "cI", id="cI"),
+    pytest.param("tetragonal", (4.0, 4.0, 9.5, 90, 90, 90), "I 41/a m d", "tI", id="tI-anatase"),
+    pytest.param("tetragonal", (4.59, 4.59, 2.96, 90, 90, 90), "P 42/m n m", "tP", id="tP-rutile"),
+    pytest.param("hexagonal", (3.25, 3.25, 5.207, 90, 90, 120), "P 63 m c", "hP", id="hP-zincite"),
+    pytest.param("hexagonal", (4.7589, 4.7589, 12.991, 90, 90, 120), "R -3 c", "hR", id="hR-corundum"),
+    pytest.param("orthorhombic", (6.959, 8.482, 5.397, 90, 90, 90), "P b n m", "oP", id="oP-anglesite"),
+    pytest.param("orthorhombic", (5.0, 7.0, 9.0, 90, 90, 90), "C m c m", "oC", id="oC"),
+    pytest.param("monoclinic", (7.1, 5.2, 9.3, 90, 104.5, 90), "P 1 21/c 1", "mP", id="mP"),
+    pytest.param("monoclinic", (8.0, 5.6, 6.9, 90, 111.0, 90), "C 1 2/c 1", "mC", id="mC"),
+    pytest.param("triclinic", (5.1, 6.3, 7.4, 81.2, 85.3, 76.9), "P -1", "aP", id="aP"),
+]
+
+
+@pytest.mark.parametrize("system, cell, space_group, lattice", CELLS)
+def test_synthetic_lines_index_to_the_right_reduced_cell_first(system, cell, space_group, lattice):
+    positions = synthetic_lines(cell, space_group)
+    result = index_lines(select_lines(positions, None, CU_KA1, 0.03), systems=(system,), max_time=30.0)
+    best = result.solutions[0]
+    assert best.lattice == lattice
+    centring = "R" if lattice == "hR" else lattice[1]
+    assert same_reduced_cell(reduced(best.cell, centring), reduced(cell, centring), length=3e-3)
+    assert abs(best.volume / gemmi.UnitCell(*cell).volume - 1.0) < 5e-3
+    assert abs(best.zero_shift - 0.04) < 0.02
+    assert best.indexed >= len(positions) - 1  # all but the stray line
+    # Each refined length is within a few of its e.s.d.s of the truth (the e.s.d. covers the error).
+    truth = sorted(cell[:3])
+    assert all(abs(x - t) <= max(5.0 * e, 1e-4) for x, t, e in zip(sorted(best.cell[:3]), truth, best.cell_esd))
+
+
+def test_lower_systems_searched_too_still_rank_the_true_cell_first():
+    """The higher-symmetry description of a lattice beats its lower ones (orthohexagonal, monoclinic)."""
+    positions = synthetic_lines((3.25, 3.25, 5.207, 90, 90, 120), "P 63 m c", lines=20)
+    systems = ("hexagonal", "orthorhombic", "monoclinic")
+    result = index_lines(select_lines(positions, None, CU_KA1, 0.03), systems=systems, max_time=60.0)
+    assert result.solutions[0].lattice == "hP"
+    assert result.solutions[0].cell[:3] == pytest.approx((3.25, 3.25, 5.207), rel=3e-3)
+    assert result.solutions[0].m20 > 20.0
+    assert [s.refined.score for s in result.solutions] == sorted(
+        (s.refined.score for s in result.solutions), reverse=True
+    )
+
+
+def test_a_search_cut_short_says_so_and_the_same_input_gives_the_same_answer():
+    lines = select_lines(synthetic_lines((7.1, 5.2, 9.3, 90, 104.5, 90), "P 1 21/c 1"), None, CU_KA1, 0.03)
+    short = index_lines(lines, systems=("monoclinic",), max_time=0.05)
+    assert short.cut_short == ("monoclinic",)
+    once = index_lines(lines, systems=("tetragonal",), max_time=30.0).to_dict()
+    again = index_lines(lines, systems=("tetragonal",), max_time=30.0).to_dict()
+    once.pop("seconds"), again.pop("seconds")
+    assert once == again
+
+
+def _ranked_symbols(lattice, cell, space_group, q_max=0.6):
+    """Space-group classes for intensities of a group: allowed reflections strong, forbidden ones zero."""
+    hkl_all = miller_indices(general_of_cell(cell), q_max)
+    operations = gemmi.SpaceGroup(space_group).operations()
+    absent = np.array([operations.is_systematically_absent([int(v) for v in h]) for h in hkl_all])
+    intensity = np.where(absent, 0.0, 100.0)
+    evidence = evidence_from_intensities(list(hkl_all[:, None, :]), intensity, np.full(intensity.size, 5.0))
+    return [[symbol for _, symbol in c.groups] for c in rank_space_groups(lattice, evidence)]
+
+
+@pytest.mark.parametrize(
+    "lattice, cell, space_group, expected",
+    [
+        ("oP", (5.397, 6.959, 8.482, 90, 90, 90), "P n m a", {"P n m a", "P n 21 a"}),
+        ("oP", (6.959, 8.482, 5.397, 90, 90, 90), "P b n m", {"P b n m", "P b n 21"}),
+        ("mP", (7.1, 5.2, 9.3, 90, 104.5, 90), "P 1 21/c 1", {"P 1 21/c 1"}),
+        ("hR", (4.7589, 4.7589, 12.991, 90, 90, 120), "R -3 c:H", {"R 3 c", "R -3 c"}),
+        ("cF", (5.4646, 5.4646, 5.4646, 90, 90, 90), "F m -3 m", {"F m -3 m", "F 2 3", "F 4 3 2"}),
+    ],
+)
+def test_space_groups_rank_by_the_absences_the_intensities_show(lattice, cell, space_group, expected):
+    classes = _ranked_symbols(lattice, cell, space_group)
+    assert expected <= set(classes[0])
+    # Groups of one class share their conditions: a group with other absences is in another class.
+    assert not any(expected & set(other) for other in classes[1:])
+
+
+def test_space_group_classes_prefer_no_violation_to_fewer_unseen_reflections():
+    """A reflection seen that a group forbids outweighs reflections it allows that were not seen."""
+    cell = (5.397, 6.959, 8.482, 90, 90, 90)
+    hkl_all = miller_indices(general_of_cell(cell), 0.6)
+    intensity = np.full(len(hkl_all), 100.0)  # every reflection seen: only groups without conditions fit
+    evidence = evidence_from_intensities(list(hkl_all[:, None, :]), intensity, np.full(intensity.size, 5.0))
+    best = rank_space_groups("oP", evidence)[0]
+    assert best.violations == 0 and "P m m m" in [symbol for _, symbol in best.groups]
+
+
+def test_peak_lists_are_read_and_bad_ones_are_one_line(tmp_path):
+    listed = tmp_path / "peaks.txt"
+    listed.write_text("# 2theta  intensity\n2theta I\n20.1, 100\n25.3 50\n\n30.0 10 # a note\n")
+    two_theta, intensity = read_peak_list(listed)
+    assert two_theta.tolist() == [20.1, 25.3, 30.0] and intensity.tolist() == [100.0, 50.0, 10.0]
+    with pytest.raises(InputError, match="too few to index"):
+        select_lines(two_theta, intensity, CU_KA1, 0.03)
+    with pytest.raises(InputError, match="between 0 and 180"):
+        select_lines(np.array([10.0, 20, 30, 40, 50, 190]), None, CU_KA1, 0.03)
+    (tmp_path / "text.txt").write_text("2theta\n10.0\nten\n")
+    with pytest.raises(InputError, match="not a number"):
+        read_peak_list(tmp_path / "text.txt")
+    with pytest.raises(InputError, match="cannot read"):
+        read_peak_list(tmp_path / "missing.txt")
+
+
+def test_index_command_on_a_peak_list_and_on_a_measured_scan(tmp_path, capsys):
+    positions = synthetic_lines((4.59, 4.59, 2.96, 90, 90, 90), "P 42/m n m", lines=16)
+    (tmp_path / "peaks.xy").write_text("".join(f"{x:.4f}\n" for x in positions))
+    code = main(["index", "--peaks", str(tmp_path / "peaks.xy"), "--systems", "tetragonal", "-f", "json"])
+    assert code == 0
+    answer = json.loads(capsys.readouterr().out)
+    best = answer["solutions"][0]
+    assert best["lattice"] == "tP" and best["cell"][:3] == pytest.approx([4.59, 4.59, 2.96], rel=3e-3)
+    assert set(best) >= {"cell", "lattice", "volume", "m20", "fn", "zero_shift", "indexed", "unindexed"}
+    assert {"number": 136, "symbol": "P 42/m n m"}.items() <= next(
+        g for g in best["space_groups"] if g["number"] == 136
+    ).items()
+
+    # The fluorite scan of the round robin: its peaks, Kα2 folded, index as F-centred cubic.
+    scan = MEASURED / "qarr_fluorite.prn"
+    arguments = ["index", str(scan), "--monochromator", "26.6", "--systems", "cubic", "--no-progress"]
+    assert main(arguments) == 0
+    table = capsys.readouterr().out.splitlines()
+    first = table[table.index(next(line for line in table if line.lstrip().startswith("#"))) + 1].split()
+    assert first[1] == "cF" and float(first[2]) == pytest.approx(5.4646, abs=3e-3)
+    assert main([*arguments, "-f", "json"]) == 0
+    groups = json.loads(capsys.readouterr().out)["solutions"][0]["space_groups"]
+    assert "F m -3 m" in [g["symbol"] for g in groups]
+
+    assert main(["index", "--peaks", str(tmp_path / "peaks.xy"), "--systems", "quartic"]) == 2
+    assert "unknown crystal system" in capsys.readouterr().err
+    assert main(["index"]) == 2
+    assert "either a scan or --peaks" in capsys.readouterr().err

@@ -15,10 +15,22 @@ if TYPE_CHECKING:
     from ..measurements import MeasuredPattern, read_scan
     from .fit import fit_pattern
     from .overlay import Overlay, overlay_phases
+    from .recipe import Recipe, load_recipe, save_recipe
     from .request import FitRequest
     from .result import FitResult
 
-__all__ = ["FitRequest", "FitResult", "MeasuredPattern", "Overlay", "fit_pattern", "overlay_phases", "read_scan"]
+__all__ = [
+    "FitRequest",
+    "FitResult",
+    "MeasuredPattern",
+    "Overlay",
+    "Recipe",
+    "fit_pattern",
+    "load_recipe",
+    "overlay_phases",
+    "read_scan",
+    "save_recipe",
+]
 
 # Each imported on first use: the fit brings SciPy, and a reader of scans needs none of it.
 __getattr__ = lazy_exports(
@@ -30,6 +42,9 @@ __getattr__ = lazy_exports(
         "Overlay": ".overlay",
         "fit_pattern": ".fit",
         "overlay_phases": ".overlay",
+        "Recipe": ".recipe",
+        "load_recipe": ".recipe",
+        "save_recipe": ".recipe",
         "read_scan": "..measurements",
     },
 )

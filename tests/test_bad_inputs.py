@@ -315,6 +315,150 @@ def test_plot_writes_past_a_file_size_limit_end_in_one_line(tmp_path):
         assert list(image.parent.iterdir()) == [], name  # no partial file left behind
 
 
+def _damage_member(source, member, target):
+    """A copy of the archive ``source`` whose ``member``'s deflate stream begins with an invalid block."""
+    import struct
+    import zipfile
+
+    data = bytearray(source.read_bytes())
+    info = zipfile.ZipFile(source).getinfo(member)
+    name_length, extra_length = struct.unpack_from("<HH", data, info.header_offset + 26)
+    data[info.header_offset + 30 + name_length + extra_length] = 0xFF  # block type 3 does not exist
+    target.write_bytes(bytes(data))
+    return target
+
+
+def _damage_part(part, how):
+    data = bytearray(part.read_bytes())
+    if how == "truncated":
+        part.write_bytes(bytes(data[: len(data) // 2]))
+    elif how == "zeroed":
+        third = len(data) // 3
+        data[third : 2 * third] = bytes(third)
+        part.write_bytes(bytes(data))
+    else:  # a Parquet file of another program, under a part's name
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        pq.write_table(pa.table({"x": [1, 2]}), part)
+
+
+@pytest.fixture(scope="module")
+def small_library(tmp_path_factory):
+    pytest.importorskip("pyarrow", reason="peakforge[batch] (pyarrow) is not installed")
+    from peakforge_pattern.batch import run_batch
+
+    base = tmp_path_factory.mktemp("library")
+    (base / "cifs").mkdir()
+    for name in ("silicon", "rocksalt", "tungsten"):
+        (base / "cifs" / f"{name}.cif").write_bytes(example_path(name).read_bytes())
+    assert run_batch([base / "cifs"], base / "lib", wavelength="CuKa", two_theta_range=(5, 100), workers=1).ok == 3
+    return base
+
+
+SCANS = Path(__file__).parent / "data" / "scans"
+SILICON_U = (
+    example_path("silicon").read_text().replace("B_iso_or_equiv", "U_iso_or_equiv").replace("1.0 0.46", "1.0 1e308")
+)
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "identify truncated",
+        "identify zeroed",
+        "identify foreign",
+        "batch truncated",
+        "batch zeroed",
+        "batch foreign",
+        "rasx",
+        "brml",
+        "xrdml",
+        "scheduler file",
+        "huge U",
+    ],
+)
+def test_damaged_and_foreign_inputs_end_in_one_line_naming_the_file(case, small_library, tmp_path, capsys):
+    import shutil
+
+    library = tmp_path / "lib"
+    shutil.copytree(small_library / "lib", library)
+    (part,) = library.glob("part-*.parquet")
+    scan = tmp_path / "silicon.xy"
+    assert main(["pattern", str(example_path("silicon")), "--two-theta", "20", "80", "--xy", str(scan)]) == 0
+    kind, _, how = case.partition(" ")
+    if kind == "identify":
+        _damage_part(part, how)
+        arguments, named = ["identify", str(scan), "--library", str(library), "--no-progress"], part
+    elif kind == "batch":
+        _damage_part(part, how)
+        sources = str(small_library / "cifs")
+        arguments = ["batch", sources, "--out", str(library), "--retry-errors", "--two-theta", "5", "100"]
+        arguments, named = [*arguments, "--no-progress", "--workers", "1"], part
+    elif kind in ("rasx", "brml"):
+        source = next(SCANS.glob(f"*.{kind}"))
+        member = "Data0/Profile0.txt" if kind == "rasx" else "Experiment0/RawData0.xml"
+        named = _damage_member(source, member, tmp_path / f"damaged.{kind}")
+        arguments = ["fit", str(named), str(example_path("silicon")), "--no-progress"]
+    elif kind == "xrdml":
+        named = tmp_path / "unknown.xrdml"
+        named.write_text('<?xml version="1.0" encoding="x-unknown-42"?>\n<xrdMeasurements/>\n')
+        arguments = ["fit", str(named), str(example_path("silicon")), "--no-progress"]
+    elif case == "scheduler file":
+        pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
+        named = tmp_path / "scheduler.json"
+        named.write_text("{}")  # the client itself would fail an assertion
+        arguments = [
+            "batch",
+            str(small_library / "cifs"),
+            "--out",
+            str(tmp_path / "out"),
+            "--scheduler-file",
+            str(named),
+        ]
+    else:
+        named = tmp_path / "huge_u.cif"
+        named.write_text(SILICON_U)
+        arguments = ["pattern", str(named), "--hkl", "1", "1", "1"]
+    capsys.readouterr()
+    assert main(arguments) == 2
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and str(named) in error, error
+
+
+@pytest.mark.parametrize("server", ["silent", "web", "closed"])
+def test_a_scheduler_address_that_does_not_answer_as_one_ends_in_one_line_naming_it(
+    server, tmp_path, capsys, monkeypatch
+):
+    """A port that accepts and says nothing, one that answers as a web server, one where nothing listens."""
+    import socket
+    import threading
+
+    pytest.importorskip("distributed", reason="peakforge[distributed] (Dask distributed) is not installed")
+    from peakforge_pattern.cli import dask_client
+
+    monkeypatch.setattr(dask_client, "CONNECT_SECONDS", 1.0)
+    listener = socket.create_server(("127.0.0.1", 0))
+    address = f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+
+    def answer():
+        with listener.accept()[0] as connection:
+            connection.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+
+    if server == "web":
+        threading.Thread(target=answer, daemon=True).start()
+    elif server == "closed":
+        listener.close()
+    started = time.monotonic()
+    try:
+        status = main(["batch", str(example_path("silicon")), "--out", str(tmp_path / "out"), "--scheduler", address])
+    finally:
+        listener.close()
+    error = capsys.readouterr().err
+    assert status == 2 and error.count("\n") == 1 and address in error, error
+    assert time.monotonic() - started < 30  # the bound is 1 s; a client without one waits for minutes
+
+
 MEASURED = os.path.join(os.path.dirname(__file__), "..", "examples", "measured")
 CORUNDUM_SCAN, CORUNDUM_CIF = (os.path.join(MEASURED, n) for n in ("qarr_corundum.prn", "corundum_Al2O3_bilbao.cif"))
 SILICON = str(example_path("silicon"))

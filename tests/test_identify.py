@@ -556,3 +556,41 @@ def test_two_identifications_at_once_on_one_cluster_each_get_their_own_answer(li
         results = list(pool.map(run, [scan for scan, _ in asked]))
     for result, (_, expected) in zip(results, asked):
         assert sorted(SAME_PHASE.get(p.id, p.id) for p in result.phases) == expected, result.summary()
+
+
+def test_a_failed_trial_alternatives_k_beta_lines_and_the_final_fit_are_reported(tmp_path):
+    """One candidate's trial fit fails (its CIF is gone): the search goes on without it and says so;
+    a second entry of the found phase is listed beside it; the Cu Kβ peaks of the found phase are
+    named; the JSON holds the final fit."""
+    sources = tmp_path / "cifs"
+    sources.mkdir()
+    for name, copy in (
+        ("silicon", "silicon"),
+        ("silicon", "silicon_copy"),
+        ("rocksalt", "rocksalt"),
+        ("corundum", "corundum"),
+    ):
+        shutil.copyfile(example_path(name), sources / f"{copy}.cif")
+    library = tmp_path / "lib"
+    assert run_batch([sources], library, wavelength="CuKa", two_theta_range=(5, 100), workers=1).errors == 0
+    (sources / "rocksalt.cif").unlink()
+    scan = synthetic_scan(["silicon", "rocksalt"], [0.5, 0.5], seed=11)
+    x = scan.two_theta
+    k_beta = compute_mixture([example_path("silicon")], [1.0], 1.392218, (10, 100), scale="full").profile(
+        x, SCAN_INSTRUMENT.replace(wavelength=1.392218)
+    )
+    silicon_alpha = compute_mixture([example_path("silicon")], [1.0], "CuKa", (10, 100), scale="full").profile(
+        x, SCAN_INSTRUMENT
+    )
+    counts = scan.intensity + np.random.default_rng(3).poisson(0.2 * 10000.0 * k_beta / silicon_alpha.max())
+    result = identify(MeasuredPattern.from_arrays(x, counts, name="with-k-beta"), library, monochromator_angle=26.6)
+
+    assert [(p.id, p.alternatives) for p in result.phases] == [("silicon.cif", ["silicon_copy.cif"])], result.summary()
+    assert any("rocksalt.cif" in w and "left out" in w for w in result.warnings), result.warnings
+    named = {round(p.parent): p for p in result.unexplained_peaks if p.line == "Cu Kβ"}
+    assert {28, 47, 56} <= set(named), result.summary()  # Si (111), (220), (311)
+    assert named[28].two_theta == pytest.approx(25.6, abs=0.1)
+    assert not any(p.line for p in result.unexplained_peaks if abs(p.two_theta - 31.7) < 0.2)  # rocksalt (200)
+    document = json.loads(result.to_json())
+    assert document["fit"]["parameters"] == pytest.approx(result.fit.parameters) and document["fit"]["phases"]
+    assert "or, the same phase: silicon_copy.cif" in result.summary() and "Cu Kβ lines" in result.summary()

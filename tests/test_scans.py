@@ -198,3 +198,52 @@ def test_what_cannot_be_a_scan_is_refused_before_it_is_read(tmp_path, monkeypatc
         z.writestr("Data0/Profile0.txt", "10 1 1\n" * 1000)
     with pytest.raises(InputError, match="Profile0.txt unpacks to more than 1000 bytes"):
         read_scan(bomb)
+
+
+def _brml(path, rows, head=""):
+    """A .brml whose raw-data XML holds ``rows`` Datum rows of one route (and ``head`` before it)."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        with archive.open("Experiment0/RawData0.xml", "w") as member:
+            member.write(
+                f'<?xml version="1.0"?><RawData>{head}<DataRoutes><DataRoute><ScanInformation><ScanAxes>'
+                '<ScanAxisInfo AxisId="TwoTheta"/><ScanAxisInfo AxisId="Theta"/></ScanAxes></ScanInformation>'.encode()
+            )
+            for start in range(0, rows, 10_000):
+                member.write(
+                    "".join(
+                        f"<Datum>1,1,{10 + i * 1e-4:.4f},5,{i % 97}</Datum>"
+                        for i in range(start, min(rows, start + 10_000))
+                    ).encode()
+                )
+            member.write(b"</DataRoute></DataRoutes></RawData>")
+    return path
+
+
+def test_xml_scans_are_read_in_memory_that_follows_their_points(tmp_path, monkeypatch):
+    import tracemalloc
+
+    from peakforge_pattern.measurements import bruker_brml, xml_stream
+
+    # 50 000 rows (2 MB of XML) read into their two columns: the document's elements are let go as read
+    # (built whole, they take about 10 MB).
+    path = _brml(tmp_path / "long.brml", 50_000)
+    tracemalloc.start()
+    try:
+        scan = read_scan(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert len(scan) == 50_000 and scan.intensity[96] == 96 and peak < 4e6, peak
+    # More points than a scan holds: refused while reading, in both formats.
+    monkeypatch.setattr(bruker_brml, "MAX_POINTS", 1000)
+    monkeypatch.setattr(xml_stream, "MAX_POINTS", 1000)
+    with pytest.raises(InputError, match="more than 1000 points"):
+        read_scan(path)
+    counts = tmp_path / "many.xrdml"
+    counts.write_text(
+        '<?xml version="1.0"?><xrdMeasurements><scan><dataPoints><positions axis="2Theta"><startPosition>10'
+        "</startPosition><endPosition>90</endPosition></positions><counts>" + "7 " * 5000 + "</counts></dataPoints>"
+        "</scan></xrdMeasurements>"
+    )
+    with pytest.raises(InputError, match="<counts> holds more than 1000 values"):
+        read_scan(counts)

@@ -25,7 +25,7 @@ from ..errors import InputError
 from ..optional import require
 from .grid_profile import AXIS_KEY
 from .options import RunOptions
-from .output import OutputFolder
+from .output import OutputFolder, check_part, damaged_part, refuse_damaged_parts
 
 FORMATS = ("arrow", "pandas", "polars")
 
@@ -89,29 +89,45 @@ class Library:
         held: list[pa.Table] = []
         count = 0
         for part in parts if parts is not None else self.parts:
+            for batch, present in self._part_batches(part, columns, rows):
+                table = pa.Table.from_batches([batch])
+                for name in columns:
+                    if name not in present:
+                        missing = schema.field(name)
+                        table = table.append_column(missing, pa.nulls(len(table), missing.type))
+                table = table.select(list(columns))
+                if not table.schema.equals(schema):
+                    try:
+                        table = table.cast(schema)
+                    except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as exc:
+                        raise damaged_part(part, exc) from None
+                if filter is not None:
+                    table = table.filter(filter)
+                if table.num_rows:
+                    held.append(table)
+                    count += table.num_rows
+                if count >= rows:
+                    yield pa.concat_tables(held).combine_chunks().to_batches()[0]
+                    held, count = [], 0
+        if count:
+            yield pa.concat_tables(held).combine_chunks().to_batches()[0]
+
+    def _part_batches(self, part: str, columns: Sequence[str], rows: int) -> Iterator[tuple[pa.RecordBatch, set[str]]]:
+        """One part's record batches of the ``columns`` it has (and which those are).
+
+        A part that is damaged, not a batch part, or computed with other
+        options than the library's is refused by name.
+        """
+        try:
             with pq.ParquetFile(part) as source:
+                check_part(part, source.schema_arrow, self.options)
                 present = set(source.schema_arrow.names)
                 for batch in source.iter_batches(
                     batch_size=rows, columns=[c for c in columns if c in present], use_threads=False
                 ):
-                    table = pa.Table.from_batches([batch])
-                    for name in columns:
-                        if name not in present:
-                            missing = schema.field(name)
-                            table = table.append_column(missing, pa.nulls(len(table), missing.type))
-                    table = table.select(list(columns))
-                    if not table.schema.equals(schema):
-                        table = table.cast(schema)
-                    if filter is not None:
-                        table = table.filter(filter)
-                    if table.num_rows:
-                        held.append(table)
-                        count += table.num_rows
-                    if count >= rows:
-                        yield pa.concat_tables(held).combine_chunks().to_batches()[0]
-                        held, count = [], 0
-        if count:
-            yield pa.concat_tables(held).combine_chunks().to_batches()[0]
+                    yield batch, present
+        except (OSError, pa.ArrowException) as exc:
+            raise damaged_part(part, exc) from None
 
 
 def open_library(path: str | os.PathLike[str]) -> Library:
@@ -205,7 +221,8 @@ def read_library(
     library.check_columns(names)
     try:
         table = library.dataset.to_table(columns=names, filter=filter)
-    except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError) as exc:
+    except (OSError, pa.ArrowException) as exc:
+        refuse_damaged_parts(library.parts, library.options)  # a damaged part is named
         raise InputError(f"{library.path}: cannot apply the filter: {' '.join(str(exc).split())}") from None
     table = table.replace_schema_metadata(library.schema.metadata)
     if output == "pandas":

@@ -15,7 +15,6 @@ import os
 from collections.abc import Collection, Iterator
 from pathlib import Path
 from types import ModuleType
-from typing import Any
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -45,6 +44,52 @@ def datasets() -> ModuleType:
 def compute_functions() -> ModuleType:
     """pyarrow.compute."""
     return require("pyarrow.compute", "batch", "peakforge batch")
+
+
+REMOVE_ADVICE = "remove it, and peakforge batch computes its structures again"
+
+
+def damaged_part(part: str | os.PathLike[str], exc: BaseException) -> InputError:
+    """The one-line error for a part that cannot be read (truncated, overwritten, not Parquet)."""
+    why = " ".join(str(exc).split()) or type(exc).__name__
+    return InputError(f"{os.fspath(part)}: damaged part of a batch output ({why}): {REMOVE_ADVICE}")
+
+
+def check_part(part: str | os.PathLike[str], found: pa.Schema, options: RunOptions) -> None:
+    """Refuse, naming it, a part that no batch run with ``options`` wrote.
+
+    ``found`` is the part's own schema: a part without the rows' key columns
+    or the run's options, or computed with other options, would add rows
+    that are not the folder's patterns (or nulls for every column).
+    """
+    metadata = found.metadata or {}
+    if OPTIONS_KEY not in metadata or not {"id", "status"} <= set(found.names):
+        raise InputError(f"{os.fspath(part)}: not a part of a peakforge batch output: {REMOVE_ADVICE}")
+    try:
+        theirs = RunOptions.from_json(metadata[OPTIONS_KEY])
+    except (InputError, ValueError, TypeError, KeyError) as exc:
+        raise damaged_part(part, exc) from None
+    if not theirs.same_patterns(options):
+        raise InputError(
+            f"{os.fspath(part)}: computed with other options ({theirs.describe()}) than its folder's "
+            f"({options.describe()}): {REMOVE_ADVICE}"
+        )
+
+
+def read_part_columns(part: str | os.PathLike[str], options: RunOptions, columns: list[str] | None) -> pa.Table:
+    """``columns`` (None: all) of one part, checked; a damaged or foreign part is refused by name."""
+    try:
+        with pq.ParquetFile(part) as source:
+            check_part(part, source.schema_arrow, options)
+            return source.read(columns=columns, use_threads=False)
+    except (OSError, pa.ArrowException) as exc:
+        raise damaged_part(part, exc) from None
+
+
+def refuse_damaged_parts(parts: list[Path] | list[str], options: RunOptions) -> None:
+    """Read every part whole (after a dataset read failed), refusing the first that cannot be read by name."""
+    for part in parts:
+        read_part_columns(part, options, None)
 
 
 class OutputFolder:
@@ -149,18 +194,13 @@ class OutputFolder:
         for stale in self.path.glob(".*.partial*"):
             stale.unlink(missing_ok=True)
 
-    def _dataset(self, options: RunOptions) -> Any:
-        return datasets().dataset([str(p) for p in self.parts()], schema=schema(options), format="parquet")
-
     def statuses(self, options: RunOptions) -> dict[str, str]:
         """Status of every row written so far, by id (reads two small columns only)."""
-        if not self.parts():  # a fresh folder: nothing to read (nor the dataset reader to import)
-            return {}
-        try:
-            table = self._dataset(options).to_table(columns=["id", "status"])
-        except (OSError, pa.ArrowException) as exc:
-            raise InputError(f"{self.path}: cannot read the parts written so far: {exc}") from None
-        return dict(zip(table.column("id").to_pylist(), table.column("status").to_pylist()))
+        found: dict[str, str] = {}
+        for part in self.parts():  # part by part, so that a damaged one is named
+            table = read_part_columns(part, options, ["id", "status"])
+            found.update(zip(table.column("id").to_pylist(), table.column("status").to_pylist()))
+        return found
 
     def drop_error_rows(self, options: RunOptions, ids: Collection[str]) -> int:
         """Remove the error rows of ``ids``, so that those structures count as not done.
@@ -172,11 +212,14 @@ class OutputFolder:
         wanted = pa.array(list(ids), pa.string())
         dropped = 0
         for part in self.parts():
-            marks = pq.read_table(part, columns=["id", "status"])
+            marks = read_part_columns(part, options, ["id", "status"])
             redo = pc.and_(pc.equal(marks.column("status"), ERROR), pc.is_in(marks.column("id"), wanted))
             if not pc.any(redo).as_py():
                 continue
-            table = pq.read_table(part, schema=schema(options)).filter(pc.invert(redo))
+            try:
+                table = pq.read_table(part, schema=schema(options)).filter(pc.invert(redo))
+            except (OSError, pa.ArrowException) as exc:
+                raise damaged_part(part, exc) from None
             dropped += marks.num_rows - table.num_rows
             if table.num_rows:
                 write_part(self.path, part.name[: -len(PART_SUFFIX)], table.schema, table.to_batches())

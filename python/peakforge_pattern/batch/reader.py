@@ -5,9 +5,11 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable
 
+import pyarrow as pa
+
 from ..diffraction.pattern import Pattern
 from ..errors import InputError
-from .output import OutputFolder, compute_functions, datasets
+from .output import OutputFolder, compute_functions, datasets, refuse_damaged_parts
 from .rows import OK, pattern_from_row
 
 
@@ -27,7 +29,12 @@ def read_patterns(out: str | os.PathLike[str], ids: Iterable[str] | None = None)
     condition = pc.field("status") == OK
     if wanted is not None:
         condition &= pc.field("id").isin(wanted)
-    rows = {row["id"]: row for row in dataset.to_table(filter=condition).to_pylist()}
+    try:
+        table = dataset.to_table(filter=condition)
+    except (OSError, pa.ArrowException):
+        refuse_damaged_parts(folder.parts(), options)  # names the damaged part
+        raise
+    rows = {row["id"]: row for row in table.to_pylist()}
     if wanted is None:
         wanted = sorted(rows)
     missing = [id for id in wanted if id not in rows]

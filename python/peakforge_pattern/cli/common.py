@@ -127,6 +127,7 @@ INPUT_OPTIONS: dict[str, tuple[str, ...]] = {
     "instrument": (),
     "scheduler_file": (),
     "recipe": (),
+    "peaks": (),
 }
 OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "save_recipe", "report")
 

@@ -9,7 +9,7 @@ from pathlib import Path
 
 from ..errors import InputError
 from ..plotting import check_image_path, plot_identification
-from .common import INTERRUPTED, USER_ERROR, fail, write_output
+from .common import INTERRUPTED, USER_ERROR, fail, report, write_output
 from .dask_client import add_cluster_arguments, connect
 from .fit_options import add_fit_arguments, fit_request_from
 from .profile_outputs import output_error
@@ -105,6 +105,8 @@ def run(args: argparse.Namespace) -> int:
             bar.close()
         if client is not None:
             client.close()
+    for warning in result.warnings:
+        report(f"peakforge: warning: {' '.join(warning.split())}")
     write_output(
         json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2, allow_nan=False) + "\n"
         if args.format == "json"

@@ -269,8 +269,8 @@ class FitRequest:
         metadata=_fit_option(
             "--instrument",
             metavar="FILE",
-            help="start from a standard's instrument (written by --save-instrument): its widths, "
-            "asymmetry and zero shift are held unless --refine names them",
+            help="start from a standard's instrument (written by --save-instrument, or a GSAS .prm or GSAS-II "
+            ".instprm): its widths, asymmetry and zero shift are held unless --refine names them",
         ),
     )
     two_theta_range: tuple[float, float] | None = field(

@@ -45,7 +45,9 @@ class Candidate:
 @dataclass(frozen=True)
 class IdentifiedPhase:
     """A phase kept by the search, with its weight fraction (0–1) and its
-    standard uncertainty (None where the fit gives none)."""
+    standard uncertainty (None where the fit gives none); ``alternatives``
+    are the other library entries of the same phase (same composition,
+    same strongest spacings), which the scan cannot tell from this one."""
 
     id: str
     name: str
@@ -53,6 +55,7 @@ class IdentifiedPhase:
     weight_fraction_esd: float | None
     score: float
     strain: float
+    alternatives: list[str] = field(default_factory=list)
 
     def to_dict(self) -> dict[str, Any]:
         return {
@@ -62,21 +65,33 @@ class IdentifiedPhase:
             "weight_fraction_esd": self.weight_fraction_esd,
             "score": self.score,
             "strain": self.strain,
+            "alternatives": list(self.alternatives),
         }
 
 
 @dataclass(frozen=True)
 class UnexplainedPeak:
     """An observed peak the phases found do not account for: 2θ (degrees),
-    d (Å) and net height, and the share of it left unexplained."""
+    d (Å) and net height, and the share of it left unexplained. ``line``
+    ("Cu Kβ") and ``parent`` (2θ) name the stronger peak whose Kβ line it
+    sits at, where it sits at one."""
 
     two_theta: float
     d: float
     height: float
     unexplained: float
+    line: str | None = None
+    parent: float | None = None
 
     def to_dict(self) -> dict[str, Any]:
-        return {"two_theta": self.two_theta, "d": self.d, "height": self.height, "unexplained": self.unexplained}
+        return {
+            "two_theta": self.two_theta,
+            "d": self.d,
+            "height": self.height,
+            "unexplained": self.unexplained,
+            "line": self.line,
+            "line_of": self.parent,
+        }
 
 
 @dataclass(frozen=True)
@@ -111,15 +126,19 @@ class IdentificationResult:
     observed_peaks: int = 0
     scoring_seconds: float = 0.0
     seconds: float = 0.0
+    warnings: list[str] = field(default_factory=list)
 
     def to_dict(self) -> dict[str, Any]:
-        """The result as plain data: ``phases``, ``candidates`` and ``unexplained_peaks``, with the search's figures."""
+        """The result as plain data: ``phases``, ``candidates`` and ``unexplained_peaks``, with the
+        search's figures, its ``warnings`` and the final whole-pattern ``fit`` (None without one)."""
         return {
             "scan": self.scan,
             "library": self.library,
             "phases": [p.to_dict() for p in self.phases],
             "candidates": [c.to_dict() for c in self.candidates],
             "unexplained_peaks": [p.to_dict() for p in self.unexplained_peaks],
+            "warnings": list(self.warnings),
+            "fit": None if self.fit is None else self.fit.to_dict(),
             "rwp": None if self.fit is None else self.fit.rwp,
             "scored": self.scored,
             "observed_peaks": self.observed_peaks,
@@ -146,14 +165,13 @@ class IdentificationResult:
                     f"  {p.name:<{width}}  {percent_text(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
                     f"score {p.score:.3f}  strain {100 * p.strain:+.2f} %  {p.id}"
                 )
+                if p.alternatives:
+                    more = len(p.alternatives) - 5
+                    also = ", ".join(p.alternatives[:5]) + (f" and {more} more" if more > 0 else "")
+                    lines.append(f"  {'':<{width}}  or, the same phase: {also}")
         else:
             lines.append("no phase found")
-        if self.unexplained_peaks:
-            shown = ", ".join(f"{p.two_theta:.2f}" for p in self.unexplained_peaks[:12])
-            more = len(self.unexplained_peaks) - 12
-            lines.append(f"unexplained peaks (2theta): {shown}" + (f" and {more} more" if more > 0 else ""))
-        else:
-            lines.append("every observed peak is explained")
+        lines += self._unexplained_lines()
         if self.candidates:
             lines.append("next candidates:")
             width = max(len(c.name) for c in self.candidates)
@@ -163,6 +181,26 @@ class IdentificationResult:
                     f"explains {100 * c.explained:.0f} %  {c.id}"
                 )
         return "\n".join(lines) + "\n"
+
+    def _unexplained_lines(self) -> list[str]:
+        """The unexplained peaks, those at a Kβ line of a stronger peak apart."""
+        other = [p for p in self.unexplained_peaks if p.line is None]
+        k_beta = [p for p in self.unexplained_peaks if p.line is not None]
+        lines = [f"unexplained peaks (2theta): {_unexplained_text(other)}"] if other else []
+        if k_beta:
+            shown = ", ".join(f"{p.two_theta:.2f} (of {p.parent:.2f})" for p in k_beta[:12])
+            more = len(k_beta) - 12
+            lines.append(
+                f"{k_beta[0].line} lines of stronger peaks (2theta): {shown}"
+                + (f" and {more} more" if more > 0 else "")
+            )
+        return lines or ["every observed peak is explained"]
+
+
+def _unexplained_text(peaks: list[UnexplainedPeak]) -> str:
+    shown = ", ".join(f"{p.two_theta:.2f}" for p in peaks[:12])
+    more = len(peaks) - 12
+    return shown + (f" and {more} more" if more > 0 else "")
 
 
 def percent_text(fraction: float, esd: float | None) -> str:

@@ -43,6 +43,7 @@ from ..fitting.request import FitRequest
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..profiles.instrument import DEFAULT_KA2_RATIO, Instrument
 from ..structures.structure import Structure
+from .k_beta import k_beta_parents
 from .library_entries import CHUNK_ROWS, check_elements, library_d_range
 from .result import Candidate, IdentificationResult, IdentifiedPhase, SearchStep, UnexplainedPeak
 from .scan_peaks import ScanPeaks, find_scan_peaks
@@ -123,9 +124,7 @@ class _Search:
         self.measured, self.shortlist, self.target, self.request = measured, shortlist, target, request
         self._structures: dict[int, Structure] = {}
         self._fingerprints = self._strongest_spacings()
-        self._compositions = [
-            _reduced_formula(n) if any(c.isdigit() for c in n) or " " in n else n for n in shortlist.names
-        ]
+        self._compositions = [self._composition(n) for n in shortlist.names]
 
     def _strongest_spacings(self) -> list[np.ndarray]:
         """Each kept entry's three strongest spacings in the compared range, strained as scored."""
@@ -176,6 +175,29 @@ class _Search:
             factor = 1.0 + float(self.shortlist.scores.strain[index])
             self._structures[index] = dataclasses.replace(structure, lattice=structure.lattice * factor, name=entry_id)
         return self._structures[index]
+
+    def alternatives(self, index: int) -> list[str]:
+        """The other library entries of the same phase as ``index`` (same composition, same
+        strongest spacings): the scan cannot tell them apart, so the result lists them."""
+        composition = self._compositions[index]
+        shortlisted = [
+            self.shortlist.ids[j] for j in range(len(self.shortlist)) if j != index and self.same_phase(index, j)
+        ]
+        left_out = [id for id, name in self.shortlist.others_of(index) if self._composition(name) == composition]
+        return sorted(set(shortlisted + left_out))
+
+    @staticmethod
+    def _composition(name: str) -> str:
+        return _reduced_formula(name) if any(c.isdigit() for c in name) or " " in name else name
+
+    def try_fit(self, indices: Sequence[int], evaluations: int, refine_b: bool, notes: list[str]) -> _Trial | None:
+        """``fit``, or None with a note naming the last entry when the fit fails (the search goes on without it)."""
+        try:
+            return self.fit(indices, evaluations, refine_b)
+        except (ValueError, ArithmeticError, np.linalg.LinAlgError) as exc:  # InputError is a ValueError
+            entry = self.shortlist.ids[indices[-1]]
+            notes.append(f"the trial fit with {entry} failed and the entry was left out: {' '.join(str(exc).split())}")
+            return None
 
     def fit(self, indices: Sequence[int], evaluations: int, refine_b: bool) -> _Trial:
         result = fit_pattern(
@@ -374,6 +396,8 @@ def identify(
     independent = independent_points(measured, peaks.typical_fwhm)
     parameters = request.background_terms
     kept: list[int] = []
+    failed: set[int] = set()
+    notes: list[str] = []
     kept_scores: dict[int, float] = {}
     steps: list[SearchStep] = []
     current: FitResult | None = None
@@ -386,11 +410,18 @@ def identify(
             else np.ones(target.two_theta.size, dtype=bool)
         )
         own = own_share(target, shortlist.peaks, scores.strain, scores.zero_shift, open_peaks)
-        worth = [i for i in ranked if scores.score[i] >= MIN_CANDIDATE_SCORE and own[i] >= MIN_OWN_SHARE]
+        worth = [
+            i for i in ranked if scores.score[i] >= MIN_CANDIDATE_SCORE and own[i] >= MIN_OWN_SHARE and i not in failed
+        ]
         worth = worth[: int(trials_per_round)]
         if not worth:
             break
-        trials = [search.fit(kept + [i], SEARCH_EVALUATIONS, refine_b=False) for i in worth]
+        # A candidate whose trial fit fails is dropped (with a note); the others are weighed as before.
+        tried = {i: search.try_fit(kept + [i], SEARCH_EVALUATIONS, False, notes) for i in worth}
+        failed.update(i for i, t in tried.items() if t is None)
+        trials = [t for t in tried.values() if t is not None]
+        if not trials:
+            continue
         best = min(trials, key=lambda t: (t.misfit, shortlist.ids[t.index]))
         change = information_criterion(best.misfit, best.parameters, independent) - information_criterion(
             misfit, parameters, independent
@@ -407,7 +438,7 @@ def identify(
         remaining_target = target.with_explained(target.intensity * search.remaining(current, peaks))
         ranked, scores = search.ranked(remaining_target, kept)
 
-    final = search.fit(kept, 400, refine_b=True).fit if kept else None
+    final = _final_fit(search, kept, current, notes)
     # The converged fit may give a phase the trial fit kept next to nothing: it goes, and the rest is fitted again.
     while final is not None and len(kept) > 1:
         fractions = final.weight_fractions
@@ -416,17 +447,18 @@ def identify(
             break
         steps.append(SearchStep(shortlist.ids[weakest], shortlist.names[weakest], float("nan"), float("nan"), False))
         kept.remove(weakest)
-        final = search.fit(kept, 400, refine_b=True).fit
+        final = _final_fit(search, kept, final, notes)
     unexplained: list[UnexplainedPeak] = []
     if final is not None:
         share = search.remaining(final, peaks)
     else:
         share = np.ones(target.two_theta.size)
     heights = np.interp(target.two_theta, peaks.two_theta, peaks.height)
-    for x, h, s in zip(target.two_theta, heights, share):
+    k_beta = k_beta_parents(target.two_theta, heights, lines[0][0], target.tolerance)
+    for x, h, s, parent in zip(target.two_theta, heights, share, k_beta):
         if s > UNEXPLAINED_SHARE:
             d = lines[0][0] / (2.0 * math.sin(math.radians(x) / 2.0))
-            unexplained.append(UnexplainedPeak(float(x), float(d), float(h), float(s)))
+            unexplained.append(UnexplainedPeak(float(x), float(d), float(h), float(s), *parent))
     phases = []
     if final is not None:
         fractions = final.weight_fractions
@@ -440,6 +472,7 @@ def identify(
                     _weight_fraction_esd(final, entry_id),
                     kept_scores[i],
                     float(shortlist.scores.strain[i]),
+                    search.alternatives(i),
                 )
             )
     candidates = [
@@ -466,4 +499,16 @@ def identify(
         len(target.two_theta),
         scoring_seconds,
         time.perf_counter() - started,
+        notes,
     )
+
+
+def _final_fit(search: _Search, kept: list[int], fallback: FitResult | None, notes: list[str]) -> FitResult | None:
+    """The converged fit of the kept entries; if it fails, the search's last trial fit (with a note)."""
+    if not kept:
+        return None
+    trial = search.try_fit(kept, 400, True, notes)
+    if trial is not None:
+        return trial.fit
+    notes.append("the results are those of the search's last trial fit (fewer refined terms)")
+    return fallback

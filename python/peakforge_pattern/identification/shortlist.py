@@ -15,6 +15,7 @@ out in the same order however the library was cut.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -27,6 +28,9 @@ from .scoring import EntryPeaks, ScanTarget, Scores, fingerprints, score_entries
 
 SHORTLIST_SIZE = 200
 """Entries kept for the search's later rounds."""
+
+OTHERS_KEPT = 20
+"""Entries of one phase remembered beside the one kept (a merged collection may hold a compound many times)."""
 
 
 @dataclass(frozen=True, eq=False)
@@ -42,23 +46,37 @@ class Shortlist:
     peaks: EntryPeaks
     scores: Scores
     scored: int = 0
+    others: list[tuple[tuple[str, str], ...]] | None = None
+    """Per entry, (id, name) of the entries of the same phase left out for it (at most
+    ``OTHERS_KEPT``); None: none for any."""
 
     def __len__(self) -> int:
         return len(self.ids)
+
+    def others_of(self, index: int) -> tuple[tuple[str, str], ...]:
+        return () if self.others is None else self.others[index]
 
     @classmethod
     def empty(cls) -> Shortlist:
         return cls([], [], [], np.zeros((0, 4), dtype=np.int64), EntryPeaks.concatenate([]), Scores.empty(0), 0)
 
     def best(self, size: int) -> Shortlist:
-        """The ``size`` best entries (by score, then id), one per phase, best first."""
+        """The ``size`` best entries (by score, then id), one per phase, best first; the
+        entries of a phase left out are remembered beside the one kept."""
         order = np.array(
             sorted(range(len(self)), key=lambda i: (-float(self.scores.score[i]), self.ids[i])), dtype=np.int64
         )
+        others = [self.others_of(i) for i in range(len(self))]
         if order.size:
-            first = np.unique(self.keys[order], axis=0, return_index=True)[1]
+            _, first, phase = np.unique(self.keys[order], axis=0, return_index=True, return_inverse=True)
+            phase = phase.reshape(-1)
+            for position, i in enumerate(order):
+                kept = int(order[first[phase[position]]])
+                if kept != i:
+                    joined = others[kept] + ((self.ids[i], self.names[i]),) + others[i]
+                    others[kept] = joined[:OTHERS_KEPT]
             order = order[np.sort(first)]
-        return self.take(order[:size])
+        return dataclasses.replace(self, others=others).take(order[:size])
 
     def take(self, rows: np.ndarray) -> Shortlist:
         rows = np.asarray(rows, dtype=np.int64)
@@ -76,6 +94,7 @@ class Shortlist:
             self.peaks.take(rows),
             scores,
             self.scored,
+            None if self.others is None else [self.others[i] for i in rows],
         )
 
     @classmethod
@@ -96,6 +115,7 @@ class Shortlist:
             EntryPeaks.concatenate([s.peaks for s in lists]),
             scores,
             scored,
+            [o for s in lists for o in (s.others or [()] * len(s))],
         )
         return joined.best(size)
 

@@ -33,6 +33,7 @@ SCAN_FORMATS = (
 """The formats :func:`read_scan` reads, as its messages list them."""
 
 _HEAD = 65536
+_PIECE = 1 << 20  # bytes read at once from a file of unknown size (a pipe)
 _HEADER_LINES = 100_000  # comment and header lines a column file may carry beside its points
 
 
@@ -139,12 +140,22 @@ def _read_bounded(path: Path, name: str) -> bytes:
             if b"\0" in head and not _known_binary(head):
                 # binary data of no known format (/dev/zero, a disk image): refuse it before reading on
                 raise InputError(f"{name}: a binary file of no scan format peakforge reads; it reads {formats_read()}")
-            rest = stream.read(MAX_BYTES + 1 - len(head))
+            # Read as much as the file holds (a buffer of the bound itself would be asked of
+            # the system for every file), in pieces where its size is not known.
+            pieces, total = [head], len(head)
+            wanted = info.st_size - total + 1 if stat.S_ISREG(info.st_mode) else _PIECE
+            while total <= MAX_BYTES:
+                piece = stream.read(min(max(wanted, 1), MAX_BYTES + 1 - total))
+                if not piece:
+                    break
+                pieces.append(piece)
+                total += len(piece)
+                wanted = _PIECE
     except IsADirectoryError:
         raise InputError(f"{name}: is a directory, not a scan file") from None
     except OSError as exc:
         raise InputError(f"{name}: cannot read: {exc.strerror or exc}") from None
-    data = head + rest
+    data = b"".join(pieces)
     if len(data) > MAX_BYTES:
         raise InputError(f"{name}: more than {size_text(MAX_BYTES)}, more than a scan file holds")
     return data

@@ -397,6 +397,9 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         sites.numbers.append(z)
         sites.coords.append((xyz[0], xyz[1], xyz[2]))
         sites.occupancies.append(occupancy)
+        if not math.isfinite(checks.EIGHT_PI_SQUARED * u):  # a U near the largest double: B overflows
+            shown = u_text or b_text or "U_ij"
+            raise InputError(f"site {label}: displacement {shown} is too large to be a B (8 pi^2 U)")
         sites.b_factors.append(checks.EIGHT_PI_SQUARED * u)
         sites.given_as_u.append(given_as_u)
     if not sites.labels:

@@ -336,11 +336,17 @@ def _damage_part(part, how):
         third = len(data) // 3
         data[third : 2 * third] = bytes(third)
         part.write_bytes(bytes(data))
-    else:  # a Parquet file of another program, under a part's name
+    elif how == "foreign":  # a Parquet file of another program, under a part's name
         import pyarrow as pa
         import pyarrow.parquet as pq
 
         pq.write_table(pa.table({"x": [1, 2]}), part)
+    else:  # a part of a run at another wavelength, copied in
+        from peakforge_pattern.batch import run_batch
+
+        other = part.parent.parent / "other"
+        run_batch([example_path("silicon")], other, wavelength="MoKa", two_theta_range=(5, 100), workers=1)
+        part.write_bytes(next(other.glob("part-*.parquet")).read_bytes())
 
 
 @pytest.fixture(scope="module")
@@ -368,6 +374,7 @@ SILICON_U = (
         "identify truncated",
         "identify zeroed",
         "identify foreign",
+        "identify other",
         "batch truncated",
         "batch zeroed",
         "batch foreign",

@@ -200,3 +200,69 @@ def test_an_xrdml_header_gives_radius_and_geometry_and_the_command_line_override
     assert result.instrument.radius == 145.0 and result.correction == "zero_shift"
     assert result.parameters["zero_shift"] == pytest.approx(0.05, abs=0.01)
     assert fit_pattern(read, [fluorite], background_terms=3, anomalous=False, radius=200.0).instrument.radius == 200.0
+
+
+def mixture_scan(structures, fractions, samples, x, seed=4):
+    """Poisson counts of a weighed mixture (profiles scaled by w / ZMV), without dispersion."""
+    from peakforge_pattern.profiles.mixture import cell_mass, cell_volume
+
+    instrument = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.004, X=0.02, Y=0.03)
+    total = np.zeros(x.size)
+    for structure, fraction, sample in zip(structures, fractions, samples):
+        pattern = compute_pattern(structure, "CuKa1", (x[0] - 5, x[-1] + 5), scale="absolute", anomalous=False)
+        total += (
+            pattern_profile(pattern, x, instrument, sample) * fraction / (cell_mass(structure) * cell_volume(structure))
+        )
+    counts = np.random.default_rng(seed).poisson(20000.0 * total / total.max() + 300.0)
+    return MeasuredPattern.from_arrays(x, counts, name="mixture")
+
+
+def test_a_textured_phase_gets_a_hint_of_preferred_orientation():
+    from peakforge_pattern.profiles import Sample
+
+    zincite, corundum = Structure.from_cif(ZINCITE), Structure.from_cif(MEASURED / "corundum_Al2O3_bilbao.cif")
+    plates = Sample(preferred_orientation=(0, 0, 1), march_r=0.75)
+    scan = mixture_scan([zincite, corundum], [0.5, 0.5], [plates, None], np.arange(25.0, 95.0, 0.025))
+    result = fit_pattern(scan, [zincite, corundum], anomalous=False, background_terms=3, retries=0)
+    assert result.orientation_hints == {"zincite_ZnO": (0, 0, 1)}
+    assert any("try --orientation zincite_ZnO:001" in w for w in result.warnings)
+
+
+def test_microabsorption_is_pointed_out_and_brindley_refused_beyond_its_range(capsys):
+    from peakforge_pattern import example_path
+
+    tungsten, corundum = Structure.from_cif(example_path("tungsten")), Structure.from_cif(example_path("corundum"))
+    scan = mixture_scan([tungsten, corundum], [0.3, 0.7], [None, None], np.arange(30.0, 100.0, 0.02))
+    result = fit_pattern(scan, [tungsten, corundum], anomalous=False, background_terms=3, retries=0)
+    hint = [w for w in result.warnings if "microabsorption may bias" in w]
+    assert len(hint) == 1 and "tungsten absorbs" in hint[0] and "--particle-size" in hint[0]
+    # 50 um corundum particles: mu R = 0.63, beyond Brindley's correction: one line, status 2.
+    files = [str(MEASURED / n) for n in ("qarr_cpd-1e.prn", "corundum_Al2O3_bilbao.cif", "fluorite_CaF2.cif")]
+    assert main(["fit", *files, "--particle-size", "50"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "corundum_Al2O3_bilbao: mu R = 0.63" in err and "Brindley" in err
+
+
+def test_a_p1_file_is_refined_in_the_group_its_atoms_follow(tmp_path):
+    import gemmi
+
+    from peakforge_pattern.structures.cif_writer import SiteRecord, cif_text
+
+    zincite = Structure.from_cif(ZINCITE)
+    sites = [
+        SiteRecord(f"{gemmi.Element(int(z)).name}{i + 1}", gemmi.Element(int(z)).name, tuple(map(float, f)), 1.0, 0.55)
+        for i, (z, f) in enumerate(zip(zincite.atomic_numbers, zincite.frac_coords))
+    ]
+    p1 = tmp_path / "zincite_P1.cif"
+    p1.write_text(cif_text("zincite_P1", (3.2495, 3.2495, 5.2069, 90.0, 90.0, 120.0), [None] * 6, ["x,y,z"], sites))
+    truth = Instrument(wavelength="CuKa", shape="tch", U=0.004, V=-0.002, W=0.004, X=0.02, Y=0.03)
+    scan = scan_of(zincite, truth, np.arange(20.0, 130.0, 0.02))
+    result = fit_pattern(
+        scan, [p1], background_terms=3, anomalous=False, refine_atoms=True, refine=["b-sites"], retries=0
+    )
+    assert any("follow P6_3mc" in w and "refined in that group" in w for w in result.warnings)
+    atoms = result.phases[0].atoms
+    assert [a.element for a in atoms] == ["Zn", "O"]  # one site per orbit, not four atoms
+    esds = [e for a in atoms for e in (*a.xyz_esd, a.b_esd) if e is not None]
+    assert len(esds) == 3 and max(esds) < 1.0  # O z, and the two B
+    assert "x-y,x,z+1/2" in result.phases[0].cif.replace(" ", "").lower()

@@ -20,8 +20,7 @@ from ..diffraction.structure_factor import reflection_detail, three_indices
 from ..diffraction.work import estimate_work
 from ..errors import InputError
 from ..examples import EXAMPLES, example_path
-from ..plotting.figures import DEFAULT_DPI, check_dpi
-from ..plotting.overlays import LAYOUTS
+from ..plotting.figures import DEFAULT_DPI, LAYOUTS, check_dpi
 from ..structures.checks import refuse_if_strict
 from ..structures.cif import read_cif_bytes
 from ..structures.structure import Structure, parse_cif, read_cif

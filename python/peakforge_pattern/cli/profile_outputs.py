@@ -6,8 +6,7 @@ from __future__ import annotations
 import argparse
 
 from ..errors import InputError
-from ..fitting.overlay import overlay_phases
-from ..plotting import check_image_path, draw, plot_overlay
+from ..plotting import check_image_path, draw
 from ..profiles.mixture import compute_mixture
 from ..profiles.profile import pattern_profile
 from ..profiles.profile_file import check_profile_path
@@ -113,6 +112,10 @@ def label_count(text: str) -> int | str:
 def write_overlay(args, scan, patterns, instrument, sample) -> bool:
     """Scale each pattern's profile to the --measured scan, say the scales in a
     note, and draw them over it to --plot; False (after one line) when the plot fails."""
+    # Only with a scan to overlay: these bring the scan readers.
+    from ..fitting.overlay import overlay_phases
+    from ..plotting import plot_overlay
+
     overlay = overlay_phases(scan, patterns, instrument=instrument, sample=sample)
     scales = ", ".join(f"{p.structure_name or 'structure'} {s:.6g}" for p, s in zip(overlay.patterns, overlay.scales))
     note(str(args.measured), f"least-squares scales of the simulated profiles: {scales}")

@@ -43,6 +43,13 @@ from .refinement import Minimum, best_of_starts, doubtful, refine_in_stages, ret
 from .reporting import correlation_warnings, misfit_warning, parameter_warnings, phase_warnings, width_warnings
 from .request import BACKGROUND_TERMS, CORRECTIONS, FitRequest
 from .result import FitResult, PhaseFit
+from .sample_hints import (
+    absorption_coefficients,
+    check_brindley_range,
+    microabsorption_hint,
+    orientation_hints,
+    orientation_lines,
+)
 from .structure_refinement.atom_parameters import AtomModel
 from .structure_refinement.atom_phase import ATOM_KINDS, AtomPeaks, atom_options
 from .structure_refinement.atom_results import (
@@ -53,12 +60,15 @@ from .structure_refinement.atom_results import (
     sites_as_read,
     structure_cif,
 )
+from .structure_refinement.found_group import in_found_group
 from .uncertainties import FitCovariance, covariance, standard_uncertainties, weight_fraction_gradient
 from .weighting import choose_weights
 
 __all__ = ["BACKGROUND_TERMS", "CELL_LIMIT", "CORRECTIONS", "FitResult", "FitRequest", "PhaseFit", "fit_pattern"]
 
 DEFAULT_RADIUS = 240.0  # mm
+HINT_MISFIT = 1.5
+"""Rwp / Rexp above which the fit looks for preferred orientation it could suggest."""
 
 
 def _need_scipy() -> Any:
@@ -382,6 +392,10 @@ def fit_pattern(
     )
     checked_orientations = _check_orientations(request.orientation_map, names)
     radii = _particle_radii(request.particle_radius_map, names)
+    # Absorption for Brindley's correction (refused beyond its range) or a hint of microabsorption.
+    mus = absorption_coefficients(fit_phases) if len(fit_phases) > 1 or any(r > 0.0 for r in radii) else None
+    if mus is not None and any(r > 0.0 for r in radii):
+        check_brindley_range(fit_phases, mus, radii)
 
     parameters = standard_parameters(base, fit_phases, request.background_terms, checked_orientations, request.refine)
     for ph in fit_phases:
@@ -434,6 +448,7 @@ def fit_pattern(
             notes,
             started,
             request.bonds,
+            mus,
         )
     return dataclasses.replace(result, request=request)
 
@@ -495,7 +510,9 @@ def _attach_atoms(
             found.append(ph)
             continue
         try:
-            atom_model = AtomModel(ph.structure, ph.name, atom_options(refine, ph.name))
+            # A file in P1 whose atoms follow a higher group is refined in that group.
+            structure, group_note = in_found_group(ph.structure, ph.name)
+            atom_model = AtomModel(structure, ph.name, atom_options(refine, ph.name))
         except InputError as exc:
             if wanted is not None:
                 raise
@@ -504,7 +521,8 @@ def _attach_atoms(
             continue
         atoms = AtomPeaks(atom_model, [(w, s) for w, s, _ in ph.lines], window, request)
         lines = tuple((w, s, source.base) for (w, s, _), source in zip(ph.lines, atoms.lines))
-        found.append(dataclasses.replace(ph, atoms=atoms, lines=lines))
+        found.append(dataclasses.replace(ph, structure=structure, atoms=atoms, lines=lines))
+        notes += [group_note] if group_note else []
         notes += atom_model.notes
     return found, notes
 
@@ -588,14 +606,16 @@ def _weight_fractions(
     names: list[str],
     cov: np.ndarray,
     radii: list[float],
+    known_mus: list[float] | None = None,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[float | None]]:
-    """Weight fractions, their standard uncertainties, Brindley's τ and the phases' μ (None without radii)."""
+    """Weight fractions, their standard uncertainties, Brindley's τ and the phases' μ (None where not known)."""
     phases = model.phases
     scales = np.array([values[f"{ph.name} scale"] for ph in phases])
     amounts = scales * np.array([ph.mass * v for ph, v in zip(phases, volumes)])
-    mus: list[float | None] = [None] * len(phases)
+    mus: list[float | None] = list(known_mus) if known_mus is not None else [None] * len(phases)
     if any(r > 0.0 for r in radii):
-        mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases]
+        if known_mus is None:
+            mus = [linear_absorption(ph.structure, [(w, s) for w, s, _ in ph.lines]) for ph in phases]
         densities = [ph.density for ph in phases]
         fractions, tau = corrected_fractions(amounts, mus, densities, radii)  # type: ignore[arg-type]
     else:
@@ -643,8 +663,12 @@ def _result(
     notes: list[str],
     started: float,
     bonds: float | None = None,
+    known_mus: list[float] | None = None,
 ) -> FitResult:
-    """The fit's numbers, uncertainties, warnings and curves at the solution."""
+    """The fit's numbers, uncertainties, warnings and curves at the solution.
+
+    ``known_mus`` are the phases' linear absorption coefficients (1/cm) where known.
+    """
     parameters, phases, unit = model.parameters, model.phases, model.unit
     n_phases = len(phases)
     coefficients, residual = model.solve(free)
@@ -695,7 +719,7 @@ def _result(
     values = parameters.values()
     cells = [ph.constraints.cell(model.cell_factors(ph, values)) for ph in phases]
     volumes = [ph.constraints.volume(model.cell_factors(ph, values)) for ph in phases]
-    fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii)
+    fractions, fraction_esd, tau, mus = _weight_fractions(model, values, volumes, names, cov, radii, known_mus)
     fraction_esd_raw = _fraction_esds(model, values, volumes, names, fitted.raw, fractions, tau)
 
     instrument = model.instrument(values)
@@ -745,7 +769,8 @@ def _result(
         warnings.append(f"the fit stopped before converging: {message}")
     warnings += parameter_warnings(parameters, esd)
     warnings += width_warnings(parameters, x)
-    warnings += phase_warnings(phase_fits)
+    hints = orientation_hints(model, values, coefficients) if rwp > HINT_MISFIT * rexp else {}
+    warnings += phase_warnings(phase_fits, set(hints))
     warnings += occupancy_warnings(phase_fits)
     warnings += misfit_warning(rwp, rexp, weighting.kind)
     warnings += correlation_warnings(fitted.names, fitted.correlation())
@@ -754,6 +779,9 @@ def _result(
         + (" (nor is the phase's weight fraction)" if parameters[name].kind == "scale" else "")
         for name in fitted.undetermined
     ]
+    if known_mus is not None and not any(r > 0.0 for r in radii):
+        warnings += microabsorption_hint([ph.name for ph in phases], known_mus, fractions)
+    warnings += orientation_lines(hints)
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(
         measured,
@@ -783,4 +811,5 @@ def _result(
         durbin_watson=fitted.durbin_watson,
         correlations=(tuple(fitted.names), fitted.correlation()),
         undetermined=fitted.undetermined,
+        orientation_hints={name: hkl for name, (hkl, _, _) in hints.items()},
     )

@@ -86,7 +86,8 @@ def width_warnings(parameters: ParameterSet, two_theta: np.ndarray) -> list[str]
     return []
 
 
-def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
+def phase_warnings(phases: Sequence[PhaseFit], oriented: set[str] | frozenset[str] = frozenset()) -> list[str]:
+    """Absent phases and overall B below the structure's (``oriented``: phases with a hint of preferred orientation)."""
     found = []
     for p in phases:
         if p.weight_fraction <= 0.0:
@@ -97,7 +98,12 @@ def phase_warnings(phases: Sequence[PhaseFit]) -> list[str]:
         if p.b_overall < -max(NEGATIVE_B, 3.0 * p.b_overall_esd):
             found.append(
                 f"phase {p.name}: overall B {p.b_overall:.3g} A^2 lowers the structure's B: "
-                "its displacement parameters look too large for this scan"
+                + (
+                    "preferred orientation (see the hint) can do that too, or its displacement parameters "
+                    "are too large for this scan"
+                    if p.name in oriented
+                    else "its displacement parameters look too large for this scan"
+                )
             )
     return found
 

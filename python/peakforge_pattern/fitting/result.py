@@ -240,6 +240,9 @@ class FitResult:
         The parameters with an uncertainty and their correlation matrix.
     undetermined : tuple of str
         Refined parameters the data do not determine (no uncertainty given).
+    orientation_hints : dict of str to (int, int, int)
+        Phases whose misfit follows one direction, with that direction
+        (``--orientation`` would refine March–Dollase along it).
     request : FitRequest or None
         The options of the fit.
     """
@@ -271,6 +274,7 @@ class FitResult:
     durbin_watson: float = math.nan
     correlations: tuple[tuple[str, ...], np.ndarray] = ((), np.zeros((0, 0)))
     undetermined: tuple[str, ...] = ()
+    orientation_hints: dict[str, tuple[int, int, int]] = field(default_factory=dict)
     request: FitRequest | None = field(default=None, repr=False)
 
     @property
@@ -335,6 +339,7 @@ class FitResult:
             "esd_cover": ESD_COVER,
             "durbin_watson": self.durbin_watson if math.isfinite(self.durbin_watson) else None,
             "undetermined": list(self.undetermined),
+            "orientation_hints": {name: list(hkl) for name, hkl in self.orientation_hints.items()},
             "correlations": {"names": list(self.correlations[0]), "matrix": self.correlations[1].tolist()},
             "fixed": [p.name for p in (self.parameter_set or ()) if not p.refined],
             "at_bound": at_bound,

@@ -29,7 +29,7 @@ import dataclasses
 import math
 import os
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from functools import reduce
 from typing import Any
@@ -199,7 +199,10 @@ class _Search:
             notes.append(f"the trial fit with {entry} failed and the entry was left out: {' '.join(str(exc).split())}")
             return None
 
-    def fit(self, indices: Sequence[int], evaluations: int, refine_b: bool) -> _Trial:
+    def fit(
+        self, indices: Sequence[int], evaluations: int, refine_b: bool, orientations: Mapping | None = None
+    ) -> _Trial:
+        more = {"orientations": {**dict(self.request.orientations), **orientations}} if orientations else {}
         result = fit_pattern(
             self.measured,
             [self.structure(i) for i in indices],
@@ -207,6 +210,7 @@ class _Search:
             refine_cell=True,
             refine_b=refine_b,
             max_evaluations=evaluations,
+            **more,
             # Trial fits compare candidates; only the final one looks for a better minimum from other starts.
             retries=self.request.retries if refine_b else 0,
         )
@@ -397,6 +401,7 @@ def identify(
     parameters = request.background_terms
     kept: list[int] = []
     failed: set[int] = set()
+    fitted = False
     notes: list[str] = []
     kept_scores: dict[int, float] = {}
     steps: list[SearchStep] = []
@@ -420,6 +425,7 @@ def identify(
         tried = {i: search.try_fit(kept + [i], SEARCH_EVALUATIONS, False, notes) for i in worth}
         failed.update(i for i, t in tried.items() if t is None)
         trials = [t for t in tried.values() if t is not None]
+        fitted = fitted or bool(trials)
         if not trials:
             continue
         best = min(trials, key=lambda t: (t.misfit, shortlist.ids[t.index]))
@@ -438,6 +444,9 @@ def identify(
         remaining_target = target.with_explained(target.intensity * search.remaining(current, peaks))
         ranked, scores = search.ranked(remaining_target, kept)
 
+    if failed and not fitted:
+        # Not one trial fit worked: the cause is hardly each candidate's own, so it is the answer.
+        raise InputError(notes[0] + (f" (and the trial fits of {len(failed) - 1} more)" if len(failed) > 1 else ""))
     final = _final_fit(search, kept, current, notes)
     # The converged fit may give a phase the trial fit kept next to nothing: it goes, and the rest is fitted again.
     while final is not None and len(kept) > 1:
@@ -448,6 +457,14 @@ def identify(
         steps.append(SearchStep(shortlist.ids[weakest], shortlist.names[weakest], float("nan"), float("nan"), False))
         kept.remove(weakest)
         final = _final_fit(search, kept, final, notes)
+    if final is not None and final.orientation_hints:
+        # A phase whose misfit follows one direction is fitted again with March–Dollase along it.
+        try:
+            oriented = search.fit(kept, 400, True, final.orientation_hints).fit
+        except (ValueError, ArithmeticError, np.linalg.LinAlgError) as exc:  # InputError is a ValueError
+            notes.append(f"the fit with preferred orientation failed: {' '.join(str(exc).split())}")
+        else:
+            final = oriented if oriented.rwp < final.rwp else final
     unexplained: list[UnexplainedPeak] = []
     if final is not None:
         share = search.remaining(final, peaks)

@@ -18,6 +18,9 @@ IMAGE_FORMATS: tuple[str, ...] = ("png", "svg", "svgz", "pdf", "eps", "ps", "jpg
 DEFAULT_DPI = 120
 """Resolution of raster images (PNG, JPEG, TIFF, WebP) unless asked otherwise."""
 
+LAYOUTS = ("stacked", "overlaid")
+"""How several patterns share a figure: one panel each, or one panel for all."""
+
 
 def check_image_path(path: str | os.PathLike[str]) -> str:
     """The image format a path's suffix names.

@@ -14,10 +14,8 @@ from ..diffraction.axes import LABELS, check_axis, from_two_theta
 from ..errors import InputError
 from ..fitting.overlay import Overlay
 from ..optional import require
-from .figures import DEFAULT_DPI, check_image_path, new_figure, save_figure
+from .figures import DEFAULT_DPI, LAYOUTS, check_image_path, new_figure, save_figure
 from .patterns import LabelCount, _label_count, label_text, legend_once, phase_colour, place_labels
-
-LAYOUTS = ("stacked", "overlaid")
 
 
 def _draw_panel(ax: Any, overlay: Overlay, phases: list[int], axis: str, labels: int) -> None:

@@ -36,19 +36,32 @@ Expansion expand_sites(const Matrix3& lattice, const std::vector<Vector3>& sites
                        const std::vector<Operation>& operations, double tolerance) {
   Expansion out;
   std::vector<Vector3> images(operations.size());
+  std::vector<size_t> kept, dropped;  // this site's images so far, by index
+  kept.reserve(operations.size());
+  dropped.reserve(operations.size());
   out.positions.reserve(sites.size());
+  // Compared as distances, not squares, so that the boundary falls exactly
+  // where a distance computed with a square root puts it.
+  const auto near = [&](size_t k, size_t earlier) {
+    return std::sqrt(rounded_distance_squared(images[k], images[earlier], lattice)) < tolerance;
+  };
   for (size_t s = 0; s < sites.size(); ++s) {
     for (size_t k = 0; k < operations.size(); ++k)
       images[k] = wrapped_image(operations[k], sites[s]);
+    kept.clear();
+    dropped.clear();
     for (size_t k = 0; k < operations.size(); ++k) {
-      bool first = true;
-      for (size_t earlier = 0; earlier < k && first; ++earlier) {
-        // Compared as distances, not squares, so that the boundary falls
-        // exactly where a distance computed with a square root puts it.
-        first =
-            !(std::sqrt(rounded_distance_squared(images[k], images[earlier], lattice)) < tolerance);
+      // An image is dropped when any earlier one is near it. The kept images
+      // are asked first: on a special position a repeat is near one of the
+      // few kept, and the many dropped ones need not be asked at all.
+      bool repeat = false;
+      for (size_t i = 0; i < kept.size() && !repeat; ++i) repeat = near(k, kept[i]);
+      for (size_t i = 0; i < dropped.size() && !repeat; ++i) repeat = near(k, dropped[i]);
+      if (repeat) {
+        dropped.push_back(k);
+        continue;
       }
-      if (!first) continue;
+      kept.push_back(k);
       out.positions.push_back(images[k]);
       out.site_of.push_back(static_cast<int64_t>(s));
       out.operation_of.push_back(static_cast<int32_t>(k));

@@ -441,6 +441,7 @@ def run_page(page, python, root=ROOT, update=False, keep=False):
                         stderr=subprocess.DEVNULL,
                         text=True,
                         pass_fds=(write_fd,),
+                        start_new_session=True,
                     )
                     os.close(write_fd)
                     replies = os.fdopen(read_fd)
@@ -453,7 +454,8 @@ def run_page(page, python, root=ROOT, update=False, keep=False):
                     result.failures.append(
                         Failure(block, f"the interpreter ended or timed out\n{_describe(block, output)}")
                     )
-                    driver.kill()
+                    _end_group(driver.pid)
+                    driver.wait()
                     driver = None
                     continue
                 if reply["error"]:
@@ -496,7 +498,8 @@ def run_page(page, python, root=ROOT, update=False, keep=False):
             try:
                 driver.wait(timeout=10)
             except subprocess.TimeoutExpired:
-                driver.kill()
+                pass
+            _end_group(driver.pid)  # the interpreter and whatever its blocks left running
         if keep:
             print(f"{page}: scratch copy kept in {scratch}", file=sys.stderr)
         else:
@@ -505,6 +508,14 @@ def run_page(page, python, root=ROOT, update=False, keep=False):
             (scratch.parent / f"{scratch.name}{suffix}").unlink(missing_ok=True)
         result.seconds = time.monotonic() - started
     return result
+
+
+def _end_group(pid):
+    """Ends a process group started for a block (its leader's pid), if anything of it is left."""
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 def _run_shell(script, cwd, env):
@@ -523,10 +534,7 @@ def _run_shell(script, cwd, env):
         except subprocess.TimeoutExpired:
             stdout = None
         finally:
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+            _end_group(process.pid)
         if stdout is None:
             process.communicate()
             return None
@@ -590,7 +598,8 @@ def main(argv=None):
 
     failures = [f for r in results for f in r.failures]
     for f in failures:
-        print(f"FAILED {f.block.where} ({f.block.language} block): {f.message}\n", file=sys.stderr)
+        where = f"{f.block.where} ({f.block.language} block): " if f.block.line else ""
+        print(f"FAILED {where}{f.message}\n", file=sys.stderr)
     ran = sum(r.ran for r in results)
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
     print(

@@ -9,7 +9,8 @@ from build/dev (else python/). Every command runs --repeats times per
 version, the versions alternating, as `python -m peakforge_pattern ...`
 with bytecode caching on; the table gives the median CPU time of the
 process (user + system, output to /dev/null) and this tree's over each
-other version's:
+other version's. "plain start" is this tree run through `cli.main` without
+its entry point (BLAS's default threads, the interpreter's full teardown):
   - `peakforge pattern` of the bundled silicon and corundum;
   - `peakforge fit` of the round robin's mixture 1e with its three phases
     (--monochromator 26.6 --radius 173, JSON out).
@@ -52,10 +53,13 @@ def python_path(tree: Path, build: Path) -> list[Path]:
     return [build, tree / "python"] if list(build.glob("peakforge_pattern/_engine*.so")) else [tree / "python"]
 
 
-def cpu_of(arguments: list[str], path: list[Path]) -> float:
+PLAIN_START = ["-c", "import sys; from peakforge_pattern.cli import main; sys.exit(main(sys.argv[1:]))"]
+
+
+def cpu_of(arguments: list[str], path: list[Path], launcher: list[str]) -> float:
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     subprocess.run(
-        [sys.executable, "-m", "peakforge_pattern", *arguments],
+        [sys.executable, *launcher, *arguments],
         env=command_environment(*path),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
@@ -70,10 +74,12 @@ def main() -> None:
     parser.add_argument("--old", action="append", default=[], help="NAME=TREE of an earlier version (repeatable)")
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
-    versions = {"this tree": python_path(ROOT, ROOT / "build" / "dev")}
+    entry = ["-m", "peakforge_pattern"]
+    this = python_path(ROOT, ROOT / "build" / "dev")
+    versions = {"this tree": (this, entry), "plain start": (this, PLAIN_START)}
     for given in args.old:
         name, _, tree = given.partition("=")
-        versions[name] = python_path(Path(tree), Path(tree) / "build")
+        versions[name] = (python_path(Path(tree), Path(tree) / "build"), entry)
     others = [name for name in versions if name != "this tree"]
     print(f"CPU seconds of the whole process, median of {args.repeats}\n")
     print("| command | " + " | ".join(versions) + " | " + " | ".join(f"this / {n}" for n in others) + " |")
@@ -81,8 +87,8 @@ def main() -> None:
     for title, arguments in COMMANDS.items():
         times: dict[str, list[float]] = {name: [] for name in versions}
         for _ in range(args.repeats):
-            for name, path in versions.items():
-                times[name].append(cpu_of(arguments, path))
+            for name, (path, launcher) in versions.items():
+                times[name].append(cpu_of(arguments, path, launcher))
         median = {name: statistics.median(values) for name, values in times.items()}
         cells = [f"{median[name]:.3f}" for name in versions]
         ratios = [f"{median['this tree'] / median[name]:.2f}" for name in others]

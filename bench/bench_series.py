@@ -1,7 +1,7 @@
 """`peakforge series` against separate `peakforge fit` processes, side by side
 in one run, and what a sequential series recovers of a known trend.
 
-    python bench/bench_series.py [--scans 16] [--trend-scans 120] [--python-path python]
+    python bench/bench_series.py [--scans 16] [--trend-scans 120] [--python-path python] [--data DIR] [--parts ...]
 
 1. Cost per scan: the same synthetic one-phase scans (corundum, 4000 points,
    Cu Kα) fitted with one recipe by one `peakforge fit --recipe R SCAN`
@@ -11,7 +11,7 @@ in one run, and what a sequential series recovers of a known trend.
 2. Scans per second per core of a warm worker: the same fits in one process
    after a first one, CPU time per fit.
 3. Row for row: a serial series of the round robin's scans in
-   `../shared/data/measured` (three phases each) against single fits of
+   `../shared/data/measured` (else `examples/measured`; three phases each) against single fits of
    the same recipe: the largest relative difference of Rwp, every refined
    value and every e.s.d.
 4. A sequential series of ``--trend-scans`` synthetic scans from 300 to
@@ -39,7 +39,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from command_environment import command_environment  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-DATA = ROOT.parent / "shared" / "data" / "measured"
+# The shared copy of the real scans beside the main checkout, else the repository's own copy.
+SHARED = ROOT.parent / "shared" / "data" / "measured"
+DATA = SHARED if SHARED.is_dir() else ROOT / "examples" / "measured"
 EXAMPLE = ROOT / "examples" / "series" / "make_temperature_series.py"
 CORUNDUM = ROOT / "python" / "peakforge_pattern" / "data" / "corundum.cif"
 ROUND_ROBIN_PHASES = ["corundum_Al2O3_bilbao.cif", "zincite_ZnO.cif", "fluorite_CaF2.cif"]
@@ -129,14 +131,14 @@ def cost_per_scan(work: Path, scans: int, env: dict[str, str]) -> None:
     print(f"\nScans per second per core (warm worker): {1.0 / per_fit:.1f}")
 
 
-def round_robin(work: Path, env: dict[str, str]) -> None:
-    scans = sorted(p for p in DATA.glob("qarr_*.prn"))
+def round_robin(work: Path, env: dict[str, str], data: Path) -> None:
+    scans = sorted(p for p in data.glob("qarr_*.prn"))
     if not scans:
         print("\n(no round robin scans in ../shared/data/measured: row-for-row comparison skipped)")
         return
     recipe = work / "rr.toml"
     recipe_of(
-        scans[0], [DATA / p for p in ROUND_ROBIN_PHASES], recipe, env, "--monochromator", "26.6", "--radius", "173"
+        scans[0], [data / p for p in ROUND_ROBIN_PHASES], recipe, env, "--monochromator", "26.6", "--radius", "173"
     )
     out = work / "rr-series"
     run(peakforge(env, "series", *map(str, scans), "--recipe", str(recipe), "--out", str(out), "--no-progress"), env)
@@ -151,7 +153,7 @@ def round_robin(work: Path, env: dict[str, str]) -> None:
         pairs += [(row[f"{name}_esd"], e) for name, e in single["esd"].items() if e is not None]
         for a, b in pairs:
             worst = max(worst, abs(a - b) / max(abs(b), 1e-12))
-    print(f"\n### Serial series = single fits ({len(rows)} round robin scans, three phases)\n")
+    print(f"\n### Serial series = single fits ({len(rows)} round robin scans of {data}, three phases)\n")
     print(f"Largest relative difference of Rwp, refined values and e.s.d.s: {worst:.1e} (target 1e-6)")
 
 
@@ -188,14 +190,24 @@ def main() -> None:
     parser.add_argument("--scans", type=int, default=16)
     parser.add_argument("--trend-scans", type=int, default=120)
     parser.add_argument("--python-path", type=Path, default=ROOT / "python")
+    parser.add_argument("--data", type=Path, default=DATA, help="the round robin's scans and CIFs")
+    parser.add_argument(
+        "--parts",
+        default="cost,round-robin,trend",
+        help="which parts to run (cost, round-robin, trend; comma-separated)",
+    )
     args = parser.parse_args()
     env = command_environment(args.python_path)
     sys.path.insert(0, str(args.python_path))
     with tempfile.TemporaryDirectory() as name:
         work = Path(name)
-        cost_per_scan(work, args.scans, env)
-        round_robin(work, env)
-        trend(work, args.trend_scans, env)
+        parts = set(args.parts.split(","))
+        if "cost" in parts:
+            cost_per_scan(work, args.scans, env)
+        if "round-robin" in parts:
+            round_robin(work, env, args.data)
+        if "trend" in parts:
+            trend(work, args.trend_scans, env)
 
 
 if __name__ == "__main__":

@@ -192,3 +192,89 @@ def test_index_command_on_a_peak_list_and_on_a_measured_scan(tmp_path, capsys):
     assert "unknown crystal system" in capsys.readouterr().err
     assert main(["index"]) == 2
     assert "either a scan or --peaks" in capsys.readouterr().err
+
+
+# Le Bail and Pawley: a synthetic scan of a known cell and known |F|², fitted from a cell 0.05 % off
+# (an index solution's typical error).
+
+
+def _synthetic_scan(phase, f_squared_of, cell_true, seed=3):
+    from peakforge_pattern.fitting.decomposition import CellPhase, _Model
+    from peakforge_pattern.measurements import MeasuredPattern
+    from peakforge_pattern.profiles.instrument import Instrument
+
+    x = np.arange(20.0, 80.0, 0.03)
+    truth = CellPhase(phase.name, cell_true, phase.space_group)
+    instrument = Instrument(wavelength="CuKa", shape="tch", W=0.004, Y=0.03, zero_shift=0.02)
+    template = MeasuredPattern(x, np.ones_like(x), np.ones_like(x), name="synthetic")
+    model = _Model(template, [truth], instrument, "zero_shift", 3)
+    columns, _ = model.columns(model.start_vector())
+    f2 = np.array([f_squared_of(h) for h in model.reflections[0].hkl])
+    expected = columns[0] @ f2 * 40.0 + 200.0 + 30.0 * (x - 20.0) / 60.0
+    counts = np.random.default_rng(seed).poisson(expected).astype(float)
+    scan = MeasuredPattern(x, counts, np.sqrt(np.maximum(counts, 1.0)), name="synthetic")
+    return scan, dict(zip(map(tuple, model.reflections[0].hkl), f2 * 40.0))
+
+
+@pytest.mark.parametrize("method", ["pawley", "le-bail"])
+def test_decomposition_recovers_a_synthetic_cell_and_intensities(method):
+    from peakforge_pattern.fitting.decomposition import CellPhase, decompose
+    from peakforge_pattern.fitting.request import FitRequest
+
+    cell_true = (4.59, 4.59, 2.96, 90.0, 90.0, 90.0)
+    start = CellPhase("rutile-like", (4.5923, 4.5923, 2.9615, 90, 90, 90), "P 42/m n m")
+    scan, f_true = _synthetic_scan(start, lambda h: 1.0 + (h[0] * 7 + h[1] * 3 + h[2] * 5) % 11, cell_true)
+    result = decompose(scan, [start], FitRequest(wavelength="CuKa", background_terms=3), method)
+    extracted = result.phases[0]
+    assert extracted.cell[0] == pytest.approx(4.59, abs=max(4 * extracted.cell_esd[0], 2e-5))
+    assert extracted.cell[2] == pytest.approx(2.96, abs=max(4 * extracted.cell_esd[2], 2e-5))
+    assert extracted.cell_esd[3:] == (0.0, 0.0, 0.0)
+    assert result.parameters["zero_shift"] == pytest.approx(0.02, abs=0.005)
+    assert result.rwp < 1.3 * result.rexp
+    # Reflections clear of others come back within a few e.s.d.s (and 3 %) of the truth.
+    two_theta = extracted.two_theta
+    for hkl, value, esd, t in zip(map(tuple, extracted.hkl), extracted.f_squared, extracted.f_squared_esd, two_theta):
+        neighbours = np.sort(np.abs(two_theta - t))[1] if two_theta.size > 1 else np.inf
+        if neighbours > 0.5:
+            assert abs(value - f_true[hkl]) <= max(4.0 * esd, 0.03 * f_true[hkl]), hkl
+    assert "no weight fraction" in result.summary()
+    table = result.reflection_table().splitlines()
+    assert table[0].startswith("# phase h k l") and len(table) == 1 + len(extracted.hkl)
+    assert "_refln_F_squared_meas" in result.reflection_cif()
+
+
+def test_fit_command_decomposes_phases_given_by_cell_and_writes_reflections(tmp_path, capsys):
+    scan = MEASURED / "qarr_fluorite.prn"
+    hkl = tmp_path / "fluorite.hkl"
+    base = ["fit", str(scan), "--two-theta", "25", "60", "--monochromator", "26.6", "--no-progress"]
+    cell = ["--phase-cell", "5.46 5.46 5.46 90 90 90", "--space-group", "F m -3 m"]
+    assert main([*base, *cell, "--pawley", "--hkl-out", str(hkl), "-f", "json"]) == 0
+    answer = json.loads(capsys.readouterr().out)
+    assert answer["method"] == "pawley" and answer["phases"][0]["weight_fraction"] is None
+    assert answer["phases"][0]["cell"][0] == pytest.approx(5.463, abs=2e-3)
+    rows = [line.split() for line in hkl.read_text().splitlines()[1:]]
+    assert {sum(int(v) ** 2 for v in r[1:4]) for r in rows} >= {3, 8, 11}  # 111, 220, 311
+    assert main([*base, *cell]) == 2
+    assert "need --le-bail or --pawley" in capsys.readouterr().err
+    assert main([*base, "--phase-cell", "5.46 5.46", "--space-group", "F m -3 m", "--le-bail"]) == 2
+    assert "six numbers" in capsys.readouterr().err
+    fluorite = str(MEASURED / "fluorite_CaF2.cif")
+    assert main(["fit", str(scan), fluorite, *base[2:], "--le-bail", "--pawley"]) == 2
+    assert "not both" in capsys.readouterr().err
+
+
+def test_identify_says_how_to_index_its_unexplained_peaks_and_indexes_them():
+    from peakforge_pattern.identification.result import IdentificationResult, UnexplainedPeak
+    from peakforge_pattern.identification.unexplained_indexing import index_unexplained, worth_indexing
+
+    positions = synthetic_lines((8.083, 8.083, 8.083, 90, 90, 90), "F d -3 m", lines=14)
+    peaks = [UnexplainedPeak(float(x), 1.0, 100.0, 1.0) for x in positions]
+    kbeta = UnexplainedPeak(20.0, 4.4, 50.0, 1.0, "Cu Kb", 22.2)
+    result = IdentificationResult("scan", "library", [], [], [*peaks, kbeta], None)
+    assert worth_indexing(result) and "--index-unexplained" in result.summary()
+    indexed = index_unexplained(result, CU_KA1, systems=("cubic",), max_time=20.0)
+    assert indexed.solutions[0].lattice == "cF" and indexed.solutions[0].cell[0] == pytest.approx(8.083, rel=2e-3)
+    few = IdentificationResult("scan", "library", [], [], peaks[:3], None)
+    assert not worth_indexing(few) and "--index-unexplained" not in few.summary()
+    with pytest.raises(InputError, match="too few to index"):
+        index_unexplained(few, CU_KA1)

@@ -171,6 +171,20 @@ def test_a_serial_series_is_the_single_fits_row_for_row(tmp_path, scans, recipe_
         run_series([scans], recipe_file, tmp_path / "other", chains=2)
 
 
+def test_a_scan_that_cannot_be_fitted_is_an_error_row_and_the_series_goes_on(tmp_path, scans, recipe_file, capsys):
+    broken = tmp_path / "broken.xy"
+    broken.write_text("# temperature = 310 K\n10 5\n")
+    out = tmp_path / "out"
+    argv = ["series", str(scans / "run000.xy"), str(broken), "--recipe", str(recipe_file), "--out", str(out)]
+    assert main([*argv, "--workers", "0", "--no-progress", "--order-by", "temperature"]) == 2
+    captured = capsys.readouterr()
+    assert "2 scans: 1 fitted, 1 failed" in captured.out
+    assert captured.err.strip().splitlines() == ["peakforge: error: 1 of 2 scans could not be fitted (see their rows)"]
+    rows = table_rows(out)
+    assert [(r["status"], r["temperature"]) for r in rows] == [("ok", 300.0), ("error", 310.0)]
+    assert rows[1]["error"] and rows[1]["rwp"] is None
+
+
 def test_a_sequential_series_follows_a_linear_expansion(tmp_path, scans, recipe_file):
     pytest.importorskip("matplotlib", reason="peakforge[plot] is not installed")
     from peakforge_pattern.plotting import plot_series

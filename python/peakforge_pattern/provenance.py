@@ -120,13 +120,17 @@ class Provenance:
         paths: Iterable[str | os.PathLike[str] | None],
         arguments: Sequence[str] | None = None,
         named: Mapping[str, str | os.PathLike[str]] | None = None,
+        *,
+        skip_missing: bool = False,
     ) -> Provenance:
         """The provenance of a run reading ``paths`` (None entries and
         standard input skipped, repeats counted once), started with
         ``arguments`` (the command's arguments after ``peakforge``).
 
         ``named`` adds inputs the user named otherwise than by a path (a
-        bundled example: "example:silicon"), under that name.
+        bundled example: "example:silicon"), under that name. With
+        ``skip_missing`` an input that no longer exists is left out (a
+        command that went on without an unreadable file it reported).
 
         Raises
         ------
@@ -138,8 +142,9 @@ class Provenance:
             if path is None:
                 continue
             shown = os.fsdecode(path)
-            if shown not in seen and shown != "-":
-                seen[shown] = InputFile(shown, file_sha256(path))
+            if shown in seen or shown == "-" or (skip_missing and not os.path.exists(path)):
+                continue
+            seen[shown] = InputFile(shown, file_sha256(path))
         for label, path in (named or {}).items():
             seen.setdefault(label, InputFile(label, file_sha256(path)))
         command = "" if arguments is None else shlex.join([SOFTWARE, *arguments])

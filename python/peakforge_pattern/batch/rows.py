@@ -40,6 +40,7 @@ PEAK_COLUMNS = ("two_theta", "d", "intensity", "absolute_intensity")
 """Per-peak numbers, one list per row, named as the Pattern fields they hold."""
 
 DESCRIPTOR_COLUMNS = (
+    "name",
     "path",
     "elements",
     "space_group_number",
@@ -61,6 +62,7 @@ def schema(options: RunOptions) -> pa.Schema:
         pa.field("volume", pa.float64()),
         pa.field("formula", pa.string()),
         pa.field("seconds", pa.float64()),
+        pa.field("name", pa.string()),
         pa.field("path", pa.string()),
         pa.field("elements", pa.list_(pa.string())),
         pa.field("space_group_number", pa.int16()),
@@ -160,6 +162,7 @@ class RowBuilder:
             "n_atoms": len(structure),
             "volume": cell_volume(structure),
             "formula": formula(structure),
+            "name": structure.common_name or None,
             **structure_descriptors(structure),
         }
 

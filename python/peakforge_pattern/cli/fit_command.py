@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 
 from ..atomic_file import write_text_atomically
 from ..errors import InputError
+from ..fitting.decomposition import CellPhase, decompose_phases
 from ..fitting.fit import fit_pattern
 from ..fitting.instrument_file import save_instrument
 from ..fitting.parameters import KINDS
@@ -99,6 +100,28 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help="write each phase after the fit as DIR/PHASE.cif: refined cell, coordinates, "
         "occupancies and B with uncertainties",
     )
+    decomposition = parser.add_argument_group("phases without atoms (with --le-bail or --pawley)")
+    decomposition.add_argument(
+        "--phase-cell",
+        action="append",
+        default=[],
+        metavar='"A B C ALPHA BETA GAMMA"',
+        help="a phase known by its cell (angstrom, degrees), with --space-group; may be repeated",
+    )
+    decomposition.add_argument(
+        "--space-group",
+        action="append",
+        default=[],
+        metavar="SYMBOL",
+        help="the space group of each --phase-cell, in its setting (P n m a, R -3 c:H, 225)",
+    )
+    decomposition.add_argument(
+        "--hkl-out",
+        metavar="FILE",
+        type=Path,
+        help="write every extracted reflection's |F|^2 with its e.s.d.: a CIF _refln loop if FILE ends "
+        "in .cif, else a plain table",
+    )
     parser.add_argument(
         "-f", "--format", choices=("text", "json"), default="text", help="result as text (default) or JSON"
     )
@@ -136,7 +159,7 @@ def _recipe(args: argparse.Namespace) -> tuple[FitRequest, str, list[str]]:
     if args.recipe is None:
         if args.continue_fit:
             raise InputError("--continue starts from a fit's JSON given as --recipe")
-        if args.measured is None or not args.phases:
+        if args.measured is None or not (args.phases or args.phase_cell):
             raise InputError("fit needs the MEASURED scan and at least one PHASE file (or --recipe FILE)")
         return fit_request_from(args), args.measured, args.phases
     if args.phases:
@@ -154,9 +177,10 @@ def run(args: argparse.Namespace) -> int:
         if args.plot is not None:
             check_image_path(args.plot)
         request, scan, phases = _recipe(args)
-        inputs = [scan, *phases, instrument_path(request)]
+        if request.le_bail is not False or request.pawley is not False or args.phase_cell or args.hkl_out:
+            return _run_decomposition(args, request, scan, phases)
+        inputs = [scan, *phases, instrument_path(request), args.recipe]
         check_report(args, inputs)
-        provenance = run_provenance(args, inputs)
         measured = read_scan(scan)
         for note in measured.notes:
             report(f"peakforge: note: {note}")
@@ -182,6 +206,7 @@ def run(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         fail("interrupted")
         return 130
+    provenance = run_provenance(args, inputs)  # the inputs as the fit read them
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
     if args.format == "json":
@@ -229,5 +254,58 @@ def run(args: argparse.Namespace) -> int:
             write_fit_report(result, args.report, provenance)
         except OSError as exc:
             fail(f"{args.report}: cannot write the report: {output_error(exc)}")
+            return USER_ERROR
+    return 0
+
+
+def _cell_phases(args: argparse.Namespace) -> list[CellPhase]:
+    """The phases given by --phase-cell and --space-group, in pairs."""
+    if len(args.phase_cell) != len(args.space_group):
+        raise InputError("give one --space-group for each --phase-cell")
+    phases = []
+    for i, (text, symbol) in enumerate(zip(args.phase_cell, args.space_group), start=1):
+        try:
+            cell = tuple(float(v) for v in text.replace(",", " ").split())
+        except ValueError:
+            raise InputError(f"--phase-cell takes six numbers a b c alpha beta gamma, not {text!r}") from None
+        if len(cell) != 6:
+            raise InputError(f"--phase-cell takes six numbers a b c alpha beta gamma, not {text!r}")
+        phases.append(CellPhase(f"cell{i}", cell, symbol, "--phase-cell"))  # type: ignore[arg-type]
+    return phases
+
+
+def _run_decomposition(args: argparse.Namespace, request: FitRequest, scan: str, phases: list[str]) -> int:
+    """A Le Bail or Pawley fit: its summary or JSON, and the extracted reflections (--hkl-out)."""
+    if request.le_bail is False and request.pawley is False:
+        raise InputError("phases without atoms (--phase-cell) and --hkl-out need --le-bail or --pawley")
+    for given, flag in (
+        (args.plot, "--plot"),
+        (args.cif_out, "--cif-out"),
+        (args.save_instrument, "--save-instrument"),
+        (args.report, "--report"),
+        (args.save_recipe, "--save-recipe"),
+    ):
+        if given is not None:
+            raise InputError(f"{flag} is not offered with a Le Bail or Pawley fit yet")
+    inputs = [scan, *phases, instrument_path(request)]
+    provenance = run_provenance(args, inputs)
+    if args.hkl_out is not None and args.hkl_out.exists() and args.hkl_out.is_dir():
+        raise InputError(f"--hkl-out {args.hkl_out}: a folder, not a file")
+    every = [*phases, *_cell_phases(args)]
+    if not args.no_progress:
+        report("peakforge: note: fitting without atoms; this takes a minute or two for a scan of thousands of points")
+    result = decompose_phases(scan, every, request)
+    for warning in result.warnings:
+        report(f"peakforge: warning: {' '.join(warning.split())}")
+    if args.format == "json":
+        write_output(json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2) + "\n")
+    else:
+        write_output(result.summary())
+    if args.hkl_out is not None:
+        text = result.reflection_cif() if args.hkl_out.suffix.lower() == ".cif" else result.reflection_table()
+        try:
+            write_text_atomically(args.hkl_out, text)
+        except OSError as exc:
+            fail(f"{args.hkl_out}: cannot write the reflections: {output_error(exc)}")
             return USER_ERROR
     return 0

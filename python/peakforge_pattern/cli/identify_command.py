@@ -59,6 +59,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--plot", metavar="IMAGE", type=Path, help="draw the final fit with each phase's reflection ticks"
     )
     add_report_argument(parser)
+    parser.add_argument(
+        "--index-unexplained",
+        action="store_true",
+        help="index the peaks left unexplained (six or more): cells for a phase the library lacks",
+    )
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_cluster_arguments(parser.add_mutually_exclusive_group())
     add_fit_arguments(parser, only=IDENTIFY_FIT_FIELDS)
@@ -69,7 +74,6 @@ def run(args: argparse.Namespace) -> int:
     if args.plot is not None:
         check_image_path(args.plot)
     check_report(args, [args.scan, args.library])
-    provenance = run_provenance(args, [args.scan, args.library])
     request = fit_request_from(args)
     try:
         from ..identification import identify
@@ -107,10 +111,15 @@ def run(args: argparse.Namespace) -> int:
             client.close()
     for warning in result.warnings:
         report(f"peakforge: warning: {' '.join(warning.split())}")
+    provenance = run_provenance(args, [args.scan, args.library])  # as the search read them
+    indexed = _index_unexplained(args, result, request) if args.index_unexplained else None
+    document = {**result.to_dict(), "provenance": provenance.to_dict()}
+    if indexed is not None:
+        document["indexing"] = indexed.to_dict()
     write_output(
-        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2, allow_nan=False) + "\n"
+        json.dumps(document, indent=2, allow_nan=False) + "\n"
         if args.format == "json"
-        else result.summary()
+        else result.summary() + ("" if indexed is None else "\nindexing the unexplained peaks:\n" + indexed.summary())
     )
     if args.plot is not None:
         if result.fit is None:
@@ -130,3 +139,18 @@ def run(args: argparse.Namespace) -> int:
             fail(f"{args.report}: cannot write the report: {output_error(exc)}")
             return USER_ERROR
     return 0
+
+
+def _index_unexplained(args: argparse.Namespace, result, request):
+    """The unexplained peaks indexed, or None (said on standard error) when too few are left."""
+    from ..identification.unexplained_indexing import index_unexplained, worth_indexing
+    from ..profiles.instrument import Instrument
+
+    if not worth_indexing(result):
+        report("peakforge: note: fewer than six unexplained peaks: too few to index")
+        return None
+    if result.fit is not None:
+        wavelength = result.fit.instrument.lines(1.0)[0][0]
+    else:
+        wavelength = Instrument(wavelength=request.wavelength or "CuKa").lines(1.0)[0][0]
+    return index_unexplained(result, float(wavelength))

@@ -148,7 +148,8 @@ def _writer(args: argparse.Namespace) -> Callable[..., str]:
         examples = {f"example:{name}": example_path(name) for name in args.example}
         if not args.files and not args.example:
             examples["example:silicon"] = example_path("silicon")
-        provenance = run_provenance(args, [*args.files, args.measured], examples).to_dict()
+        # Files the command could not read were reported and left out of the patterns.
+        provenance = run_provenance(args, [*args.files, args.measured], examples, skip_missing=True).to_dict()
         for each in document if isinstance(document, list) else [document]:
             each["provenance"] = provenance
         return json.dumps(document, indent=2) + "\n"

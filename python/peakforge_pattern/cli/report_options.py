@@ -46,6 +46,8 @@ def run_provenance(
     args: argparse.Namespace,
     inputs: Iterable[str | os.PathLike[str] | None],
     named: Mapping[str, str | os.PathLike[str]] | None = None,
+    *,
+    skip_missing: bool = False,
 ) -> Provenance:
     """The run's provenance: its command line and its input files as given
     (``named``: inputs given otherwise than by a path, see `Provenance.of`).
@@ -56,7 +58,7 @@ def run_provenance(
         An input that cannot be read for its checksum.
     """
     try:
-        return Provenance.of(inputs, getattr(args, "arguments", None), named)
+        return Provenance.of(inputs, getattr(args, "arguments", None), named, skip_missing=skip_missing)
     except OSError as exc:
         raise InputError(f"{exc.filename}: cannot read it for its checksum: {exc.strerror or exc}") from None
 

@@ -23,7 +23,7 @@ DESCRIPTION = (
     "each from the previous scan's refined values. The table (a Parquet dataset in --out: one row per "
     "scan with Rwp, Rexp, chi2, every refined parameter and its e.s.d., each phase's weight fraction "
     "and cell) is read back with peakforge_pattern.series.read_series. Rerunning the same command "
-    "completes an interrupted series; each scan is fitted once."
+    "completes an interrupted series; each scan is fitted once. Exit status 2 when a scan could not be fitted."
 )
 
 
@@ -128,6 +128,11 @@ def run(args: argparse.Namespace) -> int:
         if client is not None:
             client.close()
     write_output(result.summary())
+    status = 0
+    if result.errors:
+        # Not a success: the table holds every other scan, and a rerun keeps the failed rows.
+        fail(f"error: {len(result.errors)} of {result.table.num_rows} scans could not be fitted (see their rows)")
+        status = USER_ERROR
     if args.plot is not None:
         from ..plotting import plot_series
 
@@ -136,4 +141,4 @@ def run(args: argparse.Namespace) -> int:
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
             return USER_ERROR
-    return 0
+    return status

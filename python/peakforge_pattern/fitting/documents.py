@@ -3,7 +3,8 @@ chosen by the file's suffix: ``.toml`` is TOML, anything else JSON.
 
 TOML is read with the standard library's ``tomllib`` and written here: the
 documents hold only tables, strings, numbers, booleans and lists of them.
-TOML has no null, so a None value is left out (its field's default is None).
+TOML has no null, so a None value is left out (its field's default is None),
+and so is an empty table (its field's default is empty).
 """
 
 from __future__ import annotations
@@ -92,8 +93,8 @@ def _is_table_list(value: object) -> bool:
 def _table(lines: list[str], table: Mapping[str, Any], path: tuple[str, ...]) -> None:
     nested = []
     for key, value in table.items():
-        if value is None:
-            continue
+        if value is None or (isinstance(value, Mapping) and not value):
+            continue  # an empty table reads back as its default, as a missing one does
         if isinstance(value, Mapping) or _is_table_list(value):
             nested.append((key, value))
         else:

@@ -372,6 +372,10 @@ def fit_pattern(
     """
     started = time.process_time()
     request = FitRequest.from_fields(request, **options)
+    if request.le_bail is not False or request.pawley is not False:
+        from .decomposition import decompose_phases  # a fit without atoms is its own model
+
+        return decompose_phases(measured, phases, request)  # type: ignore[return-value]
     optimize = _need_scipy()
     if not isinstance(measured, MeasuredPattern):
         measured = read_scan(measured)

@@ -20,7 +20,8 @@ form is not plain JSON (a tuple of pairs, say), say how in `to_dict` and
 null: a recipe leaves it out and reading fills the default).  The command
 line (``fit``, ``identify`` where offered, ``series``), recipe files and
 ``series`` follow from the field; a field without ``flags`` is API and recipe
-only.
+only.  ``tests/test_fit_request.py`` round-trips every field: give the new
+one a value other than its default in ``EVERY_FIELD`` (or ``WITHOUT_ATOMS``).
 """
 
 from __future__ import annotations
@@ -190,6 +191,11 @@ class FitRequest:
         Anomalous dispersion f′, f″ at each emission line (default on).
     refine_atoms : bool or tuple of str
         Refine the structure of every phase (True) or of the phases named.
+    le_bail, pawley : bool or tuple of str
+        Fit every phase (True) or the phases named without their atoms, by
+        Le Bail's partitioning or Pawley's least-squares intensities
+        (`fitting.decomposition`); the fit then returns a
+        `DecompositionResult`.
     bonds : float or None
         List the refined structures' bond lengths up to this many Å, and the angles between them.
     max_evaluations : int
@@ -385,6 +391,30 @@ class FitRequest:
             f"(default {DEFAULT_BOND_CUTOFF:g})",
         ),
     )
+    le_bail: bool | tuple[str, ...] = field(
+        default=False,
+        metadata=_fit_option(
+            "--le-bail",
+            nargs="*",
+            metavar="PHASE",
+            parse=_atoms_given,
+            help="fit these phases (all if none named) without their atoms, by Le Bail's iterative "
+            "partitioning of the observed intensity: cell, 2theta corrections and widths refined, every "
+            "reflection's |F|^2 extracted (--hkl-out); a phase may be a CIF, the JSON of peakforge index, "
+            "or --phase-cell with --space-group",
+        ),
+    )
+    pawley: bool | tuple[str, ...] = field(
+        default=False,
+        metadata=_fit_option(
+            "--pawley",
+            nargs="*",
+            metavar="PHASE",
+            parse=_atoms_given,
+            help="as --le-bail, with every reflection's |F|^2 a least-squares parameter (kept >= 0, "
+            "equivalent reflections tied)",
+        ),
+    )
     max_evaluations: int = field(
         default=400,
         metadata=_fit_option(
@@ -441,6 +471,8 @@ class FitRequest:
             "particle_radius": _radii(self.particle_radius),
             "anomalous": _flag("anomalous", self.anomalous),
             "refine_atoms": _refine_atoms(self.refine_atoms),
+            "le_bail": _refine_atoms(self.le_bail),
+            "pawley": _refine_atoms(self.pawley),
             "bonds": _optional_number("the bond cutoff (--bonds)", self.bonds, 0.0, MAX_BOND_CUTOFF, open_low=True),
             "max_evaluations": _whole(
                 "the evaluations (--max-evaluations)", self.max_evaluations, 1, 10**7, "evaluations"
@@ -455,6 +487,10 @@ class FitRequest:
         both = set(self.fix) & set(self.refine)
         if both:
             raise InputError(f"{min(both)!r} is both fixed and refined")
+        if self.le_bail is not False and self.pawley is not False:
+            raise InputError("a fit is either Le Bail (--le-bail) or Pawley (--pawley), not both")
+        if (self.le_bail is not False or self.pawley is not False) and self.refine_atoms is not False:
+            raise InputError("--refine-atoms refines structures: a Le Bail or Pawley fit has no atoms to refine")
         if self.bonds is not None and self.refine_atoms is False:
             raise InputError("--bonds lists the bond lengths of refined structures: add --refine-atoms")
 

@@ -31,12 +31,14 @@ CHUNK_ROWS = 1024
 
 @dataclass(frozen=True, eq=False)
 class EntryChunk:
-    """Some library entries: row ids, names (formula, else id), paths of
-    their structures (None where unknown), a number naming each entry's set
-    of elements (the same in every process) and their peaks."""
+    """Some library entries: row ids, names (the CIF's mineral or common
+    name, else the file's stem), cell formulas (None where unknown), paths
+    of their structures (None where unknown), a number naming each entry's
+    set of elements (the same in every process) and their peaks."""
 
     ids: list[str]
     names: list[str]
+    formulas: list[str | None]
     paths: list[str | None]
     element_keys: np.ndarray
     peaks: EntryPeaks
@@ -134,7 +136,7 @@ def needed_columns(library: Library) -> list[str]:
     columns = ["id", "d"]
     columns += ["structure_intensity"] if library.has("structure_intensity") else ["two_theta", "absolute_intensity"]
     columns += ["elements"] if library.has("elements") else ["formula"]
-    columns += [c for c in ("formula", "path") if library.has(c) and c not in columns]
+    columns += [c for c in ("formula", "path", "name") if library.has(c) and c not in columns]
     library.check_columns(columns)
     return columns
 
@@ -160,5 +162,17 @@ def stream_entries(
         ids = batch.column("id").to_pylist()
         formulas = batch.column("formula").to_pylist() if "formula" in batch.schema.names else [None] * len(ids)
         paths = batch.column("path").to_pylist() if "path" in batch.schema.names else [None] * len(ids)
-        names = [f or i for f, i in zip(formulas, ids)]
-        yield EntryChunk(ids, names, paths, element_keys(_elements_column(batch)), _entry_peaks(batch, library))
+        given = batch.column("name").to_pylist() if "name" in batch.schema.names else [None] * len(ids)
+        names = [n or entry_stem(i) for n, i in zip(given, ids)]
+        yield EntryChunk(
+            ids, names, formulas, paths, element_keys(_elements_column(batch)), _entry_peaks(batch, library)
+        )
+
+
+def entry_stem(entry_id: str) -> str:
+    """An entry's file name without folders and suffix ("cod/1010942.cif" -> "1010942")."""
+    name = entry_id.replace("\\", "/").rsplit("/", 1)[-1]
+    for suffix in (".gz", ".cif"):
+        if name.lower().endswith(suffix) and len(name) > len(suffix):
+            name = name[: -len(suffix)]
+    return name

@@ -16,6 +16,8 @@ from ..fitting.fit import FitResult
 class Candidate:
     """A library entry and how well its peaks explain the scan.
 
+    ``name`` is the entry's (its CIF's mineral or common name, else its
+    file's stem) and ``formula`` its formula in Hill order, reduced;
     ``score`` is the figure of merit (0–1); ``coverage`` the share of the
     entry's intensity the observed peaks hold, ``explained`` the share of the
     observed intensity it accounts for, ``strain`` the uniform cell strain
@@ -29,11 +31,13 @@ class Candidate:
     explained: float
     strain: float
     zero_shift: float
+    formula: str = ""
 
     def to_dict(self) -> dict[str, Any]:
         return {
             "id": self.id,
             "name": self.name,
+            "formula": self.formula,
             "score": self.score,
             "coverage": self.coverage,
             "explained": self.explained,
@@ -44,7 +48,8 @@ class Candidate:
 
 @dataclass(frozen=True)
 class IdentifiedPhase:
-    """A phase kept by the search, with its weight fraction (0–1) and its
+    """A phase kept by the search, named as its library entry (and its
+    formula, Hill order, reduced), with its weight fraction (0–1) and its
     standard uncertainty (None where the fit gives none); ``alternatives``
     are the other library entries of the same phase (same composition,
     same strongest spacings), which the scan cannot tell from this one."""
@@ -56,11 +61,13 @@ class IdentifiedPhase:
     score: float
     strain: float
     alternatives: list[str] = field(default_factory=list)
+    formula: str = ""
 
     def to_dict(self) -> dict[str, Any]:
         return {
             "id": self.id,
             "name": self.name,
+            "formula": self.formula,
             "weight_fraction": self.weight_fraction,
             "weight_fraction_esd": self.weight_fraction_esd,
             "score": self.score,
@@ -160,9 +167,11 @@ class IdentificationResult:
         if self.phases:
             lines.append("phases found:")
             width = max(len(p.name) for p in self.phases)
+            formulas = max(len(p.formula) for p in self.phases)
             for p in self.phases:
                 lines.append(
-                    f"  {p.name:<{width}}  {percent_text(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
+                    f"  {p.name:<{width}}  {p.formula:<{formulas}}  "
+                    f"{percent_text(p.weight_fraction, p.weight_fraction_esd):>14} wt %  "
                     f"score {p.score:.3f}  strain {100 * p.strain:+.2f} %  {p.id}"
                 )
                 if p.alternatives:
@@ -175,9 +184,10 @@ class IdentificationResult:
         if self.candidates:
             lines.append("next candidates:")
             width = max(len(c.name) for c in self.candidates)
+            formulas = max(len(c.formula) for c in self.candidates)
             for c in self.candidates:
                 lines.append(
-                    f"  {c.name:<{width}}  score {c.score:.3f}  coverage {c.coverage:.2f}  "
+                    f"  {c.name:<{width}}  {c.formula:<{formulas}}  score {c.score:.3f}  coverage {c.coverage:.2f}  "
                     f"explains {100 * c.explained:.0f} %  {c.id}"
                 )
         return "\n".join(lines) + "\n"
@@ -187,6 +197,11 @@ class IdentificationResult:
         other = [p for p in self.unexplained_peaks if p.line is None]
         k_beta = [p for p in self.unexplained_peaks if p.line is not None]
         lines = [f"unexplained peaks (2theta): {_unexplained_text(other)}"] if other else []
+        if len(other) >= 6:  # enough for a cell: perhaps a phase in no library
+            lines.append(
+                f"{len(other)} unexplained peaks may be a phase the library lacks: index them with "
+                "--index-unexplained (or list their 2theta in a file for peakforge index --peaks FILE)"
+            )
         if k_beta:
             shown = ", ".join(f"{p.two_theta:.2f} (of {p.parent:.2f})" for p in k_beta[:12])
             more = len(k_beta) - 12

@@ -124,7 +124,11 @@ class _Search:
         self.measured, self.shortlist, self.target, self.request = measured, shortlist, target, request
         self._structures: dict[int, Structure] = {}
         self._fingerprints = self._strongest_spacings()
-        self._compositions = [self._composition(n) for n in shortlist.names]
+        self._compositions = [self._composition(f, i) for f, i in zip(shortlist.formulas, shortlist.ids)]
+
+    def formula(self, index: int) -> str:
+        """The entry's formula, Hill order, reduced ("Al2 O3"; "" where the library has none)."""
+        return self._compositions[index] if self.shortlist.formulas[index] else ""
 
     def _strongest_spacings(self) -> list[np.ndarray]:
         """Each kept entry's three strongest spacings in the compared range, strained as scored."""
@@ -183,12 +187,15 @@ class _Search:
         shortlisted = [
             self.shortlist.ids[j] for j in range(len(self.shortlist)) if j != index and self.same_phase(index, j)
         ]
-        left_out = [id for id, name in self.shortlist.others_of(index) if self._composition(name) == composition]
+        left_out = [
+            id for id, formula in self.shortlist.others_of(index) if self._composition(formula, id) == composition
+        ]
         return sorted(set(shortlisted + left_out))
 
     @staticmethod
-    def _composition(name: str) -> str:
-        return _reduced_formula(name) if any(c.isdigit() for c in name) or " " in name else name
+    def _composition(formula: str | None, entry_id: str) -> str:
+        """An entry's reduced formula; its id where the library has no formula (no other entry's)."""
+        return _reduced_formula(formula) if formula else entry_id
 
     def try_fit(self, indices: Sequence[int], evaluations: int, refine_b: bool, notes: list[str]) -> _Trial | None:
         """``fit``, or None with a note naming the last entry when the fit fails (the search goes on without it)."""
@@ -490,6 +497,7 @@ def identify(
                     kept_scores[i],
                     float(shortlist.scores.strain[i]),
                     search.alternatives(i),
+                    search.formula(i),
                 )
             )
     candidates = [
@@ -501,6 +509,7 @@ def identify(
             float(scores.explained[i]),
             float(scores.strain[i]),
             float(scores.zero_shift[i]),
+            search.formula(i),
         )
         for i in ranked[: int(top)]
     ]

@@ -40,6 +40,7 @@ class Shortlist:
 
     ids: list[str]
     names: list[str]
+    formulas: list[str | None]
     paths: list[str | None]
     keys: np.ndarray
     """(entries, 4) integers naming each entry's phase: its elements and fingerprint."""
@@ -47,7 +48,7 @@ class Shortlist:
     scores: Scores
     scored: int = 0
     others: list[tuple[tuple[str, str], ...]] | None = None
-    """Per entry, (id, name) of the entries of the same phase left out for it (at most
+    """Per entry, (id, cell formula) of the entries of the same phase left out for it (at most
     ``OTHERS_KEPT``); None: none for any."""
 
     def __len__(self) -> int:
@@ -58,7 +59,7 @@ class Shortlist:
 
     @classmethod
     def empty(cls) -> Shortlist:
-        return cls([], [], [], np.zeros((0, 4), dtype=np.int64), EntryPeaks.concatenate([]), Scores.empty(0), 0)
+        return cls([], [], [], [], np.zeros((0, 4), dtype=np.int64), EntryPeaks.concatenate([]), Scores.empty(0), 0)
 
     def best(self, size: int) -> Shortlist:
         """The ``size`` best entries (by score, then id), one per phase, best first; the
@@ -73,7 +74,7 @@ class Shortlist:
             for position, i in enumerate(order):
                 kept = int(order[first[phase[position]]])
                 if kept != i:
-                    joined = others[kept] + ((self.ids[i], self.names[i]),) + others[i]
+                    joined = others[kept] + ((self.ids[i], self.formulas[i] or ""),) + others[i]
                     others[kept] = joined[:OTHERS_KEPT]
             order = order[np.sort(first)]
         return dataclasses.replace(self, others=others).take(order[:size])
@@ -89,6 +90,7 @@ class Shortlist:
         return Shortlist(
             [self.ids[i] for i in rows],
             [self.names[i] for i in rows],
+            [self.formulas[i] for i in rows],
             [self.paths[i] for i in rows],
             self.keys[rows],
             self.peaks.take(rows),
@@ -110,6 +112,7 @@ class Shortlist:
         joined = cls(
             [i for s in lists for i in s.ids],
             [n for s in lists for n in s.names],
+            [f for s in lists for f in s.formulas],
             [p for s in lists for p in s.paths],
             np.concatenate([s.keys for s in lists]),
             EntryPeaks.concatenate([s.peaks for s in lists]),
@@ -143,6 +146,7 @@ def shortlist_library(
         found = Shortlist(
             [chunk.ids[i] for i in candidates],
             [chunk.names[i] for i in candidates],
+            [chunk.formulas[i] for i in candidates],
             [chunk.paths[i] for i in candidates],
             keys,
             peaks,

@@ -37,7 +37,7 @@ SYSTEMS = ("cubic", "tetragonal", "hexagonal", "orthorhombic", "monoclinic", "tr
 TIME_SHARE = {"cubic": 2, "tetragonal": 2, "hexagonal": 2, "orthorhombic": 3, "monoclinic": 4, "triclinic": 4}
 """Relative share of the remaining time each system's search may use."""
 
-DEFAULT_MAX_TIME = 45.0
+DEFAULT_MAX_TIME = 40.0
 """Seconds an indexing run takes at most by default."""
 
 SYMMETRY_MULTIPLICITY = {"cubic": 96, "tetragonal": 16, "hexagonal": 36, "orthorhombic": 16, "monoclinic": 4}

@@ -93,7 +93,7 @@ class Report:
     title: str
     summary: str = ""
     sections: list[Section] = field(default_factory=list)
-    _figures: int = 0
+    _figures: int = field(default=0, init=False, repr=False)
 
     def add(self, title: str, body: str, *, screen_only: bool = False) -> None:
         """Add a section whose ``body`` is HTML (escape text with `escape`)."""

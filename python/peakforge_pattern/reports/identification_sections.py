@@ -8,8 +8,8 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING
 
-from .document import Report, table
-from .fit_sections import add_fit_sections
+from .document import Report, escape, table
+from .fit_sections import add_fit_sections, warnings_html
 
 if TYPE_CHECKING:  # the identification package needs pyarrow and SciPy; the page needs neither to be imported
     from ..identification.result import IdentificationResult, SearchStep
@@ -27,6 +27,7 @@ def add_identification_sections(report: Report, result: IdentificationResult) ->
         rows = [
             [
                 p.name,
+                p.formula,
                 p.id,
                 percent_text(p.weight_fraction, p.weight_fraction_esd),
                 f"{p.score:.3f}",
@@ -34,14 +35,31 @@ def add_identification_sections(report: Report, result: IdentificationResult) ->
             ]
             for p in result.phases
         ]
-        found = table(["phase", "library entry", "weight %", "score", "cell strain %"], rows, numeric=(2, 3, 4))
+        header = ["phase", "formula", "library entry", "weight %", "score", "cell strain %"]
+        found = table(header, rows, numeric=(3, 4, 5))
+        found += "".join(
+            f"<p class='note'>{escape(p.name)} ({escape(p.id)}) or, the same phase to this scan: "
+            f"{escape(', '.join(p.alternatives))}</p>"
+            for p in result.phases
+            if p.alternatives
+        )
     else:
         found = "<p><b>No phase was found.</b></p>"
+    if result.warnings:
+        found += "<h3>Warnings of the search</h3>" + warnings_html(result.warnings)
     report.add("Phases found", search + found)
     report.add("How each phase was chosen", steps_html(result.steps))
     if result.candidates:
         rows = [
-            [c.name, c.id, f"{c.score:.3f}", f"{c.coverage:.2f}", f"{100 * c.explained:.0f}", f"{100 * c.strain:+.2f}"]
+            [
+                c.name,
+                c.formula,
+                c.id,
+                f"{c.score:.3f}",
+                f"{c.coverage:.2f}",
+                f"{100 * c.explained:.0f}",
+                f"{100 * c.strain:+.2f}",
+            ]
             for c in result.candidates
         ]
         report.add(
@@ -49,9 +67,9 @@ def add_identification_sections(report: Report, result: IdentificationResult) ->
             "<p class='note'>The best entries not kept, scored against the peaks the phases found leave "
             "unexplained.</p>"
             + table(
-                ["entry", "library entry", "score", "coverage", "explains %", "cell strain %"],
+                ["entry", "formula", "library entry", "score", "coverage", "explains %", "cell strain %"],
                 rows,
-                numeric=range(2, 6),
+                numeric=range(3, 7),
             ),
         )
     if result.unexplained_peaks:

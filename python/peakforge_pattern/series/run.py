@@ -120,7 +120,8 @@ def run_series(
         "chains": int(chains),
         "order_by": order_by,
     }
-    metadata = json.dumps(description).encode()
+    # Each part carries the recipe and options, not the list of every scan (series.json has it).
+    metadata = json.dumps({k: v for k, v in description.items() if k != "scans"}).encode()
     lock_name = "peakforge-series-" + hashlib.sha256(str(Path(out).resolve()).encode()).hexdigest()[:16]
     job = SeriesJob(request, phases, order_by, uuid.uuid4().hex, lock_name)
     # Absolute paths: a Dask worker's working folder is not the command's.

@@ -176,6 +176,7 @@ def _value(block: gemmi.cif.Block, tags: tuple[str, ...]) -> str | None:
 _PLAIN_NUMBERS = re.compile(r"(?:-?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?(?:\(\d+\))?\n)*")
 _UNCERTAINTY = re.compile(r"\(\d+\)")
 _SMALLEST_NORMAL = 2.2250738585072014e-308
+_BULK_ROWS = 16
 
 
 def _plain_numbers(values: list[str] | None) -> list[float] | None:
@@ -222,12 +223,23 @@ def _cell(block: gemmi.cif.Block) -> tuple[float, ...]:
     )
 
 
+def _raw_values(column: gemmi.cif.Column) -> list[str]:
+    """The column's values as written, taken from its loop in one call when it
+    has one (walking the column asks gemmi for each value)."""
+    loop = column.get_loop()
+    if loop is None:
+        return list(column)
+    tags = [tag.lower() for tag in loop.tags]
+    values: list[str] = loop.values
+    return values[tags.index(column.tag.lower()) :: len(tags)]
+
+
 def _symmetry_statement(block: gemmi.cif.Block) -> tuple[symmetry.SymmetryStatement, list[str]]:
     operations: tuple[str, ...] = ()
     for tag in _OPERATIONS:
         column = block.find_values(tag)
         if column:
-            operations = tuple(_as_string(v) for v in column if v not in _NULL)
+            operations = tuple([_as_string(v) for v in _raw_values(column) if v not in _NULL])
             break
     warnings = []
     number = 0
@@ -324,7 +336,7 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
 
     # The columns as plain strings, read once: per-value calls into the
     # table cost more than the rest of the reading.
-    columns = [list(table.column(k)) if table.has_column(k) else None for k in range(9)]
+    columns = [_raw_values(table.column(k)) if table.has_column(k) else None for k in range(9)]
     rows = len(table)
     elements: dict[str, tuple[int, bool]] = {}  # each distinct symbol or label read once
 
@@ -333,7 +345,9 @@ def _sites(block: gemmi.cif.Block, lattice: np.ndarray, in_formula: set[int]) ->
         value = None if column is None else column[index]
         return None if value is None or value in _NULL else value
 
-    numbers = [_plain_numbers(column) if k in (0, 1, 2, 5, 6, 7) else None for k, column in enumerate(columns)]
+    # A few rows are read value by value: one pass pays off only for longer columns.
+    bulk = (0, 1, 2, 5, 6, 7) if rows >= _BULK_ROWS else ()
+    numbers = [_plain_numbers(column) if k in bulk else None for k, column in enumerate(columns)]
 
     def element(text: str) -> tuple[int, bool]:
         if text not in elements:

@@ -66,6 +66,7 @@ LAYERS = (
         "every picture (matplotlib, the `plot` extra), into a file or an Axes.",
     ),
     ("reports", "Reports", "the HTML reports of `--report`."),
+    ("provenance", "Provenance", "what a result records of how it was made: software, command, inputs."),
 )
 
 HEADER = """# Python API

@@ -266,3 +266,5 @@ def test_a_p1_file_is_refined_in_the_group_its_atoms_follow(tmp_path):
     esds = [e for a in atoms for e in (*a.xyz_esd, a.b_esd) if e is not None]
     assert len(esds) == 3 and max(esds) < 1.0  # O z, and the two B
     assert "x-y,x,z+1/2" in result.phases[0].cif.replace(" ", "").lower()
+    oxygen = result.to_dict()["phases"][0]["atoms"][1]
+    assert oxygen["z_esd"] >= oxygen["z_esd_raw"] > 0.0 and oxygen["x_esd_raw"] is None

@@ -148,6 +148,23 @@ def test_space_group_classes_prefer_no_violation_to_fewer_unseen_reflections():
     assert best.violations == 0 and "P m m m" in [symbol for _, symbol in best.groups]
 
 
+@pytest.mark.parametrize(
+    "lattice", ["aP", "mP", "mC", "oP", "oC", "oI", "oF", "tP", "tI", "hP", "hR", "cP", "cI", "cF"]
+)
+def test_each_lattice_offers_its_own_groups_once_in_plain_symbols(lattice):
+    from peakforge_pattern.indexing.space_groups import _groups_of
+
+    groups = _groups_of(lattice)
+    symbols = [symbol for _, symbol, _ in groups]
+    assert len(symbols) == len(set(symbols)) and not any(")" in s for s in symbols)
+    centring = "R" if lattice == "hR" else lattice[1]
+    assert all(s.startswith(centring) for s in symbols)
+    numbers = {number for number, _, _ in groups}
+    holohedry = {"aP": 2, "mP": 10, "mC": 12, "oP": 47, "oC": 65, "oI": 71, "oF": 69, "tP": 123, "tI": 139}
+    holohedry.update({"hP": 191, "hR": 166, "cP": 221, "cI": 229, "cF": 225})
+    assert holohedry[lattice] in numbers
+
+
 def test_peak_lists_are_read_and_bad_ones_are_one_line(tmp_path):
     listed = tmp_path / "peaks.txt"
     listed.write_text("# 2theta  intensity\n2theta I\n20.1, 100\n25.3 50\n\n30.0 10 # a note\n")
@@ -167,10 +184,15 @@ def test_peak_lists_are_read_and_bad_ones_are_one_line(tmp_path):
 def test_index_command_on_a_peak_list_and_on_a_measured_scan(tmp_path, capsys):
     positions = synthetic_lines((4.59, 4.59, 2.96, 90, 90, 90), "P 42/m n m", lines=16)
     (tmp_path / "peaks.xy").write_text("".join(f"{x:.4f}\n" for x in positions))
-    code = main(["index", "--peaks", str(tmp_path / "peaks.xy"), "--systems", "tetragonal", "-f", "json"])
-    assert code == 0
+    report = tmp_path / "index.html"
+    argv = ["index", "--peaks", str(tmp_path / "peaks.xy"), "--systems", "tetragonal", "-f", "json"]
+    assert main([*argv, "--report", str(report)]) == 0
     answer = json.loads(capsys.readouterr().out)
     best = answer["solutions"][0]
+    # The JSON says what made it; the report ranks the same cells.
+    assert answer["provenance"]["inputs"][0]["path"] == str(tmp_path / "peaks.xy")
+    page = report.read_text().split("<body>")[1]
+    assert "Solutions" in page and "tP" in page and "P 42/m n m" in page and "<script>" not in page
     assert best["lattice"] == "tP" and best["cell"][:3] == pytest.approx([4.59, 4.59, 2.96], rel=3e-3)
     assert set(best) >= {"cell", "lattice", "volume", "m20", "fn", "zero_shift", "indexed", "unindexed"}
     assert {"number": 136, "symbol": "P 42/m n m"}.items() <= next(
@@ -224,7 +246,8 @@ def test_decomposition_recovers_a_synthetic_cell_and_intensities(method):
     cell_true = (4.59, 4.59, 2.96, 90.0, 90.0, 90.0)
     start = CellPhase("rutile-like", (4.5923, 4.5923, 2.9615, 90, 90, 90), "P 42/m n m")
     scan, f_true = _synthetic_scan(start, lambda h: 1.0 + (h[0] * 7 + h[1] * 3 + h[2] * 5) % 11, cell_true)
-    result = decompose(scan, [start], FitRequest(wavelength="CuKa", background_terms=3), method)
+    request = FitRequest(wavelength="CuKa", background_terms=3, correction="zero_shift")
+    result = decompose(scan, [start], request, method)
     extracted = result.phases[0]
     assert extracted.cell[0] == pytest.approx(4.59, abs=max(4 * extracted.cell_esd[0], 2e-5))
     assert extracted.cell[2] == pytest.approx(2.96, abs=max(4 * extracted.cell_esd[2], 2e-5))
@@ -238,6 +261,9 @@ def test_decomposition_recovers_a_synthetic_cell_and_intensities(method):
         if neighbours > 0.5:
             assert abs(value - f_true[hkl]) <= max(4.0 * esd, 0.03 * f_true[hkl]), hkl
     assert "no weight fraction" in result.summary()
+    # The extracted |F|² show the group's absences: its class is among the first.
+    assert extracted.lattice == "tP"
+    assert "P 42/m n m" in [symbol for c in extracted.space_groups()[:3] for _, symbol in c.groups]
     table = result.reflection_table().splitlines()
     assert table[0].startswith("# phase h k l") and len(table) == 1 + len(extracted.hkl)
     assert "_refln_F_squared_meas" in result.reflection_cif()
@@ -256,6 +282,8 @@ def test_fit_command_decomposes_phases_given_by_cell_and_writes_reflections(tmp_
     assert {sum(int(v) ** 2 for v in r[1:4]) for r in rows} >= {3, 8, 11}  # 111, 220, 311
     assert main([*base, *cell]) == 2
     assert "need --le-bail or --pawley" in capsys.readouterr().err
+    assert main([*base, *cell, "--pawley", "--hkl-out", str(scan)]) == 2
+    assert "would replace an input" in capsys.readouterr().err
     assert main([*base, "--phase-cell", "5.46 5.46", "--space-group", "F m -3 m", "--le-bail"]) == 2
     assert "six numbers" in capsys.readouterr().err
     fluorite = str(MEASURED / "fluorite_CaF2.cif")

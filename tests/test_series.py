@@ -3,6 +3,7 @@ the single fits row for row; a sequential one follows a known linear
 expansion; a killed run resumes with every scan once; a Dask run equals the
 local one while another driver shares the cluster."""
 
+import hashlib
 import json
 import os
 import shutil
@@ -17,6 +18,8 @@ import pytest
 from conftest import PACKAGE_PARENT, dask_cluster
 
 pytest.importorskip("pyarrow", reason="peakforge[series] (pyarrow) is not installed")
+
+import pyarrow.parquet as pq  # noqa: E402
 
 from peakforge_pattern import InputError, example_path  # noqa: E402
 from peakforge_pattern.cli import main  # noqa: E402
@@ -176,13 +179,22 @@ def test_a_scan_that_cannot_be_fitted_is_an_error_row_and_the_series_goes_on(tmp
     broken.write_text("# temperature = 310 K\n10 5\n")
     out = tmp_path / "out"
     argv = ["series", str(scans / "run000.xy"), str(broken), "--recipe", str(recipe_file), "--out", str(out)]
-    assert main([*argv, "--workers", "0", "--no-progress", "--order-by", "temperature"]) == 2
+    report = tmp_path / "series.html"
+    assert main([*argv, "--workers", "0", "--no-progress", "--order-by", "temperature", "--report", str(report)]) == 2
     captured = capsys.readouterr()
     assert "2 scans: 1 fitted, 1 failed" in captured.out
     assert captured.err.strip().splitlines() == ["peakforge: error: 1 of 2 scans could not be fitted (see their rows)"]
     rows = table_rows(out)
     assert [(r["status"], r["temperature"]) for r in rows] == [("ok", 300.0), ("error", 310.0)]
     assert rows[1]["error"] and rows[1]["rwp"] is None
+    # Each part keeps the provenance of the run that wrote it; the report shows the table and the failure.
+    part = sorted(out.glob("scan-*.parquet"))[0]
+    provenance = json.loads(pq.read_schema(part).metadata[b"peakforge.series"])["provenance"]
+    scan = scans / "run000.xy"
+    assert {"path": str(scan), "sha256": hashlib.sha256(scan.read_bytes()).hexdigest()} in provenance["inputs"]
+    page = report.read_text()
+    assert "Refined parameters" in page and "failed: " in page
+    assert f"peakforge series {scan}" in page and "run000.xy" in page.split("<body>")[1]
 
 
 def test_a_sequential_series_follows_a_linear_expansion(tmp_path, scans, recipe_file):

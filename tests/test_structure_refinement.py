@@ -402,6 +402,8 @@ def test_command_line_reports_sites_bonds_and_cifs(tmp_path, capsys):
         "occupancy_esd",
         "b",
         "b_esd",
+        # least squares' own beside each (the _esd are corrected for serially correlated residuals)
+        *(f"{k}_esd_raw" for k in ("x", "y", "z", "occupancy", "b")),
     }
     assert atoms["Al1"]["z_esd"] > 0 and atoms["Al1"]["x_esd"] is None and atoms["O1"]["x_esd"] > 0
     assert atoms["Al1"]["z"] == pytest.approx(0.35216, abs=0.002)

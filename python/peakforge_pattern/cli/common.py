@@ -129,7 +129,7 @@ INPUT_OPTIONS: dict[str, tuple[str, ...]] = {
     "recipe": (),
     "peaks": (),
 }
-OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "save_recipe", "report")
+OUTPUT_FILE_OPTIONS = ("plot", "xy", "save_instrument", "save_recipe", "report", "hkl_out")
 
 
 def _named_inputs(args: Any) -> tuple[list[str], list[tuple[str, tuple[str, ...]]]]:
@@ -161,7 +161,8 @@ def refuse_outputs_over_inputs(args: Any) -> None:
         if not isinstance(value, (str, os.PathLike)):
             continue
         flag = "--" + dest.replace("_", "-")
-        same = read.get(file_identity(value)) if file_identity(value) is not None else None
+        identity = file_identity(value)
+        same = read.get(identity) if identity is not None else None
         if same is None and os.path.isfile(value):
             target = os.path.realpath(value)
             same = next(

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 
 import numpy as np
@@ -15,8 +16,10 @@ from ..measurements import in_range, read_scan
 from ..measurements.scan_peaks import find_scan_peaks
 from ..profiles.instrument import DEFAULT_KA2_RATIO, Instrument
 from .calculation_options import add_request_arguments, request_from
-from .common import INTERRUPTED, fail, report, write_output
+from .common import INTERRUPTED, USER_ERROR, fail, report, write_output
 from .profile_options import add_instrument_arguments
+from .profile_outputs import output_error
+from .report_options import add_report_argument, check_report, run_provenance
 
 NAME = "index"
 HELP = "find unit cells that index a scan's peaks"
@@ -75,6 +78,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-f", "--format", choices=("text", "json"), default="text", help="result as text (default) or JSON"
     )
+    add_report_argument(parser)
     parser.add_argument("--no-progress", action="store_true", help="no progress line")
     add_instrument_arguments(parser, "tch")
     add_request_arguments(parser, only=("monochromator_angle",))
@@ -121,6 +125,7 @@ def run(args: argparse.Namespace) -> int:
     systems = tuple(s.strip().lower() for s in args.systems.split(",") if s.strip())
     if args.top < 1:
         raise InputError(f"--top must be at least 1, not {args.top}")
+    check_report(args, [args.scan, args.peaks])
     lines, source = observed_lines(args)
     bar = None
     if not args.no_progress:
@@ -128,10 +133,13 @@ def run(args: argparse.Namespace) -> int:
 
         bar = tqdm(total=len(systems), unit=" systems", desc="indexing", file=sys.stderr, leave=False, disable=None)
 
+    started: list[str] = []
+
     def advance(system: str) -> None:
         if bar is not None:
+            bar.update(1 if started else 0)  # the system before this one is done
             bar.set_postfix_str(system)
-            bar.update(0 if bar.n == 0 and system == systems[0] else 1)
+        started.append(system)
 
     try:
         result = index_lines(lines, max_time=args.max_time, systems=systems, top=args.top, progress=advance)
@@ -144,5 +152,19 @@ def run(args: argparse.Namespace) -> int:
     from dataclasses import replace
 
     result = replace(result, source=str(source))
-    write_output(result.to_json() if args.format == "json" else result.summary())
+    provenance = run_provenance(args, [args.scan, args.peaks])  # as the search read them
+    write_output(
+        json.dumps({**result.to_dict(), "provenance": provenance.to_dict()}, indent=2) + "\n"
+        if args.format == "json"
+        else result.summary()
+    )
+    if args.report is not None:
+        from ..reports import write_index_report
+
+        try:
+            options = {"systems": ", ".join(systems), "max-time": args.max_time, "top": args.top}
+            write_index_report(result, args.report, provenance, options)
+        except OSError as exc:
+            fail(f"{args.report}: cannot write the report: {output_error(exc)}")
+            return USER_ERROR
     return 0

@@ -14,6 +14,7 @@ from .common import INTERRUPTED, USER_ERROR, fail, write_output
 from .dask_client import add_cluster_arguments, connect
 from .fit_options import add_fit_arguments, fit_request_from
 from .profile_outputs import output_error
+from .report_options import add_report_argument, check_report, run_provenance
 
 NAME = "series"
 HELP = "fit many scans with one recipe into one table (temperature, time, sample series)"
@@ -63,6 +64,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="NAME",
         help="table columns to draw (corundum.a, zero_shift, rwp; default the first phase's a)",
     )
+    add_report_argument(parser)
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_cluster_arguments(parser.add_mutually_exclusive_group())
     add_fit_arguments(parser)
@@ -99,7 +101,10 @@ def run(args: argparse.Namespace) -> int:
     """Bad scans, recipes or options are one line on standard error and status 2."""
     if args.plot is not None:
         check_image_path(args.plot)
+    check_report(args, [*args.scans, args.recipe])
     recipe = _recipe(args)
+    # Scans that cannot be read get the series' own message (and an error row), not a checksum's.
+    provenance = run_provenance(args, [*args.scans, args.recipe], skip_missing=True)
     try:
         from ..series import run_series
     except ImportError as exc:
@@ -118,6 +123,7 @@ def run(args: argparse.Namespace) -> int:
             workers=args.workers,
             client=client,
             progress=progress,
+            provenance=provenance,
         )
     except KeyboardInterrupt:
         progress.close()
@@ -140,5 +146,13 @@ def run(args: argparse.Namespace) -> int:
             plot_series(result, args.plot_params, args.plot)
         except (OSError, ValueError) as exc:
             fail(f"{args.plot}: cannot write the plot: {output_error(exc)}")
+            return USER_ERROR
+    if args.report is not None:
+        from ..reports import write_series_report
+
+        try:
+            write_series_report(result, args.report, provenance, args.plot_params)
+        except (OSError, ValueError) as exc:
+            fail(f"{args.report}: cannot write the report: {output_error(exc)}")
             return USER_ERROR
     return status

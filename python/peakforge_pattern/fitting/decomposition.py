@@ -32,6 +32,7 @@ import numpy as np
 
 from ..diffraction.engine_route import lorentz_polarisation
 from ..errors import InputError
+from ..indexing import SpaceGroupClass, evidence_from_intensities, rank_space_groups
 from ..indexing.quadratic_forms import FORMS, cell_of, general_features, general_of_cell
 from ..measurements import MeasuredPattern, in_range, read_scan
 from ..measurements.scan_peaks import find_scan_peaks
@@ -103,18 +104,21 @@ class CellPhase:
 
     @classmethod
     def from_index(cls, path: str | Path, solution: int = 1) -> CellPhase:
-        """A solution of ``peakforge index -f json`` (the first by default), in its best space-group class."""
+        """A solution of ``peakforge index -f json`` (the first by default), in its lattice's holohedry.
+
+        The holohedry (P m m m for oP, F m -3 m for cF, ...) forbids only
+        what the centring forbids: the extracted intensities then show which
+        further reflections are absent, rather than assuming it.
+        """
         try:
             data = json.loads(Path(path).read_text(encoding="utf-8"))
             chosen = data["solutions"][solution - 1]
             cell = tuple(float(v) for v in chosen["cell"])
-            groups = chosen.get("space_groups") or []
         except OSError as exc:
             raise InputError(f"{path}: cannot read: {exc.strerror or exc}") from None
         except (ValueError, KeyError, IndexError, TypeError):
             raise InputError(f"{path}: not the JSON of peakforge index with a solution {solution}") from None
-        # The least restrictive group of the best class: its reflections include every other's.
-        symbol = groups[0]["symbol"] if groups else _holohedry(chosen.get("lattice", "aP"))
+        symbol = _holohedry(chosen.get("lattice", "aP"))
         name = f"{Path(path).stem}-{chosen.get('lattice', 'cell')}"
         return cls(name, cell, symbol, str(path))  # type: ignore[arg-type]
 
@@ -189,6 +193,39 @@ class PhaseExtraction:
     f_squared: np.ndarray
     f_squared_esd: np.ndarray
 
+    @property
+    def lattice(self) -> str:
+        """The Bravais symbol of the phase's lattice (cF, hR, mP ...)."""
+        import gemmi
+
+        group = gemmi.SpaceGroup(self.phase.space_group)
+        family = {"triclinic": "a", "monoclinic": "m", "orthorhombic": "o", "tetragonal": "t", "cubic": "c"}
+        centring = group.centring_type()
+        if centring == "R":
+            return "hR"
+        return family.get(group.crystal_system_str(), "h") + ("C" if centring in "AB" else centring)
+
+    def space_groups(self) -> list[SpaceGroupClass]:
+        """The lattice's space groups ranked by the absences the extracted |F|² show.
+
+        Reflections closer than 0.05° in 2θ count as one (their shares are not
+        told apart); an |F|² counts as seen above three e.s.d.s.
+        """
+        order = np.argsort(self.two_theta, kind="stable")
+        groups: list[list[int]] = []
+        for i in order:
+            if groups and self.two_theta[i] - self.two_theta[groups[-1][-1]] < 0.05:
+                groups[-1].append(int(i))
+            else:
+                groups.append([int(i)])
+        finite = np.where(np.isfinite(self.f_squared_esd), self.f_squared_esd, 0.0)
+        evidence = evidence_from_intensities(
+            [self.hkl[g] for g in groups],
+            np.array([self.f_squared[g].sum() for g in groups]),
+            np.array([math.sqrt(float(np.sum(finite[g] ** 2))) for g in groups]),
+        )
+        return rank_space_groups(self.lattice, evidence)
+
 
 @dataclass(frozen=True, eq=False)
 class DecompositionResult:
@@ -228,6 +265,11 @@ class DecompositionResult:
                     "weight_fraction": None,
                     "note": "decomposed without atoms: no weight fraction",
                     "reflections": len(p.hkl),
+                    "space_groups": [
+                        {"number": n, "symbol": symbol, "class": rank, "violations": c.violations}
+                        for rank, c in enumerate(p.space_groups(), start=1)
+                        for n, symbol in c.groups
+                    ],
                 }
                 for p in self.phases
             ],
@@ -247,6 +289,10 @@ class DecompositionResult:
             cell = " ".join(_with_esd(v, e) for v, e in zip(p.cell, p.cell_esd))
             lines.append(f"{p.phase.name} ({p.phase.space_group}): cell {cell}")
             lines.append(f"  {len(p.hkl)} reflections extracted; no weight fraction (decomposed without atoms)")
+            classes = p.space_groups()
+            if classes:
+                shown = "; ".join(", ".join(symbol for _, symbol in c.groups) for c in classes[:3])
+                lines.append(f"  space groups by the absences the extracted |F|^2 show, best class first: {shown}")
         return "\n".join(lines) + "\n"
 
     def reflection_table(self) -> str:
@@ -436,7 +482,8 @@ def decompose(
     phases : sequence of CellPhase
     request : FitRequest, optional
         The wavelength, Kα2 ratio, shape, radius, monochromator, 2θ range,
-        background terms and 2θ correction (zero shift by default) are used.
+        background terms and 2θ correction (the sample displacement by default, as in the Rietveld
+        fit of a reflection scan) are used.
     method : {"pawley", "le-bail"}
 
     Returns
@@ -475,7 +522,7 @@ def decompose(
     peaks = find_scan_peaks(measured, base.lines(1.0))
     fwhm = peaks.typical_fwhm
     base = base.replace(W=(0.8 * fwhm) ** 2, Y=0.3 * fwhm if base.shape == "tch" else 0.0)
-    correction = request.correction or "zero_shift"
+    correction = request.correction or "displacement"  # as the Rietveld fit of a reflection scan
     model = _Model(measured, list(phases), base, correction, request.background_terms)
     target = model.y / model.sigma
     weighted_background = model.background / model.sigma[:, None]
@@ -562,7 +609,7 @@ def decompose(
         lam = model.lines[0][0]
         two_theta = 2.0 * np.degrees(np.arcsin(np.minimum(lam / (2.0 * d), 1.0)))
         esd = _f2_esd(columns[index], model.sigma, chi2)
-        keep = two_theta <= model.x[-1]
+        keep = (two_theta >= model.x[0]) & (two_theta <= model.x[-1])
         extractions.append(
             PhaseExtraction(
                 phase,
@@ -582,7 +629,7 @@ def decompose(
         measured=measured,
         phases=extractions,
         instrument=instrument,
-        parameters={n: named[n] for n in model.instrument_names},
+        parameters={n: float(getattr(instrument, n)) for n in model.instrument_names},
         uncertainties={n: uncertainties[n] for n in model.instrument_names},
         calculated=calculated,
         background=background,

@@ -122,7 +122,7 @@ def _start_instrument(request: FitRequest, measured: MeasuredPattern) -> tuple[I
     radius, monochromator_angle = request.radius, request.monochromator_angle
     instrument = request.instrument
     read = read_instrument_file(instrument) if isinstance(instrument, str) else None
-    loaded = read.instrument if read is not None else instrument
+    loaded: Instrument | None = read.instrument if read is not None else instrument  # type: ignore[assignment]
     notes = list(read.notes) if read is not None else []
     if radius is None and loaded is None:
         radius = measured.radius
@@ -590,8 +590,14 @@ def _atom_results(
         return {"cif": structure_cif(phase.structure.name or phase.name, unit, sites, cell, cell_errors, notes)}
     atom_model = phase.atoms.model
     sites = refined_sites(atom_model, values, covariance_, overall)
+    raw = fitted.pair(raw=True)
+    overall_raw = (overall[0], dict(zip(raw[0], np.sqrt(np.maximum(np.diag(raw[1]), 0.0)))).get(f"{phase.name} B"))
     text = structure_cif(phase.structure.name or phase.name, atom_model.unit, sites, cell, cell_errors, notes)
-    found: dict[str, Any] = {"atoms": tuple(sites), "cif": text}
+    found: dict[str, Any] = {
+        "atoms": tuple(sites),
+        "atoms_esd_raw": tuple(refined_sites(atom_model, values, raw, overall_raw)),
+        "cif": text,
+    }
     if bonds is not None:
         cell_names = [f"{phase.name} cell {g}" for g in phase.constraints.names]
 
@@ -784,7 +790,7 @@ def _result(
         for name in fitted.undetermined
     ]
     if known_mus is not None and not any(r > 0.0 for r in radii):
-        warnings += microabsorption_hint([ph.name for ph in phases], known_mus, fractions)
+        warnings += microabsorption_hint([ph.name for ph in phases], known_mus, [float(w) for w in fractions])
     warnings += orientation_lines(hints)
     refined_corrections = [n for n in ("zero_shift", "displacement") if parameters[n].refined]
     return FitResult(

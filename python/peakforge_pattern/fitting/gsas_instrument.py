@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 
 from ..errors import InputError
 from ..profiles.instrument import Instrument
@@ -38,7 +39,7 @@ _DEGREES_PER_CENTIDEGREE = 0.01
 # Coefficient positions of the constant-wavelength profile types of a .prm
 # (PRCF records): the Gaussian U, V, W and 1/cos² term, the Lorentzian 1/cos
 # and tan terms (None: the type has none), and the axial-divergence terms.
-_PROFILE_TERMS = {
+_PROFILE_TERMS: dict[int, dict[str, Any]] = {
     2: {"GU": 0, "GV": 1, "GW": 2, "LX": 3, "LY": 4, "GP": 8, "asymmetry": (6,)},
     3: {"GU": 0, "GV": 1, "GW": 2, "GP": 3, "LX": 4, "LY": 5, "asymmetry": (6, 7)},
     4: {"GU": 0, "GV": 1, "GW": 2, "GP": 3, "LX": 4, "LY": None, "asymmetry": (9, 10)},
@@ -263,9 +264,9 @@ def read_prm(text: str, name: str) -> ReadInstrument:
 
     def term(key: str) -> float:
         index = terms[key]
-        return 0.0 if index is None or index >= count else coefficients[index]  # type: ignore[operator, index]
+        return 0.0 if index is None or index >= count else coefficients[index]
 
-    asymmetric = any(coefficients[i] != 0.0 for i in terms["asymmetry"] if i < count)  # type: ignore[union-attr]
+    asymmetric = any(coefficients[i] != 0.0 for i in terms["asymmetry"] if i < count)
     return _instrument(
         name,
         alpha1=alpha1,

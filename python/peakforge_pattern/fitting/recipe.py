@@ -12,7 +12,6 @@ beside it by its name and hash.
 
 from __future__ import annotations
 
-import hashlib
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -20,30 +19,26 @@ from pathlib import Path
 from typing import Any, Self
 
 from ..errors import InputError
+from ..provenance import file_sha256 as provenance_sha256
 from .documents import read_document, write_document
 from .request import FitRequest, instrument_path
 
 FORMAT = "peakforge fit recipe"
 VERSION = 1
-_CHUNK = 1 << 20
 
 
 def file_sha256(path: str | os.PathLike[str]) -> str:
-    """The SHA-256 of a file's contents, in hex.
+    """The SHA-256 of a file's contents, in hex (the provenance module's digest).
 
     Raises
     ------
     InputError
         The file cannot be read.
     """
-    digest = hashlib.sha256()
     try:
-        with open(path, "rb") as stream:
-            while block := stream.read(_CHUNK):
-                digest.update(block)
+        return provenance_sha256(path)
     except OSError as exc:
         raise InputError(f"{path}: cannot read: {exc.strerror or exc}") from None
-    return digest.hexdigest()
 
 
 @dataclass(frozen=True)

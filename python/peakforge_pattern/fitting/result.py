@@ -66,6 +66,9 @@ class PhaseFit:
     atoms : tuple of SiteRecord
         For a phase whose structure was refined, its sites with their
         uncertainties (else empty).
+    atoms_esd_raw : tuple of SiteRecord
+        The same sites with least squares' own uncertainties (without the
+        correction for serially correlated residuals).
     bonds : tuple of BondLength
         Bond lengths with uncertainties, where asked.
     angles : tuple of BondAngle
@@ -102,6 +105,7 @@ class PhaseFit:
     particle_radius: float = 0.0
     source: str = ""
     atoms: tuple[SiteRecord, ...] = ()
+    atoms_esd_raw: tuple[SiteRecord, ...] = ()
     bonds: tuple[BondLength, ...] = ()
     angles: tuple[BondAngle, ...] = ()
     cif: str = ""
@@ -161,6 +165,8 @@ class PhaseFit:
             found["brindley_tau"] = self.brindley_tau
         if self.atoms:
             found["atoms"] = site_dicts(self.atoms)
+            for entry, raw in zip(found["atoms"], site_dicts(self.atoms_esd_raw)):
+                entry.update({f"{key}_raw": value for key, value in raw.items() if key.endswith("_esd")})
         if self.bonds:
             found["bonds"] = [
                 {"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd, "count": b.count}

@@ -209,7 +209,9 @@ class _Search:
     def fit(
         self, indices: Sequence[int], evaluations: int, refine_b: bool, orientations: Mapping | None = None
     ) -> _Trial:
-        more = {"orientations": {**dict(self.request.orientations), **orientations}} if orientations else {}
+        more: dict[str, Any] = (
+            {"orientations": {**dict(self.request.orientations), **orientations}} if orientations else {}
+        )
         result = fit_pattern(
             self.measured,
             [self.structure(i) for i in indices],

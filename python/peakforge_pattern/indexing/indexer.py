@@ -103,7 +103,9 @@ def index_lines(
             progress(system)
         remaining = max_time - (time.monotonic() - started)
         share = TIME_SHARE[system] / sum(TIME_SHARE[s] for s in ordered[position:])
-        deadline = time.monotonic() + max(remaining, 0.0) * share
+        # A share of what is left, but not less than a sixth of the whole while it lasts: the
+        # cheap high-symmetry searches must not be cut short on a busy machine.
+        deadline = time.monotonic() + max(max(remaining, 0.0) * share, min(max(remaining, 0.0), max_time / 6.0))
         stopped = False
 
         def stop() -> bool:

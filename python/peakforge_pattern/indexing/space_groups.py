@@ -15,6 +15,7 @@ reasoning of the International Tables (Vol. A, section 1.6.4).
 from __future__ import annotations
 
 import functools
+import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -64,10 +65,12 @@ def _groups_of(lattice: str) -> tuple[tuple[int, str, object], ...]:
     found: dict[str, tuple[int, str, object]] = {}
     for sg in gemmi.spacegroup_table():
         system = sg.crystal_system_str()
+        if _origin_variant(sg.hm):
+            continue
         if lattice[0] == "h":
-            if system not in ("trigonal", "hexagonal") or sg.centring_type() != centring:
+            if system not in ("trigonal", "hexagonal") or sg.hm[0] != centring:
                 continue
-            if centring == "R" and sg.qualifier == "R":  # rhombohedral axes: the solution is in hexagonal axes
+            if sg.qualifier == "R":  # rhombohedral axes: the solution is in hexagonal axes
                 continue
         elif family[lattice[0]] != system or sg.centring_type() != centring:
             continue
@@ -77,6 +80,11 @@ def _groups_of(lattice: str) -> tuple[tuple[int, str, object], ...]:
         if symbol not in found:
             found[symbol] = (sg.number, symbol, sg.operations())
     return tuple(found.values())
+
+
+def _origin_variant(symbol: str) -> bool:
+    """gemmi's extra entries for other origins ("C 2 2 21a)", "F 2 2 2a"): the same absences, no symbol of their own."""
+    return ")" in symbol or any(re.fullmatch(r"\d+[a-z]", token) for token in symbol.split())
 
 
 def _b_unique(symbol: str) -> bool:

@@ -130,7 +130,7 @@ def read_ras(text: str, name: str) -> MeasuredPattern:
         header.get("HW_XG_WAVE_LENGTH_ALPHA2", ""),
         header.get("MEAS_COND_XG_WAVE_TYPE", "Ka"),
     )
-    notes = (f"{name}: read the first of {scans} scans",) if scans > 1 else ()
+    notes: tuple[str, ...] = (f"{name}: read the first of {scans} scans",) if scans > 1 else ()
     promised = number_or_zero(header.get("MEAS_DATA_COUNT"))
     if len(rows) < promised or not ended:
         # Read as far as it goes, and said: the points that are there are measured ones.

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import io
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import BinaryIO, Literal
 from xml.etree import ElementTree
 
 from ..errors import InputError
@@ -49,7 +49,7 @@ def parse_xml(data: bytes, name: str, what: str) -> ElementTree.Element:
 
 
 def xml_events(
-    source: bytes | BinaryIO, name: str, what: str, events: tuple[str, ...] = ("start", "end")
+    source: bytes | BinaryIO, name: str, what: str, events: tuple[Literal["start", "end"], ...] = ("start", "end")
 ) -> Iterator[tuple[str, ElementTree.Element]]:
     """``(event, element)`` pairs of the document in ``source`` as it is parsed.
 

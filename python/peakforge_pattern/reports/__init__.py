@@ -16,9 +16,16 @@ from ..optional import lazy_exports
 
 if TYPE_CHECKING:
     from .document import Report, check_report_path
-    from .writers import write_fit_report, write_identification_report
+    from .writers import write_fit_report, write_identification_report, write_index_report, write_series_report
 
-__all__ = ["Report", "check_report_path", "write_fit_report", "write_identification_report"]
+__all__ = [
+    "Report",
+    "check_report_path",
+    "write_fit_report",
+    "write_identification_report",
+    "write_index_report",
+    "write_series_report",
+]
 
 __getattr__ = lazy_exports(
     __name__,
@@ -27,5 +34,7 @@ __getattr__ = lazy_exports(
         "check_report_path": ".document",
         "write_fit_report": ".writers",
         "write_identification_report": ".writers",
+        "write_series_report": ".writers",
+        "write_index_report": ".writers",
     },
 )

@@ -3,8 +3,9 @@ result's sections, and the provenance, written whole or not at all."""
 
 from __future__ import annotations
 
+import json
 import os
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING
 
 from ..errors import InputError
@@ -13,9 +14,13 @@ from ..provenance import Provenance
 from .document import Report
 from .fit_sections import add_fit_sections
 from .identification_sections import add_identification_sections
+from .index_sections import add_index_sections
+from .series_sections import add_series_sections
 
 if TYPE_CHECKING:
     from ..identification.result import IdentificationResult
+    from ..indexing.result import IndexResult
+    from ..series.result import SeriesResult
 
 
 def fit_summary(result: FitResult) -> str:
@@ -88,3 +93,45 @@ def _request_options(result: FitResult) -> dict[str, object] | None:
         return dict(request.to_dict())
     except InputError:  # an Instrument object cannot be written as a document
         return {"request": repr(request)}
+
+
+def write_series_report(
+    result: SeriesResult,
+    path: str | os.PathLike[str],
+    provenance: Provenance | None = None,
+    parameters: Sequence[str] = (),
+) -> None:
+    """Write a series' report: the refined ``parameters`` against the scans
+    (default the first phase's a, else Rwp), the table of every scan, the
+    recipe and the provenance, as one HTML file (see `write_fit_report`)."""
+    failed = len(result.errors)
+    summary = f"{result.table.num_rows} scans: {result.ok} fitted, {failed} failed"
+    report = Report(f"Series in {os.path.basename(os.fspath(result.folder)) or 'a folder'}", summary)
+    add_series_sections(report, result, parameters)
+    # The recipe keeps its files by absolute path: the page names them by file name and content.
+    recipe = result.recipe
+    options = {
+        "phases": ", ".join(f"{os.path.basename(p['path'])} (sha256 {p['sha256']})" for p in recipe.get("phases", ())),
+        **{k: json.dumps(v) for k, v in recipe.get("request", {}).items() if v not in (None, [], {}, False)},
+    }
+    report.write(path, provenance or Provenance(), options)
+
+
+def write_index_report(
+    result: IndexResult,
+    path: str | os.PathLike[str],
+    provenance: Provenance | None = None,
+    options: Mapping[str, object] | None = None,
+) -> None:
+    """Write an indexing's report: the ranked cells with their figures of
+    merit and space-group classes, the lines with the best cell's indices,
+    and the provenance, as one HTML file (see `write_fit_report`)."""
+    best = result.solutions[0] if result.solutions else None
+    summary = (
+        "no cell indexes these lines"
+        if best is None
+        else f"best: {best.lattice}, V {best.volume:.2f} Å³, M20 {best.m20:.1f}, {best.indexed}/{best.used} lines"
+    )
+    report = Report(f"Indexing of {os.path.basename(result.source) or 'the peaks'}", summary)
+    add_index_sections(report, result)
+    report.write(path, provenance or Provenance(), options)

@@ -24,6 +24,8 @@ from ..batch.executor import Died, Executor, Finished, Outcome
 from ..batch.local_pool import LocalPool
 from ..errors import InputError
 from ..fitting.recipe import Recipe, load_recipe
+from ..fitting.request import instrument_path
+from ..provenance import Provenance
 from .inline import InlineExecutor
 from .result import SeriesResult, load_series
 from .rows import base_row, error_row, refined_values
@@ -63,6 +65,7 @@ def run_series(
     workers: int | None = None,
     client: Any = None,
     progress: Callable[[int, int], None] | None = None,
+    provenance: Provenance | None = None,
 ) -> SeriesResult:
     """Fit every scan with one recipe; one row per scan in a Parquet dataset.
 
@@ -92,6 +95,10 @@ def run_series(
         paths on its workers).
     progress : callable, optional
         Called with (scans done, scans in the series) as rows are written.
+    provenance : Provenance, optional
+        The software, command line and inputs each part written keeps in
+        its metadata (default: the scans and the recipe's files as given,
+        with their SHA-256).
 
     Returns
     -------
@@ -120,8 +127,15 @@ def run_series(
         "chains": int(chains),
         "order_by": order_by,
     }
-    # Each part carries the recipe and options, not the list of every scan (series.json has it).
-    metadata = json.dumps({k: v for k, v in description.items() if k != "scans"}).encode()
+    if provenance is None:
+        try:
+            provenance = Provenance.of([*scans, *phases, instrument_path(request)])
+        except OSError as exc:
+            raise InputError(f"{exc.filename}: cannot read it for its checksum: {exc.strerror or exc}") from None
+    # Each part carries the recipe and options, not the list of every scan (series.json has it), and
+    # the provenance of the run that wrote it.
+    kept = {k: v for k, v in description.items() if k != "scans"}
+    metadata = json.dumps({**kept, "provenance": provenance.to_dict()}).encode()
     lock_name = "peakforge-series-" + hashlib.sha256(str(Path(out).resolve()).encode()).hexdigest()[:16]
     job = SeriesJob(request, phases, order_by, uuid.uuid4().hex, lock_name)
     # Absolute paths: a Dask worker's working folder is not the command's.

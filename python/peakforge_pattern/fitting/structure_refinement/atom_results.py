@@ -10,6 +10,7 @@ is taken by central differences and carries the covariance the same way.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
@@ -325,7 +326,7 @@ def bond_lengths(
             found[seen[key]] = dataclasses.replace(earlier, count=earlier.count + 1)
             continue
         seen[key] = len(found)
-        esd = _esd_through(lambda named, bond=bond: length(bond, named), base, names, block)
+        esd = _esd_through(functools.partial(length, bond), base, names, block)
         found.append(
             BondLength(model.unit.labels[bond.first], model.unit.labels[bond.second], bond.distance, esd, bond)
         )

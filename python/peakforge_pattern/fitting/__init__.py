@@ -13,6 +13,7 @@ from ..optional import lazy_exports
 
 if TYPE_CHECKING:
     from ..measurements import MeasuredPattern, read_scan
+    from .decomposition import CellPhase, DecompositionResult, decompose
     from .fit import fit_pattern
     from .overlay import Overlay, overlay_phases
     from .recipe import Recipe, load_recipe, save_recipe
@@ -20,12 +21,15 @@ if TYPE_CHECKING:
     from .result import FitResult
 
 __all__ = [
+    "CellPhase",
+    "DecompositionResult",
     "FitRequest",
     "FitResult",
     "MeasuredPattern",
     "Overlay",
     "Recipe",
     "fit_pattern",
+    "decompose",
     "load_recipe",
     "overlay_phases",
     "read_scan",
@@ -36,6 +40,9 @@ __all__ = [
 __getattr__ = lazy_exports(
     __name__,
     {
+        "CellPhase": ".decomposition",
+        "DecompositionResult": ".decomposition",
+        "decompose": ".decomposition",
         "FitRequest": ".request",
         "FitResult": ".result",
         "MeasuredPattern": "..measurements",

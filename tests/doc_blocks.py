@@ -260,17 +260,37 @@ def output_matches(expected, actual, rtol=DEFAULT_RTOL, atol=0.0):
     matches any number of lines (none included), a '...' token one or more
     tokens, '...' within a token any characters. Blank lines and trailing whitespace are ignored.
     """
-    exp = [line.split() for line in expected.splitlines() if line.strip()]
-    act = [line.split() for line in actual.splitlines() if line.strip()]
+    return first_difference(expected, actual, rtol, atol) is None
+
+
+def first_difference(expected, actual, rtol=DEFAULT_RTOL, atol=0.0):
+    """None when the output matches (as `output_matches` says), else the
+    furthest shown line no way of matching got past and the printed line
+    it met there (None at the end of the output)."""
+    exp = [line for line in expected.splitlines() if line.strip()]
+    act = [line for line in actual.splitlines() if line.strip()]
+    exp_tokens, act_tokens = [line.split() for line in exp], [line.split() for line in act]
+    furthest = [-1, None]
 
     def match(i, j):
         if i == len(exp):
-            return j == len(act)
-        if exp[i] == ["..."]:
+            if j == len(act):
+                return True
+            if i > furthest[0]:
+                furthest[:] = [i, act[j]]
+            return False
+        if exp_tokens[i] == ["..."]:
             return any(match(i + 1, k) for k in range(j, len(act) + 1))
-        return j < len(act) and _line_matches(exp[i], act[j], rtol, atol) and match(i + 1, j + 1)
+        if j < len(act) and _line_matches(exp_tokens[i], act_tokens[j], rtol, atol):
+            return match(i + 1, j + 1)
+        if i > furthest[0]:
+            furthest[:] = [i, act[j] if j < len(act) else None]
+        return False
 
-    return match(0, 0)
+    if match(0, 0):
+        return None
+    i, printed = furthest
+    return (exp[i] if i < len(exp) else "(the end of the shown output)"), printed
 
 
 # --- running ----------------------------------------------------------------
@@ -465,7 +485,8 @@ def run_page(page, python, root=ROOT, update=False, keep=False):
             if block.expected is not None:
                 result.compared += 1
                 candidates = [stdout, stderr + "\n" + stdout, stderr]
-                if not any(output_matches(block.expected, c, block.rtol, block.atol) for c in candidates):
+                differences = [first_difference(block.expected, c, block.rtol, block.atol) for c in candidates]
+                if all(differences):
                     # The diff (and --update) use whichever of standard output,
                     # error and both the page's text resembles most.
                     shown = max(
@@ -484,10 +505,16 @@ def run_page(page, python, root=ROOT, update=False, keep=False):
                             n=1,
                         )
                     )
+                    shown_line, printed_line = differences[candidates.index(shown)]
+                    where = f"  shown:   {shown_line.strip()}\n  printed: " + (
+                        printed_line.strip() if printed_line is not None else "(nothing more)"
+                    )
                     result.failures.append(
                         Failure(
                             block,
-                            f"output differs from the text block at line {block.expected_line}\n{textwrap.indent(diff, '    ')}",
+                            f"output differs from the text block at line {block.expected_line}, first at\n{where}\n"
+                            f"  the whole of it ('...' in what is shown stands for any text):\n"
+                            f"{textwrap.indent(diff, '    ')}",
                         )
                     )
                     if update:

@@ -2,7 +2,7 @@
 (the step itself, scripts/doctest, runs the documentation's blocks)."""
 
 import pytest
-from doc_blocks import Block, PageError, check_install_lines, extract_blocks, output_matches
+from doc_blocks import Block, PageError, check_install_lines, extract_blocks, first_difference, output_matches
 
 PAGE = """\
 Intro.
@@ -122,3 +122,16 @@ def test_api_reference_documents_every_public_name():
     from doc_api import PAGE, page
 
     assert PAGE.read_text(encoding="utf-8") == page(), "docs/api.md is not what tests/doc_api.py writes: run it"
+
+
+@pytest.mark.parametrize(
+    ("shown", "printed", "difference"),
+    [
+        ("a 1\nb 2\nc 3", "a 1\nb 9\nc 3", ("b 2", "b 9")),
+        ("a\n...\nz", "a\nb\ny", ("z", "b")),  # no line after the elided ones is z
+        ("a\nb", "a\nb\nc", ("(the end of the shown output)", "c")),
+        ("a 1", "a 1", None),
+    ],
+)
+def test_a_failure_names_the_first_line_that_differs(shown, printed, difference):
+    assert first_difference(shown, printed) == difference

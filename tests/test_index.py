@@ -306,3 +306,180 @@ def test_identify_says_how_to_index_its_unexplained_peaks_and_indexes_them():
     assert not worth_indexing(few) and "--index-unexplained" not in few.summary()
     with pytest.raises(InputError, match="too few to index"):
         index_unexplained(few, CU_KA1)
+
+
+# The parts: quadratic forms, centring, lines, figures of merit, phases without atoms.
+
+SYSTEM_CELLS = [
+    ("cubic", (5.43, 5.43, 5.43, 90, 90, 90)),
+    ("tetragonal", (4.59, 4.59, 2.96, 90, 90, 90)),
+    ("hexagonal", (3.25, 3.25, 5.21, 90, 90, 120)),
+    ("orthorhombic", (5.4, 6.9, 8.5, 90, 90, 90)),
+    ("monoclinic", (7.1, 5.2, 9.3, 90, 104.5, 90)),
+    ("triclinic", (5.1, 6.3, 7.4, 81.2, 85.3, 76.9)),
+]
+
+
+@pytest.mark.parametrize("system, cell", SYSTEM_CELLS)
+def test_each_system_form_holds_its_cells_and_lists_every_reflection(system, cell):
+    from peakforge_pattern.indexing.quadratic_forms import FORMS, cell_of, volume_of
+
+    form = FORMS[system]
+    general = general_of_cell(cell)
+    parameters = form.parameters(general)
+    assert parameters @ form.general == pytest.approx(general, abs=1e-12)  # the cell is one of the system's
+    assert cell_of(general) == pytest.approx(cell, abs=1e-9)
+    assert float(volume_of(general)) == pytest.approx(gemmi.UnitCell(*cell).volume, rel=1e-12)
+    # Every hkl up to Q = 0.5 once (one of each Friedel pair), as gemmi's cell computes 1/d².
+    listed = miller_indices(general, 0.5)
+    unit = gemmi.UnitCell(*cell)
+    brute = {
+        (h, k, l)
+        for h in range(-12, 13)
+        for k in range(-12, 13)
+        for l in range(-12, 13)
+        if (h, k, l) > (0, 0, 0) and unit.calculate_1_d2([h, k, l]) <= 0.5
+    }
+    assert {tuple(map(int, v)) for v in listed} == brute
+    q = form.features(listed) @ parameters
+    assert q == pytest.approx([unit.calculate_1_d2(list(map(int, v))) for v in listed], rel=1e-9)
+    assert np.all(np.diff(q) >= 0.0)
+
+
+@pytest.mark.parametrize(
+    "centring, group", [("I", "I m m m"), ("F", "F m m m"), ("C", "C m m m"), ("A", "A m m m"), ("R", "R -3 m:H")]
+)
+def test_centring_conditions_and_primitive_cells_agree_with_the_space_groups(centring, group):
+    from peakforge_pattern.indexing.quadratic_forms import FORMS
+    from peakforge_pattern.indexing.refinement import RefinedCell, allowed, primitive_cell
+
+    hkl = np.array(
+        [(h, k, l) for h in range(-3, 4) for k in range(-3, 4) for l in range(-3, 4) if (h, k, l) != (0, 0, 0)]
+    )
+    operations = gemmi.SpaceGroup(group).operations()
+    expected = [not operations.is_systematically_absent(list(map(int, v))) for v in hkl]
+    assert allowed(hkl, centring).tolist() == expected
+    cell = (4.76, 4.76, 12.99, 90, 90, 120) if centring == "R" else (5.0, 6.0, 7.0, 90, 90, 90)
+    system = "hexagonal" if centring == "R" else "orthorhombic"
+    refined = RefinedCell(
+        FORMS[system], "P", general_of_cell(cell), 0.0, hkl, np.ones(1, bool), hkl[:, 0] * 0.0,
+        0.0, 0.0, 0, 0.0, 0, np.zeros((1, 1)),
+    )  # fmt: skip
+    primitive = gemmi.UnitCell(*primitive_cell(refined, centring))
+    share = {"I": 2, "F": 4, "C": 2, "A": 2, "R": 3}[centring]
+    assert primitive.volume == pytest.approx(gemmi.UnitCell(*cell).volume / share, rel=1e-9)
+
+
+def test_lines_are_merged_chosen_and_their_slopes_right():
+    from peakforge_pattern.indexing.observed import MOST_LINES, q_of, two_theta_of
+    from peakforge_pattern.indexing.trials import LineTable
+
+    positions = np.array([30.0, 20.0, 20.005, 40.0, 50.0, 60.0, 70.0])
+    lines = select_lines(positions, None, CU_KA1, 0.03)
+    assert lines.two_theta.tolist() == [20.0, 30.0, 40.0, 50.0, 60.0, 70.0]  # sorted, the near pair one line
+    h = 1e-6
+    slope = (q_of(lines.two_theta + h, CU_KA1) - q_of(lines.two_theta - h, CU_KA1)) / (2 * h)
+    assert lines.dq() == pytest.approx(slope, rel=1e-6)
+    assert two_theta_of(lines.q(), CU_KA1) == pytest.approx(lines.two_theta, abs=1e-10)
+    many = np.linspace(10.0, 120.0, MOST_LINES + 10)
+    strength = np.arange(many.size, dtype=float)
+    kept = select_lines(many, strength, CU_KA1, 0.03)
+    assert kept.two_theta.tolist() == many[-MOST_LINES:].tolist()  # the strongest
+    # The screening table finds which lines a trial's Q values fall on.
+    table = LineTable(lines.q(), 0.03 * lines.dq())
+    q = lines.q()
+    trials = np.array([[q[0], q[2], 0.5 * (q[3] + q[4])], [q[0] * 1.0005, q[1], q[5]], [0.0, -1.0, 99.0]])
+    assert table.indexed(trials).tolist() == [2, 3, 0]
+
+
+def test_figures_of_merit_follow_their_definitions_for_an_exact_cubic_list():
+    from peakforge_pattern.indexing.quadratic_forms import FORMS
+    from peakforge_pattern.indexing.refinement import refine
+
+    a = 4.0
+    sums = [1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13]
+    two_theta = two_theta_of(np.array(sums) / a**2, CU_KA1)
+    lines = select_lines(two_theta, None, CU_KA1, 0.02)
+    refined = refine(general_of_cell((a, a, a, 90, 90, 90)), FORMS["cubic"], lines)
+    assert refined.cell[0] == pytest.approx(a, abs=1e-9) and refined.zero_shift == pytest.approx(0.0, abs=1e-9)
+    assert refined.indexed.all() and refined.possible == len(sums)  # N_poss: the distinct lines, 7 never occurs
+    # Exact positions: M20 and F_N are capped rather than infinite.
+    assert refined.m20 == 1e4 and refined.fn == 1e4
+
+
+def test_cell_phases_from_files_and_their_faults(tmp_path):
+    from peakforge_pattern.fitting.decomposition import CellPhase, Reflections, decompose_phases, load_cell_phase
+
+    corundum = load_cell_phase(str(MEASURED / "corundum_Al2O3_bilbao.cif"))
+    assert corundum.space_group == "R -3 c:H" and corundum.cell[:3] == pytest.approx((4.7602, 4.7602, 12.9933))
+    assert corundum.system == "hexagonal"
+    fluorite = CellPhase("CaF2", (5.4646, 5.4646, 5.4646, 90, 90, 90), "225")
+    reflections = Reflections.of(fluorite, 1.2)
+    # Multiplicities add up to every allowed reflection of both Friedel halves.
+    unit = gemmi.UnitCell(*fluorite.cell)
+    everything = [
+        (h, k, l)
+        for h in range(-5, 6)
+        for k in range(-5, 6)
+        for l in range(-5, 6)
+        if (h, k, l) != (0, 0, 0) and len({h % 2, k % 2, l % 2}) == 1 and unit.calculate_d([h, k, l]) >= 1.2
+    ]
+    assert reflections.multiplicity.sum() == len(everything)
+    with pytest.raises(InputError, match="unknown space group"):
+        CellPhase("x", (5, 5, 5, 90, 90, 90), "Q 9 9")
+    with pytest.raises(InputError, match="positive"):
+        CellPhase("x", (5, -5, 5, 90, 90, 90), "P 1")
+    solution = tmp_path / "cells.json"
+    solution.write_text(json.dumps({"solutions": [{"cell": [5.0, 5.0, 5.0, 90, 90, 90], "lattice": "cI"}]}))
+    assert CellPhase.from_index(solution).space_group == "I m -3 m"
+    (tmp_path / "broken.json").write_text("{}")
+    with pytest.raises(InputError, match="not the JSON of peakforge index"):
+        load_cell_phase(str(tmp_path / "broken.json"))
+    request = FitRequest_(pawley=("nothing",))
+    with pytest.raises(InputError, match="not a phase of this fit"):
+        decompose_phases(MEASURED / "qarr_fluorite.prn", [fluorite], request)
+    with pytest.raises(InputError, match="--fix is not offered"):
+        decompose_phases(MEASURED / "qarr_fluorite.prn", [fluorite], FitRequest_(pawley=True, fix=("U",)))
+    two = [fluorite, CellPhase("other", (4.0, 4.0, 4.0, 90, 90, 90), "P m -3 m")]
+    with pytest.raises(InputError, match="not offered yet"):
+        decompose_phases(MEASURED / "qarr_fluorite.prn", two, FitRequest_(le_bail=("CaF2",)))
+
+
+def FitRequest_(**fields):
+    from peakforge_pattern.fitting.request import FitRequest
+
+    return FitRequest(**fields)
+
+
+def test_an_index_result_reads_as_json_and_as_a_table_even_when_empty():
+    from peakforge_pattern.indexing import IndexResult
+
+    lines = select_lines(np.linspace(20, 80, 8), None, CU_KA1, 0.03)
+    empty = IndexResult(lines=lines, solutions=[], seconds=0.1, cut_short=("triclinic",), systems=("triclinic",))
+    assert "no cell indexes these lines" in empty.summary() and "triclinic" in empty.summary()
+    assert json.loads(empty.to_json())["solutions"] == []
+
+
+@pytest.mark.parametrize(
+    "lattice, cell, group",
+    [
+        ("oP", (5.397, 6.959, 8.482, 90, 90, 90), "P n m a"),
+        ("mP", (7.1, 5.2, 9.3, 90, 104.5, 90), "P 1 21/c 1"),
+        ("tI", (4.0, 4.0, 9.5, 90, 90, 90), "I 41/a m d"),
+    ],
+)
+def test_space_groups_from_a_peak_list_put_the_true_group_in_the_first_class(lattice, cell, group):
+    from peakforge_pattern.indexing import evidence_from_lines
+    from peakforge_pattern.indexing.refinement import allowed
+
+    general = general_of_cell(cell)
+    hkl = miller_indices(general, 0.45)
+    hkl = hkl[allowed(hkl, lattice[1])]
+    two_theta = two_theta_of(general_features(hkl) @ general, CU_KA1)
+    operations = gemmi.SpaceGroup(group).operations()
+    present = np.array([not operations.is_systematically_absent(list(map(int, v))) for v in hkl])
+    observed = np.unique(np.round(two_theta[present], 3))
+    evidence = evidence_from_lines(hkl, two_theta, observed, 0.03)
+    classes = rank_space_groups(lattice, evidence)
+    assert classes[0].violations == 0
+    assert group in [symbol for _, symbol in classes[0].groups]

@@ -43,6 +43,16 @@ from ..structures.structure import Structure
 from .request import FitRequest
 
 METHODS = ("pawley", "le-bail")
+UNUSED_OPTIONS = (
+    ("instrument", "--instrument"),
+    ("fix", "--fix"),
+    ("refine", "--refine"),
+    ("orientations", "--orientation"),
+    ("particle_radius", "--particle-size"),
+    ("start", "a start from a previous fit"),
+    ("refine_cell", "--refine-cell"),
+)
+"""Fit options a decomposition does not use yet: refused rather than ignored."""
 LE_BAIL_CYCLES = 8
 WINDOW = 25.0
 """A reflection is rendered over this many FWHM each side."""
@@ -410,6 +420,13 @@ class _Model:
 
     def columns(self, vector: np.ndarray) -> tuple[list[np.ndarray], list[np.ndarray]]:
         """Per phase, the profile of each reflection for unit |F|² (points × reflections), and its 2θ."""
+        key = np.asarray(vector, dtype=float).tobytes()
+        if getattr(self, "_cached", (None,))[0] == key:
+            return self._cached[1]
+        self._cached = (key, self._columns(vector))
+        return self._cached[1]
+
+    def _columns(self, vector: np.ndarray) -> tuple[list[np.ndarray], list[np.ndarray]]:
         named = self.values(vector)
         instrument = self.instrument(named)
         monochromator = instrument.monochromator_angle or 0.0
@@ -575,7 +592,7 @@ def decompose(
             vector = fitted.x
             if change < 1e-3:
                 break
-        for _ in range(5):
+        for _ in range(30):  # the profile held: partitions alone are cheap
             if partition(vector) < 1e-4:
                 break
     residual, f2, columns, b = solve(vector)
@@ -678,6 +695,10 @@ def decompose_phases(
     """
     method = "le-bail" if request.le_bail is not False else "pawley"
     chosen = request.le_bail if method == "le-bail" else request.pawley
+    default = FitRequest()
+    unused = [flag for name, flag in UNUSED_OPTIONS if getattr(request, name) != getattr(default, name)]
+    if unused:
+        raise InputError(f"{unused[0]} is not offered with a {method} fit yet")
     cell_phases = [_cell_phase(p) for p in phases]
     if chosen is not True:
         names = {p.name for p in cell_phases}

@@ -417,9 +417,11 @@ def run_page(page, python, root=ROOT, update=False, keep=False):
         result.failures.append(Failure(Block(page, 0, "", ""), str(e)))
         return result
     extras = _extras(root)
-    for block in blocks:
-        for problem in check_install_lines(block, extras):
-            result.failures.append(Failure(block, problem))
+    # Install lines in prose too (`pip install '.[fit]'`), skipped blocks included.
+    text = (root / page).read_text(encoding="utf-8")
+    for number, line in enumerate(text.splitlines(), 1):
+        for problem in check_install_lines(Block(page, number, "text", line), extras):
+            result.failures.append(Failure(Block(page, number, "text", line), problem))
     todo = [b for b in blocks if not b.skip]
     result.skipped = len(blocks) - len(todo)
     if not todo:

@@ -48,3 +48,21 @@ def test_a_fit_shows_its_indices_phases_with_uncertainties_and_its_plot():
         with_esd(2.5, None),
         with_esd(2.5, 0.0),
     ] == ["4.15689(3)", "55.1(3)", "0.0955(11)", "5512(31)", "2.5", "2.5"]
+
+
+@pytest.mark.parametrize("kind", ["mixture", "fit"])
+def test_the_picture_is_inside_the_notebook_html_view(kind):
+    """A notebook (and its HTML export) shows the HTML view, so the picture must be in it."""
+    import base64
+    import re
+
+    if kind == "fit":
+        pytest.importorskip("scipy")
+        shown = fit_pattern(MEASURED / "qarr_corundum.prn", [MEASURED / "corundum_Al2O3_bilbao.cif"])
+    else:
+        shown = compute_mixture([example_path("corundum"), example_path("silicon")], [0.7, 0.3])
+    bundle = shown._repr_mimebundle_()
+    assert bundle["text/plain"] == repr(shown) and bundle["image/png"][:8] == PNG
+    images = re.findall(r'<img src="data:image/png;base64,([^"]+)"', bundle["text/html"])
+    assert [base64.b64decode(i) for i in images] == [bundle["image/png"]]
+    assert "<table>" in bundle["text/html"] and shown._repr_html_().count("<img ") == 1

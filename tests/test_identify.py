@@ -150,6 +150,28 @@ def test_library_columns_read_back_typed_and_selectively(library, tmp_path):
         read_library(tmp_path)
 
 
+@pytest.mark.parametrize(
+    ("grid", "last"),
+    [((10, 80, 0.05), 80.0), ((5, 30.01, 0.02), 30.0), ((0, 1, 1), 1.0)],  # the last point is a whole step
+    ids=["to its end", "short of its end", "two points"],
+)
+def test_a_grid_library_keeps_its_axis_beside_the_profiles(tmp_path, grid, last):
+    out = tmp_path / "lib"
+    run_batch([example_path("silicon")], out, two_theta_range=(0, 90), grid=grid, workers=1)
+    points = round((last - grid[0]) / grid[2]) + 1
+    axis = open_library(out).grid_two_theta
+    assert axis.shape == (points,) and axis[0] == grid[0] and axis[-1] == pytest.approx(last, abs=1e-9)
+    # Any Parquet reader finds it in the column's metadata; pandas frames carry it too.
+    table = read_library(out, ["profile"])
+    stored = json.loads(table.schema.field("profile").metadata[b"peakforge.two_theta"])
+    assert (stored["min"], stored["step"], stored["points"]) == (grid[0], grid[2], points)
+    np.testing.assert_array_equal(stored["values"], axis)
+    assert len(table.column("profile")[0]) == points
+    frame = read_library(out, ["id", "profile"], output="pandas")
+    np.testing.assert_array_equal(frame.attrs["grid_two_theta"], axis)
+    assert "grid_two_theta" not in read_library(out, ["id"], output="pandas").attrs
+
+
 def test_a_grid_profile_column_is_a_float32_matrix_bound_to_its_options(tmp_path, capsys):
     from peakforge_pattern import compute_pattern
     from peakforge_pattern.profiles import pattern_profile
@@ -173,6 +195,7 @@ def test_a_grid_profile_column_is_a_float32_matrix_bound_to_its_options(tmp_path
         compute_pattern(example_path("silicon"), "CuKa", (5, 90)), np.linspace(10, 80, 1401), instrument
     )
     np.testing.assert_allclose(silicon, expected, rtol=1e-6, atol=1e-6 * expected.max())
+    np.testing.assert_array_equal(open_library(out).grid_two_theta, np.linspace(10, 80, 1401))
     # Other widths are other profiles: the folder refuses to mix them.
     assert (
         main(

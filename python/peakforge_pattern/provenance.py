@@ -30,6 +30,9 @@ METADATA_KEY = b"peakforge.provenance"
 _CHUNK = 1 << 20
 
 
+__all__ = ["InputFile", "Provenance", "file_sha256", "software_version"]
+
+
 @functools.cache
 def software_version() -> str:
     """The installed distribution's version ("0.1.0"), or "unknown" when the

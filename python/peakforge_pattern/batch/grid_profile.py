@@ -4,6 +4,7 @@ N × points matrix."""
 
 from __future__ import annotations
 
+import json
 import math
 from dataclasses import asdict, dataclass
 from typing import Any
@@ -15,6 +16,9 @@ from ..errors import InputError
 from ..profiles.instrument import Instrument
 from ..profiles.profile import pattern_profile
 from ..profiles.sample import Sample
+
+AXIS_KEY = b"peakforge.two_theta"
+"""Field metadata key of the profile column: its 2θ axis (JSON)."""
 
 MAX_GRID_POINTS = 100_000
 """Most points of a profile row (0.002° over 0–180°): about 400 kB a structure."""
@@ -94,3 +98,17 @@ class GridProfile:
 
     def describe(self) -> str:
         return f"profile grid {self.lo:g} to {self.hi:g} step {self.step:g}"
+
+    def axis_metadata(self) -> dict[bytes, bytes]:
+        """The ``profile`` column's field metadata: its 2θ axis as JSON
+        (``min``, ``max``, ``step``, ``points`` and every value), so that any
+        Parquet reader finds the axis beside the column."""
+        axis = {
+            "unit": "degrees 2theta",
+            "min": self.lo,
+            "max": float(self.two_theta[-1]),
+            "step": self.step,
+            "points": self.points,
+            "values": self.two_theta.tolist(),
+        }
+        return {AXIS_KEY: json.dumps(axis).encode()}

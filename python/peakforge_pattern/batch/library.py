@@ -9,18 +9,21 @@ than floats.
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pyarrow as pa
 import pyarrow.dataset as ds
 import pyarrow.parquet as pq
 
 from ..errors import InputError
 from ..optional import require
+from .grid_profile import AXIS_KEY
 from .options import RunOptions
 from .output import OutputFolder, check_part, damaged_part, refuse_damaged_parts
 
@@ -44,6 +47,19 @@ class Library:
     @property
     def parts(self) -> list[str]:
         return list(self.dataset.files)
+
+    @property
+    def grid_two_theta(self) -> np.ndarray | None:
+        """The 2θ axis (degrees) of the ``profile`` column, one value per
+        point of every row's profile; None when the library has no profiles
+        (it was written without ``--grid``)."""
+        if not self.has("profile"):
+            return None
+        metadata = self.schema.field("profile").metadata or {}
+        if AXIS_KEY in metadata:
+            return np.asarray(json.loads(metadata[AXIS_KEY])["values"], dtype=float)
+        # Written before the axis was kept beside the column: the run's grid gives it.
+        return None if self.options.grid is None else self.options.grid.two_theta
 
     def has(self, column: str) -> bool:
         return column in self.schema.names
@@ -180,6 +196,10 @@ def read_library(
     Returns
     -------
     pyarrow.Table, pandas.DataFrame or polars.DataFrame
+        With a ``profile`` column (a library written with ``--grid``), its 2θ
+        axis is in the column's field metadata (key ``peakforge.two_theta``,
+        JSON) of the Arrow table, in ``frame.attrs["grid_two_theta"]`` of a
+        pandas frame, and ``open_library(path).grid_two_theta`` as an array.
 
     Raises
     ------
@@ -206,7 +226,10 @@ def read_library(
         raise InputError(f"{library.path}: cannot apply the filter: {' '.join(str(exc).split())}") from None
     table = table.replace_schema_metadata(library.schema.metadata)
     if output == "pandas":
-        return table.to_pandas(types_mapper=_nullable_integers)
+        frame = table.to_pandas(types_mapper=_nullable_integers)
+        if "profile" in names:
+            frame.attrs["grid_two_theta"] = library.grid_two_theta
+        return frame
     if output == "polars":
         polars = require("polars", "polars", "a polars frame")
         return polars.from_arrow(table)

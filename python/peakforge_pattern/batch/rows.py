@@ -76,7 +76,9 @@ def schema(options: RunOptions) -> pa.Schema:
         pa.field("structure_intensity", pa.list_(number)),
     ]
     if options.grid is not None:
-        fields.append(pa.field("profile", pa.list_(pa.float32(), options.grid.points)))
+        fields.append(
+            pa.field("profile", pa.list_(pa.float32(), options.grid.points), metadata=options.grid.axis_metadata())
+        )
     return pa.schema(fields, metadata={OPTIONS_KEY: options.to_json().encode(), PANDAS_KEY: _PANDAS_METADATA})
 
 

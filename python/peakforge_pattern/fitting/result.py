@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from ..measurements import MeasuredPattern
-from ..pictures import png_of
+from ..pictures import mimebundle, png_of, with_picture
 from ..profiles.instrument import Instrument
 from ..structures.cif_writer import SiteRecord
 from .bragg_agreement import bragg_r_factors
@@ -374,9 +374,13 @@ class FitResult:
         """
         return summary_text(self)
 
-    # Notebook views; the picture is the plotting layer's (see pictures.py).
+    # Notebook views; the picture is the plotting layer's (see pictures.py),
+    # inside the HTML view, which a notebook prefers.
+    def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, Any]:
+        return mimebundle(self, fit_html(self))
+
     def _repr_html_(self) -> str:
-        return fit_html(self)
+        return with_picture(fit_html(self), png_of(self), repr(self))
 
     def _repr_png_(self) -> bytes | None:
         return png_of(self)

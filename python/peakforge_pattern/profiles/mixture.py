@@ -25,7 +25,7 @@ from ..diffraction.pattern import Pattern
 from ..diffraction.request import PatternRequest
 from ..diffraction.scales import describe
 from ..errors import InputError
-from ..pictures import png_of
+from ..pictures import mimebundle, png_of, with_picture
 from ..structures.structure import Structure
 from .instrument import Instrument
 from .profile import pattern_profile
@@ -195,8 +195,15 @@ class Mixture:
         lo, hi = self.patterns[0].two_theta_range
         return f"Mixture({self._phases_text()}; wavelength {self.patterns[0].wavelength:g} A, 2theta {lo:g} to {hi:g})"
 
-    # Notebook views: the phases and their strongest peaks; the picture is the plotting layer's.
+    # Notebook views: the phases and their strongest peaks, with the picture
+    # (the plotting layer's) inside the HTML view, which a notebook prefers.
+    def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, Any]:
+        return mimebundle(self, self._table_html())
+
     def _repr_html_(self) -> str:
+        return with_picture(self._table_html(), png_of(self), repr(self))
+
+    def _table_html(self) -> str:
         rows = []
         for pattern, fraction in zip(self.patterns, self.weight_fractions):
             strongest = pattern.strongest(3)

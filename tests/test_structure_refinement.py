@@ -410,6 +410,12 @@ def test_command_line_reports_sites_bonds_and_cifs(tmp_path, capsys):
     assert "atoms" not in phases["fluorite_CaF2"]
     assert any("fluorite_CaF2: no structure parameter to refine" in w for w in result["warnings"])
     assert {b["second"] for b in phases["corundum_Al2O3_bilbao"]["bonds"] if b["first"] == "Al1"} == {"O1", "Al1"}
+    # Bonds and angles, like the sites, carry least squares' own uncertainty beside the corrected one.
+    for entry, key in [(b, "distance") for b in phases["corundum_Al2O3_bilbao"]["bonds"]] + [
+        (a, "angle") for a in phases["corundum_Al2O3_bilbao"]["angles"]
+    ]:
+        assert (entry[f"{key}_esd"] is None) == (entry[f"{key}_esd_raw"] is None), entry
+        assert entry[f"{key}_esd_raw"] is None or entry[f"{key}_esd_raw"] > 0.0
     written = sorted(p.name for p in (tmp_path / "cifs").iterdir())
     assert written == ["corundum_Al2O3_bilbao.cif", "fluorite_CaF2.cif"]
     assert len(read_cif(tmp_path / "cifs" / "fluorite_CaF2.cif")) == 12

@@ -606,6 +606,13 @@ def _atom_results(
 
         found["bonds"] = tuple(bond_lengths(atom_model, values, lattice_of, covariance_, bonds, cell_names))
         found["angles"] = tuple(bond_angles(atom_model, values, lattice_of, covariance_, bonds, cell_names))
+        # Least squares' own uncertainties beside the corrected ones, as for every other refined number.
+        found["bond_esds_raw"] = tuple(
+            b.esd for b in bond_lengths(atom_model, values, lattice_of, raw, bonds, cell_names)
+        )
+        found["angle_esds_raw"] = tuple(
+            a.esd for a in bond_angles(atom_model, values, lattice_of, raw, bonds, cell_names)
+        )
     return found
 
 

@@ -73,6 +73,9 @@ class PhaseFit:
         Bond lengths with uncertainties, where asked.
     angles : tuple of BondAngle
         The angles between those bonds at each site, with uncertainties.
+    bond_esds_raw, angle_esds_raw : tuple of float or None
+        Least squares' own uncertainties of those bonds and angles, in their
+        order.
     cif : str
         The refined structure as CIF text (empty when not refined).
     formula : str
@@ -108,6 +111,8 @@ class PhaseFit:
     atoms_esd_raw: tuple[SiteRecord, ...] = ()
     bonds: tuple[BondLength, ...] = ()
     angles: tuple[BondAngle, ...] = ()
+    bond_esds_raw: tuple[float | None, ...] = ()
+    angle_esds_raw: tuple[float | None, ...] = ()
     cif: str = ""
     formula: str = ""
     space_group: str = ""
@@ -172,6 +177,8 @@ class PhaseFit:
                 {"first": b.first, "second": b.second, "distance": b.distance, "distance_esd": b.esd, "count": b.count}
                 for b in self.bonds
             ]
+            for entry, raw_esd in zip(found["bonds"], self.bond_esds_raw):
+                entry["distance_esd_raw"] = raw_esd
         if self.angles:
             found["angles"] = [
                 {
@@ -184,6 +191,8 @@ class PhaseFit:
                 }
                 for a in self.angles
             ]
+            for entry, raw_esd in zip(found["angles"], self.angle_esds_raw):
+                entry["angle_esd_raw"] = raw_esd
         return found
 
 

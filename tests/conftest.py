@@ -259,7 +259,12 @@ def _chromium(browser, folder, *arguments, timeout=120):
         f"--user-data-dir={folder / 'profile'}",
         *arguments,
     ]
-    return subprocess.run(command, capture_output=True, timeout=timeout, check=False)
+    # The browser is not under test: the sanitizer gates preload their runtime into every child, and the
+    # browser, built without it, hangs with it loaded.
+    env = {
+        k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
+    }
+    return subprocess.run(command, capture_output=True, timeout=timeout, check=False, env=env)
 
 
 def open_page_offline(browser, page, folder):
